@@ -1,0 +1,69 @@
+#include <climits>
+
+#include "imageserver/Channels.h"
+#include "imageserver/ImageServer.h"
+
+using svx::imageserver::ImageFormat;
+using svx::imageserver::ImageInformation;
+using svx::imageserver::Result;
+
+CIPtr<ImageInformation> ImageServer::getInfo(CIPtr<CIString> locator, Result& result) {
+  util::UnicodeString8 path = resolvePath(locator);
+  lumo::BitmapInfo* header = lumo::Engine::getInstance().getImageInfo(path);
+  if (header == nullptr) {
+    if (g_workerChannel.isEnabled(4)) {
+      g_workerChannel.logCV(4, "getting file info for %s failed; %s",
+                            locator.isNull() ? "" : locator->utf8(), kor::ErrorStorage::reason());
+    }
+    kor::ErrorStorage::ack();
+    result = svx::imageserver::RESULT_INVALID_IMAGE;
+    return CIPtr<ImageInformation>();
+  }
+
+  CIPtr<ImageInformation> information(kor::tryNew<ImageInformation>("ImageInformation"));
+  if (information.isNull()) {
+    lumo::Engine::getInstance().destroyBitmapInfo(header);
+    if (g_workerChannel.isEnabled(4)) g_workerChannel.logC(4, "getInfo: OOM");
+    result = svx::imageserver::RESULT_OUT_OF_MEMORY;
+    return CIPtr<ImageInformation>();
+  }
+
+  information->format = getType(header->sourceType);
+  information->width = header->width;
+  information->height = header->height;
+  lumo::Engine::getInstance().destroyBitmapInfo(header);
+
+  long long size = 0;
+  information->hash = calcHash(path, size);
+  information->fileSize = size;
+  result = svx::imageserver::RESULT_OK;
+  return information;
+}
+
+long long ImageServer::calcHash(const util::UnicodeString8& path, long long& size) {
+  FILE* file = osal::openRegularFile(path.utf8());
+  if (file == nullptr) {
+    kor::ErrorStorage::ack();
+    size = 0;
+    return 0;
+  }
+  long long position = -1;
+  if (fseeko(file, 0, SEEK_END) == 0) position = ftello(file);
+  fclose(file);
+  // Sizes are 32-bit quantities: a position past the signed 32-bit range
+  // counts as unmeasurable, like a failed ftell.
+  if (position < 0 || position > INT32_MAX) position = 0;
+  size = position;
+  return static_cast<long long>((static_cast<unsigned long long>(position) << 32) |
+                                static_cast<unsigned long long>(position));
+}
+
+ImageFormat ImageServer::getType(lumo::BitmapInfo::SourceType type) {
+  uint32_t index = static_cast<uint32_t>(type) - 1u;
+  return index < 5u ? static_cast<ImageFormat>(index) : svx::imageserver::IMAGE_FORMAT_UNKNOWN;
+}
+
+ImageFormat ImageServer::getFormat(lumo::BitmapInfo::Format format) {
+  uint32_t index = static_cast<uint32_t>(format) - 1u;
+  return index < 8u ? static_cast<ImageFormat>(index + 5u) : svx::imageserver::IMAGE_FORMAT_UNKNOWN;
+}

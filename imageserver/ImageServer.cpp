@@ -1,0 +1,76 @@
+#include "imageserver/ImageServer.h"
+
+#include "imageserver/Channels.h"
+#include "imageserver/jobs/Job.h"
+
+ImageServer::ImageServer()
+    : svx::imageserver::ImageServerSkeleton(),
+      osal::Thread(&ImageServer::loopFunc, this, nullptr, 0, 0),
+      m_running(true),
+      m_extensionCheck(false) {
+  if (!start()) {
+    kor::GlobalErrorHandler::doWarning(kor::ErrorStorage::reason());
+    kor::ErrorStorage::ack();
+  }
+}
+
+ImageServer::~ImageServer() {
+  m_mutex.lock();
+  m_running.store(false, std::memory_order_relaxed);
+  m_mutex.unlock();
+  enqueueJob(nullptr);
+  join();
+
+  // A request that was already being dispatched when the worker drained can
+  // still have queued a job. It is destroyed here, unexecuted and unanswered,
+  // like every job that was queued at stop.
+  Job* late = nullptr;
+  m_mutex.lock();
+  while (m_jobQueue.takeFront(&late)) delete late;
+  m_mutex.unlock();
+}
+
+void ImageServer::loopFunc(void* arg) { static_cast<ImageServer*>(arg)->processImages(); }
+
+void ImageServer::processImages() {
+  if (g_workerChannel.isEnabled(2)) g_workerChannel.logC(2, "Image server worker thread started");
+
+  CIPtr<CIString> version = CITypesFactory::createString(svx::imageserver::kInterfaceVersion,
+                                                         util::UnicodeString_common::UTF8);
+  updateSVXVersion(version);
+
+  loadConfig();
+
+  while (m_running.load(std::memory_order_relaxed)) {
+    Job* job = nullptr;
+    m_mutex.lock();
+    if (!m_jobQueue.takeFront(&job)) m_queueCondition.wait(m_mutex);
+    m_mutex.unlock();
+    if (job != nullptr) {
+      job->execute();
+      delete job;
+    }
+  }
+
+  m_mutex.lock();
+  Job* discarded = nullptr;
+  while (m_jobQueue.takeFront(&discarded)) delete discarded;
+  m_mutex.unlock();
+}
+
+void ImageServer::enqueueJob(Job* job) {
+  m_mutex.lock();
+  bool linked = m_jobQueue.insert(job);
+  m_queueCondition.signal();
+  m_mutex.unlock();
+  // The list has reported the missing node; the job cannot run, and is not
+  // leaked either.
+  if (!linked) delete job;
+}
+
+uint32_t ImageServer::getNumPendingRequests() {
+  m_mutex.lock();
+  uint32_t count = m_jobQueue.count();
+  m_mutex.unlock();
+  return count;
+}

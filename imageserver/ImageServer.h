@@ -1,0 +1,103 @@
+// The image service object: one per start call, with its own job queue and
+// worker thread.
+#ifndef IMAGESERVER_IMAGESERVER_H_
+#define IMAGESERVER_IMAGESERVER_H_
+
+#include <atomic>
+#include <cstdint>
+
+#include "imageserver/ImageServerControl.h"
+#include "platform/comm.h"
+#include "platform/kor.h"
+#include "platform/lumo.h"
+#include "platform/osal.h"
+#include "platform/util.h"
+#include "svx/imageserver/ImageServerS.h"
+
+class ImageServer : public svx::imageserver::ImageServerSkeleton, public osal::Thread {
+ public:
+  class Job;
+  class FileReadJob;
+  class FileDecodeJob;
+  class FileInfoJob;
+
+  // Builds the skeleton, the members and starts the worker thread.
+  ImageServer();
+  // Stops and joins the worker: the job in hand is finished, queued jobs are
+  // destroyed unexecuted and unanswered.
+  ~ImageServer() override;
+
+  // --- Request operations (IPC dispatch threads) ---------------------------
+  void requestImage(const CIPtr<CIPtrArray<CIString>>& resourceLocator, int8_t scaling, bool decode,
+                    svx::imageserver::ImageServerProxyReply& reply) override;
+  void requestImageInformation(const CIPtr<CIPtrArray<CIString>>& resourceLocator,
+                               svx::imageserver::ImageServerProxyReply& reply) override;
+
+  // --- Job queue and worker ------------------------------------------------
+  // Thread entry: runs processImages() on the ImageServer |arg|.
+  static void loopFunc(void* arg);
+  // The worker's body. Called only on the worker thread.
+  void processImages();
+  // Appends |job| (null allowed: a wake-up entry) and takes ownership of it.
+  // A job whose queue entry cannot be allocated is reported to the assertion
+  // handler and destroyed unexecuted. Thread-safe; never blocks longer than
+  // taking m_mutex.
+  void enqueueJob(Job* job);
+  // Number of queued entries. Thread-safe.
+  uint32_t getNumPendingRequests();
+
+  // --- Control -------------------------------------------------------------
+  // Written by the host, read by the IPC threads without a lock.
+  void setExtensionCheck(bool enabled) {
+    m_extensionCheck.store(enabled, std::memory_order_relaxed);
+  }
+  bool extensionCheck() const { return m_extensionCheck.load(std::memory_order_relaxed); }
+
+  // --- Path access lists (thread-safe) ----------------------------------------
+  // Canonicalises |path| and appends it to the whitelist (true) or blacklist
+  // unless an entry of that list is already a prefix of it.
+  void addToPathList(const char* path, bool whitelist);
+  // Empties one list.
+  void clearPathList(bool whitelist);
+  // True if |path| begins with some entry of |list| (byte prefix, not path
+  // components: /media/usb also covers /media/usb2). The caller holds
+  // m_mutex or owns |list|.
+  static bool isListed(kor::vector<util::UnicodeString8>& list, util::UnicodeString8& path);
+  bool isBlacklisted(util::UnicodeString8& path);
+  bool isWhitelisted(util::UnicodeString8& path);
+  // Copies of the lists, for the host and tests.
+  kor::vector<util::UnicodeString8> blacklist();
+  kor::vector<util::UnicodeString8> whitelist();
+
+  // --- Configuration (worker thread) ------------------------------------------
+  void loadConfig();
+
+  // --- Locator validation --------------------------------------------------
+  // The locator's text with "file://" removed. Thread-safe.
+  static util::UnicodeString8 resolvePath(CIPtr<CIString> locator);
+  // True if the locator may be served. Called on the IPC threads.
+  bool isImagePath(CIPtr<CIString> locator);
+
+  // --- Image information (worker thread) -----------------------------------
+  static CIPtr<svx::imageserver::ImageInformation> getInfo(CIPtr<CIString> locator,
+                                                           svx::imageserver::Result& result);
+  // The file size of |path| in |size| and as the hash (size in both 32-bit
+  // halves); 0 and 0 when the file cannot be opened.
+  static long long calcHash(const util::UnicodeString8& path, long long& size);
+  static svx::imageserver::ImageFormat getType(lumo::BitmapInfo::SourceType type);
+  static svx::imageserver::ImageFormat getFormat(lumo::BitmapInfo::Format format);
+
+ private:
+  kor::List<Job*> m_jobQueue;                // Guarded by m_mutex.
+  osal::ConditionVariable m_queueCondition;  // Signalled once per enqueued entry.
+  osal::Mutex m_mutex;
+  // Written under m_mutex by the destructor; read by the worker between jobs
+  // without the lock. Atomic (relaxed) so that the unlocked read is defined.
+  std::atomic<bool> m_running;
+  // Written by the host, read by the IPC threads without a lock.
+  std::atomic<bool> m_extensionCheck;
+  kor::vector<util::UnicodeString8> m_blacklist;  // Guarded by m_mutex.
+  kor::vector<util::UnicodeString8> m_whitelist;  // Guarded by m_mutex.
+};
+
+#endif  // IMAGESERVER_IMAGESERVER_H_

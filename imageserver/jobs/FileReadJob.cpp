@@ -1,0 +1,65 @@
+#include <climits>
+
+#include "imageserver/Channels.h"
+#include "imageserver/jobs/Job.h"
+
+using svx::imageserver::Image;
+using svx::imageserver::ImageInformation;
+using svx::imageserver::Result;
+
+void ImageServer::FileReadJob::execute() {
+  if (g_workerChannel.isEnabled(1))
+    g_workerChannel.logCV(1, "reading undecoded image for %s", m_locator->utf8());
+
+  Result result = svx::imageserver::RESULT_OK;
+  CIPtr<ImageInformation> information = getInfo(m_locator, result);
+  if (information.isNull()) {
+    m_reply.requestImageResult(m_locator, CIPtr<Image>(), result);
+    return;
+  }
+
+  util::UnicodeString8 path = resolvePath(m_locator);
+  FILE* file = osal::openRegularFile(path.utf8());
+  if (file == nullptr) {
+    kor::ErrorStorage::ack();
+    m_reply.requestImageResult(m_locator, CIPtr<Image>(), svx::imageserver::RESULT_INVALID_IMAGE);
+    return;
+  }
+
+  long long position = -1;
+  if (fseeko(file, 0, SEEK_END) == 0) position = ftello(file);
+  fseeko(file, 0, SEEK_SET);
+  if (position < 0) position = 0;
+  if (position > INT32_MAX) {
+    // No 32-bit array can hold the file: it cannot be delivered.
+    fclose(file);
+    m_reply.requestImageResult(m_locator, CIPtr<Image>(), svx::imageserver::RESULT_OUT_OF_MEMORY);
+    return;
+  }
+  const uint32_t size = static_cast<uint32_t>(position);
+
+  CIPtr<CIInt8Array> bytes = CITypesFactory::createInt8Array(size);
+  if (bytes.isNull()) {
+    m_reply.requestImageResult(m_locator, CIPtr<Image>(), svx::imageserver::RESULT_OUT_OF_MEMORY);
+    fclose(file);
+    return;
+  }
+  size_t count = fread(bytes->data(), 1, size, file);
+  fclose(file);
+
+  CIPtr<Image> image = svx::imageserver::ImageFactory::createImage();
+  if (image.isNull()) {
+    m_reply.requestImageResult(m_locator, CIPtr<Image>(), svx::imageserver::RESULT_OUT_OF_MEMORY);
+    return;
+  }
+  if (count != size) {
+    m_reply.requestImageResult(m_locator, image, svx::imageserver::RESULT_READ_INCOMPLETE);
+    return;
+  }
+
+  image->decoded = false;
+  image->data = bytes;
+  image->dataLength = static_cast<uint32_t>(count);
+  if (m_withInfo) image->imageInformation = information;
+  m_reply.requestImageResult(m_locator, image, result);
+}

@@ -1,0 +1,397 @@
+#include "platform/comm.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+// ---------------------------------------------------------------------------
+// Value types.
+
+namespace {
+
+class HeapStorage : public CIInt8Array::Storage {
+ public:
+  explicit HeapStorage(int8_t* bytes) : m_bytes(bytes) {}
+  ~HeapStorage() override { std::free(m_bytes); }
+  int8_t* bytes() override { return m_bytes; }
+
+ private:
+  int8_t* m_bytes;
+};
+
+std::mutex g_allocatorMutex;
+CIInt8ArrayAllocator* g_allocator = nullptr;  // Guarded by g_allocatorMutex.
+uint32_t g_allocatorThreshold = 0;            // Guarded by g_allocatorMutex.
+
+CIInt8Array::Storage* allocateStorage(uint32_t count) {
+  {
+    std::lock_guard<std::mutex> lock(g_allocatorMutex);
+    if (g_allocator != nullptr && count >= g_allocatorThreshold) {
+      CIInt8Array::Storage* storage = g_allocator->allocate(count);
+      if (storage != nullptr) return storage;
+    }
+  }
+  // malloc(0) may return null; one byte keeps "no memory" distinguishable.
+  void* bytes = std::malloc(count > 0 ? count : 1);
+  if (bytes == nullptr) return nullptr;
+  HeapStorage* storage = new (std::nothrow) HeapStorage(static_cast<int8_t*>(bytes));
+  if (storage == nullptr) std::free(bytes);
+  return storage;
+}
+
+}  // namespace
+
+CIUInt32Array* CIUInt32Array::create(uint32_t count) {
+  if (kor::allocationShouldFail("CIUInt32Array")) return nullptr;
+  CIUInt32Array* array = new (std::nothrow) CIUInt32Array();
+  if (array == nullptr) return nullptr;
+  if (count > 0) {
+    array->m_items = new (std::nothrow) uint32_t[count]();
+    if (array->m_items == nullptr) {
+      delete array;
+      return nullptr;
+    }
+  }
+  array->m_count = count;
+  return array;
+}
+
+CIPtr<CIString> CITypesFactory::createString(const char* text,
+                                             util::UnicodeString_common::Encoding encoding) {
+  return CIPtr<CIString>(kor::tryNew<CIString>("CIString", text, encoding));
+}
+
+CIPtr<CIInt8Array> CITypesFactory::createInt8Array(unsigned int count) {
+  if (kor::allocationShouldFail("CIInt8Array")) return CIPtr<CIInt8Array>();
+  CIInt8Array::Storage* storage = allocateStorage(count);
+  if (storage == nullptr) return CIPtr<CIInt8Array>();
+  CIInt8Array* array = new (std::nothrow) CIInt8Array(storage, count);
+  if (array == nullptr) {
+    delete storage;
+    return CIPtr<CIInt8Array>();
+  }
+  return CIPtr<CIInt8Array>(array);
+}
+
+CIPtr<CIUInt32Array> CITypesFactory::createUInt32Array(unsigned int count) {
+  return CIPtr<CIUInt32Array>(CIUInt32Array::create(count));
+}
+
+CIPtr<CIPtrArray<CIString>> CITypesFactory::createStringArray(unsigned int count) {
+  return CIPtr<CIPtrArray<CIString>>(CIPtrArray<CIString>::create(count));
+}
+
+CIInt8ArrayAllocator* CITypesFactory::setInt8ArrayAllocator(CIInt8ArrayAllocator* allocator,
+                                                            uint32_t threshold) {
+  std::lock_guard<std::mutex> lock(g_allocatorMutex);
+  CIInt8ArrayAllocator* previous = g_allocator;
+  g_allocator = allocator;
+  g_allocatorThreshold = threshold;
+  return previous;
+}
+
+namespace comm {
+
+const kor::ErrorType Error = {"comm"};
+
+namespace error {
+
+void fatal(const char* text, const char* file, int line, bool abort) {
+  kor::GlobalErrorHandler::doFatal(text, file, line);
+  if (abort) kor::GlobalErrorHandler::doAbort(text);
+}
+
+}  // namespace error
+
+namespace idl {
+
+void copyIt(CIPtr<CIString>& to, const CIPtr<CIString>& from) {
+  if (from.isNull()) {
+    to.reset();
+    return;
+  }
+  to = CIPtr<CIString>(
+      kor::tryNew<CIString>("CIString", static_cast<const util::UnicodeString8&>(*from)));
+}
+
+}  // namespace idl
+
+// ---------------------------------------------------------------------------
+// Endpoint.
+
+void Endpoint::close() {
+  std::vector<std::function<void(Endpoint*)>> listeners;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_closed.exchange(true, std::memory_order_acq_rel)) return;
+    listeners.swap(m_closeListeners);
+  }
+  for (auto& listener : listeners) listener(this);
+}
+
+void Endpoint::addCloseListener(std::function<void(Endpoint*)> listener) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_closed.load(std::memory_order_acquire)) {
+      try {
+        m_closeListeners.push_back(std::move(listener));
+      } catch (...) {
+        kor::GlobalErrorHandler::doOutOfMem("Endpoint::addCloseListener");
+      }
+      return;
+    }
+  }
+  listener(this);
+}
+
+// ---------------------------------------------------------------------------
+// Registration.
+
+ServiceRegistrationRecord::ServiceRegistrationRecord(const kor::UUID& identity, uint32_t instance,
+                                                     const kor::UUID& secondary,
+                                                     const char* serviceName, ServiceTarget* target)
+    : m_identity(identity),
+      m_instance(instance),
+      m_secondary(secondary),
+      m_serviceName(serviceName != nullptr ? serviceName : ""),
+      m_target(target) {}
+
+ServiceRegistration::ServiceRegistration(ServiceRegistrationRecord* record) : m_record(record) {
+  if (m_record != nullptr) m_record->m_refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+ServiceRegistration::ServiceRegistration(const ServiceRegistration& other)
+    : ServiceRegistration(other.m_record) {}
+
+ServiceRegistration& ServiceRegistration::operator=(const ServiceRegistration& other) {
+  ServiceRegistrationRecord* previous = m_record;
+  m_record = other.m_record;
+  if (m_record != nullptr) m_record->m_refs.fetch_add(1, std::memory_order_relaxed);
+  if (previous != nullptr && previous->m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    delete previous;
+  return *this;
+}
+
+ServiceRegistration::~ServiceRegistration() {
+  if (m_record != nullptr && m_record->m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    delete m_record;
+}
+
+int ServiceRegistration::registerService() {
+  if (m_record == nullptr) {
+    kor::ErrorStorage::set("cannot register: no registration record");
+    return -1;
+  }
+  return ServiceDirectory::instance().add(m_record);
+}
+
+int ServiceRegistration::unregisterService() {
+  if (m_record == nullptr) return -1;
+  return ServiceDirectory::instance().remove(m_record);
+}
+
+// ---------------------------------------------------------------------------
+// Directory.
+
+ServiceDirectory& ServiceDirectory::instance() {
+  static ServiceDirectory* directory = new ServiceDirectory();  // lives as long as the process
+  return *directory;
+}
+
+ServiceDirectory::Listener* ServiceDirectory::setListener(Listener* listener) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  Listener* previous = m_listener;
+  m_listener = listener;
+  return previous;
+}
+
+int ServiceDirectory::add(ServiceRegistrationRecord* record) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (record->isAlive()) {
+    kor::ErrorStorage::set("service %s instance %u is registered already",
+                           record->serviceName().c_str(), record->instance());
+    return -1;
+  }
+  for (ServiceRegistrationRecord* other : m_records) {
+    if (other->instance() == record->instance() && other->serviceName() == record->serviceName()) {
+      kor::ErrorStorage::set("service %s instance %u is registered already",
+                             record->serviceName().c_str(), record->instance());
+      return -1;
+    }
+  }
+  try {
+    m_records.push_back(record);
+  } catch (...) {
+    kor::ErrorStorage::set("cannot register service: out of memory");
+    return -1;
+  }
+  record->m_refs.fetch_add(1, std::memory_order_relaxed);
+  record->m_alive.store(true, std::memory_order_release);
+  // The listener runs under the directory lock, so that an add and a remove
+  // of the same record reach the transport in order.
+  if (m_listener != nullptr && !m_listener->onServiceAdded(record)) {
+    record->m_alive.store(false, std::memory_order_release);
+    m_records.pop_back();
+    record->m_refs.fetch_sub(1, std::memory_order_relaxed);
+    return -1;
+  }
+  return 0;
+}
+
+int ServiceDirectory::remove(ServiceRegistrationRecord* record) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  auto it = std::find(m_records.begin(), m_records.end(), record);
+  if (it == m_records.end()) return -1;
+  m_records.erase(it);
+  record->m_alive.store(false, std::memory_order_release);
+  if (m_listener != nullptr) m_listener->onServiceRemoved(record);
+  m_leaseEnded.wait(lock, [record] { return record->m_inFlight == 0; });
+  lock.unlock();
+  // Drop the directory's reference; the caller's handle keeps the record.
+  record->m_refs.fetch_sub(1, std::memory_order_acq_rel);
+  return 0;
+}
+
+bool ServiceDirectory::acquire(const char* serviceName, uint32_t instance, Lease* lease) {
+  lease->release();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (ServiceRegistrationRecord* record : m_records) {
+    if (record->instance() == instance && record->serviceName() == serviceName) {
+      ++record->m_inFlight;
+      lease->m_record = record;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ServiceDirectory::acquire(ServiceRegistrationRecord* record, Lease* lease) {
+  lease->release();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (std::find(m_records.begin(), m_records.end(), record) == m_records.end()) return false;
+  ++record->m_inFlight;
+  lease->m_record = record;
+  return true;
+}
+
+bool ServiceDirectory::isRegistered(const char* serviceName, uint32_t instance) {
+  Lease lease;
+  return acquire(serviceName, instance, &lease);
+}
+
+void ServiceDirectory::endLease(ServiceRegistrationRecord* record) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (--record->m_inFlight == 0) m_leaseEnded.notify_all();
+}
+
+void ServiceDirectory::Lease::release() {
+  if (m_record == nullptr) return;
+  ServiceDirectory::instance().endLease(m_record);
+  m_record = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Notifications.
+
+// Shared between a tracker and the close listeners it leaves on endpoints, so
+// that an endpoint closing after the container is gone finds nothing to do.
+struct ReplyInterfaceTracker::Link {
+  std::mutex mutex;
+  AttributeNotificationContainer* container;  // Guarded by mutex; null once gone.
+  std::vector<Endpoint*> watched;             // Guarded by mutex; identity only.
+};
+
+ReplyInterfaceTracker::ReplyInterfaceTracker(AttributeNotificationContainer& container,
+                                             const kor::UUID& interfaceId)
+    : m_interfaceId(interfaceId) {
+  try {
+    m_link = std::make_shared<Link>();
+    m_link->container = &container;
+  } catch (...) {
+    kor::GlobalErrorHandler::doOutOfMem("ReplyInterfaceTracker");
+  }
+}
+
+ReplyInterfaceTracker::~ReplyInterfaceTracker() {
+  if (m_link == nullptr) return;
+  std::lock_guard<std::mutex> lock(m_link->mutex);
+  m_link->container = nullptr;
+}
+
+void ReplyInterfaceTracker::watch(const Proxy& proxy) {
+  Endpoint* endpoint = proxy.endpoint();
+  if (m_link == nullptr || endpoint == nullptr || endpoint->interfaceId() != m_interfaceId) return;
+  {
+    std::lock_guard<std::mutex> lock(m_link->mutex);
+    if (std::find(m_link->watched.begin(), m_link->watched.end(), endpoint) !=
+        m_link->watched.end())
+      return;
+    try {
+      m_link->watched.push_back(endpoint);
+    } catch (...) {
+      return;
+    }
+  }
+  std::weak_ptr<Link> weak = m_link;
+  endpoint->addCloseListener([weak](Endpoint* closed) {
+    std::shared_ptr<Link> link = weak.lock();
+    if (link == nullptr) return;
+    std::lock_guard<std::mutex> lock(link->mutex);
+    link->watched.erase(std::remove(link->watched.begin(), link->watched.end(), closed),
+                        link->watched.end());
+    if (link->container != nullptr) link->container->removeNotification(Proxy(closed));
+  });
+}
+
+AttributeNotificationContainer::AttributeNotificationContainer(const kor::UUID& replyInterfaceId)
+    : m_tracker(*this, replyInterfaceId) {}
+
+AttributeNotificationContainer::~AttributeNotificationContainer() = default;
+
+void AttributeNotificationContainer::addNotification(Proxy& proxy, uint32_t attributeId) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const Entry& entry : m_entries) {
+      if (entry.proxy == proxy && entry.attributeId == attributeId) return;
+    }
+    try {
+      m_entries.push_back(Entry{proxy, attributeId});
+    } catch (...) {
+      kor::GlobalErrorHandler::doOutOfMem("AttributeNotificationContainer::addNotification");
+      return;
+    }
+  }
+  m_tracker.watch(proxy);
+}
+
+void AttributeNotificationContainer::removeNotification(const Proxy& proxy, uint32_t attributeId) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
+                                 [&](const Entry& entry) {
+                                   return entry.proxy == proxy && entry.attributeId == attributeId;
+                                 }),
+                  m_entries.end());
+}
+
+void AttributeNotificationContainer::removeNotification(const Proxy& proxy) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
+                                 [&](const Entry& entry) { return entry.proxy == proxy; }),
+                  m_entries.end());
+}
+
+int AttributeNotificationContainer::getNotifiedProxies(uint32_t attributeId,
+                                                       kor::vector<Proxy>& proxies) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (const Entry& entry : m_entries) {
+    if (entry.attributeId == attributeId && !proxies.push_back(entry.proxy)) return 0;
+  }
+  return 1;
+}
+
+uint32_t AttributeNotificationContainer::count() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return static_cast<uint32_t>(m_entries.size());
+}
+
+}  // namespace comm

@@ -1,0 +1,229 @@
+#include "platform/osal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform/kor.h"
+
+namespace osal {
+
+namespace {
+
+// Hands a failed pthread call to the error handler; the caller goes on.
+void reportFailure(const char* what, int rc) {
+  if (rc == 0) return;
+  char buf[160];
+  char errbuf[96];
+  std::snprintf(buf, sizeof(buf), "%s: %s", what, strerror_r(rc, errbuf, sizeof(errbuf)));
+  kor::GlobalErrorHandler::doWarning(buf);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Mutex and condition variable.
+
+Mutex::Mutex() { reportFailure("Error initialising mutex", pthread_mutex_init(&m_mutex, nullptr)); }
+Mutex::~Mutex() { reportFailure("Error destroying mutex", pthread_mutex_destroy(&m_mutex)); }
+void Mutex::lock() { reportFailure("Error locking mutex", pthread_mutex_lock(&m_mutex)); }
+void Mutex::unlock() { reportFailure("Error unlocking mutex", pthread_mutex_unlock(&m_mutex)); }
+
+ConditionVariable::ConditionVariable() {
+  reportFailure("error initialising condition variable", pthread_cond_init(&m_cond, nullptr));
+}
+ConditionVariable::~ConditionVariable() {
+  reportFailure("error destroying condition variable", pthread_cond_destroy(&m_cond));
+}
+void ConditionVariable::wait(Mutex& mutex) {
+  reportFailure("error waiting on condition variable", pthread_cond_wait(&m_cond, &mutex.m_mutex));
+}
+void ConditionVariable::signal() {
+  reportFailure("error signalling condition variable", pthread_cond_signal(&m_cond));
+}
+void ConditionVariable::broadcast() {
+  reportFailure("error signalling condition variable", pthread_cond_broadcast(&m_cond));
+}
+
+// ---------------------------------------------------------------------------
+// Thread.
+
+Thread::Thread(EntryFunction entry, void* arg, const char* name, int, uint32_t)
+    : m_entry(entry), m_arg(arg), m_thread() {
+  m_name[0] = '\0';
+  if (name != nullptr) {
+    std::strncpy(m_name, name, sizeof(m_name) - 1);
+    m_name[sizeof(m_name) - 1] = '\0';
+  }
+}
+
+Thread::~Thread() = default;
+
+void* Thread::trampoline(void* self) {
+  Thread* thread = static_cast<Thread*>(self);
+  thread->m_entry(thread->m_arg);
+  return nullptr;
+}
+
+bool Thread::start() {
+  if (m_started) {
+    kor::ErrorStorage::set("thread already started");
+    return false;
+  }
+  int rc = pthread_create(&m_thread, nullptr, &Thread::trampoline, this);
+  if (rc != 0) {
+    kor::ErrorStorage::setErrno("cannot create thread", rc);
+    return false;
+  }
+  m_started = true;
+  if (m_name[0] != '\0') pthread_setname_np(m_thread, m_name);
+  return true;
+}
+
+bool Thread::join() {
+  if (!m_started || m_joined) return false;
+  int rc = pthread_join(m_thread, nullptr);
+  if (rc != 0) {
+    kor::ErrorStorage::setErrno("cannot join thread", rc);
+    return false;
+  }
+  m_joined = true;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Paths.
+
+std::string BasicPath::getExtension(bool withoutDot) const {
+  size_t slash = m_path.rfind('/');
+  size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = m_path.rfind('.');
+  if (dot == std::string::npos || dot <= nameStart || dot + 1 == m_path.size()) return "";
+  return m_path.substr(withoutDot ? dot + 1 : dot);
+}
+
+namespace {
+
+// Splits |path| into its components, dropping empty ones and ".".
+std::vector<std::string> splitComponents(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(start, end - start);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    start = end + 1;
+  }
+  return parts;
+}
+
+}  // namespace
+
+Path Path::getCanonicalized() const {
+  if (m_path.empty() || m_path.find('\0') != std::string::npos) return Path();
+
+  std::string pending = m_path;
+  if (pending[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof(cwd)) == nullptr) return Path();
+    pending = std::string(cwd) + "/" + pending;
+  }
+
+  // Walk the components, resolving links while the prefix exists. Once a
+  // component is missing, the rest is normalised as text only.
+  std::vector<std::string> todo = splitComponents(pending);
+  std::reverse(todo.begin(), todo.end());
+  std::string result;  // "" stands for "/"
+  bool exists = true;
+  int linksFollowed = 0;
+  while (!todo.empty()) {
+    std::string part = std::move(todo.back());
+    todo.pop_back();
+    if (part == "..") {
+      size_t slash = result.rfind('/');
+      result.erase(slash == std::string::npos ? 0 : slash);
+      continue;
+    }
+    std::string candidate = result + "/" + part;
+    if (candidate.size() >= PATH_MAX) return Path();
+    if (exists) {
+      struct stat st;
+      if (lstat(candidate.c_str(), &st) != 0) {
+        exists = false;
+      } else if (S_ISLNK(st.st_mode)) {
+        if (++linksFollowed > 40) return Path();
+        std::vector<char> target(PATH_MAX + 1);
+        ssize_t n = readlink(candidate.c_str(), target.data(), PATH_MAX);
+        if (n < 0) return Path();
+        std::string link(target.data(), static_cast<size_t>(n));
+        std::vector<std::string> linkParts = splitComponents(link);
+        for (auto it = linkParts.rbegin(); it != linkParts.rend(); ++it) todo.push_back(*it);
+        if (!link.empty() && link[0] == '/') result.clear();
+        continue;
+      }
+    }
+    result = std::move(candidate);
+  }
+  return Path(result.empty() ? std::string("/") : result);
+}
+
+bool FileInfo::init(const char* path, bool followLinks) {
+  m_valid = false;
+  m_mode = 0;
+  m_size = 0;
+  if (path == nullptr) {
+    kor::ErrorStorage::set("cannot query file status: no path");
+    return false;
+  }
+  struct stat st;
+  int rc = followLinks ? stat(path, &st) : lstat(path, &st);
+  if (rc != 0) {
+    int err = errno;
+    char prefix[PATH_MAX + 32];
+    std::snprintf(prefix, sizeof(prefix), "cannot query status of %s", path);
+    kor::ErrorStorage::setErrno(prefix, err);
+    return false;
+  }
+  m_valid = true;
+  m_mode = static_cast<uint32_t>(st.st_mode);
+  m_size = static_cast<int64_t>(st.st_size);
+  return true;
+}
+
+FILE* openRegularFile(const char* path) {
+  int fd;
+  do {
+    fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    int err = errno;
+    char prefix[PATH_MAX + 16];
+    std::snprintf(prefix, sizeof(prefix), "cannot open %s", path);
+    kor::ErrorStorage::setErrno(prefix, err);
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    kor::ErrorStorage::set("cannot open %s: not a regular file", path);
+    return nullptr;
+  }
+  // Regular files never block; clear the flag so that stdio behaves normally.
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) {
+    kor::ErrorStorage::setErrno("cannot open stream", errno);
+    close(fd);
+  }
+  return file;
+}
+
+}  // namespace osal

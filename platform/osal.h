@@ -1,0 +1,179 @@
+// OS abstraction: threads, mutexes, condition variables, paths and file
+// status. The only place besides the transport and the engine that calls the
+// operating system.
+#ifndef PLATFORM_OSAL_H_
+#define PLATFORM_OSAL_H_
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace osal {
+
+// ---------------------------------------------------------------------------
+// Error handlers of the mutex and condition operations.
+//
+// A failing pthread call is reported as a warning through
+// kor::GlobalErrorHandler::doWarning with the texts below followed by the
+// error name, e.g. "Error destroying mutex: Device or resource busy". The
+// operation then returns as if it had succeeded.
+//   mutex:     "Error initialising mutex", "Error locking mutex",
+//              "Error unlocking mutex", "Error destroying mutex"
+//   condition: "error initialising condition variable",
+//              "error waiting on condition variable",
+//              "error signalling condition variable",
+//              "error destroying condition variable"
+
+class Mutex {
+ public:
+  Mutex();  // default attributes: not recursive, no priority inheritance
+  ~Mutex();
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  void lock();
+  void unlock();
+
+ private:
+  friend class ConditionVariable;
+  pthread_mutex_t m_mutex;
+};
+
+// Locks |mutex| for the lifetime of the object.
+class MutexLocker {
+ public:
+  explicit MutexLocker(Mutex& mutex) : m_mutex(mutex) { m_mutex.lock(); }
+  ~MutexLocker() { m_mutex.unlock(); }
+  MutexLocker(const MutexLocker&) = delete;
+  MutexLocker& operator=(const MutexLocker&) = delete;
+
+ private:
+  Mutex& m_mutex;
+};
+
+class ConditionVariable {
+ public:
+  ConditionVariable();  // default attributes
+  ~ConditionVariable();
+  ConditionVariable(const ConditionVariable&) = delete;
+  ConditionVariable& operator=(const ConditionVariable&) = delete;
+
+  // Releases |mutex| (which the caller holds) while waiting; holds it again on
+  // return. May return spuriously: callers re-check their condition.
+  void wait(Mutex& mutex);
+  // Wakes one waiter.
+  void signal();
+  // Wakes every waiter.
+  void broadcast();
+
+ private:
+  pthread_cond_t m_cond;
+};
+
+// ---------------------------------------------------------------------------
+// Thread: runs |entry(arg)| on a new thread once start() is called.
+//
+// The thread is created with the system's defaults. A name, when given, is set
+// as the thread's OS name (truncated to 15 bytes); null leaves the thread
+// unnamed. Priority and stack size 0 mean the system default. The destructor
+// does not join: the owner joins before the object goes away. Deleting a
+// derived object through a Thread* runs the derived destructor.
+class Thread {
+ public:
+  typedef void (*EntryFunction)(void* arg);
+
+  Thread(EntryFunction entry, void* arg, const char* name = nullptr, int priority = 0,
+         uint32_t stackSize = 0);
+  virtual ~Thread();
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // Starts the thread. False when it could not be created (reason in
+  // kor::ErrorStorage) or was started before.
+  bool start();
+  // Waits until the thread has ended. False when it was never started or was
+  // joined before.
+  bool join();
+
+ private:
+  static void* trampoline(void* self);
+
+  EntryFunction m_entry;
+  void* m_arg;
+  char m_name[16];
+  pthread_t m_thread;
+  bool m_started = false;
+  bool m_joined = false;
+};
+
+// ---------------------------------------------------------------------------
+// Paths.
+
+// A file-system path held as bytes.
+class BasicPath {
+ public:
+  BasicPath() = default;
+  explicit BasicPath(const char* path) : m_path(path != nullptr ? path : "") {}
+  explicit BasicPath(std::string path) : m_path(std::move(path)) {}
+
+  const char* c_str() const { return m_path.c_str(); }
+  const std::string& str() const { return m_path; }
+  bool isEmpty() const { return m_path.empty(); }
+
+  // The extension of the last path component: the bytes after its last dot,
+  // without the dot when |withoutDot| is true (with it otherwise). A name
+  // without a dot, a name whose only dot is its first byte (".profile") and a
+  // name ending in a dot have no extension (""). So "a.png.txt" gives "txt",
+  // "archive.tar.gz" gives "gz", "/dir.d/file" gives "".
+  std::string getExtension(bool withoutDot) const;
+
+ protected:
+  std::string m_path;
+};
+
+class Path : public BasicPath {
+ public:
+  using BasicPath::BasicPath;
+
+  // The canonical form: an absolute path without "." and ".." components or
+  // repeated slashes, with every symbolic link resolved in the part of the
+  // path that exists; the part that does not exist (yet) is normalised as
+  // text. A relative path is taken relative to the process's current working
+  // directory. Empty for an empty path, a path with an embedded NUL, a
+  // symbolic-link loop, a result longer than PATH_MAX, or a failure to read
+  // the working directory.
+  Path getCanonicalized() const;
+};
+
+// The status of a file, as stat(2) or lstat(2) gives it.
+class FileInfo {
+ public:
+  FileInfo() = default;
+
+  // Queries |path|; follows a final symbolic link when |followLinks| is true.
+  // On failure isValid() is false and the reason, naming the path, is left in
+  // the calling thread's kor::ErrorStorage. Never opens the file.
+  bool init(const char* path, bool followLinks);
+
+  bool isValid() const { return m_valid; }
+  uint32_t mode() const { return m_mode; }  // POSIX mode bits (type 0xF000)
+  int64_t size() const { return m_size; }
+  bool isRegularFile() const { return m_valid && (m_mode & 0xF000u) == 0x8000u; }
+
+ private:
+  bool m_valid = false;
+  uint32_t m_mode = 0;
+  int64_t m_size = 0;
+};
+
+// Opens |path| for binary reading without ever blocking: the file is opened
+// non-blocking and close-on-exec, and only a regular file is accepted (a FIFO
+// or device that replaced a file is refused). Null on failure, with the reason
+// in kor::ErrorStorage. The caller closes the stream with fclose().
+FILE* openRegularFile(const char* path);
+
+}  // namespace osal
+
+#endif  // PLATFORM_OSAL_H_

@@ -1,0 +1,226 @@
+#include "support/harness.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+namespace testsupport {
+
+// ---------------------------------------------------------------------------
+// ErrorRecorder.
+
+void ErrorRecorder::record(Call call) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_calls.push_back(std::move(call));
+}
+
+void ErrorRecorder::onAssert(const char* condition, const char* function) {
+  record({"assert", condition, function, 0});
+}
+void ErrorRecorder::onWarning(const char* text) { record({"warning", text, "", 0}); }
+void ErrorRecorder::onOutOfMem(const char* what) { record({"oom", what, "", 0}); }
+void ErrorRecorder::onAbort(const char* text) { record({"abort", text, "", 0}); }
+void ErrorRecorder::onError(const char* type, int32_t code, const char* text) {
+  record({"error", text, type, code});
+}
+void ErrorRecorder::onFatal(const char* text, const char* file, int) {
+  record({"fatal", text, file, 0});
+}
+
+std::vector<ErrorRecorder::Call> ErrorRecorder::calls() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_calls;
+}
+
+size_t ErrorRecorder::count(const std::string& kind) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  size_t n = 0;
+  for (const Call& call : m_calls) n += call.kind == kind;
+  return n;
+}
+
+void ErrorRecorder::clear() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_calls.clear();
+  m_expected = false;
+}
+
+ErrorRecorder& errors() {
+  static ErrorRecorder* recorder = new ErrorRecorder();
+  return *recorder;
+}
+
+// ---------------------------------------------------------------------------
+// TraceCapture.
+
+void TraceCapture::write(const tracing::Channel& channel, int16_t level, const char* text) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_messages.push_back({channel.name(), level, text});
+}
+
+std::vector<TraceCapture::Message> TraceCapture::messages() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_messages;
+}
+
+size_t TraceCapture::count(const std::string& channel, int16_t level, const std::string& text) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  size_t n = 0;
+  for (const Message& m : m_messages)
+    n += m.channel == channel && m.level == level && m.text == text;
+  return n;
+}
+
+void TraceCapture::clear() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_messages.clear();
+}
+
+TraceCapture& traces() {
+  static TraceCapture* capture = new TraceCapture();
+  return *capture;
+}
+
+int openFdCount() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  while (struct dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count - 1;  // the directory stream's own descriptor
+}
+
+// ---------------------------------------------------------------------------
+// RecordingReply.
+
+int RecordingReply::record(Answer answer) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_failure.empty()) {
+    kor::ErrorStorage::set("%s", m_failure.c_str());
+    return -1;
+  }
+  m_answers.push_back(std::move(answer));
+  m_arrived.notify_all();
+  return 0;
+}
+
+int RecordingReply::requestImageResult(const CIPtr<CIString>& locator,
+                                       const CIPtr<svx::imageserver::Image>& image,
+                                       svx::imageserver::Result result) {
+  Answer answer{IMAGE, locator, image, {}, result, {}, false};
+  return record(std::move(answer));
+}
+
+int RecordingReply::requestImageInformationResult(
+    const CIPtr<CIString>& locator, const CIPtr<svx::imageserver::ImageInformation>& information,
+    svx::imageserver::Result result) {
+  Answer answer{INFORMATION, locator, {}, information, result, {}, false};
+  return record(std::move(answer));
+}
+
+int RecordingReply::updateSVXVersion(const CIPtr<CIString>& version, bool valid) {
+  Answer answer{VERSION, {}, {}, {}, svx::imageserver::RESULT_OK, version, valid};
+  return record(std::move(answer));
+}
+
+void RecordingReply::failWith(const char* reason) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_failure = reason != nullptr ? reason : "";
+}
+
+std::vector<RecordingReply::Answer> RecordingReply::answers() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_answers;
+}
+
+bool RecordingReply::waitFor(size_t count, double seconds) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_arrived.wait_for(lock, std::chrono::duration<double>(seconds),
+                            [&] { return m_answers.size() >= count; });
+}
+
+ReplyFixture::ReplyFixture() : endpoint(new RecordingReply()), proxy(endpoint) {}
+
+// ---------------------------------------------------------------------------
+// TempDir.
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/imageserver-test-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  m_path = made != nullptr ? made : "";
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
+}
+
+std::string TempDir::write(const std::string& name, const std::string& bytes) const {
+  std::string path = file(name);
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
+CIPtr<CIPtrArray<CIString>> locators(const std::vector<const char*>& texts) {
+  CIPtr<CIPtrArray<CIString>> array =
+      CITypesFactory::createStringArray(static_cast<unsigned>(texts.size()));
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (texts[i] != nullptr)
+      (*array)[static_cast<uint32_t>(i)] =
+          CITypesFactory::createString(texts[i], util::UnicodeString_common::UTF8);
+  }
+  return array;
+}
+
+// ---------------------------------------------------------------------------
+// Per-test checks.
+
+namespace {
+
+class HarnessListener : public ::testing::EmptyTestEventListener {
+ public:
+  void OnTestStart(const ::testing::TestInfo&) override {
+    errors().clear();
+    traces().clear();
+    kor::testing::resetAllocationFailures();
+    kor::ErrorStorage::ack();
+    tracing::setAllLevels(2);
+    m_fds = openFdCount();
+  }
+
+  void OnTestEnd(const ::testing::TestInfo& info) override {
+    kor::testing::resetAllocationFailures();
+    int fds = openFdCount();
+    if (fds != m_fds) {
+      ADD_FAILURE() << info.name() << " left " << (fds - m_fds) << " file descriptors open";
+    }
+    if (!errors().expected() && errors().count("assert") + errors().count("abort") > 0) {
+      for (const auto& call : errors().calls())
+        ADD_FAILURE() << "unexpected " << call.kind << ": " << call.text << " in " << call.where;
+    }
+    if (kor::ErrorStorage::pending())
+      ADD_FAILURE() << "error left pending on the test thread: " << kor::ErrorStorage::reason();
+  }
+
+ private:
+  int m_fds = 0;
+};
+
+}  // namespace
+
+void installHarness() {
+  kor::GlobalErrorHandler::install(&errors());
+  tracing::setSink(&traces());
+  ::testing::UnitTest::GetInstance()->listeners().Append(new HarnessListener());
+}
+
+}  // namespace testsupport

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test.
+# Usage: scripts/test.sh [all|normal|address|thread]   (default: all)
+#   address: AddressSanitizer + UndefinedBehaviorSanitizer (+ LeakSanitizer)
+#   thread:  ThreadSanitizer
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+mode=${1:-all}
+jobs=$(nproc)
+
+run_build() {
+  local name=$1 sanitize=$2 dir="build/$1"
+  echo "=== $name build ($dir)"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMAGESERVER_SANITIZE="$sanitize" >/dev/null
+  ninja -C "$dir"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+case "$mode" in
+  normal) run_build normal "" ;;
+  address) run_build address address ;;
+  thread) run_build thread thread ;;
+  all)
+    run_build normal ""
+    run_build address address
+    run_build thread thread
+    ;;
+  *) echo "usage: $0 [normal|address|thread|all]" >&2; exit 2 ;;
+esac

@@ -1,0 +1,281 @@
+// The platform layer: base library, strings, paths, tracing and value types.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "platform/comm.h"
+#include "platform/kor.h"
+#include "platform/osal.h"
+#include "platform/tracing.h"
+#include "platform/util.h"
+#include "support/harness.h"
+#include "support/images.h"
+
+namespace {
+
+// --- kor ------------------------------------------------------------------------
+
+TEST(Kor, UuidTextIsLowerCaseInFieldOrder) {
+  kor::UUID uuid(0x8d042df8, 0xec1b, 0x43d0, 0xa72b, 0x37, 0x1a, 0x03, 0x0c, 0x1d, 0x6f);
+  EXPECT_EQ(uuid.toString(), "8d042df8-ec1b-43d0-a72b-371a030c1d6f");
+  // The 16-bit fields come in 32-bit values: higher bits are ignored.
+  kor::UUID wide(0x00000001, 0xffff0002, 0x00010003, 0x0004, 0, 0, 0, 0, 0, 0xff);
+  EXPECT_EQ(wide.toString(), "00000001-0002-0003-0004-0000000000ff");
+  EXPECT_EQ(kor::UUID().toString(), "00000000-0000-0000-0000-000000000000");
+  EXPECT_NE(uuid, wide);
+}
+
+TEST(Kor, EachThreadHasItsOwnPendingError) {
+  kor::ErrorStorage::set("main %d", 1);
+  std::thread other([] {
+    EXPECT_FALSE(kor::ErrorStorage::pending());
+    kor::ErrorStorage::set("other");
+    EXPECT_STREQ(kor::ErrorStorage::reason(), "other");
+    kor::ErrorStorage::ack();
+  });
+  other.join();
+  EXPECT_STREQ(kor::ErrorStorage::reason(), "main 1");
+  kor::ErrorStorage::ack();
+  EXPECT_FALSE(kor::ErrorStorage::pending());
+  EXPECT_STREQ(kor::ErrorStorage::reason(), "");
+}
+
+TEST(Kor, ListKeepsInsertionOrderAndCounts) {
+  kor::List<int> list;
+  EXPECT_TRUE(list.empty());
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(list.insert(i));
+  EXPECT_EQ(list.count(), 5u);
+  int value = -1;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(list.takeFront(&value));
+    EXPECT_EQ(value, i);
+  }
+  EXPECT_FALSE(list.takeFront(&value));
+  list.insert(7);  // usable again after running empty
+  EXPECT_EQ(list.count(), 1u);
+}
+
+TEST(Kor, FaultsFireAtTheArmedSiteOnlyAndAfterTheSkips) {
+  kor::testing::failAllocations("CIString", 1, 2);
+  EXPECT_FALSE(kor::allocationShouldFail("other"));
+  EXPECT_FALSE(kor::allocationShouldFail("CIString"));
+  EXPECT_FALSE(kor::allocationShouldFail("CIString"));
+  EXPECT_TRUE(kor::allocationShouldFail("CIString"));
+  EXPECT_FALSE(kor::allocationShouldFail("CIString"));
+}
+
+// --- util -----------------------------------------------------------------------
+
+TEST(UnicodeString, ReplaceRemovesTheFirstOccurrenceOnlyAndLeavesTheOriginal) {
+  util::UnicodeString8 prefix("file://");
+  util::UnicodeString8 none("");
+  util::UnicodeString8 locator("file:///data/pic.png");
+  EXPECT_STREQ(locator.replace(prefix, none).utf8(), "/data/pic.png");
+  EXPECT_STREQ(locator.utf8(), "file:///data/pic.png");
+  EXPECT_STREQ(util::UnicodeString8("file://file:///a").replace(prefix, none).utf8(), "file:///a");
+  EXPECT_STREQ(util::UnicodeString8("/plain").replace(prefix, none).utf8(), "/plain");
+  util::UnicodeString8 withNul("a\0b", 3);
+  EXPECT_EQ(withNul.length(), 3u);
+}
+
+TEST(UnicodeString, BeginsWithComparesBytes) {
+  util::UnicodeString8 path("/media/usb2/a.png");
+  EXPECT_TRUE(path.beginsWith(util::UnicodeString8("/media/usb")));
+  EXPECT_TRUE(path.beginsWith(util::UnicodeString8("")));
+  EXPECT_FALSE(util::UnicodeString8("/med").beginsWith(util::UnicodeString8("/media")));
+  EXPECT_FALSE(path.beginsWith(util::UnicodeString8("/MEDIA")));
+}
+
+// --- osal -----------------------------------------------------------------------
+
+TEST(Paths, CanonicalFormsResolveWhatExistsAndNormaliseTheRest) {
+  testsupport::TempDir tmp;
+  std::string root = osal::Path(tmp.path().c_str()).getCanonicalized().str();
+  ASSERT_EQ(mkdir((root + "/real").c_str(), 0755), 0);
+  ASSERT_EQ(symlink((root + "/real").c_str(), (root + "/abs").c_str()), 0);
+  ASSERT_EQ(symlink("real", (root + "/rel").c_str()), 0);
+  ASSERT_EQ(symlink("loop", (root + "/loop").c_str()), 0);
+  ASSERT_EQ(symlink("../real/x", (root + "/real/up").c_str()), 0);
+
+  struct Case {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {root + "/real", root + "/real"},
+      {root + "//real/./", root + "/real"},
+      {root + "/abs/a.png", root + "/real/a.png"},
+      {root + "/rel/sub/../b.png", root + "/real/b.png"},
+      {root + "/real/up", root + "/real/x"},            // link whose target is missing
+      {root + "/missing/../real/c", root + "/real/c"},  // ".." over a missing part
+      {root + "/missing/deeper/x.png", root + "/missing/deeper/x.png"},
+      {"/../../etc/./passwd", "/etc/passwd"},
+      {"/", "/"},
+      {"", ""},
+      {root + "/loop/x", ""},         // link loop
+      {std::string("/a\0b", 4), ""},  // embedded NUL
+  };
+  for (const Case& c : cases) EXPECT_EQ(osal::Path(c.in).getCanonicalized().str(), c.out) << c.in;
+
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+  ASSERT_EQ(chdir(root.c_str()), 0);
+  EXPECT_EQ(osal::Path("rel/d.png").getCanonicalized().str(), root + "/real/d.png");
+  ASSERT_EQ(chdir(cwd), 0);
+}
+
+TEST(Paths, ExtensionIsTheLastDotOfTheLastComponent) {
+  struct Case {
+    const char* path;
+    const char* extension;
+  } cases[] = {{"/a/b.PNG", "PNG"}, {"/a/b.png.txt", "txt"}, {"/a/.profile", ""}, {"/a/b", ""},
+               {"/a.d/b", ""},      {"/a/b.", ""},           {"c.jpeg", "jpeg"},  {"", ""}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(osal::BasicPath(c.path).getExtension(true), c.extension) << c.path;
+  }
+  EXPECT_EQ(osal::BasicPath("/a/b.png").getExtension(false), ".png");
+}
+
+TEST(Paths, FileStatusReportsTypeAndLeavesAReasonOnFailure) {
+  testsupport::TempDir tmp;
+  std::string file = tmp.write("f.bin", "12345");
+  osal::FileInfo info;
+  ASSERT_TRUE(info.init(file.c_str(), true));
+  EXPECT_TRUE(info.isRegularFile());
+  EXPECT_EQ(info.size(), 5);
+  ASSERT_TRUE(info.init(tmp.path().c_str(), true));
+  EXPECT_EQ(info.mode() & 0xF000u, 0x4000u);
+  EXPECT_FALSE(info.init((tmp.path() + "/none").c_str(), true));
+  EXPECT_FALSE(info.isValid());
+  EXPECT_NE(std::string(kor::ErrorStorage::reason()).find("/none: No such file"),
+            std::string::npos);
+  kor::ErrorStorage::ack();
+}
+
+TEST(Paths, OpeningRefusesWhatIsNotARegularFileWithoutBlocking) {
+  testsupport::TempDir tmp;
+  std::string fifo = tmp.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, tmp.path(), std::string("/dev/zero")}) {
+    EXPECT_EQ(osal::openRegularFile(path.c_str()), nullptr) << path;
+    EXPECT_TRUE(kor::ErrorStorage::pending());
+    kor::ErrorStorage::ack();
+  }
+  FILE* file = osal::openRegularFile(tmp.write("ok", "abc").c_str());
+  ASSERT_NE(file, nullptr);
+  char buf[4] = {0};
+  EXPECT_EQ(fread(buf, 1, 3, file), 3u);
+  EXPECT_STREQ(buf, "abc");
+  fclose(file);
+}
+
+// --- tracing --------------------------------------------------------------------
+
+TEST(Tracing, LevelsGateMessagesAndClampToTheChannelRange) {
+  tracing::Channel channel("TEST_Channel", 7, 2);
+  channel.logC(1, "silent");
+  channel.logCV(2, "written %d", 2);
+  channel.log(4, "failure");
+  EXPECT_EQ(testsupport::traces().count("TEST_Channel", 2, "written 2"), 1u);
+  EXPECT_EQ(testsupport::traces().count("TEST_Channel", 4, "failure"), 1u);
+  EXPECT_EQ(testsupport::traces().messages().size(), 2u);
+
+  channel.setLevel(0);
+  EXPECT_EQ(channel.level(), 1);
+  channel.setLevel(100);
+  EXPECT_FALSE(channel.isEnabled(7));
+  EXPECT_TRUE(tracing::setLevel("TEST_Channel", 5));
+  EXPECT_FALSE(channel.isEnabled(4));
+  EXPECT_TRUE(channel.isEnabled(5));
+  EXPECT_FALSE(tracing::setLevel("NO_Such_Channel", 1));
+}
+
+TEST(Tracing, TheEnvironmentSetsLevelsByNameOrForAll) {
+  setenv("TRACE_LEVELS", "*=4,TEST_Named=1,TEST_Bad=x", 1);
+  tracing::Channel named("TEST_Named", 7, 2);
+  tracing::Channel other("TEST_Other", 7, 2);
+  tracing::Channel bad("TEST_Bad", 7, 2);
+  unsetenv("TRACE_LEVELS");
+  EXPECT_EQ(named.level(), 1);
+  EXPECT_EQ(other.level(), 4);
+  EXPECT_EQ(bad.level(), 4);  // an unreadable item is ignored
+}
+
+// --- value types ----------------------------------------------------------------
+
+TEST(ValueTypes, HandlesShareAndFreeTheirValue) {
+  CIPtr<CIString> a = CITypesFactory::createString("x", util::UnicodeString_common::UTF8);
+  EXPECT_EQ(a.useCount(), 1);
+  {
+    CIPtr<CIString> b = a;
+    EXPECT_EQ(a.useCount(), 2);
+    EXPECT_EQ(a, b);
+  }
+  EXPECT_EQ(a.useCount(), 1);
+  CIPtr<CIString> copy;
+  comm::idl::copyIt(copy, a);
+  EXPECT_NE(copy, a);
+  EXPECT_STREQ(copy->utf8(), "x");
+  comm::idl::copyIt(copy, CIPtr<CIString>());
+  EXPECT_TRUE(copy.isNull());
+}
+
+TEST(ValueTypes, FactoriesGiveEmptyHandlesWhenMemoryIsShort) {
+  struct Case {
+    const char* site;
+    bool (*madeNothing)();
+  } cases[] = {
+      {"CIString",
+       [] { return CITypesFactory::createString("x", util::UnicodeString_common::UTF8).isNull(); }},
+      {"CIPtr",
+       [] { return CITypesFactory::createString("x", util::UnicodeString_common::UTF8).isNull(); }},
+      {"CIInt8Array", [] { return CITypesFactory::createInt8Array(10).isNull(); }},
+      {"CIUInt32Array", [] { return CITypesFactory::createUInt32Array(3).isNull(); }},
+      {"CIPtrArray", [] { return CITypesFactory::createStringArray(3).isNull(); }},
+  };
+  for (const Case& c : cases) {
+    kor::testing::failAllocations(c.site);
+    EXPECT_TRUE(c.madeNothing()) << c.site;
+    EXPECT_FALSE(c.madeNothing()) << c.site << " (fault consumed)";
+  }
+  CIPtr<CIInt8Array> bytes = CITypesFactory::createInt8Array(0);
+  ASSERT_FALSE(bytes.isNull());
+  EXPECT_EQ(bytes->size(), 0u);
+}
+
+TEST(Endpoints, CloseRunsEachListenerOnceAndLateListenersAtOnce) {
+  class Plain : public comm::Endpoint {
+   public:
+    Plain() : comm::Endpoint(kor::UUID()) {}
+  };
+  comm::Proxy proxy(new Plain());
+  int early = 0;
+  int late = 0;
+  proxy.endpoint()->addCloseListener([&](comm::Endpoint*) { ++early; });
+  proxy.endpoint()->close();
+  proxy.endpoint()->close();
+  proxy.endpoint()->addCloseListener([&](comm::Endpoint*) { ++late; });
+  EXPECT_EQ(early, 1);
+  EXPECT_EQ(late, 1);
+  EXPECT_TRUE(proxy.endpoint()->isClosed());
+}
+
+TEST(Endpoints, ContainerStoresEachSubscriptionOnceAndOutlivesNoEndpoint) {
+  testsupport::ReplyFixture client;
+  {
+    comm::AttributeNotificationContainer container(svx::imageserver::replyInterfaceUuid());
+    container.addNotification(client.proxy, 23);
+    container.addNotification(client.proxy, 23);
+    container.addNotification(client.proxy, 5);
+    kor::vector<comm::Proxy> proxies;
+    EXPECT_NE(container.getNotifiedProxies(23, proxies), 0);
+    EXPECT_EQ(proxies.size(), 1u);
+    EXPECT_EQ(proxies[0], client.proxy);
+    container.removeNotification(client.proxy, 5);
+    EXPECT_EQ(container.count(), 1u);
+  }
+  // The container is gone: closing the endpoint must not reach it.
+  client.endpoint->close();
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+// The image engine: reads image headers and decodes images into packed pixels,
+// optionally scaled down while decoding.
+//
+// Formats are recognised by content, never by file name: JPEG (baseline,
+// progressive, greyscale, CMYK, YCCK), PNG (every colour type and depth,
+// palette with tRNS, Adam7), GIF (the first frame, on a transparent canvas of
+// the logical screen size) and BMP (1/4/8/16/24/32 bits, RLE8, RLE4, bit
+// fields, bottom-up and top-down). A null result always leaves a reason in
+// the calling thread's kor::ErrorStorage, e.g. "not a supported image file:
+// <path>", "cannot open <path>: <error>", "truncated JPEG data",
+// "image too large: 70000 x 70000".
+//
+// Limits, checked from the header before anything is allocated for the
+// image: at most 256 Mi pixels (268,435,456) and a 32-bit size for the
+// 4-byte-per-pixel image; at most 1000 scans in a progressive JPEG; 16 MiB per
+// ancillary PNG chunk. getImageInfo refuses what createBitmap would refuse by
+// size.
+//
+// JPEG EXIF orientation (1..8) is applied: the information and the pixels
+// describe the image as it is meant to be seen. 16-bit PNG samples are
+// rounded to 8 bits. Truncated data fails the decode, and no pixel of a
+// bitmap is ever left undefined.
+#ifndef PLATFORM_LUMO_H_
+#define PLATFORM_LUMO_H_
+
+#include <cstdint>
+
+#include "platform/util.h"
+
+namespace lumo {
+
+template <class T>
+struct Vec2 {
+  T x;  // width
+  T y;  // height
+};
+
+// Progress callback of a decode. The engine passes it on to nothing yet; it
+// exists so that a caller can be given progress later without an API change.
+class LoadingListener {
+ public:
+  virtual ~LoadingListener() = default;
+  // Called with the fraction done (0..1); returning false cancels the decode.
+  virtual bool onProgress(float fraction) = 0;
+};
+
+// The header of an image file.
+struct BitmapInfo {
+  // What kind of file the image came from.
+  enum SourceType : int32_t {
+    SOURCE_UNKNOWN = 0,
+    SOURCE_JPEG = 1,
+    SOURCE_PNG = 2,
+    SOURCE_GIF = 3,
+    SOURCE_BMP = 4,
+    SOURCE_RESERVED = 5,  // kept free for a future format; never reported
+  };
+
+  // Packed pixel formats, 8 bits per channel unless stated. Bytes are listed
+  // in memory order. A format without alpha drops the alpha channel (the
+  // straight colour is kept). L8 from colour is Rec. 601 luma; RGB565 rounds
+  // each channel to its width.
+  enum Format : int32_t {
+    FORMAT_DEFAULT = 0,   // ask for the engine's choice (see createBitmap)
+    FORMAT_L8 = 1,        // grey
+    FORMAT_LA88 = 2,      // grey, alpha
+    FORMAT_RGB565 = 3,    // 16-bit little-endian word: R in bits 15..11, G 10..5, B 4..0
+    FORMAT_RGB888 = 4,    // R, G, B
+    FORMAT_BGR888 = 5,    // B, G, R
+    FORMAT_RGBA8888 = 6,  // R, G, B, A (straight alpha)
+    FORMAT_BGRA8888 = 7,  // B, G, R, A (straight alpha)
+    FORMAT_ARGB8888 = 8,  // A, R, G, B (straight alpha)
+  };
+
+  uint32_t width = 0;   // as the image is meant to be seen (after orientation)
+  uint32_t height = 0;  // as the image is meant to be seen (after orientation)
+  SourceType sourceType = SOURCE_UNKNOWN;
+  // The file can hold transparency: an alpha channel, a tRNS chunk, a GIF
+  // transparent index or a first frame not covering the screen, a 32-bit
+  // BMP (whose alpha bytes are taken as opaque when they are all zero).
+  bool hasAlpha = false;
+  // Stored as grey: greyscale JPEG, PNG colour types 0 and 4.
+  bool isGrey = false;
+
+  // Bytes per pixel of |format|; 0 for FORMAT_DEFAULT and unknown values.
+  static uint32_t getBpp(Format format);
+};
+
+// A decoded image. Rows are packed: stride == width * getBpp(format).
+struct Bitmap {
+  enum ScalingMethod : int32_t {
+    SCALING_AREA_AVERAGE = 0,  // box filter over the source pixels
+  };
+
+  uint32_t width = 0;
+  uint32_t height = 0;
+  BitmapInfo::Format format = BitmapInfo::FORMAT_DEFAULT;
+  uint32_t stride = 0;  // bytes per row
+  uint8_t* pixels = nullptr;
+};
+
+// The process-wide engine. All operations are thread-safe; each call works on
+// its own data.
+class Engine {
+ public:
+  static Engine& getInstance();
+
+  // Reads the image header only (never pixel data). The caller gives the record back with
+  // destroyBitmapInfo(). Null on failure (reason in kor::ErrorStorage).
+  BitmapInfo* getImageInfo(const util::UnicodeString8& path);
+  void destroyBitmapInfo(BitmapInfo* info);  // null is ignored
+
+  // Decodes at the image's own size. |format| FORMAT_DEFAULT picks a packed
+  // 8-bit-per-channel format that keeps what the image has: L8 for grey,
+  // LA88 for grey with alpha, RGB888 for colour, RGBA8888 for colour with
+  // alpha. |listener| may be null. Null on failure.
+  Bitmap* createBitmap(const util::UnicodeString8& path, BitmapInfo::Format format,
+                       LoadingListener* listener);
+  // Decodes scaled to |size| (width x height as the image is meant to be
+  // seen) with |method|. There is no upscaling: each target dimension is
+  // clamped to 1..the image's own, so a target at least as large as the
+  // image in both directions decodes at full size. |keepAspect| is reserved
+  // and must be false. Null on failure.
+  //
+  // SCALING_AREA_AVERAGE is an exact box filter with fractional coverage,
+  // averaging colour premultiplied by alpha. JPEG first uses the decoder's
+  // scaled IDCT (1/8 .. 8/8) down to the smallest size not below the target;
+  // non-interlaced PNG is scaled row by row. Interlaced PNG, GIF and BMP are
+  // decoded whole into a scratch buffer first.
+  Bitmap* createBitmap(const util::UnicodeString8& path, BitmapInfo::Format format,
+                       const Vec2<unsigned int>& size, Bitmap::ScalingMethod method,
+                       bool keepAspect, LoadingListener* listener);
+  void destroyBitmap(Bitmap* bitmap);  // null is ignored
+
+  // Allocation sites for fault injection (kor::testing::failAllocations):
+  // "lumo::Bitmap" is consulted for the record and then for the pixel
+  // buffer, "lumo::BitmapInfo" for the information record.
+
+ private:
+  Engine() = default;
+};
+
+}  // namespace lumo
+
+#endif  // PLATFORM_LUMO_H_

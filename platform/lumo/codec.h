@@ -1,0 +1,203 @@
+// Internal pieces shared by the engine and its format decoders.
+//
+// A decoder reads the header, hands it to the Pipeline (which checks the
+// limits, allocates the bitmap and sets up scaling), then delivers the image
+// row by row in the file's stored orientation as straight-alpha RGBA, 8 bits
+// per channel. The pipeline area-averages the rows down to the target size if
+// needed, converts them to the requested format and places them in the bitmap
+// as the image is meant to be seen (EXIF orientation).
+#ifndef PLATFORM_LUMO_CODEC_H_
+#define PLATFORM_LUMO_CODEC_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+
+#include "platform/lumo.h"
+
+namespace lumo::internal {
+
+// The largest image (in pixels) the engine decodes or reports: 256 Mi pixels.
+// Checked from the header before any allocation that depends on the image
+// size, so a small file claiming huge dimensions costs nothing.
+constexpr uint64_t kMaxPixels = 268435456u;
+
+// The most scans a progressive JPEG may have before it is refused.
+constexpr int kMaxJpegScans = 1000;
+
+// The largest ancillary PNG chunk kept, and the total kept for all of them.
+constexpr size_t kMaxPngChunkBytes = 16u << 20;
+constexpr size_t kMaxPngChunkCacheBytes = 64u << 20;
+
+// True when a |width| x |height| image may be decoded: neither dimension is 0,
+// the pixel count is within kMaxPixels and a 4-byte-per-pixel buffer of it
+// has a size that fits in 32 bits. Otherwise sets the reason ("image too
+// large: W x H" or "invalid image dimensions: W x H") and returns false.
+bool checkDimensions(uint32_t width, uint32_t height);
+
+// Per-thread scratch buffers, kept between decodes so that row buffers and
+// accumulators are not allocated again for every image. Each slot holds one
+// buffer; a request for a slot may move its contents. Buffers larger than
+// kScratchKeepBytes are released by trimScratch() at the end of every engine
+// call, so a thread does not hold on to a whole decoded image.
+enum class Scratch : int {
+  kImage = 0,    // a whole decoded image (interlaced PNG, GIF canvas, BMP RLE)
+  kDecoderRow,   // a decoder's native output row
+  kRgbaRow,      // one RGBA row handed to the pipeline
+  kTable,        // the area averager's column table
+  kRowSums,      // the area averager's sums of one source row
+  kAccumulator,  // the area averager's sums of one output row
+  kOutputRow,    // one RGBA row leaving the averager
+  kConverted,    // one row converted to the output format
+  kCount,
+};
+constexpr size_t kScratchKeepBytes = 4u << 20;
+
+// A buffer of at least |bytes| bytes for |slot|, or null with the reason set
+// when memory is short.
+uint8_t* scratch(Scratch slot, size_t bytes);
+void trimScratch();
+
+// What a decoder learnt from the header. Dimensions are in the stored
+// orientation; |orientation| (1..8, EXIF meaning) says how to turn the stored
+// image into the one meant to be seen.
+struct Header {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  int orientation = 1;
+  BitmapInfo::SourceType sourceType = BitmapInfo::SOURCE_UNKNOWN;
+  bool hasAlpha = false;
+  bool isGrey = false;
+};
+
+// Receives straight-alpha RGBA rows (4 bytes per pixel), top row first.
+class RowSink {
+ public:
+  // False stops the decode; the reason has been set.
+  virtual bool putRow(const uint8_t* rgba) = 0;
+
+ protected:
+  ~RowSink() = default;
+};
+
+// The last stage: converts stored-orientation rows of the (possibly scaled)
+// image to the bitmap's format and places them as the image is meant to be
+// seen.
+class Writer final : public RowSink {
+ public:
+  Writer(Bitmap& bitmap, uint32_t storedWidth, uint32_t storedHeight, int orientation)
+      : m_bitmap(bitmap),
+        m_width(storedWidth),
+        m_height(storedHeight),
+        m_orientation(orientation) {}
+  bool putRow(const uint8_t* rgba) override;
+  uint32_t rowsWritten() const { return m_y; }
+
+ private:
+  Bitmap& m_bitmap;
+  uint32_t m_width;
+  uint32_t m_height;
+  int m_orientation;
+  uint32_t m_y = 0;
+};
+
+// Exact area averaging (a box filter with fractional coverage) from
+// |srcWidth| x |srcHeight| down to |dstWidth| x |dstHeight| (each no larger
+// than the source). Colour is averaged premultiplied by alpha, so the colour
+// of transparent pixels does not bleed into their neighbours. The sums are
+// exact 64-bit integers; only the final division rounds. Holds one source
+// row's sums and one output row's sums, never a whole image.
+class AreaAverager final : public RowSink {
+ public:
+  AreaAverager(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth, uint32_t dstHeight,
+               RowSink& next)
+      : m_srcWidth(srcWidth),
+        m_srcHeight(srcHeight),
+        m_dstWidth(dstWidth),
+        m_dstHeight(dstHeight),
+        m_next(next) {}
+  // Gets the buffers; false (reason set) when memory is short.
+  bool init();
+  bool putRow(const uint8_t* rgba) override;
+
+ private:
+  // Source column x lies in output column |index| with |weight| units of its
+  // width; the rest of it (dstWidth - weight) lies in column index + 1.
+  struct Column {
+    uint32_t index;
+    uint32_t weight;
+  };
+  bool emitRow();
+
+  uint32_t m_srcWidth;
+  uint32_t m_srcHeight;
+  uint32_t m_dstWidth;
+  uint32_t m_dstHeight;
+  RowSink& m_next;
+  uint32_t m_srcY = 0;
+  uint32_t m_dstY = 0;
+  Column* m_columns = nullptr;
+  uint64_t* m_rowSums = nullptr;
+  uint64_t* m_accumulator = nullptr;
+  uint8_t* m_output = nullptr;
+};
+
+// One decode: from the header to the finished bitmap. Used by the engine and
+// driven by a decoder. When |infoOnly| is set, start() only records the header
+// and returns false without a reason; the decoder then stops.
+class Pipeline {
+ public:
+  Pipeline(BitmapInfo::Format format, uint32_t targetWidth, uint32_t targetHeight, bool scaled,
+           bool infoOnly);
+  ~Pipeline();
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+
+  // Checks the limits, picks the output format and size, allocates the bitmap.
+  bool start(const Header& header);
+  // The size to aim for in the stored orientation (valid after start()).
+  uint32_t storedTargetWidth() const { return m_storedTargetWidth; }
+  uint32_t storedTargetHeight() const { return m_storedTargetHeight; }
+  // The size of the rows the decoder will deliver: at least the stored target
+  // and at most the stored image size. Sets up area averaging when larger
+  // than the target.
+  bool setRowSize(uint32_t width, uint32_t height);
+  RowSink& sink();
+  // Checks that every row arrived and hands over the bitmap (null when not).
+  Bitmap* finish();
+
+  const Header& header() const { return m_header; }
+  bool infoOnly() const { return m_infoOnly; }
+  // True when an info-only pipeline has been given an acceptable header.
+  bool headerSeen() const { return m_headerSeen; }
+
+ private:
+  BitmapInfo::Format m_format;
+  uint32_t m_targetWidth;
+  uint32_t m_targetHeight;
+  bool m_scaled;
+  bool m_infoOnly;
+  bool m_headerSeen = false;
+  Header m_header;
+  uint32_t m_storedTargetWidth = 0;
+  uint32_t m_storedTargetHeight = 0;
+  Bitmap* m_bitmap = nullptr;
+  std::optional<Writer> m_writer;
+  std::optional<AreaAverager> m_averager;
+};
+
+// The format decoders. Each reads from |file| positioned at the start and
+// drives |pipeline|; false on failure with the reason set (except an
+// info-only pipeline stopping the decoder, which the engine recognises).
+bool decodeJpeg(FILE* file, Pipeline& pipeline);
+bool decodePng(FILE* file, Pipeline& pipeline);
+bool decodeGif(FILE* file, Pipeline& pipeline);
+bool decodeBmp(FILE* file, Pipeline& pipeline);
+
+// Row conversion from straight RGBA to |format| (not FORMAT_DEFAULT).
+void convertRow(const uint8_t* rgba, uint32_t count, BitmapInfo::Format format, uint8_t* out);
+
+}  // namespace lumo::internal
+
+#endif  // PLATFORM_LUMO_CODEC_H_

@@ -1,0 +1,413 @@
+// The engine's entry points, the decode pipeline (limits, bitmap allocation,
+// format conversion, orientation) and the per-thread scratch buffers.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/kor.h"
+#include "platform/lumo.h"
+#include "platform/lumo/codec.h"
+#include "platform/osal.h"
+
+namespace lumo {
+
+uint32_t BitmapInfo::getBpp(Format format) {
+  switch (format) {
+    case FORMAT_L8:
+      return 1;
+    case FORMAT_LA88:
+    case FORMAT_RGB565:
+      return 2;
+    case FORMAT_RGB888:
+    case FORMAT_BGR888:
+      return 3;
+    case FORMAT_RGBA8888:
+    case FORMAT_BGRA8888:
+    case FORMAT_ARGB8888:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
+namespace internal {
+
+bool checkDimensions(uint32_t width, uint32_t height) {
+  if (width == 0 || height == 0) {
+    kor::ErrorStorage::set("invalid image dimensions: %u x %u", width, height);
+    return false;
+  }
+  uint64_t pixels = static_cast<uint64_t>(width) * height;
+  if (pixels > kMaxPixels || pixels * 4 > UINT32_MAX) {
+    kor::ErrorStorage::set("image too large: %u x %u", width, height);
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+struct ScratchBuffers {
+  uint8_t* data[static_cast<int>(Scratch::kCount)] = {};
+  size_t size[static_cast<int>(Scratch::kCount)] = {};
+  ~ScratchBuffers() {
+    for (uint8_t* buffer : data) std::free(buffer);
+  }
+};
+
+thread_local ScratchBuffers t_scratch;
+
+}  // namespace
+
+uint8_t* scratch(Scratch slot, size_t bytes) {
+  const int i = static_cast<int>(slot);
+  if (bytes == 0) bytes = 1;
+  if (bytes <= t_scratch.size[i]) return t_scratch.data[i];
+  std::free(t_scratch.data[i]);
+  t_scratch.data[i] = nullptr;
+  t_scratch.size[i] = 0;
+  auto* buffer = static_cast<uint8_t*>(std::malloc(bytes));
+  if (buffer == nullptr) {
+    kor::ErrorStorage::set("out of memory (%zu bytes for decoding)", bytes);
+    return nullptr;
+  }
+  t_scratch.data[i] = buffer;
+  t_scratch.size[i] = bytes;
+  return buffer;
+}
+
+void trimScratch() {
+  for (int i = 0; i < static_cast<int>(Scratch::kCount); ++i) {
+    if (t_scratch.size[i] > kScratchKeepBytes) {
+      std::free(t_scratch.data[i]);
+      t_scratch.data[i] = nullptr;
+      t_scratch.size[i] = 0;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Format conversion.
+
+namespace {
+
+// Rec. 601 luma in 8.8 fixed point; the weights sum to 256, so grey input
+// (r == g == b) comes out unchanged.
+inline uint8_t luma(const uint8_t* p) {
+  return static_cast<uint8_t>((77u * p[0] + 150u * p[1] + 29u * p[2] + 128u) >> 8);
+}
+
+inline uint32_t scaleTo(uint32_t value, uint32_t max) { return (value * max + 127u) / 255u; }
+
+}  // namespace
+
+void convertRow(const uint8_t* rgba, uint32_t count, BitmapInfo::Format format, uint8_t* out) {
+  const uint8_t* p = rgba;
+  switch (format) {
+    case BitmapInfo::FORMAT_L8:
+      for (uint32_t i = 0; i < count; ++i, p += 4) *out++ = luma(p);
+      break;
+    case BitmapInfo::FORMAT_LA88:
+      for (uint32_t i = 0; i < count; ++i, p += 4) {
+        *out++ = luma(p);
+        *out++ = p[3];
+      }
+      break;
+    case BitmapInfo::FORMAT_RGB565:
+      for (uint32_t i = 0; i < count; ++i, p += 4) {
+        uint32_t v = (scaleTo(p[0], 31) << 11) | (scaleTo(p[1], 63) << 5) | scaleTo(p[2], 31);
+        *out++ = static_cast<uint8_t>(v & 0xff);
+        *out++ = static_cast<uint8_t>(v >> 8);
+      }
+      break;
+    case BitmapInfo::FORMAT_RGB888:
+      for (uint32_t i = 0; i < count; ++i, p += 4) {
+        *out++ = p[0];
+        *out++ = p[1];
+        *out++ = p[2];
+      }
+      break;
+    case BitmapInfo::FORMAT_BGR888:
+      for (uint32_t i = 0; i < count; ++i, p += 4) {
+        *out++ = p[2];
+        *out++ = p[1];
+        *out++ = p[0];
+      }
+      break;
+    case BitmapInfo::FORMAT_RGBA8888:
+      std::memcpy(out, rgba, static_cast<size_t>(count) * 4);
+      break;
+    case BitmapInfo::FORMAT_BGRA8888:
+      for (uint32_t i = 0; i < count; ++i, p += 4) {
+        *out++ = p[2];
+        *out++ = p[1];
+        *out++ = p[0];
+        *out++ = p[3];
+      }
+      break;
+    case BitmapInfo::FORMAT_ARGB8888:
+      for (uint32_t i = 0; i < count; ++i, p += 4) {
+        *out++ = p[3];
+        *out++ = p[0];
+        *out++ = p[1];
+        *out++ = p[2];
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Writer: stored row y of a W x H image lands, per EXIF orientation, at
+//   1 (x, y)          2 (W-1-x, y)        3 (W-1-x, H-1-y)    4 (x, H-1-y)
+//   5 (y, x)          6 (H-1-y, x)        7 (H-1-y, W-1-x)    8 (y, W-1-x)
+// of the bitmap, whose size is W x H for 1-4 and H x W for 5-8.
+
+bool Writer::putRow(const uint8_t* rgba) {
+  if (m_y >= m_height) {
+    kor::ErrorStorage::set("decoder delivered more rows than the image has");
+    return false;
+  }
+  const uint32_t bpp = BitmapInfo::getBpp(m_bitmap.format);
+  const uint32_t y = m_y++;
+  const int o = m_orientation;
+  if (o == 1 || o == 4) {
+    uint32_t dy = o == 1 ? y : m_height - 1 - y;
+    convertRow(rgba, m_width, m_bitmap.format, m_bitmap.pixels + size_t{dy} * m_bitmap.stride);
+    return true;
+  }
+  uint8_t* line = scratch(Scratch::kConverted, size_t{m_width} * bpp);
+  if (line == nullptr) return false;
+  convertRow(rgba, m_width, m_bitmap.format, line);
+  if (o == 2 || o == 3) {
+    uint32_t dy = o == 2 ? y : m_height - 1 - y;
+    uint8_t* row = m_bitmap.pixels + size_t{dy} * m_bitmap.stride;
+    for (uint32_t x = 0; x < m_width; ++x)
+      std::memcpy(row + size_t{m_width - 1 - x} * bpp, line + size_t{x} * bpp, bpp);
+    return true;
+  }
+  // 5..8: the stored row becomes a column of the bitmap.
+  const uint32_t dx = (o == 5 || o == 8) ? y : m_height - 1 - y;
+  const bool down = o == 5 || o == 6;
+  uint8_t* column = m_bitmap.pixels + size_t{dx} * bpp;
+  for (uint32_t x = 0; x < m_width; ++x) {
+    uint32_t dy = down ? x : m_width - 1 - x;
+    std::memcpy(column + size_t{dy} * m_bitmap.stride, line + size_t{x} * bpp, bpp);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Pipeline.
+
+Pipeline::Pipeline(BitmapInfo::Format format, uint32_t targetWidth, uint32_t targetHeight,
+                   bool scaled, bool infoOnly)
+    : m_format(format),
+      m_targetWidth(targetWidth),
+      m_targetHeight(targetHeight),
+      m_scaled(scaled),
+      m_infoOnly(infoOnly) {}
+
+Pipeline::~Pipeline() {
+  m_averager.reset();
+  m_writer.reset();
+  Engine::getInstance().destroyBitmap(m_bitmap);
+}
+
+bool Pipeline::start(const Header& header) {
+  m_header = header;
+  if (m_header.orientation < 1 || m_header.orientation > 8) m_header.orientation = 1;
+  if (!checkDimensions(header.width, header.height)) return false;
+  if (m_infoOnly) {
+    m_headerSeen = true;
+    return false;
+  }
+  const bool turned = m_header.orientation >= 5;
+  const uint32_t width = turned ? header.height : header.width;
+  const uint32_t height = turned ? header.width : header.height;
+  uint32_t targetWidth = width;
+  uint32_t targetHeight = height;
+  if (m_scaled) {
+    // No upscaling: each dimension is clamped to 1..the image's own.
+    targetWidth = std::clamp<uint32_t>(m_targetWidth, 1, width);
+    targetHeight = std::clamp<uint32_t>(m_targetHeight, 1, height);
+  }
+  m_storedTargetWidth = turned ? targetHeight : targetWidth;
+  m_storedTargetHeight = turned ? targetWidth : targetHeight;
+
+  BitmapInfo::Format format = m_format;
+  if (format == BitmapInfo::FORMAT_DEFAULT) {
+    if (header.isGrey)
+      format = header.hasAlpha ? BitmapInfo::FORMAT_LA88 : BitmapInfo::FORMAT_L8;
+    else
+      format = header.hasAlpha ? BitmapInfo::FORMAT_RGBA8888 : BitmapInfo::FORMAT_RGB888;
+  }
+  const uint32_t bpp = BitmapInfo::getBpp(format);
+  const uint64_t stride = uint64_t{targetWidth} * bpp;
+  const uint64_t bytes = stride * targetHeight;
+  if (bytes > UINT32_MAX) {
+    kor::ErrorStorage::set("image too large: %u x %u", targetWidth, targetHeight);
+    return false;
+  }
+  m_bitmap = kor::tryNew<Bitmap>("lumo::Bitmap");
+  if (m_bitmap == nullptr) {
+    kor::ErrorStorage::set("out of memory allocating a bitmap");
+    return false;
+  }
+  // Zeroed, so that no byte of the bitmap is ever left undefined.
+  if (!kor::allocationShouldFail("lumo::Bitmap"))
+    m_bitmap->pixels = static_cast<uint8_t*>(std::calloc(bytes, 1));
+  if (m_bitmap->pixels == nullptr) {
+    kor::ErrorStorage::set("out of memory allocating a bitmap of %u x %u", targetWidth,
+                           targetHeight);
+    return false;
+  }
+  m_bitmap->width = targetWidth;
+  m_bitmap->height = targetHeight;
+  m_bitmap->format = format;
+  m_bitmap->stride = static_cast<uint32_t>(stride);
+  m_writer.emplace(*m_bitmap, m_storedTargetWidth, m_storedTargetHeight, m_header.orientation);
+  return true;
+}
+
+bool Pipeline::setRowSize(uint32_t width, uint32_t height) {
+  if (width < m_storedTargetWidth || height < m_storedTargetHeight || width > m_header.width ||
+      height > m_header.height) {
+    kor::ErrorStorage::set("internal error: decoder row size %u x %u does not fit", width, height);
+    return false;
+  }
+  if (width == m_storedTargetWidth && height == m_storedTargetHeight) return true;
+  m_averager.emplace(width, height, m_storedTargetWidth, m_storedTargetHeight, *m_writer);
+  return m_averager->init();
+}
+
+RowSink& Pipeline::sink() {
+  if (m_averager) return *m_averager;
+  return *m_writer;
+}
+
+Bitmap* Pipeline::finish() {
+  if (!m_writer || m_writer->rowsWritten() != m_storedTargetHeight) {
+    kor::ErrorStorage::set("image data incomplete");
+    return nullptr;
+  }
+  Bitmap* bitmap = m_bitmap;
+  m_bitmap = nullptr;
+  return bitmap;
+}
+
+namespace {
+
+enum class Kind { kUnknown, kJpeg, kPng, kGif, kBmp };
+
+Kind sniff(FILE* file) {
+  uint8_t magic[8] = {};
+  size_t n = std::fread(magic, 1, sizeof(magic), file);
+  std::rewind(file);
+  if (n >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return Kind::kJpeg;
+  static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  if (n >= 8 && std::memcmp(magic, kPng, 8) == 0) return Kind::kPng;
+  if (n >= 6 && (std::memcmp(magic, "GIF87a", 6) == 0 || std::memcmp(magic, "GIF89a", 6) == 0))
+    return Kind::kGif;
+  if (n >= 2 && magic[0] == 'B' && magic[1] == 'M') return Kind::kBmp;
+  return Kind::kUnknown;
+}
+
+// Opens |path|, recognises the format and runs its decoder on |pipeline|.
+bool run(const util::UnicodeString8& path, Pipeline& pipeline) {
+  FILE* file = osal::openRegularFile(path.utf8());
+  if (file == nullptr) return false;
+  bool ok = false;
+  switch (sniff(file)) {
+    case Kind::kJpeg:
+      ok = decodeJpeg(file, pipeline);
+      break;
+    case Kind::kPng:
+      ok = decodePng(file, pipeline);
+      break;
+    case Kind::kGif:
+      ok = decodeGif(file, pipeline);
+      break;
+    case Kind::kBmp:
+      ok = decodeBmp(file, pipeline);
+      break;
+    case Kind::kUnknown:
+      kor::ErrorStorage::set("not a supported image file: %s", path.utf8());
+      break;
+  }
+  std::fclose(file);
+  return ok;
+}
+
+Bitmap* decode(const util::UnicodeString8& path, BitmapInfo::Format format, uint32_t width,
+               uint32_t height, bool scaled) {
+  if (format < BitmapInfo::FORMAT_DEFAULT || format > BitmapInfo::FORMAT_ARGB8888) {
+    kor::ErrorStorage::set("unsupported pixel format %d", static_cast<int>(format));
+    return nullptr;
+  }
+  Bitmap* bitmap = nullptr;
+  {
+    Pipeline pipeline(format, width, height, scaled, false);
+    if (run(path, pipeline)) bitmap = pipeline.finish();
+  }
+  trimScratch();
+  return bitmap;
+}
+
+}  // namespace
+}  // namespace internal
+
+Engine& Engine::getInstance() {
+  static Engine engine;
+  return engine;
+}
+
+BitmapInfo* Engine::getImageInfo(const util::UnicodeString8& path) {
+  internal::Pipeline pipeline(BitmapInfo::FORMAT_DEFAULT, 0, 0, false, true);
+  internal::run(path, pipeline);
+  internal::trimScratch();
+  if (!pipeline.headerSeen()) return nullptr;
+  BitmapInfo* info = kor::tryNew<BitmapInfo>("lumo::BitmapInfo");
+  if (info == nullptr) {
+    kor::ErrorStorage::set("out of memory allocating image information");
+    return nullptr;
+  }
+  const internal::Header& header = pipeline.header();
+  const bool turned = header.orientation >= 5;
+  info->width = turned ? header.height : header.width;
+  info->height = turned ? header.width : header.height;
+  info->sourceType = header.sourceType;
+  info->hasAlpha = header.hasAlpha;
+  info->isGrey = header.isGrey;
+  return info;
+}
+
+void Engine::destroyBitmapInfo(BitmapInfo* info) { delete info; }
+
+Bitmap* Engine::createBitmap(const util::UnicodeString8& path, BitmapInfo::Format format,
+                             LoadingListener* /*listener*/) {
+  return internal::decode(path, format, 0, 0, false);
+}
+
+Bitmap* Engine::createBitmap(const util::UnicodeString8& path, BitmapInfo::Format format,
+                             const Vec2<unsigned int>& size, Bitmap::ScalingMethod method,
+                             bool keepAspect, LoadingListener* /*listener*/) {
+  if (method != Bitmap::SCALING_AREA_AVERAGE) {
+    kor::ErrorStorage::set("unsupported scaling method %d", static_cast<int>(method));
+    return nullptr;
+  }
+  if (keepAspect) {
+    kor::ErrorStorage::set("keeping the aspect ratio is not supported");
+    return nullptr;
+  }
+  return internal::decode(path, format, size.x, size.y, true);
+}
+
+void Engine::destroyBitmap(Bitmap* bitmap) {
+  if (bitmap == nullptr) return;
+  std::free(bitmap->pixels);
+  delete bitmap;
+}
+
+}  // namespace lumo

@@ -1,0 +1,218 @@
+// JPEG decoding.
+//
+// Baseline, progressive, greyscale, CMYK and YCCK files. Scaling uses the
+// decoder's scaled inverse DCT (s/8 for s = 1..8) down to the smallest size
+// not below the target, and the area averager for the rest, so a JPEG
+// reduced by 2 or more never exists at full size. The EXIF orientation of the
+// first APP1 Exif block is honoured.
+//
+// libjpeg reports fatal errors by calling error_exit, which here longjmps
+// back into runJpeg(). runJpeg() therefore keeps every piece of its state in
+// a trivially destructible JpegJob owned by the caller and holds no C++
+// object with a destructor in its own frame. A premature end of the data is
+// only a warning in libjpeg (it pads the image with grey); it is turned into
+// a failure so that no made-up pixel is ever delivered.
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+// clang-format off
+#include <jpeglib.h>
+#include <jerror.h>
+// clang-format on
+#include <libexif/exif-data.h>
+
+#include "platform/kor.h"
+#include "platform/lumo/codec.h"
+
+namespace lumo::internal {
+namespace {
+
+struct JpegJob {
+  jpeg_decompress_struct cinfo;
+  jpeg_error_mgr errorManager;
+  jpeg_progress_mgr progress;
+  jmp_buf jump;
+  Pipeline* pipeline;
+  FILE* file;
+};
+
+[[noreturn]] void fail(j_common_ptr cinfo) {
+  auto* job = static_cast<JpegJob*>(cinfo->client_data);
+  std::longjmp(job->jump, 1);
+}
+
+void errorExit(j_common_ptr cinfo) {
+  char message[JMSG_LENGTH_MAX];
+  (*cinfo->err->format_message)(cinfo, message);
+  kor::ErrorStorage::set("invalid JPEG data: %s", message);
+  fail(cinfo);
+}
+
+void emitMessage(j_common_ptr cinfo, int level) {
+  if (level >= 0) return;  // trace messages
+  if (cinfo->err->msg_code == JWRN_JPEG_EOF) {
+    kor::ErrorStorage::set("truncated JPEG data");
+    fail(cinfo);
+  }
+  // Other warnings concern recoverable corruption (the decoder substitutes
+  // defined values); count them and go on.
+  cinfo->err->num_warnings++;
+}
+
+void progressMonitor(j_common_ptr cinfo) {
+  auto* decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
+  if (decompress->input_scan_number > kMaxJpegScans) {
+    kor::ErrorStorage::set("too many progressive JPEG scans (more than %d)", kMaxJpegScans);
+    fail(cinfo);
+  }
+}
+
+// The orientation (1..8) of the first APP1 Exif block, 1 when there is none.
+int exifOrientation(j_decompress_ptr cinfo) {
+  for (jpeg_saved_marker_ptr marker = cinfo->marker_list; marker != nullptr;
+       marker = marker->next) {
+    if (marker->marker != JPEG_APP0 + 1 || marker->data_length < 6 ||
+        std::memcmp(marker->data, "Exif\0\0", 6) != 0)
+      continue;
+    ExifData* exif = exif_data_new();
+    if (exif == nullptr) return 1;
+    // Read the block as it is: no "fixing" that would add default tags.
+    exif_data_unset_option(exif, EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+    exif_data_load_data(exif, marker->data, marker->data_length);
+    int orientation = 1;
+    ExifEntry* entry = exif_content_get_entry(exif->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
+    if (entry != nullptr && entry->format == EXIF_FORMAT_SHORT && entry->components >= 1 &&
+        entry->data != nullptr && entry->size >= 2) {
+      int value = exif_get_short(entry->data, exif_data_get_byte_order(exif));
+      if (value >= 1 && value <= 8) orientation = value;
+    }
+    exif_data_unref(exif);
+    return orientation;
+  }
+  return 1;
+}
+
+// The smallest s in 1..8 for which the image scaled by s/8 (rounded up, as
+// the decoder does) is not below the target in either direction.
+int scaleNumerator(uint32_t width, uint32_t height, uint32_t targetWidth, uint32_t targetHeight) {
+  for (int s = 1; s < 8; ++s) {
+    uint64_t w = (uint64_t{width} * s + 7) / 8;
+    uint64_t h = (uint64_t{height} * s + 7) / 8;
+    if (w >= targetWidth && h >= targetHeight) return s;
+  }
+  return 8;
+}
+
+inline uint8_t mul255(uint32_t a, uint32_t b) { return static_cast<uint8_t>((a * b + 127) / 255); }
+
+// Runs the whole decode. No object with a destructor may live in this frame
+// (see the top of the file); everything is in |job|.
+bool runJpeg(JpegJob* job) {
+  j_decompress_ptr cinfo = &job->cinfo;
+  if (setjmp(job->jump) != 0) {
+    jpeg_destroy_decompress(cinfo);
+    return false;
+  }
+  jpeg_create_decompress(cinfo);  // clears everything but err and client_data
+  cinfo->client_data = job;
+  cinfo->progress = &job->progress;
+  jpeg_stdio_src(cinfo, job->file);
+  jpeg_save_markers(cinfo, JPEG_APP0 + 1, 0xFFFF);
+  jpeg_read_header(cinfo, TRUE);
+
+  Header header;
+  header.width = cinfo->image_width;
+  header.height = cinfo->image_height;
+  header.orientation = exifOrientation(cinfo);
+  header.sourceType = BitmapInfo::SOURCE_JPEG;
+  header.isGrey = cinfo->jpeg_color_space == JCS_GRAYSCALE;
+  Pipeline& pipeline = *job->pipeline;
+  if (!pipeline.start(header)) {
+    jpeg_destroy_decompress(cinfo);
+    return false;
+  }
+
+  const bool cmyk = cinfo->jpeg_color_space == JCS_CMYK || cinfo->jpeg_color_space == JCS_YCCK;
+  if (header.isGrey)
+    cinfo->out_color_space = JCS_GRAYSCALE;
+  else if (cmyk)
+    cinfo->out_color_space = JCS_CMYK;
+  else
+    cinfo->out_color_space = JCS_EXT_RGBA;
+  cinfo->scale_num = scaleNumerator(header.width, header.height, pipeline.storedTargetWidth(),
+                                    pipeline.storedTargetHeight());
+  cinfo->scale_denom = 8;
+  jpeg_start_decompress(cinfo);
+  if (!pipeline.setRowSize(cinfo->output_width, cinfo->output_height)) {
+    jpeg_destroy_decompress(cinfo);
+    return false;
+  }
+
+  const uint32_t width = cinfo->output_width;
+  const int components = cinfo->output_components;
+  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{width} * 4);
+  uint8_t* native = cinfo->out_color_space == JCS_EXT_RGBA
+                        ? rgba
+                        : scratch(Scratch::kDecoderRow, size_t{width} * components);
+  if (rgba == nullptr || native == nullptr) {
+    jpeg_destroy_decompress(cinfo);
+    return false;
+  }
+  // Adobe writes CMYK inverted (0 means full ink) and marks it with APP14.
+  const bool inverted = cinfo->saw_Adobe_marker;
+  while (cinfo->output_scanline < cinfo->output_height) {
+    JSAMPROW row = native;
+    if (jpeg_read_scanlines(cinfo, &row, 1) != 1) {
+      kor::ErrorStorage::set("truncated JPEG data");
+      jpeg_destroy_decompress(cinfo);
+      return false;
+    }
+    if (cinfo->out_color_space == JCS_GRAYSCALE) {
+      for (uint32_t x = 0; x < width; ++x) {
+        uint8_t* p = rgba + size_t{x} * 4;
+        p[0] = p[1] = p[2] = native[x];
+        p[3] = 255;
+      }
+    } else if (cmyk) {
+      for (uint32_t x = 0; x < width; ++x) {
+        const uint8_t* s = native + size_t{x} * 4;
+        uint8_t* p = rgba + size_t{x} * 4;
+        uint32_t k = inverted ? s[3] : 255u - s[3];
+        for (int c = 0; c < 3; ++c) p[c] = mul255(inverted ? s[c] : 255u - s[c], k);
+        p[3] = 255;
+      }
+    }
+    if (!pipeline.sink().putRow(rgba)) {
+      jpeg_destroy_decompress(cinfo);
+      return false;
+    }
+  }
+  // jpeg_finish_decompress() is left out on purpose: every pixel is in, and
+  // a file that only lacks its end marker is still a complete image.
+  jpeg_destroy_decompress(cinfo);
+  return true;
+}
+
+}  // namespace
+
+bool decodeJpeg(FILE* file, Pipeline& pipeline) {
+  auto* job = new (std::nothrow) JpegJob;
+  if (job == nullptr) {
+    kor::ErrorStorage::set("out of memory starting a JPEG decoder");
+    return false;
+  }
+  std::memset(job, 0, sizeof(*job));
+  job->cinfo.err = jpeg_std_error(&job->errorManager);
+  job->errorManager.error_exit = errorExit;
+  job->errorManager.emit_message = emitMessage;
+  job->progress.progress_monitor = progressMonitor;
+  job->pipeline = &pipeline;
+  job->file = file;
+  bool ok = runJpeg(job);
+  delete job;
+  return ok;
+}
+
+}  // namespace lumo::internal

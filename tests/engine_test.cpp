@@ -1,0 +1,716 @@
+// Tests of the image engine: header information, decoded pixels of every
+// format, scaling, orientation, output formats, limits and failure paths.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "platform/kor.h"
+#include "platform/lumo.h"
+#include "support/harness.h"
+#include "support/images.h"
+
+namespace {
+
+using lumo::Bitmap;
+using lumo::BitmapInfo;
+using testsupport::Rgb;
+
+struct BitmapDeleter {
+  void operator()(Bitmap* b) const { lumo::Engine::getInstance().destroyBitmap(b); }
+};
+struct InfoDeleter {
+  void operator()(BitmapInfo* i) const { lumo::Engine::getInstance().destroyBitmapInfo(i); }
+};
+using BitmapPtr = std::unique_ptr<Bitmap, BitmapDeleter>;
+using InfoPtr = std::unique_ptr<BitmapInfo, InfoDeleter>;
+
+// RGBA pixels, 4 bytes each, top row first.
+struct Image {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  std::vector<uint8_t> rgba;
+  const uint8_t* at(uint32_t x, uint32_t y) const { return &rgba[(size_t{y} * width + x) * 4]; }
+};
+
+// A smooth colour pattern (JPEG-friendly), opaque.
+Image gradient(uint32_t w, uint32_t h) {
+  Image image{w, h, std::vector<uint8_t>(size_t{w} * h * 4)};
+  for (uint32_t y = 0; y < h; ++y)
+    for (uint32_t x = 0; x < w; ++x) {
+      uint8_t* p = &image.rgba[(size_t{y} * w + x) * 4];
+      p[0] = static_cast<uint8_t>(x * 255 / (w - 1));
+      p[1] = static_cast<uint8_t>(y * 255 / (h - 1));
+      p[2] = static_cast<uint8_t>(128 + 100 * std::sin(x * 0.1 + y * 0.07));
+      p[3] = 255;
+    }
+  return image;
+}
+
+std::vector<uint8_t> channels(const Image& image, int count) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i < image.rgba.size(); i += 4)
+    out.insert(out.end(), &image.rgba[i], &image.rgba[i] + count);
+  return out;
+}
+
+Image toImage(const Bitmap& b) {
+  EXPECT_EQ(b.format, BitmapInfo::FORMAT_RGBA8888);
+  EXPECT_EQ(b.stride, b.width * 4);
+  return Image{b.width, b.height,
+               std::vector<uint8_t>(b.pixels, b.pixels + size_t{b.stride} * b.height)};
+}
+
+double psnr(const Image& a, const Image& b, int channelCount = 3) {
+  double sum = 0;
+  size_t n = 0;
+  for (size_t i = 0; i < a.rgba.size(); i += 4)
+    for (int c = 0; c < channelCount; ++c, ++n) {
+      double d = double(a.rgba[i + c]) - b.rgba[i + c];
+      sum += d * d;
+    }
+  return sum == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / (sum / n));
+}
+
+// Reference area average in floating point, premultiplied by alpha.
+Image boxFilter(const Image& src, uint32_t dw, uint32_t dh) {
+  Image out{dw, dh, std::vector<uint8_t>(size_t{dw} * dh * 4)};
+  const double sx = double(src.width) / dw, sy = double(src.height) / dh;
+  for (uint32_t j = 0; j < dh; ++j)
+    for (uint32_t i = 0; i < dw; ++i) {
+      double sum[4] = {}, area = 0;
+      for (uint32_t y = uint32_t(j * sy); y < src.height && y < (j + 1) * sy; ++y)
+        for (uint32_t x = uint32_t(i * sx); x < src.width && x < (i + 1) * sx; ++x) {
+          double w = (std::min(x + 1.0, (i + 1) * sx) - std::max<double>(x, i * sx)) *
+                     (std::min(y + 1.0, (j + 1) * sy) - std::max<double>(y, j * sy));
+          const uint8_t* p = src.at(x, y);
+          for (int c = 0; c < 3; ++c) sum[c] += w * p[c] * p[3];
+          sum[3] += w * p[3];
+          area += w;
+        }
+      uint8_t* q = &out.rgba[(size_t{j} * dw + i) * 4];
+      q[3] = uint8_t(std::lround(sum[3] / area));
+      for (int c = 0; c < 3; ++c) q[c] = sum[3] > 0 ? uint8_t(std::lround(sum[c] / sum[3])) : 0;
+    }
+  return out;
+}
+
+int maxDifference(const Image& a, const Image& b) {
+  int worst = 0;
+  for (size_t i = 0; i < a.rgba.size(); ++i)
+    worst = std::max(worst, std::abs(a.rgba[i] - b.rgba[i]));
+  return worst;
+}
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void TearDown() override { kor::ErrorStorage::ack(); }
+
+  BitmapPtr decode(const std::string& path,
+                   BitmapInfo::Format format = BitmapInfo::FORMAT_RGBA8888) {
+    return BitmapPtr(engine.createBitmap(util::UnicodeString8(path.c_str()), format, nullptr));
+  }
+  BitmapPtr scaled(const std::string& path, uint32_t w, uint32_t h,
+                   BitmapInfo::Format format = BitmapInfo::FORMAT_RGBA8888) {
+    return BitmapPtr(engine.createBitmap(util::UnicodeString8(path.c_str()), format, {w, h},
+                                         Bitmap::SCALING_AREA_AVERAGE, false, nullptr));
+  }
+  InfoPtr info(const std::string& path) {
+    return InfoPtr(engine.getImageInfo(util::UnicodeString8(path.c_str())));
+  }
+  // Decoding |path| fails; returns the reason.
+  std::string failure(const std::string& path) {
+    kor::ErrorStorage::ack();
+    BitmapPtr bitmap = decode(path);
+    EXPECT_EQ(bitmap, nullptr) << path;
+    std::string reason = kor::ErrorStorage::reason();
+    EXPECT_FALSE(reason.empty()) << path;
+    kor::ErrorStorage::ack();
+    return reason;
+  }
+  std::string png(const Image& image, const std::string& name = "image.png") {
+    std::vector<uint16_t> samples(image.rgba.begin(), image.rgba.end());
+    std::string path = dir.file(name);
+    EXPECT_TRUE(testsupport::writePng(path, image.width, image.height, samples));
+    return path;
+  }
+  std::string jpeg(const Image& image, testsupport::JpegOptions options = {},
+                   const std::string& name = "image.jpg") {
+    std::string path = dir.file(name);
+    EXPECT_TRUE(testsupport::writeJpeg(path, image.width, image.height,
+                                       channels(image, options.channels).data(), options));
+    return path;
+  }
+
+  lumo::Engine& engine = lumo::Engine::getInstance();
+  testsupport::TempDir dir;
+};
+
+// ---------------------------------------------------------------------------
+// Information.
+
+TEST_F(EngineTest, InfoReportsEachFormatFromItsContent) {
+  Image image = gradient(20, 10);
+  std::string jpg = jpeg(image, {}, "photo.png");  // names never matter
+  testsupport::JpegOptions grey;
+  grey.channels = 1;
+  std::string greyJpg = jpeg(image, grey, "grey.jpg");
+  std::vector<uint16_t> ga(20 * 10 * 2, 100);
+  testsupport::PngOptions gaOptions;
+  gaOptions.colorType = 4;
+  ASSERT_TRUE(testsupport::writePng(dir.file("ga.png"), 20, 10, ga, gaOptions));
+  std::vector<uint8_t> indices(20 * 10, 1);
+  testsupport::GifOptions gifOptions;
+  gifOptions.globalPalette = {{0, 0, 0}, {255, 0, 0}};
+  ASSERT_TRUE(testsupport::writeGif(dir.file("a.gif"), 20, 10, indices.data(), gifOptions));
+  gifOptions.transparentIndex = 0;
+  ASSERT_TRUE(testsupport::writeGif(dir.file("t.gif"), 20, 10, indices.data(), gifOptions));
+  ASSERT_TRUE(testsupport::writeBmp(dir.file("a.bmp"), 20, 10, image.rgba.data()));
+  testsupport::BmpOptions bmp32;
+  bmp32.bpp = 32;
+  ASSERT_TRUE(testsupport::writeBmp(dir.file("b.bmp"), 20, 10, image.rgba.data(), bmp32));
+
+  struct Case {
+    std::string path;
+    BitmapInfo::SourceType type;
+    bool alpha, grey;
+  } cases[] = {
+      {jpg, BitmapInfo::SOURCE_JPEG, false, false},
+      {greyJpg, BitmapInfo::SOURCE_JPEG, false, true},
+      {png(image), BitmapInfo::SOURCE_PNG, true, false},
+      {dir.file("ga.png"), BitmapInfo::SOURCE_PNG, true, true},
+      {dir.file("a.gif"), BitmapInfo::SOURCE_GIF, false, false},
+      {dir.file("t.gif"), BitmapInfo::SOURCE_GIF, true, false},
+      {dir.file("a.bmp"), BitmapInfo::SOURCE_BMP, false, false},
+      {dir.file("b.bmp"), BitmapInfo::SOURCE_BMP, true, false},
+  };
+  for (const Case& c : cases) {
+    InfoPtr i = info(c.path);
+    ASSERT_NE(i, nullptr) << c.path << ": " << kor::ErrorStorage::reason();
+    EXPECT_EQ(i->width, 20u) << c.path;
+    EXPECT_EQ(i->height, 10u) << c.path;
+    EXPECT_EQ(i->sourceType, c.type) << c.path;
+    EXPECT_EQ(i->hasAlpha, c.alpha) << c.path;
+    EXPECT_EQ(i->isGrey, c.grey) << c.path;
+  }
+}
+
+TEST_F(EngineTest, DefaultFormatFollowsWhatTheImageHas) {
+  std::vector<uint16_t> grey(4 * 4, 7);
+  testsupport::PngOptions o;
+  o.colorType = 0;
+  ASSERT_TRUE(testsupport::writePng(dir.file("g.png"), 4, 4, grey, o));
+  o.colorType = 4;
+  grey.resize(4 * 4 * 2, 9);
+  ASSERT_TRUE(testsupport::writePng(dir.file("ga.png"), 4, 4, grey, o));
+  Image image = gradient(4, 4);
+  ASSERT_TRUE(testsupport::writeBmp(dir.file("rgb.bmp"), 4, 4, image.rgba.data()));
+  EXPECT_EQ(decode(dir.file("g.png"), BitmapInfo::FORMAT_DEFAULT)->format, BitmapInfo::FORMAT_L8);
+  EXPECT_EQ(decode(dir.file("ga.png"), BitmapInfo::FORMAT_DEFAULT)->format,
+            BitmapInfo::FORMAT_LA88);
+  EXPECT_EQ(decode(dir.file("rgb.bmp"), BitmapInfo::FORMAT_DEFAULT)->format,
+            BitmapInfo::FORMAT_RGB888);
+  BitmapPtr rgba = decode(png(image), BitmapInfo::FORMAT_DEFAULT);
+  EXPECT_EQ(rgba->format, BitmapInfo::FORMAT_RGBA8888);
+  EXPECT_EQ(rgba->stride, 16u);
+}
+
+// ---------------------------------------------------------------------------
+// Pixels.
+
+TEST_F(EngineTest, PngEveryColourTypeAndDepthDecodesExactly) {
+  const uint32_t w = 13, h = 7;  // odd sizes leave Adam7 passes partly empty
+  struct Case {
+    int type, depth;
+  } cases[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16}, {3, 1},
+               {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8}, {6, 16}};
+  for (const Case& c : cases)
+    for (bool interlace : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "type " << c.type << " depth " << c.depth
+                                      << (interlace ? " interlaced" : ""));
+      testsupport::PngOptions o;
+      o.colorType = c.type;
+      o.bitDepth = c.depth;
+      o.interlace = interlace;
+      const int n = c.type == 2 ? 3 : c.type == 4 ? 2 : c.type == 6 ? 4 : 1;
+      const uint32_t max = (1u << c.depth) - 1;
+      if (c.type == 3) {
+        for (uint32_t i = 0; i <= max; ++i)
+          o.palette.push_back({uint8_t(i * 37), uint8_t(255 - i), uint8_t(i * 11)});
+        for (uint32_t i = 0; i <= max && i < 3; ++i) o.paletteAlpha.push_back(uint8_t(i * 100));
+      }
+      std::vector<uint16_t> samples(size_t{w} * h * n);
+      for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = uint16_t((i * 2654435761u >> 7) & max);
+      ASSERT_TRUE(testsupport::writePng(dir.file("p.png"), w, h, samples, o));
+      BitmapPtr b = decode(dir.file("p.png"));
+      ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+      Image got = toImage(*b);
+      auto to8 = [&](uint16_t v) {
+        return c.depth == 16 ? uint8_t((v * 255u + 32767) / 65535) : uint8_t(v * 255 / max);
+      };
+      for (uint32_t p = 0; p < w * h; ++p) {
+        const uint16_t* s = &samples[size_t{p} * n];
+        uint8_t want[4];
+        if (c.type == 3) {
+          const Rgb& colour = o.palette[s[0]];
+          std::memcpy(want, colour.data(), 3);
+          want[3] = s[0] < o.paletteAlpha.size() ? o.paletteAlpha[s[0]] : 255;
+        } else {
+          const bool grey = c.type == 0 || c.type == 4;
+          for (int k = 0; k < 3; ++k) want[k] = to8(s[grey ? 0 : k]);
+          want[3] = (c.type == 4 || c.type == 6) ? to8(s[n - 1]) : 255;
+        }
+        ASSERT_EQ(0, std::memcmp(want, got.at(p % w, p / w), 4)) << "pixel " << p;
+      }
+    }
+}
+
+TEST_F(EngineTest, PngKeyColourTransparency) {
+  std::vector<uint16_t> samples = {10, 20, 30, 40, 50, 60};
+  testsupport::PngOptions o;
+  o.colorType = 2;
+  o.hasKey = true;
+  o.key = {40, 50, 60};
+  ASSERT_TRUE(testsupport::writePng(dir.file("k.png"), 2, 1, samples, o));
+  EXPECT_TRUE(info(dir.file("k.png"))->hasAlpha);
+  Image got = toImage(*decode(dir.file("k.png")));
+  EXPECT_EQ(got.rgba, (std::vector<uint8_t>{10, 20, 30, 255, 40, 50, 60, 0}));
+}
+
+TEST_F(EngineTest, JpegDecodesWithinPsnr) {
+  Image image = gradient(67, 45);
+  testsupport::JpegOptions o;
+  o.quality = 95;
+  for (bool progressive : {false, true}) {
+    o.progressive = progressive;
+    BitmapPtr b = decode(jpeg(image, o));
+    ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+    EXPECT_GE(psnr(toImage(*b), image), 30.0) << progressive;
+  }
+  o.channels = 1;
+  BitmapPtr grey = decode(jpeg(image, o), BitmapInfo::FORMAT_DEFAULT);
+  ASSERT_EQ(grey->format, BitmapInfo::FORMAT_L8);
+  double error = 0;
+  for (uint32_t i = 0; i < 67 * 45; ++i) error += std::abs(grey->pixels[i] - image.rgba[i * 4]);
+  EXPECT_LT(error / (67 * 45), 2.0);
+}
+
+TEST_F(EngineTest, CmykAndYcckJpegConvertToRgb) {
+  Image image = gradient(48, 32);
+  // C, M, Y, K values as stored; the expected colour depends on the marker.
+  std::vector<uint8_t> cmyk;
+  for (size_t i = 0; i < image.rgba.size(); i += 4)
+    cmyk.insert(cmyk.end(), {image.rgba[i], image.rgba[i + 1], image.rgba[i + 2], 200});
+  struct Case {
+    bool adobe, ycck;
+  } cases[] = {{true, false}, {false, false}, {true, true}};
+  for (const Case& c : cases) {
+    testsupport::JpegOptions o;
+    o.quality = 95;
+    o.channels = 4;
+    o.adobeMarker = c.adobe;
+    o.ycck = c.ycck;
+    ASSERT_TRUE(testsupport::writeJpeg(dir.file("c.jpg"), 48, 32, cmyk.data(), o));
+    Image want = image;
+    for (size_t i = 0; i < want.rgba.size(); i += 4)
+      for (int k = 0; k < 3; ++k) {
+        int v = cmyk[i + k];
+        want.rgba[i + k] = c.adobe ? uint8_t(v * 200 / 255) : uint8_t((255 - v) * 55 / 255);
+      }
+    BitmapPtr b = decode(dir.file("c.jpg"));
+    ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+    EXPECT_GE(psnr(toImage(*b), want), 30.0) << c.adobe << c.ycck;
+  }
+}
+
+TEST_F(EngineTest, GifFirstFrameOnTransparentCanvas) {
+  const uint32_t fw = 9, fh = 11;
+  std::vector<uint8_t> indices(fw * fh);
+  for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i % 5);
+  std::vector<Rgb> palette = {{1, 2, 3}, {40, 50, 60}, {200, 0, 0}, {0, 200, 0}, {0, 0, 200}};
+  for (bool interlace : {false, true})
+    for (bool local : {false, true}) {
+      testsupport::GifOptions o;
+      o.screenWidth = 15;
+      o.screenHeight = 14;
+      o.left = 4;
+      o.top = 2;
+      o.transparentIndex = 3;
+      o.interlace = interlace;
+      (local ? o.localPalette : o.globalPalette) = palette;
+      if (local) o.globalPalette = {{9, 9, 9}, {9, 9, 9}};
+      o.extraFrames = 200;  // only the first is read
+      ASSERT_TRUE(testsupport::writeGif(dir.file("a.gif"), fw, fh, indices.data(), o));
+      BitmapPtr b = decode(dir.file("a.gif"));
+      ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+      Image got = toImage(*b);
+      ASSERT_EQ(got.width, 15u);
+      ASSERT_EQ(got.height, 14u);
+      for (uint32_t y = 0; y < 14; ++y)
+        for (uint32_t x = 0; x < 15; ++x) {
+          uint8_t want[4] = {0, 0, 0, 0};
+          if (x >= 4 && x < 4 + fw && y >= 2 && y < 2 + fh) {
+            uint8_t index = indices[(y - 2) * fw + (x - 4)];
+            if (index != 3) {
+              std::memcpy(want, palette[index].data(), 3);
+              want[3] = 255;
+            }
+          }
+          ASSERT_EQ(0, std::memcmp(want, got.at(x, y), 4)) << x << "," << y << " " << interlace;
+        }
+    }
+}
+
+TEST_F(EngineTest, BmpEveryDepthAndLayoutDecodesExactly) {
+  const uint32_t w = 11, h = 6;
+  std::vector<Rgb> palette;
+  for (int i = 0; i < 256; ++i) palette.push_back({uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)});
+  Image image = gradient(w, h);
+  for (size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = uint8_t(i * 3);
+  struct Case {
+    int bpp;
+    bool topDown, rle, fields;
+    int header;
+  } cases[] = {
+      {1, false, false, false, 40},  {4, false, false, false, 40},  {8, true, false, false, 40},
+      {8, false, false, false, 12},  {8, false, true, false, 40},   {4, false, true, false, 40},
+      {16, false, false, false, 40}, {16, true, false, true, 40},   {24, false, false, false, 124},
+      {24, false, false, false, 12}, {32, false, false, false, 40}, {32, true, false, true, 108}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << c.bpp << " bits, header " << c.header << (c.rle ? " rle" : "")
+                 << (c.topDown ? " top-down" : "") << (c.fields ? " fields" : ""));
+    testsupport::BmpOptions o;
+    o.bpp = c.bpp;
+    o.topDown = c.topDown;
+    o.rle = c.rle;
+    o.bitFields = c.fields;
+    o.headerSize = c.header;
+    std::vector<uint8_t> indices(w * h);
+    for (size_t i = 0; i < indices.size(); ++i)
+      indices[i] = uint8_t((i / 3 * 5 + i % 2) % (1 << std::min(c.bpp, 8)));
+    if (c.bpp <= 8) o.palette.assign(palette.begin(), palette.begin() + (1 << c.bpp));
+    ASSERT_TRUE(testsupport::writeBmp(dir.file("a.bmp"), w, h,
+                                      c.bpp <= 8 ? indices.data() : image.rgba.data(), o));
+    BitmapPtr b = decode(dir.file("a.bmp"));
+    ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+    Image got = toImage(*b);
+    // n-bit fields widen by repeating their top bits.
+    auto widen = [](int v, int bits) {
+      return bits == 5 ? (v << 3) | (v >> 2) : (v << 2) | (v >> 4);
+    };
+    for (uint32_t p = 0; p < w * h; ++p) {
+      uint8_t want[4] = {0, 0, 0, 255};
+      const uint8_t* s = &image.rgba[p * 4];
+      if (c.bpp <= 8) {
+        std::memcpy(want, palette[indices[p]].data(), 3);
+      } else if (c.bpp == 16) {
+        want[0] = uint8_t(widen(s[0] >> 3, 5));
+        want[1] = uint8_t(c.fields ? widen(s[1] >> 2, 6) : widen(s[1] >> 3, 5));
+        want[2] = uint8_t(widen(s[2] >> 3, 5));
+      } else {
+        std::memcpy(want, s, c.bpp == 32 ? 4 : 3);
+      }
+      ASSERT_EQ(0, std::memcmp(want, got.at(p % w, p / w), 4)) << "pixel " << p;
+    }
+  }
+}
+
+TEST_F(EngineTest, BmpRleDeltaAndShortPalette) {
+  // RLE8, 4 x 3: row 0 (bottom) "run of 2 x index 1", delta (+1, +1) to
+  // (3, 1), one pixel of index 2, end of bitmap. Skipped pixels take
+  // entry 0; index 2 lies beyond the 2-entry palette and reads black.
+  testsupport::BmpOptions o;
+  o.bpp = 8;
+  o.rle = true;
+  o.palette = {{10, 20, 30}, {40, 50, 60}};
+  std::vector<uint8_t> unused(12);
+  ASSERT_TRUE(testsupport::writeBmp(dir.file("r.bmp"), 4, 3, unused.data(), o));
+  std::string file = testsupport::readFile(dir.file("r.bmp"));
+  uint32_t offset = uint8_t(file[10]) | uint8_t(file[11]) << 8;
+  file = file.substr(0, offset) + std::string("\x02\x01\x00\x02\x01\x01\x01\x02\x00\x01", 10);
+  ASSERT_TRUE(testsupport::writeFile(dir.file("r.bmp"), file));
+  Image got = toImage(*decode(dir.file("r.bmp")));
+  const uint8_t a[4] = {10, 20, 30, 255}, b[4] = {40, 50, 60, 255}, black[4] = {0, 0, 0, 255};
+  EXPECT_EQ(0, std::memcmp(got.at(0, 2), b, 4));
+  EXPECT_EQ(0, std::memcmp(got.at(1, 2), b, 4));
+  EXPECT_EQ(0, std::memcmp(got.at(2, 2), a, 4));
+  EXPECT_EQ(0, std::memcmp(got.at(3, 1), black, 4));
+  EXPECT_EQ(0, std::memcmp(got.at(0, 0), a, 4));
+}
+
+// ---------------------------------------------------------------------------
+// Output formats.
+
+TEST_F(EngineTest, ExplicitFormatsHaveTheRightBytes) {
+  Image pixel{1, 1, {255, 128, 0, 200}};
+  std::string path = png(pixel);
+  struct Case {
+    BitmapInfo::Format format;
+    std::vector<uint8_t> bytes;
+  } cases[] = {
+      {BitmapInfo::FORMAT_L8, {152}},
+      {BitmapInfo::FORMAT_LA88, {152, 200}},
+      {BitmapInfo::FORMAT_RGB565, {0x00, 0xFC}},
+      {BitmapInfo::FORMAT_RGB888, {255, 128, 0}},
+      {BitmapInfo::FORMAT_BGR888, {0, 128, 255}},
+      {BitmapInfo::FORMAT_RGBA8888, {255, 128, 0, 200}},
+      {BitmapInfo::FORMAT_BGRA8888, {0, 128, 255, 200}},
+      {BitmapInfo::FORMAT_ARGB8888, {200, 255, 128, 0}},
+  };
+  for (const Case& c : cases) {
+    BitmapPtr b = decode(path, c.format);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->format, c.format);
+    EXPECT_EQ(b->stride, BitmapInfo::getBpp(c.format));
+    EXPECT_EQ(std::vector<uint8_t>(b->pixels, b->pixels + b->stride), c.bytes) << c.format;
+  }
+  EXPECT_EQ(BitmapInfo::getBpp(BitmapInfo::FORMAT_DEFAULT), 0u);
+  EXPECT_EQ(BitmapInfo::getBpp(static_cast<BitmapInfo::Format>(9)), 0u);
+}
+
+TEST_F(EngineTest, RefusesBadArguments) {
+  std::string path = png(gradient(4, 4));
+  EXPECT_EQ(decode(path, static_cast<BitmapInfo::Format>(9)), nullptr);
+  EXPECT_NE(std::string(kor::ErrorStorage::reason()).find("format"), std::string::npos);
+  EXPECT_EQ(engine.createBitmap(util::UnicodeString8(path.c_str()), BitmapInfo::FORMAT_DEFAULT,
+                                {2, 2}, static_cast<Bitmap::ScalingMethod>(1), false, nullptr),
+            nullptr);
+  EXPECT_EQ(engine.createBitmap(util::UnicodeString8(path.c_str()), BitmapInfo::FORMAT_DEFAULT,
+                                {2, 2}, Bitmap::SCALING_AREA_AVERAGE, true, nullptr),
+            nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Scaling.
+
+TEST_F(EngineTest, ScalingMatchesAReferenceAreaAverage) {
+  Image image = gradient(37, 23);
+  for (size_t i = 0; i < image.rgba.size(); i += 4)
+    image.rgba[i + 3] = uint8_t((i / 4) % 7 == 0 ? 0 : i % 251);
+  std::string path = png(image);
+  std::vector<uint8_t> indices(37 * 23);
+  for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i * 7 % 16);
+  testsupport::BmpOptions bmpOptions;
+  bmpOptions.bpp = 4;
+  for (int i = 0; i < 16; ++i)
+    bmpOptions.palette.push_back({uint8_t(i * 16), uint8_t(i * 3), uint8_t(255 - i)});
+  ASSERT_TRUE(testsupport::writeBmp(dir.file("s.bmp"), 37, 23, indices.data(), bmpOptions));
+  Image bmp = toImage(*decode(dir.file("s.bmp")));
+  const uint32_t sizes[][2] = {{10, 7}, {37, 5}, {1, 1}, {18, 23}, {36, 22}};
+  for (auto size : sizes) {
+    BitmapPtr b = scaled(path, size[0], size[1]);
+    ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+    EXPECT_LE(maxDifference(toImage(*b), boxFilter(image, size[0], size[1])), 1)
+        << size[0] << "x" << size[1];
+    BitmapPtr fromBmp = scaled(dir.file("s.bmp"), size[0], size[1]);
+    EXPECT_LE(maxDifference(toImage(*fromBmp), boxFilter(bmp, size[0], size[1])), 1);
+  }
+}
+
+TEST_F(EngineTest, TransparentColourDoesNotBleed) {
+  Image image{2, 1, {255, 0, 0, 0, 0, 0, 255, 255}};
+  Image got = toImage(*scaled(png(image), 1, 1));
+  EXPECT_EQ(got.rgba, (std::vector<uint8_t>{0, 0, 255, 128}));
+}
+
+TEST_F(EngineTest, TargetSizeIsClampedToOneAndTheImage) {
+  std::string path = png(gradient(30, 20));
+  auto size = [&](uint32_t w, uint32_t h) {
+    BitmapPtr b = scaled(path, w, h);
+    return b ? std::make_pair(b->width, b->height) : std::make_pair(0u, 0u);
+  };
+  EXPECT_EQ(size(100, 100), std::make_pair(30u, 20u));
+  EXPECT_EQ(size(100, 10), std::make_pair(30u, 10u));
+  EXPECT_EQ(size(0, 0), std::make_pair(1u, 1u));
+}
+
+TEST_F(EngineTest, ScaledJpegMatchesFullDecodeThenAverage) {
+  Image image = gradient(256, 160);
+  testsupport::JpegOptions o;
+  o.quality = 95;
+  for (bool progressive : {false, true}) {
+    o.progressive = progressive;
+    std::string path = jpeg(image, o);
+    Image full = toImage(*decode(path));
+    const uint32_t sizes[][2] = {{128, 80}, {32, 20}, {50, 41}, {200, 150}, {3, 2}};
+    for (auto s : sizes) {
+      BitmapPtr b = scaled(path, s[0], s[1]);
+      ASSERT_NE(b, nullptr);
+      ASSERT_EQ(b->width, s[0]);
+      ASSERT_EQ(b->height, s[1]);
+      EXPECT_GE(psnr(toImage(*b), boxFilter(full, s[0], s[1])), 30.0) << s[0] << "x" << s[1];
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Orientation.
+
+TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
+  // Stored 32 x 16: a white block top-left, a grey block top-right, black
+  // elsewhere. Expected corners of the displayed image per orientation.
+  Image image{32, 16, std::vector<uint8_t>(32 * 16 * 4, 0)};
+  for (uint32_t y = 0; y < 8; ++y)
+    for (uint32_t x = 0; x < 8; ++x) {
+      std::memset(&image.rgba[(y * 32 + x) * 4], 255, 3);
+      std::memset(&image.rgba[(y * 32 + 24 + x) * 4], 120, 3);
+    }
+  enum Corner { TL, TR, BL, BR };
+  const Corner white[9] = {TL, TL, TR, BR, BL, TL, TR, BR, BL};
+  const Corner grey[9] = {TL, TR, TL, BL, BR, BL, BR, TR, TL};
+  for (int orientation = 1; orientation <= 8; ++orientation) {
+    SCOPED_TRACE(orientation);
+    testsupport::JpegOptions o;
+    o.quality = 95;
+    o.exifOrientation = orientation;
+    o.exifBigEndian = orientation % 2 == 0;
+    std::string path = jpeg(image, o);
+    const bool turned = orientation >= 5;
+    InfoPtr i = info(path);
+    ASSERT_NE(i, nullptr);
+    EXPECT_EQ(i->width, turned ? 16u : 32u);
+    EXPECT_EQ(i->height, turned ? 32u : 16u);
+    Image got = toImage(*decode(path));
+    ASSERT_EQ(got.width, i->width);
+    auto sample = [&](Corner c) {
+      uint32_t x = (c == TR || c == BR) ? got.width - 4 : 3;
+      uint32_t y = (c == BL || c == BR) ? got.height - 4 : 3;
+      return int(got.at(x, y)[1]);
+    };
+    EXPECT_NEAR(sample(white[orientation]), 255, 12);
+    EXPECT_NEAR(sample(grey[orientation]), 120, 12);
+    for (Corner c : {TL, TR, BL, BR})
+      if (c != white[orientation] && c != grey[orientation]) {
+        EXPECT_NEAR(sample(c), 0, 12);
+      }
+    // The target size is given as displayed.
+    BitmapPtr small = scaled(path, turned ? 8 : 16, turned ? 16 : 8);
+    ASSERT_NE(small, nullptr);
+    EXPECT_EQ(small->width, turned ? 8u : 16u);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Limits and failures.
+
+TEST_F(EngineTest, HugeHeadersAreRefusedBeforeAllocating) {
+  ASSERT_TRUE(testsupport::writePngHeader(dir.file("bomb.png"), 70000, 70000));
+  ASSERT_TRUE(testsupport::writeBmpHeader(dir.file("bomb.bmp"), 70000, 70000));
+  std::vector<uint8_t> one = {0};
+  testsupport::GifOptions o;
+  o.globalPalette = {{0, 0, 0}, {1, 1, 1}};
+  o.screenWidth = 65535;
+  o.screenHeight = 65535;
+  ASSERT_TRUE(testsupport::writeGif(dir.file("bomb.gif"), 1, 1, one.data(), o));
+  for (const char* name : {"bomb.png", "bomb.bmp"}) {
+    EXPECT_EQ(failure(dir.file(name)), "image too large: 70000 x 70000");
+    EXPECT_EQ(info(dir.file(name)), nullptr);
+    EXPECT_STREQ(kor::ErrorStorage::reason(), "image too large: 70000 x 70000");
+  }
+  EXPECT_EQ(failure(dir.file("bomb.gif")), "image too large: 65535 x 65535");
+  // Exactly at the limit is accepted as far as the header goes.
+  ASSERT_TRUE(testsupport::writeBmpHeader(dir.file("edge.bmp"), 16384, 16384));
+  ASSERT_NE(info(dir.file("edge.bmp")), nullptr);
+  EXPECT_EQ(failure(dir.file("edge.bmp")), "truncated BMP data");
+}
+
+TEST_F(EngineTest, TooManyProgressiveScansAreRefused) {
+  testsupport::JpegOptions o;
+  o.exhaustiveScans = true;
+  std::string path = jpeg(gradient(16, 16), o);
+  EXPECT_EQ(failure(path), "too many progressive JPEG scans (more than 1000)");
+}
+
+TEST_F(EngineTest, TruncatedFilesFailCleanly) {
+  Image image = gradient(64, 48);
+  std::vector<uint8_t> indices(64 * 48);
+  for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i * 13 % 200);
+  std::vector<Rgb> palette(256, Rgb{1, 2, 3});
+  testsupport::GifOptions gif;
+  gif.globalPalette = palette;
+  testsupport::BmpOptions rle;
+  rle.bpp = 8;
+  rle.rle = true;
+  rle.palette = palette;
+  testsupport::JpegOptions progressive;
+  progressive.progressive = true;
+  ASSERT_TRUE(testsupport::writeGif(dir.file("t.gif"), 64, 48, indices.data(), gif));
+  ASSERT_TRUE(testsupport::writeBmp(dir.file("t.bmp"), 64, 48, image.rgba.data()));
+  ASSERT_TRUE(testsupport::writeBmp(dir.file("r.bmp"), 64, 48, indices.data(), rle));
+  testsupport::PngOptions interlaced;
+  interlaced.interlace = true;
+  ASSERT_TRUE(testsupport::writePng(dir.file("i.png"), 64, 48,
+                                    std::vector<uint16_t>(image.rgba.begin(), image.rgba.end()),
+                                    interlaced));
+  const std::string files[] = {jpeg(image),       jpeg(image, progressive, "p.jpg"),
+                               png(image),        dir.file("i.png"),
+                               dir.file("t.gif"), dir.file("t.bmp"),
+                               dir.file("r.bmp")};
+  for (const std::string& path : files) {
+    const std::string bytes = testsupport::readFile(path);
+    for (size_t cut :
+         {size_t{5}, size_t{30}, bytes.size() / 3, bytes.size() / 2, bytes.size() * 4 / 5}) {
+      SCOPED_TRACE(path + " cut at " + std::to_string(cut));
+      ASSERT_TRUE(testsupport::writeFile(dir.file("cut"), bytes.substr(0, cut)));
+      std::string reason = failure(dir.file("cut"));
+      if (cut == bytes.size() / 2 && path.find(".jpg") != std::string::npos) {
+        EXPECT_EQ(reason, "truncated JPEG data");
+      }
+      BitmapPtr small = scaled(dir.file("cut"), 7, 5);
+      EXPECT_EQ(small, nullptr);
+    }
+  }
+}
+
+TEST_F(EngineTest, OpenFailuresAndUnknownContent) {
+  EXPECT_EQ(failure(dir.file("missing.png")),
+            "cannot open " + dir.file("missing.png") + ": No such file or directory");
+  ASSERT_TRUE(testsupport::writeFile(dir.file("text.png"), "just some text, not an image"));
+  EXPECT_EQ(failure(dir.file("text.png")).rfind("not a supported image file", 0), 0u);
+  ASSERT_TRUE(testsupport::writeFile(dir.file("empty.jpg"), ""));
+  failure(dir.file("empty.jpg"));
+  // A FIFO with no writer would block a plain open; it is refused at once.
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  failure(dir.file("fifo"));
+  EXPECT_EQ(info(dir.file("fifo")), nullptr);
+}
+
+TEST_F(EngineTest, AllocationFailuresReturnNullWithAReason) {
+  std::string path = png(gradient(8, 8));
+  kor::testing::failAllocations("lumo::Bitmap");  // the record
+  EXPECT_NE(failure(path).find("out of memory"), std::string::npos);
+  kor::testing::failAllocations("lumo::Bitmap", 1, 1);  // the pixel buffer
+  EXPECT_NE(failure(path).find("out of memory"), std::string::npos);
+  kor::testing::failAllocations("lumo::BitmapInfo");
+  EXPECT_EQ(info(path), nullptr);
+  EXPECT_NE(std::string(kor::ErrorStorage::reason()).find("out of memory"), std::string::npos);
+  EXPECT_NE(decode(path), nullptr);  // nothing left armed
+}
+
+TEST_F(EngineTest, ConcurrentDecodesAgree) {
+  Image image = gradient(120, 90);
+  std::string paths[] = {jpeg(image), png(image)};
+  Image want[] = {toImage(*scaled(paths[0], 50, 40)), toImage(*scaled(paths[1], 50, 40))};
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 5; ++round) {
+        BitmapPtr b = scaled(paths[t % 2], 50, 40);
+        if (!b || std::memcmp(b->pixels, want[t % 2].rgba.data(), want[t % 2].rgba.size()) != 0)
+          ++mismatches;
+      }
+      kor::ErrorStorage::ack();
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches, 0);
+}
+
+}  // namespace

@@ -1,0 +1,547 @@
+#include "support/images.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+// clang-format off
+#include <jpeglib.h>
+// clang-format on
+#include <gif_lib.h>
+
+namespace testsupport {
+namespace {
+
+void put16le(std::string& s, uint32_t v) {
+  s += static_cast<char>(v & 0xff);
+  s += static_cast<char>((v >> 8) & 0xff);
+}
+void put32le(std::string& s, uint32_t v) {
+  put16le(s, v & 0xffff);
+  put16le(s, v >> 16);
+}
+void put16be(std::string& s, uint32_t v) {
+  s += static_cast<char>((v >> 8) & 0xff);
+  s += static_cast<char>(v & 0xff);
+}
+void put32be(std::string& s, uint32_t v) {
+  put16be(s, v >> 16);
+  put16be(s, v & 0xffff);
+}
+
+// ---------------------------------------------------------------------------
+// JPEG
+
+struct JpegError {
+  jpeg_error_mgr manager;
+  jmp_buf jump;
+};
+
+void jpegErrorExit(j_common_ptr cinfo) {
+  std::longjmp(reinterpret_cast<JpegError*>(cinfo->err)->jump, 1);
+}
+
+std::string exifBlock(int orientation, bool bigEndian) {
+  auto p16 = bigEndian ? put16be : put16le;
+  auto p32 = bigEndian ? put32be : put32le;
+  std::string s("Exif\0\0", 6);
+  s += bigEndian ? "MM" : "II";
+  p16(s, 42);
+  p32(s, 8);  // IFD0 right after the TIFF header
+  p16(s, 1);  // one entry
+  p16(s, 0x0112);
+  p16(s, 3);  // SHORT
+  p32(s, 1);
+  p16(s, static_cast<uint32_t>(orientation));
+  p16(s, 0);
+  p32(s, 0);  // no next IFD
+  return s;
+}
+
+// A progressive script with one scan per DCT coefficient, component and bit.
+std::vector<jpeg_scan_info> exhaustiveScript() {
+  std::vector<jpeg_scan_info> scans;
+  auto add = [&scans](int count, int component, int ss, int ah, int al) {
+    jpeg_scan_info scan = {};
+    scan.comps_in_scan = count;
+    for (int i = 0; i < count; ++i) scan.component_index[i] = count == 1 ? component : i;
+    scan.Ss = ss;
+    scan.Se = ss;
+    scan.Ah = ah;
+    scan.Al = al;
+    scans.push_back(scan);
+  };
+  add(3, 0, 0, 0, 10);
+  for (int al = 9; al >= 0; --al) add(3, 0, 0, al + 1, al);
+  for (int c = 0; c < 3; ++c) {
+    for (int k = 1; k < 64; ++k) {
+      add(1, c, k, 0, 10);
+      for (int al = 9; al >= 0; --al) add(1, c, k, al + 1, al);
+    }
+  }
+  return scans;
+}
+
+// No object with a destructor lives in this frame (libjpeg errors longjmp).
+bool writeJpegTo(FILE* file, uint32_t width, uint32_t height, const uint8_t* pixels,
+                 const JpegOptions& o, const std::string* exif,
+                 const std::vector<jpeg_scan_info>& scans) {
+  jpeg_compress_struct cinfo;
+  JpegError error;
+  cinfo.err = jpeg_std_error(&error.manager);
+  error.manager.error_exit = jpegErrorExit;
+  if (setjmp(error.jump) != 0) {
+    jpeg_destroy_compress(&cinfo);
+    return false;
+  }
+  jpeg_create_compress(&cinfo);
+  jpeg_stdio_dest(&cinfo, file);
+  cinfo.image_width = width;
+  cinfo.image_height = height;
+  cinfo.input_components = o.channels;
+  cinfo.in_color_space = o.channels == 1 ? JCS_GRAYSCALE : o.channels == 3 ? JCS_RGB : JCS_CMYK;
+  jpeg_set_defaults(&cinfo);
+  if (o.channels == 4) {
+    jpeg_set_colorspace(&cinfo, o.ycck ? JCS_YCCK : JCS_CMYK);
+    cinfo.write_Adobe_marker = o.adobeMarker ? TRUE : FALSE;
+  }
+  jpeg_set_quality(&cinfo, o.quality, TRUE);
+  if (o.progressive) jpeg_simple_progression(&cinfo);
+  if (!scans.empty()) {
+    cinfo.scan_info = scans.data();
+    cinfo.num_scans = static_cast<int>(scans.size());
+  }
+  jpeg_start_compress(&cinfo, TRUE);
+  if (exif != nullptr)
+    jpeg_write_marker(&cinfo, JPEG_APP0 + 1, reinterpret_cast<const JOCTET*>(exif->data()),
+                      static_cast<unsigned int>(exif->size()));
+  const size_t stride = size_t{width} * o.channels;
+  while (cinfo.next_scanline < height) {
+    JSAMPROW row = const_cast<JSAMPROW>(pixels + cinfo.next_scanline * stride);
+    jpeg_write_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// PNG
+
+uint32_t crc32(const std::string& bytes) {
+  static const std::array<uint32_t, 256> table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t n = 0; n < 256; ++n) {
+      uint32_t c = n;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+      t[n] = c;
+    }
+    return t;
+  }();
+  uint32_t c = 0xffffffffu;
+  for (unsigned char b : bytes) c = table[(c ^ b) & 0xff] ^ (c >> 8);
+  return c ^ 0xffffffffu;
+}
+
+void chunk(std::string& png, const char* type, const std::string& data) {
+  put32be(png, static_cast<uint32_t>(data.size()));
+  std::string body = std::string(type, 4) + data;
+  png += body;
+  put32be(png, crc32(body));
+}
+
+// A zlib stream of stored blocks.
+std::string zlibStored(const std::string& data) {
+  std::string z("\x78\x01", 2);
+  size_t pos = 0;
+  do {
+    size_t n = std::min<size_t>(65535, data.size() - pos);
+    z += static_cast<char>(pos + n == data.size() ? 1 : 0);
+    put16le(z, static_cast<uint32_t>(n));
+    put16le(z, static_cast<uint32_t>(~n & 0xffff));
+    z.append(data, pos, n);
+    pos += n;
+  } while (pos < data.size());
+  uint32_t a = 1, b = 0;
+  for (unsigned char c : data) {
+    a = (a + c) % 65521;
+    b = (b + a) % 65521;
+  }
+  put32be(z, (b << 16) | a);
+  return z;
+}
+
+int pngChannels(int colorType) {
+  switch (colorType) {
+    case 2:
+      return 3;
+    case 4:
+      return 2;
+    case 6:
+      return 4;
+    default:
+      return 1;
+  }
+}
+
+// Appends the filtered (filter 0) scanlines of the pixels at (x0 + i * dx,
+// y0 + j * dy).
+void scanlines(std::string& out, uint32_t width, uint32_t height, const uint16_t* samples,
+               int channels, int depth, uint32_t x0, uint32_t y0, uint32_t dx, uint32_t dy) {
+  if (x0 >= width || y0 >= height) return;
+  for (uint32_t y = y0; y < height; y += dy) {
+    out += '\0';
+    uint32_t acc = 0;
+    int bits = 0;
+    for (uint32_t x = x0; x < width; x += dx) {
+      for (int c = 0; c < channels; ++c) {
+        uint16_t v = samples[(size_t{y} * width + x) * channels + c];
+        if (depth == 16) {
+          put16be(out, v);
+        } else if (depth == 8) {
+          out += static_cast<char>(v);
+        } else {
+          acc = (acc << depth) | (v & ((1u << depth) - 1));
+          bits += depth;
+          if (bits == 8) {
+            out += static_cast<char>(acc);
+            acc = 0;
+            bits = 0;
+          }
+        }
+      }
+    }
+    if (bits > 0) out += static_cast<char>(acc << (8 - bits));
+  }
+}
+
+std::string ihdr(uint32_t width, uint32_t height, int depth, int colorType, bool interlace) {
+  std::string s;
+  put32be(s, width);
+  put32be(s, height);
+  s += static_cast<char>(depth);
+  s += static_cast<char>(colorType);
+  s += '\0';
+  s += '\0';
+  s += static_cast<char>(interlace ? 1 : 0);
+  return s;
+}
+
+const char kPngSignature[] = "\x89PNG\r\n\x1a\n";
+
+// ---------------------------------------------------------------------------
+// BMP
+
+void rle8Row(std::string& out, const uint8_t* row, uint32_t width) {
+  uint32_t x = 0;
+  while (x < width) {
+    uint32_t run = 1;
+    while (x + run < width && run < 255 && row[x + run] == row[x]) ++run;
+    if (run >= 2) {
+      out += static_cast<char>(run);
+      out += static_cast<char>(row[x]);
+      x += run;
+      continue;
+    }
+    // A literal stretch: up to the next pair of equal values.
+    uint32_t n = 1;
+    while (x + n < width && n < 255 && !(x + n + 1 < width && row[x + n] == row[x + n + 1])) ++n;
+    if (n < 3) {
+      for (uint32_t i = 0; i < n; ++i) {
+        out += '\x01';
+        out += static_cast<char>(row[x + i]);
+      }
+    } else {
+      out += '\0';
+      out += static_cast<char>(n);
+      out.append(reinterpret_cast<const char*>(row + x), n);
+      if (n & 1) out += '\0';
+    }
+    x += n;
+  }
+}
+
+void rle4Row(std::string& out, const uint8_t* row, uint32_t width) {
+  uint32_t x = 0;
+  while (x < width) {
+    // Runs of alternating pairs are what RLE4 encodes; use a single value.
+    uint32_t run = 1;
+    while (x + run < width && run < 255 && row[x + run] == row[x]) ++run;
+    if (run >= 2 || x + 3 > width) {
+      out += static_cast<char>(run);
+      out += static_cast<char>((row[x] << 4) | row[x]);
+      x += run;
+      continue;
+    }
+    uint32_t n = 3;
+    while (x + n < width && n < 255 && !(x + n + 1 < width && row[x + n] == row[x + n + 1])) ++n;
+    out += '\0';
+    out += static_cast<char>(n);
+    std::string packed;
+    for (uint32_t i = 0; i < n; i += 2) {
+      uint8_t hi = row[x + i] & 0x0f;
+      uint8_t lo = i + 1 < n ? row[x + i + 1] & 0x0f : 0;
+      packed += static_cast<char>((hi << 4) | lo);
+    }
+    if (packed.size() & 1) packed += '\0';
+    out += packed;
+    x += n;
+  }
+}
+
+}  // namespace
+
+bool writeJpeg(const std::string& path, uint32_t width, uint32_t height, const uint8_t* pixels,
+               const JpegOptions& options) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  std::string exif;
+  if (options.exifOrientation != 0)
+    exif = exifBlock(options.exifOrientation, options.exifBigEndian);
+  std::vector<jpeg_scan_info> scans;
+  if (options.exhaustiveScans && options.channels == 3) scans = exhaustiveScript();
+  bool ok =
+      writeJpegTo(file, width, height, pixels, options, exif.empty() ? nullptr : &exif, scans);
+  return std::fclose(file) == 0 && ok;
+}
+
+bool writePng(const std::string& path, uint32_t width, uint32_t height,
+              const std::vector<uint16_t>& samples, const PngOptions& o) {
+  const int channels = pngChannels(o.colorType);
+  if (samples.size() != size_t{width} * height * channels) return false;
+  std::string png(kPngSignature, 8);
+  chunk(png, "IHDR", ihdr(width, height, o.bitDepth, o.colorType, o.interlace));
+  if (o.colorType == 3) {
+    std::string plte;
+    for (const Rgb& c : o.palette) plte.append(reinterpret_cast<const char*>(c.data()), 3);
+    chunk(png, "PLTE", plte);
+    if (!o.paletteAlpha.empty())
+      chunk(
+          png, "tRNS",
+          std::string(reinterpret_cast<const char*>(o.paletteAlpha.data()), o.paletteAlpha.size()));
+  } else if (o.hasKey && (o.colorType == 0 || o.colorType == 2)) {
+    std::string trns;
+    for (int c = 0; c < (o.colorType == 0 ? 1 : 3); ++c) put16be(trns, o.key[c]);
+    chunk(png, "tRNS", trns);
+  }
+  std::string raw;
+  if (!o.interlace) {
+    scanlines(raw, width, height, samples.data(), channels, o.bitDepth, 0, 0, 1, 1);
+  } else {
+    static const uint32_t kX0[7] = {0, 4, 0, 2, 0, 1, 0};
+    static const uint32_t kY0[7] = {0, 0, 4, 0, 2, 0, 1};
+    static const uint32_t kDx[7] = {8, 8, 4, 4, 2, 2, 1};
+    static const uint32_t kDy[7] = {8, 8, 8, 4, 4, 2, 2};
+    for (int pass = 0; pass < 7; ++pass)
+      scanlines(raw, width, height, samples.data(), channels, o.bitDepth, kX0[pass], kY0[pass],
+                kDx[pass], kDy[pass]);
+  }
+  chunk(png, "IDAT", zlibStored(raw));
+  chunk(png, "IEND", "");
+  return writeFile(path, png);
+}
+
+bool writePngHeader(const std::string& path, uint32_t width, uint32_t height) {
+  std::string png(kPngSignature, 8);
+  chunk(png, "IHDR", ihdr(width, height, 8, 6, false));
+  chunk(png, "IDAT", zlibStored(std::string(5, '\0')));
+  chunk(png, "IEND", "");
+  return writeFile(path, png);
+}
+
+bool writeGif(const std::string& path, uint32_t frameWidth, uint32_t frameHeight,
+              const uint8_t* indices, const GifOptions& o) {
+  auto makeMap = [](const std::vector<Rgb>& palette) -> ColorMapObject* {
+    if (palette.empty()) return nullptr;
+    int count = 2;
+    while (count < static_cast<int>(palette.size())) count *= 2;
+    std::vector<GifColorType> colours(count, GifColorType{0, 0, 0});
+    for (size_t i = 0; i < palette.size(); ++i)
+      colours[i] = GifColorType{palette[i][0], palette[i][1], palette[i][2]};
+    return GifMakeMapObject(count, colours.data());
+  };
+  int error = 0;
+  GifFileType* gif = EGifOpenFileName(path.c_str(), false, &error);
+  if (gif == nullptr) return false;
+  EGifSetGifVersion(gif, true);
+  ColorMapObject* global = makeMap(o.globalPalette);
+  ColorMapObject* local = makeMap(o.localPalette);
+  const uint32_t screenWidth = o.screenWidth != 0 ? o.screenWidth : o.left + frameWidth;
+  const uint32_t screenHeight = o.screenHeight != 0 ? o.screenHeight : o.top + frameHeight;
+  bool ok = EGifPutScreenDesc(gif, static_cast<int>(screenWidth), static_cast<int>(screenHeight), 8,
+                              0, global) == GIF_OK;
+  std::vector<GifPixelType> line(frameWidth);
+  for (int frame = 0; ok && frame <= o.extraFrames; ++frame) {
+    if (o.transparentIndex >= 0) {
+      GifByteType control[4] = {0x01, 0, 0, static_cast<GifByteType>(o.transparentIndex)};
+      ok = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, control) == GIF_OK;
+    }
+    ok = ok && EGifPutImageDesc(gif, static_cast<int>(o.left), static_cast<int>(o.top),
+                                static_cast<int>(frameWidth), static_cast<int>(frameHeight),
+                                o.interlace, local) == GIF_OK;
+    std::vector<uint32_t> order;
+    if (o.interlace) {
+      static const uint32_t kStart[4] = {0, 4, 2, 1};
+      static const uint32_t kStep[4] = {8, 8, 4, 2};
+      for (int pass = 0; pass < 4; ++pass)
+        for (uint32_t y = kStart[pass]; y < frameHeight; y += kStep[pass]) order.push_back(y);
+    } else {
+      for (uint32_t y = 0; y < frameHeight; ++y) order.push_back(y);
+    }
+    for (uint32_t y : order) {
+      if (!ok) break;
+      std::memcpy(line.data(), indices + size_t{y} * frameWidth, frameWidth);
+      ok = EGifPutLine(gif, line.data(), static_cast<int>(frameWidth)) == GIF_OK;
+    }
+  }
+  if (EGifCloseFile(gif, &error) != GIF_OK) ok = false;
+  GifFreeMapObject(global);
+  GifFreeMapObject(local);
+  return ok;
+}
+
+bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const uint8_t* pixels,
+              const BmpOptions& o) {
+  const int bpp = o.bpp;
+  const bool paletted = bpp <= 8;
+  const bool fields32 = bpp == 32 && o.bitFields;
+  int headerSize = o.headerSize;
+  if (fields32 && headerSize < 108) headerSize = 108;
+  uint32_t compression = 0;
+  if (o.rle) compression = bpp == 8 ? 1 : 2;
+  if (o.bitFields) compression = 3;
+  const uint32_t masks16[3] = {0xf800, 0x07e0, 0x001f};
+  const uint32_t masks32[4] = {0x000000ff, 0x0000ff00, 0x00ff0000, 0xff000000};
+
+  std::string data;
+  if (o.rle) {
+    for (uint32_t i = 0; i < height; ++i) {
+      const uint8_t* row = pixels + size_t{height - 1 - i} * width;
+      if (bpp == 8)
+        rle8Row(data, row, width);
+      else
+        rle4Row(data, row, width);
+      if (i + 1 < height) data += std::string("\0\0", 2);
+    }
+    data += std::string("\0\1", 2);
+  } else {
+    const size_t rowBytes = (size_t{width} * bpp + 31) / 32 * 4;
+    for (uint32_t i = 0; i < height; ++i) {
+      const uint32_t y = o.topDown ? i : height - 1 - i;
+      std::string row;
+      uint32_t acc = 0;
+      int bits = 0;
+      for (uint32_t x = 0; x < width; ++x) {
+        if (paletted) {
+          acc = (acc << bpp) | (pixels[size_t{y} * width + x] & ((1u << bpp) - 1));
+          bits += bpp;
+          if (bits == 8) {
+            row += static_cast<char>(acc);
+            acc = 0;
+            bits = 0;
+          }
+          continue;
+        }
+        const uint8_t* p = pixels + (size_t{y} * width + x) * 4;
+        if (bpp == 16) {
+          uint32_t v = o.bitFields ? ((p[0] >> 3) << 11) | ((p[1] >> 2) << 5) | (p[2] >> 3)
+                                   : ((p[0] >> 3) << 10) | ((p[1] >> 3) << 5) | (p[2] >> 3);
+          put16le(row, v);
+        } else if (bpp == 24) {
+          row += static_cast<char>(p[2]);
+          row += static_cast<char>(p[1]);
+          row += static_cast<char>(p[0]);
+        } else if (fields32) {
+          row.append(reinterpret_cast<const char*>(p), 4);  // matches masks32
+        } else {
+          row += static_cast<char>(p[2]);
+          row += static_cast<char>(p[1]);
+          row += static_cast<char>(p[0]);
+          row += static_cast<char>(p[3]);
+        }
+      }
+      if (bits > 0) row += static_cast<char>(acc << (8 - bits));
+      row.resize(rowBytes, '\0');
+      data += row;
+    }
+  }
+
+  std::string header;
+  if (headerSize == 12) {
+    put32le(header, 12);
+    put16le(header, width);
+    put16le(header, height);
+    put16le(header, 1);
+    put16le(header, static_cast<uint32_t>(bpp));
+  } else {
+    put32le(header, static_cast<uint32_t>(headerSize));
+    put32le(header, width);
+    put32le(header, o.topDown ? static_cast<uint32_t>(-static_cast<int64_t>(height)) : height);
+    put16le(header, 1);
+    put16le(header, static_cast<uint32_t>(bpp));
+    put32le(header, compression);
+    put32le(header, static_cast<uint32_t>(data.size()));
+    put32le(header, 2835);
+    put32le(header, 2835);
+    put32le(header, paletted ? static_cast<uint32_t>(o.palette.size()) : 0);
+    put32le(header, 0);
+    if (headerSize >= 108) {
+      for (int i = 0; i < 4; ++i)
+        put32le(header, fields32                              ? masks32[i]
+                        : (bpp == 16 && o.bitFields && i < 3) ? masks16[i]
+                                                              : 0);
+      put32le(header, 0x73524742);  // 'sRGB'
+      header.append(36 + 12, '\0');
+      if (headerSize == 124) header.append(16, '\0');
+    } else if (o.bitFields) {
+      for (int i = 0; i < 3; ++i) put32le(header, bpp == 16 ? masks16[i] : masks32[i]);
+    }
+  }
+  std::string palette;
+  if (paletted) {
+    for (const Rgb& c : o.palette) {
+      palette += static_cast<char>(c[2]);
+      palette += static_cast<char>(c[1]);
+      palette += static_cast<char>(c[0]);
+      if (headerSize != 12) palette += '\0';
+    }
+  }
+  std::string file("BM", 2);
+  const uint32_t offset = static_cast<uint32_t>(14 + header.size() + palette.size());
+  put32le(file, static_cast<uint32_t>(offset + data.size()));
+  put32le(file, 0);
+  put32le(file, offset);
+  file += header + palette + data;
+  return writeFile(path, file);
+}
+
+bool writeBmpHeader(const std::string& path, uint32_t width, uint32_t height) {
+  std::string file("BM", 2);
+  put32le(file, 54);
+  put32le(file, 0);
+  put32le(file, 54);
+  put32le(file, 40);
+  put32le(file, width);
+  put32le(file, height);
+  put16le(file, 1);
+  put16le(file, 24);
+  file.append(24, '\0');
+  return writeFile(path, file);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+bool writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out.flush());
+}
+
+}  // namespace testsupport

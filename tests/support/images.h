@@ -1,0 +1,113 @@
+// Writers of test images in every format the engine reads, made at test time
+// so that expected pixels are known exactly.
+//
+// Pixels are always given row by row, top row first, tightly packed. Every
+// writer returns false (and leaves no promise about the file) on failure.
+#ifndef TESTS_SUPPORT_IMAGES_H_
+#define TESTS_SUPPORT_IMAGES_H_
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using Rgb = std::array<uint8_t, 3>;
+
+// ---------------------------------------------------------------------------
+// JPEG (lossy: compare decoded pixels with a tolerance or PSNR).
+struct JpegOptions {
+  int quality = 90;
+  bool progressive = false;
+  // Layout of the pixels: 1 grey, 3 R,G,B, 4 C,M,Y,K (stored as given).
+  int channels = 3;
+  // Four channels: store as YCCK instead of CMYK (needs the Adobe marker).
+  bool ycck = false;
+  // Four channels: write the Adobe APP14 marker. Readers take the CMYK
+  // values of such a file as inverted (0 = full ink); without the marker as
+  // plain (255 = full ink).
+  bool adobeMarker = true;
+  // 1..8 adds an APP1 Exif block whose IFD0 holds this orientation; 0 none.
+  int exifOrientation = 0;
+  // Big-endian ("MM") instead of little-endian ("II") Exif data.
+  bool exifBigEndian = false;
+  // Three channels: a valid progressive script with one scan per DCT
+  // coefficient, component and bit (2090 scans).
+  bool exhaustiveScans = false;
+};
+bool writeJpeg(const std::string& path, uint32_t width, uint32_t height, const uint8_t* pixels,
+               const JpegOptions& options = {});
+
+// ---------------------------------------------------------------------------
+// PNG. Written with filter 0 and stored (uncompressed) deflate blocks, so
+// the file layout is fully predictable.
+struct PngOptions {
+  // 0 grey, 2 RGB, 3 palette, 4 grey+alpha, 6 RGBA.
+  int colorType = 6;
+  // 1, 2, 4, 8 or 16, as the colour type allows.
+  int bitDepth = 8;
+  bool interlace = false;             // Adam7
+  std::vector<Rgb> palette;           // colour type 3
+  std::vector<uint8_t> paletteAlpha;  // colour type 3: tRNS alpha per index
+  // Colour types 0 and 2: a tRNS key colour (grey uses the first value).
+  bool hasKey = false;
+  std::array<uint16_t, 3> key = {};
+};
+// Channels per pixel by colour type: 0 -> 1, 2 -> 3, 3 -> 1 (the index),
+// 4 -> 2, 6 -> 4. |samples| holds width * height * channels values, each
+// within the bit depth.
+bool writePng(const std::string& path, uint32_t width, uint32_t height,
+              const std::vector<uint16_t>& samples, const PngOptions& options = {});
+// A PNG whose IHDR claims |width| x |height| (8-bit RGBA) followed by a tiny
+// IDAT and IEND: a header that promises far more than the file holds.
+bool writePngHeader(const std::string& path, uint32_t width, uint32_t height);
+
+// ---------------------------------------------------------------------------
+// GIF (GIF89a, one or more frames).
+struct GifOptions {
+  // Logical screen; 0 takes the frame's right and bottom edge.
+  uint32_t screenWidth = 0;
+  uint32_t screenHeight = 0;
+  uint32_t left = 0;  // frame position on the screen
+  uint32_t top = 0;
+  std::vector<Rgb> globalPalette;  // either palette may be empty, not both
+  std::vector<Rgb> localPalette;
+  int transparentIndex = -1;  // >= 0 writes a graphics control extension
+  bool interlace = false;
+  int extraFrames = 0;  // copies of the frame appended after it
+};
+// |indices|: frameWidth * frameHeight palette indices.
+bool writeGif(const std::string& path, uint32_t frameWidth, uint32_t frameHeight,
+              const uint8_t* indices, const GifOptions& options = {});
+
+// ---------------------------------------------------------------------------
+// BMP.
+struct BmpOptions {
+  // 1, 4, 8: one palette index per pixel. 16, 24, 32: R,G,B,A per pixel.
+  int bpp = 24;
+  bool topDown = false;
+  // With bpp 8 or 4: RLE8 / RLE4 compression (runs, literal runs, end of
+  // line and end of bitmap codes).
+  bool rle = false;
+  // 16 bits: 5-6-5 bit fields instead of the default 5-5-5. 32 bits: bit
+  // fields R,G,B,A in a 108-byte header (alpha kept). Without bit fields
+  // 32-bit pixels store B,G,R,A with the alpha byte as given.
+  bool bitFields = false;
+  std::vector<Rgb> palette;  // bpp <= 8
+  // 40 (default), 108, 124, or 12 (the old core header; bpp 1/4/8/24 only).
+  int headerSize = 40;
+};
+bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const uint8_t* pixels,
+              const BmpOptions& options = {});
+// A 24-bit BMP header claiming |width| x |height| with no pixel data.
+bool writeBmpHeader(const std::string& path, uint32_t width, uint32_t height);
+
+// ---------------------------------------------------------------------------
+// Files.
+std::string readFile(const std::string& path);
+bool writeFile(const std::string& path, const std::string& bytes);
+
+}  // namespace testsupport
+
+#endif  // TESTS_SUPPORT_IMAGES_H_

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -138,22 +139,25 @@ Provider::Provider(const char* firstName, const char* secondName, unsigned int, 
       kor::ErrorStorage::set("%s: nested deeper than %d levels", path.c_str(), kMaxDepth);
       return;
     }
-    ProviderData* data = new ProviderData();
+    std::unique_ptr<ProviderData> data(new ProviderData());
     try {
       data->document = nlohmann::json::parse(text);
     } catch (const nlohmann::json::parse_error& error) {
       size_t line, column;
       lineAndColumn(text, error.byte > 0 ? error.byte - 1 : 0, &line, &column);
-      kor::ErrorStorage::set("%s: parse error at line %zu, column %zu", path.c_str(), line, column);
-      delete data;
+      kor::ErrorStorage::set("%s: parse error at line %zu, column %zu", path.c_str(), line,
+                             column);
+      return;
+    } catch (const nlohmann::json::exception& error) {
+      // Valid syntax the parser still refuses, such as a number out of range.
+      kor::ErrorStorage::set("%s: %s", path.c_str(), error.what());
       return;
     }
     if (!data->document.is_object()) {
       kor::ErrorStorage::set("%s: the root is not an object", path.c_str());
-      delete data;
       return;
     }
-    m_data = data;
+    m_data = data.release();
   } catch (...) {
     kor::ErrorStorage::set("cannot load configuration: out of memory");
   }

@@ -1,0 +1,101 @@
+// Writes the seed corpora of the fuzz targets: small valid files of every
+// format and variant the engine reads, and a few configuration documents.
+// Usage: fuzz_make_seeds DIR   (creates DIR/<target>/...)
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/images.h"
+
+namespace {
+
+std::vector<uint8_t> rgbaPattern(uint32_t w, uint32_t h) {
+  std::vector<uint8_t> p(size_t(w) * h * 4);
+  for (size_t i = 0; i < p.size(); ++i) p[i] = uint8_t(i * 37 + (i >> 3));
+  return p;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
+    return 2;
+  }
+  const std::string root = argv[1];
+  for (const char* target : {"", "/fuzz_engine_jpeg", "/fuzz_engine_png", "/fuzz_engine_gif",
+                             "/fuzz_engine_bmp", "/fuzz_engine_any", "/fuzz_config"})
+    mkdir((root + target).c_str(), 0755);
+  using namespace testsupport;
+  const uint32_t w = 9, h = 7;
+  std::vector<uint8_t> rgba = rgbaPattern(w, h);
+  std::vector<uint8_t> rgb, grey, cmyk, indices;
+  for (size_t i = 0; i < size_t(w) * h; ++i) {
+    rgb.insert(rgb.end(), {rgba[i * 4], rgba[i * 4 + 1], rgba[i * 4 + 2]});
+    grey.push_back(rgba[i * 4]);
+    cmyk.insert(cmyk.end(), {rgba[i * 4], rgba[i * 4 + 1], rgba[i * 4 + 2], rgba[i * 4 + 3]});
+    indices.push_back(uint8_t(i % 4));
+  }
+
+  bool ok = true;
+  auto both = [&](const std::string& dir, const std::string& name, auto write) {
+    ok &= write(root + "/" + dir + "/" + name);
+    ok &= write(root + "/fuzz_engine_any/" + name);
+  };
+  JpegOptions jpeg;
+  both("fuzz_engine_jpeg", "baseline.jpg", [&](auto p) { return writeJpeg(p, w, h, rgb.data(), jpeg); });
+  jpeg.progressive = true;
+  jpeg.exifOrientation = 6;
+  both("fuzz_engine_jpeg", "progressive.jpg", [&](auto p) { return writeJpeg(p, w, h, rgb.data(), jpeg); });
+  JpegOptions g;
+  g.channels = 1;
+  both("fuzz_engine_jpeg", "grey.jpg", [&](auto p) { return writeJpeg(p, w, h, grey.data(), g); });
+  JpegOptions k;
+  k.channels = 4;
+  k.ycck = true;
+  both("fuzz_engine_jpeg", "ycck.jpg", [&](auto p) { return writeJpeg(p, w, h, cmyk.data(), k); });
+
+  std::vector<uint16_t> samples(rgba.begin(), rgba.end());
+  PngOptions png;
+  both("fuzz_engine_png", "rgba.png", [&](auto p) { return writePng(p, w, h, samples, png); });
+  png.interlace = true;
+  both("fuzz_engine_png", "interlaced.png", [&](auto p) { return writePng(p, w, h, samples, png); });
+  PngOptions pal;
+  pal.colorType = 3;
+  pal.bitDepth = 2;
+  pal.palette = {{0, 0, 0}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255}};
+  pal.paletteAlpha = {0, 128};
+  std::vector<uint16_t> idx(indices.begin(), indices.end());
+  both("fuzz_engine_png", "palette.png", [&](auto p) { return writePng(p, w, h, idx, pal); });
+
+  GifOptions gif;
+  gif.globalPalette = {{0, 0, 0}, {255, 255, 255}, {255, 0, 0}, {0, 0, 255}};
+  gif.transparentIndex = 0;
+  gif.interlace = true;
+  gif.extraFrames = 1;
+  both("fuzz_engine_gif", "frames.gif", [&](auto p) { return writeGif(p, w, h, indices.data(), gif); });
+
+  for (int bpp : {1, 4, 8, 16, 24, 32}) {
+    BmpOptions bmp;
+    bmp.bpp = bpp;
+    std::vector<uint8_t> pixels = bpp <= 8 ? indices : rgba;
+    if (bpp <= 8) {
+      for (auto& i : pixels) i &= uint8_t((1 << bpp) - 1);
+      bmp.palette = {{0, 0, 0}, {255, 255, 255}, {255, 0, 0}, {0, 0, 255}};
+      bmp.rle = bpp >= 4;
+    }
+    bmp.topDown = bpp == 24;
+    bmp.bitFields = bpp == 16 || bpp == 32;
+    both("fuzz_engine_bmp", "b" + std::to_string(bpp) + ".bmp",
+         [&](auto p) { return writeBmp(p, w, h, pixels.data(), bmp); });
+  }
+
+  ok &= writeFile(root + "/fuzz_config/lists.json",
+                  R"({"whitelist": ["/media/a", "/srv/b"], "blacklist": ["/media/a/private"]})");
+  ok &= writeFile(root + "/fuzz_config/odd.json",
+                  "{\"whitelist\": [1, null, \"\", \"x\\u00e4\"], \"blacklist\": {}}\n");
+  if (!ok) std::fprintf(stderr, "some seeds could not be written\n");
+  return ok ? 0 : 1;
+}

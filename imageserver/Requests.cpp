@@ -4,11 +4,37 @@
 
 using svx::imageserver::ImageServerProxyReply;
 
-void ImageServer::requestImage(const CIPtr<CIPtrArray<CIString>>& resourceLocator, int8_t scaling,
-                               bool decode, ImageServerProxyReply& reply) {
+namespace {
+
+// The texts that one request operation logs on "IMS_Interface".
+struct RequestMessages {
+  const char* arrayNull;
+  const char* elementNull;  // %i: the element's index
+  const char* rejected;     // %s: the element's text
+  const char* outOfMemory;
+};
+
+const RequestMessages kImageMessages = {
+    "requestImageFileArrayAsBlob: resourceLocator is NULL",
+    "requestImageFileArrayAsBlob: filename %i is NULL",
+    "requestImage: resourceLocator %s appears to be no valid image", "requestImage: OOM"};
+
+const RequestMessages kInformationMessages = {
+    "requestImageInformation: resourceLocator is NULL",
+    "requestImageInformation: resourceLocator %i is NULL",
+    "requestImageInformation: resourceLocator %s appears to be no valid image",
+    "requestImageInformation: OOM"};
+
+// Walks |resourceLocator| in order: null elements are logged and skipped,
+// rejected ones answered at once with |answer|(locator, RESULT_INVALID_IMAGE),
+// accepted ones queued as the job that |makeJob|(locator) builds. A job that
+// cannot be allocated is answered RESULT_OUT_OF_MEMORY at once, so that no
+// locator goes unanswered.
+template <class MakeJob, class Answer>
+void walkRequest(ImageServer& server, const CIPtr<CIPtrArray<CIString>>& resourceLocator,
+                 const RequestMessages& messages, MakeJob makeJob, Answer answer) {
   if (resourceLocator.isNull()) {
-    if (g_interfaceChannel.isEnabled(3))
-      g_interfaceChannel.logC(3, "requestImageFileArrayAsBlob: resourceLocator is NULL");
+    if (g_interfaceChannel.isEnabled(3)) g_interfaceChannel.logC(3, messages.arrayNull);
     return;
   }
   const CIPtrArray<CIString>& locators = *resourceLocator;
@@ -16,67 +42,50 @@ void ImageServer::requestImage(const CIPtr<CIPtrArray<CIString>>& resourceLocato
     const CIPtr<CIString>& locator = locators[i];
     if (locator.isNull()) {
       if (g_interfaceChannel.isEnabled(3))
-        g_interfaceChannel.logCV(3, "requestImageFileArrayAsBlob: filename %i is NULL",
-                                 static_cast<int>(i));
+        g_interfaceChannel.logCV(3, messages.elementNull, static_cast<int>(i));
       continue;
     }
-    if (!isImagePath(locator)) {
+    if (!server.isImagePath(locator)) {
       if (g_interfaceChannel.isEnabled(3))
-        g_interfaceChannel.logCV(3, "requestImage: resourceLocator %s appears to be no valid image",
-                                 locator->utf8());
-      reply.requestImageResult(locator, CIPtr<svx::imageserver::Image>(),
-                               svx::imageserver::RESULT_INVALID_IMAGE);
+        g_interfaceChannel.logCV(3, messages.rejected, locator->utf8());
+      answer(locator, svx::imageserver::RESULT_INVALID_IMAGE);
       continue;
     }
-    Job* job;
-    if (decode)
-      job = kor::tryNew<FileDecodeJob>("job", reply, locator, static_cast<int32_t>(scaling));
-    else
-      job = kor::tryNew<FileReadJob>("job", reply, locator, scaling != 0);
+    ImageServer::Job* job = makeJob(locator);
     if (job == nullptr) {
-      // Without a job the locator would go unanswered; tell the client now.
-      if (g_interfaceChannel.isEnabled(4)) g_interfaceChannel.logC(4, "requestImage: OOM");
-      reply.requestImageResult(locator, CIPtr<svx::imageserver::Image>(),
-                               svx::imageserver::RESULT_OUT_OF_MEMORY);
+      if (g_interfaceChannel.isEnabled(4)) g_interfaceChannel.logC(4, messages.outOfMemory);
+      answer(locator, svx::imageserver::RESULT_OUT_OF_MEMORY);
       continue;
     }
-    enqueueJob(job);
+    server.enqueueJob(job);
   }
+}
+
+}  // namespace
+
+void ImageServer::requestImage(const CIPtr<CIPtrArray<CIString>>& resourceLocator, int8_t scaling,
+                               bool decode, ImageServerProxyReply& reply) {
+  walkRequest(
+      *this, resourceLocator, kImageMessages,
+      [&](const CIPtr<CIString>& locator) -> Job* {
+        if (decode)
+          return kor::tryNew<FileDecodeJob>("job", reply, locator, static_cast<int32_t>(scaling));
+        return kor::tryNew<FileReadJob>("job", reply, locator, scaling != 0);
+      },
+      [&](const CIPtr<CIString>& locator, svx::imageserver::Result result) {
+        reply.requestImageResult(locator, CIPtr<svx::imageserver::Image>(), result);
+      });
 }
 
 void ImageServer::requestImageInformation(const CIPtr<CIPtrArray<CIString>>& resourceLocator,
                                           ImageServerProxyReply& reply) {
-  if (resourceLocator.isNull()) {
-    if (g_interfaceChannel.isEnabled(3))
-      g_interfaceChannel.logC(3, "requestImageInformation: resourceLocator is NULL");
-    return;
-  }
-  const CIPtrArray<CIString>& locators = *resourceLocator;
-  for (uint32_t i = 0; i < locators.size(); ++i) {
-    const CIPtr<CIString>& locator = locators[i];
-    if (locator.isNull()) {
-      if (g_interfaceChannel.isEnabled(3))
-        g_interfaceChannel.logCV(3, "requestImageInformation: resourceLocator %i is NULL",
-                                 static_cast<int>(i));
-      continue;
-    }
-    if (!isImagePath(locator)) {
-      if (g_interfaceChannel.isEnabled(3))
-        g_interfaceChannel.logCV(
-            3, "requestImageInformation: resourceLocator %s appears to be no valid image",
-            locator->utf8());
-      reply.requestImageInformationResult(locator, CIPtr<svx::imageserver::ImageInformation>(),
-                                          svx::imageserver::RESULT_INVALID_IMAGE);
-      continue;
-    }
-    Job* job = kor::tryNew<FileInfoJob>("job", reply, locator);
-    if (job == nullptr) {
-      if (g_interfaceChannel.isEnabled(4))
-        g_interfaceChannel.logC(4, "requestImageInformation: OOM");
-      reply.requestImageInformationResult(locator, CIPtr<svx::imageserver::ImageInformation>(),
-                                          svx::imageserver::RESULT_OUT_OF_MEMORY);
-      continue;
-    }
-    enqueueJob(job);
-  }
+  walkRequest(
+      *this, resourceLocator, kInformationMessages,
+      [&](const CIPtr<CIString>& locator) -> Job* {
+        return kor::tryNew<FileInfoJob>("job", reply, locator);
+      },
+      [&](const CIPtr<CIString>& locator, svx::imageserver::Result result) {
+        reply.requestImageInformationResult(locator, CIPtr<svx::imageserver::ImageInformation>(),
+                                            result);
+      });
 }

@@ -31,4 +31,4 @@ fi
 
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 exec "$dir/tests/fuzz/$target" "$corpus" -max_total_time="$seconds" -rss_limit_mb=2048 \
-  -timeout=10 -artifact_prefix="$findings/" -print_final_stats=1 "$@"
+  -timeout=30 -artifact_prefix="$findings/" -print_final_stats=1 "$@"

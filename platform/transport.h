@@ -1,0 +1,467 @@
+// The cross-process transport of the IPC framework: makes a registered
+// service reachable from other processes over a Unix domain socket, and lets
+// a client process talk to it.
+//
+// Runtime folder and socket names
+// -------------------------------
+// A service registered as (name, instance) listens on the stream socket
+// "<folder>/<name>.<instance>", e.g. "svx.imageserver.ImageServer.0". The
+// folder is, in order of preference:
+//   - $COMM_RUNTIME_DIR when set and not empty (used as given; created 0700
+//     when missing, so an operator can prepare a group-shared 0770 folder),
+//   - $XDG_RUNTIME_DIR/imageserver,
+//   - /tmp/imageserver-<uid>.
+// A default folder is created 0700, must be a directory owned by the user
+// (not a link) and is tightened to 0700 when it is not. Sockets are bound
+// with umask 0177, so they are 0600. A socket file left by a dead process
+// (connect fails with ECONNREFUSED) is replaced; a live one makes the
+// registration fail. Unregistration closes the listener, removes the socket
+// file and closes every connection of the service.
+//
+// Wire format (version 1)
+// -----------------------
+// A connection carries messages, each a 16-byte header followed by the
+// payload. All integers are little-endian.
+//   offset 0  u32 magic    0x57504943 (the bytes "CIPW")
+//   offset 4  u8  version  1
+//   offset 5  u8  kind     1 request (client to service), 2 reply (service to
+//                          client)
+//   offset 6  u16 fds      descriptors sent with the message (0..2), attached
+//                          (SCM_RIGHTS) to the message's first byte
+//   offset 8  u32 slot     operation slot of the interface
+//   offset 12 u32 size     payload bytes (header + payload <= 1 MiB)
+// The payload is the operation's arguments, positionally:
+//   u8, i8, bool (u8 0 or 1), u32, i32, i64   fixed width
+//   string        u8 present (0/1); if present u32 length (<= 4096) and the
+//                 bytes (UTF-8, no NUL)
+//   string array  u8 present; u32 count (<= 16384); that many strings
+//   u32 array     u8 present; u32 count (<= 16384); that many u32
+//   byte array    u8 tag: 0 absent; 1 inline: u32 length (< 64 KiB) and the
+//                 bytes; 2 segment: u32 length, and the next descriptor of
+//                 the message is a sealed memfd of at least that size
+// Every length and count is checked against the bytes that remain before it
+// is used. A message must be consumed exactly. A bad magic or version, an
+// unknown kind or slot, an oversized message, too many descriptors,
+// truncated control data or a malformed field closes that connection (with a
+// level 3 trace on "COMM_Transport"); other connections are not affected.
+//
+// Shared segments
+// ---------------
+// Byte arrays of 64 KiB and more are allocated in memfd segments (through
+// CITypesFactory's allocator hook) so that they travel without a copy: the
+// descriptor is passed, the receiver maps it read-only. Before a segment is
+// first sent it is sealed against shrinking, growing and (where the kernel
+// has it) future writes, then against further sealing. The sender keeps its
+// writable mapping (a write seal is impossible while one exists) and does not
+// write after sending; the receiver cannot map it writable or truncate it.
+//
+// Dispatch and sending
+// --------------------
+// A pool of two dispatch threads (epoll, edge-triggered) accepts connections
+// and reads requests; each connection's requests are dispatched in order,
+// one at a time, under a ServiceDirectory::Lease. Replies are sent from the
+// calling thread without blocking: a connection has a bounded outgoing queue
+// (64 messages or 8 MiB of inline bytes); a client whose queue is full is
+// disconnected. All descriptors are close-on-exec; sends use MSG_NOSIGNAL.
+#ifndef PLATFORM_TRANSPORT_H_
+#define PLATFORM_TRANSPORT_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/comm.h"
+#include "platform/tracing.h"
+
+namespace comm {
+
+// --- Limits and constants ----------------------------------------------------
+
+constexpr uint32_t kWireMagic = 0x57504943;
+constexpr uint8_t kWireVersion = 1;
+constexpr uint32_t kWireHeaderSize = 16;
+constexpr uint32_t kMaxMessageSize = 1024 * 1024;  // header included
+constexpr uint32_t kMaxStringLength = 4096;
+constexpr uint32_t kMaxArrayCount = 16384;
+constexpr uint32_t kMaxFdsPerMessage = 2;
+// Byte arrays of this size and more go into shared segments.
+constexpr uint32_t kSegmentThreshold = 64 * 1024;
+constexpr uint32_t kMaxQueuedMessages = 64;
+constexpr size_t kMaxQueuedBytes = 8u * 1024 * 1024;
+
+enum MessageKind : uint8_t { kKindRequest = 1, kKindReply = 2 };
+
+// The environment variable that chooses the runtime folder.
+extern const char* const kRuntimeDirVariable;  // "COMM_RUNTIME_DIR"
+
+// The transport's tracing channel, "COMM_Transport".
+tracing::Channel& transportChannel();
+
+// --- Descriptors --------------------------------------------------------------
+
+// Owns one file descriptor; closes it on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : m_fd(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  ~UniqueFd() { reset(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return m_fd; }
+  bool valid() const { return m_fd >= 0; }
+  int release() {
+    int fd = m_fd;
+    m_fd = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+ private:
+  int m_fd = -1;
+};
+
+// --- Shared segments ----------------------------------------------------------
+
+// A memfd segment and its mapping. The sender's segments are writable until
+// sealed; received segments are mapped read-only and hold no descriptor.
+// Thread-safe.
+class Segment {
+ public:
+  ~Segment();
+  Segment(const Segment&) = delete;
+  Segment& operator=(const Segment&) = delete;
+
+  // A new writable segment of |size| bytes (at least 1); null with the
+  // reason in kor::ErrorStorage.
+  static std::shared_ptr<Segment> create(uint32_t size);
+  // As create(), but leaves kor::ErrorStorage alone (errno says why).
+  static std::shared_ptr<Segment> tryCreate(uint32_t size);
+  // Maps the received descriptor |fd| read-only after checking that it is a
+  // memfd sealed against shrinking and holds at least |length| bytes. The
+  // descriptor is closed either way. Null with the reason in ErrorStorage.
+  static std::shared_ptr<Segment> mapReceived(UniqueFd fd, uint32_t length);
+
+  const uint8_t* data() const { return m_data; }
+  uint8_t* writableData() const { return m_writable ? m_data : nullptr; }
+  uint32_t size() const { return m_size; }
+  // The descriptor of a segment made here (-1 for a received one).
+  int fd() const { return m_fd.get(); }
+  // Seals the segment once (see above); 0, or -1 with the reason.
+  int seal();
+  bool isSealed() const { return m_sealed.load(std::memory_order_acquire); }
+
+ private:
+  Segment() = default;
+  UniqueFd m_fd;
+  uint8_t* m_data = nullptr;
+  size_t m_mapped = 0;
+  uint32_t m_size = 0;
+  bool m_writable = false;
+  std::mutex m_sealMutex;
+  std::atomic<bool> m_sealed{false};
+};
+
+// The storage of a CIInt8Array that lives in a segment.
+class SegmentStorage : public CIInt8Array::Storage {
+ public:
+  explicit SegmentStorage(std::shared_ptr<Segment> segment) : m_segment(std::move(segment)) {}
+  int8_t* bytes() override { return reinterpret_cast<int8_t*>(m_segment->writableData()); }
+  const std::shared_ptr<Segment>& segment() const { return m_segment; }
+
+ private:
+  std::shared_ptr<Segment> m_segment;
+};
+
+// Installs (once per process) the allocator that places byte arrays of
+// |threshold| bytes or more in segments.
+void installSegmentAllocator(uint32_t threshold = kSegmentThreshold);
+
+// --- Wire format ---------------------------------------------------------------
+
+// Builds one message. A value that breaks a limit (or memory running short)
+// marks the writer failed; ok() then is false and error() says why.
+class WireWriter {
+ public:
+  WireWriter(MessageKind kind, uint32_t slot);
+
+  void putU8(uint8_t value);
+  void putBool(bool value) { putU8(value ? 1 : 0); }
+  void putI8(int8_t value) { putU8(static_cast<uint8_t>(value)); }
+  void putU32(uint32_t value);
+  void putI32(int32_t value) { putU32(static_cast<uint32_t>(value)); }
+  void putI64(int64_t value);
+  // A present string of |length| bytes.
+  void putString(const char* bytes, size_t length);
+  void putString(const CIPtr<CIString>& text);  // absent when empty
+  void putStringArray(const CIPtr<CIPtrArray<CIString>>& array);
+  void putUInt32Array(const CIPtr<CIUInt32Array>& array);
+  // Inline below kSegmentThreshold, otherwise as a segment: the array's own
+  // when it lives in one (sealed here), else a copy in a new segment.
+  void putByteArray(const CIPtr<CIInt8Array>& array);
+  // A segment field for |length| bytes of |segment| (sealed here).
+  void putSegment(const std::shared_ptr<Segment>& segment, uint32_t length);
+
+  bool ok() const { return m_error.empty(); }
+  const std::string& error() const { return m_error; }
+  void fail(const std::string& reason);
+
+  // The finished message (header filled in). Only when ok().
+  std::vector<uint8_t>& finish();
+  const std::vector<std::shared_ptr<Segment>>& segments() const { return m_segments; }
+
+ private:
+  bool reserve(size_t more);
+  std::vector<uint8_t> m_bytes;
+  std::vector<std::shared_ptr<Segment>> m_segments;
+  std::string m_error;
+};
+
+// A received message, valid during the call it is handed to.
+struct WireMessage {
+  uint8_t kind = 0;
+  uint32_t slot = 0;
+  const uint8_t* payload = nullptr;
+  uint32_t size = 0;
+  std::vector<UniqueFd> fds;
+};
+
+// A byte array read from a message.
+struct WireBytes {
+  bool present = false;
+  uint32_t length = 0;
+  const uint8_t* inlineBytes = nullptr;  // inline: points into the message
+  std::shared_ptr<Segment> segment;      // segment: mapped read-only
+  const uint8_t* data() const { return segment ? segment->data() : inlineBytes; }
+};
+
+// Reads the fields of one payload. Every getter checks the remaining bytes
+// and the limits first; the first failure sticks: ok() turns false, error()
+// says what was wrong, and every later getter fails.
+class WireReader {
+ public:
+  WireReader(const uint8_t* data, size_t size, std::vector<UniqueFd>* fds = nullptr);
+
+  bool getU8(uint8_t* value);
+  bool getBool(bool* value);
+  bool getI8(int8_t* value);
+  bool getU32(uint32_t* value);
+  bool getI32(int32_t* value);
+  bool getI64(int64_t* value);
+  // A string field: |present| false for an absent one. |bytes| points into
+  // the message.
+  bool getString(bool* present, const char** bytes, uint32_t* length);
+  bool getString(CIPtr<CIString>* text);
+  bool getStringArray(CIPtr<CIPtrArray<CIString>>* array);
+  bool getUInt32Array(CIPtr<CIUInt32Array>* array);
+  bool getByteArray(WireBytes* bytes);
+  // A count of elements each at least |minElementSize| bytes long; fails
+  // above |limit| or when the remaining bytes cannot hold them.
+  bool getCount(uint32_t* count, uint32_t limit, uint32_t minElementSize);
+
+  // True when every byte and descriptor was consumed (and nothing failed);
+  // otherwise fails with "trailing bytes" or "unused descriptors".
+  bool finish();
+  bool ok() const { return m_error == nullptr; }
+  const char* error() const { return m_error != nullptr ? m_error : ""; }
+  size_t remaining() const { return m_size - m_offset; }
+
+ private:
+  bool fail(const char* reason);
+  bool take(size_t count, const uint8_t** bytes);
+  const uint8_t* m_data;
+  size_t m_size;
+  size_t m_offset = 0;
+  std::vector<UniqueFd>* m_fds;
+  size_t m_nextFd = 0;
+  const char* m_error = nullptr;
+};
+
+// Checks a message header. 0 when valid (kind, slot, payload size and fd
+// count filled in), otherwise the reason.
+const char* parseHeader(const uint8_t* header, uint8_t* kind, uint32_t* slot, uint32_t* size,
+                        uint32_t* fds);
+
+// --- Connections -------------------------------------------------------------
+
+// One end of a stream connection. Sending queues the message and writes what
+// the socket takes at once, never blocking; the rest is written by flush()
+// when the socket is writable again. Reading is done by one thread at a
+// time (the owner's event loop). Thread-safe otherwise.
+class Connection {
+ public:
+  // Takes |fd| (connected, non-blocking, close-on-exec). |name| names the
+  // peer in traces.
+  Connection(UniqueFd fd, std::string name);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  const std::string& name() const { return m_name; }
+
+  // Runs once when the connection closes, on the thread that closed it,
+  // with the reason (not when close() is called with notify false). Set
+  // before the connection is used.
+  void setCloseHandler(std::function<void(const std::string&)> handler);
+  // Runs after send() left bytes queued (the client's loop polls for
+  // output then). Set before the connection is used.
+  void setOutputWaker(std::function<void()> waker);
+  // Removes the descriptor from |epollFd| when closing (the service side).
+  void setEpoll(int epollFd) { m_epollFd = epollFd; }
+
+  // Queues |writer|'s message. 0, or -1 with the reason in kor::ErrorStorage
+  // (closed, full queue: the connection is then closed, write error).
+  int send(WireWriter& writer);
+  // Writes queued bytes. False when the connection closed.
+  bool flush();
+  bool hasPendingOutput();
+
+  // Reads what is available and hands each complete message to |onMessage|
+  // (which returns false, with a reason, to reject it). Returns false when
+  // the connection closed (end of stream, error, bad message).
+  bool readAvailable(const std::function<bool(WireMessage&, std::string*)>& onMessage);
+
+  // Closes the descriptor and drops the queue; the close handler runs when
+  // |notify| is true. Later calls do nothing. Returns true for the first.
+  bool close(const std::string& reason, bool notify = true);
+  bool isClosed() const { return m_closed.load(std::memory_order_acquire); }
+  std::string closeReason();
+  // The descriptor for polling (-1 once closed); only the event loop uses it.
+  int pollFd();
+
+  // For tests and diagnostics.
+  size_t queuedMessages();
+
+ private:
+  struct Outgoing {
+    std::vector<uint8_t> bytes;
+    size_t offset = 0;
+    std::vector<std::shared_ptr<Segment>> segments;  // keep their fds open until sent
+  };
+  bool flushLocked(std::string* error);
+  bool closeLocked(const std::string& reason);
+  void runCloseHandler(const std::string& reason);
+
+  const std::string m_name;
+  std::mutex m_io;  // guards the descriptor, the queue and the reason
+  UniqueFd m_fd;    // Guarded by m_io.
+  std::deque<Outgoing> m_queue;
+  size_t m_queuedBytes = 0;
+  std::string m_closeReason;
+  std::atomic<bool> m_closed{false};
+  bool m_notifyClose = true;
+  int m_epollFd = -1;
+  std::function<void(const std::string&)> m_closeHandler;
+  std::function<void()> m_outputWaker;
+
+  // Reader state; only the reading thread touches it.
+  std::vector<uint8_t> m_in;
+  size_t m_inFill = 0;
+  std::vector<UniqueFd> m_inFds;
+};
+
+// --- Service side ---------------------------------------------------------------
+
+// The interface-specific half of one accepted connection: decodes requests
+// and calls the service's slots; owns the client's reply endpoint.
+class ServiceSession {
+ public:
+  virtual ~ServiceSession() = default;
+  // Decodes |message| and calls the matching slot of |target|. False (with
+  // |reason|) when the message is malformed or its slot unknown.
+  virtual bool dispatch(ServiceTarget* target, WireMessage& message, std::string* reason) = 0;
+  // The connection has closed (close the reply endpoint, so that the
+  // service forgets the client's subscriptions). Called once, on any thread.
+  virtual void onClosed() = 0;
+};
+
+// Makes sessions for the services of one name (the generated wire code of
+// an interface provides it).
+class InterfaceBinding {
+ public:
+  virtual ~InterfaceBinding() = default;
+  // Null when memory is short (the connection is then refused).
+  virtual ServiceSession* openSession(const std::shared_ptr<Connection>& connection) = 0;
+};
+
+// The process's transport: the ServiceDirectory listener that gives each
+// registered service of a bound name a listening socket, and the dispatch
+// pool. Thread-safe.
+class Transport : public ServiceDirectory::Listener {
+ public:
+  static Transport& instance();
+
+  // Binds |binding| to |serviceName|; services of unbound names stay
+  // reachable in the process only. |binding| must live as long as the
+  // process.
+  void bindInterface(const char* serviceName, InterfaceBinding* binding);
+  // Creates the event loop's descriptor now (the dispatch threads start
+  // with the first listening service) and installs the transport as the
+  // directory's listener. Idempotent. False when the loop cannot be made.
+  bool activate();
+
+  bool onServiceAdded(ServiceRegistrationRecord* record) override;
+  void onServiceRemoved(ServiceRegistrationRecord* record) override;
+
+  // Open client connections (all services); for tests and diagnostics.
+  size_t connectionCount();
+
+  struct State;
+
+ private:
+  Transport();
+  State* m_state;
+};
+
+// --- Runtime folder and client side -------------------------------------------------
+
+// The runtime folder as described above; |override| (when not empty) wins.
+std::string runtimeDirectory(const std::string& override = std::string());
+// "<folder>/<name>.<instance>".
+std::string socketPath(const std::string& folder, const std::string& serviceName,
+                       uint32_t instance);
+
+// A client's connection with its own thread, which reads the replies and
+// hands them to the message callback in order. Thread-safe.
+class ClientConnection {
+ public:
+  struct Callbacks {
+    // One complete message; return false (with a reason) to reject it: the
+    // connection then closes.
+    std::function<bool(WireMessage&, std::string*)> onMessage;
+    // The connection closed, except through close()/the destructor.
+    std::function<void(const std::string&)> onClosed;
+  };
+
+  // Connects to |path| and starts the thread. Null with |error| set.
+  static std::unique_ptr<ClientConnection> open(const std::string& path, Callbacks callbacks,
+                                                std::string* error);
+  // close() and join the thread.
+  ~ClientConnection();
+
+  // 0, or -1 with the reason in kor::ErrorStorage.
+  int send(WireWriter& writer);
+  bool isConnected() const;
+  // Closes without onClosed; when called from another thread than the
+  // connection's own, waits until its thread has stopped, so that no
+  // callback runs afterwards.
+  void close();
+
+  struct State;
+
+ private:
+  explicit ClientConnection(State* state);
+  State* m_state;
+};
+
+}  // namespace comm
+
+#endif  // PLATFORM_TRANSPORT_H_

@@ -1,0 +1,303 @@
+// One end of a stream connection: the bounded, non-blocking outgoing queue
+// and the reader that cuts the byte stream into messages.
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/transport.h"
+
+namespace comm {
+
+tracing::Channel& transportChannel() {
+  static tracing::Channel* channel = new tracing::Channel("COMM_Transport", 7, 2);  // never freed
+  return *channel;
+}
+
+namespace {
+constexpr size_t kReadChunk = 64 * 1024;
+}  // namespace
+
+Connection::Connection(UniqueFd fd, std::string name)
+    : m_name(std::move(name)), m_fd(std::move(fd)) {}
+
+Connection::~Connection() { close("connection destroyed", false); }
+
+void Connection::setCloseHandler(std::function<void(const std::string&)> handler) {
+  m_closeHandler = std::move(handler);
+}
+
+void Connection::setOutputWaker(std::function<void()> waker) { m_outputWaker = std::move(waker); }
+
+int Connection::send(WireWriter& writer) {
+  if (!writer.ok()) {
+    kor::ErrorStorage::set("cannot encode message for %s: %s", m_name.c_str(),
+                           writer.error().c_str());
+    return -1;
+  }
+  std::vector<uint8_t>& bytes = writer.finish();
+  std::string failure;
+  bool pending = false;
+  bool closedNow = false;
+  {
+    std::lock_guard<std::mutex> lock(m_io);
+    if (!m_fd.valid()) {
+      kor::ErrorStorage::set("connection to %s is closed (%s)", m_name.c_str(),
+                             m_closeReason.c_str());
+      return -1;
+    }
+    if (m_queue.size() >= kMaxQueuedMessages || m_queuedBytes + bytes.size() > kMaxQueuedBytes) {
+      failure = "outgoing queue full";
+    } else {
+      try {
+        m_queue.emplace_back();
+      } catch (...) {
+        kor::ErrorStorage::set("cannot queue message for %s: out of memory", m_name.c_str());
+        return -1;
+      }
+      Outgoing& out = m_queue.back();
+      out.bytes.swap(bytes);
+      out.segments = writer.segments();
+      m_queuedBytes += out.bytes.size();
+      if (!flushLocked(&failure)) {
+        if (failure.empty()) failure = "write failed";
+      } else {
+        pending = !m_queue.empty();
+      }
+    }
+    if (!failure.empty()) closedNow = closeLocked(failure);
+  }
+  if (!failure.empty()) {
+    if (closedNow) {
+      if (transportChannel().isEnabled(3))
+        transportChannel().logCV(3, "disconnecting %s: %s", m_name.c_str(), failure.c_str());
+      runCloseHandler(failure);
+    }
+    kor::ErrorStorage::set("cannot send to %s: %s", m_name.c_str(), failure.c_str());
+    return -1;
+  }
+  if (pending && m_outputWaker) m_outputWaker();
+  return 0;
+}
+
+bool Connection::flushLocked(std::string* error) {
+  while (!m_queue.empty()) {
+    Outgoing& out = m_queue.front();
+    struct iovec iov;
+    iov.iov_base = out.bytes.data() + out.offset;
+    iov.iov_len = out.bytes.size() - out.offset;
+    struct msghdr message;
+    std::memset(&message, 0, sizeof(message));
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFdsPerMessage)];
+    if (out.offset == 0 && !out.segments.empty()) {
+      const size_t count = out.segments.size();
+      std::memset(control, 0, sizeof(control));
+      message.msg_control = control;
+      message.msg_controllen = CMSG_SPACE(sizeof(int) * count);
+      struct cmsghdr* header = CMSG_FIRSTHDR(&message);
+      header->cmsg_level = SOL_SOCKET;
+      header->cmsg_type = SCM_RIGHTS;
+      header->cmsg_len = CMSG_LEN(sizeof(int) * count);
+      int fds[kMaxFdsPerMessage];
+      for (size_t i = 0; i < count; ++i) fds[i] = out.segments[i]->fd();
+      std::memcpy(CMSG_DATA(header), fds, sizeof(int) * count);
+    }
+    ssize_t sent = sendmsg(m_fd.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+      *error = std::string("write failed: ") + std::strerror(errno);
+      return false;
+    }
+    // The descriptors went with the first byte; the kernel holds them now.
+    out.segments.clear();
+    out.offset += static_cast<size_t>(sent);
+    if (out.offset == out.bytes.size()) {
+      m_queuedBytes -= out.bytes.size();
+      m_queue.pop_front();
+    }
+  }
+  return true;
+}
+
+bool Connection::flush() {
+  std::string failure;
+  bool closedNow = false;
+  {
+    std::lock_guard<std::mutex> lock(m_io);
+    if (!m_fd.valid()) return false;
+    if (flushLocked(&failure)) return true;
+    closedNow = closeLocked(failure);
+  }
+  if (closedNow) {
+    if (transportChannel().isEnabled(3))
+      transportChannel().logCV(3, "disconnecting %s: %s", m_name.c_str(), failure.c_str());
+    runCloseHandler(failure);
+  }
+  return false;
+}
+
+bool Connection::hasPendingOutput() {
+  std::lock_guard<std::mutex> lock(m_io);
+  return !m_queue.empty();
+}
+
+size_t Connection::queuedMessages() {
+  std::lock_guard<std::mutex> lock(m_io);
+  return m_queue.size();
+}
+
+int Connection::pollFd() {
+  std::lock_guard<std::mutex> lock(m_io);
+  return m_fd.get();
+}
+
+std::string Connection::closeReason() {
+  std::lock_guard<std::mutex> lock(m_io);
+  return m_closeReason;
+}
+
+bool Connection::closeLocked(const std::string& reason) {
+  if (!m_fd.valid()) return false;
+  if (m_epollFd >= 0) epoll_ctl(m_epollFd, EPOLL_CTL_DEL, m_fd.get(), nullptr);
+  m_fd.reset();
+  m_queue.clear();
+  m_queuedBytes = 0;
+  m_closeReason = reason;
+  m_closed.store(true, std::memory_order_release);
+  return true;
+}
+
+bool Connection::close(const std::string& reason, bool notify) {
+  bool first;
+  {
+    std::lock_guard<std::mutex> lock(m_io);
+    first = closeLocked(reason);
+  }
+  if (first && notify) runCloseHandler(reason);
+  return first;
+}
+
+void Connection::runCloseHandler(const std::string& reason) {
+  if (m_closeHandler) m_closeHandler(reason);
+}
+
+bool Connection::readAvailable(const std::function<bool(WireMessage&, std::string*)>& onMessage) {
+  // Rejects the peer: the reason goes to the trace and the close handler.
+  auto reject = [this](const std::string& reason) {
+    m_inFds.clear();  // descriptors of the rejected peer go before its socket
+    if (transportChannel().isEnabled(3))
+      transportChannel().logCV(3, "closing connection to %s: %s", m_name.c_str(), reason.c_str());
+    close(reason);
+    return false;
+  };
+
+  for (;;) {
+    // Room for at least one chunk, or for the whole message being received.
+    size_t needed = m_inFill + kReadChunk;
+    if (m_inFill >= kWireHeaderSize) {
+      uint8_t kind;
+      uint32_t slot, size, fds;
+      if (parseHeader(m_in.data(), &kind, &slot, &size, &fds) == nullptr)
+        needed = std::max(needed, static_cast<size_t>(kWireHeaderSize) + size);
+    }
+    needed =
+        std::min(needed, std::max(m_inFill + kReadChunk, static_cast<size_t>(kMaxMessageSize)));
+    if (m_in.size() < needed) {
+      try {
+        m_in.resize(needed);
+      } catch (...) {
+        return reject("out of memory");
+      }
+    }
+
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFdsPerMessage)];
+    struct iovec iov;
+    iov.iov_base = m_in.data() + m_inFill;
+    iov.iov_len = m_in.size() - m_inFill;
+    struct msghdr message;
+    std::memset(&message, 0, sizeof(message));
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    ssize_t received;
+    int error = 0;
+    {
+      std::lock_guard<std::mutex> lock(m_io);
+      if (!m_fd.valid()) return false;
+      do {
+        received = recvmsg(m_fd.get(), &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+      } while (received < 0 && errno == EINTR);
+      error = errno;
+    }
+    // Take every descriptor that came, so that none leaks on any path below.
+    for (struct cmsghdr* header = CMSG_FIRSTHDR(&message); received >= 0 && header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+      if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+      const size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (size_t i = 0; i < count; ++i) {
+        int fd;
+        std::memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof(int));
+        try {
+          m_inFds.emplace_back(fd);
+        } catch (...) {
+          UniqueFd discard(fd);
+        }
+      }
+    }
+    if (received < 0) {
+      if (error == EAGAIN || error == EWOULDBLOCK) return true;
+      return reject(std::string("read failed: ") + std::strerror(error));
+    }
+    if (message.msg_flags & MSG_CTRUNC) return reject("truncated control data");
+    if (received == 0) {
+      if (transportChannel().isEnabled(1))
+        transportChannel().logCV(1, "%s closed the connection", m_name.c_str());
+      close("peer closed the connection");
+      return false;
+    }
+    m_inFill += static_cast<size_t>(received);
+    if (m_inFds.size() > kMaxFdsPerMessage) return reject("too many descriptors");
+
+    size_t start = 0;
+    while (m_inFill - start >= kWireHeaderSize) {
+      uint8_t kind;
+      uint32_t slot, size, fds;
+      const char* bad = parseHeader(m_in.data() + start, &kind, &slot, &size, &fds);
+      if (bad != nullptr) return reject(bad);
+      const size_t total = kWireHeaderSize + static_cast<size_t>(size);
+      if (m_inFill - start < total) break;
+      if (m_inFds.size() < fds) return reject("descriptors missing");
+      WireMessage complete;
+      complete.kind = kind;
+      complete.slot = slot;
+      complete.payload = m_in.data() + start + kWireHeaderSize;
+      complete.size = size;
+      try {
+        for (uint32_t i = 0; i < fds; ++i) complete.fds.push_back(std::move(m_inFds[i]));
+      } catch (...) {
+        return reject("out of memory");
+      }
+      m_inFds.erase(m_inFds.begin(), m_inFds.begin() + fds);
+      std::string reason;
+      if (!onMessage(complete, &reason)) {
+        complete.fds.clear();
+        return reject(reason.empty() ? "bad message" : reason);
+      }
+      if (isClosed()) return false;
+      start += total;
+    }
+    if (start > 0) {
+      std::memmove(m_in.data(), m_in.data() + start, m_inFill - start);
+      m_inFill -= start;
+    }
+    if (m_inFill == 0 && !m_inFds.empty()) return reject("descriptors without a message");
+  }
+}
+
+}  // namespace comm

@@ -1,0 +1,650 @@
+// The socket side of the transport: runtime folder, the listening sockets of
+// registered services, the dispatch pool, and the client's connection with
+// its own thread.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <thread>
+
+#include "platform/transport.h"
+
+namespace comm {
+
+const char* const kRuntimeDirVariable = "COMM_RUNTIME_DIR";
+
+namespace {
+
+constexpr int kDispatchThreads = 2;
+constexpr int kListenBacklog = 64;
+
+tracing::Channel& channel() { return transportChannel(); }
+
+// ---------------------------------------------------------------------------
+// Runtime folder.
+
+// Makes |folder| usable: created 0700 when missing. A default folder must be
+// a real directory of this user and is tightened to 0700.
+bool prepareFolder(const std::string& folder, bool isDefault, std::string* error) {
+  if (mkdir(folder.c_str(), 0700) == 0) {
+    chmod(folder.c_str(), 0700);  // whatever the umask said
+  } else if (errno != EEXIST) {
+    *error = "cannot create runtime folder " + folder + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat status;
+  if ((isDefault ? lstat(folder.c_str(), &status) : stat(folder.c_str(), &status)) != 0) {
+    *error = "cannot inspect runtime folder " + folder + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    *error = "runtime folder " + folder + " is not a directory";
+    return false;
+  }
+  if (isDefault) {
+    if (status.st_uid != getuid()) {
+      *error = "runtime folder " + folder + " belongs to another user";
+      return false;
+    }
+    if ((status.st_mode & 077) != 0 && chmod(folder.c_str(), 0700) != 0) {
+      *error = "cannot restrict runtime folder " + folder + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool fillAddress(const std::string& path, struct sockaddr_un* address, std::string* error) {
+  std::memset(address, 0, sizeof(*address));
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address->sun_path)) {
+    *error = "socket path too long: " + path;
+    return false;
+  }
+  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+// Connects |fd| to |address|; 0 or the errno.
+int connectTo(int fd, const struct sockaddr_un& address) {
+  if (connect(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof(address)) == 0)
+    return 0;
+  int error = errno;
+  if (error != EINTR) return error;
+  // Interrupted: the connection completes in the background.
+  struct pollfd wait = {fd, POLLOUT, 0};
+  while (poll(&wait, 1, -1) < 0 && errno == EINTR) {
+  }
+  socklen_t length = sizeof(error);
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  return error;
+}
+
+std::mutex g_umaskMutex;
+
+// The dispatch threads run for the rest of the process, so the code they run
+// must stay mapped even if the library holding it is dlclose()d (a host may
+// unload the service library after stopping it): the library is pinned.
+void pinLoadedCode() {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&pinLoadedCode), &info) == 0 || info.dli_fname == nullptr)
+    return;
+  // Never closed: the reference is what keeps the code loaded.
+  void* handle = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  if (handle == nullptr && channel().isEnabled(1))
+    channel().logCV(1, "cannot pin %s: %s", info.dli_fname, dlerror());
+}
+
+// ---------------------------------------------------------------------------
+// Service side.
+
+struct Listening {
+  ServiceRegistration registration;  // keeps the record alive
+  ServiceRegistrationRecord* record = nullptr;
+  InterfaceBinding* binding = nullptr;
+  std::string path;
+  dev_t device = 0;
+  ino_t inode = 0;
+  UniqueFd fd;                        // Guarded by the transport's mutex.
+  std::vector<uint64_t> connections;  // Guarded by the transport's mutex.
+  bool removed = false;               // Guarded by the transport's mutex.
+};
+
+struct Served {
+  uint64_t id = 0;
+  std::shared_ptr<Connection> connection;
+  std::shared_ptr<Listening> service;
+  std::unique_ptr<ServiceSession> session;
+  // One reader at a time; a wake-up during a read makes the reader go again.
+  std::mutex readMutex;
+  bool reading = false;  // Guarded by readMutex.
+  bool again = false;    // Guarded by readMutex.
+};
+
+}  // namespace
+
+struct Transport::State {
+  std::mutex mutex;
+  UniqueFd epoll;
+  bool activated = false;
+  bool threadsStarted = false;
+  uint64_t nextId = 1;
+  std::vector<std::pair<std::string, InterfaceBinding*>> bindings;
+  std::map<uint64_t, std::shared_ptr<Listening>> listeners;
+  std::map<uint64_t, std::shared_ptr<Served>> connections;
+  std::vector<std::thread> threads;
+
+  void run();
+  void accept(const std::shared_ptr<Listening>& listening);
+  void read(const std::shared_ptr<Served>& served);
+  bool dispatch(Served& served, WireMessage& message, std::string* reason);
+  void closed(uint64_t id, const std::string& reason);
+};
+
+Transport& Transport::instance() {
+  static Transport* transport = new Transport();  // lives as long as the process
+  return *transport;
+}
+
+Transport::Transport() : m_state(new State()) {}
+
+void Transport::bindInterface(const char* serviceName, InterfaceBinding* binding) {
+  std::lock_guard<std::mutex> lock(m_state->mutex);
+  for (auto& entry : m_state->bindings) {
+    if (entry.first == serviceName) {
+      entry.second = binding;
+      return;
+    }
+  }
+  try {
+    m_state->bindings.emplace_back(serviceName, binding);
+  } catch (...) {
+    kor::GlobalErrorHandler::doOutOfMem("Transport::bindInterface");
+  }
+}
+
+bool Transport::activate() {
+  {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    if (m_state->activated) return true;
+    if (!m_state->epoll.valid()) {
+      m_state->epoll.reset(epoll_create1(EPOLL_CLOEXEC));
+      if (!m_state->epoll.valid()) {
+        if (channel().isEnabled(4))
+          channel().logCV(4, "cannot create event loop: %s", std::strerror(errno));
+        return false;
+      }
+    }
+    m_state->activated = true;
+  }
+  ServiceDirectory::instance().setListener(this);
+  return true;
+}
+
+size_t Transport::connectionCount() {
+  std::lock_guard<std::mutex> lock(m_state->mutex);
+  return m_state->connections.size();
+}
+
+bool Transport::onServiceAdded(ServiceRegistrationRecord* record) {
+  InterfaceBinding* binding = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    for (auto& entry : m_state->bindings) {
+      if (entry.first == record->serviceName()) binding = entry.second;
+    }
+  }
+  if (binding == nullptr) return true;  // reachable in this process only
+
+  const char* override = std::getenv(kRuntimeDirVariable);
+  const bool isDefault = override == nullptr || *override == '\0';
+  const std::string folder = runtimeDirectory();
+  const std::string path = socketPath(folder, record->serviceName(), record->instance());
+  std::string error;
+  struct sockaddr_un address;
+  if (!prepareFolder(folder, isDefault, &error) || !fillAddress(path, &address, &error)) {
+    kor::ErrorStorage::set("cannot serve %s: %s", record->serviceName().c_str(), error.c_str());
+    return false;
+  }
+
+  // A socket file that is there already: replaced when nobody answers on it
+  // (left by a dead process), refused when somebody does.
+  struct stat existing;
+  if (lstat(path.c_str(), &existing) == 0) {
+    if (!S_ISSOCK(existing.st_mode)) {
+      kor::ErrorStorage::set("cannot serve %s: %s exists and is not a socket",
+                             record->serviceName().c_str(), path.c_str());
+      return false;
+    }
+    UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    int result = probe.valid() ? connectTo(probe.get(), address) : errno;
+    if (result == ECONNREFUSED) {
+      if (channel().isEnabled(2)) channel().logCV(2, "replacing stale socket %s", path.c_str());
+      unlink(path.c_str());
+    } else if (result == ENOENT) {
+      // Gone meanwhile.
+    } else {
+      kor::ErrorStorage::set("service %s instance %u is served already at %s%s%s",
+                             record->serviceName().c_str(), record->instance(), path.c_str(),
+                             result == 0 || result == EAGAIN ? "" : ": ",
+                             result == 0 || result == EAGAIN ? "" : std::strerror(result));
+      return false;
+    }
+  }
+
+  std::shared_ptr<Listening> listening;
+  try {
+    listening = std::make_shared<Listening>();
+  } catch (...) {
+    kor::ErrorStorage::set("cannot serve %s: out of memory", record->serviceName().c_str());
+    return false;
+  }
+  listening->fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!listening->fd.valid()) {
+    kor::ErrorStorage::setErrno("cannot create socket", errno);
+    return false;
+  }
+  int bound;
+  {
+    // umask is process-wide: other threads creating files meanwhile get the
+    // stricter mask for that moment, which errs on the safe side.
+    std::lock_guard<std::mutex> lock(g_umaskMutex);
+    mode_t previous = umask(0177);
+    bound =
+        bind(listening->fd.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof(address));
+    int error = errno;
+    umask(previous);
+    errno = error;
+  }
+  if (bound != 0 || listen(listening->fd.get(), kListenBacklog) != 0) {
+    int error = errno;
+    if (bound == 0) unlink(path.c_str());
+    kor::ErrorStorage::set("cannot listen on %s: %s", path.c_str(), std::strerror(error));
+    return false;
+  }
+  struct stat made;
+  if (lstat(path.c_str(), &made) == 0) {
+    listening->device = made.st_dev;
+    listening->inode = made.st_ino;
+  }
+  listening->registration = ServiceRegistration(record);
+  listening->record = record;
+  listening->binding = binding;
+  listening->path = path;
+
+  {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    const uint64_t id = m_state->nextId++;
+    struct epoll_event event;
+    std::memset(&event, 0, sizeof(event));
+    event.events = EPOLLIN | EPOLLET;
+    event.data.u64 = id;
+    bool ok = m_state->epoll.valid() &&
+              epoll_ctl(m_state->epoll.get(), EPOLL_CTL_ADD, listening->fd.get(), &event) == 0;
+    if (ok) {
+      try {
+        m_state->listeners[id] = listening;
+        if (!m_state->threadsStarted) {
+          pinLoadedCode();
+          for (int i = 0; i < kDispatchThreads; ++i)
+            m_state->threads.emplace_back([state = m_state] { state->run(); });
+          m_state->threadsStarted = true;
+        }
+      } catch (...) {
+        ok = m_state->threadsStarted;  // a missing second thread only costs parallelism
+        if (!ok) m_state->listeners.erase(id);
+      }
+    }
+    if (!ok) {
+      unlink(path.c_str());
+      kor::ErrorStorage::set("cannot serve %s: event loop unavailable",
+                             record->serviceName().c_str());
+      return false;
+    }
+  }
+  if (channel().isEnabled(2)) channel().logCV(2, "listening on %s", path.c_str());
+  return true;
+}
+
+void Transport::onServiceRemoved(ServiceRegistrationRecord* record) {
+  std::shared_ptr<Listening> listening;
+  std::vector<std::shared_ptr<Served>> served;
+  {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    for (auto it = m_state->listeners.begin(); it != m_state->listeners.end(); ++it) {
+      if (it->second->record == record) {
+        listening = it->second;
+        m_state->listeners.erase(it);
+        break;
+      }
+    }
+    if (listening == nullptr) return;
+    listening->removed = true;
+    epoll_ctl(m_state->epoll.get(), EPOLL_CTL_DEL, listening->fd.get(), nullptr);
+    // Remove the socket file only if it is still the one bound here.
+    struct stat status;
+    if (lstat(listening->path.c_str(), &status) == 0 && status.st_dev == listening->device &&
+        status.st_ino == listening->inode)
+      unlink(listening->path.c_str());
+    listening->fd.reset();
+    for (uint64_t id : listening->connections) {
+      auto found = m_state->connections.find(id);
+      if (found != m_state->connections.end()) served.push_back(found->second);
+    }
+  }
+  // Closing runs each connection's close handler, which takes the mutex.
+  for (auto& connection : served) connection->connection->close("service unregistered");
+  if (channel().isEnabled(2))
+    channel().logCV(2, "stopped listening on %s", listening->path.c_str());
+}
+
+void Transport::State::run() {
+  struct epoll_event events[16];
+  for (;;) {
+    int count = epoll_wait(epoll.get(), events, 16, -1);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      if (channel().isEnabled(4)) channel().logCV(4, "event loop failed: %s", std::strerror(errno));
+      return;
+    }
+    for (int i = 0; i < count; ++i) {
+      const uint64_t id = events[i].data.u64;
+      std::shared_ptr<Listening> listening;
+      std::shared_ptr<Served> served;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto l = listeners.find(id);
+        if (l != listeners.end()) listening = l->second;
+        auto c = connections.find(id);
+        if (c != connections.end()) served = c->second;
+      }
+      if (listening != nullptr) accept(listening);
+      if (served == nullptr) continue;
+      if (events[i].events & EPOLLOUT) served->connection->flush();
+      if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) read(served);
+    }
+  }
+}
+
+void Transport::State::accept(const std::shared_ptr<Listening>& listening) {
+  for (;;) {
+    // Accepting and registering under one hold of the mutex: once
+    // onServiceRemoved has run, no connection of the service is open.
+    std::lock_guard<std::mutex> lock(mutex);
+    if (listening->removed || !listening->fd.valid()) return;
+    UniqueFd fd(accept4(listening->fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!fd.valid()) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK && channel().isEnabled(4))
+        channel().logCV(4, "accept on %s failed: %s", listening->path.c_str(),
+                        std::strerror(errno));
+      return;
+    }
+    struct ucred credentials;
+    socklen_t length = sizeof(credentials);
+    std::memset(&credentials, 0, sizeof(credentials));
+    getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length);
+    if (channel().isEnabled(1))
+      channel().logCV(1, "connection on %s from pid %d uid %u gid %u", listening->path.c_str(),
+                      static_cast<int>(credentials.pid), static_cast<unsigned>(credentials.uid),
+                      static_cast<unsigned>(credentials.gid));
+
+    std::shared_ptr<Served> served;
+    try {
+      std::string name = "client pid " + std::to_string(credentials.pid) + " of " +
+                         listening->record->serviceName() + "." +
+                         std::to_string(listening->record->instance());
+      served = std::make_shared<Served>();
+      served->connection = std::make_shared<Connection>(std::move(fd), std::move(name));
+    } catch (...) {
+      if (channel().isEnabled(4)) channel().logC(4, "cannot accept connection: out of memory");
+      continue;
+    }
+    served->service = listening;
+    served->session.reset(listening->binding->openSession(served->connection));
+    if (served->session == nullptr) {
+      if (channel().isEnabled(4)) channel().logC(4, "cannot open session: out of memory");
+      continue;
+    }
+    served->id = nextId++;
+    const uint64_t id = served->id;
+    served->connection->setEpoll(epoll.get());
+    served->connection->setCloseHandler(
+        [this, id](const std::string& reason) { closed(id, reason); });
+    struct epoll_event event;
+    std::memset(&event, 0, sizeof(event));
+    event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    event.data.u64 = id;
+    bool registered = false;
+    try {
+      connections[id] = served;
+      listening->connections.push_back(id);
+      registered = epoll_ctl(epoll.get(), EPOLL_CTL_ADD, served->connection->pollFd(), &event) == 0;
+    } catch (...) {
+    }
+    if (!registered) {
+      connections.erase(id);
+      auto& ids = listening->connections;
+      ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+      served->connection->close("not accepted", false);
+      served->session->onClosed();
+    }
+  }
+}
+
+void Transport::State::read(const std::shared_ptr<Served>& served) {
+  {
+    std::lock_guard<std::mutex> lock(served->readMutex);
+    if (served->reading) {
+      served->again = true;
+      return;
+    }
+    served->reading = true;
+  }
+  for (;;) {
+    bool open = served->connection->readAvailable([&](WireMessage& message, std::string* reason) {
+      return dispatch(*served, message, reason);
+    });
+    std::lock_guard<std::mutex> lock(served->readMutex);
+    if (!open || !served->again) {
+      served->reading = false;
+      served->again = false;
+      return;
+    }
+    served->again = false;
+  }
+}
+
+bool Transport::State::dispatch(Served& served, WireMessage& message, std::string* reason) {
+  if (message.kind != kKindRequest) {
+    *reason = "unexpected message kind";
+    return false;
+  }
+  ServiceDirectory::Lease lease;
+  if (!ServiceDirectory::instance().acquire(served.service->record, &lease)) {
+    *reason = "service is no longer registered";
+    return false;
+  }
+  return served.session->dispatch(lease.target(), message, reason);
+}
+
+void Transport::State::closed(uint64_t id, const std::string& reason) {
+  std::shared_ptr<Served> served;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto found = connections.find(id);
+    if (found == connections.end()) return;
+    served = found->second;
+    connections.erase(found);
+    auto& ids = served->service->connections;
+    ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+  }
+  if (channel().isEnabled(1))
+    channel().logCV(1, "connection of %s closed: %s", served->connection->name().c_str(),
+                    reason.c_str());
+  served->session->onClosed();
+}
+
+// ---------------------------------------------------------------------------
+// Runtime folder.
+
+std::string runtimeDirectory(const std::string& override) {
+  if (!override.empty()) return override;
+  const char* chosen = std::getenv(kRuntimeDirVariable);
+  if (chosen != nullptr && *chosen != '\0') return chosen;
+  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+  if (xdg != nullptr && *xdg != '\0') return std::string(xdg) + "/imageserver";
+  return "/tmp/imageserver-" + std::to_string(static_cast<unsigned long>(getuid()));
+}
+
+std::string socketPath(const std::string& folder, const std::string& serviceName,
+                       uint32_t instance) {
+  return folder + "/" + serviceName + "." + std::to_string(instance);
+}
+
+// ---------------------------------------------------------------------------
+// Client side.
+
+struct ClientConnection::State {
+  std::shared_ptr<Connection> connection;
+  Callbacks callbacks;
+  UniqueFd wake;  // eventfd: output queued, closed, or stop
+  std::thread thread;
+  std::atomic<bool> stopping{false};
+
+  void signal() {
+    uint64_t one = 1;
+    ssize_t ignored;
+    do {
+      ignored = write(wake.get(), &one, sizeof(one));
+    } while (ignored < 0 && errno == EINTR);
+  }
+  void run();
+};
+
+// The state whose thread is the calling one (null on other threads).
+thread_local ClientConnection::State* t_runningClient = nullptr;
+
+void ClientConnection::State::run() {
+  t_runningClient = this;
+  for (;;) {
+    if (stopping.load(std::memory_order_acquire)) return;
+    int fd = connection->pollFd();
+    if (fd < 0) break;
+    struct pollfd watched[2] = {
+        {fd, static_cast<short>(POLLIN | (connection->hasPendingOutput() ? POLLOUT : 0)), 0},
+        {wake.get(), POLLIN, 0}};
+    if (poll(watched, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      connection->close(std::string("poll failed: ") + std::strerror(errno));
+      break;
+    }
+    if (watched[1].revents & POLLIN) {
+      uint64_t value;
+      while (::read(wake.get(), &value, sizeof(value)) < 0 && errno == EINTR) {
+      }
+    }
+    if (stopping.load(std::memory_order_acquire)) return;
+    if ((watched[0].revents & POLLOUT) && !connection->flush()) break;
+    if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) &&
+        !connection->readAvailable(callbacks.onMessage))
+      break;
+  }
+  if (!stopping.load(std::memory_order_acquire) && callbacks.onClosed)
+    callbacks.onClosed(connection->closeReason());
+}
+
+std::unique_ptr<ClientConnection> ClientConnection::open(const std::string& path,
+                                                         Callbacks callbacks, std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  struct sockaddr_un address;
+  if (!fillAddress(path, &address, error)) return nullptr;
+  UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
+    *error = std::string("cannot create socket: ") + std::strerror(errno);
+    return nullptr;
+  }
+  int result = connectTo(fd.get(), address);
+  if (result != 0) {
+    *error = "cannot connect to " + path + ": " + std::strerror(result);
+    return nullptr;
+  }
+  int flags = fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+    *error = std::string("cannot configure socket: ") + std::strerror(errno);
+    return nullptr;
+  }
+  std::unique_ptr<State> state(new (std::nothrow) State());
+  if (state == nullptr) {
+    *error = "out of memory";
+    return nullptr;
+  }
+  state->wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!state->wake.valid()) {
+    *error = std::string("cannot create event descriptor: ") + std::strerror(errno);
+    return nullptr;
+  }
+  try {
+    state->connection = std::make_shared<Connection>(std::move(fd), path);
+  } catch (...) {
+    *error = "out of memory";
+    return nullptr;
+  }
+  state->callbacks = std::move(callbacks);
+  State* raw = state.get();
+  state->connection->setOutputWaker([raw] { raw->signal(); });
+  state->connection->setCloseHandler([raw](const std::string&) { raw->signal(); });
+  std::unique_ptr<ClientConnection> client(new (std::nothrow) ClientConnection(raw));
+  if (client == nullptr) {
+    *error = "out of memory";
+    return nullptr;
+  }
+  state.release();
+  try {
+    raw->thread = std::thread([raw] { raw->run(); });
+  } catch (...) {
+    *error = "cannot start the connection's thread";
+    return nullptr;  // the destructor closes what was made
+  }
+  return client;
+}
+
+ClientConnection::ClientConnection(State* state) : m_state(state) {}
+
+ClientConnection::~ClientConnection() {
+  close();
+  if (m_state->thread.joinable()) {
+    // Destroyed on its own thread (from a callback): the thread still runs
+    // this object's code, so its state is left to it.
+    m_state->thread.detach();
+    return;
+  }
+  delete m_state;
+}
+
+int ClientConnection::send(WireWriter& writer) { return m_state->connection->send(writer); }
+
+bool ClientConnection::isConnected() const {
+  return !m_state->stopping.load(std::memory_order_acquire) && !m_state->connection->isClosed();
+}
+
+void ClientConnection::close() {
+  m_state->stopping.store(true, std::memory_order_release);
+  m_state->connection->close("closed by the client", false);
+  if (m_state->wake.valid()) m_state->signal();
+  if (m_state->thread.joinable() && t_runningClient != m_state) m_state->thread.join();
+}
+
+}  // namespace comm

@@ -1,0 +1,488 @@
+#include "svx/imageserver/client/ImageServerClient.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+#include "platform/transport.h"
+#include "svx/imageserver/ImageServerWire.h"
+
+namespace imageserver {
+namespace client {
+
+const char* const kServiceName = "svx.imageserver.ImageServer";
+
+const char* resultName(int32_t result) {
+  switch (result) {
+    case RESULT_OK:
+      return "RESULT_OK";
+    case RESULT_OUT_OF_MEMORY:
+      return "RESULT_OUT_OF_MEMORY";
+    case RESULT_INVALID_IMAGE:
+      return "RESULT_INVALID_IMAGE";
+    case RESULT_READ_INCOMPLETE:
+      return "RESULT_READ_INCOMPLETE";
+    default:
+      return "RESULT_UNKNOWN";
+  }
+}
+
+const char* formatName(int32_t format) {
+  static const char* const kNames[] = {
+      "JPEG",   "PNG",    "GIF",    "BMP",      "RESERVED_SOURCE", "L8",      "LA88",
+      "RGB565", "RGB888", "BGR888", "RGBA8888", "BGRA8888",        "ARGB8888"};
+  if (format < 0 || format >= static_cast<int32_t>(sizeof(kNames) / sizeof(kNames[0])))
+    return "UNKNOWN";
+  return kNames[format];
+}
+
+// ---------------------------------------------------------------------------
+// Payload.
+
+class Payload::Block {
+ public:
+  std::shared_ptr<comm::Segment> segment;  // shared memory, or
+  std::vector<uint8_t> heap;               // a copy of inline bytes
+  const uint8_t* data() const { return segment ? segment->data() : heap.data(); }
+  size_t size() const { return segment ? segment->size() : heap.size(); }
+};
+
+Payload::Payload(std::shared_ptr<const Block> block) : m_block(std::move(block)) {}
+const uint8_t* Payload::data() const { return m_block ? m_block->data() : nullptr; }
+size_t Payload::size() const { return m_block ? m_block->size() : 0; }
+bool Payload::isShared() const { return m_block && m_block->segment != nullptr; }
+
+// ---------------------------------------------------------------------------
+// Handler defaults.
+
+Handler::~Handler() = default;
+void Handler::onAnswer(const Answer&) {}
+void Handler::onVersion(const VersionUpdate&) {}
+void Handler::onClosed(const std::string&) {}
+
+// ---------------------------------------------------------------------------
+// Decoding.
+
+namespace {
+
+namespace wire = svx::imageserver::wire;
+
+bool getText(comm::WireReader& reader, bool* present, std::string* text) {
+  const char* bytes;
+  uint32_t length;
+  if (!reader.getString(present, &bytes, &length)) return false;
+  if (*present) text->assign(bytes, length);
+  return true;
+}
+
+bool getInfo(comm::WireReader& reader, bool* present, ImageInfo* info) {
+  if (!reader.getBool(present)) return false;
+  if (!*present) return true;
+  return reader.getI32(&info->format) && reader.getU32(&info->width) &&
+         reader.getU32(&info->height) && reader.getI64(&info->hash) &&
+         reader.getI64(&info->fileSize);
+}
+
+bool getPayload(comm::WireReader& reader, Payload* payload, std::string* reason) {
+  comm::WireBytes bytes;
+  if (!reader.getByteArray(&bytes)) return false;
+  if (!bytes.present) return true;
+  auto block = std::make_shared<Payload::Block>();
+  if (bytes.segment != nullptr) {
+    block->segment = std::move(bytes.segment);
+  } else {
+    try {
+      block->heap.assign(bytes.inlineBytes, bytes.inlineBytes + bytes.length);
+    } catch (...) {
+      *reason = "out of memory";
+      return false;
+    }
+  }
+  *payload = Payload(std::move(block));
+  return true;
+}
+
+void putLocators(comm::WireWriter& writer, const char* const* locators, size_t count) {
+  if (count > comm::kMaxArrayCount) {
+    writer.fail("too many locators in one request");
+    return;
+  }
+  writer.putU8(1);
+  writer.putU32(static_cast<uint32_t>(count));
+  for (size_t i = 0; i < count && writer.ok(); ++i) {
+    if (locators[i] == nullptr)
+      writer.putU8(0);
+    else
+      writer.putString(locators[i], std::strlen(locators[i]));
+  }
+}
+
+void putLocators(comm::WireWriter& writer, const std::vector<std::string>& locators) {
+  if (locators.size() > comm::kMaxArrayCount) {
+    writer.fail("too many locators in one request");
+    return;
+  }
+  writer.putU8(1);
+  writer.putU32(static_cast<uint32_t>(locators.size()));
+  for (size_t i = 0; i < locators.size() && writer.ok(); ++i) {
+    if (locators[i].find('\0') != std::string::npos) {
+      writer.fail("locator holds a NUL byte");
+      return;
+    }
+    writer.putString(locators[i].data(), locators[i].size());
+  }
+}
+
+void putIds(comm::WireWriter& writer, const std::vector<uint32_t>& ids) {
+  if (ids.size() > comm::kMaxArrayCount) {
+    writer.fail("too many attribute ids");
+    return;
+  }
+  writer.putU8(1);
+  writer.putU32(static_cast<uint32_t>(ids.size()));
+  for (uint32_t id : ids) writer.putU32(id);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Client.
+
+class Client::Impl {
+ public:
+  explicit Impl(Handler* handler) : m_handler(handler) {}
+
+  bool onMessage(comm::WireMessage& message, std::string* reason) {
+    if (message.kind != comm::kKindReply) {
+      *reason = "unexpected message kind";
+      return false;
+    }
+    comm::WireReader reader(message.payload, message.size, &message.fds);
+    if (message.slot == wire::kUpdateSVXVersion) {
+      VersionUpdate update;
+      getText(reader, &update.hasVersion, &update.version);
+      reader.getBool(&update.valid);
+      if (!reader.finish()) return malformed(reader, reason);
+      deliver([&] { m_handler->onVersion(update); });
+      return true;
+    }
+    Answer answer;
+    getText(reader, &answer.hasLocator, &answer.locator);
+    if (message.slot == wire::kRequestImageResult) {
+      answer.kind = Answer::IMAGE;
+      if (reader.getBool(&answer.hasImage) && answer.hasImage) {
+        getInfo(reader, &answer.hasInfo, &answer.info);
+        reader.getBool(&answer.decoded);
+        if (reader.ok() && !getPayload(reader, &answer.payload, reason) && !reason->empty())
+          return false;
+        reader.getU32(&answer.dataLength);
+      }
+    } else if (message.slot == wire::kRequestImageInformationResult) {
+      answer.kind = Answer::INFORMATION;
+      getInfo(reader, &answer.hasInfo, &answer.info);
+    } else {
+      *reason = "unknown reply slot " + std::to_string(message.slot);
+      return false;
+    }
+    reader.getI32(&answer.result);
+    if (!reader.finish()) return malformed(reader, reason);
+    deliver([&] { m_handler->onAnswer(answer); });
+    return true;
+  }
+
+  void onClosed(const std::string& reason) {
+    deliver([&] { m_handler->onClosed(reason); });
+  }
+
+  bool send(comm::WireWriter& writer, std::string* error) {
+    if (m_connection->send(writer) == 0) return true;
+    if (error != nullptr) *error = kor::ErrorStorage::reason();
+    kor::ErrorStorage::ack();
+    return false;
+  }
+
+  bool simple(uint32_t slot, std::string* error) {
+    comm::WireWriter writer(comm::kKindRequest, slot);
+    return send(writer, error);
+  }
+  bool withId(uint32_t slot, uint32_t id, std::string* error) {
+    comm::WireWriter writer(comm::kKindRequest, slot);
+    writer.putU32(id);
+    return send(writer, error);
+  }
+  bool withIds(uint32_t slot, const std::vector<uint32_t>& ids, std::string* error) {
+    comm::WireWriter writer(comm::kKindRequest, slot);
+    putIds(writer, ids);
+    return send(writer, error);
+  }
+
+  Handler* m_handler;
+  std::unique_ptr<comm::ClientConnection> m_connection;
+  std::string m_path;
+
+ private:
+  static bool malformed(comm::WireReader& reader, std::string* reason) {
+    *reason = std::string("malformed reply: ") + reader.error();
+    return false;
+  }
+  // A handler that throws must not unwind through the library's thread.
+  template <class F>
+  void deliver(F call) {
+    try {
+      call();
+    } catch (...) {
+      if (comm::transportChannel().isEnabled(4))
+        comm::transportChannel().logC(4, "client handler threw an exception; ignored");
+    }
+  }
+};
+
+std::unique_ptr<Client> Client::connect(const ConnectOptions& options, Handler* handler,
+                                        std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  if (handler == nullptr) {
+    *error = "no handler";
+    return nullptr;
+  }
+  std::unique_ptr<Impl> impl(new (std::nothrow) Impl(handler));
+  if (impl == nullptr) {
+    *error = "out of memory";
+    return nullptr;
+  }
+  impl->m_path =
+      comm::socketPath(comm::runtimeDirectory(options.runtimeDir), kServiceName, options.instance);
+  Impl* raw = impl.get();
+  comm::ClientConnection::Callbacks callbacks;
+  callbacks.onMessage = [raw](comm::WireMessage& message, std::string* reason) {
+    return raw->onMessage(message, reason);
+  };
+  callbacks.onClosed = [raw](const std::string& reason) { raw->onClosed(reason); };
+  std::unique_ptr<Client> client(new (std::nothrow) Client(impl.release()));
+  if (client == nullptr) {
+    delete raw;
+    *error = "out of memory";
+    return nullptr;
+  }
+  raw->m_connection = comm::ClientConnection::open(raw->m_path, std::move(callbacks), error);
+  if (raw->m_connection == nullptr) return nullptr;
+  return client;
+}
+
+std::unique_ptr<Client> Client::connect(uint32_t instance, Handler* handler, std::string* error) {
+  ConnectOptions options;
+  options.instance = instance;
+  return connect(options, handler, error);
+}
+
+Client::Client(Impl* impl) : m_impl(impl) {}
+
+Client::~Client() {
+  m_impl->m_connection.reset();  // closes and joins the thread
+  delete m_impl;
+}
+
+bool Client::requestImage(const std::vector<std::string>& locators, int8_t scaling, bool decode,
+                          std::string* error) {
+  comm::WireWriter writer(comm::kKindRequest, wire::kRequestImage);
+  putLocators(writer, locators);
+  writer.putI8(scaling);
+  writer.putBool(decode);
+  return m_impl->send(writer, error);
+}
+
+bool Client::requestImage(const char* const* locators, size_t count, int8_t scaling, bool decode,
+                          std::string* error) {
+  comm::WireWriter writer(comm::kKindRequest, wire::kRequestImage);
+  putLocators(writer, locators, count);
+  writer.putI8(scaling);
+  writer.putBool(decode);
+  return m_impl->send(writer, error);
+}
+
+bool Client::requestImageInformation(const std::vector<std::string>& locators, std::string* error) {
+  comm::WireWriter writer(comm::kKindRequest, wire::kRequestImageInformation);
+  putLocators(writer, locators);
+  return m_impl->send(writer, error);
+}
+
+bool Client::requestImageInformation(const char* const* locators, size_t count,
+                                     std::string* error) {
+  comm::WireWriter writer(comm::kKindRequest, wire::kRequestImageInformation);
+  putLocators(writer, locators, count);
+  return m_impl->send(writer, error);
+}
+
+bool Client::setNotification(std::string* error) {
+  return m_impl->simple(wire::kSetNotificationAll, error);
+}
+bool Client::setNotification(uint32_t attributeId, std::string* error) {
+  return m_impl->withId(wire::kSetNotificationOne, attributeId, error);
+}
+bool Client::setNotification(const std::vector<uint32_t>& attributeIds, std::string* error) {
+  return m_impl->withIds(wire::kSetNotificationList, attributeIds, error);
+}
+bool Client::clearNotification(std::string* error) {
+  return m_impl->simple(wire::kClearNotificationAll, error);
+}
+bool Client::clearNotification(uint32_t attributeId, std::string* error) {
+  return m_impl->withId(wire::kClearNotificationOne, attributeId, error);
+}
+bool Client::clearNotification(const std::vector<uint32_t>& attributeIds, std::string* error) {
+  return m_impl->withIds(wire::kClearNotificationList, attributeIds, error);
+}
+
+bool Client::isConnected() const { return m_impl->m_connection->isConnected(); }
+void Client::close() { m_impl->m_connection->close(); }
+const std::string& Client::socketPath() const { return m_impl->m_path; }
+
+// ---------------------------------------------------------------------------
+// SyncClient.
+
+class SyncClient::Impl : public Handler {
+ public:
+  void onAnswer(const Answer& answer) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_waiting || answer.kind != m_kind) return;  // late answer of an abandoned request
+    try {
+      m_answers.push_back(answer);
+    } catch (...) {
+      return;
+    }
+    m_changed.notify_all();
+  }
+  void onVersion(const VersionUpdate& update) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_version = update;
+    m_haveVersion = true;
+    m_changed.notify_all();
+  }
+  void onClosed(const std::string& reason) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_closed = true;
+    m_closeReason = reason;
+    m_changed.notify_all();
+  }
+
+  // Waits for |count| answers; called with m_request held.
+  bool collect(size_t count, double timeoutSeconds, std::vector<Answer>* answers,
+               std::string* error) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    bool done = m_changed.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                                   [&] { return m_answers.size() >= count || m_closed; });
+    done = m_answers.size() >= count;
+    if (!done && error != nullptr)
+      *error = m_closed ? "connection closed: " + m_closeReason : "timed out";
+    if (answers != nullptr) answers->swap(m_answers);
+    m_answers.clear();
+    m_waiting = false;
+    return done;
+  }
+
+  void begin(Answer::Kind kind) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_answers.clear();
+    m_kind = kind;
+    m_waiting = true;
+  }
+  void abandon() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_answers.clear();
+    m_waiting = false;
+  }
+
+  std::mutex m_request;  // one request at a time
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::vector<Answer> m_answers;  // Guarded by m_mutex.
+  Answer::Kind m_kind = Answer::IMAGE;
+  bool m_waiting = false;
+  bool m_closed = false;
+  std::string m_closeReason;
+  VersionUpdate m_version;
+  bool m_haveVersion = false;
+  std::unique_ptr<Client> m_client;
+};
+
+std::unique_ptr<SyncClient> SyncClient::connect(const ConnectOptions& options, std::string* error) {
+  std::unique_ptr<Impl> impl(new (std::nothrow) Impl());
+  if (impl == nullptr) {
+    if (error != nullptr) *error = "out of memory";
+    return nullptr;
+  }
+  impl->m_client = Client::connect(options, impl.get(), error);
+  if (impl->m_client == nullptr) return nullptr;
+  std::unique_ptr<SyncClient> client(new (std::nothrow) SyncClient(impl.get()));
+  if (client == nullptr) {
+    if (error != nullptr) *error = "out of memory";
+    return nullptr;
+  }
+  impl.release();
+  return client;
+}
+
+std::unique_ptr<SyncClient> SyncClient::connect(uint32_t instance, std::string* error) {
+  ConnectOptions options;
+  options.instance = instance;
+  return connect(options, error);
+}
+
+SyncClient::SyncClient(Impl* impl) : m_impl(impl) {}
+
+SyncClient::~SyncClient() {
+  m_impl->m_client.reset();
+  delete m_impl;
+}
+
+bool SyncClient::requestImages(const std::vector<std::string>& locators, int8_t scaling,
+                               bool decode, double timeoutSeconds, std::vector<Answer>* answers,
+                               std::string* error) {
+  std::lock_guard<std::mutex> request(m_impl->m_request);
+  m_impl->begin(Answer::IMAGE);
+  if (!m_impl->m_client->requestImage(locators, scaling, decode, error)) {
+    m_impl->abandon();
+    if (answers != nullptr) answers->clear();
+    return false;
+  }
+  return m_impl->collect(locators.size(), timeoutSeconds, answers, error);
+}
+
+bool SyncClient::requestInformation(const std::vector<std::string>& locators, double timeoutSeconds,
+                                    std::vector<Answer>* answers, std::string* error) {
+  std::lock_guard<std::mutex> request(m_impl->m_request);
+  m_impl->begin(Answer::INFORMATION);
+  if (!m_impl->m_client->requestImageInformation(locators, error)) {
+    m_impl->abandon();
+    if (answers != nullptr) answers->clear();
+    return false;
+  }
+  return m_impl->collect(locators.size(), timeoutSeconds, answers, error);
+}
+
+bool SyncClient::interfaceVersion(double timeoutSeconds, VersionUpdate* update,
+                                  std::string* error) {
+  std::lock_guard<std::mutex> request(m_impl->m_request);
+  {
+    std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+    m_impl->m_haveVersion = false;
+  }
+  if (!m_impl->m_client->setNotification(kVersionAttributeId, error)) return false;
+  bool done;
+  {
+    std::unique_lock<std::mutex> lock(m_impl->m_mutex);
+    m_impl->m_changed.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                               [&] { return m_impl->m_haveVersion || m_impl->m_closed; });
+    done = m_impl->m_haveVersion;
+    if (done && update != nullptr) *update = m_impl->m_version;
+    if (!done && error != nullptr)
+      *error = m_impl->m_closed ? "connection closed: " + m_impl->m_closeReason : "timed out";
+  }
+  if (done) m_impl->m_client->clearNotification(kVersionAttributeId, nullptr);
+  return done;
+}
+
+bool SyncClient::isConnected() const { return m_impl->m_client->isConnected(); }
+
+}  // namespace client
+}  // namespace imageserver

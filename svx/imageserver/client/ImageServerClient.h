@@ -1,0 +1,261 @@
+// The client library of the image service (libimageserverclient.so).
+//
+// A client process connects to one service instance over its local socket,
+// sends requests and receives the answers on a thread of the library:
+//
+//   class MyHandler : public imageserver::client::Handler {
+//     void onAnswer(const imageserver::client::Answer& answer) override { ... }
+//   };
+//   MyHandler handler;
+//   std::string error;
+//   auto client = imageserver::client::Client::connect(0, &handler, &error);
+//   if (!client) { ... error ... }
+//   client->requestImage({"file:///pictures/a.jpg"}, 0, true);
+//
+// Simple programs use SyncClient: ask for N locators and wait for the
+// answers or a timeout.
+//
+// The socket is found in the service's runtime folder: the folder named by
+// the environment variable COMM_RUNTIME_DIR when set, otherwise
+// $XDG_RUNTIME_DIR/imageserver, otherwise /tmp/imageserver-<uid>. The socket
+// of instance N of "svx.imageserver.ImageServer" is
+// "svx.imageserver.ImageServer.N" in that folder.
+//
+// Large byte arrays (file bytes, pixels) arrive in shared memory that the
+// library maps read-only: Payload::data() points into the mapping, which
+// stays valid as long as some copy of the Payload (or of its Answer) lives.
+//
+// Nothing in this library throws; failures are reported as false/null with
+// a reason text.
+#ifndef SVX_IMAGESERVER_CLIENT_IMAGESERVERCLIENT_H_
+#define SVX_IMAGESERVER_CLIENT_IMAGESERVERCLIENT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#if defined(__GNUC__)
+#define IMAGESERVER_CLIENT_API __attribute__((visibility("default")))
+#else
+#define IMAGESERVER_CLIENT_API
+#endif
+
+namespace imageserver {
+namespace client {
+
+// The service's name and the attribute id of its interface version.
+IMAGESERVER_CLIENT_API extern const char* const kServiceName;  // "svx.imageserver.ImageServer"
+constexpr uint32_t kVersionAttributeId = 23;
+
+// Status of an answer (same values as the service's result codes).
+enum Result : int32_t {
+  RESULT_OK = 0,
+  RESULT_OUT_OF_MEMORY = 1,
+  RESULT_INVALID_IMAGE = 2,
+  RESULT_READ_INCOMPLETE = 4,
+};
+
+// Source types (0..4) and decoded pixel formats (5..12), as the service
+// numbers them.
+enum ImageFormat : int32_t {
+  IMAGE_FORMAT_JPEG = 0,
+  IMAGE_FORMAT_PNG = 1,
+  IMAGE_FORMAT_GIF = 2,
+  IMAGE_FORMAT_BMP = 3,
+  IMAGE_FORMAT_RESERVED_SOURCE = 4,
+  IMAGE_FORMAT_L8 = 5,
+  IMAGE_FORMAT_LA88 = 6,
+  IMAGE_FORMAT_RGB565 = 7,
+  IMAGE_FORMAT_RGB888 = 8,
+  IMAGE_FORMAT_BGR888 = 9,
+  IMAGE_FORMAT_RGBA8888 = 10,
+  IMAGE_FORMAT_BGRA8888 = 11,
+  IMAGE_FORMAT_ARGB8888 = 12,
+  IMAGE_FORMAT_UNKNOWN = 13,
+};
+
+// "RESULT_OK", ... or "RESULT_UNKNOWN".
+IMAGESERVER_CLIENT_API const char* resultName(int32_t result);
+// "JPEG", "RGBA8888", ... or "UNKNOWN".
+IMAGESERVER_CLIENT_API const char* formatName(int32_t format);
+
+// The information record of an image.
+struct ImageInfo {
+  int32_t format = IMAGE_FORMAT_JPEG;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  int64_t hash = 0;
+  int64_t fileSize = 0;
+};
+
+// Bytes received from the service: a read-only mapping of shared memory
+// (large arrays) or a heap block (small ones). Copies share the bytes; the
+// last copy releases them. An empty Payload has data() == nullptr.
+class IMAGESERVER_CLIENT_API Payload {
+ public:
+  class Block;  // the holder of the bytes (library internal)
+
+  Payload() = default;
+  explicit Payload(std::shared_ptr<const Block> block);
+
+  const uint8_t* data() const;
+  size_t size() const;
+  bool empty() const { return size() == 0; }
+  // True when the bytes are mapped shared memory (no copy was made).
+  bool isShared() const;
+
+ private:
+  std::shared_ptr<const Block> m_block;
+};
+
+// One answer of the service.
+struct Answer {
+  enum Kind : int32_t {
+    IMAGE = 0,        // requestImageResult
+    INFORMATION = 1,  // requestImageInformationResult
+  };
+  Kind kind = IMAGE;
+  bool hasLocator = false;  // false: the service sent no locator
+  std::string locator;
+  int32_t result = RESULT_OK;
+
+  // IMAGE: an image record came (false for most failures).
+  bool hasImage = false;
+  // IMAGE: the record carried information; INFORMATION: an information
+  // record came.
+  bool hasInfo = false;
+  ImageInfo info;
+  // IMAGE: true for pixels, false for the file's bytes.
+  bool decoded = false;
+  // IMAGE: the payload length the service reported, and the array itself.
+  uint32_t dataLength = 0;
+  Payload payload;
+
+  // The payload bytes: payload.data() and min(dataLength, payload.size()).
+  const uint8_t* data() const { return payload.data(); }
+  size_t length() const { return dataLength < payload.size() ? dataLength : payload.size(); }
+};
+
+// A value of the interface-version attribute.
+struct VersionUpdate {
+  bool hasVersion = false;
+  std::string version;
+  bool valid = false;
+};
+
+// Receives what the service sends. Every function runs on the connection's
+// thread of the library, one call at a time, in the order the service sent
+// them. A handler may call the Client's request functions; it must not
+// destroy the Client it is called for.
+class IMAGESERVER_CLIENT_API Handler {
+ public:
+  virtual ~Handler();
+  virtual void onAnswer(const Answer& answer);
+  virtual void onVersion(const VersionUpdate& update);
+  // The connection closed (the service went away, stopped, or dropped the
+  // client for a protocol error or a full queue); |reason| says why. Called
+  // once, and not when the Client is destroyed or closed by its owner.
+  virtual void onClosed(const std::string& reason);
+};
+
+struct ConnectOptions {
+  uint32_t instance = 0;
+  // The runtime folder; empty: COMM_RUNTIME_DIR, XDG_RUNTIME_DIR, /tmp.
+  std::string runtimeDir;
+};
+
+// One connection to a service instance. Thread-safe: the request functions
+// may be called from any thread. The requests never block: a request that
+// cannot be queued (connection closed, outgoing queue full, request too
+// large) returns false with a reason.
+class IMAGESERVER_CLIENT_API Client {
+ public:
+  // Connects and starts the connection's thread. Null (with |error| set when
+  // not null) when the service cannot be reached. |handler| must outlive the
+  // Client.
+  static std::unique_ptr<Client> connect(const ConnectOptions& options, Handler* handler,
+                                         std::string* error = nullptr);
+  static std::unique_ptr<Client> connect(uint32_t instance, Handler* handler,
+                                         std::string* error = nullptr);
+
+  // Closes the connection and stops the thread; no handler function runs
+  // after it returns.
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // requestImage: one answer per non-null locator. |scaling|: decoded images
+  // are reduced by this factor when it is 2 or more; for undecoded images a
+  // non-zero value attaches the information record.
+  bool requestImage(const std::vector<std::string>& locators, int8_t scaling, bool decode,
+                    std::string* error = nullptr);
+  // As above; a null entry is sent as a missing locator (the service skips
+  // it without an answer).
+  bool requestImage(const char* const* locators, size_t count, int8_t scaling, bool decode,
+                    std::string* error = nullptr);
+  bool requestImageInformation(const std::vector<std::string>& locators,
+                               std::string* error = nullptr);
+  bool requestImageInformation(const char* const* locators, size_t count,
+                               std::string* error = nullptr);
+
+  // Subscriptions: every attribute, one, or a list. Subscribing sends the
+  // attribute's current value at once (Handler::onVersion).
+  bool setNotification(std::string* error = nullptr);
+  bool setNotification(uint32_t attributeId, std::string* error = nullptr);
+  bool setNotification(const std::vector<uint32_t>& attributeIds, std::string* error = nullptr);
+  bool clearNotification(std::string* error = nullptr);
+  bool clearNotification(uint32_t attributeId, std::string* error = nullptr);
+  bool clearNotification(const std::vector<uint32_t>& attributeIds, std::string* error = nullptr);
+
+  bool isConnected() const;
+  // Closes the connection (Handler::onClosed is not called); waits for a
+  // handler call in progress on another thread to return.
+  void close();
+  // The socket the client connected to.
+  const std::string& socketPath() const;
+
+  class Impl;
+
+ private:
+  explicit Client(Impl* impl);
+  Impl* m_impl;
+};
+
+// A blocking layer for simple clients. One request at a time (calls from
+// several threads are serialised).
+class IMAGESERVER_CLIENT_API SyncClient {
+ public:
+  static std::unique_ptr<SyncClient> connect(const ConnectOptions& options,
+                                             std::string* error = nullptr);
+  static std::unique_ptr<SyncClient> connect(uint32_t instance, std::string* error = nullptr);
+  ~SyncClient();
+  SyncClient(const SyncClient&) = delete;
+  SyncClient& operator=(const SyncClient&) = delete;
+
+  // Requests |locators| (all non-empty) and waits until one answer per
+  // locator has arrived, the connection closed, or |timeoutSeconds| passed.
+  // |answers| receives the answers in arrival order (also those that came
+  // before a failure). True when every answer came.
+  bool requestImages(const std::vector<std::string>& locators, int8_t scaling, bool decode,
+                     double timeoutSeconds, std::vector<Answer>* answers,
+                     std::string* error = nullptr);
+  bool requestInformation(const std::vector<std::string>& locators, double timeoutSeconds,
+                          std::vector<Answer>* answers, std::string* error = nullptr);
+  // Subscribes to the interface version, waits for its value, unsubscribes.
+  bool interfaceVersion(double timeoutSeconds, VersionUpdate* update, std::string* error = nullptr);
+
+  bool isConnected() const;
+
+  class Impl;
+
+ private:
+  explicit SyncClient(Impl* impl);
+  Impl* m_impl;
+};
+
+}  // namespace client
+}  // namespace imageserver
+
+#endif  // SVX_IMAGESERVER_CLIENT_IMAGESERVERCLIENT_H_

@@ -1,0 +1,544 @@
+// End to end: a real service in this process, reached through its socket by
+// the client library (in this process and in child processes).
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "imageserver/ImageServer.h"
+#include "imageserver/jobs/Job.h"
+#include "platform/transport.h"
+#include "support/harness.h"
+#include "support/images.h"
+#include "svx/imageserver/ImageServerWire.h"
+#include "svx/imageserver/client/ImageServerClient.h"
+
+extern char** environ;
+
+namespace {
+
+using imageserver::client::Answer;
+using imageserver::client::SyncClient;
+using namespace std::chrono_literals;
+
+constexpr uint32_t kInstance = 700;
+constexpr double kTimeout = 30.0;
+
+// Records what a Client's handler receives.
+class RecordingHandler : public imageserver::client::Handler {
+ public:
+  void onAnswer(const Answer& answer) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_answers.push_back(answer);
+    m_changed.notify_all();
+  }
+  void onVersion(const imageserver::client::VersionUpdate& update) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_versions.push_back(update);
+    m_changed.notify_all();
+  }
+  void onClosed(const std::string& reason) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_closed;
+    m_reason = reason;
+    m_changed.notify_all();
+  }
+  template <class P>
+  bool waitUntil(P predicate) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::duration<double>(kTimeout), predicate);
+  }
+  bool waitAnswers(size_t n) {
+    return waitUntil([&] { return m_answers.size() >= n; });
+  }
+  bool waitVersions(size_t n) {
+    return waitUntil([&] { return m_versions.size() >= n; });
+  }
+  std::string version(size_t i) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return i < m_versions.size() ? m_versions[i].version : "";
+  }
+  int closed() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_closed;
+  }
+  bool waitClosed() {
+    return waitUntil([&] { return m_closed > 0; });
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::vector<Answer> m_answers;
+  std::vector<imageserver::client::VersionUpdate> m_versions;
+  int m_closed = 0;
+  std::string m_reason;
+};
+
+std::string bmpPixels(uint32_t width, uint32_t height) {
+  std::string pixels(width * height * 4, '\0');
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<char>((i * 7) % 251);
+  return pixels;
+}
+
+class E2eTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    s_runtime = new testsupport::TempDir();
+    s_runDir = s_runtime->file("run");
+    setenv(comm::kRuntimeDirVariable, s_runDir.c_str(), 1);
+    ASSERT_TRUE(svx::imageserver::wire::installTransport());
+  }
+  static void TearDownTestSuite() {
+    unsetenv(comm::kRuntimeDirVariable);
+    delete s_runtime;
+  }
+
+  void SetUp() override {
+    util::config::Provider::setStoreRoot(m_config.path().c_str());
+    m_server = startImageServer(kInstance);
+    ASSERT_NE(m_server, nullptr);
+    ASSERT_TRUE(m_server->registration().isAlive());
+    for (int i = 0; i < 2000 && !workerReady(); ++i) usleep(1000);
+    ASSERT_TRUE(workerReady());
+  }
+  static bool workerReady() {
+    for (const auto& m : testsupport::traces().messages())
+      if (m.text.rfind("Cannot load image server config", 0) == 0) return true;
+    return false;
+  }
+  void TearDown() override {
+    stopServer();
+    util::config::Provider::setStoreRoot(nullptr);
+  }
+  void stopServer() {
+    if (m_server != nullptr) stopImageServer(m_server);
+    m_server = nullptr;
+  }
+
+  std::unique_ptr<SyncClient> connect() {
+    std::string error;
+    std::unique_ptr<SyncClient> client = SyncClient::connect(kInstance, &error);
+    EXPECT_NE(client, nullptr) << error;
+    return client;
+  }
+
+  std::string bmp(const std::string& name, uint32_t width, uint32_t height) {
+    std::string path = m_files.file(name);
+    std::string pixels = bmpPixels(width, height);
+    EXPECT_TRUE(testsupport::writeBmp(path, width, height,
+                                      reinterpret_cast<const uint8_t*>(pixels.data())));
+    return path;
+  }
+
+  static testsupport::TempDir* s_runtime;
+  static std::string s_runDir;
+  testsupport::TempDir m_config;
+  testsupport::TempDir m_files;
+  ImageServer* m_server = nullptr;
+};
+
+testsupport::TempDir* E2eTest::s_runtime = nullptr;
+std::string E2eTest::s_runDir;
+
+TEST_F(E2eTest, EveryAnswerKindAndStatusCrossesTheSocket) {
+  const std::string image = bmp("small.bmp", 3, 2);
+  const std::string bytes = testsupport::readFile(image);
+  const std::string garbage = m_files.write("garbage.bmp", "not an image at all");
+  const std::string missing = m_files.file("missing.bmp");
+  auto client = connect();
+  ASSERT_NE(client, nullptr);
+  std::vector<Answer> answers;
+  std::string error;
+
+  // File bytes, without and with the information record.
+  ASSERT_TRUE(client->requestImages({image}, 0, false, kTimeout, &answers, &error)) << error;
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].kind, Answer::IMAGE);
+  EXPECT_EQ(answers[0].locator, image);
+  EXPECT_EQ(answers[0].result, imageserver::client::RESULT_OK);
+  EXPECT_TRUE(answers[0].hasImage);
+  EXPECT_FALSE(answers[0].hasInfo);
+  EXPECT_FALSE(answers[0].decoded);
+  EXPECT_FALSE(answers[0].payload.isShared());
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(answers[0].data()), answers[0].length()),
+            bytes);
+
+  ASSERT_TRUE(client->requestImages({"file://" + image}, 1, false, kTimeout, &answers, &error));
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_TRUE(answers[0].hasInfo);
+  EXPECT_EQ(answers[0].info.format, imageserver::client::IMAGE_FORMAT_BMP);
+  EXPECT_EQ(answers[0].info.width, 3u);
+  EXPECT_EQ(answers[0].info.height, 2u);
+  EXPECT_EQ(answers[0].info.fileSize, static_cast<int64_t>(bytes.size()));
+
+  // Pixels.
+  ASSERT_TRUE(client->requestImages({image}, 0, true, kTimeout, &answers, &error)) << error;
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].result, imageserver::client::RESULT_OK);
+  EXPECT_TRUE(answers[0].decoded);
+  ASSERT_TRUE(answers[0].hasInfo);
+  EXPECT_EQ(answers[0].info.width, 3u);
+  EXPECT_EQ(answers[0].info.height, 2u);
+  EXPECT_GE(answers[0].info.format, imageserver::client::IMAGE_FORMAT_L8);
+  EXPECT_EQ(answers[0].dataLength % 6, 0u);
+  EXPECT_EQ(answers[0].length(), answers[0].dataLength);
+
+  // Information, and the failures of both operations.
+  ASSERT_TRUE(client->requestInformation({image, missing}, kTimeout, &answers, &error)) << error;
+  ASSERT_EQ(answers.size(), 2u);
+  std::sort(answers.begin(), answers.end(),
+            [](const Answer& a, const Answer& b) { return a.locator < b.locator; });
+  EXPECT_EQ(answers[0].locator, missing);
+  EXPECT_EQ(answers[0].result, imageserver::client::RESULT_INVALID_IMAGE);
+  EXPECT_FALSE(answers[0].hasInfo);
+  EXPECT_EQ(answers[1].kind, Answer::INFORMATION);
+  EXPECT_EQ(answers[1].result, imageserver::client::RESULT_OK);
+  EXPECT_EQ(answers[1].info.format, imageserver::client::IMAGE_FORMAT_BMP);
+  EXPECT_EQ(answers[1].info.width, 3u);
+
+  ASSERT_TRUE(client->requestImages({garbage}, 0, true, kTimeout, &answers, &error)) << error;
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].result, imageserver::client::RESULT_INVALID_IMAGE);
+  EXPECT_FALSE(answers[0].hasImage);
+
+  // The interface version, through a subscription.
+  imageserver::client::VersionUpdate version;
+  ASSERT_TRUE(client->interfaceVersion(kTimeout, &version, &error)) << error;
+  EXPECT_TRUE(version.hasVersion);
+  EXPECT_EQ(version.version, "2.0.1");
+  EXPECT_TRUE(version.valid);
+}
+
+TEST_F(E2eTest, LargeArraysArriveAsReadOnlySharedMemory) {
+  const std::string image = bmp("large.bmp", 160, 120);  // about 57 KiB pixels, 57 KiB file
+  const std::string big = bmp("big.bmp", 300, 200);      // 180 KiB file
+  const std::string bytes = testsupport::readFile(big);
+  auto client = connect();
+  ASSERT_NE(client, nullptr);
+  std::vector<Answer> answers;
+  std::string error;
+
+  ASSERT_TRUE(client->requestImages({big}, 0, false, kTimeout, &answers, &error)) << error;
+  ASSERT_EQ(answers.size(), 1u);
+  const Answer& file = answers[0];
+  EXPECT_TRUE(file.payload.isShared());
+  ASSERT_EQ(file.length(), bytes.size());
+  EXPECT_EQ(std::memcmp(file.data(), bytes.data(), bytes.size()), 0);
+
+  // The mapping cannot be made writable: the segment is sealed against it.
+  const long page = sysconf(_SC_PAGESIZE);
+  void* start = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(file.data()) &
+                                        ~static_cast<uintptr_t>(page - 1));
+  EXPECT_NE(mprotect(start, static_cast<size_t>(page), PROT_READ | PROT_WRITE), 0);
+
+  std::vector<Answer> decoded;
+  ASSERT_TRUE(client->requestImages({big, image}, 0, true, kTimeout, &decoded, &error)) << error;
+  ASSERT_EQ(decoded.size(), 2u);
+  for (const Answer& answer : decoded) {
+    EXPECT_EQ(answer.result, imageserver::client::RESULT_OK);
+    EXPECT_TRUE(answer.decoded);
+    EXPECT_EQ(answer.length(), answer.dataLength);
+    // Arrays at the threshold and above are shared, smaller ones inline.
+    EXPECT_EQ(answer.payload.isShared(), answer.dataLength >= comm::kSegmentThreshold)
+        << answer.locator << " " << answer.dataLength;
+  }
+  // The answers outlive the connection: their mappings stay valid.
+  client.reset();
+  EXPECT_EQ(std::memcmp(file.data(), bytes.data(), bytes.size()), 0);
+}
+
+TEST_F(E2eTest, ManyLocatorsInOneRequestAreEachAnswered) {
+  const std::string image = bmp("one.bmp", 2, 2);
+  std::vector<std::string> locators;
+  for (int i = 0; i < 300; ++i)
+    locators.push_back(i % 3 == 0 ? m_files.file("none" + std::to_string(i)) : image);
+  auto client = connect();
+  ASSERT_NE(client, nullptr);
+  std::vector<Answer> answers;
+  std::string error;
+  ASSERT_TRUE(client->requestInformation(locators, kTimeout, &answers, &error)) << error;
+  ASSERT_EQ(answers.size(), locators.size());
+  size_t failed = 0;
+  for (const Answer& answer : answers)
+    failed += answer.result == imageserver::client::RESULT_INVALID_IMAGE;
+  EXPECT_EQ(failed, 100u);
+}
+
+TEST_F(E2eTest, NullLocatorsAreSkippedAndOthersAnswered) {
+  const std::string image = bmp("one.bmp", 2, 2);
+  RecordingHandler handler;
+  std::string error;
+  auto client = imageserver::client::Client::connect(kInstance, &handler, &error);
+  ASSERT_NE(client, nullptr) << error;
+  const char* locators[] = {nullptr, image.c_str(), nullptr};
+  ASSERT_TRUE(client->requestImageInformation(locators, 3, &error)) << error;
+  ASSERT_TRUE(handler.waitAnswers(1));
+  std::this_thread::sleep_for(50ms);  // a wrong extra answer would show meanwhile
+  std::lock_guard<std::mutex> lock(handler.m_mutex);
+  ASSERT_EQ(handler.m_answers.size(), 1u);
+  EXPECT_EQ(handler.m_answers[0].locator, image);
+}
+
+TEST_F(E2eTest, SeveralClientsAreServedAtOnce) {
+  const std::string small = bmp("small.bmp", 4, 4);
+  const std::string big = bmp("big.bmp", 200, 150);
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::unique_ptr<SyncClient> client = SyncClient::connect(kInstance);
+      if (client == nullptr) return;
+      for (int i = 0; i < 10; ++i) {
+        std::vector<Answer> answers;
+        bool decode = (i + t) % 2 == 0;
+        if (!client->requestImages({small, big}, 0, decode, kTimeout, &answers)) return;
+        if (answers.size() != 2) return;
+        for (const Answer& a : answers)
+          if (a.result != imageserver::client::RESULT_OK || a.decoded != decode) return;
+      }
+      ++good;
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(good.load(), 4);
+}
+
+TEST_F(E2eTest, SubscriptionsBelongToTheirConnection) {
+  comm::AttributeNotificationContainer& container = m_server->notificationContainer();
+  RecordingHandler first, second;
+  auto a = imageserver::client::Client::connect(kInstance, &first);
+  auto b = imageserver::client::Client::connect(kInstance, &second);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+
+  ASSERT_TRUE(a->setNotification(imageserver::client::kVersionAttributeId));
+  ASSERT_TRUE(b->setNotification(std::vector<uint32_t>{imageserver::client::kVersionAttributeId}));
+  ASSERT_TRUE(first.waitVersions(1));
+  ASSERT_TRUE(second.waitVersions(1));
+  EXPECT_EQ(first.version(0), "2.0.1");
+  // The current value is sent before the subscription is recorded.
+  for (int i = 0; i < 5000 && container.count() != 2; ++i) usleep(1000);
+  EXPECT_EQ(container.count(), 2u);
+
+  // A version update reaches both subscribers over their own connections.
+  m_server->updateSVXVersion(
+      CITypesFactory::createString("2.0.2", util::UnicodeString_common::UTF8));
+  ASSERT_TRUE(first.waitVersions(2));
+  ASSERT_TRUE(second.waitVersions(2));
+  EXPECT_EQ(second.version(1), "2.0.2");
+
+  // Clearing on one connection leaves the other's subscription.
+  ASSERT_TRUE(b->clearNotification());
+  ASSERT_TRUE(b->setNotification());
+  ASSERT_TRUE(second.waitVersions(3));
+  ASSERT_TRUE(b->clearNotification(imageserver::client::kVersionAttributeId));
+  for (int i = 0; i < 5000 && container.count() != 1; ++i) usleep(1000);
+  EXPECT_EQ(container.count(), 1u);
+
+  // A connection that goes away takes its subscriptions with it.
+  a.reset();
+  for (int i = 0; i < 5000 && container.count() != 0; ++i) usleep(1000);
+  EXPECT_EQ(container.count(), 0u);
+  EXPECT_EQ(first.closed(), 0);  // closing it ourselves is not reported
+}
+
+TEST_F(E2eTest, StoppingTheServiceReleasesAWaitingClient) {
+  // Hold the worker with a job that waits at a gate, so the request stays
+  // unanswered.
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    bool entered = false;
+  } gate;
+  class GateJob : public ImageServer::Job {
+   public:
+    explicit GateJob(Gate& gate) : Job(svx::imageserver::ImageServerProxyReply()), m_gate(gate) {}
+    void execute() override {
+      std::unique_lock<std::mutex> lock(m_gate.mutex);
+      m_gate.entered = true;
+      m_gate.changed.notify_all();
+      m_gate.changed.wait(lock, [this] { return m_gate.open; });
+    }
+    Gate& m_gate;
+  };
+  m_server->enqueueJob(new GateJob(gate));
+  {
+    std::unique_lock<std::mutex> lock(gate.mutex);
+    ASSERT_TRUE(gate.changed.wait_for(lock, 10s, [&] { return gate.entered; }));
+  }
+
+  const std::string image = bmp("one.bmp", 2, 2);
+  auto client = connect();
+  ASSERT_NE(client, nullptr);
+  std::string error;
+  bool answered = true;
+  std::thread waiter([&] {
+    std::vector<Answer> answers;
+    answered = client->requestImages({image}, 0, false, kTimeout, &answers, &error);
+  });
+  for (int i = 0; i < 5000 && getNumPendingRequests(m_server) == 0; ++i) usleep(1000);
+  ASSERT_EQ(getNumPendingRequests(m_server), 1u);
+
+  std::thread stopper([&] { stopServer(); });
+  waiter.join();  // released by the close, long before its timeout
+  EXPECT_FALSE(answered);
+  EXPECT_NE(error.find("closed"), std::string::npos) << error;
+  EXPECT_FALSE(client->isConnected());
+  {
+    std::lock_guard<std::mutex> lock(gate.mutex);
+    gate.open = true;
+    gate.changed.notify_all();
+  }
+  stopper.join();
+  struct stat status;
+  EXPECT_NE(
+      lstat(comm::socketPath(s_runDir, "svx.imageserver.ImageServer", kInstance).c_str(), &status),
+      0);
+}
+
+// Runs this test program as a child process executing the disabled test
+// |test| with |mode| and |file|; returns its exit status.
+int runChild(const std::string& test, const std::string& mode, const std::string& file) {
+  std::string filter = "--gtest_filter=E2eChild." + test;
+  std::string all = "--gtest_also_run_disabled_tests";
+  std::string exe = "/proc/self/exe";
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+  env.push_back("E2E_CHILD_MODE=" + mode);
+  env.push_back("E2E_CHILD_FILE=" + file);
+  env.push_back("E2E_CHILD_INSTANCE=" + std::to_string(kInstance));
+  std::vector<char*> envp;
+  for (auto& item : env) envp.push_back(item.data());
+  envp.push_back(nullptr);
+  std::vector<char*> argv = {exe.data(), filter.data(), all.data(), nullptr};
+  pid_t pid;
+  if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(E2eTest, AClientInAnotherProcessIsServed) {
+  const std::string big = bmp("big.bmp", 300, 200);
+  EXPECT_EQ(runChild("DISABLED_Client", "verify", big), 0);
+}
+
+TEST_F(E2eTest, AClientThatDiesWhileALargeAnswerIsUnderWayHarmsNobody) {
+  const std::string big = bmp("big.bmp", 400, 300);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(runChild("DISABLED_Client", "abandon", big), 0);
+  // The service goes on serving.
+  auto client = connect();
+  ASSERT_NE(client, nullptr);
+  std::vector<Answer> answers;
+  std::string error;
+  ASSERT_TRUE(client->requestImages({big}, 0, true, kTimeout, &answers, &error)) << error;
+  EXPECT_EQ(answers[0].result, imageserver::client::RESULT_OK);
+}
+
+// The child process's side of the two tests above.
+TEST(E2eChild, DISABLED_Client) {
+  const char* mode = std::getenv("E2E_CHILD_MODE");
+  const char* file = std::getenv("E2E_CHILD_FILE");
+  ASSERT_NE(mode, nullptr);
+  ASSERT_NE(file, nullptr);
+  const uint32_t instance = static_cast<uint32_t>(std::atoi(std::getenv("E2E_CHILD_INSTANCE")));
+  if (std::string(mode) == "abandon") {
+    // Ask for large answers and vanish before they come.
+    imageserver::client::Handler handler;
+    auto client = imageserver::client::Client::connect(instance, &handler);
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(client->requestImage({file, file, file}, 0, true));
+    ASSERT_TRUE(client->requestImage({file}, 0, false));
+    _exit(0);
+  }
+  std::string error;
+  auto client = SyncClient::connect(instance, &error);
+  ASSERT_NE(client, nullptr) << error;
+  std::vector<Answer> answers;
+  ASSERT_TRUE(client->requestImages({file}, 0, true, kTimeout, &answers, &error)) << error;
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].result, imageserver::client::RESULT_OK);
+  EXPECT_TRUE(answers[0].payload.isShared());
+  EXPECT_EQ(answers[0].info.width, 300u);
+  ASSERT_TRUE(client->requestInformation({file}, kTimeout, &answers, &error)) << error;
+  EXPECT_EQ(answers[0].info.height, 200u);
+}
+
+// A raw connection that sends one request and then never reads.
+int rawConnect(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un address;
+  std::memset(&address, 0, sizeof(address));
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST_F(E2eTest, AClientThatNeverReadsIsDisconnectedAndOthersAreServed) {
+  const std::string image = bmp("mid.bmp", 100, 100);  // about 30 KiB: inline answers
+  int fd = rawConnect(comm::socketPath(s_runDir, "svx.imageserver.ImageServer", kInstance));
+  ASSERT_GE(fd, 0);
+  comm::WireWriter request(comm::kKindRequest, svx::imageserver::wire::kRequestImage);
+  request.putU8(1);
+  request.putU32(200);
+  for (int i = 0; i < 200; ++i) request.putString(image.data(), image.size());
+  request.putI8(0);
+  request.putBool(false);
+  ASSERT_TRUE(request.ok());
+  std::vector<uint8_t>& bytes = request.finish();
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+
+  // Meanwhile another client is served.
+  auto client = connect();
+  ASSERT_NE(client, nullptr);
+  std::vector<Answer> answers;
+  std::string error;
+  ASSERT_TRUE(client->requestInformation({image}, kTimeout, &answers, &error)) << error;
+
+  // The worker answers all 200; the silent client's queue overflows.
+  for (int i = 0; i < 30000 && getNumPendingRequests(m_server) > 0; ++i) usleep(1000);
+  bool disconnected = false;
+  for (int i = 0; i < 10000 && !disconnected; ++i) {
+    for (const auto& m : testsupport::traces().messages())
+      disconnected |= m.channel == "COMM_Transport" && m.level == 3 &&
+                      m.text.find("outgoing queue full") != std::string::npos;
+    if (!disconnected) usleep(1000);
+  }
+  EXPECT_TRUE(disconnected);
+  // What was written before the disconnection can still be read; then the
+  // stream ends.
+  char buffer[65536];
+  ssize_t got;
+  size_t total = 0;
+  while ((got = read(fd, buffer, sizeof(buffer))) > 0) total += static_cast<size_t>(got);
+  EXPECT_EQ(got, 0);
+  EXPECT_LT(total, 200u * 30000u);
+  close(fd);
+
+  ASSERT_TRUE(client->requestInformation({image}, kTimeout, &answers, &error)) << error;
+  EXPECT_EQ(answers[0].result, imageserver::client::RESULT_OK);
+}
+
+}  // namespace

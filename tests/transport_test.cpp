@@ -1,0 +1,619 @@
+// The transport: wire format bounds, shared segments, the outgoing queue,
+// the runtime folder and socket, and a service's defence against broken
+// peers on a raw socket.
+#include "platform/transport.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "imageserver/ImageServer.h"
+#include "support/harness.h"
+#include "support/images.h"
+#include "svx/imageserver/ImageServerWire.h"
+#include "svx/imageserver/client/ImageServerClient.h"
+
+namespace {
+
+using comm::WireReader;
+using comm::WireWriter;
+
+// ---------------------------------------------------------------------------
+// Wire format.
+
+// A payload with one field of every kind (segment excluded).
+std::vector<uint8_t> everyField() {
+  WireWriter writer(comm::kKindReply, 7);
+  writer.putU8(200);
+  writer.putBool(true);
+  writer.putI8(-3);
+  writer.putU32(0xdeadbeef);
+  writer.putI32(-42);
+  writer.putI64(-1234567890123LL);
+  writer.putString("hello", 5);
+  writer.putString(CIPtr<CIString>());
+  writer.putStringArray(testsupport::locators({"a", nullptr, "ccc"}));
+  CIPtr<CIUInt32Array> ids = CITypesFactory::createUInt32Array(2);
+  (*ids)[0] = 23;
+  (*ids)[1] = 5;
+  writer.putUInt32Array(ids);
+  CIPtr<CIInt8Array> bytes = CITypesFactory::createInt8Array(3);
+  std::memcpy(bytes->data(), "xyz", 3);
+  writer.putByteArray(bytes);
+  EXPECT_TRUE(writer.ok()) << writer.error();
+  std::vector<uint8_t> message = writer.finish();
+  return std::vector<uint8_t>(message.begin() + comm::kWireHeaderSize, message.end());
+}
+
+// Reads what everyField() wrote; false at the first failing field.
+bool readEveryField(WireReader& reader) {
+  uint8_t u8;
+  bool flag;
+  int8_t i8;
+  uint32_t u32;
+  int32_t i32;
+  int64_t i64;
+  CIPtr<CIString> text, absent;
+  CIPtr<CIPtrArray<CIString>> strings;
+  CIPtr<CIUInt32Array> ids;
+  comm::WireBytes bytes;
+  bool ok = reader.getU8(&u8) && reader.getBool(&flag) && reader.getI8(&i8) &&
+            reader.getU32(&u32) && reader.getI32(&i32) && reader.getI64(&i64) &&
+            reader.getString(&text) && reader.getString(&absent) &&
+            reader.getStringArray(&strings) && reader.getUInt32Array(&ids) &&
+            reader.getByteArray(&bytes) && reader.finish();
+  if (!ok) return false;
+  EXPECT_EQ(u8, 200);
+  EXPECT_TRUE(flag);
+  EXPECT_EQ(i8, -3);
+  EXPECT_EQ(u32, 0xdeadbeefu);
+  EXPECT_EQ(i32, -42);
+  EXPECT_EQ(i64, -1234567890123LL);
+  EXPECT_STREQ(text->utf8(), "hello");
+  EXPECT_TRUE(absent.isNull());
+  EXPECT_EQ(strings->size(), 3u);
+  EXPECT_TRUE((*strings)[1].isNull());
+  EXPECT_STREQ((*strings)[2]->utf8(), "ccc");
+  EXPECT_EQ((*ids)[0], 23u);
+  EXPECT_EQ(bytes.length, 3u);
+  EXPECT_EQ(std::memcmp(bytes.data(), "xyz", 3), 0);
+  return true;
+}
+
+TEST(WireTest, EveryTruncationFailsCleanlyAndTheWholeMessageReads) {
+  const std::vector<uint8_t> payload = everyField();
+  for (size_t length = 0; length <= payload.size(); ++length) {
+    // A copy of exactly |length| bytes, so that a read past it is caught by
+    // the sanitizers as well as by the reader.
+    std::vector<uint8_t> cut(payload.begin(), payload.begin() + length);
+    WireReader reader(cut.data(), cut.size());
+    EXPECT_EQ(readEveryField(reader), length == payload.size()) << "length " << length;
+    if (length < payload.size()) {
+      EXPECT_FALSE(reader.ok());
+    }
+  }
+  // One byte more is trailing garbage.
+  std::vector<uint8_t> longer = payload;
+  longer.push_back(0);
+  WireReader reader(longer.data(), longer.size());
+  EXPECT_FALSE(readEveryField(reader));
+  EXPECT_STREQ(reader.error(), "trailing bytes");
+}
+
+TEST(WireTest, LimitsHoldAtTheirBoundaries) {
+  struct Case {
+    const char* what;
+    std::function<void(WireWriter&)> write;
+    std::function<bool(WireReader&)> read;
+    bool readable;
+  };
+  auto rawString = [](uint32_t length, uint32_t actual) {
+    return [=](WireWriter& w) {
+      w.putU8(1);
+      w.putU32(length);
+      for (uint32_t i = 0; i < actual; ++i) w.putU8('a');
+    };
+  };
+  auto readString = [](WireReader& r) {
+    CIPtr<CIString> s;
+    return r.getString(&s) && r.finish();
+  };
+  auto readStrings = [](WireReader& r) {
+    CIPtr<CIPtrArray<CIString>> a;
+    return r.getStringArray(&a) && r.finish();
+  };
+  auto readIds = [](WireReader& r) {
+    CIPtr<CIUInt32Array> a;
+    return r.getUInt32Array(&a) && r.finish();
+  };
+  auto rawCount = [](uint32_t count, uint32_t bytes) {
+    return [=](WireWriter& w) {
+      w.putU8(1);
+      w.putU32(count);
+      for (uint32_t i = 0; i < bytes; ++i) w.putU8(0);
+    };
+  };
+  const Case cases[] = {
+      {"string at the limit", rawString(4096, 4096), readString, true},
+      {"string above the limit", rawString(4097, 4097), readString, false},
+      {"string longer than the message", rawString(10, 9), readString, false},
+      {"string length 2^32-1", rawString(0xffffffffu, 4), readString, false},
+      {"string with a NUL", [](WireWriter& w) { w.putString("a\0b", 3); }, readString, false},
+      {"present flag 2", [](WireWriter& w) { w.putU8(2); }, readString, false},
+      {"array of absent strings at the limit", rawCount(16384, 16384), readStrings, true},
+      {"array above the limit", rawCount(16385, 16385), readStrings, false},
+      {"array count beyond the bytes", rawCount(100, 99), readStrings, false},
+      {"u32 array that fits", rawCount(3, 12), readIds, true},
+      {"u32 array one byte short", rawCount(3, 11), readIds, false},
+      {"u32 array count 2^32-1", rawCount(0xffffffffu, 8), readIds, false},
+      {"bad bool", [](WireWriter& w) { w.putU8(7); },
+       [](WireReader& r) {
+         bool b;
+         return r.getBool(&b);
+       },
+       false},
+      {"byte array tag 3", [](WireWriter& w) { w.putU8(3); },
+       [](WireReader& r) {
+         comm::WireBytes b;
+         return r.getByteArray(&b);
+       },
+       false},
+      {"segment without descriptor",
+       [](WireWriter& w) {
+         w.putU8(2);
+         w.putU32(10);
+       },
+       [](WireReader& r) {
+         comm::WireBytes b;
+         return r.getByteArray(&b);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    WireWriter writer(comm::kKindRequest, 0);
+    c.write(writer);
+    ASSERT_TRUE(writer.ok()) << c.what;
+    std::vector<uint8_t>& message = writer.finish();
+    WireReader reader(message.data() + comm::kWireHeaderSize,
+                      message.size() - comm::kWireHeaderSize);
+    EXPECT_EQ(c.read(reader), c.readable) << c.what;
+  }
+}
+
+TEST(WireTest, HeaderChecksMagicVersionKindSizeAndDescriptors) {
+  WireWriter writer(comm::kKindRequest, 9);
+  std::vector<uint8_t> header = writer.finish();
+  ASSERT_EQ(header.size(), comm::kWireHeaderSize);
+  uint8_t kind;
+  uint32_t slot, size, fds;
+  ASSERT_EQ(comm::parseHeader(header.data(), &kind, &slot, &size, &fds), nullptr);
+  EXPECT_EQ(slot, 9u);
+  EXPECT_EQ(size, 0u);
+
+  auto with = [&](size_t offset, std::vector<uint8_t> bytes) {
+    std::vector<uint8_t> changed = header;
+    std::copy(bytes.begin(), bytes.end(), changed.begin() + offset);
+    return comm::parseHeader(changed.data(), &kind, &slot, &size, &fds);
+  };
+  const uint32_t maxPayload = comm::kMaxMessageSize - comm::kWireHeaderSize;
+  auto le = [](uint32_t v) {
+    return std::vector<uint8_t>{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                                static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+  };
+  EXPECT_STREQ(with(0, {'X'}), "bad magic");
+  EXPECT_STREQ(with(4, {2}), "unsupported wire version");
+  EXPECT_STREQ(with(5, {0}), "unknown message kind");
+  EXPECT_STREQ(with(5, {3}), "unknown message kind");
+  EXPECT_EQ(with(6, {2, 0}), nullptr);
+  EXPECT_STREQ(with(6, {3, 0}), "too many descriptors");
+  EXPECT_STREQ(with(6, {0, 1}), "too many descriptors");
+  EXPECT_EQ(with(12, le(maxPayload)), nullptr);
+  EXPECT_STREQ(with(12, le(maxPayload + 1)), "message too large");
+  EXPECT_STREQ(with(12, le(0xffffffffu)), "message too large");
+}
+
+TEST(WireTest, WriterRefusesWhatTheReaderWouldReject) {
+  WireWriter longString(comm::kKindRequest, 0);
+  std::string text(comm::kMaxStringLength + 1, 'a');
+  longString.putString(text.data(), text.size());
+  EXPECT_FALSE(longString.ok());
+
+  WireWriter tooLarge(comm::kKindRequest, 0);
+  std::string chunk(comm::kMaxStringLength, 'b');
+  for (int i = 0; i < 300 && tooLarge.ok(); ++i) tooLarge.putString(chunk.data(), chunk.size());
+  EXPECT_EQ(tooLarge.error(), "message too large");
+}
+
+// ---------------------------------------------------------------------------
+// Segments.
+
+TEST(SegmentTest, LargeArraysLiveInSegmentsAndTravelSealed) {
+  svx::imageserver::wire::installTransport();
+  CIPtr<CIInt8Array> small = CITypesFactory::createInt8Array(comm::kSegmentThreshold - 1);
+  CIPtr<CIInt8Array> large = CITypesFactory::createInt8Array(comm::kSegmentThreshold);
+  EXPECT_EQ(dynamic_cast<comm::SegmentStorage*>(small->storage()), nullptr);
+  auto* storage = dynamic_cast<comm::SegmentStorage*>(large->storage());
+  ASSERT_NE(storage, nullptr);
+  std::memset(large->data(), 0x5a, large->size());
+
+  WireWriter writer(comm::kKindReply, 0);
+  writer.putByteArray(large);
+  writer.putByteArray(small);
+  ASSERT_TRUE(writer.ok()) << writer.error();
+  ASSERT_EQ(writer.segments().size(), 1u);
+  EXPECT_TRUE(storage->segment()->isSealed());
+  // The sender keeps its writable mapping.
+  large->data()[0] = 1;
+
+  // What a receiver gets: a duplicate of the descriptor.
+  std::vector<comm::UniqueFd> fds;
+  fds.emplace_back(fcntl(storage->segment()->fd(), F_DUPFD_CLOEXEC, 0));
+  std::vector<uint8_t>& message = writer.finish();
+  WireReader reader(message.data() + comm::kWireHeaderSize, message.size() - comm::kWireHeaderSize,
+                    &fds);
+  comm::WireBytes received, inlined;
+  ASSERT_TRUE(reader.getByteArray(&received) && reader.getByteArray(&inlined) && reader.finish())
+      << reader.error();
+  ASSERT_NE(received.segment, nullptr);
+  EXPECT_EQ(received.length, comm::kSegmentThreshold);
+  EXPECT_EQ(received.data()[0], 1);  // the very same memory, no copy
+  EXPECT_EQ(received.data()[comm::kSegmentThreshold - 1], 0x5a);
+  EXPECT_EQ(inlined.segment, nullptr);
+  EXPECT_EQ(inlined.length, comm::kSegmentThreshold - 1);
+}
+
+TEST(SegmentTest, ReceiverRejectsUnsealedShortOrForeignDescriptors) {
+  std::shared_ptr<comm::Segment> unsealed = comm::Segment::create(4096);
+  ASSERT_NE(unsealed, nullptr);
+  auto dup = [](int fd) { return comm::UniqueFd(fcntl(fd, F_DUPFD_CLOEXEC, 0)); };
+  EXPECT_EQ(comm::Segment::mapReceived(dup(unsealed->fd()), 4096), nullptr);
+  kor::ErrorStorage::ack();
+
+  ASSERT_EQ(unsealed->seal(), 0);
+  EXPECT_EQ(comm::Segment::mapReceived(dup(unsealed->fd()), 4097), nullptr);
+  kor::ErrorStorage::ack();
+  std::shared_ptr<comm::Segment> mapped = comm::Segment::mapReceived(dup(unsealed->fd()), 4096);
+  ASSERT_NE(mapped, nullptr);
+  EXPECT_EQ(mapped->writableData(), nullptr);
+  // Sealed: the receiver can neither shrink it nor map it writable.
+  EXPECT_NE(ftruncate(unsealed->fd(), 10), 0);
+  EXPECT_EQ(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, unsealed->fd(), 0), MAP_FAILED);
+
+  testsupport::TempDir dir;
+  comm::UniqueFd file(open(dir.write("plain", "0123456789").c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_EQ(comm::Segment::mapReceived(std::move(file), 4), nullptr);
+  kor::ErrorStorage::ack();
+}
+
+// ---------------------------------------------------------------------------
+// Connections over a socket pair.
+
+class ConnectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
+    m_peer.reset(fds[1]);
+    m_connection = std::make_unique<comm::Connection>(comm::UniqueFd(fds[0]), "pair");
+    m_connection->setCloseHandler([this](const std::string& reason) {
+      ++m_closes;
+      m_reason = reason;
+    });
+  }
+  int send(size_t payloadBytes) {
+    WireWriter writer(comm::kKindReply, 0);
+    std::string bytes(payloadBytes, 'q');
+    writer.putString(bytes.data(), std::min(bytes.size(), size_t{comm::kMaxStringLength}));
+    for (size_t left = payloadBytes; left > comm::kMaxStringLength; left -= comm::kMaxStringLength)
+      writer.putString(bytes.data(), comm::kMaxStringLength);
+    return m_connection->send(writer);
+  }
+  comm::UniqueFd m_peer;
+  std::unique_ptr<comm::Connection> m_connection;
+  int m_closes = 0;
+  std::string m_reason;
+};
+
+TEST_F(ConnectionTest, APeerThatStopsReadingIsCutOffWhenTheQueueIsFull) {
+  int sent = 0;
+  while (send(4000) == 0) ++sent;
+  EXPECT_STREQ(kor::ErrorStorage::reason(), "cannot send to pair: outgoing queue full");
+  kor::ErrorStorage::ack();
+  // The socket took some, the queue the rest up to its limit.
+  EXPECT_GE(sent, static_cast<int>(comm::kMaxQueuedMessages));
+  EXPECT_TRUE(m_connection->isClosed());
+  EXPECT_EQ(m_closes, 1);
+  EXPECT_EQ(m_reason, "outgoing queue full");
+  EXPECT_EQ(m_connection->queuedMessages(), 0u);
+  EXPECT_NE(send(1), 0);
+  kor::ErrorStorage::ack();
+  EXPECT_EQ(m_closes, 1);
+}
+
+TEST_F(ConnectionTest, SendingToAGonePeerFailsWithoutSignal) {
+  m_peer.reset();
+  EXPECT_NE(send(10), 0);  // EPIPE, not SIGPIPE
+  EXPECT_NE(std::string(kor::ErrorStorage::reason()).find("write failed"), std::string::npos);
+  kor::ErrorStorage::ack();
+  EXPECT_EQ(m_closes, 1);
+}
+
+TEST_F(ConnectionTest, QueuedBytesAreWrittenOnFlushInOrder) {
+  int sent = 0;
+  while (sent < 40 && send(8000) == 0) ++sent;
+  ASSERT_EQ(sent, 40);
+  ASSERT_GT(m_connection->queuedMessages(), 0u);
+  // Drain the peer while flushing; every message arrives whole and in order.
+  std::vector<uint8_t> stream;
+  char buffer[65536];
+  for (int i = 0; i < 100000 && m_connection->hasPendingOutput(); ++i) {
+    ssize_t got = read(m_peer.get(), buffer, sizeof(buffer));
+    if (got > 0) stream.insert(stream.end(), buffer, buffer + got);
+    ASSERT_TRUE(m_connection->flush());
+  }
+  ssize_t got;
+  while ((got = read(m_peer.get(), buffer, sizeof(buffer))) > 0)
+    stream.insert(stream.end(), buffer, buffer + got);
+  size_t offset = 0;
+  int messages = 0;
+  while (offset + comm::kWireHeaderSize <= stream.size()) {
+    uint8_t kind;
+    uint32_t slot, size, fds;
+    ASSERT_EQ(comm::parseHeader(stream.data() + offset, &kind, &slot, &size, &fds), nullptr);
+    offset += comm::kWireHeaderSize + size;
+    ++messages;
+  }
+  EXPECT_EQ(offset, stream.size());
+  EXPECT_EQ(messages, 40);
+}
+
+// ---------------------------------------------------------------------------
+// The service's socket.
+
+constexpr uint32_t kInstance = 800;
+
+class ServiceSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    svx::imageserver::wire::installTransport();
+    m_runDir = m_runtime.file("run");
+    setenv(comm::kRuntimeDirVariable, m_runDir.c_str(), 1);
+    util::config::Provider::setStoreRoot(m_config.path().c_str());
+  }
+  void TearDown() override {
+    for (ImageServer* server : m_servers) stopImageServer(server);
+    util::config::Provider::setStoreRoot(nullptr);
+    unsetenv(comm::kRuntimeDirVariable);
+  }
+  ImageServer* start(uint32_t instance) {
+    ImageServer* server = startImageServer(instance);
+    m_servers.push_back(server);
+    return server;
+  }
+  std::string path(uint32_t instance) {
+    return comm::socketPath(m_runDir, "svx.imageserver.ImageServer", instance);
+  }
+  int rawConnect(uint32_t instance) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address;
+    std::memset(&address, 0, sizeof(address));
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path(instance).c_str(), sizeof(address.sun_path) - 1);
+    EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)), 0);
+    return fd;
+  }
+  // A socket file at |path|, listening or not.
+  int bindAt(const std::string& where, bool listening) {
+    mkdir(m_runDir.c_str(), 0700);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address;
+    std::memset(&address, 0, sizeof(address));
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, where.c_str(), sizeof(address.sun_path) - 1);
+    EXPECT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)), 0);
+    if (listening) {
+      EXPECT_EQ(listen(fd, 4), 0);
+    }
+    return fd;
+  }
+  // True when the service still answers an information request.
+  bool serves(uint32_t instance, const std::string& image) {
+    imageserver::client::ConnectOptions options;
+    options.instance = instance;
+    std::unique_ptr<imageserver::client::SyncClient> client =
+        imageserver::client::SyncClient::connect(options);
+    if (client == nullptr) return false;
+    std::vector<imageserver::client::Answer> answers;
+    return client->requestInformation({image}, 30.0, &answers) &&
+           answers[0].result == imageserver::client::RESULT_OK;
+  }
+
+  testsupport::TempDir m_runtime;
+  testsupport::TempDir m_config;
+  std::string m_runDir;
+  std::vector<ImageServer*> m_servers;
+};
+
+TEST_F(ServiceSocketTest, FolderAndSocketArePrivateAndRemovedSocketGoesWithTheService) {
+  ImageServer* server = start(kInstance);
+  ASSERT_TRUE(server->registration().isAlive());
+  struct stat status;
+  ASSERT_EQ(stat(m_runDir.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0700u);
+  ASSERT_EQ(lstat(path(kInstance).c_str(), &status), 0);
+  EXPECT_TRUE(S_ISSOCK(status.st_mode));
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+
+  stopImageServer(server);
+  m_servers.clear();
+  EXPECT_NE(lstat(path(kInstance).c_str(), &status), 0);
+}
+
+TEST_F(ServiceSocketTest, DefaultFolderComesFromTheUsersRuntimeDirectory) {
+  unsetenv(comm::kRuntimeDirVariable);
+  const char* previous = std::getenv("XDG_RUNTIME_DIR");
+  std::string saved = previous != nullptr ? previous : "";
+  setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
+  const std::string folder = m_runtime.file("imageserver");
+  EXPECT_EQ(comm::runtimeDirectory(), folder);
+  EXPECT_EQ(comm::runtimeDirectory("/elsewhere"), "/elsewhere");
+  // A default folder that is too open is tightened.
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  chmod(folder.c_str(), 0755);
+  ImageServer* server = start(kInstance);
+  EXPECT_TRUE(server->registration().isAlive());
+  struct stat status;
+  ASSERT_EQ(stat(folder.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0700u);
+  EXPECT_EQ(lstat((folder + "/svx.imageserver.ImageServer." + std::to_string(kInstance)).c_str(),
+                  &status),
+            0);
+  stopImageServer(server);
+  m_servers.clear();
+
+  unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(comm::runtimeDirectory(), "/tmp/imageserver-" + std::to_string(getuid()));
+  if (!saved.empty()) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+}
+
+TEST_F(ServiceSocketTest, StaleSocketIsReplacedLiveSocketRefuses) {
+  close(bindAt(path(kInstance), false));  // its process is gone
+  ImageServer* server = start(kInstance);
+  EXPECT_TRUE(server->registration().isAlive());
+
+  int live = bindAt(path(kInstance + 1), true);
+  ImageServer* refused = start(kInstance + 1);
+  EXPECT_FALSE(refused->registration().isAlive());
+  EXPECT_FALSE(comm::ServiceDirectory::instance().isRegistered("svx.imageserver.ImageServer",
+                                                               kInstance + 1));
+  EXPECT_NE(std::string(kor::ErrorStorage::reason()).find("served already"), std::string::npos)
+      << kor::ErrorStorage::reason();
+  kor::ErrorStorage::ack();
+  // The other owner's socket is left alone.
+  struct stat status;
+  EXPECT_EQ(lstat(path(kInstance + 1).c_str(), &status), 0);
+  // The probe connection waits in the live socket's backlog; take it.
+  int probe = accept(live, nullptr, nullptr);
+  if (probe >= 0) close(probe);
+  close(live);
+}
+
+TEST_F(ServiceSocketTest, BrokenPeersAreDisconnectedAndOthersStillServed) {
+  testsupport::TempDir files;
+  const uint8_t pixels[16] = {1, 2, 3, 255, 4, 5, 6, 255, 7, 8, 9, 255, 1, 2, 3, 255};
+  const std::string image = files.file("ok.bmp");
+  ASSERT_TRUE(testsupport::writeBmp(image, 2, 2, pixels));
+  ImageServer* server = start(kInstance);
+  ASSERT_TRUE(server->registration().isAlive());
+
+  auto header = [](uint8_t kind, uint32_t slot, uint32_t size, uint16_t fds) {
+    WireWriter writer(static_cast<comm::MessageKind>(kind), slot);
+    std::vector<uint8_t> bytes = writer.finish();
+    bytes[6] = static_cast<uint8_t>(fds);
+    for (int i = 0; i < 4; ++i) bytes[12 + i] = static_cast<uint8_t>(size >> (8 * i));
+    return bytes;
+  };
+  auto request = [](uint32_t slot, std::function<void(WireWriter&)> fields) {
+    WireWriter writer(comm::kKindRequest, slot);
+    fields(writer);
+    return writer.finish();
+  };
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    int fds;  // descriptors sent with the bytes
+  };
+  std::vector<uint8_t> badMagic = header(1, 1, 0, 0);
+  badMagic[0] ^= 0xff;
+  std::vector<uint8_t> truncatedField = request(1, [](WireWriter& w) {
+    w.putU8(1);
+    w.putU32(2);
+    w.putU8(1);
+    w.putU32(50);  // a 50-byte string that is not there
+  });
+  std::vector<uint8_t> trailing = request(2, [](WireWriter& w) { w.putU32(1); });
+  std::vector<uint8_t> withFd = header(1, 2, 0, 1);
+  const Case cases[] = {
+      {"bad magic", badMagic, 0},
+      {"oversized message", header(1, 0, comm::kMaxMessageSize, 0), 0},
+      {"reply kind from a client", header(2, 0, 0, 0), 0},
+      {"unknown slot", header(1, 10, 0, 0), 0},
+      {"truncated field", truncatedField, 0},
+      {"trailing bytes", trailing, 0},
+      {"bad bool",
+       request(0,
+               [](WireWriter& w) {
+                 w.putU8(0);
+                 w.putI8(0);
+                 w.putU8(9);
+               }),
+       0},
+      {"descriptor on a request", withFd, 1},
+      {"too many descriptors", header(1, 2, 0, 2), 3},
+      {"descriptors the header does not announce", header(1, 5, 0, 0), 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::traces().clear();
+    int fd = rawConnect(kInstance);
+    struct iovec iov = {const_cast<uint8_t*>(c.bytes.data()), c.bytes.size()};
+    struct msghdr message;
+    std::memset(&message, 0, sizeof(message));
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int) * 3)];
+    int sent[3] = {-1, -1, -1};
+    if (c.fds > 0) {
+      for (int i = 0; i < c.fds; ++i) sent[i] = open("/dev/null", O_RDONLY | O_CLOEXEC);
+      message.msg_control = control;
+      message.msg_controllen = CMSG_SPACE(sizeof(int) * c.fds);
+      struct cmsghdr* cmsg = CMSG_FIRSTHDR(&message);
+      cmsg->cmsg_level = SOL_SOCKET;
+      cmsg->cmsg_type = SCM_RIGHTS;
+      cmsg->cmsg_len = CMSG_LEN(sizeof(int) * c.fds);
+      std::memcpy(CMSG_DATA(cmsg), sent, sizeof(int) * c.fds);
+    }
+    ASSERT_EQ(sendmsg(fd, &message, MSG_NOSIGNAL), static_cast<ssize_t>(c.bytes.size()));
+    for (int i = 0; i < c.fds; ++i) close(sent[i]);
+    // The service hangs up on this client only.
+    char byte;
+    EXPECT_EQ(read(fd, &byte, 1), 0);
+    close(fd);
+    bool logged = false;
+    for (const auto& m : testsupport::traces().messages())
+      logged |= m.channel == "COMM_Transport" && m.level == 3 &&
+                m.text.find("closing connection") != std::string::npos;
+    EXPECT_TRUE(logged);
+    EXPECT_TRUE(serves(kInstance, image));
+  }
+
+  // A client that sends half a message and goes away.
+  int fd = rawConnect(kInstance);
+  std::vector<uint8_t> half = header(1, 1, 100, 0);
+  ASSERT_EQ(write(fd, half.data(), 10), 10);
+  close(fd);
+  EXPECT_TRUE(serves(kInstance, image));
+}
+
+TEST_F(ServiceSocketTest, ServicesOfOtherNamesStayInProcess) {
+  class Target : public comm::ServiceTarget {};
+  Target target;
+  comm::ServiceRegistration registration(new comm::ServiceRegistrationRecord(
+      kor::UUID(), 1, kor::UUID(), "some.other.Service", &target));
+  ASSERT_EQ(registration.registerService(), 0);
+  struct stat status;
+  EXPECT_NE(lstat(comm::socketPath(m_runDir, "some.other.Service", 1).c_str(), &status), 0);
+  EXPECT_EQ(registration.unregisterService(), 0);
+}
+
+}  // namespace

@@ -52,9 +52,9 @@ void exerciseEngine(const std::string& path, uint8_t scaleSeed) {
     engine.destroyBitmap(full);
   }
   if (!scalable) return;
-  lumo::Bitmap* scaled = engine.createBitmap(
-      file, static_cast<lumo::BitmapInfo::Format>(scaleSeed % 9u), target,
-      lumo::Bitmap::SCALING_AREA_AVERAGE, false, nullptr);
+  lumo::Bitmap* scaled =
+      engine.createBitmap(file, static_cast<lumo::BitmapInfo::Format>(scaleSeed % 9u), target,
+                          lumo::Bitmap::SCALING_AREA_AVERAGE, false, nullptr);
   kor::ErrorStorage::ack();
   engine.destroyBitmap(scaled);
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/transport.h"
 #include "support/images.h"
 
 namespace {
@@ -26,7 +27,7 @@ int main(int argc, char** argv) {
   }
   const std::string root = argv[1];
   for (const char* target : {"", "/fuzz_engine_jpeg", "/fuzz_engine_png", "/fuzz_engine_gif",
-                             "/fuzz_engine_bmp", "/fuzz_engine_any", "/fuzz_config"})
+                             "/fuzz_engine_bmp", "/fuzz_engine_any", "/fuzz_config", "/fuzz_wire"})
     mkdir((root + target).c_str(), 0755);
   using namespace testsupport;
   const uint32_t w = 9, h = 7;
@@ -45,10 +46,12 @@ int main(int argc, char** argv) {
     ok &= write(root + "/fuzz_engine_any/" + name);
   };
   JpegOptions jpeg;
-  both("fuzz_engine_jpeg", "baseline.jpg", [&](auto p) { return writeJpeg(p, w, h, rgb.data(), jpeg); });
+  both("fuzz_engine_jpeg", "baseline.jpg",
+       [&](auto p) { return writeJpeg(p, w, h, rgb.data(), jpeg); });
   jpeg.progressive = true;
   jpeg.exifOrientation = 6;
-  both("fuzz_engine_jpeg", "progressive.jpg", [&](auto p) { return writeJpeg(p, w, h, rgb.data(), jpeg); });
+  both("fuzz_engine_jpeg", "progressive.jpg",
+       [&](auto p) { return writeJpeg(p, w, h, rgb.data(), jpeg); });
   JpegOptions g;
   g.channels = 1;
   both("fuzz_engine_jpeg", "grey.jpg", [&](auto p) { return writeJpeg(p, w, h, grey.data(), g); });
@@ -61,7 +64,8 @@ int main(int argc, char** argv) {
   PngOptions png;
   both("fuzz_engine_png", "rgba.png", [&](auto p) { return writePng(p, w, h, samples, png); });
   png.interlace = true;
-  both("fuzz_engine_png", "interlaced.png", [&](auto p) { return writePng(p, w, h, samples, png); });
+  both("fuzz_engine_png", "interlaced.png",
+       [&](auto p) { return writePng(p, w, h, samples, png); });
   PngOptions pal;
   pal.colorType = 3;
   pal.bitDepth = 2;
@@ -75,7 +79,8 @@ int main(int argc, char** argv) {
   gif.transparentIndex = 0;
   gif.interlace = true;
   gif.extraFrames = 1;
-  both("fuzz_engine_gif", "frames.gif", [&](auto p) { return writeGif(p, w, h, indices.data(), gif); });
+  both("fuzz_engine_gif", "frames.gif",
+       [&](auto p) { return writeGif(p, w, h, indices.data(), gif); });
 
   for (int bpp : {1, 4, 8, 16, 24, 32}) {
     BmpOptions bmp;
@@ -96,6 +101,47 @@ int main(int argc, char** argv) {
                   R"({"whitelist": ["/media/a", "/srv/b"], "blacklist": ["/media/a/private"]})");
   ok &= writeFile(root + "/fuzz_config/odd.json",
                   "{\"whitelist\": [1, null, \"\", \"x\\u00e4\"], \"blacklist\": {}}\n");
+  // Wire messages: requests of each layout and the three replies.
+  auto message = [&](const std::string& name, comm::WireWriter& writer) {
+    std::vector<uint8_t>& bytes = writer.finish();
+    ok &= writer.ok() &&
+          writeFile(root + "/fuzz_wire/" + name, std::string(bytes.begin(), bytes.end()));
+  };
+  CIPtr<CIPtrArray<CIString>> paths = CITypesFactory::createStringArray(2);
+  (*paths)[0] = CITypesFactory::createString("/a/b.png", util::UnicodeString_common::UTF8);
+  comm::WireWriter image(comm::kKindRequest, 0);
+  image.putStringArray(paths);
+  image.putI8(-3);
+  image.putBool(true);
+  message("request-image", image);
+  comm::WireWriter information(comm::kKindRequest, 1);
+  information.putStringArray(paths);
+  message("request-information", information);
+  CIPtr<CIUInt32Array> ids = CITypesFactory::createUInt32Array(2);
+  (*ids)[0] = 23;
+  comm::WireWriter subscribe(comm::kKindRequest, 4);
+  subscribe.putUInt32Array(ids);
+  message("subscribe-list", subscribe);
+  comm::WireWriter reply(comm::kKindReply, 0);
+  reply.putString((*paths)[0]);
+  reply.putBool(true);
+  reply.putBool(true);
+  reply.putI32(8);
+  reply.putU32(2);
+  reply.putU32(1);
+  reply.putI64(6);
+  reply.putI64(6);
+  reply.putBool(true);
+  CIPtr<CIInt8Array> pixels = CITypesFactory::createInt8Array(6);
+  for (int i = 0; i < 6; ++i) pixels->data()[i] = int8_t(i);
+  reply.putByteArray(pixels);
+  reply.putU32(6);
+  reply.putI32(0);
+  message("reply-image", reply);
+  comm::WireWriter version(comm::kKindReply, 2);
+  version.putString(CITypesFactory::createString("2.0.1", util::UnicodeString_common::UTF8));
+  version.putBool(true);
+  message("reply-version", version);
   if (!ok) std::fprintf(stderr, "some seeds could not be written\n");
   return ok ? 0 : 1;
 }

@@ -1,8 +1,10 @@
 // End to end: a real service in this process, reached through its socket by
 // the client library (in this process and in child processes).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -117,11 +119,15 @@ class E2eTest : public ::testing::Test {
     for (int i = 0; i < 2000 && !workerReady(); ++i) usleep(1000);
     ASSERT_TRUE(workerReady());
   }
+
+ public:
   static bool workerReady() {
     for (const auto& m : testsupport::traces().messages())
       if (m.text.rfind("Cannot load image server config", 0) == 0) return true;
     return false;
   }
+
+ protected:
   void TearDown() override {
     stopServer();
     util::config::Provider::setStoreRoot(nullptr);
@@ -539,6 +545,148 @@ TEST_F(E2eTest, AClientThatNeverReadsIsDisconnectedAndOthersAreServed) {
 
   ASSERT_TRUE(client->requestInformation({image}, kTimeout, &answers, &error)) << error;
   EXPECT_EQ(answers[0].result, imageserver::client::RESULT_OK);
+}
+
+// --- Faults under load ---------------------------------------------------------
+
+TEST_F(E2eTest, TenThousandQueuedJobsFromSeveralClientsThenStop) {
+  const std::string image = bmp("load.bmp", 160, 120);
+  constexpr int kClients = 4;
+  constexpr int kPerClient = 2500;
+  constexpr int kPerRequest = 500;
+  std::vector<RecordingHandler> handlers(kClients);
+  std::vector<std::unique_ptr<imageserver::client::Client>> clients;
+  for (auto& handler : handlers) {
+    clients.push_back(imageserver::client::Client::connect(kInstance, &handler));
+    ASSERT_NE(clients.back(), nullptr);
+  }
+  std::vector<std::string> batch(kPerRequest, image);
+  for (int sent = 0; sent < kPerClient; sent += kPerRequest)
+    for (auto& client : clients) ASSERT_TRUE(client->requestImage(batch, 2, true));
+  // Let the queue fill, then stop with most of it still waiting.
+  for (int i = 0; i < 10000 && getNumPendingRequests(m_server) < 1000; ++i) usleep(1000);
+  ASSERT_GE(getNumPendingRequests(m_server), 1000u);
+  stopServer();
+
+  size_t answered = 0;
+  for (auto& handler : handlers) {
+    ASSERT_TRUE(handler.waitClosed());
+    std::lock_guard<std::mutex> lock(handler.m_mutex);
+    for (const auto& answer : handler.m_answers) EXPECT_EQ(answer.result, 0);
+    answered += handler.m_answers.size();
+  }
+  // Discarded jobs were not answered; nothing was answered twice.
+  EXPECT_LT(answered, size_t(kClients) * kPerClient - 1000);
+  clients.clear();
+}
+
+TEST_F(E2eTest, AThousandClientsComeAndGo) {
+  const std::string image = bmp("small.bmp", 8, 8);
+  for (int i = 0; i < 1000; ++i) {
+    std::string error;
+    auto client = SyncClient::connect(kInstance, &error);
+    ASSERT_NE(client, nullptr) << i << ": " << error;
+    if (i % 100 == 0) {
+      std::vector<Answer> answers;
+      ASSERT_TRUE(client->requestInformation({image}, kTimeout, &answers, &error)) << error;
+    }
+  }
+  auto client = connect();
+  std::vector<Answer> answers;
+  std::string error;
+  ASSERT_TRUE(client->requestInformation({image}, kTimeout, &answers, &error)) << error;
+  EXPECT_EQ(answers[0].result, imageserver::client::RESULT_OK);
+}
+
+TEST_F(E2eTest, AnotherUsersConnectionIsRefused) {
+  const std::string path = comm::socketPath(s_runDir, "svx.imageserver.ImageServer", kInstance);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and _exit.
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    int fd = rawConnect(path);
+    _exit(fd < 0 && errno == EACCES ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: cannot change user; 1: the connection was not refused";
+}
+
+TEST_F(E2eTest, AServiceOutOfDescriptorsKeepsServingAndAcceptsLater) {
+  testsupport::TempDir control;
+  const std::string ready = control.file("ready");
+  const std::string stop = control.file("stop");
+  std::string filter = "--gtest_filter=E2eChild.DISABLED_LimitedService";
+  std::string all = "--gtest_also_run_disabled_tests";
+  std::string exe = "/proc/self/exe";
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+  env.push_back("E2E_CHILD_FILE=" + control.path());
+  std::vector<char*> envp;
+  for (auto& item : env) envp.push_back(item.data());
+  envp.push_back(nullptr);
+  std::vector<char*> argv = {exe.data(), filter.data(), all.data(), nullptr};
+  pid_t pid;
+  ASSERT_EQ(posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
+  for (int i = 0; i < 30000 && access(ready.c_str(), F_OK) != 0; ++i) usleep(1000);
+  ASSERT_EQ(access(ready.c_str(), F_OK), 0);
+
+  // The child can accept two more connections; the third waits.
+  imageserver::client::ConnectOptions options;
+  options.instance = kInstance + 1;
+  std::vector<std::unique_ptr<SyncClient>> first;
+  for (int i = 0; i < 2; ++i) first.push_back(SyncClient::connect(options));
+  ASSERT_NE(first[1], nullptr);
+  imageserver::client::VersionUpdate version;
+  std::string error;
+  ASSERT_TRUE(first[0]->interfaceVersion(kTimeout, &version, &error)) << error;
+  auto waiting = SyncClient::connect(options, &error);
+  ASSERT_NE(waiting, nullptr) << error;  // in the backlog
+  EXPECT_FALSE(waiting->interfaceVersion(0.3, &version, &error));
+  // Existing clients go on being served.
+  EXPECT_TRUE(first[1]->interfaceVersion(kTimeout, &version, &error)) << error;
+  // Free descriptors: the waiting client is accepted and served.
+  first.clear();
+  EXPECT_TRUE(waiting->interfaceVersion(kTimeout, &version, &error)) << error;
+  EXPECT_EQ(version.version, "2.0.1");
+  waiting.reset();
+  auto again = SyncClient::connect(options, &error);
+  ASSERT_NE(again, nullptr) << error;
+  EXPECT_TRUE(again->interfaceVersion(kTimeout, &version, &error)) << error;
+  EXPECT_EQ(version.version, "2.0.1");
+
+  testsupport::writeFile(stop, "");
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// The child's side: a service whose process has only two descriptors to
+// spare once it listens.
+TEST(E2eChild, DISABLED_LimitedService) {
+  const std::string control = std::getenv("E2E_CHILD_FILE");
+  testsupport::TempDir config;
+  util::config::Provider::setStoreRoot(config.path().c_str());
+  ASSERT_TRUE(svx::imageserver::wire::installTransport());
+  ImageServer* server = startImageServer(kInstance + 1);
+  ASSERT_TRUE(server->registration().isAlive());
+  // Count the descriptors once the worker is done with its configuration.
+  for (int i = 0; i < 2000 && !E2eTest::workerReady(); ++i) usleep(1000);
+  struct rlimit limit;
+  getrlimit(RLIMIT_NOFILE, &limit);
+  // Descriptor numbers must stay below the limit: set it just above the
+  // second free number, so that exactly two more can be opened.
+  int free = 0;
+  int fd = 0;
+  for (; free < 2; ++fd) free += fcntl(fd, F_GETFD) < 0 ? 1 : 0;
+  limit.rlim_cur = static_cast<rlim_t>(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  testsupport::writeFile(control + "/ready", "");
+  for (int i = 0; i < 60000 && access((control + "/stop").c_str(), F_OK) != 0; ++i) usleep(1000);
+  stopImageServer(server);
+  util::config::Provider::setStoreRoot(nullptr);
 }
 
 }  // namespace

@@ -144,8 +144,14 @@ struct Transport::State {
   std::map<uint64_t, std::shared_ptr<Listening>> listeners;
   std::map<uint64_t, std::shared_ptr<Served>> connections;
   std::vector<std::thread> threads;
+  // Set when accept ran out of descriptors or memory: the pending
+  // connections stay in the backlog, and no new readiness event comes for
+  // them (edge-triggered), so the loop retries every kAcceptRetryMs.
+  std::atomic<bool> acceptStalled{false};
+  static constexpr int kAcceptRetryMs = 100;
 
   void run();
+  void retryStalledAccepts();
   void accept(const std::shared_ptr<Listening>& listening);
   void read(const std::shared_ptr<Served>& served);
   bool dispatch(Served& served, WireMessage& message, std::string* reason);
@@ -352,12 +358,14 @@ void Transport::onServiceRemoved(ServiceRegistrationRecord* record) {
 void Transport::State::run() {
   struct epoll_event events[16];
   for (;;) {
-    int count = epoll_wait(epoll.get(), events, 16, -1);
+    const bool stalled = acceptStalled.load(std::memory_order_acquire);
+    int count = epoll_wait(epoll.get(), events, 16, stalled ? kAcceptRetryMs : -1);
     if (count < 0) {
       if (errno == EINTR) continue;
       if (channel().isEnabled(4)) channel().logCV(4, "event loop failed: %s", std::strerror(errno));
       return;
     }
+    if (stalled) retryStalledAccepts();
     for (int i = 0; i < count; ++i) {
       const uint64_t id = events[i].data.u64;
       std::shared_ptr<Listening> listening;
@@ -377,6 +385,16 @@ void Transport::State::run() {
   }
 }
 
+void Transport::State::retryStalledAccepts() {
+  if (!acceptStalled.exchange(false, std::memory_order_acq_rel)) return;
+  std::vector<std::shared_ptr<Listening>> all;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& entry : listeners) all.push_back(entry.second);
+  }
+  for (auto& listening : all) accept(listening);
+}
+
 void Transport::State::accept(const std::shared_ptr<Listening>& listening) {
   for (;;) {
     // Accepting and registering under one hold of the mutex: once
@@ -385,10 +403,19 @@ void Transport::State::accept(const std::shared_ptr<Listening>& listening) {
     if (listening->removed || !listening->fd.valid()) return;
     UniqueFd fd(accept4(listening->fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd.valid()) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK && channel().isEnabled(4))
+      const int error = errno;
+      if (error == EINTR || error == ECONNABORTED) continue;
+      if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+        // Out of descriptors: existing clients go on being served; the
+        // waiting ones are accepted once descriptors are free again.
+        if (!acceptStalled.exchange(true, std::memory_order_acq_rel) && channel().isEnabled(3))
+          channel().logCV(3, "accept on %s failed: %s; retrying", listening->path.c_str(),
+                          std::strerror(error));
+        return;
+      }
+      if (error != EAGAIN && error != EWOULDBLOCK && channel().isEnabled(4))
         channel().logCV(4, "accept on %s failed: %s", listening->path.c_str(),
-                        std::strerror(errno));
+                        std::strerror(error));
       return;
     }
     struct ucred credentials;

@@ -47,8 +47,7 @@ long long ImageServer::calcHash(const util::UnicodeString8& path, long long& siz
     size = 0;
     return 0;
   }
-  long long position = -1;
-  if (fseeko(file, 0, SEEK_END) == 0) position = ftello(file);
+  long long position = osal::fileSize(file);
   fclose(file);
   // Sizes are 32-bit quantities: a position past the signed 32-bit range
   // counts as unmeasurable, like a failed ftell.

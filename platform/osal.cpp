@@ -197,6 +197,12 @@ bool FileInfo::init(const char* path, bool followLinks) {
   return true;
 }
 
+int64_t fileSize(FILE* file) {
+  struct stat st;
+  if (file == nullptr || fstat(fileno(file), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
 FILE* openRegularFile(const char* path) {
   int fd;
   do {
@@ -215,9 +221,7 @@ FILE* openRegularFile(const char* path) {
     kor::ErrorStorage::set("cannot open %s: not a regular file", path);
     return nullptr;
   }
-  // Regular files never block; clear the flag so that stdio behaves normally.
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  // O_NONBLOCK stays set: it has no effect on regular files.
   FILE* file = fdopen(fd, "rb");
   if (file == nullptr) {
     kor::ErrorStorage::setErrno("cannot open stream", errno);

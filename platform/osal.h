@@ -174,6 +174,10 @@ class FileInfo {
 // in kor::ErrorStorage. The caller closes the stream with fclose().
 FILE* openRegularFile(const char* path);
 
+// The size of the open file |file| in bytes, from its status (nothing is
+// read and the position is not moved); -1 on failure.
+int64_t fileSize(FILE* file);
+
 }  // namespace osal
 
 #endif  // PLATFORM_OSAL_H_

@@ -307,7 +307,9 @@ TEST_F(IntakeTest, TheScalingArgumentSelectsTheJobsOption) {
     ASSERT_EQ(answer.result, RESULT_OK) << int(c.scaling);
     EXPECT_EQ(answer.image->decoded, c.decode);
     EXPECT_EQ(!answer.image->imageInformation.isNull(), c.withInformation) << int(c.scaling);
-    if (c.decode) EXPECT_EQ(answer.image->imageInformation->width, 2u);  // -3: no scaling
+    if (c.decode) {
+      EXPECT_EQ(answer.image->imageInformation->width, 2u);  // -3: no scaling
+    }
   }
 }
 

@@ -26,9 +26,9 @@ void ImageServer::FileReadJob::execute() {
     return;
   }
 
-  long long position = -1;
-  if (fseeko(file, 0, SEEK_END) == 0) position = ftello(file);
-  fseeko(file, 0, SEEK_SET);
+  // The size from the file's status: the stream stays at the start, and no
+  // block is read just to find the end.
+  long long position = osal::fileSize(file);
   if (position < 0) position = 0;
   if (position > INT32_MAX) {
     // No 32-bit array can hold the file: it cannot be delivered.

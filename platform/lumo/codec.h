@@ -59,6 +59,13 @@ constexpr size_t kScratchKeepBytes = 4u << 20;
 uint8_t* scratch(Scratch slot, size_t bytes);
 void trimScratch();
 
+// Bitmap pixel buffers: takePixelBuffer() reuses the buffer last given back
+// on this thread when it is large enough, else allocates; givePixelBuffer()
+// keeps one large buffer per thread (the largest) and frees the rest. Null
+// when memory is short.
+uint8_t* takePixelBuffer(size_t bytes);
+void givePixelBuffer(uint8_t* buffer, size_t bytes);
+
 // What a decoder learnt from the header. Dimensions are in the stored
 // orientation; |orientation| (1..8, EXIF meaning) says how to turn the stored
 // image into the one meant to be seen.
@@ -93,6 +100,8 @@ class Writer final : public RowSink {
         m_orientation(orientation) {}
   bool putRow(const uint8_t* rgba) override;
   uint32_t rowsWritten() const { return m_y; }
+  // Counts a row that the decoder wrote into the bitmap itself.
+  void countDirectRow() { ++m_y; }
 
  private:
   Bitmap& m_bitmap;
@@ -164,6 +173,14 @@ class Pipeline {
   // than the target.
   bool setRowSize(uint32_t width, uint32_t height);
   RowSink& sink();
+  // Direct rows: when the decoder can produce rows of |width| x |height| in
+  // |native| format, and they need neither averaging nor turning, it writes
+  // them straight into the bitmap, saving a conversion pass over the image.
+  // Call before setRowSize(); then, for each row, directRow() gives the
+  // bitmap row to decode into and directRowDone() counts it.
+  bool acceptsDirectRows(BitmapInfo::Format native, uint32_t width, uint32_t height) const;
+  uint8_t* directRow();
+  void directRowDone() { m_writer->countDirectRow(); }
   // Checks that every row arrived and hands over the bitmap (null when not).
   Bitmap* finish();
 

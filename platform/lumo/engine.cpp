@@ -76,6 +76,45 @@ uint8_t* scratch(Scratch slot, size_t bytes) {
   return buffer;
 }
 
+namespace {
+
+// The pixel buffer of the last bitmap given back on this thread, kept for
+// the next one: a fresh multi-megabyte buffer costs a page fault per page,
+// which can exceed the decode itself. Small buffers are not worth keeping.
+constexpr size_t kKeepPixelBytes = 1u << 20;
+
+struct PixelCache {
+  uint8_t* data = nullptr;
+  size_t size = 0;
+  ~PixelCache() { std::free(data); }
+};
+
+thread_local PixelCache t_pixels;
+
+}  // namespace
+
+uint8_t* takePixelBuffer(size_t bytes) {
+  if (bytes == 0) bytes = 1;
+  if (t_pixels.data != nullptr && t_pixels.size >= bytes) {
+    uint8_t* buffer = t_pixels.data;
+    t_pixels.data = nullptr;
+    t_pixels.size = 0;
+    return buffer;
+  }
+  return static_cast<uint8_t*>(std::malloc(bytes));
+}
+
+void givePixelBuffer(uint8_t* buffer, size_t bytes) {
+  if (buffer == nullptr) return;
+  if (bytes < kKeepPixelBytes || bytes <= t_pixels.size) {
+    std::free(buffer);
+    return;
+  }
+  std::free(t_pixels.data);
+  t_pixels.data = buffer;
+  t_pixels.size = bytes;
+}
+
 void trimScratch() {
   for (int i = 0; i < static_cast<int>(Scratch::kCount); ++i) {
     if (t_scratch.size[i] > kScratchKeepBytes) {
@@ -255,9 +294,9 @@ bool Pipeline::start(const Header& header) {
     kor::ErrorStorage::set("out of memory allocating a bitmap");
     return false;
   }
-  // Zeroed, so that no byte of the bitmap is ever left undefined.
-  if (!kor::allocationShouldFail("lumo::Bitmap"))
-    m_bitmap->pixels = static_cast<uint8_t*>(std::calloc(bytes, 1));
+  // Not zeroed: finish() hands the bitmap over only when every row has been
+  // written, so no byte of a delivered bitmap is left undefined.
+  if (!kor::allocationShouldFail("lumo::Bitmap")) m_bitmap->pixels = takePixelBuffer(bytes);
   if (m_bitmap->pixels == nullptr) {
     kor::ErrorStorage::set("out of memory allocating a bitmap of %u x %u", targetWidth,
                            targetHeight);
@@ -280,6 +319,15 @@ bool Pipeline::setRowSize(uint32_t width, uint32_t height) {
   if (width == m_storedTargetWidth && height == m_storedTargetHeight) return true;
   m_averager.emplace(width, height, m_storedTargetWidth, m_storedTargetHeight, *m_writer);
   return m_averager->init();
+}
+
+bool Pipeline::acceptsDirectRows(BitmapInfo::Format native, uint32_t width, uint32_t height) const {
+  return m_bitmap != nullptr && m_bitmap->format == native && m_header.orientation == 1 &&
+         width == m_storedTargetWidth && height == m_storedTargetHeight;
+}
+
+uint8_t* Pipeline::directRow() {
+  return m_bitmap->pixels + size_t{m_writer->rowsWritten()} * m_bitmap->stride;
 }
 
 RowSink& Pipeline::sink() {
@@ -406,7 +454,7 @@ Bitmap* Engine::createBitmap(const util::UnicodeString8& path, BitmapInfo::Forma
 
 void Engine::destroyBitmap(Bitmap* bitmap) {
   if (bitmap == nullptr) return;
-  std::free(bitmap->pixels);
+  internal::givePixelBuffer(bitmap->pixels, size_t{bitmap->stride} * bitmap->height);
   delete bitmap;
 }
 

@@ -144,10 +144,33 @@ bool runJpeg(JpegJob* job) {
   cinfo->scale_num = scaleNumerator(header.width, header.height, pipeline.storedTargetWidth(),
                                     pipeline.storedTargetHeight());
   cinfo->scale_denom = 8;
+  // Colour and grey images whose rows need no averaging or turning are
+  // decoded straight into the bitmap in its own format.
+  jpeg_calc_output_dimensions(cinfo);
+  bool direct = false;
+  if (!cmyk) {
+    const BitmapInfo::Format native =
+        header.isGrey ? BitmapInfo::FORMAT_L8 : BitmapInfo::FORMAT_RGB888;
+    direct = pipeline.acceptsDirectRows(native, cinfo->output_width, cinfo->output_height);
+    if (direct && !header.isGrey) cinfo->out_color_space = JCS_RGB;
+  }
   jpeg_start_decompress(cinfo);
   if (!pipeline.setRowSize(cinfo->output_width, cinfo->output_height)) {
     jpeg_destroy_decompress(cinfo);
     return false;
+  }
+  if (direct) {
+    while (cinfo->output_scanline < cinfo->output_height) {
+      JSAMPROW row = pipeline.directRow();
+      if (jpeg_read_scanlines(cinfo, &row, 1) != 1) {
+        kor::ErrorStorage::set("truncated JPEG data");
+        jpeg_destroy_decompress(cinfo);
+        return false;
+      }
+      pipeline.directRowDone();
+    }
+    jpeg_destroy_decompress(cinfo);
+    return true;
   }
 
   const uint32_t width = cinfo->output_width;

@@ -70,6 +70,27 @@ bool decodePng(FILE* file, Pipeline& pipeline) {
   if (!pipeline.start(header)) return false;
   if (!pipeline.setRowSize(ihdr.width, ihdr.height)) return false;
 
+  // 8-bit colour images that need no averaging or turning are decoded
+  // straight into the bitmap in its own format.
+  if (ihdr.interlace_method == SPNG_INTERLACE_NONE && ihdr.bit_depth <= 8 && !header.isGrey) {
+    const bool alpha = header.hasAlpha;
+    const BitmapInfo::Format native =
+        alpha ? BitmapInfo::FORMAT_RGBA8888 : BitmapInfo::FORMAT_RGB888;
+    if (pipeline.acceptsDirectRows(native, ihdr.width, ihdr.height)) {
+      const int direct = alpha ? SPNG_FMT_RGBA8 : SPNG_FMT_RGB8;
+      const size_t directBytes = size_t{ihdr.width} * (alpha ? 4 : 3);
+      error =
+          spng_decode_image(ctx, nullptr, 0, direct, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
+      if (error != 0) return fail(error);
+      for (uint32_t y = 0; y < ihdr.height; ++y) {
+        error = spng_decode_row(ctx, pipeline.directRow(), directBytes);
+        if (error != 0 && !(error == SPNG_EOI && y + 1 == ihdr.height)) return fail(error);
+        pipeline.directRowDone();
+      }
+      return true;
+    }
+  }
+
   const bool wide = ihdr.bit_depth == 16;
   const int format = wide ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8;
   const size_t rowBytes = size_t{ihdr.width} * (wide ? 8 : 4);

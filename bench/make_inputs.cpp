@@ -1,0 +1,267 @@
+// imageserver-bench-inputs: writes the benchmark's input files into one
+// folder. Every file is made from the same deterministic photo-like picture
+// (smooth gradients, fine noise and hard-edged shapes), so that the decoders
+// see realistic entropy rather than flat colour.
+//
+// Usage: imageserver-bench-inputs DIR
+//
+// Files written:
+//   photo12.jpg        4000 x 3000 baseline JPEG, quality 90
+//   photo12-prog.jpg   the same picture, progressive
+//   photo1.jpg         1152 x 864 baseline JPEG, quality 90
+//   photo12.png        4000 x 3000 RGB PNG, deflate-compressed (libspng encoder)
+//   photo12.gif        4000 x 3000 GIF, 6x6x6 colour cube with ordered dither
+//   big.bmp            3200 x 3125 24-bit BMP (30,000,054 bytes)
+//   small/NNNN.{jpg,png,gif,bmp}  1,000 small images of 48..303 pixels a side
+// An existing file of the right size is kept, so reruns are quick.
+#include <spng.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/images.h"
+
+namespace {
+
+// A small, fast, deterministic generator (xorshift32).
+struct Random {
+  uint32_t state;
+  explicit Random(uint32_t seed) : state(seed != 0 ? seed : 1) {}
+  uint32_t next() {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+  }
+};
+
+uint8_t clamp8(float v) { return v < 0.f ? 0 : v > 255.f ? 255 : static_cast<uint8_t>(v + 0.5f); }
+
+// A photo-like RGB picture: low-frequency colour gradients, a few discs and
+// bars with hard edges (which give the DCT high-frequency work), and per-pixel
+// noise of about +-14 levels (sensor grain).
+std::vector<uint8_t> photo(uint32_t width, uint32_t height, uint32_t seed) {
+  std::vector<uint8_t> pixels(size_t{width} * height * 3);
+  Random random(seed);
+  struct Disc {
+    float cx, cy, r;
+    float colour[3];
+  };
+  std::vector<Disc> discs;
+  for (int i = 0; i < 12; ++i) {
+    Disc d;
+    d.cx = static_cast<float>(random.next() % width);
+    d.cy = static_cast<float>(random.next() % height);
+    d.r = static_cast<float>(width) * (0.03f + static_cast<float>(random.next() % 100) / 800.f);
+    for (float& c : d.colour) c = static_cast<float>(random.next() % 256);
+    discs.push_back(d);
+  }
+  const float fw = static_cast<float>(width);
+  const float fh = static_cast<float>(height);
+  for (uint32_t y = 0; y < height; ++y) {
+    const float v = static_cast<float>(y) / fh;
+    uint8_t* row = pixels.data() + size_t{y} * width * 3;
+    for (uint32_t x = 0; x < width; ++x) {
+      const float u = static_cast<float>(x) / fw;
+      float rgb[3] = {
+          128.f + 90.f * std::sin(6.283f * (u * 1.3f + v * 0.4f)),
+          128.f + 80.f * std::cos(6.283f * (u * 0.5f - v * 1.1f)),
+          110.f + 70.f * std::sin(6.283f * (u * v * 2.0f + 0.3f)),
+      };
+      // Thin dark bars every ~1/7 of the width: strong vertical edges.
+      if ((x * 7 / width) != ((x + 3) * 7 / width))
+        for (float& c : rgb) c *= 0.25f;
+      for (const Disc& d : discs) {
+        const float dx = static_cast<float>(x) - d.cx;
+        const float dy = static_cast<float>(y) - d.cy;
+        if (dx * dx + dy * dy < d.r * d.r) {
+          for (int c = 0; c < 3; ++c) rgb[c] = 0.3f * rgb[c] + 0.7f * d.colour[c];
+        }
+      }
+      const uint32_t noise = random.next();
+      for (int c = 0; c < 3; ++c) {
+        const float n = static_cast<float>((noise >> (c * 8)) & 0xff) / 255.f * 28.f - 14.f;
+        row[size_t{x} * 3 + c] = clamp8(rgb[c] + n);
+      }
+    }
+  }
+  return pixels;
+}
+
+bool exists(const std::string& path, long long minSize = 1) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 && status.st_size >= minSize;
+}
+
+bool writeCompressedPng(const std::string& path, uint32_t width, uint32_t height,
+                        const std::vector<uint8_t>& rgb) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
+  bool ok = ctx != nullptr;
+  if (ok) {
+    spng_ihdr ihdr = {};
+    ihdr.width = width;
+    ihdr.height = height;
+    ihdr.bit_depth = 8;
+    ihdr.color_type = SPNG_COLOR_TYPE_TRUECOLOR;
+    ok = spng_set_png_file(ctx, file) == 0 && spng_set_ihdr(ctx, &ihdr) == 0 &&
+         spng_encode_image(ctx, rgb.data(), rgb.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE) == 0;
+  }
+  spng_ctx_free(ctx);
+  if (std::fclose(file) != 0) ok = false;
+  return ok;
+}
+
+// 6x6x6 colour cube indices with a 4x4 ordered dither.
+std::vector<uint8_t> cubeIndices(uint32_t width, uint32_t height, const std::vector<uint8_t>& rgb) {
+  static const int kBayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
+  std::vector<uint8_t> indices(size_t{width} * height);
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      const uint8_t* p = rgb.data() + (size_t{y} * width + x) * 3;
+      const int threshold = kBayer[y & 3][x & 3] * 51 / 16;  // 0..47 of a 51-level step
+      int level[3];
+      for (int c = 0; c < 3; ++c) {
+        int l = (p[c] + threshold) / 51;
+        level[c] = l > 5 ? 5 : l;
+      }
+      indices[size_t{y} * width + x] =
+          static_cast<uint8_t>(level[0] * 36 + level[1] * 6 + level[2]);
+    }
+  }
+  return indices;
+}
+
+std::vector<testsupport::Rgb> cubePalette() {
+  std::vector<testsupport::Rgb> palette;
+  for (int r = 0; r < 6; ++r)
+    for (int g = 0; g < 6; ++g)
+      for (int b = 0; b < 6; ++b)
+        palette.push_back({static_cast<uint8_t>(r * 51), static_cast<uint8_t>(g * 51),
+                           static_cast<uint8_t>(b * 51)});
+  return palette;
+}
+
+// The BMP writer takes four bytes (R, G, B, A) per pixel at every depth.
+std::vector<uint8_t> toRgba(const std::vector<uint8_t>& rgb) {
+  std::vector<uint8_t> rgba(rgb.size() / 3 * 4);
+  for (size_t i = 0, j = 0; i < rgb.size(); i += 3, j += 4) {
+    rgba[j] = rgb[i];
+    rgba[j + 1] = rgb[i + 1];
+    rgba[j + 2] = rgb[i + 2];
+    rgba[j + 3] = 255;
+  }
+  return rgba;
+}
+
+// Reports a file that could not be written; returns the exit status 1.
+int fail(const std::string& what) {
+  std::fprintf(stderr, "imageserver-bench-inputs: cannot write %s\n", what.c_str());
+  return 1;
+}
+
+bool makeSmallImages(const std::string& dir) {
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    fail(dir);
+    return false;
+  }
+  static const char* const kExtensions[4] = {"jpg", "png", "gif", "bmp"};
+  for (uint32_t i = 0; i < 1000; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "/%04u.%s", i, kExtensions[i % 4]);
+    const std::string path = dir + name;
+    if (exists(path)) continue;
+    const uint32_t width = 48 + (i * 37) % 256;
+    const uint32_t height = 48 + (i * 91) % 256;
+    const std::vector<uint8_t> rgb = photo(width, height, 1000 + i);
+    bool ok = false;
+    switch (i % 4) {
+      case 0:
+        ok = testsupport::writeJpeg(path, width, height, rgb.data());
+        break;
+      case 1:
+        ok = writeCompressedPng(path, width, height, rgb);
+        break;
+      case 2: {
+        testsupport::GifOptions options;
+        options.globalPalette = cubePalette();
+        ok = testsupport::writeGif(path, width, height, cubeIndices(width, height, rgb).data(),
+                                   options);
+        break;
+      }
+      default: {
+        ok = testsupport::writeBmp(path, width, height, toRgba(rgb).data());
+        break;
+      }
+    }
+    if (!ok) {
+      fail(path);
+      return false;
+    }
+    chmod(path.c_str(), 0644);
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: imageserver-bench-inputs DIR\n");
+    return 2;
+  }
+  const std::string dir = argv[1];
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return fail(dir);
+
+  const uint32_t w12 = 4000, h12 = 3000;
+  std::vector<uint8_t> big;
+  auto photo12 = [&]() -> const std::vector<uint8_t>& {
+    if (big.empty()) big = photo(w12, h12, 12);
+    return big;
+  };
+
+  testsupport::JpegOptions baseline;  // quality 90, 4:2:0 (library default)
+  if (!exists(dir + "/photo12.jpg") &&
+      !testsupport::writeJpeg(dir + "/photo12.jpg", w12, h12, photo12().data(), baseline))
+    return fail("photo12.jpg");
+  testsupport::JpegOptions progressive;
+  progressive.progressive = true;
+  if (!exists(dir + "/photo12-prog.jpg") &&
+      !testsupport::writeJpeg(dir + "/photo12-prog.jpg", w12, h12, photo12().data(), progressive))
+    return fail("photo12-prog.jpg");
+  if (!exists(dir + "/photo12.png") &&
+      !writeCompressedPng(dir + "/photo12.png", w12, h12, photo12()))
+    return fail("photo12.png");
+  if (!exists(dir + "/photo12.gif")) {
+    testsupport::GifOptions options;
+    options.globalPalette = cubePalette();
+    if (!testsupport::writeGif(dir + "/photo12.gif", w12, h12,
+                               cubeIndices(w12, h12, photo12()).data(), options))
+      return fail("photo12.gif");
+  }
+  big.clear();
+  big.shrink_to_fit();
+
+  if (!exists(dir + "/photo1.jpg")) {
+    const std::vector<uint8_t> rgb = photo(1152, 864, 1);
+    if (!testsupport::writeJpeg(dir + "/photo1.jpg", 1152, 864, rgb.data(), baseline))
+      return fail("photo1.jpg");
+  }
+  if (!exists(dir + "/big.bmp", 30000054)) {
+    const std::vector<uint8_t> rgb = photo(3200, 3125, 30);
+    if (!testsupport::writeBmp(dir + "/big.bmp", 3200, 3125, toRgba(rgb).data()))
+      return fail("big.bmp");
+  }
+  if (!makeSmallImages(dir + "/small")) return 1;
+  // giflib creates its files readable by the owner only.
+  chmod((dir + "/photo12.gif").c_str(), 0644);
+  std::printf("inputs ready in %s\n", dir.c_str());
+  return 0;
+}

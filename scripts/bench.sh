@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# The benchmark: installs what is missing, builds a Release tree, makes the
+# input files, starts imageserver-host with a private runtime folder, times
+# the service through the client library against in-process library
+# baselines and peer tools (interleaved, every case repeated), measures the
+# host's peak memory with a fresh host per case, then writes
+# bench/results.md and bench/results.png and stops the host.
+#
+# Usage: scripts/bench.sh
+# Environment: BENCH_REPS (rounds, default 11, at least 10 for the report),
+#              BENCH_BUILD_DIR (default build/bench),
+#              BENCH_WORK_DIR (inputs and raw data, default build/bench-work).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+scripts/install-deps.sh libjpeg-turbo-progs imagemagick libvips-tools python3-pil gnuplot-nox
+
+reps=${BENCH_REPS:-11}
+build=${BENCH_BUILD_DIR:-build/bench}
+work=${BENCH_WORK_DIR:-build/bench-work}
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+echo "=== building ($build, Release)"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIMAGESERVER_BUILD_TESTS=OFF \
+  -DIMAGESERVER_BUILD_BENCH=ON >/dev/null
+ninja -C "$build" imageserverlib imageserver-host imageserver-bench imageserver-bench-inputs
+build=$(cd "$build" && pwd)
+bench="$build/bench/imageserver-bench"
+host_bin="$build/tools/imageserver-host"
+
+echo "=== inputs ($work/inputs)"
+"$build/bench/imageserver-bench-inputs" "$work/inputs"
+
+# A private runtime folder (the host's socket) and an empty configuration
+# store, so that the run meets no other service and no system settings.
+export COMM_RUNTIME_DIR="$work/run"
+rm -rf "$COMM_RUNTIME_DIR"
+mkdir -p "$COMM_RUNTIME_DIR" "$work/config" "$work/scratch" "$work/plot"
+chmod 700 "$COMM_RUNTIME_DIR"
+
+host_pid=""
+start_host() {  # start_host INSTANCE: starts a host, waits for "ready", sets host_pid
+  local instance=$1 log="$work/host-$1"
+  "$host_bin" --instance "$instance" --config-root "$work/config" --trace-level 3 \
+    >"$log.out" 2>"$log.err" &
+  host_pid=$!
+  for _ in $(seq 1 300); do
+    grep -q '^imageserver-host: ready$' "$log.out" 2>/dev/null && return 0
+    kill -0 "$host_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "the host did not start:" >&2
+  cat "$log.out" "$log.err" >&2
+  exit 1
+}
+stop_host() {
+  [[ -n "$host_pid" ]] || return 0
+  local status=0
+  if kill -0 "$host_pid" 2>/dev/null; then
+    kill -TERM "$host_pid"
+    wait "$host_pid" || status=$?
+  fi
+  host_pid=""
+  if [[ $status -ne 0 ]]; then
+    echo "the host exited with status $status" >&2
+    return 1
+  fi
+}
+trap 'stop_host || true' EXIT
+
+{
+  echo "Run of $(date -u '+%Y-%m-%d %H:%M UTC') by \`scripts/bench.sh\`, $reps rounds."
+  echo
+  echo "- machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), kernel $(uname -r)"
+  echo "- load average before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "- build: Release ($(c++ --version | head -1)); libjpeg-turbo $(dpkg-query -W -f='${Version}' libjpeg62-turbo), libspng $(dpkg-query -W -f='${Version}' libspng0), giflib $(dpkg-query -W -f='${Version}' libgif7)"
+  echo "- peers: djpeg (libjpeg-turbo-progs $(dpkg-query -W -f='${Version}' libjpeg-turbo-progs)), $(/usr/bin/convert -version | head -1 | cut -d' ' -f2-3), $(/usr/bin/vipsheader --version), Pillow $(/usr/bin/python3 -c 'import PIL; print(PIL.__version__)')"
+} >"$work/environment.md"
+
+echo "=== timing ($reps rounds after a warm-up round; progress on stderr)"
+start_host 0
+"$bench" run --inputs "$work/inputs" --scratch "$work/scratch" --out "$work/samples.tsv" \
+  --reps "$reps" --instance 0 --host-pid "$host_pid" --pillow-worker "$root/bench/pillow_worker.py"
+stop_host
+
+echo "=== host peak memory (a fresh host per measurement)"
+: >"$work/rss.tsv"
+for _ in 1 2 3; do
+  for scaling in 1 8; do
+    label="decode full"
+    [[ $scaling -eq 1 ]] || label="decode /$scaling"
+    start_host 1
+    "$bench" rss --instance 1 --pid "$host_pid" --file "$work/inputs/photo12.jpg" \
+      --scaling "$scaling" --label "$label" | tee -a "$work/rss.tsv"
+    stop_host
+  done
+done
+
+echo "- load average after the run: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$work/environment.md"
+
+echo "=== report"
+"$bench" report --samples "$work/samples.tsv" --rss "$work/rss.tsv" --md bench/results.md \
+  --plot-dir "$work/plot" --environment "$work/environment.md"
+# The method notes of bench/README.md close the report.
+{
+  echo
+  awk '/^## /{p = ($0 ~ /^## How it is measured/)} p' bench/README.md
+} >>bench/results.md
+gnuplot "$work/plot/results.gp"
+cp "$work/plot/results.png" bench/results.png
+echo
+echo "wrote bench/results.md and bench/results.png (raw samples: $work/samples.tsv)"

@@ -13,7 +13,10 @@
 //   - /tmp/imageserver-<uid>.
 // A default folder is created 0700, must be a directory owned by the user
 // (not a link) and is tightened to 0700 when it is not. Sockets are bound
-// with umask 0177, so they are 0600. A socket file left by a dead process
+// with umask 0177, so they are 0600; in a folder named by $COMM_RUNTIME_DIR
+// that gives its group full access (0770, e.g. an operator's group-shared
+// folder) they are bound with umask 0117, so they are 0660 and members of
+// the folder's group can connect. A socket file left by a dead process
 // (connect fails with ECONNREFUSED) is replaced; a live one makes the
 // registration fail. Unregistration closes the listener, removes the socket
 // file and closes every connection of the service.

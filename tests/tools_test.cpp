@@ -170,7 +170,7 @@ Outcome runTool(const std::vector<std::string>& args,
 // ---------------------------------------------------------------------------
 // The host.
 
-class HostTest : public ::testing::Test {
+class HostToolTest : public ::testing::Test {
  protected:
   // An instance number of its own, so that parallel tests do not meet.
   uint32_t instance() const { return 1000 + static_cast<uint32_t>(getpid()) % 50000; }
@@ -181,7 +181,7 @@ class HostTest : public ::testing::Test {
   testsupport::TempDir m_dir;
 };
 
-TEST_F(HostTest, StartsPrintsReadyAndStopsCleanlyOnEitherSignal) {
+TEST_F(HostToolTest, StartsPrintsReadyAndStopsCleanlyOnEitherSignal) {
   for (int number : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(strsignal(number));
     Child host({toolPath("imageserver-host"), "--instance", std::to_string(instance())}, env());
@@ -193,7 +193,7 @@ TEST_F(HostTest, StartsPrintsReadyAndStopsCleanlyOnEitherSignal) {
   }
 }
 
-TEST_F(HostTest, ReportsTheLibraryItLoadedAndTheInstance) {
+TEST_F(HostToolTest, ReportsTheLibraryItLoadedAndTheInstance) {
   Child host(
       {toolPath("imageserver-host"), "--instance", std::to_string(instance()), "--ext-check"},
       env());
@@ -206,7 +206,7 @@ TEST_F(HostTest, ReportsTheLibraryItLoadedAndTheInstance) {
       << host.out();
 }
 
-TEST_F(HostTest, PassesTheConfigRootAndTraceLevelToTheLibrary) {
+TEST_F(HostToolTest, PassesTheConfigRootAndTraceLevelToTheLibrary) {
   // The worker traces its configuration load at level 3: with the level at 1
   // the message names the missing file below the given root.
   Child host({toolPath("imageserver-host"), "--instance", std::to_string(instance()),
@@ -219,7 +219,7 @@ TEST_F(HostTest, PassesTheConfigRootAndTraceLevelToTheLibrary) {
       << host.err();
 }
 
-TEST_F(HostTest, RefusesBadUsageAndAMissingLibrary) {
+TEST_F(HostToolTest, RefusesBadUsageAndAMissingLibrary) {
   EXPECT_EQ(runTool({toolPath("imageserver-host"), "--no-such-option"}).code, 2);
   EXPECT_EQ(runTool({toolPath("imageserver-host"), "--instance", "minus"}).code, 2);
   EXPECT_EQ(runTool({toolPath("imageserver-host"), "--trace-level", "0"}).code, 2);
@@ -273,7 +273,7 @@ Decoded decodePng(const std::string& path) {
   return decoded;
 }
 
-class ClientTest : public ::testing::Test {
+class ClientToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(std::filesystem::create_directories(m_dir.file("run")));
@@ -325,7 +325,7 @@ class ClientTest : public ::testing::Test {
   std::unique_ptr<Child> m_host;
 };
 
-TEST_F(ClientTest, InfoReportsEveryAnswerAsJsonInRequestOrder) {
+TEST_F(ClientToolTest, InfoReportsEveryAnswerAsJsonInRequestOrder) {
   ASSERT_TRUE(startHost());
   Outcome ok = client({"--json", "info", m_png});
   EXPECT_EQ(ok.code, 0) << ok.err;
@@ -358,7 +358,7 @@ TEST_F(ClientTest, InfoReportsEveryAnswerAsJsonInRequestOrder) {
   EXPECT_EQ(stopHost(), 0);
 }
 
-TEST_F(ClientTest, RelativePathsAreSentAsAbsoluteLocators) {
+TEST_F(ClientToolTest, RelativePathsAreSentAsAbsoluteLocators) {
   ASSERT_TRUE(startHost());
   std::string relative = std::filesystem::relative(m_png).string();
   Outcome outcome = client({"--json", "info", relative});
@@ -369,7 +369,7 @@ TEST_F(ClientTest, RelativePathsAreSentAsAbsoluteLocators) {
   EXPECT_EQ(stopHost(), 0);
 }
 
-TEST_F(ClientTest, GetWritesTheUnchangedFileBytes) {
+TEST_F(ClientToolTest, GetWritesTheUnchangedFileBytes) {
   ASSERT_TRUE(startHost());
   std::string copy = m_dir.file("copy.png");
   Outcome outcome = client({"get", m_png, "--with-info", "-o", copy, "--json"});
@@ -395,7 +395,7 @@ TEST_F(ClientTest, GetWritesTheUnchangedFileBytes) {
   EXPECT_EQ(stopHost(), 0);
 }
 
-TEST_F(ClientTest, DecodeWritesAViewablePngOfTheScaledSize) {
+TEST_F(ClientToolTest, DecodeWritesAViewablePngOfTheScaledSize) {
   ASSERT_TRUE(startHost());
   std::string out = m_dir.file("half.png");
   Outcome outcome = client({"--json", "decode", m_png, "--scale", "2", "-o", out});
@@ -423,7 +423,7 @@ TEST_F(ClientTest, DecodeWritesAViewablePngOfTheScaledSize) {
   EXPECT_EQ(stopHost(), 0);
 }
 
-TEST_F(ClientTest, DecodeWritesAPamWithTheSamePixels) {
+TEST_F(ClientToolTest, DecodeWritesAPamWithTheSamePixels) {
   ASSERT_TRUE(startHost());
   std::string out = m_dir.file("full.pam");
   Outcome outcome = client({"decode", m_png, "-o", out});
@@ -442,7 +442,7 @@ TEST_F(ClientTest, DecodeWritesAPamWithTheSamePixels) {
   EXPECT_EQ(stopHost(), 0);
 }
 
-TEST_F(ClientTest, VersionPrintsTheInterfaceVersion) {
+TEST_F(ClientToolTest, VersionPrintsTheInterfaceVersion) {
   ASSERT_TRUE(startHost());
   Outcome text = client({"version"});
   EXPECT_EQ(text.code, 0) << text.err;
@@ -455,7 +455,7 @@ TEST_F(ClientTest, VersionPrintsTheInterfaceVersion) {
   EXPECT_EQ(stopHost(), 0);
 }
 
-TEST_F(ClientTest, HostPathListsDecideWhatIsServed) {
+TEST_F(ClientToolTest, HostPathListsDecideWhatIsServed) {
   // With the extension check on, a file is served when it is not
   // blacklisted and is either whitelisted or named like an image.
   std::string whitelistedData = m_dir.file("images/halves.data");
@@ -475,7 +475,7 @@ TEST_F(ClientTest, HostPathListsDecideWhatIsServed) {
   EXPECT_EQ(stopHost(), 0);
 }
 
-TEST_F(ClientTest, ExitCodesForUsageErrorsAndAMissingService) {
+TEST_F(ClientToolTest, ExitCodesForUsageErrorsAndAMissingService) {
   // No host is running: usage errors are found first, then the missing
   // service.
   for (const std::vector<std::string>& args :
@@ -506,7 +506,7 @@ TEST_F(ClientTest, ExitCodesForUsageErrorsAndAMissingService) {
   EXPECT_EQ(client({"info", m_png}).code, 3);
 }
 
-TEST_F(ClientTest, ASecondHostForTheSameInstanceIsRefused) {
+TEST_F(ClientToolTest, ASecondHostForTheSameInstanceIsRefused) {
   ASSERT_TRUE(startHost());
   Outcome second = runTool({toolPath("imageserver-host"), "--instance", "7"}, env());
   EXPECT_EQ(second.code, 1);

@@ -4,11 +4,13 @@
 #include "platform/transport.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -457,6 +459,44 @@ TEST_F(ServiceSocketTest, FolderAndSocketArePrivateAndRemovedSocketGoesWithTheSe
   stopImageServer(server);
   m_servers.clear();
   EXPECT_NE(lstat(path(kInstance).c_str(), &status), 0);
+}
+
+TEST_F(ServiceSocketTest, AGroupSharedFolderLetsTheGroupConnectAndNobodyElse) {
+  // An operator's folder: group 65534 may enter, others may not.
+  mkdir(m_runDir.c_str(), 0700);
+  const std::string parent = m_runDir.substr(0, m_runDir.rfind('/'));
+  ASSERT_EQ(chmod(parent.c_str(), 0711), 0);  // the temporary folder above it
+  ASSERT_EQ(chown(m_runDir.c_str(), 0, 65534), 0);
+  ASSERT_EQ(chmod(m_runDir.c_str(), 0770), 0);
+  ImageServer* server = start(kInstance);
+  ASSERT_TRUE(server->registration().isAlive());
+  struct stat status;
+  ASSERT_EQ(lstat(path(kInstance).c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0660u);
+  EXPECT_EQ(lstat(m_runDir.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0770u);  // left as the operator made it
+
+  // A member of the group connects; a user outside it is refused. The socket
+  // file belongs to root's group here, so the member is given it as well.
+  ASSERT_EQ(chown(path(kInstance).c_str(), 0, 65534), 0);
+  for (gid_t gid : {gid_t(65534), gid_t(65533)}) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(65534) != 0) _exit(2);
+      int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      struct sockaddr_un address;
+      std::memset(&address, 0, sizeof(address));
+      address.sun_family = AF_UNIX;
+      std::strncpy(address.sun_path, path(kInstance).c_str(), sizeof(address.sun_path) - 1);
+      int rc = connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address));
+      _exit(rc == 0 ? 0 : (errno == EACCES ? 1 : 3));
+    }
+    int code = 0;
+    ASSERT_EQ(waitpid(pid, &code, 0), pid);
+    ASSERT_TRUE(WIFEXITED(code));
+    EXPECT_EQ(WEXITSTATUS(code), gid == 65534 ? 0 : 1) << "gid " << gid;
+  }
 }
 
 TEST_F(ServiceSocketTest, DefaultFolderComesFromTheUsersRuntimeDirectory) {

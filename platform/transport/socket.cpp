@@ -35,8 +35,11 @@ tracing::Channel& channel() { return transportChannel(); }
 // Runtime folder.
 
 // Makes |folder| usable: created 0700 when missing. A default folder must be
-// a real directory of this user and is tightened to 0700.
-bool prepareFolder(const std::string& folder, bool isDefault, std::string* error) {
+// a real directory of this user and is tightened to 0700. |groupShared| is
+// set when the folder grants its group full access (an operator's 0770
+// folder): sockets in it are then made 0660, so that the group can connect.
+bool prepareFolder(const std::string& folder, bool isDefault, bool* groupShared,
+                   std::string* error) {
   if (mkdir(folder.c_str(), 0700) == 0) {
     chmod(folder.c_str(), 0700);  // whatever the umask said
   } else if (errno != EEXIST) {
@@ -62,6 +65,7 @@ bool prepareFolder(const std::string& folder, bool isDefault, std::string* error
       return false;
     }
   }
+  *groupShared = !isDefault && (status.st_mode & S_IRWXG) == S_IRWXG;
   return true;
 }
 
@@ -219,7 +223,9 @@ bool Transport::onServiceAdded(ServiceRegistrationRecord* record) {
   const std::string path = socketPath(folder, record->serviceName(), record->instance());
   std::string error;
   struct sockaddr_un address;
-  if (!prepareFolder(folder, isDefault, &error) || !fillAddress(path, &address, &error)) {
+  bool groupShared = false;
+  if (!prepareFolder(folder, isDefault, &groupShared, &error) ||
+      !fillAddress(path, &address, &error)) {
     kor::ErrorStorage::set("cannot serve %s: %s", record->serviceName().c_str(), error.c_str());
     return false;
   }
@@ -266,7 +272,7 @@ bool Transport::onServiceAdded(ServiceRegistrationRecord* record) {
     // umask is process-wide: other threads creating files meanwhile get the
     // stricter mask for that moment, which errs on the safe side.
     std::lock_guard<std::mutex> lock(g_umaskMutex);
-    mode_t previous = umask(0177);
+    mode_t previous = umask(groupShared ? 0117 : 0177);
     bound =
         bind(listening->fd.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof(address));
     int error = errno;

@@ -1,0 +1,285 @@
+// imageserver-host: a minimal host process for the image service.
+//
+// It does what any process that embeds the service does: it loads
+// libimageserverlib.so at run time, resolves the C control interface by name,
+// starts one service instance, adjusts it, waits until it is told to stop,
+// and stops it. Settings that the library reads from its environment (the
+// configuration store root, the trace levels) are exported before the library
+// is loaded, since the C interface is all that the host sees.
+#include <dlfcn.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tools/common/paths.h"
+
+namespace {
+
+const char* const kProgram = "imageserver-host";
+const char* const kVersion = "2.0.1";
+const char* const kLibraryName = "libimageserverlib.so";
+
+// Exit codes.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+struct ImageServer;
+
+// The C control interface, resolved with dlsym.
+struct ControlInterface {
+  ImageServer* (*startImageServer)(uint32_t) = nullptr;
+  ImageServer* (*startImageServerWithExtCheck)(uint32_t) = nullptr;
+  void (*stopImageServer)(ImageServer*) = nullptr;
+  void (*enableFileExtensionCheck)(ImageServer*, int) = nullptr;
+  void (*addToBlacklist)(ImageServer*, const char*) = nullptr;
+  void (*addToWhitelist)(ImageServer*, const char*) = nullptr;
+  uint32_t (*getNumPendingRequests)(ImageServer*) = nullptr;
+};
+
+struct Options {
+  uint32_t instance = 0;
+  bool extCheck = false;
+  std::vector<std::string> whitelist;
+  std::vector<std::string> blacklist;
+  std::string configRoot;
+  int traceLevel = 0;  // 0: leave TRACE_LEVELS as it is
+  std::string library;
+};
+
+std::string executableDir() {
+  std::error_code error;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : self.parent_path().string();
+}
+
+// The places to load the library from, in order: --library; the directory
+// of the executable; the library folder beside it (an installed layout); the
+// build tree the host was built in; finally the bare name, which the dynamic
+// loader resolves through LD_LIBRARY_PATH, its cache and the system folders.
+std::vector<std::string> libraryCandidates(const Options& options) {
+  if (!options.library.empty()) return {options.library};
+  std::vector<std::string> candidates;
+  const std::string dir = executableDir();
+  if (!dir.empty()) {
+    candidates.push_back(dir + "/" + kLibraryName);
+#ifdef IMAGESERVER_INSTALL_LIBDIR
+    candidates.push_back(dir + "/../" IMAGESERVER_INSTALL_LIBDIR "/" + kLibraryName);
+#endif
+  }
+#ifdef IMAGESERVER_BUILD_LIBRARY_DIR
+  candidates.push_back(std::string(IMAGESERVER_BUILD_LIBRARY_DIR) + "/" + kLibraryName);
+#endif
+  candidates.push_back(kLibraryName);
+  return candidates;
+}
+
+void* loadLibrary(const Options& options, std::string& loadedFrom) {
+  std::string errors;
+  for (const std::string& candidate : libraryCandidates(options)) {
+    // A path with a slash that does not exist is skipped quietly; the bare
+    // name and an explicit --library always get a dlopen attempt.
+    if (candidate.find('/') != std::string::npos && options.library.empty() &&
+        access(candidate.c_str(), F_OK) != 0)
+      continue;
+    void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle != nullptr) {
+      char resolved[PATH_MAX];
+      loadedFrom = realpath(candidate.c_str(), resolved) != nullptr ? resolved : candidate;
+      return handle;
+    }
+    errors += "\n  ";
+    errors += dlerror();
+  }
+  std::fprintf(stderr, "%s: cannot load %s:%s\n", kProgram,
+               options.library.empty() ? kLibraryName : options.library.c_str(), errors.c_str());
+  return nullptr;
+}
+
+template <class F>
+bool resolve(void* library, const char* name, F& function) {
+  dlerror();
+  void* symbol = dlsym(library, name);
+  if (symbol == nullptr) {
+    const char* error = dlerror();
+    std::fprintf(stderr, "%s: the library has no %s: %s\n", kProgram, name,
+                 error != nullptr ? error : "null symbol");
+    return false;
+  }
+  function = reinterpret_cast<F>(symbol);
+  return true;
+}
+
+bool resolveAll(void* library, ControlInterface& c) {
+  return resolve(library, "startImageServer", c.startImageServer) &&
+         resolve(library, "startImageServerWithExtCheck", c.startImageServerWithExtCheck) &&
+         resolve(library, "stopImageServer", c.stopImageServer) &&
+         resolve(library, "enableFileExtensionCheck", c.enableFileExtensionCheck) &&
+         resolve(library, "addToBlacklist", c.addToBlacklist) &&
+         resolve(library, "addToWhitelist", c.addToWhitelist) &&
+         resolve(library, "getNumPendingRequests", c.getNumPendingRequests);
+}
+
+// True when a process accepts connections on the socket at |path|.
+bool socketIsServed(const std::string& path) {
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  bool served = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return served;
+}
+
+bool isSocket(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
+int parseOptions(int argc, char** argv, Options& options, bool& done) {
+  CLI::App app{
+      "Loads libimageserverlib.so and serves image files to local clients until "
+      "SIGINT or SIGTERM.",
+      kProgram};
+  app.set_version_flag("--version", std::string(kProgram) + " " + kVersion);
+  app.add_option("--instance", options.instance, "Instance number to register (default 0)")
+      ->type_name("N");
+  app.add_flag("--ext-check", options.extCheck,
+               "Check each file: refuse blacklisted ones, serve whitelisted ones and, "
+               "elsewhere, only .jpg .jpeg .png .gif .bmp");
+  app.add_option("--whitelist", options.whitelist,
+                 "Allow this path and what lies below it (repeatable)")
+      ->type_name("PATH")
+      ->allow_extra_args(false);
+  app.add_option("--blacklist", options.blacklist,
+                 "Refuse this path and what lies below it (repeatable)")
+      ->type_name("PATH")
+      ->allow_extra_args(false);
+  app.add_option("--config-root", options.configRoot,
+                 "Configuration store root; the service reads DIR/imageserver/config.json")
+      ->type_name("DIR");
+  app.add_option("--trace-level", options.traceLevel,
+                 "Trace level of every channel, 1 (all) to 7 (silent)")
+      ->type_name("L")
+      ->check(CLI::Range(1, 7));
+  app.add_option("--library", options.library, "Path of libimageserverlib.so to load")
+      ->type_name("PATH");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    app.exit(e);
+    done = true;
+    return kExitOk;
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    done = true;
+    return kExitUsage;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  bool done = false;
+  int code = parseOptions(argc, argv, options, done);
+  if (done) return code;
+
+  // The library reads these when it creates its channels and configuration
+  // providers, so they must be in place before it is loaded.
+  if (!options.configRoot.empty()) {
+    std::error_code error;
+    std::string root = std::filesystem::absolute(options.configRoot, error).string();
+    setenv("UTIL_CONFIG_ROOT", error ? options.configRoot.c_str() : root.c_str(), 1);
+  }
+  if (options.traceLevel != 0) {
+    std::string levels = "*=" + std::to_string(options.traceLevel);
+    setenv("TRACE_LEVELS", levels.c_str(), 1);
+  }
+
+  // Block the stop signals before any library thread exists: threads inherit
+  // the mask, so the signals stay pending for sigwait() on this thread.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  if (pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
+    std::fprintf(stderr, "%s: cannot block SIGINT and SIGTERM\n", kProgram);
+    return kExitFailure;
+  }
+
+  // The library would fail to register over a live socket, and a host has
+  // no way to learn that through the C interface: check first.
+  const std::string socketPath = tools::serviceSocketPath(options.instance);
+  if (socketIsServed(socketPath)) {
+    std::fprintf(stderr, "%s: instance %u is already served at %s\n", kProgram, options.instance,
+                 socketPath.c_str());
+    return kExitFailure;
+  }
+
+  std::string loadedFrom;
+  void* library = loadLibrary(options, loadedFrom);
+  if (library == nullptr) return kExitFailure;
+  ControlInterface control;
+  if (!resolveAll(library, control)) {
+    dlclose(library);
+    return kExitFailure;
+  }
+
+  ImageServer* server = options.extCheck ? control.startImageServerWithExtCheck(options.instance)
+                                         : control.startImageServer(options.instance);
+  if (server == nullptr) {
+    std::fprintf(stderr, "%s: the service could not be created (out of memory)\n", kProgram);
+    dlclose(library);
+    return kExitFailure;
+  }
+  // The start call hands back a handle even when the registration failed;
+  // the socket tells whether the service can be reached.
+  if (!isSocket(socketPath)) {
+    std::fprintf(stderr, "%s: the service did not register (no socket at %s); see the trace\n",
+                 kProgram, socketPath.c_str());
+    control.stopImageServer(server);
+    dlclose(library);
+    return kExitFailure;
+  }
+  // The lists follow the start (the C interface has no earlier moment); a
+  // request in between is checked against the lists from config.json only.
+  for (const std::string& path : options.whitelist) control.addToWhitelist(server, path.c_str());
+  for (const std::string& path : options.blacklist) control.addToBlacklist(server, path.c_str());
+
+  if (!options.extCheck && !(options.whitelist.empty() && options.blacklist.empty()))
+    std::fprintf(stderr, "%s: note: the path lists take effect only with --ext-check\n", kProgram);
+  std::printf("%s: library %s\n", kProgram, loadedFrom.c_str());
+  std::printf("%s: instance %u, extension check %s\n", kProgram, options.instance,
+              options.extCheck ? "on" : "off");
+  std::printf("%s: socket %s\n", kProgram, socketPath.c_str());
+  std::printf("%s: ready\n", kProgram);
+  std::fflush(stdout);
+
+  int signal = 0;
+  while (sigwait(&stopSignals, &signal) != 0) {
+  }
+  std::printf("%s: %s received, stopping (%u queued requests dropped)\n", kProgram,
+              signal == SIGINT ? "SIGINT" : "SIGTERM", control.getNumPendingRequests(server));
+  std::fflush(stdout);
+  control.stopImageServer(server);
+  dlclose(library);
+  std::printf("%s: stopped\n", kProgram);
+  std::fflush(stdout);
+  return kExitOk;
+}

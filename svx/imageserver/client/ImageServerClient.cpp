@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/transport.h"
+#include "svx/imageserver/ImageServerTypes.h"
 #include "svx/imageserver/ImageServerWire.h"
 
 namespace imageserver {
@@ -13,29 +14,10 @@ namespace client {
 
 const char* const kServiceName = "svx.imageserver.ImageServer";
 
-const char* resultName(int32_t result) {
-  switch (result) {
-    case RESULT_OK:
-      return "RESULT_OK";
-    case RESULT_OUT_OF_MEMORY:
-      return "RESULT_OUT_OF_MEMORY";
-    case RESULT_INVALID_IMAGE:
-      return "RESULT_INVALID_IMAGE";
-    case RESULT_READ_INCOMPLETE:
-      return "RESULT_READ_INCOMPLETE";
-    default:
-      return "RESULT_UNKNOWN";
-  }
-}
+// The names are the service's own.
+const char* resultName(int32_t result) { return svx::imageserver::resultName(result); }
 
-const char* formatName(int32_t format) {
-  static const char* const kNames[] = {
-      "JPEG",   "PNG",    "GIF",    "BMP",      "RESERVED_SOURCE", "L8",      "LA88",
-      "RGB565", "RGB888", "BGR888", "RGBA8888", "BGRA8888",        "ARGB8888"};
-  if (format < 0 || format >= static_cast<int32_t>(sizeof(kNames) / sizeof(kNames[0])))
-    return "UNKNOWN";
-  return kNames[format];
-}
+const char* formatName(int32_t format) { return svx::imageserver::formatName(format); }
 
 // ---------------------------------------------------------------------------
 // Payload.

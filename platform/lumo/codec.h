@@ -59,10 +59,10 @@ constexpr size_t kScratchKeepBytes = 4u << 20;
 uint8_t* scratch(Scratch slot, size_t bytes);
 void trimScratch();
 
-// Bitmap pixel buffers: takePixelBuffer() reuses the buffer last given back
-// on this thread when it is large enough, else allocates; givePixelBuffer()
-// keeps one large buffer per thread (the largest) and frees the rest. Null
-// when memory is short.
+// Bitmap pixel buffers: takePixelBuffer() reuses the buffer kept on this
+// thread when it fits (at least |bytes|, at most twice that), else
+// allocates; givePixelBuffer() keeps one large buffer per thread (the
+// largest) and frees the rest. Null when memory is short.
 uint8_t* takePixelBuffer(size_t bytes);
 void givePixelBuffer(uint8_t* buffer, size_t bytes);
 

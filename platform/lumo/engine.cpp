@@ -78,9 +78,10 @@ uint8_t* scratch(Scratch slot, size_t bytes) {
 
 namespace {
 
-// The pixel buffer of the last bitmap given back on this thread, kept for
-// the next one: a fresh multi-megabyte buffer costs a page fault per page,
-// which can exceed the decode itself. Small buffers are not worth keeping.
+// The largest pixel buffer given back on this thread, kept for the next
+// bitmap of about its size: a fresh multi-megabyte buffer costs a page fault
+// per page, which can exceed the decode itself. Small buffers are not worth
+// keeping.
 constexpr size_t kKeepPixelBytes = 1u << 20;
 
 struct PixelCache {
@@ -95,7 +96,9 @@ thread_local PixelCache t_pixels;
 
 uint8_t* takePixelBuffer(size_t bytes) {
   if (bytes == 0) bytes = 1;
-  if (t_pixels.data != nullptr && t_pixels.size >= bytes) {
+  // A kept buffer much larger than needed stays kept for the next large
+  // image; a small bitmap is cheap to allocate afresh.
+  if (t_pixels.data != nullptr && t_pixels.size >= bytes && t_pixels.size / 2 <= bytes) {
     uint8_t* buffer = t_pixels.data;
     t_pixels.data = nullptr;
     t_pixels.size = 0;

@@ -47,10 +47,10 @@ Registry& registry() {
 
 // The level that TRACE_LEVELS gives |name|, or -1 when it names none.
 int levelFromEnvironment(const char* name) {
-  const char* spec = std::getenv("TRACE_LEVELS");
-  if (spec == nullptr) return -1;
+  const char* setting = std::getenv("TRACE_LEVELS");
+  if (setting == nullptr) return -1;
   int result = -1;
-  std::string items(spec);
+  std::string items(setting);
   size_t start = 0;
   while (start < items.size()) {
     size_t end = items.find(',', start);

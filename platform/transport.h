@@ -223,6 +223,9 @@ class WireWriter {
 
  private:
   bool reserve(size_t more);
+  // Writes an array's present flag and count; false when no elements follow
+  // (absent, or too long: then the writer has failed).
+  bool beginArray(bool present, uint32_t count);
   std::vector<uint8_t> m_bytes;
   std::vector<std::shared_ptr<Segment>> m_segments;
   std::string m_error;

@@ -127,31 +127,27 @@ void WireWriter::putString(const CIPtr<CIString>& text) {
   putString(text->utf8(), text->length());
 }
 
-void WireWriter::putStringArray(const CIPtr<CIPtrArray<CIString>>& array) {
-  if (array.isNull()) {
+bool WireWriter::beginArray(bool present, uint32_t count) {
+  if (!present) {
     putU8(0);
-    return;
+    return false;
   }
-  if (array->size() > kMaxArrayCount) {
+  if (count > kMaxArrayCount) {
     fail("array longer than " + std::to_string(kMaxArrayCount) + " elements");
-    return;
+    return false;
   }
   putU8(1);
-  putU32(array->size());
+  putU32(count);
+  return true;
+}
+
+void WireWriter::putStringArray(const CIPtr<CIPtrArray<CIString>>& array) {
+  if (!beginArray(!array.isNull(), array.isNull() ? 0 : array->size())) return;
   for (uint32_t i = 0; i < array->size() && ok(); ++i) putString((*array)[i]);
 }
 
 void WireWriter::putUInt32Array(const CIPtr<CIUInt32Array>& array) {
-  if (array.isNull()) {
-    putU8(0);
-    return;
-  }
-  if (array->size() > kMaxArrayCount) {
-    fail("array longer than " + std::to_string(kMaxArrayCount) + " elements");
-    return;
-  }
-  putU8(1);
-  putU32(array->size());
+  if (!beginArray(!array.isNull(), array.isNull() ? 0 : array->size())) return;
   for (uint32_t i = 0; i < array->size() && ok(); ++i) putU32((*array)[i]);
 }
 

@@ -144,6 +144,9 @@ bool runJpeg(JpegJob* job) {
   cinfo->scale_num = scaleNumerator(header.width, header.height, pipeline.storedTargetWidth(),
                                     pipeline.storedTargetHeight());
   cinfo->scale_denom = 8;
+  // A reduced decode is averaged further or is small already: plain chroma
+  // upsampling is enough there and saves a pass over every row.
+  if (cinfo->scale_num < 8) cinfo->do_fancy_upsampling = FALSE;
   // Colour and grey images whose rows need no averaging or turning are
   // decoded straight into the bitmap in its own format.
   jpeg_calc_output_dimensions(cinfo);

@@ -30,5 +30,8 @@ if [[ -z "$(ls -A "$corpus")" ]]; then
 fi
 
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
+# The targets write each input to a scratch file: keep it in memory, or the
+# run waits on the disk instead of fuzzing.
+if [[ -z "${TMPDIR:-}" && -w /dev/shm ]]; then export TMPDIR=/dev/shm; fi
 exec "$dir/tests/fuzz/$target" "$corpus" -max_total_time="$seconds" -rss_limit_mb=2048 \
   -timeout=30 -artifact_prefix="$findings/" -print_final_stats=1 "$@"

@@ -47,7 +47,12 @@ void ImageServer::processImages() {
     if (!m_jobQueue.takeFront(&job)) m_queueCondition.wait(m_mutex);
     m_mutex.unlock();
     if (job != nullptr) {
-      job->execute();
+      {
+        // The arrays the job makes are its client's: a client in another
+        // process gets them in reusable shared memory of its own.
+        comm::ArrayAllocationScope arrays(job->reply());
+        job->execute();
+      }
       delete job;
     }
   }

@@ -23,13 +23,27 @@ std::mutex g_allocatorMutex;
 CIInt8ArrayAllocator* g_allocator = nullptr;  // Guarded by g_allocatorMutex.
 uint32_t g_allocatorThreshold = 0;            // Guarded by g_allocatorMutex.
 
+// The endpoint of the innermost ArrayAllocationScope of this thread.
+thread_local comm::Endpoint* t_arrayEndpoint = nullptr;
+
 CIInt8Array::Storage* allocateStorage(uint32_t count) {
+  CIInt8ArrayAllocator* allocator;
+  uint32_t threshold;
   {
     std::lock_guard<std::mutex> lock(g_allocatorMutex);
-    if (g_allocator != nullptr && count >= g_allocatorThreshold) {
-      CIInt8Array::Storage* storage = g_allocator->allocate(count);
+    allocator = g_allocator;
+    threshold = g_allocatorThreshold;
+  }
+  // An installed allocator outlives its installation, so it is called
+  // without the lock: segments are made by several threads at once.
+  if (allocator != nullptr && count >= threshold) {
+    comm::Endpoint* endpoint = t_arrayEndpoint;
+    if (endpoint != nullptr && !endpoint->isClosed()) {
+      CIInt8Array::Storage* storage = endpoint->allocateArrayStorage(count);
       if (storage != nullptr) return storage;
     }
+    CIInt8Array::Storage* storage = allocator->allocate(count);
+    if (storage != nullptr) return storage;
   }
   // malloc(0) may return null; one byte keeps "no memory" distinguishable.
   void* bytes = std::malloc(count > 0 ? count : 1);
@@ -143,6 +157,13 @@ void Endpoint::addCloseListener(std::function<void(Endpoint*)> listener) {
   }
   listener(this);
 }
+
+ArrayAllocationScope::ArrayAllocationScope(const Proxy& proxy)
+    : m_proxy(proxy), m_previous(t_arrayEndpoint) {
+  t_arrayEndpoint = m_proxy.endpoint();
+}
+
+ArrayAllocationScope::~ArrayAllocationScope() { t_arrayEndpoint = m_previous; }
 
 // ---------------------------------------------------------------------------
 // Registration.

@@ -260,6 +260,14 @@ class Endpoint {
   // listener must be safe to run on any thread.
   void addCloseListener(std::function<void(Endpoint*)> listener);
 
+  // Storage for a byte array of |size| bytes made for an answer to this
+  // endpoint (see ArrayAllocationScope), or null for the usual allocation.
+  // Thread-safe.
+  virtual CIInt8Array::Storage* allocateArrayStorage(uint32_t size) {
+    (void)size;
+    return nullptr;
+  }
+
  private:
   const kor::UUID m_interfaceId;
   std::atomic<int32_t> m_refs{0};
@@ -295,6 +303,24 @@ class Proxy {
 
  private:
   Endpoint* m_endpoint = nullptr;
+};
+
+// While it lives, the byte arrays this thread makes with
+// CITypesFactory::createInt8Array at or above the allocator's threshold are
+// first offered to |proxy|'s endpoint: the work done in the scope answers
+// that endpoint, and the endpoint of a client in another process takes the
+// memory from that client's pool of shared segments, which is much cheaper
+// than fresh memory. Scopes nest.
+class ArrayAllocationScope {
+ public:
+  explicit ArrayAllocationScope(const Proxy& proxy);
+  ~ArrayAllocationScope();
+  ArrayAllocationScope(const ArrayAllocationScope&) = delete;
+  ArrayAllocationScope& operator=(const ArrayAllocationScope&) = delete;
+
+ private:
+  const Proxy m_proxy;  // keeps the endpoint alive
+  Endpoint* const m_previous;
 };
 
 // ---------------------------------------------------------------------------

@@ -28,7 +28,8 @@
 //   offset 0  u32 magic    0x57504943 (the bytes "CIPW")
 //   offset 4  u8  version  1
 //   offset 5  u8  kind     1 request (client to service), 2 reply (service to
-//                          client)
+//                          client), 3 segment release (client to service),
+//                          4 segment drop (service to client)
 //   offset 6  u16 fds      descriptors sent with the message (0..2), attached
 //                          (SCM_RIGHTS) to the message's first byte
 //   offset 8  u32 slot     operation slot of the interface
@@ -41,7 +42,13 @@
 //   u32 array     u8 present; u32 count (<= 16384); that many u32
 //   byte array    u8 tag: 0 absent; 1 inline: u32 length (< 64 KiB) and the
 //                 bytes; 2 segment: u32 length, and the next descriptor of
-//                 the message is a sealed memfd of at least that size
+//                 the message is a sealed memfd of at least that size;
+//                 3 pooled segment: u32 length, u32 segment id, and the next
+//                 descriptor is the segment (replies only, see below)
+// Segment release and drop messages have slot 0 and carry u32 count
+// (1..1024) and that many items: a release item is u32 segment id and u32
+// receipts (replies in that segment the client is done with), a drop item a
+// u32 segment id.
 // Every length and count is checked against the bytes that remain before it
 // is used. A message must be consumed exactly. A bad magic or version, an
 // unknown kind or slot, an oversized message, too many descriptors,
@@ -57,6 +64,27 @@
 // has it) future writes, then against further sealing. The sender keeps its
 // writable mapping (a write seal is impossible while one exists) and does not
 // write after sending; the receiver cannot map it writable or truncate it.
+//
+// Pooled segments
+// ---------------
+// Fresh memory is expensive: every page of a new segment is faulted in and
+// zeroed, and the receiver maps it page by page again. So the service keeps
+// a small pool of segments per connection and reuses them for the same
+// client only (a segment is never shown to two clients, so no client can
+// see another's data). A byte array made while a job for a client runs (see
+// ArrayAllocationScope in comm.h) comes from that client's pool; the reply
+// carries it as a pooled segment with its id, which is unique on the
+// connection and never reused. The client maps a segment the first time it
+// sees its id and keeps the mapping; when the last answer using the segment
+// is released it sends a release message, and only then may the service
+// write the segment again. The service drops idle segments (too many, too
+// much memory, or unused for kPoolIdleMs) and tells the client with a drop
+// message, upon which the client unmaps its copy. A release of an id that
+// is not out with the client, a drop of an unknown id or a pooled segment
+// whose descriptor does not match the id's closes the connection.
+// Limits per connection: kPoolMaxSegments segments and kPoolMaxBytes bytes;
+// for the process: kPoolMaxTotalBytes. Arrays beyond them get a one-off
+// segment as before.
 //
 // Dispatch and sending
 // --------------------
@@ -74,6 +102,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -98,7 +127,22 @@ constexpr uint32_t kSegmentThreshold = 64 * 1024;
 constexpr uint32_t kMaxQueuedMessages = 64;
 constexpr size_t kMaxQueuedBytes = 8u * 1024 * 1024;
 
-enum MessageKind : uint8_t { kKindRequest = 1, kKindReply = 2 };
+// Segment pools.
+constexpr uint32_t kPoolMaxSegments = 4;
+constexpr uint64_t kPoolMaxBytes = 256ull * 1024 * 1024;
+constexpr uint64_t kPoolMaxTotalBytes = 1024ull * 1024 * 1024;
+constexpr uint32_t kPoolIdleMs = 10000;
+constexpr uint32_t kMaxSegmentIdsPerMessage = 1024;
+// Received pooled segments a client keeps mapped at most (a service that
+// sends more is refused).
+constexpr uint32_t kMaxCachedSegments = 16;
+
+enum MessageKind : uint8_t {
+  kKindRequest = 1,
+  kKindReply = 2,
+  kKindSegmentRelease = 3,
+  kKindSegmentDrop = 4,
+};
 
 // The environment variable that chooses the runtime folder.
 extern const char* const kRuntimeDirVariable;  // "COMM_RUNTIME_DIR"
@@ -152,6 +196,11 @@ class Segment {
   // memfd sealed against shrinking and holds at least |length| bytes. The
   // descriptor is closed either way. Null with the reason in ErrorStorage.
   static std::shared_ptr<Segment> mapReceived(UniqueFd fd, uint32_t length);
+  // The first |length| bytes of |base| (length <= base->size()) as a segment
+  // of their own that keeps |base| mapped; |onRelease| runs when it is
+  // destroyed.
+  static std::shared_ptr<Segment> view(const std::shared_ptr<Segment>& base, uint32_t length,
+                                       std::function<void()> onRelease);
 
   const uint8_t* data() const { return m_data; }
   uint8_t* writableData() const { return m_writable ? m_data : nullptr; }
@@ -171,6 +220,8 @@ class Segment {
   bool m_writable = false;
   std::mutex m_sealMutex;
   std::atomic<bool> m_sealed{false};
+  std::shared_ptr<Segment> m_base;  // a view's mapping
+  std::function<void()> m_onRelease;
 };
 
 // The storage of a CIInt8Array that lives in a segment.
@@ -182,6 +233,122 @@ class SegmentStorage : public CIInt8Array::Storage {
 
  private:
   std::shared_ptr<Segment> m_segment;
+};
+
+// The service side's pool of one connection (see "Pooled segments").
+// Thread-safe.
+class SegmentPool {
+ public:
+  SegmentPool() = default;
+  ~SegmentPool();
+  SegmentPool(const SegmentPool&) = delete;
+  SegmentPool& operator=(const SegmentPool&) = delete;
+
+  // Storage for an array of |size| bytes in a segment of |pool|: an idle one
+  // that is large enough, or a new one. Null when the limits leave no room
+  // or memory is short (the caller falls back to a one-off segment).
+  static CIInt8Array::Storage* allocate(const std::shared_ptr<SegmentPool>& pool, uint32_t size);
+
+  // A reply carrying segment |id| was queued for the client.
+  void markSent(uint32_t id);
+  // The client is done with |receipts| replies in segment |id|. False
+  // (nothing changed) when that many are not out with it: a protocol error.
+  bool release(uint32_t id, uint32_t receipts);
+  // Drops the segments idle since before |nowMs| - kPoolIdleMs (all idle
+  // ones when |all|) and returns the ids the client knows, for a drop
+  // message.
+  std::vector<uint32_t> trim(uint64_t nowMs, bool all = false);
+  // Ids dropped to make room since the last call (for a drop message).
+  std::vector<uint32_t> takeDropped();
+  // No more allocations; idle segments are freed now, the others when their
+  // array and the client are done with them.
+  void close();
+
+  // For tests and diagnostics.
+  size_t segmentCount();
+  size_t idleCount();
+  uint64_t bytes();
+
+  // The bytes held idle by all pools of the process.
+  static uint64_t idleBytesTotal();
+
+  // Called by the array's storage when it is destroyed.
+  void storageGone(uint32_t id);
+
+ private:
+  struct Entry {
+    uint32_t id = 0;
+    std::shared_ptr<Segment> segment;
+    bool storageAlive = false;
+    uint32_t outWithClient = 0;  // replies sent and not yet released
+    bool clientKnows = false;    // sent at least once: the client maps it
+    uint64_t idleSinceMs = 0;
+    bool idle() const { return !storageAlive && outWithClient == 0; }
+  };
+  // Frees |entry| (idle); the caller holds m_mutex.
+  void dropLocked(size_t index, std::vector<uint32_t>* known);
+  void becameIdleLocked(Entry& entry);
+
+  std::mutex m_mutex;
+  std::vector<Entry> m_entries;  // Guarded by m_mutex.
+  std::vector<uint32_t> m_dropped;
+  uint32_t m_nextId = 1;
+  uint64_t m_bytes = 0;
+  bool m_closed = false;
+};
+
+// The storage of an array in a pooled segment.
+class PooledStorage : public SegmentStorage {
+ public:
+  PooledStorage(std::shared_ptr<Segment> segment, std::shared_ptr<SegmentPool> pool, uint32_t id)
+      : SegmentStorage(std::move(segment)), m_pool(std::move(pool)), m_id(id) {}
+  ~PooledStorage() override { m_pool->storageGone(m_id); }
+  SegmentPool* pool() const { return m_pool.get(); }
+  uint32_t id() const { return m_id; }
+
+ private:
+  const std::shared_ptr<SegmentPool> m_pool;
+  const uint32_t m_id;
+};
+
+// The client side's mappings of pooled segments, by id. Hands out views,
+// and sends a release message through |sendRelease| when the last view of a
+// segment is gone. Thread-safe.
+class ReceivedSegments : public std::enable_shared_from_this<ReceivedSegments> {
+ public:
+  // |sendRelease| sends a release message for |receipts| replies in one
+  // segment (it may fail quietly: the connection is then closing).
+  explicit ReceivedSegments(std::function<void(uint32_t id, uint32_t receipts)> sendRelease)
+      : m_sendRelease(std::move(sendRelease)) {}
+
+  // A view of |length| bytes of segment |id|, whose descriptor came as
+  // |fd|: mapped now when the id is new, else the mapping made before (the
+  // descriptor must then be the same segment). Null with the reason in
+  // kor::ErrorStorage.
+  std::shared_ptr<Segment> acquire(uint32_t id, UniqueFd fd, uint32_t length);
+  // The service dropped |id|: unmapped once no view uses it. False for an
+  // unknown id.
+  bool drop(uint32_t id);
+  // Forgets every mapping (views keep theirs) and sends no more releases.
+  void close();
+
+  size_t mappedCount();  // for tests
+
+ private:
+  struct Entry {
+    std::shared_ptr<Segment> mapping;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint32_t views = 0;     // live views
+    uint32_t receipts = 0;  // replies received since the last release
+    bool dropped = false;
+  };
+  void viewGone(uint32_t id);
+
+  std::function<void(uint32_t, uint32_t)> m_sendRelease;
+  std::mutex m_mutex;
+  std::map<uint32_t, Entry> m_entries;  // Guarded by m_mutex.
+  bool m_closed = false;
 };
 
 // Installs (once per process) the allocator that places byte arrays of
@@ -220,6 +387,8 @@ class WireWriter {
   // The finished message (header filled in). Only when ok().
   std::vector<uint8_t>& finish();
   const std::vector<std::shared_ptr<Segment>>& segments() const { return m_segments; }
+  // The pooled segments in the message: (pool, id).
+  const std::vector<std::pair<SegmentPool*, uint32_t>>& pooled() const { return m_pooled; }
 
  private:
   bool reserve(size_t more);
@@ -228,6 +397,7 @@ class WireWriter {
   bool beginArray(bool present, uint32_t count);
   std::vector<uint8_t> m_bytes;
   std::vector<std::shared_ptr<Segment>> m_segments;
+  std::vector<std::pair<SegmentPool*, uint32_t>> m_pooled;
   std::string m_error;
 };
 
@@ -238,6 +408,9 @@ struct WireMessage {
   const uint8_t* payload = nullptr;
   uint32_t size = 0;
   std::vector<UniqueFd> fds;
+  // The receiving client's pooled segments (null on the service side,
+  // where pooled segments are refused).
+  ReceivedSegments* segments = nullptr;
 };
 
 // A byte array read from a message.
@@ -255,6 +428,8 @@ struct WireBytes {
 class WireReader {
  public:
   WireReader(const uint8_t* data, size_t size, std::vector<UniqueFd>* fds = nullptr);
+  // The payload of |message|, with its descriptors and segments.
+  explicit WireReader(WireMessage& message);
 
   bool getU8(uint8_t* value);
   bool getBool(bool* value);
@@ -287,9 +462,17 @@ class WireReader {
   size_t m_size;
   size_t m_offset = 0;
   std::vector<UniqueFd>* m_fds;
+  ReceivedSegments* m_received = nullptr;
   size_t m_nextFd = 0;
   const char* m_error = nullptr;
 };
+
+// A release message carries (id, receipts) pairs, a drop message ids: u32
+// count (1..kMaxSegmentIdsPerMessage), then the values.
+void putSegmentList(WireWriter& writer, const std::vector<uint32_t>& values,
+                    uint32_t valuesPerItem);
+// |valuesPerItem| u32 values per item (2 for releases, 1 for drops).
+bool getSegmentList(WireReader& reader, uint32_t valuesPerItem, std::vector<uint32_t>* values);
 
 // Checks a message header. 0 when valid (kind, slot, payload size and fd
 // count filled in), otherwise the reason.
@@ -320,8 +503,14 @@ class Connection {
   // Runs after send() left bytes queued (the client's loop polls for
   // output then). Set before the connection is used.
   void setOutputWaker(std::function<void()> waker);
-  // Removes the descriptor from |epollFd| when closing (the service side).
-  void setEpoll(int epollFd) { m_epollFd = epollFd; }
+  // The service side: the descriptor is registered in |epollFd| with |id|
+  // for input; the connection adds output when a message could not be
+  // written at once (so that the client's reads do not wake the loop for
+  // nothing), and removes the descriptor when closing.
+  void setEpoll(int epollFd, uint64_t id) {
+    m_epollFd = epollFd;
+    m_epollId = id;
+  }
 
   // Queues |writer|'s message. 0, or -1 with the reason in kor::ErrorStorage
   // (closed, full queue: the connection is then closed, write error).
@@ -332,8 +521,14 @@ class Connection {
 
   // Reads what is available and hands each complete message to |onMessage|
   // (which returns false, with a reason, to reject it). Returns false when
-  // the connection closed (end of stream, error, bad message).
-  bool readAvailable(const std::function<bool(WireMessage&, std::string*)>& onMessage);
+  // the connection closed (end of stream, error, bad message). With
+  // |stopAtShortRead| it returns after a read that emptied the socket
+  // instead of reading on until EAGAIN, which saves a system call per
+  // wake-up; only for a caller whose next wait reports data and end of
+  // stream that were already there (poll, or epoll when no hang-up was
+  // reported with the event).
+  bool readAvailable(const std::function<bool(WireMessage&, std::string*)>& onMessage,
+                     bool stopAtShortRead = false);
 
   // Closes the descriptor and drops the queue; the close handler runs when
   // |notify| is true. Later calls do nothing. Returns true for the first.
@@ -342,6 +537,18 @@ class Connection {
   std::string closeReason();
   // The descriptor for polling (-1 once closed); only the event loop uses it.
   int pollFd();
+
+  // The pool of segments for this connection's client (service side; made
+  // on first use). Null when memory is short.
+  std::shared_ptr<SegmentPool> segmentPool();
+  // Sends a drop message for |ids| (none when empty).
+  void sendDropped(const std::vector<uint32_t>& ids);
+  // Storage for a byte array of |size| bytes in this connection's pool
+  // (telling the client of segments dropped to make room), or null.
+  CIInt8Array::Storage* allocatePooled(uint32_t size);
+  // Frees the pool's segments idle since before |nowMs| - kPoolIdleMs
+  // (steady clock) and tells the client.
+  void trimPool(uint64_t nowMs);
 
   // For tests and diagnostics.
   size_t queuedMessages();
@@ -352,21 +559,30 @@ class Connection {
     size_t offset = 0;
     std::vector<std::shared_ptr<Segment>> segments;  // keep their fds open until sent
   };
+  // Writes what the socket takes; false on a write error.
   bool flushLocked(std::string* error);
+  bool writeQueueLocked(std::string* error);
   bool closeLocked(const std::string& reason);
   void runCloseHandler(const std::string& reason);
 
   const std::string m_name;
   std::mutex m_io;  // guards the descriptor, the queue and the reason
   UniqueFd m_fd;    // Guarded by m_io.
+  // Read without the lock by the event loop: the descriptor (-1 once
+  // closed) and the queue's length.
+  std::atomic<int> m_pollFd;
+  std::atomic<size_t> m_queueLength{0};
   std::deque<Outgoing> m_queue;
   size_t m_queuedBytes = 0;
   std::string m_closeReason;
   std::atomic<bool> m_closed{false};
   bool m_notifyClose = true;
   int m_epollFd = -1;
+  uint64_t m_epollId = 0;
+  bool m_watchingOutput = false;  // Guarded by m_io.
   std::function<void(const std::string&)> m_closeHandler;
   std::function<void()> m_outputWaker;
+  std::shared_ptr<SegmentPool> m_pool;  // Guarded by m_io.
 
   // Reader state; only the reading thread touches it.
   std::vector<uint8_t> m_in;

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -215,7 +216,7 @@ TEST(WireTest, HeaderChecksMagicVersionKindSizeAndDescriptors) {
   EXPECT_STREQ(with(0, {'X'}), "bad magic");
   EXPECT_STREQ(with(4, {2}), "unsupported wire version");
   EXPECT_STREQ(with(5, {0}), "unknown message kind");
-  EXPECT_STREQ(with(5, {3}), "unknown message kind");
+  EXPECT_STREQ(with(5, {5}), "unknown message kind");
   EXPECT_EQ(with(6, {2, 0}), nullptr);
   EXPECT_STREQ(with(6, {3, 0}), "too many descriptors");
   EXPECT_STREQ(with(6, {0, 1}), "too many descriptors");
@@ -297,6 +298,102 @@ TEST(SegmentTest, ReceiverRejectsUnsealedShortOrForeignDescriptors) {
   kor::ErrorStorage::ack();
 }
 
+TEST(SegmentPoolTest, ASegmentIsWrittenAgainOnlyAfterItsClientIsDoneAndLimitsHold) {
+  auto pool = std::make_shared<comm::SegmentPool>();
+  auto allocate = [&](uint32_t size) {
+    return std::unique_ptr<comm::PooledStorage>(
+        static_cast<comm::PooledStorage*>(comm::SegmentPool::allocate(pool, size)));
+  };
+  auto first = allocate(100000);
+  ASSERT_NE(first, nullptr);
+  const uint32_t id = first->id();
+  const uint8_t* memory = first->segment()->data();
+  pool->markSent(id);
+  first.reset();
+  // Out with the client: not handed out again.
+  auto second = allocate(100000);
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(second->id(), id);
+  EXPECT_FALSE(pool->release(id, 2));  // only one reply is out
+  EXPECT_TRUE(pool->release(id, 1));
+  EXPECT_FALSE(pool->release(id, 1));
+  EXPECT_FALSE(pool->release(999, 1));
+  auto again = allocate(90000);  // fits: the same memory, no fresh pages
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->id(), id);
+  EXPECT_EQ(again->segment()->data(), memory);
+
+  // All segments busy: no more than the limit.
+  std::vector<std::unique_ptr<comm::PooledStorage>> busy;
+  while (pool->segmentCount() < comm::kPoolMaxSegments) busy.push_back(allocate(70000));
+  EXPECT_EQ(allocate(70000), nullptr);
+  // An idle segment too small for a request is dropped to make room, and the
+  // client is told when it had seen it.
+  pool->markSent(second->id());
+  const uint32_t known = second->id();
+  second.reset();
+  ASSERT_TRUE(pool->release(known, 1));
+  auto large = allocate(300000);
+  ASSERT_NE(large, nullptr);
+  EXPECT_EQ(pool->takeDropped(), std::vector<uint32_t>{known});
+  EXPECT_EQ(pool->segmentCount(), comm::kPoolMaxSegments);
+
+  // Idle segments go after a while; busy ones stay.
+  large.reset();
+  busy.clear();
+  EXPECT_EQ(pool->idleCount(), comm::kPoolMaxSegments - 1);
+  EXPECT_TRUE(pool->trim(0).empty());
+  EXPECT_TRUE(pool->trim(UINT64_MAX / 2).empty());  // none of them was sent
+  EXPECT_EQ(pool->segmentCount(), 1u);
+  pool->close();
+  EXPECT_EQ(allocate(1000), nullptr);
+  again.reset();
+  EXPECT_EQ(pool->segmentCount(), 0u);
+  EXPECT_EQ(comm::SegmentPool::idleBytesTotal(), 0u);
+}
+
+TEST(SegmentPoolTest, AClientMapsEachSegmentOnceAndReleasesItWhenTheLastViewGoes) {
+  std::vector<std::pair<uint32_t, uint32_t>> releases;
+  auto received = std::make_shared<comm::ReceivedSegments>(
+      [&](uint32_t id, uint32_t receipts) { releases.emplace_back(id, receipts); });
+  std::shared_ptr<comm::Segment> served = comm::Segment::create(8192);
+  std::shared_ptr<comm::Segment> other = comm::Segment::create(8192);
+  ASSERT_TRUE(served != nullptr && other != nullptr);
+  ASSERT_EQ(served->seal(), 0);
+  ASSERT_EQ(other->seal(), 0);
+  auto dup = [](const std::shared_ptr<comm::Segment>& s) {
+    return comm::UniqueFd(fcntl(s->fd(), F_DUPFD_CLOEXEC, 0));
+  };
+  served->writableData()[100] = 42;
+
+  std::shared_ptr<comm::Segment> a = received->acquire(5, dup(served), 4096);
+  std::shared_ptr<comm::Segment> b = received->acquire(5, dup(served), 8192);
+  ASSERT_TRUE(a != nullptr && b != nullptr);
+  EXPECT_EQ(a->data(), b->data());  // one mapping
+  EXPECT_EQ(a->size(), 4096u);
+  EXPECT_EQ(b->data()[100], 42);
+  EXPECT_EQ(received->mappedCount(), 1u);
+  // A known id with another segment, or longer than the segment: refused.
+  EXPECT_EQ(received->acquire(5, dup(other), 10), nullptr);
+  EXPECT_EQ(received->acquire(5, dup(served), 8193), nullptr);
+  kor::ErrorStorage::ack();
+  a.reset();
+  EXPECT_TRUE(releases.empty());
+  b.reset();
+  EXPECT_EQ(releases, (std::vector<std::pair<uint32_t, uint32_t>>{{5, 2}}));
+  EXPECT_EQ(received->mappedCount(), 1u);  // kept for the next reply
+
+  // Dropped while a view is in use: unmapped with the view, no release.
+  std::shared_ptr<comm::Segment> c = received->acquire(5, dup(served), 1);
+  ASSERT_NE(c, nullptr);
+  EXPECT_TRUE(received->drop(5));
+  EXPECT_FALSE(received->drop(5));
+  EXPECT_FALSE(received->drop(6));
+  c.reset();
+  EXPECT_EQ(releases.size(), 1u);
+  EXPECT_EQ(received->mappedCount(), 0u);
+}
+
 // ---------------------------------------------------------------------------
 // Connections over a socket pair.
 
@@ -350,20 +447,38 @@ TEST_F(ConnectionTest, SendingToAGonePeerFailsWithoutSignal) {
   EXPECT_EQ(m_closes, 1);
 }
 
-TEST_F(ConnectionTest, QueuedBytesAreWrittenOnFlushInOrder) {
-  int sent = 0;
-  while (sent < 40 && send(8000) == 0) ++sent;
-  ASSERT_EQ(sent, 40);
-  ASSERT_GT(m_connection->queuedMessages(), 0u);
-  // Drain the peer while flushing; every message arrives whole and in order.
+TEST_F(ConnectionTest, QueuedBytesAreWrittenWhenTheLoopReportsOutputInOrder) {
+  // The service's registration: input only, output once something waits.
+  comm::UniqueFd loop(epoll_create1(EPOLL_CLOEXEC));
+  struct epoll_event event;
+  std::memset(&event, 0, sizeof(event));
+  event.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+  event.data.u64 = 7;
+  ASSERT_EQ(epoll_ctl(loop.get(), EPOLL_CTL_ADD, m_connection->pollFd(), &event), 0);
+  m_connection->setEpoll(loop.get(), 7);
   std::vector<uint8_t> stream;
   char buffer[65536];
+  ASSERT_EQ(send(100), 0);  // written at once; the peer's read wakes nobody
+  ssize_t got = read(m_peer.get(), buffer, sizeof(buffer));
+  ASSERT_GT(got, 0);
+  stream.insert(stream.end(), buffer, buffer + got);
+  EXPECT_EQ(epoll_wait(loop.get(), &event, 1, 0), 0);
+
+  int sent = 1;
+  while (sent < 41 && send(8000) == 0) ++sent;
+  ASSERT_EQ(sent, 41);
+  ASSERT_GT(m_connection->queuedMessages(), 0u);
+  // Drain the peer, flushing when the loop reports output; every message
+  // arrives whole and in order.
   for (int i = 0; i < 100000 && m_connection->hasPendingOutput(); ++i) {
-    ssize_t got = read(m_peer.get(), buffer, sizeof(buffer));
+    got = read(m_peer.get(), buffer, sizeof(buffer));
     if (got > 0) stream.insert(stream.end(), buffer, buffer + got);
-    ASSERT_TRUE(m_connection->flush());
+    if (epoll_wait(loop.get(), &event, 1, 50) == 1) {  // none until enough was read
+      EXPECT_EQ(event.data.u64, 7u);
+      EXPECT_TRUE(event.events & EPOLLOUT);
+      ASSERT_TRUE(m_connection->flush());
+    }
   }
-  ssize_t got;
   while ((got = read(m_peer.get(), buffer, sizeof(buffer))) > 0)
     stream.insert(stream.end(), buffer, buffer + got);
   size_t offset = 0;
@@ -376,7 +491,7 @@ TEST_F(ConnectionTest, QueuedBytesAreWrittenOnFlushInOrder) {
     ++messages;
   }
   EXPECT_EQ(offset, stream.size());
-  EXPECT_EQ(messages, 40);
+  EXPECT_EQ(messages, 41);
 }
 
 // ---------------------------------------------------------------------------
@@ -584,6 +699,12 @@ TEST_F(ServiceSocketTest, BrokenPeersAreDisconnectedAndOthersStillServed) {
   });
   std::vector<uint8_t> trailing = request(2, [](WireWriter& w) { w.putU32(1); });
   std::vector<uint8_t> withFd = header(1, 2, 0, 1);
+  auto release = [](std::vector<uint32_t> values) {
+    WireWriter writer(comm::kKindSegmentRelease, 0);
+    writer.putU32(static_cast<uint32_t>(values.size() / 2));
+    for (uint32_t value : values) writer.putU32(value);
+    return writer.finish();
+  };
   const Case cases[] = {
       {"bad magic", badMagic, 0},
       {"oversized message", header(1, 0, comm::kMaxMessageSize, 0), 0},
@@ -602,6 +723,9 @@ TEST_F(ServiceSocketTest, BrokenPeersAreDisconnectedAndOthersStillServed) {
       {"descriptor on a request", withFd, 1},
       {"too many descriptors", header(1, 2, 0, 2), 3},
       {"descriptors the header does not announce", header(1, 5, 0, 0), 1},
+      {"release of a segment never sent", release({7, 1}), 0},
+      {"empty release", release({}), 0},
+      {"drop kind from a client", header(comm::kKindSegmentDrop, 0, 0, 0), 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -644,6 +768,70 @@ TEST_F(ServiceSocketTest, BrokenPeersAreDisconnectedAndOthersStillServed) {
   ASSERT_EQ(write(fd, half.data(), 10), 10);
   close(fd);
   EXPECT_TRUE(serves(kInstance, image));
+}
+
+TEST_F(ServiceSocketTest, AnswersAClientHoldsStayIntactWhileItsSegmentsAreReused) {
+  // Two pictures large enough for shared memory, with different bytes.
+  std::vector<uint8_t> pixels(160 * 160 * 4);  // RGBA in, 24-bit BMP out
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 7);
+  const std::string first = m_runtime.file("first.bmp");
+  ASSERT_TRUE(testsupport::writeBmp(first, 160, 160, pixels.data()));
+  for (uint8_t& value : pixels) value = static_cast<uint8_t>(~value);
+  const std::string second = m_runtime.file("second.bmp");
+  ASSERT_TRUE(testsupport::writeBmp(second, 160, 160, pixels.data()));
+  const std::string firstBytes = testsupport::readFile(first);
+  const std::string secondBytes = testsupport::readFile(second);
+  start(kInstance);
+  imageserver::client::ConnectOptions options;
+  options.instance = kInstance;
+  auto client = imageserver::client::SyncClient::connect(options);
+  ASSERT_NE(client, nullptr);
+  auto fetch = [&](imageserver::client::SyncClient& from, const std::string& file) {
+    std::vector<imageserver::client::Answer> answers;
+    EXPECT_TRUE(from.requestImages({file}, 0, false, 30.0, &answers));
+    EXPECT_EQ(answers.size(), 1u);
+    return answers.empty() ? imageserver::client::Answer() : answers[0];
+  };
+  auto bytes = [](const imageserver::client::Answer& answer) {
+    return std::string(reinterpret_cast<const char*>(answer.data()), answer.length());
+  };
+
+  imageserver::client::Answer held = fetch(*client, first);
+  ASSERT_TRUE(held.payload.isShared());
+  const uint8_t* firstMemory = held.data();
+  // While the first answer is held its memory is not written again.
+  for (int i = 0; i < 3; ++i) {
+    imageserver::client::Answer next = fetch(*client, second);
+    EXPECT_NE(next.data(), firstMemory);
+    EXPECT_EQ(bytes(next), secondBytes);
+  }
+  EXPECT_EQ(bytes(held), firstBytes);
+  // Released, it serves the next answer, in the mapping the client has.
+  held = imageserver::client::Answer();
+  bool reused = false;
+  for (int i = 0; i < 50 && !reused; ++i) {  // the release travels meanwhile
+    imageserver::client::Answer next = fetch(*client, first);
+    EXPECT_EQ(bytes(next), firstBytes);
+    reused = next.data() == firstMemory;
+  }
+  EXPECT_TRUE(reused);
+
+  // Ever larger answers: the pool drops segments too small to make room,
+  // and the client unmaps them.
+  for (uint32_t side : {150u, 220u, 260u, 300u, 330u, 360u}) {
+    std::vector<uint8_t> square(side * side * 4, static_cast<uint8_t>(side));
+    const std::string file = m_runtime.file("square" + std::to_string(side) + ".bmp");
+    ASSERT_TRUE(testsupport::writeBmp(file, side, side, square.data()));
+    EXPECT_EQ(bytes(fetch(*client, file)), testsupport::readFile(file));
+  }
+
+  // Another client gets memory of its own, and both stay correct.
+  auto other = imageserver::client::SyncClient::connect(options);
+  ASSERT_NE(other, nullptr);
+  imageserver::client::Answer mine = fetch(*client, first);
+  imageserver::client::Answer theirs = fetch(*other, second);
+  EXPECT_EQ(bytes(mine), firstBytes);
+  EXPECT_EQ(bytes(theirs), secondBytes);
 }
 
 TEST_F(ServiceSocketTest, ServicesOfOtherNamesStayInProcess) {

@@ -20,6 +20,8 @@ class ImageServer::Job {
   // once, on the worker thread, with no lock held.
   virtual void execute() = 0;
 
+  const svx::imageserver::ImageServerProxyReply& reply() const { return m_reply; }
+
  protected:
   svx::imageserver::ImageServerProxyReply m_reply;
 };

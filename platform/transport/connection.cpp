@@ -21,7 +21,7 @@ constexpr size_t kReadChunk = 64 * 1024;
 }  // namespace
 
 Connection::Connection(UniqueFd fd, std::string name)
-    : m_name(std::move(name)), m_fd(std::move(fd)) {}
+    : m_name(std::move(name)), m_fd(std::move(fd)), m_pollFd(m_fd.get()) {}
 
 Connection::~Connection() { close("connection destroyed", false); }
 
@@ -58,6 +58,16 @@ int Connection::send(WireWriter& writer) {
         return -1;
       }
       Outgoing& out = m_queue.back();
+      // Pooled segments go only to the client of their pool; each one sent
+      // stays reserved until that client releases it.
+      for (const auto& pooled : writer.pooled()) {
+        if (m_pool == nullptr || pooled.first != m_pool.get()) {
+          m_queue.pop_back();
+          kor::ErrorStorage::set("cannot send to %s: segment of another client", m_name.c_str());
+          return -1;
+        }
+      }
+      for (const auto& pooled : writer.pooled()) m_pool->markSent(pooled.second);
       out.bytes.swap(bytes);
       out.segments = writer.segments();
       m_queuedBytes += out.bytes.size();
@@ -65,6 +75,17 @@ int Connection::send(WireWriter& writer) {
         if (failure.empty()) failure = "write failed";
       } else {
         pending = !m_queue.empty();
+        if (pending && m_epollFd >= 0 && !m_watchingOutput) {
+          struct epoll_event watch;
+          std::memset(&watch, 0, sizeof(watch));
+          watch.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+          watch.data.u64 = m_epollId;
+          // Reports a socket that is writable by now at once.
+          if (epoll_ctl(m_epollFd, EPOLL_CTL_MOD, m_fd.get(), &watch) == 0)
+            m_watchingOutput = true;
+          else
+            failure = std::string("cannot watch for output: ") + std::strerror(errno);
+        }
       }
     }
     if (!failure.empty()) closedNow = closeLocked(failure);
@@ -83,6 +104,12 @@ int Connection::send(WireWriter& writer) {
 }
 
 bool Connection::flushLocked(std::string* error) {
+  const bool ok = writeQueueLocked(error);
+  m_queueLength.store(m_queue.size(), std::memory_order_release);
+  return ok;
+}
+
+bool Connection::writeQueueLocked(std::string* error) {
   while (!m_queue.empty()) {
     Outgoing& out = m_queue.front();
     struct iovec iov;
@@ -141,9 +168,42 @@ bool Connection::flush() {
   return false;
 }
 
-bool Connection::hasPendingOutput() {
+bool Connection::hasPendingOutput() { return m_queueLength.load(std::memory_order_acquire) > 0; }
+
+std::shared_ptr<SegmentPool> Connection::segmentPool() {
   std::lock_guard<std::mutex> lock(m_io);
-  return !m_queue.empty();
+  if (m_pool == nullptr && m_fd.valid()) {
+    try {
+      m_pool = std::make_shared<SegmentPool>();
+    } catch (...) {
+      return nullptr;
+    }
+  }
+  return m_pool;
+}
+
+void Connection::sendDropped(const std::vector<uint32_t>& ids) {
+  if (ids.empty()) return;
+  WireWriter writer(kKindSegmentDrop, 0);
+  putSegmentList(writer, ids, 1);
+  if (send(writer) != 0) kor::ErrorStorage::ack();  // closing: the client unmaps everything
+}
+
+CIInt8Array::Storage* Connection::allocatePooled(uint32_t size) {
+  std::shared_ptr<SegmentPool> pool = segmentPool();
+  if (pool == nullptr) return nullptr;
+  CIInt8Array::Storage* storage = SegmentPool::allocate(pool, size);
+  sendDropped(pool->takeDropped());
+  return storage;
+}
+
+void Connection::trimPool(uint64_t nowMs) {
+  std::shared_ptr<SegmentPool> pool;
+  {
+    std::lock_guard<std::mutex> lock(m_io);
+    pool = m_pool;
+  }
+  if (pool != nullptr) sendDropped(pool->trim(nowMs));
 }
 
 size_t Connection::queuedMessages() {
@@ -151,10 +211,7 @@ size_t Connection::queuedMessages() {
   return m_queue.size();
 }
 
-int Connection::pollFd() {
-  std::lock_guard<std::mutex> lock(m_io);
-  return m_fd.get();
-}
+int Connection::pollFd() { return m_pollFd.load(std::memory_order_acquire); }
 
 std::string Connection::closeReason() {
   std::lock_guard<std::mutex> lock(m_io);
@@ -165,8 +222,11 @@ bool Connection::closeLocked(const std::string& reason) {
   if (!m_fd.valid()) return false;
   if (m_epollFd >= 0) epoll_ctl(m_epollFd, EPOLL_CTL_DEL, m_fd.get(), nullptr);
   m_fd.reset();
+  m_pollFd.store(-1, std::memory_order_release);
   m_queue.clear();
+  m_queueLength.store(0, std::memory_order_release);
   m_queuedBytes = 0;
+  if (m_pool != nullptr) m_pool->close();
   m_closeReason = reason;
   m_closed.store(true, std::memory_order_release);
   return true;
@@ -186,7 +246,8 @@ void Connection::runCloseHandler(const std::string& reason) {
   if (m_closeHandler) m_closeHandler(reason);
 }
 
-bool Connection::readAvailable(const std::function<bool(WireMessage&, std::string*)>& onMessage) {
+bool Connection::readAvailable(const std::function<bool(WireMessage&, std::string*)>& onMessage,
+                               bool stopAtShortRead) {
   // Rejects the peer: the reason goes to the trace and the close handler.
   auto reject = [this](const std::string& reason) {
     m_inFds.clear();  // descriptors of the rejected peer go before its socket
@@ -236,10 +297,12 @@ bool Connection::readAvailable(const std::function<bool(WireMessage&, std::strin
       error = errno;
     }
     // Take every descriptor that came, so that none leaks on any path below.
+    bool carriedFds = false;
     for (struct cmsghdr* header = CMSG_FIRSTHDR(&message); received >= 0 && header != nullptr;
          header = CMSG_NXTHDR(&message, header)) {
       if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
       const size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      carriedFds = carriedFds || count > 0;
       for (size_t i = 0; i < count; ++i) {
         int fd;
         std::memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof(int));
@@ -297,6 +360,10 @@ bool Connection::readAvailable(const std::function<bool(WireMessage&, std::strin
       m_inFill -= start;
     }
     if (m_inFill == 0 && !m_inFds.empty()) return reject("descriptors without a message");
+    // A read that did not fill the buffer emptied the socket, unless it
+    // stopped after data carrying descriptors (the kernel ends a read
+    // there): no need for another read to see EAGAIN.
+    if (stopAtShortRead && static_cast<size_t>(received) < iov.iov_len && !carriedFds) return true;
   }
 }
 

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 
 #include "platform/transport.h"
@@ -18,7 +20,24 @@
 namespace comm {
 
 Segment::~Segment() {
-  if (m_data != nullptr) munmap(m_data, m_mapped);
+  if (m_data != nullptr && m_mapped > 0) munmap(m_data, m_mapped);
+  if (m_onRelease) m_onRelease();
+}
+
+std::shared_ptr<Segment> Segment::view(const std::shared_ptr<Segment>& base, uint32_t length,
+                                       std::function<void()> onRelease) {
+  std::shared_ptr<Segment> view;
+  try {
+    view.reset(new Segment(), [](Segment* s) { delete s; });
+  } catch (...) {
+    return nullptr;
+  }
+  view->m_base = base;
+  view->m_data = base->m_data;
+  view->m_size = length < base->m_size ? length : base->m_size;
+  view->m_sealed.store(true, std::memory_order_relaxed);
+  view->m_onRelease = std::move(onRelease);
+  return view;
 }
 
 std::shared_ptr<Segment> Segment::tryCreate(uint32_t size) {
@@ -122,6 +141,315 @@ std::shared_ptr<Segment> Segment::mapReceived(UniqueFd fd, uint32_t length) {
   segment->m_size = length;
   segment->m_sealed.store(true, std::memory_order_relaxed);
   return segment;  // |fd| closes here: the mapping keeps the memory
+}
+
+// ---------------------------------------------------------------------------
+// The service side's pool.
+
+namespace {
+
+std::atomic<uint64_t> g_pooledBytes{0};  // all pools' segments
+std::atomic<uint64_t> g_idleBytes{0};    // of which idle
+
+uint64_t nowMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+// Segments are made a little larger than asked, so that arrays of nearly
+// the same size (the same picture decoded again, a slightly different file)
+// reuse them.
+uint64_t roundedCapacity(uint32_t size) {
+  const uint64_t unit = size >= 1024 * 1024 ? 1024 * 1024 : 64 * 1024;
+  const uint64_t rounded = (static_cast<uint64_t>(size) + unit - 1) / unit * unit;
+  return std::min<uint64_t>(rounded, UINT32_MAX);
+}
+
+}  // namespace
+
+SegmentPool::~SegmentPool() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (Entry& entry : m_entries) {
+    g_pooledBytes.fetch_sub(entry.segment->size(), std::memory_order_relaxed);
+    if (entry.idle()) g_idleBytes.fetch_sub(entry.segment->size(), std::memory_order_relaxed);
+  }
+}
+
+uint64_t SegmentPool::idleBytesTotal() { return g_idleBytes.load(std::memory_order_relaxed); }
+
+void SegmentPool::becameIdleLocked(Entry& entry) {
+  entry.idleSinceMs = nowMs();
+  g_idleBytes.fetch_add(entry.segment->size(), std::memory_order_relaxed);
+}
+
+void SegmentPool::dropLocked(size_t index, std::vector<uint32_t>* known) {
+  Entry& entry = m_entries[index];
+  const uint32_t size = entry.segment->size();
+  m_bytes -= size;
+  g_pooledBytes.fetch_sub(size, std::memory_order_relaxed);
+  g_idleBytes.fetch_sub(size, std::memory_order_relaxed);
+  if (entry.clientKnows && known != nullptr) known->push_back(entry.id);
+  m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+CIInt8Array::Storage* SegmentPool::allocate(const std::shared_ptr<SegmentPool>& pool,
+                                            uint32_t size) {
+  SegmentPool& self = *pool;
+  std::lock_guard<std::mutex> lock(self.m_mutex);
+  if (self.m_closed) return nullptr;
+  // The smallest idle segment that holds the array.
+  size_t best = self.m_entries.size();
+  for (size_t i = 0; i < self.m_entries.size(); ++i) {
+    const Entry& entry = self.m_entries[i];
+    if (!entry.idle() || entry.segment->size() < size) continue;
+    if (best == self.m_entries.size() ||
+        entry.segment->size() < self.m_entries[best].segment->size())
+      best = i;
+  }
+  if (best == self.m_entries.size()) {
+    // A new segment: make room by dropping idle ones that are too small,
+    // oldest first, while the limits would be broken.
+    const uint64_t capacity = roundedCapacity(size);
+    try {
+      auto overLimits = [&] {
+        return self.m_entries.size() + 1 > kPoolMaxSegments ||
+               self.m_bytes + capacity > kPoolMaxBytes;
+      };
+      while (overLimits()) {
+        size_t oldest = self.m_entries.size();
+        for (size_t i = 0; i < self.m_entries.size(); ++i) {
+          const Entry& entry = self.m_entries[i];
+          if (entry.idle() && (oldest == self.m_entries.size() ||
+                               entry.idleSinceMs < self.m_entries[oldest].idleSinceMs))
+            oldest = i;
+        }
+        if (oldest == self.m_entries.size()) return nullptr;  // all busy
+        self.dropLocked(oldest, &self.m_dropped);
+      }
+      if (g_pooledBytes.load(std::memory_order_relaxed) + capacity > kPoolMaxTotalBytes)
+        return nullptr;
+      std::shared_ptr<Segment> segment = Segment::tryCreate(static_cast<uint32_t>(capacity));
+      if (segment == nullptr) return nullptr;
+      Entry entry;
+      entry.id = self.m_nextId++;
+      entry.segment = std::move(segment);
+      self.m_entries.push_back(std::move(entry));
+    } catch (...) {
+      return nullptr;
+    }
+    best = self.m_entries.size() - 1;
+    self.m_bytes += capacity;
+    g_pooledBytes.fetch_add(capacity, std::memory_order_relaxed);
+  } else {
+    g_idleBytes.fetch_sub(self.m_entries[best].segment->size(), std::memory_order_relaxed);
+  }
+  Entry& chosen = self.m_entries[best];
+  PooledStorage* storage = new (std::nothrow) PooledStorage(chosen.segment, pool, chosen.id);
+  if (storage == nullptr) {
+    self.becameIdleLocked(chosen);
+    return nullptr;
+  }
+  chosen.storageAlive = true;
+  return storage;
+}
+
+void SegmentPool::storageGone(uint32_t id) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (size_t i = 0; i < m_entries.size(); ++i) {
+    Entry& entry = m_entries[i];
+    if (entry.id != id) continue;
+    entry.storageAlive = false;
+    if (!entry.idle()) return;
+    becameIdleLocked(entry);
+    if (m_closed) dropLocked(i, nullptr);
+    return;
+  }
+}
+
+void SegmentPool::markSent(uint32_t id) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (Entry& entry : m_entries) {
+    if (entry.id != id) continue;
+    ++entry.outWithClient;
+    entry.clientKnows = true;
+    return;
+  }
+}
+
+bool SegmentPool::release(uint32_t id, uint32_t receipts) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (size_t i = 0; i < m_entries.size(); ++i) {
+    Entry& entry = m_entries[i];
+    if (entry.id != id) continue;
+    if (receipts == 0 || receipts > entry.outWithClient) return false;
+    entry.outWithClient -= receipts;
+    if (entry.idle()) {
+      becameIdleLocked(entry);
+      if (m_closed) dropLocked(i, nullptr);
+    }
+    return true;
+  }
+  return false;
+}
+
+std::vector<uint32_t> SegmentPool::trim(uint64_t now, bool all) {
+  std::vector<uint32_t> known;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  try {
+    for (size_t i = m_entries.size(); i-- > 0;) {
+      const Entry& entry = m_entries[i];
+      if (entry.idle() && (all || entry.idleSinceMs + kPoolIdleMs <= now)) dropLocked(i, &known);
+    }
+    known.insert(known.end(), m_dropped.begin(), m_dropped.end());
+    m_dropped.clear();
+  } catch (...) {
+  }
+  return known;
+}
+
+std::vector<uint32_t> SegmentPool::takeDropped() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<uint32_t> dropped;
+  dropped.swap(m_dropped);
+  return dropped;
+}
+
+void SegmentPool::close() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_closed = true;
+  for (size_t i = m_entries.size(); i-- > 0;) {
+    if (m_entries[i].idle()) dropLocked(i, nullptr);
+  }
+  m_dropped.clear();
+}
+
+size_t SegmentPool::segmentCount() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_entries.size();
+}
+
+size_t SegmentPool::idleCount() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  size_t count = 0;
+  for (const Entry& entry : m_entries) count += entry.idle() ? 1 : 0;
+  return count;
+}
+
+uint64_t SegmentPool::bytes() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_bytes;
+}
+
+// ---------------------------------------------------------------------------
+// The client side's mappings.
+
+std::shared_ptr<Segment> ReceivedSegments::acquire(uint32_t id, UniqueFd fd, uint32_t length) {
+  struct stat status;
+  if (fstat(fd.get(), &status) != 0) {
+    kor::ErrorStorage::setErrno("cannot inspect received segment", errno);
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_closed) {
+    kor::ErrorStorage::set("connection closed");
+    return nullptr;
+  }
+  auto found = m_entries.find(id);
+  if (found == m_entries.end()) {
+    if (m_entries.size() >= kMaxCachedSegments) {
+      kor::ErrorStorage::set("too many pooled segments");
+      return nullptr;
+    }
+    // The whole segment is mapped, so that later replies in it that are
+    // larger than this one fit.
+    if (status.st_size < static_cast<off_t>(length) || status.st_size > UINT32_MAX) {
+      kor::ErrorStorage::set("received segment has a bad size");
+      return nullptr;
+    }
+    std::shared_ptr<Segment> mapping =
+        Segment::mapReceived(std::move(fd), static_cast<uint32_t>(status.st_size));
+    if (mapping == nullptr) return nullptr;
+    try {
+      Entry entry;
+      entry.mapping = std::move(mapping);
+      entry.device = static_cast<uint64_t>(status.st_dev);
+      entry.inode = static_cast<uint64_t>(status.st_ino);
+      found = m_entries.emplace(id, std::move(entry)).first;
+    } catch (...) {
+      kor::ErrorStorage::set("cannot map received segment: out of memory");
+      return nullptr;
+    }
+  } else {
+    // A known id must come with the same segment, large enough.
+    const Entry& entry = found->second;
+    if (entry.dropped || entry.device != static_cast<uint64_t>(status.st_dev) ||
+        entry.inode != static_cast<uint64_t>(status.st_ino) || entry.mapping->size() < length) {
+      kor::ErrorStorage::set("pooled segment does not match its id");
+      return nullptr;
+    }
+  }
+  std::weak_ptr<ReceivedSegments> self = weak_from_this();
+  std::shared_ptr<Segment> view = Segment::view(found->second.mapping, length, [self, id] {
+    if (std::shared_ptr<ReceivedSegments> segments = self.lock()) segments->viewGone(id);
+  });
+  if (view == nullptr) {
+    kor::ErrorStorage::set("cannot map received segment: out of memory");
+    return nullptr;
+  }
+  ++found->second.views;
+  ++found->second.receipts;
+  return view;
+}
+
+void ReceivedSegments::viewGone(uint32_t id) {
+  bool release = false;
+  uint32_t receipts = 0;
+  std::shared_ptr<Segment> unmap;  // unmapped outside the lock
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto found = m_entries.find(id);
+    if (found == m_entries.end() || --found->second.views > 0) return;
+    receipts = found->second.receipts;
+    found->second.receipts = 0;
+    if (found->second.dropped) {
+      unmap = std::move(found->second.mapping);
+      m_entries.erase(found);
+    } else {
+      release = !m_closed;
+    }
+  }
+  // Every reply received in the segment is released at once, now that none
+  // is in use: the service may write the segment again.
+  if (release) m_sendRelease(id, receipts);
+}
+
+bool ReceivedSegments::drop(uint32_t id) {
+  std::shared_ptr<Segment> unmap;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto found = m_entries.find(id);
+  if (found == m_entries.end() || found->second.dropped) return false;
+  if (found->second.views > 0) {
+    found->second.dropped = true;  // unmapped with its last view
+    return true;
+  }
+  unmap = std::move(found->second.mapping);
+  m_entries.erase(found);
+  return true;
+}
+
+void ReceivedSegments::close() {
+  std::map<uint32_t, Entry> entries;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_closed = true;
+    entries.swap(m_entries);
+  }
+}
+
+size_t ReceivedSegments::mappedCount() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_entries.size();
 }
 
 // ---------------------------------------------------------------------------

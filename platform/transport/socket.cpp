@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -134,6 +135,7 @@ struct Served {
   std::mutex readMutex;
   bool reading = false;  // Guarded by readMutex.
   bool again = false;    // Guarded by readMutex.
+  bool hungUp = false;   // Guarded by readMutex.
 };
 
 }  // namespace
@@ -156,8 +158,14 @@ struct Transport::State {
 
   void run();
   void retryStalledAccepts();
+  // Frees pooled segments idle for long (at most once per kTrimIntervalMs).
+  void trimPools();
+  std::atomic<int64_t> lastTrimMs{0};
+  static constexpr int kTrimIntervalMs = 1000;
   void accept(const std::shared_ptr<Listening>& listening);
-  void read(const std::shared_ptr<Served>& served);
+  // |hangUp|: the event reported the end of the stream or an error, so the
+  // socket is read until EAGAIN (the edge will not come again).
+  void read(const std::shared_ptr<Served>& served, bool hangUp);
   bool dispatch(Served& served, WireMessage& message, std::string* reason);
   void closed(uint64_t id, const std::string& reason);
 };
@@ -365,13 +373,18 @@ void Transport::State::run() {
   struct epoll_event events[16];
   for (;;) {
     const bool stalled = acceptStalled.load(std::memory_order_acquire);
-    int count = epoll_wait(epoll.get(), events, 16, stalled ? kAcceptRetryMs : -1);
+    // While pools hold idle segments the loop wakes up now and then to
+    // free the ones unused for long.
+    const bool idleSegments = SegmentPool::idleBytesTotal() > 0;
+    int timeout = stalled ? kAcceptRetryMs : idleSegments ? kTrimIntervalMs : -1;
+    int count = epoll_wait(epoll.get(), events, 16, timeout);
     if (count < 0) {
       if (errno == EINTR) continue;
       if (channel().isEnabled(4)) channel().logCV(4, "event loop failed: %s", std::strerror(errno));
       return;
     }
     if (stalled) retryStalledAccepts();
+    if (idleSegments) trimPools();
     for (int i = 0; i < count; ++i) {
       const uint64_t id = events[i].data.u64;
       std::shared_ptr<Listening> listening;
@@ -386,7 +399,8 @@ void Transport::State::run() {
       if (listening != nullptr) accept(listening);
       if (served == nullptr) continue;
       if (events[i].events & EPOLLOUT) served->connection->flush();
-      if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) read(served);
+      if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        read(served, (events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
     }
   }
 }
@@ -399,6 +413,26 @@ void Transport::State::retryStalledAccepts() {
     for (auto& entry : listeners) all.push_back(entry.second);
   }
   for (auto& listening : all) accept(listening);
+}
+
+void Transport::State::trimPools() {
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  int64_t last = lastTrimMs.load(std::memory_order_relaxed);
+  if (now - last < kTrimIntervalMs ||
+      !lastTrimMs.compare_exchange_strong(last, now, std::memory_order_relaxed))
+    return;
+  std::vector<std::shared_ptr<Served>> all;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    try {
+      for (auto& entry : connections) all.push_back(entry.second);
+    } catch (...) {
+      return;
+    }
+  }
+  for (auto& served : all) served->connection->trimPool(static_cast<uint64_t>(now));
 }
 
 void Transport::State::accept(const std::shared_ptr<Listening>& listening) {
@@ -452,12 +486,12 @@ void Transport::State::accept(const std::shared_ptr<Listening>& listening) {
     }
     served->id = nextId++;
     const uint64_t id = served->id;
-    served->connection->setEpoll(epoll.get());
+    served->connection->setEpoll(epoll.get(), id);
     served->connection->setCloseHandler(
         [this, id](const std::string& reason) { closed(id, reason); });
     struct epoll_event event;
     std::memset(&event, 0, sizeof(event));
-    event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    event.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
     event.data.u64 = id;
     bool registered = false;
     try {
@@ -476,9 +510,10 @@ void Transport::State::accept(const std::shared_ptr<Listening>& listening) {
   }
 }
 
-void Transport::State::read(const std::shared_ptr<Served>& served) {
+void Transport::State::read(const std::shared_ptr<Served>& served, bool hangUp) {
   {
     std::lock_guard<std::mutex> lock(served->readMutex);
+    served->hungUp = served->hungUp || hangUp;
     if (served->reading) {
       served->again = true;
       return;
@@ -486,9 +521,16 @@ void Transport::State::read(const std::shared_ptr<Served>& served) {
     served->reading = true;
   }
   for (;;) {
-    bool open = served->connection->readAvailable([&](WireMessage& message, std::string* reason) {
-      return dispatch(*served, message, reason);
-    });
+    bool drain;
+    {
+      std::lock_guard<std::mutex> lock(served->readMutex);
+      drain = served->hungUp;
+    }
+    bool open = served->connection->readAvailable(
+        [&](WireMessage& message, std::string* reason) {
+          return dispatch(*served, message, reason);
+        },
+        !drain);
     std::lock_guard<std::mutex> lock(served->readMutex);
     if (!open || !served->again) {
       served->reading = false;
@@ -500,6 +542,22 @@ void Transport::State::read(const std::shared_ptr<Served>& served) {
 }
 
 bool Transport::State::dispatch(Served& served, WireMessage& message, std::string* reason) {
+  if (message.kind == kKindSegmentRelease) {
+    WireReader reader(message.payload, message.size, &message.fds);
+    std::vector<uint32_t> items;
+    std::shared_ptr<SegmentPool> pool = served.connection->segmentPool();
+    if (!getSegmentList(reader, 2, &items) || pool == nullptr) {
+      *reason = "malformed segment release";
+      return false;
+    }
+    for (size_t i = 0; i + 1 < items.size(); i += 2) {
+      if (!pool->release(items[i], items[i + 1])) {
+        *reason = "release of segment " + std::to_string(items[i]) + " that is not out";
+        return false;
+      }
+    }
+    return true;
+  }
   if (message.kind != kKindRequest) {
     *reason = "unexpected message kind";
     return false;
@@ -551,10 +609,33 @@ std::string socketPath(const std::string& folder, const std::string& serviceName
 
 struct ClientConnection::State {
   std::shared_ptr<Connection> connection;
+  std::shared_ptr<ReceivedSegments> segments;
   Callbacks callbacks;
   UniqueFd wake;  // eventfd: output queued, closed, or stop
   std::thread thread;
   std::atomic<bool> stopping{false};
+
+  // Handles drop messages itself and hands the rest, with the pooled
+  // segments, to the callback.
+  bool onMessage(WireMessage& message, std::string* reason) {
+    if (message.kind == kKindSegmentDrop) {
+      WireReader reader(message.payload, message.size, &message.fds);
+      std::vector<uint32_t> ids;
+      if (!getSegmentList(reader, 1, &ids)) {
+        *reason = "malformed segment drop";
+        return false;
+      }
+      for (uint32_t id : ids) {
+        if (!segments->drop(id)) {
+          *reason = "drop of unknown segment " + std::to_string(id);
+          return false;
+        }
+      }
+      return true;
+    }
+    message.segments = segments.get();
+    return callbacks.onMessage(message, reason);
+  }
 
   void signal() {
     uint64_t one = 1;
@@ -591,7 +672,11 @@ void ClientConnection::State::run() {
     if (stopping.load(std::memory_order_acquire)) return;
     if ((watched[0].revents & POLLOUT) && !connection->flush()) break;
     if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) &&
-        !connection->readAvailable(callbacks.onMessage))
+        !connection->readAvailable(
+            [this](WireMessage& message, std::string* reason) {
+              return onMessage(message, reason);
+            },
+            true))
       break;
   }
   if (!stopping.load(std::memory_order_acquire) && callbacks.onClosed)
@@ -631,6 +716,21 @@ std::unique_ptr<ClientConnection> ClientConnection::open(const std::string& path
   }
   try {
     state->connection = std::make_shared<Connection>(std::move(fd), path);
+  } catch (...) {
+    *error = "out of memory";
+    return nullptr;
+  }
+  try {
+    // Releases go out from whichever thread drops the last answer using a
+    // segment; a closed connection takes none.
+    std::weak_ptr<Connection> weak = state->connection;
+    state->segments = std::make_shared<ReceivedSegments>([weak](uint32_t id, uint32_t receipts) {
+      std::shared_ptr<Connection> connection = weak.lock();
+      if (connection == nullptr || connection->isClosed()) return;
+      WireWriter writer(kKindSegmentRelease, 0);
+      putSegmentList(writer, {id, receipts}, 2);
+      if (connection->send(writer) != 0) kor::ErrorStorage::ack();
+    });
   } catch (...) {
     *error = "out of memory";
     return nullptr;
@@ -676,6 +776,7 @@ bool ClientConnection::isConnected() const {
 void ClientConnection::close() {
   m_state->stopping.store(true, std::memory_order_release);
   m_state->connection->close("closed by the client", false);
+  if (m_state->segments != nullptr) m_state->segments->close();
   if (m_state->wake.valid()) m_state->signal();
   if (m_state->thread.joinable() && t_runningClient != m_state) m_state->thread.join();
 }

@@ -43,7 +43,7 @@ const char* parseHeader(const uint8_t* header, uint8_t* kind, uint32_t* slot, ui
                         uint32_t* fds) {
   if (loadU32(header) != kWireMagic) return "bad magic";
   if (header[4] != kWireVersion) return "unsupported wire version";
-  if (header[5] != kKindRequest && header[5] != kKindReply) return "unknown message kind";
+  if (header[5] < kKindRequest || header[5] > kKindSegmentDrop) return "unknown message kind";
   const uint32_t fdCount = static_cast<uint32_t>(header[6]) | static_cast<uint32_t>(header[7]) << 8;
   if (fdCount > kMaxFdsPerMessage) return "too many descriptors";
   const uint32_t payload = loadU32(header + 12);
@@ -158,6 +158,22 @@ void WireWriter::putByteArray(const CIPtr<CIInt8Array>& array) {
   }
   const uint32_t size = array->size();
   const SegmentStorage* storage = dynamic_cast<const SegmentStorage*>(array->storage());
+  const PooledStorage* pooled = dynamic_cast<const PooledStorage*>(storage);
+  if (pooled != nullptr) {
+    // Its client's segment: the connection checks that it goes to that
+    // client (Connection::send).
+    putSegment(storage->segment(), size);
+    if (!ok()) return;
+    try {
+      m_pooled.emplace_back(pooled->pool(), pooled->id());
+    } catch (...) {
+      fail("out of memory");
+      return;
+    }
+    m_bytes[m_bytes.size() - 5] = 3;  // the tag putSegment wrote
+    putU32(pooled->id());
+    return;
+  }
   if (storage != nullptr) {
     putSegment(storage->segment(), size);
     return;
@@ -221,6 +237,11 @@ std::vector<uint8_t>& WireWriter::finish() {
 
 WireReader::WireReader(const uint8_t* data, size_t size, std::vector<UniqueFd>* fds)
     : m_data(data), m_size(data != nullptr ? size : 0), m_fds(fds) {}
+
+WireReader::WireReader(WireMessage& message)
+    : WireReader(message.payload, message.size, &message.fds) {
+  m_received = message.segments;
+}
 
 bool WireReader::fail(const char* reason) {
   if (m_error == nullptr) m_error = reason;
@@ -363,10 +384,14 @@ bool WireReader::getByteArray(WireBytes* bytes) {
     bytes->inlineBytes = raw;
     return true;
   }
-  if (tag != 2) return fail("bad byte array tag");
-  if (!getU32(&length)) return false;
+  if (tag != 2 && tag != 3) return fail("bad byte array tag");
+  uint32_t id = 0;
+  if (!getU32(&length) || (tag == 3 && !getU32(&id))) return false;
+  if (tag == 3 && m_received == nullptr) return fail("pooled segment not expected");
   if (m_fds == nullptr || m_nextFd >= m_fds->size()) return fail("segment without descriptor");
-  std::shared_ptr<Segment> segment = Segment::mapReceived(std::move((*m_fds)[m_nextFd++]), length);
+  UniqueFd fd = std::move((*m_fds)[m_nextFd++]);
+  std::shared_ptr<Segment> segment = tag == 3 ? m_received->acquire(id, std::move(fd), length)
+                                              : Segment::mapReceived(std::move(fd), length);
   if (segment == nullptr) {
     kor::ErrorStorage::ack();
     return fail("bad segment");
@@ -375,6 +400,32 @@ bool WireReader::getByteArray(WireBytes* bytes) {
   bytes->length = length;
   bytes->segment = std::move(segment);
   return true;
+}
+
+void putSegmentList(WireWriter& writer, const std::vector<uint32_t>& values,
+                    uint32_t valuesPerItem) {
+  const size_t items = values.size() / valuesPerItem;
+  if (items == 0 || items > kMaxSegmentIdsPerMessage || items * valuesPerItem != values.size()) {
+    writer.fail("bad segment list");
+    return;
+  }
+  writer.putU32(static_cast<uint32_t>(items));
+  for (uint32_t value : values) writer.putU32(value);
+}
+
+bool getSegmentList(WireReader& reader, uint32_t valuesPerItem, std::vector<uint32_t>* values) {
+  uint32_t items;
+  if (!reader.getCount(&items, kMaxSegmentIdsPerMessage, 4 * valuesPerItem) || items == 0)
+    return false;
+  try {
+    values->resize(static_cast<size_t>(items) * valuesPerItem);
+  } catch (...) {
+    return false;
+  }
+  for (uint32_t& value : *values) {
+    if (!reader.getU32(&value)) return false;
+  }
+  return reader.finish();
 }
 
 bool WireReader::finish() {

@@ -70,6 +70,12 @@ class WireReplyEndpoint : public ImageServerReplyEndpoint {
     return send(writer);
   }
 
+  // Pixels and file bytes for this client come from its connection's pool.
+  CIInt8Array::Storage* allocateArrayStorage(uint32_t size) override {
+    std::shared_ptr<comm::Connection> connection = m_connection.lock();
+    return connection != nullptr ? connection->allocatePooled(size) : nullptr;
+  }
+
  private:
   int send(comm::WireWriter& writer) {
     std::shared_ptr<comm::Connection> connection = m_connection.lock();

@@ -140,7 +140,7 @@ class Client::Impl {
       *reason = "unexpected message kind";
       return false;
     }
-    comm::WireReader reader(message.payload, message.size, &message.fds);
+    comm::WireReader reader(message);
     if (message.slot == wire::kUpdateSVXVersion) {
       VersionUpdate update;
       getText(reader, &update.hasVersion, &update.version);
@@ -241,12 +241,12 @@ std::unique_ptr<Client> Client::connect(const ConnectOptions& options, Handler* 
     return raw->onMessage(message, reason);
   };
   callbacks.onClosed = [raw](const std::string& reason) { raw->onClosed(reason); };
-  std::unique_ptr<Client> client(new (std::nothrow) Client(impl.release()));
+  std::unique_ptr<Client> client(new (std::nothrow) Client(raw));
   if (client == nullptr) {
-    delete raw;
     *error = "out of memory";
-    return nullptr;
+    return nullptr;  // |impl| still owns it
   }
+  impl.release();  // the client owns it now
   raw->m_connection = comm::ClientConnection::open(raw->m_path, std::move(callbacks), error);
   if (raw->m_connection == nullptr) return nullptr;
   return client;
@@ -325,12 +325,17 @@ const std::string& Client::socketPath() const { return m_impl->m_path; }
 class SyncClient::Impl : public Handler {
  public:
   void onAnswer(const Answer& answer) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_waiting || answer.kind != m_kind) return;  // late answer of an abandoned request
-    try {
-      m_answers.push_back(answer);
-    } catch (...) {
-      return;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (!m_waiting || answer.kind != m_kind) return;  // late answer of an abandoned request
+      try {
+        m_answers.push_back(answer);
+      } catch (...) {
+        return;
+      }
+      // The caller wakes up once, for the last answer; woken after the
+      // unlock, it does not run into the held mutex.
+      if (m_answers.size() < m_expected) return;
     }
     m_changed.notify_all();
   }
@@ -362,10 +367,11 @@ class SyncClient::Impl : public Handler {
     return done;
   }
 
-  void begin(Answer::Kind kind) {
+  void begin(Answer::Kind kind, size_t expected) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_answers.clear();
     m_kind = kind;
+    m_expected = expected;
     m_waiting = true;
   }
   void abandon() {
@@ -379,6 +385,7 @@ class SyncClient::Impl : public Handler {
   std::condition_variable m_changed;
   std::vector<Answer> m_answers;  // Guarded by m_mutex.
   Answer::Kind m_kind = Answer::IMAGE;
+  size_t m_expected = 0;
   bool m_waiting = false;
   bool m_closed = false;
   std::string m_closeReason;
@@ -421,7 +428,7 @@ bool SyncClient::requestImages(const std::vector<std::string>& locators, int8_t 
                                bool decode, double timeoutSeconds, std::vector<Answer>* answers,
                                std::string* error) {
   std::lock_guard<std::mutex> request(m_impl->m_request);
-  m_impl->begin(Answer::IMAGE);
+  m_impl->begin(Answer::IMAGE, locators.size());
   if (!m_impl->m_client->requestImage(locators, scaling, decode, error)) {
     m_impl->abandon();
     if (answers != nullptr) answers->clear();
@@ -433,7 +440,7 @@ bool SyncClient::requestImages(const std::vector<std::string>& locators, int8_t 
 bool SyncClient::requestInformation(const std::vector<std::string>& locators, double timeoutSeconds,
                                     std::vector<Answer>* answers, std::string* error) {
   std::lock_guard<std::mutex> request(m_impl->m_request);
-  m_impl->begin(Answer::INFORMATION);
+  m_impl->begin(Answer::INFORMATION, locators.size());
   if (!m_impl->m_client->requestImageInformation(locators, error)) {
     m_impl->abandon();
     if (answers != nullptr) answers->clear();

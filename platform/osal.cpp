@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "platform/kor.h"
@@ -124,6 +125,33 @@ std::vector<std::string> splitComponents(const std::string& path) {
   return parts;
 }
 
+// The name the kernel gives the existing file at |absolute|: the path is
+// opened without opening the file itself (O_PATH: a FIFO or device is never
+// touched, and a final link is followed like every other), and the resolved
+// name is read back from /proc. Three calls, however deep the path. Empty
+// when that fails (no /proc, a missing part, no search permission, a link
+// loop, a name too long) or when the name is not a plain path reachable
+// from the process's root (a deleted file, a pipe), so that the caller walks
+// the path itself.
+std::string kernelName(const std::string& absolute) {
+  const int fd = open(absolute.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  char link[32];
+  std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  char name[PATH_MAX];
+  const ssize_t n = readlink(link, name, sizeof(name));
+  ::close(fd);
+  // PATH_MAX bytes may be a cut-off name; the walk refuses those anyway.
+  if (n <= 0 || n >= PATH_MAX || name[0] != '/') return std::string();
+  const size_t length = static_cast<size_t>(n);
+  static const char kDeleted[] = " (deleted)";
+  const size_t deletedLength = sizeof(kDeleted) - 1;
+  if (length >= deletedLength &&
+      std::memcmp(name + length - deletedLength, kDeleted, deletedLength) == 0)
+    return std::string();
+  return std::string(name, length);
+}
+
 }  // namespace
 
 Path Path::getCanonicalized() const {
@@ -135,6 +163,11 @@ Path Path::getCanonicalized() const {
     if (getcwd(cwd, sizeof(cwd)) == nullptr) return Path();
     pending = std::string(cwd) + "/" + pending;
   }
+
+  // The common case, a path that exists as a whole, is resolved by the kernel
+  // in one lookup instead of one status query per component.
+  std::string resolved = kernelName(pending);
+  if (!resolved.empty()) return Path(std::move(resolved));
 
   // Walk the components, resolving links while the prefix exists. Once a
   // component is missing, the rest is normalised as text only.
@@ -197,13 +230,12 @@ bool FileInfo::init(const char* path, bool followLinks) {
   return true;
 }
 
-int64_t fileSize(FILE* file) {
-  struct stat st;
-  if (file == nullptr || fstat(fileno(file), &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_size);
-}
+namespace {
 
-FILE* openRegularFile(const char* path) {
+// Opens |path| non-blocking and close-on-exec, and accepts it only when it
+// is a regular file (a FIFO or device that replaced a file is refused
+// without blocking). The descriptor, or -1 with the reason set.
+int openRegular(const char* path, int64_t* size) {
   int fd;
   do {
     fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -213,21 +245,71 @@ FILE* openRegularFile(const char* path) {
     char prefix[PATH_MAX + 16];
     std::snprintf(prefix, sizeof(prefix), "cannot open %s", path);
     kor::ErrorStorage::setErrno(prefix, err);
-    return nullptr;
+    return -1;
   }
+  // O_NONBLOCK stays set: it has no effect on regular files.
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     kor::ErrorStorage::set("cannot open %s: not a regular file", path);
-    return nullptr;
+    return -1;
   }
-  // O_NONBLOCK stays set: it has no effect on regular files.
+  *size = static_cast<int64_t>(st.st_size);
+  return fd;
+}
+
+// pread(2) from a 64-bit offset, repeated when interrupted. An offset past
+// what off_t holds (a 32-bit build without large-file offsets) reads as the
+// end of the file.
+int64_t readFrom(int fd, void* buffer, size_t count, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return 0;
+  ssize_t n;
+  do {
+    n = pread(fd, buffer, count, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+}  // namespace
+
+int64_t fileSize(FILE* file) {
+  struct stat st;
+  if (file == nullptr || fstat(fileno(file), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+FILE* openRegularFile(const char* path) {
+  int64_t size = 0;
+  const int fd = openRegular(path, &size);
+  if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "rb");
   if (file == nullptr) {
     kor::ErrorStorage::setErrno("cannot open stream", errno);
     close(fd);
+    return nullptr;
   }
+  // Unbuffered: a whole-file fread() becomes one read() straight into the
+  // caller's memory, with no status query to size a buffer first and no
+  // second read for the part that does not fill a whole buffer.
+  std::setvbuf(file, nullptr, _IONBF, 0);
   return file;
+}
+
+bool RegularFile::open(const char* path) {
+  close();
+  m_fd = openRegular(path, &m_size);
+  return m_fd >= 0;
+}
+
+void RegularFile::close() {
+  if (m_fd < 0) return;
+  ::close(m_fd);
+  m_fd = -1;
+  m_size = 0;
+}
+
+int64_t RegularFile::readAt(void* buffer, size_t count, uint64_t offset) {
+  return readFrom(m_fd, buffer, count, offset);
 }
 
 }  // namespace osal

@@ -598,6 +598,137 @@ TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
 }
 
 // ---------------------------------------------------------------------------
+// Files longer than one read of the engine (128 KiB), and headers beyond the
+// first read of an information request (4 KiB).
+
+TEST_F(EngineTest, FilesLongerThanOneReadDecodeExactly) {
+  const uint32_t w = 400, h = 400;
+  std::vector<uint8_t> indices(size_t{w} * h);
+  uint64_t state = 1;  // noise, so that neither LZW nor RLE can shrink it
+  for (uint8_t& index : indices) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    index = uint8_t(state >> 56);
+  }
+  std::vector<Rgb> palette;
+  for (int i = 0; i < 256; ++i) palette.push_back({uint8_t(i), uint8_t(i * 3), uint8_t(255 - i)});
+  Image image = gradient(w, h);
+  for (size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = uint8_t(i >> 5);
+  Image opaque = image;
+  for (size_t i = 3; i < opaque.rgba.size(); i += 4) opaque.rgba[i] = 255;
+  Image indexed{w, h, std::vector<uint8_t>(size_t{w} * h * 4)};
+  for (size_t i = 0; i < indices.size(); ++i) {
+    std::memcpy(&indexed.rgba[i * 4], palette[indices[i]].data(), 3);
+    indexed.rgba[i * 4 + 3] = 255;
+  }
+
+  testsupport::PngOptions wide;
+  wide.bitDepth = 16;
+  std::vector<uint16_t> samples(image.rgba.begin(), image.rgba.end());
+  for (uint16_t& v : samples) v = uint16_t(v * 257);
+  ASSERT_TRUE(testsupport::writePng(dir.file("wide.png"), w, h, samples, wide));
+  testsupport::BmpOptions rle;
+  rle.bpp = 8;
+  rle.rle = true;
+  rle.palette = palette;
+  ASSERT_TRUE(testsupport::writeBmp(dir.file("rle.bmp"), w, h, indices.data(), rle));
+  ASSERT_TRUE(testsupport::writeBmp(dir.file("rgb.bmp"), w, h, image.rgba.data()));
+  testsupport::GifOptions gif;
+  gif.globalPalette = palette;
+  ASSERT_TRUE(testsupport::writeGif(dir.file("a.gif"), w, h, indices.data(), gif));
+
+  // A 300 KB comment before the image data: even the information request
+  // reads on through several reads to reach the first image data chunk.
+  std::string text = testsupport::readFile(png(image));
+  const std::string chunk = "tEXtComment" + std::string(1, '\0') + std::string(300000, 'x');
+  uint32_t crc = 0xFFFFFFFFu;
+  for (char byte : chunk) {
+    crc ^= uint8_t(byte);
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  crc = ~crc;
+  auto be32 = [](uint32_t v) {
+    return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+  };
+  text.insert(33, be32(uint32_t(chunk.size() - 4)) + chunk + be32(crc));  // after IHDR
+  ASSERT_TRUE(testsupport::writeFile(dir.file("text.png"), text));
+
+  struct Case {
+    std::string path;
+    const Image& want;
+  } cases[] = {{png(image), image},           {dir.file("text.png"), image},
+               {dir.file("wide.png"), image}, {dir.file("rle.bmp"), indexed},
+               {dir.file("rgb.bmp"), opaque}, {dir.file("a.gif"), indexed}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    ASSERT_GT(testsupport::readFile(c.path).size(), size_t{160} << 10);
+    BitmapPtr b = decode(c.path);
+    ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+    Image got = toImage(*b);
+    ASSERT_EQ(got.width, w);
+    ASSERT_EQ(got.height, h);
+    EXPECT_EQ(got.rgba, c.want.rgba);
+    InfoPtr i = info(c.path);
+    ASSERT_NE(i, nullptr) << kor::ErrorStorage::reason();
+    EXPECT_EQ(i->width, w);
+    EXPECT_EQ(i->height, h);
+  }
+}
+
+TEST_F(EngineTest, JpegSegmentsBeyondTheFirstReadAreReadOrSkipped) {
+  // Stored 40 x 24 with Exif orientation 6 (shown 24 x 40). In front of the
+  // Exif block go three segments of 64 KiB that the decoder skips, so the
+  // block starts far beyond one read; it is padded to almost 64 KiB itself.
+  testsupport::JpegOptions o;
+  o.exifOrientation = 6;
+  const std::string bytes = testsupport::readFile(jpeg(gradient(40, 24), o, "plain.jpg"));
+  auto segment = [](uint8_t marker, const std::string& data) {
+    const size_t length = data.size() + 2;
+    return std::string{char(0xFF), char(marker), char(length >> 8), char(length & 0xFF)} + data;
+  };
+  std::string big = bytes.substr(0, 2);
+  size_t pos = 2;
+  size_t exifAt = 0;
+  while (pos + 4 <= bytes.size() && uint8_t(bytes[pos + 1]) != 0xDA) {
+    const size_t length = (uint8_t(bytes[pos + 2]) << 8 | uint8_t(bytes[pos + 3])) + 2;
+    if (uint8_t(bytes[pos + 1]) == 0xE1) {
+      // End-of-image markers throughout: a skip that lands anywhere but at
+      // the segment's end stops the decoder.
+      std::string skipped;
+      while (skipped.size() < 65533) skipped += "\xFF\xD9";
+      for (int k = 0; k < 3; ++k) big += segment(0xE2, skipped.substr(0, 65533));
+      exifAt = big.size();
+      std::string exif = bytes.substr(pos + 4, length - 4);
+      big += segment(0xE1, exif + std::string(65533 - exif.size(), '\0'));
+    } else {
+      big += bytes.substr(pos, length);
+    }
+    pos += length;
+  }
+  ASSERT_NE(exifAt, 0u);
+  big += bytes.substr(pos);
+  ASSERT_TRUE(testsupport::writeFile(dir.file("big.jpg"), big));
+
+  InfoPtr i = info(dir.file("big.jpg"));
+  ASSERT_NE(i, nullptr) << kor::ErrorStorage::reason();
+  EXPECT_EQ(i->width, 24u);
+  EXPECT_EQ(i->height, 40u);
+  EXPECT_EQ(toImage(*decode(dir.file("big.jpg"))).rgba,
+            toImage(*decode(dir.file("plain.jpg"))).rgba);
+  EXPECT_EQ(toImage(*scaled(dir.file("big.jpg"), 12, 20)).rgba,
+            toImage(*scaled(dir.file("plain.jpg"), 12, 20)).rgba);
+
+  // Cut inside the skipped segments and inside the Exif block.
+  for (size_t cut : {size_t{100000}, exifAt + 30000}) {
+    SCOPED_TRACE(cut);
+    ASSERT_TRUE(testsupport::writeFile(dir.file("cut.jpg"), big.substr(0, cut)));
+    kor::ErrorStorage::ack();
+    EXPECT_EQ(info(dir.file("cut.jpg")), nullptr);
+    EXPECT_STREQ(kor::ErrorStorage::reason(), "truncated JPEG data");
+    EXPECT_EQ(failure(dir.file("cut.jpg")), "truncated JPEG data");
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Limits and failures.
 
 TEST_F(EngineTest, HugeHeadersAreRefusedBeforeAllocating) {

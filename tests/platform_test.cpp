@@ -104,6 +104,8 @@ TEST(Paths, CanonicalFormsResolveWhatExistsAndNormaliseTheRest) {
   } cases[] = {
       {root + "/real", root + "/real"},
       {root + "//real/./", root + "/real"},
+      {root + "/abs", root + "/real"},
+      {root + "/rel/../abs/", root + "/real"},
       {root + "/abs/a.png", root + "/real/a.png"},
       {root + "/rel/sub/../b.png", root + "/real/b.png"},
       {root + "/real/up", root + "/real/x"},            // link whose target is missing
@@ -121,7 +123,20 @@ TEST(Paths, CanonicalFormsResolveWhatExistsAndNormaliseTheRest) {
   ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
   ASSERT_EQ(chdir(root.c_str()), 0);
   EXPECT_EQ(osal::Path("rel/d.png").getCanonicalized().str(), root + "/real/d.png");
+  EXPECT_EQ(osal::Path("rel/../abs").getCanonicalized().str(), root + "/real");
   ASSERT_EQ(chdir(cwd), 0);
+
+  // A link whose target is no path (a pipe's descriptor) is taken as text.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const std::string fd = "/proc/self/fd/" + std::to_string(fds[0]);
+  char target[64];
+  const ssize_t n = readlink(fd.c_str(), target, sizeof(target));
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(osal::Path(fd).getCanonicalized().str(),
+            "/proc/" + std::to_string(getpid()) + "/fd/" + std::string(target, size_t(n)));
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST(Paths, ExtensionIsTheLastDotOfTheLastComponent) {

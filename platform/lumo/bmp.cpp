@@ -13,10 +13,7 @@
 // stb_image does not decode RLE; RLE8 and RLE4 are decoded by decodeRle()
 // below. Pixels that the RLE data skips (delta and end-of-line codes) take
 // palette entry 0.
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -78,9 +75,9 @@ bool invalid(const char* what) {
   return false;
 }
 
-bool parseHeader(FILE* file, uint64_t fileSize, BmpHeader* h) {
+bool parseHeader(Source& source, uint64_t fileSize, BmpHeader* h) {
   uint8_t bytes[14 + 124 + 12] = {};
-  size_t n = std::fread(bytes, 1, sizeof(bytes), file);
+  size_t n = source.read(bytes, sizeof(bytes));
   if (n < 18) {
     kor::ErrorStorage::set("truncated BMP data");
     return false;
@@ -172,12 +169,12 @@ bool parseHeader(FILE* file, uint64_t fileSize, BmpHeader* h) {
   return true;
 }
 
-bool readPalette(FILE* file, BmpHeader* h) {
+bool readPalette(Source& source, BmpHeader* h) {
   if (h->paletteCount == 0) return true;
   uint8_t bytes[256 * 4];
   const size_t size = size_t{h->paletteCount} * h->paletteEntrySize;
-  if (std::fseek(file, h->paletteOffset, SEEK_SET) != 0 ||
-      std::fread(bytes, 1, size, file) != size) {
+  source.seek(h->paletteOffset);
+  if (source.read(bytes, size) != size) {
     kor::ErrorStorage::set("truncated BMP data");
     return false;
   }
@@ -196,7 +193,7 @@ struct Stream {
   const uint8_t* prefix;
   size_t prefixSize;
   size_t position;
-  FILE* file;
+  Source* source;
 };
 
 int streamRead(void* user, char* data, int size) {
@@ -208,7 +205,7 @@ int streamRead(void* user, char* data, int size) {
     std::memcpy(data, s->prefix + s->position, done);
     s->position += done;
   }
-  if (done < wanted) done += std::fread(data + done, 1, wanted - done, s->file);
+  if (done < wanted) done += s->source->read(data + done, wanted - done);
   return static_cast<int>(done);
 }
 
@@ -221,12 +218,12 @@ void streamSkip(void* user, int n) {
     s->position += step;
     count -= step;
   }
-  if (count > 0) std::fseek(s->file, static_cast<long>(count), SEEK_CUR);
+  if (count > 0) s->source->skip(count);
 }
 
 int streamEof(void* user) {
   auto* s = static_cast<Stream*>(user);
-  return s->position >= s->prefixSize && (std::feof(s->file) || std::ferror(s->file));
+  return s->position >= s->prefixSize && (s->source->atEnd() || s->source->failed());
 }
 
 // Uncompressed data has a known size; a shorter file is refused before
@@ -239,7 +236,7 @@ bool hasAllRows(const BmpHeader& h, uint64_t fileSize) {
   return false;
 }
 
-bool decodeUncompressed(FILE* file, const BmpHeader& h, uint64_t fileSize, RowSink& sink) {
+bool decodeUncompressed(Source& source, const BmpHeader& h, uint64_t fileSize, RowSink& sink) {
   if (!hasAllRows(h, fileSize)) return false;
   const uint32_t paletteBytes = h.bpp <= 8 ? (4u << h.bpp) : 0;
   uint8_t prefix[14 + kV4HeaderSize + 256 * 4] = {};
@@ -257,11 +254,8 @@ bool decodeUncompressed(FILE* file, const BmpHeader& h, uint64_t fileSize, RowSi
   for (int i = 0; i < 4; ++i) put32(v4 + 40 + 4 * i, h.masks[i]);
   std::memcpy(prefix + 14 + kV4HeaderSize, h.palette, paletteBytes);
 
-  if (std::fseek(file, h.dataOffset, SEEK_SET) != 0) {
-    kor::ErrorStorage::setErrno("cannot read BMP data", errno);
-    return false;
-  }
-  Stream stream{prefix, offset, 0, file};
+  source.seek(h.dataOffset);
+  Stream stream{prefix, offset, 0, &source};
   stbi_io_callbacks callbacks{streamRead, streamSkip, streamEof};
   int width = 0, height = 0, channels = 0;
   stbi_uc* image = stbi_load_from_callbacks(&callbacks, &stream, &width, &height, &channels, 4);
@@ -280,7 +274,7 @@ bool decodeUncompressed(FILE* file, const BmpHeader& h, uint64_t fileSize, RowSi
 // Decodes RLE8 or RLE4 data into a bottom-up-corrected RGBA image. Every
 // write is bounds-checked; runs past the right edge are clipped, and data
 // ending before the image is complete is refused as truncated.
-bool decodeRle(FILE* file, const BmpHeader& h, RowSink& sink) {
+bool decodeRle(Source& source, const BmpHeader& h, RowSink& sink) {
   const uint32_t width = h.width;
   const uint32_t height = h.height;
   uint8_t* image = scratch(Scratch::kImage, size_t{width} * height * 4);
@@ -293,10 +287,7 @@ bool decodeRle(FILE* file, const BmpHeader& h, RowSink& sink) {
     colours[i][3] = 255;
   }
   for (size_t i = 0; i < size_t{width} * height; ++i) std::memcpy(image + i * 4, colours[0], 4);
-  if (std::fseek(file, h.dataOffset, SEEK_SET) != 0) {
-    kor::ErrorStorage::setErrno("cannot read BMP data", errno);
-    return false;
-  }
+  source.seek(h.dataOffset);
 
   const bool four = h.compression == kRle4;
   uint32_t x = 0;
@@ -308,9 +299,9 @@ bool decodeRle(FILE* file, const BmpHeader& h, RowSink& sink) {
   };
   bool done = false;
   while (!done && y < height) {
-    const int first = std::getc(file);
-    const int second = std::getc(file);
-    if (first == EOF || second == EOF) {
+    const int first = source.getByte();
+    const int second = source.getByte();
+    if (first < 0 || second < 0) {
       kor::ErrorStorage::set("truncated BMP data");
       return false;
     }
@@ -328,9 +319,9 @@ bool decodeRle(FILE* file, const BmpHeader& h, RowSink& sink) {
         done = true;
         break;
       case 2: {  // delta
-        const int dx = std::getc(file);
-        const int dy = std::getc(file);
-        if (dx == EOF || dy == EOF) {
+        const int dx = source.getByte();
+        const int dy = source.getByte();
+        if (dx < 0 || dy < 0) {
           kor::ErrorStorage::set("truncated BMP data");
           return false;
         }
@@ -344,15 +335,15 @@ bool decodeRle(FILE* file, const BmpHeader& h, RowSink& sink) {
         int value = 0;
         for (int i = 0; i < count; ++i) {
           if (!four || (i & 1) == 0) {
-            value = std::getc(file);
-            if (value == EOF) {
+            value = source.getByte();
+            if (value < 0) {
               kor::ErrorStorage::set("truncated BMP data");
               return false;
             }
           }
           put(four ? ((i & 1) ? value & 0x0f : value >> 4) : value);
         }
-        if ((bytes & 1) != 0 && std::getc(file) == EOF) {
+        if ((bytes & 1) != 0 && source.getByte() < 0) {
           kor::ErrorStorage::set("truncated BMP data");
           return false;
         }
@@ -367,19 +358,14 @@ bool decodeRle(FILE* file, const BmpHeader& h, RowSink& sink) {
 
 }  // namespace
 
-bool decodeBmp(FILE* file, Pipeline& pipeline) {
-  struct stat status;
-  if (fstat(fileno(file), &status) != 0) {
-    kor::ErrorStorage::setErrno("cannot read BMP file", errno);
-    return false;
-  }
-  const uint64_t fileSize = static_cast<uint64_t>(status.st_size);
+bool decodeBmp(Source& source, Pipeline& pipeline) {
+  const uint64_t fileSize = source.size();
   auto* h = new (std::nothrow) BmpHeader;
   if (h == nullptr) {
     kor::ErrorStorage::set("out of memory starting a BMP decoder");
     return false;
   }
-  bool ok = parseHeader(file, fileSize, h);
+  bool ok = parseHeader(source, fileSize, h);
   if (ok) {
     Header header;
     header.width = h->width;
@@ -390,13 +376,13 @@ bool decodeBmp(FILE* file, Pipeline& pipeline) {
     // the data length, both before start() allocates the bitmap.
     if (!pipeline.infoOnly()) ok = checkDimensions(h->width, h->height) && hasAllRows(*h, fileSize);
     ok = ok && pipeline.start(header) && pipeline.setRowSize(h->width, h->height) &&
-         readPalette(file, h);
+         readPalette(source, h);
   }
   if (ok) {
     if (h->compression == kRle8 || h->compression == kRle4)
-      ok = decodeRle(file, *h, pipeline.sink());
+      ok = decodeRle(source, *h, pipeline.sink());
     else
-      ok = decodeUncompressed(file, *h, fileSize, pipeline.sink());
+      ok = decodeUncompressed(source, *h, fileSize, pipeline.sink());
   }
   delete h;
   return ok;

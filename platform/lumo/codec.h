@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "platform/lumo.h"
+#include "platform/osal.h"
 
 namespace lumo::internal {
 
@@ -50,6 +51,7 @@ enum class Scratch : int {
   kAccumulator,  // the area averager's sums of one output row
   kOutputRow,    // one RGBA row leaving the averager
   kConverted,    // one row converted to the output format
+  kFileBuffer,   // the Source's read buffer
   kCount,
 };
 constexpr size_t kScratchKeepBytes = 4u << 20;
@@ -65,6 +67,74 @@ void trimScratch();
 // largest) and frees the rest. Null when memory is short.
 uint8_t* takePixelBuffer(size_t bytes);
 void givePixelBuffer(uint8_t* buffer, size_t bytes);
+
+// The size of a Source's buffer: the most one read takes.
+constexpr size_t kSourceBufferBytes = 128u << 10;
+
+// The file a decoder reads, through a buffer, with as few system calls as
+// the data allows. The first read takes the start of the file: a whole
+// buffer for a decode, just enough for a usual header for image information.
+// Each later read continues where the last one ended and takes four times as
+// much, up to a whole buffer, so a header that reaches further costs a read
+// or two more but not a large copy. No byte is read twice and no seek is
+// made: the file is read at explicit offsets, so moving the position only
+// costs a read when the bytes there are wanted.
+//
+// The buffer is the thread's Scratch::kFileBuffer: one Source per thread at
+// a time.
+class Source {
+ public:
+  // |firstRead|: the size of the first read (at most kSourceBufferBytes).
+  explicit Source(size_t firstRead) : m_nextRead(firstRead) {}
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+
+  // Opens |path| as osal::openRegularFile() does (never blocking, regular
+  // files only); false with the reason set.
+  bool open(const char* path);
+  // The file's size when it was opened.
+  uint64_t size() const { return static_cast<uint64_t>(m_file.size()); }
+
+  // Copies up to |count| bytes from the position and moves past them; fewer
+  // only at the end of the file or on a read error.
+  size_t read(void* out, size_t count);
+  // The next byte, or -1 at the end of the file or on a read error.
+  int getByte() {
+    if (m_position - m_start < m_length) return m_buffer[m_position++ - m_start];
+    uint8_t byte;
+    return read(&byte, 1) == 1 ? byte : -1;
+  }
+  // Hands out the buffered bytes from the position, reading the next part of
+  // the file first when none are left, and moves past them: their number,
+  // 0 at the end of the file or on a read error. Valid until the next call.
+  size_t next(const uint8_t** data);
+  // Moves the position; reading starts there when data is next wanted.
+  void seek(uint64_t offset) {
+    m_position = offset;
+    m_atEnd = false;
+  }
+  void skip(uint64_t count) {
+    seek(count > UINT64_MAX - m_position ? UINT64_MAX : m_position + count);
+  }
+
+  // A read found the end of the file (cleared by seek()).
+  bool atEnd() const { return m_atEnd; }
+  // A read failed.
+  bool failed() const { return m_failed; }
+
+ private:
+  // Reads at the position into the buffer; false at the end or on an error.
+  bool fill();
+
+  osal::RegularFile m_file;
+  uint8_t* m_buffer = nullptr;
+  size_t m_nextRead;     // the size of the next read
+  uint64_t m_start = 0;  // the file offset of m_buffer[0]
+  size_t m_length = 0;   // the bytes of the file in the buffer
+  uint64_t m_position = 0;
+  bool m_atEnd = false;
+  bool m_failed = false;
+};
 
 // What a decoder learnt from the header. Dimensions are in the stored
 // orientation; |orientation| (1..8, EXIF meaning) says how to turn the stored
@@ -204,13 +274,13 @@ class Pipeline {
   std::optional<AreaAverager> m_averager;
 };
 
-// The format decoders. Each reads from |file| positioned at the start and
+// The format decoders. Each reads from |source| positioned at the start and
 // drives |pipeline|; false on failure with the reason set (except an
 // info-only pipeline stopping the decoder, which the engine recognises).
-bool decodeJpeg(FILE* file, Pipeline& pipeline);
-bool decodePng(FILE* file, Pipeline& pipeline);
-bool decodeGif(FILE* file, Pipeline& pipeline);
-bool decodeBmp(FILE* file, Pipeline& pipeline);
+bool decodeJpeg(Source& source, Pipeline& pipeline);
+bool decodePng(Source& source, Pipeline& pipeline);
+bool decodeGif(Source& source, Pipeline& pipeline);
+bool decodeBmp(Source& source, Pipeline& pipeline);
 
 // Row conversion from straight RGBA to |format| (not FORMAT_DEFAULT).
 void convertRow(const uint8_t* rgba, uint32_t count, BitmapInfo::Format format, uint8_t* out);

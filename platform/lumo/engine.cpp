@@ -129,6 +129,64 @@ void trimScratch() {
 }
 
 // ---------------------------------------------------------------------------
+// Source.
+
+bool Source::open(const char* path) {
+  if (!m_file.open(path)) return false;
+  m_buffer = scratch(Scratch::kFileBuffer, kSourceBufferBytes);
+  if (m_buffer == nullptr) {
+    m_file.close();
+    return false;
+  }
+  return true;
+}
+
+bool Source::fill() {
+  m_start = m_position;
+  m_length = 0;
+  if (m_atEnd) return false;
+  const size_t want = std::min(m_nextRead, kSourceBufferBytes);
+  m_nextRead = std::min(want * 4, kSourceBufferBytes);
+  const int64_t n = m_file.readAt(m_buffer, want, m_position);
+  if (n < 0) {
+    m_failed = true;
+    return false;
+  }
+  if (n == 0) {
+    m_atEnd = true;
+    return false;
+  }
+  m_length = static_cast<size_t>(n);
+  return true;
+}
+
+size_t Source::read(void* out, size_t count) {
+  auto* bytes = static_cast<uint8_t*>(out);
+  size_t done = 0;
+  while (done < count) {
+    if (m_position - m_start < m_length) {
+      const size_t offset = static_cast<size_t>(m_position - m_start);
+      const size_t step = std::min(count - done, m_length - offset);
+      std::memcpy(bytes + done, m_buffer + offset, step);
+      done += step;
+      m_position += step;
+      continue;
+    }
+    if (!fill()) break;
+  }
+  return done;
+}
+
+size_t Source::next(const uint8_t** data) {
+  if (m_position - m_start >= m_length && !fill()) return 0;
+  const size_t offset = static_cast<size_t>(m_position - m_start);
+  const size_t count = m_length - offset;
+  *data = m_buffer + offset;
+  m_position += count;
+  return count;
+}
+
+// ---------------------------------------------------------------------------
 // Format conversion.
 
 namespace {
@@ -352,10 +410,14 @@ namespace {
 
 enum class Kind { kUnknown, kJpeg, kPng, kGif, kBmp };
 
-Kind sniff(FILE* file) {
+// The first read of an information request: the headers of almost every
+// file lie within it (JPEG files with a large Exif block read on).
+constexpr size_t kHeaderReadBytes = 4096;
+
+Kind sniff(Source& source) {
   uint8_t magic[8] = {};
-  size_t n = std::fread(magic, 1, sizeof(magic), file);
-  std::rewind(file);
+  size_t n = source.read(magic, sizeof(magic));
+  source.seek(0);
   if (n >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return Kind::kJpeg;
   static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
   if (n >= 8 && std::memcmp(magic, kPng, 8) == 0) return Kind::kPng;
@@ -366,29 +428,25 @@ Kind sniff(FILE* file) {
 }
 
 // Opens |path|, recognises the format and runs its decoder on |pipeline|.
+// An information request reads only the start of the file at first; a
+// decode reads whole buffers from the start.
 bool run(const util::UnicodeString8& path, Pipeline& pipeline) {
-  FILE* file = osal::openRegularFile(path.utf8());
-  if (file == nullptr) return false;
-  bool ok = false;
-  switch (sniff(file)) {
+  Source source(pipeline.infoOnly() ? kHeaderReadBytes : kSourceBufferBytes);
+  if (!source.open(path.utf8())) return false;
+  switch (sniff(source)) {
     case Kind::kJpeg:
-      ok = decodeJpeg(file, pipeline);
-      break;
+      return decodeJpeg(source, pipeline);
     case Kind::kPng:
-      ok = decodePng(file, pipeline);
-      break;
+      return decodePng(source, pipeline);
     case Kind::kGif:
-      ok = decodeGif(file, pipeline);
-      break;
+      return decodeGif(source, pipeline);
     case Kind::kBmp:
-      ok = decodeBmp(file, pipeline);
-      break;
+      return decodeBmp(source, pipeline);
     case Kind::kUnknown:
-      kor::ErrorStorage::set("not a supported image file: %s", path.utf8());
       break;
   }
-  std::fclose(file);
-  return ok;
+  kor::ErrorStorage::set("not a supported image file: %s", path.utf8());
+  return false;
 }
 
 Bitmap* decode(const util::UnicodeString8& path, BitmapInfo::Format format, uint32_t width,

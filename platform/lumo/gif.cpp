@@ -13,10 +13,10 @@
 namespace lumo::internal {
 namespace {
 
-int readFromFile(GifFileType* gif, GifByteType* buffer, int length) {
+int readFromSource(GifFileType* gif, GifByteType* buffer, int length) {
   if (length <= 0) return 0;
   return static_cast<int>(
-      std::fread(buffer, 1, static_cast<size_t>(length), static_cast<FILE*>(gif->UserData)));
+      static_cast<Source*>(gif->UserData)->read(buffer, static_cast<size_t>(length)));
 }
 
 bool fail(int error) {
@@ -69,9 +69,9 @@ bool readToFirstImage(GifFileType* gif, int* transparent) {
 
 }  // namespace
 
-bool decodeGif(FILE* file, Pipeline& pipeline) {
+bool decodeGif(Source& source, Pipeline& pipeline) {
   int error = 0;
-  GifFileType* gif = DGifOpen(file, readFromFile, &error);
+  GifFileType* gif = DGifOpen(&source, readFromSource, &error);
   if (gif == nullptr) return fail(error);
   GifCloser closer{gif};
   int transparent = -1;

@@ -12,6 +12,11 @@
 // object with a destructor in its own frame. A premature end of the data is
 // only a warning in libjpeg (it pads the image with grey); it is turned into
 // a failure so that no made-up pixel is ever delivered.
+//
+// The data comes from the Source's buffer itself, without a copy; segments
+// that the decoder skips (ICC profiles, comments) are passed over by moving
+// the Source's position, so their bytes are not read at all unless they were
+// in the buffer already.
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -29,19 +34,72 @@
 namespace lumo::internal {
 namespace {
 
+// libjpeg's data source, reading from a Source.
+struct JpegInput {
+  jpeg_source_mgr manager;  // first, so that cinfo->src points to the whole
+  Source* source;
+  bool startOfFile;
+  JOCTET fakeEnd[2];
+};
+
 struct JpegJob {
   jpeg_decompress_struct cinfo;
   jpeg_error_mgr errorManager;
   jpeg_progress_mgr progress;
+  JpegInput input;
   jmp_buf jump;
   Pipeline* pipeline;
-  FILE* file;
 };
 
 [[noreturn]] void fail(j_common_ptr cinfo) {
   auto* job = static_cast<JpegJob*>(cinfo->client_data);
   std::longjmp(job->jump, 1);
 }
+
+void initInput(j_decompress_ptr cinfo) {
+  reinterpret_cast<JpegInput*>(cinfo->src)->startOfFile = true;
+}
+
+// As libjpeg's own file source does: an empty file is an error, and the end
+// of the data is a warning (which emitMessage() turns into a failure) with a
+// made-up end marker.
+boolean fillInput(j_decompress_ptr cinfo) {
+  auto* input = reinterpret_cast<JpegInput*>(cinfo->src);
+  const uint8_t* data = nullptr;
+  size_t count = input->source->next(&data);
+  if (count == 0) {
+    if (input->startOfFile) ERREXIT(cinfo, JERR_INPUT_EMPTY);
+    WARNMS(cinfo, JWRN_JPEG_EOF);
+    input->fakeEnd[0] = 0xFF;
+    input->fakeEnd[1] = JPEG_EOI;
+    data = input->fakeEnd;
+    count = 2;
+  }
+  input->manager.next_input_byte = data;
+  input->manager.bytes_in_buffer = count;
+  input->startOfFile = false;
+  return TRUE;
+}
+
+// Bytes beyond the buffer are skipped by moving the Source's position: the
+// next fill reads from there, and finds the end of the file if the skip went
+// past it.
+void skipInput(j_decompress_ptr cinfo, long count) {
+  if (count <= 0) return;
+  auto* input = reinterpret_cast<JpegInput*>(cinfo->src);
+  jpeg_source_mgr& manager = input->manager;
+  const auto bytes = static_cast<unsigned long>(count);
+  if (bytes <= manager.bytes_in_buffer) {
+    manager.next_input_byte += bytes;
+    manager.bytes_in_buffer -= bytes;
+    return;
+  }
+  input->source->skip(bytes - manager.bytes_in_buffer);
+  manager.next_input_byte += manager.bytes_in_buffer;
+  manager.bytes_in_buffer = 0;
+}
+
+void termInput(j_decompress_ptr) {}
 
 void errorExit(j_common_ptr cinfo) {
   char message[JMSG_LENGTH_MAX];
@@ -118,7 +176,7 @@ bool runJpeg(JpegJob* job) {
   jpeg_create_decompress(cinfo);  // clears everything but err and client_data
   cinfo->client_data = job;
   cinfo->progress = &job->progress;
-  jpeg_stdio_src(cinfo, job->file);
+  cinfo->src = &job->input.manager;
   jpeg_save_markers(cinfo, JPEG_APP0 + 1, 0xFFFF);
   jpeg_read_header(cinfo, TRUE);
 
@@ -223,7 +281,7 @@ bool runJpeg(JpegJob* job) {
 
 }  // namespace
 
-bool decodeJpeg(FILE* file, Pipeline& pipeline) {
+bool decodeJpeg(Source& source, Pipeline& pipeline) {
   auto* job = new (std::nothrow) JpegJob;
   if (job == nullptr) {
     kor::ErrorStorage::set("out of memory starting a JPEG decoder");
@@ -234,8 +292,13 @@ bool decodeJpeg(FILE* file, Pipeline& pipeline) {
   job->errorManager.error_exit = errorExit;
   job->errorManager.emit_message = emitMessage;
   job->progress.progress_monitor = progressMonitor;
+  job->input.manager.init_source = initInput;
+  job->input.manager.fill_input_buffer = fillInput;
+  job->input.manager.skip_input_data = skipInput;
+  job->input.manager.resync_to_restart = jpeg_resync_to_restart;
+  job->input.manager.term_source = termInput;
+  job->input.source = &source;
   job->pipeline = &pipeline;
-  job->file = file;
   bool ok = runJpeg(job);
   delete job;
   return ok;

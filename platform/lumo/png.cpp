@@ -29,6 +29,14 @@ struct ContextDeleter {
   ~ContextDeleter() { spng_ctx_free(context); }
 };
 
+// Reads as libspng's own file reader does: all |length| bytes or an end of
+// file or read error.
+int readSource(spng_ctx*, void* user, void* data, size_t length) {
+  auto* source = static_cast<Source*>(user);
+  if (source->read(data, length) == length) return 0;
+  return source->atEnd() ? SPNG_IO_EOF : SPNG_IO_ERROR;
+}
+
 // Host-endian 16-bit RGBA to 8-bit RGBA, rounding.
 void narrow(const uint8_t* in, uint32_t width, uint8_t* out) {
   const size_t count = size_t{width} * 4;
@@ -41,7 +49,7 @@ void narrow(const uint8_t* in, uint32_t width, uint8_t* out) {
 
 }  // namespace
 
-bool decodePng(FILE* file, Pipeline& pipeline) {
+bool decodePng(Source& source, Pipeline& pipeline) {
   spng_ctx* ctx = spng_ctx_new(0);
   if (ctx == nullptr) {
     kor::ErrorStorage::set("out of memory starting a PNG decoder");
@@ -49,7 +57,7 @@ bool decodePng(FILE* file, Pipeline& pipeline) {
   }
   ContextDeleter deleter{ctx};
   spng_set_chunk_limits(ctx, kMaxPngChunkBytes, kMaxPngChunkCacheBytes);
-  int error = spng_set_png_file(ctx, file);
+  int error = spng_set_png_stream(ctx, readSource, &source);
   if (error != 0) return fail(error);
   spng_ihdr ihdr;
   error = spng_get_ihdr(ctx, &ihdr);

@@ -566,8 +566,10 @@ class Connection {
   void runCloseHandler(const std::string& reason);
 
   const std::string m_name;
-  std::mutex m_io;  // guards the descriptor, the queue and the reason
-  UniqueFd m_fd;    // Guarded by m_io.
+  std::mutex m_io;       // guards the descriptor, the queue and the reason
+  UniqueFd m_fd;         // Guarded by m_io; invalid once closed.
+  UniqueFd m_retiredFd;  // the shut-down descriptor, closed with the object
+  const int m_readFd;    // the same descriptor, for the reading thread
   // Read without the lock by the event loop: the descriptor (-1 once
   // closed) and the queue's length.
   std::atomic<int> m_pollFd;

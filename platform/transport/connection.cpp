@@ -21,7 +21,7 @@ constexpr size_t kReadChunk = 64 * 1024;
 }  // namespace
 
 Connection::Connection(UniqueFd fd, std::string name)
-    : m_name(std::move(name)), m_fd(std::move(fd)), m_pollFd(m_fd.get()) {}
+    : m_name(std::move(name)), m_fd(std::move(fd)), m_readFd(m_fd.get()), m_pollFd(m_fd.get()) {}
 
 Connection::~Connection() { close("connection destroyed", false); }
 
@@ -221,7 +221,11 @@ std::string Connection::closeReason() {
 bool Connection::closeLocked(const std::string& reason) {
   if (!m_fd.valid()) return false;
   if (m_epollFd >= 0) epoll_ctl(m_epollFd, EPOLL_CTL_DEL, m_fd.get(), nullptr);
-  m_fd.reset();
+  // Shut down now, closed with the object: the reading thread uses the
+  // descriptor without the lock, so its number must not be reused while
+  // the connection lives.
+  shutdown(m_fd.get(), SHUT_RDWR);
+  m_retiredFd = std::move(m_fd);
   m_pollFd.store(-1, std::memory_order_release);
   m_queue.clear();
   m_queueLength.store(0, std::memory_order_release);
@@ -288,14 +292,13 @@ bool Connection::readAvailable(const std::function<bool(WireMessage&, std::strin
     message.msg_controllen = sizeof(control);
     ssize_t received;
     int error = 0;
-    {
-      std::lock_guard<std::mutex> lock(m_io);
-      if (!m_fd.valid()) return false;
-      do {
-        received = recvmsg(m_fd.get(), &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-      } while (received < 0 && errno == EINTR);
-      error = errno;
-    }
+    // Without the lock, so that a reply being sent does not hold up the
+    // next request: the descriptor stays open as long as the object.
+    if (isClosed()) return false;
+    do {
+      received = recvmsg(m_readFd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    } while (received < 0 && errno == EINTR);
+    error = errno;
     // Take every descriptor that came, so that none leaks on any path below.
     bool carriedFds = false;
     for (struct cmsghdr* header = CMSG_FIRSTHDR(&message); received >= 0 && header != nullptr;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <thread>
+#include <vector>
 
 #include "platform/comm.h"
 #include "platform/kor.h"
@@ -66,6 +67,48 @@ TEST(Kor, FaultsFireAtTheArmedSiteOnlyAndAfterTheSkips) {
 }
 
 // --- util -----------------------------------------------------------------------
+
+// Wake-ups signalled under the mutex are delivered at its unlock, or before
+// the signalling thread waits itself: two threads handing a turn back and
+// forth with one mutex and one variable never miss one.
+TEST(Osal, SignalsUnderTheMutexReachTheWaiterAtUnlockOrBeforeTheSignallerWaits) {
+  osal::Mutex mutex;
+  osal::ConditionVariable turnChanged;
+  int turn = 0;
+  constexpr int kRounds = 2000;
+  auto player = [&](int me) {
+    for (int round = 0; round < kRounds; ++round) {
+      mutex.lock();
+      while (turn % 2 != me) turnChanged.wait(mutex);
+      ++turn;
+      turnChanged.signal();  // deferred: this thread waits next, or unlocks
+      mutex.unlock();
+    }
+  };
+  std::thread other(player, 1);
+  player(0);
+  other.join();
+  EXPECT_EQ(turn, 2 * kRounds);
+
+  // A broadcast reaches every waiter.
+  bool open = false;
+  int woken = 0;
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&] {
+      mutex.lock();
+      while (!open) turnChanged.wait(mutex);
+      ++woken;
+      mutex.unlock();
+    });
+  }
+  mutex.lock();
+  open = true;
+  turnChanged.broadcast();
+  mutex.unlock();
+  for (auto& waiter : waiters) waiter.join();
+  EXPECT_EQ(woken, 3);
+}
 
 TEST(UnicodeString, ReplaceRemovesTheFirstOccurrenceOnlyAndLeavesTheOriginal) {
   util::UnicodeString8 prefix("file://");

@@ -92,7 +92,8 @@
 // and reads requests; each connection's requests are dispatched in order,
 // one at a time, under a ServiceDirectory::Lease. Replies are sent from the
 // calling thread without blocking: a connection has a bounded outgoing queue
-// (64 messages or 8 MiB of inline bytes); a client whose queue is full is
+// (8 MiB of message bytes, 1 GiB of shared segments carried, 65536
+// messages); a client whose queue is full is
 // disconnected. All descriptors are close-on-exec; sends use MSG_NOSIGNAL.
 #ifndef PLATFORM_TRANSPORT_H_
 #define PLATFORM_TRANSPORT_H_
@@ -124,8 +125,13 @@ constexpr uint32_t kMaxArrayCount = 16384;
 constexpr uint32_t kMaxFdsPerMessage = 2;
 // Byte arrays of this size and more go into shared segments.
 constexpr uint32_t kSegmentThreshold = 64 * 1024;
-constexpr uint32_t kMaxQueuedMessages = 64;
+// A client's outgoing queue: a request may ask for up to kMaxArrayCount
+// answers at once, which a client that reads them slower than they come must
+// not lose; what the queue holds is bounded by bytes: the messages' own and
+// those of the shared segments they carry.
+constexpr uint32_t kMaxQueuedMessages = 65536;
 constexpr size_t kMaxQueuedBytes = 8u * 1024 * 1024;
+constexpr uint64_t kMaxQueuedSegmentBytes = 1024ull * 1024 * 1024;
 
 // Segment pools.
 constexpr uint32_t kPoolMaxSegments = 4;
@@ -558,6 +564,7 @@ class Connection {
     std::vector<uint8_t> bytes;
     size_t offset = 0;
     std::vector<std::shared_ptr<Segment>> segments;  // keep their fds open until sent
+    uint64_t segmentBytes = 0;
   };
   // Writes what the socket takes; false on a write error.
   bool flushLocked(std::string* error);
@@ -576,6 +583,7 @@ class Connection {
   std::atomic<size_t> m_queueLength{0};
   std::deque<Outgoing> m_queue;
   size_t m_queuedBytes = 0;
+  uint64_t m_queuedSegmentBytes = 0;
   std::string m_closeReason;
   std::atomic<bool> m_closed{false};
   bool m_notifyClose = true;

@@ -423,13 +423,32 @@ class ConnectionTest : public ::testing::Test {
   std::string m_reason;
 };
 
+TEST_F(ConnectionTest, ABurstOfSmallRepliesWaitsForAPeerThatReadsLater) {
+  // As many answers as one request may ask for: none is refused while the
+  // peer is not reading, and all arrive when it does.
+  for (uint32_t i = 0; i < comm::kMaxArrayCount; ++i) ASSERT_EQ(send(80), 0) << i;
+  EXPECT_FALSE(m_connection->isClosed());
+  size_t bytes = 0;
+  char buffer[65536];
+  for (int i = 0; i < 100000 && m_connection->hasPendingOutput(); ++i) {
+    ssize_t got = read(m_peer.get(), buffer, sizeof(buffer));
+    if (got > 0) bytes += static_cast<size_t>(got);
+    ASSERT_TRUE(m_connection->flush());
+  }
+  ssize_t got;
+  while ((got = read(m_peer.get(), buffer, sizeof(buffer))) > 0) bytes += static_cast<size_t>(got);
+  WireWriter one(comm::kKindReply, 0);
+  one.putString(std::string(80, 'q').data(), 80);
+  EXPECT_EQ(bytes, one.finish().size() * comm::kMaxArrayCount);
+}
+
 TEST_F(ConnectionTest, APeerThatStopsReadingIsCutOffWhenTheQueueIsFull) {
   int sent = 0;
   while (send(4000) == 0) ++sent;
   EXPECT_STREQ(kor::ErrorStorage::reason(), "cannot send to pair: outgoing queue full");
   kor::ErrorStorage::ack();
-  // The socket took some, the queue the rest up to its limit.
-  EXPECT_GE(sent, static_cast<int>(comm::kMaxQueuedMessages));
+  // The socket took some, the queue the rest up to its limit of bytes.
+  EXPECT_GE(static_cast<size_t>(sent) * 4000, comm::kMaxQueuedBytes);
   EXPECT_TRUE(m_connection->isClosed());
   EXPECT_EQ(m_closes, 1);
   EXPECT_EQ(m_reason, "outgoing queue full");

@@ -48,7 +48,10 @@ int Connection::send(WireWriter& writer) {
                              m_closeReason.c_str());
       return -1;
     }
-    if (m_queue.size() >= kMaxQueuedMessages || m_queuedBytes + bytes.size() > kMaxQueuedBytes) {
+    uint64_t segmentBytes = 0;
+    for (const auto& segment : writer.segments()) segmentBytes += segment->size();
+    if (m_queue.size() >= kMaxQueuedMessages || m_queuedBytes + bytes.size() > kMaxQueuedBytes ||
+        m_queuedSegmentBytes + segmentBytes > kMaxQueuedSegmentBytes) {
       failure = "outgoing queue full";
     } else {
       try {
@@ -70,7 +73,9 @@ int Connection::send(WireWriter& writer) {
       for (const auto& pooled : writer.pooled()) m_pool->markSent(pooled.second);
       out.bytes.swap(bytes);
       out.segments = writer.segments();
+      out.segmentBytes = segmentBytes;
       m_queuedBytes += out.bytes.size();
+      m_queuedSegmentBytes += segmentBytes;
       if (!flushLocked(&failure)) {
         if (failure.empty()) failure = "write failed";
       } else {
@@ -142,6 +147,8 @@ bool Connection::writeQueueLocked(std::string* error) {
     }
     // The descriptors went with the first byte; the kernel holds them now.
     out.segments.clear();
+    m_queuedSegmentBytes -= out.segmentBytes;
+    out.segmentBytes = 0;
     out.offset += static_cast<size_t>(sent);
     if (out.offset == out.bytes.size()) {
       m_queuedBytes -= out.bytes.size();
@@ -230,6 +237,7 @@ bool Connection::closeLocked(const std::string& reason) {
   m_queue.clear();
   m_queueLength.store(0, std::memory_order_release);
   m_queuedBytes = 0;
+  m_queuedSegmentBytes = 0;
   if (m_pool != nullptr) m_pool->close();
   m_closeReason = reason;
   m_closed.store(true, std::memory_order_release);

@@ -674,7 +674,7 @@ int runBenchmarks(const RunOptions& options) {
     const std::string path = file.path;
     add(
         groupName(path, "information"), kLabelService, kService, "us",
-        [&client, path](bool) { return serviceInfo(*client, path, 20); }, 20);
+        [&client, path](bool) { return serviceInfo(*client, path, 200); }, 200);
     add(groupName(path, "file bytes"), "open + read()", kBaseline, "ms", [path](bool) {
       const double t0 = now();
       Pixels bytes = readWholeFile(path);

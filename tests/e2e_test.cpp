@@ -509,9 +509,12 @@ TEST_F(E2eTest, AClientThatNeverReadsIsDisconnectedAndOthersAreServed) {
   int fd = rawConnect(comm::socketPath(s_runDir, "svx.imageserver.ImageServer", kInstance));
   ASSERT_GE(fd, 0);
   comm::WireWriter request(comm::kKindRequest, svx::imageserver::wire::kRequestImage);
+  // More answers than the outgoing queue holds in bytes.
+  constexpr uint32_t kAnswers = 400;
+  static_assert(kAnswers * 30000u > comm::kMaxQueuedBytes + 1024 * 1024);
   request.putU8(1);
-  request.putU32(200);
-  for (int i = 0; i < 200; ++i) request.putString(image.data(), image.size());
+  request.putU32(kAnswers);
+  for (uint32_t i = 0; i < kAnswers; ++i) request.putString(image.data(), image.size());
   request.putI8(0);
   request.putBool(false);
   ASSERT_TRUE(request.ok());
@@ -525,7 +528,7 @@ TEST_F(E2eTest, AClientThatNeverReadsIsDisconnectedAndOthersAreServed) {
   std::string error;
   ASSERT_TRUE(client->requestInformation({image}, kTimeout, &answers, &error)) << error;
 
-  // The worker answers all 200; the silent client's queue overflows.
+  // The worker answers them all; the silent client's queue overflows.
   for (int i = 0; i < 30000 && getNumPendingRequests(m_server) > 0; ++i) usleep(1000);
   bool disconnected = false;
   for (int i = 0; i < 10000 && !disconnected; ++i) {
@@ -535,6 +538,8 @@ TEST_F(E2eTest, AClientThatNeverReadsIsDisconnectedAndOthersAreServed) {
     if (!disconnected) usleep(1000);
   }
   EXPECT_TRUE(disconnected);
+  struct timeval limit = {30, 0};  // a failure above must not hang the reads below
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   // What was written before the disconnection can still be read; then the
   // stream ends.
   char buffer[65536];
@@ -542,7 +547,7 @@ TEST_F(E2eTest, AClientThatNeverReadsIsDisconnectedAndOthersAreServed) {
   size_t total = 0;
   while ((got = read(fd, buffer, sizeof(buffer))) > 0) total += static_cast<size_t>(got);
   EXPECT_EQ(got, 0);
-  EXPECT_LT(total, 200u * 30000u);
+  EXPECT_LT(total, kAnswers * 30000u);
   close(fd);
 
   ASSERT_TRUE(client->requestInformation({image}, kTimeout, &answers, &error)) << error;

@@ -573,10 +573,12 @@ class Connection {
   void runCloseHandler(const std::string& reason);
 
   const std::string m_name;
-  std::mutex m_io;       // guards the descriptor, the queue and the reason
-  UniqueFd m_fd;         // Guarded by m_io; invalid once closed.
-  UniqueFd m_retiredFd;  // the shut-down descriptor, closed with the object
-  const int m_readFd;    // the same descriptor, for the reading thread
+  std::mutex m_io;  // guards the descriptor, the queue and the reason
+  UniqueFd m_fd;    // Guarded by m_io; invalid once closed.
+  // The same descriptor for the reading thread (-1 once closed), guarded by
+  // m_readLock, which the closer takes too (after m_io).
+  std::mutex m_readLock;
+  int m_readFd;
   // Read without the lock by the event loop: the descriptor (-1 once
   // closed) and the queue's length.
   std::atomic<int> m_pollFd;
@@ -674,10 +676,20 @@ class ClientConnection {
   };
 
   // Connects to |path| and starts the thread. Null with |error| set.
+  // Without |ownThread| no thread is started: the owner runs pump() on a
+  // thread of its own, one at a time, and the callbacks run there (a
+  // synchronous client waiting for its answers saves a thread switch per
+  // answer so).
   static std::unique_ptr<ClientConnection> open(const std::string& path, Callbacks callbacks,
-                                                std::string* error);
+                                                std::string* error, bool ownThread = true);
   // close() and join the thread.
   ~ClientConnection();
+
+  // Without an own thread: waits up to |timeoutMs| for the connection to be
+  // readable (or writable while output is queued), writes and reads what it
+  // can, and hands the messages to the callbacks. False once the connection
+  // has closed (onClosed has run then, once).
+  bool pump(int timeoutMs);
 
   // 0, or -1 with the reason in kor::ErrorStorage.
   int send(WireWriter& writer);

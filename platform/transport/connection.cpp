@@ -228,11 +228,12 @@ std::string Connection::closeReason() {
 bool Connection::closeLocked(const std::string& reason) {
   if (!m_fd.valid()) return false;
   if (m_epollFd >= 0) epoll_ctl(m_epollFd, EPOLL_CTL_DEL, m_fd.get(), nullptr);
-  // Shut down now, closed with the object: the reading thread uses the
-  // descriptor without the lock, so its number must not be reused while
-  // the connection lives.
-  shutdown(m_fd.get(), SHUT_RDWR);
-  m_retiredFd = std::move(m_fd);
+  {
+    // The reading thread holds m_readLock, not m_io, while it reads.
+    std::lock_guard<std::mutex> reading(m_readLock);
+    m_fd.reset();
+    m_readFd = -1;
+  }
   m_pollFd.store(-1, std::memory_order_release);
   m_queue.clear();
   m_queueLength.store(0, std::memory_order_release);
@@ -300,13 +301,17 @@ bool Connection::readAvailable(const std::function<bool(WireMessage&, std::strin
     message.msg_controllen = sizeof(control);
     ssize_t received;
     int error = 0;
-    // Without the lock, so that a reply being sent does not hold up the
-    // next request: the descriptor stays open as long as the object.
-    if (isClosed()) return false;
-    do {
-      received = recvmsg(m_readFd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-    } while (received < 0 && errno == EINTR);
-    error = errno;
+    {
+      // Not under m_io, so that a reply being sent does not hold up the
+      // next request; m_readLock keeps the descriptor from being closed
+      // meanwhile.
+      std::lock_guard<std::mutex> reading(m_readLock);
+      if (m_readFd < 0) return false;
+      do {
+        received = recvmsg(m_readFd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+      } while (received < 0 && errno == EINTR);
+      error = errno;
+    }
     // Take every descriptor that came, so that none leaks on any path below.
     bool carriedFds = false;
     for (struct cmsghdr* header = CMSG_FIRSTHDR(&message); received >= 0 && header != nullptr;

@@ -614,6 +614,7 @@ struct ClientConnection::State {
   UniqueFd wake;  // eventfd: output queued, closed, or stop
   std::thread thread;
   std::atomic<bool> stopping{false};
+  bool closedReported = false;  // onClosed has run; only the reading thread touches it
 
   // Handles drop messages itself and hands the rest, with the pooled
   // segments, to the callback.
@@ -644,47 +645,69 @@ struct ClientConnection::State {
       ignored = write(wake.get(), &one, sizeof(one));
     } while (ignored < 0 && errno == EINTR);
   }
+  bool turn(int timeoutMs);
   void run();
 };
 
 // The state whose thread is the calling one (null on other threads).
 thread_local ClientConnection::State* t_runningClient = nullptr;
 
-void ClientConnection::State::run() {
-  t_runningClient = this;
-  for (;;) {
-    if (stopping.load(std::memory_order_acquire)) return;
-    int fd = connection->pollFd();
-    if (fd < 0) break;
+// One turn of the event loop: waits up to |timeoutMs| (-1: no limit) for the
+// connection or the wake-up descriptor, then writes and reads. False when
+// the loop is to end: stopping, or the connection closed (onClosed has run
+// then unless stopping).
+bool ClientConnection::State::turn(int timeoutMs) {
+  if (stopping.load(std::memory_order_acquire)) return false;
+  int fd = connection->pollFd();
+  bool open = fd >= 0;
+  if (open) {
     struct pollfd watched[2] = {
         {fd, static_cast<short>(POLLIN | (connection->hasPendingOutput() ? POLLOUT : 0)), 0},
         {wake.get(), POLLIN, 0}};
-    if (poll(watched, 2, -1) < 0) {
-      if (errno == EINTR) continue;
+    int ready = poll(watched, 2, timeoutMs);
+    if (ready < 0) {
+      if (errno == EINTR) return true;
       connection->close(std::string("poll failed: ") + std::strerror(errno));
-      break;
-    }
-    if (watched[1].revents & POLLIN) {
-      uint64_t value;
-      while (::read(wake.get(), &value, sizeof(value)) < 0 && errno == EINTR) {
+      open = false;
+    } else {
+      if (watched[1].revents & POLLIN) {
+        uint64_t value;
+        while (::read(wake.get(), &value, sizeof(value)) < 0 && errno == EINTR) {
+        }
       }
+      if (stopping.load(std::memory_order_acquire)) return false;
+      if ((watched[0].revents & POLLOUT) && !connection->flush()) open = false;
+      if (open && (watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) &&
+          !connection->readAvailable(
+              [this](WireMessage& message, std::string* reason) {
+                return onMessage(message, reason);
+              },
+              true))
+        open = false;
     }
-    if (stopping.load(std::memory_order_acquire)) return;
-    if ((watched[0].revents & POLLOUT) && !connection->flush()) break;
-    if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) &&
-        !connection->readAvailable(
-            [this](WireMessage& message, std::string* reason) {
-              return onMessage(message, reason);
-            },
-            true))
-      break;
   }
-  if (!stopping.load(std::memory_order_acquire) && callbacks.onClosed)
-    callbacks.onClosed(connection->closeReason());
+  if (open) return true;
+  if (!stopping.load(std::memory_order_acquire) && !closedReported) {
+    closedReported = true;
+    if (callbacks.onClosed) callbacks.onClosed(connection->closeReason());
+  }
+  return false;
+}
+
+void ClientConnection::State::run() {
+  t_runningClient = this;
+  while (turn(-1)) {
+  }
+}
+
+bool ClientConnection::pump(int timeoutMs) {
+  if (m_state->thread.joinable()) return m_state->connection->pollFd() >= 0;  // its thread reads
+  return m_state->turn(timeoutMs);
 }
 
 std::unique_ptr<ClientConnection> ClientConnection::open(const std::string& path,
-                                                         Callbacks callbacks, std::string* error) {
+                                                         Callbacks callbacks, std::string* error,
+                                                         bool ownThread) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
   struct sockaddr_un address;
@@ -745,6 +768,7 @@ std::unique_ptr<ClientConnection> ClientConnection::open(const std::string& path
     return nullptr;
   }
   state.release();
+  if (!ownThread) return client;
   try {
     raw->thread = std::thread([raw] { raw->run(); });
   } catch (...) {

@@ -1,7 +1,6 @@
 #include "svx/imageserver/client/ImageServerClient.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 
@@ -222,6 +221,11 @@ class Client::Impl {
 
 std::unique_ptr<Client> Client::connect(const ConnectOptions& options, Handler* handler,
                                         std::string* error) {
+  return open(options, handler, error, true);
+}
+
+std::unique_ptr<Client> Client::open(const ConnectOptions& options, Handler* handler,
+                                     std::string* error, bool ownThread) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
   if (handler == nullptr) {
@@ -247,7 +251,8 @@ std::unique_ptr<Client> Client::connect(const ConnectOptions& options, Handler* 
     return nullptr;  // |impl| still owns it
   }
   impl.release();  // the client owns it now
-  raw->m_connection = comm::ClientConnection::open(raw->m_path, std::move(callbacks), error);
+  raw->m_connection =
+      comm::ClientConnection::open(raw->m_path, std::move(callbacks), error, ownThread);
   if (raw->m_connection == nullptr) return nullptr;
   return client;
 }
@@ -322,43 +327,62 @@ const std::string& Client::socketPath() const { return m_impl->m_path; }
 // ---------------------------------------------------------------------------
 // SyncClient.
 
+// The handler of a SyncClient's connection. Its callbacks run on the thread
+// waiting in pumpUntil(), which reads the connection itself.
 class SyncClient::Impl : public Handler {
  public:
   void onAnswer(const Answer& answer) override {
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      if (!m_waiting || answer.kind != m_kind) return;  // late answer of an abandoned request
-      try {
-        m_answers.push_back(answer);
-      } catch (...) {
-        return;
-      }
-      // The caller wakes up once, for the last answer; woken after the
-      // unlock, it does not run into the held mutex.
-      if (m_answers.size() < m_expected) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_waiting || answer.kind != m_kind) return;  // late answer of an abandoned request
+    try {
+      m_answers.push_back(answer);
+    } catch (...) {
     }
-    m_changed.notify_all();
   }
   void onVersion(const VersionUpdate& update) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_version = update;
     m_haveVersion = true;
-    m_changed.notify_all();
   }
   void onClosed(const std::string& reason) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_closed = true;
     m_closeReason = reason;
-    m_changed.notify_all();
+  }
+
+  // Reads messages on this thread (the connection has no thread of its
+  // own) until |finished| holds, the connection closes or |timeoutSeconds|
+  // pass. Called with m_request held.
+  template <class Finished>
+  void pumpUntil(double timeoutSeconds, Finished finished) {
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(timeoutSeconds > 0 ? timeoutSeconds : 0));
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (finished() || m_closed) return;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return;
+      const int wait = left.count() > 1000 ? 1000 : static_cast<int>(left.count());
+      if (!m_client->m_impl->m_connection->pump(wait)) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
+        if (m_closeReason.empty()) m_closeReason = "connection closed";
+        return;
+      }
+    }
   }
 
   // Waits for |count| answers; called with m_request held.
   bool collect(size_t count, double timeoutSeconds, std::vector<Answer>* answers,
                std::string* error) {
+    pumpUntil(timeoutSeconds, [&] { return m_answers.size() >= count; });
     std::unique_lock<std::mutex> lock(m_mutex);
-    bool done = m_changed.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
-                                   [&] { return m_answers.size() >= count || m_closed; });
-    done = m_answers.size() >= count;
+    bool done = m_answers.size() >= count;
     if (!done && error != nullptr)
       *error = m_closed ? "connection closed: " + m_closeReason : "timed out";
     if (answers != nullptr) answers->swap(m_answers);
@@ -367,11 +391,10 @@ class SyncClient::Impl : public Handler {
     return done;
   }
 
-  void begin(Answer::Kind kind, size_t expected) {
+  void begin(Answer::Kind kind) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_answers.clear();
     m_kind = kind;
-    m_expected = expected;
     m_waiting = true;
   }
   void abandon() {
@@ -382,10 +405,8 @@ class SyncClient::Impl : public Handler {
 
   std::mutex m_request;  // one request at a time
   std::mutex m_mutex;
-  std::condition_variable m_changed;
   std::vector<Answer> m_answers;  // Guarded by m_mutex.
   Answer::Kind m_kind = Answer::IMAGE;
-  size_t m_expected = 0;
   bool m_waiting = false;
   bool m_closed = false;
   std::string m_closeReason;
@@ -400,7 +421,7 @@ std::unique_ptr<SyncClient> SyncClient::connect(const ConnectOptions& options, s
     if (error != nullptr) *error = "out of memory";
     return nullptr;
   }
-  impl->m_client = Client::connect(options, impl.get(), error);
+  impl->m_client = Client::open(options, impl.get(), error, false);
   if (impl->m_client == nullptr) return nullptr;
   std::unique_ptr<SyncClient> client(new (std::nothrow) SyncClient(impl.get()));
   if (client == nullptr) {
@@ -428,7 +449,7 @@ bool SyncClient::requestImages(const std::vector<std::string>& locators, int8_t 
                                bool decode, double timeoutSeconds, std::vector<Answer>* answers,
                                std::string* error) {
   std::lock_guard<std::mutex> request(m_impl->m_request);
-  m_impl->begin(Answer::IMAGE, locators.size());
+  m_impl->begin(Answer::IMAGE);
   if (!m_impl->m_client->requestImage(locators, scaling, decode, error)) {
     m_impl->abandon();
     if (answers != nullptr) answers->clear();
@@ -440,7 +461,7 @@ bool SyncClient::requestImages(const std::vector<std::string>& locators, int8_t 
 bool SyncClient::requestInformation(const std::vector<std::string>& locators, double timeoutSeconds,
                                     std::vector<Answer>* answers, std::string* error) {
   std::lock_guard<std::mutex> request(m_impl->m_request);
-  m_impl->begin(Answer::INFORMATION, locators.size());
+  m_impl->begin(Answer::INFORMATION);
   if (!m_impl->m_client->requestImageInformation(locators, error)) {
     m_impl->abandon();
     if (answers != nullptr) answers->clear();
@@ -458,10 +479,9 @@ bool SyncClient::interfaceVersion(double timeoutSeconds, VersionUpdate* update,
   }
   if (!m_impl->m_client->setNotification(kVersionAttributeId, error)) return false;
   bool done;
+  m_impl->pumpUntil(timeoutSeconds, [&] { return m_impl->m_haveVersion; });
   {
     std::unique_lock<std::mutex> lock(m_impl->m_mutex);
-    m_impl->m_changed.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
-                               [&] { return m_impl->m_haveVersion || m_impl->m_closed; });
     done = m_impl->m_haveVersion;
     if (done && update != nullptr) *update = m_impl->m_version;
     if (!done && error != nullptr)

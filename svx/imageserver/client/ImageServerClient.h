@@ -219,12 +219,19 @@ class IMAGESERVER_CLIENT_API Client {
   class Impl;
 
  private:
+  friend class SyncClient;  // reads its answers on the waiting thread
+  static std::unique_ptr<Client> open(const ConnectOptions& options, Handler* handler,
+                                      std::string* error, bool ownThread);
   explicit Client(Impl* impl);
   Impl* m_impl;
 };
 
 // A blocking layer for simple clients. One request at a time (calls from
-// several threads are serialised).
+// several threads are serialised). It has no thread of its own: the thread
+// that waits for the answers reads them from the connection, which saves a
+// thread switch per request. Between requests nothing is read, so a closed
+// connection shows at the next request, and memory the service asks the
+// client to unmap is unmapped then.
 class IMAGESERVER_CLIENT_API SyncClient {
  public:
   static std::unique_ptr<SyncClient> connect(const ConnectOptions& options,

@@ -84,7 +84,7 @@
 // whose descriptor does not match the id's closes the connection.
 // Limits per connection: kPoolMaxSegments segments and kPoolMaxBytes bytes;
 // for the process: kPoolMaxTotalBytes. Arrays beyond them get a one-off
-// segment as before.
+// segment (tag 2) that the client keeps for itself.
 //
 // Dispatch and sending
 // --------------------
@@ -93,8 +93,9 @@
 // one at a time, under a ServiceDirectory::Lease. Replies are sent from the
 // calling thread without blocking: a connection has a bounded outgoing queue
 // (8 MiB of message bytes, 1 GiB of shared segments carried, 65536
-// messages); a client whose queue is full is
-// disconnected. All descriptors are close-on-exec; sends use MSG_NOSIGNAL.
+// messages), and the loop watches the socket for output only while the
+// queue holds something; a client whose queue is full is disconnected. All
+// descriptors are close-on-exec; sends use MSG_NOSIGNAL.
 #ifndef PLATFORM_TRANSPORT_H_
 #define PLATFORM_TRANSPORT_H_
 

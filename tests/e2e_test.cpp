@@ -269,62 +269,6 @@ TEST_F(E2eTest, LargeArraysArriveAsReadOnlySharedMemory) {
   EXPECT_EQ(std::memcmp(file.data(), bytes.data(), bytes.size()), 0);
 }
 
-TEST_F(E2eTest, ManyLocatorsInOneRequestAreEachAnswered) {
-  const std::string image = bmp("one.bmp", 2, 2);
-  std::vector<std::string> locators;
-  for (int i = 0; i < 300; ++i)
-    locators.push_back(i % 3 == 0 ? m_files.file("none" + std::to_string(i)) : image);
-  auto client = connect();
-  ASSERT_NE(client, nullptr);
-  std::vector<Answer> answers;
-  std::string error;
-  ASSERT_TRUE(client->requestInformation(locators, kTimeout, &answers, &error)) << error;
-  ASSERT_EQ(answers.size(), locators.size());
-  size_t failed = 0;
-  for (const Answer& answer : answers)
-    failed += answer.result == imageserver::client::RESULT_INVALID_IMAGE;
-  EXPECT_EQ(failed, 100u);
-}
-
-TEST_F(E2eTest, NullLocatorsAreSkippedAndOthersAnswered) {
-  const std::string image = bmp("one.bmp", 2, 2);
-  RecordingHandler handler;
-  std::string error;
-  auto client = imageserver::client::Client::connect(kInstance, &handler, &error);
-  ASSERT_NE(client, nullptr) << error;
-  const char* locators[] = {nullptr, image.c_str(), nullptr};
-  ASSERT_TRUE(client->requestImageInformation(locators, 3, &error)) << error;
-  ASSERT_TRUE(handler.waitAnswers(1));
-  std::this_thread::sleep_for(50ms);  // a wrong extra answer would show meanwhile
-  std::lock_guard<std::mutex> lock(handler.m_mutex);
-  ASSERT_EQ(handler.m_answers.size(), 1u);
-  EXPECT_EQ(handler.m_answers[0].locator, image);
-}
-
-TEST_F(E2eTest, SeveralClientsAreServedAtOnce) {
-  const std::string small = bmp("small.bmp", 4, 4);
-  const std::string big = bmp("big.bmp", 200, 150);
-  std::atomic<int> good{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      std::unique_ptr<SyncClient> client = SyncClient::connect(kInstance);
-      if (client == nullptr) return;
-      for (int i = 0; i < 10; ++i) {
-        std::vector<Answer> answers;
-        bool decode = (i + t) % 2 == 0;
-        if (!client->requestImages({small, big}, 0, decode, kTimeout, &answers)) return;
-        if (answers.size() != 2) return;
-        for (const Answer& a : answers)
-          if (a.result != imageserver::client::RESULT_OK || a.decoded != decode) return;
-      }
-      ++good;
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(good.load(), 4);
-}
-
 TEST_F(E2eTest, SubscriptionsBelongToTheirConnection) {
   comm::AttributeNotificationContainer& container = m_server->notificationContainer();
   RecordingHandler first, second;

@@ -613,25 +613,17 @@ TEST_F(EngineTest, FilesLongerThanOneReadDecodeExactly) {
   for (int i = 0; i < 256; ++i) palette.push_back({uint8_t(i), uint8_t(i * 3), uint8_t(255 - i)});
   Image image = gradient(w, h);
   for (size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = uint8_t(i >> 5);
-  Image opaque = image;
-  for (size_t i = 3; i < opaque.rgba.size(); i += 4) opaque.rgba[i] = 255;
   Image indexed{w, h, std::vector<uint8_t>(size_t{w} * h * 4)};
   for (size_t i = 0; i < indices.size(); ++i) {
     std::memcpy(&indexed.rgba[i * 4], palette[indices[i]].data(), 3);
     indexed.rgba[i * 4 + 3] = 255;
   }
 
-  testsupport::PngOptions wide;
-  wide.bitDepth = 16;
-  std::vector<uint16_t> samples(image.rgba.begin(), image.rgba.end());
-  for (uint16_t& v : samples) v = uint16_t(v * 257);
-  ASSERT_TRUE(testsupport::writePng(dir.file("wide.png"), w, h, samples, wide));
   testsupport::BmpOptions rle;
   rle.bpp = 8;
   rle.rle = true;
   rle.palette = palette;
   ASSERT_TRUE(testsupport::writeBmp(dir.file("rle.bmp"), w, h, indices.data(), rle));
-  ASSERT_TRUE(testsupport::writeBmp(dir.file("rgb.bmp"), w, h, image.rgba.data()));
   testsupport::GifOptions gif;
   gif.globalPalette = palette;
   ASSERT_TRUE(testsupport::writeGif(dir.file("a.gif"), w, h, indices.data(), gif));
@@ -655,9 +647,10 @@ TEST_F(EngineTest, FilesLongerThanOneReadDecodeExactly) {
   struct Case {
     std::string path;
     const Image& want;
-  } cases[] = {{png(image), image},           {dir.file("text.png"), image},
-               {dir.file("wide.png"), image}, {dir.file("rle.bmp"), indexed},
-               {dir.file("rgb.bmp"), opaque}, {dir.file("a.gif"), indexed}};
+  } cases[] = {{png(image), image},
+               {dir.file("text.png"), image},
+               {dir.file("rle.bmp"), indexed},
+               {dir.file("a.gif"), indexed}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     ASSERT_GT(testsupport::readFile(c.path).size(), size_t{160} << 10);

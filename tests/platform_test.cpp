@@ -17,16 +17,6 @@ namespace {
 
 // --- kor ------------------------------------------------------------------------
 
-TEST(Kor, UuidTextIsLowerCaseInFieldOrder) {
-  kor::UUID uuid(0x8d042df8, 0xec1b, 0x43d0, 0xa72b, 0x37, 0x1a, 0x03, 0x0c, 0x1d, 0x6f);
-  EXPECT_EQ(uuid.toString(), "8d042df8-ec1b-43d0-a72b-371a030c1d6f");
-  // The 16-bit fields come in 32-bit values: higher bits are ignored.
-  kor::UUID wide(0x00000001, 0xffff0002, 0x00010003, 0x0004, 0, 0, 0, 0, 0, 0xff);
-  EXPECT_EQ(wide.toString(), "00000001-0002-0003-0004-0000000000ff");
-  EXPECT_EQ(kor::UUID().toString(), "00000000-0000-0000-0000-000000000000");
-  EXPECT_NE(uuid, wide);
-}
-
 TEST(Kor, EachThreadHasItsOwnPendingError) {
   kor::ErrorStorage::set("main %d", 1);
   std::thread other([] {
@@ -40,21 +30,6 @@ TEST(Kor, EachThreadHasItsOwnPendingError) {
   kor::ErrorStorage::ack();
   EXPECT_FALSE(kor::ErrorStorage::pending());
   EXPECT_STREQ(kor::ErrorStorage::reason(), "");
-}
-
-TEST(Kor, ListKeepsInsertionOrderAndCounts) {
-  kor::List<int> list;
-  EXPECT_TRUE(list.empty());
-  for (int i = 0; i < 5; ++i) EXPECT_TRUE(list.insert(i));
-  EXPECT_EQ(list.count(), 5u);
-  int value = -1;
-  for (int i = 0; i < 5; ++i) {
-    ASSERT_TRUE(list.takeFront(&value));
-    EXPECT_EQ(value, i);
-  }
-  EXPECT_FALSE(list.takeFront(&value));
-  list.insert(7);  // usable again after running empty
-  EXPECT_EQ(list.count(), 1u);
 }
 
 TEST(Kor, FaultsFireAtTheArmedSiteOnlyAndAfterTheSkips) {
@@ -120,14 +95,6 @@ TEST(UnicodeString, ReplaceRemovesTheFirstOccurrenceOnlyAndLeavesTheOriginal) {
   EXPECT_STREQ(util::UnicodeString8("/plain").replace(prefix, none).utf8(), "/plain");
   util::UnicodeString8 withNul("a\0b", 3);
   EXPECT_EQ(withNul.length(), 3u);
-}
-
-TEST(UnicodeString, BeginsWithComparesBytes) {
-  util::UnicodeString8 path("/media/usb2/a.png");
-  EXPECT_TRUE(path.beginsWith(util::UnicodeString8("/media/usb")));
-  EXPECT_TRUE(path.beginsWith(util::UnicodeString8("")));
-  EXPECT_FALSE(util::UnicodeString8("/med").beginsWith(util::UnicodeString8("/media")));
-  EXPECT_FALSE(path.beginsWith(util::UnicodeString8("/MEDIA")));
 }
 
 // --- osal -----------------------------------------------------------------------

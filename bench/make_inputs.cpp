@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "support/images.h"
+#include "tools/common/image_files.h"
 
 namespace {
 
@@ -139,8 +139,8 @@ std::vector<uint8_t> cubeIndices(uint32_t width, uint32_t height, const std::vec
   return indices;
 }
 
-std::vector<testsupport::Rgb> cubePalette() {
-  std::vector<testsupport::Rgb> palette;
+std::vector<imagefiles::Rgb> cubePalette() {
+  std::vector<imagefiles::Rgb> palette;
   for (int r = 0; r < 6; ++r)
     for (int g = 0; g < 6; ++g)
       for (int b = 0; b < 6; ++b)
@@ -184,20 +184,20 @@ bool makeSmallImages(const std::string& dir) {
     bool ok = false;
     switch (i % 4) {
       case 0:
-        ok = testsupport::writeJpeg(path, width, height, rgb.data());
+        ok = imagefiles::writeJpeg(path, width, height, rgb.data());
         break;
       case 1:
         ok = writeCompressedPng(path, width, height, rgb);
         break;
       case 2: {
-        testsupport::GifOptions options;
+        imagefiles::GifOptions options;
         options.globalPalette = cubePalette();
-        ok = testsupport::writeGif(path, width, height, cubeIndices(width, height, rgb).data(),
-                                   options);
+        ok = imagefiles::writeGif(path, width, height, cubeIndices(width, height, rgb).data(),
+                                  options);
         break;
       }
       default: {
-        ok = testsupport::writeBmp(path, width, height, toRgba(rgb).data());
+        ok = imagefiles::writeBmp(path, width, height, toRgba(rgb).data());
         break;
       }
     }
@@ -227,23 +227,23 @@ int main(int argc, char** argv) {
     return big;
   };
 
-  testsupport::JpegOptions baseline;  // quality 90, 4:2:0 (library default)
+  imagefiles::JpegOptions baseline;  // quality 90, 4:2:0 (library default)
   if (!exists(dir + "/photo12.jpg") &&
-      !testsupport::writeJpeg(dir + "/photo12.jpg", w12, h12, photo12().data(), baseline))
+      !imagefiles::writeJpeg(dir + "/photo12.jpg", w12, h12, photo12().data(), baseline))
     return fail("photo12.jpg");
-  testsupport::JpegOptions progressive;
+  imagefiles::JpegOptions progressive;
   progressive.progressive = true;
   if (!exists(dir + "/photo12-prog.jpg") &&
-      !testsupport::writeJpeg(dir + "/photo12-prog.jpg", w12, h12, photo12().data(), progressive))
+      !imagefiles::writeJpeg(dir + "/photo12-prog.jpg", w12, h12, photo12().data(), progressive))
     return fail("photo12-prog.jpg");
   if (!exists(dir + "/photo12.png") &&
       !writeCompressedPng(dir + "/photo12.png", w12, h12, photo12()))
     return fail("photo12.png");
   if (!exists(dir + "/photo12.gif")) {
-    testsupport::GifOptions options;
+    imagefiles::GifOptions options;
     options.globalPalette = cubePalette();
-    if (!testsupport::writeGif(dir + "/photo12.gif", w12, h12,
-                               cubeIndices(w12, h12, photo12()).data(), options))
+    if (!imagefiles::writeGif(dir + "/photo12.gif", w12, h12,
+                              cubeIndices(w12, h12, photo12()).data(), options))
       return fail("photo12.gif");
   }
   big.clear();
@@ -251,12 +251,12 @@ int main(int argc, char** argv) {
 
   if (!exists(dir + "/photo1.jpg")) {
     const std::vector<uint8_t> rgb = photo(1152, 864, 1);
-    if (!testsupport::writeJpeg(dir + "/photo1.jpg", 1152, 864, rgb.data(), baseline))
+    if (!imagefiles::writeJpeg(dir + "/photo1.jpg", 1152, 864, rgb.data(), baseline))
       return fail("photo1.jpg");
   }
   if (!exists(dir + "/big.bmp", 30000054)) {
     const std::vector<uint8_t> rgb = photo(3200, 3125, 30);
-    if (!testsupport::writeBmp(dir + "/big.bmp", 3200, 3125, toRgba(rgb).data()))
+    if (!imagefiles::writeBmp(dir + "/big.bmp", 3200, 3125, toRgba(rgb).data()))
       return fail("big.bmp");
   }
   if (!makeSmallImages(dir + "/small")) return 1;

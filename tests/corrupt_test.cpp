@@ -10,7 +10,7 @@
 #include "imageserver/ImageServer.h"
 #include "imageserver/jobs/Job.h"
 #include "support/harness.h"
-#include "support/images.h"
+#include "tools/common/image_files.h"
 
 namespace {
 
@@ -34,21 +34,21 @@ class CorruptTest : public ::testing::Test {
       rgba.insert(rgba.end(), {rgb[i * 3], rgb[i * 3 + 1], rgb[i * 3 + 2], 255});
       indices.push_back(uint8_t(i % 4));
     }
-    testsupport::JpegOptions progressive;
+    imagefiles::JpegOptions progressive;
     progressive.progressive = true;
-    ASSERT_TRUE(testsupport::writeJpeg(m_dir.file("base.jpg"), w, h, rgb.data()));
-    ASSERT_TRUE(testsupport::writeJpeg(m_dir.file("prog.jpg"), w, h, rgb.data(), progressive));
+    ASSERT_TRUE(imagefiles::writeJpeg(m_dir.file("base.jpg"), w, h, rgb.data()));
+    ASSERT_TRUE(imagefiles::writeJpeg(m_dir.file("prog.jpg"), w, h, rgb.data(), progressive));
     std::vector<uint16_t> samples(rgba.begin(), rgba.end());
-    ASSERT_TRUE(testsupport::writePng(m_dir.file("base.png"), w, h, samples));
-    testsupport::GifOptions gif;
+    ASSERT_TRUE(imagefiles::writePng(m_dir.file("base.png"), w, h, samples));
+    imagefiles::GifOptions gif;
     gif.globalPalette = {{0, 0, 0}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255}};
-    ASSERT_TRUE(testsupport::writeGif(m_dir.file("base.gif"), w, h, indices.data(), gif));
-    testsupport::BmpOptions rle;
+    ASSERT_TRUE(imagefiles::writeGif(m_dir.file("base.gif"), w, h, indices.data(), gif));
+    imagefiles::BmpOptions rle;
     rle.bpp = 8;
     rle.rle = true;
     rle.palette = gif.globalPalette;
-    ASSERT_TRUE(testsupport::writeBmp(m_dir.file("base.bmp"), w, h, rgba.data()));
-    ASSERT_TRUE(testsupport::writeBmp(m_dir.file("rle.bmp"), w, h, indices.data(), rle));
+    ASSERT_TRUE(imagefiles::writeBmp(m_dir.file("base.bmp"), w, h, rgba.data()));
+    ASSERT_TRUE(imagefiles::writeBmp(m_dir.file("rle.bmp"), w, h, indices.data(), rle));
   }
 
   // Runs every kind of job on |bytes| (written as |name|) and checks the
@@ -81,7 +81,7 @@ class CorruptTest : public ::testing::Test {
     return ok;
   }
 
-  std::string base(const char* name) { return testsupport::readFile(m_dir.file(name)); }
+  std::string base(const char* name) { return imagefiles::readFile(m_dir.file(name)); }
 
   testsupport::TempDir m_dir;
   const char* m_bases[6] = {"base.jpg", "prog.jpg", "base.png", "base.gif", "base.bmp", "rle.bmp"};
@@ -110,8 +110,8 @@ TEST_F(CorruptTest, FlippedHeaderBytes) {
 }
 
 TEST_F(CorruptTest, HugeDeclaredDimensionsAreRefused) {
-  ASSERT_TRUE(testsupport::writePngHeader(m_dir.file("huge.png"), 70000, 70000));
-  ASSERT_TRUE(testsupport::writeBmpHeader(m_dir.file("huge.bmp"), 70000, 70000));
+  ASSERT_TRUE(imagefiles::writePngHeader(m_dir.file("huge.png"), 70000, 70000));
+  ASSERT_TRUE(imagefiles::writeBmpHeader(m_dir.file("huge.bmp"), 70000, 70000));
   EXPECT_EQ(runAll("huge.png", base("huge.png")), 0);
   EXPECT_EQ(runAll("huge.bmp", base("huge.bmp")), 0);
 
@@ -149,10 +149,10 @@ TEST_F(CorruptTest, UnsupportedSubFormatsAreRefused) {
 
 TEST_F(CorruptTest, ProgressiveJpegWithThousandsOfScansIsRefused) {
   std::vector<uint8_t> rgb = rgbPattern(16, 16);
-  testsupport::JpegOptions options;
+  imagefiles::JpegOptions options;
   options.progressive = true;
   options.exhaustiveScans = true;
-  ASSERT_TRUE(testsupport::writeJpeg(m_dir.file("scans.jpg"), 16, 16, rgb.data(), options));
+  ASSERT_TRUE(imagefiles::writeJpeg(m_dir.file("scans.jpg"), 16, 16, rgb.data(), options));
   // The header alone is readable; decoding stops at the scan limit.
   EXPECT_LE(runAll("scans.jpg", base("scans.jpg")), 2);
 }
@@ -171,10 +171,10 @@ TEST_F(CorruptTest, PngWithAHugeAncillaryChunkStaysBounded) {
 
 TEST_F(CorruptTest, GifWithThousandsOfFramesServesTheFirst) {
   std::vector<uint8_t> indices(64, 1);
-  testsupport::GifOptions options;
+  imagefiles::GifOptions options;
   options.globalPalette = {{0, 0, 0}, {255, 255, 255}};
   options.extraFrames = 5000;
-  ASSERT_TRUE(testsupport::writeGif(m_dir.file("frames.gif"), 8, 8, indices.data(), options));
+  ASSERT_TRUE(imagefiles::writeGif(m_dir.file("frames.gif"), 8, 8, indices.data(), options));
   EXPECT_EQ(runAll("frames.gif", base("frames.gif")), 4);
 }
 

@@ -27,9 +27,9 @@
 #include "imageserver/jobs/Job.h"
 #include "platform/transport.h"
 #include "support/harness.h"
-#include "support/images.h"
 #include "svx/imageserver/ImageServerWire.h"
 #include "svx/imageserver/client/ImageServerClient.h"
+#include "tools/common/image_files.h"
 
 extern char** environ;
 
@@ -147,8 +147,8 @@ class E2eTest : public ::testing::Test {
   std::string bmp(const std::string& name, uint32_t width, uint32_t height) {
     std::string path = m_files.file(name);
     std::string pixels = bmpPixels(width, height);
-    EXPECT_TRUE(testsupport::writeBmp(path, width, height,
-                                      reinterpret_cast<const uint8_t*>(pixels.data())));
+    EXPECT_TRUE(
+        imagefiles::writeBmp(path, width, height, reinterpret_cast<const uint8_t*>(pixels.data())));
     return path;
   }
 
@@ -164,7 +164,7 @@ std::string E2eTest::s_runDir;
 
 TEST_F(E2eTest, EveryAnswerKindAndStatusCrossesTheSocket) {
   const std::string image = bmp("small.bmp", 3, 2);
-  const std::string bytes = testsupport::readFile(image);
+  const std::string bytes = imagefiles::readFile(image);
   const std::string garbage = m_files.write("garbage.bmp", "not an image at all");
   const std::string missing = m_files.file("missing.bmp");
   auto client = connect();
@@ -234,7 +234,7 @@ TEST_F(E2eTest, EveryAnswerKindAndStatusCrossesTheSocket) {
 TEST_F(E2eTest, LargeArraysArriveAsReadOnlySharedMemory) {
   const std::string image = bmp("large.bmp", 160, 120);  // about 57 KiB pixels, 57 KiB file
   const std::string big = bmp("big.bmp", 300, 200);      // 180 KiB file
-  const std::string bytes = testsupport::readFile(big);
+  const std::string bytes = imagefiles::readFile(big);
   auto client = connect();
   ASSERT_NE(client, nullptr);
   std::vector<Answer> answers;
@@ -623,7 +623,7 @@ TEST_F(E2eTest, AServiceOutOfDescriptorsKeepsServingAndAcceptsLater) {
   EXPECT_TRUE(again->interfaceVersion(kTimeout, &version, &error)) << error;
   EXPECT_EQ(version.version, "2.0.1");
 
-  testsupport::writeFile(stop, "");
+  imagefiles::writeFile(stop, "");
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -649,7 +649,7 @@ TEST(E2eChild, DISABLED_LimitedService) {
   for (; free < 3; ++fd) free += fcntl(fd, F_GETFD) < 0 ? 1 : 0;
   limit.rlim_cur = static_cast<rlim_t>(fd);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-  testsupport::writeFile(control + "/ready", "");
+  imagefiles::writeFile(control + "/ready", "");
   for (int i = 0; i < 60000 && access((control + "/stop").c_str(), F_OK) != 0; ++i) usleep(1000);
   stopImageServer(server);
   util::config::Provider::setStoreRoot(nullptr);

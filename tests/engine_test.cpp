@@ -13,13 +13,13 @@
 #include "platform/kor.h"
 #include "platform/lumo.h"
 #include "support/harness.h"
-#include "support/images.h"
+#include "tools/common/image_files.h"
 
 namespace {
 
+using imagefiles::Rgb;
 using lumo::Bitmap;
 using lumo::BitmapInfo;
-using testsupport::Rgb;
 
 struct BitmapDeleter {
   void operator()(Bitmap* b) const { lumo::Engine::getInstance().destroyBitmap(b); }
@@ -136,14 +136,14 @@ class EngineTest : public ::testing::Test {
   std::string png(const Image& image, const std::string& name = "image.png") {
     std::vector<uint16_t> samples(image.rgba.begin(), image.rgba.end());
     std::string path = dir.file(name);
-    EXPECT_TRUE(testsupport::writePng(path, image.width, image.height, samples));
+    EXPECT_TRUE(imagefiles::writePng(path, image.width, image.height, samples));
     return path;
   }
-  std::string jpeg(const Image& image, testsupport::JpegOptions options = {},
+  std::string jpeg(const Image& image, imagefiles::JpegOptions options = {},
                    const std::string& name = "image.jpg") {
     std::string path = dir.file(name);
-    EXPECT_TRUE(testsupport::writeJpeg(path, image.width, image.height,
-                                       channels(image, options.channels).data(), options));
+    EXPECT_TRUE(imagefiles::writeJpeg(path, image.width, image.height,
+                                      channels(image, options.channels).data(), options));
     return path;
   }
 
@@ -157,23 +157,23 @@ class EngineTest : public ::testing::Test {
 TEST_F(EngineTest, InfoReportsEachFormatFromItsContent) {
   Image image = gradient(20, 10);
   std::string jpg = jpeg(image, {}, "photo.png");  // names never matter
-  testsupport::JpegOptions grey;
+  imagefiles::JpegOptions grey;
   grey.channels = 1;
   std::string greyJpg = jpeg(image, grey, "grey.jpg");
   std::vector<uint16_t> ga(20 * 10 * 2, 100);
-  testsupport::PngOptions gaOptions;
+  imagefiles::PngOptions gaOptions;
   gaOptions.colorType = 4;
-  ASSERT_TRUE(testsupport::writePng(dir.file("ga.png"), 20, 10, ga, gaOptions));
+  ASSERT_TRUE(imagefiles::writePng(dir.file("ga.png"), 20, 10, ga, gaOptions));
   std::vector<uint8_t> indices(20 * 10, 1);
-  testsupport::GifOptions gifOptions;
+  imagefiles::GifOptions gifOptions;
   gifOptions.globalPalette = {{0, 0, 0}, {255, 0, 0}};
-  ASSERT_TRUE(testsupport::writeGif(dir.file("a.gif"), 20, 10, indices.data(), gifOptions));
+  ASSERT_TRUE(imagefiles::writeGif(dir.file("a.gif"), 20, 10, indices.data(), gifOptions));
   gifOptions.transparentIndex = 0;
-  ASSERT_TRUE(testsupport::writeGif(dir.file("t.gif"), 20, 10, indices.data(), gifOptions));
-  ASSERT_TRUE(testsupport::writeBmp(dir.file("a.bmp"), 20, 10, image.rgba.data()));
-  testsupport::BmpOptions bmp32;
+  ASSERT_TRUE(imagefiles::writeGif(dir.file("t.gif"), 20, 10, indices.data(), gifOptions));
+  ASSERT_TRUE(imagefiles::writeBmp(dir.file("a.bmp"), 20, 10, image.rgba.data()));
+  imagefiles::BmpOptions bmp32;
   bmp32.bpp = 32;
-  ASSERT_TRUE(testsupport::writeBmp(dir.file("b.bmp"), 20, 10, image.rgba.data(), bmp32));
+  ASSERT_TRUE(imagefiles::writeBmp(dir.file("b.bmp"), 20, 10, image.rgba.data(), bmp32));
 
   struct Case {
     std::string path;
@@ -202,14 +202,14 @@ TEST_F(EngineTest, InfoReportsEachFormatFromItsContent) {
 
 TEST_F(EngineTest, DefaultFormatFollowsWhatTheImageHas) {
   std::vector<uint16_t> grey(4 * 4, 7);
-  testsupport::PngOptions o;
+  imagefiles::PngOptions o;
   o.colorType = 0;
-  ASSERT_TRUE(testsupport::writePng(dir.file("g.png"), 4, 4, grey, o));
+  ASSERT_TRUE(imagefiles::writePng(dir.file("g.png"), 4, 4, grey, o));
   o.colorType = 4;
   grey.resize(4 * 4 * 2, 9);
-  ASSERT_TRUE(testsupport::writePng(dir.file("ga.png"), 4, 4, grey, o));
+  ASSERT_TRUE(imagefiles::writePng(dir.file("ga.png"), 4, 4, grey, o));
   Image image = gradient(4, 4);
-  ASSERT_TRUE(testsupport::writeBmp(dir.file("rgb.bmp"), 4, 4, image.rgba.data()));
+  ASSERT_TRUE(imagefiles::writeBmp(dir.file("rgb.bmp"), 4, 4, image.rgba.data()));
   EXPECT_EQ(decode(dir.file("g.png"), BitmapInfo::FORMAT_DEFAULT)->format, BitmapInfo::FORMAT_L8);
   EXPECT_EQ(decode(dir.file("ga.png"), BitmapInfo::FORMAT_DEFAULT)->format,
             BitmapInfo::FORMAT_LA88);
@@ -233,7 +233,7 @@ TEST_F(EngineTest, PngEveryColourTypeAndDepthDecodesExactly) {
     for (bool interlace : {false, true}) {
       SCOPED_TRACE(testing::Message() << "type " << c.type << " depth " << c.depth
                                       << (interlace ? " interlaced" : ""));
-      testsupport::PngOptions o;
+      imagefiles::PngOptions o;
       o.colorType = c.type;
       o.bitDepth = c.depth;
       o.interlace = interlace;
@@ -247,7 +247,7 @@ TEST_F(EngineTest, PngEveryColourTypeAndDepthDecodesExactly) {
       std::vector<uint16_t> samples(size_t{w} * h * n);
       for (size_t i = 0; i < samples.size(); ++i)
         samples[i] = uint16_t((i * 2654435761u >> 7) & max);
-      ASSERT_TRUE(testsupport::writePng(dir.file("p.png"), w, h, samples, o));
+      ASSERT_TRUE(imagefiles::writePng(dir.file("p.png"), w, h, samples, o));
       BitmapPtr b = decode(dir.file("p.png"));
       ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
       Image got = toImage(*b);
@@ -273,11 +273,11 @@ TEST_F(EngineTest, PngEveryColourTypeAndDepthDecodesExactly) {
 
 TEST_F(EngineTest, PngKeyColourTransparency) {
   std::vector<uint16_t> samples = {10, 20, 30, 40, 50, 60};
-  testsupport::PngOptions o;
+  imagefiles::PngOptions o;
   o.colorType = 2;
   o.hasKey = true;
   o.key = {40, 50, 60};
-  ASSERT_TRUE(testsupport::writePng(dir.file("k.png"), 2, 1, samples, o));
+  ASSERT_TRUE(imagefiles::writePng(dir.file("k.png"), 2, 1, samples, o));
   EXPECT_TRUE(info(dir.file("k.png"))->hasAlpha);
   Image got = toImage(*decode(dir.file("k.png")));
   EXPECT_EQ(got.rgba, (std::vector<uint8_t>{10, 20, 30, 255, 40, 50, 60, 0}));
@@ -285,7 +285,7 @@ TEST_F(EngineTest, PngKeyColourTransparency) {
 
 TEST_F(EngineTest, JpegDecodesWithinPsnr) {
   Image image = gradient(67, 45);
-  testsupport::JpegOptions o;
+  imagefiles::JpegOptions o;
   o.quality = 95;
   for (bool progressive : {false, true}) {
     o.progressive = progressive;
@@ -311,12 +311,12 @@ TEST_F(EngineTest, CmykAndYcckJpegConvertToRgb) {
     bool adobe, ycck;
   } cases[] = {{true, false}, {false, false}, {true, true}};
   for (const Case& c : cases) {
-    testsupport::JpegOptions o;
+    imagefiles::JpegOptions o;
     o.quality = 95;
     o.channels = 4;
     o.adobeMarker = c.adobe;
     o.ycck = c.ycck;
-    ASSERT_TRUE(testsupport::writeJpeg(dir.file("c.jpg"), 48, 32, cmyk.data(), o));
+    ASSERT_TRUE(imagefiles::writeJpeg(dir.file("c.jpg"), 48, 32, cmyk.data(), o));
     Image want = image;
     for (size_t i = 0; i < want.rgba.size(); i += 4)
       for (int k = 0; k < 3; ++k) {
@@ -336,7 +336,7 @@ TEST_F(EngineTest, GifFirstFrameOnTransparentCanvas) {
   std::vector<Rgb> palette = {{1, 2, 3}, {40, 50, 60}, {200, 0, 0}, {0, 200, 0}, {0, 0, 200}};
   for (bool interlace : {false, true})
     for (bool local : {false, true}) {
-      testsupport::GifOptions o;
+      imagefiles::GifOptions o;
       o.screenWidth = 15;
       o.screenHeight = 14;
       o.left = 4;
@@ -346,7 +346,7 @@ TEST_F(EngineTest, GifFirstFrameOnTransparentCanvas) {
       (local ? o.localPalette : o.globalPalette) = palette;
       if (local) o.globalPalette = {{9, 9, 9}, {9, 9, 9}};
       o.extraFrames = 200;  // only the first is read
-      ASSERT_TRUE(testsupport::writeGif(dir.file("a.gif"), fw, fh, indices.data(), o));
+      ASSERT_TRUE(imagefiles::writeGif(dir.file("a.gif"), fw, fh, indices.data(), o));
       BitmapPtr b = decode(dir.file("a.gif"));
       ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
       Image got = toImage(*b);
@@ -386,7 +386,7 @@ TEST_F(EngineTest, BmpEveryDepthAndLayoutDecodesExactly) {
     SCOPED_TRACE(testing::Message()
                  << c.bpp << " bits, header " << c.header << (c.rle ? " rle" : "")
                  << (c.topDown ? " top-down" : "") << (c.fields ? " fields" : ""));
-    testsupport::BmpOptions o;
+    imagefiles::BmpOptions o;
     o.bpp = c.bpp;
     o.topDown = c.topDown;
     o.rle = c.rle;
@@ -396,8 +396,8 @@ TEST_F(EngineTest, BmpEveryDepthAndLayoutDecodesExactly) {
     for (size_t i = 0; i < indices.size(); ++i)
       indices[i] = uint8_t((i / 3 * 5 + i % 2) % (1 << std::min(c.bpp, 8)));
     if (c.bpp <= 8) o.palette.assign(palette.begin(), palette.begin() + (1 << c.bpp));
-    ASSERT_TRUE(testsupport::writeBmp(dir.file("a.bmp"), w, h,
-                                      c.bpp <= 8 ? indices.data() : image.rgba.data(), o));
+    ASSERT_TRUE(imagefiles::writeBmp(dir.file("a.bmp"), w, h,
+                                     c.bpp <= 8 ? indices.data() : image.rgba.data(), o));
     BitmapPtr b = decode(dir.file("a.bmp"));
     ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
     Image got = toImage(*b);
@@ -426,16 +426,16 @@ TEST_F(EngineTest, BmpRleDeltaAndShortPalette) {
   // RLE8, 4 x 3: row 0 (bottom) "run of 2 x index 1", delta (+1, +1) to
   // (3, 1), one pixel of index 2, end of bitmap. Skipped pixels take
   // entry 0; index 2 lies beyond the 2-entry palette and reads black.
-  testsupport::BmpOptions o;
+  imagefiles::BmpOptions o;
   o.bpp = 8;
   o.rle = true;
   o.palette = {{10, 20, 30}, {40, 50, 60}};
   std::vector<uint8_t> unused(12);
-  ASSERT_TRUE(testsupport::writeBmp(dir.file("r.bmp"), 4, 3, unused.data(), o));
-  std::string file = testsupport::readFile(dir.file("r.bmp"));
+  ASSERT_TRUE(imagefiles::writeBmp(dir.file("r.bmp"), 4, 3, unused.data(), o));
+  std::string file = imagefiles::readFile(dir.file("r.bmp"));
   uint32_t offset = uint8_t(file[10]) | uint8_t(file[11]) << 8;
   file = file.substr(0, offset) + std::string("\x02\x01\x00\x02\x01\x01\x01\x02\x00\x01", 10);
-  ASSERT_TRUE(testsupport::writeFile(dir.file("r.bmp"), file));
+  ASSERT_TRUE(imagefiles::writeFile(dir.file("r.bmp"), file));
   Image got = toImage(*decode(dir.file("r.bmp")));
   const uint8_t a[4] = {10, 20, 30, 255}, b[4] = {40, 50, 60, 255}, black[4] = {0, 0, 0, 255};
   EXPECT_EQ(0, std::memcmp(got.at(0, 2), b, 4));
@@ -497,11 +497,11 @@ TEST_F(EngineTest, ScalingMatchesAReferenceAreaAverage) {
   std::string path = png(image);
   std::vector<uint8_t> indices(37 * 23);
   for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i * 7 % 16);
-  testsupport::BmpOptions bmpOptions;
+  imagefiles::BmpOptions bmpOptions;
   bmpOptions.bpp = 4;
   for (int i = 0; i < 16; ++i)
     bmpOptions.palette.push_back({uint8_t(i * 16), uint8_t(i * 3), uint8_t(255 - i)});
-  ASSERT_TRUE(testsupport::writeBmp(dir.file("s.bmp"), 37, 23, indices.data(), bmpOptions));
+  ASSERT_TRUE(imagefiles::writeBmp(dir.file("s.bmp"), 37, 23, indices.data(), bmpOptions));
   Image bmp = toImage(*decode(dir.file("s.bmp")));
   const uint32_t sizes[][2] = {{10, 7}, {37, 5}, {1, 1}, {18, 23}, {36, 22}};
   for (auto size : sizes) {
@@ -533,7 +533,7 @@ TEST_F(EngineTest, TargetSizeIsClampedToOneAndTheImage) {
 
 TEST_F(EngineTest, ScaledJpegMatchesFullDecodeThenAverage) {
   Image image = gradient(256, 160);
-  testsupport::JpegOptions o;
+  imagefiles::JpegOptions o;
   o.quality = 95;
   for (bool progressive : {false, true}) {
     o.progressive = progressive;
@@ -567,7 +567,7 @@ TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
   const Corner grey[9] = {TL, TR, TL, BL, BR, BL, BR, TR, TL};
   for (int orientation = 1; orientation <= 8; ++orientation) {
     SCOPED_TRACE(orientation);
-    testsupport::JpegOptions o;
+    imagefiles::JpegOptions o;
     o.quality = 95;
     o.exifOrientation = orientation;
     o.exifBigEndian = orientation % 2 == 0;
@@ -619,18 +619,18 @@ TEST_F(EngineTest, FilesLongerThanOneReadDecodeExactly) {
     indexed.rgba[i * 4 + 3] = 255;
   }
 
-  testsupport::BmpOptions rle;
+  imagefiles::BmpOptions rle;
   rle.bpp = 8;
   rle.rle = true;
   rle.palette = palette;
-  ASSERT_TRUE(testsupport::writeBmp(dir.file("rle.bmp"), w, h, indices.data(), rle));
-  testsupport::GifOptions gif;
+  ASSERT_TRUE(imagefiles::writeBmp(dir.file("rle.bmp"), w, h, indices.data(), rle));
+  imagefiles::GifOptions gif;
   gif.globalPalette = palette;
-  ASSERT_TRUE(testsupport::writeGif(dir.file("a.gif"), w, h, indices.data(), gif));
+  ASSERT_TRUE(imagefiles::writeGif(dir.file("a.gif"), w, h, indices.data(), gif));
 
   // A 300 KB comment before the image data: even the information request
   // reads on through several reads to reach the first image data chunk.
-  std::string text = testsupport::readFile(png(image));
+  std::string text = imagefiles::readFile(png(image));
   const std::string chunk = "tEXtComment" + std::string(1, '\0') + std::string(300000, 'x');
   uint32_t crc = 0xFFFFFFFFu;
   for (char byte : chunk) {
@@ -642,7 +642,7 @@ TEST_F(EngineTest, FilesLongerThanOneReadDecodeExactly) {
     return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
   };
   text.insert(33, be32(uint32_t(chunk.size() - 4)) + chunk + be32(crc));  // after IHDR
-  ASSERT_TRUE(testsupport::writeFile(dir.file("text.png"), text));
+  ASSERT_TRUE(imagefiles::writeFile(dir.file("text.png"), text));
 
   struct Case {
     std::string path;
@@ -653,7 +653,7 @@ TEST_F(EngineTest, FilesLongerThanOneReadDecodeExactly) {
                {dir.file("a.gif"), indexed}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    ASSERT_GT(testsupport::readFile(c.path).size(), size_t{160} << 10);
+    ASSERT_GT(imagefiles::readFile(c.path).size(), size_t{160} << 10);
     BitmapPtr b = decode(c.path);
     ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
     Image got = toImage(*b);
@@ -671,9 +671,9 @@ TEST_F(EngineTest, JpegSegmentsBeyondTheFirstReadAreReadOrSkipped) {
   // Stored 40 x 24 with Exif orientation 6 (shown 24 x 40). In front of the
   // Exif block go three segments of 64 KiB that the decoder skips, so the
   // block starts far beyond one read; it is padded to almost 64 KiB itself.
-  testsupport::JpegOptions o;
+  imagefiles::JpegOptions o;
   o.exifOrientation = 6;
-  const std::string bytes = testsupport::readFile(jpeg(gradient(40, 24), o, "plain.jpg"));
+  const std::string bytes = imagefiles::readFile(jpeg(gradient(40, 24), o, "plain.jpg"));
   auto segment = [](uint8_t marker, const std::string& data) {
     const size_t length = data.size() + 2;
     return std::string{char(0xFF), char(marker), char(length >> 8), char(length & 0xFF)} + data;
@@ -699,7 +699,7 @@ TEST_F(EngineTest, JpegSegmentsBeyondTheFirstReadAreReadOrSkipped) {
   }
   ASSERT_NE(exifAt, 0u);
   big += bytes.substr(pos);
-  ASSERT_TRUE(testsupport::writeFile(dir.file("big.jpg"), big));
+  ASSERT_TRUE(imagefiles::writeFile(dir.file("big.jpg"), big));
 
   InfoPtr i = info(dir.file("big.jpg"));
   ASSERT_NE(i, nullptr) << kor::ErrorStorage::reason();
@@ -713,7 +713,7 @@ TEST_F(EngineTest, JpegSegmentsBeyondTheFirstReadAreReadOrSkipped) {
   // Cut inside the skipped segments and inside the Exif block.
   for (size_t cut : {size_t{100000}, exifAt + 30000}) {
     SCOPED_TRACE(cut);
-    ASSERT_TRUE(testsupport::writeFile(dir.file("cut.jpg"), big.substr(0, cut)));
+    ASSERT_TRUE(imagefiles::writeFile(dir.file("cut.jpg"), big.substr(0, cut)));
     kor::ErrorStorage::ack();
     EXPECT_EQ(info(dir.file("cut.jpg")), nullptr);
     EXPECT_STREQ(kor::ErrorStorage::reason(), "truncated JPEG data");
@@ -725,14 +725,14 @@ TEST_F(EngineTest, JpegSegmentsBeyondTheFirstReadAreReadOrSkipped) {
 // Limits and failures.
 
 TEST_F(EngineTest, HugeHeadersAreRefusedBeforeAllocating) {
-  ASSERT_TRUE(testsupport::writePngHeader(dir.file("bomb.png"), 70000, 70000));
-  ASSERT_TRUE(testsupport::writeBmpHeader(dir.file("bomb.bmp"), 70000, 70000));
+  ASSERT_TRUE(imagefiles::writePngHeader(dir.file("bomb.png"), 70000, 70000));
+  ASSERT_TRUE(imagefiles::writeBmpHeader(dir.file("bomb.bmp"), 70000, 70000));
   std::vector<uint8_t> one = {0};
-  testsupport::GifOptions o;
+  imagefiles::GifOptions o;
   o.globalPalette = {{0, 0, 0}, {1, 1, 1}};
   o.screenWidth = 65535;
   o.screenHeight = 65535;
-  ASSERT_TRUE(testsupport::writeGif(dir.file("bomb.gif"), 1, 1, one.data(), o));
+  ASSERT_TRUE(imagefiles::writeGif(dir.file("bomb.gif"), 1, 1, one.data(), o));
   for (const char* name : {"bomb.png", "bomb.bmp"}) {
     EXPECT_EQ(failure(dir.file(name)), "image too large: 70000 x 70000");
     EXPECT_EQ(info(dir.file(name)), nullptr);
@@ -740,13 +740,13 @@ TEST_F(EngineTest, HugeHeadersAreRefusedBeforeAllocating) {
   }
   EXPECT_EQ(failure(dir.file("bomb.gif")), "image too large: 65535 x 65535");
   // Exactly at the limit is accepted as far as the header goes.
-  ASSERT_TRUE(testsupport::writeBmpHeader(dir.file("edge.bmp"), 16384, 16384));
+  ASSERT_TRUE(imagefiles::writeBmpHeader(dir.file("edge.bmp"), 16384, 16384));
   ASSERT_NE(info(dir.file("edge.bmp")), nullptr);
   EXPECT_EQ(failure(dir.file("edge.bmp")), "truncated BMP data");
 }
 
 TEST_F(EngineTest, TooManyProgressiveScansAreRefused) {
-  testsupport::JpegOptions o;
+  imagefiles::JpegOptions o;
   o.exhaustiveScans = true;
   std::string path = jpeg(gradient(16, 16), o);
   EXPECT_EQ(failure(path), "too many progressive JPEG scans (more than 1000)");
@@ -757,32 +757,32 @@ TEST_F(EngineTest, TruncatedFilesFailCleanly) {
   std::vector<uint8_t> indices(64 * 48);
   for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i * 13 % 200);
   std::vector<Rgb> palette(256, Rgb{1, 2, 3});
-  testsupport::GifOptions gif;
+  imagefiles::GifOptions gif;
   gif.globalPalette = palette;
-  testsupport::BmpOptions rle;
+  imagefiles::BmpOptions rle;
   rle.bpp = 8;
   rle.rle = true;
   rle.palette = palette;
-  testsupport::JpegOptions progressive;
+  imagefiles::JpegOptions progressive;
   progressive.progressive = true;
-  ASSERT_TRUE(testsupport::writeGif(dir.file("t.gif"), 64, 48, indices.data(), gif));
-  ASSERT_TRUE(testsupport::writeBmp(dir.file("t.bmp"), 64, 48, image.rgba.data()));
-  ASSERT_TRUE(testsupport::writeBmp(dir.file("r.bmp"), 64, 48, indices.data(), rle));
-  testsupport::PngOptions interlaced;
+  ASSERT_TRUE(imagefiles::writeGif(dir.file("t.gif"), 64, 48, indices.data(), gif));
+  ASSERT_TRUE(imagefiles::writeBmp(dir.file("t.bmp"), 64, 48, image.rgba.data()));
+  ASSERT_TRUE(imagefiles::writeBmp(dir.file("r.bmp"), 64, 48, indices.data(), rle));
+  imagefiles::PngOptions interlaced;
   interlaced.interlace = true;
-  ASSERT_TRUE(testsupport::writePng(dir.file("i.png"), 64, 48,
-                                    std::vector<uint16_t>(image.rgba.begin(), image.rgba.end()),
-                                    interlaced));
+  ASSERT_TRUE(imagefiles::writePng(dir.file("i.png"), 64, 48,
+                                   std::vector<uint16_t>(image.rgba.begin(), image.rgba.end()),
+                                   interlaced));
   const std::string files[] = {jpeg(image),       jpeg(image, progressive, "p.jpg"),
                                png(image),        dir.file("i.png"),
                                dir.file("t.gif"), dir.file("t.bmp"),
                                dir.file("r.bmp")};
   for (const std::string& path : files) {
-    const std::string bytes = testsupport::readFile(path);
+    const std::string bytes = imagefiles::readFile(path);
     for (size_t cut :
          {size_t{5}, size_t{30}, bytes.size() / 3, bytes.size() / 2, bytes.size() * 4 / 5}) {
       SCOPED_TRACE(path + " cut at " + std::to_string(cut));
-      ASSERT_TRUE(testsupport::writeFile(dir.file("cut"), bytes.substr(0, cut)));
+      ASSERT_TRUE(imagefiles::writeFile(dir.file("cut"), bytes.substr(0, cut)));
       std::string reason = failure(dir.file("cut"));
       if (cut == bytes.size() / 2 && path.find(".jpg") != std::string::npos) {
         EXPECT_EQ(reason, "truncated JPEG data");
@@ -796,9 +796,9 @@ TEST_F(EngineTest, TruncatedFilesFailCleanly) {
 TEST_F(EngineTest, OpenFailuresAndUnknownContent) {
   EXPECT_EQ(failure(dir.file("missing.png")),
             "cannot open " + dir.file("missing.png") + ": No such file or directory");
-  ASSERT_TRUE(testsupport::writeFile(dir.file("text.png"), "just some text, not an image"));
+  ASSERT_TRUE(imagefiles::writeFile(dir.file("text.png"), "just some text, not an image"));
   EXPECT_EQ(failure(dir.file("text.png")).rfind("not a supported image file", 0), 0u);
-  ASSERT_TRUE(testsupport::writeFile(dir.file("empty.jpg"), ""));
+  ASSERT_TRUE(imagefiles::writeFile(dir.file("empty.jpg"), ""));
   failure(dir.file("empty.jpg"));
   // A FIFO with no writer would block a plain open; it is refused at once.
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);

@@ -9,7 +9,7 @@
 
 #include "imageserver/ImageServer.h"
 #include "support/harness.h"
-#include "support/images.h"
+#include "tools/common/image_files.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ class IntakeTest : public ::testing::Test {
     const uint8_t pixels[4 * 4] = {10, 20, 30, 255, 40,  50,  60,  255,
                                    70, 80, 90, 255, 100, 110, 120, 255};
     std::string path = m_root + "/" + name;
-    EXPECT_TRUE(testsupport::writeBmp(path, 2, 2, pixels));
+    EXPECT_TRUE(imagefiles::writeBmp(path, 2, 2, pixels));
     return path;
   }
   std::string dir(const std::string& name) {
@@ -134,7 +134,7 @@ TEST_F(IntakeTest, EntriesForDirectoriesThatDoNotExistYetStillMatch) {
   dir("media");
   dir("media/usb");
   std::string raw = m_root + "/media/usb/raw.dat";
-  testsupport::writeFile(raw, "x");
+  imagefiles::writeFile(raw, "x");
   EXPECT_TRUE(accepts(raw));
 }
 
@@ -142,7 +142,7 @@ TEST_F(IntakeTest, EntriesForDirectoriesThatDoNotExistYetStillMatch) {
 
 TEST_F(IntakeTest, WithTheCheckOffAnyExistingRegularFileIsAccepted) {
   std::string notes = m_root + "/notes.txt";
-  testsupport::writeFile(notes, "text");
+  imagefiles::writeFile(notes, "text");
   addToBlacklist(m_server, m_root.c_str());
   EXPECT_TRUE(accepts(notes));
   EXPECT_TRUE(accepts("file://" + notes));
@@ -168,7 +168,7 @@ TEST_F(IntakeTest, WithTheCheckOnTheListsAndTheExtensionDecide) {
   }
 
   std::string raw = m_root + "/img/raw.dat";
-  testsupport::writeFile(raw, "raw");
+  imagefiles::writeFile(raw, "raw");
   EXPECT_FALSE(accepts(raw));
   addToWhitelist(m_server, (m_root + "/img").c_str());
   EXPECT_TRUE(accepts(raw));  // whitelisted: the extension is not looked at
@@ -351,7 +351,7 @@ class ConfigTest : public IntakeTest {
  protected:
   void writeConfig(const std::string& json) {
     mkdir((m_config.path() + "/imageserver").c_str(), 0755);
-    testsupport::writeFile(m_config.path() + "/imageserver/config.json", json);
+    imagefiles::writeFile(m_config.path() + "/imageserver/config.json", json);
   }
   // Runs the load again on the test thread, with routine messages on.
   void load() {

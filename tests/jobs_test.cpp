@@ -11,7 +11,7 @@
 #include "imageserver/ImageServer.h"
 #include "imageserver/jobs/Job.h"
 #include "support/harness.h"
-#include "support/images.h"
+#include "tools/common/image_files.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ class JobsTest : public ::testing::Test {
   std::string bmp(const std::string& name, uint32_t width, uint32_t height) {
     std::vector<uint8_t> pixels = pattern(width, height, 4);
     std::string path = m_dir.file(name);
-    EXPECT_TRUE(testsupport::writeBmp(path, width, height, pixels.data()));
+    EXPECT_TRUE(imagefiles::writeBmp(path, width, height, pixels.data()));
     return path;
   }
   size_t logged(int16_t level, const std::string& text) {
@@ -77,7 +77,7 @@ TEST_F(JobsTest, InformationOfEachFormat) {
   std::vector<uint8_t> rgb = pattern(5, 3, 3);
   std::vector<uint16_t> samples(rgb.begin(), rgb.end());
   std::vector<uint8_t> indices(15, 1);
-  testsupport::GifOptions gif;
+  imagefiles::GifOptions gif;
   gif.globalPalette = {{0, 0, 0}, {255, 0, 0}};
   struct Case {
     std::string path;
@@ -88,11 +88,11 @@ TEST_F(JobsTest, InformationOfEachFormat) {
       {m_dir.file("a.gif"), svx::imageserver::IMAGE_FORMAT_GIF},
       {bmp("a.bmp", 5, 3), svx::imageserver::IMAGE_FORMAT_BMP},
   };
-  testsupport::PngOptions png;
+  imagefiles::PngOptions png;
   png.colorType = 2;
-  ASSERT_TRUE(testsupport::writeJpeg(cases[0].path, 5, 3, rgb.data()));
-  ASSERT_TRUE(testsupport::writePng(cases[1].path, 5, 3, samples, png));
-  ASSERT_TRUE(testsupport::writeGif(cases[2].path, 5, 3, indices.data(), gif));
+  ASSERT_TRUE(imagefiles::writeJpeg(cases[0].path, 5, 3, rgb.data()));
+  ASSERT_TRUE(imagefiles::writePng(cases[1].path, 5, 3, samples, png));
+  ASSERT_TRUE(imagefiles::writeGif(cases[2].path, 5, 3, indices.data(), gif));
 
   for (const Case& c : cases) {
     CIPtr<CIString> at = locator("file://" + c.path);
@@ -103,7 +103,7 @@ TEST_F(JobsTest, InformationOfEachFormat) {
     EXPECT_EQ(answer.information->format, c.format);
     EXPECT_EQ(answer.information->width, 5u);
     EXPECT_EQ(answer.information->height, 3u);
-    long long size = static_cast<long long>(testsupport::readFile(c.path).size());
+    long long size = static_cast<long long>(imagefiles::readFile(c.path).size());
     EXPECT_EQ(answer.information->fileSize, size);
     EXPECT_EQ(answer.information->hash, (size << 32) | size);
   }
@@ -111,13 +111,13 @@ TEST_F(JobsTest, InformationOfEachFormat) {
 
 TEST_F(JobsTest, TheHashHoldsTheFileSizeInBothHalves) {
   std::string path = bmp("k.bmp", 4, 4);
-  std::string bytes = testsupport::readFile(path);
+  std::string bytes = imagefiles::readFile(path);
   bytes.resize(1000, '\0');  // trailing bytes after the pixels are ignored by readers
-  testsupport::writeFile(path, bytes);
+  imagefiles::writeFile(path, bytes);
   long long size = -1;
   EXPECT_EQ(ImageServer::calcHash(util::UnicodeString8(path.c_str()), size), 4294967297000LL);
   EXPECT_EQ(size, 1000);
-  testsupport::writeFile(m_dir.file("empty"), "");
+  imagefiles::writeFile(m_dir.file("empty"), "");
   EXPECT_EQ(ImageServer::calcHash(util::UnicodeString8(m_dir.file("empty").c_str()), size), 0);
   EXPECT_EQ(size, 0);
   size = -1;
@@ -143,7 +143,7 @@ TEST_F(JobsTest, EngineValuesMapOntoTheFormatEnumeration) {
 }
 
 TEST_F(JobsTest, UnreadableInformationIsInvalidAndLoggedWithTheLocator) {
-  testsupport::writeFile(m_dir.file("text.png"), "this is not an image");
+  imagefiles::writeFile(m_dir.file("text.png"), "this is not an image");
   const std::string missing = m_dir.file("missing.png");
   for (const std::string& path : {m_dir.file("text.png"), missing}) {
     CIPtr<CIString> at = locator(path);
@@ -189,7 +189,7 @@ TEST_F(JobsTest, RoutineProgressIsLoggedAtLevelOne) {
 
 TEST_F(JobsTest, ReadDeliversTheFileBytesWithInformationWhenAsked) {
   std::string path = bmp("b.bmp", 3, 2);
-  std::string bytes = testsupport::readFile(path);
+  std::string bytes = imagefiles::readFile(path);
   for (bool withInfo : {false, true}) {
     CIPtr<CIString> at = locator(path);
     auto answer = read(at, withInfo);
@@ -209,7 +209,7 @@ TEST_F(JobsTest, ReadDeliversTheFileBytesWithInformationWhenAsked) {
 }
 
 TEST_F(JobsTest, ReadFailuresAnswerWithTheirStatus) {
-  testsupport::writeFile(m_dir.file("junk.bmp"), "BM but not really");
+  imagefiles::writeFile(m_dir.file("junk.bmp"), "BM but not really");
   EXPECT_EQ(read(locator(m_dir.file("junk.bmp")), true).result, RESULT_INVALID_IMAGE);
 
   CIPtr<CIString> at = locator(bmp("o.bmp", 2, 2));
@@ -241,7 +241,7 @@ class ResizingAllocator : public CIInt8ArrayAllocator {
 TEST_F(JobsTest, AFileThatShrinksIsIncompleteAndOneThatGrowsIsCut) {
   // Larger than the stream buffer, so that the read reaches the file.
   std::string path = bmp("s.bmp", 64, 64);
-  const std::string original = testsupport::readFile(path);
+  const std::string original = imagefiles::readFile(path);
   CIPtr<CIString> at = locator(path);
 
   ResizingAllocator shrink(path, 10);
@@ -254,7 +254,7 @@ TEST_F(JobsTest, AFileThatShrinksIsIncompleteAndOneThatGrowsIsCut) {
   EXPECT_TRUE(answer.image->data.isNull());
   EXPECT_EQ(answer.image->dataLength, 0u);
 
-  testsupport::writeFile(path, original);
+  imagefiles::writeFile(path, original);
   ResizingAllocator grow(path, static_cast<long>(original.size()) + 4096);
   CITypesFactory::setInt8ArrayAllocator(&grow, 0);
   answer = read(at, false);
@@ -286,7 +286,7 @@ TEST_F(JobsTest, DecodedPixelsAreTheImagesAndDescribeThemselves) {
   const uint32_t w = 6, h = 4;
   std::vector<uint8_t> rgba = pattern(w, h, 4);
   std::string path = m_dir.file("d.bmp");
-  ASSERT_TRUE(testsupport::writeBmp(path, w, h, rgba.data()));
+  ASSERT_TRUE(imagefiles::writeBmp(path, w, h, rgba.data()));
   CIPtr<CIString> at = locator(path);
   auto answer = decode(at, 1);
   ASSERT_EQ(answer.result, RESULT_OK);
@@ -328,7 +328,7 @@ TEST_F(JobsTest, ScalingDividesBothSidesAndOnlyTwoOrMoreScales) {
 }
 
 TEST_F(JobsTest, AnUnreadableHeaderIsReportedByStage) {
-  testsupport::writeFile(m_dir.file("bad.png"), "definitely not a PNG");
+  imagefiles::writeFile(m_dir.file("bad.png"), "definitely not a PNG");
   const std::string path = m_dir.file("bad.png");
   EXPECT_EQ(decode(locator(path), 2).result, RESULT_INVALID_IMAGE);
   EXPECT_EQ(decode(locator(path), 0).result, RESULT_INVALID_IMAGE);

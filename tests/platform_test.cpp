@@ -11,7 +11,7 @@
 #include "platform/tracing.h"
 #include "platform/util.h"
 #include "support/harness.h"
-#include "support/images.h"
+#include "tools/common/image_files.h"
 
 namespace {
 

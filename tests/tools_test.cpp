@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "support/harness.h"
-#include "support/images.h"
+#include "tools/common/image_files.h"
 
 extern char** environ;
 
@@ -256,7 +256,7 @@ struct Decoded {
 };
 Decoded decodePng(const std::string& path) {
   Decoded decoded;
-  std::string bytes = testsupport::readFile(path);
+  std::string bytes = imagefiles::readFile(path);
   spng_ctx* context = spng_ctx_new(0);
   spng_ihdr header = {};
   size_t size = 0;
@@ -290,7 +290,7 @@ class ClientToolTest : public ::testing::Test {
           samples.insert(samples.end(), {0, 0, 255, 128});
       }
     m_png = m_dir.file("images/halves.png");
-    ASSERT_TRUE(testsupport::writePng(m_png, 64, 48, samples));
+    ASSERT_TRUE(imagefiles::writePng(m_png, 64, 48, samples));
     m_broken = m_dir.write("images/broken.png", "plain text, not an image");
     m_private = m_dir.file("images/private/halves.png");
     std::filesystem::copy_file(m_png, m_private);
@@ -374,7 +374,7 @@ TEST_F(ClientToolTest, GetWritesTheUnchangedFileBytes) {
   std::string copy = m_dir.file("copy.png");
   Outcome outcome = client({"get", m_png, "--with-info", "-o", copy, "--json"});
   EXPECT_EQ(outcome.code, 0) << outcome.err;
-  EXPECT_EQ(testsupport::readFile(copy), testsupport::readFile(m_png));
+  EXPECT_EQ(imagefiles::readFile(copy), imagefiles::readFile(m_png));
   std::vector<nlohmann::json> lines = jsonLines(outcome.out);
   ASSERT_EQ(lines.size(), 1u) << outcome.out;
   EXPECT_EQ(lines[0]["decoded"], false);
@@ -429,7 +429,7 @@ TEST_F(ClientToolTest, DecodeWritesAPamWithTheSamePixels) {
   Outcome outcome = client({"decode", m_png, "-o", out});
   EXPECT_EQ(outcome.code, 0) << outcome.err;
   std::string header = "P7\nWIDTH 64\nHEIGHT 48\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
-  std::string pam = testsupport::readFile(out);
+  std::string pam = imagefiles::readFile(out);
   ASSERT_EQ(pam.size(), header.size() + 64 * 48 * 4);
   EXPECT_EQ(pam.substr(0, header.size()), header);
   EXPECT_EQ(pam.substr(header.size(), 4), std::string("\xff\x00\x00\xff", 4));

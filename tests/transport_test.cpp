@@ -22,9 +22,9 @@
 
 #include "imageserver/ImageServer.h"
 #include "support/harness.h"
-#include "support/images.h"
 #include "svx/imageserver/ImageServerWire.h"
 #include "svx/imageserver/client/ImageServerClient.h"
+#include "tools/common/image_files.h"
 
 namespace {
 
@@ -636,7 +636,7 @@ TEST_F(ServiceSocketTest, BrokenPeersAreDisconnectedAndOthersStillServed) {
   testsupport::TempDir files;
   const uint8_t pixels[16] = {1, 2, 3, 255, 4, 5, 6, 255, 7, 8, 9, 255, 1, 2, 3, 255};
   const std::string image = files.file("ok.bmp");
-  ASSERT_TRUE(testsupport::writeBmp(image, 2, 2, pixels));
+  ASSERT_TRUE(imagefiles::writeBmp(image, 2, 2, pixels));
   ImageServer* server = start(kInstance);
   ASSERT_TRUE(server->registration().isAlive());
 
@@ -743,12 +743,12 @@ TEST_F(ServiceSocketTest, AnswersAClientHoldsStayIntactWhileItsSegmentsAreReused
   std::vector<uint8_t> pixels(160 * 160 * 4);  // RGBA in, 24-bit BMP out
   for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 7);
   const std::string first = m_runtime.file("first.bmp");
-  ASSERT_TRUE(testsupport::writeBmp(first, 160, 160, pixels.data()));
+  ASSERT_TRUE(imagefiles::writeBmp(first, 160, 160, pixels.data()));
   for (uint8_t& value : pixels) value = static_cast<uint8_t>(~value);
   const std::string second = m_runtime.file("second.bmp");
-  ASSERT_TRUE(testsupport::writeBmp(second, 160, 160, pixels.data()));
-  const std::string firstBytes = testsupport::readFile(first);
-  const std::string secondBytes = testsupport::readFile(second);
+  ASSERT_TRUE(imagefiles::writeBmp(second, 160, 160, pixels.data()));
+  const std::string firstBytes = imagefiles::readFile(first);
+  const std::string secondBytes = imagefiles::readFile(second);
   start(kInstance);
   imageserver::client::ConnectOptions options;
   options.instance = kInstance;
@@ -789,8 +789,8 @@ TEST_F(ServiceSocketTest, AnswersAClientHoldsStayIntactWhileItsSegmentsAreReused
   for (uint32_t side : {150u, 220u, 260u, 300u, 330u, 360u}) {
     std::vector<uint8_t> square(side * side * 4, static_cast<uint8_t>(side));
     const std::string file = m_runtime.file("square" + std::to_string(side) + ".bmp");
-    ASSERT_TRUE(testsupport::writeBmp(file, side, side, square.data()));
-    EXPECT_EQ(bytes(fetch(*client, file)), testsupport::readFile(file));
+    ASSERT_TRUE(imagefiles::writeBmp(file, side, side, square.data()));
+    EXPECT_EQ(bytes(fetch(*client, file)), imagefiles::readFile(file));
   }
 
   // Another client gets memory of its own, and both stay correct.

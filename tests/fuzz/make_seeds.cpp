@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/transport.h"
-#include "support/images.h"
+#include "tools/common/image_files.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
   for (const char* target : {"", "/fuzz_engine_jpeg", "/fuzz_engine_png", "/fuzz_engine_gif",
                              "/fuzz_engine_bmp", "/fuzz_engine_any", "/fuzz_config", "/fuzz_wire"})
     mkdir((root + target).c_str(), 0755);
-  using namespace testsupport;
+  using namespace imagefiles;
   const uint32_t w = 9, h = 7;
   std::vector<uint8_t> rgba = rgbaPattern(w, h);
   std::vector<uint8_t> rgb, grey, cmyk, indices;

@@ -7,12 +7,6 @@
 //   broken.png   text in a file named like a PNG: the service refuses it
 //
 // The pictures are computed, not random: every run writes the same files.
-// jpeglib.h uses FILE without including stdio.h.
-// clang-format off
-#include <stdio.h>
-#include <jpeglib.h>
-// clang-format on
-#include <gif_lib.h>
 
 #include <cmath>
 #include <cstdint>
@@ -22,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/image_files.h"
 #include "tools/common/png_writer.h"
 
 namespace {
@@ -42,31 +37,6 @@ struct Noise {
     return (state & 0xFFFF) / 32768.0 - 1.0;
   }
 };
-
-bool writeJpeg(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgb) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  jpeg_compress_struct compressor;
-  jpeg_error_mgr errors;
-  compressor.err = jpeg_std_error(&errors);  // errors exit the process: fine for a tool
-  jpeg_create_compress(&compressor);
-  jpeg_stdio_dest(&compressor, file);
-  compressor.image_width = width;
-  compressor.image_height = height;
-  compressor.input_components = 3;
-  compressor.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&compressor);
-  jpeg_set_quality(&compressor, 88, TRUE);
-  jpeg_start_compress(&compressor, TRUE);
-  while (compressor.next_scanline < height) {
-    JSAMPROW row =
-        const_cast<uint8_t*>(rgb + static_cast<size_t>(compressor.next_scanline) * width * 3);
-    jpeg_write_scanlines(&compressor, &row, 1);
-  }
-  jpeg_finish_compress(&compressor);
-  jpeg_destroy_compress(&compressor);
-  return std::fclose(file) == 0;
-}
 
 bool makePhoto(const std::string& path) {
   const uint32_t width = 640, height = 480;
@@ -103,7 +73,9 @@ bool makePhoto(const std::string& path) {
       pixel[2] = clampByte(b);
     }
   }
-  return writeJpeg(path, width, height, rgb.data());
+  imagefiles::JpegOptions options;
+  options.quality = 88;
+  return imagefiles::writeJpeg(path, width, height, rgb.data(), options);
 }
 
 bool makeAlphaPng(const std::string& path) {
@@ -130,77 +102,39 @@ bool makeAlphaPng(const std::string& path) {
 }
 
 bool makeGif(const std::string& path) {
-  const int width = 200, height = 150, colours = 16;
-  int error = 0;
-  GifFileType* gif = EGifOpenFileName(path.c_str(), false, &error);
-  if (gif == nullptr) return false;
-  ColorMapObject* palette = GifMakeMapObject(colours, nullptr);
-  if (palette == nullptr) {
-    EGifCloseFile(gif, &error);
-    return false;
-  }
-  for (int i = 0; i < colours; ++i) {  // a rainbow of 16 entries
+  const uint32_t width = 200, height = 150, colours = 16;
+  imagefiles::GifOptions options;
+  for (uint32_t i = 0; i < colours; ++i) {  // a rainbow of 16 entries
     double hue = i / double(colours) * 6.283185307;
-    palette->Colors[i].Red = clampByte(127.5 + 127.5 * std::cos(hue));
-    palette->Colors[i].Green = clampByte(127.5 + 127.5 * std::cos(hue - 2.094));
-    palette->Colors[i].Blue = clampByte(127.5 + 127.5 * std::cos(hue + 2.094));
+    options.globalPalette.push_back({clampByte(127.5 + 127.5 * std::cos(hue)),
+                                     clampByte(127.5 + 127.5 * std::cos(hue - 2.094)),
+                                     clampByte(127.5 + 127.5 * std::cos(hue + 2.094))});
   }
-  bool ok = EGifPutScreenDesc(gif, width, height, 8, 0, palette) == GIF_OK &&
-            EGifPutImageDesc(gif, 0, 0, width, height, false, nullptr) == GIF_OK;
-  std::vector<GifPixelType> row(width);
-  for (int y = 0; ok && y < height; ++y) {
-    for (int x = 0; x < width; ++x) row[x] = static_cast<GifPixelType>(((x + y) / 12) % colours);
-    ok = EGifPutLine(gif, row.data(), width) == GIF_OK;
-  }
-  GifFreeMapObject(palette);
-  return EGifCloseFile(gif, &error) == GIF_OK && ok;
+  std::vector<uint8_t> indices(size_t{width} * height);
+  for (uint32_t y = 0; y < height; ++y)
+    for (uint32_t x = 0; x < width; ++x) indices[y * width + x] = uint8_t(((x + y) / 12) % colours);
+  return imagefiles::writeGif(path, width, height, indices.data(), options);
 }
 
-void putLittleEndian(std::vector<uint8_t>& out, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-// A 24-bit bottom-up BMP with the 40-byte information header.
+// A 24-bit BMP: a checkerboard over two gradients.
 bool makeBmp(const std::string& path) {
   const uint32_t width = 160, height = 120;
-  const uint32_t stride = (width * 3 + 3) & ~3u;
-  const uint32_t imageSize = stride * height;
-  std::vector<uint8_t> file = {'B', 'M'};
-  putLittleEndian(file, 14 + 40 + imageSize, 4);  // file size
-  putLittleEndian(file, 0, 4);                    // reserved
-  putLittleEndian(file, 14 + 40, 4);              // pixel data offset
-  putLittleEndian(file, 40, 4);                   // header size
-  putLittleEndian(file, width, 4);
-  putLittleEndian(file, height, 4);  // positive: bottom row first
-  putLittleEndian(file, 1, 2);       // planes
-  putLittleEndian(file, 24, 2);      // bits per pixel
-  putLittleEndian(file, 0, 4);       // no compression
-  putLittleEndian(file, imageSize, 4);
-  putLittleEndian(file, 2835, 4);  // 72 dpi
-  putLittleEndian(file, 2835, 4);
-  putLittleEndian(file, 0, 4);  // palette size
-  putLittleEndian(file, 0, 4);  // important colours
-  for (uint32_t row = 0; row < height; ++row) {
-    uint32_t y = height - 1 - row;
+  std::vector<uint8_t> rgba(size_t{width} * height * 4);
+  for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x) {
       bool check = ((x / 20) + (y / 20)) % 2 == 0;
-      file.push_back(check ? 200 : clampByte(y * 2.0));  // blue
-      file.push_back(check ? 60 : 180);                  // green
-      file.push_back(check ? clampByte(x * 1.5) : 40);   // red
+      uint8_t* pixel = &rgba[(y * width + x) * 4];
+      pixel[0] = check ? clampByte(x * 1.5) : 40;   // red
+      pixel[1] = check ? 60 : 180;                  // green
+      pixel[2] = check ? 200 : clampByte(y * 2.0);  // blue
+      pixel[3] = 255;
     }
-    for (uint32_t pad = width * 3; pad < stride; ++pad) file.push_back(0);
   }
-  FILE* out = std::fopen(path.c_str(), "wb");
-  if (out == nullptr) return false;
-  bool ok = std::fwrite(file.data(), 1, file.size(), out) == file.size();
-  return std::fclose(out) == 0 && ok;
+  return imagefiles::writeBmp(path, width, height, rgba.data());
 }
 
 bool makeBroken(const std::string& path) {
-  FILE* out = std::fopen(path.c_str(), "wb");
-  if (out == nullptr) return false;
-  std::fputs("This file is named like a PNG image but holds plain text.\n", out);
-  return std::fclose(out) == 0;
+  return imagefiles::writeFile(path, "This file is named like a PNG image but holds plain text.\n");
 }
 
 }  // namespace

@@ -1,17 +1,19 @@
-// Writers of test images in every format the engine reads, made at test time
-// so that expected pixels are known exactly.
+// Writers of image files in every format the engine reads, with the variants
+// it must handle (depths, layouts, palettes, EXIF orientation, RLE...). The
+// tests use them to know the expected pixels exactly; the benchmark inputs,
+// the fuzz seeds and the demo's samples are made with them too.
 //
 // Pixels are always given row by row, top row first, tightly packed. Every
 // writer returns false (and leaves no promise about the file) on failure.
-#ifndef TESTS_SUPPORT_IMAGES_H_
-#define TESTS_SUPPORT_IMAGES_H_
+#ifndef TOOLS_COMMON_IMAGE_FILES_H_
+#define TOOLS_COMMON_IMAGE_FILES_H_
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace testsupport {
+namespace imagefiles {
 
 using Rgb = std::array<uint8_t, 3>;
 
@@ -108,6 +110,6 @@ bool writeBmpHeader(const std::string& path, uint32_t width, uint32_t height);
 std::string readFile(const std::string& path);
 bool writeFile(const std::string& path, const std::string& bytes);
 
-}  // namespace testsupport
+}  // namespace imagefiles
 
-#endif  // TESTS_SUPPORT_IMAGES_H_
+#endif  // TOOLS_COMMON_IMAGE_FILES_H_

@@ -1,4 +1,4 @@
-#include "support/images.h"
+#include "tools/common/image_files.h"
 
 #include <csetjmp>
 #include <cstdio>
@@ -11,7 +11,7 @@
 // clang-format on
 #include <gif_lib.h>
 
-namespace testsupport {
+namespace imagefiles {
 namespace {
 
 void put16le(std::string& s, uint32_t v) {
@@ -544,4 +544,4 @@ bool writeFile(const std::string& path, const std::string& bytes) {
   return static_cast<bool>(out.flush());
 }
 
-}  // namespace testsupport
+}  // namespace imagefiles

@@ -332,7 +332,6 @@ const std::string& Client::socketPath() const { return m_impl->m_path; }
 class SyncClient::Impl : public Handler {
  public:
   void onAnswer(const Answer& answer) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_waiting || answer.kind != m_kind) return;  // late answer of an abandoned request
     try {
       m_answers.push_back(answer);
@@ -340,12 +339,10 @@ class SyncClient::Impl : public Handler {
     }
   }
   void onVersion(const VersionUpdate& update) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
     m_version = update;
     m_haveVersion = true;
   }
   void onClosed(const std::string& reason) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
     m_closed = true;
     m_closeReason = reason;
   }
@@ -360,16 +357,12 @@ class SyncClient::Impl : public Handler {
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(timeoutSeconds > 0 ? timeoutSeconds : 0));
     for (;;) {
-      {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (finished() || m_closed) return;
-      }
+      if (finished() || m_closed) return;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return;
       const int wait = left.count() > 1000 ? 1000 : static_cast<int>(left.count());
       if (!m_client->m_impl->m_connection->pump(wait)) {
-        std::lock_guard<std::mutex> lock(m_mutex);
         m_closed = true;
         if (m_closeReason.empty()) m_closeReason = "connection closed";
         return;
@@ -381,7 +374,6 @@ class SyncClient::Impl : public Handler {
   bool collect(size_t count, double timeoutSeconds, std::vector<Answer>* answers,
                std::string* error) {
     pumpUntil(timeoutSeconds, [&] { return m_answers.size() >= count; });
-    std::unique_lock<std::mutex> lock(m_mutex);
     bool done = m_answers.size() >= count;
     if (!done && error != nullptr)
       *error = m_closed ? "connection closed: " + m_closeReason : "timed out";
@@ -392,20 +384,18 @@ class SyncClient::Impl : public Handler {
   }
 
   void begin(Answer::Kind kind) {
-    std::lock_guard<std::mutex> lock(m_mutex);
     m_answers.clear();
     m_kind = kind;
     m_waiting = true;
   }
   void abandon() {
-    std::lock_guard<std::mutex> lock(m_mutex);
     m_answers.clear();
     m_waiting = false;
   }
 
   std::mutex m_request;  // one request at a time
-  std::mutex m_mutex;
-  std::vector<Answer> m_answers;  // Guarded by m_mutex.
+  // Touched only by the thread holding m_request (the callbacks run on it).
+  std::vector<Answer> m_answers;
   Answer::Kind m_kind = Answer::IMAGE;
   bool m_waiting = false;
   bool m_closed = false;
@@ -473,20 +463,13 @@ bool SyncClient::requestInformation(const std::vector<std::string>& locators, do
 bool SyncClient::interfaceVersion(double timeoutSeconds, VersionUpdate* update,
                                   std::string* error) {
   std::lock_guard<std::mutex> request(m_impl->m_request);
-  {
-    std::lock_guard<std::mutex> lock(m_impl->m_mutex);
-    m_impl->m_haveVersion = false;
-  }
+  m_impl->m_haveVersion = false;
   if (!m_impl->m_client->setNotification(kVersionAttributeId, error)) return false;
-  bool done;
   m_impl->pumpUntil(timeoutSeconds, [&] { return m_impl->m_haveVersion; });
-  {
-    std::unique_lock<std::mutex> lock(m_impl->m_mutex);
-    done = m_impl->m_haveVersion;
-    if (done && update != nullptr) *update = m_impl->m_version;
-    if (!done && error != nullptr)
-      *error = m_impl->m_closed ? "connection closed: " + m_impl->m_closeReason : "timed out";
-  }
+  const bool done = m_impl->m_haveVersion;
+  if (done && update != nullptr) *update = m_impl->m_version;
+  if (!done && error != nullptr)
+    *error = m_impl->m_closed ? "connection closed: " + m_impl->m_closeReason : "timed out";
   if (done) m_impl->m_client->clearNotification(kVersionAttributeId, nullptr);
   return done;
 }

@@ -3,10 +3,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/futex.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -56,29 +59,85 @@ bool Mutex::heldByThisThread() const {
   return m_holder.load(std::memory_order_relaxed) == &t_threadToken;
 }
 
-ConditionVariable::ConditionVariable() {
-  reportFailure("error initialising condition variable", pthread_cond_init(&m_cond, nullptr));
+namespace {
+
+int futex(std::atomic<uint32_t>* word, int operation, uint32_t value) {
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word");
+  return static_cast<int>(syscall(SYS_futex, reinterpret_cast<uint32_t*>(word),
+                                  operation | FUTEX_PRIVATE_FLAG, value, nullptr, nullptr, 0));
 }
+
+inline void spinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
+// Spinning only pays when the signalling thread can run meanwhile.
+bool spinningHelps() {
+  static const bool several = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+  return several;
+}
+
+// True when |word| moved away from |seen| within |micros| microseconds.
+bool spinUntilMoved(const std::atomic<uint32_t>& word, uint32_t seen, uint32_t micros) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(micros);
+  for (;;) {
+    for (int i = 0; i < 64; ++i) {
+      if (word.load(std::memory_order_acquire) != seen) return true;
+      spinPause();
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+  }
+}
+
+}  // namespace
+
+ConditionVariable::ConditionVariable(uint32_t spinMicros)
+    : m_spinMicros(spinningHelps() ? spinMicros : 0) {}
+
 ConditionVariable::~ConditionVariable() {
-  reportFailure("error destroying condition variable", pthread_cond_destroy(&m_cond));
+  if (m_sleepers.load(std::memory_order_acquire) != 0)
+    reportFailure("error destroying condition variable", EBUSY);
 }
 
 void ConditionVariable::wait(Mutex& mutex) {
   m_mutex.store(&mutex, std::memory_order_relaxed);
-  // A wake-up this thread deferred goes out before it sleeps itself.
+  // A wake-up this thread deferred goes out before it waits itself, and
+  // before the sequence is read, so that it does not end this wait at once.
   if (mutex.m_deferred != nullptr) {
     ConditionVariable* deferred = mutex.m_deferred;
     mutex.m_deferred = nullptr;
     deferred->notify(mutex.m_deferredBroadcast);
   }
-  mutex.m_holder.store(nullptr, std::memory_order_relaxed);
-  reportFailure("error waiting on condition variable", pthread_cond_wait(&m_cond, &mutex.m_mutex));
-  mutex.m_holder.store(&t_threadToken, std::memory_order_relaxed);
+  // Read under the mutex: a signal for a change the caller has not seen yet
+  // comes after this read and so moves the sequence away from it.
+  const uint32_t seen = m_sequence.load(std::memory_order_acquire);
+  mutex.unlock();
+  if (m_spinMicros == 0 || !spinUntilMoved(m_sequence, seen, m_spinMicros)) {
+    // Counted before the sequence is checked again in the kernel, so that a
+    // notify() either sees this sleeper or moved the sequence already.
+    m_sleepers.fetch_add(1, std::memory_order_seq_cst);
+    while (m_sequence.load(std::memory_order_seq_cst) == seen) {
+      if (futex(&m_sequence, FUTEX_WAIT, seen) == 0) break;
+      if (errno == EAGAIN) break;
+      if (errno != EINTR) {
+        reportFailure("error waiting on condition variable", errno);
+        break;
+      }
+    }
+    m_sleepers.fetch_sub(1, std::memory_order_release);
+  }
+  mutex.lock();
 }
 
 void ConditionVariable::notify(bool all) {
-  reportFailure("error signalling condition variable",
-                all ? pthread_cond_broadcast(&m_cond) : pthread_cond_signal(&m_cond));
+  m_sequence.fetch_add(1, std::memory_order_seq_cst);
+  if (m_sleepers.load(std::memory_order_seq_cst) == 0) return;
+  if (futex(&m_sequence, FUTEX_WAKE, all ? static_cast<uint32_t>(INT_MAX) : 1u) < 0)
+    reportFailure("error signalling condition variable", errno);
 }
 
 bool ConditionVariable::defer(bool all) {

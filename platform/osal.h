@@ -16,16 +16,15 @@ namespace osal {
 // ---------------------------------------------------------------------------
 // Error handlers of the mutex and condition operations.
 //
-// A failing pthread call is reported as a warning through
+// A failing system call is reported as a warning through
 // kor::GlobalErrorHandler::doWarning with the texts below followed by the
 // error name, e.g. "Error destroying mutex: Device or resource busy". The
 // operation then returns as if it had succeeded.
 //   mutex:     "Error initialising mutex", "Error locking mutex",
 //              "Error unlocking mutex", "Error destroying mutex"
-//   condition: "error initialising condition variable",
-//              "error waiting on condition variable",
+//   condition: "error waiting on condition variable",
 //              "error signalling condition variable",
-//              "error destroying condition variable"
+//              "error destroying condition variable" (a thread still waits)
 
 class ConditionVariable;
 
@@ -65,9 +64,22 @@ class MutexLocker {
   Mutex& m_mutex;
 };
 
+// A condition variable on a futex word: wait() sleeps until the word's
+// sequence number moves, and signal() or broadcast() moves it.
+//
+// A waiter that comes back from the sleep takes the mutex with an ordinary
+// lock, so the unlock after it costs no system call. Optionally a waiter
+// first spins for a short while before it sleeps (see the constructor):
+// a consumer that is woken often, after short idle gaps, then takes the next
+// item without a sleep and a wake-up, and the producer's signal without a
+// waiter asleep is no system call either.
 class ConditionVariable {
  public:
-  ConditionVariable();  // default attributes
+  // |spinMicros|: how long wait() watches for a signal before it sleeps,
+  // when more than one processor is online (0: sleep at once). Spinning
+  // costs processor time whenever the wait lasts longer; use it only for a
+  // waiter whose wake-up latency matters, with a few tens of microseconds.
+  explicit ConditionVariable(uint32_t spinMicros = 0);
   ~ConditionVariable();
   ConditionVariable(const ConditionVariable&) = delete;
   ConditionVariable& operator=(const ConditionVariable&) = delete;
@@ -90,7 +102,12 @@ class ConditionVariable {
   // Defers the wake-up to the unlock of the mutex the waiters use when the
   // calling thread holds it; false when it must be delivered now.
   bool defer(bool all);
-  pthread_cond_t m_cond;
+  // Bumped by every signal and broadcast; the futex word.
+  std::atomic<uint32_t> m_sequence{0};
+  // Waiters asleep or about to sleep on m_sequence: a notify() wakes the
+  // kernel only when there are some.
+  std::atomic<uint32_t> m_sleepers{0};
+  const uint32_t m_spinMicros;
   std::atomic<Mutex*> m_mutex{nullptr};  // the mutex of the last wait()
 };
 

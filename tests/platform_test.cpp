@@ -46,9 +46,13 @@ TEST(Kor, FaultsFireAtTheArmedSiteOnlyAndAfterTheSkips) {
 // Wake-ups signalled under the mutex are delivered at its unlock, or before
 // the signalling thread waits itself: two threads handing a turn back and
 // forth with one mutex and one variable never miss one.
-TEST(Osal, SignalsUnderTheMutexReachTheWaiterAtUnlockOrBeforeTheSignallerWaits) {
+// Both ways of waiting: sleeping at once, and watching for a while first.
+class Osal : public ::testing::TestWithParam<uint32_t> {};
+INSTANTIATE_TEST_SUITE_P(SpinMicros, Osal, ::testing::Values(0u, 50u));
+
+TEST_P(Osal, SignalsUnderTheMutexReachTheWaiterAtUnlockOrBeforeTheSignallerWaits) {
   osal::Mutex mutex;
-  osal::ConditionVariable turnChanged;
+  osal::ConditionVariable turnChanged(GetParam());
   int turn = 0;
   constexpr int kRounds = 2000;
   auto player = [&](int me) {

@@ -111,12 +111,15 @@ TEST(Paths, CanonicalFormsResolveWhatExistsAndNormaliseTheRest) {
   ASSERT_EQ(symlink("real", (root + "/rel").c_str()), 0);
   ASSERT_EQ(symlink("loop", (root + "/loop").c_str()), 0);
   ASSERT_EQ(symlink("../real/x", (root + "/real/up").c_str()), 0);
+  tmp.write("real/f.png", "f");
 
   struct Case {
     std::string in;
     std::string out;
   } cases[] = {
       {root + "/real", root + "/real"},
+      {root + "/real/f.png", root + "/real/f.png"},
+      {root + "/abs/f.png", root + "/real/f.png"},  // existing file behind a link
       {root + "//real/./", root + "/real"},
       {root + "/abs", root + "/real"},
       {root + "/rel/../abs/", root + "/real"},

@@ -41,14 +41,17 @@ CIPtr<ImageInformation> ImageServer::getInfo(CIPtr<CIString> locator, Result& re
 }
 
 long long ImageServer::calcHash(const util::UnicodeString8& path, long long& size) {
-  FILE* file = osal::openRegularFile(path.utf8());
-  if (file == nullptr) {
+  // Opened (not only queried) so that a file this process may not read
+  // measures 0, as it would for a reader; the size comes from the status
+  // taken at the open.
+  osal::RegularFile file;
+  if (!file.open(path.utf8())) {
     kor::ErrorStorage::ack();
     size = 0;
     return 0;
   }
-  long long position = osal::fileSize(file);
-  fclose(file);
+  long long position = file.size();
+  file.close();
   // Sizes are 32-bit quantities: a position past the signed 32-bit range
   // counts as unmeasurable, like a failed ftell.
   if (position < 0 || position > INT32_MAX) position = 0;

@@ -6,6 +6,7 @@
 ImageServer::ImageServer()
     : svx::imageserver::ImageServerSkeleton(),
       osal::Thread(&ImageServer::loopFunc, this, nullptr, 0, 0),
+      m_queueCondition(kQueueSpinMicros),
       m_running(true),
       m_extensionCheck(false) {
   if (!start()) {

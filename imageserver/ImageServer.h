@@ -88,10 +88,11 @@ class ImageServer : public svx::imageserver::ImageServerSkeleton, public osal::T
   static svx::imageserver::ImageFormat getFormat(lumo::BitmapInfo::Format format);
 
  private:
-  // How long the idle worker watches the queue before it sleeps. A client
-  // that sends its next request as soon as the answer comes finds the
-  // worker still awake: no sleep and wake-up between them.
-  static constexpr uint32_t kQueueSpinMicros = 60;
+  // How long the idle worker watches the queue before it sleeps (while its
+  // idle gaps stay that short). A client that sends its next request as
+  // soon as the answer comes finds the worker still awake: no sleep and
+  // wake-up between them.
+  static constexpr uint32_t kQueueSpinMicros = 100;
 
   kor::List<Job*> m_jobQueue;                // Guarded by m_mutex.
   osal::ConditionVariable m_queueCondition;  // Signalled once per enqueued entry.

@@ -82,9 +82,9 @@ bool spinningHelps() {
   return several;
 }
 
-// True when |word| moved away from |seen| within |micros| microseconds.
-bool spinUntilMoved(const std::atomic<uint32_t>& word, uint32_t seen, uint32_t micros) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(micros);
+// True when |word| moved away from |seen| before |deadline|.
+bool spinUntilMoved(const std::atomic<uint32_t>& word, uint32_t seen,
+                    std::chrono::steady_clock::time_point deadline) {
   for (;;) {
     for (int i = 0; i < 64; ++i) {
       if (word.load(std::memory_order_acquire) != seen) return true;
@@ -117,7 +117,17 @@ void ConditionVariable::wait(Mutex& mutex) {
   // comes after this read and so moves the sequence away from it.
   const uint32_t seen = m_sequence.load(std::memory_order_acquire);
   mutex.unlock();
-  if (m_spinMicros == 0 || !spinUntilMoved(m_sequence, seen, m_spinMicros)) {
+  // Spins only while waits end within the spin time: a waiter whose waits
+  // last longer would spin for nothing every time.
+  const auto spinTime = std::chrono::microseconds(m_spinMicros);
+  std::chrono::steady_clock::time_point start;
+  bool moved = false;
+  if (m_spinMicros != 0) {
+    start = std::chrono::steady_clock::now();
+    if (m_spinPays.load(std::memory_order_relaxed))
+      moved = spinUntilMoved(m_sequence, seen, start + spinTime);
+  }
+  if (!moved) {
     // Counted before the sequence is checked again in the kernel, so that a
     // notify() either sees this sleeper or moved the sequence already.
     m_sleepers.fetch_add(1, std::memory_order_seq_cst);
@@ -131,6 +141,9 @@ void ConditionVariable::wait(Mutex& mutex) {
     }
     m_sleepers.fetch_sub(1, std::memory_order_release);
   }
+  if (m_spinMicros != 0)
+    m_spinPays.store(std::chrono::steady_clock::now() - start <= spinTime,
+                     std::memory_order_relaxed);
   mutex.lock();
 }
 

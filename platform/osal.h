@@ -76,9 +76,11 @@ class MutexLocker {
 class ConditionVariable {
  public:
   // |spinMicros|: how long wait() watches for a signal before it sleeps,
-  // when more than one processor is online (0: sleep at once). Spinning
-  // costs processor time whenever the wait lasts longer; use it only for a
-  // waiter whose wake-up latency matters, with a few tens of microseconds.
+  // when more than one processor is online (0: sleep at once). The spin is
+  // skipped after a wait that lasted longer than that, until a wait is
+  // short again, so a waiter whose waits are long does not spin for nothing
+  // each time. Use it for a waiter whose wake-up latency matters, with up
+  // to about a hundred microseconds.
   explicit ConditionVariable(uint32_t spinMicros = 0);
   ~ConditionVariable();
   ConditionVariable(const ConditionVariable&) = delete;
@@ -108,6 +110,8 @@ class ConditionVariable {
   // kernel only when there are some.
   std::atomic<uint32_t> m_sleepers{0};
   const uint32_t m_spinMicros;
+  // The last wait ended within the spin time: the next one spins.
+  std::atomic<bool> m_spinPays{true};
   std::atomic<Mutex*> m_mutex{nullptr};  // the mutex of the last wait()
 };
 

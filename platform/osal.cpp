@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/futex.h>
+#if __has_include(<linux/openat2.h>)
 #include <linux/openat2.h>
+#endif
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -297,14 +299,18 @@ bool isCleanAbsolute(const std::string& absolute) {
 // three of kernelName(); false when the kernel lacks that open.
 bool isCanonicalAsSpelled(const std::string& absolute) {
 #if defined(SYS_openat2) && defined(RESOLVE_NO_SYMLINKS)
-  if (!isCleanAbsolute(absolute)) return false;
+  static std::atomic<bool> s_unsupported{false};
+  if (s_unsupported.load(std::memory_order_relaxed) || !isCleanAbsolute(absolute)) return false;
   struct open_how how;
   std::memset(&how, 0, sizeof(how));
   how.flags = O_PATH | O_CLOEXEC;
   how.resolve = RESOLVE_NO_SYMLINKS;
   const int fd =
       static_cast<int>(syscall(SYS_openat2, AT_FDCWD, absolute.c_str(), &how, sizeof(how)));
-  if (fd < 0) return false;
+  if (fd < 0) {
+    if (errno == ENOSYS) s_unsupported.store(true, std::memory_order_relaxed);
+    return false;
+  }
   ::close(fd);
   return true;
 #else

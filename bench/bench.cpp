@@ -1296,9 +1296,12 @@ int writeReport(const std::string& samplesPath, const std::string& rssPath, cons
   std::printf("\n%-86s %-44s %7s %7s %-6s %s\n", "target", "measured", "ratio", "limit", "result",
               "cpu-ratio");
   for (const Target& t : targets) {
-    std::printf("%-86s %-44s %7.3f %3s%-4.3g %-6s %.3f\n", t.name.c_str(), t.measured.c_str(),
-                t.ratio, t.atMost ? (t.strict ? "<" : "<=") : ">=", t.limit,
-                t.verdict("PASS", "MISS"), t.cpuRatio);
+    char limit[32] = "-";
+    if (!std::isnan(t.limit))
+      std::snprintf(limit, sizeof limit, "%s%.3g",
+                    t.atMost ? (t.strict ? "<" : "<=") : ">=", t.limit);
+    std::printf("%-86s %-44s %7.3f %-7s %-6s %.3f\n", t.name.c_str(), t.measured.c_str(), t.ratio,
+                limit, t.verdict("PASS", "MISS"), t.cpuRatio);
   }
   std::printf("\n%-44s %-34s %14s %23s %4s %9s\n", "group", "case", "median", "min - max", "n",
               "cpu");

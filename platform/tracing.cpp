@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -106,12 +108,25 @@ void Channel::logC(int16_t level, const char* text) const {
 
 void Channel::logCV(int16_t level, const char* format, ...) const {
   if (!isEnabled(level)) return;
+  // Most messages fit the stack buffer; a longer one (a rejected locator
+  // can be as long as a request message) is formatted again, whole, on the
+  // heap. Memory running short then cuts it to the stack buffer's length.
   char text[1024];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(text, sizeof(text), format, args);
   va_end(args);
-  g_sink.load(std::memory_order_acquire)->write(*this, level, text);
+  std::unique_ptr<char[]> whole;
+  if (length >= static_cast<int>(sizeof(text))) {
+    whole.reset(new (std::nothrow) char[static_cast<size_t>(length) + 1]);
+    if (whole != nullptr)
+      std::vsnprintf(whole.get(), static_cast<size_t>(length) + 1, format, again);
+  }
+  va_end(again);
+  g_sink.load(std::memory_order_acquire)
+      ->write(*this, level, whole != nullptr ? whole.get() : text);
 }
 
 Sink* setSink(Sink* sink) {

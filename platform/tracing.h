@@ -55,7 +55,7 @@ class Channel {
 
   // A fixed text.
   void logC(int16_t level, const char* text) const;
-  // A printf-style format. Texts longer than 1 KiB are cut.
+  // A printf-style format; the text is written whole, however long.
   void logCV(int16_t level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
   // A prebuilt string (same as logC; kept for callers that build their text).
   void log(int16_t level, const char* text) const { logC(level, text); }

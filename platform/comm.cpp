@@ -214,6 +214,17 @@ int ServiceRegistration::unregisterService() {
 // ---------------------------------------------------------------------------
 // Directory.
 
+ServiceTarget::~ServiceTarget() { ServiceDirectory::instance().targetDestroyed(this); }
+
+void ServiceDirectory::targetDestroyed(ServiceTarget* target) {
+  Listener* listener;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    listener = m_listener;
+  }
+  if (listener != nullptr) listener->onTargetDestroyed(target);
+}
+
 ServiceDirectory& ServiceDirectory::instance() {
   static ServiceDirectory* directory = new ServiceDirectory();  // lives as long as the process
   return *directory;

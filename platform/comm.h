@@ -252,6 +252,8 @@ class Endpoint {
   const kor::UUID& interfaceId() const { return m_interfaceId; }
 
   bool isClosed() const { return m_closed.load(std::memory_order_acquire); }
+  // How many proxies designate the endpoint at this moment.
+  int32_t proxyCount() const { return m_refs.load(std::memory_order_acquire); }
   // Marks the endpoint closed and runs every close listener once, outside any
   // lock of the endpoint. Later calls do nothing.
   void close();
@@ -330,7 +332,9 @@ class ArrayAllocationScope {
 // generated skeleton derives from it).
 class ServiceTarget {
  public:
-  virtual ~ServiceTarget() = default;
+  // Tells the directory's listener that the target is gone (see
+  // Listener::onTargetDestroyed); may wait there, for a bounded time.
+  virtual ~ServiceTarget();
 };
 
 // The record of one registration. Reference counted by ServiceRegistration
@@ -402,6 +406,10 @@ class ServiceDirectory {
     // A service is being removed; no new call is dispatched to it from now
     // on. Calls already dispatched may still be running.
     virtual void onServiceRemoved(ServiceRegistrationRecord* record) = 0;
+    // The target of removed registrations is being destroyed: whatever it
+    // was going to answer has been sent. The transport finishes the
+    // connections of its clients here.
+    virtual void onTargetDestroyed(ServiceTarget* target) { (void)target; }
   };
 
   // Holds a registered target for the duration of one dispatched call; the
@@ -434,6 +442,8 @@ class ServiceDirectory {
   bool isRegistered(const char* serviceName, uint32_t instance);
 
  private:
+  friend class ServiceTarget;
+  void targetDestroyed(ServiceTarget* target);
   friend class ServiceRegistration;
   ServiceDirectory() = default;
   int add(ServiceRegistrationRecord* record);

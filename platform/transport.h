@@ -94,8 +94,38 @@
 // calling thread without blocking: a connection has a bounded outgoing queue
 // (8 MiB of message bytes, 1 GiB of shared segments carried, 65536
 // messages), and the loop watches the socket for output only while the
-// queue holds something; a client whose queue is full is disconnected. All
-// descriptors are close-on-exec; sends use MSG_NOSIGNAL.
+// queue holds something; a client whose queue is full is disconnected. The
+// bounds apply to what waits behind the message being written: an empty
+// queue takes one message of any size, so a client that reads gets even an
+// answer larger than them (a file of 1.5 GB, say). All descriptors are
+// close-on-exec; sends use MSG_NOSIGNAL.
+//
+// A client may shut down its sending side (shutdown(SHUT_WR)) after its
+// requests and read on: the end of its stream does not close the
+// connection. The service closes it once every answer is written and none is
+// owed any more (no job or subscription holds the client's reply endpoint),
+// within kHalfClosedCheckMs; a full close or an error by the client closes it
+// at once.
+//
+// When accept runs out of descriptors or memory, the clients already
+// connected are served on, and the waiting ones are accepted once
+// descriptors are free (retried every 100 ms). A level 3 trace says when
+// such a stall begins and when it ends, with the number of failed tries.
+//
+// Stop
+// ----
+// Unregistering a service closes its listener at once: nobody new connects.
+// A request read after it is not served (a level 3 trace, once per
+// connection); the connection stays open, since the service may still be
+// answering earlier requests (the job in hand). When the service's object is
+// destroyed (ServiceTarget's destructor, after the worker has ended), each
+// of its connections closes as soon as everything queued for it is written,
+// or at once if the client has gone away. The destructor waits for that at
+// most kStopDrainMs (5 s; Transport::setStopDrainTime changes it); then the
+// connections still open are closed, and a level 3 trace says how many
+// answers were dropped for how many clients. So a client that keeps reading
+// receives every answer a job produced, and one that stops reading delays a
+// stop by the drain time at most.
 #ifndef PLATFORM_TRANSPORT_H_
 #define PLATFORM_TRANSPORT_H_
 
@@ -121,7 +151,6 @@ constexpr uint32_t kWireMagic = 0x57504943;
 constexpr uint8_t kWireVersion = 1;
 constexpr uint32_t kWireHeaderSize = 16;
 constexpr uint32_t kMaxMessageSize = 1024 * 1024;  // header included
-constexpr uint32_t kMaxStringLength = 4096;
 constexpr uint32_t kMaxArrayCount = 16384;
 constexpr uint32_t kMaxFdsPerMessage = 2;
 // Byte arrays of this size and more go into shared segments.
@@ -133,6 +162,13 @@ constexpr uint32_t kSegmentThreshold = 64 * 1024;
 constexpr uint32_t kMaxQueuedMessages = 65536;
 constexpr size_t kMaxQueuedBytes = 8u * 1024 * 1024;
 constexpr uint64_t kMaxQueuedSegmentBytes = 1024ull * 1024 * 1024;
+
+// How long a stop waits for its clients to read the answers already queued
+// for them (see "Stop").
+constexpr uint32_t kStopDrainMs = 5000;
+// How often a half-closed connection is checked for whether it is owed
+// anything more.
+constexpr uint32_t kHalfClosedCheckMs = 100;
 
 // Segment pools.
 constexpr uint32_t kPoolMaxSegments = 4;
@@ -519,9 +555,22 @@ class Connection {
     m_epollId = id;
   }
 
+  // The service side: the end of the peer's stream does not close the
+  // connection (a client may shut down its sending side and still read its
+  // answers); inputEnded() turns true instead, and the owner closes the
+  // connection when nothing more is owed. Set before the connection is used.
+  void setHalfCloseAllowed(bool allowed) { m_halfCloseAllowed = allowed; }
+  bool inputEnded() const;
+
   // Queues |writer|'s message. 0, or -1 with the reason in kor::ErrorStorage
-  // (closed, full queue: the connection is then closed, write error).
+  // (closed, full queue: the connection is then closed, write error). The
+  // queue's limits apply to what waits behind the message in hand: a message
+  // is always taken by an empty queue, whatever the size of the segments it
+  // carries.
   int send(WireWriter& writer);
+  // Closes the connection with |reason| (running the close handler) as soon
+  // as every queued message is written: at once when none is queued.
+  void closeWhenFlushed(const std::string& reason);
   // Writes queued bytes. False when the connection closed.
   bool flush();
   bool hasPendingOutput();
@@ -589,7 +638,10 @@ class Connection {
   uint64_t m_queuedSegmentBytes = 0;
   std::string m_closeReason;
   std::atomic<bool> m_closed{false};
-  bool m_notifyClose = true;
+  bool m_finishing = false;  // Guarded by m_io; closeWhenFlushed() was called.
+  std::string m_finishReason;
+  bool m_halfCloseAllowed = false;
+  std::atomic<bool> m_inputEnded{false};
   int m_epollFd = -1;
   uint64_t m_epollId = 0;
   bool m_watchingOutput = false;  // Guarded by m_io.
@@ -616,6 +668,10 @@ class ServiceSession {
   // The connection has closed (close the reply endpoint, so that the
   // service forgets the client's subscriptions). Called once, on any thread.
   virtual void onClosed() = 0;
+  // True when nothing can be sent to the client unless it asks again: no
+  // copy of its reply endpoint is held by pending work or a subscription.
+  // Any thread.
+  virtual bool idle() = 0;
 };
 
 // Makes sessions for the services of one name (the generated wire code of
@@ -644,7 +700,13 @@ class Transport : public ServiceDirectory::Listener {
   bool activate();
 
   bool onServiceAdded(ServiceRegistrationRecord* record) override;
+  // Stops listening; the service's connections stay open (see "Stop").
   void onServiceRemoved(ServiceRegistrationRecord* record) override;
+  // Finishes the connections of |target|'s removed services; returns when
+  // they have closed, at the latest after the stop's drain time.
+  void onTargetDestroyed(ServiceTarget* target) override;
+  // The stop's drain time (default kStopDrainMs); for hosts and tests.
+  void setStopDrainTime(uint32_t milliseconds);
 
   // Open client connections (all services); for tests and diagnostics.
   size_t connectionCount();
@@ -681,8 +743,11 @@ class ClientConnection {
   // thread of its own, one at a time, and the callbacks run there (a
   // synchronous client waiting for its answers saves a thread switch per
   // answer so).
+  // The connect waits at most |connectTimeoutMs| for the service to take
+  // the connection (its backlog may be full); negative: as long as it takes.
   static std::unique_ptr<ClientConnection> open(const std::string& path, Callbacks callbacks,
-                                                std::string* error, bool ownThread = true);
+                                                std::string* error, bool ownThread = true,
+                                                int connectTimeoutMs = -1);
   // close() and join the thread.
   ~ClientConnection();
 
@@ -694,6 +759,10 @@ class ClientConnection {
 
   // 0, or -1 with the reason in kor::ErrorStorage.
   int send(WireWriter& writer);
+  // Runs |task| on the thread that runs the callbacks, before the messages
+  // read after it (own thread: soon; otherwise in the next pump()). False
+  // when the connection is closed or memory is short: it will not run.
+  bool post(std::function<void()> task);
   bool isConnected() const;
   // Closes without onClosed; when called from another thread than the
   // connection's own, waits until its thread has stopped, so that no

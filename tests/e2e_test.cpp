@@ -14,9 +14,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -231,6 +233,58 @@ TEST_F(E2eTest, EveryAnswerKindAndStatusCrossesTheSocket) {
   EXPECT_TRUE(version.valid);
 }
 
+TEST_F(E2eTest, EveryLocatorIsAnsweredWhateverItsLength) {
+  // A real file at a path of the kernel's greatest length, behind file://.
+  std::string folder = m_files.path();
+  // Folders until a file name (at most 255 bytes) fills the path.
+  for (size_t left = PATH_MAX - 2 - folder.size(); left > 255;
+       left = PATH_MAX - 2 - folder.size()) {
+    folder += "/" + std::string(std::min<size_t>(255, left - 101), 'd');
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0) << folder.size();
+  }
+  const std::string longest =
+      folder + "/" + std::string(PATH_MAX - 1 - folder.size() - 1 - 4, 'n') + ".bmp";
+  ASSERT_EQ(longest.size(), size_t{PATH_MAX - 1});
+  const std::string pixels = bmpPixels(2, 2);
+  ASSERT_TRUE(imagefiles::writeBmp(longest, 2, 2, reinterpret_cast<const uint8_t*>(pixels.data())));
+  const std::string image = bmp("small.bmp", 3, 2);
+  const std::string tooLong = "/" + std::string(4999, 'x');  // longer than any path
+  const std::string atLimit = std::string(imageserver::client::kMaxLocatorLength, 'y');
+  const std::string pastLimit = atLimit + "y";
+  auto client = connect();
+  ASSERT_NE(client, nullptr);
+  std::vector<Answer> answers;
+  std::string error;
+  const std::vector<std::string> locators = {"file://" + longest, tooLong, image, atLimit,
+                                             pastLimit};
+  ASSERT_TRUE(client->requestInformation(locators, kTimeout, &answers, &error)) << error;
+  ASSERT_EQ(answers.size(), locators.size());
+  std::map<std::string, int32_t> results;
+  for (const Answer& answer : answers) results[answer.locator] = answer.result;
+  EXPECT_EQ(results["file://" + longest], imageserver::client::RESULT_OK);
+  EXPECT_EQ(results[image], imageserver::client::RESULT_OK);
+  EXPECT_EQ(results[tooLong], imageserver::client::RESULT_INVALID_IMAGE);
+  EXPECT_EQ(results[atLimit], imageserver::client::RESULT_INVALID_IMAGE);
+  EXPECT_EQ(results[pastLimit], imageserver::client::RESULT_INVALID_IMAGE);
+  // The service refused the long ones it got and logged each whole; the
+  // library answered the one it could not send.
+  auto refusals = [](const std::string& locator) {
+    return testsupport::traces().count(
+        "IMS_Interface", 3,
+        "requestImageInformation: resourceLocator " + locator + " appears to be no valid image");
+  };
+  EXPECT_EQ(refusals(tooLong), 1u);
+  EXPECT_EQ(refusals(atLimit), 1u);
+  EXPECT_EQ(refusals(pastLimit), 0u);
+
+  // A request larger than one message, in bytes or in locators, goes as
+  // several; every locator is answered.
+  std::vector<std::string> many(300, "/missing/" + std::string(4000, 'm'));
+  many.resize(300 + comm::kMaxArrayCount + 1, "/missing/short");
+  ASSERT_TRUE(client->requestInformation(many, kTimeout, &answers, &error)) << error;
+  EXPECT_EQ(answers.size(), many.size());
+}
+
 TEST_F(E2eTest, LargeArraysArriveAsReadOnlySharedMemory) {
   const std::string image = bmp("large.bmp", 160, 120);  // about 57 KiB pixels, 57 KiB file
   const std::string big = bmp("big.bmp", 300, 200);      // 180 KiB file
@@ -308,59 +362,178 @@ TEST_F(E2eTest, SubscriptionsBelongToTheirConnection) {
   EXPECT_EQ(first.closed(), 0);  // closing it ourselves is not reported
 }
 
-TEST_F(E2eTest, StoppingTheServiceReleasesAWaitingClient) {
-  // Hold the worker with a job that waits at a gate, so the request stays
-  // unanswered.
-  struct Gate {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool open = false;
-    bool entered = false;
-  } gate;
-  class GateJob : public ImageServer::Job {
-   public:
-    explicit GateJob(Gate& gate) : Job(svx::imageserver::ImageServerProxyReply()), m_gate(gate) {}
-    void execute() override {
-      std::unique_lock<std::mutex> lock(m_gate.mutex);
-      m_gate.entered = true;
-      m_gate.changed.notify_all();
-      m_gate.changed.wait(lock, [this] { return m_gate.open; });
-    }
-    Gate& m_gate;
-  };
-  m_server->enqueueJob(new GateJob(gate));
-  {
-    std::unique_lock<std::mutex> lock(gate.mutex);
-    ASSERT_TRUE(gate.changed.wait_for(lock, 10s, [&] { return gate.entered; }));
+// A trace sink that holds the thread writing a message that begins with a
+// given text until the gate opens: a job that logs before its work is then
+// held inside that job. Every message also goes to the test's capture.
+class TraceGate : public tracing::Sink {
+ public:
+  explicit TraceGate(std::string prefix) : m_prefix(std::move(prefix)) { tracing::setSink(this); }
+  ~TraceGate() override {
+    open();
+    tracing::setSink(&testsupport::traces());
+  }
+  void write(const tracing::Channel& channel, int16_t level, const char* text) override {
+    testsupport::traces().write(channel, level, text);
+    if (std::string(text).rfind(m_prefix, 0) != 0) return;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_entered = true;
+    m_changed.notify_all();
+    m_changed.wait(lock, [this] { return m_open; });
+  }
+  bool waitEntered() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, 30s, [this] { return m_entered; });
+  }
+  void open() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_open = true;
+    m_changed.notify_all();
   }
 
+ private:
+  const std::string m_prefix;
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  bool m_entered = false;
+  bool m_open = false;
+};
+
+TEST_F(E2eTest, AStopLetsTheJobInHandAnswerAndServesNothingNew) {
   const std::string image = bmp("one.bmp", 2, 2);
-  auto client = connect();
+  const std::string socket = comm::socketPath(s_runDir, "svx.imageserver.ImageServer", kInstance);
+  tracing::setLevel("IMS_Worker", 1);
+  RecordingHandler handler;
+  auto client = imageserver::client::Client::connect(kInstance, &handler);
   ASSERT_NE(client, nullptr);
-  std::string error;
-  bool answered = true;
-  std::thread waiter([&] {
-    std::vector<Answer> answers;
-    answered = client->requestImages({image}, 0, false, kTimeout, &answers, &error);
-  });
+  std::unique_ptr<TraceGate> gate(new TraceGate("reading undecoded image for"));
+  // The worker is held inside the first job; the second waits in the queue.
+  ASSERT_TRUE(client->requestImage({image, image}, 0, false));
+  ASSERT_TRUE(gate->waitEntered());
   for (int i = 0; i < 5000 && getNumPendingRequests(m_server) == 0; ++i) usleep(1000);
   ASSERT_EQ(getNumPendingRequests(m_server), 1u);
 
   std::thread stopper([&] { stopServer(); });
-  waiter.join();  // released by the close, long before its timeout
-  EXPECT_FALSE(answered);
-  EXPECT_NE(error.find("closed"), std::string::npos) << error;
-  EXPECT_FALSE(client->isConnected());
-  {
-    std::lock_guard<std::mutex> lock(gate.mutex);
-    gate.open = true;
-    gate.changed.notify_all();
-  }
-  stopper.join();
   struct stat status;
-  EXPECT_NE(
-      lstat(comm::socketPath(s_runDir, "svx.imageserver.ImageServer", kInstance).c_str(), &status),
-      0);
+  for (int i = 0; i < 10000 && lstat(socket.c_str(), &status) == 0; ++i) usleep(1000);
+  ASSERT_NE(lstat(socket.c_str(), &status), 0) << "the service did not unregister";
+  // Unregistered: nobody new gets in, and a new request is not served;
+  // the connection stays open for the answer of the job in hand.
+  std::string error;
+  EXPECT_EQ(SyncClient::connect(kInstance, &error), nullptr);
+  ASSERT_TRUE(client->requestImageInformation({image}));
+  usleep(100 * 1000);
+  EXPECT_TRUE(client->isConnected());
+  EXPECT_EQ(handler.closed(), 0);
+
+  gate->open();
+  stopper.join();
+  ASSERT_TRUE(handler.waitClosed());
+  std::lock_guard<std::mutex> lock(handler.m_mutex);
+  ASSERT_EQ(handler.m_answers.size(), 1u);  // the queued job was discarded unanswered
+  EXPECT_EQ(handler.m_answers[0].kind, Answer::IMAGE);
+  EXPECT_EQ(handler.m_answers[0].result, imageserver::client::RESULT_OK);
+  EXPECT_EQ(handler.m_answers[0].length(), imagefiles::readFile(image).size());
+}
+
+// Answers delivered to a client that reads slowly: it must see one answer
+// for every job that ran, although the stop comes while they are queued.
+class SlowHandler : public RecordingHandler {
+ public:
+  void onAnswer(const Answer& answer) override {
+    usleep(200);
+    RecordingHandler::onAnswer(answer);
+  }
+};
+
+TEST_F(E2eTest, AStopDeliversEveryAnswerOfTheJobsThatRanToAClientThatReads) {
+  const std::string image = bmp("load.bmp", 16, 16);
+  constexpr size_t kRequested = 4000;
+  tracing::setLevel("IMS_Worker", 1);
+  SlowHandler handler;
+  auto client = imageserver::client::Client::connect(kInstance, &handler);
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(client->requestImageInformation(std::vector<std::string>(kRequested, image)));
+  // Stop once many answers are produced and most still wait in the
+  // client's queue.
+  for (int i = 0; i < 30000 && getNumPendingRequests(m_server) == 0; ++i) usleep(1000);
+  for (int i = 0; i < 30000 && getNumPendingRequests(m_server) > kRequested / 2; ++i) usleep(1000);
+  stopServer();
+  ASSERT_TRUE(handler.waitClosed());
+  const size_t ran = testsupport::traces().count("IMS_Worker", 1, "getting file info for " + image);
+  std::lock_guard<std::mutex> lock(handler.m_mutex);
+  EXPECT_GT(ran, 0u);
+  EXPECT_EQ(handler.m_answers.size(), ran);
+  for (const auto& answer : handler.m_answers) EXPECT_EQ(answer.result, 0);
+}
+
+// A raw connection that sends one request and then never reads.
+int rawConnect(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un address;
+  std::memset(&address, 0, sizeof(address));
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Sends a request for |count| undecoded copies of |image| on |fd|.
+void requestCopies(int fd, const std::string& image, uint32_t count) {
+  comm::WireWriter request(comm::kKindRequest, svx::imageserver::wire::kRequestImage);
+  request.putU8(1);
+  request.putU32(count);
+  for (uint32_t i = 0; i < count; ++i) request.putString(image.data(), image.size());
+  request.putI8(0);
+  request.putBool(false);
+  ASSERT_TRUE(request.ok());
+  std::vector<uint8_t>& bytes = request.finish();
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+// Reads |fd| to its end (with a guard against a hang); the bytes read.
+size_t readToEnd(int fd) {
+  struct timeval limit = {30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  char buffer[65536];
+  ssize_t got;
+  size_t total = 0;
+  while ((got = read(fd, buffer, sizeof(buffer))) > 0) total += static_cast<size_t>(got);
+  EXPECT_EQ(got, 0) << "the stream did not end";
+  return total;
+}
+
+TEST_F(E2eTest, AStopWaitsNoLongerThanItsDrainTimeForAClientThatNeverReads) {
+  const std::string image = bmp("mid.bmp", 100, 100);  // about 30 KiB: inline answers
+  constexpr uint32_t kDrainMs = 300;
+  comm::Transport::instance().setStopDrainTime(kDrainMs);
+  int fd = rawConnect(comm::socketPath(s_runDir, "svx.imageserver.ImageServer", kInstance));
+  ASSERT_GE(fd, 0);
+  // More than the socket buffers hold, less than the outgoing queue does.
+  constexpr uint32_t kAnswers = 200;
+  static_assert(kAnswers * 30100u < comm::kMaxQueuedBytes);
+  requestCopies(fd, image, kAnswers);
+  for (int i = 0; i < 30000 && getNumPendingRequests(m_server) > 0; ++i) usleep(1000);
+  usleep(100 * 1000);  // the last job's answer
+
+  const auto started = std::chrono::steady_clock::now();
+  stopServer();
+  const auto took = std::chrono::steady_clock::now() - started;
+  comm::Transport::instance().setStopDrainTime(comm::kStopDrainMs);
+  EXPECT_GE(took, std::chrono::milliseconds(kDrainMs));
+  EXPECT_LT(took, std::chrono::milliseconds(kDrainMs) + 20s);  // a guard against a hang
+  bool logged = false;
+  for (const auto& m : testsupport::traces().messages())
+    logged |= m.channel == "COMM_Transport" && m.level == 3 &&
+              m.text.rfind("stop: dropped ", 0) == 0 &&
+              m.text.find(" answers to 1 clients that did not read them within 300 ms") !=
+                  std::string::npos;
+  EXPECT_TRUE(logged);
+  // What was written before can still be read; then the stream ends.
+  EXPECT_LT(readToEnd(fd), kAnswers * 30000u);
+  close(fd);
 }
 
 // Runs this test program as a child process executing the disabled test
@@ -435,36 +608,14 @@ TEST(E2eChild, DISABLED_Client) {
   EXPECT_EQ(answers[0].info.height, 200u);
 }
 
-// A raw connection that sends one request and then never reads.
-int rawConnect(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un address;
-  std::memset(&address, 0, sizeof(address));
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 TEST_F(E2eTest, AClientThatNeverReadsIsDisconnectedAndOthersAreServed) {
   const std::string image = bmp("mid.bmp", 100, 100);  // about 30 KiB: inline answers
   int fd = rawConnect(comm::socketPath(s_runDir, "svx.imageserver.ImageServer", kInstance));
   ASSERT_GE(fd, 0);
-  comm::WireWriter request(comm::kKindRequest, svx::imageserver::wire::kRequestImage);
   // More answers than the outgoing queue holds in bytes.
   constexpr uint32_t kAnswers = 400;
   static_assert(kAnswers * 30000u > comm::kMaxQueuedBytes + 1024 * 1024);
-  request.putU8(1);
-  request.putU32(kAnswers);
-  for (uint32_t i = 0; i < kAnswers; ++i) request.putString(image.data(), image.size());
-  request.putI8(0);
-  request.putBool(false);
-  ASSERT_TRUE(request.ok());
-  std::vector<uint8_t>& bytes = request.finish();
-  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  requestCopies(fd, image, kAnswers);
 
   // Meanwhile another client is served.
   auto client = connect();
@@ -483,16 +634,9 @@ TEST_F(E2eTest, AClientThatNeverReadsIsDisconnectedAndOthersAreServed) {
     if (!disconnected) usleep(1000);
   }
   EXPECT_TRUE(disconnected);
-  struct timeval limit = {30, 0};  // a failure above must not hang the reads below
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   // What was written before the disconnection can still be read; then the
   // stream ends.
-  char buffer[65536];
-  ssize_t got;
-  size_t total = 0;
-  while ((got = read(fd, buffer, sizeof(buffer))) > 0) total += static_cast<size_t>(got);
-  EXPECT_EQ(got, 0);
-  EXPECT_LT(total, kAnswers * 30000u);
+  EXPECT_LT(readToEnd(fd), kAnswers * 30000u);
   close(fd);
 
   ASSERT_TRUE(client->requestInformation({image}, kTimeout, &answers, &error)) << error;
@@ -651,6 +795,17 @@ TEST(E2eChild, DISABLED_LimitedService) {
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
   imagefiles::writeFile(control + "/ready", "");
   for (int i = 0; i < 60000 && access((control + "/stop").c_str(), F_OK) != 0; ++i) usleep(1000);
+  // Each stall (the last accept of a burst may run out too) was logged
+  // once as it began and once as it ended, not at every retry.
+  size_t began = 0, ended = 0;
+  for (const auto& m : testsupport::traces().messages()) {
+    if (m.channel != "COMM_Transport" || m.text.rfind("accept on ", 0) != 0) continue;
+    began += m.text.find(" failed: ") != std::string::npos ? 1 : 0;
+    ended += m.text.find(" works again after ") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_GE(began, 1u);
+  EXPECT_LE(began, 3u);
+  EXPECT_EQ(ended, began);
   stopImageServer(server);
   util::config::Provider::setStoreRoot(nullptr);
 }

@@ -146,9 +146,10 @@ TEST(WireTest, LimitsHoldAtTheirBoundaries) {
       for (uint32_t i = 0; i < bytes; ++i) w.putU8(0);
     };
   };
+  const uint32_t kMaxString = comm::kMaxMessageSize - comm::kWireHeaderSize - 5;
   const Case cases[] = {
-      {"string at the limit", rawString(4096, 4096), readString, true},
-      {"string above the limit", rawString(4097, 4097), readString, false},
+      // A string is bounded by its message alone.
+      {"string filling the message", rawString(kMaxString, kMaxString), readString, true},
       {"string longer than the message", rawString(10, 9), readString, false},
       {"string length 2^32-1", rawString(0xffffffffu, 4), readString, false},
       {"string with a NUL", [](WireWriter& w) { w.putString("a\0b", 3); }, readString, false},
@@ -227,12 +228,12 @@ TEST(WireTest, HeaderChecksMagicVersionKindSizeAndDescriptors) {
 
 TEST(WireTest, WriterRefusesWhatTheReaderWouldReject) {
   WireWriter longString(comm::kKindRequest, 0);
-  std::string text(comm::kMaxStringLength + 1, 'a');
+  std::string text(comm::kMaxMessageSize - comm::kWireHeaderSize - 4, 'a');
   longString.putString(text.data(), text.size());
-  EXPECT_FALSE(longString.ok());
+  EXPECT_EQ(longString.error(), "message too large");
 
   WireWriter tooLarge(comm::kKindRequest, 0);
-  std::string chunk(comm::kMaxStringLength, 'b');
+  std::string chunk(4096, 'b');
   for (int i = 0; i < 300 && tooLarge.ok(); ++i) tooLarge.putString(chunk.data(), chunk.size());
   EXPECT_EQ(tooLarge.error(), "message too large");
 }
@@ -377,9 +378,7 @@ class ConnectionTest : public ::testing::Test {
   int send(size_t payloadBytes) {
     WireWriter writer(comm::kKindReply, 0);
     std::string bytes(payloadBytes, 'q');
-    writer.putString(bytes.data(), std::min(bytes.size(), size_t{comm::kMaxStringLength}));
-    for (size_t left = payloadBytes; left > comm::kMaxStringLength; left -= comm::kMaxStringLength)
-      writer.putString(bytes.data(), comm::kMaxStringLength);
+    writer.putString(bytes.data(), bytes.size());
     return m_connection->send(writer);
   }
   comm::UniqueFd m_peer;
@@ -400,6 +399,27 @@ TEST_F(ConnectionTest, APeerThatStopsReadingIsCutOffWhenTheQueueIsFull) {
   EXPECT_EQ(m_reason, "outgoing queue full");
   EXPECT_EQ(m_connection->queuedMessages(), 0u);
   EXPECT_NE(send(1), 0);
+  kor::ErrorStorage::ack();
+  EXPECT_EQ(m_closes, 1);
+}
+
+TEST_F(ConnectionTest, OneMessageOfAnySizeIsTakenAndTheLimitsBoundWhatWaitsBehindIt) {
+  std::shared_ptr<comm::Segment> large = comm::Segment::create(comm::kMaxQueuedSegmentBytes + 1);
+  std::shared_ptr<comm::Segment> small = comm::Segment::create(1);
+  ASSERT_NE(large, nullptr);
+  ASSERT_NE(small, nullptr);
+  auto carrying = [&](const std::shared_ptr<comm::Segment>& segment) {
+    WireWriter writer(comm::kKindReply, 0);
+    writer.putSegment(segment, 1);
+    return m_connection->send(writer);
+  };
+  // An answer larger than the limit, with nothing queued: taken.
+  ASSERT_EQ(carrying(large), 0);
+  // Behind a message that waits, the limit holds.
+  while (m_connection->queuedMessages() == 0) ASSERT_EQ(send(60000), 0);
+  EXPECT_EQ(carrying(small), 0);
+  EXPECT_NE(carrying(large), 0);
+  EXPECT_STREQ(kor::ErrorStorage::reason(), "cannot send to pair: outgoing queue full");
   kor::ErrorStorage::ack();
   EXPECT_EQ(m_closes, 1);
 }
@@ -736,6 +756,42 @@ TEST_F(ServiceSocketTest, BrokenPeersAreDisconnectedAndOthersStillServed) {
   ASSERT_EQ(write(fd, half.data(), 10), 10);
   close(fd);
   EXPECT_TRUE(serves(kInstance, image));
+}
+
+TEST_F(ServiceSocketTest, AClientThatShutsDownItsSendingSideGetsEveryAnswerThenTheEnd) {
+  const uint8_t pixels[16] = {};
+  const std::string image = m_runtime.file("ok.bmp");
+  ASSERT_TRUE(imagefiles::writeBmp(image, 2, 2, pixels));
+  start(kInstance);
+  // Accepted and refused locators: answered later by the worker and at once.
+  constexpr uint32_t kAccepted = 50;
+  WireWriter request(comm::kKindRequest, svx::imageserver::wire::kRequestImageInformation);
+  request.putU8(1);
+  request.putU32(kAccepted + 1);
+  for (uint32_t i = 0; i < kAccepted; ++i) request.putString(image.data(), image.size());
+  request.putString("/missing", 8);
+  std::vector<uint8_t>& bytes = request.finish();
+  int fd = rawConnect(kInstance);
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+
+  struct timeval limit = {30, 0};  // a guard against a hang
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  std::vector<uint8_t> stream;
+  uint8_t buffer[65536];
+  ssize_t got;
+  while ((got = read(fd, buffer, sizeof(buffer))) > 0)
+    stream.insert(stream.end(), buffer, buffer + got);
+  EXPECT_EQ(got, 0) << "the service did not close the connection";
+  close(fd);
+  uint32_t answers = 0;
+  for (size_t offset = 0; offset + comm::kWireHeaderSize <= stream.size(); ++answers) {
+    uint8_t kind;
+    uint32_t slot, size, fds;
+    ASSERT_EQ(comm::parseHeader(stream.data() + offset, &kind, &slot, &size, &fds), nullptr);
+    offset += comm::kWireHeaderSize + size;
+  }
+  EXPECT_EQ(answers, kAccepted + 1);
 }
 
 TEST_F(ServiceSocketTest, AnswersAClientHoldsStayIntactWhileItsSegmentsAreReused) {

@@ -41,6 +41,7 @@ int Connection::send(WireWriter& writer) {
   std::string failure;
   bool pending = false;
   bool closedNow = false;
+  bool finished = false;
   {
     std::lock_guard<std::mutex> lock(m_io);
     if (!m_fd.valid()) {
@@ -50,8 +51,12 @@ int Connection::send(WireWriter& writer) {
     }
     uint64_t segmentBytes = 0;
     for (const auto& segment : writer.segments()) segmentBytes += segment->size();
-    if (m_queue.size() >= kMaxQueuedMessages || m_queuedBytes + bytes.size() > kMaxQueuedBytes ||
-        m_queuedSegmentBytes + segmentBytes > kMaxQueuedSegmentBytes) {
+    // The limits bound what waits behind the message being written: one
+    // message of any size is always taken, so that a client that reads gets
+    // even an answer larger than the limits.
+    if (!m_queue.empty() &&
+        (m_queue.size() >= kMaxQueuedMessages || m_queuedBytes + bytes.size() > kMaxQueuedBytes ||
+         m_queuedSegmentBytes + segmentBytes > kMaxQueuedSegmentBytes)) {
       failure = "outgoing queue full";
     } else {
       try {
@@ -78,6 +83,8 @@ int Connection::send(WireWriter& writer) {
       m_queuedSegmentBytes += segmentBytes;
       if (!flushLocked(&failure)) {
         if (failure.empty()) failure = "write failed";
+      } else if (m_queue.empty() && m_finishing) {
+        finished = closeLocked(m_finishReason);
       } else {
         pending = !m_queue.empty();
         if (pending && m_epollFd >= 0 && !m_watchingOutput) {
@@ -104,6 +111,7 @@ int Connection::send(WireWriter& writer) {
     kor::ErrorStorage::set("cannot send to %s: %s", m_name.c_str(), failure.c_str());
     return -1;
   }
+  if (finished) runCloseHandler(m_finishReason);
   if (pending && m_outputWaker) m_outputWaker();
   return 0;
 }
@@ -159,21 +167,35 @@ bool Connection::writeQueueLocked(std::string* error) {
 }
 
 bool Connection::flush() {
-  std::string failure;
-  bool closedNow = false;
+  std::string reason;
+  bool failed = false;
   {
     std::lock_guard<std::mutex> lock(m_io);
     if (!m_fd.valid()) return false;
-    if (flushLocked(&failure)) return true;
-    closedNow = closeLocked(failure);
+    failed = !flushLocked(&reason);
+    if (!failed && (!m_queue.empty() || !m_finishing)) return true;
+    if (!failed) reason = m_finishReason;  // finishing, and every message is written
+    closeLocked(reason);
   }
-  if (closedNow) {
-    if (transportChannel().isEnabled(3))
-      transportChannel().logCV(3, "disconnecting %s: %s", m_name.c_str(), failure.c_str());
-    runCloseHandler(failure);
-  }
+  if (failed && transportChannel().isEnabled(3))
+    transportChannel().logCV(3, "disconnecting %s: %s", m_name.c_str(), reason.c_str());
+  runCloseHandler(reason);
   return false;
 }
+
+void Connection::closeWhenFlushed(const std::string& reason) {
+  bool closedNow = false;
+  {
+    std::lock_guard<std::mutex> lock(m_io);
+    if (!m_fd.valid() || m_finishing) return;
+    m_finishing = true;
+    m_finishReason = reason;
+    if (m_queue.empty()) closedNow = closeLocked(reason);
+  }
+  if (closedNow) runCloseHandler(reason);
+}
+
+bool Connection::inputEnded() const { return m_inputEnded.load(std::memory_order_seq_cst); }
 
 bool Connection::hasPendingOutput() { return m_queueLength.load(std::memory_order_acquire) > 0; }
 
@@ -270,6 +292,7 @@ bool Connection::readAvailable(const std::function<bool(WireMessage&, std::strin
     return false;
   };
 
+  if (m_inputEnded.load(std::memory_order_relaxed)) return !isClosed();
   for (;;) {
     // Room for at least one chunk, or for the whole message being received.
     size_t needed = m_inFill + kReadChunk;
@@ -334,6 +357,14 @@ bool Connection::readAvailable(const std::function<bool(WireMessage&, std::strin
       return reject(std::string("read failed: ") + std::strerror(error));
     }
     if (message.msg_flags & MSG_CTRUNC) return reject("truncated control data");
+    if (received == 0 && m_halfCloseAllowed) {
+      // The peer shut down its sending side; it still reads its answers.
+      if (m_inFill > 0 || !m_inFds.empty()) return reject("stream ended inside a message");
+      m_inputEnded.store(true, std::memory_order_seq_cst);
+      if (transportChannel().isEnabled(1))
+        transportChannel().logCV(1, "%s has sent all it will", m_name.c_str());
+      return true;
+    }
     if (received == 0) {
       if (transportChannel().isEnabled(1))
         transportChannel().logCV(1, "%s closed the connection", m_name.c_str());

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -81,18 +82,44 @@ bool fillAddress(const std::string& path, struct sockaddr_un* address, std::stri
   return true;
 }
 
-// Connects |fd| to |address|; 0 or the errno.
-int connectTo(int fd, const struct sockaddr_un& address) {
-  if (connect(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof(address)) == 0)
-    return 0;
-  int error = errno;
-  if (error != EINTR) return error;
-  // Interrupted: the connection completes in the background.
-  struct pollfd wait = {fd, POLLOUT, 0};
-  while (poll(&wait, 1, -1) < 0 && errno == EINTR) {
+// Connects |fd| to |address|; 0 or the errno. A blocking socket waits while
+// the listener's backlog is full: at most |timeoutMs| when that is not
+// negative (then ETIMEDOUT).
+int connectTo(int fd, const struct sockaddr_un& address, int timeoutMs = -1) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  if (timeoutMs >= 0) {
+    // A Unix socket's connect waits for room in the backlog no longer than
+    // the send timeout (zero would mean no limit).
+    const int ms = std::max(timeoutMs, 1);
+    struct timeval limit = {ms / 1000, (ms % 1000) * 1000};
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) != 0) return errno;
   }
-  socklen_t length = sizeof(error);
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  int error = 0;
+  if (connect(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof(address)) != 0)
+    error = errno;
+  if (error == EINTR) {
+    // Interrupted: the connection completes in the background.
+    struct pollfd wait = {fd, POLLOUT, 0};
+    for (;;) {
+      int waitMs = -1;
+      if (timeoutMs >= 0)
+        waitMs = static_cast<int>(
+            std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     deadline - std::chrono::steady_clock::now())
+                                     .count()));
+      const int ready = poll(&wait, 1, waitMs);
+      if (ready > 0) break;
+      if (ready == 0) return ETIMEDOUT;
+      if (errno != EINTR) return errno;
+    }
+    socklen_t length = sizeof(error);
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  }
+  if (timeoutMs >= 0) {
+    struct timeval none = {0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof(none));
+    if (error == EAGAIN || error == EINPROGRESS) error = ETIMEDOUT;  // the wait ran out
+  }
   return error;
 }
 
@@ -131,6 +158,8 @@ struct Served {
   std::shared_ptr<Connection> connection;
   std::shared_ptr<Listening> service;
   std::unique_ptr<ServiceSession> session;
+  bool inputEnded = false;     // Guarded by the transport's mutex.
+  bool refusedLogged = false;  // Only the reading thread touches it.
   // One reader at a time; a wake-up during a read makes the reader go again.
   std::mutex readMutex;
   bool reading = false;  // Guarded by readMutex.
@@ -155,6 +184,24 @@ struct Transport::State {
   // them (edge-triggered), so the loop retries every kAcceptRetryMs.
   std::atomic<bool> acceptStalled{false};
   static constexpr int kAcceptRetryMs = 100;
+  // One stall, from the first failed accept to the first accept that
+  // succeeds or finds the backlog empty: logged once at each end.
+  std::mutex stallMutex;
+  bool stalling = false;       // Guarded by stallMutex.
+  uint64_t stallFailures = 0;  // Guarded by stallMutex.
+  std::chrono::steady_clock::time_point stallStart;
+  void acceptFailed(const Listening& listening, int error);
+  void acceptWorks(const Listening& listening);
+
+  // Signalled whenever a connection closes (a stop waits for its clients'
+  // connections to finish).
+  std::condition_variable connectionClosed;
+  uint32_t drainMs = kStopDrainMs;  // Guarded by mutex.
+  // Open connections whose client has shut down its sending side. While
+  // there are any, the loop looks every kHalfClosedCheckMs for those that
+  // are owed nothing more, and closes them.
+  std::atomic<size_t> halfClosed{0};
+  void closeFinishedHalfClosed();
 
   void run();
   void retryStalledAccepts();
@@ -166,6 +213,8 @@ struct Transport::State {
   // |hangUp|: the event reported the end of the stream or an error, so the
   // socket is read until EAGAIN (the edge will not come again).
   void read(const std::shared_ptr<Served>& served, bool hangUp);
+  // The client of |served| shut down its sending side.
+  void inputEnded(Served& served);
   bool dispatch(Served& served, WireMessage& message, std::string* reason);
   void closed(uint64_t id, const std::string& reason);
 };
@@ -339,7 +388,7 @@ bool Transport::onServiceAdded(ServiceRegistrationRecord* record) {
 
 void Transport::onServiceRemoved(ServiceRegistrationRecord* record) {
   std::shared_ptr<Listening> listening;
-  std::vector<std::shared_ptr<Served>> served;
+  size_t open = 0;
   {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     for (auto it = m_state->listeners.begin(); it != m_state->listeners.end(); ++it) {
@@ -358,15 +407,87 @@ void Transport::onServiceRemoved(ServiceRegistrationRecord* record) {
         status.st_ino == listening->inode)
       unlink(listening->path.c_str());
     listening->fd.reset();
-    for (uint64_t id : listening->connections) {
-      auto found = m_state->connections.find(id);
-      if (found != m_state->connections.end()) served.push_back(found->second);
+    open = listening->connections.size();
+  }
+  // The connections stay open: the service may still be answering them.
+  // They close when its object is gone (onTargetDestroyed).
+  if (channel().isEnabled(2))
+    channel().logCV(2, "stopped listening on %s; %zu clients still connected",
+                    listening->path.c_str(), open);
+}
+
+void Transport::setStopDrainTime(uint32_t milliseconds) {
+  std::lock_guard<std::mutex> lock(m_state->mutex);
+  m_state->drainMs = milliseconds;
+}
+
+void Transport::onTargetDestroyed(ServiceTarget* target) {
+  std::vector<std::shared_ptr<Served>> finishing;
+  uint32_t drainMs;
+  {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    drainMs = m_state->drainMs;
+    try {
+      for (auto& entry : m_state->connections) {
+        const Listening& service = *entry.second->service;
+        if (service.removed && service.record->target() == target)
+          finishing.push_back(entry.second);
+      }
+    } catch (...) {
+      drainMs = 0;  // out of memory: close what was collected without waiting
     }
   }
-  // Closing runs each connection's close handler, which takes the mutex.
-  for (auto& connection : served) connection->connection->close("service unregistered");
-  if (channel().isEnabled(2))
-    channel().logCV(2, "stopped listening on %s", listening->path.c_str());
+  if (finishing.empty()) return;
+  // Nothing more will be sent to these clients: each connection closes once
+  // what is queued for it is written, or the client goes away.
+  for (auto& served : finishing) served->connection->closeWhenFlushed("service stopped");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(drainMs);
+  {
+    std::unique_lock<std::mutex> lock(m_state->mutex);
+    m_state->connectionClosed.wait_until(lock, deadline, [&] {
+      for (auto& served : finishing)
+        if (m_state->connections.count(served->id) != 0) return false;
+      return true;
+    });
+  }
+  // The rest did not read their answers in time.
+  size_t dropped = 0, clients = 0;
+  for (auto& served : finishing) {
+    if (served->connection->isClosed()) continue;
+    const size_t queued = served->connection->queuedMessages();
+    if (served->connection->close("answers not read within the stop's drain time")) {
+      dropped += queued;
+      ++clients;
+    }
+  }
+  if (clients > 0 && channel().isEnabled(3))
+    channel().logCV(3,
+                    "stop: dropped %zu answers to %zu clients that did not read them within %u ms",
+                    dropped, clients, drainMs);
+}
+
+void Transport::State::acceptFailed(const Listening& listening, int error) {
+  std::lock_guard<std::mutex> lock(stallMutex);
+  ++stallFailures;
+  if (stalling) return;
+  stalling = true;
+  stallFailures = 1;
+  stallStart = std::chrono::steady_clock::now();
+  if (channel().isEnabled(3))
+    channel().logCV(3, "accept on %s failed: %s; retrying every %d ms", listening.path.c_str(),
+                    std::strerror(error), kAcceptRetryMs);
+}
+
+void Transport::State::acceptWorks(const Listening& listening) {
+  std::lock_guard<std::mutex> lock(stallMutex);
+  if (!stalling) return;
+  stalling = false;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - stallStart).count();
+  if (channel().isEnabled(3))
+    channel().logCV(3, "accept on %s works again after %llu failed attempts in %.1f s",
+                    listening.path.c_str(), static_cast<unsigned long long>(stallFailures),
+                    seconds);
 }
 
 void Transport::State::run() {
@@ -376,7 +497,11 @@ void Transport::State::run() {
     // While pools hold idle segments the loop wakes up now and then to
     // free the ones unused for long.
     const bool idleSegments = SegmentPool::idleBytesTotal() > 0;
-    int timeout = stalled ? kAcceptRetryMs : idleSegments ? kTrimIntervalMs : -1;
+    const bool halfOpen = halfClosed.load(std::memory_order_acquire) > 0;
+    int timeout = stalled        ? kAcceptRetryMs
+                  : halfOpen     ? static_cast<int>(kHalfClosedCheckMs)
+                  : idleSegments ? kTrimIntervalMs
+                                 : -1;
     int count = epoll_wait(epoll.get(), events, 16, timeout);
     if (count < 0) {
       if (errno == EINTR) continue;
@@ -385,6 +510,7 @@ void Transport::State::run() {
     }
     if (stalled) retryStalledAccepts();
     if (idleSegments) trimPools();
+    if (halfOpen) closeFinishedHalfClosed();
     for (int i = 0; i < count; ++i) {
       const uint64_t id = events[i].data.u64;
       std::shared_ptr<Listening> listening;
@@ -401,6 +527,15 @@ void Transport::State::run() {
       if (events[i].events & EPOLLOUT) served->connection->flush();
       if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
         read(served, (events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
+      // A hang-up is the end of both directions (a client that only shut
+      // down its sending side reports EPOLLRDHUP alone): nothing written
+      // from now on can arrive.
+      if (events[i].events & (EPOLLHUP | EPOLLERR)) {
+        if (served->connection->close(events[i].events & EPOLLERR ? "connection error"
+                                                                  : "peer closed the connection") &&
+            channel().isEnabled(1))
+          channel().logCV(1, "%s closed the connection", served->connection->name().c_str());
+      }
     }
   }
 }
@@ -448,16 +583,18 @@ void Transport::State::accept(const std::shared_ptr<Listening>& listening) {
       if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
         // Out of descriptors: existing clients go on being served; the
         // waiting ones are accepted once descriptors are free again.
-        if (!acceptStalled.exchange(true, std::memory_order_acq_rel) && channel().isEnabled(3))
-          channel().logCV(3, "accept on %s failed: %s; retrying", listening->path.c_str(),
-                          std::strerror(error));
+        acceptStalled.store(true, std::memory_order_release);
+        acceptFailed(*listening, error);
         return;
       }
-      if (error != EAGAIN && error != EWOULDBLOCK && channel().isEnabled(4))
+      if (error == EAGAIN || error == EWOULDBLOCK)
+        acceptWorks(*listening);
+      else if (channel().isEnabled(4))
         channel().logCV(4, "accept on %s failed: %s", listening->path.c_str(),
                         std::strerror(error));
       return;
     }
+    acceptWorks(*listening);
     struct ucred credentials;
     socklen_t length = sizeof(credentials);
     std::memset(&credentials, 0, sizeof(credentials));
@@ -487,6 +624,7 @@ void Transport::State::accept(const std::shared_ptr<Listening>& listening) {
     served->id = nextId++;
     const uint64_t id = served->id;
     served->connection->setEpoll(epoll.get(), id);
+    served->connection->setHalfCloseAllowed(true);
     served->connection->setCloseHandler(
         [this, id](const std::string& reason) { closed(id, reason); });
     struct epoll_event event;
@@ -531,14 +669,46 @@ void Transport::State::read(const std::shared_ptr<Served>& served, bool hangUp) 
           return dispatch(*served, message, reason);
         },
         !drain);
-    std::lock_guard<std::mutex> lock(served->readMutex);
-    if (!open || !served->again) {
+    {
+      std::lock_guard<std::mutex> lock(served->readMutex);
+      if (open && served->again) {
+        served->again = false;
+        continue;
+      }
       served->reading = false;
       served->again = false;
+    }
+    if (open && served->connection->inputEnded()) inputEnded(*served);
+    return;
+  }
+}
+
+void Transport::State::inputEnded(Served& served) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (served.inputEnded || connections.count(served.id) == 0) return;
+    served.inputEnded = true;
+    halfClosed.fetch_add(1, std::memory_order_acq_rel);
+  }
+  // Woken by the next turn of the loop, which checks it.
+  if (served.session->idle())
+    served.connection->closeWhenFlushed("the client has sent all it will and has its answers");
+}
+
+void Transport::State::closeFinishedHalfClosed() {
+  std::vector<std::shared_ptr<Served>> candidates;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    try {
+      for (auto& entry : connections)
+        if (entry.second->inputEnded) candidates.push_back(entry.second);
+    } catch (...) {
       return;
     }
-    served->again = false;
   }
+  for (auto& served : candidates)
+    if (served->session->idle())
+      served->connection->closeWhenFlushed("the client has sent all it will and has its answers");
 }
 
 bool Transport::State::dispatch(Served& served, WireMessage& message, std::string* reason) {
@@ -564,8 +734,14 @@ bool Transport::State::dispatch(Served& served, WireMessage& message, std::strin
   }
   ServiceDirectory::Lease lease;
   if (!ServiceDirectory::instance().acquire(served.service->record, &lease)) {
-    *reason = "service is no longer registered";
-    return false;
+    // The service is stopping: the request is not served. The client gets
+    // the answers of the jobs that ran, then the end of the stream.
+    if (!served.refusedLogged && channel().isEnabled(3)) {
+      served.refusedLogged = true;
+      channel().logCV(3, "request from %s after the service stopped: not served",
+                      served.connection->name().c_str());
+    }
+    return true;
   }
   return served.session->dispatch(lease.target(), message, reason);
 }
@@ -580,7 +756,9 @@ void Transport::State::closed(uint64_t id, const std::string& reason) {
     connections.erase(found);
     auto& ids = served->service->connections;
     ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+    if (served->inputEnded) halfClosed.fetch_sub(1, std::memory_order_acq_rel);
   }
+  connectionClosed.notify_all();
   if (channel().isEnabled(1))
     channel().logCV(1, "connection of %s closed: %s", served->connection->name().c_str(),
                     reason.c_str());
@@ -645,6 +823,20 @@ struct ClientConnection::State {
       ignored = write(wake.get(), &one, sizeof(one));
     } while (ignored < 0 && errno == EINTR);
   }
+  // Work handed to the connection's thread by post().
+  std::mutex postedMutex;
+  std::vector<std::function<void()>> posted;  // Guarded by postedMutex.
+  // Runs what was posted; false when nothing was.
+  bool runPosted() {
+    std::vector<std::function<void()>> work;
+    {
+      std::lock_guard<std::mutex> lock(postedMutex);
+      work.swap(posted);
+    }
+    for (auto& task : work) task();
+    return !work.empty();
+  }
+
   bool turn(int timeoutMs);
   void run();
 };
@@ -658,6 +850,7 @@ thread_local ClientConnection::State* t_runningClient = nullptr;
 // then unless stopping).
 bool ClientConnection::State::turn(int timeoutMs) {
   if (stopping.load(std::memory_order_acquire)) return false;
+  if (runPosted()) return true;  // the caller may be waiting for just that
   int fd = connection->pollFd();
   bool open = fd >= 0;
   if (open) {
@@ -707,7 +900,7 @@ bool ClientConnection::pump(int timeoutMs) {
 
 std::unique_ptr<ClientConnection> ClientConnection::open(const std::string& path,
                                                          Callbacks callbacks, std::string* error,
-                                                         bool ownThread) {
+                                                         bool ownThread, int connectTimeoutMs) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
   struct sockaddr_un address;
@@ -717,7 +910,12 @@ std::unique_ptr<ClientConnection> ClientConnection::open(const std::string& path
     *error = std::string("cannot create socket: ") + std::strerror(errno);
     return nullptr;
   }
-  int result = connectTo(fd.get(), address);
+  int result = connectTo(fd.get(), address, connectTimeoutMs);
+  if (result == ETIMEDOUT) {
+    *error = "cannot connect to " + path + ": the service accepted no connection within " +
+             std::to_string(connectTimeoutMs) + " ms";
+    return nullptr;
+  }
   if (result != 0) {
     *error = "cannot connect to " + path + ": " + std::strerror(result);
     return nullptr;
@@ -792,6 +990,18 @@ ClientConnection::~ClientConnection() {
 }
 
 int ClientConnection::send(WireWriter& writer) { return m_state->connection->send(writer); }
+
+bool ClientConnection::post(std::function<void()> task) {
+  if (!isConnected()) return false;
+  try {
+    std::lock_guard<std::mutex> lock(m_state->postedMutex);
+    m_state->posted.push_back(std::move(task));
+  } catch (...) {
+    return false;
+  }
+  m_state->signal();
+  return true;
+}
 
 bool ClientConnection::isConnected() const {
   return !m_state->stopping.load(std::memory_order_acquire) && !m_state->connection->isClosed();

@@ -108,10 +108,6 @@ void WireWriter::putI64(int64_t value) {
 }
 
 void WireWriter::putString(const char* bytes, size_t length) {
-  if (length > kMaxStringLength) {
-    fail("string longer than " + std::to_string(kMaxStringLength) + " bytes");
-    return;
-  }
   if (!reserve(5 + length)) return;
   putU8(1);
   putU32(static_cast<uint32_t>(length));
@@ -316,7 +312,7 @@ bool WireReader::getString(bool* present, const char** bytes, uint32_t* length) 
     return true;
   }
   uint32_t n;
-  if (!getCount(&n, kMaxStringLength, 1)) return false;
+  if (!getCount(&n, kMaxMessageSize, 1)) return false;
   const uint8_t* raw;
   if (!take(n, &raw)) return false;
   if (n > 0 && std::memchr(raw, 0, n) != nullptr) return fail("string holds a NUL byte");

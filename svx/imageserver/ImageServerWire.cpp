@@ -180,6 +180,11 @@ class ImageServerSession : public comm::ServiceSession {
     return true;
   }
 
+  bool idle() override {
+    const comm::Endpoint* endpoint = m_reply.endpoint();
+    return endpoint == nullptr || endpoint->proxyCount() <= 1;  // only m_reply
+  }
+
   void onClosed() override {
     // Closing the endpoint drops the client's subscriptions; answers still
     // in the job queue then fail with "client has gone away".

@@ -7,6 +7,8 @@
 #include <signal.h>
 #include <spawn.h>
 #include <spng.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/transport.h"
 #include "support/harness.h"
 #include "tools/common/image_files.h"
 
@@ -393,6 +396,60 @@ TEST_F(ClientToolTest, GetWritesTheUnchangedFileBytes) {
   EXPECT_EQ(client({"get", m_broken, "-o", none}).code, 1);
   EXPECT_FALSE(std::filesystem::exists(none));
   EXPECT_EQ(stopHost(), 0);
+}
+
+TEST_F(ClientToolTest, GetDeliversAFileLargerThanTheOutgoingQueueHolds) {
+  // 1.5 GB, nearly all of it a hole: the header is a real image's.
+  const std::string large = m_dir.file("images/large.png");
+  std::filesystem::copy_file(m_png, large);
+  constexpr uint64_t kSize = 1500ull * 1000 * 1000;
+  static_assert(kSize > comm::kMaxQueuedSegmentBytes);
+  std::filesystem::resize_file(large, kSize);
+  ASSERT_TRUE(startHost());
+  Outcome outcome = client({"--json", "get", large, "-o", "/dev/null"});
+  EXPECT_EQ(outcome.code, 0) << outcome.err;
+  std::vector<nlohmann::json> lines = jsonLines(outcome.out);
+  ASSERT_EQ(lines.size(), 1u) << outcome.out;
+  EXPECT_EQ(lines[0]["status"], "RESULT_OK");
+  EXPECT_EQ(lines[0]["dataLength"], kSize);
+  EXPECT_EQ(stopHost(), 0);
+}
+
+TEST_F(ClientToolTest, JsonShowsNamesThatAreNotUtf8WithReplacementCharacters) {
+  const std::string odd = m_dir.file("images/odd\xff\xfe.png");
+  std::filesystem::copy_file(m_png, odd);
+  ASSERT_TRUE(startHost());
+  Outcome outcome = client({"--json", "info", odd});
+  EXPECT_EQ(outcome.code, 0) << outcome.err;
+  std::vector<nlohmann::json> lines = jsonLines(outcome.out);
+  ASSERT_EQ(lines.size(), 1u) << outcome.out;
+  EXPECT_EQ(lines[0]["locator"], m_dir.file("images/odd\xef\xbf\xbd\xef\xbf\xbd.png"));
+  EXPECT_EQ(lines[0]["status"], "RESULT_OK");
+  EXPECT_EQ(stopHost(), 0);
+}
+
+TEST_F(ClientToolTest, TheTimeoutBoundsAConnectThatTheServiceDoesNotTake) {
+  // A listener that takes no connection, its backlog full.
+  const std::string socket = m_dir.file("run/svx.imageserver.ImageServer.7");
+  comm::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket.c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(listener.get(), 0), 0);
+  std::vector<comm::UniqueFd> waiting;
+  for (;;) {
+    comm::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) break;
+    waiting.push_back(std::move(fd));
+  }
+  // `timeout` ends a client that would wait for ever (exit 124).
+  Outcome outcome = runTool({"/usr/bin/timeout", "60", toolPath("imageserver-client"), "--instance",
+                             "7", "--timeout", "1", "info", m_png},
+                            env());
+  EXPECT_EQ(outcome.code, 3) << outcome.err;
+  EXPECT_NE(outcome.err.find("accepted no connection within 1000 ms"), std::string::npos)
+      << outcome.err;
 }
 
 TEST_F(ClientToolTest, DecodeWritesAViewablePngOfTheScaledSize) {

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -91,6 +93,12 @@ std::vector<Outcome> matchAnswers(const std::vector<std::string>& locators,
 // ---------------------------------------------------------------------------
 // Reporting.
 
+// One line of JSON. Texts that are not UTF-8 (file names may be any bytes)
+// are written with U+FFFD in place of each invalid byte.
+std::string dumpJson(const nlohmann::json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 nlohmann::json toJson(const Outcome& outcome) {
   nlohmann::json line;
   line["locator"] = outcome.locator;
@@ -144,7 +152,7 @@ std::string toText(const Outcome& outcome) {
 
 void report(const std::vector<Outcome>& outcomes, bool json, FILE* stream) {
   for (const Outcome& outcome : outcomes) {
-    std::string line = json ? toJson(outcome).dump() : toText(outcome);
+    std::string line = json ? dumpJson(toJson(outcome)) : toText(outcome);
     std::fprintf(stream, "%s\n", line.c_str());
   }
   std::fflush(stream);
@@ -280,9 +288,22 @@ bool writeBytes(const client::Answer& answer, const std::string& path, std::stri
 // ---------------------------------------------------------------------------
 // Subcommands.
 
+// --timeout bounds the whole call, from the start of the program: the
+// connect (a busy service's backlog may be full) and the answers.
+const std::chrono::steady_clock::time_point kStarted = std::chrono::steady_clock::now();
+
+double secondsLeft(const Options& options) {
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - kStarted).count();
+  return std::max(0.001, options.timeout - elapsed);
+}
+
 std::unique_ptr<client::SyncClient> connectOrExplain(const Options& options) {
   std::string error;
-  auto sync = client::SyncClient::connect(options.instance, &error);
+  client::ConnectOptions connect;
+  connect.instance = options.instance;
+  connect.connectTimeout = secondsLeft(options);
+  auto sync = client::SyncClient::connect(connect, &error);
   if (!sync)
     std::fprintf(stderr, "%s: no image service instance %u: %s\n", kProgram, options.instance,
                  error.c_str());
@@ -303,7 +324,7 @@ int runInfo(const Options& options) {
   if (!sync) return kExitNoService;
   std::vector<client::Answer> answers;
   std::string error;
-  bool complete = sync->requestInformation(locators, options.timeout, &answers, &error);
+  bool complete = sync->requestInformation(locators, secondsLeft(options), &answers, &error);
   explainShortfall(complete, error);
   std::vector<Outcome> outcomes = matchAnswers(locators, std::move(answers));
   report(outcomes, options.json, stdout);
@@ -319,8 +340,8 @@ int runGet(const Options& options) {
   if (!sync) return kExitNoService;
   std::vector<client::Answer> answers;
   std::string error;
-  bool complete = sync->requestImages({locator}, options.withInfo ? 1 : 0, false, options.timeout,
-                                      &answers, &error);
+  bool complete = sync->requestImages({locator}, options.withInfo ? 1 : 0, false,
+                                      secondsLeft(options), &answers, &error);
   explainShortfall(complete, error);
   std::vector<Outcome> outcomes = matchAnswers({locator}, std::move(answers));
   for (Outcome& outcome : outcomes) {
@@ -346,7 +367,7 @@ int runDecode(const Options& options) {
   std::vector<client::Answer> answers;
   std::string error;
   bool complete = sync->requestImages({locator}, static_cast<int8_t>(options.scale), true,
-                                      options.timeout, &answers, &error);
+                                      secondsLeft(options), &answers, &error);
   explainShortfall(complete, error);
   std::vector<Outcome> outcomes = matchAnswers({locator}, std::move(answers));
   for (Outcome& outcome : outcomes) {
@@ -364,7 +385,7 @@ int runVersion(const Options& options) {
   if (!sync) return kExitNoService;
   client::VersionUpdate update;
   std::string error;
-  if (!sync->interfaceVersion(options.timeout, &update, &error)) {
+  if (!sync->interfaceVersion(secondsLeft(options), &update, &error)) {
     std::fprintf(stderr, "%s: no version came: %s\n", kProgram,
                  error.empty() ? "timed out" : error.c_str());
     return kExitNoService;
@@ -374,7 +395,7 @@ int runVersion(const Options& options) {
     line["attribute"] = client::kVersionAttributeId;
     if (update.hasVersion) line["version"] = update.version;
     line["valid"] = update.valid;
-    std::printf("%s\n", line.dump().c_str());
+    std::printf("%s\n", dumpJson(line).c_str());
   } else if (update.hasVersion && update.valid) {
     std::printf("%s\n", update.version.c_str());
   } else {
@@ -397,7 +418,8 @@ int main(int argc, char** argv) {
   app.fallthrough();  // the common options may follow the subcommand
   app.add_option("--instance", options.instance, "Service instance number (default 0)")
       ->type_name("N");
-  app.add_option("--timeout", options.timeout, "Seconds to wait for the answers (default 30)")
+  app.add_option("--timeout", options.timeout,
+                 "Seconds the whole call may take, connecting included (default 30)")
       ->type_name("SECONDS")
       ->check(CLI::Validator(
           [](std::string& text) {

@@ -1,7 +1,9 @@
 #include "svx/imageserver/client/ImageServerClient.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #include "platform/transport.h"
@@ -84,35 +86,24 @@ bool getPayload(comm::WireReader& reader, Payload* payload, std::string* reason)
   return true;
 }
 
-void putLocators(comm::WireWriter& writer, const char* const* locators, size_t count) {
-  if (count > comm::kMaxArrayCount) {
-    writer.fail("too many locators in one request");
-    return;
-  }
-  writer.putU8(1);
-  writer.putU32(static_cast<uint32_t>(count));
-  for (size_t i = 0; i < count && writer.ok(); ++i) {
-    if (locators[i] == nullptr)
-      writer.putU8(0);
-    else
-      writer.putString(locators[i], std::strlen(locators[i]));
-  }
-}
+// One locator of a request: absent (null), or |length| bytes at |bytes|.
+struct Locator {
+  const char* bytes = nullptr;
+  size_t length = 0;
+};
 
-void putLocators(comm::WireWriter& writer, const std::vector<std::string>& locators) {
-  if (locators.size() > comm::kMaxArrayCount) {
-    writer.fail("too many locators in one request");
-    return;
-  }
-  writer.putU8(1);
-  writer.putU32(static_cast<uint32_t>(locators.size()));
-  for (size_t i = 0; i < locators.size() && writer.ok(); ++i) {
-    if (locators[i].find('\0') != std::string::npos) {
-      writer.fail("locator holds a NUL byte");
-      return;
-    }
-    writer.putString(locators[i].data(), locators[i].size());
-  }
+// The reply that names a locator of kMaxLocatorLength bytes fits a message:
+// header, string (u8 present, u32 length), image (u8 present, information
+// of 29 bytes, bool decoded, pooled byte array of 9 bytes, u32 length) and
+// i32 result.
+static_assert(comm::kWireHeaderSize + 5 + kMaxLocatorLength + 1 + 29 + 1 + 9 + 4 + 4 <=
+              comm::kMaxMessageSize);
+// A request holding only such a locator fits too.
+static_assert(comm::kWireHeaderSize + 5 + 5 + kMaxLocatorLength + 2 <= comm::kMaxMessageSize);
+
+bool sendable(const Locator& locator) {
+  return locator.length <= kMaxLocatorLength &&
+         std::memchr(locator.bytes, 0, locator.length) == nullptr;
 }
 
 void putIds(comm::WireWriter& writer, const std::vector<uint32_t>& ids) {
@@ -183,6 +174,78 @@ class Client::Impl {
     return false;
   }
 
+  // Sends a request of slot |slot| for |locators| in as few messages as
+  // the message bounds allow, each followed by |trailer|'s fields
+  // (|trailerBytes| long). Locators that cannot be sent are answered here,
+  // on the connection's thread, once the rest is sent.
+  template <class Trailer>
+  bool sendLocators(uint32_t slot, Answer::Kind kind, const std::vector<Locator>& locators,
+                    size_t trailerBytes, Trailer trailer, std::string* error) {
+    std::vector<std::string> refused;
+    size_t begin = 0;
+    bool first = true;
+    do {
+      // The longest run from |begin| that fits one message.
+      size_t bytes = comm::kWireHeaderSize + 5 + trailerBytes;
+      size_t end = begin;
+      uint32_t count = 0;
+      for (; end < locators.size() && count < comm::kMaxArrayCount; ++end) {
+        const Locator& locator = locators[end];
+        if (locator.bytes != nullptr && !sendable(locator)) continue;
+        const size_t more = locator.bytes == nullptr ? 1 : 5 + locator.length;
+        if (bytes + more > comm::kMaxMessageSize) break;
+        bytes += more;
+        ++count;
+      }
+      comm::WireWriter writer(comm::kKindRequest, slot);
+      writer.putU8(1);
+      writer.putU32(count);
+      for (size_t i = begin; i < end; ++i) {
+        const Locator& locator = locators[i];
+        if (locator.bytes == nullptr) {
+          writer.putU8(0);
+        } else if (sendable(locator)) {
+          writer.putString(locator.bytes, locator.length);
+        } else {
+          try {
+            refused.emplace_back(locator.bytes, locator.length);
+          } catch (...) {
+            if (error != nullptr) *error = "out of memory";
+            return false;
+          }
+        }
+      }
+      trailer(writer);
+      // An empty request is sent as it is; one of nothing but refused
+      // locators is not sent.
+      if ((count > 0 || (first && refused.empty())) && !send(writer, error)) return false;
+      first = false;
+      begin = end;
+    } while (begin < locators.size());
+    if (refused.empty()) return true;
+    std::function<void()> answer;
+    try {
+      answer = [this, kind, refused = std::move(refused)] {
+        for (const std::string& locator : refused) {
+          deliver([&] {
+            Answer answer;
+            answer.kind = kind;
+            answer.hasLocator = true;
+            answer.locator = locator;
+            answer.result = RESULT_INVALID_IMAGE;
+            m_handler->onAnswer(answer);
+          });
+        }
+      };
+    } catch (...) {
+      if (error != nullptr) *error = "out of memory";
+      return false;
+    }
+    if (m_connection->post(std::move(answer))) return true;
+    if (error != nullptr) *error = "connection closed";
+    return false;
+  }
+
   bool simple(uint32_t slot, std::string* error) {
     comm::WireWriter writer(comm::kKindRequest, slot);
     return send(writer, error);
@@ -219,6 +282,16 @@ class Client::Impl {
   }
 };
 
+namespace {
+
+int connectTimeoutMs(double seconds) {
+  if (!(seconds > 0)) return -1;
+  if (seconds > 86400.0 * 24) return 86400 * 24 * 1000;  // beyond any wait that matters
+  return static_cast<int>(std::ceil(seconds * 1000.0));
+}
+
+}  // namespace
+
 std::unique_ptr<Client> Client::connect(const ConnectOptions& options, Handler* handler,
                                         std::string* error) {
   return open(options, handler, error, true);
@@ -252,7 +325,8 @@ std::unique_ptr<Client> Client::open(const ConnectOptions& options, Handler* han
   }
   impl.release();  // the client owns it now
   raw->m_connection =
-      comm::ClientConnection::open(raw->m_path, std::move(callbacks), error, ownThread);
+      comm::ClientConnection::open(raw->m_path, std::move(callbacks), error, ownThread,
+                                   connectTimeoutMs(options.connectTimeout));
   if (raw->m_connection == nullptr) return nullptr;
   return client;
 }
@@ -270,35 +344,77 @@ Client::~Client() {
   delete m_impl;
 }
 
+namespace {
+
+// The locators of |texts| (|texts[i]| for i < count, or the strings of a
+// vector); empty when memory is short.
+std::vector<Locator> toLocators(const std::vector<std::string>& texts) {
+  std::vector<Locator> locators;
+  try {
+    locators.resize(texts.size());
+  } catch (...) {
+    return locators;
+  }
+  for (size_t i = 0; i < texts.size(); ++i) locators[i] = {texts[i].data(), texts[i].size()};
+  return locators;
+}
+
+std::vector<Locator> toLocators(const char* const* texts, size_t count) {
+  std::vector<Locator> locators;
+  try {
+    locators.resize(count);
+  } catch (...) {
+    return locators;
+  }
+  for (size_t i = 0; i < count; ++i)
+    if (texts[i] != nullptr) locators[i] = {texts[i], std::strlen(texts[i])};
+  return locators;
+}
+
+bool outOfMemory(std::string* error) {
+  if (error != nullptr) *error = "out of memory";
+  return false;
+}
+
+bool requestImages(Client::Impl& impl, size_t count, const std::vector<Locator>& locators,
+                   int8_t scaling, bool decode, std::string* error) {
+  if (locators.size() != count) return outOfMemory(error);
+  return impl.sendLocators(
+      wire::kRequestImage, Answer::IMAGE, locators, 2,
+      [&](comm::WireWriter& writer) {
+        writer.putI8(scaling);
+        writer.putBool(decode);
+      },
+      error);
+}
+
+bool requestInformation(Client::Impl& impl, size_t count, const std::vector<Locator>& locators,
+                        std::string* error) {
+  if (locators.size() != count) return outOfMemory(error);
+  return impl.sendLocators(
+      wire::kRequestImageInformation, Answer::INFORMATION, locators, 0, [](comm::WireWriter&) {},
+      error);
+}
+
+}  // namespace
+
 bool Client::requestImage(const std::vector<std::string>& locators, int8_t scaling, bool decode,
                           std::string* error) {
-  comm::WireWriter writer(comm::kKindRequest, wire::kRequestImage);
-  putLocators(writer, locators);
-  writer.putI8(scaling);
-  writer.putBool(decode);
-  return m_impl->send(writer, error);
+  return requestImages(*m_impl, locators.size(), toLocators(locators), scaling, decode, error);
 }
 
 bool Client::requestImage(const char* const* locators, size_t count, int8_t scaling, bool decode,
                           std::string* error) {
-  comm::WireWriter writer(comm::kKindRequest, wire::kRequestImage);
-  putLocators(writer, locators, count);
-  writer.putI8(scaling);
-  writer.putBool(decode);
-  return m_impl->send(writer, error);
+  return requestImages(*m_impl, count, toLocators(locators, count), scaling, decode, error);
 }
 
 bool Client::requestImageInformation(const std::vector<std::string>& locators, std::string* error) {
-  comm::WireWriter writer(comm::kKindRequest, wire::kRequestImageInformation);
-  putLocators(writer, locators);
-  return m_impl->send(writer, error);
+  return requestInformation(*m_impl, locators.size(), toLocators(locators), error);
 }
 
 bool Client::requestImageInformation(const char* const* locators, size_t count,
                                      std::string* error) {
-  comm::WireWriter writer(comm::kKindRequest, wire::kRequestImageInformation);
-  putLocators(writer, locators, count);
-  return m_impl->send(writer, error);
+  return requestInformation(*m_impl, count, toLocators(locators, count), error);
 }
 
 bool Client::setNotification(std::string* error) {

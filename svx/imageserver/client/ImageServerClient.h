@@ -164,12 +164,24 @@ struct ConnectOptions {
   uint32_t instance = 0;
   // The runtime folder; empty: COMM_RUNTIME_DIR, XDG_RUNTIME_DIR, /tmp.
   std::string runtimeDir;
+  // Seconds the connect may wait for the service to take the connection
+  // (a busy service's backlog may be full); 0 or less: no limit.
+  double connectTimeout = 30.0;
 };
+
+// The longest locator that can be sent: its answer, which names it, must fit
+// one message of the service. A longer locator, or one holding a NUL byte,
+// is answered by the library itself (RESULT_INVALID_IMAGE, like any locator
+// the service refuses), on the thread that delivers the other answers; the
+// rest of its request is sent as usual.
+constexpr size_t kMaxLocatorLength = 1024 * 1024 - 80;
 
 // One connection to a service instance. Thread-safe: the request functions
 // may be called from any thread. The requests never block: a request that
-// cannot be queued (connection closed, outgoing queue full, request too
-// large) returns false with a reason.
+// cannot be queued (connection closed, outgoing queue full) returns false
+// with a reason. A request of any length is sent: one that does not fit one
+// message (1 MiB, 16,384 locators) goes as several requests of the same
+// kind, in order.
 class IMAGESERVER_CLIENT_API Client {
  public:
   // Connects and starts the connection's thread. Null (with |error| set when
@@ -193,6 +205,7 @@ class IMAGESERVER_CLIENT_API Client {
                     std::string* error = nullptr);
   // As above; a null entry is sent as a missing locator (the service skips
   // it without an answer).
+  // Every non-null locator is answered once (see kMaxLocatorLength).
   bool requestImage(const char* const* locators, size_t count, int8_t scaling, bool decode,
                     std::string* error = nullptr);
   bool requestImageInformation(const std::vector<std::string>& locators,

@@ -195,7 +195,7 @@ void Connection::closeWhenFlushed(const std::string& reason) {
   if (closedNow) runCloseHandler(reason);
 }
 
-bool Connection::inputEnded() const { return m_inputEnded.load(std::memory_order_seq_cst); }
+bool Connection::inputEnded() const { return m_inputEnded.load(std::memory_order_acquire); }
 
 bool Connection::hasPendingOutput() { return m_queueLength.load(std::memory_order_acquire) > 0; }
 
@@ -360,7 +360,7 @@ bool Connection::readAvailable(const std::function<bool(WireMessage&, std::strin
     if (received == 0 && m_halfCloseAllowed) {
       // The peer shut down its sending side; it still reads its answers.
       if (m_inFill > 0 || !m_inFds.empty()) return reject("stream ended inside a message");
-      m_inputEnded.store(true, std::memory_order_seq_cst);
+      m_inputEnded.store(true, std::memory_order_release);
       if (transportChannel().isEnabled(1))
         transportChannel().logCV(1, "%s has sent all it will", m_name.c_str());
       return true;

@@ -690,7 +690,8 @@ void Transport::State::inputEnded(Served& served) {
     served.inputEnded = true;
     halfClosed.fetch_add(1, std::memory_order_acq_rel);
   }
-  // Woken by the next turn of the loop, which checks it.
+  // Owed nothing: it closes once written. Otherwise the loop looks again
+  // every kHalfClosedCheckMs.
   if (served.session->idle())
     served.connection->closeWhenFlushed("the client has sent all it will and has its answers");
 }

@@ -444,7 +444,7 @@ TEST_F(ClientToolTest, TheTimeoutBoundsAConnectThatTheServiceDoesNotTake) {
     waiting.push_back(std::move(fd));
   }
   // `timeout` ends a client that would wait for ever (exit 124).
-  Outcome outcome = runTool({"/usr/bin/timeout", "60", toolPath("imageserver-client"), "--instance",
+  Outcome outcome = runTool({"/usr/bin/timeout", "20", toolPath("imageserver-client"), "--instance",
                              "7", "--timeout", "1", "info", m_png},
                             env());
   EXPECT_EQ(outcome.code, 3) << outcome.err;

@@ -381,49 +381,85 @@ AttributeNotificationContainer::AttributeNotificationContainer(const kor::UUID& 
 AttributeNotificationContainer::~AttributeNotificationContainer() = default;
 
 void AttributeNotificationContainer::addNotification(Proxy& proxy, uint32_t attributeId) {
+  Endpoint* const endpoint = proxy.endpoint();
+  bool refused = false;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const Entry& entry : m_entries) {
-      if (entry.proxy == proxy && entry.attributeId == attributeId) return;
-    }
     try {
-      m_entries.push_back(Entry{proxy, attributeId});
+      auto found = m_subscribers.find(endpoint);
+      if (found != m_subscribers.end() && found->second.ids.count(attributeId) != 0) return;
+      if (found != m_subscribers.end() &&
+          found->second.ids.size() >= kMaxSubscriptionsPerSubscriber) {
+        refused = true;
+      } else {
+        Subscriber& subscriber = m_subscribers[endpoint];
+        if (subscriber.proxy.endpoint() == nullptr) subscriber.proxy = proxy;
+        subscriber.ids.insert(attributeId);
+        try {
+          m_byId[attributeId].emplace(endpoint, m_nextOrder++);
+        } catch (...) {
+          subscriber.ids.erase(attributeId);
+          throw;
+        }
+        ++m_count;
+      }
     } catch (...) {
       kor::GlobalErrorHandler::doOutOfMem("AttributeNotificationContainer::addNotification");
       return;
     }
+  }
+  if (refused) {
+    if (endpoint != nullptr) endpoint->disconnect("too many attribute subscriptions");
+    return;
   }
   m_tracker.watch(proxy);
 }
 
 void AttributeNotificationContainer::removeNotification(const Proxy& proxy, uint32_t attributeId) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
-                                 [&](const Entry& entry) {
-                                   return entry.proxy == proxy && entry.attributeId == attributeId;
-                                 }),
-                  m_entries.end());
+  auto subscriber = m_subscribers.find(proxy.endpoint());
+  if (subscriber == m_subscribers.end() || subscriber->second.ids.erase(attributeId) == 0) return;
+  if (subscriber->second.ids.empty()) m_subscribers.erase(subscriber);
+  auto order = m_byId.find(attributeId);
+  order->second.erase(proxy.endpoint());
+  if (order->second.empty()) m_byId.erase(order);
+  --m_count;
 }
 
 void AttributeNotificationContainer::removeNotification(const Proxy& proxy) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
-                                 [&](const Entry& entry) { return entry.proxy == proxy; }),
-                  m_entries.end());
+  auto subscriber = m_subscribers.find(proxy.endpoint());
+  if (subscriber == m_subscribers.end()) return;
+  for (uint32_t id : subscriber->second.ids) {
+    auto order = m_byId.find(id);
+    order->second.erase(proxy.endpoint());
+    if (order->second.empty()) m_byId.erase(order);
+  }
+  m_count -= static_cast<uint32_t>(subscriber->second.ids.size());
+  m_subscribers.erase(subscriber);
 }
 
 int AttributeNotificationContainer::getNotifiedProxies(uint32_t attributeId,
                                                        kor::vector<Proxy>& proxies) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  for (const Entry& entry : m_entries) {
-    if (entry.attributeId == attributeId && !proxies.push_back(entry.proxy)) return 0;
+  auto order = m_byId.find(attributeId);
+  if (order == m_byId.end()) return 1;
+  std::vector<std::pair<uint64_t, Endpoint*>> sorted;
+  try {
+    sorted.reserve(order->second.size());
+    for (const auto& [endpoint, sequence] : order->second) sorted.emplace_back(sequence, endpoint);
+  } catch (...) {
+    return 0;
   }
+  std::sort(sorted.begin(), sorted.end());
+  for (const auto& entry : sorted)
+    if (!proxies.push_back(m_subscribers.find(entry.second)->second.proxy)) return 0;
   return 1;
 }
 
 uint32_t AttributeNotificationContainer::count() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return static_cast<uint32_t>(m_entries.size());
+  return m_count;
 }
 
 }  // namespace comm

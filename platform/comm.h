@@ -14,6 +14,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -262,6 +264,13 @@ class Endpoint {
   // listener must be safe to run on any thread.
   void addCloseListener(std::function<void(Endpoint*)> listener);
 
+  // The service gives up on this client (it broke a limit). An endpoint that
+  // stands for a connection closes it; the default closes the endpoint.
+  virtual void disconnect(const char* reason) {
+    (void)reason;
+    close();
+  }
+
   // Storage for a byte array of |size| bytes made for an answer to this
   // endpoint (see ArrayAllocationScope), or null for the usual allocation.
   // Thread-safe.
@@ -481,9 +490,16 @@ class ReplyInterfaceTracker {
   std::shared_ptr<Link> m_link;
 };
 
+// The most attribute ids one subscriber may be recorded for at once. A
+// subscriber that asks for more is refused and disconnected
+// (Endpoint::disconnect): it is not a client, it is an attack on the
+// service's memory.
+constexpr uint32_t kMaxSubscriptionsPerSubscriber = 1024;
+
 // Which proxy wants updates of which attribute id. A proxy recorded twice for
-// the same id is stored once. Thread-safe on its own: every operation takes
-// the container's internal lock.
+// the same id is stored once. Recording, removing and looking up one id cost
+// the same however many subscriptions exist. Thread-safe on its own: every
+// operation takes the container's internal lock.
 class AttributeNotificationContainer {
  public:
   // Binds the container's tracker to the reply interface |replyInterfaceId|.
@@ -503,13 +519,19 @@ class AttributeNotificationContainer {
   uint32_t count();
 
  private:
-  struct Entry {
+  struct Subscriber {
     Proxy proxy;
-    uint32_t attributeId;
+    std::unordered_set<uint32_t> ids;
   };
+  // Subscription order, so that an update goes out in a stable order.
+  using Order = std::unordered_map<Endpoint*, uint64_t>;
 
   std::mutex m_mutex;
-  std::vector<Entry> m_entries;  // Guarded by m_mutex.
+  // Both guarded by m_mutex; an endpoint's entry exists while it has ids.
+  std::unordered_map<Endpoint*, Subscriber> m_subscribers;
+  std::unordered_map<uint32_t, Order> m_byId;
+  uint64_t m_nextOrder = 0;
+  uint32_t m_count = 0;
   ReplyInterfaceTracker m_tracker;
 };
 

@@ -360,6 +360,23 @@ TEST_F(E2eTest, SubscriptionsBelongToTheirConnection) {
   for (int i = 0; i < 5000 && container.count() != 0; ++i) usleep(1000);
   EXPECT_EQ(container.count(), 0u);
   EXPECT_EQ(first.closed(), 0);  // closing it ourselves is not reported
+
+  // One asking for more ids than a subscriber may hold is cut off; the
+  // others are served.
+  std::vector<uint32_t> ids(comm::kMaxSubscriptionsPerSubscriber + 1);
+  for (uint32_t i = 0; i < ids.size(); ++i) ids[i] = 1000 + i;
+  ASSERT_TRUE(b->setNotification(ids));
+  ASSERT_TRUE(second.waitClosed());
+  size_t logged = 0;
+  for (const auto& m : testsupport::traces().messages())
+    logged +=
+        m.level == 3 && m.text.find(": too many attribute subscriptions") != std::string::npos;
+  EXPECT_EQ(logged, 1u);
+  EXPECT_EQ(container.count(), 0u);
+  auto c = connect();
+  imageserver::client::VersionUpdate version;
+  std::string error;
+  EXPECT_TRUE(c->interfaceVersion(kTimeout, &version, &error)) << error;
 }
 
 // A trace sink that holds the thread writing a message that begins with a

@@ -310,4 +310,22 @@ TEST(Endpoints, ContainerStoresEachSubscriptionOnceAndOutlivesNoEndpoint) {
   client.endpoint->close();
 }
 
+TEST(Endpoints, ASubscriberPastItsBoundIsDisconnectedAndOthersKeepTheirs) {
+  testsupport::ReplyFixture greedy, other;
+  comm::AttributeNotificationContainer container(svx::imageserver::replyInterfaceUuid());
+  container.addNotification(other.proxy, 23);
+  for (uint32_t id = 0; id < comm::kMaxSubscriptionsPerSubscriber; ++id)
+    container.addNotification(greedy.proxy, id);
+  container.addNotification(greedy.proxy, 0);  // recorded already: no new one
+  EXPECT_FALSE(greedy.endpoint->isClosed());
+  EXPECT_EQ(container.count(), comm::kMaxSubscriptionsPerSubscriber + 1);
+  container.addNotification(greedy.proxy, comm::kMaxSubscriptionsPerSubscriber);
+  EXPECT_TRUE(greedy.endpoint->isClosed());
+  EXPECT_EQ(container.count(), 1u);  // the tracker dropped every one of its ids
+  kor::vector<comm::Proxy> proxies;
+  EXPECT_NE(container.getNotifiedProxies(23, proxies), 0);
+  ASSERT_EQ(proxies.size(), 1u);
+  EXPECT_EQ(proxies[0], other.proxy);
+}
+
 }  // namespace

@@ -39,8 +39,9 @@ CIInt8Array::Storage* allocateStorage(uint32_t count) {
   if (allocator != nullptr && count >= threshold) {
     comm::Endpoint* endpoint = t_arrayEndpoint;
     if (endpoint != nullptr && !endpoint->isClosed()) {
-      CIInt8Array::Storage* storage = endpoint->allocateArrayStorage(count);
-      if (storage != nullptr) return storage;
+      bool refused = false;
+      CIInt8Array::Storage* storage = endpoint->allocateArrayStorage(count, &refused);
+      if (storage != nullptr || refused) return storage;
     }
     CIInt8Array::Storage* storage = allocator->allocate(count);
     if (storage != nullptr) return storage;

@@ -272,10 +272,12 @@ class Endpoint {
   }
 
   // Storage for a byte array of |size| bytes made for an answer to this
-  // endpoint (see ArrayAllocationScope), or null for the usual allocation.
-  // Thread-safe.
-  virtual CIInt8Array::Storage* allocateArrayStorage(uint32_t size) {
+  // endpoint (see ArrayAllocationScope), or null for the usual allocation;
+  // null with |*refused| set when the array must not be made at all (the
+  // client holds all the memory it may). Thread-safe.
+  virtual CIInt8Array::Storage* allocateArrayStorage(uint32_t size, bool* refused) {
     (void)size;
+    *refused = false;
     return nullptr;
   }
 

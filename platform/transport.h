@@ -44,7 +44,9 @@
 //                 bytes; 2 segment: u32 length, and the next descriptor of
 //                 the message is a sealed memfd of at least that size;
 //                 3 pooled segment: u32 length, u32 segment id, and the next
-//                 descriptor is the segment (replies only, see below)
+//                 descriptor is the segment (replies only, see below);
+//                 4 transient segment: as 3, for one answer only (see
+//                 "A client's shared memory")
 // Segment release and drop messages have slot 0 and carry u32 count
 // (1..1024) and that many items: a release item is u32 segment id and u32
 // receipts (replies in that segment the client is done with), a drop item a
@@ -83,8 +85,28 @@
 // is not out with the client, a drop of an unknown id or a pooled segment
 // whose descriptor does not match the id's closes the connection.
 // Limits per connection: kPoolMaxSegments segments and kPoolMaxBytes bytes;
-// for the process: kPoolMaxTotalBytes. Arrays beyond them get a one-off
-// segment (tag 2) that the client keeps for itself.
+// for the process: kPoolMaxTotalBytes. An array beyond them gets a transient
+// segment (tag 4): made for that answer alone, with an id like a pooled one;
+// the client maps it for the answer and sends a release when the answer's
+// bytes are gone, upon which the service frees it. (Tag 2, a one-off segment
+// the client keeps for itself, is left for arrays that could not be made in
+// a segment at first and are copied into one as they are sent.)
+//
+// A client's shared memory
+// ------------------------
+// Every segment made for a client counts against it from the moment its
+// array is made until the client releases it, or its connection ends: the
+// bytes of its answers that it holds, or that wait to be sent. A client may
+// hold kClientMemoryBytes (256 MiB; the host's --client-memory sets
+// COMM_CLIENT_MEMORY_MIB), or one answer of any size when it holds nothing
+// else. Past that:
+//   - an array for it is not made: the job answers RESULT_OUT_OF_MEMORY;
+//   - while it holds its limit, its requests are read but held, in order,
+//     without making jobs for them (up to kMaxHeldRequestBytes; beyond that
+//     its socket is not read), and go on as soon as it releases memory;
+//   - a client whose requests are held and that releases nothing for
+//     kClientMemoryGraceMs (30 s) is disconnected, with one level 3 trace.
+// Other clients are served as usual throughout.
 //
 // Dispatch and sending
 // --------------------
@@ -169,6 +191,24 @@ constexpr uint32_t kStopDrainMs = 5000;
 // How often a half-closed connection is checked for whether it is owed
 // anything more.
 constexpr uint32_t kHalfClosedCheckMs = 100;
+
+// The shared memory one client may hold at once (the segments of its answers
+// from their making until it releases them), unless one answer alone is
+// larger. The host may set another value through the environment variable
+// COMM_CLIENT_MEMORY_MIB (read once, at the first connection).
+constexpr uint64_t kClientMemoryBytes = 256ull * 1024 * 1024;
+extern const char* const kClientMemoryVariable;  // "COMM_CLIENT_MEMORY_MIB"
+// The limit for connections accepted from now on: the one set, else the
+// environment's, else kClientMemoryBytes.
+uint64_t clientMemoryLimit();
+// Sets it (0: back to the environment's or the default); for tests.
+void setClientMemoryLimit(uint64_t bytes);
+// A client at its limit whose requests are held waits at most this long for
+// a release before it is disconnected.
+constexpr uint32_t kClientMemoryGraceMs = 30000;
+// Requests held for a client at its limit, in bytes: beyond it, its socket is
+// not read until it releases memory.
+constexpr size_t kMaxHeldRequestBytes = 4u * 1024 * 1024;
 
 // Segment pools.
 constexpr uint32_t kPoolMaxSegments = 4;
@@ -278,19 +318,30 @@ class SegmentStorage : public CIInt8Array::Storage {
   std::shared_ptr<Segment> m_segment;
 };
 
-// The service side's pool of one connection (see "Pooled segments").
-// Thread-safe.
+// The service side's segments of one connection (see "Pooled segments" and
+// "A client's shared memory"). Thread-safe.
 class SegmentPool {
  public:
-  SegmentPool() = default;
+  // |limit|: the shared memory the client may hold at once.
+  explicit SegmentPool(uint64_t limit = kClientMemoryBytes) : m_limit(limit) {}
   ~SegmentPool();
   SegmentPool(const SegmentPool&) = delete;
   SegmentPool& operator=(const SegmentPool&) = delete;
 
-  // Storage for an array of |size| bytes in a segment of |pool|: an idle one
-  // that is large enough, or a new one. Null when the limits leave no room
-  // or memory is short (the caller falls back to a one-off segment).
-  static CIInt8Array::Storage* allocate(const std::shared_ptr<SegmentPool>& pool, uint32_t size);
+  // Storage for an array of |size| bytes for the pool's client: an idle
+  // pooled segment that is large enough, a new pooled one, or, beyond the
+  // pool's limits, a transient one. Null when memory is short, or (with
+  // |*refused| set) when the client's shared memory would pass its limit:
+  // the array must not be made then.
+  static CIInt8Array::Storage* allocate(const std::shared_ptr<SegmentPool>& pool, uint32_t size,
+                                        bool* refused);
+  // The bytes of the client's segments in use: held by an array here or out
+  // with the client.
+  uint64_t outstandingBytes();
+  // True when the client holds its limit or more.
+  bool atLimit();
+  // When the client last released something (steady clock, ms).
+  uint64_t lastReleaseMs();
 
   // A reply carrying segment |id| was queued for the client.
   void markSent(uint32_t id);
@@ -322,6 +373,8 @@ class SegmentPool {
   struct Entry {
     uint32_t id = 0;
     std::shared_ptr<Segment> segment;
+    bool transient = false;  // freed as soon as it is idle; not kept for reuse
+    uint32_t used = 0;       // bytes of the array it holds, while in use
     bool storageAlive = false;
     uint32_t outWithClient = 0;  // replies sent and not yet released
     bool clientKnows = false;    // sent at least once: the client maps it
@@ -330,28 +383,43 @@ class SegmentPool {
   };
   // Frees |entry| (idle); the caller holds m_mutex.
   void dropLocked(size_t index, std::vector<uint32_t>* known);
-  void becameIdleLocked(Entry& entry);
+  // Entry |index| is idle now: kept for reuse, or freed when transient or
+  // the pool is closed.
+  void becameIdleLocked(size_t index);
+  // A pooled segment for |size| bytes, or m_entries.size() when the pool's
+  // limits leave no room.
+  size_t pooledLocked(uint32_t size);
 
+  const uint64_t m_limit;
   std::mutex m_mutex;
-  std::vector<Entry> m_entries;  // Guarded by m_mutex.
+  std::vector<Entry> m_entries;  // Guarded by m_mutex, as is all below.
   std::vector<uint32_t> m_dropped;
   uint32_t m_nextId = 1;
-  uint64_t m_bytes = 0;
+  uint64_t m_bytes = 0;        // pooled segments' bytes
+  uint64_t m_outstanding = 0;  // bytes of the arrays in the entries in use
+  uint64_t m_lastReleaseMs = 0;
   bool m_closed = false;
 };
 
 // The storage of an array in a pooled segment.
 class PooledStorage : public SegmentStorage {
  public:
-  PooledStorage(std::shared_ptr<Segment> segment, std::shared_ptr<SegmentPool> pool, uint32_t id)
-      : SegmentStorage(std::move(segment)), m_pool(std::move(pool)), m_id(id) {}
+  PooledStorage(std::shared_ptr<Segment> segment, std::shared_ptr<SegmentPool> pool, uint32_t id,
+                bool transient)
+      : SegmentStorage(std::move(segment)),
+        m_pool(std::move(pool)),
+        m_id(id),
+        m_transient(transient) {}
   ~PooledStorage() override { m_pool->storageGone(m_id); }
   SegmentPool* pool() const { return m_pool.get(); }
   uint32_t id() const { return m_id; }
+  // Sent as a transient segment: the client maps it for this answer only.
+  bool transient() const { return m_transient; }
 
  private:
   const std::shared_ptr<SegmentPool> m_pool;
   const uint32_t m_id;
+  const bool m_transient;
 };
 
 // The client side's mappings of pooled segments, by id. Hands out views,
@@ -369,6 +437,10 @@ class ReceivedSegments : public std::enable_shared_from_this<ReceivedSegments> {
   // descriptor must then be the same segment). Null with the reason in
   // kor::ErrorStorage.
   std::shared_ptr<Segment> acquire(uint32_t id, UniqueFd fd, uint32_t length);
+  // The bytes of transient segment |id|, mapped for this answer alone: a
+  // release message goes out when they are gone. Null with the reason in
+  // kor::ErrorStorage.
+  std::shared_ptr<Segment> acquireTransient(uint32_t id, UniqueFd fd, uint32_t length);
   // The service dropped |id|: unmapped once no view uses it. False for an
   // unknown id.
   bool drop(uint32_t id);
@@ -599,9 +671,10 @@ class Connection {
   std::shared_ptr<SegmentPool> segmentPool();
   // Sends a drop message for |ids| (none when empty).
   void sendDropped(const std::vector<uint32_t>& ids);
-  // Storage for a byte array of |size| bytes in this connection's pool
-  // (telling the client of segments dropped to make room), or null.
-  CIInt8Array::Storage* allocatePooled(uint32_t size);
+  // Storage for a byte array of |size| bytes among this connection's
+  // segments (telling the client of pooled segments dropped to make room),
+  // or null; |*refused| as for SegmentPool::allocate.
+  CIInt8Array::Storage* allocatePooled(uint32_t size, bool* refused);
   // Frees the pool's segments idle since before |nowMs| - kPoolIdleMs
   // (steady clock) and tells the client.
   void trimPool(uint64_t nowMs);
@@ -707,6 +780,9 @@ class Transport : public ServiceDirectory::Listener {
   void onTargetDestroyed(ServiceTarget* target) override;
   // The stop's drain time (default kStopDrainMs); for hosts and tests.
   void setStopDrainTime(uint32_t milliseconds);
+  // How long a client at its shared-memory limit may release nothing while
+  // requests of its are held (default kClientMemoryGraceMs); for tests.
+  void setClientMemoryGraceTime(uint32_t milliseconds);
 
   // Open client connections (all services); for tests and diagnostics.
   size_t connectionCount();

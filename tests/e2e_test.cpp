@@ -457,6 +457,63 @@ TEST_F(E2eTest, AStopLetsTheJobInHandAnswerAndServesNothingNew) {
   EXPECT_EQ(handler.m_answers[0].length(), imagefiles::readFile(image).size());
 }
 
+TEST_F(E2eTest, AClientAtItsSharedMemoryLimitIsHeldBackUntilItReleases) {
+  const std::string image = bmp("quarter.bmp", 256, 256);  // 196,662 bytes: shared memory
+  const uint64_t size = imagefiles::readFile(image).size();
+  // Room for six answers: four in the pool's segments, two more of their own.
+  comm::setClientMemoryLimit(6 * size);
+  comm::Transport::instance().setClientMemoryGraceTime(300);
+  RecordingHandler handler;  // keeps every answer, so it releases nothing
+  auto client = imageserver::client::Client::connect(kInstance, &handler);
+  ASSERT_NE(client, nullptr);
+  auto results = [&] {
+    std::lock_guard<std::mutex> lock(handler.m_mutex);
+    std::map<int32_t, size_t> counts;
+    for (const Answer& answer : handler.m_answers) ++counts[answer.result];
+    return counts;
+  };
+  // Up to the limit the answers come; past it the arrays cannot be made.
+  ASSERT_TRUE(client->requestImage(std::vector<std::string>(7, image), 0, false));
+  ASSERT_TRUE(handler.waitAnswers(7));
+  EXPECT_EQ(results(), (std::map<int32_t, size_t>{{imageserver::client::RESULT_OK, 6},
+                                                  {imageserver::client::RESULT_OUT_OF_MEMORY, 1}}));
+  // At the limit, a new request waits unread: no job is made for it, while
+  // another client is served.
+  ASSERT_TRUE(client->requestImage({image}, 0, false));
+  auto other = connect();
+  std::vector<Answer> answers;
+  std::string error;
+  ASSERT_TRUE(other->requestImages({image}, 0, false, kTimeout, &answers, &error)) << error;
+  EXPECT_EQ(answers[0].result, imageserver::client::RESULT_OK);
+  usleep(100 * 1000);
+  EXPECT_EQ(results().size(), 2u);
+  EXPECT_EQ(handler.m_answers.size(), 7u);
+  EXPECT_EQ(getNumPendingRequests(m_server), 0u);
+  // Released, the held request is served, and every byte of the limit is
+  // free again: six more answers fit.
+  {
+    std::lock_guard<std::mutex> lock(handler.m_mutex);
+    handler.m_answers.clear();
+  }
+  ASSERT_TRUE(handler.waitAnswers(1));
+  ASSERT_TRUE(client->requestImage(std::vector<std::string>(5, image), 0, false));
+  ASSERT_TRUE(handler.waitAnswers(6));
+  EXPECT_EQ(results(), (std::map<int32_t, size_t>{{imageserver::client::RESULT_OK, 6}}));
+  // A client that holds its limit, asks again and releases nothing for the
+  // grace time is disconnected, and that is logged once.
+  ASSERT_TRUE(client->requestImage({image}, 0, false));
+  ASSERT_TRUE(handler.waitClosed());
+  size_t logged = 0;
+  for (int i = 0; i < 5000 && logged == 0; ++i) {
+    for (const auto& m : testsupport::traces().messages())
+      logged += m.level == 3 && m.text.find("released no answer for 300 ms") != std::string::npos;
+    if (logged == 0) usleep(1000);
+  }
+  EXPECT_EQ(logged, 1u);
+  comm::setClientMemoryLimit(0);
+  comm::Transport::instance().setClientMemoryGraceTime(comm::kClientMemoryGraceMs);
+}
+
 // Answers delivered to a client that reads slowly: it must see one answer
 // for every job that ran, although the stop comes while they are queued.
 class SlowHandler : public RecordingHandler {

@@ -264,12 +264,17 @@ TEST(SegmentTest, ReceiverRejectsUnsealedShortOrForeignDescriptors) {
   kor::ErrorStorage::ack();
 }
 
+// An array's storage from |pool|; null when it was refused or failed.
+std::unique_ptr<comm::PooledStorage> allocateFrom(const std::shared_ptr<comm::SegmentPool>& pool,
+                                                  uint32_t size, bool* refused = nullptr) {
+  bool ignored;
+  return std::unique_ptr<comm::PooledStorage>(static_cast<comm::PooledStorage*>(
+      comm::SegmentPool::allocate(pool, size, refused != nullptr ? refused : &ignored)));
+}
+
 TEST(SegmentPoolTest, ASegmentIsWrittenAgainOnlyAfterItsClientIsDoneAndLimitsHold) {
   auto pool = std::make_shared<comm::SegmentPool>();
-  auto allocate = [&](uint32_t size) {
-    return std::unique_ptr<comm::PooledStorage>(
-        static_cast<comm::PooledStorage*>(comm::SegmentPool::allocate(pool, size)));
-  };
+  auto allocate = [&](uint32_t size) { return allocateFrom(pool, size); };
   auto first = allocate(100000);
   ASSERT_NE(first, nullptr);
   const uint32_t id = first->id();
@@ -289,10 +294,17 @@ TEST(SegmentPoolTest, ASegmentIsWrittenAgainOnlyAfterItsClientIsDoneAndLimitsHol
   EXPECT_EQ(again->id(), id);
   EXPECT_EQ(again->segment()->data(), memory);
 
-  // All segments busy: no more than the limit.
+  // All segments busy: no more than the limit are kept; one more is made
+  // for its answer alone, and freed with it.
   std::vector<std::unique_ptr<comm::PooledStorage>> busy;
   while (pool->segmentCount() < comm::kPoolMaxSegments) busy.push_back(allocate(70000));
-  EXPECT_EQ(allocate(70000), nullptr);
+  for (const auto& storage : busy) EXPECT_FALSE(storage->transient());
+  auto extra = allocate(70000);
+  ASSERT_NE(extra, nullptr);
+  EXPECT_TRUE(extra->transient());
+  EXPECT_EQ(pool->segmentCount(), comm::kPoolMaxSegments + 1);
+  extra.reset();
+  EXPECT_EQ(pool->segmentCount(), comm::kPoolMaxSegments);
   // An idle segment too small for a request is dropped to make room, and the
   // client is told when it had seen it.
   pool->markSent(second->id());
@@ -316,6 +328,38 @@ TEST(SegmentPoolTest, ASegmentIsWrittenAgainOnlyAfterItsClientIsDoneAndLimitsHol
   again.reset();
   EXPECT_EQ(pool->segmentCount(), 0u);
   EXPECT_EQ(comm::SegmentPool::idleBytesTotal(), 0u);
+}
+
+TEST(SegmentPoolTest, AClientHoldsNoMoreThanItsLimitUnlessOneAnswerAloneIsLarger) {
+  constexpr uint32_t kLimit = 1024 * 1024;
+  auto pool = std::make_shared<comm::SegmentPool>(kLimit);
+  bool refused = false;
+  // One answer larger than the limit, while the client holds nothing: made.
+  auto huge = allocateFrom(pool, 2 * kLimit, &refused);
+  ASSERT_NE(huge, nullptr);
+  EXPECT_TRUE(pool->atLimit());
+  EXPECT_EQ(allocateFrom(pool, 1, &refused), nullptr);
+  EXPECT_TRUE(refused);
+  // Counted while it is out with the client, until the client releases it.
+  const uint32_t id = huge->id();
+  pool->markSent(id);
+  huge.reset();
+  EXPECT_EQ(pool->outstandingBytes(), 2u * kLimit);
+  ASSERT_TRUE(pool->release(id, 1));
+  EXPECT_EQ(pool->outstandingBytes(), 0u);
+  // Up to the limit, and not a byte past it.
+  auto half = allocateFrom(pool, kLimit / 2, &refused);
+  auto rest = allocateFrom(pool, kLimit / 2, &refused);
+  ASSERT_NE(half, nullptr);
+  ASSERT_NE(rest, nullptr);
+  EXPECT_EQ(pool->outstandingBytes(), uint64_t{kLimit});
+  EXPECT_TRUE(pool->atLimit());
+  EXPECT_EQ(allocateFrom(pool, 1, &refused), nullptr);
+  EXPECT_TRUE(refused);
+  // An array that was never sent frees its part when it goes.
+  rest.reset();
+  EXPECT_FALSE(pool->atLimit());
+  EXPECT_NE(allocateFrom(pool, kLimit / 2, &refused), nullptr);
 }
 
 TEST(SegmentPoolTest, AClientMapsEachSegmentOnceAndReleasesItWhenTheLastViewGoes) {

@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/transport.h"
@@ -16,9 +17,41 @@ tracing::Channel& transportChannel() {
   return *channel;
 }
 
+const char* const kClientMemoryVariable = "COMM_CLIENT_MEMORY_MIB";
+
 namespace {
 constexpr size_t kReadChunk = 64 * 1024;
+
+// kClientMemoryBytes, or the host's choice in COMM_CLIENT_MEMORY_MIB (a
+// whole number of MiB, at least 1).
+uint64_t limitFromEnvironment() {
+  static const uint64_t limit = [] {
+    const char* text = std::getenv(kClientMemoryVariable);
+    if (text == nullptr || *text == '\0') return kClientMemoryBytes;
+    char* end = nullptr;
+    const unsigned long long mib = std::strtoull(text, &end, 10);
+    if (*end != '\0' || mib == 0 || mib > (1ull << 20)) {
+      if (transportChannel().isEnabled(3))
+        transportChannel().logCV(3, "ignoring %s=%s: not a number of MiB from 1 to 1048576",
+                                 kClientMemoryVariable, text);
+      return kClientMemoryBytes;
+    }
+    return static_cast<uint64_t>(mib) * 1024 * 1024;
+  }();
+  return limit;
+}
+
+std::atomic<uint64_t> g_clientMemoryLimit{0};  // 0: from the environment
 }  // namespace
+
+uint64_t clientMemoryLimit() {
+  const uint64_t chosen = g_clientMemoryLimit.load(std::memory_order_acquire);
+  return chosen != 0 ? chosen : limitFromEnvironment();
+}
+
+void setClientMemoryLimit(uint64_t bytes) {
+  g_clientMemoryLimit.store(bytes, std::memory_order_release);
+}
 
 Connection::Connection(UniqueFd fd, std::string name)
     : m_name(std::move(name)), m_fd(std::move(fd)), m_readFd(m_fd.get()), m_pollFd(m_fd.get()) {}
@@ -203,7 +236,7 @@ std::shared_ptr<SegmentPool> Connection::segmentPool() {
   std::lock_guard<std::mutex> lock(m_io);
   if (m_pool == nullptr && m_fd.valid()) {
     try {
-      m_pool = std::make_shared<SegmentPool>();
+      m_pool = std::make_shared<SegmentPool>(clientMemoryLimit());
     } catch (...) {
       return nullptr;
     }
@@ -218,10 +251,11 @@ void Connection::sendDropped(const std::vector<uint32_t>& ids) {
   if (send(writer) != 0) kor::ErrorStorage::ack();  // closing: the client unmaps everything
 }
 
-CIInt8Array::Storage* Connection::allocatePooled(uint32_t size) {
+CIInt8Array::Storage* Connection::allocatePooled(uint32_t size, bool* refused) {
+  *refused = false;
   std::shared_ptr<SegmentPool> pool = segmentPool();
   if (pool == nullptr) return nullptr;
-  CIInt8Array::Storage* storage = SegmentPool::allocate(pool, size);
+  CIInt8Array::Storage* storage = SegmentPool::allocate(pool, size, refused);
   sendDropped(pool->takeDropped());
   return storage;
 }

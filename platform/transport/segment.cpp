@@ -171,6 +171,7 @@ uint64_t roundedCapacity(uint32_t size) {
 SegmentPool::~SegmentPool() {
   std::lock_guard<std::mutex> lock(m_mutex);
   for (Entry& entry : m_entries) {
+    if (entry.transient) continue;
     g_pooledBytes.fetch_sub(entry.segment->size(), std::memory_order_relaxed);
     if (entry.idle()) g_idleBytes.fetch_sub(entry.segment->size(), std::memory_order_relaxed);
   }
@@ -178,9 +179,17 @@ SegmentPool::~SegmentPool() {
 
 uint64_t SegmentPool::idleBytesTotal() { return g_idleBytes.load(std::memory_order_relaxed); }
 
-void SegmentPool::becameIdleLocked(Entry& entry) {
+void SegmentPool::becameIdleLocked(size_t index) {
+  Entry& entry = m_entries[index];
+  m_outstanding -= entry.used;
+  entry.used = 0;
+  if (entry.transient) {
+    m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(index));
+    return;
+  }
   entry.idleSinceMs = nowMs();
   g_idleBytes.fetch_add(entry.segment->size(), std::memory_order_relaxed);
+  if (m_closed) dropLocked(index, nullptr);
 }
 
 void SegmentPool::dropLocked(size_t index, std::vector<uint32_t>* known) {
@@ -193,65 +202,104 @@ void SegmentPool::dropLocked(size_t index, std::vector<uint32_t>* known) {
   m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
-CIInt8Array::Storage* SegmentPool::allocate(const std::shared_ptr<SegmentPool>& pool,
-                                            uint32_t size) {
-  SegmentPool& self = *pool;
-  std::lock_guard<std::mutex> lock(self.m_mutex);
-  if (self.m_closed) return nullptr;
+size_t SegmentPool::pooledLocked(uint32_t size) {
   // The smallest idle segment that holds the array.
-  size_t best = self.m_entries.size();
-  for (size_t i = 0; i < self.m_entries.size(); ++i) {
-    const Entry& entry = self.m_entries[i];
-    if (!entry.idle() || entry.segment->size() < size) continue;
-    if (best == self.m_entries.size() ||
-        entry.segment->size() < self.m_entries[best].segment->size())
+  size_t best = m_entries.size();
+  for (size_t i = 0; i < m_entries.size(); ++i) {
+    const Entry& entry = m_entries[i];
+    if (entry.transient || !entry.idle() || entry.segment->size() < size) continue;
+    if (best == m_entries.size() || entry.segment->size() < m_entries[best].segment->size())
       best = i;
   }
-  if (best == self.m_entries.size()) {
-    // A new segment: make room by dropping idle ones that are too small,
-    // oldest first, while the limits would be broken.
-    const uint64_t capacity = roundedCapacity(size);
-    try {
-      auto overLimits = [&] {
-        return self.m_entries.size() + 1 > kPoolMaxSegments ||
-               self.m_bytes + capacity > kPoolMaxBytes;
-      };
-      while (overLimits()) {
-        size_t oldest = self.m_entries.size();
-        for (size_t i = 0; i < self.m_entries.size(); ++i) {
-          const Entry& entry = self.m_entries[i];
-          if (entry.idle() && (oldest == self.m_entries.size() ||
-                               entry.idleSinceMs < self.m_entries[oldest].idleSinceMs))
-            oldest = i;
-        }
-        if (oldest == self.m_entries.size()) return nullptr;  // all busy
-        self.dropLocked(oldest, &self.m_dropped);
-      }
-      if (g_pooledBytes.load(std::memory_order_relaxed) + capacity > kPoolMaxTotalBytes)
-        return nullptr;
-      std::shared_ptr<Segment> segment = Segment::tryCreate(static_cast<uint32_t>(capacity));
+  if (best != m_entries.size()) {
+    g_idleBytes.fetch_sub(m_entries[best].segment->size(), std::memory_order_relaxed);
+    return best;
+  }
+  // A new segment: make room by dropping idle ones that are too small,
+  // oldest first, while the limits would be broken.
+  const uint64_t capacity = roundedCapacity(size);
+  size_t pooled = 0;
+  for (const Entry& entry : m_entries) pooled += entry.transient ? 0 : 1;
+  while (pooled + 1 > kPoolMaxSegments || m_bytes + capacity > kPoolMaxBytes) {
+    size_t oldest = m_entries.size();
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+      const Entry& entry = m_entries[i];
+      if (!entry.transient && entry.idle() &&
+          (oldest == m_entries.size() || entry.idleSinceMs < m_entries[oldest].idleSinceMs))
+        oldest = i;
+    }
+    if (oldest == m_entries.size()) return m_entries.size();  // all busy
+    dropLocked(oldest, &m_dropped);
+    --pooled;
+  }
+  if (g_pooledBytes.load(std::memory_order_relaxed) + capacity > kPoolMaxTotalBytes)
+    return m_entries.size();
+  std::shared_ptr<Segment> segment = Segment::tryCreate(static_cast<uint32_t>(capacity));
+  if (segment == nullptr) return m_entries.size();
+  Entry entry;
+  entry.id = m_nextId++;
+  entry.segment = std::move(segment);
+  m_entries.push_back(std::move(entry));
+  m_bytes += capacity;
+  g_pooledBytes.fetch_add(capacity, std::memory_order_relaxed);
+  return m_entries.size() - 1;
+}
+
+CIInt8Array::Storage* SegmentPool::allocate(const std::shared_ptr<SegmentPool>& pool, uint32_t size,
+                                            bool* refused) {
+  SegmentPool& self = *pool;
+  std::lock_guard<std::mutex> lock(self.m_mutex);
+  *refused = false;
+  // A client that holds nothing gets one answer of any size; otherwise its
+  // answers stay within its limit.
+  if (self.m_closed || (self.m_outstanding > 0 && self.m_outstanding + size > self.m_limit)) {
+    *refused = true;
+    return nullptr;
+  }
+  size_t chosen;
+  try {
+    chosen = self.pooledLocked(size);
+    if (chosen == self.m_entries.size()) {
+      // Beyond the pool's limits: a segment for this answer alone (it
+      // becomes the last entry, |chosen|).
+      std::shared_ptr<Segment> segment = Segment::tryCreate(std::max<uint32_t>(size, 1));
       if (segment == nullptr) return nullptr;
       Entry entry;
       entry.id = self.m_nextId++;
       entry.segment = std::move(segment);
+      entry.transient = true;
       self.m_entries.push_back(std::move(entry));
-    } catch (...) {
-      return nullptr;
     }
-    best = self.m_entries.size() - 1;
-    self.m_bytes += capacity;
-    g_pooledBytes.fetch_add(capacity, std::memory_order_relaxed);
-  } else {
-    g_idleBytes.fetch_sub(self.m_entries[best].segment->size(), std::memory_order_relaxed);
+  } catch (...) {
+    return nullptr;
   }
-  Entry& chosen = self.m_entries[best];
-  PooledStorage* storage = new (std::nothrow) PooledStorage(chosen.segment, pool, chosen.id);
+  Entry& entry = self.m_entries[chosen];
+  entry.storageAlive = true;
+  entry.used = size;
+  self.m_outstanding += size;
+  PooledStorage* storage =
+      new (std::nothrow) PooledStorage(entry.segment, pool, entry.id, entry.transient);
   if (storage == nullptr) {
+    entry.storageAlive = false;
     self.becameIdleLocked(chosen);
     return nullptr;
   }
-  chosen.storageAlive = true;
   return storage;
+}
+
+uint64_t SegmentPool::outstandingBytes() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_outstanding;
+}
+
+bool SegmentPool::atLimit() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_outstanding >= m_limit;
+}
+
+uint64_t SegmentPool::lastReleaseMs() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_lastReleaseMs;
 }
 
 void SegmentPool::storageGone(uint32_t id) {
@@ -260,9 +308,7 @@ void SegmentPool::storageGone(uint32_t id) {
     Entry& entry = m_entries[i];
     if (entry.id != id) continue;
     entry.storageAlive = false;
-    if (!entry.idle()) return;
-    becameIdleLocked(entry);
-    if (m_closed) dropLocked(i, nullptr);
+    if (entry.idle()) becameIdleLocked(i);
     return;
   }
 }
@@ -284,10 +330,8 @@ bool SegmentPool::release(uint32_t id, uint32_t receipts) {
     if (entry.id != id) continue;
     if (receipts == 0 || receipts > entry.outWithClient) return false;
     entry.outWithClient -= receipts;
-    if (entry.idle()) {
-      becameIdleLocked(entry);
-      if (m_closed) dropLocked(i, nullptr);
-    }
+    m_lastReleaseMs = nowMs();
+    if (entry.idle()) becameIdleLocked(i);
     return true;
   }
   return false;
@@ -399,6 +443,24 @@ std::shared_ptr<Segment> ReceivedSegments::acquire(uint32_t id, UniqueFd fd, uin
   }
   ++found->second.views;
   ++found->second.receipts;
+  return view;
+}
+
+std::shared_ptr<Segment> ReceivedSegments::acquireTransient(uint32_t id, UniqueFd fd,
+                                                            uint32_t length) {
+  std::shared_ptr<Segment> mapping = Segment::mapReceived(std::move(fd), length);
+  if (mapping == nullptr) return nullptr;
+  std::weak_ptr<ReceivedSegments> self = weak_from_this();
+  std::shared_ptr<Segment> view = Segment::view(mapping, length, [self, id] {
+    std::shared_ptr<ReceivedSegments> segments = self.lock();
+    if (segments == nullptr) return;
+    {
+      std::lock_guard<std::mutex> lock(segments->m_mutex);
+      if (segments->m_closed) return;
+    }
+    segments->m_sendRelease(id, 1);
+  });
+  if (view == nullptr) kor::ErrorStorage::set("cannot map received segment: out of memory");
   return view;
 }
 

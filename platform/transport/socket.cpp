@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <thread>
 
@@ -125,6 +126,12 @@ int connectTo(int fd, const struct sockaddr_un& address, int timeoutMs = -1) {
 
 std::mutex g_umaskMutex;
 
+uint64_t steadyMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
 // The dispatch threads run for the rest of the process, so the code they run
 // must stay mapped even if the library holding it is dlclose()d (a host may
 // unload the service library after stopping it): the library is pinned.
@@ -160,6 +167,19 @@ struct Served {
   std::unique_ptr<ServiceSession> session;
   bool inputEnded = false;     // Guarded by the transport's mutex.
   bool refusedLogged = false;  // Only the reading thread touches it.
+  // Requests held while the client is at its shared-memory limit, oldest
+  // first, and whether its socket is left unread meanwhile. Only the
+  // reading thread touches them.
+  struct Held {
+    uint32_t slot;
+    std::vector<uint8_t> payload;
+  };
+  std::deque<Held> held;
+  size_t heldBytes = 0;
+  bool inputPaused = false;
+  uint64_t heldSinceMs = 0;
+  // Held requests or paused input: the loop looks at it again and again.
+  std::atomic<bool> waiting{false};
   // One reader at a time; a wake-up during a read makes the reader go again.
   std::mutex readMutex;
   bool reading = false;  // Guarded by readMutex.
@@ -201,6 +221,10 @@ struct Transport::State {
   // there are any, the loop looks every kHalfClosedCheckMs for those that
   // are owed nothing more, and closes them.
   std::atomic<size_t> halfClosed{0};
+  // Connections whose requests are held (Served::waiting), and how long a
+  // client at its limit may release nothing before it is disconnected.
+  std::atomic<size_t> waitingCount{0};
+  std::atomic<uint32_t> graceMs{kClientMemoryGraceMs};
   void closeFinishedHalfClosed();
 
   void run();
@@ -216,6 +240,15 @@ struct Transport::State {
   // The client of |served| shut down its sending side.
   void inputEnded(Served& served);
   bool dispatch(Served& served, WireMessage& message, std::string* reason);
+  bool dispatchRequest(Served& served, WireMessage& message, std::string* reason);
+  // Holds the request |message| of a client at its limit. False (with
+  // |reason|) for a request that no service would take.
+  bool hold(Served& served, const WireMessage& message, std::string* reason);
+  // Dispatches held requests while the client is below its limit;
+  // disconnects it when it has released nothing for the grace time.
+  void resumeHeld(Served& served);
+  void setWaiting(Served& served, bool waiting);
+  bool atLimit(Served& served);
   void closed(uint64_t id, const std::string& reason);
 };
 
@@ -416,6 +449,90 @@ void Transport::onServiceRemoved(ServiceRegistrationRecord* record) {
                     listening->path.c_str(), open);
 }
 
+void Transport::setClientMemoryGraceTime(uint32_t milliseconds) {
+  m_state->graceMs.store(milliseconds, std::memory_order_release);
+}
+
+bool Transport::State::atLimit(Served& served) {
+  std::shared_ptr<SegmentPool> pool = served.connection->segmentPool();
+  return pool != nullptr && pool->atLimit();
+}
+
+void Transport::State::setWaiting(Served& served, bool waiting) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (connections.count(served.id) == 0) return;  // closed: nothing to look at
+  if (served.waiting.exchange(waiting, std::memory_order_acq_rel) == waiting) return;
+  if (waiting)
+    waitingCount.fetch_add(1, std::memory_order_acq_rel);
+  else
+    waitingCount.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+bool Transport::State::hold(Served& served, const WireMessage& message, std::string* reason) {
+  if (!message.fds.empty()) {
+    *reason = "request carries descriptors";
+    return false;
+  }
+  try {
+    served.held.push_back(Served::Held{
+        message.slot, std::vector<uint8_t>(message.payload, message.payload + message.size)});
+  } catch (...) {
+    *reason = "out of memory";
+    return false;
+  }
+  served.heldBytes += message.size;
+  if (served.held.size() == 1) {
+    served.heldSinceMs = steadyMs();
+    setWaiting(served, true);
+    if (channel().isEnabled(2)) {
+      std::shared_ptr<SegmentPool> pool = served.connection->segmentPool();
+      channel().logCV(
+          2, "holding the requests of %s: it holds %llu bytes of answers",
+          served.connection->name().c_str(),
+          static_cast<unsigned long long>(pool != nullptr ? pool->outstandingBytes() : 0));
+    }
+  }
+  return true;
+}
+
+void Transport::State::resumeHeld(Served& served) {
+  if (served.held.empty() && !served.inputPaused) return;
+  while (!served.held.empty() && !atLimit(served) && !served.connection->isClosed()) {
+    Served::Held request = std::move(served.held.front());
+    served.held.pop_front();
+    served.heldBytes -= request.payload.size();
+    WireMessage message;
+    message.kind = kKindRequest;
+    message.slot = request.slot;
+    message.payload = request.payload.data();
+    message.size = static_cast<uint32_t>(request.payload.size());
+    std::string reason;
+    if (!dispatchRequest(served, message, &reason)) {
+      if (channel().isEnabled(3))
+        channel().logCV(3, "closing connection to %s: %s", served.connection->name().c_str(),
+                        reason.c_str());
+      served.connection->close(reason);
+      return;
+    }
+  }
+  if (served.held.empty()) {
+    served.inputPaused = false;
+    setWaiting(served, false);
+    return;
+  }
+  // Still at its limit: a client that releases nothing for the grace time
+  // is not going to.
+  std::shared_ptr<SegmentPool> pool = served.connection->segmentPool();
+  const uint64_t since =
+      std::max(served.heldSinceMs, pool != nullptr ? pool->lastReleaseMs() : uint64_t{0});
+  const uint32_t grace = graceMs.load(std::memory_order_acquire);
+  if (steadyMs() - since <= grace) return;
+  const std::string why =
+      "it released no answer for " + std::to_string(grace) + " ms while at its shared-memory limit";
+  if (served.connection->close(why) && channel().isEnabled(3))
+    channel().logCV(3, "disconnecting %s: %s", served.connection->name().c_str(), why.c_str());
+}
+
 void Transport::setStopDrainTime(uint32_t milliseconds) {
   std::lock_guard<std::mutex> lock(m_state->mutex);
   m_state->drainMs = milliseconds;
@@ -498,10 +615,11 @@ void Transport::State::run() {
     // free the ones unused for long.
     const bool idleSegments = SegmentPool::idleBytesTotal() > 0;
     const bool halfOpen = halfClosed.load(std::memory_order_acquire) > 0;
-    int timeout = stalled        ? kAcceptRetryMs
-                  : halfOpen     ? static_cast<int>(kHalfClosedCheckMs)
-                  : idleSegments ? kTrimIntervalMs
-                                 : -1;
+    const bool holding = waitingCount.load(std::memory_order_acquire) > 0;
+    int timeout = stalled || holding ? kAcceptRetryMs
+                  : halfOpen         ? static_cast<int>(kHalfClosedCheckMs)
+                  : idleSegments     ? kTrimIntervalMs
+                                     : -1;
     int count = epoll_wait(epoll.get(), events, 16, timeout);
     if (count < 0) {
       if (errno == EINTR) continue;
@@ -511,6 +629,19 @@ void Transport::State::run() {
     if (stalled) retryStalledAccepts();
     if (idleSegments) trimPools();
     if (halfOpen) closeFinishedHalfClosed();
+    if (holding) {
+      std::vector<std::shared_ptr<Served>> waitingOnes;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        try {
+          for (auto& entry : connections)
+            if (entry.second->waiting.load(std::memory_order_acquire))
+              waitingOnes.push_back(entry.second);
+        } catch (...) {
+        }
+      }
+      for (auto& served : waitingOnes) read(served, false);
+    }
     for (int i = 0; i < count; ++i) {
       const uint64_t id = events[i].data.u64;
       std::shared_ptr<Listening> listening;
@@ -664,11 +795,19 @@ void Transport::State::read(const std::shared_ptr<Served>& served, bool hangUp) 
       std::lock_guard<std::mutex> lock(served->readMutex);
       drain = served->hungUp;
     }
-    bool open = served->connection->readAvailable(
-        [&](WireMessage& message, std::string* reason) {
-          return dispatch(*served, message, reason);
-        },
-        !drain);
+    resumeHeld(*served);
+    bool open = !served->connection->isClosed();
+    if (open && !served->inputPaused) {
+      open = served->connection->readAvailable(
+          [&](WireMessage& message, std::string* reason) {
+            return dispatch(*served, message, reason);
+          },
+          !drain);
+      // Releases read just now may let held requests go.
+      if (open) resumeHeld(*served);
+      // Too much held: the rest waits in the socket.
+      if (open && served->heldBytes >= kMaxHeldRequestBytes) served->inputPaused = true;
+    }
     {
       std::lock_guard<std::mutex> lock(served->readMutex);
       if (open && served->again) {
@@ -692,7 +831,7 @@ void Transport::State::inputEnded(Served& served) {
   }
   // Owed nothing: it closes once written. Otherwise the loop looks again
   // every kHalfClosedCheckMs.
-  if (served.session->idle())
+  if (served.session->idle() && !served.waiting.load(std::memory_order_acquire))
     served.connection->closeWhenFlushed("the client has sent all it will and has its answers");
 }
 
@@ -708,7 +847,7 @@ void Transport::State::closeFinishedHalfClosed() {
     }
   }
   for (auto& served : candidates)
-    if (served->session->idle())
+    if (served->session->idle() && !served->waiting.load(std::memory_order_acquire))
       served->connection->closeWhenFlushed("the client has sent all it will and has its answers");
 }
 
@@ -733,6 +872,13 @@ bool Transport::State::dispatch(Served& served, WireMessage& message, std::strin
     *reason = "unexpected message kind";
     return false;
   }
+  // A client at its shared-memory limit: its requests wait, in order, until
+  // it releases memory (no job is made for them meanwhile).
+  if (!served.held.empty() || atLimit(served)) return hold(served, message, reason);
+  return dispatchRequest(served, message, reason);
+}
+
+bool Transport::State::dispatchRequest(Served& served, WireMessage& message, std::string* reason) {
   ServiceDirectory::Lease lease;
   if (!ServiceDirectory::instance().acquire(served.service->record, &lease)) {
     // The service is stopping: the request is not served. The client gets
@@ -758,6 +904,8 @@ void Transport::State::closed(uint64_t id, const std::string& reason) {
     auto& ids = served->service->connections;
     ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
     if (served->inputEnded) halfClosed.fetch_sub(1, std::memory_order_acq_rel);
+    if (served->waiting.exchange(false, std::memory_order_acq_rel))
+      waitingCount.fetch_sub(1, std::memory_order_acq_rel);
   }
   connectionClosed.notify_all();
   if (channel().isEnabled(1))

@@ -166,7 +166,7 @@ void WireWriter::putByteArray(const CIPtr<CIInt8Array>& array) {
       fail("out of memory");
       return;
     }
-    m_bytes[m_bytes.size() - 5] = 3;  // the tag putSegment wrote
+    m_bytes[m_bytes.size() - 5] = pooled->transient() ? 4 : 3;  // the tag putSegment wrote
     putU32(pooled->id());
     return;
   }
@@ -380,14 +380,16 @@ bool WireReader::getByteArray(WireBytes* bytes) {
     bytes->inlineBytes = raw;
     return true;
   }
-  if (tag != 2 && tag != 3) return fail("bad byte array tag");
+  if (tag < 2 || tag > 4) return fail("bad byte array tag");
   uint32_t id = 0;
-  if (!getU32(&length) || (tag == 3 && !getU32(&id))) return false;
-  if (tag == 3 && m_received == nullptr) return fail("pooled segment not expected");
+  if (!getU32(&length) || (tag != 2 && !getU32(&id))) return false;
+  if (tag != 2 && m_received == nullptr) return fail("pooled segment not expected");
   if (m_fds == nullptr || m_nextFd >= m_fds->size()) return fail("segment without descriptor");
   UniqueFd fd = std::move((*m_fds)[m_nextFd++]);
-  std::shared_ptr<Segment> segment = tag == 3 ? m_received->acquire(id, std::move(fd), length)
-                                              : Segment::mapReceived(std::move(fd), length);
+  std::shared_ptr<Segment> segment = tag == 2 ? Segment::mapReceived(std::move(fd), length)
+                                     : tag == 3
+                                         ? m_received->acquire(id, std::move(fd), length)
+                                         : m_received->acquireTransient(id, std::move(fd), length);
   if (segment == nullptr) {
     kor::ErrorStorage::ack();
     return fail("bad segment");

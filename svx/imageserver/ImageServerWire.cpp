@@ -78,9 +78,10 @@ class WireReplyEndpoint : public ImageServerReplyEndpoint {
   }
 
   // Pixels and file bytes for this client come from its connection's pool.
-  CIInt8Array::Storage* allocateArrayStorage(uint32_t size) override {
+  CIInt8Array::Storage* allocateArrayStorage(uint32_t size, bool* refused) override {
+    *refused = false;
     std::shared_ptr<comm::Connection> connection = m_connection.lock();
-    return connection != nullptr ? connection->allocatePooled(size) : nullptr;
+    return connection != nullptr ? connection->allocatePooled(size, refused) : nullptr;
   }
 
  private:

@@ -55,7 +55,8 @@ struct Options {
   std::vector<std::string> whitelist;
   std::vector<std::string> blacklist;
   std::string configRoot;
-  int traceLevel = 0;  // 0: leave TRACE_LEVELS as it is
+  int traceLevel = 0;            // 0: leave TRACE_LEVELS as it is
+  unsigned clientMemoryMiB = 0;  // 0: the transport's default
   std::string library;
 };
 
@@ -176,6 +177,10 @@ int parseOptions(int argc, char** argv, Options& options, bool& done) {
                  "Trace level of every channel, 1 (all) to 7 (silent)")
       ->type_name("L")
       ->check(CLI::Range(1, 7));
+  app.add_option("--client-memory", options.clientMemoryMiB,
+                 "Shared memory one client may hold in answers, in MiB (default 256)")
+      ->type_name("MIB")
+      ->check(CLI::Range(1u, 1u << 20));
   app.add_option("--library", options.library, "Path of libimageserverlib.so to load")
       ->type_name("PATH");
   try {
@@ -211,6 +216,8 @@ int main(int argc, char** argv) {
     std::string levels = "*=" + std::to_string(options.traceLevel);
     setenv("TRACE_LEVELS", levels.c_str(), 1);
   }
+  if (options.clientMemoryMiB != 0)
+    setenv("COMM_CLIENT_MEMORY_MIB", std::to_string(options.clientMemoryMiB).c_str(), 1);
 
   // Block the stop signals before any library thread exists: threads inherit
   // the mask, so the signals stay pending for sigwait() on this thread.

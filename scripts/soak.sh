@@ -1,18 +1,33 @@
 #!/usr/bin/env bash
 # Soak test: several clients send mixed requests to one host for MINUTES
-# minutes while the host's resident memory and open file descriptors are
-# sampled every 10 seconds. Prints the samples and compares the last third
-# of the run with the samples just after warm-up.
-# Usage: scripts/soak.sh MINUTES [CLIENTS]
+# minutes while the host's resident memory, open file descriptors and the
+# machine's shared memory are sampled every 10 seconds. Prints the samples
+# and compares the last third of the run with the samples just after
+# warm-up.
+# With --hostile a further client misbehaves in turn: it asks for 200 answers
+# of 30 MB and never reads them, subscribes to 655,360 attribute ids, and
+# asks for 200 full decodes of a GIF whose screen is 16384 x 16384 and goes
+# away. The well-behaved clients must go on being served meanwhile.
+# Usage: scripts/soak.sh MINUTES [CLIENTS] [--hostile]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-minutes=${1:?usage: scripts/soak.sh MINUTES [CLIENTS]}
-clients=${2:-4}
+usage="usage: scripts/soak.sh MINUTES [CLIENTS] [--hostile]"
+minutes=${1:?$usage}
+clients=4
+hostile=false
+for arg in "${@:2}"; do
+  case "$arg" in
+    --hostile) hostile=true ;;
+    [0-9]*) clients=$arg ;;
+    *) echo "$usage" >&2; exit 2 ;;
+  esac
+done
 scripts/install-deps.sh
 
 build=build/demo
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIMAGESERVER_BUILD_TESTS=OFF >/dev/null
-ninja -C "$build" imageserverlib imageserver-host imageserver-client imageserver-make-samples >/dev/null
+ninja -C "$build" imageserverlib imageserver-host imageserver-client imageserver-make-samples \
+  imageserver-hostile >/dev/null
 tools="$(pwd)/$build/tools"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/imageserver-soak.XXXXXX")
@@ -57,7 +72,29 @@ for id in $(seq 1 "$clients"); do
   pids+=($!)
 done
 
-echo "time_s rss_kib fds"
+# The misbehaving client, one attack after another.
+hostile_loop() {
+  local socket="$COMM_RUNTIME_DIR/svx.imageserver.ImageServer.7"
+  local deadline=$((SECONDS + minutes * 60))
+  # 30 MB of file (a real header, the rest a hole) and a 35-byte GIF whose
+  # logical screen is 16384 x 16384 around a 1 x 1 picture.
+  cp "$work/samples/image.bmp" "$work/big.bmp"
+  truncate -s 30000000 "$work/big.bmp"
+  printf 'GIF89a\x00\x40\x00\x40\x80\x00\x00\xff\xff\xff\x00\x00\x00\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00\x3b' \
+    >"$work/screen.gif"
+  while ((SECONDS < deadline)); do
+    "$tools/imageserver-hostile" "$socket" hoard "$work/big.bmp" 200 20 || true
+    "$tools/imageserver-hostile" "$socket" subscribe 40 2 || true
+    "$tools/imageserver-hostile" "$socket" vanish "$work/screen.gif" 200 || true
+  done
+}
+if $hostile; then
+  hostile_loop >/dev/null 2>&1 &
+  pids+=($!)
+fi
+
+shmem_kib() { awk '/^Shmem:/ {print $2}' /proc/meminfo; }
+echo "time_s rss_kib fds shmem_kib"
 samples_rss=()
 samples_fds=()
 start=$SECONDS
@@ -67,7 +104,7 @@ while ((SECONDS - start < minutes * 60)); do
   fds=$(ls "/proc/$host/fd" | wc -l)
   samples_rss+=("$rss")
   samples_fds+=("$fds")
-  echo "$((SECONDS - start)) $rss $fds"
+  echo "$((SECONDS - start)) $rss $fds $(shmem_kib)"
 done
 wait "${pids[@]}" 2>/dev/null || true
 pids=()

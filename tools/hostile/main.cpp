@@ -1,0 +1,116 @@
+// A hostile client for soak runs: it speaks the wire protocol directly and
+// does what a well-behaved client never does, so that the host's defences
+// are exercised under load. Not installed.
+//
+//   imageserver-hostile SOCKET hoard LOCATOR COUNT SECONDS
+//       COUNT separate requests for LOCATOR's bytes; never reads; holds the
+//       connection open for SECONDS.
+//   imageserver-hostile SOCKET subscribe LISTS SECONDS
+//       LISTS subscriptions to 16,384 distinct attribute ids each.
+//   imageserver-hostile SOCKET vanish LOCATOR COUNT
+//       one request for COUNT full decodes of LOCATOR, then goes away.
+// Exit status: 0 when everything was sent or the host cut the connection
+// (that is its defence working), 2 for usage errors, 1 when no connection.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/transport.h"
+#include "svx/imageserver/ImageServerWire.h"
+
+namespace {
+
+namespace wire = svx::imageserver::wire;
+
+int connectTo(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    std::fprintf(stderr, "imageserver-hostile: cannot connect to %s: %s\n", path.c_str(),
+                 std::strerror(errno));
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Writes the whole message; false once the host has cut the connection.
+bool sendAll(int fd, comm::WireWriter& writer) {
+  if (!writer.ok()) return false;
+  const std::vector<uint8_t>& bytes = writer.finish();
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t sent = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    done += static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+void putLocators(comm::WireWriter& writer, const std::string& locator, uint32_t count) {
+  writer.putU8(1);
+  writer.putU32(count);
+  for (uint32_t i = 0; i < count; ++i) writer.putString(locator.data(), locator.size());
+}
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: imageserver-hostile SOCKET hoard LOCATOR COUNT SECONDS\n"
+               "       imageserver-hostile SOCKET subscribe LISTS SECONDS\n"
+               "       imageserver-hostile SOCKET vanish LOCATOR COUNT\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return usage();
+  const std::string mode = argv[2];
+  auto number = [&](int index) {
+    return static_cast<uint32_t>(std::strtoul(argv[index], nullptr, 10));
+  };
+  if (!((mode == "hoard" && argc == 6) || (mode == "subscribe" && argc == 5) ||
+        (mode == "vanish" && argc == 5)))
+    return usage();
+  int fd = connectTo(argv[1]);
+  if (fd < 0) return 1;
+  unsigned hold = 0;
+  if (mode == "hoard") {
+    for (uint32_t i = 0; i < number(4); ++i) {
+      comm::WireWriter request(comm::kKindRequest, wire::kRequestImage);
+      putLocators(request, argv[3], 1);
+      request.putI8(0);
+      request.putBool(false);
+      if (!sendAll(fd, request)) break;
+    }
+    hold = number(5);
+  } else if (mode == "subscribe") {
+    for (uint32_t i = 0; i < number(3); ++i) {
+      comm::WireWriter request(comm::kKindRequest, wire::kSetNotificationList);
+      request.putU8(1);
+      request.putU32(16384);
+      for (uint32_t id = 0; id < 16384; ++id) request.putU32(1000 + i * 16384 + id);
+      if (!sendAll(fd, request)) break;
+    }
+    hold = number(4);
+  } else {
+    comm::WireWriter request(comm::kKindRequest, wire::kRequestImage);
+    putLocators(request, argv[3], number(4));
+    request.putI8(1);
+    request.putBool(true);
+    sendAll(fd, request);
+  }
+  if (hold > 0) sleep(hold);
+  close(fd);
+  return 0;
+}

@@ -14,7 +14,8 @@
 // image: at most 256 Mi pixels (268,435,456) and a 32-bit size for the
 // 4-byte-per-pixel image; at most 1000 scans in a progressive JPEG; 16 MiB per
 // ancillary PNG chunk. getImageInfo refuses what createBitmap would refuse by
-// size.
+// size. The first GIF frame is decoded only down to its last row on the
+// screen.
 //
 // JPEG EXIF orientation (1..8) is applied: the information and the pixels
 // describe the image as it is meant to be seen. 16-bit PNG samples are
@@ -125,12 +126,18 @@ class Engine {
   // SCALING_AREA_AVERAGE is an exact box filter with fractional coverage,
   // averaging colour premultiplied by alpha. JPEG first uses the decoder's
   // scaled IDCT (1/8 .. 8/8) down to the smallest size not below the target;
-  // non-interlaced PNG is scaled row by row. Interlaced PNG, GIF and BMP are
-  // decoded whole into a scratch buffer first.
+  // the other formats are scaled row by row as they are decoded, and no
+  // buffer of the image's own size is made, with one exception: the rows of
+  // an interlaced PNG or GIF only become final in the last pass, so until
+  // then the decoder holds either the sums of the whole target image (32
+  // bytes per target pixel) or the rows that the last pass does not deliver
+  // (half the image, 4 bytes per pixel for PNG, 1 for GIF), whichever is
+  // smaller.
   Bitmap* createBitmap(const util::UnicodeString8& path, BitmapInfo::Format format,
                        const Vec2<unsigned int>& size, Bitmap::ScalingMethod method,
                        bool keepAspect, LoadingListener* listener);
-  void destroyBitmap(Bitmap* bitmap);  // null is ignored
+  // Takes a bitmap that createBitmap() made; null is ignored.
+  void destroyBitmap(Bitmap* bitmap);
 
   // Allocation sites for fault injection (kor::testing::failAllocations):
   // "lumo::Bitmap" is consulted for the record and then for the pixel

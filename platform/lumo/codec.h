@@ -41,9 +41,10 @@ bool checkDimensions(uint32_t width, uint32_t height);
 // accumulators are not allocated again for every image. Each slot holds one
 // buffer; a request for a slot may move its contents. Buffers larger than
 // kScratchKeepBytes are released by trimScratch() at the end of every engine
-// call, so a thread does not hold on to a whole decoded image.
+// call, so a thread does not hold on to image-sized memory between calls.
 enum class Scratch : int {
-  kImage = 0,    // a whole decoded image (interlaced PNG, GIF canvas, BMP RLE)
+  kImage = 0,    // rows held until their turn (interlaced images), or the
+                 // area accumulator's sums of a whole scaled image
   kDecoderRow,   // a decoder's native output row
   kRgbaRow,      // one RGBA row handed to the pipeline
   kTable,        // the area averager's column table
@@ -51,6 +52,7 @@ enum class Scratch : int {
   kAccumulator,  // the area averager's sums of one output row
   kOutputRow,    // one RGBA row leaving the averager
   kConverted,    // one row converted to the output format
+  kClearRow,     // a transparent row
   kFileBuffer,   // the Source's read buffer
   kCount,
 };
@@ -153,6 +155,8 @@ class RowSink {
  public:
   // False stops the decode; the reason has been set.
   virtual bool putRow(const uint8_t* rgba) = 0;
+  // A fully transparent row (every byte 0), cheaper than putRow().
+  virtual bool putClearRow() = 0;
 
  protected:
   ~RowSink() = default;
@@ -169,9 +173,16 @@ class Writer final : public RowSink {
         m_height(storedHeight),
         m_orientation(orientation) {}
   bool putRow(const uint8_t* rgba) override;
+  bool putClearRow() override;
   uint32_t rowsWritten() const { return m_y; }
   // Counts a row that the decoder wrote into the bitmap itself.
   void countDirectRow() { ++m_y; }
+  // Scattered rows (orientation 1 only): writes pixels xStart, xStart +
+  // xStep, ... of stored row |y|, or clears the row; markAllRows() then says
+  // that every pixel has been written.
+  void placePixels(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
+  void clearRow(uint32_t y);
+  void markAllRows() { m_y = m_height; }
 
  private:
   Bitmap& m_bitmap;
@@ -179,6 +190,14 @@ class Writer final : public RowSink {
   uint32_t m_height;
   int m_orientation;
   uint32_t m_y = 0;
+};
+
+// Where a source column lies among the output columns of an area average:
+// in column |index| with |weight| units of its width, and with the rest
+// (dstWidth - weight) in column index + 1.
+struct AreaColumn {
+  uint32_t index;
+  uint32_t weight;
 };
 
 // Exact area averaging (a box filter with fractional coverage) from
@@ -199,15 +218,12 @@ class AreaAverager final : public RowSink {
   // Gets the buffers; false (reason set) when memory is short.
   bool init();
   bool putRow(const uint8_t* rgba) override;
+  bool putClearRow() override;
 
  private:
-  // Source column x lies in output column |index| with |weight| units of its
-  // width; the rest of it (dstWidth - weight) lies in column index + 1.
-  struct Column {
-    uint32_t index;
-    uint32_t weight;
-  };
   bool emitRow();
+  // Adds the source row just summed into m_rowSums (none when |clear|).
+  bool addRow(bool clear);
 
   uint32_t m_srcWidth;
   uint32_t m_srcHeight;
@@ -216,9 +232,42 @@ class AreaAverager final : public RowSink {
   RowSink& m_next;
   uint32_t m_srcY = 0;
   uint32_t m_dstY = 0;
-  Column* m_columns = nullptr;
+  AreaColumn* m_columns = nullptr;
   uint64_t* m_rowSums = nullptr;
   uint64_t* m_accumulator = nullptr;
+  uint8_t* m_output = nullptr;
+};
+
+// The same averaging for rows that arrive in any order and a few pixels at a
+// time (interlaced images): holds the sums of the whole output image,
+// kAccumulatorBytesPerPixel bytes per output pixel, and emits its rows to
+// |next| at finish(). Transparent pixels add nothing and need not be given.
+// The result is identical to AreaAverager's.
+constexpr uint64_t kAccumulatorBytesPerPixel = 32;
+class AreaAccumulator final {
+ public:
+  AreaAccumulator(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth, uint32_t dstHeight,
+                  RowSink& next)
+      : m_srcWidth(srcWidth),
+        m_srcHeight(srcHeight),
+        m_dstWidth(dstWidth),
+        m_dstHeight(dstHeight),
+        m_next(next) {}
+  // Gets the buffers; false (reason set) when memory is short.
+  bool init();
+  // Adds pixels xStart, xStart + xStep, ... of source row |y|.
+  void add(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
+  // Emits every output row.
+  bool finish();
+
+ private:
+  uint32_t m_srcWidth;
+  uint32_t m_srcHeight;
+  uint32_t m_dstWidth;
+  uint32_t m_dstHeight;
+  RowSink& m_next;
+  AreaColumn* m_columns = nullptr;
+  uint64_t* m_sums = nullptr;
   uint8_t* m_output = nullptr;
 };
 
@@ -251,6 +300,20 @@ class Pipeline {
   bool acceptsDirectRows(BitmapInfo::Format native, uint32_t width, uint32_t height) const;
   uint8_t* directRow();
   void directRowDone() { m_writer->countDirectRow(); }
+  // Scattered rows, for images whose rows arrive out of order or a few pixels
+  // at a time (interlaced PNG and GIF), delivered at the stored image size in
+  // orientation 1. Instead of setRowSize(), startScattered() sets up the
+  // bitmap itself as the destination when there is no scaling, otherwise an
+  // AreaAccumulator, which takes scatteredBytes() of memory. putScattered()
+  // delivers pixels xStart, xStart + xStep, ... of stored row |y|,
+  // putScatteredClear() a transparent row (every row must be delivered
+  // whole, in one or several calls); finishScattered() is called when all
+  // have been.
+  uint64_t scatteredBytes() const;
+  bool startScattered();
+  void putScattered(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
+  void putScatteredClear(uint32_t y);
+  bool finishScattered();
   // Checks that every row arrived and hands over the bitmap (null when not).
   Bitmap* finish();
 
@@ -272,6 +335,7 @@ class Pipeline {
   Bitmap* m_bitmap = nullptr;
   std::optional<Writer> m_writer;
   std::optional<AreaAverager> m_averager;
+  std::optional<AreaAccumulator> m_accumulator;
 };
 
 // The format decoders. Each reads from |source| positioned at the start and

@@ -298,6 +298,37 @@ bool Writer::putRow(const uint8_t* rgba) {
   return true;
 }
 
+// Transparent black is all zero bytes in every format.
+bool Writer::putClearRow() {
+  const int o = m_orientation;
+  if ((o == 1 || o == 4) && m_y < m_height) {
+    const uint32_t y = m_y++;
+    const uint32_t dy = o == 1 ? y : m_height - 1 - y;
+    std::memset(m_bitmap.pixels + size_t{dy} * m_bitmap.stride, 0, m_bitmap.stride);
+    return true;
+  }
+  uint8_t* zeros = scratch(Scratch::kClearRow, size_t{m_width} * 4);
+  if (zeros == nullptr) return false;
+  std::memset(zeros, 0, size_t{m_width} * 4);
+  return putRow(zeros);
+}
+
+void Writer::placePixels(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep) {
+  const uint32_t bpp = BitmapInfo::getBpp(m_bitmap.format);
+  uint8_t* row = m_bitmap.pixels + size_t{y} * m_bitmap.stride;
+  if (xStep == 1) {
+    convertRow(rgba + size_t{xStart} * 4, m_width - xStart, m_bitmap.format,
+               row + size_t{xStart} * bpp);
+    return;
+  }
+  for (uint32_t x = xStart; x < m_width; x += xStep)
+    convertRow(rgba + size_t{x} * 4, 1, m_bitmap.format, row + size_t{x} * bpp);
+}
+
+void Writer::clearRow(uint32_t y) {
+  std::memset(m_bitmap.pixels + size_t{y} * m_bitmap.stride, 0, m_bitmap.stride);
+}
+
 // ---------------------------------------------------------------------------
 // Pipeline.
 
@@ -310,6 +341,7 @@ Pipeline::Pipeline(BitmapInfo::Format format, uint32_t targetWidth, uint32_t tar
       m_infoOnly(infoOnly) {}
 
 Pipeline::~Pipeline() {
+  m_accumulator.reset();
   m_averager.reset();
   m_writer.reset();
   Engine::getInstance().destroyBitmap(m_bitmap);
@@ -394,6 +426,41 @@ uint8_t* Pipeline::directRow() {
 RowSink& Pipeline::sink() {
   if (m_averager) return *m_averager;
   return *m_writer;
+}
+
+uint64_t Pipeline::scatteredBytes() const {
+  if (m_storedTargetWidth == m_header.width && m_storedTargetHeight == m_header.height) return 0;
+  return uint64_t{m_storedTargetWidth} * m_storedTargetHeight * kAccumulatorBytesPerPixel;
+}
+
+bool Pipeline::startScattered() {
+  if (m_header.orientation != 1) {
+    kor::ErrorStorage::set("internal error: scattered rows need orientation 1");
+    return false;
+  }
+  if (scatteredBytes() == 0) return true;
+  m_accumulator.emplace(m_header.width, m_header.height, m_storedTargetWidth, m_storedTargetHeight,
+                        *m_writer);
+  return m_accumulator->init();
+}
+
+void Pipeline::putScattered(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep) {
+  if (y >= m_header.height || xStart >= m_header.width) return;
+  if (m_accumulator)
+    m_accumulator->add(y, rgba, xStart, xStep);
+  else
+    m_writer->placePixels(y, rgba, xStart, xStep);
+}
+
+void Pipeline::putScatteredClear(uint32_t y) {
+  // The accumulator's sums start at zero: a transparent row adds nothing.
+  if (!m_accumulator && y < m_header.height) m_writer->clearRow(y);
+}
+
+bool Pipeline::finishScattered() {
+  if (m_accumulator) return m_accumulator->finish();
+  m_writer->markAllRows();
+  return true;
 }
 
 Bitmap* Pipeline::finish() {

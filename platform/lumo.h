@@ -11,11 +11,17 @@
 // "image too large: 70000 x 70000".
 //
 // Limits, checked from the header before anything is allocated for the
-// image: at most 256 Mi pixels (268,435,456) and a 32-bit size for the
-// 4-byte-per-pixel image; at most 1000 scans in a progressive JPEG; 16 MiB per
+// image: at most 256 Mi pixels (268,435,456), a row counting as at least 16
+// pixels wide, and a 32-bit size for the 4-byte-per-pixel image; 16 MiB per
 // ancillary PNG chunk. getImageInfo refuses what createBitmap would refuse by
-// size. The first GIF frame is decoded only down to its last row on the
-// screen.
+// size.
+//
+// The work of a decode is bounded by the size of the image: a multi-scan JPEG
+// may have at most 1000 scans and at most about 40 passes' worth of scans
+// over its coefficient blocks (refused before the scan beyond); the first GIF
+// frame is decoded only up to its last row on the screen, and a frame far
+// larger than the screen is refused; BMP RLE data that goes on moving about
+// without drawing is refused.
 //
 // JPEG EXIF orientation (1..8) is applied: the information and the pixels
 // describe the image as it is meant to be seen. 16-bit PNG samples are

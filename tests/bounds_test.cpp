@@ -1,5 +1,7 @@
-// What a decode may cost: how far a GIF frame is decoded, and the memory a
-// decode takes. Every file is made here, with the encoders or byte by byte.
+// What a decode may cost: the work limits of each format (JPEG scans, rows,
+// GIF frames beyond the screen, RLE data that draws nothing) and the memory a
+// decode takes. Every hostile file is made here, with the encoders or byte by
+// byte.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,6 +11,10 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+// clang-format off
+#include <jpeglib.h>
+// clang-format on
 
 #include "platform/kor.h"
 #include "platform/lumo.h"
@@ -32,6 +38,50 @@ struct BitmapDeleter {
   void operator()(Bitmap* b) const { lumo::Engine::getInstance().destroyBitmap(b); }
 };
 using BitmapPtr = std::unique_ptr<Bitmap, BitmapDeleter>;
+
+// A progressive greyscale JPEG of a flat |width| x |height| image, written
+// with |script|; its last scan is then repeated until the file has |scans|
+// scans (the decoder takes a repeated scan as a harmless bogus progression).
+std::string progressiveJpeg(uint32_t width, uint32_t height,
+                            const std::vector<jpeg_scan_info>& script, size_t scans) {
+  jpeg_compress_struct cinfo;
+  jpeg_error_mgr error;
+  cinfo.err = jpeg_std_error(&error);
+  jpeg_create_compress(&cinfo);
+  unsigned char* memory = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&cinfo, &memory, &size);
+  cinfo.image_width = width;
+  cinfo.image_height = height;
+  cinfo.input_components = 1;
+  cinfo.in_color_space = JCS_GRAYSCALE;
+  jpeg_set_defaults(&cinfo);
+  cinfo.scan_info = script.data();
+  cinfo.num_scans = static_cast<int>(script.size());
+  jpeg_start_compress(&cinfo, TRUE);
+  std::vector<JSAMPLE> row(width, 128);
+  while (cinfo.next_scanline < height) {
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_write_scanlines(&cinfo, rows, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  std::string bytes(reinterpret_cast<char*>(memory), size);
+  std::free(memory);
+  const size_t lastScan = bytes.rfind("\xff\xda");
+  const size_t end = bytes.size() - 2;  // the end marker
+  const std::string scan = bytes.substr(lastScan, end - lastScan);
+  std::string out = bytes.substr(0, end);
+  for (size_t n = script.size(); n < scans; ++n) out += scan;
+  return out + "\xff\xd9";
+}
+
+// A DC scan and a first AC scan over the whole band: one pass each.
+const std::vector<jpeg_scan_info> kPlainScript = {{1, {0}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}};
+// A DC scan, a first AC scan of the high bits and an AC refinement scan,
+// which the decoder pays for with a visit of every coefficient of the band.
+const std::vector<jpeg_scan_info> kRefiningScript = {
+    {1, {0}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 1}, {1, {0}, 1, 63, 1, 0}};
 
 std::string status(const char* key) {
   std::ifstream file("/proc/self/status");
@@ -108,6 +158,84 @@ class BoundsTest : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // Work.
 
+TEST_F(BoundsTest, JpegScansAreBudgetedByTheBlocksTheyCover) {
+  // 256 x 256 blocks: the budget is 40 passes over them. A plain scan is one
+  // pass, a refinement of AC 1..63 is (16 + 63) / 16: after the first two
+  // scans of the refining script, 7 of them fit and the 8th does not.
+  struct Case {
+    const std::vector<jpeg_scan_info>& script;
+    size_t scans;
+    bool accepted;
+  } cases[] = {{kPlainScript, 40, true},
+               {kPlainScript, 41, false},
+               {kRefiningScript, 9, true},
+               {kRefiningScript, 10, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.scans << " scans, " << c.script.size() << " written");
+    std::string path = dir.write("p.jpg", progressiveJpeg(2048, 2048, c.script, c.scans));
+    if (c.accepted) {
+      BitmapPtr b = decode(path);
+      ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+      EXPECT_EQ(b->pixels[2048 * 1000 + 1000], 128);
+    } else {
+      // Refused before the scan that breaks the budget is decoded.
+      EXPECT_EQ(failure(path), "too many JPEG scans for a 2048 x 2048 image (" +
+                                   std::to_string(c.scans) + " scans)");
+    }
+  }
+}
+
+TEST_F(BoundsTest, SmallJpegsMayUseAMillionBlocksOfScansUpToAThousandScans) {
+  // 64 x 64 blocks: 256 passes make the million; 2 x 2 blocks: the scan
+  // count is the limit.
+  std::string path = dir.write("p.jpg", progressiveJpeg(512, 512, kPlainScript, 256));
+  EXPECT_NE(decode(path), nullptr) << kor::ErrorStorage::reason();
+  path = dir.write("p.jpg", progressiveJpeg(512, 512, kPlainScript, 257));
+  EXPECT_EQ(failure(path), "too many JPEG scans for a 512 x 512 image (257 scans)");
+  path = dir.write("p.jpg", progressiveJpeg(16, 16, kPlainScript, 1000));
+  EXPECT_NE(decode(path), nullptr) << kor::ErrorStorage::reason();
+  path = dir.write("p.jpg", progressiveJpeg(16, 16, kPlainScript, 1001));
+  EXPECT_EQ(failure(path), "too many progressive JPEG scans (more than 1000)");
+}
+
+TEST_F(BoundsTest, ARowCountsAsAtLeastSixteenPixels) {
+  struct Case {
+    uint32_t width, height;
+    bool accepted;
+  } cases[] = {{1, 16777216, true},
+               {1, 16777217, false},
+               {16, 16777216, true},
+               {17, 15790320, true},
+               {15, 17895697, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.width << " x " << c.height);
+    ASSERT_TRUE(imagefiles::writeBmpHeader(dir.file("h.bmp"), c.width, c.height));
+    BitmapInfo* info = engine.getImageInfo(util::UnicodeString8(dir.file("h.bmp").c_str()));
+    EXPECT_EQ(info != nullptr, c.accepted);
+    if (!c.accepted) {
+      EXPECT_EQ(std::string(kor::ErrorStorage::reason()),
+                "image too large: " + std::to_string(c.width) + " x " + std::to_string(c.height));
+    }
+    engine.destroyBitmapInfo(info);
+    kor::ErrorStorage::ack();
+  }
+}
+
+TEST_F(BoundsTest, AGifFrameFarLargerThanItsScreenIsRefused) {
+  // Screen 1 x 1024: up to 2 * 1024 + 1 Mi pixels of the frame may be
+  // decoded, which a frame 1026 wide reaches exactly over its 1024 rows.
+  imagefiles::GifOptions o;
+  o.globalPalette = {{0, 0, 0}, {255, 0, 0}, {0, 255, 0}};
+  o.screenWidth = 1;
+  o.screenHeight = 1024;
+  BitmapPtr b = decode(gif("edge.gif", 1026, 1024, o));
+  ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+  EXPECT_EQ(b->width, 1u);
+  EXPECT_EQ(failure(gif("past.gif", 1027, 1024, o)),
+            "invalid GIF data: the first image (1027 x 1024 at 0, 0) is far larger than the "
+            "screen (1 x 1024)");
+}
+
 TEST_F(BoundsTest, AnInterlacedGifIsDecodedOnlyToItsLastRowOnTheScreen) {
   // The screen shows the frame's first row, which comes first in the file:
   // the rest is never read, and may as well be missing.
@@ -128,6 +256,20 @@ TEST_F(BoundsTest, AnInterlacedGifIsDecodedOnlyToItsLastRowOnTheScreen) {
   ASSERT_EQ(b->height, 1u);
   for (uint32_t x = 0; x < width; ++x)
     ASSERT_EQ(b->pixels[x * 3], indices[x]) << x;  // red is the index
+}
+
+TEST_F(BoundsTest, RleDataThatDrawsNothingIsBounded) {
+  // 4 x 2: 2 * 8 + 4 * 2 + 4096 bytes may be read. Empty deltas (4 bytes
+  // each) up to exactly that, then the end of the bitmap, are accepted.
+  const std::string emptyDelta("\x00\x02\x00\x00", 4);
+  const std::string end("\x00\x01", 2);
+  std::string edge;
+  for (int i = 0; i < 1030; ++i) edge += emptyDelta;
+  BitmapPtr b = decode(rle("edge.bmp", 4, 2, edge + end));
+  ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+  EXPECT_EQ(b->pixels[0], 10);  // palette entry 0 everywhere
+  EXPECT_EQ(failure(rle("past.bmp", 4, 2, edge + emptyDelta + end)),
+            "invalid BMP data: RLE data longer than the image");
 }
 
 // ---------------------------------------------------------------------------

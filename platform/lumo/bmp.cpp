@@ -294,8 +294,9 @@ bool decodeUncompressed(Source& source, const BmpHeader& h, Pipeline& pipeline) 
 }
 
 // Decodes RLE8 or RLE4 data row by row, bottom row first. Runs past the
-// right edge are clipped, and data ending before the image is complete is
-// refused as truncated.
+// right edge are clipped; data ending before the image is complete is
+// refused as truncated, and data longer than the image needs
+// (kRleSlackBytes) as invalid.
 bool decodeRle(Source& source, const BmpHeader& h, Pipeline& pipeline) {
   const uint32_t width = h.width;
   const uint32_t height = h.height;
@@ -309,7 +310,12 @@ bool decodeRle(Source& source, const BmpHeader& h, Pipeline& pipeline) {
   };
   clearRow();
   source.seek(h.dataOffset);
-  auto next = [&] { return source.getByte(); };
+  const uint64_t budget = 2 * uint64_t{width} * height + 4 * uint64_t{height} + kRleSlackBytes;
+  uint64_t read = 0;
+  auto next = [&] {
+    ++read;
+    return source.getByte();
+  };
 
   const bool four = h.compression == kRle4;
   uint32_t x = 0;
@@ -326,6 +332,10 @@ bool decodeRle(Source& source, const BmpHeader& h, Pipeline& pipeline) {
   };
   bool done = false;
   while (!done && y < height) {
+    if (read > budget) {
+      kor::ErrorStorage::set("invalid BMP data: RLE data longer than the image");
+      return false;
+    }
     const int first = next();
     const int second = next();
     if (first < 0 || second < 0) {

@@ -24,6 +24,13 @@ namespace lumo::internal {
 // size, so a small file claiming huge dimensions costs nothing.
 constexpr uint64_t kMaxPixels = 268435456u;
 
+// Every row costs the decoders and the pipeline a fixed amount of work on
+// top of its pixels (a call per row into the decoder, the pipeline and the
+// converter), about as much as 16 pixels. For the size limit a row counts as
+// at least that wide, so a very tall, narrow image costs no more than the
+// largest image.
+constexpr uint32_t kMinRowPixels = 16;
+
 // The most scans a progressive JPEG may have before it is refused.
 constexpr int kMaxJpegScans = 1000;
 
@@ -31,10 +38,35 @@ constexpr int kMaxJpegScans = 1000;
 constexpr size_t kMaxPngChunkBytes = 16u << 20;
 constexpr size_t kMaxPngChunkCacheBytes = 64u << 20;
 
+// The work a multi-scan JPEG may ask for, in passes over all of its
+// coefficient blocks. A scan costs one pass over the blocks it covers; a
+// refinement scan of AC coefficients visits every coefficient of its band
+// in every block and costs (16 + band width) / 16 of a pass. Photographs use
+// up to about 20 scans and about 15 such passes; a file beyond the budget is
+// refused before the scan that would exceed it is decoded. Small images get
+// at least kJpegMinScanBlocks blocks, so that they may use up to
+// kMaxJpegScans scans.
+constexpr uint64_t kJpegScanPasses = 40;
+constexpr uint64_t kJpegMinScanBlocks = 1u << 20;
+
+// The pixels of the first GIF frame decoded up to its last visible row may be
+// at most twice the screen plus this many: the parts of a frame that lie
+// outside the screen are decoded for nothing, and a frame far larger than
+// its screen is refused.
+constexpr uint64_t kGifSlackPixels = 1u << 20;
+
+// The RLE data a BMP decode reads: at most 2 bytes per pixel and 4 per row,
+// plus this many. Well-formed data needs no more (a run is 2 bytes for at
+// least one pixel, a literal about a byte per pixel, an end of line or a
+// delta 2 or 4 bytes per row); beyond the budget the data only moves about
+// without drawing, and is refused.
+constexpr uint64_t kRleSlackBytes = 4096;
+
 // True when a |width| x |height| image may be decoded: neither dimension is 0,
-// the pixel count is within kMaxPixels and a 4-byte-per-pixel buffer of it
-// has a size that fits in 32 bits. Otherwise sets the reason ("image too
-// large: W x H" or "invalid image dimensions: W x H") and returns false.
+// the pixel count is within kMaxPixels (each row counting as at least
+// kMinRowPixels wide) and a 4-byte-per-pixel buffer of it has a size that fits
+// in 32 bits. Otherwise sets the reason ("image too large: W x H" or "invalid
+// image dimensions: W x H") and returns false.
 bool checkDimensions(uint32_t width, uint32_t height);
 
 // Per-thread scratch buffers, kept between decodes so that row buffers and

@@ -37,8 +37,9 @@ bool checkDimensions(uint32_t width, uint32_t height) {
     kor::ErrorStorage::set("invalid image dimensions: %u x %u", width, height);
     return false;
   }
-  uint64_t pixels = static_cast<uint64_t>(width) * height;
-  if (pixels > kMaxPixels || pixels * 4 > UINT32_MAX) {
+  const uint64_t pixels = static_cast<uint64_t>(width) * height;
+  const uint64_t rowCost = static_cast<uint64_t>(std::max(width, kMinRowPixels)) * height;
+  if (pixels > kMaxPixels || rowCost > kMaxPixels || pixels * 4 > UINT32_MAX) {
     kor::ErrorStorage::set("image too large: %u x %u", width, height);
     return false;
   }

@@ -6,7 +6,9 @@
 //
 // The canvas is never made: the rows of the screen are produced one by one,
 // transparent outside the frame, and the frame is decoded only up to its
-// last row on the screen. An interlaced frame
+// last row on the screen. Its rows must be decoded whole, the parts beyond
+// the screen's edges included, so a frame whose decoded part would be far
+// larger than the screen (kGifSlackPixels) is refused. An interlaced frame
 // delivers its rows in four passes, the last of them the odd rows in order;
 // see decodeInterlaced().
 #include <gif_lib.h>
@@ -274,6 +276,15 @@ bool decodeGif(Source& source, Pipeline& pipeline) {
   f.interlaced = frame.Interlace;
   f.transparent = transparent;
   f.colours = colours;
+  const uint64_t decodedPixels = uint64_t{f.frameWidth} * rowsToDecode(f);
+  if (decodedPixels > 2 * uint64_t{f.width} * f.height + kGifSlackPixels) {
+    kor::ErrorStorage::set(
+        "invalid GIF data: the first image (%u x %u at %u, %u) is far larger than the screen "
+        "(%u x %u)",
+        f.frameWidth, f.frameHeight, f.frameLeft, f.frameTop, f.width, f.height);
+    return false;
+  }
+
   uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{f.width} * 4);
   auto* line = static_cast<GifPixelType*>(
       scratch(Scratch::kDecoderRow, f.frameWidth > 0 ? f.frameWidth : 1));

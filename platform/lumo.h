@@ -21,7 +21,9 @@
 // over its coefficient blocks (refused before the scan beyond); the first GIF
 // frame is decoded only up to its last row on the screen, and a frame far
 // larger than the screen is refused; BMP RLE data that goes on moving about
-// without drawing is refused.
+// without drawing is refused. A decode can be cancelled from outside: the
+// engine asks kor::isCancelled() every few rows and before each JPEG scan,
+// and fails with "decoding cancelled" when it answers true.
 //
 // JPEG EXIF orientation (1..8) is applied: the information and the pixels
 // describe the image as it is meant to be seen. 16-bit PNG samples are

@@ -1,7 +1,7 @@
 // What a decode may cost: the work limits of each format (JPEG scans, rows,
-// GIF frames beyond the screen, RLE data that draws nothing) and the memory a
-// decode takes. Every hostile file is made here, with the encoders or byte by
-// byte.
+// GIF frames beyond the screen, RLE data that draws nothing), cancellation and
+// the memory a decode takes. Every hostile file is made here, with the
+// encoders or byte by byte.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -270,6 +270,78 @@ TEST_F(BoundsTest, RleDataThatDrawsNothingIsBounded) {
   EXPECT_EQ(b->pixels[0], 10);  // palette entry 0 everywhere
   EXPECT_EQ(failure(rle("past.bmp", 4, 2, edge + emptyDelta + end)),
             "invalid BMP data: RLE data longer than the image");
+}
+
+// ---------------------------------------------------------------------------
+// Cancellation.
+
+// Each layout the decoders treat their own way, at about 200 rows.
+class CancellationTest : public BoundsTest {
+ protected:
+  std::vector<std::string> layouts() {
+    const uint32_t w = 64, h = 200;
+    std::vector<uint8_t> rgba(size_t{w} * h * 4), indices(size_t{w} * h);
+    for (size_t i = 0; i < rgba.size(); ++i) rgba[i] = uint8_t(i * 13 + 255 * (i % 4 == 3));
+    for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i % 2);
+    std::vector<uint16_t> samples(rgba.begin(), rgba.end());
+    imagefiles::JpegOptions progressive;
+    progressive.progressive = true;
+    imagefiles::PngOptions interlaced;
+    interlaced.interlace = true;
+    imagefiles::GifOptions gifOptions;
+    gifOptions.globalPalette = {{0, 0, 0}, {255, 0, 0}};
+    imagefiles::BmpOptions rleOptions;
+    rleOptions.bpp = 8;
+    rleOptions.rle = true;
+    rleOptions.palette = gifOptions.globalPalette;
+    std::vector<uint8_t> rgb;
+    for (size_t i = 0; i < rgba.size(); i += 4) rgb.insert(rgb.end(), &rgba[i], &rgba[i] + 3);
+    std::vector<std::string> paths;
+    auto add = [&](const std::string& name, bool ok) {
+      EXPECT_TRUE(ok) << name;
+      paths.push_back(dir.file(name));
+    };
+    add("a.jpg", imagefiles::writeJpeg(dir.file("a.jpg"), w, h, rgb.data()));
+    add("p.jpg", imagefiles::writeJpeg(dir.file("p.jpg"), w, h, rgb.data(), progressive));
+    add("a.png", imagefiles::writePng(dir.file("a.png"), w, h, samples));
+    add("i.png", imagefiles::writePng(dir.file("i.png"), w, h, samples, interlaced));
+    add("a.gif", imagefiles::writeGif(dir.file("a.gif"), w, h, indices.data(), gifOptions));
+    gifOptions.interlace = true;
+    add("i.gif", imagefiles::writeGif(dir.file("i.gif"), w, h, indices.data(), gifOptions));
+    add("a.bmp", imagefiles::writeBmp(dir.file("a.bmp"), w, h, rgba.data()));
+    add("r.bmp", imagefiles::writeBmp(dir.file("r.bmp"), w, h, indices.data(), rleOptions));
+    return paths;
+  }
+};
+
+TEST_F(CancellationTest, DecodesAskEveryFewRowsAndStopWhenCancelled) {
+  for (const std::string& path : layouts()) {
+    for (bool scale : {false, true}) {
+      SCOPED_TRACE(path + (scale ? " scaled" : ""));
+      auto run = [&] { return scale ? scaled(path, 20, 30) : decode(path); };
+      // Uncancelled: asked at least every 16 rows of the 200.
+      int asked = 0;
+      {
+        kor::CancellationScope scope([&] {
+          ++asked;
+          return false;
+        });
+        ASSERT_NE(run(), nullptr) << kor::ErrorStorage::reason();
+      }
+      EXPECT_GE(asked, 200 / 16);
+      // Cancelled halfway: the decode stops with the reason.
+      int left = asked / 2;
+      kor::CancellationScope scope([&] { return --left < 0; });
+      EXPECT_EQ(run(), nullptr);
+      EXPECT_STREQ(kor::ErrorStorage::reason(), "decoding cancelled");
+      kor::ErrorStorage::ack();
+    }
+  }
+}
+
+TEST_F(CancellationTest, ACancelledDecodeDoesNotEvenOpenTheFile) {
+  kor::CancellationScope scope([] { return true; });
+  EXPECT_EQ(failure(dir.file("missing.png")), "decoding cancelled");
 }
 
 // ---------------------------------------------------------------------------

@@ -288,7 +288,7 @@ bool decodeUncompressed(Source& source, const BmpHeader& h, Pipeline& pipeline) 
                      : static_cast<uint8_t>(extract(v, h.masks[3], h.shifts[3], h.widths[3]));
       }
     }
-    if (!sink.putRow(rgba)) return false;
+    if (!sink.putRow(rgba) || pipeline.rowCancelled()) return false;
   }
   return true;
 }
@@ -325,7 +325,7 @@ bool decodeRle(Source& source, const BmpHeader& h, Pipeline& pipeline) {
   };
   // Delivers the current row and starts the next.
   auto endRow = [&] {
-    if (!sink.putRow(row)) return false;
+    if (!sink.putRow(row) || pipeline.rowCancelled()) return false;
     clearRow();
     ++y;
     return true;

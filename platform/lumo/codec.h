@@ -69,6 +69,11 @@ constexpr uint64_t kRleSlackBytes = 4096;
 // image dimensions: W x H") and returns false.
 bool checkDimensions(uint32_t width, uint32_t height);
 
+// True, with the reason "decoding cancelled" set, when the calling thread's
+// work has been cancelled (kor::isCancelled()). Decoders ask at least every
+// few rows and before each large step.
+bool cancelled();
+
 // Per-thread scratch buffers, kept between decodes so that row buffers and
 // accumulators are not allocated again for every image. Each slot holds one
 // buffer; a request for a slot may move its contents. Buffers larger than
@@ -346,6 +351,11 @@ class Pipeline {
   void putScattered(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
   void putScatteredClear(uint32_t y);
   bool finishScattered();
+  // Called by a decoder for every row it decodes (scattered rows included):
+  // true, with the reason set, when the decode has been cancelled. Asks
+  // cancelled() every kCancelCheckRows calls.
+  static constexpr uint32_t kCancelCheckRows = 16;
+  bool rowCancelled() { return (++m_rowChecks % kCancelCheckRows) == 0 && cancelled(); }
   // Checks that every row arrived and hands over the bitmap (null when not).
   Bitmap* finish();
 
@@ -364,6 +374,7 @@ class Pipeline {
   Header m_header;
   uint32_t m_storedTargetWidth = 0;
   uint32_t m_storedTargetHeight = 0;
+  uint32_t m_rowChecks = 0;
   Bitmap* m_bitmap = nullptr;
   std::optional<Writer> m_writer;
   std::optional<AreaAverager> m_averager;

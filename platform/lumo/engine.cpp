@@ -46,6 +46,12 @@ bool checkDimensions(uint32_t width, uint32_t height) {
   return true;
 }
 
+bool cancelled() {
+  if (!kor::isCancelled()) return false;
+  kor::ErrorStorage::set("decoding cancelled");
+  return true;
+}
+
 namespace {
 
 struct ScratchBuffers {
@@ -459,7 +465,7 @@ void Pipeline::putScatteredClear(uint32_t y) {
 }
 
 bool Pipeline::finishScattered() {
-  if (m_accumulator) return m_accumulator->finish();
+  if (m_accumulator) return !cancelled() && m_accumulator->finish();
   m_writer->markAllRows();
   return true;
 }
@@ -523,6 +529,8 @@ Bitmap* decode(const util::UnicodeString8& path, BitmapInfo::Format format, uint
     kor::ErrorStorage::set("unsupported pixel format %d", static_cast<int>(format));
     return nullptr;
   }
+  // A cancelled job costs no more than this.
+  if (cancelled()) return nullptr;
   Bitmap* bitmap = nullptr;
   {
     Pipeline pipeline(format, width, height, scaled, false);

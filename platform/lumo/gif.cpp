@@ -155,6 +155,7 @@ bool decodeSequential(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline
     } else if (!sink.putClearRow()) {
       return false;
     }
+    if (pipeline.rowCancelled()) return false;
   }
   return true;
 }
@@ -184,6 +185,7 @@ bool decodeInterlaced(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline
         composeRow(f, line, f.frameLeft, rgba);
         pipeline.putScattered(f.frameTop + row, rgba, 0, 1);
       }
+      if (pipeline.rowCancelled()) return false;
     }
     return pipeline.finishScattered();
   }
@@ -218,6 +220,7 @@ bool decodeInterlaced(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline
       if (!sink.putRow(rgba)) return false;
       streamed = row + 1;
     }
+    if (pipeline.rowCancelled()) return false;
   }
   if (!streamHeld(f.visibleRows)) return false;
   for (uint32_t y = f.frameTop + f.visibleRows; y < f.height; ++y)

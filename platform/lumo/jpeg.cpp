@@ -11,7 +11,8 @@
 // it covers. The progress monitor, which libjpeg calls before each piece of
 // input it decodes (an MCU row of a scan) and for every output row, refuses
 // a scan before it is decoded once the file has asked for more than its
-// budget of passes (kJpegScanPasses) or scans (kMaxJpegScans).
+// budget of passes (kJpegScanPasses) or scans (kMaxJpegScans), and stops the
+// decode when it is cancelled.
 //
 // libjpeg reports fatal errors by calling error_exit, which here longjmps
 // back into runJpeg(). runJpeg() therefore keeps every piece of its state in
@@ -152,6 +153,7 @@ uint64_t scanBudget(j_decompress_ptr cinfo) {
 void progressMonitor(j_common_ptr cinfo) {
   auto* decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
   auto* job = static_cast<JpegJob*>(cinfo->client_data);
+  if (cancelled()) fail(cinfo);
   if (decompress->input_scan_number == job->scan) return;
   // A new scan, not decoded yet.
   job->scan = decompress->input_scan_number;

@@ -123,6 +123,7 @@ bool decodeInterlaced(spng_ctx* ctx, const spng_ihdr& ihdr, Pipeline& pipeline) 
       if (!streamHeld(y) || !sink.putRow(rgba)) return false;
       streamed = y + 1;
     }
+    if (pipeline.rowCancelled()) return false;
     if (result == SPNG_EOI) break;
   }
   if (scattered) return pipeline.finishScattered();
@@ -177,6 +178,7 @@ bool decodePng(Source& source, Pipeline& pipeline) {
         error = spng_decode_row(ctx, pipeline.directRow(), directBytes);
         if (error != 0 && !(error == SPNG_EOI && y + 1 == ihdr.height)) return fail(error);
         pipeline.directRowDone();
+        if (pipeline.rowCancelled()) return false;
       }
       return true;
     }
@@ -197,7 +199,7 @@ bool decodePng(Source& source, Pipeline& pipeline) {
     // The last row reports the end of the image instead of success.
     if (error != 0 && !(error == SPNG_EOI && y + 1 == ihdr.height)) return fail(error);
     if (wide) narrow(row, ihdr.width, rgba);
-    if (!sink.putRow(rgba)) return false;
+    if (!sink.putRow(rgba) || pipeline.rowCancelled()) return false;
   }
   return true;
 }

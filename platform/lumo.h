@@ -32,6 +32,7 @@
 #ifndef PLATFORM_LUMO_H_
 #define PLATFORM_LUMO_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/util.h"
@@ -106,6 +107,34 @@ struct Bitmap {
   BitmapInfo::Format format = BitmapInfo::FORMAT_DEFAULT;
   uint32_t stride = 0;  // bytes per row
   uint8_t* pixels = nullptr;
+};
+
+// Where the pixels of the bitmaps decoded on a thread are kept. While a
+// PixelBufferScope lives on a thread, createBitmap() there first asks its
+// provider for the bitmap's pixel buffer, and takes its own only when the
+// provider gives none. destroyBitmap() (or a failed decode) gives the buffer
+// back to the provider it came from, on whichever thread it runs: a provider
+// must outlive every bitmap made with its buffers.
+class PixelBufferProvider {
+ public:
+  virtual ~PixelBufferProvider() = default;
+  // A buffer of at least |bytes| bytes, or null to let the engine allocate.
+  virtual uint8_t* allocatePixels(size_t bytes) = 0;
+  // Takes back a buffer that allocatePixels() gave.
+  virtual void releasePixels(uint8_t* pixels) = 0;
+};
+
+// Makes |provider| the one of the calling thread while it lives (null: the
+// engine's own buffers). Scopes nest; the end of one restores the previous.
+class PixelBufferScope {
+ public:
+  explicit PixelBufferScope(PixelBufferProvider* provider);
+  ~PixelBufferScope();
+  PixelBufferScope(const PixelBufferScope&) = delete;
+  PixelBufferScope& operator=(const PixelBufferScope&) = delete;
+
+ private:
+  PixelBufferProvider* const m_previous;
 };
 
 // The process-wide engine. All operations are thread-safe; each call works on

@@ -1,7 +1,7 @@
 // What a decode may cost: the work limits of each format (JPEG scans, rows,
-// GIF frames beyond the screen, RLE data that draws nothing), cancellation and
-// the memory a decode takes. Every hostile file is made here, with the
-// encoders or byte by byte.
+// GIF frames beyond the screen, RLE data that draws nothing), cancellation,
+// the memory a decode takes and keeps, and the pixel buffer provider. Every
+// hostile file is made here, with the encoders or byte by byte.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 // clang-format off
@@ -405,6 +406,95 @@ TEST_F(BoundsTest, AFullDecodeTakesOneCopyOfItsOutput) {
               ASSERT_EQ(b->format, BitmapInfo::FORMAT_RGBA8888);
             }),
             output + (16u << 20));
+}
+
+TEST_F(BoundsTest, AThreadKeepsAtMostSixtyFourMiBBetweenDecodes) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizer's allocator keeps freed memory";
+  if (!resetPeak()) GTEST_SKIP() << "this kernel cannot reset the peak memory";
+  imagefiles::GifOptions o;
+  o.globalPalette = {{0, 0, 0}, {255, 0, 0}};
+  o.screenWidth = 4096;
+  // 4096 x 4096 RGBA is exactly the 64 MiB a thread may keep for its next
+  // bitmap; one row more is beyond it. The second decode finds the buffer
+  // kept, already in memory, or takes fresh memory and gives it back.
+  for (uint32_t height : {4096u, 4097u}) {
+    SCOPED_TRACE(height);
+    o.screenHeight = height;
+    const std::string path = gif("s.gif", 1, 1, o);
+    auto once = [&] { EXPECT_NE(decode(path), nullptr) << kor::ErrorStorage::reason(); };
+    once();
+    const uint64_t before = memoryOf("VmRSS");
+    const uint64_t second = peakOf(once);
+    const uint64_t after = memoryOf("VmRSS");
+    if (height == 4096) {
+      EXPECT_LT(second, 8u << 20);
+    } else {
+      EXPECT_GT(second, 4096ull * height * 2);
+      EXPECT_LT(after, before + (8u << 20));
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Pixel buffer provider.
+
+// Lends buffers of its own and notes what comes back.
+class LendingProvider : public lumo::PixelBufferProvider {
+ public:
+  uint8_t* allocatePixels(size_t bytes) override {
+    ++asked;
+    if (!lend) return nullptr;
+    buffers.emplace_back(new uint8_t[bytes]);
+    return buffers.back().get();
+  }
+  void releasePixels(uint8_t* pixels) override { released.push_back(pixels); }
+
+  bool lend = true;
+  int asked = 0;
+  std::vector<std::unique_ptr<uint8_t[]>> buffers;
+  std::vector<uint8_t*> released;
+};
+
+TEST_F(BoundsTest, BitmapsTakeTheirPixelsFromTheProviderInScope) {
+  std::vector<uint16_t> samples(40 * 30 * 4, 200);
+  ASSERT_TRUE(imagefiles::writePng(dir.file("a.png"), 40, 30, samples));
+  const std::string bytes = imagefiles::readFile(dir.file("a.png"));
+  const std::string cut = dir.write("cut.png", bytes.substr(0, bytes.size() - 100));
+  LendingProvider provider;
+  {
+    lumo::PixelBufferScope scope(&provider);
+    BitmapPtr b = decode(dir.file("a.png"));
+    ASSERT_NE(b, nullptr);
+    ASSERT_EQ(provider.buffers.size(), 1u);
+    EXPECT_EQ(b->pixels, provider.buffers[0].get());
+    EXPECT_EQ(b->pixels[40 * 4 * 29 + 3], 200);
+    // A failed decode gives its buffer back at once.
+    EXPECT_EQ(decode(cut), nullptr);
+    ASSERT_EQ(provider.released.size(), 1u);
+    EXPECT_EQ(provider.released[0], provider.buffers[1].get());
+    {
+      // Nested: no provider; the engine's own buffer.
+      lumo::PixelBufferScope none(nullptr);
+      BitmapPtr own = decode(dir.file("a.png"));
+      ASSERT_NE(own, nullptr);
+      EXPECT_EQ(provider.asked, 2);
+    }
+    // A provider that lends nothing leaves the engine to allocate.
+    provider.lend = false;
+    BitmapPtr own = decode(dir.file("a.png"));
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(provider.asked, 3);
+    own.reset();
+    EXPECT_EQ(provider.released.size(), 1u);
+    // The lent buffer goes back to the provider, on any thread, after the
+    // scope has ended too.
+    Bitmap* outliving = b.release();
+    std::thread([&] { engine.destroyBitmap(outliving); }).join();
+  }
+  ASSERT_EQ(provider.released.size(), 2u);
+  EXPECT_EQ(provider.released[1], provider.buffers[0].get());
+  BitmapPtr after = decode(dir.file("a.png"));
+  EXPECT_EQ(provider.asked, 3);
 }
 
 }  // namespace

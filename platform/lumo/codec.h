@@ -98,12 +98,19 @@ constexpr size_t kScratchKeepBytes = 4u << 20;
 // A buffer of at least |bytes| bytes for |slot|, or null with the reason set
 // when memory is short.
 uint8_t* scratch(Scratch slot, size_t bytes);
+// Releases the scratch buffers above kScratchKeepBytes, then trimHeap().
 void trimScratch();
+// When blocks of kScratchKeepBytes or more were freed on this thread since
+// the last trim, hands the heap's free memory back to the system.
+void trimHeap();
 
-// Bitmap pixel buffers: takePixelBuffer() reuses the buffer kept on this
-// thread when it fits (at least |bytes|, at most twice that), else
-// allocates; givePixelBuffer() keeps one large buffer per thread (the
-// largest) and frees the rest. Null when memory is short.
+// Bitmap pixel buffers of the engine's own (without a PixelBufferProvider):
+// takePixelBuffer() reuses the buffer kept on this thread when it fits (at
+// least |bytes|, at most twice that), else allocates; givePixelBuffer()
+// keeps one buffer per thread (the largest between kKeepPixelBytes and
+// kKeepPixelMaxBytes) and frees the rest. Null when memory is short.
+constexpr size_t kKeepPixelBytes = 1u << 20;
+constexpr size_t kKeepPixelMaxBytes = 64u << 20;
 uint8_t* takePixelBuffer(size_t bytes);
 void givePixelBuffer(uint8_t* buffer, size_t bytes);
 

@@ -1,5 +1,7 @@
 // The engine's entry points, the decode pipeline (limits, bitmap allocation,
 // format conversion, orientation) and the per-thread scratch buffers.
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -54,6 +56,16 @@ bool cancelled() {
 
 namespace {
 
+// Bytes of large blocks freed since the heap was last trimmed. Blocks of a
+// few megabytes can stay with the heap after free(); once that much has
+// been freed, trimScratch() hands it back to the system.
+thread_local size_t t_freedLarge = 0;
+
+void freeBuffer(void* buffer, size_t bytes) {
+  std::free(buffer);
+  if (bytes >= kScratchKeepBytes) t_freedLarge += bytes;
+}
+
 struct ScratchBuffers {
   uint8_t* data[static_cast<int>(Scratch::kCount)] = {};
   size_t size[static_cast<int>(Scratch::kCount)] = {};
@@ -70,7 +82,7 @@ uint8_t* scratch(Scratch slot, size_t bytes) {
   const int i = static_cast<int>(slot);
   if (bytes == 0) bytes = 1;
   if (bytes <= t_scratch.size[i]) return t_scratch.data[i];
-  std::free(t_scratch.data[i]);
+  freeBuffer(t_scratch.data[i], t_scratch.size[i]);
   t_scratch.data[i] = nullptr;
   t_scratch.size[i] = 0;
   auto* buffer = static_cast<uint8_t*>(std::malloc(bytes));
@@ -88,9 +100,8 @@ namespace {
 // The largest pixel buffer given back on this thread, kept for the next
 // bitmap of about its size: a fresh multi-megabyte buffer costs a page fault
 // per page, which can exceed the decode itself. Small buffers are not worth
-// keeping.
-constexpr size_t kKeepPixelBytes = 1u << 20;
-
+// keeping, and a thread keeps no more than kKeepPixelMaxBytes between
+// decodes.
 struct PixelCache {
   uint8_t* data = nullptr;
   size_t size = 0;
@@ -116,11 +127,11 @@ uint8_t* takePixelBuffer(size_t bytes) {
 
 void givePixelBuffer(uint8_t* buffer, size_t bytes) {
   if (buffer == nullptr) return;
-  if (bytes < kKeepPixelBytes || bytes <= t_pixels.size) {
-    std::free(buffer);
+  if (bytes < kKeepPixelBytes || bytes > kKeepPixelMaxBytes || bytes <= t_pixels.size) {
+    freeBuffer(buffer, bytes);
     return;
   }
-  std::free(t_pixels.data);
+  freeBuffer(t_pixels.data, t_pixels.size);
   t_pixels.data = buffer;
   t_pixels.size = bytes;
 }
@@ -128,12 +139,34 @@ void givePixelBuffer(uint8_t* buffer, size_t bytes) {
 void trimScratch() {
   for (int i = 0; i < static_cast<int>(Scratch::kCount); ++i) {
     if (t_scratch.size[i] > kScratchKeepBytes) {
-      std::free(t_scratch.data[i]);
+      freeBuffer(t_scratch.data[i], t_scratch.size[i]);
       t_scratch.data[i] = nullptr;
       t_scratch.size[i] = 0;
     }
   }
+  trimHeap();
 }
+
+void trimHeap() {
+  if (t_freedLarge == 0) return;
+  t_freedLarge = 0;
+  malloc_trim(0);
+}
+
+// ---------------------------------------------------------------------------
+// Bitmaps and where their pixels come from.
+
+namespace {
+
+thread_local PixelBufferProvider* t_pixelProvider = nullptr;
+
+// Every bitmap the engine hands out is one of these: it remembers the
+// provider of its pixels.
+struct BitmapRecord : Bitmap {
+  PixelBufferProvider* provider = nullptr;
+};
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Source.
@@ -389,24 +422,31 @@ bool Pipeline::start(const Header& header) {
     kor::ErrorStorage::set("image too large: %u x %u", targetWidth, targetHeight);
     return false;
   }
-  m_bitmap = kor::tryNew<Bitmap>("lumo::Bitmap");
-  if (m_bitmap == nullptr) {
+  BitmapRecord* record = kor::tryNew<BitmapRecord>("lumo::Bitmap");
+  if (record == nullptr) {
     kor::ErrorStorage::set("out of memory allocating a bitmap");
     return false;
   }
+  m_bitmap = record;
   // Not zeroed: finish() hands the bitmap over only when every row has been
   // written, so no byte of a delivered bitmap is left undefined.
-  if (!kor::allocationShouldFail("lumo::Bitmap")) m_bitmap->pixels = takePixelBuffer(bytes);
-  if (m_bitmap->pixels == nullptr) {
+  if (!kor::allocationShouldFail("lumo::Bitmap")) {
+    if (t_pixelProvider != nullptr) {
+      record->pixels = t_pixelProvider->allocatePixels(bytes);
+      if (record->pixels != nullptr) record->provider = t_pixelProvider;
+    }
+    if (record->pixels == nullptr) record->pixels = takePixelBuffer(bytes);
+  }
+  if (record->pixels == nullptr) {
     kor::ErrorStorage::set("out of memory allocating a bitmap of %u x %u", targetWidth,
                            targetHeight);
     return false;
   }
-  m_bitmap->width = targetWidth;
-  m_bitmap->height = targetHeight;
-  m_bitmap->format = format;
-  m_bitmap->stride = static_cast<uint32_t>(stride);
-  m_writer.emplace(*m_bitmap, m_storedTargetWidth, m_storedTargetHeight, m_header.orientation);
+  record->width = targetWidth;
+  record->height = targetHeight;
+  record->format = format;
+  record->stride = static_cast<uint32_t>(stride);
+  m_writer.emplace(*record, m_storedTargetWidth, m_storedTargetHeight, m_header.orientation);
   return true;
 }
 
@@ -591,8 +631,21 @@ Bitmap* Engine::createBitmap(const util::UnicodeString8& path, BitmapInfo::Forma
 
 void Engine::destroyBitmap(Bitmap* bitmap) {
   if (bitmap == nullptr) return;
-  internal::givePixelBuffer(bitmap->pixels, size_t{bitmap->stride} * bitmap->height);
-  delete bitmap;
+  auto* record = static_cast<internal::BitmapRecord*>(bitmap);
+  if (record->provider != nullptr) {
+    record->provider->releasePixels(record->pixels);
+  } else {
+    internal::givePixelBuffer(record->pixels, size_t{record->stride} * record->height);
+    internal::trimHeap();
+  }
+  delete record;
 }
+
+PixelBufferScope::PixelBufferScope(PixelBufferProvider* provider)
+    : m_previous(internal::t_pixelProvider) {
+  internal::t_pixelProvider = provider;
+}
+
+PixelBufferScope::~PixelBufferScope() { internal::t_pixelProvider = m_previous; }
 
 }  // namespace lumo

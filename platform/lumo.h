@@ -17,7 +17,7 @@
 // size.
 //
 // The work of a decode is bounded by the size of the image: a multi-scan JPEG
-// may have at most 1000 scans and at most about 40 passes' worth of scans
+// may have at most 1000 scans and at most about 32 passes' worth of scans
 // over its coefficient blocks (refused before the scan beyond); the first GIF
 // frame is decoded only up to its last row on the screen, and a frame far
 // larger than the screen is refused; BMP RLE data that goes on moving about

@@ -160,17 +160,17 @@ class BoundsTest : public ::testing::Test {
 // Work.
 
 TEST_F(BoundsTest, JpegScansAreBudgetedByTheBlocksTheyCover) {
-  // 256 x 256 blocks: the budget is 40 passes over them. A plain scan is one
+  // 256 x 256 blocks: the budget is 32 passes over them. A plain scan is one
   // pass, a refinement of AC 1..63 is (16 + 63) / 16: after the first two
-  // scans of the refining script, 7 of them fit and the 8th does not.
+  // scans of the refining script, 6 of them fit and the 7th does not.
   struct Case {
     const std::vector<jpeg_scan_info>& script;
     size_t scans;
     bool accepted;
-  } cases[] = {{kPlainScript, 40, true},
-               {kPlainScript, 41, false},
-               {kRefiningScript, 9, true},
-               {kRefiningScript, 10, false}};
+  } cases[] = {{kPlainScript, 32, true},
+               {kPlainScript, 33, false},
+               {kRefiningScript, 8, true},
+               {kRefiningScript, 9, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.scans << " scans, " << c.script.size() << " written");
     std::string path = dir.write("p.jpg", progressiveJpeg(2048, 2048, c.script, c.scans));

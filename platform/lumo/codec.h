@@ -46,7 +46,7 @@ constexpr size_t kMaxPngChunkCacheBytes = 64u << 20;
 // refused before the scan that would exceed it is decoded. Small images get
 // at least kJpegMinScanBlocks blocks, so that they may use up to
 // kMaxJpegScans scans.
-constexpr uint64_t kJpegScanPasses = 40;
+constexpr uint64_t kJpegScanPasses = 32;
 constexpr uint64_t kJpegMinScanBlocks = 1u << 20;
 
 // The pixels of the first GIF frame decoded up to its last visible row may be

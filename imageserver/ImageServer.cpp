@@ -1,5 +1,8 @@
 #include "imageserver/ImageServer.h"
 
+#include <new>
+
+#include "imageserver/AnswerBuffers.h"
 #include "imageserver/Channels.h"
 #include "imageserver/jobs/Job.h"
 
@@ -42,6 +45,11 @@ void ImageServer::processImages() {
 
   loadConfig();
 
+  // Decoded pixels go straight into the memory of their answer when the
+  // client lends it (see AnswerBuffers); without it, the job copies them.
+  AnswerBuffers* buffers = new (std::nothrow) AnswerBuffers();
+  const comm::Proxy buffersProxy(buffers);
+
   while (m_running.load(std::memory_order_relaxed)) {
     Job* job = nullptr;
     m_mutex.lock();
@@ -49,10 +57,21 @@ void ImageServer::processImages() {
     m_mutex.unlock();
     if (job != nullptr) {
       {
+        // A job whose client has gone, or that runs while the service
+        // stops, is cancelled: a decode stops at its next check. Each job
+        // still answers (to a client that is gone, nobody).
+        comm::Endpoint* reply = job->reply().endpoint();
+        kor::CancellationScope cancellation([this, reply] {
+          return !m_running.load(std::memory_order_relaxed) ||
+                 (reply != nullptr && reply->isClosed());
+        });
         // The arrays the job makes are its client's: a client in another
         // process gets them in reusable shared memory of its own.
-        comm::ArrayAllocationScope arrays(job->reply());
+        if (buffers != nullptr) buffers->begin(reply);
+        comm::ArrayAllocationScope arrays(buffers != nullptr ? buffersProxy : job->reply());
+        lumo::PixelBufferScope pixels(buffers);
         job->execute();
+        if (buffers != nullptr) buffers->end();
       }
       delete job;
     }

@@ -60,6 +60,28 @@ bool allocationShouldFail(const char* site) {
 }
 
 // ---------------------------------------------------------------------------
+// Cancellation.
+
+namespace {
+
+thread_local CancellationScope* t_cancellation = nullptr;
+
+}  // namespace
+
+CancellationScope::CancellationScope(std::function<bool()> isCancelled)
+    : m_isCancelled(std::move(isCancelled)), m_previous(t_cancellation) {
+  t_cancellation = this;
+}
+
+CancellationScope::~CancellationScope() { t_cancellation = m_previous; }
+
+bool isCancelled() {
+  for (CancellationScope* scope = t_cancellation; scope != nullptr; scope = scope->m_previous)
+    if (scope->m_isCancelled && scope->m_isCancelled()) return true;
+  return false;
+}
+
+// ---------------------------------------------------------------------------
 // GlobalErrorHandler.
 
 namespace {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <string>
 #include <utility>
@@ -97,6 +98,34 @@ class ErrorStorage {
   static const char* reason();
   static void ack();
 };
+
+// ---------------------------------------------------------------------------
+// Cancellation of long work on the calling thread.
+//
+// Code that can run for long (a decode) asks isCancelled() now and then and,
+// when it answers true, stops and fails. Whoever starts such work on a thread
+// says what cancels it with a CancellationScope around it. Scopes nest: an
+// inner scope adds its condition to those of the scopes around it, and its
+// end restores the one before.
+class CancellationScope {
+ public:
+  // |isCancelled| is called on this thread by every isCancelled() while the
+  // scope lives; keep it cheap (an atomic load or two). An empty function
+  // never cancels.
+  explicit CancellationScope(std::function<bool()> isCancelled);
+  ~CancellationScope();
+  CancellationScope(const CancellationScope&) = delete;
+  CancellationScope& operator=(const CancellationScope&) = delete;
+
+ private:
+  friend bool isCancelled();
+  std::function<bool()> m_isCancelled;
+  CancellationScope* const m_previous;
+};
+
+// True when a CancellationScope of this thread says its work is cancelled;
+// false when there is none.
+bool isCancelled();
 
 // An error type for ErrorOutput, e.g. comm::Error.
 struct ErrorType {

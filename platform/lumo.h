@@ -11,10 +11,19 @@
 // "image too large: 70000 x 70000".
 //
 // Limits, checked from the header before anything is allocated for the
-// image: at most 256 Mi pixels (268,435,456) and a 32-bit size for the
-// 4-byte-per-pixel image; at most 1000 scans in a progressive JPEG; 16 MiB per
+// image: at most 256 Mi pixels (268,435,456), a row counting as at least 16
+// pixels wide, and a 32-bit size for the 4-byte-per-pixel image; 16 MiB per
 // ancillary PNG chunk. getImageInfo refuses what createBitmap would refuse by
 // size.
+//
+// The work of a decode is bounded by the size of the image: a multi-scan JPEG
+// may have at most 1000 scans and at most about 32 passes' worth of scans
+// over its coefficient blocks (refused before the scan beyond); the first GIF
+// frame is decoded only up to its last row on the screen, and a frame far
+// larger than the screen is refused; BMP RLE data that goes on moving about
+// without drawing is refused. A decode can be cancelled from outside: the
+// engine asks kor::isCancelled() every few rows and before each JPEG scan,
+// and fails with "decoding cancelled" when it answers true.
 //
 // JPEG EXIF orientation (1..8) is applied: the information and the pixels
 // describe the image as it is meant to be seen. 16-bit PNG samples are
@@ -23,6 +32,7 @@
 #ifndef PLATFORM_LUMO_H_
 #define PLATFORM_LUMO_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/util.h"
@@ -99,6 +109,34 @@ struct Bitmap {
   uint8_t* pixels = nullptr;
 };
 
+// Where the pixels of the bitmaps decoded on a thread are kept. While a
+// PixelBufferScope lives on a thread, createBitmap() there first asks its
+// provider for the bitmap's pixel buffer, and takes its own only when the
+// provider gives none. destroyBitmap() (or a failed decode) gives the buffer
+// back to the provider it came from, on whichever thread it runs: a provider
+// must outlive every bitmap made with its buffers.
+class PixelBufferProvider {
+ public:
+  virtual ~PixelBufferProvider() = default;
+  // A buffer of at least |bytes| bytes, or null to let the engine allocate.
+  virtual uint8_t* allocatePixels(size_t bytes) = 0;
+  // Takes back a buffer that allocatePixels() gave.
+  virtual void releasePixels(uint8_t* pixels) = 0;
+};
+
+// Makes |provider| the one of the calling thread while it lives (null: the
+// engine's own buffers). Scopes nest; the end of one restores the previous.
+class PixelBufferScope {
+ public:
+  explicit PixelBufferScope(PixelBufferProvider* provider);
+  ~PixelBufferScope();
+  PixelBufferScope(const PixelBufferScope&) = delete;
+  PixelBufferScope& operator=(const PixelBufferScope&) = delete;
+
+ private:
+  PixelBufferProvider* const m_previous;
+};
+
 // The process-wide engine. All operations are thread-safe; each call works on
 // its own data.
 class Engine {
@@ -125,12 +163,18 @@ class Engine {
   // SCALING_AREA_AVERAGE is an exact box filter with fractional coverage,
   // averaging colour premultiplied by alpha. JPEG first uses the decoder's
   // scaled IDCT (1/8 .. 8/8) down to the smallest size not below the target;
-  // non-interlaced PNG is scaled row by row. Interlaced PNG, GIF and BMP are
-  // decoded whole into a scratch buffer first.
+  // the other formats are scaled row by row as they are decoded, and no
+  // buffer of the image's own size is made, with one exception: the rows of
+  // an interlaced PNG or GIF only become final in the last pass, so until
+  // then the decoder holds either the sums of the whole target image (32
+  // bytes per target pixel) or the rows that the last pass does not deliver
+  // (half the image, 4 bytes per pixel for PNG, 1 for GIF), whichever is
+  // smaller.
   Bitmap* createBitmap(const util::UnicodeString8& path, BitmapInfo::Format format,
                        const Vec2<unsigned int>& size, Bitmap::ScalingMethod method,
                        bool keepAspect, LoadingListener* listener);
-  void destroyBitmap(Bitmap* bitmap);  // null is ignored
+  // Takes a bitmap that createBitmap() made; null is ignored.
+  void destroyBitmap(Bitmap* bitmap);
 
   // Allocation sites for fault injection (kor::testing::failAllocations):
   // "lumo::Bitmap" is consulted for the record and then for the pixel

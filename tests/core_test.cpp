@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "imageserver/ImageServer.h"
 #include "imageserver/jobs/Job.h"
 #include "support/harness.h"
+#include "tools/common/image_files.h"
 
 namespace {
 
@@ -303,6 +306,136 @@ TEST_F(CoreTest, DeletingThroughTheThreadBaseRunsTheWholeDestructor) {
   opener.join();
   EXPECT_EQ(probe.destroyed, 2);
   EXPECT_EQ(probe.executed, std::vector<int>{1});
+}
+
+// --- What the worker sets up around each job ----------------------------------
+
+// Notes whether its execution was cancelled; a waiting one waits (at most
+// 10 s) until it is.
+class CancellationProbeJob : public ImageServer::Job {
+ public:
+  CancellationProbeJob(const svx::imageserver::ImageServerProxyReply& reply, Probe& probe,
+                       bool wait)
+      : Job(reply), m_probe(probe), m_wait(wait) {}
+  void execute() override {
+    {
+      std::lock_guard<std::mutex> lock(m_probe.mutex);
+      ++m_probe.waitingAtGate;
+      m_probe.changed.notify_all();
+    }
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    bool cancelled = kor::isCancelled();
+    while (m_wait && !cancelled && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(1ms);
+      cancelled = kor::isCancelled();
+    }
+    std::lock_guard<std::mutex> lock(m_probe.mutex);
+    m_probe.executed.push_back(cancelled ? 1 : 0);
+    m_probe.changed.notify_all();
+  }
+
+ private:
+  Probe& m_probe;
+  bool m_wait;
+};
+
+TEST_F(CoreTest, AJobIsCancelledWhenItsClientHasGoneOrTheServiceStops) {
+  Probe probe;
+  ImageServer* server = startImageServer(112);
+  testsupport::ReplyFixture present;
+  testsupport::ReplyFixture gone;
+  gone.endpoint->close();
+  server->enqueueJob(new CancellationProbeJob(present.proxy, probe, false));
+  server->enqueueJob(new CancellationProbeJob(gone.proxy, probe, false));
+  server->enqueueJob(new CancellationProbeJob(present.proxy, probe, true));
+  ASSERT_TRUE(probe.waitUntil([&] { return probe.waitingAtGate == 3; }));
+  stopImageServer(server);  // the waiting job sees it and ends
+  EXPECT_EQ(probe.executed, (std::vector<int>{0, 1, 1}));
+}
+
+// A client that lends the memory of its answers, as one in another process
+// does, and notes what it lent.
+class LendingReply : public testsupport::RecordingReply {
+ public:
+  class Storage : public CIInt8Array::Storage {
+   public:
+    Storage(uint32_t size, std::atomic<int>& returned)
+        : m_bytes(new int8_t[size]), m_returned(returned) {}
+    ~Storage() override { ++m_returned; }
+    int8_t* bytes() override { return m_bytes.get(); }
+
+   private:
+    std::unique_ptr<int8_t[]> m_bytes;
+    std::atomic<int>& m_returned;
+  };
+  CIInt8Array::Storage* allocateArrayStorage(uint32_t size) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Storage* storage = new Storage(size, returned);
+    lent.push_back(storage);
+    return storage;
+  }
+  std::vector<CIInt8Array::Storage*> lentStorages() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return lent;
+  }
+  std::atomic<int> returned{0};
+
+ private:
+  std::mutex m_mutex;
+  std::vector<CIInt8Array::Storage*> lent;
+};
+
+// The transport's part: large arrays are offered to the client's endpoint.
+class OfferingAllocator : public CIInt8ArrayAllocator {
+ public:
+  CIInt8Array::Storage* allocate(uint32_t) override { return nullptr; }
+};
+
+TEST_F(CoreTest, ADecodeWritesStraightIntoTheMemoryItsClientLends) {
+  testsupport::TempDir dir;
+  OfferingAllocator allocator;
+  CIInt8ArrayAllocator* previous = CITypesFactory::setInt8ArrayAllocator(&allocator, 64 * 1024);
+  // 256 x 256 RGB (192 KiB) is offered to the client; 64 x 64 (12 KiB) is not.
+  for (uint32_t side : {256u, 64u}) {
+    SCOPED_TRACE(side);
+    std::vector<uint8_t> rgba(size_t{side} * side * 4);
+    for (size_t i = 0; i < rgba.size(); ++i) rgba[i] = uint8_t(i * 7 + (i >> 10));
+    const std::string path = dir.file("a.bmp");
+    ASSERT_TRUE(imagefiles::writeBmp(path, side, side, rgba.data()));
+    auto* client = new LendingReply();
+    svx::imageserver::ImageServerProxyReply proxy(client);
+    CIPtr<CIString> at =
+        CITypesFactory::createString(path.c_str(), util::UnicodeString_common::UTF8);
+    ImageServer* server = startImageServer(113);
+    server->enqueueJob(new ImageServer::FileDecodeJob(proxy, at, 0));
+    ASSERT_TRUE(client->waitFor(1));
+    // Memory lent for pixels that no answer takes goes back when the
+    // bitmap is destroyed.
+    kor::testing::failAllocations("Image");
+    server->enqueueJob(new ImageServer::FileDecodeJob(proxy, at, 0));
+    ASSERT_TRUE(client->waitFor(2));
+    stopImageServer(server);
+    EXPECT_EQ(client->answers()[1].result, svx::imageserver::RESULT_OUT_OF_MEMORY);
+
+    auto answer = client->answers()[0];
+    ASSERT_EQ(answer.result, svx::imageserver::RESULT_OK);
+    const CIInt8Array& data = *answer.image->data;
+    ASSERT_EQ(data.size(), side * side * 3);
+    const auto* got = reinterpret_cast<const uint8_t*>(data.data());
+    for (size_t i = 0; i < size_t{side} * side; ++i)
+      ASSERT_EQ(0, std::memcmp(got + i * 3, &rgba[i * 4], 3)) << i;
+    // The one storage lent held the decoded pixels and became the answer's.
+    // Lent while decoding, before the answer existed.
+    const auto lent = client->lentStorages();
+    if (side == 256) {
+      ASSERT_EQ(lent.size(), 2u);
+      EXPECT_EQ(data.storage(), lent[0]);
+      EXPECT_EQ(client->returned, 1);
+    } else {
+      EXPECT_TRUE(lent.empty());
+    }
+  }
+  CITypesFactory::setInt8ArrayAllocator(previous, 64 * 1024);
 }
 
 }  // namespace

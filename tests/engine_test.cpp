@@ -514,6 +514,81 @@ TEST_F(EngineTest, ScalingMatchesAReferenceAreaAverage) {
   }
 }
 
+// Interlaced images, bottom-up BMP and RLE take other ways through the
+// decoders than their plain twins (held rows, sums of the whole target,
+// rows turned upside down); the pixels must come out the same, at full size
+// and at target sizes that choose each way.
+TEST_F(EngineTest, EveryLayoutDecodesAndScalesLikeItsPlainTwin) {
+  const uint32_t w = 41, h = 29;
+  Image image = gradient(w, h);
+  for (size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = uint8_t(i * 37 % 256);
+  std::vector<uint16_t> samples(image.rgba.begin(), image.rgba.end());
+  std::vector<uint16_t> wide(samples.size());
+  for (size_t i = 0; i < wide.size(); ++i) wide[i] = uint16_t(samples[i] * 257 + i % 200);
+  std::vector<uint8_t> indices(size_t{w} * h);
+  for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i * 11 % 7);
+  const std::vector<Rgb> palette = {{0, 0, 0},    {255, 0, 0},  {0, 255, 0},   {0, 0, 255},
+                                    {9, 99, 199}, {50, 60, 70}, {200, 200, 10}};
+  auto file = [&](const std::string& name, bool ok) {
+    EXPECT_TRUE(ok) << name;
+    return dir.file(name);
+  };
+  struct Twins {
+    std::string plain, other;
+  };
+  std::vector<Twins> twins;
+  for (int depth : {8, 16}) {
+    imagefiles::PngOptions o;
+    o.bitDepth = depth;
+    const auto& values = depth == 8 ? samples : wide;
+    std::string plain =
+        file("p.png" + std::to_string(depth),
+             imagefiles::writePng(dir.file("p.png" + std::to_string(depth)), w, h, values, o));
+    o.interlace = true;
+    twins.push_back({plain, file("i.png" + std::to_string(depth),
+                                 imagefiles::writePng(dir.file("i.png" + std::to_string(depth)), w,
+                                                      h, values, o))});
+  }
+  // A frame partly off the screen on every side but the left, with a
+  // transparent index.
+  imagefiles::GifOptions g;
+  g.globalPalette = palette;
+  g.screenWidth = 37;
+  g.screenHeight = 25;
+  g.left = 3;
+  g.top = 2;
+  g.transparentIndex = 4;
+  std::string plainGif =
+      file("p.gif", imagefiles::writeGif(dir.file("p.gif"), w, h, indices.data(), g));
+  g.interlace = true;
+  twins.push_back(
+      {plainGif, file("i.gif", imagefiles::writeGif(dir.file("i.gif"), w, h, indices.data(), g))});
+  imagefiles::BmpOptions b;
+  b.bpp = 8;
+  b.palette = palette;
+  b.topDown = true;
+  std::string topDown =
+      file("t.bmp", imagefiles::writeBmp(dir.file("t.bmp"), w, h, indices.data(), b));
+  b.topDown = false;
+  twins.push_back(
+      {topDown, file("b.bmp", imagefiles::writeBmp(dir.file("b.bmp"), w, h, indices.data(), b))});
+  b.rle = true;
+  twins.push_back(
+      {topDown, file("r.bmp", imagefiles::writeBmp(dir.file("r.bmp"), w, h, indices.data(), b))});
+
+  // 40 x 28 holds the even rows; 5 x 4 sums the whole target.
+  const uint32_t sizes[][2] = {{0, 0}, {40, 28}, {20, 14}, {5, 4}, {1, 1}};
+  for (const Twins& t : twins)
+    for (auto size : sizes) {
+      SCOPED_TRACE(t.other + " at " + std::to_string(size[0]) + " x " + std::to_string(size[1]));
+      BitmapPtr want = size[0] == 0 ? decode(t.plain) : scaled(t.plain, size[0], size[1]);
+      BitmapPtr got = size[0] == 0 ? decode(t.other) : scaled(t.other, size[0], size[1]);
+      ASSERT_NE(want, nullptr) << kor::ErrorStorage::reason();
+      ASSERT_NE(got, nullptr) << kor::ErrorStorage::reason();
+      EXPECT_EQ(toImage(*got).rgba, toImage(*want).rgba);
+    }
+}
+
 TEST_F(EngineTest, TransparentColourDoesNotBleed) {
   Image image{2, 1, {255, 0, 0, 0, 0, 0, 255, 255}};
   Image got = toImage(*scaled(png(image), 1, 1));

@@ -370,4 +370,17 @@ TEST_F(JobsTest, DecodeOutOfMemoryRows) {
   EXPECT_FALSE(kor::ErrorStorage::pending());
 }
 
+TEST_F(JobsTest, ACancelledDecodeIsAnsweredAsAFailedOne) {
+  CIPtr<CIString> at = locator(bmp("c.bmp", 8, 8));
+  kor::CancellationScope cancelled([] { return true; });
+  EXPECT_EQ(decode(at, 0).result, RESULT_INVALID_IMAGE);
+  EXPECT_EQ(logged(4, "decoding image (processing data) for " + m_dir.file("c.bmp") +
+                          " failed; decoding cancelled"),
+            1u);
+  // Reading a header or the bytes is not worth cancelling.
+  EXPECT_EQ(info(at).result, RESULT_OK);
+  EXPECT_EQ(read(at, true).result, RESULT_OK);
+  EXPECT_FALSE(kor::ErrorStorage::pending());
+}
+
 }  // namespace

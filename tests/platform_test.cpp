@@ -41,6 +41,34 @@ TEST(Kor, FaultsFireAtTheArmedSiteOnlyAndAfterTheSkips) {
   EXPECT_FALSE(kor::allocationShouldFail("CIString"));
 }
 
+TEST(Kor, CancellationScopesNestPerThreadAndEndWithTheirScope) {
+  EXPECT_FALSE(kor::isCancelled());  // no scope
+  bool outer = false;
+  bool inner = false;
+  {
+    kor::CancellationScope outerScope([&] { return outer; });
+    EXPECT_FALSE(kor::isCancelled());
+    outer = true;
+    EXPECT_TRUE(kor::isCancelled());
+    std::thread other([] { EXPECT_FALSE(kor::isCancelled()); });
+    other.join();
+    {
+      // An inner scope adds its condition; the outer one still counts.
+      kor::CancellationScope innerScope([&] { return inner; });
+      EXPECT_TRUE(kor::isCancelled());
+      outer = false;
+      EXPECT_FALSE(kor::isCancelled());
+      inner = true;
+      EXPECT_TRUE(kor::isCancelled());
+      kor::CancellationScope empty{std::function<bool()>()};
+      EXPECT_TRUE(kor::isCancelled());
+    }
+    EXPECT_FALSE(kor::isCancelled());  // the inner scope has ended
+  }
+  outer = true;
+  EXPECT_FALSE(kor::isCancelled());
+}
+
 // --- util -----------------------------------------------------------------------
 
 // Wake-ups signalled under the mutex are delivered at its unlock, or before

@@ -82,7 +82,11 @@ void ImageServer::FileDecodeJob::execute() {
     return;
   }
 
-  std::memcpy(image->data->data(), bitmap->pixels, bpp * bitmap->width * bitmap->height);
+  // The engine may have decoded straight into the answer's memory (see
+  // AnswerBuffers); then there is nothing to copy.
+  void* destination = image->data->data();
+  if (destination != bitmap->pixels)
+    std::memcpy(destination, bitmap->pixels, bpp * bitmap->width * bitmap->height);
   lumo::Engine::getInstance().destroyBitmap(bitmap);
 
   long long size = 0;

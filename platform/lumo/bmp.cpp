@@ -3,37 +3,25 @@
 //
 // The header is parsed here, which gives the image information without
 // touching pixel data and lets every check run before the decoder allocates.
-// Uncompressed images are then unpacked by stb_image's BMP decoder, fed a
-// normalised stream: a V4 header with the masks already resolved, a palette
-// padded to the full 2^bpp entries (so an out-of-range index reads black
-// instead of undefined memory) and then the file's pixel data. That decoder
-// reads zeros past the end of the data, so a file shorter than its header
-// promises is refused up front as truncated.
+// The pixels are then decoded a row at a time and streamed through the
+// pipeline, in the order the file stores them: a bottom-up file delivers its
+// bottom row first, which the header describes as orientation 4 (turned
+// upside down), so no image-sized buffer is ever made. Uncompressed data has
+// a known size, and a file shorter than its header promises is refused up
+// front as truncated.
 //
-// stb_image does not decode RLE; RLE8 and RLE4 are decoded by decodeRle()
-// below. Pixels that the RLE data skips (delta and end-of-line codes) take
-// palette entry 0.
+// Bit fields are widened to 8 bits by repeating their top bits; a field of
+// more than 8 bits is refused. In a 32-bit image without bit fields whose
+// alpha bytes are all 0 the alpha is taken as opaque, which needs a look at
+// the alpha bytes before the first row (the look stops at the first that is
+// not 0). RLE8 and RLE4 are decoded by decodeRle(); pixels that the RLE data
+// skips (delta and end-of-line codes) take palette entry 0.
 #include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "platform/kor.h"
 #include "platform/lumo/codec.h"
-
-#define STB_IMAGE_STATIC
-#define STB_IMAGE_IMPLEMENTATION
-#define STBI_ONLY_BMP
-#define STBI_NO_STDIO
-#define STBI_NO_LINEAR
-#define STBI_NO_HDR
-#define STBI_FAILURE_USERMSG
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#pragma GCC diagnostic ignored "-Wsign-compare"
-#pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
-#include <stb/stb_image.h>
-#pragma GCC diagnostic pop
 
 namespace lumo::internal {
 namespace {
@@ -42,19 +30,11 @@ constexpr uint32_t kRgb = 0;
 constexpr uint32_t kRle8 = 1;
 constexpr uint32_t kRle4 = 2;
 constexpr uint32_t kBitFields = 3;
-constexpr size_t kV4HeaderSize = 108;
 
 inline uint32_t le16(const uint8_t* p) { return p[0] | (p[1] << 8); }
 inline uint32_t le32(const uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-inline void put32(uint8_t* p, uint32_t v) {
-  p[0] = v & 0xff;
-  p[1] = (v >> 8) & 0xff;
-  p[2] = (v >> 16) & 0xff;
-  p[3] = v >> 24;
-}
-
 struct BmpHeader {
   uint32_t dataOffset = 0;
   uint32_t headerSize = 0;
@@ -68,7 +48,37 @@ struct BmpHeader {
   uint32_t paletteEntrySize = 4;
   uint32_t paletteCount = 0;
   uint8_t palette[256][4] = {};  // B, G, R, 0; padded with black
+  // Bit fields: where the top bit of each field lies and how wide it is.
+  int shifts[4] = {};
+  int widths[4] = {};
 };
+
+int highBit(uint32_t value) {
+  int bit = -1;
+  while (value != 0) {
+    ++bit;
+    value >>= 1;
+  }
+  return bit;
+}
+
+int bitCount(uint32_t value) {
+  int count = 0;
+  for (; value != 0; value &= value - 1) ++count;
+  return count;
+}
+
+// Field |mask| of |value| widened to 8 bits by repeating its top bits: the
+// field is moved so that its top bit is bit 7, cut to its width and
+// multiplied by the pattern that repeats it.
+inline uint32_t extract(uint32_t value, uint32_t mask, int shift, int width) {
+  static const uint32_t kRepeat[9] = {0, 0xff, 0x55, 0x49, 0x11, 0x21, 0x41, 0x81, 0x01};
+  static const int kRepeatShift[9] = {0, 0, 0, 1, 0, 2, 4, 6, 0};
+  uint32_t v = value & mask;
+  v = shift < 0 ? v << -shift : v >> shift;
+  v = (v & 0xff) >> (8 - width);
+  return (v * kRepeat[width]) >> kRepeatShift[width];
+}
 
 bool invalid(const char* what) {
   kor::ErrorStorage::set("invalid BMP data: %s", what);
@@ -143,6 +153,9 @@ bool parseHeader(Source& source, uint64_t fileSize, BmpHeader* h) {
     for (int i = 0; i < 3; ++i) h->masks[i] = le32(bytes + 54 + 4 * i);
     if (hsz >= 56) h->masks[3] = le32(bytes + 66);
     if (h->masks[0] == 0 || h->masks[1] == 0 || h->masks[2] == 0) return invalid("bad bit masks");
+    // Files with the three masks equal exist but cannot mean anything.
+    if (hsz <= 56 && h->masks[0] == h->masks[1] && h->masks[1] == h->masks[2])
+      return invalid("bad bit masks");
   } else if (bpp == 16) {
     h->masks[0] = 0x7c00;
     h->masks[1] = 0x03e0;
@@ -154,6 +167,11 @@ bool parseHeader(Source& source, uint64_t fileSize, BmpHeader* h) {
     h->masks[3] = 0xff000000;
   }
   if (h->dataOffset < headerEnd || h->dataOffset > fileSize) return invalid("bad data offset");
+  for (int i = 0; i < 4; ++i) {
+    h->shifts[i] = highBit(h->masks[i]) - 7;
+    h->widths[i] = bitCount(h->masks[i]);
+    if (h->widths[i] > 8) return invalid("bad bit masks");
+  }
 
   if (bpp <= 8) {
     h->paletteOffset = headerEnd;
@@ -187,45 +205,6 @@ bool readPalette(Source& source, BmpHeader* h) {
   return true;
 }
 
-// stb_image reads the normalised header and palette from |prefix| and the
-// pixel data straight from the file.
-struct Stream {
-  const uint8_t* prefix;
-  size_t prefixSize;
-  size_t position;
-  Source* source;
-};
-
-int streamRead(void* user, char* data, int size) {
-  auto* s = static_cast<Stream*>(user);
-  size_t wanted = size > 0 ? static_cast<size_t>(size) : 0;
-  size_t done = 0;
-  if (s->position < s->prefixSize) {
-    done = std::min(wanted, s->prefixSize - s->position);
-    std::memcpy(data, s->prefix + s->position, done);
-    s->position += done;
-  }
-  if (done < wanted) done += s->source->read(data + done, wanted - done);
-  return static_cast<int>(done);
-}
-
-void streamSkip(void* user, int n) {
-  auto* s = static_cast<Stream*>(user);
-  if (n <= 0) return;
-  size_t count = static_cast<size_t>(n);
-  if (s->position < s->prefixSize) {
-    size_t step = std::min(count, s->prefixSize - s->position);
-    s->position += step;
-    count -= step;
-  }
-  if (count > 0) s->source->skip(count);
-}
-
-int streamEof(void* user) {
-  auto* s = static_cast<Stream*>(user);
-  return s->position >= s->prefixSize && (s->source->atEnd() || s->source->failed());
-}
-
 // Uncompressed data has a known size; a shorter file is refused before
 // anything is allocated for it.
 bool hasAllRows(const BmpHeader& h, uint64_t fileSize) {
@@ -236,71 +215,129 @@ bool hasAllRows(const BmpHeader& h, uint64_t fileSize) {
   return false;
 }
 
-bool decodeUncompressed(Source& source, const BmpHeader& h, uint64_t fileSize, RowSink& sink) {
-  if (!hasAllRows(h, fileSize)) return false;
-  const uint32_t paletteBytes = h.bpp <= 8 ? (4u << h.bpp) : 0;
-  uint8_t prefix[14 + kV4HeaderSize + 256 * 4] = {};
-  const uint32_t offset = 14 + kV4HeaderSize + paletteBytes;
-  prefix[0] = 'B';
-  prefix[1] = 'M';
-  put32(prefix + 10, offset);
-  uint8_t* v4 = prefix + 14;
-  put32(v4, kV4HeaderSize);
-  put32(v4 + 4, h.width);
-  put32(v4 + 8, h.topDown ? static_cast<uint32_t>(-static_cast<int64_t>(h.height)) : h.height);
-  v4[12] = 1;  // planes
-  v4[14] = static_cast<uint8_t>(h.bpp);
-  put32(v4 + 16, h.compression);
-  for (int i = 0; i < 4; ++i) put32(v4 + 40 + 4 * i, h.masks[i]);
-  std::memcpy(prefix + 14 + kV4HeaderSize, h.palette, paletteBytes);
-
-  source.seek(h.dataOffset);
-  Stream stream{prefix, offset, 0, &source};
-  stbi_io_callbacks callbacks{streamRead, streamSkip, streamEof};
-  int width = 0, height = 0, channels = 0;
-  stbi_uc* image = stbi_load_from_callbacks(&callbacks, &stream, &width, &height, &channels, 4);
-  if (image == nullptr) {
-    const char* reason = stbi_failure_reason();
-    kor::ErrorStorage::set("invalid BMP data: %s", reason != nullptr ? reason : "unknown error");
-    return false;
-  }
-  bool ok = static_cast<uint32_t>(width) == h.width && static_cast<uint32_t>(height) == h.height;
-  if (!ok) kor::ErrorStorage::set("invalid BMP data: unexpected image size");
-  for (uint32_t y = 0; ok && y < h.height; ++y) ok = sink.putRow(image + size_t{y} * h.width * 4);
-  stbi_image_free(image);
-  return ok;
-}
-
-// Decodes RLE8 or RLE4 data into a bottom-up-corrected RGBA image. Every
-// write is bounds-checked; runs past the right edge are clipped, and data
-// ending before the image is complete is refused as truncated.
-bool decodeRle(Source& source, const BmpHeader& h, RowSink& sink) {
-  const uint32_t width = h.width;
-  const uint32_t height = h.height;
-  uint8_t* image = scratch(Scratch::kImage, size_t{width} * height * 4);
-  if (image == nullptr) return false;
-  uint8_t colours[256][4];
+// The palette as RGBA, padded with opaque black.
+void paletteColours(const BmpHeader& h, uint8_t (*colours)[4]) {
   for (int i = 0; i < 256; ++i) {
     colours[i][0] = h.palette[i][2];
     colours[i][1] = h.palette[i][1];
     colours[i][2] = h.palette[i][0];
     colours[i][3] = 255;
   }
-  for (size_t i = 0; i < size_t{width} * height; ++i) std::memcpy(image + i * 4, colours[0], 4);
+}
+
+// True when the alpha bytes of a 32-bit image without bit fields are all 0
+// (it then reads as opaque). Reads until the first byte that is not.
+bool alphaAllZero(Source& source, const BmpHeader& h) {
   source.seek(h.dataOffset);
+  uint64_t left = uint64_t{h.width} * h.height * 4;
+  uint64_t position = 0;  // within the pixel data
+  while (left > 0) {
+    const uint8_t* data = nullptr;
+    const size_t count = source.next(&data);
+    if (count == 0) break;
+    const size_t usable = static_cast<size_t>(std::min<uint64_t>(count, left));
+    // The alpha byte of a pixel is its fourth.
+    for (size_t i = (3 - position % 4) % 4; i < usable; i += 4)
+      if (data[i] != 0) return false;
+    position += usable;
+    left -= usable;
+  }
+  return true;
+}
+
+bool decodeUncompressed(Source& source, const BmpHeader& h, Pipeline& pipeline) {
+  const uint32_t width = h.width;
+  const size_t rowBytes = (size_t{width} * h.bpp + 31) / 32 * 4;
+  uint8_t* row = scratch(Scratch::kDecoderRow, rowBytes);
+  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{width} * 4);
+  if (row == nullptr || rgba == nullptr) return false;
+  uint8_t colours[256][4];
+  paletteColours(h, colours);
+  const bool opaque = h.bpp == 32 && h.compression == kRgb && alphaAllZero(source, h);
+  source.seek(h.dataOffset);
+  RowSink& sink = pipeline.sink();
+  for (uint32_t y = 0; y < h.height; ++y) {
+    if (source.read(row, rowBytes) != rowBytes) {
+      kor::ErrorStorage::set(source.failed() ? "error reading BMP data" : "truncated BMP data");
+      return false;
+    }
+    uint8_t* out = rgba;
+    if (h.bpp <= 8) {
+      const uint32_t perByte = 8 / h.bpp;
+      const uint32_t mask = (1u << h.bpp) - 1;
+      for (uint32_t x = 0; x < width; ++x, out += 4) {
+        const uint32_t shift = 8 - h.bpp * (x % perByte + 1);
+        std::memcpy(out, colours[(row[x / perByte] >> shift) & mask], 4);
+      }
+    } else if (h.bpp == 24) {
+      for (uint32_t x = 0; x < width; ++x, out += 4) {
+        const uint8_t* p = row + size_t{x} * 3;
+        out[0] = p[2];
+        out[1] = p[1];
+        out[2] = p[0];
+        out[3] = 255;
+      }
+    } else {
+      const bool wide = h.bpp == 32;
+      for (uint32_t x = 0; x < width; ++x, out += 4) {
+        const uint32_t v = wide ? le32(row + size_t{x} * 4) : le16(row + size_t{x} * 2);
+        for (int c = 0; c < 3; ++c)
+          out[c] = static_cast<uint8_t>(extract(v, h.masks[c], h.shifts[c], h.widths[c]));
+        out[3] = h.masks[3] == 0 || opaque
+                     ? 255
+                     : static_cast<uint8_t>(extract(v, h.masks[3], h.shifts[3], h.widths[3]));
+      }
+    }
+    if (!sink.putRow(rgba) || pipeline.rowCancelled()) return false;
+  }
+  return true;
+}
+
+// Decodes RLE8 or RLE4 data row by row, bottom row first. Runs past the
+// right edge are clipped; data ending before the image is complete is
+// refused as truncated, and data longer than the image needs
+// (kRleSlackBytes) as invalid.
+bool decodeRle(Source& source, const BmpHeader& h, Pipeline& pipeline) {
+  const uint32_t width = h.width;
+  const uint32_t height = h.height;
+  uint8_t* row = scratch(Scratch::kRgbaRow, size_t{width} * 4);
+  if (row == nullptr) return false;
+  uint8_t colours[256][4];
+  paletteColours(h, colours);
+  RowSink& sink = pipeline.sink();
+  auto clearRow = [&] {
+    for (uint32_t x = 0; x < width; ++x) std::memcpy(row + size_t{x} * 4, colours[0], 4);
+  };
+  clearRow();
+  source.seek(h.dataOffset);
+  const uint64_t budget = 2 * uint64_t{width} * height + 4 * uint64_t{height} + kRleSlackBytes;
+  uint64_t read = 0;
+  auto next = [&] {
+    ++read;
+    return source.getByte();
+  };
 
   const bool four = h.compression == kRle4;
   uint32_t x = 0;
-  uint32_t y = 0;  // counted from the bottom row
+  uint32_t y = 0;  // rows delivered, counted from the bottom
   auto put = [&](uint32_t index) {
-    if (x < width && y < height)
-      std::memcpy(image + (size_t{height - 1 - y} * width + x) * 4, colours[index], 4);
-    ++x;
+    if (x < width) std::memcpy(row + size_t{x++} * 4, colours[index], 4);
+  };
+  // Delivers the current row and starts the next.
+  auto endRow = [&] {
+    if (!sink.putRow(row) || pipeline.rowCancelled()) return false;
+    clearRow();
+    ++y;
+    return true;
   };
   bool done = false;
   while (!done && y < height) {
-    const int first = source.getByte();
-    const int second = source.getByte();
+    if (read > budget) {
+      kor::ErrorStorage::set("invalid BMP data: RLE data longer than the image");
+      return false;
+    }
+    const int first = next();
+    const int second = next();
     if (first < 0 || second < 0) {
       kor::ErrorStorage::set("truncated BMP data");
       return false;
@@ -312,21 +349,22 @@ bool decodeRle(Source& source, const BmpHeader& h, RowSink& sink) {
     }
     switch (second) {
       case 0:  // end of line
+        if (!endRow()) return false;
         x = 0;
-        ++y;
         break;
       case 1:  // end of bitmap
         done = true;
         break;
       case 2: {  // delta
-        const int dx = source.getByte();
-        const int dy = source.getByte();
+        const int dx = next();
+        const int dy = next();
         if (dx < 0 || dy < 0) {
           kor::ErrorStorage::set("truncated BMP data");
           return false;
         }
-        x += static_cast<uint32_t>(dx);
-        y += static_cast<uint32_t>(dy);
+        x = std::min<uint32_t>(x + static_cast<uint32_t>(dx), width);
+        for (int i = 0; i < dy && y < height; ++i)
+          if (!endRow()) return false;
         break;
       }
       default: {  // |second| literal pixels, padded to an even byte count
@@ -335,7 +373,7 @@ bool decodeRle(Source& source, const BmpHeader& h, RowSink& sink) {
         int value = 0;
         for (int i = 0; i < count; ++i) {
           if (!four || (i & 1) == 0) {
-            value = source.getByte();
+            value = next();
             if (value < 0) {
               kor::ErrorStorage::set("truncated BMP data");
               return false;
@@ -343,7 +381,7 @@ bool decodeRle(Source& source, const BmpHeader& h, RowSink& sink) {
           }
           put(four ? ((i & 1) ? value & 0x0f : value >> 4) : value);
         }
-        if ((bytes & 1) != 0 && source.getByte() < 0) {
+        if ((bytes & 1) != 0 && next() < 0) {
           kor::ErrorStorage::set("truncated BMP data");
           return false;
         }
@@ -351,8 +389,9 @@ bool decodeRle(Source& source, const BmpHeader& h, RowSink& sink) {
       }
     }
   }
-  for (uint32_t row = 0; row < height; ++row)
-    if (!sink.putRow(image + size_t{row} * width * 4)) return false;
+  // The rows the data did not reach take palette entry 0.
+  while (y < height)
+    if (!endRow()) return false;
   return true;
 }
 
@@ -370,6 +409,8 @@ bool decodeBmp(Source& source, Pipeline& pipeline) {
     Header header;
     header.width = h->width;
     header.height = h->height;
+    // Rows are delivered in file order: bottom-up files upside down.
+    header.orientation = h->topDown ? 1 : 4;
     header.sourceType = BitmapInfo::SOURCE_BMP;
     header.hasAlpha = h->bpp == 32 && h->masks[3] != 0;
     // The size limit first (a huge header reads "image too large"), then
@@ -380,9 +421,9 @@ bool decodeBmp(Source& source, Pipeline& pipeline) {
   }
   if (ok) {
     if (h->compression == kRle8 || h->compression == kRle4)
-      ok = decodeRle(source, *h, pipeline.sink());
+      ok = decodeRle(source, *h, pipeline);
     else
-      ok = decodeUncompressed(source, *h, fileSize, pipeline.sink());
+      ok = decodeUncompressed(source, *h, pipeline);
   }
   delete h;
   return ok;

@@ -24,6 +24,13 @@ namespace lumo::internal {
 // size, so a small file claiming huge dimensions costs nothing.
 constexpr uint64_t kMaxPixels = 268435456u;
 
+// Every row costs the decoders and the pipeline a fixed amount of work on
+// top of its pixels (a call per row into the decoder, the pipeline and the
+// converter), about as much as 16 pixels. For the size limit a row counts as
+// at least that wide, so a very tall, narrow image costs no more than the
+// largest image.
+constexpr uint32_t kMinRowPixels = 16;
+
 // The most scans a progressive JPEG may have before it is refused.
 constexpr int kMaxJpegScans = 1000;
 
@@ -31,19 +38,50 @@ constexpr int kMaxJpegScans = 1000;
 constexpr size_t kMaxPngChunkBytes = 16u << 20;
 constexpr size_t kMaxPngChunkCacheBytes = 64u << 20;
 
+// The work a multi-scan JPEG may ask for, in passes over all of its
+// coefficient blocks. A scan costs one pass over the blocks it covers; a
+// refinement scan of AC coefficients visits every coefficient of its band
+// in every block and costs (16 + band width) / 16 of a pass. Photographs use
+// up to about 20 scans and about 15 such passes; a file beyond the budget is
+// refused before the scan that would exceed it is decoded. Small images get
+// at least kJpegMinScanBlocks blocks, so that they may use up to
+// kMaxJpegScans scans.
+constexpr uint64_t kJpegScanPasses = 32;
+constexpr uint64_t kJpegMinScanBlocks = 1u << 20;
+
+// The pixels of the first GIF frame decoded up to its last visible row may be
+// at most twice the screen plus this many: the parts of a frame that lie
+// outside the screen are decoded for nothing, and a frame far larger than
+// its screen is refused.
+constexpr uint64_t kGifSlackPixels = 1u << 20;
+
+// The RLE data a BMP decode reads: at most 2 bytes per pixel and 4 per row,
+// plus this many. Well-formed data needs no more (a run is 2 bytes for at
+// least one pixel, a literal about a byte per pixel, an end of line or a
+// delta 2 or 4 bytes per row); beyond the budget the data only moves about
+// without drawing, and is refused.
+constexpr uint64_t kRleSlackBytes = 4096;
+
 // True when a |width| x |height| image may be decoded: neither dimension is 0,
-// the pixel count is within kMaxPixels and a 4-byte-per-pixel buffer of it
-// has a size that fits in 32 bits. Otherwise sets the reason ("image too
-// large: W x H" or "invalid image dimensions: W x H") and returns false.
+// the pixel count is within kMaxPixels (each row counting as at least
+// kMinRowPixels wide) and a 4-byte-per-pixel buffer of it has a size that fits
+// in 32 bits. Otherwise sets the reason ("image too large: W x H" or "invalid
+// image dimensions: W x H") and returns false.
 bool checkDimensions(uint32_t width, uint32_t height);
+
+// True, with the reason "decoding cancelled" set, when the calling thread's
+// work has been cancelled (kor::isCancelled()). Decoders ask at least every
+// few rows and before each large step.
+bool cancelled();
 
 // Per-thread scratch buffers, kept between decodes so that row buffers and
 // accumulators are not allocated again for every image. Each slot holds one
 // buffer; a request for a slot may move its contents. Buffers larger than
 // kScratchKeepBytes are released by trimScratch() at the end of every engine
-// call, so a thread does not hold on to a whole decoded image.
+// call, so a thread does not hold on to image-sized memory between calls.
 enum class Scratch : int {
-  kImage = 0,    // a whole decoded image (interlaced PNG, GIF canvas, BMP RLE)
+  kImage = 0,    // rows held until their turn (interlaced images), or the
+                 // area accumulator's sums of a whole scaled image
   kDecoderRow,   // a decoder's native output row
   kRgbaRow,      // one RGBA row handed to the pipeline
   kTable,        // the area averager's column table
@@ -51,6 +89,7 @@ enum class Scratch : int {
   kAccumulator,  // the area averager's sums of one output row
   kOutputRow,    // one RGBA row leaving the averager
   kConverted,    // one row converted to the output format
+  kClearRow,     // a transparent row
   kFileBuffer,   // the Source's read buffer
   kCount,
 };
@@ -59,12 +98,19 @@ constexpr size_t kScratchKeepBytes = 4u << 20;
 // A buffer of at least |bytes| bytes for |slot|, or null with the reason set
 // when memory is short.
 uint8_t* scratch(Scratch slot, size_t bytes);
+// Releases the scratch buffers above kScratchKeepBytes, then trimHeap().
 void trimScratch();
+// When blocks of kScratchKeepBytes or more were freed on this thread since
+// the last trim, hands the heap's free memory back to the system.
+void trimHeap();
 
-// Bitmap pixel buffers: takePixelBuffer() reuses the buffer kept on this
-// thread when it fits (at least |bytes|, at most twice that), else
-// allocates; givePixelBuffer() keeps one large buffer per thread (the
-// largest) and frees the rest. Null when memory is short.
+// Bitmap pixel buffers of the engine's own (without a PixelBufferProvider):
+// takePixelBuffer() reuses the buffer kept on this thread when it fits (at
+// least |bytes|, at most twice that), else allocates; givePixelBuffer()
+// keeps one buffer per thread (the largest between kKeepPixelBytes and
+// kKeepPixelMaxBytes) and frees the rest. Null when memory is short.
+constexpr size_t kKeepPixelBytes = 1u << 20;
+constexpr size_t kKeepPixelMaxBytes = 64u << 20;
 uint8_t* takePixelBuffer(size_t bytes);
 void givePixelBuffer(uint8_t* buffer, size_t bytes);
 
@@ -153,6 +199,8 @@ class RowSink {
  public:
   // False stops the decode; the reason has been set.
   virtual bool putRow(const uint8_t* rgba) = 0;
+  // A fully transparent row (every byte 0), cheaper than putRow().
+  virtual bool putClearRow() = 0;
 
  protected:
   ~RowSink() = default;
@@ -169,9 +217,16 @@ class Writer final : public RowSink {
         m_height(storedHeight),
         m_orientation(orientation) {}
   bool putRow(const uint8_t* rgba) override;
+  bool putClearRow() override;
   uint32_t rowsWritten() const { return m_y; }
   // Counts a row that the decoder wrote into the bitmap itself.
   void countDirectRow() { ++m_y; }
+  // Scattered rows (orientation 1 only): writes pixels xStart, xStart +
+  // xStep, ... of stored row |y|, or clears the row; markAllRows() then says
+  // that every pixel has been written.
+  void placePixels(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
+  void clearRow(uint32_t y);
+  void markAllRows() { m_y = m_height; }
 
  private:
   Bitmap& m_bitmap;
@@ -179,6 +234,14 @@ class Writer final : public RowSink {
   uint32_t m_height;
   int m_orientation;
   uint32_t m_y = 0;
+};
+
+// Where a source column lies among the output columns of an area average:
+// in column |index| with |weight| units of its width, and with the rest
+// (dstWidth - weight) in column index + 1.
+struct AreaColumn {
+  uint32_t index;
+  uint32_t weight;
 };
 
 // Exact area averaging (a box filter with fractional coverage) from
@@ -199,15 +262,12 @@ class AreaAverager final : public RowSink {
   // Gets the buffers; false (reason set) when memory is short.
   bool init();
   bool putRow(const uint8_t* rgba) override;
+  bool putClearRow() override;
 
  private:
-  // Source column x lies in output column |index| with |weight| units of its
-  // width; the rest of it (dstWidth - weight) lies in column index + 1.
-  struct Column {
-    uint32_t index;
-    uint32_t weight;
-  };
   bool emitRow();
+  // Adds the source row just summed into m_rowSums (none when |clear|).
+  bool addRow(bool clear);
 
   uint32_t m_srcWidth;
   uint32_t m_srcHeight;
@@ -216,9 +276,42 @@ class AreaAverager final : public RowSink {
   RowSink& m_next;
   uint32_t m_srcY = 0;
   uint32_t m_dstY = 0;
-  Column* m_columns = nullptr;
+  AreaColumn* m_columns = nullptr;
   uint64_t* m_rowSums = nullptr;
   uint64_t* m_accumulator = nullptr;
+  uint8_t* m_output = nullptr;
+};
+
+// The same averaging for rows that arrive in any order and a few pixels at a
+// time (interlaced images): holds the sums of the whole output image,
+// kAccumulatorBytesPerPixel bytes per output pixel, and emits its rows to
+// |next| at finish(). Transparent pixels add nothing and need not be given.
+// The result is identical to AreaAverager's.
+constexpr uint64_t kAccumulatorBytesPerPixel = 32;
+class AreaAccumulator final {
+ public:
+  AreaAccumulator(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth, uint32_t dstHeight,
+                  RowSink& next)
+      : m_srcWidth(srcWidth),
+        m_srcHeight(srcHeight),
+        m_dstWidth(dstWidth),
+        m_dstHeight(dstHeight),
+        m_next(next) {}
+  // Gets the buffers; false (reason set) when memory is short.
+  bool init();
+  // Adds pixels xStart, xStart + xStep, ... of source row |y|.
+  void add(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
+  // Emits every output row.
+  bool finish();
+
+ private:
+  uint32_t m_srcWidth;
+  uint32_t m_srcHeight;
+  uint32_t m_dstWidth;
+  uint32_t m_dstHeight;
+  RowSink& m_next;
+  AreaColumn* m_columns = nullptr;
+  uint64_t* m_sums = nullptr;
   uint8_t* m_output = nullptr;
 };
 
@@ -251,6 +344,25 @@ class Pipeline {
   bool acceptsDirectRows(BitmapInfo::Format native, uint32_t width, uint32_t height) const;
   uint8_t* directRow();
   void directRowDone() { m_writer->countDirectRow(); }
+  // Scattered rows, for images whose rows arrive out of order or a few pixels
+  // at a time (interlaced PNG and GIF), delivered at the stored image size in
+  // orientation 1. Instead of setRowSize(), startScattered() sets up the
+  // bitmap itself as the destination when there is no scaling, otherwise an
+  // AreaAccumulator, which takes scatteredBytes() of memory. putScattered()
+  // delivers pixels xStart, xStart + xStep, ... of stored row |y|,
+  // putScatteredClear() a transparent row (every row must be delivered
+  // whole, in one or several calls); finishScattered() is called when all
+  // have been.
+  uint64_t scatteredBytes() const;
+  bool startScattered();
+  void putScattered(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
+  void putScatteredClear(uint32_t y);
+  bool finishScattered();
+  // Called by a decoder for every row it decodes (scattered rows included):
+  // true, with the reason set, when the decode has been cancelled. Asks
+  // cancelled() every kCancelCheckRows calls.
+  static constexpr uint32_t kCancelCheckRows = 16;
+  bool rowCancelled() { return (++m_rowChecks % kCancelCheckRows) == 0 && cancelled(); }
   // Checks that every row arrived and hands over the bitmap (null when not).
   Bitmap* finish();
 
@@ -269,9 +381,11 @@ class Pipeline {
   Header m_header;
   uint32_t m_storedTargetWidth = 0;
   uint32_t m_storedTargetHeight = 0;
+  uint32_t m_rowChecks = 0;
   Bitmap* m_bitmap = nullptr;
   std::optional<Writer> m_writer;
   std::optional<AreaAverager> m_averager;
+  std::optional<AreaAccumulator> m_accumulator;
 };
 
 // The format decoders. Each reads from |source| positioned at the start and

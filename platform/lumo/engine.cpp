@@ -1,5 +1,7 @@
 // The engine's entry points, the decode pipeline (limits, bitmap allocation,
 // format conversion, orientation) and the per-thread scratch buffers.
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -37,15 +39,32 @@ bool checkDimensions(uint32_t width, uint32_t height) {
     kor::ErrorStorage::set("invalid image dimensions: %u x %u", width, height);
     return false;
   }
-  uint64_t pixels = static_cast<uint64_t>(width) * height;
-  if (pixels > kMaxPixels || pixels * 4 > UINT32_MAX) {
+  const uint64_t pixels = static_cast<uint64_t>(width) * height;
+  const uint64_t rowCost = static_cast<uint64_t>(std::max(width, kMinRowPixels)) * height;
+  if (pixels > kMaxPixels || rowCost > kMaxPixels || pixels * 4 > UINT32_MAX) {
     kor::ErrorStorage::set("image too large: %u x %u", width, height);
     return false;
   }
   return true;
 }
 
+bool cancelled() {
+  if (!kor::isCancelled()) return false;
+  kor::ErrorStorage::set("decoding cancelled");
+  return true;
+}
+
 namespace {
+
+// Bytes of large blocks freed since the heap was last trimmed. Blocks of a
+// few megabytes can stay with the heap after free(); once that much has
+// been freed, trimScratch() hands it back to the system.
+thread_local size_t t_freedLarge = 0;
+
+void freeBuffer(void* buffer, size_t bytes) {
+  std::free(buffer);
+  if (bytes >= kScratchKeepBytes) t_freedLarge += bytes;
+}
 
 struct ScratchBuffers {
   uint8_t* data[static_cast<int>(Scratch::kCount)] = {};
@@ -63,7 +82,7 @@ uint8_t* scratch(Scratch slot, size_t bytes) {
   const int i = static_cast<int>(slot);
   if (bytes == 0) bytes = 1;
   if (bytes <= t_scratch.size[i]) return t_scratch.data[i];
-  std::free(t_scratch.data[i]);
+  freeBuffer(t_scratch.data[i], t_scratch.size[i]);
   t_scratch.data[i] = nullptr;
   t_scratch.size[i] = 0;
   auto* buffer = static_cast<uint8_t*>(std::malloc(bytes));
@@ -81,9 +100,8 @@ namespace {
 // The largest pixel buffer given back on this thread, kept for the next
 // bitmap of about its size: a fresh multi-megabyte buffer costs a page fault
 // per page, which can exceed the decode itself. Small buffers are not worth
-// keeping.
-constexpr size_t kKeepPixelBytes = 1u << 20;
-
+// keeping, and a thread keeps no more than kKeepPixelMaxBytes between
+// decodes.
 struct PixelCache {
   uint8_t* data = nullptr;
   size_t size = 0;
@@ -109,11 +127,11 @@ uint8_t* takePixelBuffer(size_t bytes) {
 
 void givePixelBuffer(uint8_t* buffer, size_t bytes) {
   if (buffer == nullptr) return;
-  if (bytes < kKeepPixelBytes || bytes <= t_pixels.size) {
-    std::free(buffer);
+  if (bytes < kKeepPixelBytes || bytes > kKeepPixelMaxBytes || bytes <= t_pixels.size) {
+    freeBuffer(buffer, bytes);
     return;
   }
-  std::free(t_pixels.data);
+  freeBuffer(t_pixels.data, t_pixels.size);
   t_pixels.data = buffer;
   t_pixels.size = bytes;
 }
@@ -121,12 +139,34 @@ void givePixelBuffer(uint8_t* buffer, size_t bytes) {
 void trimScratch() {
   for (int i = 0; i < static_cast<int>(Scratch::kCount); ++i) {
     if (t_scratch.size[i] > kScratchKeepBytes) {
-      std::free(t_scratch.data[i]);
+      freeBuffer(t_scratch.data[i], t_scratch.size[i]);
       t_scratch.data[i] = nullptr;
       t_scratch.size[i] = 0;
     }
   }
+  trimHeap();
 }
+
+void trimHeap() {
+  if (t_freedLarge == 0) return;
+  t_freedLarge = 0;
+  malloc_trim(0);
+}
+
+// ---------------------------------------------------------------------------
+// Bitmaps and where their pixels come from.
+
+namespace {
+
+thread_local PixelBufferProvider* t_pixelProvider = nullptr;
+
+// Every bitmap the engine hands out is one of these: it remembers the
+// provider of its pixels.
+struct BitmapRecord : Bitmap {
+  PixelBufferProvider* provider = nullptr;
+};
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Source.
@@ -298,6 +338,37 @@ bool Writer::putRow(const uint8_t* rgba) {
   return true;
 }
 
+// Transparent black is all zero bytes in every format.
+bool Writer::putClearRow() {
+  const int o = m_orientation;
+  if ((o == 1 || o == 4) && m_y < m_height) {
+    const uint32_t y = m_y++;
+    const uint32_t dy = o == 1 ? y : m_height - 1 - y;
+    std::memset(m_bitmap.pixels + size_t{dy} * m_bitmap.stride, 0, m_bitmap.stride);
+    return true;
+  }
+  uint8_t* zeros = scratch(Scratch::kClearRow, size_t{m_width} * 4);
+  if (zeros == nullptr) return false;
+  std::memset(zeros, 0, size_t{m_width} * 4);
+  return putRow(zeros);
+}
+
+void Writer::placePixels(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep) {
+  const uint32_t bpp = BitmapInfo::getBpp(m_bitmap.format);
+  uint8_t* row = m_bitmap.pixels + size_t{y} * m_bitmap.stride;
+  if (xStep == 1) {
+    convertRow(rgba + size_t{xStart} * 4, m_width - xStart, m_bitmap.format,
+               row + size_t{xStart} * bpp);
+    return;
+  }
+  for (uint32_t x = xStart; x < m_width; x += xStep)
+    convertRow(rgba + size_t{x} * 4, 1, m_bitmap.format, row + size_t{x} * bpp);
+}
+
+void Writer::clearRow(uint32_t y) {
+  std::memset(m_bitmap.pixels + size_t{y} * m_bitmap.stride, 0, m_bitmap.stride);
+}
+
 // ---------------------------------------------------------------------------
 // Pipeline.
 
@@ -310,6 +381,7 @@ Pipeline::Pipeline(BitmapInfo::Format format, uint32_t targetWidth, uint32_t tar
       m_infoOnly(infoOnly) {}
 
 Pipeline::~Pipeline() {
+  m_accumulator.reset();
   m_averager.reset();
   m_writer.reset();
   Engine::getInstance().destroyBitmap(m_bitmap);
@@ -350,24 +422,31 @@ bool Pipeline::start(const Header& header) {
     kor::ErrorStorage::set("image too large: %u x %u", targetWidth, targetHeight);
     return false;
   }
-  m_bitmap = kor::tryNew<Bitmap>("lumo::Bitmap");
-  if (m_bitmap == nullptr) {
+  BitmapRecord* record = kor::tryNew<BitmapRecord>("lumo::Bitmap");
+  if (record == nullptr) {
     kor::ErrorStorage::set("out of memory allocating a bitmap");
     return false;
   }
+  m_bitmap = record;
   // Not zeroed: finish() hands the bitmap over only when every row has been
   // written, so no byte of a delivered bitmap is left undefined.
-  if (!kor::allocationShouldFail("lumo::Bitmap")) m_bitmap->pixels = takePixelBuffer(bytes);
-  if (m_bitmap->pixels == nullptr) {
+  if (!kor::allocationShouldFail("lumo::Bitmap")) {
+    if (t_pixelProvider != nullptr) {
+      record->pixels = t_pixelProvider->allocatePixels(bytes);
+      if (record->pixels != nullptr) record->provider = t_pixelProvider;
+    }
+    if (record->pixels == nullptr) record->pixels = takePixelBuffer(bytes);
+  }
+  if (record->pixels == nullptr) {
     kor::ErrorStorage::set("out of memory allocating a bitmap of %u x %u", targetWidth,
                            targetHeight);
     return false;
   }
-  m_bitmap->width = targetWidth;
-  m_bitmap->height = targetHeight;
-  m_bitmap->format = format;
-  m_bitmap->stride = static_cast<uint32_t>(stride);
-  m_writer.emplace(*m_bitmap, m_storedTargetWidth, m_storedTargetHeight, m_header.orientation);
+  record->width = targetWidth;
+  record->height = targetHeight;
+  record->format = format;
+  record->stride = static_cast<uint32_t>(stride);
+  m_writer.emplace(*record, m_storedTargetWidth, m_storedTargetHeight, m_header.orientation);
   return true;
 }
 
@@ -394,6 +473,41 @@ uint8_t* Pipeline::directRow() {
 RowSink& Pipeline::sink() {
   if (m_averager) return *m_averager;
   return *m_writer;
+}
+
+uint64_t Pipeline::scatteredBytes() const {
+  if (m_storedTargetWidth == m_header.width && m_storedTargetHeight == m_header.height) return 0;
+  return uint64_t{m_storedTargetWidth} * m_storedTargetHeight * kAccumulatorBytesPerPixel;
+}
+
+bool Pipeline::startScattered() {
+  if (m_header.orientation != 1) {
+    kor::ErrorStorage::set("internal error: scattered rows need orientation 1");
+    return false;
+  }
+  if (scatteredBytes() == 0) return true;
+  m_accumulator.emplace(m_header.width, m_header.height, m_storedTargetWidth, m_storedTargetHeight,
+                        *m_writer);
+  return m_accumulator->init();
+}
+
+void Pipeline::putScattered(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep) {
+  if (y >= m_header.height || xStart >= m_header.width) return;
+  if (m_accumulator)
+    m_accumulator->add(y, rgba, xStart, xStep);
+  else
+    m_writer->placePixels(y, rgba, xStart, xStep);
+}
+
+void Pipeline::putScatteredClear(uint32_t y) {
+  // The accumulator's sums start at zero: a transparent row adds nothing.
+  if (!m_accumulator && y < m_header.height) m_writer->clearRow(y);
+}
+
+bool Pipeline::finishScattered() {
+  if (m_accumulator) return !cancelled() && m_accumulator->finish();
+  m_writer->markAllRows();
+  return true;
 }
 
 Bitmap* Pipeline::finish() {
@@ -455,6 +569,8 @@ Bitmap* decode(const util::UnicodeString8& path, BitmapInfo::Format format, uint
     kor::ErrorStorage::set("unsupported pixel format %d", static_cast<int>(format));
     return nullptr;
   }
+  // A cancelled job costs no more than this.
+  if (cancelled()) return nullptr;
   Bitmap* bitmap = nullptr;
   {
     Pipeline pipeline(format, width, height, scaled, false);
@@ -515,8 +631,21 @@ Bitmap* Engine::createBitmap(const util::UnicodeString8& path, BitmapInfo::Forma
 
 void Engine::destroyBitmap(Bitmap* bitmap) {
   if (bitmap == nullptr) return;
-  internal::givePixelBuffer(bitmap->pixels, size_t{bitmap->stride} * bitmap->height);
-  delete bitmap;
+  auto* record = static_cast<internal::BitmapRecord*>(bitmap);
+  if (record->provider != nullptr) {
+    record->provider->releasePixels(record->pixels);
+  } else {
+    internal::givePixelBuffer(record->pixels, size_t{record->stride} * record->height);
+    internal::trimHeap();
+  }
+  delete record;
 }
+
+PixelBufferScope::PixelBufferScope(PixelBufferProvider* provider)
+    : m_previous(internal::t_pixelProvider) {
+  internal::t_pixelProvider = provider;
+}
+
+PixelBufferScope::~PixelBufferScope() { internal::t_pixelProvider = m_previous; }
 
 }  // namespace lumo

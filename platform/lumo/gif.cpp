@@ -1,10 +1,19 @@
-// GIF decoding: the first frame only, composed onto a transparent canvas of
-// the logical screen size. Records are read only up to the first image, so a
-// file with thousands of frames costs no more than one with a single frame.
+// GIF decoding: the first frame only, on a transparent canvas of the logical
+// screen size. Records are read only up to the first image, so a file with
+// thousands of frames costs no more than one with a single frame.
 // Transparency comes from a graphics control extension before the image.
 // Pixel indices beyond the colour table are left transparent.
+//
+// The canvas is never made: the rows of the screen are produced one by one,
+// transparent outside the frame, and the frame is decoded only up to its
+// last row on the screen. Its rows must be decoded whole, the parts beyond
+// the screen's edges included, so a frame whose decoded part would be far
+// larger than the screen (kGifSlackPixels) is refused. An interlaced frame
+// delivers its rows in four passes, the last of them the odd rows in order;
+// see decodeInterlaced().
 #include <gif_lib.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/kor.h"
@@ -67,6 +76,158 @@ bool readToFirstImage(GifFileType* gif, int* transparent) {
   }
 }
 
+// The first frame's place on the screen.
+struct FrameLayout {
+  uint32_t width;  // screen
+  uint32_t height;
+  uint32_t frameLeft;  // frame
+  uint32_t frameTop;
+  uint32_t frameWidth;
+  uint32_t frameHeight;
+  uint32_t visibleLeft;  // the screen columns the frame covers
+  uint32_t visibleRight;
+  uint32_t visibleRows;  // frame rows 0 .. visibleRows - 1 lie on the screen
+  bool interlaced;
+  int transparent;
+  const ColorMapObject* colours;
+};
+
+// The rows of an interlaced frame come in four passes.
+constexpr int kPassStart[4] = {0, 4, 2, 1};
+constexpr int kPassStep[4] = {8, 8, 4, 2};
+
+// Frame row number |index| in the order the file holds them.
+uint32_t storedRow(const FrameLayout& f, uint32_t index) {
+  if (!f.interlaced) return index;
+  for (int pass = 0; pass < 4; ++pass) {
+    const uint32_t start = static_cast<uint32_t>(kPassStart[pass]);
+    const uint32_t step = static_cast<uint32_t>(kPassStep[pass]);
+    const uint32_t rows = f.frameHeight > start ? (f.frameHeight - start + step - 1) / step : 0;
+    if (index < rows) return start + index * step;
+    index -= rows;
+  }
+  return f.frameHeight;
+}
+
+// How many frame rows, in the order of the file, must be decoded to reach
+// the last one on the screen.
+uint32_t rowsToDecode(const FrameLayout& f) {
+  if (f.visibleRows == 0 || f.visibleLeft >= f.visibleRight) return 0;
+  if (!f.interlaced) return f.visibleRows;
+  uint32_t needed = 0;
+  for (uint32_t index = 0; index < f.frameHeight; ++index)
+    if (storedRow(f, index) < f.visibleRows) needed = index + 1;
+  return needed;
+}
+
+// Colours the screen columns of the frame in |rgba| from palette indices,
+// |pixels[0]| being that of screen column |firstColumn|; the other columns
+// of |rgba| are left alone.
+void composeRow(const FrameLayout& f, const GifPixelType* pixels, uint32_t firstColumn,
+                uint8_t* rgba) {
+  for (uint32_t x = f.visibleLeft; x < f.visibleRight; ++x) {
+    const int index = pixels[x - firstColumn];
+    uint8_t* p = rgba + size_t{x} * 4;
+    if (index == f.transparent || index >= f.colours->ColorCount) {
+      std::memset(p, 0, 4);
+      continue;
+    }
+    const GifColorType& colour = f.colours->Colors[index];
+    p[0] = colour.Red;
+    p[1] = colour.Green;
+    p[2] = colour.Blue;
+    p[3] = 255;
+  }
+}
+
+// A frame stored row by row: streamed with the screen's rows.
+bool decodeSequential(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline,
+                      GifPixelType* line, uint8_t* rgba) {
+  if (!pipeline.setRowSize(f.width, f.height)) return false;
+  RowSink& sink = pipeline.sink();
+  const uint32_t frameEnd = f.frameTop + rowsToDecode(f);
+  for (uint32_t y = 0; y < f.height; ++y) {
+    if (y >= f.frameTop && y < frameEnd) {
+      if (DGifGetLine(gif, line, static_cast<int>(f.frameWidth)) == GIF_ERROR)
+        return fail(gif->Error);
+      composeRow(f, line, f.frameLeft, rgba);
+      if (!sink.putRow(rgba)) return false;
+    } else if (!sink.putClearRow()) {
+      return false;
+    }
+    if (pipeline.rowCancelled()) return false;
+  }
+  return true;
+}
+
+// An interlaced frame. The passes before the last deliver the even frame
+// rows, the last one the odd rows in order. Without scaling the rows go
+// straight into the bitmap as they come; scaled, into an AreaAccumulator
+// (32 bytes per target pixel) when that is no larger than holding the even
+// rows (a byte per pixel of the frame on the screen), which are otherwise
+// held and streamed with the odd rows of the last pass.
+bool decodeInterlaced(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline,
+                      GifPixelType* line, uint8_t* rgba) {
+  const uint32_t needed = rowsToDecode(f);
+  const size_t heldWidth = f.visibleRight > f.visibleLeft ? f.visibleRight - f.visibleLeft : 0;
+  const uint64_t heldBytes = uint64_t{(f.visibleRows + 1) / 2} * heldWidth;
+  if (pipeline.scatteredBytes() <= heldBytes) {
+    if (!pipeline.startScattered()) return false;
+    for (uint32_t y = 0; y < f.height; ++y) {
+      const bool decoded = y >= f.frameTop && y - f.frameTop < f.visibleRows && needed > 0;
+      if (!decoded) pipeline.putScatteredClear(y);
+    }
+    for (uint32_t index = 0; index < needed; ++index) {
+      if (DGifGetLine(gif, line, static_cast<int>(f.frameWidth)) == GIF_ERROR)
+        return fail(gif->Error);
+      const uint32_t row = storedRow(f, index);
+      if (row < f.visibleRows) {
+        composeRow(f, line, f.frameLeft, rgba);
+        pipeline.putScattered(f.frameTop + row, rgba, 0, 1);
+      }
+      if (pipeline.rowCancelled()) return false;
+    }
+    return pipeline.finishScattered();
+  }
+
+  if (!pipeline.setRowSize(f.width, f.height)) return false;
+  auto* held = static_cast<GifPixelType*>(scratch(Scratch::kImage, heldBytes));
+  if (held == nullptr) return false;
+  RowSink& sink = pipeline.sink();
+  // Streams the held even frame rows above frame row |end|.
+  uint32_t streamed = 0;  // frame rows on the screen so far
+  auto streamHeld = [&](uint32_t end) {
+    for (; streamed < end; streamed += 2) {
+      composeRow(f, held + size_t{streamed / 2} * heldWidth, f.visibleLeft, rgba);
+      if (!sink.putRow(rgba)) return false;
+    }
+    return true;
+  };
+  for (uint32_t y = 0; y < f.frameTop && y < f.height; ++y)
+    if (!sink.putClearRow()) return false;
+  for (uint32_t index = 0; index < needed; ++index) {
+    if (DGifGetLine(gif, line, static_cast<int>(f.frameWidth)) == GIF_ERROR)
+      return fail(gif->Error);
+    const uint32_t row = storedRow(f, index);
+    if (row >= f.visibleRows) continue;
+    if (row % 2 == 0) {
+      // The held part starts at the first screen column of the frame.
+      std::memcpy(held + size_t{row / 2} * heldWidth, line + (f.visibleLeft - f.frameLeft),
+                  heldWidth);
+    } else {
+      if (!streamHeld(row)) return false;
+      composeRow(f, line, f.frameLeft, rgba);
+      if (!sink.putRow(rgba)) return false;
+      streamed = row + 1;
+    }
+    if (pipeline.rowCancelled()) return false;
+  }
+  if (!streamHeld(f.visibleRows)) return false;
+  for (uint32_t y = f.frameTop + f.visibleRows; y < f.height; ++y)
+    if (!sink.putClearRow()) return false;
+  return true;
+}
+
 }  // namespace
 
 bool decodeGif(Source& source, Pipeline& pipeline) {
@@ -103,49 +264,37 @@ bool decodeGif(Source& source, Pipeline& pipeline) {
   if (!pipeline.start(header)) return false;
   if (!checkDimensions(frame.Width > 0 ? frame.Width : 1, frame.Height > 0 ? frame.Height : 1))
     return false;
-  if (!pipeline.setRowSize(header.width, header.height)) return false;
 
-  const uint32_t width = header.width;
-  const uint32_t height = header.height;
-  uint8_t* canvas = scratch(Scratch::kImage, size_t{width} * height * 4);
-  auto* line = static_cast<GifPixelType*>(
-      scratch(Scratch::kDecoderRow, frame.Width > 0 ? static_cast<size_t>(frame.Width) : 1));
-  if (canvas == nullptr || line == nullptr) return false;
-  std::memset(canvas, 0, size_t{width} * height * 4);
-
-  static const int kPassStart[4] = {0, 4, 2, 1};
-  static const int kPassStep[4] = {8, 8, 4, 2};
-  const int passes = frame.Interlace ? 4 : 1;
-  for (int pass = 0; pass < passes; ++pass) {
-    const int start = frame.Interlace ? kPassStart[pass] : 0;
-    const int step = frame.Interlace ? kPassStep[pass] : 1;
-    for (int y = start; y < frame.Height; y += step) {
-      const uint32_t canvasY = static_cast<uint32_t>(frame.Top + y);
-      // Rows below the canvas are not needed; without interlacing nothing
-      // after them is either.
-      if (!frame.Interlace && canvasY >= height) break;
-      if (DGifGetLine(gif, line, frame.Width) == GIF_ERROR) return fail(gif->Error);
-      if (canvasY >= height) continue;
-      uint8_t* out = canvas + size_t{canvasY} * width * 4;
-      for (int x = 0; x < frame.Width; ++x) {
-        const uint32_t canvasX = static_cast<uint32_t>(frame.Left + x);
-        if (canvasX >= width) break;
-        const int index = line[x];
-        if (index == transparent || index >= colours->ColorCount) continue;
-        const GifColorType& colour = colours->Colors[index];
-        uint8_t* p = out + size_t{canvasX} * 4;
-        p[0] = colour.Red;
-        p[1] = colour.Green;
-        p[2] = colour.Blue;
-        p[3] = 255;
-      }
-    }
+  FrameLayout f;
+  f.width = header.width;
+  f.height = header.height;
+  f.frameLeft = static_cast<uint32_t>(frame.Left);
+  f.frameTop = static_cast<uint32_t>(frame.Top);
+  f.frameWidth = static_cast<uint32_t>(frame.Width);
+  f.frameHeight = static_cast<uint32_t>(frame.Height);
+  f.visibleLeft = std::min(f.frameLeft, f.width);
+  f.visibleRight =
+      static_cast<uint32_t>(std::min<uint64_t>(uint64_t{f.frameLeft} + f.frameWidth, f.width));
+  f.visibleRows = f.frameTop < f.height ? std::min(f.frameHeight, f.height - f.frameTop) : 0;
+  f.interlaced = frame.Interlace;
+  f.transparent = transparent;
+  f.colours = colours;
+  const uint64_t decodedPixels = uint64_t{f.frameWidth} * rowsToDecode(f);
+  if (decodedPixels > 2 * uint64_t{f.width} * f.height + kGifSlackPixels) {
+    kor::ErrorStorage::set(
+        "invalid GIF data: the first image (%u x %u at %u, %u) is far larger than the screen "
+        "(%u x %u)",
+        f.frameWidth, f.frameHeight, f.frameLeft, f.frameTop, f.width, f.height);
+    return false;
   }
 
-  RowSink& sink = pipeline.sink();
-  for (uint32_t y = 0; y < height; ++y)
-    if (!sink.putRow(canvas + size_t{y} * width * 4)) return false;
-  return true;
+  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{f.width} * 4);
+  auto* line = static_cast<GifPixelType*>(
+      scratch(Scratch::kDecoderRow, f.frameWidth > 0 ? f.frameWidth : 1));
+  if (rgba == nullptr || line == nullptr) return false;
+  std::memset(rgba, 0, size_t{f.width} * 4);
+  if (f.interlaced) return decodeInterlaced(gif, f, pipeline, line, rgba);
+  return decodeSequential(gif, f, pipeline, line, rgba);
 }
 
 }  // namespace lumo::internal

@@ -6,6 +6,14 @@
 // reduced by 2 or more never exists at full size. The EXIF orientation of the
 // first APP1 Exif block is honoured.
 //
+// A file with several scans is read whole into the decoder's coefficient
+// buffer before any row comes out, and every scan is a pass over the blocks
+// it covers. The progress monitor, which libjpeg calls before each piece of
+// input it decodes (an MCU row of a scan) and for every output row, refuses
+// a scan before it is decoded once the file has asked for more than its
+// budget of passes (kJpegScanPasses) or scans (kMaxJpegScans), and stops the
+// decode when it is cancelled.
+//
 // libjpeg reports fatal errors by calling error_exit, which here longjmps
 // back into runJpeg(). runJpeg() therefore keeps every piece of its state in
 // a trivially destructible JpegJob owned by the caller and holds no C++
@@ -17,6 +25,7 @@
 // that the decoder skips (ICC profiles, comments) are passed over by moving
 // the Source's position, so their bytes are not read at all unless they were
 // in the buffer already.
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -49,6 +58,9 @@ struct JpegJob {
   JpegInput input;
   jmp_buf jump;
   Pipeline* pipeline;
+  int scan;         // the scan last seen by the progress monitor
+  uint64_t budget;  // the scan work allowed, in 1/16 of a block
+  uint64_t spent;   // the scan work so far, in 1/16 of a block
 };
 
 [[noreturn]] void fail(j_common_ptr cinfo) {
@@ -119,10 +131,40 @@ void emitMessage(j_common_ptr cinfo, int level) {
   cinfo->err->num_warnings++;
 }
 
+// The work of the current scan, in 1/16 of a block: each block it covers
+// costs 16, and in a refinement scan of AC coefficients one more for every
+// coefficient of the band, which the decoder visits in every block.
+uint64_t scanCost(j_decompress_ptr cinfo) {
+  const uint64_t blocks = uint64_t{cinfo->MCUs_per_row} * cinfo->MCU_rows_in_scan *
+                          static_cast<uint64_t>(cinfo->blocks_in_MCU);
+  const bool acRefinement = cinfo->progressive_mode && cinfo->Ss > 0 && cinfo->Ah > 0;
+  const uint64_t band = acRefinement ? static_cast<uint64_t>(cinfo->Se - cinfo->Ss + 1) : 0;
+  return blocks * (16 + band);
+}
+
+// The scan work the image may ask for, in 1/16 of a block.
+uint64_t scanBudget(j_decompress_ptr cinfo) {
+  uint64_t blocks = 0;
+  for (int i = 0; i < cinfo->num_components; ++i)
+    blocks += uint64_t{cinfo->comp_info[i].width_in_blocks} * cinfo->comp_info[i].height_in_blocks;
+  return std::max(blocks * kJpegScanPasses, kJpegMinScanBlocks) * 16;
+}
+
 void progressMonitor(j_common_ptr cinfo) {
   auto* decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
-  if (decompress->input_scan_number > kMaxJpegScans) {
+  auto* job = static_cast<JpegJob*>(cinfo->client_data);
+  if (cancelled()) fail(cinfo);
+  if (decompress->input_scan_number == job->scan) return;
+  // A new scan, not decoded yet.
+  job->scan = decompress->input_scan_number;
+  if (job->scan > kMaxJpegScans) {
     kor::ErrorStorage::set("too many progressive JPEG scans (more than %d)", kMaxJpegScans);
+    fail(cinfo);
+  }
+  job->spent += scanCost(decompress);
+  if (job->spent > job->budget) {
+    kor::ErrorStorage::set("too many JPEG scans for a %u x %u image (%d scans)",
+                           decompress->image_width, decompress->image_height, job->scan);
     fail(cinfo);
   }
 }
@@ -179,6 +221,7 @@ bool runJpeg(JpegJob* job) {
   cinfo->src = &job->input.manager;
   jpeg_save_markers(cinfo, JPEG_APP0 + 1, 0xFFFF);
   jpeg_read_header(cinfo, TRUE);
+  job->budget = scanBudget(cinfo);
 
   Header header;
   header.width = cinfo->image_width;

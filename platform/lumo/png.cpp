@@ -1,9 +1,9 @@
 // PNG decoding: every colour type and bit depth, palettes with tRNS, Adam7.
 //
 // Non-interlaced images stream row by row through the pipeline, so scaling
-// needs no full-size buffer. Interlaced images are decoded whole into a
-// scratch buffer first (their rows only become final after the last pass)
-// and then streamed. 16-bit samples are rounded to 8 bits.
+// needs no full-size buffer. An interlaced image delivers each row in
+// pieces, pass by pass, and a row is final only after the last pass that
+// touches it; see decodeInterlaced(). 16-bit samples are rounded to 8 bits.
 #include <spng.h>
 
 #include <cstring>
@@ -37,14 +37,97 @@ int readSource(spng_ctx*, void* user, void* data, size_t length) {
   return source->atEnd() ? SPNG_IO_EOF : SPNG_IO_ERROR;
 }
 
-// Host-endian 16-bit RGBA to 8-bit RGBA, rounding.
-void narrow(const uint8_t* in, uint32_t width, uint8_t* out) {
-  const size_t count = size_t{width} * 4;
-  for (size_t i = 0; i < count; ++i) {
-    uint16_t v;
-    std::memcpy(&v, in + i * 2, 2);
-    out[i] = static_cast<uint8_t>((uint32_t{v} * 255 + 32767) / 65535);
+// Host-endian 16-bit RGBA to 8-bit RGBA, rounding: pixels xStart, xStart +
+// xStep, ... of a row of |width|.
+void narrow(const uint8_t* in, uint32_t width, uint8_t* out, uint32_t xStart = 0,
+            uint32_t xStep = 1) {
+  for (uint32_t x = xStart; x < width; x += xStep) {
+    for (size_t i = size_t{x} * 4; i < size_t{x} * 4 + 4; ++i) {
+      uint16_t v;
+      std::memcpy(&v, in + i * 2, 2);
+      out[i] = static_cast<uint8_t>((uint32_t{v} * 255 + 32767) / 65535);
+    }
   }
+}
+
+// The columns of each Adam7 pass: the first and the step.
+constexpr uint32_t kPassXStart[7] = {0, 4, 0, 2, 0, 1, 0};
+constexpr uint32_t kPassXStep[7] = {8, 8, 4, 4, 2, 2, 1};
+// The last pass delivers the odd rows, whole and in order; the passes
+// before it deliver only even rows.
+constexpr int kLastPass = 6;
+
+// An interlaced image. Without scaling, every piece goes straight into the
+// bitmap. Scaled, the pieces go into an AreaAccumulator (32 bytes per target
+// pixel) when that is no larger than half the image at 4 bytes per pixel;
+// otherwise the even rows are held, as the passes before the last complete
+// them, and streamed in order during the last pass, each before the odd row
+// below it.
+bool decodeInterlaced(spng_ctx* ctx, const spng_ihdr& ihdr, Pipeline& pipeline) {
+  const uint32_t width = ihdr.width;
+  const uint32_t height = ihdr.height;
+  const bool wide = ihdr.bit_depth == 16;
+  const size_t rowBytes = size_t{width} * (wide ? 8 : 4);
+  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{width} * 4);
+  uint8_t* row = wide ? scratch(Scratch::kDecoderRow, rowBytes) : rgba;
+  if (rgba == nullptr || row == nullptr) return false;
+  // The decoder writes only the pixels of the pass into the row.
+  std::memset(row, 0, rowBytes);
+
+  const size_t evenRowBytes = size_t{width} * 4;
+  const uint64_t heldBytes = uint64_t{(height + 1) / 2} * evenRowBytes;
+  const bool scattered = pipeline.scatteredBytes() <= heldBytes;
+  uint8_t* held = nullptr;
+  if (scattered) {
+    if (!pipeline.startScattered()) return false;
+  } else {
+    if (!pipeline.setRowSize(width, height)) return false;
+    held = scratch(Scratch::kImage, heldBytes);
+    if (held == nullptr) return false;
+  }
+  RowSink& sink = pipeline.sink();
+  uint32_t streamed = 0;  // held mode: the rows streamed so far
+  // Streams the held even rows above row |end|.
+  auto streamHeld = [&](uint32_t end) {
+    for (; streamed < end; streamed += 2)
+      if (!sink.putRow(held + size_t{streamed / 2} * evenRowBytes)) return false;
+    return true;
+  };
+
+  const int format = wide ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8;
+  int error =
+      spng_decode_image(ctx, nullptr, 0, format, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
+  if (error != 0) return fail(error);
+  for (;;) {
+    spng_row_info info;
+    error = spng_get_row_info(ctx, &info);
+    if (error != 0) return fail(error);
+    const int result = spng_decode_row(ctx, row, rowBytes);
+    if (result != 0 && result != SPNG_EOI) return fail(result);
+    const int pass = info.pass;
+    const uint32_t y = info.row_num;
+    if (pass < 0 || pass > kLastPass || y >= height) {
+      kor::ErrorStorage::set("invalid PNG data: unexpected interlaced row");
+      return false;
+    }
+    const uint32_t xStart = kPassXStart[pass];
+    const uint32_t xStep = kPassXStep[pass];
+    if (wide) narrow(row, width, rgba, xStart, xStep);
+    if (scattered) {
+      pipeline.putScattered(y, rgba, xStart, xStep);
+    } else if (pass < kLastPass) {
+      uint8_t* out = held + size_t{y / 2} * evenRowBytes;
+      for (uint32_t x = xStart; x < width; x += xStep)
+        std::memcpy(out + size_t{x} * 4, rgba + size_t{x} * 4, 4);
+    } else {
+      if (!streamHeld(y) || !sink.putRow(rgba)) return false;
+      streamed = y + 1;
+    }
+    if (pipeline.rowCancelled()) return false;
+    if (result == SPNG_EOI) break;
+  }
+  if (scattered) return pipeline.finishScattered();
+  return streamHeld(height);
 }
 
 }  // namespace
@@ -76,11 +159,12 @@ bool decodePng(Source& source, Pipeline& pipeline) {
   header.hasAlpha = hasTrns || ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ||
                     ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
   if (!pipeline.start(header)) return false;
+  if (ihdr.interlace_method != SPNG_INTERLACE_NONE) return decodeInterlaced(ctx, ihdr, pipeline);
   if (!pipeline.setRowSize(ihdr.width, ihdr.height)) return false;
 
   // 8-bit colour images that need no averaging or turning are decoded
   // straight into the bitmap in its own format.
-  if (ihdr.interlace_method == SPNG_INTERLACE_NONE && ihdr.bit_depth <= 8 && !header.isGrey) {
+  if (ihdr.bit_depth <= 8 && !header.isGrey) {
     const bool alpha = header.hasAlpha;
     const BitmapInfo::Format native =
         alpha ? BitmapInfo::FORMAT_RGBA8888 : BitmapInfo::FORMAT_RGB888;
@@ -94,6 +178,7 @@ bool decodePng(Source& source, Pipeline& pipeline) {
         error = spng_decode_row(ctx, pipeline.directRow(), directBytes);
         if (error != 0 && !(error == SPNG_EOI && y + 1 == ihdr.height)) return fail(error);
         pipeline.directRowDone();
+        if (pipeline.rowCancelled()) return false;
       }
       return true;
     }
@@ -105,26 +190,6 @@ bool decodePng(Source& source, Pipeline& pipeline) {
   uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{ihdr.width} * 4);
   if (rgba == nullptr) return false;
   RowSink& sink = pipeline.sink();
-
-  if (ihdr.interlace_method != SPNG_INTERLACE_NONE) {
-    size_t bytes = 0;
-    error = spng_decoded_image_size(ctx, format, &bytes);
-    if (error != 0) return fail(error);
-    uint8_t* image = scratch(Scratch::kImage, bytes);
-    if (image == nullptr) return false;
-    error = spng_decode_image(ctx, image, bytes, format, SPNG_DECODE_TRNS);
-    if (error != 0) return fail(error);
-    for (uint32_t y = 0; y < ihdr.height; ++y) {
-      const uint8_t* row = image + y * rowBytes;
-      if (wide) {
-        narrow(row, ihdr.width, rgba);
-        row = rgba;
-      }
-      if (!sink.putRow(row)) return false;
-    }
-    return true;
-  }
-
   error = spng_decode_image(ctx, nullptr, 0, format, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
   if (error != 0) return fail(error);
   uint8_t* row = wide ? scratch(Scratch::kDecoderRow, rowBytes) : rgba;
@@ -134,7 +199,7 @@ bool decodePng(Source& source, Pipeline& pipeline) {
     // The last row reports the end of the image instead of success.
     if (error != 0 && !(error == SPNG_EOI && y + 1 == ihdr.height)) return fail(error);
     if (wide) narrow(row, ihdr.width, rgba);
-    if (!sink.putRow(rgba)) return false;
+    if (!sink.putRow(rgba) || pipeline.rowCancelled()) return false;
   }
   return true;
 }

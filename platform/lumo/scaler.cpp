@@ -11,9 +11,44 @@
 
 namespace lumo::internal {
 
+namespace {
+
+// The column table of an average from |srcWidth| to |dstWidth| columns.
+AreaColumn* columnTable(uint32_t srcWidth, uint32_t dstWidth) {
+  auto* columns = reinterpret_cast<AreaColumn*>(
+      scratch(Scratch::kTable, sizeof(AreaColumn) * static_cast<size_t>(srcWidth)));
+  if (columns == nullptr) return nullptr;
+  for (uint32_t x = 0; x < srcWidth; ++x) {
+    uint64_t left = uint64_t{x} * dstWidth;
+    uint64_t right = left + dstWidth;
+    uint32_t index = static_cast<uint32_t>(left / srcWidth);
+    uint64_t boundary = uint64_t{index + 1} * srcWidth;
+    columns[x].index = index;
+    columns[x].weight = static_cast<uint32_t>((right < boundary ? right : boundary) - left);
+  }
+  return columns;
+}
+
+// Turns the sums of one output row into straight-alpha RGBA. Every output
+// pixel covers |area| units.
+void resolveRow(const uint64_t* sum, uint32_t width, uint64_t area, uint8_t* out) {
+  for (uint32_t x = 0; x < width; ++x, out += 4, sum += 4) {
+    const uint64_t alpha = sum[3];
+    out[3] = static_cast<uint8_t>((alpha + area / 2) / area);
+    if (alpha == 0) {
+      out[0] = out[1] = out[2] = 0;
+    } else {
+      out[0] = static_cast<uint8_t>((sum[0] + alpha / 2) / alpha);
+      out[1] = static_cast<uint8_t>((sum[1] + alpha / 2) / alpha);
+      out[2] = static_cast<uint8_t>((sum[2] + alpha / 2) / alpha);
+    }
+  }
+}
+
+}  // namespace
+
 bool AreaAverager::init() {
-  auto* columns = reinterpret_cast<Column*>(
-      scratch(Scratch::kTable, sizeof(Column) * static_cast<size_t>(m_srcWidth)));
+  AreaColumn* columns = columnTable(m_srcWidth, m_dstWidth);
   if (columns == nullptr) return false;
   const size_t sums = static_cast<size_t>(m_dstWidth) * 4;
   auto* rowSums = reinterpret_cast<uint64_t*>(scratch(Scratch::kRowSums, sums * 8));
@@ -22,15 +57,6 @@ bool AreaAverager::init() {
   if (accumulator == nullptr) return false;
   uint8_t* output = scratch(Scratch::kOutputRow, sums);
   if (output == nullptr) return false;
-
-  for (uint32_t x = 0; x < m_srcWidth; ++x) {
-    uint64_t left = uint64_t{x} * m_dstWidth;
-    uint64_t right = left + m_dstWidth;
-    uint32_t index = static_cast<uint32_t>(left / m_srcWidth);
-    uint64_t boundary = uint64_t{index + 1} * m_srcWidth;
-    columns[x].index = index;
-    columns[x].weight = static_cast<uint32_t>((right < boundary ? right : boundary) - left);
-  }
   std::memset(accumulator, 0, sums * 8);
   m_columns = columns;
   m_rowSums = rowSums;
@@ -47,7 +73,7 @@ bool AreaAverager::putRow(const uint8_t* rgba) {
   for (uint32_t x = 0; x < m_srcWidth; ++x, rgba += 4) {
     const uint64_t a = rgba[3];
     const uint64_t r = rgba[0] * a, g = rgba[1] * a, b = rgba[2] * a;
-    const Column column = m_columns[x];
+    const AreaColumn column = m_columns[x];
     uint64_t* sum = m_rowSums + size_t{column.index} * 4;
     uint64_t w = column.weight;
     sum[0] += w * r;
@@ -62,40 +88,95 @@ bool AreaAverager::putRow(const uint8_t* rgba) {
       sum[7] += w * a;
     }
   }
+  return addRow(false);
+}
 
+bool AreaAverager::putClearRow() {
+  if (m_srcY >= m_srcHeight) return true;
+  return addRow(true);
+}
+
+bool AreaAverager::addRow(bool clear) {
+  const size_t sums = static_cast<size_t>(m_dstWidth) * 4;
   const uint64_t top = uint64_t{m_srcY} * m_dstHeight;
   const uint64_t bottom = top + m_dstHeight;
   const uint64_t boundary = uint64_t{m_dstY + 1} * m_srcHeight;
   ++m_srcY;
   const uint64_t first = (bottom < boundary ? bottom : boundary) - top;
-  for (size_t i = 0; i < sums; ++i) m_accumulator[i] += first * m_rowSums[i];
+  if (!clear)
+    for (size_t i = 0; i < sums; ++i) m_accumulator[i] += first * m_rowSums[i];
   if (bottom < boundary) return true;
   if (!emitRow()) return false;
   const uint64_t rest = bottom - boundary;
-  if (rest > 0)
+  if (rest > 0 && !clear)
     for (size_t i = 0; i < sums; ++i) m_accumulator[i] = rest * m_rowSums[i];
   return true;
 }
 
 bool AreaAverager::emitRow() {
   // Every output pixel covers srcWidth * srcHeight units of area.
-  const uint64_t area = uint64_t{m_srcWidth} * m_srcHeight;
-  uint8_t* out = m_output;
-  uint64_t* sum = m_accumulator;
-  for (uint32_t x = 0; x < m_dstWidth; ++x, out += 4, sum += 4) {
-    const uint64_t alpha = sum[3];
-    out[3] = static_cast<uint8_t>((alpha + area / 2) / area);
-    if (alpha == 0) {
-      out[0] = out[1] = out[2] = 0;
-    } else {
-      out[0] = static_cast<uint8_t>((sum[0] + alpha / 2) / alpha);
-      out[1] = static_cast<uint8_t>((sum[1] + alpha / 2) / alpha);
-      out[2] = static_cast<uint8_t>((sum[2] + alpha / 2) / alpha);
-    }
-    sum[0] = sum[1] = sum[2] = sum[3] = 0;
-  }
+  resolveRow(m_accumulator, m_dstWidth, uint64_t{m_srcWidth} * m_srcHeight, m_output);
+  std::memset(m_accumulator, 0, static_cast<size_t>(m_dstWidth) * 4 * 8);
   ++m_dstY;
   return m_next.putRow(m_output);
+}
+
+// ---------------------------------------------------------------------------
+// AreaAccumulator: the same sums, kept for every output row at once. Source
+// row y lies in output row y * dstHeight / srcHeight with |first| units of
+// its height and in the next one with the rest, as in AreaAverager::addRow().
+
+bool AreaAccumulator::init() {
+  m_columns = columnTable(m_srcWidth, m_dstWidth);
+  if (m_columns == nullptr) return false;
+  const size_t sums = size_t{m_dstWidth} * m_dstHeight * 4;
+  m_sums = reinterpret_cast<uint64_t*>(scratch(Scratch::kImage, sums * 8));
+  if (m_sums == nullptr) return false;
+  m_output = scratch(Scratch::kOutputRow, size_t{m_dstWidth} * 4);
+  if (m_output == nullptr) return false;
+  std::memset(m_sums, 0, sums * 8);
+  return true;
+}
+
+void AreaAccumulator::add(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep) {
+  const uint64_t top = uint64_t{y} * m_dstHeight;
+  const uint64_t bottom = top + m_dstHeight;
+  const uint32_t dstY = static_cast<uint32_t>(top / m_srcHeight);
+  const uint64_t boundary = uint64_t{dstY + 1} * m_srcHeight;
+  const uint64_t first = (bottom < boundary ? bottom : boundary) - top;
+  const uint64_t rest = bottom > boundary ? bottom - boundary : 0;
+  const size_t rowSums = size_t{m_dstWidth} * 4;
+  uint64_t* upper = m_sums + size_t{dstY} * rowSums;
+  uint64_t* lower = upper + rowSums;  // used only when rest > 0
+  const uint32_t full = m_dstWidth;
+  for (uint32_t x = xStart; x < m_srcWidth; x += xStep) {
+    const uint8_t* p = rgba + size_t{x} * 4;
+    const uint64_t a = p[3];
+    if (a == 0) continue;
+    const uint64_t v[4] = {p[0] * a, p[1] * a, p[2] * a, a};
+    const AreaColumn column = m_columns[x];
+    const uint64_t left = column.weight;
+    const uint64_t right = full - column.weight;
+    uint64_t* sum = upper + size_t{column.index} * 4;
+    for (int c = 0; c < 4; ++c) sum[c] += first * left * v[c];
+    if (right > 0)
+      for (int c = 0; c < 4; ++c) sum[4 + c] += first * right * v[c];
+    if (rest == 0) continue;
+    sum = lower + size_t{column.index} * 4;
+    for (int c = 0; c < 4; ++c) sum[c] += rest * left * v[c];
+    if (right > 0)
+      for (int c = 0; c < 4; ++c) sum[4 + c] += rest * right * v[c];
+  }
+}
+
+bool AreaAccumulator::finish() {
+  const uint64_t area = uint64_t{m_srcWidth} * m_srcHeight;
+  const size_t rowSums = size_t{m_dstWidth} * 4;
+  for (uint32_t y = 0; y < m_dstHeight; ++y) {
+    resolveRow(m_sums + size_t{y} * rowSums, m_dstWidth, area, m_output);
+    if (!m_next.putRow(m_output)) return false;
+  }
+  return true;
 }
 
 }  // namespace lumo::internal

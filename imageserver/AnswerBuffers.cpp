@@ -1,0 +1,40 @@
+#include "imageserver/AnswerBuffers.h"
+
+#include "platform/kor.h"
+#include "platform/transport.h"
+
+AnswerBuffers::AnswerBuffers() : comm::Endpoint(kor::UUID()) {}
+
+AnswerBuffers::~AnswerBuffers() { delete m_lentStorage; }
+
+uint8_t* AnswerBuffers::allocatePixels(size_t bytes) {
+  // Smaller arrays never reach an endpoint: they travel inside the message.
+  if (m_lentPixels != nullptr || m_reply == nullptr || m_reply->isClosed() ||
+      bytes < comm::kSegmentThreshold || bytes > UINT32_MAX)
+    return nullptr;
+  const uint32_t size = static_cast<uint32_t>(bytes);
+  CIInt8Array::Storage* storage = m_reply->allocateArrayStorage(size);
+  if (storage == nullptr) return nullptr;
+  m_lentStorage = storage;
+  m_lentSize = size;
+  m_lentPixels = reinterpret_cast<uint8_t*>(storage->bytes());
+  return m_lentPixels;
+}
+
+void AnswerBuffers::releasePixels(uint8_t* pixels) {
+  if (pixels == nullptr || pixels != m_lentPixels) return;
+  // Still here when no array took it: the bitmap was the only user.
+  delete m_lentStorage;
+  m_lentStorage = nullptr;
+  m_lentPixels = nullptr;
+}
+
+CIInt8Array::Storage* AnswerBuffers::allocateArrayStorage(uint32_t size) {
+  if (m_lentStorage != nullptr && size == m_lentSize) {
+    CIInt8Array::Storage* storage = m_lentStorage;
+    m_lentStorage = nullptr;  // the array owns it now
+    return storage;
+  }
+  if (m_reply == nullptr || m_reply->isClosed()) return nullptr;
+  return m_reply->allocateArrayStorage(size);
+}

@@ -13,7 +13,10 @@ uint8_t* AnswerBuffers::allocatePixels(size_t bytes) {
       bytes < comm::kSegmentThreshold || bytes > UINT32_MAX)
     return nullptr;
   const uint32_t size = static_cast<uint32_t>(bytes);
-  CIInt8Array::Storage* storage = m_reply->allocateArrayStorage(size);
+  // A client at its shared-memory limit lends nothing: the engine uses its
+  // own buffer, and the answer's array is refused after the decode.
+  bool refused = false;
+  CIInt8Array::Storage* storage = m_reply->allocateArrayStorage(size, &refused);
   if (storage == nullptr) return nullptr;
   m_lentStorage = storage;
   m_lentSize = size;
@@ -29,12 +32,13 @@ void AnswerBuffers::releasePixels(uint8_t* pixels) {
   m_lentPixels = nullptr;
 }
 
-CIInt8Array::Storage* AnswerBuffers::allocateArrayStorage(uint32_t size) {
+CIInt8Array::Storage* AnswerBuffers::allocateArrayStorage(uint32_t size, bool* refused) {
+  *refused = false;
   if (m_lentStorage != nullptr && size == m_lentSize) {
     CIInt8Array::Storage* storage = m_lentStorage;
     m_lentStorage = nullptr;  // the array owns it now
     return storage;
   }
   if (m_reply == nullptr || m_reply->isClosed()) return nullptr;
-  return m_reply->allocateArrayStorage(size);
+  return m_reply->allocateArrayStorage(size, refused);
 }

@@ -42,8 +42,8 @@ class AnswerBuffers final : public comm::Endpoint, public lumo::PixelBufferProvi
   void releasePixels(uint8_t* pixels) override;
 
   // comm::Endpoint: the lent storage for an array of its exact size, else
-  // whatever the reply endpoint gives.
-  CIInt8Array::Storage* allocateArrayStorage(uint32_t size) override;
+  // whatever the reply endpoint gives (or refuses).
+  CIInt8Array::Storage* allocateArrayStorage(uint32_t size, bool* refused) override;
 
  private:
   comm::Endpoint* m_reply = nullptr;

@@ -368,7 +368,8 @@ class LendingReply : public testsupport::RecordingReply {
     std::unique_ptr<int8_t[]> m_bytes;
     std::atomic<int>& m_returned;
   };
-  CIInt8Array::Storage* allocateArrayStorage(uint32_t size) override {
+  CIInt8Array::Storage* allocateArrayStorage(uint32_t size, bool* refused) override {
+    *refused = false;
     std::lock_guard<std::mutex> lock(m_mutex);
     Storage* storage = new Storage(size, returned);
     lent.push_back(storage);

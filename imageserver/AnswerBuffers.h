@@ -12,7 +12,7 @@
 // array request goes to the reply endpoint as it would without this.
 //
 // Where the reply endpoint lends no storage (a client in this process, a
-// client whose pool is full, an answer below the transport's segment
+// client at its shared-memory limit, an answer below the transport's segment
 // threshold), the engine uses its own buffer and the job copies as before.
 // Everything happens on the worker thread; a bitmap made with a lent buffer
 // must be destroyed before the next one is made, which every job does.

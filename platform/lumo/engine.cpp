@@ -1,10 +1,12 @@
 // The engine's entry points, the decode pipeline (limits, bitmap allocation,
 // format conversion, orientation) and the per-thread scratch buffers.
-#include <malloc.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+// __GLIBC__ comes with the C library's headers above.
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "platform/kor.h"
 #include "platform/lumo.h"
@@ -150,7 +152,11 @@ void trimScratch() {
 void trimHeap() {
   if (t_freedLarge == 0) return;
   t_freedLarge = 0;
+#if defined(__GLIBC__)
+  // glibc keeps freed blocks below its mmap threshold in the heap; other C
+  // libraries return large blocks by themselves.
   malloc_trim(0);
+#endif
 }
 
 // ---------------------------------------------------------------------------

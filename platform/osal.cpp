@@ -39,28 +39,9 @@ void reportFailure(const char* what, int rc) {
 
 Mutex::Mutex() { reportFailure("Error initialising mutex", pthread_mutex_init(&m_mutex, nullptr)); }
 Mutex::~Mutex() { reportFailure("Error destroying mutex", pthread_mutex_destroy(&m_mutex)); }
-namespace {
-// Its address identifies the calling thread.
-thread_local char t_threadToken;
-}  // namespace
+void Mutex::lock() { reportFailure("Error locking mutex", pthread_mutex_lock(&m_mutex)); }
 
-void Mutex::lock() {
-  reportFailure("Error locking mutex", pthread_mutex_lock(&m_mutex));
-  m_holder.store(&t_threadToken, std::memory_order_relaxed);
-}
-
-void Mutex::unlock() {
-  ConditionVariable* deferred = m_deferred;
-  const bool all = m_deferredBroadcast;
-  m_deferred = nullptr;
-  m_holder.store(nullptr, std::memory_order_relaxed);
-  reportFailure("Error unlocking mutex", pthread_mutex_unlock(&m_mutex));
-  if (deferred != nullptr) deferred->notify(all);
-}
-
-bool Mutex::heldByThisThread() const {
-  return m_holder.load(std::memory_order_relaxed) == &t_threadToken;
-}
+void Mutex::unlock() { reportFailure("Error unlocking mutex", pthread_mutex_unlock(&m_mutex)); }
 
 namespace {
 
@@ -107,14 +88,6 @@ ConditionVariable::~ConditionVariable() {
 }
 
 void ConditionVariable::wait(Mutex& mutex) {
-  m_mutex.store(&mutex, std::memory_order_relaxed);
-  // A wake-up this thread deferred goes out before it waits itself, and
-  // before the sequence is read, so that it does not end this wait at once.
-  if (mutex.m_deferred != nullptr) {
-    ConditionVariable* deferred = mutex.m_deferred;
-    mutex.m_deferred = nullptr;
-    deferred->notify(mutex.m_deferredBroadcast);
-  }
   // Read under the mutex: a signal for a change the caller has not seen yet
   // comes after this read and so moves the sequence away from it.
   const uint32_t seen = m_sequence.load(std::memory_order_acquire);
@@ -156,25 +129,9 @@ void ConditionVariable::notify(bool all) {
     reportFailure("error signalling condition variable", errno);
 }
 
-bool ConditionVariable::defer(bool all) {
-  Mutex* mutex = m_mutex.load(std::memory_order_relaxed);
-  if (mutex == nullptr || !mutex->heldByThisThread()) return false;
-  if (mutex->m_deferred != nullptr && mutex->m_deferred != this) {
-    // Another variable is waiting for this unlock already: this one now.
-    return false;
-  }
-  mutex->m_deferredBroadcast = (mutex->m_deferred == this && mutex->m_deferredBroadcast) || all;
-  mutex->m_deferred = this;
-  return true;
-}
+void ConditionVariable::signal() { notify(false); }
 
-void ConditionVariable::signal() {
-  if (!defer(false)) notify(false);
-}
-
-void ConditionVariable::broadcast() {
-  if (!defer(true)) notify(true);
-}
+void ConditionVariable::broadcast() { notify(true); }
 
 // ---------------------------------------------------------------------------
 // Thread.

@@ -26,8 +26,6 @@ namespace osal {
 //              "error signalling condition variable",
 //              "error destroying condition variable" (a thread still waits)
 
-class ConditionVariable;
-
 class Mutex {
  public:
   Mutex();  // default attributes: not recursive, no priority inheritance
@@ -36,20 +34,10 @@ class Mutex {
   Mutex& operator=(const Mutex&) = delete;
 
   void lock();
-  // Delivers the wake-up of a ConditionVariable signalled while the mutex
-  // was held, after releasing it (see ConditionVariable::signal()).
   void unlock();
 
  private:
-  friend class ConditionVariable;
-  bool heldByThisThread() const;
   pthread_mutex_t m_mutex;
-  // A token of the holding thread (null when free); written by the holder
-  // only, so that any thread can tell whether it is the holder.
-  std::atomic<const void*> m_holder{nullptr};
-  // A wake-up to deliver at unlock; only the holder touches these.
-  ConditionVariable* m_deferred = nullptr;
-  bool m_deferredBroadcast = false;
 };
 
 // Locks |mutex| for the lifetime of the object.
@@ -89,21 +77,14 @@ class ConditionVariable {
   // Releases |mutex| (which the caller holds) while waiting; holds it again on
   // return. May return spuriously: callers re-check their condition.
   void wait(Mutex& mutex);
-  // Wakes one waiter. Called while holding the mutex the waiters use, the
-  // wake-up is delivered when that mutex is unlocked: the woken thread then
-  // finds the mutex free instead of waking only to block on it again. So
-  // the variable must outlive that unlock (as it does when it is destroyed
-  // only after the threads using it have stopped).
+  // Wakes one waiter; a waiter that is spinning takes it without a system
+  // call.
   void signal();
-  // Wakes every waiter; deferred like signal().
+  // Wakes every waiter.
   void broadcast();
 
  private:
-  friend class Mutex;
   void notify(bool all);
-  // Defers the wake-up to the unlock of the mutex the waiters use when the
-  // calling thread holds it; false when it must be delivered now.
-  bool defer(bool all);
   // Bumped by every signal and broadcast; the futex word.
   std::atomic<uint32_t> m_sequence{0};
   // Waiters asleep or about to sleep on m_sequence: a notify() wakes the
@@ -112,7 +93,6 @@ class ConditionVariable {
   const uint32_t m_spinMicros;
   // The last wait ended within the spin time: the next one spins.
   std::atomic<bool> m_spinPays{true};
-  std::atomic<Mutex*> m_mutex{nullptr};  // the mutex of the last wait()
 };
 
 // ---------------------------------------------------------------------------

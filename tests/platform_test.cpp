@@ -71,14 +71,13 @@ TEST(Kor, CancellationScopesNestPerThreadAndEndWithTheirScope) {
 
 // --- util -----------------------------------------------------------------------
 
-// Wake-ups signalled under the mutex are delivered at its unlock, or before
-// the signalling thread waits itself: two threads handing a turn back and
-// forth with one mutex and one variable never miss one.
-// Both ways of waiting: sleeping at once, and watching for a while first.
+// Two threads handing a turn back and forth with one mutex and one variable
+// never miss a wake-up, in both ways of waiting: sleeping at once, and
+// watching for a while first.
 class Osal : public ::testing::TestWithParam<uint32_t> {};
 INSTANTIATE_TEST_SUITE_P(SpinMicros, Osal, ::testing::Values(0u, 50u));
 
-TEST_P(Osal, SignalsUnderTheMutexReachTheWaiterAtUnlockOrBeforeTheSignallerWaits) {
+TEST_P(Osal, SignalsUnderTheMutexAreNeverMissed) {
   osal::Mutex mutex;
   osal::ConditionVariable turnChanged(GetParam());
   int turn = 0;
@@ -88,7 +87,7 @@ TEST_P(Osal, SignalsUnderTheMutexReachTheWaiterAtUnlockOrBeforeTheSignallerWaits
       mutex.lock();
       while (turn % 2 != me) turnChanged.wait(mutex);
       ++turn;
-      turnChanged.signal();  // deferred: this thread waits next, or unlocks
+      turnChanged.signal();
       mutex.unlock();
     }
   };

@@ -114,6 +114,7 @@ class E2eTest : public ::testing::Test {
   }
 
   void SetUp() override {
+    m_fdsAtStart = testsupport::openFdCount();
     util::config::Provider::setStoreRoot(m_config.path().c_str());
     m_server = startImageServer(kInstance);
     ASSERT_NE(m_server, nullptr);
@@ -133,6 +134,9 @@ class E2eTest : public ::testing::Test {
   void TearDown() override {
     stopServer();
     util::config::Provider::setStoreRoot(nullptr);
+    // A dispatch thread may still hold a closed connection, and with it the
+    // descriptors of its segments, for a moment after the stop returned.
+    for (int i = 0; i < 2000 && testsupport::openFdCount() > m_fdsAtStart; ++i) usleep(1000);
   }
   void stopServer() {
     if (m_server != nullptr) stopImageServer(m_server);
@@ -159,6 +163,7 @@ class E2eTest : public ::testing::Test {
   testsupport::TempDir m_config;
   testsupport::TempDir m_files;
   ImageServer* m_server = nullptr;
+  int m_fdsAtStart = 0;
 };
 
 testsupport::TempDir* E2eTest::s_runtime = nullptr;

@@ -92,6 +92,29 @@
 // the client keeps for itself, is left for arrays that could not be made in
 // a segment at first and are copied into one as they are sent.)
 //
+// Pre-faulted segments
+// --------------------
+// A new segment costs a zeroed page and a page-table entry per 4 KiB
+// (about 20 ms for the 36 MB of a decoded 12-MP photo), which would fall on
+// the first answer of every new client. The service process therefore keeps
+// a reserve of segments made ahead of need by a thread of the lowest
+// priority: fresh memfd segments whose pages are allocated, zeroed and
+// mapped writable. A pool that needs a new segment takes the smallest
+// reserved one that holds the array and is at most twice its size; the
+// thread then makes one of the same size for the next time. When none fits,
+// the segment is made on the spot, and one of its size is made for the next
+// time. So the reserve learns the answer sizes clients ask for; the first
+// answer of a size after the start pays for its own segment. It holds at
+// most kSegmentReserveBytes (64 MiB; the host's --segment-reserve sets
+// COMM_SEGMENT_RESERVE_MIB; 0 turns the reserve off), freeing the segments
+// asked for longest ago to make room; while no service listens it holds
+// nothing.
+// A segment is never shown to two clients: a reserved segment has never
+// been sent; the reserve gives it to one pool and forgets it; a pool sends
+// its segments to its own client only and frees them when it drops them or
+// closes (the client may still be reading its mapping), never handing them
+// back to the reserve or to another pool.
+//
 // A client's shared memory
 // ------------------------
 // Every segment made for a client counts against it from the moment its
@@ -219,6 +242,10 @@ constexpr uint32_t kMaxSegmentIdsPerMessage = 1024;
 // Received pooled segments a client keeps mapped at most (a service that
 // sends more is refused).
 constexpr uint32_t kMaxCachedSegments = 16;
+// The reserve of pre-faulted segments (see "Pre-faulted segments").
+constexpr uint64_t kSegmentReserveBytes = 64ull * 1024 * 1024;
+constexpr uint32_t kMaxSegmentReserveMiB = 65536;
+extern const char* const kSegmentReserveVariable;  // "COMM_SEGMENT_RESERVE_MIB"
 
 enum MessageKind : uint8_t {
   kKindRequest = 1,
@@ -464,6 +491,41 @@ class ReceivedSegments : public std::enable_shared_from_this<ReceivedSegments> {
   std::mutex m_mutex;
   std::map<uint32_t, Entry> m_entries;  // Guarded by m_mutex.
   bool m_closed = false;
+};
+
+// The process's reserve of pre-faulted segments for the service side (see
+// "Pre-faulted segments"). Thread-safe.
+class SegmentReserve {
+ public:
+  static SegmentReserve& instance();
+
+  // A reserved segment of |capacity| bytes or up to twice that, or null when
+  // none is ready. Either way one of |capacity| bytes is made ready for the
+  // next call, unless one that fits is ready or on its way already.
+  std::shared_ptr<Segment> take(uint32_t capacity);
+  // Frees the ready segments and makes no more until resume().
+  void suspend();
+  void resume();
+
+  // The bound on the bytes held (ready and being made): at first the
+  // environment's or kSegmentReserveBytes. A lower one frees the segments
+  // asked for longest ago. For tests.
+  void setLimit(uint64_t bytes);
+  uint64_t limit();
+  // For tests and diagnostics: the bytes held, the segments ready, and the
+  // calls of take() that got one.
+  uint64_t bytes();
+  size_t readyCount();
+  uint64_t hits();
+  // Waits until nothing is being made or waits to be made; false after
+  // |timeoutMs|.
+  bool waitIdle(uint32_t timeoutMs);
+
+  struct State;
+
+ private:
+  SegmentReserve();
+  State* m_state;
 };
 
 // Installs (once per process) the allocator that places byte arrays of

@@ -362,6 +362,68 @@ TEST(SegmentPoolTest, AClientHoldsNoMoreThanItsLimitUnlessOneAnswerAloneIsLarger
   EXPECT_NE(allocateFrom(pool, kLimit / 2, &refused), nullptr);
 }
 
+TEST(SegmentReserveTest, ReservedSegmentsAreMadeAheadWithinTheBoundAndNeverShared) {
+  constexpr uint32_t kMiB = 1024 * 1024;
+  comm::SegmentReserve& reserve = comm::SegmentReserve::instance();
+  reserve.suspend();  // starts empty
+  reserve.resume();
+  reserve.setLimit(3 * kMiB);
+  // A miss makes one of that size ready for the next time.
+  EXPECT_EQ(reserve.take(2 * kMiB), nullptr);
+  ASSERT_TRUE(reserve.waitIdle(10000));
+  EXPECT_EQ(reserve.bytes(), 2u * kMiB);
+  // One up to the bound pushes out the older one; one past it is not made.
+  EXPECT_EQ(reserve.take(3 * kMiB), nullptr);
+  ASSERT_TRUE(reserve.waitIdle(10000));
+  EXPECT_EQ(reserve.bytes(), 3u * kMiB);
+  EXPECT_EQ(reserve.take(3 * kMiB + 1), nullptr);
+  ASSERT_TRUE(reserve.waitIdle(10000));
+  EXPECT_EQ(reserve.bytes(), 3u * kMiB);
+  EXPECT_EQ(reserve.readyCount(), 1u);
+  // Not for an array of less than half its size.
+  EXPECT_EQ(reserve.take(kMiB), nullptr);
+  ASSERT_TRUE(reserve.waitIdle(10000));
+  reserve.setLimit(kMiB);  // a lower bound frees the older ones
+  EXPECT_EQ(reserve.bytes(), uint64_t{kMiB});
+
+  // A pool takes the reserved segment: allocated and zeroed already.
+  const uint64_t hits = reserve.hits();
+  auto first = std::make_shared<comm::SegmentPool>();
+  auto written = allocateFrom(first, kMiB);
+  ASSERT_NE(written, nullptr);
+  EXPECT_EQ(reserve.hits(), hits + 1);
+  std::memset(written->bytes(), 0x5a, kMiB);
+  first->markSent(written->id());
+  ASSERT_TRUE(reserve.waitIdle(10000));
+  ASSERT_EQ(reserve.readyCount(), 1u);  // made again for the next client
+  // The next client's segment is a fresh one, never the first client's.
+  auto second = std::make_shared<comm::SegmentPool>();
+  auto fresh = allocateFrom(second, kMiB);
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_NE(fresh->segment()->data(), written->segment()->data());
+  const uint8_t* bytes = fresh->segment()->data();
+  EXPECT_TRUE(std::all_of(bytes, bytes + kMiB, [](uint8_t b) { return b == 0; }));
+  // Nor after the first client has gone and its segment was dropped.
+  const uint32_t id = written->id();
+  written.reset();
+  ASSERT_TRUE(first->release(id, 1));
+  first->close();
+  first.reset();
+  ASSERT_TRUE(reserve.waitIdle(10000));
+  auto third = allocateFrom(std::make_shared<comm::SegmentPool>(), kMiB);
+  ASSERT_NE(third, nullptr);
+  bytes = third->segment()->data();
+  EXPECT_TRUE(std::all_of(bytes, bytes + kMiB, [](uint8_t b) { return b == 0; }));
+
+  // Off (as for the other tests): nothing is held or made.
+  ASSERT_TRUE(reserve.waitIdle(10000));
+  reserve.setLimit(0);
+  EXPECT_EQ(reserve.bytes(), 0u);
+  EXPECT_EQ(reserve.take(kMiB), nullptr);
+  EXPECT_TRUE(reserve.waitIdle(10000));
+  EXPECT_EQ(reserve.bytes(), 0u);
+}
+
 TEST(SegmentPoolTest, AClientMapsEachSegmentOnceAndReleasesItWhenTheLastViewGoes) {
   std::vector<std::pair<uint32_t, uint32_t>> releases;
   auto received = std::make_shared<comm::ReceivedSegments>(

@@ -16,6 +16,9 @@
 #ifndef F_SEAL_FUTURE_WRITE
 #define F_SEAL_FUTURE_WRITE 0x0010
 #endif
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
 
 namespace comm {
 
@@ -54,19 +57,29 @@ std::shared_ptr<Segment> Segment::tryCreate(uint32_t size) {
     result = ftruncate(fd, size);
   } while (result != 0 && errno == EINTR);
   if (result != 0) return nullptr;
-  // Reserve the pages now: a segment whose memory runs out later would kill
-  // the writer with SIGBUS, while a failure here is an ordinary "no
-  // memory". Allocating and mapping them in one go (MAP_POPULATE) is also
-  // much cheaper than one page fault per page when the job fills them.
-  if (size > 0) {
+  // The pages are allocated, zeroed and mapped writable now, all at once: a
+  // segment whose memory runs out later would kill the writer with SIGBUS,
+  // while a failure here is an ordinary "no memory"; and one call is much
+  // cheaper than a page fault per page while the job fills it.
+  // MADV_POPULATE_WRITE does that in one step; kernels before 5.14 lack it,
+  // and there fallocate() reserves the pages and MAP_POPULATE maps them.
+  const size_t mapped = size > 0 ? size : 1;
+  void* data = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (data == MAP_FAILED) return nullptr;
+  if (size > 0 && madvise(data, mapped, MADV_POPULATE_WRITE) != 0) {
+    const int error = errno;
+    munmap(data, mapped);
+    if (error != EINVAL) {
+      errno = error;
+      return nullptr;
+    }
     do {
       result = fallocate(fd, 0, 0, size);
     } while (result != 0 && errno == EINTR);
     if (result != 0) return nullptr;
+    data = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+    if (data == MAP_FAILED) return nullptr;
   }
-  const size_t mapped = size > 0 ? size : 1;
-  void* data = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
-  if (data == MAP_FAILED) return nullptr;
   segment->m_data = static_cast<uint8_t*>(data);
   segment->m_mapped = mapped;
   segment->m_size = size;
@@ -166,6 +179,13 @@ uint64_t roundedCapacity(uint32_t size) {
   return std::min<uint64_t>(rounded, UINT32_MAX);
 }
 
+// A segment of at least |size| bytes that no client has seen: from the
+// reserve when it has one ready, else made now.
+std::shared_ptr<Segment> freshSegment(uint32_t size) {
+  std::shared_ptr<Segment> segment = SegmentReserve::instance().take(size);
+  return segment != nullptr ? segment : Segment::tryCreate(size);
+}
+
 }  // namespace
 
 SegmentPool::~SegmentPool() {
@@ -234,14 +254,15 @@ size_t SegmentPool::pooledLocked(uint32_t size) {
   }
   if (g_pooledBytes.load(std::memory_order_relaxed) + capacity > kPoolMaxTotalBytes)
     return m_entries.size();
-  std::shared_ptr<Segment> segment = Segment::tryCreate(static_cast<uint32_t>(capacity));
+  std::shared_ptr<Segment> segment = freshSegment(static_cast<uint32_t>(capacity));
   if (segment == nullptr) return m_entries.size();
+  const uint32_t made = segment->size();
   Entry entry;
   entry.id = m_nextId++;
   entry.segment = std::move(segment);
   m_entries.push_back(std::move(entry));
-  m_bytes += capacity;
-  g_pooledBytes.fetch_add(capacity, std::memory_order_relaxed);
+  m_bytes += made;
+  g_pooledBytes.fetch_add(made, std::memory_order_relaxed);
   return m_entries.size() - 1;
 }
 
@@ -262,7 +283,7 @@ CIInt8Array::Storage* SegmentPool::allocate(const std::shared_ptr<SegmentPool>& 
     if (chosen == self.m_entries.size()) {
       // Beyond the pool's limits: a segment for this answer alone (it
       // becomes the last entry, |chosen|).
-      std::shared_ptr<Segment> segment = Segment::tryCreate(std::max<uint32_t>(size, 1));
+      std::shared_ptr<Segment> segment = freshSegment(std::max<uint32_t>(size, 1));
       if (segment == nullptr) return nullptr;
       Entry entry;
       entry.id = self.m_nextId++;

@@ -415,6 +415,7 @@ bool Transport::onServiceAdded(ServiceRegistrationRecord* record) {
       return false;
     }
   }
+  SegmentReserve::instance().resume();
   if (channel().isEnabled(2)) channel().logCV(2, "listening on %s", path.c_str());
   return true;
 }
@@ -422,6 +423,7 @@ bool Transport::onServiceAdded(ServiceRegistrationRecord* record) {
 void Transport::onServiceRemoved(ServiceRegistrationRecord* record) {
   std::shared_ptr<Listening> listening;
   size_t open = 0;
+  bool last = false;
   {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     for (auto it = m_state->listeners.begin(); it != m_state->listeners.end(); ++it) {
@@ -441,7 +443,10 @@ void Transport::onServiceRemoved(ServiceRegistrationRecord* record) {
       unlink(listening->path.c_str());
     listening->fd.reset();
     open = listening->connections.size();
+    last = m_state->listeners.empty();
   }
+  // Nobody new connects, so nobody needs a segment made ahead.
+  if (last) SegmentReserve::instance().suspend();
   // The connections stay open: the service may still be answering them.
   // They close when its object is gone (onTargetDestroyed).
   if (channel().isEnabled(2))

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/transport.h"
+
 namespace testsupport {
 
 // ---------------------------------------------------------------------------
@@ -219,6 +221,9 @@ class HarnessListener : public ::testing::EmptyTestEventListener {
 
 void installHarness() {
   kor::GlobalErrorHandler::install(&errors());
+  // Segments made ahead of need would stay open from one test into the next
+  // and blur the descriptor count; the reserve's own test turns it on.
+  comm::SegmentReserve::instance().setLimit(0);
   tracing::setSink(&traces());
   ::testing::UnitTest::GetInstance()->listeners().Append(new HarnessListener());
 }

@@ -57,6 +57,7 @@ struct Options {
   std::string configRoot;
   int traceLevel = 0;            // 0: leave TRACE_LEVELS as it is
   unsigned clientMemoryMiB = 0;  // 0: the transport's default
+  int segmentReserveMiB = -1;    // -1: the transport's default
   std::string library;
 };
 
@@ -181,6 +182,10 @@ int parseOptions(int argc, char** argv, Options& options, bool& done) {
                  "Shared memory one client may hold in answers, in MiB (default 256)")
       ->type_name("MIB")
       ->check(CLI::Range(1u, 1u << 20));
+  app.add_option("--segment-reserve", options.segmentReserveMiB,
+                 "Shared memory made ready ahead of answers, in MiB (default 64; 0: none)")
+      ->type_name("MIB")
+      ->check(CLI::Range(0, 65536));
   app.add_option("--library", options.library, "Path of libimageserverlib.so to load")
       ->type_name("PATH");
   try {
@@ -218,6 +223,8 @@ int main(int argc, char** argv) {
   }
   if (options.clientMemoryMiB != 0)
     setenv("COMM_CLIENT_MEMORY_MIB", std::to_string(options.clientMemoryMiB).c_str(), 1);
+  if (options.segmentReserveMiB >= 0)
+    setenv("COMM_SEGMENT_RESERVE_MIB", std::to_string(options.segmentReserveMiB).c_str(), 1);
 
   // Block the stop signals before any library thread exists: threads inherit
   // the mask, so the signals stay pending for sigwait() on this thread.

@@ -172,23 +172,26 @@ int exitCode(const std::vector<Outcome>& outcomes) {
 // ---------------------------------------------------------------------------
 // Pixels.
 
-// Repacks decoded pixels into grey, grey + alpha, RGB or RGBA bytes, the
-// layouts that PNG and PAM store. Returns the channel count, 0 for an
-// unknown format.
-int toViewable(int32_t format, const uint8_t* in, size_t pixels, std::vector<uint8_t>& out) {
+// The decoded pixels as grey, grey + alpha, RGB or RGBA bytes, the layouts
+// that PNG and PAM store: the answer's own bytes where they are in such a
+// layout already (no copy of a large picture), else repacked into |out|.
+// Sets |*channels| (0 for an unknown format, with null returned).
+const uint8_t* toViewable(int32_t format, const uint8_t* in, size_t pixels,
+                          std::vector<uint8_t>& out, int* channels) {
+  *channels = 0;
   switch (format) {
     case client::IMAGE_FORMAT_L8:
-      out.assign(in, in + pixels);
-      return 1;
+      *channels = 1;
+      return in;
     case client::IMAGE_FORMAT_LA88:
-      out.assign(in, in + pixels * 2);
-      return 2;
+      *channels = 2;
+      return in;
     case client::IMAGE_FORMAT_RGB888:
-      out.assign(in, in + pixels * 3);
-      return 3;
+      *channels = 3;
+      return in;
     case client::IMAGE_FORMAT_RGBA8888:
-      out.assign(in, in + pixels * 4);
-      return 4;
+      *channels = 4;
+      return in;
     case client::IMAGE_FORMAT_BGR888:
       out.resize(pixels * 3);
       for (size_t i = 0; i < pixels; ++i) {
@@ -196,7 +199,8 @@ int toViewable(int32_t format, const uint8_t* in, size_t pixels, std::vector<uin
         out[i * 3 + 1] = in[i * 3 + 1];
         out[i * 3 + 2] = in[i * 3];
       }
-      return 3;
+      *channels = 3;
+      return out.data();
     case client::IMAGE_FORMAT_BGRA8888:
     case client::IMAGE_FORMAT_ARGB8888: {
       // Byte positions of R, G, B, A in the source pixel.
@@ -206,7 +210,8 @@ int toViewable(int32_t format, const uint8_t* in, size_t pixels, std::vector<uin
       out.resize(pixels * 4);
       for (size_t i = 0; i < pixels; ++i)
         for (int c = 0; c < 4; ++c) out[i * 4 + c] = in[i * 4 + order[c]];
-      return 4;
+      *channels = 4;
+      return out.data();
     }
     case client::IMAGE_FORMAT_RGB565:
       // Little-endian 16-bit words: R in bits 15..11, G in 10..5, B in 4..0.
@@ -218,9 +223,10 @@ int toViewable(int32_t format, const uint8_t* in, size_t pixels, std::vector<uin
         out[i * 3 + 1] = static_cast<uint8_t>((g << 2) | (g >> 4));
         out[i * 3 + 2] = static_cast<uint8_t>((b << 3) | (b >> 2));
       }
-      return 3;
+      *channels = 3;
+      return out.data();
     default:
-      return 0;
+      return nullptr;
   }
 }
 
@@ -258,14 +264,16 @@ void writePixels(Outcome& outcome) {
   } else if (pixels == 0 || answer.length() < pixels * bpp || answer.data() == nullptr) {
     outcome.outputError = "the answer holds fewer bytes than its size needs";
   } else {
-    std::vector<uint8_t> viewable;
-    int channels = toViewable(answer.info.format, answer.data(), pixels, viewable);
+    std::vector<uint8_t> repacked;
+    int channels = 0;
+    const uint8_t* viewable =
+        toViewable(answer.info.format, answer.data(), pixels, repacked, &channels);
     std::string error;
     bool written = hasSuffix(outcome.output, ".pam")
                        ? tools::writePam(outcome.output, answer.info.width, answer.info.height,
-                                         channels, viewable.data(), error)
+                                         channels, viewable, error)
                        : tools::writePng(outcome.output, answer.info.width, answer.info.height,
-                                         channels, viewable.data(), error);
+                                         channels, viewable, error);
     if (written) return;
     outcome.outputError = error;
   }

@@ -9,6 +9,9 @@
 //   photo12.jpg        4000 x 3000 baseline JPEG, quality 90
 //   photo12-prog.jpg   the same picture, progressive
 //   photo1.jpg         1152 x 864 baseline JPEG, quality 90
+//   photo8.jpg, photo2.jpg, photo075.jpg
+//                      3264 x 2448, 1632 x 1224 and 1000 x 750 baseline JPEGs,
+//                      quality 90 (with photo12.jpg: a stream of mixed sizes)
 //   photo12.png        4000 x 3000 RGB PNG, deflate-compressed (libspng encoder)
 //   photo12.gif        4000 x 3000 GIF, 6x6x6 colour cube with ordered dither
 //   big.bmp            3200 x 3125 24-bit BMP (30,000,054 bytes)
@@ -253,6 +256,18 @@ int main(int argc, char** argv) {
     const std::vector<uint8_t> rgb = photo(1152, 864, 1);
     if (!imagefiles::writeJpeg(dir + "/photo1.jpg", 1152, 864, rgb.data(), baseline))
       return fail("photo1.jpg");
+  }
+  struct Size {
+    const char* name;
+    uint32_t width, height;
+  };
+  for (const Size& size : {Size{"photo8.jpg", 3264, 2448}, Size{"photo2.jpg", 1632, 1224},
+                           Size{"photo075.jpg", 1000, 750}}) {
+    if (exists(dir + "/" + size.name)) continue;
+    const std::vector<uint8_t> rgb = photo(size.width, size.height, size.width);
+    if (!imagefiles::writeJpeg(dir + "/" + size.name, size.width, size.height, rgb.data(),
+                               baseline))
+      return fail(size.name);
   }
   if (!exists(dir + "/big.bmp", 30000054)) {
     const std::vector<uint8_t> rgb = photo(3200, 3125, 30);

@@ -12,6 +12,11 @@ Commands (tab-separated):
   infolist LISTFILE         open each listed file, read its size (header only)
                                                            -> "ok COUNT"
 Any failure answers "error TEXT".
+
+Run with arguments instead, it does one job as a whole process and writes
+the picture as binary PPM, for the one-shot comparison of whole processes:
+  pillow_worker.py oneshot load PATH OUT
+  pillow_worker.py oneshot draft PATH OUT W H
 """
 import sys
 
@@ -50,7 +55,21 @@ def run(fields):
     raise ValueError("unknown command " + command)
 
 
+def oneshot(args):
+    mode, path, out = args[0], args[1], args[2]
+    with Image.open(path) as image:
+        if mode == "draft":
+            image.draft("RGB", (int(args[3]), int(args[4])))
+        elif mode != "load":
+            raise ValueError("unknown one-shot mode " + mode)
+        image.load()
+        image.save(out, "PPM")
+
+
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "oneshot":
+        oneshot(sys.argv[2:])
+        return
     for line in sys.stdin:
         fields = line.rstrip("\n").split("\t")
         try:

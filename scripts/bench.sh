@@ -9,7 +9,8 @@
 # Usage: scripts/bench.sh
 # Environment: BENCH_REPS (rounds, default 11, at least 10 for the report),
 #              BENCH_BUILD_DIR (default build/bench),
-#              BENCH_WORK_DIR (inputs and raw data, default build/bench-work).
+#              BENCH_WORK_DIR (inputs and raw data, default build/bench-work),
+#              BENCH_RESERVE_MIB (the hosts' --segment-reserve, default 64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -25,10 +26,13 @@ work=$(cd "$work" && pwd)
 echo "=== building ($build, Release)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIMAGESERVER_BUILD_TESTS=OFF \
   -DIMAGESERVER_BUILD_BENCH=ON >/dev/null
-ninja -C "$build" imageserverlib imageserver-host imageserver-bench imageserver-bench-inputs
+ninja -C "$build" imageserverlib imageserver-host imageserver-client imageserver-bench \
+  imageserver-bench-inputs
 build=$(cd "$build" && pwd)
 bench="$build/bench/imageserver-bench"
 host_bin="$build/tools/imageserver-host"
+client_bin="$build/tools/imageserver-client"
+reserve_mib=${BENCH_RESERVE_MIB:-64}
 
 echo "=== inputs ($work/inputs)"
 "$build/bench/imageserver-bench-inputs" "$work/inputs"
@@ -37,14 +41,17 @@ echo "=== inputs ($work/inputs)"
 # store, so that the run meets no other service and no system settings.
 export COMM_RUNTIME_DIR="$work/run"
 rm -rf "$COMM_RUNTIME_DIR"
-mkdir -p "$COMM_RUNTIME_DIR" "$work/config" "$work/scratch" "$work/plot"
+mkdir -p "$COMM_RUNTIME_DIR" "$work/config" "$work/plot"
 chmod 700 "$COMM_RUNTIME_DIR"
+# The one-shot cases write whole pictures to files: in memory (tmpfs) where
+# there is one, so that a disk's write-back does not blur the timings.
+scratch=$(mktemp -d /dev/shm/imageserver-bench.XXXXXX 2>/dev/null || mktemp -d "$work/scratch.XXXXXX")
 
 host_pid=""
 start_host() {  # start_host INSTANCE: starts a host, waits for "ready", sets host_pid
   local instance=$1 log="$work/host-$1"
   "$host_bin" --instance "$instance" --config-root "$work/config" --trace-level 3 \
-    >"$log.out" 2>"$log.err" &
+    --segment-reserve "$reserve_mib" >"$log.out" 2>"$log.err" &
   host_pid=$!
   for _ in $(seq 1 300); do
     grep -q '^imageserver-host: ready$' "$log.out" 2>/dev/null && return 0
@@ -68,7 +75,7 @@ stop_host() {
     return 1
   fi
 }
-trap 'stop_host || true' EXIT
+trap 'stop_host || true; rm -rf "$scratch"' EXIT
 
 {
   echo "Run of $(date -u '+%Y-%m-%d %H:%M UTC') by \`scripts/bench.sh\`, $reps rounds."
@@ -81,8 +88,9 @@ trap 'stop_host || true' EXIT
 
 echo "=== timing ($reps rounds after a warm-up round; progress on stderr)"
 start_host 0
-"$bench" run --inputs "$work/inputs" --scratch "$work/scratch" --out "$work/samples.tsv" \
-  --reps "$reps" --instance 0 --host-pid "$host_pid" --pillow-worker "$root/bench/pillow_worker.py"
+"$bench" run --inputs "$work/inputs" --scratch "$scratch" --out "$work/samples.tsv" \
+  --reps "$reps" --instance 0 --host-pid "$host_pid" --pillow-worker "$root/bench/pillow_worker.py" \
+  --client "$client_bin"
 stop_host
 
 echo "=== host peak memory (a fresh host per measurement)"
@@ -98,10 +106,20 @@ for _ in 1 2 3; do
   done
 done
 
+echo "=== host memory once its clients have gone (a fresh host per measurement)"
+: >"$work/idle.tsv"
+for _ in 1 2 3; do
+  start_host 1
+  "$bench" idle --instance 1 --pid "$host_pid" --file "$work/inputs/photo12.jpg" --clients 10 \
+    --decodes 100 --reserve-mib "$reserve_mib" | tee -a "$work/idle.tsv"
+  stop_host
+done
+
 echo "- load average after the run: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$work/environment.md"
 
 echo "=== report"
-"$bench" report --samples "$work/samples.tsv" --rss "$work/rss.tsv" --md bench/results.md \
+"$bench" report --samples "$work/samples.tsv" --rss "$work/rss.tsv" --idle "$work/idle.tsv" \
+  --md bench/results.md \
   --plot-dir "$work/plot" --environment "$work/environment.md"
 # The method notes of bench/README.md close the report.
 {

@@ -2,6 +2,7 @@
 
 #include "platform/kor.h"
 #include "platform/transport.h"
+#include "platform/transport/segment.h"
 
 AnswerBuffers::AnswerBuffers() : comm::Endpoint(kor::UUID()) {}
 

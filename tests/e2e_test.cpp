@@ -28,6 +28,7 @@
 #include "imageserver/ImageServer.h"
 #include "imageserver/jobs/Job.h"
 #include "platform/transport.h"
+#include "platform/transport/connection.h"
 #include "support/harness.h"
 #include "svx/imageserver/ImageServerWire.h"
 #include "svx/imageserver/client/ImageServerClient.h"

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/transport.h"
+#include "platform/transport/connection.h"
 #include "support/harness.h"
 #include "tools/common/image_files.h"
 

@@ -2,6 +2,7 @@
 // the runtime folder and socket, and a service's defence against broken
 // peers on a raw socket.
 #include "platform/transport.h"
+#include "platform/transport/connection.h"
 
 #include <fcntl.h>
 #include <grp.h>

@@ -1,5 +1,7 @@
 // One end of a stream connection: the bounded, non-blocking outgoing queue
 // and the reader that cuts the byte stream into messages.
+#include "platform/transport/connection.h"
+
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/transport.h"
+#include "platform/transport/connection.h"
 
 namespace comm {
 

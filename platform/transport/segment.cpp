@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "platform/transport.h"
+#include "platform/transport/connection.h"
 
 #ifndef F_SEAL_FUTURE_WRITE
 #define F_SEAL_FUTURE_WRITE 0x0010
@@ -404,135 +405,6 @@ size_t SegmentPool::idleCount() {
 uint64_t SegmentPool::bytes() {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_bytes;
-}
-
-// ---------------------------------------------------------------------------
-// The client side's mappings.
-
-std::shared_ptr<Segment> ReceivedSegments::acquire(uint32_t id, UniqueFd fd, uint32_t length) {
-  struct stat status;
-  if (fstat(fd.get(), &status) != 0) {
-    kor::ErrorStorage::setErrno("cannot inspect received segment", errno);
-    return nullptr;
-  }
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_closed) {
-    kor::ErrorStorage::set("connection closed");
-    return nullptr;
-  }
-  auto found = m_entries.find(id);
-  if (found == m_entries.end()) {
-    if (m_entries.size() >= kMaxCachedSegments) {
-      kor::ErrorStorage::set("too many pooled segments");
-      return nullptr;
-    }
-    // The whole segment is mapped, so that later replies in it that are
-    // larger than this one fit.
-    if (status.st_size < static_cast<off_t>(length) || status.st_size > UINT32_MAX) {
-      kor::ErrorStorage::set("received segment has a bad size");
-      return nullptr;
-    }
-    std::shared_ptr<Segment> mapping =
-        Segment::mapReceived(std::move(fd), static_cast<uint32_t>(status.st_size));
-    if (mapping == nullptr) return nullptr;
-    try {
-      Entry entry;
-      entry.mapping = std::move(mapping);
-      entry.device = static_cast<uint64_t>(status.st_dev);
-      entry.inode = static_cast<uint64_t>(status.st_ino);
-      found = m_entries.emplace(id, std::move(entry)).first;
-    } catch (...) {
-      kor::ErrorStorage::set("cannot map received segment: out of memory");
-      return nullptr;
-    }
-  } else {
-    // A known id must come with the same segment, large enough.
-    const Entry& entry = found->second;
-    if (entry.dropped || entry.device != static_cast<uint64_t>(status.st_dev) ||
-        entry.inode != static_cast<uint64_t>(status.st_ino) || entry.mapping->size() < length) {
-      kor::ErrorStorage::set("pooled segment does not match its id");
-      return nullptr;
-    }
-  }
-  std::weak_ptr<ReceivedSegments> self = weak_from_this();
-  std::shared_ptr<Segment> view = Segment::view(found->second.mapping, length, [self, id] {
-    if (std::shared_ptr<ReceivedSegments> segments = self.lock()) segments->viewGone(id);
-  });
-  if (view == nullptr) {
-    kor::ErrorStorage::set("cannot map received segment: out of memory");
-    return nullptr;
-  }
-  ++found->second.views;
-  ++found->second.receipts;
-  return view;
-}
-
-std::shared_ptr<Segment> ReceivedSegments::acquireTransient(uint32_t id, UniqueFd fd,
-                                                            uint32_t length) {
-  std::shared_ptr<Segment> mapping = Segment::mapReceived(std::move(fd), length);
-  if (mapping == nullptr) return nullptr;
-  std::weak_ptr<ReceivedSegments> self = weak_from_this();
-  std::shared_ptr<Segment> view = Segment::view(mapping, length, [self, id] {
-    std::shared_ptr<ReceivedSegments> segments = self.lock();
-    if (segments == nullptr) return;
-    {
-      std::lock_guard<std::mutex> lock(segments->m_mutex);
-      if (segments->m_closed) return;
-    }
-    segments->m_sendRelease(id, 1);
-  });
-  if (view == nullptr) kor::ErrorStorage::set("cannot map received segment: out of memory");
-  return view;
-}
-
-void ReceivedSegments::viewGone(uint32_t id) {
-  bool release = false;
-  uint32_t receipts = 0;
-  std::shared_ptr<Segment> unmap;  // unmapped outside the lock
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto found = m_entries.find(id);
-    if (found == m_entries.end() || --found->second.views > 0) return;
-    receipts = found->second.receipts;
-    found->second.receipts = 0;
-    if (found->second.dropped) {
-      unmap = std::move(found->second.mapping);
-      m_entries.erase(found);
-    } else {
-      release = !m_closed;
-    }
-  }
-  // Every reply received in the segment is released at once, now that none
-  // is in use: the service may write the segment again.
-  if (release) m_sendRelease(id, receipts);
-}
-
-bool ReceivedSegments::drop(uint32_t id) {
-  std::shared_ptr<Segment> unmap;
-  std::lock_guard<std::mutex> lock(m_mutex);
-  auto found = m_entries.find(id);
-  if (found == m_entries.end() || found->second.dropped) return false;
-  if (found->second.views > 0) {
-    found->second.dropped = true;  // unmapped with its last view
-    return true;
-  }
-  unmap = std::move(found->second.mapping);
-  m_entries.erase(found);
-  return true;
-}
-
-void ReceivedSegments::close() {
-  std::map<uint32_t, Entry> entries;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_closed = true;
-    entries.swap(m_entries);
-  }
-}
-
-size_t ReceivedSegments::mappedCount() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_entries.size();
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/transport.h"
+#include "platform/transport/connection.h"
 
 namespace comm {
 

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "platform/transport.h"
+#include "platform/transport/connection.h"
 #include "svx/imageserver/ImageServerProxyReply.h"
 #include "svx/imageserver/ImageServerS.h"
 

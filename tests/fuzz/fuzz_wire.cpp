@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/transport.h"
+#include "platform/transport/wire.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/transport.h"
+#include "platform/transport/wire.h"
 #include "tools/common/image_files.h"
 
 namespace {

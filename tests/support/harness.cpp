@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "platform/transport.h"
+#include "platform/transport/segment.h"
 
 namespace testsupport {
 

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/transport.h"
+#include "platform/transport/wire.h"
 #include "svx/imageserver/ImageServerWire.h"
 
 namespace {

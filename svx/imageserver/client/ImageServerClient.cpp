@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/transport.h"
+#include "platform/transport/wire.h"
 #include "svx/imageserver/ImageServerTypes.h"
 #include "svx/imageserver/ImageServerWire.h"
 

@@ -1,0 +1,297 @@
+// The service side's event loop: reading requests, dispatching them in
+// order, holding those of a client at its shared-memory limit, and closing
+// half-closed connections that are owed nothing more.
+#include <sys/epoll.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "platform/transport/service_state.h"
+
+namespace comm {
+
+using service::channel;
+using service::Listening;
+using service::Served;
+using service::steadyMs;
+
+bool Transport::State::atLimit(Served& served) {
+  std::shared_ptr<SegmentPool> pool = served.connection->segmentPool();
+  return pool != nullptr && pool->atLimit();
+}
+
+void Transport::State::setWaiting(Served& served, bool waiting) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (connections.count(served.id) == 0) return;  // closed: nothing to look at
+  if (served.waiting.exchange(waiting, std::memory_order_acq_rel) == waiting) return;
+  if (waiting)
+    waitingCount.fetch_add(1, std::memory_order_acq_rel);
+  else
+    waitingCount.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+bool Transport::State::hold(Served& served, const WireMessage& message, std::string* reason) {
+  if (!message.fds.empty()) {
+    *reason = "request carries descriptors";
+    return false;
+  }
+  try {
+    served.held.push_back(Served::Held{
+        message.slot, std::vector<uint8_t>(message.payload, message.payload + message.size)});
+  } catch (...) {
+    *reason = "out of memory";
+    return false;
+  }
+  served.heldBytes += message.size;
+  if (served.held.size() == 1) {
+    served.heldSinceMs = steadyMs();
+    setWaiting(served, true);
+    if (channel().isEnabled(2)) {
+      std::shared_ptr<SegmentPool> pool = served.connection->segmentPool();
+      channel().logCV(
+          2, "holding the requests of %s: it holds %llu bytes of answers",
+          served.connection->name().c_str(),
+          static_cast<unsigned long long>(pool != nullptr ? pool->outstandingBytes() : 0));
+    }
+  }
+  return true;
+}
+
+void Transport::State::resumeHeld(Served& served) {
+  if (served.held.empty() && !served.inputPaused) return;
+  while (!served.held.empty() && !atLimit(served) && !served.connection->isClosed()) {
+    Served::Held request = std::move(served.held.front());
+    served.held.pop_front();
+    served.heldBytes -= request.payload.size();
+    WireMessage message;
+    message.kind = kKindRequest;
+    message.slot = request.slot;
+    message.payload = request.payload.data();
+    message.size = static_cast<uint32_t>(request.payload.size());
+    std::string reason;
+    if (!dispatchRequest(served, message, &reason)) {
+      if (channel().isEnabled(3))
+        channel().logCV(3, "closing connection to %s: %s", served.connection->name().c_str(),
+                        reason.c_str());
+      served.connection->close(reason);
+      return;
+    }
+  }
+  if (served.held.empty()) {
+    served.inputPaused = false;
+    setWaiting(served, false);
+    return;
+  }
+  // Still at its limit: a client that releases nothing for the grace time
+  // is not going to.
+  std::shared_ptr<SegmentPool> pool = served.connection->segmentPool();
+  const uint64_t since =
+      std::max(served.heldSinceMs, pool != nullptr ? pool->lastReleaseMs() : uint64_t{0});
+  const uint32_t grace = graceMs.load(std::memory_order_acquire);
+  if (steadyMs() - since <= grace) return;
+  const std::string why =
+      "it released no answer for " + std::to_string(grace) + " ms while at its shared-memory limit";
+  if (served.connection->close(why) && channel().isEnabled(3))
+    channel().logCV(3, "disconnecting %s: %s", served.connection->name().c_str(), why.c_str());
+}
+
+void Transport::State::run() {
+  struct epoll_event events[16];
+  for (;;) {
+    const bool stalled = acceptStalled.load(std::memory_order_acquire);
+    // While pools hold idle segments the loop wakes up now and then to
+    // free the ones unused for long.
+    const bool idleSegments = SegmentPool::idleBytesTotal() > 0;
+    const bool halfOpen = halfClosed.load(std::memory_order_acquire) > 0;
+    const bool holding = waitingCount.load(std::memory_order_acquire) > 0;
+    int timeout = stalled || holding ? kAcceptRetryMs
+                  : halfOpen         ? static_cast<int>(kHalfClosedCheckMs)
+                  : idleSegments     ? kTrimIntervalMs
+                                     : -1;
+    int count = epoll_wait(epoll.get(), events, 16, timeout);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      if (channel().isEnabled(4)) channel().logCV(4, "event loop failed: %s", std::strerror(errno));
+      return;
+    }
+    if (stalled) retryStalledAccepts();
+    if (idleSegments) trimPools();
+    if (halfOpen) closeFinishedHalfClosed();
+    if (holding) {
+      std::vector<std::shared_ptr<Served>> waitingOnes;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        try {
+          for (auto& entry : connections)
+            if (entry.second->waiting.load(std::memory_order_acquire))
+              waitingOnes.push_back(entry.second);
+        } catch (...) {
+        }
+      }
+      for (auto& served : waitingOnes) read(served, false);
+    }
+    for (int i = 0; i < count; ++i) {
+      const uint64_t id = events[i].data.u64;
+      std::shared_ptr<Listening> listening;
+      std::shared_ptr<Served> served;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto l = listeners.find(id);
+        if (l != listeners.end()) listening = l->second;
+        auto c = connections.find(id);
+        if (c != connections.end()) served = c->second;
+      }
+      if (listening != nullptr) accept(listening);
+      if (served == nullptr) continue;
+      if (events[i].events & EPOLLOUT) served->connection->flush();
+      if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        read(served, (events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
+      // A hang-up is the end of both directions (a client that only shut
+      // down its sending side reports EPOLLRDHUP alone): nothing written
+      // from now on can arrive.
+      if (events[i].events & (EPOLLHUP | EPOLLERR)) {
+        if (served->connection->close(events[i].events & EPOLLERR ? "connection error"
+                                                                  : "peer closed the connection") &&
+            channel().isEnabled(1))
+          channel().logCV(1, "%s closed the connection", served->connection->name().c_str());
+      }
+    }
+  }
+}
+
+void Transport::State::trimPools() {
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  int64_t last = lastTrimMs.load(std::memory_order_relaxed);
+  if (now - last < kTrimIntervalMs ||
+      !lastTrimMs.compare_exchange_strong(last, now, std::memory_order_relaxed))
+    return;
+  std::vector<std::shared_ptr<Served>> all;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    try {
+      for (auto& entry : connections) all.push_back(entry.second);
+    } catch (...) {
+      return;
+    }
+  }
+  for (auto& served : all) served->connection->trimPool(static_cast<uint64_t>(now));
+}
+
+void Transport::State::read(const std::shared_ptr<Served>& served, bool hangUp) {
+  {
+    std::lock_guard<std::mutex> lock(served->readMutex);
+    served->hungUp = served->hungUp || hangUp;
+    if (served->reading) {
+      served->again = true;
+      return;
+    }
+    served->reading = true;
+  }
+  for (;;) {
+    bool drain;
+    {
+      std::lock_guard<std::mutex> lock(served->readMutex);
+      drain = served->hungUp;
+    }
+    resumeHeld(*served);
+    bool open = !served->connection->isClosed();
+    if (open && !served->inputPaused) {
+      open = served->connection->readAvailable(
+          [&](WireMessage& message, std::string* reason) {
+            return dispatch(*served, message, reason);
+          },
+          !drain);
+      // Releases read just now may let held requests go.
+      if (open) resumeHeld(*served);
+      // Too much held: the rest waits in the socket.
+      if (open && served->heldBytes >= kMaxHeldRequestBytes) served->inputPaused = true;
+    }
+    {
+      std::lock_guard<std::mutex> lock(served->readMutex);
+      if (open && served->again) {
+        served->again = false;
+        continue;
+      }
+      served->reading = false;
+      served->again = false;
+    }
+    if (open && served->connection->inputEnded()) inputEnded(*served);
+    return;
+  }
+}
+
+void Transport::State::inputEnded(Served& served) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (served.inputEnded || connections.count(served.id) == 0) return;
+    served.inputEnded = true;
+    halfClosed.fetch_add(1, std::memory_order_acq_rel);
+  }
+  // Owed nothing: it closes once written. Otherwise the loop looks again
+  // every kHalfClosedCheckMs.
+  if (served.session->idle() && !served.waiting.load(std::memory_order_acquire))
+    served.connection->closeWhenFlushed("the client has sent all it will and has its answers");
+}
+
+void Transport::State::closeFinishedHalfClosed() {
+  std::vector<std::shared_ptr<Served>> candidates;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    try {
+      for (auto& entry : connections)
+        if (entry.second->inputEnded) candidates.push_back(entry.second);
+    } catch (...) {
+      return;
+    }
+  }
+  for (auto& served : candidates)
+    if (served->session->idle() && !served->waiting.load(std::memory_order_acquire))
+      served->connection->closeWhenFlushed("the client has sent all it will and has its answers");
+}
+
+bool Transport::State::dispatch(Served& served, WireMessage& message, std::string* reason) {
+  if (message.kind == kKindSegmentRelease) {
+    WireReader reader(message.payload, message.size, &message.fds);
+    std::vector<uint32_t> items;
+    std::shared_ptr<SegmentPool> pool = served.connection->segmentPool();
+    if (!getSegmentList(reader, 2, &items) || pool == nullptr) {
+      *reason = "malformed segment release";
+      return false;
+    }
+    for (size_t i = 0; i + 1 < items.size(); i += 2) {
+      if (!pool->release(items[i], items[i + 1])) {
+        *reason = "release of segment " + std::to_string(items[i]) + " that is not out";
+        return false;
+      }
+    }
+    return true;
+  }
+  if (message.kind != kKindRequest) {
+    *reason = "unexpected message kind";
+    return false;
+  }
+  // A client at its shared-memory limit: its requests wait, in order, until
+  // it releases memory (no job is made for them meanwhile).
+  if (!served.held.empty() || atLimit(served)) return hold(served, message, reason);
+  return dispatchRequest(served, message, reason);
+}
+
+bool Transport::State::dispatchRequest(Served& served, WireMessage& message, std::string* reason) {
+  ServiceDirectory::Lease lease;
+  if (!ServiceDirectory::instance().acquire(served.service->record, &lease)) {
+    // The service is stopping: the request is not served. The client gets
+    // the answers of the jobs that ran, then the end of the stream.
+    if (!served.refusedLogged && channel().isEnabled(3)) {
+      served.refusedLogged = true;
+      channel().logCV(3, "request from %s after the service stopped: not served",
+                      served.connection->name().c_str());
+    }
+    return true;
+  }
+  return served.session->dispatch(lease.target(), message, reason);
+}
+
+}  // namespace comm

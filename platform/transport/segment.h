@@ -1,0 +1,369 @@
+// Shared memory segments of the transport: the segments, the service
+// side's pools and reserve, and the client side's mappings.
+//
+// Shared segments
+// ---------------
+// Byte arrays of 64 KiB and more are allocated in memfd segments (through
+// CITypesFactory's allocator hook) so that they travel without a copy: the
+// descriptor is passed, the receiver maps it read-only. Before a segment is
+// first sent it is sealed against shrinking, growing and (where the kernel
+// has it) future writes, then against further sealing. The sender keeps its
+// writable mapping (a write seal is impossible while one exists) and does not
+// write after sending; the receiver cannot map it writable or truncate it.
+//
+// Pooled segments
+// ---------------
+// Fresh memory is expensive: every page of a new segment is faulted in and
+// zeroed, and the receiver maps it page by page again. So the service keeps
+// a small pool of segments per connection and reuses them for the same
+// client only (a segment is never shown to two clients, so no client can
+// see another's data). A byte array made while a job for a client runs (see
+// ArrayAllocationScope in comm.h) comes from that client's pool; the reply
+// carries it as a pooled segment with its id, which is unique on the
+// connection and never reused. The client maps a segment the first time it
+// sees its id and keeps the mapping; when the last answer using the segment
+// is released it sends a release message, and only then may the service
+// write the segment again. The service drops idle segments (too many, too
+// much memory, or unused for kPoolIdleMs) and tells the client with a drop
+// message, upon which the client unmaps its copy. A release of an id that
+// is not out with the client, a drop of an unknown id or a pooled segment
+// whose descriptor does not match the id's closes the connection.
+// Limits per connection: kPoolMaxSegments segments and kPoolMaxBytes bytes;
+// for the process: kPoolMaxTotalBytes. An array beyond them gets a transient
+// segment (tag 4): made for that answer alone, with an id like a pooled one;
+// the client maps it for the answer and sends a release when the answer's
+// bytes are gone, upon which the service frees it. (Tag 2, a one-off segment
+// the client keeps for itself, is left for arrays that could not be made in
+// a segment at first and are copied into one as they are sent.)
+//
+// Pre-faulted segments
+// --------------------
+// A new segment costs a zeroed page and a page-table entry per 4 KiB
+// (about 20 ms for the 36 MB of a decoded 12-MP photo), which would fall on
+// the first answer of every new client. The service process therefore keeps
+// a reserve of segments made ahead of need by a thread of the lowest
+// priority: fresh memfd segments whose pages are allocated, zeroed and
+// mapped writable. A pool that needs a new segment takes the smallest
+// reserved one that holds the array and is at most twice its size; the
+// thread then makes one of the same size for the next time. When none fits,
+// the segment is made on the spot, and one of its size is made for the next
+// time. So the reserve learns the answer sizes clients ask for; the first
+// answer of a size after the start pays for its own segment. It holds at
+// most kSegmentReserveBytes (64 MiB; the host's --segment-reserve sets
+// COMM_SEGMENT_RESERVE_MIB; 0 turns the reserve off), freeing the segments
+// asked for longest ago to make room; while no service listens it holds
+// nothing.
+// A segment is never shown to two clients: a reserved segment has never
+// been sent; the reserve gives it to one pool and forgets it; a pool sends
+// its segments to its own client only and frees them when it drops them or
+// closes (the client may still be reading its mapping), never handing them
+// back to the reserve or to another pool.
+//
+// A client's shared memory
+// ------------------------
+// Every segment made for a client counts against it from the moment its
+// array is made until the client releases it, or its connection ends: the
+// bytes of its answers that it holds, or that wait to be sent. A client may
+// hold kClientMemoryBytes (256 MiB; the host's --client-memory sets
+// COMM_CLIENT_MEMORY_MIB), or one answer of any size when it holds nothing
+// else. Past that:
+//   - an array for it is not made: the job answers RESULT_OUT_OF_MEMORY;
+//   - while it holds its limit, its requests are read but held, in order,
+//     without making jobs for them (up to kMaxHeldRequestBytes; beyond that
+//     its socket is not read), and go on as soon as it releases memory;
+//   - a client whose requests are held and that releases nothing for
+//     kClientMemoryGraceMs (30 s) is disconnected, with one level 3 trace.
+// Other clients are served as usual throughout.
+#ifndef PLATFORM_TRANSPORT_SEGMENT_H_
+#define PLATFORM_TRANSPORT_SEGMENT_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/comm.h"
+#include "platform/transport/unique_fd.h"
+
+namespace comm {
+
+// Byte arrays of this size and more go into shared segments.
+constexpr uint32_t kSegmentThreshold = 64 * 1024;
+
+// The shared memory one client may hold at once (the segments of its answers
+// from their making until it releases them), unless one answer alone is
+// larger. The host may set another value through the environment variable
+// COMM_CLIENT_MEMORY_MIB (read once, at the first connection).
+constexpr uint64_t kClientMemoryBytes = 256ull * 1024 * 1024;
+extern const char* const kClientMemoryVariable;  // "COMM_CLIENT_MEMORY_MIB"
+// The limit for connections accepted from now on: the one set, else the
+// environment's, else kClientMemoryBytes.
+uint64_t clientMemoryLimit();
+// Sets it (0: back to the environment's or the default); for tests.
+void setClientMemoryLimit(uint64_t bytes);
+
+// Segment pools.
+constexpr uint32_t kPoolMaxSegments = 4;
+constexpr uint64_t kPoolMaxBytes = 256ull * 1024 * 1024;
+constexpr uint64_t kPoolMaxTotalBytes = 1024ull * 1024 * 1024;
+constexpr uint32_t kPoolIdleMs = 10000;
+// Received pooled segments a client keeps mapped at most (a service that
+// sends more is refused).
+constexpr uint32_t kMaxCachedSegments = 16;
+// The reserve of pre-faulted segments (see "Pre-faulted segments").
+constexpr uint64_t kSegmentReserveBytes = 64ull * 1024 * 1024;
+constexpr uint32_t kMaxSegmentReserveMiB = 65536;
+extern const char* const kSegmentReserveVariable;  // "COMM_SEGMENT_RESERVE_MIB"
+
+// A memfd segment and its mapping. The sender's segments are writable until
+// sealed; received segments are mapped read-only and hold no descriptor.
+// Thread-safe.
+class Segment {
+ public:
+  ~Segment();
+  Segment(const Segment&) = delete;
+  Segment& operator=(const Segment&) = delete;
+
+  // A new writable segment of |size| bytes (at least 1); null with the
+  // reason in kor::ErrorStorage.
+  static std::shared_ptr<Segment> create(uint32_t size);
+  // As create(), but leaves kor::ErrorStorage alone (errno says why).
+  static std::shared_ptr<Segment> tryCreate(uint32_t size);
+  // Maps the received descriptor |fd| read-only after checking that it is a
+  // memfd sealed against shrinking and holds at least |length| bytes. The
+  // descriptor is closed either way. Null with the reason in ErrorStorage.
+  static std::shared_ptr<Segment> mapReceived(UniqueFd fd, uint32_t length);
+  // The first |length| bytes of |base| (length <= base->size()) as a segment
+  // of their own that keeps |base| mapped; |onRelease| runs when it is
+  // destroyed.
+  static std::shared_ptr<Segment> view(const std::shared_ptr<Segment>& base, uint32_t length,
+                                       std::function<void()> onRelease);
+
+  const uint8_t* data() const { return m_data; }
+  uint8_t* writableData() const { return m_writable ? m_data : nullptr; }
+  uint32_t size() const { return m_size; }
+  // The descriptor of a segment made here (-1 for a received one).
+  int fd() const { return m_fd.get(); }
+  // Seals the segment once (see above); 0, or -1 with the reason.
+  int seal();
+  bool isSealed() const { return m_sealed.load(std::memory_order_acquire); }
+
+ private:
+  Segment() = default;
+  UniqueFd m_fd;
+  uint8_t* m_data = nullptr;
+  size_t m_mapped = 0;
+  uint32_t m_size = 0;
+  bool m_writable = false;
+  std::mutex m_sealMutex;
+  std::atomic<bool> m_sealed{false};
+  std::shared_ptr<Segment> m_base;  // a view's mapping
+  std::function<void()> m_onRelease;
+};
+
+// The storage of a CIInt8Array that lives in a segment.
+class SegmentStorage : public CIInt8Array::Storage {
+ public:
+  explicit SegmentStorage(std::shared_ptr<Segment> segment) : m_segment(std::move(segment)) {}
+  int8_t* bytes() override { return reinterpret_cast<int8_t*>(m_segment->writableData()); }
+  const std::shared_ptr<Segment>& segment() const { return m_segment; }
+
+ private:
+  std::shared_ptr<Segment> m_segment;
+};
+
+// The service side's segments of one connection (see "Pooled segments" and
+// "A client's shared memory"). Thread-safe.
+class SegmentPool {
+ public:
+  // |limit|: the shared memory the client may hold at once.
+  explicit SegmentPool(uint64_t limit = kClientMemoryBytes) : m_limit(limit) {}
+  ~SegmentPool();
+  SegmentPool(const SegmentPool&) = delete;
+  SegmentPool& operator=(const SegmentPool&) = delete;
+
+  // Storage for an array of |size| bytes for the pool's client: an idle
+  // pooled segment that is large enough, a new pooled one, or, beyond the
+  // pool's limits, a transient one. Null when memory is short, or (with
+  // |*refused| set) when the client's shared memory would pass its limit:
+  // the array must not be made then.
+  static CIInt8Array::Storage* allocate(const std::shared_ptr<SegmentPool>& pool, uint32_t size,
+                                        bool* refused);
+  // The bytes of the client's segments in use: held by an array here or out
+  // with the client.
+  uint64_t outstandingBytes();
+  // True when the client holds its limit or more.
+  bool atLimit();
+  // When the client last released something (steady clock, ms).
+  uint64_t lastReleaseMs();
+
+  // A reply carrying segment |id| was queued for the client.
+  void markSent(uint32_t id);
+  // The client is done with |receipts| replies in segment |id|. False
+  // (nothing changed) when that many are not out with it: a protocol error.
+  bool release(uint32_t id, uint32_t receipts);
+  // Drops the segments idle since before |nowMs| - kPoolIdleMs (all idle
+  // ones when |all|) and returns the ids the client knows, for a drop
+  // message.
+  std::vector<uint32_t> trim(uint64_t nowMs, bool all = false);
+  // Ids dropped to make room since the last call (for a drop message).
+  std::vector<uint32_t> takeDropped();
+  // No more allocations; idle segments are freed now, the others when their
+  // array and the client are done with them.
+  void close();
+
+  // For tests and diagnostics.
+  size_t segmentCount();
+  size_t idleCount();
+  uint64_t bytes();
+
+  // The bytes held idle by all pools of the process.
+  static uint64_t idleBytesTotal();
+
+  // Called by the array's storage when it is destroyed.
+  void storageGone(uint32_t id);
+
+ private:
+  struct Entry {
+    uint32_t id = 0;
+    std::shared_ptr<Segment> segment;
+    bool transient = false;  // freed as soon as it is idle; not kept for reuse
+    uint32_t used = 0;       // bytes of the array it holds, while in use
+    bool storageAlive = false;
+    uint32_t outWithClient = 0;  // replies sent and not yet released
+    bool clientKnows = false;    // sent at least once: the client maps it
+    uint64_t idleSinceMs = 0;
+    bool idle() const { return !storageAlive && outWithClient == 0; }
+  };
+  // Frees |entry| (idle); the caller holds m_mutex.
+  void dropLocked(size_t index, std::vector<uint32_t>* known);
+  // Entry |index| is idle now: kept for reuse, or freed when transient or
+  // the pool is closed.
+  void becameIdleLocked(size_t index);
+  // A pooled segment for |size| bytes, or m_entries.size() when the pool's
+  // limits leave no room.
+  size_t pooledLocked(uint32_t size);
+
+  const uint64_t m_limit;
+  std::mutex m_mutex;
+  std::vector<Entry> m_entries;  // Guarded by m_mutex, as is all below.
+  std::vector<uint32_t> m_dropped;
+  uint32_t m_nextId = 1;
+  uint64_t m_bytes = 0;        // pooled segments' bytes
+  uint64_t m_outstanding = 0;  // bytes of the arrays in the entries in use
+  uint64_t m_lastReleaseMs = 0;
+  bool m_closed = false;
+};
+
+// The storage of an array in a pooled segment.
+class PooledStorage : public SegmentStorage {
+ public:
+  PooledStorage(std::shared_ptr<Segment> segment, std::shared_ptr<SegmentPool> pool, uint32_t id,
+                bool transient)
+      : SegmentStorage(std::move(segment)),
+        m_pool(std::move(pool)),
+        m_id(id),
+        m_transient(transient) {}
+  ~PooledStorage() override { m_pool->storageGone(m_id); }
+  SegmentPool* pool() const { return m_pool.get(); }
+  uint32_t id() const { return m_id; }
+  // Sent as a transient segment: the client maps it for this answer only.
+  bool transient() const { return m_transient; }
+
+ private:
+  const std::shared_ptr<SegmentPool> m_pool;
+  const uint32_t m_id;
+  const bool m_transient;
+};
+
+// The client side's mappings of pooled segments, by id. Hands out views,
+// and sends a release message through |sendRelease| when the last view of a
+// segment is gone. Thread-safe.
+class ReceivedSegments : public std::enable_shared_from_this<ReceivedSegments> {
+ public:
+  // |sendRelease| sends a release message for |receipts| replies in one
+  // segment (it may fail quietly: the connection is then closing).
+  explicit ReceivedSegments(std::function<void(uint32_t id, uint32_t receipts)> sendRelease)
+      : m_sendRelease(std::move(sendRelease)) {}
+
+  // A view of |length| bytes of segment |id|, whose descriptor came as
+  // |fd|: mapped now when the id is new, else the mapping made before (the
+  // descriptor must then be the same segment). Null with the reason in
+  // kor::ErrorStorage.
+  std::shared_ptr<Segment> acquire(uint32_t id, UniqueFd fd, uint32_t length);
+  // The bytes of transient segment |id|, mapped for this answer alone: a
+  // release message goes out when they are gone. Null with the reason in
+  // kor::ErrorStorage.
+  std::shared_ptr<Segment> acquireTransient(uint32_t id, UniqueFd fd, uint32_t length);
+  // The service dropped |id|: unmapped once no view uses it. False for an
+  // unknown id.
+  bool drop(uint32_t id);
+  // Forgets every mapping (views keep theirs) and sends no more releases.
+  void close();
+
+  size_t mappedCount();  // for tests
+
+ private:
+  struct Entry {
+    std::shared_ptr<Segment> mapping;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint32_t views = 0;     // live views
+    uint32_t receipts = 0;  // replies received since the last release
+    bool dropped = false;
+  };
+  void viewGone(uint32_t id);
+
+  std::function<void(uint32_t, uint32_t)> m_sendRelease;
+  std::mutex m_mutex;
+  std::map<uint32_t, Entry> m_entries;  // Guarded by m_mutex.
+  bool m_closed = false;
+};
+
+// The process's reserve of pre-faulted segments for the service side (see
+// "Pre-faulted segments"). Thread-safe.
+class SegmentReserve {
+ public:
+  static SegmentReserve& instance();
+
+  // A reserved segment of |capacity| bytes or up to twice that, or null when
+  // none is ready. Either way one of |capacity| bytes is made ready for the
+  // next call, unless one that fits is ready or on its way already.
+  std::shared_ptr<Segment> take(uint32_t capacity);
+  // Frees the ready segments and makes no more until resume().
+  void suspend();
+  void resume();
+
+  // The bound on the bytes held (ready and being made): at first the
+  // environment's or kSegmentReserveBytes. A lower one frees the segments
+  // asked for longest ago. For tests.
+  void setLimit(uint64_t bytes);
+  uint64_t limit();
+  // For tests and diagnostics: the bytes held, the segments ready, and the
+  // calls of take() that got one.
+  uint64_t bytes();
+  size_t readyCount();
+  uint64_t hits();
+  // Waits until nothing is being made or waits to be made; false after
+  // |timeoutMs|.
+  bool waitIdle(uint32_t timeoutMs);
+
+  struct State;
+
+ private:
+  SegmentReserve();
+  State* m_state;
+};
+
+// Installs (once per process) the allocator that places byte arrays of
+// |threshold| bytes or more in segments.
+void installSegmentAllocator(uint32_t threshold = kSegmentThreshold);
+
+}  // namespace comm
+
+#endif  // PLATFORM_TRANSPORT_SEGMENT_H_

@@ -1,0 +1,139 @@
+// What the service side of the transport keeps: the listening sockets, the
+// connections it serves, and the transport's state. Shared by service.cpp
+// (listening, accepting, stopping) and dispatch.cpp (the event loop,
+// reading and dispatching).
+#ifndef PLATFORM_TRANSPORT_SERVICE_STATE_H_
+#define PLATFORM_TRANSPORT_SERVICE_STATE_H_
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/transport.h"
+#include "platform/transport/connection.h"
+
+namespace comm {
+namespace service {
+
+// Milliseconds of the steady clock.
+uint64_t steadyMs();
+inline tracing::Channel& channel() { return transportChannel(); }
+
+struct Listening {
+  ServiceRegistration registration;  // keeps the record alive
+  ServiceRegistrationRecord* record = nullptr;
+  InterfaceBinding* binding = nullptr;
+  std::string path;
+  dev_t device = 0;
+  ino_t inode = 0;
+  UniqueFd fd;                        // Guarded by the transport's mutex.
+  std::vector<uint64_t> connections;  // Guarded by the transport's mutex.
+  bool removed = false;               // Guarded by the transport's mutex.
+};
+
+struct Served {
+  uint64_t id = 0;
+  std::shared_ptr<Connection> connection;
+  std::shared_ptr<Listening> service;
+  std::unique_ptr<ServiceSession> session;
+  bool inputEnded = false;     // Guarded by the transport's mutex.
+  bool refusedLogged = false;  // Only the reading thread touches it.
+  // Requests held while the client is at its shared-memory limit, oldest
+  // first, and whether its socket is left unread meanwhile. Only the
+  // reading thread touches them.
+  struct Held {
+    uint32_t slot;
+    std::vector<uint8_t> payload;
+  };
+  std::deque<Held> held;
+  size_t heldBytes = 0;
+  bool inputPaused = false;
+  uint64_t heldSinceMs = 0;
+  // Held requests or paused input: the loop looks at it again and again.
+  std::atomic<bool> waiting{false};
+  // One reader at a time; a wake-up during a read makes the reader go again.
+  std::mutex readMutex;
+  bool reading = false;  // Guarded by readMutex.
+  bool again = false;    // Guarded by readMutex.
+  bool hungUp = false;   // Guarded by readMutex.
+};
+
+}  // namespace service
+
+struct Transport::State {
+  std::mutex mutex;
+  UniqueFd epoll;
+  bool activated = false;
+  bool threadsStarted = false;
+  uint64_t nextId = 1;
+  std::vector<std::pair<std::string, InterfaceBinding*>> bindings;
+  std::map<uint64_t, std::shared_ptr<service::Listening>> listeners;
+  std::map<uint64_t, std::shared_ptr<service::Served>> connections;
+  std::vector<std::thread> threads;
+  // Set when accept ran out of descriptors or memory: the pending
+  // connections stay in the backlog, and no new readiness event comes for
+  // them (edge-triggered), so the loop retries every kAcceptRetryMs.
+  std::atomic<bool> acceptStalled{false};
+  static constexpr int kAcceptRetryMs = 100;
+  // One stall, from the first failed accept to the first accept that
+  // succeeds or finds the backlog empty: logged once at each end.
+  std::mutex stallMutex;
+  bool stalling = false;       // Guarded by stallMutex.
+  uint64_t stallFailures = 0;  // Guarded by stallMutex.
+  std::chrono::steady_clock::time_point stallStart;
+  void acceptFailed(const service::Listening& listening, int error);
+  void acceptWorks(const service::Listening& listening);
+
+  // Signalled whenever a connection closes (a stop waits for its clients'
+  // connections to finish).
+  std::condition_variable connectionClosed;
+  uint32_t drainMs = kStopDrainMs;  // Guarded by mutex.
+  // Open connections whose client has shut down its sending side. While
+  // there are any, the loop looks every kHalfClosedCheckMs for those that
+  // are owed nothing more, and closes them.
+  std::atomic<size_t> halfClosed{0};
+  // Connections whose requests are held (Served::waiting), and how long a
+  // client at its limit may release nothing before it is disconnected.
+  std::atomic<size_t> waitingCount{0};
+  std::atomic<uint32_t> graceMs{kClientMemoryGraceMs};
+  void closeFinishedHalfClosed();
+
+  void run();
+  void retryStalledAccepts();
+  // Frees pooled segments idle for long (at most once per kTrimIntervalMs).
+  void trimPools();
+  std::atomic<int64_t> lastTrimMs{0};
+  static constexpr int kTrimIntervalMs = 1000;
+  void accept(const std::shared_ptr<service::Listening>& listening);
+  // |hangUp|: the event reported the end of the stream or an error, so the
+  // socket is read until EAGAIN (the edge will not come again).
+  void read(const std::shared_ptr<service::Served>& served, bool hangUp);
+  // The client of |served| shut down its sending side.
+  void inputEnded(service::Served& served);
+  bool dispatch(service::Served& served, WireMessage& message, std::string* reason);
+  bool dispatchRequest(service::Served& served, WireMessage& message, std::string* reason);
+  // Holds the request |message| of a client at its limit. False (with
+  // |reason|) for a request that no service would take.
+  bool hold(service::Served& served, const WireMessage& message, std::string* reason);
+  // Dispatches held requests while the client is below its limit;
+  // disconnects it when it has released nothing for the grace time.
+  void resumeHeld(service::Served& served);
+  void setWaiting(service::Served& served, bool waiting);
+  bool atLimit(service::Served& served);
+  void closed(uint64_t id, const std::string& reason);
+};
+
+}  // namespace comm
+
+#endif  // PLATFORM_TRANSPORT_SERVICE_STATE_H_

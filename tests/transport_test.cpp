@@ -2,7 +2,6 @@
 // the runtime folder and socket, and a service's defence against broken
 // peers on a raw socket.
 #include "platform/transport.h"
-#include "platform/transport/connection.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -17,11 +16,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "imageserver/ImageServer.h"
+#include "platform/transport/connection.h"
 #include "support/harness.h"
 #include "svx/imageserver/ImageServerWire.h"
 #include "svx/imageserver/client/ImageServerClient.h"
@@ -656,7 +657,18 @@ class ServiceSocketTest : public ::testing::Test {
   std::vector<ImageServer*> m_servers;
 };
 
+// Threads of this process.
+size_t threadCount() {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
 TEST_F(ServiceSocketTest, FolderAndSocketArePrivateAndRemovedSocketGoesWithTheService) {
+  const size_t threadsBefore = threadCount();
   ImageServer* server = start(kInstance);
   ASSERT_TRUE(server->registration().isAlive());
   struct stat status;
@@ -669,6 +681,15 @@ TEST_F(ServiceSocketTest, FolderAndSocketArePrivateAndRemovedSocketGoesWithTheSe
   stopImageServer(server);
   m_servers.clear();
   EXPECT_NE(lstat(path(kInstance).c_str(), &status), 0);
+  // The transport's threads end with the last service, and come back with
+  // the next one.
+  EXPECT_EQ(threadCount(), threadsBefore);
+  testsupport::TempDir files;
+  const uint8_t pixels[16] = {1, 2, 3, 255, 4, 5, 6, 255, 7, 8, 9, 255, 1, 2, 3, 255};
+  const std::string image = files.file("ok.bmp");
+  ASSERT_TRUE(imagefiles::writeBmp(image, 2, 2, pixels));
+  start(kInstance);
+  EXPECT_TRUE(serves(kInstance, image));
 }
 
 TEST_F(ServiceSocketTest, AGroupSharedFolderLetsTheGroupConnectAndNobodyElse) {

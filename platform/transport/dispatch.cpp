@@ -2,6 +2,7 @@
 // order, holding those of a client at its shared-memory limit, and closing
 // half-closed connections that are owed nothing more.
 #include <sys/epoll.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -96,9 +97,15 @@ void Transport::State::resumeHeld(Served& served) {
     channel().logCV(3, "disconnecting %s: %s", served.connection->name().c_str(), why.c_str());
 }
 
-void Transport::State::run() {
+void Transport::State::run(const std::shared_ptr<std::atomic<bool>>& stop) {
   struct epoll_event events[16];
   for (;;) {
+    if (stop->load(std::memory_order_acquire)) {
+      uint64_t count;
+      while (::read(stopEvent.get(), &count, sizeof(count)) < 0 && errno == EINTR) {
+      }
+      return;
+    }
     const bool stalled = acceptStalled.load(std::memory_order_acquire);
     // While pools hold idle segments the loop wakes up now and then to
     // free the ones unused for long.

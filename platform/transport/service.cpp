@@ -2,6 +2,7 @@
 // services, accepting, the dispatch pool, and a service's stop.
 #include <dlfcn.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "platform/transport.h"
 #include "platform/transport/connection.h"
@@ -76,12 +78,20 @@ bool Transport::activate() {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     if (m_state->activated) return true;
     if (!m_state->epoll.valid()) {
-      m_state->epoll.reset(epoll_create1(EPOLL_CLOEXEC));
-      if (!m_state->epoll.valid()) {
+      UniqueFd epoll(epoll_create1(EPOLL_CLOEXEC));
+      UniqueFd stopEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE));
+      struct epoll_event event;
+      std::memset(&event, 0, sizeof(event));
+      event.events = EPOLLIN;
+      event.data.u64 = 0;  // no listener or connection has id 0
+      if (!epoll.valid() || !stopEvent.valid() ||
+          epoll_ctl(epoll.get(), EPOLL_CTL_ADD, stopEvent.get(), &event) != 0) {
         if (channel().isEnabled(4))
           channel().logCV(4, "cannot create event loop: %s", std::strerror(errno));
         return false;
       }
+      m_state->epoll = std::move(epoll);
+      m_state->stopEvent = std::move(stopEvent);
     }
     m_state->activated = true;
   }
@@ -194,12 +204,7 @@ bool Transport::onServiceAdded(ServiceRegistrationRecord* record) {
     if (ok) {
       try {
         m_state->listeners[id] = listening;
-        if (!m_state->threadsStarted) {
-          pinLoadedCode();
-          for (int i = 0; i < kDispatchThreads; ++i)
-            m_state->threads.emplace_back([state = m_state] { state->run(); });
-          m_state->threadsStarted = true;
-        }
+        m_state->startThreadsLocked();
       } catch (...) {
         ok = m_state->threadsStarted;  // a missing second thread only costs parallelism
         if (!ok) m_state->listeners.erase(id);
@@ -276,7 +281,10 @@ void Transport::onTargetDestroyed(ServiceTarget* target) {
       drainMs = 0;  // out of memory: close what was collected without waiting
     }
   }
-  if (finishing.empty()) return;
+  if (finishing.empty()) {
+    m_state->stopWhenIdle();
+    return;
+  }
   // Nothing more will be sent to these clients: each connection closes once
   // what is queued for it is written, or the client goes away.
   for (auto& served : finishing) served->connection->closeWhenFlushed("service stopped");
@@ -303,6 +311,39 @@ void Transport::onTargetDestroyed(ServiceTarget* target) {
     channel().logCV(3,
                     "stop: dropped %zu answers to %zu clients that did not read them within %u ms",
                     dropped, clients, drainMs);
+  m_state->stopWhenIdle();
+}
+
+void Transport::State::startThreadsLocked() {
+  if (threadsStarted) return;
+  pinLoadedCode();
+  stopFlag = std::make_shared<std::atomic<bool>>(false);
+  for (int i = 0; i < kDispatchThreads; ++i)
+    threads.emplace_back([this, stop = stopFlag] { run(stop); });
+  threadsStarted = true;
+}
+
+void Transport::State::stopWhenIdle() {
+  std::vector<std::thread> ending;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!threadsStarted || !listeners.empty() || !connections.empty()) return;
+    threadsStarted = false;
+    stopFlag->store(true, std::memory_order_release);
+    ending.swap(threads);
+  }
+  const uint64_t count = ending.size();
+  while (write(stopEvent.get(), &count, sizeof(count)) < 0 && errno == EINTR) {
+  }
+  for (std::thread& thread : ending) {
+    // A dispatch thread that stops the transport (it closed the last
+    // connection) cannot wait for itself; it ends on its next turn.
+    if (thread.get_id() == std::this_thread::get_id())
+      thread.detach();
+    else
+      thread.join();
+  }
+  if (channel().isEnabled(2)) channel().logCV(2, "no service listens: dispatch threads stopped");
 }
 
 void Transport::State::acceptFailed(const Listening& listening, int error) {

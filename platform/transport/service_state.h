@@ -81,6 +81,16 @@ struct Transport::State {
   std::map<uint64_t, std::shared_ptr<service::Listening>> listeners;
   std::map<uint64_t, std::shared_ptr<service::Served>> connections;
   std::vector<std::thread> threads;
+  // The dispatch threads run while a service listens or a connection is
+  // open; stopWhenIdle() ends them once a stopped service's object is gone
+  // (not in onServiceRemoved, which runs under the directory's lock that a
+  // dispatch thread may be waiting for). Each thread watches the flag of its own
+  // start; |stopEvent| (an eventfd in semaphore mode, in the epoll set as
+  // id 0) wakes the ones being stopped, each taking one count.
+  std::shared_ptr<std::atomic<bool>> stopFlag;  // Guarded by mutex.
+  UniqueFd stopEvent;
+  void startThreadsLocked();
+  void stopWhenIdle();
   // Set when accept ran out of descriptors or memory: the pending
   // connections stay in the backlog, and no new readiness event comes for
   // them (edge-triggered), so the loop retries every kAcceptRetryMs.
@@ -109,7 +119,7 @@ struct Transport::State {
   std::atomic<uint32_t> graceMs{kClientMemoryGraceMs};
   void closeFinishedHalfClosed();
 
-  void run();
+  void run(const std::shared_ptr<std::atomic<bool>>& stop);
   void retryStalledAccepts();
   // Frees pooled segments idle for long (at most once per kTrimIntervalMs).
   void trimPools();

@@ -1,5 +1,7 @@
 #include "svx/imageserver/ImageServerS.h"
 
+#include "svx/imageserver/ImageServerWire.h"
+
 namespace svx {
 namespace imageserver {
 
@@ -46,6 +48,10 @@ int ImageServerSkeletonBase::registerSelf(unsigned int instance) {
     comm::error::fatal("can't create ServiceRegistration, OOM ", __FILE__, __LINE__, false);
     return -1;
   }
+  // The transport starts with the first registration: from now on the
+  // service listens on its socket too. Without an event loop (the reason
+  // is traced) it is still served in this process.
+  wire::installTransport();
   return m_registration.registerService();
 }
 

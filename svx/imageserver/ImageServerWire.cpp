@@ -227,16 +227,6 @@ bool installTransport() {
   return comm::Transport::instance().activate();
 }
 
-namespace {
-
-// Loading this code makes the service reachable from other processes.
-struct AutoInstall {
-  AutoInstall() { installTransport(); }
-};
-AutoInstall g_autoInstall;
-
-}  // namespace
-
 }  // namespace wire
 }  // namespace imageserver
 }  // namespace svx

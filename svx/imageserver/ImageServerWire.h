@@ -55,10 +55,10 @@ enum ReplySlot : uint32_t {
 // Binds this interface to the transport, installs the segment allocator for
 // large byte arrays and the transport as the service directory's listener,
 // so that every later registration of the service also listens on its
-// socket. Idempotent and thread-safe. It runs by itself when the object code
-// of this file is loaded (libimageserverlib.so holds it whole); a program
-// that links the static library calls it (or anything else of this file) to
-// get the transport. False when the event loop cannot be created.
+// socket. The service's skeleton calls it when it registers; the dispatch
+// threads start with the first listening service and end when the last one
+// is gone and its clients are served. Idempotent and thread-safe. False
+// when the event loop cannot be created.
 bool installTransport();
 
 }  // namespace wire

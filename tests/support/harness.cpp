@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -220,11 +222,41 @@ class HarnessListener : public ::testing::EmptyTestEventListener {
 
 }  // namespace
 
+namespace {
+
+// A runtime folder of this test process's own, removed when it exits: every
+// service a test registers listens there, so that test processes running at
+// once (and a service of the machine) never meet.
+// A test program started by a test inherits its parent's folder.
+std::string g_runtimeRoot;
+pid_t g_runtimeOwner = 0;
+
+void makePrivateRuntimeFolder() {
+  const char* inherited = std::getenv("XDG_RUNTIME_DIR");
+  if (inherited != nullptr && std::strstr(inherited, "/imageserver-test-run-") != nullptr) return;
+  char pattern[] = "/tmp/imageserver-test-run-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return;
+  g_runtimeRoot = pattern;
+  g_runtimeOwner = getpid();
+  setenv("XDG_RUNTIME_DIR", pattern, 1);
+  std::atexit([] {
+    if (getpid() != g_runtimeOwner) return;  // a forked child leaves it alone
+    std::error_code ignored;
+    std::filesystem::remove_all(g_runtimeRoot, ignored);
+  });
+}
+
+}  // namespace
+
 void installHarness() {
+  makePrivateRuntimeFolder();
   kor::GlobalErrorHandler::install(&errors());
   // Segments made ahead of need would stay open from one test into the next
   // and blur the descriptor count; the reserve's own test turns it on.
   comm::SegmentReserve::instance().setLimit(0);
+  // The transport's event loop descriptors are made once, at the first
+  // registration, and kept; made here, they are not counted against a test.
+  comm::Transport::instance().activate();
   tracing::setSink(&traces());
   ::testing::UnitTest::GetInstance()->listeners().Append(new HarnessListener());
 }

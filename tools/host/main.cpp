@@ -28,7 +28,6 @@
 namespace {
 
 const char* const kProgram = "imageserver-host";
-const char* const kVersion = "2.0.1";
 const char* const kLibraryName = "libimageserverlib.so";
 
 // Exit codes.
@@ -156,7 +155,7 @@ int parseOptions(int argc, char** argv, Options& options, bool& done) {
       "Loads libimageserverlib.so and serves image files to local clients until "
       "SIGINT or SIGTERM.",
       kProgram};
-  app.set_version_flag("--version", std::string(kProgram) + " " + kVersion);
+  app.set_version_flag("--version", std::string(kProgram) + " " + IMAGESERVER_VERSION);
   app.add_option("--instance", options.instance, "Instance number to register (default 0)")
       ->type_name("N");
   app.add_flag("--ext-check", options.extCheck,

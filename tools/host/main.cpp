@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "imageserver/ImageServerControl.h"
 #include "tools/common/paths.h"
 
 namespace {
@@ -35,17 +36,16 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-struct ImageServer;
-
-// The C control interface, resolved with dlsym.
+// The C control interface, resolved with dlsym; the types come from the
+// library's header.
 struct ControlInterface {
-  ImageServer* (*startImageServer)(uint32_t) = nullptr;
-  ImageServer* (*startImageServerWithExtCheck)(uint32_t) = nullptr;
-  void (*stopImageServer)(ImageServer*) = nullptr;
-  void (*enableFileExtensionCheck)(ImageServer*, int) = nullptr;
-  void (*addToBlacklist)(ImageServer*, const char*) = nullptr;
-  void (*addToWhitelist)(ImageServer*, const char*) = nullptr;
-  uint32_t (*getNumPendingRequests)(ImageServer*) = nullptr;
+  decltype(&::startImageServer) startImageServer = nullptr;
+  decltype(&::startImageServerWithExtCheck) startImageServerWithExtCheck = nullptr;
+  decltype(&::stopImageServer) stopImageServer = nullptr;
+  decltype(&::enableFileExtensionCheck) enableFileExtensionCheck = nullptr;
+  decltype(&::addToBlacklist) addToBlacklist = nullptr;
+  decltype(&::addToWhitelist) addToWhitelist = nullptr;
+  decltype(&::getNumPendingRequests) getNumPendingRequests = nullptr;
 };
 
 struct Options {

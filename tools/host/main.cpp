@@ -7,7 +7,7 @@
 // configuration store root, the trace levels) are exported before the library
 // is loaded, since the C interface is all that the host sees.
 #include <dlfcn.h>
-#include <limits.h>
+#include <link.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -29,7 +29,7 @@
 namespace {
 
 const char* const kProgram = "imageserver-host";
-const char* const kLibraryName = "libimageserverlib.so";
+const char* const kLibraryName = IMAGESERVER_LIBRARY_NAME;  // the SONAME
 
 // Exit codes.
 constexpr int kExitOk = 0;
@@ -65,39 +65,44 @@ std::string executableDir() {
   return error ? std::string() : self.parent_path().string();
 }
 
-// The places to load the library from, in order: --library; the directory
-// of the executable; the library folder beside it (an installed layout); the
-// build tree the host was built in; finally the bare name, which the dynamic
-// loader resolves through LD_LIBRARY_PATH, its cache and the system folders.
+// True when this executable is the one the build placed in its build tree,
+// not an installed or copied one.
+bool runsFromBuildTree() {
+  std::error_code error;
+  return std::filesystem::equivalent(executableDir(), IMAGESERVER_BUILD_TOOLS_DIR, error);
+}
+
+// The places to load the library from, in order: --library; the library of
+// the build tree, while the host runs from the tree it was built in; then the
+// SONAME, which the dynamic loader looks up through LD_LIBRARY_PATH, the
+// host's RUNPATH (the installed library folder beside the installed host),
+// its cache and the system folders.
 std::vector<std::string> libraryCandidates(const Options& options) {
   if (!options.library.empty()) return {options.library};
   std::vector<std::string> candidates;
-  const std::string dir = executableDir();
-  if (!dir.empty()) {
-    candidates.push_back(dir + "/" + kLibraryName);
-#ifdef IMAGESERVER_INSTALL_LIBDIR
-    candidates.push_back(dir + "/../" IMAGESERVER_INSTALL_LIBDIR "/" + kLibraryName);
-#endif
-  }
-#ifdef IMAGESERVER_BUILD_LIBRARY_DIR
-  candidates.push_back(std::string(IMAGESERVER_BUILD_LIBRARY_DIR) + "/" + kLibraryName);
-#endif
+  if (runsFromBuildTree())
+    candidates.push_back(std::string(IMAGESERVER_BUILD_LIBRARY_DIR) + "/" + kLibraryName);
   candidates.push_back(kLibraryName);
   return candidates;
+}
+
+// The file the dynamic loader loaded |handle| from.
+std::string loadedPath(void* handle, const std::string& candidate) {
+  link_map* map = nullptr;
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr ||
+      map->l_name[0] == '\0')
+    return candidate;
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::canonical(map->l_name, error);
+  return error ? std::string(map->l_name) : path.string();
 }
 
 void* loadLibrary(const Options& options, std::string& loadedFrom) {
   std::string errors;
   for (const std::string& candidate : libraryCandidates(options)) {
-    // A path with a slash that does not exist is skipped quietly; the bare
-    // name and an explicit --library always get a dlopen attempt.
-    if (candidate.find('/') != std::string::npos && options.library.empty() &&
-        access(candidate.c_str(), F_OK) != 0)
-      continue;
     void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle != nullptr) {
-      char resolved[PATH_MAX];
-      loadedFrom = realpath(candidate.c_str(), resolved) != nullptr ? resolved : candidate;
+      loadedFrom = loadedPath(handle, candidate);
       return handle;
     }
     errors += "\n  ";
@@ -180,7 +185,8 @@ int parseOptions(int argc, char** argv, Options& options, bool& done) {
                  "Shared memory one client may hold in answers, in MiB (default 256)")
       ->type_name("MIB")
       ->check(CLI::Range(1u, 1u << 20));
-  app.add_option("--library", options.library, "Path of libimageserverlib.so to load")
+  app.add_option("--library", options.library,
+                 "Path of the library to load (default: the installed libimageserverlib.so)")
       ->type_name("PATH");
   try {
     app.parse(argc, argv);

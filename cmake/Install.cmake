@@ -1,4 +1,5 @@
-# What `cmake --install` puts where, in two components:
+# What `cmake --install` puts where, in two components that are also the two
+# Debian packages that `cpack -G DEB` makes:
 #   service: libimageserverlib.so, its C header, CMake package and pkg-config
 #            file, imageserver-host, the systemd unit, an example config.json
 #   client:  libimageserverclient.so, its header, CMake package and pkg-config
@@ -58,3 +59,37 @@ install_package(ImageServerClient ImageServerClientTargets imageserverclient.pc 
 install(TARGETS imageserver-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
 install(FILES dist/man/imageserver-client.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
         COMPONENT client)
+
+# Debian packages: cpack -G DEB in the build folder.
+set(CPACK_PACKAGE_NAME imageserver)
+set(CPACK_PACKAGE_VENDOR "imageserver")
+set(CPACK_PACKAGE_CONTACT "imageserver maintainers <imageserver@localhost>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The install rules run with the package's prefix and a DESTDIR, so that the
+# unit names /usr/bin.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_COMPONENTS_ALL service client)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME imageserver)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.52)")
+set(CPACK_DEBIAN_SERVICE_DESCRIPTION "Local image service
+libimageserverlib.so serves the image files of the local file system to the
+other processes of the machine over a Unix socket; imageserver-host runs it
+as the systemd unit imageserver.service, for the members of the group
+imageserver. Includes the C control interface for other hosts.")
+set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/dist/debian/postinst ${PROJECT_SOURCE_DIR}/dist/debian/prerm
+    ${PROJECT_SOURCE_DIR}/dist/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME imageserver-client)
+set(CPACK_DEBIAN_CLIENT_DESCRIPTION "Client of the local image service
+libimageserverclient.so with its header, CMake package and pkg-config file,
+and imageserver-client, which asks the service from the command line.")
+include(CPack)

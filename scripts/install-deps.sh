@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
+  dpkg-dev file
   libgtest-dev
   libjpeg62-turbo-dev libspng-dev libgif-dev libexif-dev
   nlohmann-json3-dev libcli11-dev

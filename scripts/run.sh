@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# The demo: installs what is missing, builds a Release tree in build/demo,
-# writes a few sample images, starts imageserver-host on them and asks it
-# from a second process (imageserver-client) for information, file bytes,
-# a half-size decode and the interface version; then stops the host.
+# The demo: installs what is missing, builds a Release tree in build/demo and
+# runs scripts/demo.sh on its tools.
 # Usage: scripts/run.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,84 +11,4 @@ build=build/demo
 echo "=== building ($build, Release)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIMAGESERVER_BUILD_TESTS=OFF >/dev/null
 ninja -C "$build" imageserverlib imageserver-host imageserver-client imageserver-make-samples
-tools="$root/$build/tools"
-
-# Everything the demo writes stays in one folder, kept afterwards so that
-# the decoded image can be looked at.
-work=$(mktemp -d "${TMPDIR:-/tmp}/imageserver-demo.XXXXXX")
-samples="$work/samples"
-out="$work/out"
-mkdir -p "$out"
-# A private runtime folder: the host's socket goes there, and the client
-# looks there, so the demo cannot meet another running service.
-export COMM_RUNTIME_DIR="$work/run"
-mkdir -p "$COMM_RUNTIME_DIR"
-
-echo
-echo "=== sample images ($samples)"
-"$tools/imageserver-make-samples" "$samples"
-
-# The service's configuration: a blacklisted folder inside the samples.
-mkdir -p "$samples/private" "$work/config/imageserver"
-cp "$samples/photo.jpg" "$samples/private/photo.jpg"
-cat >"$work/config/imageserver/config.json" <<EOF
-{ "whitelist": [], "blacklist": ["$samples/private"] }
-EOF
-
-echo
-echo "=== starting the host (extension check on, $samples/private blacklisted in config.json)"
-"$tools/imageserver-host" --instance 0 --ext-check --config-root "$work/config" --trace-level 3 \
-  >"$work/host.out" 2>"$work/host.err" &
-host=$!
-stop_host() {
-  if kill -0 "$host" 2>/dev/null; then
-    kill -TERM "$host"
-    local status=0
-    wait "$host" || status=$?
-    echo "host exited with status $status"
-  fi
-}
-trap stop_host EXIT
-for _ in $(seq 1 300); do
-  grep -q '^imageserver-host: ready$' "$work/host.out" 2>/dev/null && break
-  kill -0 "$host" 2>/dev/null || { cat "$work/host.out" "$work/host.err" >&2; exit 1; }
-  sleep 0.1
-done
-grep -q '^imageserver-host: ready$' "$work/host.out" || { echo "the host did not start" >&2; exit 1; }
-cat "$work/host.out"
-
-client() {
-  echo
-  echo "\$ imageserver-client $*"
-  local status=0
-  "$tools/imageserver-client" "$@" || status=$?
-  echo "(exit status $status)"
-}
-
-echo
-echo "=== asking the host from a second process"
-# Information for every sample; broken.png is refused (exit status 1).
-client info "$samples/photo.jpg" "$samples/alpha.png" "$samples/palette.gif" \
-  "$samples/image.bmp" "$samples/broken.png"
-# Refused as well: a blacklisted file, and one without an image extension.
-client info "$samples/private/photo.jpg" /etc/os-release
-# The file's bytes, unchanged, with the information attached; as JSON.
-client --json get "$samples/photo.jpg" --with-info -o "$out/photo-copy.jpg"
-cmp "$samples/photo.jpg" "$out/photo-copy.jpg" && echo "photo-copy.jpg is identical to photo.jpg"
-# Half-size decodes, written as PNG files.
-client decode "$samples/photo.jpg" --scale 2 -o "$out/photo-half.png"
-client --json decode "$samples/alpha.png" --scale 2 -o "$out/alpha-half.png"
-client version
-
-echo
-echo "=== stopping the host (SIGTERM)"
-trap - EXIT
-stop_host
-sed -n '/: ready$/,$p' "$work/host.out" | tail -n +2
-echo "--- the host's trace output (level 3 and above):"
-cat "$work/host.err"
-
-echo
-echo "=== done"
-echo "Half-size decode of the photo: $out/photo-half.png"
-echo "Everything the demo wrote:     $work"
+exec scripts/demo.sh "$root/$build/tools" "$root/$build/tools/imageserver-make-samples"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test.
+# Builds everything and runs every test; the normal build is also installed
+# and packaged, and the demo run on the installed tools (check-install.sh).
 # Usage: scripts/test.sh [all|normal|address|thread]   (default: all)
 #   address: AddressSanitizer + UndefinedBehaviorSanitizer (+ LeakSanitizer)
 #   thread:  ThreadSanitizer
@@ -16,6 +17,9 @@ run_build() {
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMAGESERVER_SANITIZE="$sanitize" >/dev/null
   ninja -C "$dir"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  # The installed tree, the packages and the demo on the installed tools
+  # once, on the normal build.
+  if [[ "$name" == normal ]]; then scripts/check-install.sh "$dir"; fi
 }
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0

@@ -18,7 +18,7 @@ namespace imageserver {
 
 // Service name, interface version and the attribute id that carries it.
 extern const char* const kServiceName;       // "svx.imageserver.ImageServer"
-extern const char* const kInterfaceVersion;  // "2.0.1"
+extern const char* const kInterfaceVersion;  // "2.0.1", the project version
 constexpr uint32_t kVersionAttributeId = 23;
 
 // Identity of each registration record (with the instance number).

@@ -26,7 +26,6 @@ namespace client = imageserver::client;
 namespace {
 
 const char* const kProgram = "imageserver-client";
-const char* const kVersion = "2.0.1";
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
@@ -421,7 +420,7 @@ int main(int argc, char** argv) {
       "or its interface version.\nExit codes: 0 every answer RESULT_OK, 1 some were "
       "not, 2 usage error, 3 no service answered.",
       kProgram};
-  app.set_version_flag("--version", std::string(kProgram) + " " + kVersion);
+  app.set_version_flag("--version", std::string(kProgram) + " " + IMAGESERVER_VERSION);
   app.require_subcommand(1);
   app.fallthrough();  // the common options may follow the subcommand
   app.add_option("--instance", options.instance, "Service instance number (default 0)")

@@ -7,7 +7,7 @@
 // configuration store root, the trace levels) are exported before the library
 // is loaded, since the C interface is all that the host sees.
 #include <dlfcn.h>
-#include <limits.h>
+#include <link.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -23,30 +23,29 @@
 #include <string>
 #include <vector>
 
+#include "imageserver/ImageServerControl.h"
 #include "tools/common/paths.h"
 
 namespace {
 
 const char* const kProgram = "imageserver-host";
-const char* const kVersion = "2.0.1";
-const char* const kLibraryName = "libimageserverlib.so";
+const char* const kLibraryName = IMAGESERVER_LIBRARY_NAME;  // the SONAME
 
 // Exit codes.
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-struct ImageServer;
-
-// The C control interface, resolved with dlsym.
+// The C control interface, resolved with dlsym; the types come from the
+// library's header.
 struct ControlInterface {
-  ImageServer* (*startImageServer)(uint32_t) = nullptr;
-  ImageServer* (*startImageServerWithExtCheck)(uint32_t) = nullptr;
-  void (*stopImageServer)(ImageServer*) = nullptr;
-  void (*enableFileExtensionCheck)(ImageServer*, int) = nullptr;
-  void (*addToBlacklist)(ImageServer*, const char*) = nullptr;
-  void (*addToWhitelist)(ImageServer*, const char*) = nullptr;
-  uint32_t (*getNumPendingRequests)(ImageServer*) = nullptr;
+  decltype(&::startImageServer) startImageServer = nullptr;
+  decltype(&::startImageServerWithExtCheck) startImageServerWithExtCheck = nullptr;
+  decltype(&::stopImageServer) stopImageServer = nullptr;
+  decltype(&::enableFileExtensionCheck) enableFileExtensionCheck = nullptr;
+  decltype(&::addToBlacklist) addToBlacklist = nullptr;
+  decltype(&::addToWhitelist) addToWhitelist = nullptr;
+  decltype(&::getNumPendingRequests) getNumPendingRequests = nullptr;
 };
 
 struct Options {
@@ -67,39 +66,44 @@ std::string executableDir() {
   return error ? std::string() : self.parent_path().string();
 }
 
-// The places to load the library from, in order: --library; the directory
-// of the executable; the library folder beside it (an installed layout); the
-// build tree the host was built in; finally the bare name, which the dynamic
-// loader resolves through LD_LIBRARY_PATH, its cache and the system folders.
+// True when this executable is the one the build placed in its build tree,
+// not an installed or copied one.
+bool runsFromBuildTree() {
+  std::error_code error;
+  return std::filesystem::equivalent(executableDir(), IMAGESERVER_BUILD_TOOLS_DIR, error);
+}
+
+// The places to load the library from, in order: --library; the library of
+// the build tree, while the host runs from the tree it was built in; then the
+// SONAME, which the dynamic loader looks up through LD_LIBRARY_PATH, the
+// host's RUNPATH (the installed library folder beside the installed host),
+// its cache and the system folders.
 std::vector<std::string> libraryCandidates(const Options& options) {
   if (!options.library.empty()) return {options.library};
   std::vector<std::string> candidates;
-  const std::string dir = executableDir();
-  if (!dir.empty()) {
-    candidates.push_back(dir + "/" + kLibraryName);
-#ifdef IMAGESERVER_INSTALL_LIBDIR
-    candidates.push_back(dir + "/../" IMAGESERVER_INSTALL_LIBDIR "/" + kLibraryName);
-#endif
-  }
-#ifdef IMAGESERVER_BUILD_LIBRARY_DIR
-  candidates.push_back(std::string(IMAGESERVER_BUILD_LIBRARY_DIR) + "/" + kLibraryName);
-#endif
+  if (runsFromBuildTree())
+    candidates.push_back(std::string(IMAGESERVER_BUILD_LIBRARY_DIR) + "/" + kLibraryName);
   candidates.push_back(kLibraryName);
   return candidates;
+}
+
+// The file the dynamic loader loaded |handle| from.
+std::string loadedPath(void* handle, const std::string& candidate) {
+  link_map* map = nullptr;
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr ||
+      map->l_name[0] == '\0')
+    return candidate;
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::canonical(map->l_name, error);
+  return error ? std::string(map->l_name) : path.string();
 }
 
 void* loadLibrary(const Options& options, std::string& loadedFrom) {
   std::string errors;
   for (const std::string& candidate : libraryCandidates(options)) {
-    // A path with a slash that does not exist is skipped quietly; the bare
-    // name and an explicit --library always get a dlopen attempt.
-    if (candidate.find('/') != std::string::npos && options.library.empty() &&
-        access(candidate.c_str(), F_OK) != 0)
-      continue;
     void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle != nullptr) {
-      char resolved[PATH_MAX];
-      loadedFrom = realpath(candidate.c_str(), resolved) != nullptr ? resolved : candidate;
+      loadedFrom = loadedPath(handle, candidate);
       return handle;
     }
     errors += "\n  ";
@@ -157,7 +161,7 @@ int parseOptions(int argc, char** argv, Options& options, bool& done) {
       "Loads libimageserverlib.so and serves image files to local clients until "
       "SIGINT or SIGTERM.",
       kProgram};
-  app.set_version_flag("--version", std::string(kProgram) + " " + kVersion);
+  app.set_version_flag("--version", std::string(kProgram) + " " + IMAGESERVER_VERSION);
   app.add_option("--instance", options.instance, "Instance number to register (default 0)")
       ->type_name("N");
   app.add_flag("--ext-check", options.extCheck,
@@ -186,7 +190,8 @@ int parseOptions(int argc, char** argv, Options& options, bool& done) {
                  "Shared memory made ready ahead of answers, in MiB (default 64; 0: none)")
       ->type_name("MIB")
       ->check(CLI::Range(0, 65536));
-  app.add_option("--library", options.library, "Path of libimageserverlib.so to load")
+  app.add_option("--library", options.library,
+                 "Path of the library to load (default: the installed libimageserverlib.so)")
       ->type_name("PATH");
   try {
     app.parse(argc, argv);

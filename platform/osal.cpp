@@ -7,6 +7,7 @@
 #if __has_include(<linux/openat2.h>)
 #include <linux/openat2.h>
 #endif
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -136,8 +137,8 @@ void ConditionVariable::broadcast() { notify(true); }
 // ---------------------------------------------------------------------------
 // Thread.
 
-Thread::Thread(EntryFunction entry, void* arg, const char* name, int, uint32_t)
-    : m_entry(entry), m_arg(arg), m_thread() {
+Thread::Thread(EntryFunction entry, void* arg, const char* name, int priority, uint32_t stackSize)
+    : m_entry(entry), m_arg(arg), m_priority(priority), m_stackSize(stackSize), m_thread() {
   m_name[0] = '\0';
   if (name != nullptr) {
     std::strncpy(m_name, name, sizeof(m_name) - 1);
@@ -149,6 +150,17 @@ Thread::~Thread() = default;
 
 void* Thread::trampoline(void* self) {
   Thread* thread = static_cast<Thread*>(self);
+#if defined(__linux__)
+  if (thread->m_priority != 0) {
+    // Linux gives each thread a nice value of its own.
+    const id_t tid = static_cast<id_t>(gettid());
+    errno = 0;
+    const int current = getpriority(PRIO_PROCESS, tid);
+    // Without the right to raise it, the thread keeps the creator's.
+    if (errno == 0)
+      setpriority(PRIO_PROCESS, tid, std::clamp(current + thread->m_priority, -20, 19));
+  }
+#endif
   thread->m_entry(thread->m_arg);
   return nullptr;
 }
@@ -158,7 +170,14 @@ bool Thread::start() {
     kor::ErrorStorage::set("thread already started");
     return false;
   }
-  int rc = pthread_create(&m_thread, nullptr, &Thread::trampoline, this);
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  if (m_stackSize != 0) {
+    const size_t bytes = std::max<size_t>(m_stackSize, PTHREAD_STACK_MIN);
+    pthread_attr_setstacksize(&attributes, bytes);
+  }
+  int rc = pthread_create(&m_thread, &attributes, &Thread::trampoline, this);
+  pthread_attr_destroy(&attributes);
   if (rc != 0) {
     kor::ErrorStorage::setErrno("cannot create thread", rc);
     return false;

@@ -1,7 +1,10 @@
 // The platform layer: base library, strings, paths, tracing and value types.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -114,6 +117,36 @@ TEST_P(Osal, SignalsUnderTheMutexAreNeverMissed) {
   mutex.unlock();
   for (auto& waiter : waiters) waiter.join();
   EXPECT_EQ(woken, 3);
+}
+
+// What a started thread sees of its own scheduling and stack.
+struct ThreadView {
+  int nice = 0;
+  size_t stack = 0;
+  static void record(void* self) {
+    auto* view = static_cast<ThreadView*>(self);
+    view->nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+      pthread_attr_getstacksize(&attributes, &view->stack);
+      pthread_attr_destroy(&attributes);
+    }
+  }
+};
+
+TEST(Osal, AThreadTakesItsPriorityAndStackSize) {
+  const int creator = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+  ThreadView plain, lowered;
+  osal::Thread first(&ThreadView::record, &plain, "plain");
+  // A stack larger than the usual default (8 MiB from the shell's limit).
+  osal::Thread second(&ThreadView::record, &lowered, "lowered", 5, 24u << 20);
+  ASSERT_TRUE(first.start());
+  ASSERT_TRUE(second.start());
+  ASSERT_TRUE(first.join());
+  ASSERT_TRUE(second.join());
+  EXPECT_EQ(plain.nice, creator);
+  EXPECT_EQ(lowered.nice, std::min(creator + 5, 19));
+  EXPECT_GE(lowered.stack, 24u << 20);
 }
 
 TEST(UnicodeString, ReplaceRemovesTheFirstOccurrenceOnlyAndLeavesTheOriginal) {

@@ -1,17 +1,14 @@
 // The reserve of pre-faulted segments: made ahead of need by a thread of low
 // priority, taken by the pools of the service side (see "Pre-faulted
 // segments" in transport.h).
-#include <pthread.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
-#include <thread>
+#include <memory>
 
+#include "platform/osal.h"
 #include "platform/transport.h"
 #include "platform/transport/connection.h"
 
@@ -49,8 +46,8 @@ struct SegmentReserve::State {
   uint64_t nextStamp = 1;
   uint64_t hits = 0;
   bool suspended = false;
-  bool threadStarted = false;
-  std::thread thread;
+  // Started with the first wish; runs for the rest of the process.
+  std::unique_ptr<osal::Thread> thread;
 
   // True when a segment that fits |capacity| is ready, being made, or wished.
   bool coveredLocked(uint32_t capacity) const {
@@ -109,12 +106,6 @@ SegmentReserve::SegmentReserve() : m_state(new State()) {
 }
 
 void SegmentReserve::State::run() {
-#if defined(__linux__)
-  // The lowest priority (nice 19, for this thread only): the reserve is made
-  // with time that decoding does not use.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
-  pthread_setname_np(pthread_self(), "comm-reserve");
-#endif
   std::unique_lock<std::mutex> lock(mutex);
   for (;;) {
     if (wishes.empty() || suspended) {
@@ -171,14 +162,20 @@ std::shared_ptr<Segment> SegmentReserve::take(uint32_t capacity) {
   if (capacity <= s.limit && !s.coveredLocked(capacity)) {
     try {
       s.wishes.push_back(State::Wish{capacity, s.nextStamp++});
-      if (!s.threadStarted) {
-        s.thread = std::thread([state = m_state] { state->run(); });
-        s.thread.detach();  // runs for the rest of the process
-        s.threadStarted = true;
+      if (s.thread == nullptr) {
+        // The lowest priority: the reserve is made with time that decoding
+        // does not use.
+        auto thread = std::make_unique<osal::Thread>(
+            [](void* state) { static_cast<State*>(state)->run(); }, m_state, "comm-reserve", 19);
+        if (thread->start())
+          s.thread = std::move(thread);
+        else
+          kor::ErrorStorage::ack();  // traced by nobody: the answer is made on the spot
       }
     } catch (...) {
-      if (!s.wishes.empty() && !s.threadStarted) s.wishes.clear();
     }
+    // Without its thread the reserve makes nothing.
+    if (s.thread == nullptr) s.wishes.clear();
     s.wake.notify_one();
   }
   return taken;

@@ -417,29 +417,6 @@ int64_t readFrom(int fd, void* buffer, size_t count, uint64_t offset) {
 
 }  // namespace
 
-int64_t fileSize(FILE* file) {
-  struct stat st;
-  if (file == nullptr || fstat(fileno(file), &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_size);
-}
-
-FILE* openRegularFile(const char* path) {
-  int64_t size = 0;
-  const int fd = openRegular(path, &size);
-  if (fd < 0) return nullptr;
-  FILE* file = fdopen(fd, "rb");
-  if (file == nullptr) {
-    kor::ErrorStorage::setErrno("cannot open stream", errno);
-    close(fd);
-    return nullptr;
-  }
-  // Unbuffered: a whole-file fread() becomes one read() straight into the
-  // caller's memory, with no status query to size a buffer first and no
-  // second read for the part that does not fill a whole buffer.
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  return file;
-}
-
 bool RegularFile::open(const char* path) {
   close();
   m_fd = openRegular(path, &m_size);
@@ -455,6 +432,18 @@ void RegularFile::close() {
 
 int64_t RegularFile::readAt(void* buffer, size_t count, uint64_t offset) {
   return readFrom(m_fd, buffer, count, offset);
+}
+
+int64_t RegularFile::readFully(void* buffer, size_t count, uint64_t offset) {
+  size_t done = 0;
+  while (done < count) {
+    const int64_t n = readFrom(m_fd, static_cast<uint8_t*>(buffer) + done, count - done,
+                               offset + done);
+    if (n < 0) return done > 0 ? static_cast<int64_t>(done) : -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
 }
 
 }  // namespace osal

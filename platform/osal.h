@@ -197,20 +197,6 @@ class FileInfo {
   int64_t m_size = 0;
 };
 
-// Opens |path| for binary reading without ever blocking: the file is opened
-// non-blocking and close-on-exec, and only a regular file is accepted (a FIFO
-// or device that replaced a file is refused). Null on failure, with the reason
-// in kor::ErrorStorage. The caller closes the stream with fclose().
-//
-// The stream is unbuffered: every fread() is one read(2) straight into the
-// caller's memory, which suits reading a whole file at once. Read small
-// pieces through a buffer of your own.
-FILE* openRegularFile(const char* path);
-
-// The size of the open file |file| in bytes, from its status (nothing is
-// read and the position is not moved); -1 on failure.
-int64_t fileSize(FILE* file);
-
 // A regular file open for reading at explicit offsets. The system keeps no
 // position for it, so reading anywhere in the file is one call and never a
 // seek. Closed by the destructor.
@@ -221,9 +207,10 @@ class RegularFile {
   RegularFile(const RegularFile&) = delete;
   RegularFile& operator=(const RegularFile&) = delete;
 
-  // Opens |path| as openRegularFile() does: non-blocking, close-on-exec and
-  // only when it is a regular file. False with the reason in
-  // kor::ErrorStorage on failure (the same reasons as openRegularFile()).
+  // Opens |path| for reading without ever blocking: non-blocking and
+  // close-on-exec, and only when it is a regular file (a FIFO or device that
+  // replaced a file is refused). False with the reason in kor::ErrorStorage
+  // on failure.
   bool open(const char* path);
   void close();
   bool isOpen() const { return m_fd >= 0; }
@@ -232,6 +219,10 @@ class RegularFile {
   // Reads up to |count| bytes from |offset|: the number read, 0 at the end of
   // the file, -1 on a read error (errno says which).
   int64_t readAt(void* buffer, size_t count, uint64_t offset);
+  // As readAt(), but goes on until |count| bytes are read or the file ends:
+  // fewer than |count| only at the end of the file or on an error after some
+  // bytes; -1 on an error before any. Straight into |buffer|, no copy.
+  int64_t readFully(void* buffer, size_t count, uint64_t offset);
 
  private:
   int m_fd = -1;

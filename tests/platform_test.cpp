@@ -248,17 +248,18 @@ TEST(Paths, OpeningRefusesWhatIsNotARegularFileWithoutBlocking) {
   testsupport::TempDir tmp;
   std::string fifo = tmp.file("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  osal::RegularFile file;
   for (const std::string& path : {fifo, tmp.path(), std::string("/dev/zero")}) {
-    EXPECT_EQ(osal::openRegularFile(path.c_str()), nullptr) << path;
+    EXPECT_FALSE(file.open(path.c_str())) << path;
     EXPECT_TRUE(kor::ErrorStorage::pending());
     kor::ErrorStorage::ack();
   }
-  FILE* file = osal::openRegularFile(tmp.write("ok", "abc").c_str());
-  ASSERT_NE(file, nullptr);
-  char buf[4] = {0};
-  EXPECT_EQ(fread(buf, 1, 3, file), 3u);
-  EXPECT_STREQ(buf, "abc");
-  fclose(file);
+  ASSERT_TRUE(file.open(tmp.write("ok", "abcdef").c_str()));
+  EXPECT_EQ(file.size(), 6);
+  char buf[8] = {0};
+  EXPECT_EQ(file.readFully(buf, 4, 1), 4);
+  EXPECT_STREQ(buf, "bcde");
+  EXPECT_EQ(file.readFully(buf, 8, 4), 2);  // to the end of the file
 }
 
 // --- tracing --------------------------------------------------------------------

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <climits>
 
 #include "imageserver/Channels.h"
@@ -19,33 +20,30 @@ void ImageServer::FileReadJob::execute() {
   }
 
   util::UnicodeString8 path = resolvePath(m_locator);
-  FILE* file = osal::openRegularFile(path.utf8());
-  if (file == nullptr) {
+  osal::RegularFile file;
+  if (!file.open(path.utf8())) {
     kor::ErrorStorage::ack();
     m_reply.requestImageResult(m_locator, CIPtr<Image>(), svx::imageserver::RESULT_INVALID_IMAGE);
     return;
   }
 
-  // The size from the file's status: the stream stays at the start, and no
-  // block is read just to find the end.
-  long long position = osal::fileSize(file);
-  if (position < 0) position = 0;
-  if (position > INT32_MAX) {
+  // The size from the file's status at opening: no block is read just to
+  // find the end.
+  if (file.size() > INT32_MAX) {
     // No 32-bit array can hold the file: it cannot be delivered.
-    fclose(file);
     m_reply.requestImageResult(m_locator, CIPtr<Image>(), svx::imageserver::RESULT_OUT_OF_MEMORY);
     return;
   }
-  const uint32_t size = static_cast<uint32_t>(position);
+  const uint32_t size = static_cast<uint32_t>(std::max<int64_t>(file.size(), 0));
 
   CIPtr<CIInt8Array> bytes = CITypesFactory::createInt8Array(size);
   if (bytes.isNull()) {
     m_reply.requestImageResult(m_locator, CIPtr<Image>(), svx::imageserver::RESULT_OUT_OF_MEMORY);
-    fclose(file);
     return;
   }
-  size_t count = fread(bytes->data(), 1, size, file);
-  fclose(file);
+  const int64_t read = file.readFully(bytes->data(), size, 0);
+  const size_t count = read > 0 ? static_cast<size_t>(read) : 0;
+  file.close();
 
   CIPtr<Image> image = svx::imageserver::ImageFactory::createImage();
   if (image.isNull()) {

@@ -135,7 +135,7 @@ class Source {
   Source(const Source&) = delete;
   Source& operator=(const Source&) = delete;
 
-  // Opens |path| as osal::openRegularFile() does (never blocking, regular
+  // Opens |path| as osal::RegularFile::open() does (never blocking, regular
   // files only); false with the reason set.
   bool open(const char* path);
   // The file's size when it was opened.

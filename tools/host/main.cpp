@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "imageserver/ImageServerControl.h"
-#include "tools/common/paths.h"
+#include "platform/transport.h"
 
 namespace {
 
@@ -244,7 +244,9 @@ int main(int argc, char** argv) {
 
   // The library would fail to register over a live socket, and a host has
   // no way to learn that through the C interface: check first.
-  const std::string socketPath = tools::serviceSocketPath(options.instance);
+  // The transport's own rules name the socket.
+  const std::string socketPath = comm::socketPath(
+      comm::runtimeDirectory(), "svx.imageserver.ImageServer", options.instance);
   if (socketIsServed(socketPath)) {
     std::fprintf(stderr, "%s: instance %u is already served at %s\n", kProgram, options.instance,
                  socketPath.c_str());

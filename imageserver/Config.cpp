@@ -19,10 +19,8 @@ void ImageServer::loadConfig() {
   util::config::Provider provider("imageserver", "config", 0,
                                   util::config::Provider::LOAD_AT_CONSTRUCTION);
   if (!provider.isLoaded()) {
-    if (g_workerChannel.isEnabled(3)) {
-      g_workerChannel.logCV(3, "Cannot load image server config (%s), starting with defaults",
-                            kor::ErrorStorage::reason());
-    }
+    TRACE(g_workerChannel, 3, "Cannot load image server config (%s), starting with defaults",
+          kor::ErrorStorage::reason());
     kor::ErrorStorage::ack();
     return;
   }

@@ -11,10 +11,8 @@ CIPtr<ImageInformation> ImageServer::getInfo(CIPtr<CIString> locator, Result& re
   util::UnicodeString8 path = resolvePath(locator);
   lumo::BitmapInfo* header = lumo::Engine::getInstance().getImageInfo(path);
   if (header == nullptr) {
-    if (g_workerChannel.isEnabled(4)) {
-      g_workerChannel.logCV(4, "getting file info for %s failed; %s",
-                            locator.isNull() ? "" : locator->utf8(), kor::ErrorStorage::reason());
-    }
+    TRACE(g_workerChannel, 4, "getting file info for %s failed; %s",
+          locator.isNull() ? "" : locator->utf8(), kor::ErrorStorage::reason());
     kor::ErrorStorage::ack();
     result = svx::imageserver::RESULT_INVALID_IMAGE;
     return CIPtr<ImageInformation>();
@@ -23,7 +21,7 @@ CIPtr<ImageInformation> ImageServer::getInfo(CIPtr<CIString> locator, Result& re
   CIPtr<ImageInformation> information(kor::tryNew<ImageInformation>("ImageInformation"));
   if (information.isNull()) {
     lumo::Engine::getInstance().destroyBitmapInfo(header);
-    if (g_workerChannel.isEnabled(4)) g_workerChannel.logC(4, "getInfo: OOM");
+    g_workerChannel.logC(4, "getInfo: OOM");
     result = svx::imageserver::RESULT_OUT_OF_MEMORY;
     return CIPtr<ImageInformation>();
   }

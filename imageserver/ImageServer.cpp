@@ -37,7 +37,7 @@ ImageServer::~ImageServer() {
 void ImageServer::loopFunc(void* arg) { static_cast<ImageServer*>(arg)->processImages(); }
 
 void ImageServer::processImages() {
-  if (g_workerChannel.isEnabled(2)) g_workerChannel.logC(2, "Image server worker thread started");
+  g_workerChannel.logC(2, "Image server worker thread started");
 
   CIPtr<CIString> version = CITypesFactory::createString(svx::imageserver::kInterfaceVersion,
                                                          util::UnicodeString_common::UTF8);

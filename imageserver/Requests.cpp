@@ -34,26 +34,24 @@ template <class MakeJob, class Answer>
 void walkRequest(ImageServer& server, const CIPtr<CIPtrArray<CIString>>& resourceLocator,
                  const RequestMessages& messages, MakeJob makeJob, Answer answer) {
   if (resourceLocator.isNull()) {
-    if (g_interfaceChannel.isEnabled(3)) g_interfaceChannel.logC(3, messages.arrayNull);
+    g_interfaceChannel.logC(3, messages.arrayNull);
     return;
   }
   const CIPtrArray<CIString>& locators = *resourceLocator;
   for (uint32_t i = 0; i < locators.size(); ++i) {
     const CIPtr<CIString>& locator = locators[i];
     if (locator.isNull()) {
-      if (g_interfaceChannel.isEnabled(3))
-        g_interfaceChannel.logCV(3, messages.elementNull, static_cast<int>(i));
+      TRACE(g_interfaceChannel, 3, messages.elementNull, static_cast<int>(i));
       continue;
     }
     if (!server.isImagePath(locator)) {
-      if (g_interfaceChannel.isEnabled(3))
-        g_interfaceChannel.logCV(3, messages.rejected, locator->utf8());
+      TRACE(g_interfaceChannel, 3, messages.rejected, locator->utf8());
       answer(locator, svx::imageserver::RESULT_INVALID_IMAGE);
       continue;
     }
     ImageServer::Job* job = makeJob(locator);
     if (job == nullptr) {
-      if (g_interfaceChannel.isEnabled(4)) g_interfaceChannel.logC(4, messages.outOfMemory);
+      g_interfaceChannel.logC(4, messages.outOfMemory);
       answer(locator, svx::imageserver::RESULT_OUT_OF_MEMORY);
       continue;
     }

@@ -3,8 +3,9 @@
 // Levels rise with severity: 1 routine progress, 2 notable events, 3 rejected
 // input and recoverable problems, 4 failures. A channel writes a message of
 // level L only when L >= its current level; the test is inline and comes
-// before any argument is formatted, so callers write
-//   if (channel.isEnabled(3)) channel.logCV(3, "...", expensive());
+// before any argument is evaluated, so callers write
+//   TRACE(channel, 3, "rejected %s: %s", path.c_str(), expensive());
+// and a fixed text as channel.logC(3, "...").
 //
 // Output goes to the installed Sink; the default sink writes one line per
 // message to stderr: "<UTC time> <channel> [<level>] <text>".
@@ -77,5 +78,13 @@ void setAllLevels(int16_t level);
 bool setLevel(const char* name, int16_t level);
 
 }  // namespace tracing
+
+// Writes a printf-style message on |channel| at |level| when the level
+// passes; the format's arguments are evaluated only then.
+#define TRACE(channel, level, ...)                                                 \
+  do {                                                                             \
+    const ::tracing::Channel& traceChannel_ = (channel);                           \
+    if (traceChannel_.isEnabled(level)) traceChannel_.logCV((level), __VA_ARGS__); \
+  } while (0)
 
 #endif  // PLATFORM_TRACING_H_

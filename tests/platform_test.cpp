@@ -269,9 +269,15 @@ TEST(Tracing, LevelsGateMessagesAndClampToTheChannelRange) {
   channel.logC(1, "silent");
   channel.logCV(2, "written %d", 2);
   channel.log(4, "failure");
+  // TRACE evaluates its arguments only for a message that passes.
+  int evaluated = 0;
+  TRACE(channel, 1, "silent %d", ++evaluated);
+  TRACE(channel, 2, "traced %d", ++evaluated);
+  EXPECT_EQ(evaluated, 1);
   EXPECT_EQ(testsupport::traces().count("TEST_Channel", 2, "written 2"), 1u);
+  EXPECT_EQ(testsupport::traces().count("TEST_Channel", 2, "traced 1"), 1u);
   EXPECT_EQ(testsupport::traces().count("TEST_Channel", 4, "failure"), 1u);
-  EXPECT_EQ(testsupport::traces().messages().size(), 2u);
+  EXPECT_EQ(testsupport::traces().messages().size(), 3u);
 
   channel.setLevel(0);
   EXPECT_EQ(channel.level(), 1);

@@ -10,18 +10,15 @@ namespace {
 
 // Logs an engine failure of |stage| for |locator| and acknowledges it.
 void reportEngineFailure(const char* format, const CIPtr<CIString>& locator) {
-  if (g_workerChannel.isEnabled(4))
-    g_workerChannel.logCV(4, format, locator->utf8(), kor::ErrorStorage::reason());
+  TRACE(g_workerChannel, 4, format, locator->utf8(), kor::ErrorStorage::reason());
   kor::ErrorStorage::ack();
 }
 
 }  // namespace
 
 void ImageServer::FileDecodeJob::execute() {
-  if (g_workerChannel.isEnabled(1)) {
-    g_workerChannel.logCV(1, "reading decoded image for %s, scaling %i", m_locator->utf8(),
-                          static_cast<int>(m_scaling));
-  }
+  TRACE(g_workerChannel, 1, "reading decoded image for %s, scaling %i", m_locator->utf8(),
+        static_cast<int>(m_scaling));
 
   util::UnicodeString8 path = resolvePath(m_locator);
   lumo::Bitmap* bitmap = nullptr;
@@ -50,7 +47,7 @@ void ImageServer::FileDecodeJob::execute() {
 
   CIPtr<Image> image = svx::imageserver::ImageFactory::createImage();
   if (image.isNull()) {
-    if (g_workerChannel.isEnabled(4)) g_workerChannel.logC(4, "Decoding image: OOM1");
+    g_workerChannel.logC(4, "Decoding image: OOM1");
     lumo::Engine::getInstance().destroyBitmap(bitmap);
     m_reply.requestImageResult(m_locator, CIPtr<Image>(), svx::imageserver::RESULT_OUT_OF_MEMORY);
     return;
@@ -59,7 +56,7 @@ void ImageServer::FileDecodeJob::execute() {
   image->imageInformation =
       CIPtr<ImageInformation>(kor::tryNew<ImageInformation>("ImageInformation"));
   if (image->imageInformation.isNull()) {
-    if (g_workerChannel.isEnabled(4)) g_workerChannel.logC(4, "Decoding image: OOM2");
+    g_workerChannel.logC(4, "Decoding image: OOM2");
     lumo::Engine::getInstance().destroyBitmap(bitmap);
     m_reply.requestImageResult(m_locator, CIPtr<Image>(), svx::imageserver::RESULT_OUT_OF_MEMORY);
     return;
@@ -75,7 +72,7 @@ void ImageServer::FileDecodeJob::execute() {
 
   image->data = CITypesFactory::createInt8Array(bpp * bitmap->width * bitmap->height);
   if (image->data.isNull()) {
-    if (g_workerChannel.isEnabled(4)) g_workerChannel.logC(4, "Decoding image: OOM3");
+    g_workerChannel.logC(4, "Decoding image: OOM3");
     image->dataLength = 0;
     m_reply.requestImageResult(m_locator, image, svx::imageserver::RESULT_OUT_OF_MEMORY);
     lumo::Engine::getInstance().destroyBitmap(bitmap);

@@ -2,8 +2,7 @@
 #include "imageserver/jobs/Job.h"
 
 void ImageServer::FileInfoJob::execute() {
-  if (g_workerChannel.isEnabled(1))
-    g_workerChannel.logCV(1, "getting file info for %s", m_locator->utf8());
+  TRACE(g_workerChannel, 1, "getting file info for %s", m_locator->utf8());
   svx::imageserver::Result result = svx::imageserver::RESULT_OK;
   CIPtr<svx::imageserver::ImageInformation> information = getInfo(m_locator, result);
   m_reply.requestImageInformationResult(m_locator, information, result);

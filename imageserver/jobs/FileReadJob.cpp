@@ -9,8 +9,7 @@ using svx::imageserver::ImageInformation;
 using svx::imageserver::Result;
 
 void ImageServer::FileReadJob::execute() {
-  if (g_workerChannel.isEnabled(1))
-    g_workerChannel.logCV(1, "reading undecoded image for %s", m_locator->utf8());
+  TRACE(g_workerChannel, 1, "reading undecoded image for %s", m_locator->utf8());
 
   Result result = svx::imageserver::RESULT_OK;
   CIPtr<ImageInformation> information = getInfo(m_locator, result);

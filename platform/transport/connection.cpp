@@ -33,9 +33,8 @@ uint64_t limitFromEnvironment() {
     char* end = nullptr;
     const unsigned long long mib = std::strtoull(text, &end, 10);
     if (*end != '\0' || mib == 0 || mib > (1ull << 20)) {
-      if (transportChannel().isEnabled(3))
-        transportChannel().logCV(3, "ignoring %s=%s: not a number of MiB from 1 to 1048576",
-                                 kClientMemoryVariable, text);
+      TRACE(transportChannel(), 3, "ignoring %s=%s: not a number of MiB from 1 to 1048576",
+            kClientMemoryVariable, text);
       return kClientMemoryBytes;
     }
     return static_cast<uint64_t>(mib) * 1024 * 1024;
@@ -139,8 +138,7 @@ int Connection::send(WireWriter& writer) {
   }
   if (!failure.empty()) {
     if (closedNow) {
-      if (transportChannel().isEnabled(3))
-        transportChannel().logCV(3, "disconnecting %s: %s", m_name.c_str(), failure.c_str());
+      TRACE(transportChannel(), 3, "disconnecting %s: %s", m_name.c_str(), failure.c_str());
       runCloseHandler(failure);
     }
     kor::ErrorStorage::set("cannot send to %s: %s", m_name.c_str(), failure.c_str());
@@ -212,8 +210,7 @@ bool Connection::flush() {
     if (!failed) reason = m_finishReason;  // finishing, and every message is written
     closeLocked(reason);
   }
-  if (failed && transportChannel().isEnabled(3))
-    transportChannel().logCV(3, "disconnecting %s: %s", m_name.c_str(), reason.c_str());
+  if (failed) TRACE(transportChannel(), 3, "disconnecting %s: %s", m_name.c_str(), reason.c_str());
   runCloseHandler(reason);
   return false;
 }
@@ -322,8 +319,7 @@ bool Connection::readAvailable(const std::function<bool(WireMessage&, std::strin
   // Rejects the peer: the reason goes to the trace and the close handler.
   auto reject = [this](const std::string& reason) {
     m_inFds.clear();  // descriptors of the rejected peer go before its socket
-    if (transportChannel().isEnabled(3))
-      transportChannel().logCV(3, "closing connection to %s: %s", m_name.c_str(), reason.c_str());
+    TRACE(transportChannel(), 3, "closing connection to %s: %s", m_name.c_str(), reason.c_str());
     close(reason);
     return false;
   };
@@ -397,13 +393,11 @@ bool Connection::readAvailable(const std::function<bool(WireMessage&, std::strin
       // The peer shut down its sending side; it still reads its answers.
       if (m_inFill > 0 || !m_inFds.empty()) return reject("stream ended inside a message");
       m_inputEnded.store(true, std::memory_order_release);
-      if (transportChannel().isEnabled(1))
-        transportChannel().logCV(1, "%s has sent all it will", m_name.c_str());
+      TRACE(transportChannel(), 1, "%s has sent all it will", m_name.c_str());
       return true;
     }
     if (received == 0) {
-      if (transportChannel().isEnabled(1))
-        transportChannel().logCV(1, "%s closed the connection", m_name.c_str());
+      TRACE(transportChannel(), 1, "%s closed the connection", m_name.c_str());
       close("peer closed the connection");
       return false;
     }

@@ -72,9 +72,8 @@ void Transport::State::resumeHeld(Served& served) {
     message.size = static_cast<uint32_t>(request.payload.size());
     std::string reason;
     if (!dispatchRequest(served, message, &reason)) {
-      if (channel().isEnabled(3))
-        channel().logCV(3, "closing connection to %s: %s", served.connection->name().c_str(),
-                        reason.c_str());
+      TRACE(channel(), 3, "closing connection to %s: %s", served.connection->name().c_str(),
+            reason.c_str());
       served.connection->close(reason);
       return;
     }
@@ -93,8 +92,8 @@ void Transport::State::resumeHeld(Served& served) {
   if (steadyMs() - since <= grace) return;
   const std::string why =
       "it released no answer for " + std::to_string(grace) + " ms while at its shared-memory limit";
-  if (served.connection->close(why) && channel().isEnabled(3))
-    channel().logCV(3, "disconnecting %s: %s", served.connection->name().c_str(), why.c_str());
+  if (served.connection->close(why))
+    TRACE(channel(), 3, "disconnecting %s: %s", served.connection->name().c_str(), why.c_str());
 }
 
 void Transport::State::run(const std::shared_ptr<std::atomic<bool>>& stop) {
@@ -119,7 +118,7 @@ void Transport::State::run(const std::shared_ptr<std::atomic<bool>>& stop) {
     int count = epoll_wait(epoll.get(), events, 16, timeout);
     if (count < 0) {
       if (errno == EINTR) continue;
-      if (channel().isEnabled(4)) channel().logCV(4, "event loop failed: %s", std::strerror(errno));
+      TRACE(channel(), 4, "event loop failed: %s", std::strerror(errno));
       return;
     }
     if (stalled) retryStalledAccepts();
@@ -159,9 +158,8 @@ void Transport::State::run(const std::shared_ptr<std::atomic<bool>>& stop) {
       // from now on can arrive.
       if (events[i].events & (EPOLLHUP | EPOLLERR)) {
         if (served->connection->close(events[i].events & EPOLLERR ? "connection error"
-                                                                  : "peer closed the connection") &&
-            channel().isEnabled(1))
-          channel().logCV(1, "%s closed the connection", served->connection->name().c_str());
+                                                                  : "peer closed the connection"))
+          TRACE(channel(), 1, "%s closed the connection", served->connection->name().c_str());
       }
     }
   }

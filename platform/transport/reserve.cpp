@@ -84,9 +84,8 @@ uint64_t reserveFromEnvironment() {
   char* end = nullptr;
   const unsigned long long mib = std::strtoull(text, &end, 10);
   if (*end != '\0' || mib > kMaxSegmentReserveMiB) {
-    if (transportChannel().isEnabled(3))
-      transportChannel().logCV(3, "ignoring %s=%s: not a number of MiB from 0 to %u",
-                               kSegmentReserveVariable, text, kMaxSegmentReserveMiB);
+    TRACE(transportChannel(), 3, "ignoring %s=%s: not a number of MiB from 0 to %u",
+          kSegmentReserveVariable, text, kMaxSegmentReserveMiB);
     return kSegmentReserveBytes;
   }
   return static_cast<uint64_t>(mib) * 1024 * 1024;

@@ -418,9 +418,8 @@ class SegmentAllocator : public CIInt8ArrayAllocator {
     std::shared_ptr<Segment> segment = Segment::tryCreate(size);
     if (segment == nullptr) {
       // The heap takes over; the array is copied into a segment when sent.
-      if (transportChannel().isEnabled(3))
-        transportChannel().logCV(3, "segment of %u bytes unavailable (errno %d); using the heap",
-                                 size, errno);
+      TRACE(transportChannel(), 3, "segment of %u bytes unavailable (errno %d); using the heap",
+            size, errno);
       return nullptr;
     }
     return new (std::nothrow) SegmentStorage(std::move(segment));

@@ -45,8 +45,7 @@ void pinLoadedCode() {
     return;
   // Never closed: the reference is what keeps the code loaded.
   void* handle = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-  if (handle == nullptr && channel().isEnabled(1))
-    channel().logCV(1, "cannot pin %s: %s", info.dli_fname, dlerror());
+  if (handle == nullptr) TRACE(channel(), 1, "cannot pin %s: %s", info.dli_fname, dlerror());
 }
 
 }  // namespace
@@ -86,8 +85,7 @@ bool Transport::activate() {
       event.data.u64 = 0;  // no listener or connection has id 0
       if (!epoll.valid() || !stopEvent.valid() ||
           epoll_ctl(epoll.get(), EPOLL_CTL_ADD, stopEvent.get(), &event) != 0) {
-        if (channel().isEnabled(4))
-          channel().logCV(4, "cannot create event loop: %s", std::strerror(errno));
+        TRACE(channel(), 4, "cannot create event loop: %s", std::strerror(errno));
         return false;
       }
       m_state->epoll = std::move(epoll);
@@ -139,7 +137,7 @@ bool Transport::onServiceAdded(ServiceRegistrationRecord* record) {
     UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     int result = probe.valid() ? connectTo(probe.get(), address) : errno;
     if (result == ECONNREFUSED) {
-      if (channel().isEnabled(2)) channel().logCV(2, "replacing stale socket %s", path.c_str());
+      TRACE(channel(), 2, "replacing stale socket %s", path.c_str());
       unlink(path.c_str());
     } else if (result == ENOENT) {
       // Gone meanwhile.
@@ -218,7 +216,7 @@ bool Transport::onServiceAdded(ServiceRegistrationRecord* record) {
     }
   }
   SegmentReserve::instance().resume();
-  if (channel().isEnabled(2)) channel().logCV(2, "listening on %s", path.c_str());
+  TRACE(channel(), 2, "listening on %s", path.c_str());
   return true;
 }
 
@@ -251,9 +249,8 @@ void Transport::onServiceRemoved(ServiceRegistrationRecord* record) {
   if (last) SegmentReserve::instance().suspend();
   // The connections stay open: the service may still be answering them.
   // They close when its object is gone (onTargetDestroyed).
-  if (channel().isEnabled(2))
-    channel().logCV(2, "stopped listening on %s; %zu clients still connected",
-                    listening->path.c_str(), open);
+  TRACE(channel(), 2, "stopped listening on %s; %zu clients still connected",
+        listening->path.c_str(), open);
 }
 
 void Transport::setClientMemoryGraceTime(uint32_t milliseconds) {
@@ -307,10 +304,10 @@ void Transport::onTargetDestroyed(ServiceTarget* target) {
       ++clients;
     }
   }
-  if (clients > 0 && channel().isEnabled(3))
-    channel().logCV(3,
-                    "stop: dropped %zu answers to %zu clients that did not read them within %u ms",
-                    dropped, clients, drainMs);
+  if (clients > 0)
+    TRACE(channel(), 3,
+          "stop: dropped %zu answers to %zu clients that did not read them within %u ms", dropped,
+          clients, drainMs);
   m_state->stopWhenIdle();
 }
 
@@ -343,7 +340,7 @@ void Transport::State::stopWhenIdle() {
     else
       thread.join();
   }
-  if (channel().isEnabled(2)) channel().logCV(2, "no service listens: dispatch threads stopped");
+  TRACE(channel(), 2, "no service listens: dispatch threads stopped");
 }
 
 void Transport::State::acceptFailed(const Listening& listening, int error) {
@@ -353,9 +350,8 @@ void Transport::State::acceptFailed(const Listening& listening, int error) {
   stalling = true;
   stallFailures = 1;
   stallStart = std::chrono::steady_clock::now();
-  if (channel().isEnabled(3))
-    channel().logCV(3, "accept on %s failed: %s; retrying every %d ms", listening.path.c_str(),
-                    std::strerror(error), kAcceptRetryMs);
+  TRACE(channel(), 3, "accept on %s failed: %s; retrying every %d ms", listening.path.c_str(),
+        std::strerror(error), kAcceptRetryMs);
 }
 
 void Transport::State::acceptWorks(const Listening& listening) {
@@ -364,10 +360,8 @@ void Transport::State::acceptWorks(const Listening& listening) {
   stalling = false;
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - stallStart).count();
-  if (channel().isEnabled(3))
-    channel().logCV(3, "accept on %s works again after %llu failed attempts in %.1f s",
-                    listening.path.c_str(), static_cast<unsigned long long>(stallFailures),
-                    seconds);
+  TRACE(channel(), 3, "accept on %s works again after %llu failed attempts in %.1f s",
+        listening.path.c_str(), static_cast<unsigned long long>(stallFailures), seconds);
 }
 
 void Transport::State::retryStalledAccepts() {
@@ -399,9 +393,9 @@ void Transport::State::accept(const std::shared_ptr<Listening>& listening) {
       }
       if (error == EAGAIN || error == EWOULDBLOCK)
         acceptWorks(*listening);
-      else if (channel().isEnabled(4))
-        channel().logCV(4, "accept on %s failed: %s", listening->path.c_str(),
-                        std::strerror(error));
+      else
+        TRACE(channel(), 4, "accept on %s failed: %s", listening->path.c_str(),
+              std::strerror(error));
       return;
     }
     acceptWorks(*listening);
@@ -409,10 +403,9 @@ void Transport::State::accept(const std::shared_ptr<Listening>& listening) {
     socklen_t length = sizeof(credentials);
     std::memset(&credentials, 0, sizeof(credentials));
     getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length);
-    if (channel().isEnabled(1))
-      channel().logCV(1, "connection on %s from pid %d uid %u gid %u", listening->path.c_str(),
-                      static_cast<int>(credentials.pid), static_cast<unsigned>(credentials.uid),
-                      static_cast<unsigned>(credentials.gid));
+    TRACE(channel(), 1, "connection on %s from pid %d uid %u gid %u", listening->path.c_str(),
+          static_cast<int>(credentials.pid), static_cast<unsigned>(credentials.uid),
+          static_cast<unsigned>(credentials.gid));
 
     std::shared_ptr<Served> served;
     try {
@@ -422,13 +415,13 @@ void Transport::State::accept(const std::shared_ptr<Listening>& listening) {
       served = std::make_shared<Served>();
       served->connection = std::make_shared<Connection>(std::move(fd), std::move(name));
     } catch (...) {
-      if (channel().isEnabled(4)) channel().logC(4, "cannot accept connection: out of memory");
+      channel().logC(4, "cannot accept connection: out of memory");
       continue;
     }
     served->service = listening;
     served->session.reset(listening->binding->openSession(served->connection));
     if (served->session == nullptr) {
-      if (channel().isEnabled(4)) channel().logC(4, "cannot open session: out of memory");
+      channel().logC(4, "cannot open session: out of memory");
       continue;
     }
     served->id = nextId++;
@@ -473,9 +466,8 @@ void Transport::State::closed(uint64_t id, const std::string& reason) {
       waitingCount.fetch_sub(1, std::memory_order_acq_rel);
   }
   connectionClosed.notify_all();
-  if (channel().isEnabled(1))
-    channel().logCV(1, "connection of %s closed: %s", served->connection->name().c_str(),
-                    reason.c_str());
+  TRACE(channel(), 1, "connection of %s closed: %s", served->connection->name().c_str(),
+        reason.c_str());
   served->session->onClosed();
 }
 

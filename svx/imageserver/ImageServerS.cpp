@@ -80,11 +80,9 @@ void ImageServerSkeleton::updateSVXVersion(const CIPtr<CIString>& version) {
     for (uint32_t i = 0; i < subscribers.size(); ++i) {
       ImageServerProxyReply reply(subscribers[i]);
       if (reply.updateSVXVersion(m_version, true) != 0) {
-        if (g_attributeChannel.isEnabled(4)) {
-          g_attributeChannel.logCV(
-              4, "[updateSVXVersion] error calling updateSVXVersion() (reason=%s)",
+        TRACE(g_attributeChannel, 4,
+              "[updateSVXVersion] error calling updateSVXVersion() (reason=%s)",
               kor::ErrorStorage::reason());
-        }
         kor::ErrorStorage::ack();
       }
     }
@@ -99,17 +97,15 @@ void ImageServerSkeleton::sendAttributeUpdate(unsigned int attributeId, comm::Pr
   if (attributeId == kVersionAttributeId) {
     ImageServerProxyReply reply(subscriber);
     failed = reply.updateSVXVersion(m_version, m_versionValid) != 0;
-  } else if (g_attributeChannel.isEnabled(4)) {
-    g_attributeChannel.logCV(4, "[sendAttributeUpdate] unsupported attribute id %d",
-                             static_cast<int>(attributeId));
+  } else {
+    TRACE(g_attributeChannel, 4, "[sendAttributeUpdate] unsupported attribute id %d",
+          static_cast<int>(attributeId));
   }
   if (lock) m_attributeLock.unlock();
   if (failed) {
-    if (g_attributeChannel.isEnabled(4)) {
-      g_attributeChannel.logCV(
-          4, "[sendAttributeUpdate] error calling update method for attribute %d (reason=%s)",
+    TRACE(g_attributeChannel, 4,
+          "[sendAttributeUpdate] error calling update method for attribute %d (reason=%s)",
           static_cast<int>(attributeId), kor::ErrorStorage::reason());
-    }
     kor::ErrorStorage::ack();
   }
 }

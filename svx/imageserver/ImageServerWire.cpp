@@ -74,8 +74,7 @@ class WireReplyEndpoint : public ImageServerReplyEndpoint {
   void disconnect(const char* reason) override {
     std::shared_ptr<comm::Connection> connection = m_connection.lock();
     if (connection == nullptr || !connection->close(reason)) return;
-    if (comm::transportChannel().isEnabled(3))
-      comm::transportChannel().logCV(3, "disconnecting %s: %s", connection->name().c_str(), reason);
+    TRACE(comm::transportChannel(), 3, "disconnecting %s: %s", connection->name().c_str(), reason);
   }
 
   // Pixels and file bytes for this client come from its connection's pool.

@@ -301,8 +301,7 @@ class Client::Impl {
     try {
       call();
     } catch (...) {
-      if (comm::transportChannel().isEnabled(4))
-        comm::transportChannel().logC(4, "client handler threw an exception; ignored");
+      comm::transportChannel().logC(4, "client handler threw an exception; ignored");
     }
   }
 };

@@ -193,7 +193,9 @@ class ClientConnection {
   static std::unique_ptr<ClientConnection> open(const std::string& path, Callbacks callbacks,
                                                 std::string* error, bool ownThread = true,
                                                 int connectTimeoutMs = -1);
-  // close() and join the thread.
+  // close() and join the thread. Never from one of the connection's own
+  // callbacks (its thread still runs them): that is reported through
+  // kor::GlobalErrorHandler::doAssert.
   ~ClientConnection();
 
   // Without an own thread: waits up to |timeoutMs| for the connection to be

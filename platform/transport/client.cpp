@@ -126,7 +126,12 @@ void ClientConnection::State::run() {
 
 bool ClientConnection::pump(int timeoutMs) {
   if (m_state->thread.joinable()) return m_state->connection->pollFd() >= 0;  // its thread reads
-  return m_state->turn(timeoutMs);
+  // The callbacks run on this thread for the time of the turn.
+  ClientConnection::State* const outer = t_runningClient;
+  t_runningClient = m_state;
+  const bool open = m_state->turn(timeoutMs);
+  t_runningClient = outer;
+  return open;
 }
 
 std::unique_ptr<ClientConnection> ClientConnection::open(const std::string& path,
@@ -210,13 +215,17 @@ std::unique_ptr<ClientConnection> ClientConnection::open(const std::string& path
 ClientConnection::ClientConnection(State* state) : m_state(state) {}
 
 ClientConnection::~ClientConnection() {
-  close();
-  if (m_state->thread.joinable()) {
-    // Destroyed on its own thread (from a callback): the thread still runs
-    // this object's code, so its state is left to it.
-    m_state->thread.detach();
+  if (t_runningClient == m_state) {
+    // Destroyed from one of its own callbacks, which the rule forbids: the
+    // thread still runs this object's code. Reported, and its state is left
+    // to the thread rather than freed under it.
+    kor::GlobalErrorHandler::doAssert("ClientConnection not destroyed from its own callback",
+                                      "~ClientConnection");
+    close();
+    if (m_state->thread.joinable()) m_state->thread.detach();
     return;
   }
+  close();
   delete m_state;
 }
 

@@ -193,7 +193,7 @@ class IMAGESERVER_CLIENT_API Client {
                                          std::string* error = nullptr);
 
   // Closes the connection and stops the thread; no handler function runs
-  // after it returns.
+  // after it returns. Not from a handler function of this Client.
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;

@@ -3,7 +3,6 @@
 // host and reports answers, files and exit codes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <spng.h>
@@ -12,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -36,24 +34,17 @@ std::string toolPath(const std::string& name) {
   return (self.parent_path().parent_path() / "tools" / name).string();
 }
 
-// A child process with its stdout and stderr on pipes. Every descriptor it
-// opens is closed by wait() or the destructor.
+// A child process whose stdout and stderr go to files of its own.
 class Child {
  public:
   Child(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return;
-    if (pipe2(err, O_CLOEXEC) != 0) {
-      close(out[0]);
-      close(out[1]);
-      return;
-    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-
+    posix_spawn_file_actions_addopen(&actions, 1, m_files.file("out").c_str(), O_WRONLY | O_CREAT,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, m_files.file("err").c_str(), O_WRONLY | O_CREAT,
+                                     0600);
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
       std::string text = *entry;
@@ -65,97 +56,41 @@ class Child {
     argv.push_back(nullptr);
     for (std::string& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
-
     if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) m_pid = -1;
     posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
-    m_out = out[0];
-    m_err = err[0];
   }
-
   ~Child() {
-    if (m_pid > 0) {
-      kill(m_pid, SIGKILL);
-      waitpid(m_pid, nullptr, 0);
-    }
-    closePipes();
+    signal(SIGKILL);
+    wait();
   }
 
-  bool started() const { return m_pid > 0; }
-
-  // Reads until stdout holds a line equal to |line|, or both pipes close, or
-  // |seconds| pass (a guard against a hanging child, not a timing check).
-  bool waitForLine(const std::string& line, double seconds = 60) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!hasLine(line)) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || !readSome(static_cast<int>(left.count()))) return false;
+  // Waits until stdout holds a line equal to |line|, or the child ended, or
+  // a minute passed (a guard against a hanging child, not a timing check).
+  bool waitForLine(const std::string& line) {
+    for (int i = 0; i < 60000 && m_pid > 0; ++i) {
+      if (("\n" + out()).find("\n" + line + "\n") != std::string::npos) return true;
+      if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) m_pid = -1;
+      usleep(1000);
     }
-    return true;
+    return false;
   }
-
-  // Reads both pipes to their end and reaps the child; its exit code, or -1
-  // when it did not exit normally.
+  // Reaps the child; its exit code, or -1 when it did not exit normally.
   int wait() {
-    while (readSome(-1)) {
-    }
-    closePipes();
     int status = 0;
     pid_t pid = m_pid;
     m_pid = -1;
     if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-
   void signal(int number) {
     if (m_pid > 0) kill(m_pid, number);
   }
-
-  const std::string& out() const { return m_outText; }
-  const std::string& err() const { return m_errText; }
+  std::string out() const { return imagefiles::readFile(m_files.file("out")); }
+  std::string err() const { return imagefiles::readFile(m_files.file("err")); }
 
  private:
-  bool hasLine(const std::string& line) const {
-    return ("\n" + m_outText).find("\n" + line + "\n") != std::string::npos;
-  }
-
-  // Waits up to |timeoutMs| (-1: no limit) for output; false once both pipes
-  // reached their end or nothing came in time.
-  bool readSome(int timeoutMs) {
-    pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
-    if (m_out < 0 && m_err < 0) return false;
-    int ready = poll(fds, 2, timeoutMs);
-    if (ready <= 0) return false;
-    drain(fds[0], m_out, m_outText);
-    drain(fds[1], m_err, m_errText);
-    return true;
-  }
-
-  static void drain(const pollfd& entry, int& fd, std::string& text) {
-    if (fd < 0 || entry.revents == 0) return;
-    char buffer[4096];
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      text.append(buffer, static_cast<size_t>(n));
-    } else {
-      close(fd);
-      fd = -1;
-    }
-  }
-
-  void closePipes() {
-    if (m_out >= 0) close(m_out);
-    if (m_err >= 0) close(m_err);
-    m_out = m_err = -1;
-  }
-
+  testsupport::TempDir m_files;
   pid_t m_pid = -1;
-  int m_out = -1;
-  int m_err = -1;
-  std::string m_outText;
-  std::string m_errText;
 };
 
 // Runs a command to its end.

@@ -123,10 +123,9 @@ TEST(Registration, RecordsCarryTheIdentityAndOneProcessWideSecondUuid) {
             "8d042df8-ec1b-43d0-a72b-371a030c1d6f");
   EXPECT_EQ(a.registration().record()->secondary().toString(),
             "6043b5ea-f526-5902-8f8e-a258f712dd76");
-  EXPECT_EQ(&svx::imageserver::serviceSecondaryUuid(), &svx::imageserver::serviceSecondaryUuid());
+  EXPECT_EQ(b.registration().record()->secondary().toString(),
+            "6043b5ea-f526-5902-8f8e-a258f712dd76");
   EXPECT_EQ(a.registration().record()->serviceName(), "svx.imageserver.ImageServer");
-  EXPECT_EQ(a.registration().record()->target(), &a);
-  EXPECT_EQ(b.registration().record()->instance(), 48u);
 }
 
 TEST(Registration, UnregistrationWaitsForCallsInFlight) {

@@ -1,32 +1,23 @@
-// The transport: wire format bounds, shared segments, the outgoing queue,
-// the runtime folder and socket, and a service's defence against broken
-// peers on a raw socket.
+// The transport's parts: wire format bounds, shared segments and their pools,
+// and a connection's outgoing queue. The service behind its socket is tested
+// end to end (e2e_test).
 #include "platform/transport.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "imageserver/ImageServer.h"
 #include "platform/transport/connection.h"
 #include "support/harness.h"
-#include "svx/imageserver/ImageServerWire.h"
-#include "svx/imageserver/client/ImageServerClient.h"
-#include "tools/common/image_files.h"
 
 namespace {
 
@@ -156,8 +147,10 @@ TEST(WireTest, LimitsHoldAtTheirBoundaries) {
       {"string length 2^32-1", rawString(0xffffffffu, 4), readString, false},
       {"string with a NUL", [](WireWriter& w) { w.putString("a\0b", 3); }, readString, false},
       {"present flag 2", [](WireWriter& w) { w.putU8(2); }, readString, false},
-      {"array of absent strings at the limit", rawCount(16384, 16384), readStrings, true},
-      {"array above the limit", rawCount(16385, 16385), readStrings, false},
+      {"array of absent strings at the limit", rawCount(comm::kMaxArrayCount, comm::kMaxArrayCount),
+       readStrings, true},
+      {"array one past the limit", rawCount(comm::kMaxArrayCount + 1, comm::kMaxArrayCount + 1),
+       readStrings, false},
       {"array count beyond the bytes", rawCount(100, 99), readStrings, false},
       {"u32 array that fits", rawCount(3, 12), readIds, true},
       {"u32 array one byte short", rawCount(3, 11), readIds, false},
@@ -228,12 +221,14 @@ TEST(WireTest, HeaderChecksMagicVersionKindSizeAndDescriptors) {
   EXPECT_STREQ(with(12, le(0xffffffffu)), "message too large");
 }
 
-TEST(WireTest, WriterRefusesWhatTheReaderWouldReject) {
-  WireWriter longString(comm::kKindRequest, 0);
-  std::string text(comm::kMaxMessageSize - comm::kWireHeaderSize - 4, 'a');
-  longString.putString(text.data(), text.size());
-  EXPECT_EQ(longString.error(), "message too large");
-
+TEST(WireTest, WriterTakesWhatTheReaderTakesAndRefusesOneByteMore) {
+  // The longest string: the payload less its presence flag and length.
+  const std::string text(comm::kMaxMessageSize - comm::kWireHeaderSize - 5, 'a');
+  for (size_t excess : {0, 1}) {
+    WireWriter writer(comm::kKindRequest, 0);
+    writer.putString(text.data(), text.size() + excess);
+    EXPECT_EQ(writer.error(), excess == 0 ? "" : "message too large") << excess;
+  }
   WireWriter tooLarge(comm::kKindRequest, 0);
   std::string chunk(4096, 'b');
   for (int i = 0; i < 300 && tooLarge.ok(); ++i) tooLarge.putString(chunk.data(), chunk.size());
@@ -473,21 +468,38 @@ TEST(SegmentPoolTest, AClientMapsEachSegmentOnceAndReleasesItWhenTheLastViewGoes
 
 class ConnectionTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  static constexpr size_t kOverhead = comm::kWireHeaderSize + 5;  // of a one-string message
+
+  void SetUp() override { open(); }
+  // A fresh connection to a fresh peer.
+  void open() {
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
     m_peer.reset(fds[1]);
     m_connection = std::make_unique<comm::Connection>(comm::UniqueFd(fds[0]), "pair");
+    m_closes = 0;
     m_connection->setCloseHandler([this](const std::string& reason) {
       ++m_closes;
       m_reason = reason;
     });
   }
+  // Sends a message of kOverhead + |payloadBytes| bytes.
   int send(size_t payloadBytes) {
     WireWriter writer(comm::kKindReply, 0);
     std::string bytes(payloadBytes, 'q');
     writer.putString(bytes.data(), bytes.size());
     return m_connection->send(writer);
+  }
+  int carrying(const std::shared_ptr<comm::Segment>& segment) {
+    WireWriter writer(comm::kKindReply, 0);
+    writer.putSegment(segment, 1);
+    return m_connection->send(writer);
+  }
+  // Sends until the peer's socket is full and one message waits in the
+  // queue; the bytes it counts there.
+  size_t fill() {
+    while (m_connection->queuedMessages() == 0) EXPECT_EQ(send(60000), 0);
+    return kOverhead + 60000;
   }
   comm::UniqueFd m_peer;
   std::unique_ptr<comm::Connection> m_connection;
@@ -495,14 +507,20 @@ class ConnectionTest : public ::testing::Test {
   std::string m_reason;
 };
 
-TEST_F(ConnectionTest, APeerThatStopsReadingIsCutOffWhenTheQueueIsFull) {
-  int sent = 0;
-  while (send(4000) == 0) ++sent;
+TEST_F(ConnectionTest, TheQueueTakesBytesUpToItsLimitAndCutsThePeerOffOnePast) {
+  for (size_t excess : {0, 1}) {
+    SCOPED_TRACE(excess);
+    open();
+    // Messages up to the limit (or one byte past it), the last one decides.
+    size_t left = comm::kMaxQueuedBytes - fill() + excess;
+    for (constexpr size_t kChunk = comm::kMaxMessageSize / 2; left >= kChunk + kOverhead;
+         left -= kChunk)
+      ASSERT_EQ(send(kChunk - kOverhead), 0);
+    EXPECT_EQ(send(left - kOverhead) == 0, excess == 0);
+    EXPECT_EQ(m_connection->isClosed(), excess == 1);
+  }
   EXPECT_STREQ(kor::ErrorStorage::reason(), "cannot send to pair: outgoing queue full");
   kor::ErrorStorage::ack();
-  // The socket took some, the queue the rest up to its limit of bytes.
-  EXPECT_GE(static_cast<size_t>(sent) * 4000, comm::kMaxQueuedBytes);
-  EXPECT_TRUE(m_connection->isClosed());
   EXPECT_EQ(m_closes, 1);
   EXPECT_EQ(m_reason, "outgoing queue full");
   EXPECT_EQ(m_connection->queuedMessages(), 0u);
@@ -511,22 +529,22 @@ TEST_F(ConnectionTest, APeerThatStopsReadingIsCutOffWhenTheQueueIsFull) {
   EXPECT_EQ(m_closes, 1);
 }
 
-TEST_F(ConnectionTest, OneMessageOfAnySizeIsTakenAndTheLimitsBoundWhatWaitsBehindIt) {
-  std::shared_ptr<comm::Segment> large = comm::Segment::create(comm::kMaxQueuedSegmentBytes + 1);
-  std::shared_ptr<comm::Segment> small = comm::Segment::create(1);
-  ASSERT_NE(large, nullptr);
-  ASSERT_NE(small, nullptr);
-  auto carrying = [&](const std::shared_ptr<comm::Segment>& segment) {
-    WireWriter writer(comm::kKindReply, 0);
-    writer.putSegment(segment, 1);
-    return m_connection->send(writer);
-  };
-  // An answer larger than the limit, with nothing queued: taken.
-  ASSERT_EQ(carrying(large), 0);
-  // Behind a message that waits, the limit holds.
-  while (m_connection->queuedMessages() == 0) ASSERT_EQ(send(60000), 0);
-  EXPECT_EQ(carrying(small), 0);
-  EXPECT_NE(carrying(large), 0);
+TEST_F(ConnectionTest, TheQueueTakesMessagesAndSegmentsUpToTheirLimitsBehindAWaitingOne) {
+  fill();
+  for (uint32_t queued = 1; queued < comm::kMaxQueuedMessages; ++queued) ASSERT_EQ(send(0), 0);
+  EXPECT_NE(send(0), 0);
+  kor::ErrorStorage::ack();
+
+  open();
+  auto atLimit = comm::Segment::create(comm::kMaxQueuedSegmentBytes);
+  auto larger = comm::Segment::create(comm::kMaxQueuedSegmentBytes + 1);
+  auto small = comm::Segment::create(1);
+  ASSERT_TRUE(atLimit != nullptr && larger != nullptr && small != nullptr);
+  // One message of any size is taken by an empty queue.
+  ASSERT_EQ(carrying(larger), 0);
+  fill();
+  EXPECT_EQ(carrying(atLimit), 0);
+  EXPECT_NE(carrying(small), 0);
   EXPECT_STREQ(kor::ErrorStorage::reason(), "cannot send to pair: outgoing queue full");
   kor::ErrorStorage::ack();
   EXPECT_EQ(m_closes, 1);
@@ -588,413 +606,6 @@ TEST_F(ConnectionTest, QueuedBytesAreWrittenWhenTheLoopReportsOutputInOrder) {
   }
   EXPECT_EQ(offset, stream.size());
   EXPECT_EQ(messages, kMessages);
-}
-
-// ---------------------------------------------------------------------------
-// The service's socket.
-
-constexpr uint32_t kInstance = 800;
-
-class ServiceSocketTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    svx::imageserver::wire::installTransport();
-    m_runDir = m_runtime.file("run");
-    setenv(comm::kRuntimeDirVariable, m_runDir.c_str(), 1);
-    util::config::Provider::setStoreRoot(m_config.path().c_str());
-  }
-  void TearDown() override {
-    for (ImageServer* server : m_servers) stopImageServer(server);
-    util::config::Provider::setStoreRoot(nullptr);
-    unsetenv(comm::kRuntimeDirVariable);
-  }
-  ImageServer* start(uint32_t instance) {
-    ImageServer* server = startImageServer(instance);
-    m_servers.push_back(server);
-    return server;
-  }
-  std::string path(uint32_t instance) {
-    return comm::socketPath(m_runDir, "svx.imageserver.ImageServer", instance);
-  }
-  int rawConnect(uint32_t instance) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address;
-    std::memset(&address, 0, sizeof(address));
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path(instance).c_str(), sizeof(address.sun_path) - 1);
-    EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)), 0);
-    return fd;
-  }
-  // A socket file at |path|, listening or not.
-  int bindAt(const std::string& where, bool listening) {
-    mkdir(m_runDir.c_str(), 0700);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address;
-    std::memset(&address, 0, sizeof(address));
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, where.c_str(), sizeof(address.sun_path) - 1);
-    EXPECT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)), 0);
-    if (listening) {
-      EXPECT_EQ(listen(fd, 4), 0);
-    }
-    return fd;
-  }
-  // True when the service still answers an information request.
-  bool serves(uint32_t instance, const std::string& image) {
-    imageserver::client::ConnectOptions options;
-    options.instance = instance;
-    std::unique_ptr<imageserver::client::SyncClient> client =
-        imageserver::client::SyncClient::connect(options);
-    if (client == nullptr) return false;
-    std::vector<imageserver::client::Answer> answers;
-    return client->requestInformation({image}, 30.0, &answers) &&
-           answers[0].result == imageserver::client::RESULT_OK;
-  }
-
-  testsupport::TempDir m_runtime;
-  testsupport::TempDir m_config;
-  std::string m_runDir;
-  std::vector<ImageServer*> m_servers;
-};
-
-// Threads of this process.
-size_t threadCount() {
-  size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
-
-TEST_F(ServiceSocketTest, FolderAndSocketArePrivateAndRemovedSocketGoesWithTheService) {
-  const size_t threadsBefore = threadCount();
-  ImageServer* server = start(kInstance);
-  ASSERT_TRUE(server->registration().isAlive());
-  struct stat status;
-  ASSERT_EQ(stat(m_runDir.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0700u);
-  ASSERT_EQ(lstat(path(kInstance).c_str(), &status), 0);
-  EXPECT_TRUE(S_ISSOCK(status.st_mode));
-  EXPECT_EQ(status.st_mode & 0777, 0600u);
-
-  stopImageServer(server);
-  m_servers.clear();
-  EXPECT_NE(lstat(path(kInstance).c_str(), &status), 0);
-  // The transport's threads end with the last service, and come back with
-  // the next one.
-  EXPECT_EQ(threadCount(), threadsBefore);
-  testsupport::TempDir files;
-  const uint8_t pixels[16] = {1, 2, 3, 255, 4, 5, 6, 255, 7, 8, 9, 255, 1, 2, 3, 255};
-  const std::string image = files.file("ok.bmp");
-  ASSERT_TRUE(imagefiles::writeBmp(image, 2, 2, pixels));
-  start(kInstance);
-  EXPECT_TRUE(serves(kInstance, image));
-}
-
-TEST_F(ServiceSocketTest, AGroupSharedFolderLetsTheGroupConnectAndNobodyElse) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
-  // An operator's folder: group 65534 may enter, others may not.
-  mkdir(m_runDir.c_str(), 0700);
-  const std::string parent = m_runDir.substr(0, m_runDir.rfind('/'));
-  ASSERT_EQ(chmod(parent.c_str(), 0711), 0);  // the temporary folder above it
-  ASSERT_EQ(chown(m_runDir.c_str(), 0, 65534), 0);
-  ASSERT_EQ(chmod(m_runDir.c_str(), 0770), 0);
-  ImageServer* server = start(kInstance);
-  ASSERT_TRUE(server->registration().isAlive());
-  struct stat status;
-  ASSERT_EQ(lstat(path(kInstance).c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0660u);
-  EXPECT_EQ(lstat(m_runDir.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0770u);  // left as the operator made it
-
-  // A member of the group connects; a user outside it is refused. The socket
-  // file belongs to root's group here, so the member is given it as well.
-  ASSERT_EQ(chown(path(kInstance).c_str(), 0, 65534), 0);
-  for (gid_t gid : {gid_t(65534), gid_t(65533)}) {
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(65534) != 0) _exit(2);
-      int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      struct sockaddr_un address;
-      std::memset(&address, 0, sizeof(address));
-      address.sun_family = AF_UNIX;
-      std::strncpy(address.sun_path, path(kInstance).c_str(), sizeof(address.sun_path) - 1);
-      int rc = connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address));
-      _exit(rc == 0 ? 0 : (errno == EACCES ? 1 : 3));
-    }
-    int code = 0;
-    ASSERT_EQ(waitpid(pid, &code, 0), pid);
-    ASSERT_TRUE(WIFEXITED(code));
-    EXPECT_EQ(WEXITSTATUS(code), gid == 65534 ? 0 : 1) << "gid " << gid;
-  }
-}
-
-TEST_F(ServiceSocketTest, DefaultFolderComesFromTheUsersRuntimeDirectory) {
-  unsetenv(comm::kRuntimeDirVariable);
-  const char* previous = std::getenv("XDG_RUNTIME_DIR");
-  std::string saved = previous != nullptr ? previous : "";
-  setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
-  const std::string folder = m_runtime.file("imageserver");
-  EXPECT_EQ(comm::runtimeDirectory(), folder);
-  EXPECT_EQ(comm::runtimeDirectory("/elsewhere"), "/elsewhere");
-  // A default folder that is too open is tightened.
-  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-  chmod(folder.c_str(), 0755);
-  ImageServer* server = start(kInstance);
-  EXPECT_TRUE(server->registration().isAlive());
-  struct stat status;
-  ASSERT_EQ(stat(folder.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0700u);
-  EXPECT_EQ(lstat((folder + "/svx.imageserver.ImageServer." + std::to_string(kInstance)).c_str(),
-                  &status),
-            0);
-  stopImageServer(server);
-  m_servers.clear();
-
-  unsetenv("XDG_RUNTIME_DIR");
-  EXPECT_EQ(comm::runtimeDirectory(), "/tmp/imageserver-" + std::to_string(getuid()));
-  if (!saved.empty()) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-}
-
-TEST_F(ServiceSocketTest, StaleSocketIsReplacedLiveSocketRefuses) {
-  close(bindAt(path(kInstance), false));  // its process is gone
-  ImageServer* server = start(kInstance);
-  EXPECT_TRUE(server->registration().isAlive());
-
-  int live = bindAt(path(kInstance + 1), true);
-  ImageServer* refused = start(kInstance + 1);
-  EXPECT_FALSE(refused->registration().isAlive());
-  EXPECT_FALSE(comm::ServiceDirectory::instance().isRegistered("svx.imageserver.ImageServer",
-                                                               kInstance + 1));
-  EXPECT_NE(std::string(kor::ErrorStorage::reason()).find("served already"), std::string::npos)
-      << kor::ErrorStorage::reason();
-  kor::ErrorStorage::ack();
-  // The other owner's socket is left alone.
-  struct stat status;
-  EXPECT_EQ(lstat(path(kInstance + 1).c_str(), &status), 0);
-  // The probe connection waits in the live socket's backlog; take it.
-  int probe = accept(live, nullptr, nullptr);
-  if (probe >= 0) close(probe);
-  close(live);
-}
-
-TEST_F(ServiceSocketTest, BrokenPeersAreDisconnectedAndOthersStillServed) {
-  testsupport::TempDir files;
-  const uint8_t pixels[16] = {1, 2, 3, 255, 4, 5, 6, 255, 7, 8, 9, 255, 1, 2, 3, 255};
-  const std::string image = files.file("ok.bmp");
-  ASSERT_TRUE(imagefiles::writeBmp(image, 2, 2, pixels));
-  ImageServer* server = start(kInstance);
-  ASSERT_TRUE(server->registration().isAlive());
-
-  auto header = [](uint8_t kind, uint32_t slot, uint32_t size, uint16_t fds) {
-    WireWriter writer(static_cast<comm::MessageKind>(kind), slot);
-    std::vector<uint8_t> bytes = writer.finish();
-    bytes[6] = static_cast<uint8_t>(fds);
-    for (int i = 0; i < 4; ++i) bytes[12 + i] = static_cast<uint8_t>(size >> (8 * i));
-    return bytes;
-  };
-  auto request = [](uint32_t slot, std::function<void(WireWriter&)> fields) {
-    WireWriter writer(comm::kKindRequest, slot);
-    fields(writer);
-    return writer.finish();
-  };
-  struct Case {
-    const char* what;
-    std::vector<uint8_t> bytes;
-    int fds;  // descriptors sent with the bytes
-  };
-  std::vector<uint8_t> badMagic = header(1, 1, 0, 0);
-  badMagic[0] ^= 0xff;
-  std::vector<uint8_t> truncatedField = request(1, [](WireWriter& w) {
-    w.putU8(1);
-    w.putU32(2);
-    w.putU8(1);
-    w.putU32(50);  // a 50-byte string that is not there
-  });
-  std::vector<uint8_t> trailing = request(2, [](WireWriter& w) { w.putU32(1); });
-  std::vector<uint8_t> withFd = header(1, 2, 0, 1);
-  auto release = [](std::vector<uint32_t> values) {
-    WireWriter writer(comm::kKindSegmentRelease, 0);
-    writer.putU32(static_cast<uint32_t>(values.size() / 2));
-    for (uint32_t value : values) writer.putU32(value);
-    return writer.finish();
-  };
-  const Case cases[] = {
-      {"bad magic", badMagic, 0},
-      {"oversized message", header(1, 0, comm::kMaxMessageSize, 0), 0},
-      {"reply kind from a client", header(2, 0, 0, 0), 0},
-      {"unknown slot", header(1, 10, 0, 0), 0},
-      {"truncated field", truncatedField, 0},
-      {"trailing bytes", trailing, 0},
-      {"bad bool",
-       request(0,
-               [](WireWriter& w) {
-                 w.putU8(0);
-                 w.putI8(0);
-                 w.putU8(9);
-               }),
-       0},
-      {"descriptor on a request", withFd, 1},
-      {"too many descriptors", header(1, 2, 0, 2), 3},
-      {"descriptors the header does not announce", header(1, 5, 0, 0), 1},
-      {"release of a segment never sent", release({7, 1}), 0},
-      {"empty release", release({}), 0},
-      {"drop kind from a client", header(comm::kKindSegmentDrop, 0, 0, 0), 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    testsupport::traces().clear();
-    int fd = rawConnect(kInstance);
-    struct iovec iov = {const_cast<uint8_t*>(c.bytes.data()), c.bytes.size()};
-    struct msghdr message;
-    std::memset(&message, 0, sizeof(message));
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int) * 3)];
-    int sent[3] = {-1, -1, -1};
-    if (c.fds > 0) {
-      for (int i = 0; i < c.fds; ++i) sent[i] = open("/dev/null", O_RDONLY | O_CLOEXEC);
-      message.msg_control = control;
-      message.msg_controllen = CMSG_SPACE(sizeof(int) * c.fds);
-      struct cmsghdr* cmsg = CMSG_FIRSTHDR(&message);
-      cmsg->cmsg_level = SOL_SOCKET;
-      cmsg->cmsg_type = SCM_RIGHTS;
-      cmsg->cmsg_len = CMSG_LEN(sizeof(int) * c.fds);
-      std::memcpy(CMSG_DATA(cmsg), sent, sizeof(int) * c.fds);
-    }
-    ASSERT_EQ(sendmsg(fd, &message, MSG_NOSIGNAL), static_cast<ssize_t>(c.bytes.size()));
-    for (int i = 0; i < c.fds; ++i) close(sent[i]);
-    // The service hangs up on this client only.
-    char byte;
-    EXPECT_EQ(read(fd, &byte, 1), 0);
-    close(fd);
-    bool logged = false;
-    for (const auto& m : testsupport::traces().messages())
-      logged |= m.channel == "COMM_Transport" && m.level == 3 &&
-                m.text.find("closing connection") != std::string::npos;
-    EXPECT_TRUE(logged);
-    EXPECT_TRUE(serves(kInstance, image));
-  }
-
-  // A client that sends half a message and goes away.
-  int fd = rawConnect(kInstance);
-  std::vector<uint8_t> half = header(1, 1, 100, 0);
-  ASSERT_EQ(write(fd, half.data(), 10), 10);
-  close(fd);
-  EXPECT_TRUE(serves(kInstance, image));
-}
-
-TEST_F(ServiceSocketTest, AClientThatShutsDownItsSendingSideGetsEveryAnswerThenTheEnd) {
-  const uint8_t pixels[16] = {};
-  const std::string image = m_runtime.file("ok.bmp");
-  ASSERT_TRUE(imagefiles::writeBmp(image, 2, 2, pixels));
-  start(kInstance);
-  // Accepted and refused locators: answered later by the worker and at once.
-  constexpr uint32_t kAccepted = 50;
-  WireWriter request(comm::kKindRequest, svx::imageserver::wire::kRequestImageInformation);
-  request.putU8(1);
-  request.putU32(kAccepted + 1);
-  for (uint32_t i = 0; i < kAccepted; ++i) request.putString(image.data(), image.size());
-  request.putString("/missing", 8);
-  std::vector<uint8_t>& bytes = request.finish();
-  int fd = rawConnect(kInstance);
-  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
-
-  struct timeval limit = {30, 0};  // a guard against a hang
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-  std::vector<uint8_t> stream;
-  uint8_t buffer[65536];
-  ssize_t got;
-  while ((got = read(fd, buffer, sizeof(buffer))) > 0)
-    stream.insert(stream.end(), buffer, buffer + got);
-  EXPECT_EQ(got, 0) << "the service did not close the connection";
-  close(fd);
-  uint32_t answers = 0;
-  for (size_t offset = 0; offset + comm::kWireHeaderSize <= stream.size(); ++answers) {
-    uint8_t kind;
-    uint32_t slot, size, fds;
-    ASSERT_EQ(comm::parseHeader(stream.data() + offset, &kind, &slot, &size, &fds), nullptr);
-    offset += comm::kWireHeaderSize + size;
-  }
-  EXPECT_EQ(answers, kAccepted + 1);
-}
-
-TEST_F(ServiceSocketTest, AnswersAClientHoldsStayIntactWhileItsSegmentsAreReused) {
-  // Two pictures large enough for shared memory, with different bytes.
-  std::vector<uint8_t> pixels(160 * 160 * 4);  // RGBA in, 24-bit BMP out
-  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 7);
-  const std::string first = m_runtime.file("first.bmp");
-  ASSERT_TRUE(imagefiles::writeBmp(first, 160, 160, pixels.data()));
-  for (uint8_t& value : pixels) value = static_cast<uint8_t>(~value);
-  const std::string second = m_runtime.file("second.bmp");
-  ASSERT_TRUE(imagefiles::writeBmp(second, 160, 160, pixels.data()));
-  const std::string firstBytes = imagefiles::readFile(first);
-  const std::string secondBytes = imagefiles::readFile(second);
-  start(kInstance);
-  imageserver::client::ConnectOptions options;
-  options.instance = kInstance;
-  auto client = imageserver::client::SyncClient::connect(options);
-  ASSERT_NE(client, nullptr);
-  auto fetch = [&](imageserver::client::SyncClient& from, const std::string& file) {
-    std::vector<imageserver::client::Answer> answers;
-    EXPECT_TRUE(from.requestImages({file}, 0, false, 30.0, &answers));
-    EXPECT_EQ(answers.size(), 1u);
-    return answers.empty() ? imageserver::client::Answer() : answers[0];
-  };
-  auto bytes = [](const imageserver::client::Answer& answer) {
-    return std::string(reinterpret_cast<const char*>(answer.data()), answer.length());
-  };
-
-  imageserver::client::Answer held = fetch(*client, first);
-  ASSERT_TRUE(held.payload.isShared());
-  const uint8_t* firstMemory = held.data();
-  // While the first answer is held its memory is not written again.
-  for (int i = 0; i < 3; ++i) {
-    imageserver::client::Answer next = fetch(*client, second);
-    EXPECT_NE(next.data(), firstMemory);
-    EXPECT_EQ(bytes(next), secondBytes);
-  }
-  EXPECT_EQ(bytes(held), firstBytes);
-  // Released, it serves the next answer, in the mapping the client has.
-  held = imageserver::client::Answer();
-  bool reused = false;
-  for (int i = 0; i < 50 && !reused; ++i) {  // the release travels meanwhile
-    imageserver::client::Answer next = fetch(*client, first);
-    EXPECT_EQ(bytes(next), firstBytes);
-    reused = next.data() == firstMemory;
-  }
-  EXPECT_TRUE(reused);
-
-  // Ever larger answers: the pool drops segments too small to make room,
-  // and the client unmaps them.
-  for (uint32_t side : {150u, 220u, 260u, 300u, 330u, 360u}) {
-    std::vector<uint8_t> square(side * side * 4, static_cast<uint8_t>(side));
-    const std::string file = m_runtime.file("square" + std::to_string(side) + ".bmp");
-    ASSERT_TRUE(imagefiles::writeBmp(file, side, side, square.data()));
-    EXPECT_EQ(bytes(fetch(*client, file)), imagefiles::readFile(file));
-  }
-
-  // Another client gets memory of its own, and both stay correct.
-  auto other = imageserver::client::SyncClient::connect(options);
-  ASSERT_NE(other, nullptr);
-  imageserver::client::Answer mine = fetch(*client, first);
-  imageserver::client::Answer theirs = fetch(*other, second);
-  EXPECT_EQ(bytes(mine), firstBytes);
-  EXPECT_EQ(bytes(theirs), secondBytes);
-}
-
-TEST_F(ServiceSocketTest, ServicesOfOtherNamesStayInProcess) {
-  class Target : public comm::ServiceTarget {};
-  Target target;
-  comm::ServiceRegistration registration(new comm::ServiceRegistrationRecord(
-      kor::UUID(), 1, kor::UUID(), "some.other.Service", &target));
-  ASSERT_EQ(registration.registerService(), 0);
-  struct stat status;
-  EXPECT_NE(lstat(comm::socketPath(m_runDir, "some.other.Service", 1).c_str(), &status), 0);
-  EXPECT_EQ(registration.unregisterService(), 0);
 }
 
 }  // namespace

@@ -103,6 +103,21 @@ int openFdCount() {
   return count - 1;  // the directory stream's own descriptor
 }
 
+size_t threadCount() {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+bool workerReady() {
+  for (const auto& m : traces().messages())
+    if (m.text.rfind("Cannot load image server config", 0) == 0) return true;
+  return false;
+}
+
 // ---------------------------------------------------------------------------
 // RecordingReply.
 

@@ -70,8 +70,14 @@ class TraceCapture : public tracing::Sink {
 };
 TraceCapture& traces();
 
-// Number of open file descriptors of this process.
+// Number of open file descriptors, and of threads, of this process.
 int openFdCount();
+size_t threadCount();
+
+// True once the worker of a service started in this process has tried its
+// configuration load (it logs the outcome), so that it cannot race with what
+// a test writes or logs.
+bool workerReady();
 
 // A reply endpoint that records every answer, for driving the service
 // in-process. Thread-safe.

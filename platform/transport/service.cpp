@@ -1,6 +1,7 @@
 // The service side of the transport: the listening sockets of registered
 // services, accepting, the dispatch pool, and a service's stop.
 #include <dlfcn.h>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -315,8 +316,10 @@ void Transport::State::startThreadsLocked() {
   if (threadsStarted) return;
   pinLoadedCode();
   stopFlag = std::make_shared<std::atomic<bool>>(false);
-  for (int i = 0; i < kDispatchThreads; ++i)
+  for (int i = 0; i < kDispatchThreads; ++i) {
     threads.emplace_back([this, stop = stopFlag] { run(stop); });
+    pthread_setname_np(threads.back().native_handle(), "comm-dispatch");
+  }
   threadsStarted = true;
 }
 

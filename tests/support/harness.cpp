@@ -103,11 +103,13 @@ int openFdCount() {
   return count - 1;  // the directory stream's own descriptor
 }
 
-size_t threadCount() {
+size_t threadCount(const char* name) {
   size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    ++count;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", error)) {
+    std::ifstream comm(entry.path() / "comm");
+    std::string text;
+    if (std::getline(comm, text) && text == name) ++count;
   }
   return count;
 }

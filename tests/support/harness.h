@@ -70,9 +70,10 @@ class TraceCapture : public tracing::Sink {
 };
 TraceCapture& traces();
 
-// Number of open file descriptors, and of threads, of this process.
+// Number of open file descriptors of this process, and of its threads
+// called |name| (a sanitizer's own threads do not count).
 int openFdCount();
-size_t threadCount();
+size_t threadCount(const char* name);
 
 // True once the worker of a service started in this process has tried its
 // configuration load (it logs the outcome), so that it cannot race with what

@@ -31,7 +31,6 @@ void ServiceTest::TearDownTestSuite() {
 
 void ServiceTest::SetUp() {
   m_fdsAtStart = openFdCount();
-  m_threadsBeforeStart = threadCount();
   util::config::Provider::setStoreRoot(m_config.path().c_str());
   m_server = startImageServer(kInstance);
   ASSERT_NE(m_server, nullptr);

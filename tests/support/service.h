@@ -47,7 +47,6 @@ class ServiceTest : public ::testing::Test {
   TempDir m_files;
   ImageServer* m_server = nullptr;
   std::vector<ImageServer*> m_others;
-  size_t m_threadsBeforeStart = 0;
   int m_fdsAtStart = 0;
 };
 

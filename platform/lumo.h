@@ -28,7 +28,9 @@
 // JPEG EXIF orientation (1..8) is applied: the information and the pixels
 // describe the image as it is meant to be seen. 16-bit PNG samples are
 // rounded to 8 bits. Truncated data fails the decode, and no pixel of a
-// bitmap is ever left undefined.
+// bitmap is ever left undefined. A PNG decode verifies the CRC of every
+// chunk and the zlib checksum of the image data, and fails with a reason
+// that names the checksum when one does not match.
 #ifndef PLATFORM_LUMO_H_
 #define PLATFORM_LUMO_H_
 

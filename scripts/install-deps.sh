@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev
-  libjpeg62-turbo-dev libspng-dev libgif-dev libexif-dev
+  libjpeg62-turbo-dev libspng-dev zlib1g-dev libgif-dev libexif-dev
   nlohmann-json3-dev libcli11-dev
   "$@"
 )

@@ -283,6 +283,68 @@ TEST_F(EngineTest, PngKeyColourTransparency) {
   EXPECT_EQ(got.rgba, (std::vector<uint8_t>{10, 20, 30, 255, 40, 50, 60, 0}));
 }
 
+// Every chunk's CRC and the image data's zlib checksum are verified, on each
+// way through the decoder (straight into the bitmap, averaged, interlaced),
+// including when the checksum comes in an IDAT chunk of its own after the
+// last row's data, where the decoder stops reading by itself.
+TEST_F(EngineTest, PngChecksumsAreVerified) {
+  const uint32_t w = 13, h = 7;
+  Image image = gradient(w, h);
+  const std::vector<uint16_t> samples(image.rgba.begin(), image.rgba.end());
+  const size_t zlibBytes = h * (1 + w * 4) + 11;  // one stored block
+  auto write = [&](imagefiles::PngOptions o) {
+    EXPECT_TRUE(imagefiles::writePng(dir.file("c.png"), w, h, samples, o));
+    return imagefiles::readFile(dir.file("c.png"));
+  };
+  // Flips the last byte of the CRC of the |nth| chunk of |type|.
+  auto breakCrc = [&](std::string bytes, const char* type, int nth = 0) {
+    size_t at = bytes.find(type);
+    for (int i = 0; i < nth; ++i) at = bytes.find(type, at + 4);
+    const size_t length = uint8_t(bytes[at - 1]) | uint8_t(bytes[at - 2]) << 8;
+    bytes[at + 4 + length + 3] ^= 1;
+    return bytes;
+  };
+  const auto attempt = [&](const std::string& bytes, int way) {
+    EXPECT_TRUE(imagefiles::writeFile(dir.file("d.png"), bytes));
+    kor::ErrorStorage::ack();
+    BitmapPtr b = way == 1 ? scaled(dir.file("d.png"), 5, 3) : decode(dir.file("d.png"));
+    std::string reason = b ? "" : kor::ErrorStorage::reason();
+    kor::ErrorStorage::ack();
+    return reason;
+  };
+  for (int way = 0; way < 3; ++way) {  // direct, averaged, interlaced
+    SCOPED_TRACE(way);
+    imagefiles::PngOptions o;
+    o.interlace = way == 2;
+    // The checksum's bytes split off into a last IDAT chunk, 1 to 9 of them.
+    for (size_t tail = 1; tail <= 9; ++tail) {
+      o.idatSplits = {zlibBytes / 2, zlibBytes - tail};
+      o.wrongAdler = false;
+      EXPECT_EQ(attempt(write(o), way), "") << tail;
+      o.wrongAdler = true;
+      EXPECT_NE(attempt(write(o), way).find("checksum (Adler-32) mismatch"), std::string::npos)
+          << tail;
+    }
+    o.idatSplits = {};
+    EXPECT_NE(attempt(write(o), way).find("checksum (Adler-32) mismatch"), std::string::npos);
+    o.wrongAdler = false;
+    o.idatSplits = {zlibBytes / 2};
+    for (const std::string& bytes : {breakCrc(write(o), "IDAT"), breakCrc(write(o), "IDAT", 1),
+                                     breakCrc(write(o), "IEND"), breakCrc(write(o), "IHDR")})
+      EXPECT_EQ(attempt(bytes, way), "invalid PNG data: chunk checksum (CRC) mismatch");
+    // A file that ends right after the last IDAT chunk's CRC lacks only its
+    // end marker; one byte less is truncated.
+    const std::string whole = write(o);
+    EXPECT_EQ(attempt(whole.substr(0, whole.size() - 12), way), "");
+    EXPECT_EQ(attempt(whole.substr(0, whole.size() - 13), way), "truncated PNG data");
+  }
+  // An ancillary chunk with a bad CRC is refused too, not skipped.
+  std::string text = imagefiles::readFile(png(image));
+  text.insert(33, std::string("\0\0\0\4tEXta\0bc\0\0\0\0", 16));
+  EXPECT_EQ(attempt(text, 0), "invalid PNG data: chunk checksum (CRC) mismatch");
+  EXPECT_EQ(info(dir.file("d.png")), nullptr);
+}
+
 TEST_F(EngineTest, JpegDecodesWithinPsnr) {
   Image image = gradient(67, 45);
   imagefiles::JpegOptions o;

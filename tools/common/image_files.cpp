@@ -338,7 +338,15 @@ bool writePng(const std::string& path, uint32_t width, uint32_t height,
       scanlines(raw, width, height, samples.data(), channels, o.bitDepth, kX0[pass], kY0[pass],
                 kDx[pass], kDy[pass]);
   }
-  chunk(png, "IDAT", zlibStored(raw));
+  std::string z = zlibStored(raw);
+  if (o.wrongAdler) z.back() = static_cast<char>(z.back() ^ 1);
+  size_t start = 0;
+  for (size_t split : o.idatSplits) {
+    if (split <= start || split >= z.size()) return false;
+    chunk(png, "IDAT", z.substr(start, split - start));
+    start = split;
+  }
+  chunk(png, "IDAT", z.substr(start));
   chunk(png, "IEND", "");
   return writeFile(path, png);
 }

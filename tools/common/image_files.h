@@ -55,6 +55,12 @@ struct PngOptions {
   // Colour types 0 and 2: a tRNS key colour (grey uses the first value).
   bool hasKey = false;
   std::array<uint16_t, 3> key = {};
+  // Offsets in the zlib stream at which a new IDAT chunk begins (ascending);
+  // empty: one IDAT chunk.
+  std::vector<size_t> idatSplits;
+  // Stores the zlib stream's checksum (Adler-32) off by one; the chunks'
+  // CRCs match the bytes as written.
+  bool wrongAdler = false;
 };
 // Channels per pixel by colour type: 0 -> 1, 2 -> 3, 3 -> 1 (the index),
 // 4 -> 2, 6 -> 4. |samples| holds width * height * channels values, each

@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev
   libjpeg62-turbo-dev libspng-dev zlib1g-dev libgif-dev libexif-dev
+  libwebp-dev libheif-dev
   nlohmann-json3-dev libcli11-dev
   "$@"
 )

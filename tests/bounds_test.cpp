@@ -318,6 +318,8 @@ class CancellationTest : public BoundsTest {
     add("i.gif", imagefiles::writeGif(dir.file("i.gif"), w, h, indices.data(), gifOptions));
     add("a.bmp", imagefiles::writeBmp(dir.file("a.bmp"), w, h, rgba.data()));
     add("r.bmp", imagefiles::writeBmp(dir.file("r.bmp"), w, h, indices.data(), rleOptions));
+    // libheif decodes the whole image at once; its rows then stream.
+    add("a.heic", imagefiles::writeHeif(dir.file("a.heic"), w, h, rgba.data()));
     return paths;
   }
 };

@@ -49,6 +49,23 @@ class CorruptTest : public ::testing::Test {
     rle.palette = gif.globalPalette;
     ASSERT_TRUE(imagefiles::writeBmp(m_dir.file("base.bmp"), w, h, rgba.data()));
     ASSERT_TRUE(imagefiles::writeBmp(m_dir.file("rle.bmp"), w, h, indices.data(), rle));
+    for (size_t i = 3; i < rgba.size(); i += 4) rgba[i] = uint8_t(i);
+    imagefiles::WebpOptions animation;
+    animation.lossless = true;
+    animation.canvasWidth = w + 4;
+    animation.canvasHeight = h + 2;
+    animation.frameX = 2;
+    animation.exifOrientation = 6;
+    imagefiles::HeifOptions heif;
+    heif.orientation = 6;
+    heif.thumbnailSize = 16;
+    imagefiles::HeifOptions avif;
+    avif.avif = true;
+    avif.alpha = true;
+    ASSERT_TRUE(imagefiles::writeWebp(m_dir.file("base.webp"), w, h, rgba.data()));
+    ASSERT_TRUE(imagefiles::writeWebp(m_dir.file("anim.webp"), w, h, rgba.data(), animation));
+    ASSERT_TRUE(imagefiles::writeHeif(m_dir.file("base.heic"), w, h, rgba.data(), heif));
+    ASSERT_TRUE(imagefiles::writeHeif(m_dir.file("base.avif"), w, h, rgba.data(), avif));
   }
 
   // Runs every kind of job on |bytes| (written as |name|) and checks the
@@ -84,7 +101,8 @@ class CorruptTest : public ::testing::Test {
   std::string base(const char* name) { return imagefiles::readFile(m_dir.file(name)); }
 
   testsupport::TempDir m_dir;
-  const char* m_bases[6] = {"base.jpg", "prog.jpg", "base.png", "base.gif", "base.bmp", "rle.bmp"};
+  const char* m_bases[10] = {"base.jpg", "prog.jpg",  "base.png",  "base.gif",  "base.bmp",
+                             "rle.bmp",  "base.webp", "anim.webp", "base.heic", "base.avif"};
 };
 
 TEST_F(CorruptTest, FilesCutShortAtManyOffsets) {

@@ -174,6 +174,18 @@ TEST_F(EngineTest, InfoReportsEachFormatFromItsContent) {
   imagefiles::BmpOptions bmp32;
   bmp32.bpp = 32;
   ASSERT_TRUE(imagefiles::writeBmp(dir.file("b.bmp"), 20, 10, image.rgba.data(), bmp32));
+  Image translucent = image;
+  translucent.rgba[7] = 100;
+  imagefiles::WebpOptions lossless;
+  lossless.lossless = true;
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("a.webp"), 20, 10, image.rgba.data()));
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("t.webp"), 20, 10, translucent.rgba.data()));
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("l.webp"), 20, 10, translucent.rgba.data(), lossless));
+  imagefiles::HeifOptions heif;
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("a.heic"), 20, 10, image.rgba.data(), heif));
+  heif.avif = true;
+  heif.alpha = true;
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("a.avif"), 20, 10, translucent.rgba.data(), heif));
 
   struct Case {
     std::string path;
@@ -188,6 +200,11 @@ TEST_F(EngineTest, InfoReportsEachFormatFromItsContent) {
       {dir.file("t.gif"), BitmapInfo::SOURCE_GIF, true, false},
       {dir.file("a.bmp"), BitmapInfo::SOURCE_BMP, false, false},
       {dir.file("b.bmp"), BitmapInfo::SOURCE_BMP, true, false},
+      {dir.file("a.webp"), BitmapInfo::SOURCE_WEBP, false, false},
+      {dir.file("t.webp"), BitmapInfo::SOURCE_WEBP, true, false},
+      {dir.file("l.webp"), BitmapInfo::SOURCE_WEBP, true, false},
+      {dir.file("a.heic"), BitmapInfo::SOURCE_HEIF, false, false},
+      {dir.file("a.avif"), BitmapInfo::SOURCE_HEIF, true, false},
   };
   for (const Case& c : cases) {
     InfoPtr i = info(c.path);
@@ -429,6 +446,71 @@ TEST_F(EngineTest, GifFirstFrameOnTransparentCanvas) {
     }
 }
 
+TEST_F(EngineTest, WebpStillAndFirstFrameOfAnAnimation) {
+  const uint32_t w = 23, h = 17;
+  Image image = gradient(w, h);
+  for (size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = uint8_t(i * 7);
+  Image opaque = gradient(w, h);
+  imagefiles::WebpOptions lossless;
+  lossless.lossless = true;
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("l.webp"), w, h, image.rgba.data(), lossless));
+  EXPECT_EQ(toImage(*decode(dir.file("l.webp"))).rgba, image.rgba);
+  // Lossy colour; the alpha channel is stored losslessly.
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("o.webp"), w, h, opaque.rgba.data()));
+  EXPECT_GE(psnr(toImage(*decode(dir.file("o.webp"))), opaque), 30.0);
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("a.webp"), w, h, image.rgba.data()));
+  Image got = toImage(*decode(dir.file("a.webp")));
+  for (size_t i = 3; i < got.rgba.size(); i += 4) ASSERT_EQ(got.rgba[i], image.rgba[i]) << i;
+
+  // The first frame at (4, 2) on a 31 x 22 canvas, transparent around it;
+  // the frames after it are not read. At (0, 0) on a canvas of its own size
+  // it is the still image.
+  for (bool partial : {true, false}) {
+    SCOPED_TRACE(partial);
+    imagefiles::WebpOptions animation = lossless;
+    animation.canvasWidth = partial ? 31 : w;
+    animation.canvasHeight = partial ? 22 : h;
+    animation.frameX = partial ? 4 : 0;
+    animation.frameY = partial ? 2 : 0;
+    animation.extraFrames = 3;
+    ASSERT_TRUE(imagefiles::writeWebp(dir.file("f.webp"), w, h, image.rgba.data(), animation));
+    BitmapPtr b = decode(dir.file("f.webp"));
+    ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+    Image canvas = toImage(*b);
+    ASSERT_EQ(canvas.width, animation.canvasWidth);
+    ASSERT_EQ(canvas.height, animation.canvasHeight);
+    for (uint32_t y = 0; y < canvas.height; ++y)
+      for (uint32_t x = 0; x < canvas.width; ++x) {
+        const uint32_t fx = x - animation.frameX, fy = y - animation.frameY;
+        const uint8_t clear[4] = {0, 0, 0, 0};
+        const uint8_t* want = fx < w && fy < h ? image.at(fx, fy) : clear;
+        ASSERT_EQ(0, std::memcmp(want, canvas.at(x, y), 4)) << x << "," << y;
+      }
+  }
+}
+
+TEST_F(EngineTest, HeifAndAvifDecodeWithinPsnr) {
+  Image image = gradient(64, 48);
+  for (size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = uint8_t(128 + (i / 4) % 128);
+  for (bool avif : {false, true})
+    for (bool alpha : {false, true}) {
+      SCOPED_TRACE(testing::Message() << (avif ? "avif" : "heic") << (alpha ? " alpha" : ""));
+      imagefiles::HeifOptions o;
+      o.avif = avif;
+      o.alpha = alpha;
+      ASSERT_TRUE(imagefiles::writeHeif(dir.file("h"), 64, 48, image.rgba.data(), o));
+      BitmapPtr b = decode(dir.file("h"));
+      ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+      Image got = toImage(*b);
+      EXPECT_GE(psnr(got, image), 30.0);
+      if (alpha) {
+        EXPECT_GE(psnr(got, image, 4), 30.0);
+      } else {
+        for (size_t i = 3; i < got.rgba.size(); i += 4) ASSERT_EQ(got.rgba[i], 255);
+      }
+    }
+}
+
 TEST_F(EngineTest, BmpEveryDepthAndLayoutDecodesExactly) {
   const uint32_t w = 11, h = 6;
   std::vector<Rgb> palette;
@@ -565,14 +647,60 @@ TEST_F(EngineTest, ScalingMatchesAReferenceAreaAverage) {
     bmpOptions.palette.push_back({uint8_t(i * 16), uint8_t(i * 3), uint8_t(255 - i)});
   ASSERT_TRUE(imagefiles::writeBmp(dir.file("s.bmp"), 37, 23, indices.data(), bmpOptions));
   Image bmp = toImage(*decode(dir.file("s.bmp")));
+  imagefiles::WebpOptions lossless;
+  lossless.lossless = true;
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("s.webp"), 37, 23, image.rgba.data(), lossless));
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("s.heic"), 37, 23, image.rgba.data()));
+  Image heif = toImage(*decode(dir.file("s.heic")));
   const uint32_t sizes[][2] = {{10, 7}, {37, 5}, {1, 1}, {18, 23}, {36, 22}};
   for (auto size : sizes) {
+    SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1]);
     BitmapPtr b = scaled(path, size[0], size[1]);
     ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
-    EXPECT_LE(maxDifference(toImage(*b), boxFilter(image, size[0], size[1])), 1)
-        << size[0] << "x" << size[1];
+    EXPECT_LE(maxDifference(toImage(*b), boxFilter(image, size[0], size[1])), 1);
     BitmapPtr fromBmp = scaled(dir.file("s.bmp"), size[0], size[1]);
     EXPECT_LE(maxDifference(toImage(*fromBmp), boxFilter(bmp, size[0], size[1])), 1);
+    BitmapPtr fromWebp = scaled(dir.file("s.webp"), size[0], size[1]);
+    ASSERT_NE(fromWebp, nullptr) << kor::ErrorStorage::reason();
+    EXPECT_LE(maxDifference(toImage(*fromWebp), boxFilter(image, size[0], size[1])), 1);
+    BitmapPtr fromHeif = scaled(dir.file("s.heic"), size[0], size[1]);
+    ASSERT_NE(fromHeif, nullptr) << kor::ErrorStorage::reason();
+    EXPECT_LE(maxDifference(toImage(*fromHeif), boxFilter(heif, size[0], size[1])), 1);
+  }
+}
+
+// A scaled HEIF decode takes the smallest thumbnail at least the target
+// size, here one of a flat red picture, so that its pixels tell where they
+// came from.
+TEST_F(EngineTest, ScaledHeifTakesTheSmallestThumbnailThatSuffices) {
+  Image image = gradient(64, 48);
+  imagefiles::HeifOptions o;
+  o.thumbnailSize = 32;  // 32 x 24
+  for (size_t i = 0; i < image.rgba.size(); i += 4)
+    o.thumbnailRgba.insert(o.thumbnailRgba.end(), {255, 0, 0, 255});
+  for (int orientation : {1, 6}) {
+    SCOPED_TRACE(orientation);
+    o.orientation = orientation;
+    ASSERT_TRUE(imagefiles::writeHeif(dir.file("t.heic"), 64, 48, image.rgba.data(), o));
+    const bool turned = orientation == 6;
+    Image full = toImage(*decode(dir.file("t.heic")));
+    struct Case {
+      uint32_t w, h;
+      bool thumbnail;
+    } cases[] = {{16, 12, true}, {32, 24, true}, {33, 24, false}, {32, 25, false}};
+    for (const Case& c : cases) {
+      const uint32_t tw = turned ? c.h : c.w, th = turned ? c.w : c.h;
+      BitmapPtr b = scaled(dir.file("t.heic"), tw, th);
+      ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+      Image got = toImage(*b);
+      ASSERT_EQ(got.width, tw);
+      if (c.thumbnail) {
+        EXPECT_GT(got.at(tw / 2, th / 2)[0], 200) << c.w;
+        EXPECT_LT(got.at(tw / 2, th / 2)[1], 50) << c.w;
+      } else {
+        EXPECT_LE(maxDifference(got, boxFilter(full, tw, th)), 1) << c.w;
+      }
+    }
   }
 }
 
@@ -694,6 +822,7 @@ TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
   // Stored 32 x 16: a white block top-left, a grey block top-right, black
   // elsewhere. Expected corners of the displayed image per orientation.
   Image image{32, 16, std::vector<uint8_t>(32 * 16 * 4, 0)};
+  for (size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = 255;
   for (uint32_t y = 0; y < 8; ++y)
     for (uint32_t x = 0; x < 8; ++x) {
       std::memset(&image.rgba[(y * 32 + x) * 4], 255, 3);
@@ -702,36 +831,52 @@ TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
   enum Corner { TL, TR, BL, BR };
   const Corner white[9] = {TL, TL, TR, BR, BL, TL, TR, BR, BL};
   const Corner grey[9] = {TL, TR, TL, BL, BR, BL, BR, TR, TL};
-  for (int orientation = 1; orientation <= 8; ++orientation) {
-    SCOPED_TRACE(orientation);
-    imagefiles::JpegOptions o;
-    o.quality = 95;
-    o.exifOrientation = orientation;
-    o.exifBigEndian = orientation % 2 == 0;
-    std::string path = jpeg(image, o);
-    const bool turned = orientation >= 5;
-    InfoPtr i = info(path);
-    ASSERT_NE(i, nullptr);
-    EXPECT_EQ(i->width, turned ? 16u : 32u);
-    EXPECT_EQ(i->height, turned ? 32u : 16u);
-    Image got = toImage(*decode(path));
-    ASSERT_EQ(got.width, i->width);
-    auto sample = [&](Corner c) {
-      uint32_t x = (c == TR || c == BR) ? got.width - 4 : 3;
-      uint32_t y = (c == BL || c == BR) ? got.height - 4 : 3;
-      return int(got.at(x, y)[1]);
-    };
-    EXPECT_NEAR(sample(white[orientation]), 255, 12);
-    EXPECT_NEAR(sample(grey[orientation]), 120, 12);
-    for (Corner c : {TL, TR, BL, BR})
-      if (c != white[orientation] && c != grey[orientation]) {
-        EXPECT_NEAR(sample(c), 0, 12);
+  // JPEG and WebP carry it in Exif data, HEIF in the container's rotation
+  // and mirroring.
+  for (int orientation = 1; orientation <= 8; ++orientation)
+    for (const char* format : {"jpeg", "webp", "heif"}) {
+      SCOPED_TRACE(testing::Message() << format << " " << orientation);
+      std::string path = dir.file(std::string("o.") + format);
+      if (format[0] == 'j') {
+        imagefiles::JpegOptions o;
+        o.quality = 95;
+        o.exifOrientation = orientation;
+        o.exifBigEndian = orientation % 2 == 0;
+        path = jpeg(image, o);
+      } else if (format[0] == 'w') {
+        imagefiles::WebpOptions o;
+        o.quality = 95;
+        o.exifOrientation = orientation;
+        o.exifHeader = orientation % 2 == 0;
+        ASSERT_TRUE(imagefiles::writeWebp(path, 32, 16, image.rgba.data(), o));
+      } else {
+        imagefiles::HeifOptions o;
+        o.orientation = orientation;
+        ASSERT_TRUE(imagefiles::writeHeif(path, 32, 16, image.rgba.data(), o));
       }
-    // The target size is given as displayed.
-    BitmapPtr small = scaled(path, turned ? 8 : 16, turned ? 16 : 8);
-    ASSERT_NE(small, nullptr);
-    EXPECT_EQ(small->width, turned ? 8u : 16u);
-  }
+      const bool turned = orientation >= 5;
+      InfoPtr i = info(path);
+      ASSERT_NE(i, nullptr);
+      EXPECT_EQ(i->width, turned ? 16u : 32u);
+      EXPECT_EQ(i->height, turned ? 32u : 16u);
+      Image got = toImage(*decode(path));
+      ASSERT_EQ(got.width, i->width);
+      auto sample = [&](Corner c) {
+        uint32_t x = (c == TR || c == BR) ? got.width - 4 : 3;
+        uint32_t y = (c == BL || c == BR) ? got.height - 4 : 3;
+        return int(got.at(x, y)[1]);
+      };
+      EXPECT_NEAR(sample(white[orientation]), 255, 12);
+      EXPECT_NEAR(sample(grey[orientation]), 120, 12);
+      for (Corner c : {TL, TR, BL, BR})
+        if (c != white[orientation] && c != grey[orientation]) {
+          EXPECT_NEAR(sample(c), 0, 12);
+        }
+      // The target size is given as displayed.
+      BitmapPtr small = scaled(path, turned ? 8 : 16, turned ? 16 : 8);
+      ASSERT_NE(small, nullptr);
+      EXPECT_EQ(small->width, turned ? 8u : 16u);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -876,6 +1021,23 @@ TEST_F(EngineTest, HugeHeadersAreRefusedBeforeAllocating) {
     EXPECT_STREQ(kor::ErrorStorage::reason(), "image too large: 70000 x 70000");
   }
   EXPECT_EQ(failure(dir.file("bomb.gif")), "image too large: 65535 x 65535");
+  // An animation's canvas, and a HEIF image whose size box claims more than
+  // its data holds.
+  const uint8_t pixel[4] = {1, 2, 3, 255};
+  imagefiles::WebpOptions canvas;
+  canvas.canvasWidth = 40000;
+  canvas.canvasHeight = 40000;
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("bomb.webp"), 1, 1, pixel, canvas));
+  EXPECT_EQ(failure(dir.file("bomb.webp")), "image too large: 40000 x 40000");
+  EXPECT_EQ(info(dir.file("bomb.webp")), nullptr);
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("bomb.heic"), 64, 48, gradient(64, 48).rgba.data()));
+  std::string heif = imagefiles::readFile(dir.file("bomb.heic"));
+  const size_t ispe = heif.rfind("ispe");  // the primary image's
+  ASSERT_NE(ispe, std::string::npos);
+  heif.replace(ispe + 8, 8, std::string("\0\0\x4e\x20\0\0\x4e\x20", 8));  // 20000 x 20000
+  ASSERT_TRUE(imagefiles::writeFile(dir.file("bomb.heic"), heif));
+  EXPECT_EQ(failure(dir.file("bomb.heic")), "image too large: 20000 x 20000");
+  EXPECT_EQ(info(dir.file("bomb.heic")), nullptr);
   // Exactly at the limit is accepted as far as the header goes.
   ASSERT_TRUE(imagefiles::writeBmpHeader(dir.file("edge.bmp"), 16384, 16384));
   ASSERT_NE(info(dir.file("edge.bmp")), nullptr);
@@ -910,10 +1072,24 @@ TEST_F(EngineTest, TruncatedFilesFailCleanly) {
   ASSERT_TRUE(imagefiles::writePng(dir.file("i.png"), 64, 48,
                                    std::vector<uint16_t>(image.rgba.begin(), image.rgba.end()),
                                    interlaced));
-  const std::string files[] = {jpeg(image),       jpeg(image, progressive, "p.jpg"),
-                               png(image),        dir.file("i.png"),
-                               dir.file("t.gif"), dir.file("t.bmp"),
-                               dir.file("r.bmp")};
+  imagefiles::WebpOptions lossless;
+  lossless.lossless = true;
+  imagefiles::WebpOptions animation;
+  animation.canvasWidth = 80;
+  animation.canvasHeight = 60;
+  imagefiles::HeifOptions avif;
+  avif.avif = true;
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("t.webp"), 64, 48, image.rgba.data()));
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("l.webp"), 64, 48, image.rgba.data(), lossless));
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("a.webp"), 64, 48, image.rgba.data(), animation));
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("t.heic"), 64, 48, image.rgba.data()));
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("t.avif"), 64, 48, image.rgba.data(), avif));
+  const std::string files[] = {jpeg(image),        jpeg(image, progressive, "p.jpg"),
+                               png(image),         dir.file("i.png"),
+                               dir.file("t.gif"),  dir.file("t.bmp"),
+                               dir.file("r.bmp"),  dir.file("t.webp"),
+                               dir.file("l.webp"), dir.file("a.webp"),
+                               dir.file("t.heic"), dir.file("t.avif")};
   for (const std::string& path : files) {
     const std::string bytes = imagefiles::readFile(path);
     for (size_t cut :

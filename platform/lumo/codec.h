@@ -167,6 +167,8 @@ class Source {
   bool atEnd() const { return m_atEnd; }
   // A read failed.
   bool failed() const { return m_failed; }
+  // Where the next read starts.
+  uint64_t position() const { return m_position; }
 
  private:
   // Reads at the position into the buffer; false at the end or on an error.
@@ -395,6 +397,12 @@ bool decodeJpeg(Source& source, Pipeline& pipeline);
 bool decodePng(Source& source, Pipeline& pipeline);
 bool decodeGif(Source& source, Pipeline& pipeline);
 bool decodeBmp(Source& source, Pipeline& pipeline);
+bool decodeWebp(Source& source, Pipeline& pipeline);
+bool decodeHeif(Source& source, Pipeline& pipeline);
+
+// The orientation (1..8) in an Exif block, 1 when it has none or cannot be
+// read. |exif| starts with the "Exif\0\0" header, as an APP1 segment's data.
+int exifOrientation(const uint8_t* exif, size_t size);
 
 // Row conversion from straight RGBA to |format| (not FORMAT_DEFAULT).
 void convertRow(const uint8_t* rgba, uint32_t count, BitmapInfo::Format format, uint8_t* out);

@@ -10,6 +10,9 @@
 #include <jpeglib.h>
 // clang-format on
 #include <gif_lib.h>
+#include <libheif/heif.h>
+#include <webp/encode.h>
+#include <webp/mux.h>
 
 namespace imagefiles {
 namespace {
@@ -537,6 +540,121 @@ bool writeBmpHeader(const std::string& path, uint32_t width, uint32_t height) {
   put16le(file, 24);
   file.append(24, '\0');
   return writeFile(path, file);
+}
+
+bool writeWebp(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
+               const WebpOptions& o) {
+  uint8_t* encoded = nullptr;
+  const int w = static_cast<int>(width);
+  const int h = static_cast<int>(height);
+  const size_t size = o.lossless ? WebPEncodeLosslessRGBA(rgba, w, h, w * 4, &encoded)
+                                 : WebPEncodeRGBA(rgba, w, h, w * 4, float(o.quality), &encoded);
+  if (size == 0) return false;
+  if (o.exifOrientation == 0 && o.canvasWidth == 0) {
+    const bool ok = writeFile(path, std::string(reinterpret_cast<char*>(encoded), size));
+    WebPFree(encoded);
+    return ok;
+  }
+  WebPMux* mux = WebPMuxNew();
+  const WebPData image = {encoded, size};
+  bool ok = mux != nullptr;
+  if (ok && o.canvasWidth == 0) {
+    ok = WebPMuxSetImage(mux, &image, 1) == WEBP_MUX_OK;
+  } else if (ok) {
+    WebPMuxFrameInfo frame = {};
+    frame.bitstream = image;
+    frame.x_offset = static_cast<int>(o.frameX);
+    frame.y_offset = static_cast<int>(o.frameY);
+    frame.duration = 100;
+    frame.id = WEBP_CHUNK_ANMF;
+    frame.dispose_method = WEBP_MUX_DISPOSE_NONE;
+    frame.blend_method = WEBP_MUX_NO_BLEND;
+    for (int i = 0; ok && i <= o.extraFrames; ++i)
+      ok = WebPMuxPushFrame(mux, &frame, 1) == WEBP_MUX_OK;
+    const WebPMuxAnimParams params = {0, 0};
+    ok = ok && WebPMuxSetAnimationParams(mux, &params) == WEBP_MUX_OK &&
+         WebPMuxSetCanvasSize(mux, static_cast<int>(o.canvasWidth),
+                              static_cast<int>(o.canvasHeight)) == WEBP_MUX_OK;
+  }
+  if (ok && o.exifOrientation != 0) {
+    std::string exif = exifBlock(o.exifOrientation, false);
+    if (!o.exifHeader) exif.erase(0, 6);
+    const WebPData chunk = {reinterpret_cast<const uint8_t*>(exif.data()), exif.size()};
+    ok = WebPMuxSetChunk(mux, "EXIF", &chunk, 1) == WEBP_MUX_OK;
+  }
+  WebPData assembled = {};
+  ok = ok && WebPMuxAssemble(mux, &assembled) == WEBP_MUX_OK;
+  ok = ok &&
+       writeFile(path, std::string(reinterpret_cast<const char*>(assembled.bytes), assembled.size));
+  WebPDataClear(&assembled);
+  WebPMuxDelete(mux);
+  WebPFree(encoded);
+  return ok;
+}
+
+namespace {
+
+heif_image* heifImage(uint32_t width, uint32_t height, const uint8_t* rgba, bool alpha) {
+  heif_image* image = nullptr;
+  const int w = static_cast<int>(width);
+  const int h = static_cast<int>(height);
+  if (heif_image_create(w, h, heif_colorspace_RGB,
+                        alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &image)
+          .code != heif_error_Ok)
+    return nullptr;
+  int stride = 0;
+  uint8_t* plane = nullptr;
+  if (heif_image_add_plane(image, heif_channel_interleaved, w, h, 8).code == heif_error_Ok)
+    plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+  if (plane == nullptr) {
+    heif_image_release(image);
+    return nullptr;
+  }
+  const int channels = alpha ? 4 : 3;
+  for (uint32_t y = 0; y < height; ++y)
+    for (uint32_t x = 0; x < width; ++x)
+      std::memcpy(plane + size_t{y} * stride + size_t{x} * channels,
+                  rgba + (size_t{y} * width + x) * 4, channels);
+  return image;
+}
+
+}  // namespace
+
+bool writeHeif(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
+               const HeifOptions& o) {
+  heif_context* context = heif_context_alloc();
+  heif_encoder* encoder = nullptr;
+  heif_image* image = heifImage(width, height, rgba, o.alpha);
+  heif_image* thumbnail = nullptr;
+  heif_encoding_options* options = heif_encoding_options_alloc();
+  heif_image_handle* handle = nullptr;
+  heif_image_handle* thumbnailHandle = nullptr;
+  bool ok = context != nullptr && image != nullptr && options != nullptr &&
+            heif_context_get_encoder_for_format(
+                context, o.avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder)
+                    .code == heif_error_Ok &&
+            heif_encoder_set_lossy_quality(encoder, o.quality).code == heif_error_Ok;
+  if (ok) {
+    options->image_orientation = static_cast<heif_orientation>(o.orientation);
+    ok = heif_context_encode_image(context, image, encoder, options, &handle).code == heif_error_Ok;
+  }
+  if (ok && o.thumbnailSize != 0) {
+    if (!o.thumbnailRgba.empty())
+      thumbnail = heifImage(width, height, o.thumbnailRgba.data(), o.alpha);
+    ok = heif_context_encode_thumbnail(context, thumbnail != nullptr ? thumbnail : image, handle,
+                                       encoder, options, static_cast<int>(o.thumbnailSize),
+                                       &thumbnailHandle)
+             .code == heif_error_Ok;
+  }
+  ok = ok && heif_context_write_to_file(context, path.c_str()).code == heif_error_Ok;
+  heif_image_handle_release(thumbnailHandle);
+  heif_image_handle_release(handle);
+  heif_encoding_options_free(options);
+  heif_image_release(thumbnail);
+  heif_image_release(image);
+  if (encoder != nullptr) heif_encoder_release(encoder);
+  heif_context_free(context);
+  return ok;
 }
 
 std::string readFile(const std::string& path) {

@@ -112,6 +112,47 @@ bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const ui
 bool writeBmpHeader(const std::string& path, uint32_t width, uint32_t height);
 
 // ---------------------------------------------------------------------------
+// WebP (libwebp's encoder and muxer). |rgba|: width * height RGBA pixels.
+struct WebpOptions {
+  bool lossless = false;  // lossless keeps RGB under alpha 0 as well
+  int quality = 90;       // lossy
+  // 1..8 adds an EXIF chunk whose IFD0 holds this orientation; 0 none.
+  int exifOrientation = 0;
+  // The EXIF chunk starts with the "Exif\0\0" header of a JPEG segment
+  // (some writers do that) instead of the bare TIFF data.
+  bool exifHeader = false;
+  // A canvas width other than 0 makes an animation: the image becomes its
+  // first frame, at (frameX, frameY) (even numbers) on a canvas of
+  // canvasWidth x canvasHeight, followed by |extraFrames| copies.
+  uint32_t canvasWidth = 0;
+  uint32_t canvasHeight = 0;
+  uint32_t frameX = 0;
+  uint32_t frameY = 0;
+  int extraFrames = 0;
+};
+bool writeWebp(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
+               const WebpOptions& options = {});
+
+// ---------------------------------------------------------------------------
+// HEIF (libheif's encoders: HEVC for HEIC, AV1 for AVIF; lossy). |rgba|:
+// width * height RGBA pixels.
+struct HeifOptions {
+  bool avif = false;
+  int quality = 90;
+  bool alpha = false;  // encode the alpha channel (else the image is opaque)
+  // 1..8: irot/imir boxes that turn the stored image as this EXIF
+  // orientation would.
+  int orientation = 1;
+  // Other than 0: a thumbnail item whose larger side has this many pixels,
+  // made from |thumbnailRgba| (the same size as the image) or, when that is
+  // empty, from the image itself.
+  uint32_t thumbnailSize = 0;
+  std::vector<uint8_t> thumbnailRgba;
+};
+bool writeHeif(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
+               const HeifOptions& options = {});
+
+// ---------------------------------------------------------------------------
 // Files.
 std::string readFile(const std::string& path);
 bool writeFile(const std::string& path, const std::string& bytes);

@@ -4,8 +4,8 @@
 // Formats are recognised by content, never by file name: JPEG (baseline,
 // progressive, greyscale, CMYK, YCCK), PNG (every colour type and depth,
 // palette with tRNS, Adam7), GIF (the first frame, on a transparent canvas of
-// the logical screen size), BMP (1/4/8/16/24/32 bits, RLE8, RLE4, bit
-// fields, bottom-up and top-down), WebP (lossy and lossless, with alpha; the
+// the logical screen size), BMP (1/2/4/8/16/24/32 bits, RLE8, RLE4, OS/2
+// RLE24, bit fields of any width, bottom-up and top-down), WebP (lossy and lossless, with alpha; the
 // first frame of an animation, on a transparent canvas of its size) and HEIF
 // and AVIF (the primary image, with the container's rotation, mirroring and
 // cropping applied). A null result always leaves a reason in
@@ -95,8 +95,8 @@ struct BitmapInfo {
   SourceType sourceType = SOURCE_UNKNOWN;
   // The file can hold transparency: an alpha channel, a tRNS chunk, a GIF
   // transparent index or a first frame not covering the screen (GIF, WebP),
-  // a 32-bit BMP (whose alpha bytes are taken as opaque when they are all
-  // zero).
+  // a BMP with an alpha field (taken as opaque when it is 0 in every
+  // pixel).
   bool hasAlpha = false;
   // Stored as grey: greyscale JPEG, PNG colour types 0 and 4.
   bool isGrey = false;

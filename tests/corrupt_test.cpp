@@ -49,6 +49,11 @@ class CorruptTest : public ::testing::Test {
     rle.palette = gif.globalPalette;
     ASSERT_TRUE(imagefiles::writeBmp(m_dir.file("base.bmp"), w, h, rgba.data()));
     ASSERT_TRUE(imagefiles::writeBmp(m_dir.file("rle.bmp"), w, h, indices.data(), rle));
+    imagefiles::BmpOptions rle24;
+    rle24.bpp = 24;
+    rle24.rle = true;
+    rle24.headerSize = 64;
+    ASSERT_TRUE(imagefiles::writeBmp(m_dir.file("rle24.bmp"), w, h, rgba.data(), rle24));
     for (size_t i = 3; i < rgba.size(); i += 4) rgba[i] = uint8_t(i);
     imagefiles::WebpOptions animation;
     animation.lossless = true;
@@ -101,8 +106,9 @@ class CorruptTest : public ::testing::Test {
   std::string base(const char* name) { return imagefiles::readFile(m_dir.file(name)); }
 
   testsupport::TempDir m_dir;
-  const char* m_bases[10] = {"base.jpg", "prog.jpg",  "base.png",  "base.gif",  "base.bmp",
-                             "rle.bmp",  "base.webp", "anim.webp", "base.heic", "base.avif"};
+  const char* m_bases[11] = {"base.jpg",  "prog.jpg",  "base.png",  "base.gif",
+                             "base.bmp",  "rle.bmp",   "rle24.bmp", "base.webp",
+                             "anim.webp", "base.heic", "base.avif"};
 };
 
 TEST_F(CorruptTest, FilesCutShortAtManyOffsets) {

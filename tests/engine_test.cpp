@@ -525,7 +525,9 @@ TEST_F(EngineTest, BmpEveryDepthAndLayoutDecodesExactly) {
       {1, false, false, false, 40},  {4, false, false, false, 40},  {8, true, false, false, 40},
       {8, false, false, false, 12},  {8, false, true, false, 40},   {4, false, true, false, 40},
       {16, false, false, false, 40}, {16, true, false, true, 40},   {24, false, false, false, 124},
-      {24, false, false, false, 12}, {32, false, false, false, 40}, {32, true, false, true, 108}};
+      {24, false, false, false, 12}, {32, false, false, false, 40}, {32, true, false, true, 108},
+      {2, false, false, false, 40},  {8, false, false, false, 16},  {24, true, false, false, 64},
+      {24, false, true, false, 64}};  // OS/2 2.x headers, RLE24
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message()
                  << c.bpp << " bits, header " << c.header << (c.rle ? " rle" : "")
@@ -564,6 +566,83 @@ TEST_F(EngineTest, BmpEveryDepthAndLayoutDecodesExactly) {
       ASSERT_EQ(0, std::memcmp(want, got.at(p % w, p / w), 4)) << "pixel " << p;
     }
   }
+}
+
+// Masks of any width up to 32 bits, in every header that holds them. A
+// field of up to 8 bits widens by repeating its bits, a wider one rounds.
+// Alpha all 0 reads as opaque; one pixel with alpha makes it count.
+TEST_F(EngineTest, BmpBitFieldsOfAnyWidth) {
+  const uint32_t w = 9, h = 5;
+  Image image = gradient(w, h);
+  for (size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = uint8_t(i * 29);
+  struct Case {
+    const char* name;
+    int bpp, header;
+    std::array<uint32_t, 4> masks;
+  } cases[] = {
+      {"A1R5G5B5", 16, 108, {0x7c00, 0x03e0, 0x001f, 0x8000}},
+      {"A4R4G4B4", 16, 124, {0x0f00, 0x00f0, 0x000f, 0xf000}},
+      {"R3G3B2", 16, 56, {0x00e0, 0x001c, 0x0003, 0}},
+      {"R11G11B10", 32, 56, {0xffe00000, 0x001ffc00, 0x000003ff, 0}},
+      {"A2R10G10B10", 32, 108, {0x3ff00000, 0x000ffc00, 0x000003ff, 0xc0000000}},
+      {"R16G16 B1 A15", 32, 40, {0xffff0000, 0x0000ff00, 0x00000080, 0x0000007f}},
+      {"A8B8G8R8 in four masks after the header", 32, 40, {0xff, 0xff00, 0xff0000, 0xff000000}},
+  };
+  // |v| of a field of |max| (2^bits - 1) as 8 bits.
+  auto widen = [](uint32_t v, uint32_t max) -> uint32_t {
+    switch (max) {
+      case 1:
+        return v * 255;
+      case 3:
+        return v * 0x55;
+      case 7:
+        return v << 5 | v << 2 | v >> 1;
+      case 15:
+        return v * 0x11;
+      case 31:
+        return v << 3 | v >> 2;
+      case 127:
+        return v << 1 | v >> 6;
+      case 255:
+        return v;
+      default:
+        return uint32_t((v * uint64_t{255} + max / 2) / max);
+    }
+  };
+  for (const Case& c : cases)
+    for (bool clearAlpha : {false, true}) {
+      SCOPED_TRACE(testing::Message() << c.name << (clearAlpha ? ", alpha all 0" : ""));
+      Image source = image;
+      if (clearAlpha)
+        for (size_t i = 3; i < source.rgba.size(); i += 4) source.rgba[i] = 0;
+      imagefiles::BmpOptions o;
+      o.bpp = c.bpp;
+      o.headerSize = c.header;
+      o.masks = c.masks;
+      ASSERT_TRUE(imagefiles::writeBmp(dir.file("f.bmp"), w, h, source.rgba.data(), o));
+      EXPECT_EQ(info(dir.file("f.bmp"))->hasAlpha, c.masks[3] != 0);
+      BitmapPtr b = decode(dir.file("f.bmp"));
+      ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+      Image got = toImage(*b);
+      for (uint32_t p = 0; p < w * h; ++p)
+        for (int k = 0; k < 4; ++k) {
+          uint32_t max = c.masks[k];
+          while (max != 0 && (max & 1) == 0) max >>= 1;
+          const uint32_t stored = uint32_t((source.rgba[p * 4 + k] * uint64_t{max} + 127) / 255);
+          const uint32_t want = max == 0 || (k == 3 && clearAlpha) ? 255 : widen(stored, max);
+          ASSERT_EQ(got.rgba[p * 4 + k], want) << "pixel " << p << " channel " << k;
+        }
+    }
+  // A wide field rounds rather than cuts: blue 3 of 1023 is 0.75 of a level.
+  const uint8_t black[4] = {0, 0, 0, 255};
+  imagefiles::BmpOptions o;
+  o.bpp = 32;
+  o.masks = cases[3].masks;
+  ASSERT_TRUE(imagefiles::writeBmp(dir.file("r.bmp"), 1, 1, black, o));
+  std::string bytes = imagefiles::readFile(dir.file("r.bmp"));
+  bytes[bytes.size() - 4] = 3;
+  ASSERT_TRUE(imagefiles::writeFile(dir.file("r.bmp"), bytes));
+  EXPECT_EQ(toImage(*decode(dir.file("r.bmp"))).rgba, (std::vector<uint8_t>{0, 0, 1, 255}));
 }
 
 TEST_F(EngineTest, BmpRleDeltaAndShortPalette) {

@@ -55,11 +55,14 @@ constexpr uint64_t kJpegMinScanBlocks = 1u << 20;
 // its screen is refused.
 constexpr uint64_t kGifSlackPixels = 1u << 20;
 
-// The RLE data a BMP decode reads: at most 2 bytes per pixel and 4 per row,
-// plus this many. Well-formed data needs no more (a run is 2 bytes for at
-// least one pixel, a literal about a byte per pixel, an end of line or a
-// delta 2 or 4 bytes per row); beyond the budget the data only moves about
-// without drawing, and is refused.
+// The RLE data a BMP decode reads: at most 2 bytes per pixel (4 for RLE24)
+// and 4 per row, plus this many. Well-formed data needs no more (a run is 2
+// bytes for at least one pixel, 4 in RLE24, a literal about a byte per
+// pixel, 3 in RLE24, an end of line or a delta 2 or 4 bytes per row);
+// beyond the budget the data only moves about without drawing, and is
+// refused.
+constexpr uint64_t kRleBytesPerPixel = 2;
+constexpr uint64_t kRle24BytesPerPixel = 4;
 constexpr uint64_t kRleSlackBytes = 4096;
 
 // True when a |width| x |height| image may be decoded: neither dimension is 0,

@@ -14,6 +14,13 @@
 #include <webp/encode.h>
 #include <webp/mux.h>
 
+// LeakSanitizer, in the sanitizer builds of the programs that write HEIF
+// files: libx265, libheif's HEVC encoder, keeps buffers until the process
+// ends and never frees them. Only that library's own allocations are left
+// out of the leak report. (Defined here, beside the writer, so that every
+// program that can call it links it.)
+extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
+
 namespace imagefiles {
 namespace {
 
@@ -266,6 +273,39 @@ void rle8Row(std::string& out, const uint8_t* row, uint32_t width) {
   }
 }
 
+// RLE24 of RGBA pixels: runs of equal colours, and literal runs (of at
+// least 3 pixels, padded to an even byte count) for the rest.
+void rle24Row(std::string& out, const uint8_t* rgba, uint32_t width) {
+  auto same = [&](uint32_t a, uint32_t b) {
+    return std::memcmp(rgba + a * 4, rgba + b * 4, 3) == 0;
+  };
+  auto bgr = [&](uint32_t x) {
+    out += static_cast<char>(rgba[x * 4 + 2]);
+    out += static_cast<char>(rgba[x * 4 + 1]);
+    out += static_cast<char>(rgba[x * 4]);
+  };
+  uint32_t x = 0;
+  while (x < width) {
+    uint32_t run = 1;
+    while (x + run < width && run < 255 && same(x, x + run)) ++run;
+    uint32_t literal = 0;
+    while (run == 1 && x + literal < width && literal < 255 &&
+           (x + literal + 1 >= width || !same(x + literal, x + literal + 1)))
+      ++literal;
+    if (literal >= 3) {
+      out += '\0';
+      out += static_cast<char>(literal);
+      for (uint32_t i = 0; i < literal; ++i) bgr(x + i);
+      if ((literal * 3) % 2 != 0) out += '\0';
+      x += literal;
+      continue;
+    }
+    out += static_cast<char>(run);
+    bgr(x);
+    x += run;
+  }
+}
+
 void rle4Row(std::string& out, const uint8_t* row, uint32_t width) {
   uint32_t x = 0;
   while (x < width) {
@@ -417,23 +457,35 @@ bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const ui
               const BmpOptions& o) {
   const int bpp = o.bpp;
   const bool paletted = bpp <= 8;
+  const bool customMasks = o.masks[0] != 0 || o.masks[1] != 0 || o.masks[2] != 0;
   const bool fields32 = bpp == 32 && o.bitFields;
   int headerSize = o.headerSize;
   if (fields32 && headerSize < 108) headerSize = 108;
   uint32_t compression = 0;
-  if (o.rle) compression = bpp == 8 ? 1 : 2;
-  if (o.bitFields) compression = 3;
+  if (o.rle) compression = bpp == 8 ? 1 : bpp == 4 ? 2 : 4;
+  if (o.bitFields || customMasks) compression = 3;
+  if (customMasks && headerSize == 40 && o.masks[3] != 0) compression = 6;
   const uint32_t masks16[3] = {0xf800, 0x07e0, 0x001f};
   const uint32_t masks32[4] = {0x000000ff, 0x0000ff00, 0x00ff0000, 0xff000000};
+  // A channel rounded to the width of |mask| and put in place.
+  auto field = [](uint8_t value, uint32_t mask) -> uint32_t {
+    if (mask == 0) return 0;
+    int shift = 0;
+    while (((mask >> shift) & 1) == 0) ++shift;
+    const uint64_t max = mask >> shift;
+    return static_cast<uint32_t>((value * max + 127) / 255) << shift;
+  };
 
   std::string data;
   if (o.rle) {
     for (uint32_t i = 0; i < height; ++i) {
-      const uint8_t* row = pixels + size_t{height - 1 - i} * width;
-      if (bpp == 8)
-        rle8Row(data, row, width);
+      const uint32_t y = height - 1 - i;
+      if (bpp == 24)
+        rle24Row(data, pixels + size_t{y} * width * 4, width);
+      else if (bpp == 8)
+        rle8Row(data, pixels + size_t{y} * width, width);
       else
-        rle4Row(data, row, width);
+        rle4Row(data, pixels + size_t{y} * width, width);
       if (i + 1 < height) data += std::string("\0\0", 2);
     }
     data += std::string("\0\1", 2);
@@ -456,7 +508,14 @@ bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const ui
           continue;
         }
         const uint8_t* p = pixels + (size_t{y} * width + x) * 4;
-        if (bpp == 16) {
+        if (customMasks) {
+          uint32_t v = 0;
+          for (int c = 0; c < 4; ++c) v |= field(p[c], o.masks[c]);
+          if (bpp == 16)
+            put16le(row, v);
+          else
+            put32le(row, v);
+        } else if (bpp == 16) {
           uint32_t v = o.bitFields ? ((p[0] >> 3) << 11) | ((p[1] >> 2) << 5) | (p[2] >> 3)
                                    : ((p[0] >> 3) << 10) | ((p[1] >> 3) << 5) | (p[2] >> 3);
           put16le(row, v);
@@ -486,6 +545,12 @@ bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const ui
     put16le(header, height);
     put16le(header, 1);
     put16le(header, static_cast<uint32_t>(bpp));
+  } else if (headerSize == 16) {
+    put32le(header, 16);
+    put32le(header, width);
+    put32le(header, o.topDown ? static_cast<uint32_t>(-static_cast<int64_t>(height)) : height);
+    put16le(header, 1);
+    put16le(header, static_cast<uint32_t>(bpp));
   } else {
     put32le(header, static_cast<uint32_t>(headerSize));
     put32le(header, width);
@@ -498,7 +563,15 @@ bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const ui
     put32le(header, 2835);
     put32le(header, paletted ? static_cast<uint32_t>(o.palette.size()) : 0);
     put32le(header, 0);
-    if (headerSize >= 108) {
+    if (customMasks && headerSize != 64) {
+      const int count = headerSize == 52 ? 3 : headerSize == 40 && o.masks[3] == 0 ? 3 : 4;
+      for (int i = 0; i < count; ++i) put32le(header, o.masks[i]);
+      if (headerSize >= 108) {
+        put32le(header, 0x73524742);  // 'sRGB'
+        header.append(36 + 12, '\0');
+        if (headerSize == 124) header.append(16, '\0');
+      }
+    } else if (headerSize >= 108) {
       for (int i = 0; i < 4; ++i)
         put32le(header, fields32                              ? masks32[i]
                         : (bpp == 16 && o.bitFields && i < 3) ? masks16[i]
@@ -506,6 +579,8 @@ bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const ui
       put32le(header, 0x73524742);  // 'sRGB'
       header.append(36 + 12, '\0');
       if (headerSize == 124) header.append(16, '\0');
+    } else if (headerSize == 64) {
+      header.append(24, '\0');  // the OS/2 fields: units, rendering, colour encoding
     } else if (o.bitFields) {
       for (int i = 0; i < 3; ++i) put32le(header, bpp == 16 ? masks16[i] : masks32[i]);
     }

@@ -92,18 +92,24 @@ bool writeGif(const std::string& path, uint32_t frameWidth, uint32_t frameHeight
 // ---------------------------------------------------------------------------
 // BMP.
 struct BmpOptions {
-  // 1, 4, 8: one palette index per pixel. 16, 24, 32: R,G,B,A per pixel.
+  // 1, 2, 4, 8: one palette index per pixel. 16, 24, 32: R,G,B,A per pixel.
   int bpp = 24;
   bool topDown = false;
-  // With bpp 8 or 4: RLE8 / RLE4 compression (runs, literal runs, end of
-  // line and end of bitmap codes).
+  // With bpp 8 or 4: RLE8 / RLE4 compression; with bpp 24 and the OS/2
+  // header of 64 bytes: RLE24 (runs, literal runs, end of line and end of
+  // bitmap codes).
   bool rle = false;
   // 16 bits: 5-6-5 bit fields instead of the default 5-5-5. 32 bits: bit
   // fields R,G,B,A in a 108-byte header (alpha kept). Without bit fields
   // 32-bit pixels store B,G,R,A with the alpha byte as given.
   bool bitFields = false;
   std::vector<Rgb> palette;  // bpp <= 8
-  // 40 (default), 108, 124, or 12 (the old core header; bpp 1/4/8/24 only).
+  // 16 or 32 bits: bit fields with these R, G, B, A masks, when any is not
+  // 0; each channel is stored rounded to its field's width. With a 40-byte
+  // header and an alpha mask the file uses the four-mask compression (6).
+  std::array<uint32_t, 4> masks = {};
+  // 40 (default), 56, 108, 124, 12 (the old core header; bpp 1/4/8/24
+  // only), or the OS/2 2.x headers 16 and 64.
   int headerSize = 40;
 };
 bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const uint8_t* pixels,

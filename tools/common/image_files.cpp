@@ -18,8 +18,11 @@
 // files: libx265, libheif's HEVC encoder, keeps buffers until the process
 // ends and never frees them. Only that library's own allocations are left
 // out of the leak report. (Defined here, beside the writer, so that every
-// program that can call it links it.)
-extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
+// program that can call it links it, and visible, so that a sanitizer
+// runtime in a shared library finds it.)
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
+  return "leak:libx265.so\n";
+}
 
 namespace imagefiles {
 namespace {

@@ -1117,6 +1117,16 @@ TEST_F(EngineTest, HugeHeadersAreRefusedBeforeAllocating) {
   ASSERT_TRUE(imagefiles::writeFile(dir.file("bomb.heic"), heif));
   EXPECT_EQ(failure(dir.file("bomb.heic")), "image too large: 20000 x 20000");
   EXPECT_EQ(info(dir.file("bomb.heic")), nullptr);
+  // A grid whose own data claims 20000 x 20000 (libheif would make it at
+  // that size) behind a size box of 64 x 48.
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("grid.heic"), 64, 48, gradient(64, 48).rgba.data()));
+  heif = imagefiles::readFile(dir.file("grid.heic"));
+  const size_t grid = heif.find("idat");
+  ASSERT_NE(grid, std::string::npos);
+  ASSERT_EQ(heif.substr(grid + 8, 4), std::string("\0\x40\0\x30", 4));
+  heif.replace(grid + 8, 4, "\x4e\x20\x4e\x20");
+  ASSERT_TRUE(imagefiles::writeFile(dir.file("grid.heic"), heif));
+  EXPECT_EQ(failure(dir.file("grid.heic")), "image too large: 20000 x 20000");
   // Exactly at the limit is accepted as far as the header goes.
   ASSERT_TRUE(imagefiles::writeBmpHeader(dir.file("edge.bmp"), 16384, 16384));
   ASSERT_NE(info(dir.file("edge.bmp")), nullptr);

@@ -18,6 +18,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "platform/kor.h"
 #include "platform/lumo/codec.h"
@@ -46,6 +48,204 @@ heif_reader_grow_status readerWaitForSize(int64_t size, void* user) {
 }
 
 const heif_reader kReader = {1, readerPosition, readerRead, readerSeek, readerWaitForSize};
+
+// ---------------------------------------------------------------------------
+// The size a derived primary image (a grid of tiles, an overlay) states in
+// its own data. libheif makes such an image at that size, whatever its
+// 'ispe' box says, so the size is read here and checked before libheif
+// decodes: a few bytes could otherwise make it allocate gigabytes. Only the
+// boxes that lead there are read: 'meta' and, in it, 'pitm', 'iinf', 'iloc'
+// and 'idat'.
+
+// The most of a 'meta' box read for this; a larger one is refused.
+constexpr uint64_t kMaxMetaBytes = 16u << 20;
+
+inline uint64_t be(const uint8_t* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = (v << 8) | p[i];
+  return v;
+}
+
+// Reads big-endian fields from a byte range; every read past its end is
+// remembered and reads as 0.
+class Fields {
+ public:
+  Fields(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+  uint64_t get(int bytes) {
+    if (bytes < 0 || m_size - m_at < static_cast<size_t>(bytes)) {
+      m_bad = true;
+      m_at = m_size;
+      return 0;
+    }
+    const uint64_t v = be(m_data + m_at, bytes);
+    m_at += static_cast<size_t>(bytes);
+    return v;
+  }
+  void skip(size_t bytes) { m_at = bytes > m_size - m_at ? (m_bad = true, m_size) : m_at + bytes; }
+  // The next child box: its type and payload; false at the end.
+  bool box(uint32_t* type, Fields* payload) {
+    if (m_size - m_at < 8) return false;
+    uint64_t size = get(4);
+    *type = static_cast<uint32_t>(get(4));
+    size_t header = 8;
+    if (size == 1) {
+      size = get(8);
+      header = 16;
+    } else if (size == 0) {
+      size = m_size - m_at + 8;
+    }
+    if (size < header || size - header > m_size - m_at) {
+      m_bad = true;
+      return false;
+    }
+    *payload = Fields(m_data + m_at, static_cast<size_t>(size - header));
+    m_at += static_cast<size_t>(size - header);
+    return true;
+  }
+  bool bad() const { return m_bad; }
+  const uint8_t* here() const { return m_data + m_at; }
+  size_t left() const { return m_size - m_at; }
+
+ private:
+  const uint8_t* m_data;
+  size_t m_size;
+  size_t m_at = 0;
+  bool m_bad = false;
+};
+
+constexpr uint32_t fourcc(const char (&s)[5]) {
+  return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
+         (uint32_t(uint8_t(s[2])) << 8) | uint8_t(s[3]);
+}
+
+// The output size of a derived primary image, from its data at |data|.
+bool derivedSize(uint32_t type, const uint8_t* data, size_t size, uint64_t* width,
+                 uint64_t* height) {
+  Fields f(data, size);
+  f.get(1);  // version
+  const int bytes = (f.get(1) & 1) != 0 ? 4 : 2;
+  if (type == fourcc("grid"))
+    f.skip(2);  // rows and columns
+  else
+    f.skip(8);  // the canvas fill colour
+  *width = f.get(bytes);
+  *height = f.get(bytes);
+  return !f.bad();
+}
+
+// Checks the size that a grid or overlay primary image states; true when
+// the primary is no such image. False with the reason set.
+bool checkDerivedSize(Source& source) {
+  // The top-level boxes up to 'meta'.
+  uint64_t offset = 0;
+  uint64_t metaSize = 0;
+  for (int i = 0; i < 64 && metaSize == 0; ++i) {
+    uint8_t header[16];
+    source.seek(offset);
+    if (source.read(header, 8) != 8) return true;  // libheif says what is wrong
+    uint64_t size = be(header, 4);
+    uint64_t headerBytes = 8;
+    if (size == 1) {
+      if (source.read(header + 8, 8) != 8) return true;
+      size = be(header + 8, 8);
+      headerBytes = 16;
+    }
+    if (size < headerBytes) return true;
+    if (be(header + 4, 4) == fourcc("meta")) metaSize = size - headerBytes;
+    offset += size;
+    if (metaSize == 0 && offset > source.size()) return true;
+  }
+  if (metaSize == 0) return true;
+  if (metaSize > kMaxMetaBytes) {
+    kor::ErrorStorage::set("unsupported HEIF data: a meta box of %llu bytes",
+                           static_cast<unsigned long long>(metaSize));
+    return false;
+  }
+  auto* meta = new (std::nothrow) uint8_t[metaSize];
+  if (meta == nullptr) {
+    kor::ErrorStorage::set("out of memory reading HEIF data");
+    return false;
+  }
+  const std::unique_ptr<uint8_t[]> owner(meta);
+  if (source.read(meta, metaSize) != metaSize) return true;
+
+  Fields boxes(meta, metaSize);
+  boxes.skip(4);  // version and flags
+  uint64_t primary = 0;
+  uint32_t primaryType = 0;
+  Fields iinf(nullptr, 0), iloc(nullptr, 0), idat(nullptr, 0);
+  uint32_t type = 0;
+  Fields payload(nullptr, 0);
+  while (boxes.box(&type, &payload)) {
+    if (type == fourcc("pitm")) {
+      const int version = static_cast<int>(payload.get(1));
+      payload.skip(3);
+      primary = payload.get(version == 0 ? 2 : 4);
+    } else if (type == fourcc("iinf")) {
+      iinf = payload;
+    } else if (type == fourcc("iloc")) {
+      iloc = payload;
+    } else if (type == fourcc("idat")) {
+      idat = payload;
+    }
+  }
+  // The primary item's type.
+  const int iinfVersion = static_cast<int>(iinf.get(1));
+  iinf.skip(3);
+  iinf.get(iinfVersion == 0 ? 2 : 4);  // entry count
+  while (iinf.box(&type, &payload)) {
+    if (type != fourcc("infe")) continue;
+    const int version = static_cast<int>(payload.get(1));
+    payload.skip(3);
+    if (version < 2) continue;
+    const uint64_t id = payload.get(version == 2 ? 2 : 4);
+    payload.skip(2);  // protection index
+    if (id == primary) primaryType = static_cast<uint32_t>(payload.get(4));
+  }
+  if (primaryType != fourcc("grid") && primaryType != fourcc("iovl")) return true;
+
+  // Where its data lies: the first extent of its location.
+  const int version = static_cast<int>(iloc.get(1));
+  iloc.skip(3);
+  const uint64_t sizes = iloc.get(2);
+  const int offsetBytes = static_cast<int>(sizes >> 12);
+  const int lengthBytes = static_cast<int>((sizes >> 8) & 15);
+  const int baseBytes = static_cast<int>((sizes >> 4) & 15);
+  const int indexBytes = version == 1 || version == 2 ? static_cast<int>(sizes & 15) : 0;
+  const uint64_t count = iloc.get(version < 2 ? 2 : 4);
+  for (uint64_t i = 0; i < count && !iloc.bad(); ++i) {
+    const uint64_t id = iloc.get(version < 2 ? 2 : 4);
+    const uint64_t method = version == 1 || version == 2 ? iloc.get(2) & 15 : 0;
+    iloc.skip(2);  // data reference index
+    const uint64_t base = iloc.get(baseBytes);
+    const uint64_t extents = iloc.get(2);
+    uint64_t start = 0;
+    for (uint64_t e = 0; e < extents && !iloc.bad(); ++e) {
+      iloc.get(indexBytes);
+      const uint64_t extentOffset = iloc.get(offsetBytes);
+      iloc.get(lengthBytes);
+      if (e == 0) start = base + extentOffset;
+    }
+    if (id != primary || iloc.bad()) continue;
+    uint8_t bytes[32] = {};
+    size_t have = 0;
+    if (method == 1) {
+      if (start < idat.left()) {
+        have = std::min<size_t>(sizeof(bytes), idat.left() - static_cast<size_t>(start));
+        std::memcpy(bytes, idat.here() + start, have);
+      }
+    } else if (method == 0) {
+      source.seek(start);
+      have = source.read(bytes, sizeof(bytes));
+    }
+    uint64_t width = 0;
+    uint64_t height = 0;
+    if (!derivedSize(primaryType, bytes, have, &width, &height)) return true;
+    if (width > UINT32_MAX || height > UINT32_MAX) return checkDimensions(UINT32_MAX, UINT32_MAX);
+    return checkDimensions(static_cast<uint32_t>(width), static_cast<uint32_t>(height));
+  }
+  return true;
+}
 
 bool fail(const heif_error& error, const Source& source) {
   if (source.failed())
@@ -131,6 +331,7 @@ bool runHeif(Source& source, Pipeline& pipeline, Objects& o) {
   header.sourceType = BitmapInfo::SOURCE_HEIF;
   header.hasAlpha = heif_image_handle_has_alpha_channel(o.primary) != 0;
   if (!pipeline.start(header)) return false;
+  if (!checkDerivedSize(source)) return false;
 
   const uint32_t targetWidth = pipeline.storedTargetWidth();
   const uint32_t targetHeight = pipeline.storedTargetHeight();

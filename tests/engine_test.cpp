@@ -1127,6 +1127,19 @@ TEST_F(EngineTest, HugeHeadersAreRefusedBeforeAllocating) {
   heif.replace(grid + 8, 4, "\x4e\x20\x4e\x20");
   ASSERT_TRUE(imagefiles::writeFile(dir.file("grid.heic"), heif));
   EXPECT_EQ(failure(dir.file("grid.heic")), "image too large: 20000 x 20000");
+  // The same claim by the grid of a thumbnail, which a scaled decode would
+  // take (found by fuzz_engine_heif).
+  imagefiles::HeifOptions thumbnail;
+  thumbnail.thumbnailSize = 32;
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("thumb.heic"), 64, 48, gradient(64, 48).rgba.data(),
+                                    thumbnail));
+  heif = imagefiles::readFile(dir.file("thumb.heic"));
+  const size_t thumbGrid = heif.find("idat") + 4 + 8;  // the second grid's data
+  ASSERT_EQ(heif.substr(thumbGrid + 4, 4), std::string("\0\x20\0\x18", 4));
+  heif.replace(thumbGrid + 4, 4, "\x4e\x20\x4e\x20");
+  ASSERT_TRUE(imagefiles::writeFile(dir.file("thumb.heic"), heif));
+  EXPECT_EQ(scaled(dir.file("thumb.heic"), 16, 12), nullptr);
+  EXPECT_STREQ(kor::ErrorStorage::reason(), "image too large: 20000 x 20000");
   // Exactly at the limit is accepted as far as the header goes.
   ASSERT_TRUE(imagefiles::writeBmpHeader(dir.file("edge.bmp"), 16384, 16384));
   ASSERT_NE(info(dir.file("edge.bmp")), nullptr);

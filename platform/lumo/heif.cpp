@@ -50,12 +50,11 @@ heif_reader_grow_status readerWaitForSize(int64_t size, void* user) {
 const heif_reader kReader = {1, readerPosition, readerRead, readerSeek, readerWaitForSize};
 
 // ---------------------------------------------------------------------------
-// The size a derived primary image (a grid of tiles, an overlay) states in
-// its own data. libheif makes such an image at that size, whatever its
-// 'ispe' box says, so the size is read here and checked before libheif
-// decodes: a few bytes could otherwise make it allocate gigabytes. Only the
-// boxes that lead there are read: 'meta' and, in it, 'pitm', 'iinf', 'iloc'
-// and 'idat'.
+// The size a derived image (a grid of tiles, an overlay) states in its own
+// data. libheif makes such an image at that size, whatever its 'ispe' box
+// says, so the size is read here and checked before libheif decodes: a few
+// bytes could otherwise make it allocate gigabytes. Only the boxes that
+// lead there are read: 'meta' and, in it, 'iinf', 'iloc' and 'idat'.
 
 // The most of a 'meta' box read for this; a larger one is refused.
 constexpr uint64_t kMaxMetaBytes = 16u << 20;
@@ -133,8 +132,9 @@ bool derivedSize(uint32_t type, const uint8_t* data, size_t size, uint64_t* widt
   return !f.bad();
 }
 
-// Checks the size that a grid or overlay primary image states; true when
-// the primary is no such image. False with the reason set.
+// Checks the size that each grid or overlay image of the file states (the
+// primary image, its thumbnails, its alpha image may be one); true when all
+// are within the limits. False with the reason set.
 bool checkDerivedSize(Source& source) {
   // The top-level boxes up to 'meta'.
   uint64_t offset = 0;
@@ -171,17 +171,11 @@ bool checkDerivedSize(Source& source) {
 
   Fields boxes(meta, metaSize);
   boxes.skip(4);  // version and flags
-  uint64_t primary = 0;
-  uint32_t primaryType = 0;
   Fields iinf(nullptr, 0), iloc(nullptr, 0), idat(nullptr, 0);
   uint32_t type = 0;
   Fields payload(nullptr, 0);
   while (boxes.box(&type, &payload)) {
-    if (type == fourcc("pitm")) {
-      const int version = static_cast<int>(payload.get(1));
-      payload.skip(3);
-      primary = payload.get(version == 0 ? 2 : 4);
-    } else if (type == fourcc("iinf")) {
+    if (type == fourcc("iinf")) {
       iinf = payload;
     } else if (type == fourcc("iloc")) {
       iloc = payload;
@@ -189,7 +183,11 @@ bool checkDerivedSize(Source& source) {
       idat = payload;
     }
   }
-  // The primary item's type.
+  // The derived items and their types.
+  constexpr int kMaxDerived = 64;
+  uint64_t derived[kMaxDerived];
+  uint32_t derivedType[kMaxDerived];
+  int derivedCount = 0;
   const int iinfVersion = static_cast<int>(iinf.get(1));
   iinf.skip(3);
   iinf.get(iinfVersion == 0 ? 2 : 4);  // entry count
@@ -200,11 +198,18 @@ bool checkDerivedSize(Source& source) {
     if (version < 2) continue;
     const uint64_t id = payload.get(version == 2 ? 2 : 4);
     payload.skip(2);  // protection index
-    if (id == primary) primaryType = static_cast<uint32_t>(payload.get(4));
+    const auto itemType = static_cast<uint32_t>(payload.get(4));
+    if (itemType != fourcc("grid") && itemType != fourcc("iovl")) continue;
+    if (derivedCount == kMaxDerived) {
+      kor::ErrorStorage::set("unsupported HEIF data: more than %d derived images", kMaxDerived);
+      return false;
+    }
+    derived[derivedCount] = id;
+    derivedType[derivedCount++] = itemType;
   }
-  if (primaryType != fourcc("grid") && primaryType != fourcc("iovl")) return true;
+  if (derivedCount == 0) return true;
 
-  // Where its data lies: the first extent of its location.
+  // Where their data lies: the first extent of each location.
   const int version = static_cast<int>(iloc.get(1));
   iloc.skip(3);
   const uint64_t sizes = iloc.get(2);
@@ -226,7 +231,9 @@ bool checkDerivedSize(Source& source) {
       iloc.get(lengthBytes);
       if (e == 0) start = base + extentOffset;
     }
-    if (id != primary || iloc.bad()) continue;
+    int k = 0;
+    while (k < derivedCount && derived[k] != id) ++k;
+    if (k == derivedCount || iloc.bad()) continue;
     uint8_t bytes[32] = {};
     size_t have = 0;
     if (method == 1) {
@@ -240,9 +247,10 @@ bool checkDerivedSize(Source& source) {
     }
     uint64_t width = 0;
     uint64_t height = 0;
-    if (!derivedSize(primaryType, bytes, have, &width, &height)) return true;
-    if (width > UINT32_MAX || height > UINT32_MAX) return checkDimensions(UINT32_MAX, UINT32_MAX);
-    return checkDimensions(static_cast<uint32_t>(width), static_cast<uint32_t>(height));
+    if (!derivedSize(derivedType[k], bytes, have, &width, &height)) continue;
+    if (!checkDimensions(static_cast<uint32_t>(std::min<uint64_t>(width, UINT32_MAX)),
+                         static_cast<uint32_t>(std::min<uint64_t>(height, UINT32_MAX))))
+      return false;
   }
   return true;
 }

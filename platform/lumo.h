@@ -4,8 +4,11 @@
 // Formats are recognised by content, never by file name: JPEG (baseline,
 // progressive, greyscale, CMYK, YCCK), PNG (every colour type and depth,
 // palette with tRNS, Adam7), GIF (the first frame, on a transparent canvas of
-// the logical screen size) and BMP (1/4/8/16/24/32 bits, RLE8, RLE4, bit
-// fields, bottom-up and top-down). A null result always leaves a reason in
+// the logical screen size), BMP (1/2/4/8/16/24/32 bits, RLE8, RLE4, OS/2
+// RLE24, bit fields of any width, bottom-up and top-down), WebP (lossy and lossless, with alpha; the
+// first frame of an animation, on a transparent canvas of its size) and HEIF
+// and AVIF (the primary image, with the container's rotation, mirroring and
+// cropping applied). A null result always leaves a reason in
 // the calling thread's kor::ErrorStorage, e.g. "not a supported image file:
 // <path>", "cannot open <path>: <error>", "truncated JPEG data",
 // "image too large: 70000 x 70000".
@@ -25,10 +28,12 @@
 // engine asks kor::isCancelled() every few rows and before each JPEG scan,
 // and fails with "decoding cancelled" when it answers true.
 //
-// JPEG EXIF orientation (1..8) is applied: the information and the pixels
+// JPEG and WebP EXIF orientation (1..8) is applied: the information and the pixels
 // describe the image as it is meant to be seen. 16-bit PNG samples are
 // rounded to 8 bits. Truncated data fails the decode, and no pixel of a
-// bitmap is ever left undefined.
+// bitmap is ever left undefined. A PNG decode verifies the CRC of every
+// chunk and the zlib checksum of the image data, and fails with a reason
+// that names the checksum when one does not match.
 #ifndef PLATFORM_LUMO_H_
 #define PLATFORM_LUMO_H_
 
@@ -63,7 +68,10 @@ struct BitmapInfo {
     SOURCE_PNG = 2,
     SOURCE_GIF = 3,
     SOURCE_BMP = 4,
-    SOURCE_RESERVED = 5,  // kept free for a future format; never reported
+    SOURCE_WEBP = 5,
+    // HEIF (HEIC) and AVIF: a source type of the engine's own, outside the
+    // five above, so the service reports it as an unknown format.
+    SOURCE_HEIF = 6,
   };
 
   // Packed pixel formats, 8 bits per channel unless stated. Bytes are listed
@@ -86,8 +94,9 @@ struct BitmapInfo {
   uint32_t height = 0;  // as the image is meant to be seen (after orientation)
   SourceType sourceType = SOURCE_UNKNOWN;
   // The file can hold transparency: an alpha channel, a tRNS chunk, a GIF
-  // transparent index or a first frame not covering the screen, a 32-bit
-  // BMP (whose alpha bytes are taken as opaque when they are all zero).
+  // transparent index or a first frame not covering the screen (GIF, WebP),
+  // a BMP with an alpha field (taken as opaque when it is 0 in every
+  // pixel).
   bool hasAlpha = false;
   // Stored as grey: greyscale JPEG, PNG colour types 0 and 4.
   bool isGrey = false;
@@ -162,14 +171,16 @@ class Engine {
   //
   // SCALING_AREA_AVERAGE is an exact box filter with fractional coverage,
   // averaging colour premultiplied by alpha. JPEG first uses the decoder's
-  // scaled IDCT (1/8 .. 8/8) down to the smallest size not below the target;
-  // the other formats are scaled row by row as they are decoded, and no
-  // buffer of the image's own size is made, with one exception: the rows of
-  // an interlaced PNG or GIF only become final in the last pass, so until
-  // then the decoder holds either the sums of the whole target image (32
-  // bytes per target pixel) or the rows that the last pass does not deliver
-  // (half the image, 4 bytes per pixel for PNG, 1 for GIF), whichever is
-  // smaller.
+  // scaled IDCT (1/8 .. 8/8) down to the smallest size not below the target,
+  // and HEIF the smallest thumbnail stored in the file that is at least the
+  // target size (with the image's shape). PNG, GIF and BMP are scaled row by
+  // row as they are decoded, and no buffer of the image's own size is made,
+  // with one exception: the rows of an interlaced PNG or GIF only become
+  // final in the last pass, so until then the decoder holds either the sums
+  // of the whole target image (32 bytes per target pixel) or the rows that
+  // the last pass does not deliver (half the image, 4 bytes per pixel for
+  // PNG, 1 for GIF), whichever is smaller. WebP and HEIF are decoded whole
+  // (4 bytes per pixel of the image or thumbnail decoded) and then scaled.
   Bitmap* createBitmap(const util::UnicodeString8& path, BitmapInfo::Format format,
                        const Vec2<unsigned int>& size, Bitmap::ScalingMethod method,
                        bool keepAspect, LoadingListener* listener);

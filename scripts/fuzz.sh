@@ -2,7 +2,8 @@
 # Builds the fuzz targets with clang and runs one of them.
 # Usage: scripts/fuzz.sh TARGET SECONDS [libFuzzer options...]
 #   TARGET: fuzz_engine_any, fuzz_engine_jpeg, fuzz_engine_png, fuzz_engine_gif,
-#           fuzz_engine_bmp, fuzz_config, fuzz_wire
+#           fuzz_engine_bmp, fuzz_engine_webp, fuzz_engine_heif, fuzz_engine_avif,
+#           fuzz_config, fuzz_wire
 # The corpus grows in build/fuzz/corpus/TARGET (seeded with files the project
 # makes itself); crashes land in build/fuzz/findings/TARGET.
 set -euo pipefail

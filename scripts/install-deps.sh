@@ -7,7 +7,8 @@ packages=(
   cmake ninja-build g++ pkg-config
   dpkg-dev file
   libgtest-dev
-  libjpeg62-turbo-dev libspng-dev libgif-dev libexif-dev
+  libjpeg62-turbo-dev libspng-dev zlib1g-dev libgif-dev libexif-dev
+  libwebp-dev libheif-dev
   nlohmann-json3-dev libcli11-dev
   "$@"
 )

@@ -144,13 +144,15 @@ class BoundsTest : public ::testing::Test {
     return path;
   }
   // A BMP with RLE8 |data| after the header of a |width| x |height| image.
-  std::string rle(const std::string& name, uint32_t width, uint32_t height,
-                  const std::string& data) {
+  // An RLE8 file, or RLE24 (an OS/2 2.x file) with |bpp| 24.
+  std::string rle(const std::string& name, uint32_t width, uint32_t height, const std::string& data,
+                  int bpp = 8) {
     imagefiles::BmpOptions o;
-    o.bpp = 8;
+    o.bpp = bpp;
     o.rle = true;
+    if (bpp == 24) o.headerSize = 64;
     o.palette = {{10, 20, 30}, {200, 100, 0}};
-    std::vector<uint8_t> unused(size_t{width} * height);
+    std::vector<uint8_t> unused(size_t{width} * height * 4);
     std::string path = dir.file(name);
     EXPECT_TRUE(imagefiles::writeBmp(path, width, height, unused.data(), o));
     std::string file = imagefiles::readFile(path);
@@ -278,6 +280,13 @@ TEST_F(BoundsTest, RleDataThatDrawsNothingIsBounded) {
   EXPECT_EQ(b->pixels[0], 10);  // palette entry 0 everywhere
   EXPECT_EQ(failure(rle("past.bmp", 4, 2, edge + emptyDelta + end)),
             "invalid BMP data: RLE data longer than the image");
+  // RLE24 may take 4 bytes per pixel: 4 * 8 + 4 * 2 + 4096 bytes.
+  for (int i = 0; i < 4; ++i) edge += emptyDelta;
+  b = decode(rle("edge24.bmp", 4, 2, edge + end, 24));
+  ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+  EXPECT_EQ(b->pixels[0], 0);  // black
+  EXPECT_EQ(failure(rle("past24.bmp", 4, 2, edge + emptyDelta + end, 24)),
+            "invalid BMP data: RLE data longer than the image");
 }
 
 // ---------------------------------------------------------------------------
@@ -318,6 +327,8 @@ class CancellationTest : public BoundsTest {
     add("i.gif", imagefiles::writeGif(dir.file("i.gif"), w, h, indices.data(), gifOptions));
     add("a.bmp", imagefiles::writeBmp(dir.file("a.bmp"), w, h, rgba.data()));
     add("r.bmp", imagefiles::writeBmp(dir.file("r.bmp"), w, h, indices.data(), rleOptions));
+    // libheif decodes the whole image at once; its rows then stream.
+    add("a.heic", imagefiles::writeHeif(dir.file("a.heic"), w, h, rgba.data()));
     return paths;
   }
 };

@@ -174,6 +174,18 @@ TEST_F(EngineTest, InfoReportsEachFormatFromItsContent) {
   imagefiles::BmpOptions bmp32;
   bmp32.bpp = 32;
   ASSERT_TRUE(imagefiles::writeBmp(dir.file("b.bmp"), 20, 10, image.rgba.data(), bmp32));
+  Image translucent = image;
+  translucent.rgba[7] = 100;
+  imagefiles::WebpOptions lossless;
+  lossless.lossless = true;
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("a.webp"), 20, 10, image.rgba.data()));
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("t.webp"), 20, 10, translucent.rgba.data()));
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("l.webp"), 20, 10, translucent.rgba.data(), lossless));
+  imagefiles::HeifOptions heif;
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("a.heic"), 20, 10, image.rgba.data(), heif));
+  heif.avif = true;
+  heif.alpha = true;
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("a.avif"), 20, 10, translucent.rgba.data(), heif));
 
   struct Case {
     std::string path;
@@ -188,6 +200,11 @@ TEST_F(EngineTest, InfoReportsEachFormatFromItsContent) {
       {dir.file("t.gif"), BitmapInfo::SOURCE_GIF, true, false},
       {dir.file("a.bmp"), BitmapInfo::SOURCE_BMP, false, false},
       {dir.file("b.bmp"), BitmapInfo::SOURCE_BMP, true, false},
+      {dir.file("a.webp"), BitmapInfo::SOURCE_WEBP, false, false},
+      {dir.file("t.webp"), BitmapInfo::SOURCE_WEBP, true, false},
+      {dir.file("l.webp"), BitmapInfo::SOURCE_WEBP, true, false},
+      {dir.file("a.heic"), BitmapInfo::SOURCE_HEIF, false, false},
+      {dir.file("a.avif"), BitmapInfo::SOURCE_HEIF, true, false},
   };
   for (const Case& c : cases) {
     InfoPtr i = info(c.path);
@@ -283,6 +300,68 @@ TEST_F(EngineTest, PngKeyColourTransparency) {
   EXPECT_EQ(got.rgba, (std::vector<uint8_t>{10, 20, 30, 255, 40, 50, 60, 0}));
 }
 
+// Every chunk's CRC and the image data's zlib checksum are verified, on each
+// way through the decoder (straight into the bitmap, averaged, interlaced),
+// including when the checksum comes in an IDAT chunk of its own after the
+// last row's data, where the decoder stops reading by itself.
+TEST_F(EngineTest, PngChecksumsAreVerified) {
+  const uint32_t w = 13, h = 7;
+  Image image = gradient(w, h);
+  const std::vector<uint16_t> samples(image.rgba.begin(), image.rgba.end());
+  const size_t zlibBytes = h * (1 + w * 4) + 11;  // one stored block
+  auto write = [&](imagefiles::PngOptions o) {
+    EXPECT_TRUE(imagefiles::writePng(dir.file("c.png"), w, h, samples, o));
+    return imagefiles::readFile(dir.file("c.png"));
+  };
+  // Flips the last byte of the CRC of the |nth| chunk of |type|.
+  auto breakCrc = [&](std::string bytes, const char* type, int nth = 0) {
+    size_t at = bytes.find(type);
+    for (int i = 0; i < nth; ++i) at = bytes.find(type, at + 4);
+    const size_t length = uint8_t(bytes[at - 1]) | uint8_t(bytes[at - 2]) << 8;
+    bytes[at + 4 + length + 3] ^= 1;
+    return bytes;
+  };
+  const auto attempt = [&](const std::string& bytes, int way) {
+    EXPECT_TRUE(imagefiles::writeFile(dir.file("d.png"), bytes));
+    kor::ErrorStorage::ack();
+    BitmapPtr b = way == 1 ? scaled(dir.file("d.png"), 5, 3) : decode(dir.file("d.png"));
+    std::string reason = b ? "" : kor::ErrorStorage::reason();
+    kor::ErrorStorage::ack();
+    return reason;
+  };
+  for (int way = 0; way < 3; ++way) {  // direct, averaged, interlaced
+    SCOPED_TRACE(way);
+    imagefiles::PngOptions o;
+    o.interlace = way == 2;
+    // The checksum's bytes split off into a last IDAT chunk, 1 to 9 of them.
+    for (size_t tail = 1; tail <= 9; ++tail) {
+      o.idatSplits = {zlibBytes / 2, zlibBytes - tail};
+      o.wrongAdler = false;
+      EXPECT_EQ(attempt(write(o), way), "") << tail;
+      o.wrongAdler = true;
+      EXPECT_NE(attempt(write(o), way).find("checksum (Adler-32) mismatch"), std::string::npos)
+          << tail;
+    }
+    o.idatSplits = {};
+    EXPECT_NE(attempt(write(o), way).find("checksum (Adler-32) mismatch"), std::string::npos);
+    o.wrongAdler = false;
+    o.idatSplits = {zlibBytes / 2};
+    for (const std::string& bytes : {breakCrc(write(o), "IDAT"), breakCrc(write(o), "IDAT", 1),
+                                     breakCrc(write(o), "IEND"), breakCrc(write(o), "IHDR")})
+      EXPECT_EQ(attempt(bytes, way), "invalid PNG data: chunk checksum (CRC) mismatch");
+    // A file that ends right after the last IDAT chunk's CRC lacks only its
+    // end marker; one byte less is truncated.
+    const std::string whole = write(o);
+    EXPECT_EQ(attempt(whole.substr(0, whole.size() - 12), way), "");
+    EXPECT_EQ(attempt(whole.substr(0, whole.size() - 13), way), "truncated PNG data");
+  }
+  // An ancillary chunk with a bad CRC is refused too, not skipped.
+  std::string text = imagefiles::readFile(png(image));
+  text.insert(33, std::string("\0\0\0\4tEXta\0bc\0\0\0\0", 16));
+  EXPECT_EQ(attempt(text, 0), "invalid PNG data: chunk checksum (CRC) mismatch");
+  EXPECT_EQ(info(dir.file("d.png")), nullptr);
+}
+
 TEST_F(EngineTest, JpegDecodesWithinPsnr) {
   Image image = gradient(67, 45);
   imagefiles::JpegOptions o;
@@ -367,6 +446,71 @@ TEST_F(EngineTest, GifFirstFrameOnTransparentCanvas) {
     }
 }
 
+TEST_F(EngineTest, WebpStillAndFirstFrameOfAnAnimation) {
+  const uint32_t w = 23, h = 17;
+  Image image = gradient(w, h);
+  for (size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = uint8_t(i * 7);
+  Image opaque = gradient(w, h);
+  imagefiles::WebpOptions lossless;
+  lossless.lossless = true;
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("l.webp"), w, h, image.rgba.data(), lossless));
+  EXPECT_EQ(toImage(*decode(dir.file("l.webp"))).rgba, image.rgba);
+  // Lossy colour; the alpha channel is stored losslessly.
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("o.webp"), w, h, opaque.rgba.data()));
+  EXPECT_GE(psnr(toImage(*decode(dir.file("o.webp"))), opaque), 30.0);
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("a.webp"), w, h, image.rgba.data()));
+  Image got = toImage(*decode(dir.file("a.webp")));
+  for (size_t i = 3; i < got.rgba.size(); i += 4) ASSERT_EQ(got.rgba[i], image.rgba[i]) << i;
+
+  // The first frame at (4, 2) on a 31 x 22 canvas, transparent around it;
+  // the frames after it are not read. At (0, 0) on a canvas of its own size
+  // it is the still image.
+  for (bool partial : {true, false}) {
+    SCOPED_TRACE(partial);
+    imagefiles::WebpOptions animation = lossless;
+    animation.canvasWidth = partial ? 31 : w;
+    animation.canvasHeight = partial ? 22 : h;
+    animation.frameX = partial ? 4 : 0;
+    animation.frameY = partial ? 2 : 0;
+    animation.extraFrames = 3;
+    ASSERT_TRUE(imagefiles::writeWebp(dir.file("f.webp"), w, h, image.rgba.data(), animation));
+    BitmapPtr b = decode(dir.file("f.webp"));
+    ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+    Image canvas = toImage(*b);
+    ASSERT_EQ(canvas.width, animation.canvasWidth);
+    ASSERT_EQ(canvas.height, animation.canvasHeight);
+    for (uint32_t y = 0; y < canvas.height; ++y)
+      for (uint32_t x = 0; x < canvas.width; ++x) {
+        const uint32_t fx = x - animation.frameX, fy = y - animation.frameY;
+        const uint8_t clear[4] = {0, 0, 0, 0};
+        const uint8_t* want = fx < w && fy < h ? image.at(fx, fy) : clear;
+        ASSERT_EQ(0, std::memcmp(want, canvas.at(x, y), 4)) << x << "," << y;
+      }
+  }
+}
+
+TEST_F(EngineTest, HeifAndAvifDecodeWithinPsnr) {
+  Image image = gradient(64, 48);
+  for (size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = uint8_t(128 + (i / 4) % 128);
+  for (bool avif : {false, true})
+    for (bool alpha : {false, true}) {
+      SCOPED_TRACE(testing::Message() << (avif ? "avif" : "heic") << (alpha ? " alpha" : ""));
+      imagefiles::HeifOptions o;
+      o.avif = avif;
+      o.alpha = alpha;
+      ASSERT_TRUE(imagefiles::writeHeif(dir.file("h"), 64, 48, image.rgba.data(), o));
+      BitmapPtr b = decode(dir.file("h"));
+      ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+      Image got = toImage(*b);
+      EXPECT_GE(psnr(got, image), 30.0);
+      if (alpha) {
+        EXPECT_GE(psnr(got, image, 4), 30.0);
+      } else {
+        for (size_t i = 3; i < got.rgba.size(); i += 4) ASSERT_EQ(got.rgba[i], 255);
+      }
+    }
+}
+
 TEST_F(EngineTest, BmpEveryDepthAndLayoutDecodesExactly) {
   const uint32_t w = 11, h = 6;
   std::vector<Rgb> palette;
@@ -381,7 +525,9 @@ TEST_F(EngineTest, BmpEveryDepthAndLayoutDecodesExactly) {
       {1, false, false, false, 40},  {4, false, false, false, 40},  {8, true, false, false, 40},
       {8, false, false, false, 12},  {8, false, true, false, 40},   {4, false, true, false, 40},
       {16, false, false, false, 40}, {16, true, false, true, 40},   {24, false, false, false, 124},
-      {24, false, false, false, 12}, {32, false, false, false, 40}, {32, true, false, true, 108}};
+      {24, false, false, false, 12}, {32, false, false, false, 40}, {32, true, false, true, 108},
+      {2, false, false, false, 40},  {8, false, false, false, 16},  {24, true, false, false, 64},
+      {24, false, true, false, 64}};  // OS/2 2.x headers, RLE24
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message()
                  << c.bpp << " bits, header " << c.header << (c.rle ? " rle" : "")
@@ -420,6 +566,83 @@ TEST_F(EngineTest, BmpEveryDepthAndLayoutDecodesExactly) {
       ASSERT_EQ(0, std::memcmp(want, got.at(p % w, p / w), 4)) << "pixel " << p;
     }
   }
+}
+
+// Masks of any width up to 32 bits, in every header that holds them. A
+// field of up to 8 bits widens by repeating its bits, a wider one rounds.
+// Alpha all 0 reads as opaque; one pixel with alpha makes it count.
+TEST_F(EngineTest, BmpBitFieldsOfAnyWidth) {
+  const uint32_t w = 9, h = 5;
+  Image image = gradient(w, h);
+  for (size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = uint8_t(i * 29);
+  struct Case {
+    const char* name;
+    int bpp, header;
+    std::array<uint32_t, 4> masks;
+  } cases[] = {
+      {"A1R5G5B5", 16, 108, {0x7c00, 0x03e0, 0x001f, 0x8000}},
+      {"A4R4G4B4", 16, 124, {0x0f00, 0x00f0, 0x000f, 0xf000}},
+      {"R3G3B2", 16, 56, {0x00e0, 0x001c, 0x0003, 0}},
+      {"R11G11B10", 32, 56, {0xffe00000, 0x001ffc00, 0x000003ff, 0}},
+      {"A2R10G10B10", 32, 108, {0x3ff00000, 0x000ffc00, 0x000003ff, 0xc0000000}},
+      {"R16G16 B1 A15", 32, 40, {0xffff0000, 0x0000ff00, 0x00000080, 0x0000007f}},
+      {"A8B8G8R8 in four masks after the header", 32, 40, {0xff, 0xff00, 0xff0000, 0xff000000}},
+  };
+  // |v| of a field of |max| (2^bits - 1) as 8 bits.
+  auto widen = [](uint32_t v, uint32_t max) -> uint32_t {
+    switch (max) {
+      case 1:
+        return v * 255;
+      case 3:
+        return v * 0x55;
+      case 7:
+        return v << 5 | v << 2 | v >> 1;
+      case 15:
+        return v * 0x11;
+      case 31:
+        return v << 3 | v >> 2;
+      case 127:
+        return v << 1 | v >> 6;
+      case 255:
+        return v;
+      default:
+        return uint32_t((v * uint64_t{255} + max / 2) / max);
+    }
+  };
+  for (const Case& c : cases)
+    for (bool clearAlpha : {false, true}) {
+      SCOPED_TRACE(testing::Message() << c.name << (clearAlpha ? ", alpha all 0" : ""));
+      Image source = image;
+      if (clearAlpha)
+        for (size_t i = 3; i < source.rgba.size(); i += 4) source.rgba[i] = 0;
+      imagefiles::BmpOptions o;
+      o.bpp = c.bpp;
+      o.headerSize = c.header;
+      o.masks = c.masks;
+      ASSERT_TRUE(imagefiles::writeBmp(dir.file("f.bmp"), w, h, source.rgba.data(), o));
+      EXPECT_EQ(info(dir.file("f.bmp"))->hasAlpha, c.masks[3] != 0);
+      BitmapPtr b = decode(dir.file("f.bmp"));
+      ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+      Image got = toImage(*b);
+      for (uint32_t p = 0; p < w * h; ++p)
+        for (int k = 0; k < 4; ++k) {
+          uint32_t max = c.masks[k];
+          while (max != 0 && (max & 1) == 0) max >>= 1;
+          const uint32_t stored = uint32_t((source.rgba[p * 4 + k] * uint64_t{max} + 127) / 255);
+          const uint32_t want = max == 0 || (k == 3 && clearAlpha) ? 255 : widen(stored, max);
+          ASSERT_EQ(got.rgba[p * 4 + k], want) << "pixel " << p << " channel " << k;
+        }
+    }
+  // A wide field rounds rather than cuts: blue 3 of 1023 is 0.75 of a level.
+  const uint8_t black[4] = {0, 0, 0, 255};
+  imagefiles::BmpOptions o;
+  o.bpp = 32;
+  o.masks = cases[3].masks;
+  ASSERT_TRUE(imagefiles::writeBmp(dir.file("r.bmp"), 1, 1, black, o));
+  std::string bytes = imagefiles::readFile(dir.file("r.bmp"));
+  bytes[bytes.size() - 4] = 3;
+  ASSERT_TRUE(imagefiles::writeFile(dir.file("r.bmp"), bytes));
+  EXPECT_EQ(toImage(*decode(dir.file("r.bmp"))).rgba, (std::vector<uint8_t>{0, 0, 1, 255}));
 }
 
 TEST_F(EngineTest, BmpRleDeltaAndShortPalette) {
@@ -503,14 +726,60 @@ TEST_F(EngineTest, ScalingMatchesAReferenceAreaAverage) {
     bmpOptions.palette.push_back({uint8_t(i * 16), uint8_t(i * 3), uint8_t(255 - i)});
   ASSERT_TRUE(imagefiles::writeBmp(dir.file("s.bmp"), 37, 23, indices.data(), bmpOptions));
   Image bmp = toImage(*decode(dir.file("s.bmp")));
+  imagefiles::WebpOptions lossless;
+  lossless.lossless = true;
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("s.webp"), 37, 23, image.rgba.data(), lossless));
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("s.heic"), 37, 23, image.rgba.data()));
+  Image heif = toImage(*decode(dir.file("s.heic")));
   const uint32_t sizes[][2] = {{10, 7}, {37, 5}, {1, 1}, {18, 23}, {36, 22}};
   for (auto size : sizes) {
+    SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1]);
     BitmapPtr b = scaled(path, size[0], size[1]);
     ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
-    EXPECT_LE(maxDifference(toImage(*b), boxFilter(image, size[0], size[1])), 1)
-        << size[0] << "x" << size[1];
+    EXPECT_LE(maxDifference(toImage(*b), boxFilter(image, size[0], size[1])), 1);
     BitmapPtr fromBmp = scaled(dir.file("s.bmp"), size[0], size[1]);
     EXPECT_LE(maxDifference(toImage(*fromBmp), boxFilter(bmp, size[0], size[1])), 1);
+    BitmapPtr fromWebp = scaled(dir.file("s.webp"), size[0], size[1]);
+    ASSERT_NE(fromWebp, nullptr) << kor::ErrorStorage::reason();
+    EXPECT_LE(maxDifference(toImage(*fromWebp), boxFilter(image, size[0], size[1])), 1);
+    BitmapPtr fromHeif = scaled(dir.file("s.heic"), size[0], size[1]);
+    ASSERT_NE(fromHeif, nullptr) << kor::ErrorStorage::reason();
+    EXPECT_LE(maxDifference(toImage(*fromHeif), boxFilter(heif, size[0], size[1])), 1);
+  }
+}
+
+// A scaled HEIF decode takes the smallest thumbnail at least the target
+// size, here one of a flat red picture, so that its pixels tell where they
+// came from.
+TEST_F(EngineTest, ScaledHeifTakesTheSmallestThumbnailThatSuffices) {
+  Image image = gradient(64, 48);
+  imagefiles::HeifOptions o;
+  o.thumbnailSize = 32;  // 32 x 24
+  for (size_t i = 0; i < image.rgba.size(); i += 4)
+    o.thumbnailRgba.insert(o.thumbnailRgba.end(), {255, 0, 0, 255});
+  for (int orientation : {1, 6}) {
+    SCOPED_TRACE(orientation);
+    o.orientation = orientation;
+    ASSERT_TRUE(imagefiles::writeHeif(dir.file("t.heic"), 64, 48, image.rgba.data(), o));
+    const bool turned = orientation == 6;
+    Image full = toImage(*decode(dir.file("t.heic")));
+    struct Case {
+      uint32_t w, h;
+      bool thumbnail;
+    } cases[] = {{16, 12, true}, {32, 24, true}, {33, 24, false}, {32, 25, false}};
+    for (const Case& c : cases) {
+      const uint32_t tw = turned ? c.h : c.w, th = turned ? c.w : c.h;
+      BitmapPtr b = scaled(dir.file("t.heic"), tw, th);
+      ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
+      Image got = toImage(*b);
+      ASSERT_EQ(got.width, tw);
+      if (c.thumbnail) {
+        EXPECT_GT(got.at(tw / 2, th / 2)[0], 200) << c.w;
+        EXPECT_LT(got.at(tw / 2, th / 2)[1], 50) << c.w;
+      } else {
+        EXPECT_LE(maxDifference(got, boxFilter(full, tw, th)), 1) << c.w;
+      }
+    }
   }
 }
 
@@ -632,6 +901,7 @@ TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
   // Stored 32 x 16: a white block top-left, a grey block top-right, black
   // elsewhere. Expected corners of the displayed image per orientation.
   Image image{32, 16, std::vector<uint8_t>(32 * 16 * 4, 0)};
+  for (size_t i = 3; i < image.rgba.size(); i += 4) image.rgba[i] = 255;
   for (uint32_t y = 0; y < 8; ++y)
     for (uint32_t x = 0; x < 8; ++x) {
       std::memset(&image.rgba[(y * 32 + x) * 4], 255, 3);
@@ -640,36 +910,52 @@ TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
   enum Corner { TL, TR, BL, BR };
   const Corner white[9] = {TL, TL, TR, BR, BL, TL, TR, BR, BL};
   const Corner grey[9] = {TL, TR, TL, BL, BR, BL, BR, TR, TL};
-  for (int orientation = 1; orientation <= 8; ++orientation) {
-    SCOPED_TRACE(orientation);
-    imagefiles::JpegOptions o;
-    o.quality = 95;
-    o.exifOrientation = orientation;
-    o.exifBigEndian = orientation % 2 == 0;
-    std::string path = jpeg(image, o);
-    const bool turned = orientation >= 5;
-    InfoPtr i = info(path);
-    ASSERT_NE(i, nullptr);
-    EXPECT_EQ(i->width, turned ? 16u : 32u);
-    EXPECT_EQ(i->height, turned ? 32u : 16u);
-    Image got = toImage(*decode(path));
-    ASSERT_EQ(got.width, i->width);
-    auto sample = [&](Corner c) {
-      uint32_t x = (c == TR || c == BR) ? got.width - 4 : 3;
-      uint32_t y = (c == BL || c == BR) ? got.height - 4 : 3;
-      return int(got.at(x, y)[1]);
-    };
-    EXPECT_NEAR(sample(white[orientation]), 255, 12);
-    EXPECT_NEAR(sample(grey[orientation]), 120, 12);
-    for (Corner c : {TL, TR, BL, BR})
-      if (c != white[orientation] && c != grey[orientation]) {
-        EXPECT_NEAR(sample(c), 0, 12);
+  // JPEG and WebP carry it in Exif data, HEIF in the container's rotation
+  // and mirroring.
+  for (int orientation = 1; orientation <= 8; ++orientation)
+    for (const char* format : {"jpeg", "webp", "heif"}) {
+      SCOPED_TRACE(testing::Message() << format << " " << orientation);
+      std::string path = dir.file(std::string("o.") + format);
+      if (format[0] == 'j') {
+        imagefiles::JpegOptions o;
+        o.quality = 95;
+        o.exifOrientation = orientation;
+        o.exifBigEndian = orientation % 2 == 0;
+        path = jpeg(image, o);
+      } else if (format[0] == 'w') {
+        imagefiles::WebpOptions o;
+        o.quality = 95;
+        o.exifOrientation = orientation;
+        o.exifHeader = orientation % 2 == 0;
+        ASSERT_TRUE(imagefiles::writeWebp(path, 32, 16, image.rgba.data(), o));
+      } else {
+        imagefiles::HeifOptions o;
+        o.orientation = orientation;
+        ASSERT_TRUE(imagefiles::writeHeif(path, 32, 16, image.rgba.data(), o));
       }
-    // The target size is given as displayed.
-    BitmapPtr small = scaled(path, turned ? 8 : 16, turned ? 16 : 8);
-    ASSERT_NE(small, nullptr);
-    EXPECT_EQ(small->width, turned ? 8u : 16u);
-  }
+      const bool turned = orientation >= 5;
+      InfoPtr i = info(path);
+      ASSERT_NE(i, nullptr);
+      EXPECT_EQ(i->width, turned ? 16u : 32u);
+      EXPECT_EQ(i->height, turned ? 32u : 16u);
+      Image got = toImage(*decode(path));
+      ASSERT_EQ(got.width, i->width);
+      auto sample = [&](Corner c) {
+        uint32_t x = (c == TR || c == BR) ? got.width - 4 : 3;
+        uint32_t y = (c == BL || c == BR) ? got.height - 4 : 3;
+        return int(got.at(x, y)[1]);
+      };
+      EXPECT_NEAR(sample(white[orientation]), 255, 12);
+      EXPECT_NEAR(sample(grey[orientation]), 120, 12);
+      for (Corner c : {TL, TR, BL, BR})
+        if (c != white[orientation] && c != grey[orientation]) {
+          EXPECT_NEAR(sample(c), 0, 12);
+        }
+      // The target size is given as displayed.
+      BitmapPtr small = scaled(path, turned ? 8 : 16, turned ? 16 : 8);
+      ASSERT_NE(small, nullptr);
+      EXPECT_EQ(small->width, turned ? 8u : 16u);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -814,6 +1100,46 @@ TEST_F(EngineTest, HugeHeadersAreRefusedBeforeAllocating) {
     EXPECT_STREQ(kor::ErrorStorage::reason(), "image too large: 70000 x 70000");
   }
   EXPECT_EQ(failure(dir.file("bomb.gif")), "image too large: 65535 x 65535");
+  // An animation's canvas, and a HEIF image whose size box claims more than
+  // its data holds.
+  const uint8_t pixel[4] = {1, 2, 3, 255};
+  imagefiles::WebpOptions canvas;
+  canvas.canvasWidth = 40000;
+  canvas.canvasHeight = 40000;
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("bomb.webp"), 1, 1, pixel, canvas));
+  EXPECT_EQ(failure(dir.file("bomb.webp")), "image too large: 40000 x 40000");
+  EXPECT_EQ(info(dir.file("bomb.webp")), nullptr);
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("bomb.heic"), 64, 48, gradient(64, 48).rgba.data()));
+  std::string heif = imagefiles::readFile(dir.file("bomb.heic"));
+  const size_t ispe = heif.rfind("ispe");  // the primary image's
+  ASSERT_NE(ispe, std::string::npos);
+  heif.replace(ispe + 8, 8, std::string("\0\0\x4e\x20\0\0\x4e\x20", 8));  // 20000 x 20000
+  ASSERT_TRUE(imagefiles::writeFile(dir.file("bomb.heic"), heif));
+  EXPECT_EQ(failure(dir.file("bomb.heic")), "image too large: 20000 x 20000");
+  EXPECT_EQ(info(dir.file("bomb.heic")), nullptr);
+  // A grid whose own data claims 20000 x 20000 (libheif would make it at
+  // that size) behind a size box of 64 x 48.
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("grid.heic"), 64, 48, gradient(64, 48).rgba.data()));
+  heif = imagefiles::readFile(dir.file("grid.heic"));
+  const size_t grid = heif.find("idat");
+  ASSERT_NE(grid, std::string::npos);
+  ASSERT_EQ(heif.substr(grid + 8, 4), std::string("\0\x40\0\x30", 4));
+  heif.replace(grid + 8, 4, "\x4e\x20\x4e\x20");
+  ASSERT_TRUE(imagefiles::writeFile(dir.file("grid.heic"), heif));
+  EXPECT_EQ(failure(dir.file("grid.heic")), "image too large: 20000 x 20000");
+  // The same claim by the grid of a thumbnail, which a scaled decode would
+  // take (found by fuzz_engine_heif).
+  imagefiles::HeifOptions thumbnail;
+  thumbnail.thumbnailSize = 32;
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("thumb.heic"), 64, 48, gradient(64, 48).rgba.data(),
+                                    thumbnail));
+  heif = imagefiles::readFile(dir.file("thumb.heic"));
+  const size_t thumbGrid = heif.find("idat") + 4 + 8;  // the second grid's data
+  ASSERT_EQ(heif.substr(thumbGrid + 4, 4), std::string("\0\x20\0\x18", 4));
+  heif.replace(thumbGrid + 4, 4, "\x4e\x20\x4e\x20");
+  ASSERT_TRUE(imagefiles::writeFile(dir.file("thumb.heic"), heif));
+  EXPECT_EQ(scaled(dir.file("thumb.heic"), 16, 12), nullptr);
+  EXPECT_STREQ(kor::ErrorStorage::reason(), "image too large: 20000 x 20000");
   // Exactly at the limit is accepted as far as the header goes.
   ASSERT_TRUE(imagefiles::writeBmpHeader(dir.file("edge.bmp"), 16384, 16384));
   ASSERT_NE(info(dir.file("edge.bmp")), nullptr);
@@ -848,10 +1174,24 @@ TEST_F(EngineTest, TruncatedFilesFailCleanly) {
   ASSERT_TRUE(imagefiles::writePng(dir.file("i.png"), 64, 48,
                                    std::vector<uint16_t>(image.rgba.begin(), image.rgba.end()),
                                    interlaced));
-  const std::string files[] = {jpeg(image),       jpeg(image, progressive, "p.jpg"),
-                               png(image),        dir.file("i.png"),
-                               dir.file("t.gif"), dir.file("t.bmp"),
-                               dir.file("r.bmp")};
+  imagefiles::WebpOptions lossless;
+  lossless.lossless = true;
+  imagefiles::WebpOptions animation;
+  animation.canvasWidth = 80;
+  animation.canvasHeight = 60;
+  imagefiles::HeifOptions avif;
+  avif.avif = true;
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("t.webp"), 64, 48, image.rgba.data()));
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("l.webp"), 64, 48, image.rgba.data(), lossless));
+  ASSERT_TRUE(imagefiles::writeWebp(dir.file("a.webp"), 64, 48, image.rgba.data(), animation));
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("t.heic"), 64, 48, image.rgba.data()));
+  ASSERT_TRUE(imagefiles::writeHeif(dir.file("t.avif"), 64, 48, image.rgba.data(), avif));
+  const std::string files[] = {jpeg(image),        jpeg(image, progressive, "p.jpg"),
+                               png(image),         dir.file("i.png"),
+                               dir.file("t.gif"),  dir.file("t.bmp"),
+                               dir.file("r.bmp"),  dir.file("t.webp"),
+                               dir.file("l.webp"), dir.file("a.webp"),
+                               dir.file("t.heic"), dir.file("t.avif")};
   for (const std::string& path : files) {
     const std::string bytes = imagefiles::readFile(path);
     for (size_t cut :

@@ -87,12 +87,18 @@ TEST_F(JobsTest, InformationOfEachFormat) {
       {m_dir.file("a.png"), svx::imageserver::IMAGE_FORMAT_PNG},
       {m_dir.file("a.gif"), svx::imageserver::IMAGE_FORMAT_GIF},
       {bmp("a.bmp", 5, 3), svx::imageserver::IMAGE_FORMAT_BMP},
+      {m_dir.file("a.webp"), svx::imageserver::IMAGE_FORMAT_WEBP},
+      // No source type of the interface: unknown, with its size.
+      {m_dir.file("a.heic"), svx::imageserver::IMAGE_FORMAT_UNKNOWN},
   };
   imagefiles::PngOptions png;
   png.colorType = 2;
   ASSERT_TRUE(imagefiles::writeJpeg(cases[0].path, 5, 3, rgb.data()));
   ASSERT_TRUE(imagefiles::writePng(cases[1].path, 5, 3, samples, png));
   ASSERT_TRUE(imagefiles::writeGif(cases[2].path, 5, 3, indices.data(), gif));
+  std::vector<uint8_t> rgba = pattern(5, 3, 4);
+  ASSERT_TRUE(imagefiles::writeWebp(cases[4].path, 5, 3, rgba.data()));
+  ASSERT_TRUE(imagefiles::writeHeif(cases[5].path, 5, 3, rgba.data()));
 
   for (const Case& c : cases) {
     CIPtr<CIString> at = locator("file://" + c.path);

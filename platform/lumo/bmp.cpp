@@ -1,5 +1,7 @@
-// BMP decoding: 1, 4, 8, 16, 24 and 32 bits per pixel, bottom-up and
-// top-down, bit fields, and RLE8/RLE4.
+// BMP decoding: 1, 2, 4, 8, 16, 24 and 32 bits per pixel, bottom-up and
+// top-down, bit fields of any width (alpha included), RLE8, RLE4 and the
+// RLE24 of OS/2 2.x files; the Windows headers (12, 40, 52, 56, 108 and 124
+// bytes) and the OS/2 2.x ones (16 and 64 bytes).
 //
 // The header is parsed here, which gives the image information without
 // touching pixel data and lets every check run before the decoder allocates.
@@ -10,12 +12,16 @@
 // a known size, and a file shorter than its header promises is refused up
 // front as truncated.
 //
-// Bit fields are widened to 8 bits by repeating their top bits; a field of
-// more than 8 bits is refused. In a 32-bit image without bit fields whose
-// alpha bytes are all 0 the alpha is taken as opaque, which needs a look at
-// the alpha bytes before the first row (the look stops at the first that is
-// not 0). RLE8 and RLE4 are decoded by decodeRle(); pixels that the RLE data
-// skips (delta and end-of-line codes) take palette entry 0.
+// A bit field is any run of contiguous bits of the pixel (masks beyond the
+// pixel's bits, or with gaps, are refused). A field of up to 8 bits is
+// widened to 8 by repeating its bits, as 5 bits abcde become abcdeabc; a
+// wider one is rounded to 8 bits. When a file's alpha field (its alpha mask,
+// or the fourth byte of a 32-bit pixel) is 0 in every pixel, the image is
+// taken as opaque: such files come from writers that leave the byte unused,
+// and readers differ here; this needs a look at the alpha values before the
+// first row (the look stops at the first that is not 0). RLE data is
+// decoded by decodeRle(); pixels that it skips (delta and end-of-line codes)
+// take palette entry 0 (black for RLE24).
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -30,6 +36,8 @@ constexpr uint32_t kRgb = 0;
 constexpr uint32_t kRle8 = 1;
 constexpr uint32_t kRle4 = 2;
 constexpr uint32_t kBitFields = 3;
+constexpr uint32_t kRle24 = 4;  // in an OS/2 2.x header; BI_JPEG elsewhere
+constexpr uint32_t kAlphaBitFields = 6;
 
 inline uint32_t le16(const uint8_t* p) { return p[0] | (p[1] << 8); }
 inline uint32_t le32(const uint8_t* p) {
@@ -48,17 +56,14 @@ struct BmpHeader {
   uint32_t paletteEntrySize = 4;
   uint32_t paletteCount = 0;
   uint8_t palette[256][4] = {};  // B, G, R, 0; padded with black
-  // Bit fields: where the top bit of each field lies and how wide it is.
+  // Bit fields: where the lowest bit of each field lies and how wide it is.
   int shifts[4] = {};
   int widths[4] = {};
 };
 
-int highBit(uint32_t value) {
-  int bit = -1;
-  while (value != 0) {
-    ++bit;
-    value >>= 1;
-  }
+int lowBit(uint32_t value) {
+  int bit = 0;
+  for (; value != 0 && (value & 1) == 0; value >>= 1) ++bit;
   return bit;
 }
 
@@ -68,17 +73,39 @@ int bitCount(uint32_t value) {
   return count;
 }
 
-// Field |mask| of |value| widened to 8 bits by repeating its top bits: the
-// field is moved so that its top bit is bit 7, cut to its width and
-// multiplied by the pattern that repeats it.
-inline uint32_t extract(uint32_t value, uint32_t mask, int shift, int width) {
-  static const uint32_t kRepeat[9] = {0, 0xff, 0x55, 0x49, 0x11, 0x21, 0x41, 0x81, 0x01};
-  static const int kRepeatShift[9] = {0, 0, 0, 1, 0, 2, 4, 6, 0};
-  uint32_t v = value & mask;
-  v = shift < 0 ? v << -shift : v >> shift;
-  v = (v & 0xff) >> (8 - width);
-  return (v * kRepeat[width]) >> kRepeatShift[width];
-}
+// The 8-bit values of the bit fields. Fields of up to 8 bits are looked up
+// in a table of their widened values.
+class FieldReader {
+ public:
+  explicit FieldReader(const BmpHeader& h) {
+    for (int c = 0; c < 4; ++c) {
+      m_masks[c] = h.masks[c];
+      m_shifts[c] = h.shifts[c];
+      const int width = h.widths[c];
+      m_max[c] = width == 0 ? 0 : static_cast<uint32_t>((uint64_t{1} << width) - 1);
+      if (width == 0 || width > 8) continue;
+      for (uint32_t v = 0; v <= m_max[c]; ++v) {
+        uint32_t repeated = 0;
+        int bits = 0;
+        for (; bits < 8; bits += width) repeated = (repeated << width) | v;
+        m_table[c][v] = static_cast<uint8_t>(repeated >> (bits - 8));
+      }
+    }
+  }
+  // Field |c| of |pixel|; 255 for a missing alpha field.
+  uint8_t get(int c, uint32_t pixel) const {
+    if (m_max[c] == 0) return 255;
+    const uint32_t v = (pixel & m_masks[c]) >> m_shifts[c];
+    if (m_max[c] <= 0xff) return m_table[c][v];
+    return static_cast<uint8_t>((uint64_t{v} * 255 + m_max[c] / 2) / m_max[c]);
+  }
+
+ private:
+  uint32_t m_masks[4] = {};
+  int m_shifts[4] = {};
+  uint32_t m_max[4] = {};
+  uint8_t m_table[4][256] = {};
+};
 
 bool invalid(const char* what) {
   kor::ErrorStorage::set("invalid BMP data: %s", what);
@@ -95,11 +122,14 @@ bool parseHeader(Source& source, uint64_t fileSize, BmpHeader* h) {
   h->dataOffset = le32(bytes + 10);
   h->headerSize = le32(bytes + 14);
   const uint32_t hsz = h->headerSize;
-  if (hsz != 12 && hsz != 40 && hsz != 52 && hsz != 56 && hsz != 108 && hsz != 124) {
+  if (hsz != 12 && hsz != 16 && hsz != 40 && hsz != 52 && hsz != 56 && hsz != 64 && hsz != 108 &&
+      hsz != 124) {
     kor::ErrorStorage::set("unsupported BMP header (%u bytes)", hsz);
     return false;
   }
-  const uint32_t masksAfterHeader = 12;  // bit fields follow a 40-byte header
+  // The OS/2 2.x headers: 16 bytes, or 64 whose first 40 are laid out as
+  // the Windows header's, with compressions of their own.
+  const bool os2 = hsz == 16 || hsz == 64;
   if (n < 14 + hsz) {
     kor::ErrorStorage::set("truncated BMP data");
     return false;
@@ -119,39 +149,54 @@ bool parseHeader(Source& source, uint64_t fileSize, BmpHeader* h) {
     h->height = static_cast<uint32_t>(height < 0 ? -height : height);
     planes = le16(bytes + 26);
     h->bpp = le16(bytes + 28);
-    h->compression = le32(bytes + 30);
+    if (hsz >= 40) h->compression = le32(bytes + 30);
   }
   if (planes != 1) return invalid("bad plane count");
   const uint32_t bpp = h->bpp;
-  if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)
+  if (bpp != 1 && bpp != 2 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)
     return invalid("bad bit depth");
-  switch (h->compression) {
-    case kRgb:
-      break;
-    case kRle8:
-    case kRle4:
-      if (bpp != (h->compression == kRle8 ? 8u : 4u)) return invalid("bad RLE bit depth");
-      if (h->topDown) return invalid("top-down RLE image");
-      break;
-    case kBitFields:
-      if (bpp != 16 && bpp != 32) return invalid("bit fields need 16 or 32 bits per pixel");
-      break;
-    default:
-      kor::ErrorStorage::set("unsupported BMP compression %u", h->compression);
-      return false;
+  if (os2 && h->compression == kBitFields) {
+    kor::ErrorStorage::set("unsupported BMP compression (OS/2 Huffman)");
+    return false;
+  }
+  const bool rle24 = os2 && h->compression == kRle24;
+  if (rle24) {
+    if (bpp != 24) return invalid("bad RLE bit depth");
+    if (h->topDown) return invalid("top-down RLE image");
+  } else {
+    switch (h->compression) {
+      case kRgb:
+        break;
+      case kRle8:
+      case kRle4:
+        if (bpp != (h->compression == kRle8 ? 8u : 4u)) return invalid("bad RLE bit depth");
+        if (h->topDown) return invalid("top-down RLE image");
+        break;
+      case kBitFields:
+      case kAlphaBitFields:
+        if (bpp != 16 && bpp != 32) return invalid("bit fields need 16 or 32 bits per pixel");
+        break;
+      default:
+        kor::ErrorStorage::set("unsupported BMP compression %u", h->compression);
+        return false;
+    }
   }
 
   uint32_t headerEnd = 14 + hsz;
-  if (h->compression == kBitFields) {
+  const bool fields = h->compression == kBitFields || h->compression == kAlphaBitFields;
+  if (fields) {
+    const bool alpha = h->compression == kAlphaBitFields;
+    // After a 40-byte header the masks follow it; later headers hold them.
     if (hsz == 40) {
-      if (n < 14 + 40 + masksAfterHeader) {
+      const uint32_t masks = alpha ? 16 : 12;
+      if (n < 14 + 40 + masks) {
         kor::ErrorStorage::set("truncated BMP data");
         return false;
       }
-      headerEnd += masksAfterHeader;
+      headerEnd += masks;
     }
     for (int i = 0; i < 3; ++i) h->masks[i] = le32(bytes + 54 + 4 * i);
-    if (hsz >= 56) h->masks[3] = le32(bytes + 66);
+    if (hsz >= 56 || alpha) h->masks[3] = le32(bytes + 66);
     if (h->masks[0] == 0 || h->masks[1] == 0 || h->masks[2] == 0) return invalid("bad bit masks");
     // Files with the three masks equal exist but cannot mean anything.
     if (hsz <= 56 && h->masks[0] == h->masks[1] && h->masks[1] == h->masks[2])
@@ -168,16 +213,20 @@ bool parseHeader(Source& source, uint64_t fileSize, BmpHeader* h) {
   }
   if (h->dataOffset < headerEnd || h->dataOffset > fileSize) return invalid("bad data offset");
   for (int i = 0; i < 4; ++i) {
-    h->shifts[i] = highBit(h->masks[i]) - 7;
-    h->widths[i] = bitCount(h->masks[i]);
-    if (h->widths[i] > 8) return invalid("bad bit masks");
+    const uint32_t mask = h->masks[i];
+    h->shifts[i] = lowBit(mask);
+    h->widths[i] = bitCount(mask);
+    // Contiguous, and within the pixel's bits.
+    const uint32_t field = mask >> h->shifts[i];
+    if ((field & (field + 1)) != 0 || (bpp == 16 && mask > 0xffff)) return invalid("bad bit masks");
   }
+  if (rle24) h->compression = kRle24;
 
   if (bpp <= 8) {
     h->paletteOffset = headerEnd;
     h->paletteEntrySize = hsz == 12 ? 3 : 4;
     uint32_t count = 1u << bpp;
-    if (hsz != 12) {
+    if (hsz >= 40) {
       uint32_t used = le32(bytes + 46);
       if (used != 0 && used < count) count = used;
     }
@@ -208,7 +257,7 @@ bool readPalette(Source& source, BmpHeader* h) {
 // Uncompressed data has a known size; a shorter file is refused before
 // anything is allocated for it.
 bool hasAllRows(const BmpHeader& h, uint64_t fileSize) {
-  if (h.compression == kRle8 || h.compression == kRle4) return true;
+  if (h.compression == kRle8 || h.compression == kRle4 || h.compression == kRle24) return true;
   const uint64_t rowBytes = (uint64_t{h.width} * h.bpp + 31) / 32 * 4;
   if (h.dataOffset + rowBytes * h.height <= fileSize) return true;
   kor::ErrorStorage::set("truncated BMP data");
@@ -225,22 +274,18 @@ void paletteColours(const BmpHeader& h, uint8_t (*colours)[4]) {
   }
 }
 
-// True when the alpha bytes of a 32-bit image without bit fields are all 0
-// (it then reads as opaque). Reads until the first byte that is not.
-bool alphaAllZero(Source& source, const BmpHeader& h) {
+// True when the alpha field of every pixel is 0 (the image then reads as
+// opaque). Reads until the first pixel whose alpha is not.
+bool alphaAllZero(Source& source, const BmpHeader& h, uint8_t* row, size_t rowBytes) {
   source.seek(h.dataOffset);
-  uint64_t left = uint64_t{h.width} * h.height * 4;
-  uint64_t position = 0;  // within the pixel data
-  while (left > 0) {
-    const uint8_t* data = nullptr;
-    const size_t count = source.next(&data);
-    if (count == 0) break;
-    const size_t usable = static_cast<size_t>(std::min<uint64_t>(count, left));
-    // The alpha byte of a pixel is its fourth.
-    for (size_t i = (3 - position % 4) % 4; i < usable; i += 4)
-      if (data[i] != 0) return false;
-    position += usable;
-    left -= usable;
+  const bool wide = h.bpp == 32;
+  for (uint32_t y = 0; y < h.height; ++y) {
+    // A short file: the decode that follows says so.
+    if (source.read(row, rowBytes) != rowBytes) return true;
+    for (uint32_t x = 0; x < h.width; ++x) {
+      const uint32_t v = wide ? le32(row + size_t{x} * 4) : le16(row + size_t{x} * 2);
+      if ((v & h.masks[3]) != 0) return false;
+    }
   }
   return true;
 }
@@ -253,7 +298,8 @@ bool decodeUncompressed(Source& source, const BmpHeader& h, Pipeline& pipeline) 
   if (row == nullptr || rgba == nullptr) return false;
   uint8_t colours[256][4];
   paletteColours(h, colours);
-  const bool opaque = h.bpp == 32 && h.compression == kRgb && alphaAllZero(source, h);
+  const FieldReader fields(h);
+  const bool opaque = h.bpp >= 16 && h.masks[3] != 0 && alphaAllZero(source, h, row, rowBytes);
   source.seek(h.dataOffset);
   RowSink& sink = pipeline.sink();
   for (uint32_t y = 0; y < h.height; ++y) {
@@ -281,11 +327,8 @@ bool decodeUncompressed(Source& source, const BmpHeader& h, Pipeline& pipeline) 
       const bool wide = h.bpp == 32;
       for (uint32_t x = 0; x < width; ++x, out += 4) {
         const uint32_t v = wide ? le32(row + size_t{x} * 4) : le16(row + size_t{x} * 2);
-        for (int c = 0; c < 3; ++c)
-          out[c] = static_cast<uint8_t>(extract(v, h.masks[c], h.shifts[c], h.widths[c]));
-        out[3] = h.masks[3] == 0 || opaque
-                     ? 255
-                     : static_cast<uint8_t>(extract(v, h.masks[3], h.shifts[3], h.widths[3]));
+        for (int c = 0; c < 3; ++c) out[c] = fields.get(c, v);
+        out[3] = opaque ? 255 : fields.get(3, v);
       }
     }
     if (!sink.putRow(rgba) || pipeline.rowCancelled()) return false;
@@ -310,18 +353,31 @@ bool decodeRle(Source& source, const BmpHeader& h, Pipeline& pipeline) {
   };
   clearRow();
   source.seek(h.dataOffset);
-  const uint64_t budget = 2 * uint64_t{width} * height + 4 * uint64_t{height} + kRleSlackBytes;
+  const bool four = h.compression == kRle4;
+  const bool rgb = h.compression == kRle24;
+  const uint64_t perPixel = rgb ? kRle24BytesPerPixel : kRleBytesPerPixel;
+  const uint64_t budget =
+      perPixel * uint64_t{width} * height + 4 * uint64_t{height} + kRleSlackBytes;
   uint64_t read = 0;
   auto next = [&] {
     ++read;
     return source.getByte();
   };
 
-  const bool four = h.compression == kRle4;
   uint32_t x = 0;
   uint32_t y = 0;  // rows delivered, counted from the bottom
   auto put = [&](uint32_t index) {
     if (x < width) std::memcpy(row + size_t{x++} * 4, colours[index], 4);
+  };
+  // RLE24: a colour stored B, G, R, whose first byte |blue| has been read.
+  uint8_t colour[4] = {0, 0, 0, 255};
+  auto readColour = [&](int blue) {
+    const int green = next();
+    const int red = next();
+    colour[0] = static_cast<uint8_t>(red);
+    colour[1] = static_cast<uint8_t>(green);
+    colour[2] = static_cast<uint8_t>(blue);
+    return green >= 0 && red >= 0;
   };
   // Delivers the current row and starts the next.
   auto endRow = [&] {
@@ -341,6 +397,14 @@ bool decodeRle(Source& source, const BmpHeader& h, Pipeline& pipeline) {
     if (first < 0 || second < 0) {
       kor::ErrorStorage::set("truncated BMP data");
       return false;
+    }
+    if (first > 0 && rgb) {  // a run of |first| pixels of one colour
+      if (!readColour(second)) {
+        kor::ErrorStorage::set("truncated BMP data");
+        return false;
+      }
+      for (int i = 0; i < first && x < width; ++i) std::memcpy(row + size_t{x++} * 4, colour, 4);
+      continue;
     }
     if (first > 0) {  // a run of |first| pixels
       for (int i = 0; i < first && x < width; ++i)
@@ -369,9 +433,16 @@ bool decodeRle(Source& source, const BmpHeader& h, Pipeline& pipeline) {
       }
       default: {  // |second| literal pixels, padded to an even byte count
         const int count = second;
-        const int bytes = four ? (count + 1) / 2 : count;
+        const int bytes = four ? (count + 1) / 2 : rgb ? count * 3 : count;
         int value = 0;
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; rgb && i < count; ++i) {
+          if (!readColour(next())) {
+            kor::ErrorStorage::set("truncated BMP data");
+            return false;
+          }
+          if (x < width) std::memcpy(row + size_t{x++} * 4, colour, 4);
+        }
+        for (int i = 0; !rgb && i < count; ++i) {
           if (!four || (i & 1) == 0) {
             value = next();
             if (value < 0) {
@@ -412,7 +483,7 @@ bool decodeBmp(Source& source, Pipeline& pipeline) {
     // Rows are delivered in file order: bottom-up files upside down.
     header.orientation = h->topDown ? 1 : 4;
     header.sourceType = BitmapInfo::SOURCE_BMP;
-    header.hasAlpha = h->bpp == 32 && h->masks[3] != 0;
+    header.hasAlpha = h->bpp >= 16 && h->masks[3] != 0;
     // The size limit first (a huge header reads "image too large"), then
     // the data length, both before start() allocates the bitmap.
     if (!pipeline.infoOnly()) ok = checkDimensions(h->width, h->height) && hasAllRows(*h, fileSize);
@@ -420,7 +491,7 @@ bool decodeBmp(Source& source, Pipeline& pipeline) {
          readPalette(source, h);
   }
   if (ok) {
-    if (h->compression == kRle8 || h->compression == kRle4)
+    if (h->compression == kRle8 || h->compression == kRle4 || h->compression == kRle24)
       ok = decodeRle(source, *h, pipeline);
     else
       ok = decodeUncompressed(source, *h, pipeline);

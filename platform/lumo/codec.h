@@ -55,11 +55,14 @@ constexpr uint64_t kJpegMinScanBlocks = 1u << 20;
 // its screen is refused.
 constexpr uint64_t kGifSlackPixels = 1u << 20;
 
-// The RLE data a BMP decode reads: at most 2 bytes per pixel and 4 per row,
-// plus this many. Well-formed data needs no more (a run is 2 bytes for at
-// least one pixel, a literal about a byte per pixel, an end of line or a
-// delta 2 or 4 bytes per row); beyond the budget the data only moves about
-// without drawing, and is refused.
+// The RLE data a BMP decode reads: at most 2 bytes per pixel (4 for RLE24)
+// and 4 per row, plus this many. Well-formed data needs no more (a run is 2
+// bytes for at least one pixel, 4 in RLE24, a literal about a byte per
+// pixel, 3 in RLE24, an end of line or a delta 2 or 4 bytes per row);
+// beyond the budget the data only moves about without drawing, and is
+// refused.
+constexpr uint64_t kRleBytesPerPixel = 2;
+constexpr uint64_t kRle24BytesPerPixel = 4;
 constexpr uint64_t kRleSlackBytes = 4096;
 
 // True when a |width| x |height| image may be decoded: neither dimension is 0,
@@ -167,6 +170,8 @@ class Source {
   bool atEnd() const { return m_atEnd; }
   // A read failed.
   bool failed() const { return m_failed; }
+  // Where the next read starts.
+  uint64_t position() const { return m_position; }
 
  private:
   // Reads at the position into the buffer; false at the end or on an error.
@@ -395,6 +400,12 @@ bool decodeJpeg(Source& source, Pipeline& pipeline);
 bool decodePng(Source& source, Pipeline& pipeline);
 bool decodeGif(Source& source, Pipeline& pipeline);
 bool decodeBmp(Source& source, Pipeline& pipeline);
+bool decodeWebp(Source& source, Pipeline& pipeline);
+bool decodeHeif(Source& source, Pipeline& pipeline);
+
+// The orientation (1..8) in an Exif block, 1 when it has none or cannot be
+// read. |exif| starts with the "Exif\0\0" header, as an APP1 segment's data.
+int exifOrientation(const uint8_t* exif, size_t size);
 
 // Row conversion from straight RGBA to |format| (not FORMAT_DEFAULT).
 void convertRow(const uint8_t* rgba, uint32_t count, BitmapInfo::Format format, uint8_t* out);

@@ -8,6 +8,8 @@
 #include <malloc.h>
 #endif
 
+#include <libheif/heif.h>
+
 #include "platform/kor.h"
 #include "platform/lumo.h"
 #include "platform/lumo/codec.h"
@@ -528,14 +530,14 @@ Bitmap* Pipeline::finish() {
 
 namespace {
 
-enum class Kind { kUnknown, kJpeg, kPng, kGif, kBmp };
+enum class Kind { kUnknown, kJpeg, kPng, kGif, kBmp, kWebp, kHeif };
 
 // The first read of an information request: the headers of almost every
 // file lie within it (JPEG files with a large Exif block read on).
 constexpr size_t kHeaderReadBytes = 4096;
 
 Kind sniff(Source& source) {
-  uint8_t magic[8] = {};
+  uint8_t magic[32] = {};
   size_t n = source.read(magic, sizeof(magic));
   source.seek(0);
   if (n >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return Kind::kJpeg;
@@ -544,6 +546,14 @@ Kind sniff(Source& source) {
   if (n >= 6 && (std::memcmp(magic, "GIF87a", 6) == 0 || std::memcmp(magic, "GIF89a", 6) == 0))
     return Kind::kGif;
   if (n >= 2 && magic[0] == 'B' && magic[1] == 'M') return Kind::kBmp;
+  if (n >= 12 && std::memcmp(magic, "RIFF", 4) == 0 && std::memcmp(magic + 8, "WEBP", 4) == 0)
+    return Kind::kWebp;
+  // An ISO base media file whose brand is an image format that libheif
+  // decodes ("maybe": a generic image brand such as mif1).
+  if (n >= 12 && std::memcmp(magic + 4, "ftyp", 4) == 0) {
+    const heif_filetype_result type = heif_check_filetype(magic, static_cast<int>(n));
+    if (type == heif_filetype_yes_supported || type == heif_filetype_maybe) return Kind::kHeif;
+  }
   return Kind::kUnknown;
 }
 
@@ -562,6 +572,10 @@ bool run(const util::UnicodeString8& path, Pipeline& pipeline) {
       return decodeGif(source, pipeline);
     case Kind::kBmp:
       return decodeBmp(source, pipeline);
+    case Kind::kWebp:
+      return decodeWebp(source, pipeline);
+    case Kind::kHeif:
+      return decodeHeif(source, pipeline);
     case Kind::kUnknown:
       break;
   }

@@ -35,7 +35,6 @@
 #include <jpeglib.h>
 #include <jerror.h>
 // clang-format on
-#include <libexif/exif-data.h>
 
 #include "platform/kor.h"
 #include "platform/lumo/codec.h"
@@ -170,26 +169,13 @@ void progressMonitor(j_common_ptr cinfo) {
 }
 
 // The orientation (1..8) of the first APP1 Exif block, 1 when there is none.
-int exifOrientation(j_decompress_ptr cinfo) {
+int markerOrientation(j_decompress_ptr cinfo) {
   for (jpeg_saved_marker_ptr marker = cinfo->marker_list; marker != nullptr;
        marker = marker->next) {
     if (marker->marker != JPEG_APP0 + 1 || marker->data_length < 6 ||
         std::memcmp(marker->data, "Exif\0\0", 6) != 0)
       continue;
-    ExifData* exif = exif_data_new();
-    if (exif == nullptr) return 1;
-    // Read the block as it is: no "fixing" that would add default tags.
-    exif_data_unset_option(exif, EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
-    exif_data_load_data(exif, marker->data, marker->data_length);
-    int orientation = 1;
-    ExifEntry* entry = exif_content_get_entry(exif->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
-    if (entry != nullptr && entry->format == EXIF_FORMAT_SHORT && entry->components >= 1 &&
-        entry->data != nullptr && entry->size >= 2) {
-      int value = exif_get_short(entry->data, exif_data_get_byte_order(exif));
-      if (value >= 1 && value <= 8) orientation = value;
-    }
-    exif_data_unref(exif);
-    return orientation;
+    return exifOrientation(marker->data, marker->data_length);
   }
   return 1;
 }
@@ -226,7 +212,7 @@ bool runJpeg(JpegJob* job) {
   Header header;
   header.width = cinfo->image_width;
   header.height = cinfo->image_height;
-  header.orientation = exifOrientation(cinfo);
+  header.orientation = markerOrientation(cinfo);
   header.sourceType = BitmapInfo::SOURCE_JPEG;
   header.isGrey = cinfo->jpeg_color_space == JCS_GRAYSCALE;
   Pipeline& pipeline = *job->pipeline;

@@ -4,8 +4,20 @@
 // needs no full-size buffer. An interlaced image delivers each row in
 // pieces, pass by pass, and a row is final only after the last pass that
 // touches it; see decodeInterlaced(). 16-bit samples are rounded to 8 bits.
+//
+// Every chunk's CRC is verified, ancillary chunks' included, and so is the
+// zlib checksum (Adler-32) of the image data: a mismatch fails the decode.
+// libspng checks both while it reads, but it stops reading the image data
+// as soon as the last row is complete, so the checksum at the end of the
+// zlib stream is verified only when it arrived with the last compressed
+// bytes. ChunkTracker notes where the image data ends among the bytes that
+// libspng has read; when the decoder stopped short of that end, the image
+// data is inflated once more, from the file, to verify the checksum. After
+// the image, the chunks up to IEND are read for their CRCs.
 #include <spng.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/kor.h"
@@ -19,6 +31,8 @@ bool fail(int error) {
     kor::ErrorStorage::set("truncated PNG data");
   else if (error == SPNG_IO_ERROR)
     kor::ErrorStorage::set("error reading PNG data");
+  else if (error == SPNG_ECHUNK_CRC)
+    kor::ErrorStorage::set("invalid PNG data: chunk checksum (CRC) mismatch");
   else
     kor::ErrorStorage::set("invalid PNG data: %s", spng_strerror(error));
   return false;
@@ -29,12 +43,136 @@ struct ContextDeleter {
   ~ContextDeleter() { spng_ctx_free(context); }
 };
 
+inline uint32_t be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+constexpr uint64_t kSignatureBytes = 8;
+
+// Follows the chunk layout of the bytes that libspng reads, which it reads
+// in order from the start of the file: where the first IDAT chunk starts
+// and where the data of the last IDAT chunk seen so far ends.
+class ChunkTracker {
+ public:
+  void feed(const uint8_t* data, size_t count) {
+    while (count > 0) {
+      if (m_offset < m_nextHeader) {
+        const size_t skip = static_cast<size_t>(std::min<uint64_t>(count, m_nextHeader - m_offset));
+        m_offset += skip;
+        data += skip;
+        count -= skip;
+        continue;
+      }
+      m_header[m_headerBytes++] = *data++;
+      ++m_offset;
+      --count;
+      if (m_headerBytes < 8) continue;
+      m_headerBytes = 0;
+      const uint32_t length = be32(m_header);
+      if (std::memcmp(m_header + 4, "IDAT", 4) == 0) {
+        if (m_firstImageData == 0) m_firstImageData = m_offset - 8;
+        m_imageDataEnd = m_offset + length;
+      }
+      m_nextHeader = m_offset + length + 4;  // past the data and the CRC
+    }
+  }
+  uint64_t offset() const { return m_offset; }
+  uint64_t firstImageData() const { return m_firstImageData; }
+  uint64_t imageDataEnd() const { return m_imageDataEnd; }
+
+ private:
+  uint64_t m_offset = 0;
+  uint64_t m_nextHeader = kSignatureBytes;
+  uint8_t m_header[8] = {};
+  int m_headerBytes = 0;
+  uint64_t m_firstImageData = 0;
+  uint64_t m_imageDataEnd = 0;
+};
+
+struct PngInput {
+  Source* source;
+  ChunkTracker tracker;
+};
+
 // Reads as libspng's own file reader does: all |length| bytes or an end of
 // file or read error.
 int readSource(spng_ctx*, void* user, void* data, size_t length) {
-  auto* source = static_cast<Source*>(user);
-  if (source->read(data, length) == length) return 0;
-  return source->atEnd() ? SPNG_IO_EOF : SPNG_IO_ERROR;
+  auto* input = static_cast<PngInput*>(user);
+  if (input->source->read(data, length) != length)
+    return input->source->atEnd() ? SPNG_IO_EOF : SPNG_IO_ERROR;
+  input->tracker.feed(static_cast<const uint8_t*>(data), length);
+  return 0;
+}
+
+struct InflateEnd {
+  z_stream* stream;
+  ~InflateEnd() { inflateEnd(stream); }
+};
+
+// Inflates the image data of the consecutive IDAT chunks from |offset| on,
+// discarding the output, to verify the zlib stream and its checksum. The
+// chunks' CRCs have been verified by libspng.
+bool verifyImageData(Source& source, uint64_t offset) {
+  constexpr size_t kPiece = 64u << 10;
+  uint8_t* in = scratch(Scratch::kDecoderRow, kPiece);
+  uint8_t* out = scratch(Scratch::kRgbaRow, kPiece);
+  if (in == nullptr || out == nullptr) return false;
+  z_stream stream = {};
+  if (inflateInit(&stream) != Z_OK) {
+    kor::ErrorStorage::set("out of memory verifying PNG data");
+    return false;
+  }
+  InflateEnd end{&stream};
+  source.seek(offset);
+  int status = Z_OK;
+  for (;;) {
+    uint8_t header[8];
+    if (source.read(header, 8) != 8 || std::memcmp(header + 4, "IDAT", 4) != 0) break;
+    uint32_t left = be32(header);
+    while (left > 0 && status == Z_OK) {
+      const size_t piece = std::min<size_t>(left, kPiece);
+      if (source.read(in, piece) != piece) break;
+      left -= static_cast<uint32_t>(piece);
+      stream.next_in = in;
+      stream.avail_in = static_cast<uInt>(piece);
+      do {
+        stream.next_out = out;
+        stream.avail_out = static_cast<uInt>(kPiece);
+        status = inflate(&stream, Z_NO_FLUSH);
+      } while (status == Z_OK && stream.avail_out == 0);
+      if (status == Z_BUF_ERROR) status = Z_OK;  // wants more input
+    }
+    if (status != Z_OK || left > 0) break;
+    source.skip(4);
+  }
+  if (status == Z_STREAM_END) return true;
+  if (status == Z_DATA_ERROR && stream.msg != nullptr &&
+      std::strcmp(stream.msg, "incorrect data check") == 0)
+    kor::ErrorStorage::set("invalid PNG data: image data checksum (Adler-32) mismatch");
+  else
+    kor::ErrorStorage::set("invalid PNG data: image data stream is damaged or incomplete");
+  return false;
+}
+
+// After the last row: reads the chunks up to IEND (verifying their CRCs)
+// and makes sure that the image data's checksum has been verified.
+bool finishImage(spng_ctx* ctx, PngInput& input, uint64_t endOfRows) {
+  const int error = spng_decode_chunks(ctx);
+  // A file that ends after its image data and that data's CRC is still a
+  // complete image, as a JPEG file without its end marker is.
+  const bool endsAfterImage =
+      error == SPNG_IO_EOF && input.tracker.offset() >= input.tracker.imageDataEnd() + 4;
+  if (error != 0 && !endsAfterImage) return fail(error);
+  if (input.tracker.imageDataEnd() <= endOfRows) return true;
+  return verifyImageData(*input.source, input.tracker.firstImageData());
+}
+
+// A damaged image data stream: says whether it is the checksum that fails.
+bool failImageData(PngInput& input, int error) {
+  if (error == SPNG_EIDAT_STREAM && input.tracker.firstImageData() != 0 &&
+      !verifyImageData(*input.source, input.tracker.firstImageData()))
+    return false;
+  return fail(error);
 }
 
 // Host-endian 16-bit RGBA to 8-bit RGBA, rounding: pixels xStart, xStart +
@@ -63,7 +201,7 @@ constexpr int kLastPass = 6;
 // otherwise the even rows are held, as the passes before the last complete
 // them, and streamed in order during the last pass, each before the odd row
 // below it.
-bool decodeInterlaced(spng_ctx* ctx, const spng_ihdr& ihdr, Pipeline& pipeline) {
+bool decodeInterlaced(spng_ctx* ctx, PngInput& input, const spng_ihdr& ihdr, Pipeline& pipeline) {
   const uint32_t width = ihdr.width;
   const uint32_t height = ihdr.height;
   const bool wide = ihdr.bit_depth == 16;
@@ -103,7 +241,7 @@ bool decodeInterlaced(spng_ctx* ctx, const spng_ihdr& ihdr, Pipeline& pipeline) 
     error = spng_get_row_info(ctx, &info);
     if (error != 0) return fail(error);
     const int result = spng_decode_row(ctx, row, rowBytes);
-    if (result != 0 && result != SPNG_EOI) return fail(result);
+    if (result != 0 && result != SPNG_EOI) return failImageData(input, result);
     const int pass = info.pass;
     const uint32_t y = info.row_num;
     if (pass < 0 || pass > kLastPass || y >= height) {
@@ -126,6 +264,7 @@ bool decodeInterlaced(spng_ctx* ctx, const spng_ihdr& ihdr, Pipeline& pipeline) 
     if (pipeline.rowCancelled()) return false;
     if (result == SPNG_EOI) break;
   }
+  if (!finishImage(ctx, input, input.tracker.offset())) return false;
   if (scattered) return pipeline.finishScattered();
   return streamHeld(height);
 }
@@ -140,7 +279,9 @@ bool decodePng(Source& source, Pipeline& pipeline) {
   }
   ContextDeleter deleter{ctx};
   spng_set_chunk_limits(ctx, kMaxPngChunkBytes, kMaxPngChunkCacheBytes);
-  int error = spng_set_png_stream(ctx, readSource, &source);
+  spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
+  PngInput input{&source, {}};
+  int error = spng_set_png_stream(ctx, readSource, &input);
   if (error != 0) return fail(error);
   spng_ihdr ihdr;
   error = spng_get_ihdr(ctx, &ihdr);
@@ -159,7 +300,8 @@ bool decodePng(Source& source, Pipeline& pipeline) {
   header.hasAlpha = hasTrns || ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ||
                     ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
   if (!pipeline.start(header)) return false;
-  if (ihdr.interlace_method != SPNG_INTERLACE_NONE) return decodeInterlaced(ctx, ihdr, pipeline);
+  if (ihdr.interlace_method != SPNG_INTERLACE_NONE)
+    return decodeInterlaced(ctx, input, ihdr, pipeline);
   if (!pipeline.setRowSize(ihdr.width, ihdr.height)) return false;
 
   // 8-bit colour images that need no averaging or turning are decoded
@@ -176,11 +318,12 @@ bool decodePng(Source& source, Pipeline& pipeline) {
       if (error != 0) return fail(error);
       for (uint32_t y = 0; y < ihdr.height; ++y) {
         error = spng_decode_row(ctx, pipeline.directRow(), directBytes);
-        if (error != 0 && !(error == SPNG_EOI && y + 1 == ihdr.height)) return fail(error);
+        if (error != 0 && !(error == SPNG_EOI && y + 1 == ihdr.height))
+          return failImageData(input, error);
         pipeline.directRowDone();
         if (pipeline.rowCancelled()) return false;
       }
-      return true;
+      return finishImage(ctx, input, input.tracker.offset());
     }
   }
 
@@ -197,11 +340,12 @@ bool decodePng(Source& source, Pipeline& pipeline) {
   for (uint32_t y = 0; y < ihdr.height; ++y) {
     error = spng_decode_row(ctx, row, rowBytes);
     // The last row reports the end of the image instead of success.
-    if (error != 0 && !(error == SPNG_EOI && y + 1 == ihdr.height)) return fail(error);
+    if (error != 0 && !(error == SPNG_EOI && y + 1 == ihdr.height))
+      return failImageData(input, error);
     if (wide) narrow(row, ihdr.width, rgba);
     if (!sink.putRow(rgba) || pipeline.rowCancelled()) return false;
   }
-  return true;
+  return finishImage(ctx, input, input.tracker.offset());
 }
 
 }  // namespace lumo::internal

@@ -20,7 +20,7 @@ const char* resultName(int32_t result) {
 
 const char* formatName(int32_t format) {
   static const char* const kNames[] = {
-      "JPEG",   "PNG",    "GIF",    "BMP",      "RESERVED_SOURCE", "L8",      "LA88",
+      "JPEG",   "PNG",    "GIF",    "BMP",      "WEBP", "L8",      "LA88",
       "RGB565", "RGB888", "BGR888", "RGBA8888", "BGRA8888",        "ARGB8888"};
   if (format < 0 || format >= static_cast<int32_t>(sizeof(kNames) / sizeof(kNames[0])))
     return "UNKNOWN";

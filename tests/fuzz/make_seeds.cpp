@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
   }
   const std::string root = argv[1];
   for (const char* target : {"", "/fuzz_engine_jpeg", "/fuzz_engine_png", "/fuzz_engine_gif",
-                             "/fuzz_engine_bmp", "/fuzz_engine_any", "/fuzz_config", "/fuzz_wire"})
+                             "/fuzz_engine_bmp", "/fuzz_engine_webp", "/fuzz_engine_heif",
+                             "/fuzz_engine_avif", "/fuzz_engine_any", "/fuzz_config", "/fuzz_wire"})
     mkdir((root + target).c_str(), 0755);
   using namespace imagefiles;
   const uint32_t w = 9, h = 7;
@@ -97,6 +98,59 @@ int main(int argc, char** argv) {
     both("fuzz_engine_bmp", "b" + std::to_string(bpp) + ".bmp",
          [&](auto p) { return writeBmp(p, w, h, pixels.data(), bmp); });
   }
+
+  // Bit fields of unusual widths, a 2-bit palette, OS/2 RLE24.
+  BmpOptions fields;
+  fields.bpp = 32;
+  fields.headerSize = 108;
+  fields.masks = {0x3ff00000, 0x000ffc00, 0x000003ff, 0xc0000000};
+  both("fuzz_engine_bmp", "a2r10g10b10.bmp",
+       [&](auto p) { return writeBmp(p, w, h, rgba.data(), fields); });
+  fields.bpp = 16;
+  fields.masks = {0x7c00, 0x03e0, 0x001f, 0x8000};
+  both("fuzz_engine_bmp", "a1r5g5b5.bmp",
+       [&](auto p) { return writeBmp(p, w, h, rgba.data(), fields); });
+  BmpOptions two;
+  two.bpp = 2;
+  two.palette = {{0, 0, 0}, {255, 255, 255}, {255, 0, 0}, {0, 0, 255}};
+  both("fuzz_engine_bmp", "b2.bmp", [&](auto p) { return writeBmp(p, w, h, indices.data(), two); });
+  BmpOptions rle24;
+  rle24.bpp = 24;
+  rle24.rle = true;
+  rle24.headerSize = 64;
+  both("fuzz_engine_bmp", "rle24.bmp",
+       [&](auto p) { return writeBmp(p, w, h, rgba.data(), rle24); });
+
+  WebpOptions webp;
+  both("fuzz_engine_webp", "lossy-alpha.webp",
+       [&](auto p) { return writeWebp(p, w, h, rgba.data(), webp); });
+  webp.lossless = true;
+  webp.exifOrientation = 6;
+  both("fuzz_engine_webp", "lossless-exif.webp",
+       [&](auto p) { return writeWebp(p, w, h, rgba.data(), webp); });
+  webp.lossless = false;
+  webp.canvasWidth = w + 4;
+  webp.canvasHeight = h + 2;
+  webp.frameX = 2;
+  webp.extraFrames = 1;
+  both("fuzz_engine_webp", "animation.webp",
+       [&](auto p) { return writeWebp(p, w, h, rgba.data(), webp); });
+
+  HeifOptions heif;
+  heif.orientation = 6;
+  heif.thumbnailSize = 4;
+  both("fuzz_engine_heif", "thumbnail.heic",
+       [&](auto p) { return writeHeif(p, w, h, rgba.data(), heif); });
+  HeifOptions alpha;
+  alpha.alpha = true;
+  both("fuzz_engine_heif", "alpha.heic",
+       [&](auto p) { return writeHeif(p, w, h, rgba.data(), alpha); });
+  alpha.avif = true;
+  both("fuzz_engine_avif", "alpha.avif",
+       [&](auto p) { return writeHeif(p, w, h, rgba.data(), alpha); });
+  heif.avif = true;
+  both("fuzz_engine_avif", "thumbnail.avif",
+       [&](auto p) { return writeHeif(p, w, h, rgba.data(), heif); });
 
   ok &= writeFile(root + "/fuzz_config/lists.json",
                   R"({"whitelist": ["/media/a", "/srv/b"], "blacklist": ["/media/a/private"]})");

@@ -10,6 +10,19 @@
 #include <jpeglib.h>
 // clang-format on
 #include <gif_lib.h>
+#include <libheif/heif.h>
+#include <webp/encode.h>
+#include <webp/mux.h>
+
+// LeakSanitizer, in the sanitizer builds of the programs that write HEIF
+// files: libx265, libheif's HEVC encoder, keeps buffers until the process
+// ends and never frees them. Only that library's own allocations are left
+// out of the leak report. (Defined here, beside the writer, so that every
+// program that can call it links it, and visible, so that a sanitizer
+// runtime in a shared library finds it.)
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
+  return "leak:libx265.so\n";
+}
 
 namespace imagefiles {
 namespace {
@@ -263,6 +276,39 @@ void rle8Row(std::string& out, const uint8_t* row, uint32_t width) {
   }
 }
 
+// RLE24 of RGBA pixels: runs of equal colours, and literal runs (of at
+// least 3 pixels, padded to an even byte count) for the rest.
+void rle24Row(std::string& out, const uint8_t* rgba, uint32_t width) {
+  auto same = [&](uint32_t a, uint32_t b) {
+    return std::memcmp(rgba + a * 4, rgba + b * 4, 3) == 0;
+  };
+  auto bgr = [&](uint32_t x) {
+    out += static_cast<char>(rgba[x * 4 + 2]);
+    out += static_cast<char>(rgba[x * 4 + 1]);
+    out += static_cast<char>(rgba[x * 4]);
+  };
+  uint32_t x = 0;
+  while (x < width) {
+    uint32_t run = 1;
+    while (x + run < width && run < 255 && same(x, x + run)) ++run;
+    uint32_t literal = 0;
+    while (run == 1 && x + literal < width && literal < 255 &&
+           (x + literal + 1 >= width || !same(x + literal, x + literal + 1)))
+      ++literal;
+    if (literal >= 3) {
+      out += '\0';
+      out += static_cast<char>(literal);
+      for (uint32_t i = 0; i < literal; ++i) bgr(x + i);
+      if ((literal * 3) % 2 != 0) out += '\0';
+      x += literal;
+      continue;
+    }
+    out += static_cast<char>(run);
+    bgr(x);
+    x += run;
+  }
+}
+
 void rle4Row(std::string& out, const uint8_t* row, uint32_t width) {
   uint32_t x = 0;
   while (x < width) {
@@ -338,7 +384,15 @@ bool writePng(const std::string& path, uint32_t width, uint32_t height,
       scanlines(raw, width, height, samples.data(), channels, o.bitDepth, kX0[pass], kY0[pass],
                 kDx[pass], kDy[pass]);
   }
-  chunk(png, "IDAT", zlibStored(raw));
+  std::string z = zlibStored(raw);
+  if (o.wrongAdler) z.back() = static_cast<char>(z.back() ^ 1);
+  size_t start = 0;
+  for (size_t split : o.idatSplits) {
+    if (split <= start || split >= z.size()) return false;
+    chunk(png, "IDAT", z.substr(start, split - start));
+    start = split;
+  }
+  chunk(png, "IDAT", z.substr(start));
   chunk(png, "IEND", "");
   return writeFile(path, png);
 }
@@ -406,23 +460,35 @@ bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const ui
               const BmpOptions& o) {
   const int bpp = o.bpp;
   const bool paletted = bpp <= 8;
+  const bool customMasks = o.masks[0] != 0 || o.masks[1] != 0 || o.masks[2] != 0;
   const bool fields32 = bpp == 32 && o.bitFields;
   int headerSize = o.headerSize;
   if (fields32 && headerSize < 108) headerSize = 108;
   uint32_t compression = 0;
-  if (o.rle) compression = bpp == 8 ? 1 : 2;
-  if (o.bitFields) compression = 3;
+  if (o.rle) compression = bpp == 8 ? 1 : bpp == 4 ? 2 : 4;
+  if (o.bitFields || customMasks) compression = 3;
+  if (customMasks && headerSize == 40 && o.masks[3] != 0) compression = 6;
   const uint32_t masks16[3] = {0xf800, 0x07e0, 0x001f};
   const uint32_t masks32[4] = {0x000000ff, 0x0000ff00, 0x00ff0000, 0xff000000};
+  // A channel rounded to the width of |mask| and put in place.
+  auto field = [](uint8_t value, uint32_t mask) -> uint32_t {
+    if (mask == 0) return 0;
+    int shift = 0;
+    while (((mask >> shift) & 1) == 0) ++shift;
+    const uint64_t max = mask >> shift;
+    return static_cast<uint32_t>((value * max + 127) / 255) << shift;
+  };
 
   std::string data;
   if (o.rle) {
     for (uint32_t i = 0; i < height; ++i) {
-      const uint8_t* row = pixels + size_t{height - 1 - i} * width;
-      if (bpp == 8)
-        rle8Row(data, row, width);
+      const uint32_t y = height - 1 - i;
+      if (bpp == 24)
+        rle24Row(data, pixels + size_t{y} * width * 4, width);
+      else if (bpp == 8)
+        rle8Row(data, pixels + size_t{y} * width, width);
       else
-        rle4Row(data, row, width);
+        rle4Row(data, pixels + size_t{y} * width, width);
       if (i + 1 < height) data += std::string("\0\0", 2);
     }
     data += std::string("\0\1", 2);
@@ -445,7 +511,14 @@ bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const ui
           continue;
         }
         const uint8_t* p = pixels + (size_t{y} * width + x) * 4;
-        if (bpp == 16) {
+        if (customMasks) {
+          uint32_t v = 0;
+          for (int c = 0; c < 4; ++c) v |= field(p[c], o.masks[c]);
+          if (bpp == 16)
+            put16le(row, v);
+          else
+            put32le(row, v);
+        } else if (bpp == 16) {
           uint32_t v = o.bitFields ? ((p[0] >> 3) << 11) | ((p[1] >> 2) << 5) | (p[2] >> 3)
                                    : ((p[0] >> 3) << 10) | ((p[1] >> 3) << 5) | (p[2] >> 3);
           put16le(row, v);
@@ -475,6 +548,12 @@ bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const ui
     put16le(header, height);
     put16le(header, 1);
     put16le(header, static_cast<uint32_t>(bpp));
+  } else if (headerSize == 16) {
+    put32le(header, 16);
+    put32le(header, width);
+    put32le(header, o.topDown ? static_cast<uint32_t>(-static_cast<int64_t>(height)) : height);
+    put16le(header, 1);
+    put16le(header, static_cast<uint32_t>(bpp));
   } else {
     put32le(header, static_cast<uint32_t>(headerSize));
     put32le(header, width);
@@ -487,7 +566,15 @@ bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const ui
     put32le(header, 2835);
     put32le(header, paletted ? static_cast<uint32_t>(o.palette.size()) : 0);
     put32le(header, 0);
-    if (headerSize >= 108) {
+    if (customMasks && headerSize != 64) {
+      const int count = headerSize == 52 ? 3 : headerSize == 40 && o.masks[3] == 0 ? 3 : 4;
+      for (int i = 0; i < count; ++i) put32le(header, o.masks[i]);
+      if (headerSize >= 108) {
+        put32le(header, 0x73524742);  // 'sRGB'
+        header.append(36 + 12, '\0');
+        if (headerSize == 124) header.append(16, '\0');
+      }
+    } else if (headerSize >= 108) {
       for (int i = 0; i < 4; ++i)
         put32le(header, fields32                              ? masks32[i]
                         : (bpp == 16 && o.bitFields && i < 3) ? masks16[i]
@@ -495,6 +582,8 @@ bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const ui
       put32le(header, 0x73524742);  // 'sRGB'
       header.append(36 + 12, '\0');
       if (headerSize == 124) header.append(16, '\0');
+    } else if (headerSize == 64) {
+      header.append(24, '\0');  // the OS/2 fields: units, rendering, colour encoding
     } else if (o.bitFields) {
       for (int i = 0; i < 3; ++i) put32le(header, bpp == 16 ? masks16[i] : masks32[i]);
     }
@@ -529,6 +618,121 @@ bool writeBmpHeader(const std::string& path, uint32_t width, uint32_t height) {
   put16le(file, 24);
   file.append(24, '\0');
   return writeFile(path, file);
+}
+
+bool writeWebp(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
+               const WebpOptions& o) {
+  uint8_t* encoded = nullptr;
+  const int w = static_cast<int>(width);
+  const int h = static_cast<int>(height);
+  const size_t size = o.lossless ? WebPEncodeLosslessRGBA(rgba, w, h, w * 4, &encoded)
+                                 : WebPEncodeRGBA(rgba, w, h, w * 4, float(o.quality), &encoded);
+  if (size == 0) return false;
+  if (o.exifOrientation == 0 && o.canvasWidth == 0) {
+    const bool ok = writeFile(path, std::string(reinterpret_cast<char*>(encoded), size));
+    WebPFree(encoded);
+    return ok;
+  }
+  WebPMux* mux = WebPMuxNew();
+  const WebPData image = {encoded, size};
+  bool ok = mux != nullptr;
+  if (ok && o.canvasWidth == 0) {
+    ok = WebPMuxSetImage(mux, &image, 1) == WEBP_MUX_OK;
+  } else if (ok) {
+    WebPMuxFrameInfo frame = {};
+    frame.bitstream = image;
+    frame.x_offset = static_cast<int>(o.frameX);
+    frame.y_offset = static_cast<int>(o.frameY);
+    frame.duration = 100;
+    frame.id = WEBP_CHUNK_ANMF;
+    frame.dispose_method = WEBP_MUX_DISPOSE_NONE;
+    frame.blend_method = WEBP_MUX_NO_BLEND;
+    for (int i = 0; ok && i <= o.extraFrames; ++i)
+      ok = WebPMuxPushFrame(mux, &frame, 1) == WEBP_MUX_OK;
+    const WebPMuxAnimParams params = {0, 0};
+    ok = ok && WebPMuxSetAnimationParams(mux, &params) == WEBP_MUX_OK &&
+         WebPMuxSetCanvasSize(mux, static_cast<int>(o.canvasWidth),
+                              static_cast<int>(o.canvasHeight)) == WEBP_MUX_OK;
+  }
+  if (ok && o.exifOrientation != 0) {
+    std::string exif = exifBlock(o.exifOrientation, false);
+    if (!o.exifHeader) exif.erase(0, 6);
+    const WebPData chunk = {reinterpret_cast<const uint8_t*>(exif.data()), exif.size()};
+    ok = WebPMuxSetChunk(mux, "EXIF", &chunk, 1) == WEBP_MUX_OK;
+  }
+  WebPData assembled = {};
+  ok = ok && WebPMuxAssemble(mux, &assembled) == WEBP_MUX_OK;
+  ok = ok &&
+       writeFile(path, std::string(reinterpret_cast<const char*>(assembled.bytes), assembled.size));
+  WebPDataClear(&assembled);
+  WebPMuxDelete(mux);
+  WebPFree(encoded);
+  return ok;
+}
+
+namespace {
+
+heif_image* heifImage(uint32_t width, uint32_t height, const uint8_t* rgba, bool alpha) {
+  heif_image* image = nullptr;
+  const int w = static_cast<int>(width);
+  const int h = static_cast<int>(height);
+  if (heif_image_create(w, h, heif_colorspace_RGB,
+                        alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &image)
+          .code != heif_error_Ok)
+    return nullptr;
+  int stride = 0;
+  uint8_t* plane = nullptr;
+  if (heif_image_add_plane(image, heif_channel_interleaved, w, h, 8).code == heif_error_Ok)
+    plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+  if (plane == nullptr) {
+    heif_image_release(image);
+    return nullptr;
+  }
+  const int channels = alpha ? 4 : 3;
+  for (uint32_t y = 0; y < height; ++y)
+    for (uint32_t x = 0; x < width; ++x)
+      std::memcpy(plane + size_t{y} * stride + size_t{x} * channels,
+                  rgba + (size_t{y} * width + x) * 4, channels);
+  return image;
+}
+
+}  // namespace
+
+bool writeHeif(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
+               const HeifOptions& o) {
+  heif_context* context = heif_context_alloc();
+  heif_encoder* encoder = nullptr;
+  heif_image* image = heifImage(width, height, rgba, o.alpha);
+  heif_image* thumbnail = nullptr;
+  heif_encoding_options* options = heif_encoding_options_alloc();
+  heif_image_handle* handle = nullptr;
+  heif_image_handle* thumbnailHandle = nullptr;
+  bool ok = context != nullptr && image != nullptr && options != nullptr &&
+            heif_context_get_encoder_for_format(
+                context, o.avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder)
+                    .code == heif_error_Ok &&
+            heif_encoder_set_lossy_quality(encoder, o.quality).code == heif_error_Ok;
+  if (ok) {
+    options->image_orientation = static_cast<heif_orientation>(o.orientation);
+    ok = heif_context_encode_image(context, image, encoder, options, &handle).code == heif_error_Ok;
+  }
+  if (ok && o.thumbnailSize != 0) {
+    if (!o.thumbnailRgba.empty())
+      thumbnail = heifImage(width, height, o.thumbnailRgba.data(), o.alpha);
+    ok = heif_context_encode_thumbnail(context, thumbnail != nullptr ? thumbnail : image, handle,
+                                       encoder, options, static_cast<int>(o.thumbnailSize),
+                                       &thumbnailHandle)
+             .code == heif_error_Ok;
+  }
+  ok = ok && heif_context_write_to_file(context, path.c_str()).code == heif_error_Ok;
+  heif_image_handle_release(thumbnailHandle);
+  heif_image_handle_release(handle);
+  heif_encoding_options_free(options);
+  heif_image_release(thumbnail);
+  heif_image_release(image);
+  if (encoder != nullptr) heif_encoder_release(encoder);
+  heif_context_free(context);
+  return ok;
 }
 
 std::string readFile(const std::string& path) {

@@ -55,6 +55,12 @@ struct PngOptions {
   // Colour types 0 and 2: a tRNS key colour (grey uses the first value).
   bool hasKey = false;
   std::array<uint16_t, 3> key = {};
+  // Offsets in the zlib stream at which a new IDAT chunk begins (ascending);
+  // empty: one IDAT chunk.
+  std::vector<size_t> idatSplits;
+  // Stores the zlib stream's checksum (Adler-32) off by one; the chunks'
+  // CRCs match the bytes as written.
+  bool wrongAdler = false;
 };
 // Channels per pixel by colour type: 0 -> 1, 2 -> 3, 3 -> 1 (the index),
 // 4 -> 2, 6 -> 4. |samples| holds width * height * channels values, each
@@ -86,24 +92,71 @@ bool writeGif(const std::string& path, uint32_t frameWidth, uint32_t frameHeight
 // ---------------------------------------------------------------------------
 // BMP.
 struct BmpOptions {
-  // 1, 4, 8: one palette index per pixel. 16, 24, 32: R,G,B,A per pixel.
+  // 1, 2, 4, 8: one palette index per pixel. 16, 24, 32: R,G,B,A per pixel.
   int bpp = 24;
   bool topDown = false;
-  // With bpp 8 or 4: RLE8 / RLE4 compression (runs, literal runs, end of
-  // line and end of bitmap codes).
+  // With bpp 8 or 4: RLE8 / RLE4 compression; with bpp 24 and the OS/2
+  // header of 64 bytes: RLE24 (runs, literal runs, end of line and end of
+  // bitmap codes).
   bool rle = false;
   // 16 bits: 5-6-5 bit fields instead of the default 5-5-5. 32 bits: bit
   // fields R,G,B,A in a 108-byte header (alpha kept). Without bit fields
   // 32-bit pixels store B,G,R,A with the alpha byte as given.
   bool bitFields = false;
   std::vector<Rgb> palette;  // bpp <= 8
-  // 40 (default), 108, 124, or 12 (the old core header; bpp 1/4/8/24 only).
+  // 16 or 32 bits: bit fields with these R, G, B, A masks, when any is not
+  // 0; each channel is stored rounded to its field's width. With a 40-byte
+  // header and an alpha mask the file uses the four-mask compression (6).
+  std::array<uint32_t, 4> masks = {};
+  // 40 (default), 56, 108, 124, 12 (the old core header; bpp 1/4/8/24
+  // only), or the OS/2 2.x headers 16 and 64.
   int headerSize = 40;
 };
 bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const uint8_t* pixels,
               const BmpOptions& options = {});
 // A 24-bit BMP header claiming |width| x |height| with no pixel data.
 bool writeBmpHeader(const std::string& path, uint32_t width, uint32_t height);
+
+// ---------------------------------------------------------------------------
+// WebP (libwebp's encoder and muxer). |rgba|: width * height RGBA pixels.
+struct WebpOptions {
+  bool lossless = false;  // lossless keeps RGB under alpha 0 as well
+  int quality = 90;       // lossy
+  // 1..8 adds an EXIF chunk whose IFD0 holds this orientation; 0 none.
+  int exifOrientation = 0;
+  // The EXIF chunk starts with the "Exif\0\0" header of a JPEG segment
+  // (some writers do that) instead of the bare TIFF data.
+  bool exifHeader = false;
+  // A canvas width other than 0 makes an animation: the image becomes its
+  // first frame, at (frameX, frameY) (even numbers) on a canvas of
+  // canvasWidth x canvasHeight, followed by |extraFrames| copies.
+  uint32_t canvasWidth = 0;
+  uint32_t canvasHeight = 0;
+  uint32_t frameX = 0;
+  uint32_t frameY = 0;
+  int extraFrames = 0;
+};
+bool writeWebp(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
+               const WebpOptions& options = {});
+
+// ---------------------------------------------------------------------------
+// HEIF (libheif's encoders: HEVC for HEIC, AV1 for AVIF; lossy). |rgba|:
+// width * height RGBA pixels.
+struct HeifOptions {
+  bool avif = false;
+  int quality = 90;
+  bool alpha = false;  // encode the alpha channel (else the image is opaque)
+  // 1..8: irot/imir boxes that turn the stored image as this EXIF
+  // orientation would.
+  int orientation = 1;
+  // Other than 0: a thumbnail item whose larger side has this many pixels,
+  // made from |thumbnailRgba| (the same size as the image) or, when that is
+  // empty, from the image itself.
+  uint32_t thumbnailSize = 0;
+  std::vector<uint8_t> thumbnailRgba;
+};
+bool writeHeif(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
+               const HeifOptions& options = {});
 
 // ---------------------------------------------------------------------------
 // Files.

@@ -1,0 +1,317 @@
+// WebP decoding (libwebp): still images, lossy and lossless, with alpha; of
+// an animation the first frame, on a transparent canvas of the animation's
+// size, as for GIF. The orientation in the EXIF chunk is honoured.
+//
+// The RIFF chunks are walked here, reading only the chunk headers, the VP8X
+// header, the first frame's header and the EXIF chunk. That gives the image
+// information without touching image data, and says which bytes hold the
+// image to decode: the ALPH chunk, if any, and the VP8 or VP8L chunk of the
+// still image or of the first frame. Only those bytes are fed to libwebp's
+// incremental decoder, a buffer at a time, so the file is never read whole
+// and the chunks that follow (further frames, metadata) are never read.
+//
+// A decode at the image's own size goes straight into the bitmap when the
+// bitmap's format is one libwebp writes (RGBA, RGB, BGR, BGRA, ARGB) and
+// needs no turning. Otherwise libwebp writes RGBA into a buffer of the
+// image's size, whose rows then stream through the pipeline, which averages
+// them down to the target size as it does for every other format (libwebp's
+// own rescaler is not an exact area average). A lossless image needs its
+// whole image while decoding anyway, since any pixel may copy from any
+// earlier one.
+#include <webp/decode.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "platform/kor.h"
+#include "platform/lumo/codec.h"
+
+namespace lumo::internal {
+namespace {
+
+inline uint32_t le24(const uint8_t* p) { return p[0] | (p[1] << 8) | (uint32_t{p[2]} << 16); }
+inline uint32_t le32(const uint8_t* p) { return le24(p) | (uint32_t{p[3]} << 24); }
+
+constexpr uint8_t kFlagAnimation = 0x02;
+constexpr uint8_t kFlagExif = 0x08;
+constexpr uint8_t kFlagAlpha = 0x10;
+// The most of an EXIF chunk read for its orientation, which lies near its
+// start: as much as a JPEG's APP1 segment holds.
+constexpr uint32_t kMaxExifBytes = 65533;
+
+// What the chunks say, with file offsets.
+struct Layout {
+  uint32_t canvasWidth = 0;
+  uint32_t canvasHeight = 0;
+  uint8_t flags = 0;  // of the VP8X chunk
+  bool hasAlpha = false;
+  // The first frame's place on the canvas: the whole canvas for a still
+  // image.
+  uint32_t frameX = 0;
+  uint32_t frameY = 0;
+  uint32_t frameWidth = 0;
+  uint32_t frameHeight = 0;
+  // The bytes to decode, [imageStart, imageEnd), and the VP8 or VP8L chunk
+  // among them.
+  uint64_t imageStart = 0;
+  uint64_t imageEnd = 0;
+  uint64_t bitstream = 0;
+  uint64_t exifOffset = 0;
+  uint32_t exifSize = 0;
+};
+
+bool invalid(const char* what) {
+  kor::ErrorStorage::set("invalid WebP data: %s", what);
+  return false;
+}
+
+bool truncated(const Source& source) {
+  kor::ErrorStorage::set(source.failed() ? "error reading WebP data" : "truncated WebP data");
+  return false;
+}
+
+bool fail(VP8StatusCode status, const Source& source) {
+  switch (status) {
+    case VP8_STATUS_OUT_OF_MEMORY:
+      kor::ErrorStorage::set("out of memory decoding WebP data");
+      return false;
+    case VP8_STATUS_NOT_ENOUGH_DATA:
+      return truncated(source);
+    case VP8_STATUS_UNSUPPORTED_FEATURE:
+      kor::ErrorStorage::set("unsupported WebP feature");
+      return false;
+    default:
+      return invalid("bitstream error");
+  }
+}
+
+// Reads |count| bytes at |offset|; false at the end of the file.
+bool readAt(Source& source, uint64_t offset, uint8_t* out, size_t count) {
+  source.seek(offset);
+  return source.read(out, count) == count;
+}
+
+// Finds the VP8 or VP8L chunk among the chunks of [offset, end) (a frame's
+// data); 0 when there is none.
+uint64_t findBitstream(Source& source, uint64_t offset, uint64_t end) {
+  uint8_t header[8];
+  while (offset + 8 <= end && readAt(source, offset, header, 8)) {
+    if (std::memcmp(header, "VP8 ", 4) == 0 || std::memcmp(header, "VP8L", 4) == 0) return offset;
+    const uint64_t size = le32(header + 4);
+    offset += 8 + size + (size & 1);
+  }
+  return 0;
+}
+
+bool parseLayout(Source& source, Layout* l) {
+  uint8_t riff[12];
+  if (!readAt(source, 0, riff, 12)) return truncated(source);
+  if (std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "WEBP", 4) != 0)
+    return invalid("not a WebP file");
+  const uint64_t declaredEnd = 8 + uint64_t{le32(riff + 4)};
+  const uint64_t end = std::min(source.size(), declaredEnd);
+  bool haveImage = false;
+  uint64_t alpha = 0;
+  for (uint64_t offset = 12; offset + 8 <= end;) {
+    uint8_t header[8];
+    if (!readAt(source, offset, header, 8)) return truncated(source);
+    const uint64_t size = le32(header + 4);
+    const uint64_t payload = offset + 8;
+    const bool animated = (l->flags & kFlagAnimation) != 0;
+    if (offset == 12 && std::memcmp(header, "VP8X", 4) == 0) {
+      uint8_t vp8x[10];
+      if (size < 10 || !readAt(source, payload, vp8x, 10)) return truncated(source);
+      l->flags = vp8x[0];
+      l->canvasWidth = le24(vp8x + 4) + 1;
+      l->canvasHeight = le24(vp8x + 7) + 1;
+    } else if (std::memcmp(header, "ALPH", 4) == 0 && !animated && !haveImage) {
+      alpha = offset;
+    } else if ((std::memcmp(header, "VP8 ", 4) == 0 || std::memcmp(header, "VP8L", 4) == 0) &&
+               !animated && !haveImage) {
+      haveImage = true;
+      l->bitstream = offset;
+      l->imageStart = alpha != 0 ? alpha : offset;
+      l->imageEnd = payload + size;
+    } else if (std::memcmp(header, "ANMF", 4) == 0 && animated && !haveImage) {
+      uint8_t frame[16];
+      if (size < 16 || !readAt(source, payload, frame, 16)) return truncated(source);
+      l->frameX = le24(frame) * 2;
+      l->frameY = le24(frame + 3) * 2;
+      l->frameWidth = le24(frame + 6) + 1;
+      l->frameHeight = le24(frame + 9) + 1;
+      haveImage = true;
+      l->imageStart = payload + 16;
+      l->imageEnd = payload + size;
+      l->bitstream = findBitstream(source, l->imageStart, std::min(l->imageEnd, end));
+      if (l->bitstream == 0) return invalid("a frame without image data");
+    } else if (std::memcmp(header, "EXIF", 4) == 0 && l->exifSize == 0) {
+      l->exifOffset = payload;
+      l->exifSize = static_cast<uint32_t>(std::min<uint64_t>(size, end - payload));
+    }
+    // The EXIF chunk follows the image data; it is looked for only when
+    // the VP8X header announces it.
+    if (haveImage && ((l->flags & kFlagExif) == 0 || l->exifSize != 0)) break;
+    offset = payload + size + (size & 1);
+  }
+  if (!haveImage) {
+    if (source.size() < declaredEnd) return truncated(source);
+    return invalid((l->flags & kFlagAnimation) != 0 ? "an animation without frames" : "no image");
+  }
+
+  WebPBitstreamFeatures features;
+  uint8_t start[64];
+  source.seek(l->bitstream);
+  const size_t have = source.read(start, sizeof(start));
+  const VP8StatusCode status = WebPGetFeatures(start, have, &features);
+  if (status != VP8_STATUS_OK) return fail(status, source);
+  const auto width = static_cast<uint32_t>(features.width);
+  const auto height = static_cast<uint32_t>(features.height);
+  if ((l->flags & kFlagAnimation) != 0) {
+    if (width != l->frameWidth || height != l->frameHeight)
+      return invalid("frame size differs from its image data");
+    if (uint64_t{l->frameX} + width > l->canvasWidth ||
+        uint64_t{l->frameY} + height > l->canvasHeight)
+      return invalid("frame outside the canvas");
+  } else {
+    if (l->canvasWidth == 0) {
+      l->canvasWidth = width;
+      l->canvasHeight = height;
+    } else if (width != l->canvasWidth || height != l->canvasHeight) {
+      return invalid("image size differs from the canvas");
+    }
+    l->frameWidth = width;
+    l->frameHeight = height;
+  }
+  const bool coversCanvas = l->frameWidth == l->canvasWidth && l->frameHeight == l->canvasHeight;
+  l->hasAlpha = (l->flags & kFlagAlpha) != 0 || alpha != 0 || features.has_alpha || !coversCanvas;
+  return true;
+}
+
+// The orientation of the EXIF chunk; 1 without one.
+int orientation(Source& source, const Layout& l) {
+  if (l.exifSize == 0) return 1;
+  static const uint8_t kHeader[6] = {'E', 'x', 'i', 'f', 0, 0};
+  const uint32_t size = std::min(l.exifSize, kMaxExifBytes);
+  auto* exif = new (std::nothrow) uint8_t[size + 6];
+  if (exif == nullptr) return 1;
+  // The chunk holds the TIFF data, sometimes behind the header of an APP1
+  // segment; the Exif reader wants that header.
+  std::memcpy(exif, kHeader, 6);
+  int result = 1;
+  if (readAt(source, l.exifOffset, exif + 6, size)) {
+    const bool hasHeader = size >= 6 && std::memcmp(exif + 6, kHeader, 6) == 0;
+    result = hasHeader ? exifOrientation(exif + 6, size) : exifOrientation(exif, size + 6);
+  }
+  delete[] exif;
+  return result;
+}
+
+// Feeds [start, end) of the file to the decoder until the image is done.
+bool feed(Source& source, WebPIDecoder* decoder, uint64_t start, uint64_t end) {
+  source.seek(start);
+  uint64_t left = end - start;
+  for (;;) {
+    const uint8_t* data = nullptr;
+    const size_t count = left > 0 ? source.next(&data) : 0;
+    if (count == 0) return truncated(source);
+    const size_t used = static_cast<size_t>(std::min<uint64_t>(count, left));
+    left -= used;
+    const VP8StatusCode status = WebPIAppend(decoder, data, used);
+    if (status == VP8_STATUS_OK) return true;
+    if (status != VP8_STATUS_SUSPENDED) return fail(status, source);
+    if (cancelled()) return false;
+  }
+}
+
+struct DirectMode {
+  BitmapInfo::Format format;
+  WEBP_CSP_MODE mode;
+};
+constexpr DirectMode kDirectModes[] = {
+    {BitmapInfo::FORMAT_RGBA8888, MODE_RGBA}, {BitmapInfo::FORMAT_RGB888, MODE_RGB},
+    {BitmapInfo::FORMAT_BGR888, MODE_BGR},    {BitmapInfo::FORMAT_BGRA8888, MODE_BGRA},
+    {BitmapInfo::FORMAT_ARGB8888, MODE_ARGB},
+};
+
+}  // namespace
+
+bool decodeWebp(Source& source, Pipeline& pipeline) {
+  Layout l;
+  if (!parseLayout(source, &l)) return false;
+  Header header;
+  header.width = l.canvasWidth;
+  header.height = l.canvasHeight;
+  header.orientation = orientation(source, l);
+  header.sourceType = BitmapInfo::SOURCE_WEBP;
+  header.hasAlpha = l.hasAlpha;
+  if (!pipeline.start(header)) return false;
+
+  WebPDecoderConfig config;
+  if (!WebPInitDecoderConfig(&config)) {
+    kor::ErrorStorage::set("internal error: libwebp version mismatch");
+    return false;
+  }
+  const bool coversCanvas = l.frameWidth == l.canvasWidth && l.frameHeight == l.canvasHeight;
+  const uint32_t width = l.frameWidth;
+  const uint32_t height = l.frameHeight;
+  WEBP_CSP_MODE mode = MODE_RGBA;
+  uint32_t bpp = 4;
+  bool direct = false;
+  if (coversCanvas) {
+    for (const DirectMode& candidate : kDirectModes) {
+      if (pipeline.acceptsDirectRows(candidate.format, width, height)) {
+        direct = true;
+        mode = candidate.mode;
+        bpp = BitmapInfo::getBpp(candidate.format);
+        break;
+      }
+    }
+  }
+  if (!pipeline.setRowSize(l.canvasWidth, l.canvasHeight)) return false;
+  const size_t stride = size_t{width} * bpp;
+  uint8_t* pixels = direct ? pipeline.directRow() : scratch(Scratch::kImage, stride * height);
+  if (pixels == nullptr) return false;
+  config.output.colorspace = mode;
+  config.output.is_external_memory = 1;
+  config.output.u.RGBA.rgba = pixels;
+  config.output.u.RGBA.stride = static_cast<int>(stride);
+  config.output.u.RGBA.size = stride * height;
+
+  WebPIDecoder* decoder = WebPIDecode(nullptr, 0, &config);
+  if (decoder == nullptr) {
+    kor::ErrorStorage::set("out of memory starting a WebP decoder");
+    return false;
+  }
+  const bool ok = feed(source, decoder, l.imageStart, l.imageEnd);
+  WebPIDelete(decoder);
+  if (!ok) return false;
+
+  if (direct) {
+    for (uint32_t y = 0; y < height; ++y) pipeline.directRowDone();
+    return true;
+  }
+  RowSink& sink = pipeline.sink();
+  if (coversCanvas) {
+    for (uint32_t y = 0; y < height; ++y)
+      if (!sink.putRow(pixels + y * stride) || pipeline.rowCancelled()) return false;
+    return true;
+  }
+  // The first frame of an animation, placed on a transparent canvas.
+  uint8_t* row = scratch(Scratch::kRgbaRow, size_t{l.canvasWidth} * 4);
+  if (row == nullptr) return false;
+  std::memset(row, 0, size_t{l.canvasWidth} * 4);
+  for (uint32_t y = 0; y < l.canvasHeight; ++y) {
+    bool ok = true;
+    if (y < l.frameY || y >= l.frameY + height) {
+      ok = sink.putClearRow();
+    } else {
+      std::memcpy(row + size_t{l.frameX} * 4, pixels + (y - l.frameY) * stride, stride);
+      ok = sink.putRow(row);
+    }
+    if (!ok || pipeline.rowCancelled()) return false;
+  }
+  return true;
+}
+
+}  // namespace lumo::internal

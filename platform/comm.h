@@ -4,6 +4,10 @@
 // The value types (CIPtr, CIString, CIPtrArray, CIInt8Array, CIUInt32Array,
 // CITypesFactory) live in the global namespace, as generated interface code
 // expects; everything else is in namespace comm.
+//
+// Larger than the other headers: interface code uses these pieces together
+// (a proxy carries values, a skeleton registers and notifies), and one
+// header keeps their contracts side by side.
 #ifndef PLATFORM_COMM_H_
 #define PLATFORM_COMM_H_
 

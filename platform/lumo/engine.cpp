@@ -1,5 +1,7 @@
 // The engine's entry points, the decode pipeline (limits, bitmap allocation,
 // format conversion, orientation) and the per-thread scratch buffers.
+// Larger than most files here: the pipeline's steps share its private state
+// and read best in order, from the limits to the last conversion.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>

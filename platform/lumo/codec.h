@@ -249,21 +249,36 @@ struct AreaColumn {
   uint32_t weight;
 };
 
+// The sizes of an area average and where its output rows go, shared by the
+// two averagers below.
+class AreaScale {
+ protected:
+  AreaScale(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth, uint32_t dstHeight,
+            RowSink& next)
+      : m_srcWidth(srcWidth),
+        m_srcHeight(srcHeight),
+        m_dstWidth(dstWidth),
+        m_dstHeight(dstHeight),
+        m_next(next) {}
+
+  uint32_t m_srcWidth;
+  uint32_t m_srcHeight;
+  uint32_t m_dstWidth;
+  uint32_t m_dstHeight;
+  RowSink& m_next;
+};
+
 // Exact area averaging (a box filter with fractional coverage) from
 // |srcWidth| x |srcHeight| down to |dstWidth| x |dstHeight| (each no larger
 // than the source). Colour is averaged premultiplied by alpha, so the colour
 // of transparent pixels does not bleed into their neighbours. The sums are
 // exact 64-bit integers; only the final division rounds. Holds one source
 // row's sums and one output row's sums, never a whole image.
-class AreaAverager final : public RowSink {
+class AreaAverager final : public RowSink, private AreaScale {
  public:
   AreaAverager(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth, uint32_t dstHeight,
                RowSink& next)
-      : m_srcWidth(srcWidth),
-        m_srcHeight(srcHeight),
-        m_dstWidth(dstWidth),
-        m_dstHeight(dstHeight),
-        m_next(next) {}
+      : AreaScale(srcWidth, srcHeight, dstWidth, dstHeight, next) {}
   // Gets the buffers; false (reason set) when memory is short.
   bool init();
   bool putRow(const uint8_t* rgba) override;
@@ -274,11 +289,6 @@ class AreaAverager final : public RowSink {
   // Adds the source row just summed into m_rowSums (none when |clear|).
   bool addRow(bool clear);
 
-  uint32_t m_srcWidth;
-  uint32_t m_srcHeight;
-  uint32_t m_dstWidth;
-  uint32_t m_dstHeight;
-  RowSink& m_next;
   uint32_t m_srcY = 0;
   uint32_t m_dstY = 0;
   AreaColumn* m_columns = nullptr;
@@ -293,15 +303,11 @@ class AreaAverager final : public RowSink {
 // |next| at finish(). Transparent pixels add nothing and need not be given.
 // The result is identical to AreaAverager's.
 constexpr uint64_t kAccumulatorBytesPerPixel = 32;
-class AreaAccumulator final {
+class AreaAccumulator final : private AreaScale {
  public:
   AreaAccumulator(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth, uint32_t dstHeight,
                   RowSink& next)
-      : m_srcWidth(srcWidth),
-        m_srcHeight(srcHeight),
-        m_dstWidth(dstWidth),
-        m_dstHeight(dstHeight),
-        m_next(next) {}
+      : AreaScale(srcWidth, srcHeight, dstWidth, dstHeight, next) {}
   // Gets the buffers; false (reason set) when memory is short.
   bool init();
   // Adds pixels xStart, xStart + xStep, ... of source row |y|.
@@ -310,11 +316,6 @@ class AreaAccumulator final {
   bool finish();
 
  private:
-  uint32_t m_srcWidth;
-  uint32_t m_srcHeight;
-  uint32_t m_dstWidth;
-  uint32_t m_dstHeight;
-  RowSink& m_next;
   AreaColumn* m_columns = nullptr;
   uint64_t* m_sums = nullptr;
   uint8_t* m_output = nullptr;

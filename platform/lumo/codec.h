@@ -403,6 +403,9 @@ bool decodeGif(Source& source, Pipeline& pipeline);
 bool decodeBmp(Source& source, Pipeline& pipeline);
 bool decodeWebp(Source& source, Pipeline& pipeline);
 bool decodeHeif(Source& source, Pipeline& pipeline);
+// Registers the engine's AV1 decoder with libheif, once per process; false
+// when libheif refused it.
+bool useOwnAv1Decoder();
 
 // The orientation (1..8) in an Exif block, 1 when it has none or cannot be
 // read. |exif| starts with the "Exif\0\0" header, as an APP1 segment's data.

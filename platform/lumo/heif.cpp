@@ -1,4 +1,5 @@
-// HEIF (HEIC) and AVIF decoding (libheif, with its HEVC and AV1 decoders):
+// HEIF (HEIC) and AVIF decoding (libheif, with its HEVC decoder and the
+// engine's own AV1 plug-in, av1.cpp):
 // the primary image, with the container's rotation, mirroring and cropping
 // applied, so the information and the pixels describe the image as it is
 // meant to be seen.
@@ -352,11 +353,6 @@ bool runHeif(Source& source, Pipeline& pipeline, Objects& o) {
     return false;
   }
   o.options->convert_hdr_to_8bit = 1;
-  // AV1 through libaom's decoder: libheif's dav1d plugin leaks a little of
-  // dav1d's memory on some damaged files, which a host serving untrusted
-  // files cannot afford; libaom gives the same pixels (AV1 decoding is
-  // exact), more slowly. HEVC has its one decoder whatever this names.
-  o.options->decoder_id = "aom";
   if (cancelled()) return false;
   const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
   error = heif_decode_image(handle, &o.image, heif_colorspace_RGB,
@@ -404,6 +400,10 @@ bool runHeif(Source& source, Pipeline& pipeline, Objects& o) {
 }  // namespace
 
 bool decodeHeif(Source& source, Pipeline& pipeline) {
+  if (!useOwnAv1Decoder()) {
+    kor::ErrorStorage::set("cannot start the AV1 decoder");
+    return false;
+  }
   try {
     Objects objects;
     return runHeif(source, pipeline, objects);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -25,17 +26,9 @@ struct Probe {
   std::condition_variable changed;
   std::vector<int> executed;    // ids in execution order
   std::vector<bool> cancelled;  // whether each saw its execution cancelled
-  int started = 0;
-  int destroyed = 0;
-  int running = 0;
-  int maxRunning = 0;
-  bool gateOpen = true;
-
-  void openGate() {
-    std::lock_guard<std::mutex> lock(mutex);
-    gateOpen = true;
-    changed.notify_all();
-  }
+  int started = 0, destroyed = 0, running = 0, maxRunning = 0;
+  std::promise<void> gate;  // gated jobs wait until it is set
+  std::shared_future<void> gateOpen = gate.get_future().share();
   // Waits until |predicate| holds (at most 10 s).
   template <class P>
   bool waitUntil(P predicate) {
@@ -63,7 +56,11 @@ class ProbeJob : public ImageServer::Job {
     m_probe.maxRunning = std::max(m_probe.maxRunning, ++m_probe.running);
     ++m_probe.started;
     m_probe.changed.notify_all();
-    if (m_mode == GATED) m_probe.changed.wait(lock, [this] { return m_probe.gateOpen; });
+    if (m_mode == GATED) {
+      lock.unlock();
+      m_probe.gateOpen.wait();
+      lock.lock();
+    }
     // A plain job gives a concurrent execution, if there were one, time to show.
     const int looks = m_mode == UNTIL_CANCELLED ? 10000 : 1;
     for (int i = 0; i < looks && !kor::isCancelled(); ++i)
@@ -94,7 +91,6 @@ TEST_F(CoreTest, JobsFromSeveralProducersRunOneAtATimeInQueueOrder) {
   EXPECT_EQ(getNumPendingRequests(server), 0u);
 
   // Hold the worker so that the queue order is decided by enqueueJob alone.
-  probe.gateOpen = false;
   server->enqueueJob(new ProbeJob(probe, -1, ProbeJob::GATED));
   ASSERT_TRUE(probe.waitUntil([&] { return probe.started == 1; }));
   EXPECT_EQ(getNumPendingRequests(server), 0u);  // taken, still running: not counted
@@ -118,7 +114,7 @@ TEST_F(CoreTest, JobsFromSeveralProducersRunOneAtATimeInQueueOrder) {
   for (auto& producer : producers) producer.join();
   EXPECT_EQ(getNumPendingRequests(server), static_cast<uint32_t>(kThreads * kPerThread));
 
-  probe.openGate();
+  probe.gate.set_value();
   ASSERT_TRUE(probe.waitUntil([&] { return probe.destroyed == kThreads * kPerThread + 1; }));
   EXPECT_EQ(getNumPendingRequests(server), 0u);
   stopImageServer(server);
@@ -130,7 +126,6 @@ TEST_F(CoreTest, JobsFromSeveralProducersRunOneAtATimeInQueueOrder) {
 TEST_F(CoreTest, StopFinishesTheJobInHandAndDiscardsTheQueuedOnes) {
   Probe probe;
   ImageServer* server = startImageServer(102);
-  probe.gateOpen = false;
   server->enqueueJob(new ProbeJob(probe, 1, ProbeJob::GATED));
   ASSERT_TRUE(probe.waitUntil([&] { return probe.started == 1; }));
   server->enqueueJob(new ProbeJob(probe, 2));
@@ -142,7 +137,7 @@ TEST_F(CoreTest, StopFinishesTheJobInHandAndDiscardsTheQueuedOnes) {
   std::thread opener([&] {
     std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(stopped.load());
-    probe.openGate();
+    probe.gate.set_value();
   });
   // Deleting through the thread base must run the whole destructor.
   server->unregisterSelf();

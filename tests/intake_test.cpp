@@ -45,10 +45,8 @@ class IntakeTest : public ::testing::Test {
 
   // Writes a small valid BMP named |name| (directories must exist).
   std::string image(const std::string& name) {
-    const uint8_t pixels[4 * 4] = {10, 20, 30, 255, 40,  50,  60,  255,
-                                   70, 80, 90, 255, 100, 110, 120, 255};
     std::string path = m_root + "/" + name;
-    EXPECT_TRUE(imagefiles::writeBmp(path, 2, 2, pixels));
+    EXPECT_TRUE(imagefiles::writeBmp(path, 2, 2, std::vector<uint8_t>(16, 200).data()));
     return path;
   }
   std::string dir(const std::string& name) {

@@ -144,9 +144,7 @@ TEST_F(JobsTest, TheHashHoldsTheFileSizeInBothHalvesUpToTheSigned32BitRange) {
 TEST_F(JobsTest, EngineValuesMapOntoTheFormatEnumeration) {
   using lumo::BitmapInfo;
   struct Case {
-    int engine;
-    int type;
-    int format;
+    int engine, type, format;
   } cases[] = {{0, 13, 13}, {1, 0, 5},   {4, 3, 8},    {5, 4, 9},           {6, 13, 10},
                {8, 13, 12}, {9, 13, 13}, {-1, 13, 13}, {0x7fffffff, 13, 13}};
   for (const Case& c : cases) {
@@ -243,15 +241,13 @@ TEST_F(JobsTest, AFileThatShrinksIsIncompleteAndOneThatGrowsIsCut) {
 
 TEST_F(JobsTest, ScalingDividesBothSidesAndOnlyTwoOrMoreScales) {
   CIPtr<CIString> at = locator(bmp("big.bmp", 641, 480));
+  // 1 and less decode at full size, 2 is the smallest divisor; a target side
+  // of 0 is clamped to 1 by the engine.
   struct Case {
     int32_t scaling;
-    uint32_t width;
-    uint32_t height;
-  } cases[] = {
-      {0, 641, 480}, {1, 641, 480}, {-1, 641, 480}, {-128, 641, 480}, {2, 320, 240},
-      {3, 213, 160}, {127, 5, 3},   {1000, 1, 1},  // a target side of 0 is clamped to 1 by the
-                                                   // engine
-  };
+    uint32_t width, height;
+  } cases[] = {{0, 641, 480}, {1, 641, 480}, {-1, 641, 480}, {-128, 641, 480},
+               {2, 320, 240}, {3, 213, 160}, {127, 5, 3},    {1000, 1, 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.scaling);
     auto answer = decode(at, c.scaling);
@@ -278,8 +274,7 @@ TEST_F(JobsTest, AnUnreadableHeaderIsReportedByStage) {
 TEST_F(JobsTest, DecodeOutOfMemoryRows) {
   CIPtr<CIString> at = locator(bmp("oom.bmp", 4, 4));
   struct Case {
-    const char* site;
-    const char* message;
+    const char *site, *message;
     bool recordSent;
   } cases[] = {{"Image", "Decoding image: OOM1", false},
                {"ImageInformation", "Decoding image: OOM2", false},

@@ -248,7 +248,7 @@ TEST(Tracing, LevelsGateMessagesBeforeTheArgumentsAreEvaluatedAndAreClamped) {
     channel.setLevel(c.set);
     EXPECT_EQ(channel.level(), c.level);
     EXPECT_EQ(channel.isEnabled(7), c.level <= 7);
-    EXPECT_EQ(channel.isEnabled(c.level - 1), false);
+    EXPECT_FALSE(channel.isEnabled(c.level - 1));
   }
   EXPECT_FALSE(channel.isEnabled(8));  // above the channel's maximum, whatever its level
   EXPECT_TRUE(tracing::setLevel("TEST_Channel", 5));

@@ -1024,7 +1024,9 @@ TEST_F(EngineTest, SizeLimitFromBothSides) {
       EXPECT_EQ(i->width, c.width);
       // A BMP's data is checked to be there before the bitmap is made.
       if (c.format == 'b') {
+        kor::testing::failAllocations("lumo::Bitmap");
         EXPECT_EQ(failure(path), "truncated BMP data");
+        kor::testing::resetAllocationFailures();
       }
     } else {
       EXPECT_EQ(i, nullptr);

@@ -19,6 +19,7 @@
 
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "platform/lumo/codec.h"
@@ -105,15 +106,26 @@ bool copyPlane(const aom_image_t* from, int index, heif_image* image, heif_chann
   return true;
 }
 
+// A colour code as the bitstream gave it. libaom stores the coded byte in an
+// enumeration without checking it against the enumerators, and reading such
+// a value as the enumeration is undefined: its bytes are read instead.
+template <class Code>
+uint16_t codeOf(const Code& code) {
+  std::underlying_type_t<Code> raw;
+  static_assert(sizeof raw == sizeof code);
+  std::memcpy(&raw, &code, sizeof raw);
+  return static_cast<uint16_t>(raw);
+}
+
 // The bitstream's colour description; values libheif does not know are left
 // unspecified rather than refused.
 void passColour(const aom_image_t* from, heif_image* image) {
   heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc();
   if (nclx == nullptr) return;
-  heif_nclx_color_profile_set_color_primaries(nclx, static_cast<uint16_t>(from->cp));
-  heif_nclx_color_profile_set_transfer_characteristics(nclx, static_cast<uint16_t>(from->tc));
-  heif_nclx_color_profile_set_matrix_coefficients(nclx, static_cast<uint16_t>(from->mc));
-  nclx->full_range_flag = from->range == AOM_CR_FULL_RANGE ? 1 : 0;
+  heif_nclx_color_profile_set_color_primaries(nclx, codeOf(from->cp));
+  heif_nclx_color_profile_set_transfer_characteristics(nclx, codeOf(from->tc));
+  heif_nclx_color_profile_set_matrix_coefficients(nclx, codeOf(from->mc));
+  nclx->full_range_flag = codeOf(from->range) == AOM_CR_FULL_RANGE ? 1 : 0;
   heif_image_set_nclx_color_profile(image, nclx);
   heif_nclx_color_profile_free(nclx);
 }

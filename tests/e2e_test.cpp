@@ -322,6 +322,7 @@ TEST_F(E2eTest, EverySubscriptionCallArrivesAndBelongsToItsConnection) {
   comm::AttributeNotificationContainer& container = m_server->notificationContainer();
   auto stored = [&](size_t n) { return eventually([&] { return container.count() == n; }); };
   RecordingHandler first, second;
+  EXPECT_EQ(imageserver::client::Client::connect(kInstance, nullptr), nullptr);  // no handler
   auto a = imageserver::client::Client::connect(kInstance, &first);
   auto b = imageserver::client::Client::connect(kInstance, &second);
   ASSERT_NE(a, nullptr);
@@ -356,9 +357,14 @@ TEST_F(E2eTest, EverySubscriptionCallArrivesAndBelongsToItsConnection) {
   EXPECT_TRUE(stored(0));
   EXPECT_TRUE(first.copy(first.closings).empty());
 
-  // The container's bound disconnects the subscriber over its socket.
-  std::vector<uint32_t> ids(comm::kMaxSubscriptionsPerSubscriber + 1);
+  // A list one past the array bound is refused by the library; one at it
+  // goes out, past the container's bound, which disconnects the subscriber
+  // over its socket.
+  std::vector<uint32_t> ids(comm::kMaxArrayCount + 1);
   for (uint32_t i = 0; i < ids.size(); ++i) ids[i] = 1000 + i;
+  EXPECT_FALSE(b->setNotification(ids));
+  ids.pop_back();
+  static_assert(comm::kMaxArrayCount > comm::kMaxSubscriptionsPerSubscriber);
   ASSERT_TRUE(b->setNotification(ids));
   ASSERT_TRUE(second.waitFor(second.closings, 1));
   EXPECT_TRUE(eventually([] { return transportLogs(": too many attribute subscriptions") == 1; }));

@@ -75,13 +75,20 @@ class Child {
     }
     return false;
   }
-  // Reaps the child; its exit code, or -1 when it did not exit normally.
+  // Reaps the child, killed when it runs for a minute (a guard against a
+  // hang); its exit code, or -1 when it did not exit normally.
   int wait() {
     int status = 0;
-    pid_t pid = m_pid;
+    pid_t pid = m_pid, done = 0;
     m_pid = -1;
-    if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    for (int i = 0; pid > 0 && i < 60000 && (done = waitpid(pid, &status, WNOHANG)) == 0; ++i)
+      usleep(1000);
+    if (done == 0 && pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   void signal(int number) {
     if (m_pid > 0) kill(m_pid, number);
@@ -124,7 +131,7 @@ TEST(HostTool, StartsWithItsOptionsAndStopsCleanlyOnEitherSignal) {
     // at 1 the message names the missing file below the given root.
     Child host(hostEnv(dir.path()) + Args{toolPath("imageserver-host"), "--instance", instance,
                                           "--ext-check", "--config-root", dir.path(),
-                                          "--trace-level", "1"});
+                                          "--trace-level", "1", "--client-memory", "1"});
     ASSERT_TRUE(host.waitForLine("imageserver-host: ready")) << host.out() << host.err();
     host.signal(number);
     EXPECT_EQ(host.wait(), 0) << host.err();
@@ -137,8 +144,12 @@ TEST(HostTool, StartsWithItsOptionsAndStopsCleanlyOnEitherSignal) {
 TEST(HostTool, RefusesBadUsageAMissingLibraryAndAServedInstance) {
   testsupport::TempDir dir;
   const std::string host = toolPath("imageserver-host");
+  // Each range one past both ends; hosts in this file start at the ends (but
+  // for the greatest reserve, 64 GiB made ahead).
   for (const Args& args : {Args{"--no-such-option"}, Args{"--instance", "minus"},
-                           Args{"--trace-level", "0"}, Args{"--trace-level", "8"}})
+                           Args{"--trace-level", "0"}, Args{"--trace-level", "8"},
+                           Args{"--client-memory", "0"}, Args{"--client-memory", "1048577"},
+                           Args{"--segment-reserve", "-1"}, Args{"--segment-reserve", "65537"}})
     EXPECT_EQ(runTool(Args{host} + args).code, 2) << testing::PrintToString(args);
   Outcome missing =
       runTool(hostEnv(dir.path()) + Args{host, "--library", dir.file("libimageserverlib.so")});
@@ -320,7 +331,8 @@ TEST_F(ClientToolTest, TheHostHandsItsPathListsToTheService) {
   const std::string listed = copy("images/halves.data");
   const std::string blocked = copy("images/private/halves.png");
   ASSERT_TRUE(startHost({"--ext-check", "--whitelist", m_dir.file("images"), "--blacklist",
-                         m_dir.file("images/private"), "--trace-level", "7"}));
+                         m_dir.file("images/private"), "--trace-level", "7", "--client-memory",
+                         "1048576", "--segment-reserve", "0"}));
   EXPECT_EQ(client({"info", listed}).code, 0);
   EXPECT_EQ(client({"info", blocked}).code, 1);
 }

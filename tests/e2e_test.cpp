@@ -607,7 +607,13 @@ TEST_F(E2eTest, ClientsThatGoWhileLargeAnswersAreUnderWayHarmNobody) {
   ASSERT_NE(client, nullptr);
   std::vector<Answer> answers;
   ASSERT_TRUE(client->requestImages({big}, 0, true, 4 * kTimeout, &answers));
-  EXPECT_EQ(answers[0].result, RESULT_OK);
+  // The pixels, written straight into shared memory: bmp()'s pattern, its
+  // fourth byte of each pixel left out.
+  const Answer& pixels = answers[0];
+  EXPECT_TRUE(pixels.payload.isShared());
+  ASSERT_EQ(pixels.length(), 400u * 300 * 3);
+  for (size_t i = 0; i < pixels.length(); ++i)
+    ASSERT_EQ(pixels.data()[i], uint8_t((i / 3 * 4 + i % 3) * 7 % 251)) << i;
 }
 
 TEST_F(E2eTest, AServiceOutOfDescriptorsKeepsServingAndAcceptsLater) {

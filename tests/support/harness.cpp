@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -18,24 +17,11 @@
 namespace testsupport {
 
 // ---------------------------------------------------------------------------
-// ErrorRecorder.
+// The recorders.
 
 void ErrorRecorder::record(Call call) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_calls.push_back(std::move(call));
-}
-
-void ErrorRecorder::onAssert(const char* condition, const char* function) {
-  record({"assert", condition, function, 0});
-}
-void ErrorRecorder::onWarning(const char* text) { record({"warning", text, "", 0}); }
-void ErrorRecorder::onOutOfMem(const char* what) { record({"oom", what, "", 0}); }
-void ErrorRecorder::onAbort(const char* text) { record({"abort", text, "", 0}); }
-void ErrorRecorder::onError(const char* type, int32_t code, const char* text) {
-  record({"error", text, type, code});
-}
-void ErrorRecorder::onFatal(const char* text, const char* file, int) {
-  record({"fatal", text, file, 0});
 }
 
 std::vector<ErrorRecorder::Call> ErrorRecorder::calls() {
@@ -44,9 +30,8 @@ std::vector<ErrorRecorder::Call> ErrorRecorder::calls() {
 }
 
 size_t ErrorRecorder::count(const std::string& kind) {
-  std::lock_guard<std::mutex> lock(m_mutex);
   size_t n = 0;
-  for (const Call& call : m_calls) n += call.kind == kind;
+  for (const Call& call : calls()) n += call.kind == kind;
   return n;
 }
 
@@ -61,9 +46,6 @@ ErrorRecorder& errors() {
   return *recorder;
 }
 
-// ---------------------------------------------------------------------------
-// TraceCapture.
-
 void TraceCapture::write(const tracing::Channel& channel, int16_t level, const char* text) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_messages.push_back({channel.name(), level, text});
@@ -75,9 +57,8 @@ std::vector<TraceCapture::Message> TraceCapture::messages() {
 }
 
 size_t TraceCapture::count(const std::string& channel, int16_t level, const std::string& text) {
-  std::lock_guard<std::mutex> lock(m_mutex);
   size_t n = 0;
-  for (const Message& m : m_messages)
+  for (const Message& m : messages())
     n += m.channel == channel && m.level == level && m.text == text;
   return n;
 }
@@ -92,15 +73,16 @@ TraceCapture& traces() {
   return *capture;
 }
 
+// ---------------------------------------------------------------------------
+// The process.
+
 int openFdCount() {
+  std::error_code error;
   int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count - 1;  // the directory stream's own descriptor
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", error);
+       it != std::filesystem::directory_iterator(); it.increment(error))
+    ++count;
+  return error ? -1 : count - 1;  // the directory stream's own descriptor
 }
 
 size_t threadCount(const char* name) {
@@ -109,7 +91,7 @@ size_t threadCount(const char* name) {
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", error)) {
     std::ifstream comm(entry.path() / "comm");
     std::string text;
-    if (std::getline(comm, text) && text == name) ++count;
+    count += std::getline(comm, text) && text == name;
   }
   return count;
 }
@@ -134,25 +116,6 @@ int RecordingReply::record(Answer answer) {
   return 0;
 }
 
-int RecordingReply::requestImageResult(const CIPtr<CIString>& locator,
-                                       const CIPtr<svx::imageserver::Image>& image,
-                                       svx::imageserver::Result result) {
-  Answer answer{IMAGE, locator, image, {}, result, {}, false};
-  return record(std::move(answer));
-}
-
-int RecordingReply::requestImageInformationResult(
-    const CIPtr<CIString>& locator, const CIPtr<svx::imageserver::ImageInformation>& information,
-    svx::imageserver::Result result) {
-  Answer answer{INFORMATION, locator, {}, information, result, {}, false};
-  return record(std::move(answer));
-}
-
-int RecordingReply::updateSVXVersion(const CIPtr<CIString>& version, bool valid) {
-  Answer answer{VERSION, {}, {}, {}, svx::imageserver::RESULT_OK, version, valid};
-  return record(std::move(answer));
-}
-
 void RecordingReply::failWith(const char* reason) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_failure = reason != nullptr ? reason : "";
@@ -169,10 +132,8 @@ bool RecordingReply::waitFor(size_t count, double seconds) {
                             [&] { return m_answers.size() >= count; });
 }
 
-ReplyFixture::ReplyFixture() : endpoint(new RecordingReply()), proxy(endpoint) {}
-
 // ---------------------------------------------------------------------------
-// TempDir.
+// Files and requests.
 
 TempDir::TempDir() {
   char pattern[] = "/tmp/imageserver-test-XXXXXX";
@@ -187,18 +148,16 @@ TempDir::~TempDir() {
 
 std::string TempDir::write(const std::string& name, const std::string& bytes) const {
   std::string path = file(name);
-  std::ofstream out(path, std::ios::binary);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
   return path;
 }
 
 CIPtr<CIPtrArray<CIString>> locators(const std::vector<const char*>& texts) {
   CIPtr<CIPtrArray<CIString>> array =
       CITypesFactory::createStringArray(static_cast<unsigned>(texts.size()));
-  for (size_t i = 0; i < texts.size(); ++i) {
+  for (uint32_t i = 0; i < texts.size(); ++i) {
     if (texts[i] != nullptr)
-      (*array)[static_cast<uint32_t>(i)] =
-          CITypesFactory::createString(texts[i], util::UnicodeString_common::UTF8);
+      (*array)[i] = CITypesFactory::createString(texts[i], util::UnicodeString_common::UTF8);
   }
   return array;
 }
@@ -221,10 +180,8 @@ class HarnessListener : public ::testing::EmptyTestEventListener {
 
   void OnTestEnd(const ::testing::TestInfo& info) override {
     kor::testing::resetAllocationFailures();
-    int fds = openFdCount();
-    if (fds != m_fds) {
+    if (int fds = openFdCount(); fds != m_fds)
       ADD_FAILURE() << info.name() << " left " << (fds - m_fds) << " file descriptors open";
-    }
     if (!errors().expected() && errors().count("assert") + errors().count("abort") > 0) {
       for (const auto& call : errors().calls())
         ADD_FAILURE() << "unexpected " << call.kind << ": " << call.text << " in " << call.where;
@@ -236,10 +193,6 @@ class HarnessListener : public ::testing::EmptyTestEventListener {
  private:
   int m_fds = 0;
 };
-
-}  // namespace
-
-namespace {
 
 // A runtime folder of this test process's own, removed when it exits: every
 // service a test registers listens there, so that test processes running at

@@ -28,12 +28,18 @@ class ErrorRecorder : public kor::GlobalErrorHandler {
     int32_t code = 0;
   };
 
-  void onAssert(const char* condition, const char* function) override;
-  void onWarning(const char* text) override;
-  void onOutOfMem(const char* what) override;
-  void onAbort(const char* text) override;
-  void onError(const char* type, int32_t code, const char* text) override;
-  void onFatal(const char* text, const char* file, int line) override;
+  void onAssert(const char* condition, const char* function) override {
+    record({"assert", condition, function, 0});
+  }
+  void onWarning(const char* text) override { record({"warning", text, "", 0}); }
+  void onOutOfMem(const char* what) override { record({"oom", what, "", 0}); }
+  void onAbort(const char* text) override { record({"abort", text, "", 0}); }
+  void onError(const char* type, int32_t code, const char* text) override {
+    record({"error", text, type, code});
+  }
+  void onFatal(const char* text, const char* file, int) override {
+    record({"fatal", text, file, 0});
+  }
 
   std::vector<Call> calls();
   size_t count(const std::string& kind);
@@ -97,11 +103,17 @@ class RecordingReply : public svx::imageserver::ImageServerReplyEndpoint {
 
   int requestImageResult(const CIPtr<CIString>& locator,
                          const CIPtr<svx::imageserver::Image>& image,
-                         svx::imageserver::Result result) override;
+                         svx::imageserver::Result result) override {
+    return record({IMAGE, locator, image, {}, result, {}, false});
+  }
   int requestImageInformationResult(const CIPtr<CIString>& locator,
                                     const CIPtr<svx::imageserver::ImageInformation>& information,
-                                    svx::imageserver::Result result) override;
-  int updateSVXVersion(const CIPtr<CIString>& version, bool valid) override;
+                                    svx::imageserver::Result result) override {
+    return record({INFORMATION, locator, {}, information, result, {}, false});
+  }
+  int updateSVXVersion(const CIPtr<CIString>& version, bool valid) override {
+    return record({VERSION, {}, {}, {}, svx::imageserver::RESULT_OK, version, valid});
+  }
 
   // Makes every later call fail with |reason| (or succeed again with null).
   void failWith(const char* reason);
@@ -120,7 +132,7 @@ class RecordingReply : public svx::imageserver::ImageServerReplyEndpoint {
 // A heap-allocated RecordingReply with a proxy designating it; the proxy keeps
 // the endpoint alive.
 struct ReplyFixture {
-  ReplyFixture();
+  ReplyFixture() : endpoint(new RecordingReply()), proxy(endpoint) {}
   RecordingReply* endpoint;
   svx::imageserver::ImageServerProxyReply proxy;
 };

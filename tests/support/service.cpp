@@ -70,15 +70,12 @@ std::string ServiceTest::socketPath(uint32_t instance) const {
 
 int ServiceTest::rawConnect(const std::string& path) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un address;
-  std::memset(&address, 0, sizeof(address));
+  struct sockaddr_un address = {};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-  if (::connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  if (::connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) == 0) return fd;
+  close(fd);
+  return -1;
 }
 
 std::unique_ptr<imageserver::client::SyncClient> ServiceTest::connect(uint32_t instance) {

@@ -8,6 +8,7 @@
 #include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -495,6 +496,15 @@ TEST_F(ConnectionTest, WaitingMessagesAreWrittenInOrderWhenTheLoopReportsOutput)
   EXPECT_FALSE(m_connection->hasPendingOutput());
   ASSERT_TRUE(readPeer());
   EXPECT_EQ(received, m_sent);
+}
+
+TEST(ClientConnectionTest, ASocketPathFillsItsAddressAndNotAByteMore) {
+  const std::string longest = "/" + std::string(sizeof(sockaddr_un::sun_path) - 2, 'p');
+  std::unique_ptr<comm::ClientConnection> client;
+  EXPECT_EQ(std::string(comm::ClientConnection::open(longest, {}, &client).reason()),
+            "cannot connect to " + longest + ": No such file or directory");
+  EXPECT_EQ(std::string(comm::ClientConnection::open(longest + "p", {}, &client).reason()),
+            "socket path too long: " + longest + "p");
 }
 
 }  // namespace

@@ -187,9 +187,9 @@ class ClientConnection {
   };
 
   // Connects to |path| and starts the thread; |connection| is set when it
-  // succeeds. Without |ownThread| no thread is started: the owner runs pump() on a
-  // thread of its own, one at a time, and the callbacks run there (a
-  // synchronous client waiting for its answers saves a thread switch per
+  // succeeds. Without |ownThread| no thread is started: the owner runs
+  // pump() on a thread of its own, one at a time, and the callbacks run there
+  // (a synchronous client waiting for its answers saves a thread switch per
   // answer so).
   // The connect waits at most |connectTimeoutMs| for the service to take
   // the connection (its backlog may be full); negative: as long as it takes.

@@ -221,6 +221,9 @@ void WireWriter::putSegment(const std::shared_ptr<Segment>& segment, uint32_t le
   putU32(length);
 }
 
+// The descriptor count is a u16 of which the writer fills the low byte.
+static_assert(kMaxFdsPerMessage <= 0xff);
+
 std::vector<uint8_t>& WireWriter::finish() {
   if (m_bytes.size() >= kWireHeaderSize) {
     m_bytes[6] = static_cast<uint8_t>(m_segments.size());

@@ -71,6 +71,7 @@
 
 #include "platform/comm.h"
 #include "platform/tracing.h"
+#include "platform/transport/status.h"
 
 namespace comm {
 
@@ -104,9 +105,9 @@ class WireWriter;
 class ServiceSession {
  public:
   virtual ~ServiceSession() = default;
-  // Decodes |message| and calls the matching slot of |target|. False (with
-  // |reason|) when the message is malformed or its slot unknown.
-  virtual bool dispatch(ServiceTarget* target, WireMessage& message, std::string* reason) = 0;
+  // Decodes |message| and calls the matching slot of |target|. Fails when
+  // the message is malformed or its slot unknown (the connection closes).
+  virtual Status dispatch(ServiceTarget* target, WireMessage& message) = 0;
   // The connection has closed (close the reply endpoint, so that the
   // service forgets the client's subscriptions). Called once, on any thread.
   virtual void onClosed() = 0;
@@ -141,6 +142,8 @@ class Transport : public ServiceDirectory::Listener {
   // directory's listener. Idempotent. False when the loop cannot be made.
   bool activate();
 
+  // Listens on the service's socket when its name is bound; false with the
+  // reason in kor::ErrorStorage (the registration then fails).
   bool onServiceAdded(ServiceRegistrationRecord* record) override;
   // Stops listening; the service's connections stay open (see "Stop").
   void onServiceRemoved(ServiceRegistrationRecord* record) override;
@@ -176,23 +179,23 @@ std::string socketPath(const std::string& folder, const std::string& serviceName
 class ClientConnection {
  public:
   struct Callbacks {
-    // One complete message; return false (with a reason) to reject it: the
-    // connection then closes.
-    std::function<bool(WireMessage&, std::string*)> onMessage;
+    // One complete message; a failure rejects it: the connection then
+    // closes with its reason.
+    std::function<Status(WireMessage&)> onMessage;
     // The connection closed, except through close()/the destructor.
     std::function<void(const std::string&)> onClosed;
   };
 
-  // Connects to |path| and starts the thread. Null with |error| set.
-  // Without |ownThread| no thread is started: the owner runs pump() on a
-  // thread of its own, one at a time, and the callbacks run there (a
-  // synchronous client waiting for its answers saves a thread switch per
+  // Connects to |path| and starts the thread; |connection| is set when it
+  // succeeds. Without |ownThread| no thread is started: the owner runs
+  // pump() on a thread of its own, one at a time, and the callbacks run there
+  // (a synchronous client waiting for its answers saves a thread switch per
   // answer so).
   // The connect waits at most |connectTimeoutMs| for the service to take
   // the connection (its backlog may be full); negative: as long as it takes.
-  static std::unique_ptr<ClientConnection> open(const std::string& path, Callbacks callbacks,
-                                                std::string* error, bool ownThread = true,
-                                                int connectTimeoutMs = -1);
+  static Status open(const std::string& path, Callbacks callbacks,
+                     std::unique_ptr<ClientConnection>* connection, bool ownThread = true,
+                     int connectTimeoutMs = -1);
   // close() and join the thread. Never from one of the connection's own
   // callbacks (its thread still runs them): that is reported through
   // kor::GlobalErrorHandler::doAssert.

@@ -8,12 +8,14 @@
 #include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/transport/connection.h"
@@ -21,14 +23,15 @@
 
 namespace {
 
+using comm::Segment;
+using comm::Status;
 using comm::WireReader;
 using comm::WireWriter;
 
 // ---------------------------------------------------------------------------
 // Wire format.
 
-// A payload with one field of every kind (segment excluded).
-std::vector<uint8_t> everyField() {
+TEST(WireTest, EveryFieldReadsBackAndEveryTruncationFailsCleanly) {
   WireWriter writer(comm::kKindReply, 7);
   writer.putU8(200);
   writer.putBool(true);
@@ -38,227 +41,200 @@ std::vector<uint8_t> everyField() {
   writer.putI64(-1234567890123LL);
   writer.putString("hello", 5);
   writer.putString(CIPtr<CIString>());
-  writer.putStringArray(testsupport::locators({"a", nullptr, "ccc"}));
-  CIPtr<CIUInt32Array> ids = CITypesFactory::createUInt32Array(2);
+  writer.putStringArray(testsupport::locators({nullptr, "ccc"}));
+  CIPtr<CIUInt32Array> ids = CITypesFactory::createUInt32Array(1);
   (*ids)[0] = 23;
-  (*ids)[1] = 5;
   writer.putUInt32Array(ids);
-  CIPtr<CIInt8Array> bytes = CITypesFactory::createInt8Array(3);
-  std::memcpy(bytes->data(), "xyz", 3);
-  writer.putByteArray(bytes);
-  EXPECT_TRUE(writer.ok()) << writer.error();
-  std::vector<uint8_t> message = writer.finish();
-  return std::vector<uint8_t>(message.begin() + comm::kWireHeaderSize, message.end());
+  CIPtr<CIInt8Array> array = CITypesFactory::createInt8Array(3);
+  std::memcpy(array->data(), "xyz", 3);
+  writer.putByteArray(array);
+  const std::vector<uint8_t>& message = writer.finish();
+  const std::vector<uint8_t> payload(message.begin() + comm::kWireHeaderSize, message.end());
+  for (size_t length = 0; length <= payload.size() + 1; ++length) {
+    // Exactly |length| bytes, so that the sanitizers see a read past them;
+    // one byte more is trailing.
+    std::vector<uint8_t> cut(payload.begin(), payload.begin() + std::min(length, payload.size()));
+    cut.resize(length, 0);
+    WireReader reader(cut.data(), cut.size());
+    std::tuple<uint8_t, bool, int8_t, uint32_t, int32_t, int64_t> scalars;
+    auto& [u8, flag, i8, u32, i32, i64] = scalars;
+    CIPtr<CIString> text, absent;
+    CIPtr<CIPtrArray<CIString>> strings;
+    comm::WireBytes bytes;
+    const bool read = reader.getU8(&u8) && reader.getBool(&flag) && reader.getI8(&i8) &&
+                      reader.getU32(&u32) && reader.getI32(&i32) && reader.getI64(&i64) &&
+                      reader.getString(&text) && reader.getString(&absent) &&
+                      reader.getStringArray(&strings) && reader.getUInt32Array(&ids) &&
+                      reader.getByteArray(&bytes) && reader.finish();
+    ASSERT_EQ(read, length == payload.size()) << "length " << length;
+    EXPECT_EQ(length > payload.size(), std::string(reader.error()) == "trailing bytes");
+    if (!read) continue;
+    EXPECT_EQ(scalars, std::make_tuple(200, true, -3, 0xdeadbeef, -42, -1234567890123LL));
+    EXPECT_TRUE(text->length() == 5 && absent.isNull() && (*strings)[0].isNull());
+    EXPECT_STREQ((*strings)[1]->utf8(), "ccc");
+    EXPECT_EQ((*ids)[0], 23u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data()), bytes.length), "xyz");
+  }
 }
 
-// Reads what everyField() wrote; false at the first failing field.
-bool readEveryField(WireReader& reader) {
-  uint8_t u8;
-  bool flag;
-  int8_t i8;
-  uint32_t u32;
-  int32_t i32;
-  int64_t i64;
-  CIPtr<CIString> text, absent;
+// |head|, then u32 |count|, then |fill| bytes of |value|.
+std::vector<uint8_t> counted(std::vector<uint8_t> head, uint32_t count, size_t fill,
+                             uint8_t value = 'a') {
+  for (int i = 0; i < 4; ++i) head.push_back(static_cast<uint8_t>(count >> (8 * i)));
+  head.insert(head.end(), fill, value);
+  return head;
+}
+
+// A new segment of |size| bytes, sealed when |sealed|.
+std::shared_ptr<Segment> segment(uint32_t size, bool sealed = false) {
+  std::shared_ptr<Segment> made;
+  EXPECT_TRUE(Segment::create(size, &made).ok() && (!sealed || made->seal().ok()));
+  return made;
+}
+
+enum Field { kString, kStrings, kIds, kBytes, kReleases, kDrops };
+
+// Reads one field of kind |field| that fills |payload|: null when it reads,
+// else the reader's reason (a literal).
+const char* readField(Field field, const std::vector<uint8_t>& payload) {
+  WireReader reader(payload.data(), payload.size());
+  CIPtr<CIString> text;
   CIPtr<CIPtrArray<CIString>> strings;
   CIPtr<CIUInt32Array> ids;
   comm::WireBytes bytes;
-  bool ok = reader.getU8(&u8) && reader.getBool(&flag) && reader.getI8(&i8) &&
-            reader.getU32(&u32) && reader.getI32(&i32) && reader.getI64(&i64) &&
-            reader.getString(&text) && reader.getString(&absent) &&
-            reader.getStringArray(&strings) && reader.getUInt32Array(&ids) &&
-            reader.getByteArray(&bytes) && reader.finish();
-  if (!ok) return false;
-  EXPECT_EQ(u8, 200);
-  EXPECT_TRUE(flag);
-  EXPECT_EQ(i8, -3);
-  EXPECT_EQ(u32, 0xdeadbeefu);
-  EXPECT_EQ(i32, -42);
-  EXPECT_EQ(i64, -1234567890123LL);
-  EXPECT_STREQ(text->utf8(), "hello");
-  EXPECT_TRUE(absent.isNull());
-  EXPECT_EQ(strings->size(), 3u);
-  EXPECT_TRUE((*strings)[1].isNull());
-  EXPECT_STREQ((*strings)[2]->utf8(), "ccc");
-  EXPECT_EQ((*ids)[0], 23u);
-  EXPECT_EQ(bytes.length, 3u);
-  EXPECT_EQ(std::memcmp(bytes.data(), "xyz", 3), 0);
-  return true;
+  std::vector<uint32_t> items;
+  const bool read = field == kString    ? reader.getString(&text) && reader.finish()
+                    : field == kStrings ? reader.getStringArray(&strings) && reader.finish()
+                    : field == kIds     ? reader.getUInt32Array(&ids) && reader.finish()
+                    : field == kBytes
+                        ? reader.getByteArray(&bytes) && reader.finish()
+                        : comm::getSegmentList(reader, field == kReleases ? 2 : 1, &items);
+  return read ? nullptr : reader.error();
 }
 
-TEST(WireTest, EveryTruncationFailsCleanlyAndTheWholeMessageReads) {
-  const std::vector<uint8_t> payload = everyField();
-  for (size_t length = 0; length <= payload.size(); ++length) {
-    // A copy of exactly |length| bytes, so that a read past it is caught by
-    // the sanitizers as well as by the reader.
-    std::vector<uint8_t> cut(payload.begin(), payload.begin() + length);
-    WireReader reader(cut.data(), cut.size());
-    EXPECT_EQ(readEveryField(reader), length == payload.size()) << "length " << length;
-    if (length < payload.size()) {
-      EXPECT_FALSE(reader.ok());
-    }
-  }
-  // One byte more is trailing garbage.
-  std::vector<uint8_t> longer = payload;
-  longer.push_back(0);
-  WireReader reader(longer.data(), longer.size());
-  EXPECT_FALSE(readEveryField(reader));
-  EXPECT_STREQ(reader.error(), "trailing bytes");
-}
-
-TEST(WireTest, LimitsHoldAtTheirBoundaries) {
-  struct Case {
+TEST(WireTest, TheReaderTakesEachLimitAndRefusesOnePast) {
+  constexpr uint32_t kLongest = comm::kMaxMessageSize - comm::kWireHeaderSize - 5;
+  constexpr uint32_t kArray = comm::kMaxArrayCount;
+  constexpr uint32_t kList = comm::kMaxSegmentIdsPerMessage;
+  const struct {
     const char* what;
-    std::function<void(WireWriter&)> write;
-    std::function<bool(WireReader&)> read;
-    bool readable;
+    Field field;
+    std::vector<uint8_t> payload;
+    const char* error;  // null: it reads
+  } cases[] = {
+      // Strings and inline bytes are bounded by their message alone.
+      {"string filling the message", kString, counted({1}, kLongest, kLongest), nullptr},
+      {"string one byte short", kString, counted({1}, 10, 9), "count exceeds message"},
+      {"string of a NUL", kString, counted({1}, 1, 1, 0), "string holds a NUL byte"},
+      {"present flag 2", kString, {2}, "bad boolean"},
+      {"bytes filling the message", kBytes, counted({1}, kLongest, kLongest), nullptr},
+      {"bytes one short", kBytes, counted({1}, 10, 9), "count exceeds message"},
+      {"byte array tag 5", kBytes, {5}, "bad byte array tag"},
+      {"pooled segment to a service", kBytes, counted({3}, 10, 4), "pooled segment not expected"},
+      {"segment without descriptor", kBytes, counted({2}, 10, 0), "segment without descriptor"},
+      {"strings at the count limit", kStrings, counted({1}, kArray, kArray, 0), nullptr},
+      {"one string more", kStrings, counted({1}, kArray + 1, kArray + 1, 0), "count above limit"},
+      {"strings beyond the bytes", kStrings, counted({1}, 100, 99, 0), "count exceeds message"},
+      {"u32s at the count limit", kIds, counted({1}, kArray, 4 * kArray), nullptr},
+      {"one u32 more", kIds, counted({1}, kArray + 1, 4 * kArray + 4), "count above limit"},
+      {"u32s one byte short", kIds, counted({1}, 3, 11), "count exceeds message"},
+      {"releases at the limit", kReleases, counted({}, kList, 8 * kList, 1), nullptr},
+      {"one release more", kReleases, counted({}, kList + 1, 8 * kList + 8), "count above limit"},
+      {"no release", kReleases, counted({}, 0, 0), ""},
+      {"release and a byte", kReleases, counted({}, 1, 9), "trailing bytes"},
+      {"drops at the limit", kDrops, counted({}, kList, 4 * kList, 1), nullptr},
   };
-  auto rawString = [](uint32_t length, uint32_t actual) {
-    return [=](WireWriter& w) {
-      w.putU8(1);
-      w.putU32(length);
-      for (uint32_t i = 0; i < actual; ++i) w.putU8('a');
-    };
-  };
-  auto readString = [](WireReader& r) {
-    CIPtr<CIString> s;
-    return r.getString(&s) && r.finish();
-  };
-  auto readStrings = [](WireReader& r) {
-    CIPtr<CIPtrArray<CIString>> a;
-    return r.getStringArray(&a) && r.finish();
-  };
-  auto readIds = [](WireReader& r) {
-    CIPtr<CIUInt32Array> a;
-    return r.getUInt32Array(&a) && r.finish();
-  };
-  auto rawCount = [](uint32_t count, uint32_t bytes) {
-    return [=](WireWriter& w) {
-      w.putU8(1);
-      w.putU32(count);
-      for (uint32_t i = 0; i < bytes; ++i) w.putU8(0);
-    };
-  };
-  const uint32_t kMaxString = comm::kMaxMessageSize - comm::kWireHeaderSize - 5;
-  const Case cases[] = {
-      // A string is bounded by its message alone.
-      {"string filling the message", rawString(kMaxString, kMaxString), readString, true},
-      {"string longer than the message", rawString(10, 9), readString, false},
-      {"string length 2^32-1", rawString(0xffffffffu, 4), readString, false},
-      {"string with a NUL", [](WireWriter& w) { w.putString("a\0b", 3); }, readString, false},
-      {"present flag 2", [](WireWriter& w) { w.putU8(2); }, readString, false},
-      {"array of absent strings at the limit", rawCount(comm::kMaxArrayCount, comm::kMaxArrayCount),
-       readStrings, true},
-      {"array one past the limit", rawCount(comm::kMaxArrayCount + 1, comm::kMaxArrayCount + 1),
-       readStrings, false},
-      {"array count beyond the bytes", rawCount(100, 99), readStrings, false},
-      {"u32 array that fits", rawCount(3, 12), readIds, true},
-      {"u32 array one byte short", rawCount(3, 11), readIds, false},
-      {"u32 array count 2^32-1", rawCount(0xffffffffu, 8), readIds, false},
-      {"bad bool", [](WireWriter& w) { w.putU8(7); },
-       [](WireReader& r) {
-         bool b;
-         return r.getBool(&b);
-       },
-       false},
-      {"byte array tag 3", [](WireWriter& w) { w.putU8(3); },
-       [](WireReader& r) {
-         comm::WireBytes b;
-         return r.getByteArray(&b);
-       },
-       false},
-      {"segment without descriptor",
-       [](WireWriter& w) {
-         w.putU8(2);
-         w.putU32(10);
-       },
-       [](WireReader& r) {
-         comm::WireBytes b;
-         return r.getByteArray(&b);
-       },
-       false},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) EXPECT_STREQ(readField(c.field, c.payload), c.error) << c.what;
+}
+
+TEST(WireTest, TheWriterTakesEachLimitAndRefusesOnePast) {
+  // What writing says: the writer's error, then the segments it holds.
+  auto wrote = [](const std::function<void(WireWriter&)>& write) {
     WireWriter writer(comm::kKindRequest, 0);
-    c.write(writer);
-    ASSERT_TRUE(writer.ok()) << c.what;
-    std::vector<uint8_t>& message = writer.finish();
-    WireReader reader(message.data() + comm::kWireHeaderSize,
-                      message.size() - comm::kWireHeaderSize);
-    EXPECT_EQ(c.read(reader), c.readable) << c.what;
-  }
+    write(writer);
+    return writer.error() + "/" + std::to_string(writer.segments().size());
+  };
+  const std::string text(comm::kMaxMessageSize - comm::kWireHeaderSize - 5, 'a');
+  EXPECT_EQ(wrote([&](WireWriter& w) { w.putString(text.data(), text.size()); }), "/0");
+  EXPECT_EQ(wrote([&](WireWriter& w) { w.putString(text.data(), text.size() + 1); }),
+            "message too large/0");
+  auto strings = [](uint32_t n) { return CITypesFactory::createStringArray(n); };
+  EXPECT_EQ(wrote([&](WireWriter& w) { w.putStringArray(strings(comm::kMaxArrayCount)); }), "/0");
+  EXPECT_EQ(wrote([&](WireWriter& w) { w.putStringArray(strings(comm::kMaxArrayCount + 1)); }),
+            "array longer than 16384 elements/0");
+  auto array = [](uint32_t n) { return CITypesFactory::createInt8Array(n); };
+  EXPECT_EQ(wrote([&](WireWriter& w) { w.putByteArray(array(comm::kSegmentThreshold - 1)); }),
+            "/0");
+  EXPECT_EQ(wrote([&](WireWriter& w) { w.putByteArray(array(comm::kSegmentThreshold)); }), "/1");
+  const std::shared_ptr<Segment> s[] = {segment(1), segment(1), segment(1)};
+  auto carrying = [&](size_t n, uint32_t length) {
+    return wrote([&](WireWriter& w) {
+      for (size_t i = 0; i < n; ++i) w.putSegment(s[i], length);
+    });
+  };
+  EXPECT_EQ(carrying(2, 1), "/2");
+  EXPECT_EQ(carrying(3, 1), "too many segments in one message/2");
+  EXPECT_EQ(carrying(1, 2), "segment cannot be sent/0");
+  auto releases = [&](uint32_t items) {
+    return wrote([&](WireWriter& w) { putSegmentList(w, std::vector<uint32_t>(2 * items), 2); });
+  };
+  EXPECT_EQ(releases(comm::kMaxSegmentIdsPerMessage), "/0");
+  EXPECT_EQ(releases(comm::kMaxSegmentIdsPerMessage + 1), "bad segment list/0");
+  EXPECT_EQ(releases(0), "bad segment list/0");
 }
 
 TEST(WireTest, HeaderChecksMagicVersionKindSizeAndDescriptors) {
   WireWriter writer(comm::kKindRequest, 9);
-  std::vector<uint8_t> header = writer.finish();
-  ASSERT_EQ(header.size(), comm::kWireHeaderSize);
+  writer.putU8(0xab);
+  const std::vector<uint8_t> header = writer.finish();
+  // The layout, byte for byte: magic, version, kind, fds, slot, size.
+  EXPECT_EQ(header,
+            (std::vector<uint8_t>{'C', 'I', 'P', 'W', 1, 1, 0, 0, 9, 0, 0, 0, 1, 0, 0, 0, 0xab}));
   uint8_t kind;
   uint32_t slot, size, fds;
-  ASSERT_EQ(comm::parseHeader(header.data(), &kind, &slot, &size, &fds), nullptr);
-  EXPECT_EQ(slot, 9u);
-  EXPECT_EQ(size, 0u);
-
   auto with = [&](size_t offset, std::vector<uint8_t> bytes) {
     std::vector<uint8_t> changed = header;
     std::copy(bytes.begin(), bytes.end(), changed.begin() + offset);
-    return comm::parseHeader(changed.data(), &kind, &slot, &size, &fds);
+    return std::string(comm::parseHeader(changed.data(), &kind, &slot, &size, &fds).reason());
   };
-  const uint32_t maxPayload = comm::kMaxMessageSize - comm::kWireHeaderSize;
-  auto le = [](uint32_t v) {
-    return std::vector<uint8_t>{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                                static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
-  };
-  EXPECT_STREQ(with(0, {'X'}), "bad magic");
-  EXPECT_STREQ(with(4, {2}), "unsupported wire version");
-  EXPECT_STREQ(with(5, {0}), "unknown message kind");
-  EXPECT_STREQ(with(5, {5}), "unknown message kind");
-  EXPECT_EQ(with(6, {2, 0}), nullptr);
-  EXPECT_STREQ(with(6, {3, 0}), "too many descriptors");
-  EXPECT_STREQ(with(6, {0, 1}), "too many descriptors");
-  EXPECT_EQ(with(12, le(maxPayload)), nullptr);
-  EXPECT_STREQ(with(12, le(maxPayload + 1)), "message too large");
-  EXPECT_STREQ(with(12, le(0xffffffffu)), "message too large");
-}
-
-TEST(WireTest, WriterTakesWhatTheReaderTakesAndRefusesOneByteMore) {
-  // The longest string: the payload less its presence flag and length.
-  const std::string text(comm::kMaxMessageSize - comm::kWireHeaderSize - 5, 'a');
-  for (size_t excess : {0, 1}) {
-    WireWriter writer(comm::kKindRequest, 0);
-    writer.putString(text.data(), text.size() + excess);
-    EXPECT_EQ(writer.error(), excess == 0 ? "" : "message too large") << excess;
-  }
-  WireWriter tooLarge(comm::kKindRequest, 0);
-  std::string chunk(4096, 'b');
-  for (int i = 0; i < 300 && tooLarge.ok(); ++i) tooLarge.putString(chunk.data(), chunk.size());
-  EXPECT_EQ(tooLarge.error(), "message too large");
+  constexpr uint32_t kMaxPayload = comm::kMaxMessageSize - comm::kWireHeaderSize;
+  EXPECT_EQ(with(0, {'X'}), "bad magic");
+  EXPECT_EQ(with(4, {2}), "unsupported wire version");
+  EXPECT_EQ(with(5, {0}), "unknown message kind");
+  EXPECT_EQ(with(5, {4}), "");
+  EXPECT_EQ(with(5, {5}), "unknown message kind");
+  EXPECT_EQ(with(6, {2, 0}), "");
+  EXPECT_EQ(fds, 2u);
+  EXPECT_EQ(with(6, {3, 0}), "too many descriptors");
+  EXPECT_EQ(with(6, {0, 1}), "too many descriptors");
+  EXPECT_EQ(with(12, counted({}, kMaxPayload, 0)), "");
+  EXPECT_EQ(size, kMaxPayload);
+  EXPECT_EQ(with(12, counted({}, kMaxPayload + 1, 0)), "message too large");
 }
 
 // ---------------------------------------------------------------------------
 // Segments.
 
-TEST(SegmentTest, ReceiverRejectsUnsealedShortOrForeignDescriptors) {
-  std::shared_ptr<comm::Segment> unsealed = comm::Segment::create(4096);
-  ASSERT_NE(unsealed, nullptr);
-  auto dup = [](int fd) { return comm::UniqueFd(fcntl(fd, F_DUPFD_CLOEXEC, 0)); };
-  EXPECT_EQ(comm::Segment::mapReceived(dup(unsealed->fd()), 4096), nullptr);
-  kor::ErrorStorage::ack();
+comm::UniqueFd dup(const std::shared_ptr<Segment>& segment) {
+  return comm::UniqueFd(fcntl(segment->fd(), F_DUPFD_CLOEXEC, 0));
+}
 
-  ASSERT_EQ(unsealed->seal(), 0);
-  EXPECT_EQ(comm::Segment::mapReceived(dup(unsealed->fd()), 4097), nullptr);
-  kor::ErrorStorage::ack();
-  std::shared_ptr<comm::Segment> mapped = comm::Segment::mapReceived(dup(unsealed->fd()), 4096);
-  ASSERT_NE(mapped, nullptr);
+TEST(SegmentTest, ReceiverRejectsUnsealedShortOrForeignDescriptors) {
+  std::shared_ptr<Segment> made = segment(4096), mapped;
+  EXPECT_STREQ(Segment::mapReceived(dup(made), 4096, &mapped).reason(),
+               "received segment is not sealed");
+  ASSERT_TRUE(made->seal().ok());
+  EXPECT_STREQ(Segment::mapReceived(dup(made), 4097, &mapped).reason(),
+               "received segment is smaller than its array");
+  ASSERT_TRUE(Segment::mapReceived(dup(made), 4096, &mapped).ok());
   EXPECT_EQ(mapped->writableData(), nullptr);
   // Sealed: the receiver can neither shrink it nor map it writable.
-  EXPECT_NE(ftruncate(unsealed->fd(), 10), 0);
-  EXPECT_EQ(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, unsealed->fd(), 0), MAP_FAILED);
-
-  testsupport::TempDir dir;
-  comm::UniqueFd file(open(dir.write("plain", "0123456789").c_str(), O_RDONLY | O_CLOEXEC));
-  EXPECT_EQ(comm::Segment::mapReceived(std::move(file), 4), nullptr);
-  kor::ErrorStorage::ack();
+  EXPECT_NE(ftruncate(made->fd(), 10), 0);
+  EXPECT_EQ(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, made->fd(), 0), MAP_FAILED);
+  const Status refused =
+      Segment::mapReceived(comm::UniqueFd(open("/dev/null", O_RDONLY | O_CLOEXEC)), 0, &mapped);
+  EXPECT_STREQ(refused.reason(), "received descriptor is not a segment: Invalid argument");
+  EXPECT_EQ(refused.error(), EINVAL);
 }
 
 // An array's storage from |pool|; null when it was refused or failed.
@@ -271,57 +247,42 @@ std::unique_ptr<comm::PooledStorage> allocateFrom(const std::shared_ptr<comm::Se
 
 TEST(SegmentPoolTest, ASegmentIsWrittenAgainOnlyAfterItsClientIsDoneAndLimitsHold) {
   auto pool = std::make_shared<comm::SegmentPool>();
-  auto allocate = [&](uint32_t size) { return allocateFrom(pool, size); };
-  auto first = allocate(100000);
+  auto first = allocateFrom(pool, 100000);
   ASSERT_NE(first, nullptr);
   const uint32_t id = first->id();
   const uint8_t* memory = first->segment()->data();
   pool->markSent(id);
   first.reset();
-  // Out with the client: not handed out again.
-  auto second = allocate(100000);
-  ASSERT_NE(second, nullptr);
-  EXPECT_NE(second->id(), id);
-  EXPECT_FALSE(pool->release(id, 2));  // only one reply is out
-  EXPECT_TRUE(pool->release(id, 1));
-  EXPECT_FALSE(pool->release(id, 1));
-  EXPECT_FALSE(pool->release(999, 1));
-  auto again = allocate(90000);  // fits: the same memory, no fresh pages
-  ASSERT_NE(again, nullptr);
-  EXPECT_EQ(again->id(), id);
-  EXPECT_EQ(again->segment()->data(), memory);
-
-  // All segments busy: no more than the limit are kept; one more is made
-  // for its answer alone, and freed with it.
+  // Out with the client: not handed out again until it releases it.
+  auto second = allocateFrom(pool, 100000);
+  ASSERT_TRUE(second != nullptr && second->segment()->data() != memory);
+  EXPECT_FALSE(pool->release(id, 2).ok());  // only one reply is out
+  EXPECT_TRUE(pool->release(id, 1).ok());
+  EXPECT_EQ(std::string(pool->release(id, 1).reason()),
+            "release of segment " + std::to_string(id) + " that is not out");
+  auto again = allocateFrom(pool, 90000);  // fits: the same memory, no fresh pages
+  ASSERT_TRUE(again != nullptr && again->segment()->data() == memory);
+  // All segments busy: one more is made for its answer alone, freed with it.
   std::vector<std::unique_ptr<comm::PooledStorage>> busy;
-  while (pool->segmentCount() < comm::kPoolMaxSegments) busy.push_back(allocate(70000));
-  for (const auto& storage : busy) EXPECT_FALSE(storage->transient());
-  auto extra = allocate(70000);
-  ASSERT_NE(extra, nullptr);
-  EXPECT_TRUE(extra->transient());
-  EXPECT_EQ(pool->segmentCount(), comm::kPoolMaxSegments + 1);
-  extra.reset();
+  while (pool->segmentCount() < comm::kPoolMaxSegments) busy.push_back(allocateFrom(pool, 70000));
+  EXPECT_TRUE(allocateFrom(pool, 70000)->transient());
   EXPECT_EQ(pool->segmentCount(), comm::kPoolMaxSegments);
   // An idle segment too small for a request is dropped to make room, and the
   // client is told when it had seen it.
-  pool->markSent(second->id());
   const uint32_t known = second->id();
+  pool->markSent(known);
   second.reset();
-  ASSERT_TRUE(pool->release(known, 1));
-  auto large = allocate(300000);
-  ASSERT_NE(large, nullptr);
+  ASSERT_TRUE(pool->release(known, 1).ok());
+  EXPECT_NE(allocateFrom(pool, 300000), nullptr);
   EXPECT_EQ(pool->takeDropped(), std::vector<uint32_t>{known});
-  EXPECT_EQ(pool->segmentCount(), comm::kPoolMaxSegments);
-
   // Idle segments go after a while; busy ones stay.
-  large.reset();
   busy.clear();
-  EXPECT_EQ(pool->idleCount(), comm::kPoolMaxSegments - 1);
   EXPECT_TRUE(pool->trim(0).empty());
+  EXPECT_EQ(pool->idleCount(), comm::kPoolMaxSegments - 1);
   EXPECT_TRUE(pool->trim(UINT64_MAX / 2).empty());  // none of them was sent
   EXPECT_EQ(pool->segmentCount(), 1u);
   pool->close();
-  EXPECT_EQ(allocate(1000), nullptr);
+  EXPECT_EQ(allocateFrom(pool, 1000), nullptr);
   again.reset();
   EXPECT_EQ(pool->segmentCount(), 0u);
   EXPECT_EQ(comm::SegmentPool::idleBytesTotal(), 0u);
@@ -331,93 +292,68 @@ TEST(SegmentPoolTest, AClientHoldsNoMoreThanItsLimitUnlessOneAnswerAloneIsLarger
   constexpr uint32_t kLimit = 1024 * 1024;
   auto pool = std::make_shared<comm::SegmentPool>(kLimit);
   bool refused = false;
-  // One answer larger than the limit, while the client holds nothing: made.
+  // One answer larger than the limit, while the client holds nothing: made,
+  // and counted until the client releases it.
   auto huge = allocateFrom(pool, 2 * kLimit, &refused);
   ASSERT_NE(huge, nullptr);
-  EXPECT_TRUE(pool->atLimit());
-  EXPECT_EQ(allocateFrom(pool, 1, &refused), nullptr);
-  EXPECT_TRUE(refused);
-  // Counted while it is out with the client, until the client releases it.
   const uint32_t id = huge->id();
   pool->markSent(id);
   huge.reset();
-  EXPECT_EQ(pool->outstandingBytes(), 2u * kLimit);
-  ASSERT_TRUE(pool->release(id, 1));
-  EXPECT_EQ(pool->outstandingBytes(), 0u);
-  // Up to the limit, and not a byte past it.
-  auto half = allocateFrom(pool, kLimit / 2, &refused);
-  auto rest = allocateFrom(pool, kLimit / 2, &refused);
-  ASSERT_NE(half, nullptr);
-  ASSERT_NE(rest, nullptr);
-  EXPECT_EQ(pool->outstandingBytes(), uint64_t{kLimit});
-  EXPECT_TRUE(pool->atLimit());
   EXPECT_EQ(allocateFrom(pool, 1, &refused), nullptr);
   EXPECT_TRUE(refused);
-  // An array that was never sent frees its part when it goes.
+  ASSERT_TRUE(pool->release(id, 1).ok());
+  // Up to the limit, and not a byte past it; an array never sent frees its
+  // part when it goes.
+  auto half = allocateFrom(pool, kLimit / 2, &refused);
+  auto rest = allocateFrom(pool, kLimit / 2, &refused);
+  EXPECT_TRUE(half != nullptr && rest != nullptr && pool->atLimit());
+  EXPECT_EQ(allocateFrom(pool, 1, &refused), nullptr);
+  EXPECT_TRUE(refused);
   rest.reset();
-  EXPECT_FALSE(pool->atLimit());
   EXPECT_NE(allocateFrom(pool, kLimit / 2, &refused), nullptr);
 }
 
 TEST(SegmentReserveTest, ReservedSegmentsAreMadeAheadWithinTheBoundAndNeverShared) {
   constexpr uint32_t kMiB = 1024 * 1024;
   comm::SegmentReserve& reserve = comm::SegmentReserve::instance();
-  reserve.suspend();  // starts empty
-  reserve.resume();
+  auto take = [&](uint32_t capacity) {
+    const bool hit = reserve.take(capacity) != nullptr;
+    EXPECT_TRUE(reserve.waitIdle(10000));
+    return hit;
+  };
+  reserve.resume();  // empty: the harness turned it off
   reserve.setLimit(3 * kMiB);
-  // A miss makes one of that size ready for the next time.
-  EXPECT_EQ(reserve.take(2 * kMiB), nullptr);
-  ASSERT_TRUE(reserve.waitIdle(10000));
+  // A miss makes one of that size ready for the next time; one up to the
+  // bound pushes out the older one; one past it is not made.
+  EXPECT_FALSE(take(2 * kMiB));
   EXPECT_EQ(reserve.bytes(), 2u * kMiB);
-  // One up to the bound pushes out the older one; one past it is not made.
-  EXPECT_EQ(reserve.take(3 * kMiB), nullptr);
-  ASSERT_TRUE(reserve.waitIdle(10000));
+  EXPECT_FALSE(take(3 * kMiB));
+  EXPECT_FALSE(take(3 * kMiB + 1));
   EXPECT_EQ(reserve.bytes(), 3u * kMiB);
-  EXPECT_EQ(reserve.take(3 * kMiB + 1), nullptr);
-  ASSERT_TRUE(reserve.waitIdle(10000));
-  EXPECT_EQ(reserve.bytes(), 3u * kMiB);
-  EXPECT_EQ(reserve.readyCount(), 1u);
-  // Not for an array of less than half its size.
-  EXPECT_EQ(reserve.take(kMiB), nullptr);
-  ASSERT_TRUE(reserve.waitIdle(10000));
-  reserve.setLimit(kMiB);  // a lower bound frees the older ones
+  EXPECT_FALSE(take(kMiB));  // not for an array of less than half its size
   EXPECT_EQ(reserve.bytes(), uint64_t{kMiB});
-
-  // A pool takes the reserved segment: allocated and zeroed already.
-  const uint64_t hits = reserve.hits();
+  // A pool takes the reserved segment, and one is made again; the next
+  // client's is zeroed, never the first client's, nor after that one went.
   auto first = std::make_shared<comm::SegmentPool>();
+  const uint64_t hits = reserve.hits();
   auto written = allocateFrom(first, kMiB);
   ASSERT_NE(written, nullptr);
   EXPECT_EQ(reserve.hits(), hits + 1);
   std::memset(written->bytes(), 0x5a, kMiB);
-  first->markSent(written->id());
-  ASSERT_TRUE(reserve.waitIdle(10000));
-  ASSERT_EQ(reserve.readyCount(), 1u);  // made again for the next client
-  // The next client's segment is a fresh one, never the first client's.
-  auto second = std::make_shared<comm::SegmentPool>();
-  auto fresh = allocateFrom(second, kMiB);
-  ASSERT_NE(fresh, nullptr);
-  EXPECT_NE(fresh->segment()->data(), written->segment()->data());
-  const uint8_t* bytes = fresh->segment()->data();
-  EXPECT_TRUE(std::all_of(bytes, bytes + kMiB, [](uint8_t b) { return b == 0; }));
-  // Nor after the first client has gone and its segment was dropped.
-  const uint32_t id = written->id();
+  auto freshOneIsZeroed = [&] {
+    EXPECT_TRUE(reserve.waitIdle(10000));
+    EXPECT_EQ(reserve.readyCount(), 1u);
+    auto fresh = allocateFrom(std::make_shared<comm::SegmentPool>(), kMiB);
+    const uint8_t* bytes = fresh != nullptr ? fresh->segment()->data() : nullptr;
+    return bytes != nullptr && std::all_of(bytes, bytes + kMiB, [](uint8_t b) { return b == 0; });
+  };
+  EXPECT_TRUE(freshOneIsZeroed());
   written.reset();
-  ASSERT_TRUE(first->release(id, 1));
-  first->close();
   first.reset();
-  ASSERT_TRUE(reserve.waitIdle(10000));
-  auto third = allocateFrom(std::make_shared<comm::SegmentPool>(), kMiB);
-  ASSERT_NE(third, nullptr);
-  bytes = third->segment()->data();
-  EXPECT_TRUE(std::all_of(bytes, bytes + kMiB, [](uint8_t b) { return b == 0; }));
-
+  EXPECT_TRUE(freshOneIsZeroed());
   // Off (as for the other tests): nothing is held or made.
-  ASSERT_TRUE(reserve.waitIdle(10000));
   reserve.setLimit(0);
-  EXPECT_EQ(reserve.bytes(), 0u);
-  EXPECT_EQ(reserve.take(kMiB), nullptr);
-  EXPECT_TRUE(reserve.waitIdle(10000));
+  EXPECT_FALSE(take(kMiB));
   EXPECT_EQ(reserve.bytes(), 0u);
 }
 
@@ -425,42 +361,31 @@ TEST(SegmentPoolTest, AClientMapsEachSegmentOnceAndReleasesItWhenTheLastViewGoes
   std::vector<std::pair<uint32_t, uint32_t>> releases;
   auto received = std::make_shared<comm::ReceivedSegments>(
       [&](uint32_t id, uint32_t receipts) { releases.emplace_back(id, receipts); });
-  std::shared_ptr<comm::Segment> served = comm::Segment::create(8192);
-  std::shared_ptr<comm::Segment> other = comm::Segment::create(8192);
-  ASSERT_TRUE(served != nullptr && other != nullptr);
-  ASSERT_EQ(served->seal(), 0);
-  ASSERT_EQ(other->seal(), 0);
-  auto dup = [](const std::shared_ptr<comm::Segment>& s) {
-    return comm::UniqueFd(fcntl(s->fd(), F_DUPFD_CLOEXEC, 0));
-  };
+  std::shared_ptr<Segment> served = segment(8192, true), other = segment(8192, true), a, b;
   served->writableData()[100] = 42;
-
-  std::shared_ptr<comm::Segment> a = received->acquire(5, dup(served), 4096);
-  std::shared_ptr<comm::Segment> b = received->acquire(5, dup(served), 8192);
-  ASSERT_TRUE(a != nullptr && b != nullptr);
-  EXPECT_EQ(a->data(), b->data());  // one mapping
-  EXPECT_EQ(a->size(), 4096u);
-  EXPECT_EQ(b->data()[100], 42);
-  EXPECT_EQ(received->mappedCount(), 1u);
+  ASSERT_TRUE(received->acquire(5, dup(served), 4096, &a).ok());
+  ASSERT_TRUE(received->acquire(5, dup(served), 8192, &b).ok());
+  EXPECT_TRUE(a->data() == b->data() && a->size() == 4096 && b->data()[100] == 42);
   // A known id with another segment, or longer than the segment: refused.
-  EXPECT_EQ(received->acquire(5, dup(other), 10), nullptr);
-  EXPECT_EQ(received->acquire(5, dup(served), 8193), nullptr);
-  kor::ErrorStorage::ack();
+  EXPECT_STREQ(received->acquire(5, dup(other), 10, &a).reason(),
+               "pooled segment does not match its id");
+  EXPECT_FALSE(received->acquire(5, dup(served), 8193, &a).ok());
   a.reset();
   EXPECT_TRUE(releases.empty());
   b.reset();
   EXPECT_EQ(releases, (std::vector<std::pair<uint32_t, uint32_t>>{{5, 2}}));
   EXPECT_EQ(received->mappedCount(), 1u);  // kept for the next reply
-
   // Dropped while a view is in use: unmapped with the view, no release.
-  std::shared_ptr<comm::Segment> c = received->acquire(5, dup(served), 1);
-  ASSERT_NE(c, nullptr);
-  EXPECT_TRUE(received->drop(5));
-  EXPECT_FALSE(received->drop(5));
-  EXPECT_FALSE(received->drop(6));
-  c.reset();
+  ASSERT_TRUE(received->acquire(5, dup(served), 1, &a).ok());
+  EXPECT_TRUE(received->drop(5).ok());
+  EXPECT_STREQ(received->drop(5).reason(), "drop of unknown segment 5");
+  a.reset();
   EXPECT_EQ(releases.size(), 1u);
   EXPECT_EQ(received->mappedCount(), 0u);
+  // No more than kMaxCachedSegments ids are kept mapped.
+  for (uint32_t id = 1; id <= comm::kMaxCachedSegments; ++id)
+    ASSERT_TRUE(received->acquire(id, dup(other), 1, &a).ok()) << id;
+  EXPECT_STREQ(received->acquire(99, dup(other), 1, &b).reason(), "too many pooled segments");
 }
 
 // ---------------------------------------------------------------------------
@@ -468,7 +393,7 @@ TEST(SegmentPoolTest, AClientMapsEachSegmentOnceAndReleasesItWhenTheLastViewGoes
 
 class ConnectionTest : public ::testing::Test {
  protected:
-  static constexpr size_t kOverhead = comm::kWireHeaderSize + 5;  // of a one-string message
+  static constexpr size_t kOverhead = comm::kWireHeaderSize + 4 + 5;  // of send(0)
 
   void SetUp() override { open(); }
   // A fresh connection to a fresh peer.
@@ -477,135 +402,108 @@ class ConnectionTest : public ::testing::Test {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
     m_peer.reset(fds[1]);
     m_connection = std::make_unique<comm::Connection>(comm::UniqueFd(fds[0]), "pair");
-    m_closes = 0;
-    m_connection->setCloseHandler([this](const std::string& reason) {
-      ++m_closes;
-      m_reason = reason;
-    });
+    m_closes.clear();
+    m_connection->setCloseHandler([this](const std::string& why) { m_closes.push_back(why); });
   }
-  // Sends a message of kOverhead + |payloadBytes| bytes.
-  int send(size_t payloadBytes) {
+  // Queues a message numbered m_sent, carrying |segments| or a string that
+  // makes it kOverhead + |payloadBytes| long; the reason it failed, or "".
+  std::string send(size_t payloadBytes,
+                   const std::vector<std::shared_ptr<Segment>>& segments = {}) {
     WireWriter writer(comm::kKindReply, 0);
-    std::string bytes(payloadBytes, 'q');
-    writer.putString(bytes.data(), bytes.size());
-    return m_connection->send(writer);
-  }
-  int carrying(const std::shared_ptr<comm::Segment>& segment) {
-    WireWriter writer(comm::kKindReply, 0);
-    writer.putSegment(segment, 1);
-    return m_connection->send(writer);
+    writer.putU32(m_sent++);
+    for (const auto& segment : segments) writer.putSegment(segment, 1);
+    if (segments.empty()) writer.putString(std::string(payloadBytes, 'q').c_str(), payloadBytes);
+    return m_connection->queue(writer).reason();
   }
   // Sends until the peer's socket is full and one message waits in the
   // queue; the bytes it counts there.
   size_t fill() {
-    while (m_connection->queuedMessages() == 0) EXPECT_EQ(send(60000), 0);
+    while (m_connection->queuedMessages() == 0) EXPECT_EQ(send(60000), "");
     return kOverhead + 60000;
   }
   comm::UniqueFd m_peer;
   std::unique_ptr<comm::Connection> m_connection;
-  int m_closes = 0;
-  std::string m_reason;
+  uint32_t m_sent = 0;
+  std::vector<std::string> m_closes;  // the close handler's reasons
 };
 
-TEST_F(ConnectionTest, TheQueueTakesBytesUpToItsLimitAndCutsThePeerOffOnePast) {
+TEST_F(ConnectionTest, TheQueueTakesEachLimitBehindAWaitingMessageAndCutsThePeerOffOnePast) {
+  const std::string kFull = "cannot send to pair: outgoing queue full";
+  // Bytes: messages up to the limit, or one byte past it; the last decides.
   for (size_t excess : {0, 1}) {
-    SCOPED_TRACE(excess);
     open();
-    // Messages up to the limit (or one byte past it), the last one decides.
     size_t left = comm::kMaxQueuedBytes - fill() + excess;
     for (constexpr size_t kChunk = comm::kMaxMessageSize / 2; left >= kChunk + kOverhead;
          left -= kChunk)
-      ASSERT_EQ(send(kChunk - kOverhead), 0);
-    EXPECT_EQ(send(left - kOverhead) == 0, excess == 0);
-    EXPECT_EQ(m_connection->isClosed(), excess == 1);
+      ASSERT_EQ(send(kChunk - kOverhead), "");
+    EXPECT_EQ(send(left - kOverhead), excess == 0 ? "" : kFull) << excess;
   }
-  EXPECT_STREQ(kor::ErrorStorage::reason(), "cannot send to pair: outgoing queue full");
-  kor::ErrorStorage::ack();
-  EXPECT_EQ(m_closes, 1);
-  EXPECT_EQ(m_reason, "outgoing queue full");
-  EXPECT_EQ(m_connection->queuedMessages(), 0u);
-  EXPECT_NE(send(1), 0);
-  kor::ErrorStorage::ack();
-  EXPECT_EQ(m_closes, 1);
-}
-
-TEST_F(ConnectionTest, TheQueueTakesMessagesAndSegmentsUpToTheirLimitsBehindAWaitingOne) {
-  fill();
-  for (uint32_t queued = 1; queued < comm::kMaxQueuedMessages; ++queued) ASSERT_EQ(send(0), 0);
-  EXPECT_NE(send(0), 0);
-  kor::ErrorStorage::ack();
-
+  EXPECT_EQ(m_closes, std::vector<std::string>{"outgoing queue full"});
+  EXPECT_EQ(send(1), "connection to pair is closed (outgoing queue full)");
+  // Messages.
   open();
-  auto atLimit = comm::Segment::create(comm::kMaxQueuedSegmentBytes);
-  auto larger = comm::Segment::create(comm::kMaxQueuedSegmentBytes + 1);
-  auto small = comm::Segment::create(1);
-  ASSERT_TRUE(atLimit != nullptr && larger != nullptr && small != nullptr);
-  // One message of any size is taken by an empty queue.
-  ASSERT_EQ(carrying(larger), 0);
   fill();
-  EXPECT_EQ(carrying(atLimit), 0);
-  EXPECT_NE(carrying(small), 0);
-  EXPECT_STREQ(kor::ErrorStorage::reason(), "cannot send to pair: outgoing queue full");
-  kor::ErrorStorage::ack();
-  EXPECT_EQ(m_closes, 1);
+  while (m_connection->queuedMessages() < comm::kMaxQueuedMessages) ASSERT_EQ(send(0), "");
+  EXPECT_EQ(send(0), kFull);
+  // The segments' bytes; an empty queue takes a message of any size.
+  open();
+  ASSERT_EQ(send(0, {segment(comm::kMaxQueuedSegmentBytes + 1)}), "");
+  fill();
+  EXPECT_EQ(send(0, {segment(comm::kMaxQueuedSegmentBytes)}), "");
+  EXPECT_EQ(send(0, {segment(1)}), kFull);
+  EXPECT_EQ(m_closes.size(), 1u);
 }
 
-TEST_F(ConnectionTest, SendingToAGonePeerFailsWithoutSignal) {
+TEST_F(ConnectionTest, SendingToAGonePeerFailsWithoutSignalAndSaysWhyInErrorStorage) {
   m_peer.reset();
-  EXPECT_NE(send(10), 0);  // EPIPE, not SIGPIPE
-  EXPECT_NE(std::string(kor::ErrorStorage::reason()).find("write failed"), std::string::npos);
+  WireWriter writer(comm::kKindReply, 0);
+  EXPECT_EQ(m_connection->send(writer), -1);  // EPIPE, not SIGPIPE
+  EXPECT_STREQ(kor::ErrorStorage::reason(), "cannot send to pair: write failed: Broken pipe");
   kor::ErrorStorage::ack();
-  EXPECT_EQ(m_closes, 1);
+  EXPECT_EQ(m_closes.size(), 1u);
 }
 
-TEST_F(ConnectionTest, QueuedBytesAreWrittenWhenTheLoopReportsOutputInOrder) {
+TEST_F(ConnectionTest, WaitingMessagesAreWrittenInOrderWhenTheLoopReportsOutput) {
   // The service's registration: input only, output once something waits.
   comm::UniqueFd loop(epoll_create1(EPOLL_CLOEXEC));
-  struct epoll_event event;
-  std::memset(&event, 0, sizeof(event));
-  event.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
-  event.data.u64 = 7;
+  struct epoll_event event = {EPOLLIN | EPOLLRDHUP | EPOLLET, {.u64 = 7}};
   ASSERT_EQ(epoll_ctl(loop.get(), EPOLL_CTL_ADD, m_connection->pollFd(), &event), 0);
   m_connection->setEpoll(loop.get(), 7);
-  std::vector<uint8_t> stream;
-  char buffer[65536];
-  ASSERT_EQ(send(100), 0);  // written at once; the peer's read wakes nobody
-  ssize_t got = read(m_peer.get(), buffer, sizeof(buffer));
-  ASSERT_GT(got, 0);
-  stream.insert(stream.end(), buffer, buffer + got);
+  comm::Connection peer(std::move(m_peer), "peer");
+  uint32_t received = 0;
+  size_t descriptors = 0;  // close-on-exec ones
+  auto readPeer = [&] {
+    return peer.readAvailable([&](comm::WireMessage& message) {
+      for (const auto& fd : message.fds) descriptors += fcntl(fd.get(), F_GETFD) == FD_CLOEXEC;
+      uint32_t number = 0;
+      const bool inOrder = WireReader(message).getU32(&number) && number == received++;
+      return inOrder ? Status() : Status::failure("out of order");
+    });
+  };
+  // Written at once, with as many descriptors as a message may carry; the
+  // peer's read wakes nobody.
+  ASSERT_EQ(send(0, {segment(1), segment(1)}), "");
+  ASSERT_TRUE(readPeer());
+  EXPECT_EQ(descriptors, 2u);
   EXPECT_EQ(epoll_wait(loop.get(), &event, 1, 0), 0);
+  // What waits goes out when the peer has read and the loop reports output.
+  fill();
+  ASSERT_TRUE(readPeer());
+  ASSERT_EQ(epoll_wait(loop.get(), &event, 1, 10000), 1);
+  EXPECT_TRUE(event.data.u64 == 7 && (event.events & EPOLLOUT));
+  ASSERT_TRUE(m_connection->flush());
+  EXPECT_FALSE(m_connection->hasPendingOutput());
+  ASSERT_TRUE(readPeer());
+  EXPECT_EQ(received, m_sent);
+}
 
-  // As many answers as one request may ask for, while the peer does not
-  // read: none is refused.
-  const int kMessages = 1 + static_cast<int>(comm::kMaxArrayCount);
-  int sent = 1;
-  while (sent < kMessages && send(200) == 0) ++sent;
-  ASSERT_EQ(sent, kMessages);
-  ASSERT_GT(m_connection->queuedMessages(), 0u);
-  // Drain the peer, flushing when the loop reports output; every message
-  // arrives whole and in order.
-  for (int i = 0; i < 100000 && m_connection->hasPendingOutput(); ++i) {
-    got = read(m_peer.get(), buffer, sizeof(buffer));
-    if (got > 0) stream.insert(stream.end(), buffer, buffer + got);
-    if (epoll_wait(loop.get(), &event, 1, 50) == 1) {  // none until enough was read
-      EXPECT_EQ(event.data.u64, 7u);
-      EXPECT_TRUE(event.events & EPOLLOUT);
-      ASSERT_TRUE(m_connection->flush());
-    }
-  }
-  while ((got = read(m_peer.get(), buffer, sizeof(buffer))) > 0)
-    stream.insert(stream.end(), buffer, buffer + got);
-  size_t offset = 0;
-  int messages = 0;
-  while (offset + comm::kWireHeaderSize <= stream.size()) {
-    uint8_t kind;
-    uint32_t slot, size, fds;
-    ASSERT_EQ(comm::parseHeader(stream.data() + offset, &kind, &slot, &size, &fds), nullptr);
-    offset += comm::kWireHeaderSize + size;
-    ++messages;
-  }
-  EXPECT_EQ(offset, stream.size());
-  EXPECT_EQ(messages, kMessages);
+TEST(ClientConnectionTest, ASocketPathFillsItsAddressAndNotAByteMore) {
+  const std::string longest = "/" + std::string(sizeof(sockaddr_un::sun_path) - 2, 'p');
+  std::unique_ptr<comm::ClientConnection> client;
+  EXPECT_EQ(std::string(comm::ClientConnection::open(longest, {}, &client).reason()),
+            "cannot connect to " + longest + ": No such file or directory");
+  EXPECT_EQ(std::string(comm::ClientConnection::open(longest + "p", {}, &client).reason()),
+            "socket path too long: " + longest + "p");
 }
 
 }  // namespace

@@ -27,24 +27,19 @@ struct ClientConnection::State {
 
   // Handles drop messages itself and hands the rest, with the pooled
   // segments, to the callback.
-  bool onMessage(WireMessage& message, std::string* reason) {
-    if (message.kind == kKindSegmentDrop) {
-      WireReader reader(message.payload, message.size, &message.fds);
-      std::vector<uint32_t> ids;
-      if (!getSegmentList(reader, 1, &ids)) {
-        *reason = "malformed segment drop";
-        return false;
-      }
-      for (uint32_t id : ids) {
-        if (!segments->drop(id)) {
-          *reason = "drop of unknown segment " + std::to_string(id);
-          return false;
-        }
-      }
-      return true;
+  Status onMessage(WireMessage& message) {
+    if (message.kind != kKindSegmentDrop) {
+      message.segments = segments.get();
+      return callbacks.onMessage(message);
     }
-    message.segments = segments.get();
-    return callbacks.onMessage(message, reason);
+    WireReader reader(message.payload, message.size, &message.fds);
+    std::vector<uint32_t> ids;
+    if (!getSegmentList(reader, 1, &ids)) return Status::failure("malformed segment drop");
+    for (uint32_t id : ids) {
+      Status dropped = segments->drop(id);
+      if (!dropped.ok()) return dropped;
+    }
+    return Status();
   }
 
   void signal() {
@@ -102,11 +97,8 @@ bool ClientConnection::State::turn(int timeoutMs) {
       if (stopping.load(std::memory_order_acquire)) return false;
       if ((watched[0].revents & POLLOUT) && !connection->flush()) open = false;
       if (open && (watched[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) &&
-          !connection->readAvailable(
-              [this](WireMessage& message, std::string* reason) {
-                return onMessage(message, reason);
-              },
-              true))
+          !connection->readAvailable([this](WireMessage& message) { return onMessage(message); },
+                                     true))
         open = false;
     }
   }
@@ -134,50 +126,25 @@ bool ClientConnection::pump(int timeoutMs) {
   return open;
 }
 
-std::unique_ptr<ClientConnection> ClientConnection::open(const std::string& path,
-                                                         Callbacks callbacks, std::string* error,
-                                                         bool ownThread, int connectTimeoutMs) {
-  std::string ignored;
-  if (error == nullptr) error = &ignored;
+Status ClientConnection::open(const std::string& path, Callbacks callbacks,
+                              std::unique_ptr<ClientConnection>* connection, bool ownThread,
+                              int connectTimeoutMs) {
   struct sockaddr_un address;
-  if (!fillAddress(path, &address, error)) return nullptr;
+  Status status = fillAddress(path, &address);
+  if (!status.ok()) return status;
   UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) {
-    *error = std::string("cannot create socket: ") + std::strerror(errno);
-    return nullptr;
-  }
-  int result = connectTo(fd.get(), address, connectTimeoutMs);
-  if (result == ETIMEDOUT) {
-    *error = "cannot connect to " + path + ": the service accepted no connection within " +
-             std::to_string(connectTimeoutMs) + " ms";
-    return nullptr;
-  }
-  if (result != 0) {
-    *error = "cannot connect to " + path + ": " + std::strerror(result);
-    return nullptr;
-  }
+  if (!fd.valid()) return Status::fromErrno(errno, "cannot create socket");
+  status = connectTo(fd.get(), address, connectTimeoutMs);
+  if (!status.ok()) return status;
   int flags = fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-    *error = std::string("cannot configure socket: ") + std::strerror(errno);
-    return nullptr;
-  }
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0)
+    return Status::fromErrno(errno, "cannot configure socket");
   std::unique_ptr<State> state(new (std::nothrow) State());
-  if (state == nullptr) {
-    *error = "out of memory";
-    return nullptr;
-  }
+  if (state == nullptr) return Status::failure("out of memory");
   state->wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!state->wake.valid()) {
-    *error = std::string("cannot create event descriptor: ") + std::strerror(errno);
-    return nullptr;
-  }
+  if (!state->wake.valid()) return Status::fromErrno(errno, "cannot create event descriptor");
   try {
     state->connection = std::make_shared<Connection>(std::move(fd), path);
-  } catch (...) {
-    *error = "out of memory";
-    return nullptr;
-  }
-  try {
     // Releases go out from whichever thread drops the last answer using a
     // segment; a closed connection takes none.
     std::weak_ptr<Connection> weak = state->connection;
@@ -186,30 +153,27 @@ std::unique_ptr<ClientConnection> ClientConnection::open(const std::string& path
       if (connection == nullptr || connection->isClosed()) return;
       WireWriter writer(kKindSegmentRelease, 0);
       putSegmentList(writer, {id, receipts}, 2);
-      if (connection->send(writer) != 0) kor::ErrorStorage::ack();
+      static_cast<void>(connection->queue(writer));  // fails only when closing
     });
   } catch (...) {
-    *error = "out of memory";
-    return nullptr;
+    return Status::failure("out of memory");
   }
   state->callbacks = std::move(callbacks);
   State* raw = state.get();
   state->connection->setOutputWaker([raw] { raw->signal(); });
   state->connection->setCloseHandler([raw](const std::string&) { raw->signal(); });
   std::unique_ptr<ClientConnection> client(new (std::nothrow) ClientConnection(raw));
-  if (client == nullptr) {
-    *error = "out of memory";
-    return nullptr;
-  }
+  if (client == nullptr) return Status::failure("out of memory");
   state.release();
-  if (!ownThread) return client;
-  try {
-    raw->thread = std::thread([raw] { raw->run(); });
-  } catch (...) {
-    *error = "cannot start the connection's thread";
-    return nullptr;  // the destructor closes what was made
+  if (ownThread) {
+    try {
+      raw->thread = std::thread([raw] { raw->run(); });
+    } catch (...) {
+      return Status::failure("cannot start the connection's thread");  // |client| closes
+    }
   }
-  return client;
+  *connection = std::move(client);
+  return Status();
 }
 
 ClientConnection::ClientConnection(State* state) : m_state(state) {}

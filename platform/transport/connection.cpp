@@ -65,24 +65,20 @@ void Connection::setCloseHandler(std::function<void(const std::string&)> handler
 
 void Connection::setOutputWaker(std::function<void()> waker) { m_outputWaker = std::move(waker); }
 
-int Connection::send(WireWriter& writer) {
-  if (!writer.ok()) {
-    kor::ErrorStorage::set("cannot encode message for %s: %s", m_name.c_str(),
+Status Connection::queue(WireWriter& writer) {
+  if (!writer.ok())
+    return Status::failure("cannot encode message for %s: %s", m_name.c_str(),
                            writer.error().c_str());
-    return -1;
-  }
   std::vector<uint8_t>& bytes = writer.finish();
-  std::string failure;
+  Status failure;
   bool pending = false;
   bool closedNow = false;
   bool finished = false;
   {
     std::lock_guard<std::mutex> lock(m_io);
-    if (!m_fd.valid()) {
-      kor::ErrorStorage::set("connection to %s is closed (%s)", m_name.c_str(),
+    if (!m_fd.valid())
+      return Status::failure("connection to %s is closed (%s)", m_name.c_str(),
                              m_closeReason.c_str());
-      return -1;
-    }
     uint64_t segmentBytes = 0;
     for (const auto& segment : writer.segments()) segmentBytes += segment->size();
     // The limits bound what waits behind the message being written: one
@@ -91,35 +87,30 @@ int Connection::send(WireWriter& writer) {
     if (!m_queue.empty() &&
         (m_queue.size() >= kMaxQueuedMessages || m_queuedBytes + bytes.size() > kMaxQueuedBytes ||
          m_queuedSegmentBytes + segmentBytes > kMaxQueuedSegmentBytes)) {
-      failure = "outgoing queue full";
+      failure = Status::failure("outgoing queue full");
     } else {
-      try {
-        m_queue.emplace_back();
-      } catch (...) {
-        kor::ErrorStorage::set("cannot queue message for %s: out of memory", m_name.c_str());
-        return -1;
-      }
-      Outgoing& out = m_queue.back();
       // Pooled segments go only to the client of their pool; each one sent
       // stays reserved until that client releases it.
       for (const auto& pooled : writer.pooled()) {
-        if (m_pool == nullptr || pooled.first != m_pool.get()) {
-          m_queue.pop_back();
-          kor::ErrorStorage::set("cannot send to %s: segment of another client", m_name.c_str());
-          return -1;
-        }
+        if (m_pool == nullptr || pooled.first != m_pool.get())
+          return Status::failure("cannot send to %s: segment of another client", m_name.c_str());
+      }
+      try {
+        m_queue.emplace_back();
+      } catch (...) {
+        return Status::failure("cannot queue message for %s: out of memory", m_name.c_str());
       }
       for (const auto& pooled : writer.pooled()) m_pool->markSent(pooled.second);
+      Outgoing& out = m_queue.back();
       out.bytes.swap(bytes);
       out.segments = writer.segments();
       out.segmentBytes = segmentBytes;
       m_queuedBytes += out.bytes.size();
       m_queuedSegmentBytes += segmentBytes;
-      if (!flushLocked(&failure)) {
-        if (failure.empty()) failure = "write failed";
-      } else if (m_queue.empty() && m_finishing) {
+      failure = flushLocked();
+      if (failure.ok() && m_queue.empty() && m_finishing) {
         finished = closeLocked(m_finishReason);
-      } else {
+      } else if (failure.ok()) {
         pending = !m_queue.empty();
         if (pending && m_epollFd >= 0 && !m_watchingOutput) {
           struct epoll_event watch;
@@ -130,32 +121,31 @@ int Connection::send(WireWriter& writer) {
           if (epoll_ctl(m_epollFd, EPOLL_CTL_MOD, m_fd.get(), &watch) == 0)
             m_watchingOutput = true;
           else
-            failure = std::string("cannot watch for output: ") + std::strerror(errno);
+            failure = Status::fromErrno(errno, "cannot watch for output");
         }
       }
     }
-    if (!failure.empty()) closedNow = closeLocked(failure);
+    if (!failure.ok()) closedNow = closeLocked(failure.reason());
   }
-  if (!failure.empty()) {
+  if (!failure.ok()) {
     if (closedNow) {
-      TRACE(transportChannel(), 3, "disconnecting %s: %s", m_name.c_str(), failure.c_str());
-      runCloseHandler(failure);
+      TRACE(transportChannel(), 3, "disconnecting %s: %s", m_name.c_str(), failure.reason());
+      runCloseHandler(failure.reason());
     }
-    kor::ErrorStorage::set("cannot send to %s: %s", m_name.c_str(), failure.c_str());
-    return -1;
+    return Status::failure("cannot send to %s: %s", m_name.c_str(), failure.reason());
   }
   if (finished) runCloseHandler(m_finishReason);
   if (pending && m_outputWaker) m_outputWaker();
-  return 0;
+  return Status();
 }
 
-bool Connection::flushLocked(std::string* error) {
-  const bool ok = writeQueueLocked(error);
+Status Connection::flushLocked() {
+  Status written = writeQueueLocked();
   m_queueLength.store(m_queue.size(), std::memory_order_release);
-  return ok;
+  return written;
 }
 
-bool Connection::writeQueueLocked(std::string* error) {
+Status Connection::writeQueueLocked() {
   while (!m_queue.empty()) {
     Outgoing& out = m_queue.front();
     struct iovec iov;
@@ -182,9 +172,8 @@ bool Connection::writeQueueLocked(std::string* error) {
     ssize_t sent = sendmsg(m_fd.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-      *error = std::string("write failed: ") + std::strerror(errno);
-      return false;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return Status();
+      return Status::fromErrno(errno, "write failed");
     }
     // The descriptors went with the first byte; the kernel holds them now.
     out.segments.clear();
@@ -196,21 +185,23 @@ bool Connection::writeQueueLocked(std::string* error) {
       m_queue.pop_front();
     }
   }
-  return true;
+  return Status();
 }
 
 bool Connection::flush() {
+  Status written;
   std::string reason;
-  bool failed = false;
   {
     std::lock_guard<std::mutex> lock(m_io);
     if (!m_fd.valid()) return false;
-    failed = !flushLocked(&reason);
-    if (!failed && (!m_queue.empty() || !m_finishing)) return true;
-    if (!failed) reason = m_finishReason;  // finishing, and every message is written
+    written = flushLocked();
+    if (written.ok() && (!m_queue.empty() || !m_finishing)) return true;
+    // Finishing, and every message is written; or a write failed.
+    reason = written.ok() ? m_finishReason : written.reason();
     closeLocked(reason);
   }
-  if (failed) TRACE(transportChannel(), 3, "disconnecting %s: %s", m_name.c_str(), reason.c_str());
+  if (!written.ok())
+    TRACE(transportChannel(), 3, "disconnecting %s: %s", m_name.c_str(), reason.c_str());
   runCloseHandler(reason);
   return false;
 }
@@ -247,7 +238,7 @@ void Connection::sendDropped(const std::vector<uint32_t>& ids) {
   if (ids.empty()) return;
   WireWriter writer(kKindSegmentDrop, 0);
   putSegmentList(writer, ids, 1);
-  if (send(writer) != 0) kor::ErrorStorage::ack();  // closing: the client unmaps everything
+  static_cast<void>(queue(writer));  // fails only when closing: the client unmaps everything
 }
 
 CIInt8Array::Storage* Connection::allocatePooled(uint32_t size, bool* refused) {
@@ -314,7 +305,7 @@ void Connection::runCloseHandler(const std::string& reason) {
   if (m_closeHandler) m_closeHandler(reason);
 }
 
-bool Connection::readAvailable(const std::function<bool(WireMessage&, std::string*)>& onMessage,
+bool Connection::readAvailable(const std::function<Status(WireMessage&)>& onMessage,
                                bool stopAtShortRead) {
   // Rejects the peer: the reason goes to the trace and the close handler.
   auto reject = [this](const std::string& reason) {
@@ -331,7 +322,7 @@ bool Connection::readAvailable(const std::function<bool(WireMessage&, std::strin
     if (m_inFill >= kWireHeaderSize) {
       uint8_t kind;
       uint32_t slot, size, fds;
-      if (parseHeader(m_in.data(), &kind, &slot, &size, &fds) == nullptr)
+      if (parseHeader(m_in.data(), &kind, &slot, &size, &fds).ok())
         needed = std::max(needed, static_cast<size_t>(kWireHeaderSize) + size);
     }
     needed =
@@ -408,8 +399,8 @@ bool Connection::readAvailable(const std::function<bool(WireMessage&, std::strin
     while (m_inFill - start >= kWireHeaderSize) {
       uint8_t kind;
       uint32_t slot, size, fds;
-      const char* bad = parseHeader(m_in.data() + start, &kind, &slot, &size, &fds);
-      if (bad != nullptr) return reject(bad);
+      const Status header = parseHeader(m_in.data() + start, &kind, &slot, &size, &fds);
+      if (!header.ok()) return reject(header.reason());
       const size_t total = kWireHeaderSize + static_cast<size_t>(size);
       if (m_inFill - start < total) break;
       if (m_inFds.size() < fds) return reject("descriptors missing");
@@ -424,10 +415,10 @@ bool Connection::readAvailable(const std::function<bool(WireMessage&, std::strin
         return reject("out of memory");
       }
       m_inFds.erase(m_inFds.begin(), m_inFds.begin() + fds);
-      std::string reason;
-      if (!onMessage(complete, &reason)) {
+      const Status handled = onMessage(complete);
+      if (!handled.ok()) {
         complete.fds.clear();
-        return reject(reason.empty() ? "bad message" : reason);
+        return reject(handled.reason());
       }
       if (isClosed()) return false;
       start += total;

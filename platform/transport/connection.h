@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/transport/segment.h"
+#include "platform/transport/status.h"
 #include "platform/transport/unique_fd.h"
 #include "platform/transport/wire.h"
 
@@ -26,6 +27,7 @@ namespace comm {
 constexpr uint32_t kMaxQueuedMessages = 65536;
 constexpr size_t kMaxQueuedBytes = 8u * 1024 * 1024;
 constexpr uint64_t kMaxQueuedSegmentBytes = 1024ull * 1024 * 1024;
+static_assert(kMaxQueuedMessages > kMaxArrayCount, "the answers to one request fit the queue");
 
 // One end of a stream connection. Sending queues the message and writes what
 // the socket takes at once, never blocking; the rest is written by flush()
@@ -65,12 +67,14 @@ class Connection {
   void setHalfCloseAllowed(bool allowed) { m_halfCloseAllowed = allowed; }
   bool inputEnded() const;
 
-  // Queues |writer|'s message. 0, or -1 with the reason in kor::ErrorStorage
-  // (closed, full queue: the connection is then closed, write error). The
-  // queue's limits apply to what waits behind the message in hand: a message
-  // is always taken by an empty queue, whatever the size of the segments it
-  // carries.
-  int send(WireWriter& writer);
+  // Queues |writer|'s message. Fails when closed, on a full queue (the
+  // connection is then closed) or a write error. The queue's limits apply to
+  // what waits behind the message in hand: a message is always taken by an
+  // empty queue, whatever the size of the segments it carries.
+  Status queue(WireWriter& writer);
+  // As queue(), for the service's reply proxies: 0, or -1 with the reason in
+  // kor::ErrorStorage.
+  int send(WireWriter& writer) { return toErrorStorage(queue(writer)) ? 0 : -1; }
   // Closes the connection with |reason| (running the close handler) as soon
   // as every queued message is written: at once when none is queued.
   void closeWhenFlushed(const std::string& reason);
@@ -79,14 +83,14 @@ class Connection {
   bool hasPendingOutput();
 
   // Reads what is available and hands each complete message to |onMessage|
-  // (which returns false, with a reason, to reject it). Returns false when
+  // (which fails to reject it). Returns false when
   // the connection closed (end of stream, error, bad message). With
   // |stopAtShortRead| it returns after a read that emptied the socket
   // instead of reading on until EAGAIN, which saves a system call per
   // wake-up; only for a caller whose next wait reports data and end of
   // stream that were already there (poll, or epoll when no hang-up was
   // reported with the event).
-  bool readAvailable(const std::function<bool(WireMessage&, std::string*)>& onMessage,
+  bool readAvailable(const std::function<Status(WireMessage&)>& onMessage,
                      bool stopAtShortRead = false);
 
   // Closes the descriptor and drops the queue; the close handler runs when
@@ -120,9 +124,9 @@ class Connection {
     std::vector<std::shared_ptr<Segment>> segments;  // keep their fds open until sent
     uint64_t segmentBytes = 0;
   };
-  // Writes what the socket takes; false on a write error.
-  bool flushLocked(std::string* error);
-  bool writeQueueLocked(std::string* error);
+  // Writes what the socket takes; fails on a write error.
+  Status flushLocked();
+  Status writeQueueLocked();
   bool closeLocked(const std::string& reason);
   void runCloseHandler(const std::string& reason);
 

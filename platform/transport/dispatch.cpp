@@ -32,17 +32,13 @@ void Transport::State::setWaiting(Served& served, bool waiting) {
     waitingCount.fetch_sub(1, std::memory_order_acq_rel);
 }
 
-bool Transport::State::hold(Served& served, const WireMessage& message, std::string* reason) {
-  if (!message.fds.empty()) {
-    *reason = "request carries descriptors";
-    return false;
-  }
+Status Transport::State::hold(Served& served, const WireMessage& message) {
+  if (!message.fds.empty()) return Status::failure("request carries descriptors");
   try {
     served.held.push_back(Served::Held{
         message.slot, std::vector<uint8_t>(message.payload, message.payload + message.size)});
   } catch (...) {
-    *reason = "out of memory";
-    return false;
+    return Status::failure("out of memory");
   }
   served.heldBytes += message.size;
   if (served.held.size() == 1) {
@@ -56,7 +52,7 @@ bool Transport::State::hold(Served& served, const WireMessage& message, std::str
           static_cast<unsigned long long>(pool != nullptr ? pool->outstandingBytes() : 0));
     }
   }
-  return true;
+  return Status();
 }
 
 void Transport::State::resumeHeld(Served& served) {
@@ -70,11 +66,11 @@ void Transport::State::resumeHeld(Served& served) {
     message.slot = request.slot;
     message.payload = request.payload.data();
     message.size = static_cast<uint32_t>(request.payload.size());
-    std::string reason;
-    if (!dispatchRequest(served, message, &reason)) {
+    const Status dispatched = dispatchRequest(served, message);
+    if (!dispatched.ok()) {
       TRACE(channel(), 3, "closing connection to %s: %s", served.connection->name().c_str(),
-            reason.c_str());
-      served.connection->close(reason);
+            dispatched.reason());
+      served.connection->close(dispatched.reason());
       return;
     }
   }
@@ -205,10 +201,7 @@ void Transport::State::read(const std::shared_ptr<Served>& served, bool hangUp) 
     bool open = !served->connection->isClosed();
     if (open && !served->inputPaused) {
       open = served->connection->readAvailable(
-          [&](WireMessage& message, std::string* reason) {
-            return dispatch(*served, message, reason);
-          },
-          !drain);
+          [&](WireMessage& message) { return dispatch(*served, message); }, !drain);
       // Releases read just now may let held requests go.
       if (open) resumeHeld(*served);
       // Too much held: the rest waits in the socket.
@@ -257,34 +250,27 @@ void Transport::State::closeFinishedHalfClosed() {
       served->connection->closeWhenFlushed("the client has sent all it will and has its answers");
 }
 
-bool Transport::State::dispatch(Served& served, WireMessage& message, std::string* reason) {
+Status Transport::State::dispatch(Served& served, WireMessage& message) {
   if (message.kind == kKindSegmentRelease) {
     WireReader reader(message.payload, message.size, &message.fds);
     std::vector<uint32_t> items;
     std::shared_ptr<SegmentPool> pool = served.connection->segmentPool();
-    if (!getSegmentList(reader, 2, &items) || pool == nullptr) {
-      *reason = "malformed segment release";
-      return false;
-    }
+    if (!getSegmentList(reader, 2, &items) || pool == nullptr)
+      return Status::failure("malformed segment release");
     for (size_t i = 0; i + 1 < items.size(); i += 2) {
-      if (!pool->release(items[i], items[i + 1])) {
-        *reason = "release of segment " + std::to_string(items[i]) + " that is not out";
-        return false;
-      }
+      Status released = pool->release(items[i], items[i + 1]);
+      if (!released.ok()) return released;
     }
-    return true;
+    return Status();
   }
-  if (message.kind != kKindRequest) {
-    *reason = "unexpected message kind";
-    return false;
-  }
+  if (message.kind != kKindRequest) return Status::failure("unexpected message kind");
   // A client at its shared-memory limit: its requests wait, in order, until
   // it releases memory (no job is made for them meanwhile).
-  if (!served.held.empty() || atLimit(served)) return hold(served, message, reason);
-  return dispatchRequest(served, message, reason);
+  if (!served.held.empty() || atLimit(served)) return hold(served, message);
+  return dispatchRequest(served, message);
 }
 
-bool Transport::State::dispatchRequest(Served& served, WireMessage& message, std::string* reason) {
+Status Transport::State::dispatchRequest(Served& served, WireMessage& message) {
   ServiceDirectory::Lease lease;
   if (!ServiceDirectory::instance().acquire(served.service->record, &lease)) {
     // The service is stopping: the request is not served. The client gets
@@ -294,9 +280,9 @@ bool Transport::State::dispatchRequest(Served& served, WireMessage& message, std
       channel().logCV(3, "request from %s after the service stopped: not served",
                       served.connection->name().c_str());
     }
-    return true;
+    return Status();
   }
-  return served.session->dispatch(lease.target(), message, reason);
+  return served.session->dispatch(lease.target(), message);
 }
 
 }  // namespace comm

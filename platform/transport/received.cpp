@@ -8,80 +8,72 @@
 
 namespace comm {
 
-std::shared_ptr<Segment> ReceivedSegments::acquire(uint32_t id, UniqueFd fd, uint32_t length) {
+Status ReceivedSegments::acquire(uint32_t id, UniqueFd fd, uint32_t length,
+                                 std::shared_ptr<Segment>* view) {
   struct stat status;
-  if (fstat(fd.get(), &status) != 0) {
-    kor::ErrorStorage::setErrno("cannot inspect received segment", errno);
-    return nullptr;
-  }
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_closed) {
-    kor::ErrorStorage::set("connection closed");
-    return nullptr;
-  }
+  if (fstat(fd.get(), &status) != 0)
+    return Status::fromErrno(errno, "cannot inspect received segment");
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (m_closed) return Status::failure("connection closed");
   auto found = m_entries.find(id);
   if (found == m_entries.end()) {
-    if (m_entries.size() >= kMaxCachedSegments) {
-      kor::ErrorStorage::set("too many pooled segments");
-      return nullptr;
-    }
+    if (m_entries.size() >= kMaxCachedSegments) return Status::failure("too many pooled segments");
     // The whole segment is mapped, so that later replies in it that are
     // larger than this one fit.
-    if (status.st_size < static_cast<off_t>(length) || status.st_size > UINT32_MAX) {
-      kor::ErrorStorage::set("received segment has a bad size");
-      return nullptr;
-    }
-    std::shared_ptr<Segment> mapping =
-        Segment::mapReceived(std::move(fd), static_cast<uint32_t>(status.st_size));
-    if (mapping == nullptr) return nullptr;
+    if (status.st_size < static_cast<off_t>(length) || status.st_size > UINT32_MAX)
+      return Status::failure("received segment has a bad size");
+    Entry entry;
+    Status mapped =
+        Segment::mapReceived(std::move(fd), static_cast<uint32_t>(status.st_size), &entry.mapping);
+    if (!mapped.ok()) return mapped;
+    entry.device = static_cast<uint64_t>(status.st_dev);
+    entry.inode = static_cast<uint64_t>(status.st_ino);
     try {
-      Entry entry;
-      entry.mapping = std::move(mapping);
-      entry.device = static_cast<uint64_t>(status.st_dev);
-      entry.inode = static_cast<uint64_t>(status.st_ino);
       found = m_entries.emplace(id, std::move(entry)).first;
     } catch (...) {
-      kor::ErrorStorage::set("cannot map received segment: out of memory");
-      return nullptr;
+      return Status::failure("cannot map received segment: out of memory");
     }
   } else {
     // A known id must come with the same segment, large enough.
     const Entry& entry = found->second;
     if (entry.dropped || entry.device != static_cast<uint64_t>(status.st_dev) ||
-        entry.inode != static_cast<uint64_t>(status.st_ino) || entry.mapping->size() < length) {
-      kor::ErrorStorage::set("pooled segment does not match its id");
-      return nullptr;
-    }
+        entry.inode != static_cast<uint64_t>(status.st_ino) || entry.mapping->size() < length)
+      return Status::failure("pooled segment does not match its id");
   }
   std::weak_ptr<ReceivedSegments> self = weak_from_this();
-  std::shared_ptr<Segment> view = Segment::view(found->second.mapping, length, [self, id] {
-    if (std::shared_ptr<ReceivedSegments> segments = self.lock()) segments->viewGone(id);
-  });
-  if (view == nullptr) {
-    kor::ErrorStorage::set("cannot map received segment: out of memory");
-    return nullptr;
-  }
+  std::shared_ptr<Segment> made;
+  Status viewed = Segment::view(
+      found->second.mapping, length,
+      [self, id] {
+        if (std::shared_ptr<ReceivedSegments> segments = self.lock()) segments->viewGone(id);
+      },
+      &made);
+  if (!viewed.ok()) return viewed;
   ++found->second.views;
   ++found->second.receipts;
-  return view;
+  lock.unlock();  // what |view| held may be the last view of a segment
+  *view = std::move(made);
+  return Status();
 }
 
-std::shared_ptr<Segment> ReceivedSegments::acquireTransient(uint32_t id, UniqueFd fd,
-                                                            uint32_t length) {
-  std::shared_ptr<Segment> mapping = Segment::mapReceived(std::move(fd), length);
-  if (mapping == nullptr) return nullptr;
+Status ReceivedSegments::acquireTransient(uint32_t id, UniqueFd fd, uint32_t length,
+                                          std::shared_ptr<Segment>* view) {
+  std::shared_ptr<Segment> mapping;
+  Status mapped = Segment::mapReceived(std::move(fd), length, &mapping);
+  if (!mapped.ok()) return mapped;
   std::weak_ptr<ReceivedSegments> self = weak_from_this();
-  std::shared_ptr<Segment> view = Segment::view(mapping, length, [self, id] {
-    std::shared_ptr<ReceivedSegments> segments = self.lock();
-    if (segments == nullptr) return;
-    {
-      std::lock_guard<std::mutex> lock(segments->m_mutex);
-      if (segments->m_closed) return;
-    }
-    segments->m_sendRelease(id, 1);
-  });
-  if (view == nullptr) kor::ErrorStorage::set("cannot map received segment: out of memory");
-  return view;
+  return Segment::view(
+      mapping, length,
+      [self, id] {
+        std::shared_ptr<ReceivedSegments> segments = self.lock();
+        if (segments == nullptr) return;
+        {
+          std::lock_guard<std::mutex> lock(segments->m_mutex);
+          if (segments->m_closed) return;
+        }
+        segments->m_sendRelease(id, 1);
+      },
+      view);
 }
 
 void ReceivedSegments::viewGone(uint32_t id) {
@@ -106,18 +98,19 @@ void ReceivedSegments::viewGone(uint32_t id) {
   if (release) m_sendRelease(id, receipts);
 }
 
-bool ReceivedSegments::drop(uint32_t id) {
+Status ReceivedSegments::drop(uint32_t id) {
   std::shared_ptr<Segment> unmap;
   std::lock_guard<std::mutex> lock(m_mutex);
   auto found = m_entries.find(id);
-  if (found == m_entries.end() || found->second.dropped) return false;
+  if (found == m_entries.end() || found->second.dropped)
+    return Status::failure("drop of unknown segment %u", id);
   if (found->second.views > 0) {
     found->second.dropped = true;  // unmapped with its last view
-    return true;
+    return Status();
   }
   unmap = std::move(found->second.mapping);
   m_entries.erase(found);
-  return true;
+  return Status();
 }
 
 void ReceivedSegments::close() {

@@ -120,10 +120,11 @@ void SegmentReserve::State::run() {
     bytes += wish.capacity;
     lock.unlock();
     freed.clear();
-    std::shared_ptr<Segment> segment = Segment::tryCreate(wish.capacity);
+    std::shared_ptr<Segment> segment;
+    const bool made = Segment::create(wish.capacity, &segment).ok();
     lock.lock();
     making = 0;
-    if (segment != nullptr && !suspended && bytes <= limit) {
+    if (made && !suspended && bytes <= limit) {
       try {
         ready.push_back(Ready{std::move(segment), wish.stamp});
         continue;

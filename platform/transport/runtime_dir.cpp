@@ -20,56 +20,48 @@ namespace comm {
 
 const char* const kRuntimeDirVariable = "COMM_RUNTIME_DIR";
 
-bool prepareFolder(const std::string& folder, bool isDefault, bool* groupShared,
-                   std::string* error) {
-  if (mkdir(folder.c_str(), 0700) == 0) {
+Status prepareFolder(const std::string& folder, bool isDefault, bool* groupShared) {
+  if (mkdir(folder.c_str(), 0700) == 0)
     chmod(folder.c_str(), 0700);  // whatever the umask said
-  } else if (errno != EEXIST) {
-    *error = "cannot create runtime folder " + folder + ": " + std::strerror(errno);
-    return false;
-  }
+  else if (errno != EEXIST)
+    return Status::fromErrno(errno, "cannot create runtime folder %s", folder.c_str());
   struct stat status;
-  if ((isDefault ? lstat(folder.c_str(), &status) : stat(folder.c_str(), &status)) != 0) {
-    *error = "cannot inspect runtime folder " + folder + ": " + std::strerror(errno);
-    return false;
-  }
-  if (!S_ISDIR(status.st_mode)) {
-    *error = "runtime folder " + folder + " is not a directory";
-    return false;
-  }
-  if (isDefault) {
-    if (status.st_uid != getuid()) {
-      *error = "runtime folder " + folder + " belongs to another user";
-      return false;
-    }
-    if ((status.st_mode & 077) != 0 && chmod(folder.c_str(), 0700) != 0) {
-      *error = "cannot restrict runtime folder " + folder + ": " + std::strerror(errno);
-      return false;
-    }
-  }
+  if ((isDefault ? lstat(folder.c_str(), &status) : stat(folder.c_str(), &status)) != 0)
+    return Status::fromErrno(errno, "cannot inspect runtime folder %s", folder.c_str());
+  if (!S_ISDIR(status.st_mode))
+    return Status::failure("runtime folder %s is not a directory", folder.c_str());
+  if (isDefault && status.st_uid != getuid())
+    return Status::failure("runtime folder %s belongs to another user", folder.c_str());
+  if (isDefault && (status.st_mode & 077) != 0 && chmod(folder.c_str(), 0700) != 0)
+    return Status::fromErrno(errno, "cannot restrict runtime folder %s", folder.c_str());
   *groupShared = !isDefault && (status.st_mode & S_IRWXG) == S_IRWXG;
-  return true;
+  return Status();
 }
 
-bool fillAddress(const std::string& path, struct sockaddr_un* address, std::string* error) {
+Status fillAddress(const std::string& path, struct sockaddr_un* address) {
   std::memset(address, 0, sizeof(*address));
   address->sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address->sun_path)) {
-    *error = "socket path too long: " + path;
-    return false;
-  }
+  if (path.size() >= sizeof(address->sun_path))
+    return Status::failure("socket path too long: %s", path.c_str());
   std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
-  return true;
+  return Status();
 }
 
-int connectTo(int fd, const struct sockaddr_un& address, int timeoutMs) {
+Status connectTo(int fd, const struct sockaddr_un& address, int timeoutMs) {
+  auto failed = [&](int error) {
+    if (error == ETIMEDOUT && timeoutMs >= 0)
+      return Status::failure(
+          "cannot connect to %s: the service accepted no connection within %d ms", address.sun_path,
+          timeoutMs);
+    return Status::fromErrno(error, "cannot connect to %s", address.sun_path);
+  };
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   if (timeoutMs >= 0) {
     // A Unix socket's connect waits for room in the backlog no longer than
     // the send timeout (zero would mean no limit).
     const int ms = std::max(timeoutMs, 1);
     struct timeval limit = {ms / 1000, (ms % 1000) * 1000};
-    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) != 0) return errno;
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) != 0) return failed(errno);
   }
   int error = 0;
   if (connect(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof(address)) != 0)
@@ -86,18 +78,18 @@ int connectTo(int fd, const struct sockaddr_un& address, int timeoutMs) {
                                      .count()));
       const int ready = poll(&wait, 1, waitMs);
       if (ready > 0) break;
-      if (ready == 0) return ETIMEDOUT;
-      if (errno != EINTR) return errno;
+      if (ready == 0) return failed(ETIMEDOUT);
+      if (errno != EINTR) return failed(errno);
     }
     socklen_t length = sizeof(error);
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return failed(errno);
   }
   if (timeoutMs >= 0) {
     struct timeval none = {0, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof(none));
     if (error == EAGAIN || error == EINPROGRESS) error = ETIMEDOUT;  // the wait ran out
   }
-  return error;
+  return error == 0 ? Status() : failed(error);
 }
 
 std::string runtimeDirectory(const std::string& override) {

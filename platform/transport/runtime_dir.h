@@ -8,21 +8,22 @@
 
 #include <string>
 
+#include "platform/transport/status.h"
+
 namespace comm {
 
 // Makes |folder| usable: created 0700 when missing. A default folder must be
 // a real directory of this user and is tightened to 0700. |groupShared| is
 // set when the folder grants its group full access (an operator's 0770
 // folder): sockets in it are then made 0660, so that the group can connect.
-bool prepareFolder(const std::string& folder, bool isDefault, bool* groupShared,
-                   std::string* error);
-// The address of the socket at |path|; false (with |error|) when the path
-// is too long for one.
-bool fillAddress(const std::string& path, struct sockaddr_un* address, std::string* error);
-// Connects |fd| to |address|; 0 or the errno. A blocking socket waits while
-// the listener's backlog is full: at most |timeoutMs| when that is not
-// negative (then ETIMEDOUT).
-int connectTo(int fd, const struct sockaddr_un& address, int timeoutMs = -1);
+Status prepareFolder(const std::string& folder, bool isDefault, bool* groupShared);
+// The address of the socket at |path|; fails when the path is too long for
+// one.
+Status fillAddress(const std::string& path, struct sockaddr_un* address);
+// Connects |fd| to |address|; a failure carries the errno. A blocking socket
+// waits while the listener's backlog is full: at most |timeoutMs| when that
+// is not negative (then ETIMEDOUT).
+Status connectTo(int fd, const struct sockaddr_un& address, int timeoutMs = -1);
 
 }  // namespace comm
 

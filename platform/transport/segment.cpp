@@ -28,36 +28,35 @@ Segment::~Segment() {
   if (m_onRelease) m_onRelease();
 }
 
-std::shared_ptr<Segment> Segment::view(const std::shared_ptr<Segment>& base, uint32_t length,
-                                       std::function<void()> onRelease) {
+Status Segment::view(const std::shared_ptr<Segment>& base, uint32_t length,
+                     std::function<void()> onRelease, std::shared_ptr<Segment>* made) {
   std::shared_ptr<Segment> view;
   try {
     view.reset(new Segment(), [](Segment* s) { delete s; });
   } catch (...) {
-    return nullptr;
+    return Status::failure("cannot map received segment: out of memory");
   }
   view->m_base = base;
   view->m_data = base->m_data;
   view->m_size = length < base->m_size ? length : base->m_size;
   view->m_sealed.store(true, std::memory_order_relaxed);
   view->m_onRelease = std::move(onRelease);
-  return view;
+  *made = std::move(view);
+  return Status();
 }
 
-std::shared_ptr<Segment> Segment::tryCreate(uint32_t size) {
+Status Segment::create(uint32_t size, std::shared_ptr<Segment>* made) {
+  auto failed = [](int error) { return Status::fromErrno(error, "cannot create segment"); };
   std::shared_ptr<Segment> segment(new (std::nothrow) Segment(), [](Segment* s) { delete s; });
-  if (segment == nullptr) {
-    errno = ENOMEM;
-    return nullptr;
-  }
+  if (segment == nullptr) return failed(ENOMEM);
   int fd = memfd_create("comm-segment", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return failed(errno);
   segment->m_fd.reset(fd);
   int result;
   do {
     result = ftruncate(fd, size);
   } while (result != 0 && errno == EINTR);
-  if (result != 0) return nullptr;
+  if (result != 0) return failed(errno);
   // The pages are allocated, zeroed and mapped writable now, all at once: a
   // segment whose memory runs out later would kill the writer with SIGBUS,
   // while a failure here is an ordinary "no memory"; and one call is much
@@ -66,95 +65,67 @@ std::shared_ptr<Segment> Segment::tryCreate(uint32_t size) {
   // and there fallocate() reserves the pages and MAP_POPULATE maps them.
   const size_t mapped = size > 0 ? size : 1;
   void* data = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (data == MAP_FAILED) return nullptr;
+  if (data == MAP_FAILED) return failed(errno);
   if (size > 0 && madvise(data, mapped, MADV_POPULATE_WRITE) != 0) {
     const int error = errno;
     munmap(data, mapped);
-    if (error != EINVAL) {
-      errno = error;
-      return nullptr;
-    }
+    if (error != EINVAL) return failed(error);
     do {
       result = fallocate(fd, 0, 0, size);
     } while (result != 0 && errno == EINTR);
-    if (result != 0) return nullptr;
+    if (result != 0) return failed(errno);
     data = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
-    if (data == MAP_FAILED) return nullptr;
+    if (data == MAP_FAILED) return failed(errno);
   }
   segment->m_data = static_cast<uint8_t*>(data);
   segment->m_mapped = mapped;
   segment->m_size = size;
   segment->m_writable = true;
-  return segment;
+  *made = std::move(segment);
+  return Status();
 }
 
-std::shared_ptr<Segment> Segment::create(uint32_t size) {
-  std::shared_ptr<Segment> segment = tryCreate(size);
-  if (segment == nullptr) kor::ErrorStorage::setErrno("cannot create segment", errno);
-  return segment;
-}
-
-int Segment::seal() {
+Status Segment::seal() {
   std::lock_guard<std::mutex> lock(m_sealMutex);
-  if (m_sealed.load(std::memory_order_relaxed)) return 0;
-  if (!m_fd.valid()) {
-    kor::ErrorStorage::set("segment has no descriptor");
-    return -1;
-  }
+  if (m_sealed.load(std::memory_order_relaxed)) return Status();
+  if (!m_fd.valid()) return Status::failure("segment has no descriptor");
   // A write seal is refused while a writable shared mapping exists (ours), so
   // the strongest seal available is against future writes: the receiver can
   // neither map the segment writable nor write to it. Older kernels lack it.
   const int base = F_SEAL_SHRINK | F_SEAL_GROW;
-  if (fcntl(m_fd.get(), F_ADD_SEALS, base | F_SEAL_FUTURE_WRITE | F_SEAL_SEAL) != 0) {
-    if (errno != EINVAL || fcntl(m_fd.get(), F_ADD_SEALS, base | F_SEAL_SEAL) != 0) {
-      kor::ErrorStorage::setErrno("cannot seal segment", errno);
-      return -1;
-    }
-  }
+  if (fcntl(m_fd.get(), F_ADD_SEALS, base | F_SEAL_FUTURE_WRITE | F_SEAL_SEAL) != 0 &&
+      (errno != EINVAL || fcntl(m_fd.get(), F_ADD_SEALS, base | F_SEAL_SEAL) != 0))
+    return Status::fromErrno(errno, "cannot seal segment");
   m_sealed.store(true, std::memory_order_release);
-  return 0;
+  return Status();
 }
 
-std::shared_ptr<Segment> Segment::mapReceived(UniqueFd fd, uint32_t length) {
+Status Segment::mapReceived(UniqueFd fd, uint32_t length, std::shared_ptr<Segment>* mapped) {
   int seals = fcntl(fd.get(), F_GET_SEALS);
-  if (seals < 0) {
-    kor::ErrorStorage::setErrno("received descriptor is not a segment", errno);
-    return nullptr;
-  }
+  if (seals < 0) return Status::fromErrno(errno, "received descriptor is not a segment");
   // Without these seals the sender could shrink the file under the mapping
   // (SIGBUS on access) or change the seals later.
-  if ((seals & F_SEAL_SHRINK) == 0 || (seals & F_SEAL_SEAL) == 0) {
-    kor::ErrorStorage::set("received segment is not sealed");
-    return nullptr;
-  }
+  if ((seals & F_SEAL_SHRINK) == 0 || (seals & F_SEAL_SEAL) == 0)
+    return Status::failure("received segment is not sealed");
   struct stat status;
-  if (fstat(fd.get(), &status) != 0) {
-    kor::ErrorStorage::setErrno("cannot inspect received segment", errno);
-    return nullptr;
-  }
-  if (!S_ISREG(status.st_mode) || status.st_size < static_cast<off_t>(length)) {
-    kor::ErrorStorage::set("received segment is smaller than its array");
-    return nullptr;
-  }
+  if (fstat(fd.get(), &status) != 0)
+    return Status::fromErrno(errno, "cannot inspect received segment");
+  if (!S_ISREG(status.st_mode) || status.st_size < static_cast<off_t>(length))
+    return Status::failure("received segment is smaller than its array");
   std::shared_ptr<Segment> segment(new (std::nothrow) Segment(), [](Segment* s) { delete s; });
-  if (segment == nullptr) {
-    kor::ErrorStorage::set("cannot map received segment: out of memory");
-    return nullptr;
-  }
+  if (segment == nullptr) return Status::failure("cannot map received segment: out of memory");
   if (length > 0) {
     // Mapped with its page tables filled at once: the reader touches every
     // page, and one call is cheaper than a fault per page.
     void* data = mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, fd.get(), 0);
-    if (data == MAP_FAILED) {
-      kor::ErrorStorage::setErrno("cannot map received segment", errno);
-      return nullptr;
-    }
+    if (data == MAP_FAILED) return Status::fromErrno(errno, "cannot map received segment");
     segment->m_data = static_cast<uint8_t*>(data);
     segment->m_mapped = length;
   }
   segment->m_size = length;
   segment->m_sealed.store(true, std::memory_order_relaxed);
-  return segment;  // |fd| closes here: the mapping keeps the memory
+  *mapped = std::move(segment);
+  return Status();  // |fd| closes here: the mapping keeps the memory
 }
 
 // ---------------------------------------------------------------------------
@@ -181,10 +152,12 @@ uint64_t roundedCapacity(uint32_t size) {
 }
 
 // A segment of at least |size| bytes that no client has seen: from the
-// reserve when it has one ready, else made now.
+// reserve when it has one ready, else made now (null when that fails: the
+// caller answers "no memory").
 std::shared_ptr<Segment> freshSegment(uint32_t size) {
   std::shared_ptr<Segment> segment = SegmentReserve::instance().take(size);
-  return segment != nullptr ? segment : Segment::tryCreate(size);
+  if (segment == nullptr && !Segment::create(size, &segment).ok()) return nullptr;
+  return segment;
 }
 
 }  // namespace
@@ -345,18 +318,17 @@ void SegmentPool::markSent(uint32_t id) {
   }
 }
 
-bool SegmentPool::release(uint32_t id, uint32_t receipts) {
+Status SegmentPool::release(uint32_t id, uint32_t receipts) {
   std::lock_guard<std::mutex> lock(m_mutex);
   for (size_t i = 0; i < m_entries.size(); ++i) {
     Entry& entry = m_entries[i];
-    if (entry.id != id) continue;
-    if (receipts == 0 || receipts > entry.outWithClient) return false;
+    if (entry.id != id || receipts == 0 || receipts > entry.outWithClient) continue;
     entry.outWithClient -= receipts;
     m_lastReleaseMs = nowMs();
     if (entry.idle()) becameIdleLocked(i);
-    return true;
+    return Status();
   }
-  return false;
+  return Status::failure("release of segment %u that is not out", id);
 }
 
 std::vector<uint32_t> SegmentPool::trim(uint64_t now, bool all) {
@@ -415,11 +387,12 @@ namespace {
 class SegmentAllocator : public CIInt8ArrayAllocator {
  public:
   CIInt8Array::Storage* allocate(uint32_t size) override {
-    std::shared_ptr<Segment> segment = Segment::tryCreate(size);
-    if (segment == nullptr) {
+    std::shared_ptr<Segment> segment;
+    const Status made = Segment::create(size, &segment);
+    if (!made.ok()) {
       // The heap takes over; the array is copied into a segment when sent.
-      TRACE(transportChannel(), 3, "segment of %u bytes unavailable (errno %d); using the heap",
-            size, errno);
+      TRACE(transportChannel(), 3, "segment of %u bytes unavailable (%s); using the heap", size,
+            made.reason());
       return nullptr;
     }
     return new (std::nothrow) SegmentStorage(std::move(segment));

@@ -88,6 +88,7 @@
 #include <vector>
 
 #include "platform/comm.h"
+#include "platform/transport/status.h"
 #include "platform/transport/unique_fd.h"
 
 namespace comm {
@@ -129,28 +130,25 @@ class Segment {
   Segment(const Segment&) = delete;
   Segment& operator=(const Segment&) = delete;
 
-  // A new writable segment of |size| bytes (at least 1); null with the
-  // reason in kor::ErrorStorage.
-  static std::shared_ptr<Segment> create(uint32_t size);
-  // As create(), but leaves kor::ErrorStorage alone (errno says why).
-  static std::shared_ptr<Segment> tryCreate(uint32_t size);
+  // A new writable segment of |size| bytes (at least 1 is mapped).
+  static Status create(uint32_t size, std::shared_ptr<Segment>* made);
   // Maps the received descriptor |fd| read-only after checking that it is a
   // memfd sealed against shrinking and holds at least |length| bytes. The
-  // descriptor is closed either way. Null with the reason in ErrorStorage.
-  static std::shared_ptr<Segment> mapReceived(UniqueFd fd, uint32_t length);
+  // descriptor is closed either way.
+  static Status mapReceived(UniqueFd fd, uint32_t length, std::shared_ptr<Segment>* mapped);
   // The first |length| bytes of |base| (length <= base->size()) as a segment
   // of their own that keeps |base| mapped; |onRelease| runs when it is
   // destroyed.
-  static std::shared_ptr<Segment> view(const std::shared_ptr<Segment>& base, uint32_t length,
-                                       std::function<void()> onRelease);
+  static Status view(const std::shared_ptr<Segment>& base, uint32_t length,
+                     std::function<void()> onRelease, std::shared_ptr<Segment>* made);
 
   const uint8_t* data() const { return m_data; }
   uint8_t* writableData() const { return m_writable ? m_data : nullptr; }
   uint32_t size() const { return m_size; }
   // The descriptor of a segment made here (-1 for a received one).
   int fd() const { return m_fd.get(); }
-  // Seals the segment once (see above); 0, or -1 with the reason.
-  int seal();
+  // Seals the segment once (see above).
+  Status seal();
   bool isSealed() const { return m_sealed.load(std::memory_order_acquire); }
 
  private:
@@ -204,9 +202,9 @@ class SegmentPool {
 
   // A reply carrying segment |id| was queued for the client.
   void markSent(uint32_t id);
-  // The client is done with |receipts| replies in segment |id|. False
+  // The client is done with |receipts| replies in segment |id|. Fails
   // (nothing changed) when that many are not out with it: a protocol error.
-  bool release(uint32_t id, uint32_t receipts);
+  Status release(uint32_t id, uint32_t receipts);
   // Drops the segments idle since before |nowMs| - kPoolIdleMs (all idle
   // ones when |all|) and returns the ids the client knows, for a drop
   // message.
@@ -293,16 +291,15 @@ class ReceivedSegments : public std::enable_shared_from_this<ReceivedSegments> {
 
   // A view of |length| bytes of segment |id|, whose descriptor came as
   // |fd|: mapped now when the id is new, else the mapping made before (the
-  // descriptor must then be the same segment). Null with the reason in
-  // kor::ErrorStorage.
-  std::shared_ptr<Segment> acquire(uint32_t id, UniqueFd fd, uint32_t length);
+  // descriptor must then be the same segment).
+  Status acquire(uint32_t id, UniqueFd fd, uint32_t length, std::shared_ptr<Segment>* view);
   // The bytes of transient segment |id|, mapped for this answer alone: a
-  // release message goes out when they are gone. Null with the reason in
-  // kor::ErrorStorage.
-  std::shared_ptr<Segment> acquireTransient(uint32_t id, UniqueFd fd, uint32_t length);
-  // The service dropped |id|: unmapped once no view uses it. False for an
+  // release message goes out when they are gone.
+  Status acquireTransient(uint32_t id, UniqueFd fd, uint32_t length,
+                          std::shared_ptr<Segment>* view);
+  // The service dropped |id|: unmapped once no view uses it. Fails for an
   // unknown id.
-  bool drop(uint32_t id);
+  Status drop(uint32_t id);
   // Forgets every mapping (views keep theirs) and sends no more releases.
   void close();
 

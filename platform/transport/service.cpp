@@ -104,50 +104,46 @@ size_t Transport::connectionCount() {
 }
 
 bool Transport::onServiceAdded(ServiceRegistrationRecord* record) {
+  return toErrorStorage(m_state->serve(record));
+}
+
+Status Transport::State::serve(ServiceRegistrationRecord* record) {
   InterfaceBinding* binding = nullptr;
   {
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    for (auto& entry : m_state->bindings) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& entry : bindings) {
       if (entry.first == record->serviceName()) binding = entry.second;
     }
   }
-  if (binding == nullptr) return true;  // reachable in this process only
+  if (binding == nullptr) return Status();  // reachable in this process only
 
+  const char* name = record->serviceName().c_str();
   const char* override = std::getenv(kRuntimeDirVariable);
   const bool isDefault = override == nullptr || *override == '\0';
   const std::string folder = runtimeDirectory();
   const std::string path = socketPath(folder, record->serviceName(), record->instance());
-  std::string error;
   struct sockaddr_un address;
   bool groupShared = false;
-  if (!prepareFolder(folder, isDefault, &groupShared, &error) ||
-      !fillAddress(path, &address, &error)) {
-    kor::ErrorStorage::set("cannot serve %s: %s", record->serviceName().c_str(), error.c_str());
-    return false;
-  }
+  Status usable = prepareFolder(folder, isDefault, &groupShared);
+  if (usable.ok()) usable = fillAddress(path, &address);
+  if (!usable.ok()) return Status::failure("cannot serve %s: %s", name, usable.reason());
 
   // A socket file that is there already: replaced when nobody answers on it
   // (left by a dead process), refused when somebody does.
   struct stat existing;
   if (lstat(path.c_str(), &existing) == 0) {
-    if (!S_ISSOCK(existing.st_mode)) {
-      kor::ErrorStorage::set("cannot serve %s: %s exists and is not a socket",
-                             record->serviceName().c_str(), path.c_str());
-      return false;
-    }
+    if (!S_ISSOCK(existing.st_mode))
+      return Status::failure("cannot serve %s: %s exists and is not a socket", name, path.c_str());
     UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    int result = probe.valid() ? connectTo(probe.get(), address) : errno;
+    const int result = probe.valid() ? connectTo(probe.get(), address).error() : errno;
     if (result == ECONNREFUSED) {
       TRACE(channel(), 2, "replacing stale socket %s", path.c_str());
       unlink(path.c_str());
-    } else if (result == ENOENT) {
-      // Gone meanwhile.
-    } else {
-      kor::ErrorStorage::set("service %s instance %u is served already at %s%s%s",
-                             record->serviceName().c_str(), record->instance(), path.c_str(),
-                             result == 0 || result == EAGAIN ? "" : ": ",
-                             result == 0 || result == EAGAIN ? "" : std::strerror(result));
-      return false;
+    } else if (result != ENOENT) {  // ENOENT: gone meanwhile
+      const bool answered = result == 0 || result == EAGAIN;
+      return Status::failure("service %s instance %u is served already at %s%s%s", name,
+                             record->instance(), path.c_str(), answered ? "" : ": ",
+                             answered ? "" : std::strerror(result));
     }
   }
 
@@ -155,14 +151,10 @@ bool Transport::onServiceAdded(ServiceRegistrationRecord* record) {
   try {
     listening = std::make_shared<Listening>();
   } catch (...) {
-    kor::ErrorStorage::set("cannot serve %s: out of memory", record->serviceName().c_str());
-    return false;
+    return Status::failure("cannot serve %s: out of memory", name);
   }
   listening->fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!listening->fd.valid()) {
-    kor::ErrorStorage::setErrno("cannot create socket", errno);
-    return false;
-  }
+  if (!listening->fd.valid()) return Status::fromErrno(errno, "cannot create socket");
   int bound;
   {
     // umask is process-wide: other threads creating files meanwhile get the
@@ -176,10 +168,9 @@ bool Transport::onServiceAdded(ServiceRegistrationRecord* record) {
     errno = error;
   }
   if (bound != 0 || listen(listening->fd.get(), kListenBacklog) != 0) {
-    int error = errno;
+    const int error = errno;
     if (bound == 0) unlink(path.c_str());
-    kor::ErrorStorage::set("cannot listen on %s: %s", path.c_str(), std::strerror(error));
-    return false;
+    return Status::fromErrno(error, "cannot listen on %s", path.c_str());
   }
   struct stat made;
   if (lstat(path.c_str(), &made) == 0) {
@@ -192,33 +183,31 @@ bool Transport::onServiceAdded(ServiceRegistrationRecord* record) {
   listening->path = path;
 
   {
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    const uint64_t id = m_state->nextId++;
+    std::lock_guard<std::mutex> lock(mutex);
+    const uint64_t id = nextId++;
     struct epoll_event event;
     std::memset(&event, 0, sizeof(event));
     event.events = EPOLLIN | EPOLLET;
     event.data.u64 = id;
-    bool ok = m_state->epoll.valid() &&
-              epoll_ctl(m_state->epoll.get(), EPOLL_CTL_ADD, listening->fd.get(), &event) == 0;
+    bool ok =
+        epoll.valid() && epoll_ctl(epoll.get(), EPOLL_CTL_ADD, listening->fd.get(), &event) == 0;
     if (ok) {
       try {
-        m_state->listeners[id] = listening;
-        m_state->startThreadsLocked();
+        listeners[id] = listening;
+        startThreadsLocked();
       } catch (...) {
-        ok = m_state->threadsStarted;  // a missing second thread only costs parallelism
-        if (!ok) m_state->listeners.erase(id);
+        ok = threadsStarted;  // a missing second thread only costs parallelism
+        if (!ok) listeners.erase(id);
       }
     }
     if (!ok) {
       unlink(path.c_str());
-      kor::ErrorStorage::set("cannot serve %s: event loop unavailable",
-                             record->serviceName().c_str());
-      return false;
+      return Status::failure("cannot serve %s: event loop unavailable", name);
     }
   }
   SegmentReserve::instance().resume();
   TRACE(channel(), 2, "listening on %s", path.c_str());
-  return true;
+  return Status();
 }
 
 void Transport::onServiceRemoved(ServiceRegistrationRecord* record) {

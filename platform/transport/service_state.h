@@ -119,6 +119,8 @@ struct Transport::State {
   std::atomic<uint32_t> graceMs{kClientMemoryGraceMs};
   void closeFinishedHalfClosed();
 
+  // Makes |record|'s service listen on its socket (see onServiceAdded).
+  Status serve(ServiceRegistrationRecord* record);
   void run(const std::shared_ptr<std::atomic<bool>>& stop);
   void retryStalledAccepts();
   // Frees pooled segments idle for long (at most once per kTrimIntervalMs).
@@ -131,11 +133,11 @@ struct Transport::State {
   void read(const std::shared_ptr<service::Served>& served, bool hangUp);
   // The client of |served| shut down its sending side.
   void inputEnded(service::Served& served);
-  bool dispatch(service::Served& served, WireMessage& message, std::string* reason);
-  bool dispatchRequest(service::Served& served, WireMessage& message, std::string* reason);
-  // Holds the request |message| of a client at its limit. False (with
-  // |reason|) for a request that no service would take.
-  bool hold(service::Served& served, const WireMessage& message, std::string* reason);
+  Status dispatch(service::Served& served, WireMessage& message);
+  Status dispatchRequest(service::Served& served, WireMessage& message);
+  // Holds the request |message| of a client at its limit. Fails for a
+  // request that no service would take.
+  Status hold(service::Served& served, const WireMessage& message);
   // Dispatches held requests while the client is below its limit;
   // disconnects it when it has released nothing for the grace time.
   void resumeHeld(service::Served& served);

@@ -40,20 +40,21 @@ uint32_t loadU32(const uint8_t* at) {
 // ---------------------------------------------------------------------------
 // Header.
 
-const char* parseHeader(const uint8_t* header, uint8_t* kind, uint32_t* slot, uint32_t* size,
-                        uint32_t* fds) {
-  if (loadU32(header) != kWireMagic) return "bad magic";
-  if (header[4] != kWireVersion) return "unsupported wire version";
-  if (header[5] < kKindRequest || header[5] > kKindSegmentDrop) return "unknown message kind";
+Status parseHeader(const uint8_t* header, uint8_t* kind, uint32_t* slot, uint32_t* size,
+                   uint32_t* fds) {
+  if (loadU32(header) != kWireMagic) return Status::failure("bad magic");
+  if (header[4] != kWireVersion) return Status::failure("unsupported wire version");
+  if (header[5] < kKindRequest || header[5] > kKindSegmentDrop)
+    return Status::failure("unknown message kind");
   const uint32_t fdCount = static_cast<uint32_t>(header[6]) | static_cast<uint32_t>(header[7]) << 8;
-  if (fdCount > kMaxFdsPerMessage) return "too many descriptors";
+  if (fdCount > kMaxFdsPerMessage) return Status::failure("too many descriptors");
   const uint32_t payload = loadU32(header + 12);
-  if (payload > kMaxMessageSize - kWireHeaderSize) return "message too large";
+  if (payload > kMaxMessageSize - kWireHeaderSize) return Status::failure("message too large");
   *kind = header[5];
   *slot = loadU32(header + 8);
   *size = payload;
   *fds = fdCount;
-  return nullptr;
+  return Status();
 }
 
 // ---------------------------------------------------------------------------
@@ -185,10 +186,10 @@ void WireWriter::putByteArray(const CIPtr<CIInt8Array>& array) {
   }
   // A large array on the heap (made before the segment allocator was
   // installed, or when a segment could not be had): one copy into a segment.
-  std::shared_ptr<Segment> copy = Segment::create(size);
-  if (copy == nullptr) {
-    fail(std::string("cannot create segment: ") + kor::ErrorStorage::reason());
-    kor::ErrorStorage::ack();
+  std::shared_ptr<Segment> copy;
+  const Status made = Segment::create(size, &copy);
+  if (!made.ok()) {
+    fail(made.reason());
     return;
   }
   std::memcpy(copy->writableData(), array->data(), size);
@@ -205,9 +206,9 @@ void WireWriter::putSegment(const std::shared_ptr<Segment>& segment, uint32_t le
     fail("too many segments in one message");
     return;
   }
-  if (segment->seal() != 0) {
-    fail(std::string("cannot seal segment: ") + kor::ErrorStorage::reason());
-    kor::ErrorStorage::ack();
+  const Status sealed = segment->seal();
+  if (!sealed.ok()) {
+    fail(sealed.reason());
     return;
   }
   try {
@@ -219,6 +220,9 @@ void WireWriter::putSegment(const std::shared_ptr<Segment>& segment, uint32_t le
   putU8(2);
   putU32(length);
 }
+
+// The descriptor count is a u16 of which the writer fills the low byte.
+static_assert(kMaxFdsPerMessage <= 0xff);
 
 std::vector<uint8_t>& WireWriter::finish() {
   if (m_bytes.size() >= kWireHeaderSize) {
@@ -387,14 +391,12 @@ bool WireReader::getByteArray(WireBytes* bytes) {
   if (tag != 2 && m_received == nullptr) return fail("pooled segment not expected");
   if (m_fds == nullptr || m_nextFd >= m_fds->size()) return fail("segment without descriptor");
   UniqueFd fd = std::move((*m_fds)[m_nextFd++]);
-  std::shared_ptr<Segment> segment = tag == 2 ? Segment::mapReceived(std::move(fd), length)
-                                     : tag == 3
-                                         ? m_received->acquire(id, std::move(fd), length)
-                                         : m_received->acquireTransient(id, std::move(fd), length);
-  if (segment == nullptr) {
-    kor::ErrorStorage::ack();
-    return fail("bad segment");
-  }
+  std::shared_ptr<Segment> segment;
+  const Status mapped = tag == 2 ? Segment::mapReceived(std::move(fd), length, &segment)
+                        : tag == 3
+                            ? m_received->acquire(id, std::move(fd), length, &segment)
+                            : m_received->acquireTransient(id, std::move(fd), length, &segment);
+  if (!mapped.ok()) return fail("bad segment");
   bytes->present = true;
   bytes->length = length;
   bytes->segment = std::move(segment);

@@ -47,6 +47,7 @@
 
 #include "platform/comm.h"
 #include "platform/transport/segment.h"
+#include "platform/transport/status.h"
 #include "platform/transport/unique_fd.h"
 
 namespace comm {
@@ -183,10 +184,10 @@ void putSegmentList(WireWriter& writer, const std::vector<uint32_t>& values,
 // |valuesPerItem| u32 values per item (2 for releases, 1 for drops).
 bool getSegmentList(WireReader& reader, uint32_t valuesPerItem, std::vector<uint32_t>* values);
 
-// Checks a message header. 0 when valid (kind, slot, payload size and fd
-// count filled in), otherwise the reason.
-const char* parseHeader(const uint8_t* header, uint8_t* kind, uint32_t* slot, uint32_t* size,
-                        uint32_t* fds);
+// Checks a message header; when it is valid, fills in the kind, slot,
+// payload size and descriptor count.
+Status parseHeader(const uint8_t* header, uint8_t* kind, uint32_t* slot, uint32_t* size,
+                   uint32_t* fds);
 
 }  // namespace comm
 

@@ -103,17 +103,10 @@ class ImageServerSession : public comm::ServiceSession {
  public:
   explicit ImageServerSession(WireReplyEndpoint* endpoint) : m_reply(endpoint) {}
 
-  bool dispatch(comm::ServiceTarget* target, comm::WireMessage& message,
-                std::string* reason) override {
+  comm::Status dispatch(comm::ServiceTarget* target, comm::WireMessage& message) override {
     ImageServerSkeletonBase* skeleton = dynamic_cast<ImageServerSkeletonBase*>(target);
-    if (skeleton == nullptr) {
-      *reason = "target is not an image service";
-      return false;
-    }
-    if (!message.fds.empty()) {
-      *reason = "request carries descriptors";
-      return false;
-    }
+    if (skeleton == nullptr) return comm::Status::failure("target is not an image service");
+    if (!message.fds.empty()) return comm::Status::failure("request carries descriptors");
     comm::WireReader reader(message.payload, message.size);
     CIPtr<CIPtrArray<CIString>> locators;
     CIPtr<CIUInt32Array> ids;
@@ -143,14 +136,11 @@ class ImageServerSession : public comm::ServiceSession {
       case kReservedHook2:
         break;
       default:
-        *reason = "unknown slot " + std::to_string(message.slot);
-        return false;
+        return comm::Status::failure("unknown slot %u", message.slot);
     }
-    if (!reader.finish()) {
-      *reason = std::string("malformed request for slot ") + std::to_string(message.slot) + ": " +
-                reader.error();
-      return false;
-    }
+    if (!reader.finish())
+      return comm::Status::failure("malformed request for slot %u: %s", message.slot,
+                                   reader.error());
 
     ImageServerProxyReply reply(m_reply);
     switch (message.slot) {
@@ -185,7 +175,7 @@ class ImageServerSession : public comm::ServiceSession {
         skeleton->onReservedHook2();
         break;
     }
-    return true;
+    return comm::Status();
   }
 
   bool idle() override {

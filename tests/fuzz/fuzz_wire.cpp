@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < comm::kWireHeaderSize) return 0;
   uint8_t kind = 0;
   uint32_t slot = 0, payload = 0, fds = 0;
-  if (comm::parseHeader(data, &kind, &slot, &payload, &fds) != nullptr) return 0;
+  if (!comm::parseHeader(data, &kind, &slot, &payload, &fds).ok()) return 0;
   // Read what follows the header whatever the size field says: the reader
   // must hold to the bytes it is given.
   comm::WireReader reader(data + comm::kWireHeaderSize, size - comm::kWireHeaderSize);

@@ -92,10 +92,10 @@ bool getInfo(comm::WireReader& reader, bool* present, ImageInfo* info) {
          reader.getI64(&info->fileSize);
 }
 
-bool getPayload(comm::WireReader& reader, Payload* payload, std::string* reason) {
+// Fails only when memory is short; a malformed field is left to the reader.
+comm::Status getPayload(comm::WireReader& reader, Payload* payload) {
   comm::WireBytes bytes;
-  if (!reader.getByteArray(&bytes)) return false;
-  if (!bytes.present) return true;
+  if (!reader.getByteArray(&bytes) || !bytes.present) return comm::Status();
   auto block = std::make_shared<Payload::Block>();
   if (bytes.segment != nullptr) {
     block->segment = std::move(bytes.segment);
@@ -103,12 +103,11 @@ bool getPayload(comm::WireReader& reader, Payload* payload, std::string* reason)
     try {
       block->heap.assign(bytes.inlineBytes, bytes.inlineBytes + bytes.length);
     } catch (...) {
-      *reason = "out of memory";
-      return false;
+      return comm::Status::failure("out of memory");
     }
   }
   *payload = Payload(std::move(block));
-  return true;
+  return comm::Status();
 }
 
 // One locator of a request: absent (null), or |length| bytes at |bytes|.
@@ -150,19 +149,16 @@ class Client::Impl {
  public:
   explicit Impl(Handler* handler) : m_handler(handler) {}
 
-  bool onMessage(comm::WireMessage& message, std::string* reason) {
-    if (message.kind != comm::kKindReply) {
-      *reason = "unexpected message kind";
-      return false;
-    }
+  comm::Status onMessage(comm::WireMessage& message) {
+    if (message.kind != comm::kKindReply) return comm::Status::failure("unexpected message kind");
     comm::WireReader reader(message);
     if (message.slot == wire::kUpdateSVXVersion) {
       VersionUpdate update;
       getText(reader, &update.hasVersion, &update.version);
       reader.getBool(&update.valid);
-      if (!reader.finish()) return malformed(reader, reason);
+      if (!reader.finish()) return malformed(reader);
       deliver([&] { m_handler->onVersion(update); });
-      return true;
+      return comm::Status();
     }
     Answer answer;
     getText(reader, &answer.hasLocator, &answer.locator);
@@ -171,21 +167,22 @@ class Client::Impl {
       if (reader.getBool(&answer.hasImage) && answer.hasImage) {
         getInfo(reader, &answer.hasInfo, &answer.info);
         reader.getBool(&answer.decoded);
-        if (reader.ok() && !getPayload(reader, &answer.payload, reason) && !reason->empty())
-          return false;
+        if (reader.ok()) {
+          comm::Status payload = getPayload(reader, &answer.payload);
+          if (!payload.ok()) return payload;
+        }
         reader.getU32(&answer.dataLength);
       }
     } else if (message.slot == wire::kRequestImageInformationResult) {
       answer.kind = Answer::INFORMATION;
       getInfo(reader, &answer.hasInfo, &answer.info);
     } else {
-      *reason = "unknown reply slot " + std::to_string(message.slot);
-      return false;
+      return comm::Status::failure("unknown reply slot %u", message.slot);
     }
     reader.getI32(&answer.result);
-    if (!reader.finish()) return malformed(reader, reason);
+    if (!reader.finish()) return malformed(reader);
     deliver([&] { m_handler->onAnswer(answer); });
-    return true;
+    return comm::Status();
   }
 
   void onClosed(const std::string& reason) {
@@ -291,9 +288,8 @@ class Client::Impl {
   std::string m_path;
 
  private:
-  static bool malformed(comm::WireReader& reader, std::string* reason) {
-    *reason = std::string("malformed reply: ") + reader.error();
-    return false;
+  static comm::Status malformed(comm::WireReader& reader) {
+    return comm::Status::failure("malformed reply: %s", reader.error());
   }
   // A handler that throws must not unwind through the library's thread.
   template <class F>
@@ -338,9 +334,7 @@ std::unique_ptr<Client> Client::open(const ConnectOptions& options, Handler* han
       comm::socketPath(comm::runtimeDirectory(options.runtimeDir), kServiceName, options.instance);
   Impl* raw = impl.get();
   comm::ClientConnection::Callbacks callbacks;
-  callbacks.onMessage = [raw](comm::WireMessage& message, std::string* reason) {
-    return raw->onMessage(message, reason);
-  };
+  callbacks.onMessage = [raw](comm::WireMessage& message) { return raw->onMessage(message); };
   callbacks.onClosed = [raw](const std::string& reason) { raw->onClosed(reason); };
   std::unique_ptr<Client> client(new (std::nothrow) Client(raw));
   if (client == nullptr) {
@@ -348,11 +342,12 @@ std::unique_ptr<Client> Client::open(const ConnectOptions& options, Handler* han
     return nullptr;  // |impl| still owns it
   }
   impl.release();  // the client owns it now
-  raw->m_connection =
-      comm::ClientConnection::open(raw->m_path, std::move(callbacks), error, ownThread,
+  const comm::Status opened =
+      comm::ClientConnection::open(raw->m_path, std::move(callbacks), &raw->m_connection, ownThread,
                                    connectTimeoutMs(options.connectTimeout));
-  if (raw->m_connection == nullptr) return nullptr;
-  return client;
+  if (opened.ok()) return client;
+  *error = opened.reason();
+  return nullptr;
 }
 
 std::unique_ptr<Client> Client::connect(uint32_t instance, Handler* handler, std::string* error) {

@@ -722,7 +722,10 @@ TEST_F(E2eTest, FolderAndSocketArePrivateAndGoWithTheService) {
   stopServer();
   EXPECT_NE(lstat(socketPath().c_str(), &status), 0);
   // The transport's threads end with the last service, and come back with
-  // the next one.
+  // the next one. (A joined thread can stay listed in /proc for a moment,
+  // while the kernel finishes its exit.)
+  for (int i = 0; i < 1000 && testsupport::threadCount("comm-dispatch") != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_EQ(testsupport::threadCount("comm-dispatch"), 0u);
   m_server = startImageServer(kInstance);
   EXPECT_TRUE(serves(bmp("ok.bmp", 2, 2)));

@@ -72,20 +72,15 @@ std::string progressiveJpeg(uint32_t width, uint32_t height,
   cinfo.num_scans = static_cast<int>(script.size());
   jpeg_start_compress(&cinfo, TRUE);
   std::vector<JSAMPLE> row(width, 128);
-  while (cinfo.next_scanline < height) {
-    JSAMPROW rows[1] = {row.data()};
-    jpeg_write_scanlines(&cinfo, rows, 1);
-  }
+  JSAMPROW rows[1] = {row.data()};
+  while (cinfo.next_scanline < height) jpeg_write_scanlines(&cinfo, rows, 1);
   jpeg_finish_compress(&cinfo);
   jpeg_destroy_compress(&cinfo);
-  std::string bytes(reinterpret_cast<char*>(memory), size);
+  std::string bytes(reinterpret_cast<char*>(memory), size - 2);  // less the end marker
   std::free(memory);
-  const size_t lastScan = bytes.rfind("\xff\xda");
-  const size_t end = bytes.size() - 2;  // the end marker
-  const std::string scan = bytes.substr(lastScan, end - lastScan);
-  std::string out = bytes.substr(0, end);
-  for (size_t n = script.size(); n < scans; ++n) out += scan;
-  return out + "\xff\xd9";
+  const std::string scan = bytes.substr(bytes.rfind("\xff\xda"));
+  for (size_t n = script.size(); n < scans; ++n) bytes += scan;
+  return bytes + "\xff\xd9";
 }
 
 // A DC scan and a first AC scan over the whole band: one pass each.
@@ -169,29 +164,27 @@ class BoundsTest : public ::testing::Test {
 // refused before the scan that breaks the budget is decoded.
 TEST_F(BoundsTest, JpegScansAreBudgetedByTheBlocksTheyCover) {
   const std::string passes = "too many JPEG scans for a ";
-  struct Case {
-    uint32_t size;  // 2048: 256 x 256 blocks; 512: 64 x 64, 256 passes make the million
-    const std::vector<jpeg_scan_info>& script;
-    size_t scans;
-    std::string refusal;
-  } cases[] = {{2048, kPlainScript, 32, ""},
-               {2048, kPlainScript, 33, passes + "2048 x 2048 image (33 scans)"},
-               {2048, kRefiningScript, 8, ""},  // after the first two scans, 6 refinements fit
-               {2048, kRefiningScript, 9, passes + "2048 x 2048 image (9 scans)"},
-               {512, kPlainScript, 256, ""},
-               {512, kPlainScript, 257, passes + "512 x 512 image (257 scans)"},
-               {16, kPlainScript, 1000, ""},
-               {16, kPlainScript, 1001, "too many progressive JPEG scans (more than 1000)"}};
-  for (const Case& c : cases) {
+  // Width and height (2048: 256 x 256 blocks; 512: 64 x 64, 256 passes make
+  // the million), script, scans, refusal.
+  const std::tuple<uint32_t, const std::vector<jpeg_scan_info>&, size_t, std::string> cases[] = {
+      {2048, kPlainScript, 32, ""},
+      {2048, kPlainScript, 33, passes + "2048 x 2048 image (33 scans)"},
+      {2048, kRefiningScript, 8, ""},  // after the first two scans, 6 refinements fit
+      {2048, kRefiningScript, 9, passes + "2048 x 2048 image (9 scans)"},
+      {512, kPlainScript, 256, ""},
+      {512, kPlainScript, 257, passes + "512 x 512 image (257 scans)"},
+      {16, kPlainScript, 1000, ""},
+      {16, kPlainScript, 1001, "too many progressive JPEG scans (more than 1000)"}};
+  for (const auto& [size, script, scans, refusal] : cases) {
     SCOPED_TRACE(testing::Message()
-                 << c.size << ": " << c.scans << " scans, " << c.script.size() << " written");
-    const std::string path = dir.write("p.jpg", progressiveJpeg(c.size, c.size, c.script, c.scans));
-    if (c.refusal.empty()) {
+                 << size << ": " << scans << " scans, " << script.size() << " written");
+    const std::string path = dir.write("p.jpg", progressiveJpeg(size, size, script, scans));
+    if (refusal.empty()) {
       BitmapPtr b = decode(path);
       ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
-      EXPECT_EQ(b->pixels[size_t{c.size} * (c.size / 2) + c.size / 2], 128);
+      EXPECT_EQ(b->pixels[size_t{size} * (size / 2) + size / 2], 128);
     } else {
-      EXPECT_EQ(failure(path), c.refusal);
+      EXPECT_EQ(failure(path), refusal);
     }
   }
 }

@@ -470,8 +470,7 @@ TEST_F(E2eTest, AClientThatNeverReadsIsCutOffPastItsQueueAndAStopWaitsOnlyItsDra
   constexpr uint32_t kUnder = 200, kOver = 400;
   static_assert(kUnder * 30100u < comm::kMaxQueuedBytes);
   static_assert(kOver * 30000u > comm::kMaxQueuedBytes + 1024 * 1024);
-  int under = rawConnect(socketPath());
-  int over = rawConnect(socketPath());
+  int under = rawConnect(socketPath()), over = rawConnect(socketPath());
   requestFiles(under, std::vector<std::string>(kUnder, image));
   requestFiles(over, std::vector<std::string>(kOver, image));
   EXPECT_TRUE(serves(image));  // meanwhile

@@ -94,10 +94,11 @@ size_t transportLogs(const std::string& part) {
   return count;
 }
 
-// Waits (at most 5 s) until |done| holds.
+// Waits (at most |ms| milliseconds, a guard against a hang) until |done|
+// holds; whether it does.
 template <class P>
-bool eventually(P done) {
-  for (int i = 0; i < 5000 && !done(); ++i) usleep(1000);
+bool eventually(P done, int ms = 5000) {
+  for (int i = 0; i < ms && !done(); ++i) usleep(1000);
   return done();
 }
 
@@ -220,8 +221,7 @@ TEST_F(E2eTest, EveryLocatorIsAnsweredWhateverItsLengthOrNumber) {
         "IMS_Interface", 3,
         "requestImageInformation: resourceLocator " + locator + " appears to be no valid image");
   };
-  EXPECT_EQ(refusals(atLimit), 1u);
-  EXPECT_EQ(refusals(pastLimit), 0u);
+  EXPECT_EQ(std::make_pair(refusals(atLimit), refusals(pastLimit)), std::make_pair(1ul, 0ul));
 
   // A request larger than one message, in bytes or in locators, goes as
   // several; five locators of this length fill a message to the byte.
@@ -291,8 +291,8 @@ TEST_F(E2eTest, AClientAtItsSharedMemoryLimitIsHeldBackUntilItReleases) {
     return counts;
   };
   // Up to the limit the answers come; one past it the array cannot be made.
-  ASSERT_TRUE(client->requestImage(std::vector<std::string>(7, image), 0, false));
-  ASSERT_TRUE(handler.waitFor(handler.answers, 7));
+  ASSERT_TRUE(client->requestImage(std::vector<std::string>(7, image), 0, false) &&
+              handler.waitFor(handler.answers, 7));
   EXPECT_EQ(results(), (std::map<int32_t, size_t>{{RESULT_OK, 6},
                                                   {imageserver::client::RESULT_OUT_OF_MEMORY, 1}}));
   // At the limit, a new request waits unread: no job is made for it, while
@@ -306,13 +306,12 @@ TEST_F(E2eTest, AClientAtItsSharedMemoryLimitIsHeldBackUntilItReleases) {
   // free again: six more answers fit.
   handler.clearAnswers();
   ASSERT_TRUE(handler.waitFor(handler.answers, 1));
-  ASSERT_TRUE(client->requestImage(std::vector<std::string>(5, image), 0, false));
-  ASSERT_TRUE(handler.waitFor(handler.answers, 6));
+  ASSERT_TRUE(client->requestImage(std::vector<std::string>(5, image), 0, false) &&
+              handler.waitFor(handler.answers, 6));
   EXPECT_EQ(results(), (std::map<int32_t, size_t>{{RESULT_OK, 6}}));
   // A client that holds its limit, asks again and releases nothing for the
   // grace time is disconnected, and that is logged once.
-  ASSERT_TRUE(client->requestImage({image}, 0, false));
-  ASSERT_TRUE(handler.waitFor(handler.closings, 1));
+  ASSERT_TRUE(client->requestImage({image}, 0, false) && handler.waitFor(handler.closings, 1));
   EXPECT_TRUE(eventually([] { return transportLogs("released no answer for 300 ms") > 0; }));
   EXPECT_EQ(transportLogs("released no answer for 300 ms"), 1u);
 }
@@ -325,32 +324,24 @@ TEST_F(E2eTest, EverySubscriptionCallArrivesAndBelongsToItsConnection) {
   EXPECT_EQ(imageserver::client::Client::connect(kInstance, nullptr), nullptr);  // no handler
   auto a = imageserver::client::Client::connect(kInstance, &first);
   auto b = imageserver::client::Client::connect(kInstance, &second);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
+  ASSERT_TRUE(a != nullptr && b != nullptr);
   // Each way to subscribe: the current value comes at once. Id 5 is stored
   // but has no value; a connection's id is stored once.
-  ASSERT_TRUE(a->setNotification(kVersionAttributeId));
-  ASSERT_TRUE(b->setNotification());
-  ASSERT_TRUE(b->setNotification(std::vector<uint32_t>{kVersionAttributeId, 5}));
-  ASSERT_TRUE(first.waitFor(first.versions, 1));
-  ASSERT_TRUE(second.waitFor(second.versions, 2));
+  ASSERT_TRUE(a->setNotification(kVersionAttributeId) && b->setNotification() &&
+              b->setNotification(std::vector<uint32_t>{kVersionAttributeId, 5}));
+  ASSERT_TRUE(first.waitFor(first.versions, 1) && second.waitFor(second.versions, 2));
   EXPECT_EQ(first.copy(first.versions)[0], "2.0.1");
   EXPECT_TRUE(stored(3));
   // An update reaches both subscribers over their own connections.
   m_server->updateSVXVersion(
       CITypesFactory::createString("2.0.2", util::UnicodeString_common::UTF8));
-  ASSERT_TRUE(first.waitFor(first.versions, 2));
-  ASSERT_TRUE(second.waitFor(second.versions, 3));
+  ASSERT_TRUE(first.waitFor(first.versions, 2) && second.waitFor(second.versions, 3));
   EXPECT_EQ(second.copy(second.versions)[2], "2.0.2");
   // Each way to unsubscribe removes what it names on its own connection.
-  ASSERT_TRUE(b->clearNotification(std::vector<uint32_t>{5}));
-  EXPECT_TRUE(stored(2));
-  ASSERT_TRUE(b->clearNotification(kVersionAttributeId));
-  EXPECT_TRUE(stored(1));
-  ASSERT_TRUE(b->setNotification(5));
-  EXPECT_TRUE(stored(2));
-  ASSERT_TRUE(b->clearNotification());
-  EXPECT_TRUE(stored(1));
+  ASSERT_TRUE(b->clearNotification(std::vector<uint32_t>{5}) && stored(2));
+  ASSERT_TRUE(b->clearNotification(kVersionAttributeId) && stored(1));
+  ASSERT_TRUE(b->setNotification(5) && stored(2));
+  ASSERT_TRUE(b->clearNotification() && stored(1));
   // A connection that goes away takes its subscriptions with it; closing it
   // ourselves is not reported.
   a.reset();
@@ -365,8 +356,7 @@ TEST_F(E2eTest, EverySubscriptionCallArrivesAndBelongsToItsConnection) {
   EXPECT_FALSE(b->setNotification(ids));
   ids.pop_back();
   static_assert(comm::kMaxArrayCount > comm::kMaxSubscriptionsPerSubscriber);
-  ASSERT_TRUE(b->setNotification(ids));
-  ASSERT_TRUE(second.waitFor(second.closings, 1));
+  ASSERT_TRUE(b->setNotification(ids) && second.waitFor(second.closings, 1));
   EXPECT_TRUE(eventually([] { return transportLogs(": too many attribute subscriptions") == 1; }));
   EXPECT_TRUE(stored(0));
   EXPECT_TRUE(serves(bmp("one.bmp", 1, 1)));
@@ -424,8 +414,8 @@ TEST_F(E2eTest, AStopLetsTheJobInHandAnswerAndServesNothingNew) {
 
   std::thread stopper([&] { stopServer(); });
   struct stat status;
-  for (int i = 0; i < 10000 && lstat(socketPath().c_str(), &status) == 0; ++i) usleep(1000);
-  ASSERT_NE(lstat(socketPath().c_str(), &status), 0) << "the service did not unregister";
+  ASSERT_TRUE(eventually([&] { return lstat(socketPath().c_str(), &status) != 0; }, 10000))
+      << "the service did not unregister";
   // Unregistered: nobody new gets in, and a new request is not served;
   // the connection stays open for the answer of the job in hand.
   EXPECT_EQ(SyncClient::connect(kInstance), nullptr);
@@ -460,8 +450,8 @@ TEST_F(E2eTest, AStopDeliversEveryAnswerOfTheJobsThatRanToAClientThatReads) {
   auto client = imageserver::client::Client::connect(kInstance, &handler);
   ASSERT_NE(client, nullptr);
   ASSERT_TRUE(client->requestImageInformation(std::vector<std::string>(kRequested, image)));
-  for (int i = 0; i < 30000 && getNumPendingRequests(m_server) == 0; ++i) usleep(1000);
-  for (int i = 0; i < 30000 && getNumPendingRequests(m_server) > kRequested / 2; ++i) usleep(1000);
+  eventually([&] { return getNumPendingRequests(m_server) > 0; }, 30000);
+  eventually([&] { return getNumPendingRequests(m_server) <= kRequested / 2; }, 30000);
   stopServer();
   ASSERT_TRUE(handler.waitFor(handler.closings, 1));
   const size_t ran = testsupport::traces().count("IMS_Worker", 1, "getting file info for " + image);
@@ -480,12 +470,11 @@ TEST_F(E2eTest, AClientThatNeverReadsIsCutOffPastItsQueueAndAStopWaitsOnlyItsDra
   constexpr uint32_t kUnder = 200, kOver = 400;
   static_assert(kUnder * 30100u < comm::kMaxQueuedBytes);
   static_assert(kOver * 30000u > comm::kMaxQueuedBytes + 1024 * 1024);
-  int under = rawConnect(socketPath());
-  int over = rawConnect(socketPath());
+  int under = rawConnect(socketPath()), over = rawConnect(socketPath());
   requestFiles(under, std::vector<std::string>(kUnder, image));
   requestFiles(over, std::vector<std::string>(kOver, image));
   EXPECT_TRUE(serves(image));  // meanwhile
-  for (int i = 0; i < 30000 && getNumPendingRequests(m_server) > 0; ++i) usleep(1000);
+  eventually([&] { return getNumPendingRequests(m_server) == 0; }, 30000);
   usleep(100 * 1000);  // the last job's answer
   // Only the second is cut off. What was written before can still be read;
   // then the stream ends.
@@ -561,19 +550,15 @@ TEST_F(E2eTest, BrokenPeersAreDisconnectedAndOthersStillServed) {
     testsupport::traces().clear();
     int fd = rawConnect(socketPath());
     struct iovec iov = {const_cast<uint8_t*>(c.bytes.data()), c.bytes.size()};
-    struct msghdr message = {};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
     alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int) * 3)];
+    const size_t size = sizeof(int) * c.fds;
+    struct msghdr message = {
+        nullptr, 0, &iov, 1, c.fds > 0 ? control : nullptr, c.fds > 0 ? CMSG_SPACE(size) : 0, 0};
     std::vector<int> sent(c.fds);
     for (int& each : sent) each = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (c.fds > 0) {
-      message.msg_control = control;
-      message.msg_controllen = CMSG_SPACE(sizeof(int) * c.fds);
-      *CMSG_FIRSTHDR(&message) = {.cmsg_len = CMSG_LEN(sizeof(int) * c.fds),
-                                  .cmsg_level = SOL_SOCKET,
-                                  .cmsg_type = SCM_RIGHTS};
-      std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&message)), sent.data(), sizeof(int) * c.fds);
+      *CMSG_FIRSTHDR(&message) = {CMSG_LEN(size), SOL_SOCKET, SCM_RIGHTS};
+      std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&message)), sent.data(), size);
     }
     ASSERT_EQ(sendmsg(fd, &message, MSG_NOSIGNAL), static_cast<ssize_t>(c.bytes.size()));
     for (int each : sent) close(each);
@@ -631,8 +616,7 @@ TEST_F(E2eTest, AServiceOutOfDescriptorsKeepsServingAndAcceptsLater) {
   pid_t pid;
   ASSERT_EQ(posix_spawn(&pid, exe, nullptr, nullptr, argv, environ), 0);
   unsetenv("E2E_CHILD_FOLDER");
-  for (int i = 0; i < 30000 && access(ready.c_str(), F_OK) != 0; ++i) usleep(1000);
-  ASSERT_EQ(access(ready.c_str(), F_OK), 0);
+  ASSERT_TRUE(eventually([&] { return access(ready.c_str(), F_OK) == 0; }, 30000));
 
   // The child has a few descriptors to spare: connect clients until one is
   // left waiting in the backlog, unaccepted.
@@ -645,10 +629,8 @@ TEST_F(E2eTest, AServiceOutOfDescriptorsKeepsServingAndAcceptsLater) {
   while (waiting == nullptr && first.size() < 10) {
     auto client = SyncClient::connect(options, &error);
     ASSERT_NE(client, nullptr) << error;  // the backlog takes it in any case
-    if (client->interfaceVersion(2.0, &version, &error))
-      first.push_back(std::move(client));
-    else
-      waiting = std::move(client);
+    (client->interfaceVersion(2.0, &version, &error) ? first.emplace_back() : waiting) =
+        std::move(client);
   }
   ASSERT_NE(waiting, nullptr) << "the child never ran out of descriptors";
   ASSERT_FALSE(first.empty()) << error;
@@ -674,7 +656,7 @@ TEST(E2eChild, DISABLED_LimitedService) {
   ImageServer* server = startImageServer(testsupport::ServiceTest::kInstance + 1);
   ASSERT_TRUE(server->registration().isAlive());
   // Count the descriptors once the worker is done with its configuration.
-  for (int i = 0; i < 2000 && !testsupport::workerReady(); ++i) usleep(1000);
+  eventually(testsupport::workerReady, 2000);
   // Descriptor numbers must stay below the limit: set it just above the
   // third free number, so that three more can be opened.
   struct rlimit limit;
@@ -684,18 +666,16 @@ TEST(E2eChild, DISABLED_LimitedService) {
   limit.rlim_cur = static_cast<rlim_t>(fd);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
   imagefiles::writeFile(control + "/ready", "");
-  for (int i = 0; i < 60000 && access((control + "/stop").c_str(), F_OK) != 0; ++i) usleep(1000);
+  eventually([&] { return access((control + "/stop").c_str(), F_OK) == 0; }, 60000);
   // Each stall (the last accept of a burst may run out too) was logged
   // once as it began and once as it ended, not at every retry.
   size_t began = 0, ended = 0;
   for (const auto& m : testsupport::traces().messages()) {
     if (m.channel != "COMM_Transport" || m.text.rfind("accept on ", 0) != 0) continue;
-    began += m.text.find(" failed: ") != std::string::npos ? 1 : 0;
-    ended += m.text.find(" works again after ") != std::string::npos ? 1 : 0;
+    began += m.text.find(" failed: ") != std::string::npos;
+    ended += m.text.find(" works again after ") != std::string::npos;
   }
-  EXPECT_GE(began, 1u);
-  EXPECT_LE(began, 3u);
-  EXPECT_EQ(ended, began);
+  EXPECT_TRUE(began >= 1 && began <= 3 && ended == began) << began << " began, ended " << ended;
   stopImageServer(server);
   util::config::Provider::setStoreRoot(nullptr);
 }
@@ -724,9 +704,7 @@ TEST_F(E2eTest, FolderAndSocketArePrivateAndGoWithTheService) {
   // The transport's threads end with the last service, and come back with
   // the next one. (A joined thread can stay listed in /proc for a moment,
   // while the kernel finishes its exit.)
-  for (int i = 0; i < 1000 && testsupport::threadCount("comm-dispatch") != 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(testsupport::threadCount("comm-dispatch"), 0u);
+  EXPECT_TRUE(eventually([] { return testsupport::threadCount("comm-dispatch") == 0; }));
   m_server = startImageServer(kInstance);
   EXPECT_TRUE(serves(bmp("ok.bmp", 2, 2)));
 }
@@ -767,9 +745,8 @@ TEST_F(E2eTest, AGroupSharedFolderIsLeftAsItIsATooOpenDefaultOneTightened) {
 TEST_F(E2eTest, AStaleSocketIsReplacedALiveOneRefused) {
   auto bindAt = [](const std::string& where) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, where.c_str(), sizeof(address.sun_path) - 1);
+    struct sockaddr_un address = {AF_UNIX, {}};
+    where.copy(address.sun_path, sizeof(address.sun_path) - 1);
     EXPECT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)), 0);
     return fd;
   };
@@ -786,8 +763,7 @@ TEST_F(E2eTest, AStaleSocketIsReplacedALiveOneRefused) {
   struct stat status;
   EXPECT_EQ(lstat(socketPath(kInstance + 2).c_str(), &status), 0);
   // The probe connection waits in the live socket's backlog; take it.
-  int probe = accept(live, nullptr, nullptr);
-  if (probe >= 0) close(probe);
+  close(accept(live, nullptr, nullptr));  // -1 when none: a harmless failure
   close(live);
 }
 

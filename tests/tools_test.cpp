@@ -43,6 +43,10 @@ Args operator+(Args a, const Args& b) {
   return a;
 }
 
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 // A child process whose stdout and stderr go to files of its own.
 class Child {
  public:
@@ -50,10 +54,9 @@ class Child {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, m_files.file("out").c_str(), O_WRONLY | O_CREAT,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, m_files.file("err").c_str(), O_WRONLY | O_CREAT,
-                                     0600);
+    for (int fd : {1, 2})
+      posix_spawn_file_actions_addopen(&actions, fd, m_files.file(fd == 1 ? "out" : "err").c_str(),
+                                       O_WRONLY | O_CREAT, 0600);
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -69,7 +72,7 @@ class Child {
   // a minute passed (a guard against a hanging child, not a timing check).
   bool waitForLine(const std::string& line) {
     for (int i = 0; i < 60000 && m_pid > 0; ++i) {
-      if (("\n" + out()).find("\n" + line + "\n") != std::string::npos) return true;
+      if (has("\n" + out(), "\n" + line + "\n")) return true;
       if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) m_pid = -1;
       usleep(1000);
     }
@@ -79,16 +82,12 @@ class Child {
   // hang); its exit code, or -1 when it did not exit normally.
   int wait() {
     int status = 0;
-    pid_t pid = m_pid, done = 0;
-    m_pid = -1;
-    for (int i = 0; pid > 0 && i < 60000 && (done = waitpid(pid, &status, WNOHANG)) == 0; ++i)
-      usleep(1000);
-    if (done == 0 && pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const pid_t pid = std::exchange(m_pid, -1);
+    for (int i = 0; pid > 0 && i < 60000; ++i, usleep(1000))
+      if (pid_t done = waitpid(pid, &status, WNOHANG); done != 0)
+        return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (pid > 0) kill(pid, SIGKILL), waitpid(pid, &status, 0);
+    return -1;
   }
   void signal(int number) {
     if (m_pid > 0) kill(m_pid, number);
@@ -104,12 +103,11 @@ class Child {
 // A command run to its end.
 struct Outcome {
   int code;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 Outcome runTool(const Args& args) {
   Child child(args);
-  int code = child.wait();
+  const int code = child.wait();
   return {code, child.out(), child.err()};
 }
 
@@ -135,9 +133,8 @@ TEST(HostTool, StartsWithItsOptionsAndStopsCleanlyOnEitherSignal) {
     ASSERT_TRUE(host.waitForLine("imageserver-host: ready")) << host.out() << host.err();
     host.signal(number);
     EXPECT_EQ(host.wait(), 0) << host.err();
-    EXPECT_NE(host.out().find("imageserver-host: stopped"), std::string::npos) << host.out();
-    EXPECT_NE(host.err().find(dir.path() + "/imageserver/config.json"), std::string::npos)
-        << host.err();
+    EXPECT_TRUE(has(host.out(), "imageserver-host: stopped")) << host.out();
+    EXPECT_TRUE(has(host.err(), dir.path() + "/imageserver/config.json")) << host.err();
   }
 }
 
@@ -153,18 +150,19 @@ TEST(HostTool, RefusesBadUsageAMissingLibraryAndAServedInstance) {
     EXPECT_EQ(runTool(Args{host} + args).code, 2) << testing::PrintToString(args);
   Outcome missing =
       runTool(hostEnv(dir.path()) + Args{host, "--library", dir.file("libimageserverlib.so")});
-  EXPECT_EQ(missing.code, 1);
-  EXPECT_NE(missing.err.find("cannot load"), std::string::npos) << missing.err;
-  EXPECT_EQ(missing.out.find("ready"), std::string::npos);
+  EXPECT_EQ(
+      std::make_tuple(missing.code, has(missing.err, "cannot load"), has(missing.out, "ready")),
+      std::make_tuple(1, true, false))
+      << missing.err;
   Outcome version = runTool({host, "--version"});
-  EXPECT_EQ(version.code, 0);
-  EXPECT_NE(version.out.find("2.0.1"), std::string::npos);
+  EXPECT_EQ(std::make_tuple(version.code, has(version.out, "2.0.1")), std::make_tuple(0, true));
 
   Child first(hostEnv(dir.path()) + Args{host, "--instance", "7"});
   ASSERT_TRUE(first.waitForLine("imageserver-host: ready")) << first.err();
   Outcome second = runTool(hostEnv(dir.path()) + Args{host, "--instance", "7"});
-  EXPECT_EQ(second.code, 1);
-  EXPECT_NE(second.err.find("already served"), std::string::npos) << second.err;
+  EXPECT_EQ(std::make_tuple(second.code, has(second.err, "already served")),
+            std::make_tuple(1, true))
+      << second.err;
 }
 
 // ---------------------------------------------------------------------------
@@ -212,6 +210,18 @@ class ClientToolTest : public ::testing::Test {
     return runTool(hostEnv(m_dir.file("run")) +
                    Args{toolPath("imageserver-client"), "--instance", "7"} + args);
   }
+  // The client's output lines as JSON, its exit code checked to be |code|.
+  std::vector<json> lines(const Args& args, int code) {
+    Outcome outcome = client(args);
+    EXPECT_EQ(outcome.code, code) << outcome.err;
+    return jsonLines(outcome.out);
+  }
+  // A refused |command| on the broken file writes no output file.
+  void refusalWritesNothing(const std::string& command) {
+    const std::string none = m_dir.file("none.png");
+    EXPECT_EQ(client({command, m_broken, "-o", none}).code, 1);
+    EXPECT_FALSE(std::filesystem::exists(none));
+  }
 
   // The copy of the test image at |name| below the test's folder.
   std::string copy(const std::string& name) {
@@ -229,90 +239,73 @@ TEST_F(ClientToolTest, InfoAndVersionReportAsJsonInRequestOrder) {
   const std::string missing = m_dir.file("images/missing.png");
   const std::string odd = copy("images/odd\xff\xfe.png");
   const std::string relative = std::filesystem::relative(m_png).string();
-  Outcome ok = client({"--json", "info", relative, odd});
-  EXPECT_EQ(ok.code, 0) << ok.err;
-  std::vector<json> lines = jsonLines(ok.out);
-  ASSERT_EQ(lines.size(), 2u) << ok.out;
+  std::vector<json> out = lines({"--json", "info", relative, odd}, 0);
+  ASSERT_EQ(out.size(), 2u);
   // A relative path is sent as an absolute locator.
-  EXPECT_TRUE(lines[0].contains("hash"));
-  lines[0].erase("hash");
-  EXPECT_EQ(lines[0], json({{"locator", m_png},
-                            {"result", 0},
-                            {"status", "RESULT_OK"},
-                            {"format", "PNG"},
-                            {"formatId", 1},
-                            {"width", 64},
-                            {"height", 48},
-                            {"fileSize", std::filesystem::file_size(m_png)}}));
+  EXPECT_EQ(out[0].erase("hash"), 1u);
+  EXPECT_EQ(out[0], json({{"locator", m_png},
+                          {"result", 0},
+                          {"status", "RESULT_OK"},
+                          {"format", "PNG"},
+                          {"formatId", 1},
+                          {"width", 64},
+                          {"height", 48},
+                          {"fileSize", std::filesystem::file_size(m_png)}}));
   // Bytes that are not UTF-8 are shown as replacement characters.
-  EXPECT_EQ(lines[1]["locator"], m_dir.file("images/odd\xef\xbf\xbd\xef\xbf\xbd.png"));
+  EXPECT_EQ(out[1]["locator"], m_dir.file("images/odd\xef\xbf\xbd\xef\xbf\xbd.png"));
 
   // A missing file is refused as the request arrives, usually before the
   // queued ones are answered; the output follows the order of the request.
-  Outcome mixed = client({"info", m_broken, m_png, missing, "--json"});
-  EXPECT_EQ(mixed.code, 1) << mixed.err;
-  lines = jsonLines(mixed.out);
-  ASSERT_EQ(lines.size(), 3u) << mixed.out;
-  EXPECT_EQ(lines[0],
+  out = lines({"info", m_broken, m_png, missing, "--json"}, 1);
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0],
             json({{"locator", m_broken}, {"result", 2}, {"status", "RESULT_INVALID_IMAGE"}}));
-  EXPECT_EQ(lines[1]["status"], "RESULT_OK");
-  EXPECT_EQ(lines[2]["locator"], missing);
+  EXPECT_EQ(std::make_tuple(out[1]["status"], out[2]["locator"]),
+            std::make_tuple(json("RESULT_OK"), json(missing)));
 
   Outcome text = client({"version"});
-  EXPECT_EQ(text.code, 0) << text.err;
-  EXPECT_EQ(text.out, "2.0.1\n");
-  EXPECT_EQ(jsonLines(client({"version", "--json"}).out),
+  EXPECT_EQ(std::make_tuple(text.code, text.out), std::make_tuple(0, "2.0.1\n")) << text.err;
+  EXPECT_EQ(lines({"version", "--json"}, 0),
             std::vector<json>{json({{"attribute", 23}, {"version", "2.0.1"}, {"valid", true}})});
 }
 
 TEST_F(ClientToolTest, GetWritesTheUnchangedFileBytesAndNothingForARefusal) {
   ASSERT_TRUE(startHost());
   std::string copy = m_dir.file("copy.png");
-  Outcome outcome = client({"get", m_png, "--with-info", "-o", copy, "--json"});
-  EXPECT_EQ(outcome.code, 0) << outcome.err;
+  std::vector<json> out = lines({"get", m_png, "--with-info", "-o", copy, "--json"}, 0);
   EXPECT_EQ(imagefiles::readFile(copy), imagefiles::readFile(m_png));
-  std::vector<json> lines = jsonLines(outcome.out);
-  ASSERT_EQ(lines.size(), 1u) << outcome.out;
-  EXPECT_EQ(lines[0]["decoded"], false);
-  EXPECT_EQ(lines[0]["dataLength"], std::filesystem::file_size(m_png));
-  EXPECT_EQ(lines[0]["width"], 64);
-  EXPECT_EQ(lines[0]["output"], copy);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(
+      std::make_tuple(out[0]["decoded"], out[0]["dataLength"], out[0]["width"], out[0]["output"]),
+      std::make_tuple(json(false), json(std::filesystem::file_size(m_png)), json(64), json(copy)));
   // Without --with-info the answer carries no information record.
-  lines = jsonLines(client({"--json", "get", m_png, "-o", copy}).out);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_FALSE(lines[0].contains("width"));
-  std::string none = m_dir.file("none.png");
-  EXPECT_EQ(client({"get", m_broken, "-o", none}).code, 1);
-  EXPECT_FALSE(std::filesystem::exists(none));
+  out = jsonLines(client({"--json", "get", m_png, "-o", copy}).out);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_FALSE(out[0].contains("width"));
+  refusalWritesNothing("get");
 }
 
 TEST_F(ClientToolTest, DecodeWritesAPngOfTheScaledSizeOrAPamByTheOutputName) {
   ASSERT_TRUE(startHost());
   std::string out = m_dir.file("half.png");
-  Outcome outcome = client({"--json", "decode", m_png, "--scale", "2", "-o", out});
-  EXPECT_EQ(outcome.code, 0) << outcome.err;
-  std::vector<json> lines = jsonLines(outcome.out);
-  ASSERT_EQ(lines.size(), 1u) << outcome.out;
-  EXPECT_EQ(lines[0]["decoded"], true);
-  EXPECT_EQ(lines[0]["format"], "RGBA8888");
-  EXPECT_EQ(lines[0]["width"], 32);
-  EXPECT_EQ(lines[0]["dataLength"], 32 * 24 * 4);
-  EXPECT_EQ(lines[0]["output"], out);
-  // The PNG, decoded to 8-bit RGBA.
+  std::vector<json> answer = lines({"--json", "decode", m_png, "--scale", "2", "-o", out}, 0);
+  ASSERT_EQ(answer.size(), 1u);
+  EXPECT_EQ(std::make_tuple(answer[0]["decoded"], answer[0]["format"], answer[0]["width"],
+                            answer[0]["dataLength"], answer[0]["output"]),
+            std::make_tuple(json(true), json("RGBA8888"), json(32), json(32 * 24 * 4), json(out)));
+  // The PNG, decoded to 8-bit RGBA: its header, first and last pixel.
   std::string bytes = imagefiles::readFile(out);
-  spng_ctx* context = spng_ctx_new(0);
+  std::unique_ptr<spng_ctx, void (*)(spng_ctx*)> context(spng_ctx_new(0), spng_ctx_free);
   spng_ihdr header = {};
-  std::vector<uint8_t> rgba(32 * 24 * 4);
-  ASSERT_EQ(spng_set_png_buffer(context, bytes.data(), bytes.size()), 0);
-  ASSERT_EQ(spng_get_ihdr(context, &header), 0);
-  EXPECT_EQ(spng_decode_image(context, rgba.data(), rgba.size(), SPNG_FMT_RGBA8, 0), 0);
-  spng_ctx_free(context);
-  EXPECT_EQ(std::make_tuple(header.width, header.height, header.color_type),
-            std::make_tuple(32u, 24u, uint8_t{SPNG_COLOR_TYPE_TRUECOLOR_ALPHA}));
-  EXPECT_EQ(std::vector<uint8_t>(rgba.begin(), rgba.begin() + 4),
-            (std::vector<uint8_t>{255, 0, 0, 255}));
-  EXPECT_EQ(std::vector<uint8_t>(rgba.end() - 4, rgba.end()),
-            (std::vector<uint8_t>{0, 0, 255, 128}));
+  std::string rgba(32 * 24 * 4, '\0');
+  ASSERT_EQ(spng_set_png_buffer(context.get(), bytes.data(), bytes.size()), 0);
+  ASSERT_EQ(spng_get_ihdr(context.get(), &header), 0);
+  EXPECT_EQ(spng_decode_image(context.get(), rgba.data(), rgba.size(), SPNG_FMT_RGBA8, 0), 0);
+  EXPECT_EQ(
+      std::make_tuple(header.width, header.height, header.color_type, rgba.substr(0, 4),
+                      rgba.substr(rgba.size() - 4)),
+      std::make_tuple(32u, 24u, uint8_t{SPNG_COLOR_TYPE_TRUECOLOR_ALPHA},
+                      std::string("\xff\x00\x00\xff", 4), std::string("\x00\x00\xff\x80", 4)));
 
   out = m_dir.file("full.pam");
   EXPECT_EQ(client({"decode", m_png, "-o", out}).code, 0);
@@ -321,10 +314,7 @@ TEST_F(ClientToolTest, DecodeWritesAPngOfTheScaledSizeOrAPamByTheOutputName) {
   ASSERT_EQ(pam.size(), head.size() + 64 * 48 * 4);
   EXPECT_EQ(pam.substr(0, head.size() + 4), head + std::string("\xff\x00\x00\xff", 4));
   EXPECT_EQ(pam.substr(pam.size() - 4), std::string("\x00\x00\xff\x80", 4));
-  // A refused decode writes no file.
-  std::string none = m_dir.file("none.png");
-  EXPECT_EQ(client({"decode", m_broken, "-o", none}).code, 1);
-  EXPECT_FALSE(std::filesystem::exists(none));
+  refusalWritesNothing("decode");
 }
 
 TEST_F(ClientToolTest, TheHostHandsItsPathListsToTheService) {
@@ -352,8 +342,9 @@ TEST_F(ClientToolTest, ExitCodesForUsageErrorsAndAMissingService) {
   for (const Args& args : {Args{"info", m_png}, Args{"get", m_png, "-o", m_dir.file("x.png")},
                            Args{"decode", m_png, "--scale", "127"}, Args{"version"}}) {
     Outcome outcome = client(args);
-    EXPECT_EQ(outcome.code, 3) << args[0] << outcome.err;
-    EXPECT_NE(outcome.err.find("no image service"), std::string::npos) << outcome.err;
+    EXPECT_EQ(std::make_tuple(outcome.code, has(outcome.err, "no image service")),
+              std::make_tuple(3, true))
+        << args[0] << outcome.err;
   }
 }
 
@@ -361,9 +352,8 @@ TEST_F(ClientToolTest, TheTimeoutBoundsAConnectThatTheServiceDoesNotTake) {
   // A listener that takes no connection, its backlog full.
   const std::string socket = m_dir.file("run/svx.imageserver.ImageServer.7");
   comm::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  struct sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, socket.c_str(), sizeof(address.sun_path) - 1);
+  struct sockaddr_un address = {AF_UNIX, {}};
+  socket.copy(address.sun_path, sizeof(address.sun_path) - 1);
   ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
   ASSERT_EQ(listen(listener.get(), 0), 0);
   std::vector<comm::UniqueFd> waiting;
@@ -376,8 +366,9 @@ TEST_F(ClientToolTest, TheTimeoutBoundsAConnectThatTheServiceDoesNotTake) {
   Outcome outcome = runTool(hostEnv(m_dir.file("run")) +
                             Args{"/usr/bin/timeout", "20", toolPath("imageserver-client"),
                                  "--instance", "7", "--timeout", "1", "info", m_png});
-  EXPECT_EQ(outcome.code, 3) << outcome.err;
-  EXPECT_NE(outcome.err.find("the service accepted no connection within "), std::string::npos)
+  EXPECT_EQ(
+      std::make_tuple(outcome.code, has(outcome.err, "the service accepted no connection within ")),
+      std::make_tuple(3, true))
       << outcome.err;
 }
 

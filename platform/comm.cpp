@@ -383,6 +383,9 @@ AttributeNotificationContainer::~AttributeNotificationContainer() = default;
 
 void AttributeNotificationContainer::addNotification(Proxy& proxy, uint32_t attributeId) {
   Endpoint* const endpoint = proxy.endpoint();
+  // A closed endpoint's subscriptions are gone for good: one added now would
+  // only be removed again by its close listener, which runs at once.
+  if (endpoint != nullptr && endpoint->isClosed()) return;
   bool refused = false;
   {
     std::lock_guard<std::mutex> lock(m_mutex);

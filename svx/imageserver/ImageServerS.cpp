@@ -13,6 +13,10 @@ const char* const kInterfaceVersion = IMAGESERVER_VERSION;
 tracing::Channel g_attributeChannel
     __attribute__((init_priority(1003))) ("SVX_IMAGESERVER_IMAGESERVER_ATTR", 7, 2);
 
+static bool subscriberClosed(const comm::Proxy& subscriber) {
+  return subscriber.endpoint() != nullptr && subscriber.endpoint()->isClosed();
+}
+
 kor::UUID serviceIdentityUuid() {
   return kor::UUID(0x8d042df8, 0xec1b, 0x43d0, 0xa72b, 0x37, 0x1a, 0x03, 0x0c, 0x1d, 0x6f);
 }
@@ -126,7 +130,9 @@ void ImageServerSkeleton::setNotification(const CIPtr<CIUInt32Array>& attributeI
                                           comm::Proxy& subscriber) {
   osal::MutexLocker locker(m_attributeLock);
   if (attributeIds.isNull()) return;
-  for (uint32_t i = 0; i < attributeIds->size(); ++i) {
+  // A subscriber disconnected for holding too many subscriptions gets none
+  // of the rest of its list.
+  for (uint32_t i = 0; i < attributeIds->size() && !subscriberClosed(subscriber); ++i) {
     sendAttributeUpdate((*attributeIds)[i], subscriber, false);
     m_notificationContainer.addNotification(subscriber, (*attributeIds)[i]);
   }

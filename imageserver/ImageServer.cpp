@@ -57,14 +57,13 @@ void ImageServer::processImages() {
     m_mutex.unlock();
     if (job != nullptr) {
       {
-        // A job whose client has gone, or that runs while the service
-        // stops, is cancelled: a decode stops at its next check. Each job
-        // still answers (to a client that is gone, nobody).
+        // A job whose client has gone is cancelled: its answer would go
+        // nowhere, so a decode stops at its next check. A stop does not
+        // cancel: the job in hand runs to its end and answers its client
+        // (the engine's work budget keeps that short).
         comm::Endpoint* reply = job->reply().endpoint();
-        kor::CancellationScope cancellation([this, reply] {
-          return !m_running.load(std::memory_order_relaxed) ||
-                 (reply != nullptr && reply->isClosed());
-        });
+        kor::CancellationScope cancellation(
+            [reply] { return reply != nullptr && reply->isClosed(); });
         // The arrays the job makes are its client's: a client in another
         // process gets them in reusable shared memory of its own.
         if (buffers != nullptr) buffers->begin(reply);

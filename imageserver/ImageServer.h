@@ -23,9 +23,8 @@ class ImageServer : public svx::imageserver::ImageServerSkeleton, public osal::T
 
   // Builds the skeleton, the members and starts the worker thread.
   ImageServer();
-  // Stops and joins the worker: the job in hand is cancelled (a decode stops
-  // at its next check) and answers, queued jobs are destroyed unexecuted and
-  // unanswered.
+  // Stops and joins the worker: the job in hand runs to its end and answers
+  // its client; queued jobs are destroyed unexecuted and unanswered.
   ~ImageServer() override;
 
   // --- Request operations (IPC dispatch threads) ---------------------------
@@ -98,9 +97,9 @@ class ImageServer : public svx::imageserver::ImageServerSkeleton, public osal::T
   kor::List<Job*> m_jobQueue;                // Guarded by m_mutex.
   osal::ConditionVariable m_queueCondition;  // Signalled once per enqueued entry.
   osal::Mutex m_mutex;
-  // Written under m_mutex by the destructor; read by the worker between jobs
-  // and by the cancellation check of the running job, without the lock.
-  // Atomic (relaxed) so that the unlocked read is defined.
+  // Written under m_mutex by the destructor; read by the worker between
+  // jobs, without the lock. Atomic (relaxed) so that the unlocked read is
+  // defined.
   std::atomic<bool> m_running;
   // Written by the host, read by the IPC threads without a lock.
   std::atomic<bool> m_extensionCheck;

@@ -145,10 +145,11 @@ TEST_F(CoreTest, StopFinishesTheJobInHandAndDiscardsTheQueuedOnes) {
   stopped = true;
   opener.join();
   EXPECT_EQ(probe.executed, std::vector<int>{1});
+  EXPECT_EQ(probe.cancelled, std::vector<bool>{false});  // a stop cancels nothing
   EXPECT_EQ(probe.destroyed, 3);
 }
 
-TEST_F(CoreTest, AJobIsCancelledWhenItsClientHasGoneOrTheServiceStops) {
+TEST_F(CoreTest, AJobIsCancelledOnlyWhenItsClientHasGone) {
   Probe probe;
   ImageServer* server = startImageServer(112);
   testsupport::ReplyFixture present;
@@ -158,7 +159,9 @@ TEST_F(CoreTest, AJobIsCancelledWhenItsClientHasGoneOrTheServiceStops) {
   server->enqueueJob(new ProbeJob(probe, 2, ProbeJob::RUN, gone.proxy));
   server->enqueueJob(new ProbeJob(probe, 3, ProbeJob::UNTIL_CANCELLED, present.proxy));
   ASSERT_TRUE(probe.waitUntil([&] { return probe.started == 3; }));
-  stopImageServer(server);  // the waiting job sees it and ends
+  present.endpoint->close();  // the waiting job sees it and ends
+  ASSERT_TRUE(probe.waitUntil([&] { return probe.executed.size() == 3; }));
+  stopImageServer(server);
   EXPECT_EQ(probe.cancelled, (std::vector<bool>{false, true, true}));
 }
 

@@ -401,14 +401,15 @@ class TraceGate : public tracing::Sink {
 };
 
 TEST_F(E2eTest, AStopLetsTheJobInHandAnswerAndServesNothingNew) {
-  const std::string image = bmp("one.bmp", 2, 2);
+  const std::string image = bmp("one.bmp", 40, 30);
   tracing::setLevel("IMS_Worker", 1);
   RecordingHandler handler;
   auto client = imageserver::client::Client::connect(kInstance, &handler);
   ASSERT_NE(client, nullptr);
-  TraceGate gate("reading undecoded image for");
-  // The worker is held inside the first job; the second waits in the queue.
-  ASSERT_TRUE(client->requestImage({image, image}, 0, false));
+  TraceGate gate("reading decoded image for");
+  // The worker is held inside the first decode, before the engine starts;
+  // the second waits in the queue.
+  ASSERT_TRUE(client->requestImage({image, image}, 0, true));
   ASSERT_TRUE(gate.waitEntered());
   EXPECT_TRUE(eventually([&] { return getNumPendingRequests(m_server) == 1; }));
 
@@ -429,8 +430,14 @@ TEST_F(E2eTest, AStopLetsTheJobInHandAnswerAndServesNothingNew) {
   ASSERT_TRUE(handler.waitFor(handler.closings, 1));
   const std::vector<Answer> answers = handler.copy(handler.answers);
   ASSERT_EQ(answers.size(), 1u);  // the queued job was discarded unanswered
-  EXPECT_EQ(std::make_tuple(answers[0].kind, answers[0].result, bytesOf(answers[0])),
-            std::make_tuple(Answer::IMAGE, int32_t{RESULT_OK}, imagefiles::readFile(image)));
+  // The decode ran to its end during the stop: bmp()'s pattern, its fourth
+  // byte of each pixel left out.
+  EXPECT_EQ(std::make_tuple(answers[0].kind, answers[0].result, answers[0].decoded),
+            std::make_tuple(Answer::IMAGE, int32_t{RESULT_OK}, true));
+  const std::string pixels = bytesOf(answers[0]);
+  ASSERT_EQ(pixels.size(), 40u * 30 * 3);
+  for (size_t i = 0; i < pixels.size(); ++i)
+    ASSERT_EQ(uint8_t(pixels[i]), uint8_t((i / 3 * 4 + i % 3) * 7 % 251)) << i;
 }
 
 TEST_F(E2eTest, AStopDeliversEveryAnswerOfTheJobsThatRanToAClientThatReads) {

@@ -8,9 +8,15 @@ using svx::imageserver::ImageInformation;
 
 namespace {
 
-// Logs an engine failure of |stage| for |locator| and acknowledges it.
+// Logs an engine failure for |locator| with |format| and acknowledges it. A
+// decode cancelled because its client has gone is no failure of the engine
+// or the file: one routine line says so.
 void reportEngineFailure(const char* format, const CIPtr<CIString>& locator) {
-  TRACE(g_workerChannel, 4, format, locator->utf8(), kor::ErrorStorage::reason());
+  if (kor::isCancelled())
+    TRACE(g_workerChannel, 2, "decoding image for %s cancelled: its client has gone",
+          locator->utf8());
+  else
+    TRACE(g_workerChannel, 4, format, locator->utf8(), kor::ErrorStorage::reason());
   kor::ErrorStorage::ack();
 }
 

@@ -16,8 +16,9 @@
 // Limits, checked from the header before anything is allocated for the
 // image: at most 256 Mi pixels (268,435,456), a row counting as at least 16
 // pixels wide, and a 32-bit size for the 4-byte-per-pixel image; 16 MiB per
-// ancillary PNG chunk. getImageInfo refuses what createBitmap would refuse by
-// size.
+// ancillary PNG chunk. The pixel limits bound decoding only: getImageInfo
+// reads the header of an image of any size (it refuses a zero width or
+// height), so a 20000 x 15000 picture has its information, not its pixels.
 //
 // The work of a decode is bounded by the size of the image: a multi-scan JPEG
 // may have at most 1000 scans and at most about 32 passes' worth of scans

@@ -258,6 +258,25 @@ TEST_F(JobsTest, ScalingDividesBothSidesAndOnlyTwoOrMoreScales) {
   }
 }
 
+// The decode limit bounds pixels, not what a client may learn of a file.
+TEST_F(JobsTest, AnImageBeyondTheDecodeLimitHasItsInformationAndBytesButNoPixels) {
+  const std::string path = m_dir.file("huge.png");
+  ASSERT_TRUE(imagefiles::writePngHeader(path, 20000, 15000));
+  CIPtr<CIString> at = locator(path);
+  auto information = info(at);
+  ASSERT_EQ(information.result, RESULT_OK);
+  EXPECT_EQ(std::make_tuple(information.information->width, information.information->height),
+            std::make_tuple(20000u, 15000u));
+  auto bytes = read(at, true);
+  ASSERT_EQ(bytes.result, RESULT_OK);
+  EXPECT_EQ(bytes.image->dataLength, imagefiles::readFile(path).size());
+  EXPECT_EQ(bytes.image->imageInformation->width, 20000u);
+  EXPECT_EQ(decode(at, 8).result, RESULT_INVALID_IMAGE);
+  EXPECT_EQ(logged(4, "decoding image (processing data) for " + path +
+                          " failed; image too large: 20000 x 15000"),
+            1u);
+}
+
 TEST_F(JobsTest, AnUnreadableHeaderIsReportedByStage) {
   const std::string path = m_dir.file("bad.png");
   imagefiles::writeFile(path, "definitely not a PNG");

@@ -400,11 +400,17 @@ Pipeline::~Pipeline() {
 bool Pipeline::start(const Header& header) {
   m_header = header;
   if (m_header.orientation < 1 || m_header.orientation > 8) m_header.orientation = 1;
-  if (!checkDimensions(header.width, header.height)) return false;
+  // The information of an image larger than the decode limit is still
+  // read: only a size that is no size at all is refused there.
   if (m_infoOnly) {
+    if (header.width == 0 || header.height == 0) {
+      kor::ErrorStorage::set("invalid image dimensions: %u x %u", header.width, header.height);
+      return false;
+    }
     m_headerSeen = true;
     return false;
   }
+  if (!checkDimensions(header.width, header.height)) return false;
   const bool turned = m_header.orientation >= 5;
   const uint32_t width = turned ? header.height : header.width;
   const uint32_t height = turned ? header.width : header.height;

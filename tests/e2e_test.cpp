@@ -503,21 +503,36 @@ TEST_F(E2eTest, AClientThatNeverReadsIsCutOffPastItsQueueAndAStopWaitsOnlyItsDra
 
 TEST_F(E2eTest, AClientThatShutsDownItsSendingSideGetsEveryAnswerThenTheEnd) {
   // Accepted and refused locators: answered later by the worker and at once.
-  std::vector<std::string> locators(50, bmp("ok.bmp", 2, 2));
+  // A locator holding a NUL byte (which the client library never sends) is
+  // refused like any that does not validate, never cut short at the NUL.
+  const std::string image = bmp("ok.bmp", 2, 2);
+  const std::string withNul = image + std::string("\0.png", 5);
+  std::vector<std::string> locators(50, image);
   locators.push_back("/missing");
+  locators.push_back(withNul);
   int fd = rawConnect(socketPath());
   requestFiles(fd, locators);
   ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
   const std::vector<uint8_t> stream = readToEnd(fd);
   close(fd);
   size_t answers = 0;
+  int32_t nulResult = -1;
   for (size_t offset = 0; offset + comm::kWireHeaderSize <= stream.size(); ++answers) {
     uint8_t kind;
     uint32_t slot, size, fds;
     ASSERT_TRUE(comm::parseHeader(stream.data() + offset, &kind, &slot, &size, &fds).ok());
+    comm::WireReader reply(stream.data() + offset + comm::kWireHeaderSize, size);
+    bool present = false;
+    const char* text = nullptr;
+    uint32_t length = 0;
+    uint8_t hasImage = 1;
+    if (reply.getString(&present, &text, &length) && std::string(text, length) == withNul &&
+        reply.getU8(&hasImage) && hasImage == 0)
+      reply.getI32(&nulResult);
     offset += comm::kWireHeaderSize + size;
   }
   EXPECT_EQ(answers, locators.size());
+  EXPECT_EQ(nulResult, RESULT_INVALID_IMAGE);
 }
 
 // --- Broken and hostile clients -----------------------------------------------

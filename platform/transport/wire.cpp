@@ -320,7 +320,6 @@ bool WireReader::getString(bool* present, const char** bytes, uint32_t* length) 
   if (!getCount(&n, kMaxMessageSize, 1)) return false;
   const uint8_t* raw;
   if (!take(n, &raw)) return false;
-  if (n > 0 && std::memchr(raw, 0, n) != nullptr) return fail("string holds a NUL byte");
   *bytes = reinterpret_cast<const char*>(raw);
   *length = n;
   return true;

@@ -17,7 +17,8 @@
 // The payload is the operation's arguments, positionally:
 //   u8, i8, bool (u8 0 or 1), u32, i32, i64   fixed width
 //   string        u8 present (0/1); if present u32 length and the bytes
-//                 (UTF-8, no NUL), bounded only by the message
+//                 (UTF-8 by convention, taken as they are, NUL included:
+//                 the receiver judges them), bounded only by the message
 //   string array  u8 present; u32 count (<= 16384); that many strings
 //   u32 array     u8 present; u32 count (<= 16384); that many u32
 //   byte array    u8 tag: 0 absent; 1 inline: u32 length (< 64 KiB) and the

@@ -6,7 +6,6 @@ namespace svx {
 namespace imageserver {
 
 const char* const kServiceName = "svx.imageserver.ImageServer";
-const char* const kInterfaceVersion = IMAGESERVER_VERSION;
 
 // Created after the service's own channels (see imageserver/Channels.cpp), so
 // that the three channels come into being in a fixed order.

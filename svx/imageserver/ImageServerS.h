@@ -17,8 +17,10 @@ namespace svx {
 namespace imageserver {
 
 // Service name, interface version and the attribute id that carries it.
-extern const char* const kServiceName;       // "svx.imageserver.ImageServer"
-extern const char* const kInterfaceVersion;  // "2.0.1", the project version
+// The interface version belongs to the interface: it changes only when what
+// a client sees changes, never with the package's version.
+extern const char* const kServiceName;  // "svx.imageserver.ImageServer"
+constexpr char kInterfaceVersion[] = "2.0.1";
 constexpr uint32_t kVersionAttributeId = 23;
 
 // Identity of each registration record (with the instance number).

@@ -270,16 +270,19 @@ TEST_F(EngineTest, InfoAndDefaultFormatFollowTheContent) {
 }
 
 // Every colour type and depth, plain and interlaced (odd sizes leave Adam7
-// passes partly empty): palettes with tRNS alpha, grey and colour with a
-// tRNS key colour (pixel 0's), 16-bit samples rounded to 8 bits.
+// passes partly empty, and in images of up to 8 x 8 some passes are empty
+// altogether): palettes with tRNS alpha, grey and colour with a tRNS key
+// colour (pixel 0's), 16-bit samples rounded to 8 bits.
 TEST_F(EngineTest, PngEveryColourTypeAndDepthDecodesExactly) {
-  const uint32_t w = 13, h = 7;
+  std::vector<std::tuple<uint32_t, uint32_t, bool>> sizes = {{13, 7, false}, {13, 7, true}};
+  for (uint32_t w = 1; w <= 8; ++w)
+    for (uint32_t h = 1; h <= 8; ++h) sizes.emplace_back(w, h, true);
   const int cases[][2] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16}, {3, 1},
                           {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8}, {6, 16}};
   for (const auto& [type, depth] : cases)
-    for (bool interlace : {false, true}) {
-      SCOPED_TRACE(testing::Message()
-                   << "type " << type << " depth " << depth << (interlace ? " interlaced" : ""));
+    for (const auto& [w, h, interlace] : sizes) {
+      SCOPED_TRACE(testing::Message() << "type " << type << " depth " << depth << " " << w << "x"
+                                      << h << (interlace ? " interlaced" : ""));
       imagefiles::PngOptions o{.colorType = type, .bitDepth = depth, .interlace = interlace};
       o.hasKey = type == 0 || type == 2;
       const int n = type == 2 ? 3 : type == 4 ? 2 : type == 6 ? 4 : 1;

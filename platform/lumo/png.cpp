@@ -239,6 +239,9 @@ bool decodeInterlaced(spng_ctx* ctx, PngInput& input, const spng_ihdr& ihdr, Pip
   for (;;) {
     spng_row_info info;
     error = spng_get_row_info(ctx, &info);
+    // When the passes after the last row delivered are empty (an image of
+    // a few pixels), the decoder reports the end of the image only here.
+    if (error == SPNG_EOI) break;
     if (error != 0) return fail(error);
     const int result = spng_decode_row(ctx, row, rowBytes);
     if (result != 0 && result != SPNG_EOI) return failImageData(input, result);

@@ -376,8 +376,14 @@ void ReplyInterfaceTracker::watch(const Proxy& proxy) {
   });
 }
 
-AttributeNotificationContainer::AttributeNotificationContainer(const kor::UUID& replyInterfaceId)
-    : m_tracker(*this, replyInterfaceId) {}
+AttributeNotificationContainer::AttributeNotificationContainer(const kor::UUID& replyInterfaceId,
+                                                               std::vector<uint32_t> servedIds,
+                                                               const tracing::Channel* channel)
+    : m_servedIds(std::move(servedIds)), m_channel(channel), m_tracker(*this, replyInterfaceId) {}
+
+bool AttributeNotificationContainer::isServed(uint32_t attributeId) const {
+  return std::find(m_servedIds.begin(), m_servedIds.end(), attributeId) != m_servedIds.end();
+}
 
 AttributeNotificationContainer::~AttributeNotificationContainer() = default;
 
@@ -386,15 +392,19 @@ void AttributeNotificationContainer::addNotification(Proxy& proxy, uint32_t attr
   // A closed endpoint's subscriptions are gone for good: one added now would
   // only be removed again by its close listener, which runs at once.
   if (endpoint != nullptr && endpoint->isClosed()) return;
-  bool refused = false;
+  const bool served = isServed(attributeId);
+  bool dropped = false;
+  bool reportBound = false;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     try {
       auto found = m_subscribers.find(endpoint);
       if (found != m_subscribers.end() && found->second.ids.count(attributeId) != 0) return;
-      if (found != m_subscribers.end() &&
-          found->second.ids.size() >= kMaxSubscriptionsPerSubscriber) {
-        refused = true;
+      if (!served && found != m_subscribers.end() &&
+          found->second.unserved >= kMaxUnservedSubscriptionsPerSubscriber) {
+        dropped = true;
+        reportBound = !found->second.boundLogged;
+        found->second.boundLogged = true;
       } else {
         Subscriber& subscriber = m_subscribers[endpoint];
         if (subscriber.proxy.endpoint() == nullptr) subscriber.proxy = proxy;
@@ -405,6 +415,7 @@ void AttributeNotificationContainer::addNotification(Proxy& proxy, uint32_t attr
           subscriber.ids.erase(attributeId);
           throw;
         }
+        subscriber.unserved += served ? 0 : 1;
         ++m_count;
       }
     } catch (...) {
@@ -412,17 +423,21 @@ void AttributeNotificationContainer::addNotification(Proxy& proxy, uint32_t attr
       return;
     }
   }
-  if (refused) {
-    if (endpoint != nullptr) endpoint->disconnect("too many attribute subscriptions");
-    return;
+  if (!dropped) {
+    m_tracker.watch(proxy);
+  } else if (reportBound && m_channel != nullptr) {
+    TRACE(*m_channel, 3,
+          "a subscriber holds %u attribute ids that are not published; "
+          "further ones are not recorded",
+          kMaxUnservedSubscriptionsPerSubscriber);
   }
-  m_tracker.watch(proxy);
 }
 
 void AttributeNotificationContainer::removeNotification(const Proxy& proxy, uint32_t attributeId) {
   std::lock_guard<std::mutex> lock(m_mutex);
   auto subscriber = m_subscribers.find(proxy.endpoint());
   if (subscriber == m_subscribers.end() || subscriber->second.ids.erase(attributeId) == 0) return;
+  subscriber->second.unserved -= isServed(attributeId) ? 0 : 1;
   if (subscriber->second.ids.empty()) m_subscribers.erase(subscriber);
   auto order = m_byId.find(attributeId);
   order->second.erase(proxy.endpoint());

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/kor.h"
+#include "platform/tracing.h"
 #include "platform/util.h"
 
 // ---------------------------------------------------------------------------
@@ -268,13 +269,6 @@ class Endpoint {
   // listener must be safe to run on any thread.
   void addCloseListener(std::function<void(Endpoint*)> listener);
 
-  // The service gives up on this client (it broke a limit). An endpoint that
-  // stands for a connection closes it; the default closes the endpoint.
-  virtual void disconnect(const char* reason) {
-    (void)reason;
-    close();
-  }
-
   // Storage for a byte array of |size| bytes made for an answer to this
   // endpoint (see ArrayAllocationScope), or null for the usual allocation;
   // null with |*refused| set when the array must not be made at all (the
@@ -496,11 +490,12 @@ class ReplyInterfaceTracker {
   std::shared_ptr<Link> m_link;
 };
 
-// The most attribute ids one subscriber may be recorded for at once. A
-// subscriber that asks for more is refused and disconnected
-// (Endpoint::disconnect): it is not a client, it is an attack on the
-// service's memory.
-constexpr uint32_t kMaxSubscriptionsPerSubscriber = 1024;
+// The most attribute ids that the interface does not serve (nothing is ever
+// published for them) one subscriber may be recorded for at once. Past it
+// such ids are not stored: the client cannot tell, since nothing would ever
+// be sent for them, and the service's memory stays bounded. Ids the
+// interface serves are always recorded.
+constexpr uint32_t kMaxUnservedSubscriptionsPerSubscriber = 1024;
 
 // Which proxy wants updates of which attribute id. A proxy recorded twice for
 // the same id is stored once. Recording, removing and looking up one id cost
@@ -509,7 +504,12 @@ constexpr uint32_t kMaxSubscriptionsPerSubscriber = 1024;
 class AttributeNotificationContainer {
  public:
   // Binds the container's tracker to the reply interface |replyInterfaceId|.
-  explicit AttributeNotificationContainer(const kor::UUID& replyInterfaceId);
+  // |servedIds|: the attribute ids the interface publishes. The first id a
+  // subscriber asks for past kMaxUnservedSubscriptionsPerSubscriber is
+  // reported on |channel| (when given) at level 3, once per subscriber.
+  explicit AttributeNotificationContainer(const kor::UUID& replyInterfaceId,
+                                          std::vector<uint32_t> servedIds = {},
+                                          const tracing::Channel* channel = nullptr);
   ~AttributeNotificationContainer();
   AttributeNotificationContainer(const AttributeNotificationContainer&) = delete;
   AttributeNotificationContainer& operator=(const AttributeNotificationContainer&) = delete;
@@ -528,7 +528,10 @@ class AttributeNotificationContainer {
   struct Subscriber {
     Proxy proxy;
     std::unordered_set<uint32_t> ids;
+    uint32_t unserved = 0;     // how many of |ids| the interface does not serve
+    bool boundLogged = false;  // the bound has been reported for it
   };
+  bool isServed(uint32_t attributeId) const;
   // Subscription order, so that an update goes out in a stable order.
   using Order = std::unordered_map<Endpoint*, uint64_t>;
 
@@ -538,6 +541,8 @@ class AttributeNotificationContainer {
   std::unordered_map<uint32_t, Order> m_byId;
   uint64_t m_nextOrder = 0;
   uint32_t m_count = 0;
+  const std::vector<uint32_t> m_servedIds;
+  const tracing::Channel* const m_channel;
   ReplyInterfaceTracker m_tracker;
 };
 

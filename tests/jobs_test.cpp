@@ -323,9 +323,9 @@ TEST_F(JobsTest, ACancelledDecodeIsAnsweredAsAFailedOneButNotLoggedAsAFailure) {
   kor::CancellationScope cancelled([] { return true; });
   for (int scaling : {0, 2}) EXPECT_EQ(decode(at, scaling).result, RESULT_INVALID_IMAGE);
   // Only a departed client cancels: a routine line, no failure.
-  EXPECT_EQ(logged(2, "decoding image for " + m_dir.file("c.bmp") +
-                          " cancelled: its client has gone"),
-            2u);
+  EXPECT_EQ(
+      logged(2, "decoding image for " + m_dir.file("c.bmp") + " cancelled: its client has gone"),
+      2u);
   for (const auto& m : testsupport::traces().messages()) EXPECT_LT(m.level, 4) << m.text;
   // Reading a header or the bytes is not worth cancelling.
   EXPECT_EQ(info(at).result, RESULT_OK);

@@ -307,25 +307,42 @@ TEST(Endpoints, CloseRunsEachListenerOnceAndLateListenersAtOnce) {
   EXPECT_EQ(late, 1);
 }
 
-TEST(Endpoints, AContainerKeepsSubscriptionsOnceAndUpToTheBoundOfEachSubscriber) {
+TEST(Endpoints, AContainerKeepsSubscriptionsOnceAndUnservedOnesUpToTheBoundOfEachSubscriber) {
+  constexpr uint32_t kBound = comm::kMaxUnservedSubscriptionsPerSubscriber;
   testsupport::ReplyFixture greedy, other;
+  tracing::Channel channel("TEST_Container", 7, 1);
   {
-    comm::AttributeNotificationContainer container(svx::imageserver::replyInterfaceUuid());
+    comm::AttributeNotificationContainer container(svx::imageserver::replyInterfaceUuid(), {23},
+                                                   &channel);
     container.addNotification(other.proxy, 23);
     container.addNotification(other.proxy, 5);
     container.removeNotification(other.proxy, 5);
-    for (uint32_t id = 0; id < comm::kMaxSubscriptionsPerSubscriber; ++id)
+    // Up to the bound, then one past it twice: stored up to the bound, said
+    // once. A served id is stored past it; one removed makes room again.
+    constexpr uint32_t kFirst = 100;  // ids kFirst.. are not served
+    for (uint32_t id = kFirst; id < kFirst + kBound; ++id)
       container.addNotification(greedy.proxy, id);
-    container.addNotification(greedy.proxy, 0);  // recorded already: no new one
+    container.addNotification(greedy.proxy, kFirst);  // recorded already: no new one
+    EXPECT_EQ(container.count(), kBound + 1);
+    container.addNotification(greedy.proxy, kFirst + kBound);
+    container.addNotification(greedy.proxy, kFirst + kBound + 1);
+    EXPECT_EQ(container.count(), kBound + 1);
+    EXPECT_EQ(testsupport::traces().count("TEST_Container", 3,
+                                          "a subscriber holds 1024 attribute ids that are not "
+                                          "published; further ones are not recorded"),
+              1u);
+    container.addNotification(greedy.proxy, 23);
+    EXPECT_EQ(container.count(), kBound + 2);
+    container.removeNotification(greedy.proxy, kFirst);
+    container.addNotification(greedy.proxy, kFirst + kBound);
+    EXPECT_EQ(container.count(), kBound + 2);
     EXPECT_FALSE(greedy.endpoint->isClosed());
-    EXPECT_EQ(container.count(), comm::kMaxSubscriptionsPerSubscriber + 1);
-    container.addNotification(greedy.proxy, comm::kMaxSubscriptionsPerSubscriber);
-    EXPECT_TRUE(greedy.endpoint->isClosed());
-    EXPECT_EQ(container.count(), 1u);  // the tracker dropped every one of its ids
     kor::vector<comm::Proxy> proxies;
     EXPECT_NE(container.getNotifiedProxies(23, proxies), 0);
-    ASSERT_EQ(proxies.size(), 1u);
+    ASSERT_EQ(proxies.size(), 2u);
     EXPECT_EQ(proxies[0], other.proxy);
+    greedy.endpoint->close();
+    EXPECT_EQ(container.count(), 1u);  // the tracker dropped every one of its ids
   }
   // The container is gone: closing an endpoint it watched must not reach it.
   other.endpoint->close();

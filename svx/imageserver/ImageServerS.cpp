@@ -70,7 +70,8 @@ void ImageServerSkeletonBase::unregisterSelf() {
 // Attributes.
 
 ImageServerSkeleton::ImageServerSkeleton()
-    : m_versionValid(false), m_notificationContainer(replyInterfaceUuid()) {}
+    : m_versionValid(false),
+      m_notificationContainer(replyInterfaceUuid(), {kVersionAttributeId}, &g_attributeChannel) {}
 
 ImageServerSkeleton::~ImageServerSkeleton() { unregisterSelf(); }
 
@@ -129,8 +130,7 @@ void ImageServerSkeleton::setNotification(const CIPtr<CIUInt32Array>& attributeI
                                           comm::Proxy& subscriber) {
   osal::MutexLocker locker(m_attributeLock);
   if (attributeIds.isNull()) return;
-  // A subscriber disconnected for holding too many subscriptions gets none
-  // of the rest of its list.
+  // A subscriber that has gone gets none of the rest of its list.
   for (uint32_t i = 0; i < attributeIds->size() && !subscriberClosed(subscriber); ++i) {
     sendAttributeUpdate((*attributeIds)[i], subscriber, false);
     m_notificationContainer.addNotification(subscriber, (*attributeIds)[i]);

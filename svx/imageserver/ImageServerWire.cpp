@@ -71,12 +71,6 @@ class WireReplyEndpoint : public ImageServerReplyEndpoint {
     return send(writer);
   }
 
-  void disconnect(const char* reason) override {
-    std::shared_ptr<comm::Connection> connection = m_connection.lock();
-    if (connection == nullptr || !connection->close(reason)) return;
-    TRACE(comm::transportChannel(), 3, "disconnecting %s: %s", connection->name().c_str(), reason);
-  }
-
   // Pixels and file bytes for this client come from its connection's pool.
   CIInt8Array::Storage* allocateArrayStorage(uint32_t size, bool* refused) override {
     *refused = false;

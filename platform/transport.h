@@ -82,7 +82,8 @@ constexpr uint32_t kStopDrainMs = 5000;
 // anything more.
 constexpr uint32_t kHalfClosedCheckMs = 100;
 // A client at its shared-memory limit whose requests are held waits at most
-// this long for a release before it is disconnected.
+// this long for a release; then its held requests are dispatched (and
+// their answers refused shared memory).
 constexpr uint32_t kClientMemoryGraceMs = 30000;
 // Requests held for a client at its limit, in bytes: beyond it, its socket is
 // not read until it releases memory.
@@ -115,6 +116,10 @@ class ServiceSession {
   // copy of its reply endpoint is held by pending work or a subscription.
   // Any thread.
   virtual bool idle() = 0;
+  // True when the answers to a request for |slot| can take the client's
+  // shared memory (see "A client's shared memory" in segment.h): only such
+  // requests are held while the client is at its limit. Any thread.
+  virtual bool answersTakeSharedMemory(uint32_t slot) const = 0;
 };
 
 // Makes sessions for the services of one name (the generated wire code of
@@ -152,8 +157,8 @@ class Transport : public ServiceDirectory::Listener {
   void onTargetDestroyed(ServiceTarget* target) override;
   // The stop's drain time (default kStopDrainMs); for hosts and tests.
   void setStopDrainTime(uint32_t milliseconds);
-  // How long a client at its shared-memory limit may release nothing while
-  // requests of its are held (default kClientMemoryGraceMs); for tests.
+  // How long the requests of a client at its shared-memory limit are held
+  // while it releases nothing (default kClientMemoryGraceMs); for tests.
   void setClientMemoryGraceTime(uint32_t milliseconds);
 
   // Open client connections (all services); for tests and diagnostics.

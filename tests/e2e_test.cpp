@@ -282,11 +282,11 @@ TEST_F(E2eTest, ArraysFromTheThresholdUpArriveInSealedSharedMemoryUntilReleased)
   EXPECT_EQ(bytesOf(held), imagefiles::readFile(at));
 }
 
-TEST_F(E2eTest, AClientAtItsSharedMemoryLimitIsHeldBackUntilItReleases) {
+TEST_F(E2eTest, AClientAtItsSharedMemoryLimitIsHeldBackUntilItReleasesOrItsGraceEnds) {
   const std::string image = bmp("quarter.bmp", 256, 256);  // 196,662 bytes: shared memory
   // Room for six answers: four in the pool's segments, two more of their own.
   comm::setClientMemoryLimit(6 * imagefiles::readFile(image).size());
-  comm::Transport::instance().setClientMemoryGraceTime(300);
+  comm::Transport::instance().setClientMemoryGraceTime(60000);
   RecordingHandler handler;  // keeps every answer, so it releases nothing
   auto client = imageserver::client::Client::connect(kInstance, &handler);
   ASSERT_NE(client, nullptr);
@@ -295,17 +295,20 @@ TEST_F(E2eTest, AClientAtItsSharedMemoryLimitIsHeldBackUntilItReleases) {
     for (const Answer& answer : handler.copy(handler.answers)) ++counts[answer.result];
     return counts;
   };
+  constexpr int32_t kOutOfMemory = imageserver::client::RESULT_OUT_OF_MEMORY;
   // Up to the limit the answers come; one past it the array cannot be made.
   ASSERT_TRUE(client->requestImage(std::vector<std::string>(7, image), 0, false) &&
               handler.waitFor(handler.answers, 7));
-  EXPECT_EQ(results(), (std::map<int32_t, size_t>{{RESULT_OK, 6},
-                                                  {imageserver::client::RESULT_OUT_OF_MEMORY, 1}}));
-  // At the limit, a new request waits unread: no job is made for it, while
-  // another client is served.
+  EXPECT_EQ(results(), (std::map<int32_t, size_t>{{RESULT_OK, 6}, {kOutOfMemory, 1}}));
+  // At the limit, a new image request waits: no job is made for it, while
+  // another client is served, and an information request of its own is
+  // answered at once.
   ASSERT_TRUE(client->requestImage({image}, 0, false));
   EXPECT_TRUE(serves(image));
+  ASSERT_TRUE(client->requestImageInformation({image}) && handler.waitFor(handler.answers, 8));
+  EXPECT_EQ(handler.copy(handler.answers).back().kind, Answer::INFORMATION);
   usleep(100 * 1000);
-  EXPECT_EQ(handler.copy(handler.answers).size(), 7u);
+  EXPECT_EQ(handler.copy(handler.answers).size(), 8u);
   EXPECT_EQ(getNumPendingRequests(m_server), 0u);
   // Released, the held request is served, and every byte of the limit is
   // free again: six more answers fit.
@@ -314,11 +317,20 @@ TEST_F(E2eTest, AClientAtItsSharedMemoryLimitIsHeldBackUntilItReleases) {
   ASSERT_TRUE(client->requestImage(std::vector<std::string>(5, image), 0, false) &&
               handler.waitFor(handler.answers, 6));
   EXPECT_EQ(results(), (std::map<int32_t, size_t>{{RESULT_OK, 6}}));
-  // A client that holds its limit, asks again and releases nothing for the
-  // grace time is disconnected, and that is logged once.
-  ASSERT_TRUE(client->requestImage({image}, 0, false) && handler.waitFor(handler.closings, 1));
-  EXPECT_TRUE(eventually([] { return transportLogs("released no answer for 300 ms") > 0; }));
+  // Holding its limit and releasing nothing for the grace time, its held
+  // request is dispatched and refused the memory (logged once); so is the
+  // next one at once. The connection stays.
+  comm::Transport::instance().setClientMemoryGraceTime(300);
+  ASSERT_TRUE(client->requestImage({image}, 0, false) && handler.waitFor(handler.answers, 7));
+  ASSERT_TRUE(client->requestImage({image}, 0, false) && handler.waitFor(handler.answers, 8));
+  EXPECT_EQ(results(), (std::map<int32_t, size_t>{{RESULT_OK, 6}, {kOutOfMemory, 2}}));
+  EXPECT_TRUE(client->isConnected());
+  EXPECT_TRUE(handler.copy(handler.closings).empty());
   EXPECT_EQ(transportLogs("released no answer for 300 ms"), 1u);
+  // A release ends that: the next request is served.
+  handler.clearAnswers();
+  ASSERT_TRUE(client->requestImage({image}, 0, false) && handler.waitFor(handler.answers, 1));
+  EXPECT_EQ(results(), (std::map<int32_t, size_t>{{RESULT_OK, 1}}));
 }
 
 TEST_F(E2eTest, EverySubscriptionCallArrivesAndBelongsToItsConnection) {

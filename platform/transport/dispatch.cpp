@@ -55,9 +55,39 @@ Status Transport::State::hold(Served& served, const WireMessage& message) {
   return Status();
 }
 
+bool Transport::State::mustHold(Served& served, const WireMessage& message) {
+  if (!served.session->answersTakeSharedMemory(message.slot)) return false;
+  if (!served.held.empty()) return true;
+  if (!atLimit(served)) {
+    served.graceSpent = false;
+    return false;
+  }
+  if (!served.graceSpent) return true;
+  // Past the grace time nothing is held until the client releases memory.
+  std::shared_ptr<SegmentPool> pool = served.connection->segmentPool();
+  served.graceSpent = pool != nullptr && pool->lastReleaseMs() == served.graceSpentAt;
+  return !served.graceSpent;
+}
+
 void Transport::State::resumeHeld(Served& served) {
   if (served.held.empty() && !served.inputPaused) return;
-  while (!served.held.empty() && !atLimit(served) && !served.connection->isClosed()) {
+  std::shared_ptr<SegmentPool> pool = served.connection->segmentPool();
+  const uint64_t lastRelease = pool != nullptr ? pool->lastReleaseMs() : uint64_t{0};
+  // Still at its limit after the grace time: a client that releases nothing
+  // now is not going to soon. Its requests go on, and their answers are
+  // refused the shared memory they would need.
+  if (!served.held.empty() && atLimit(served)) {
+    const uint32_t grace = graceMs.load(std::memory_order_acquire);
+    if (steadyMs() - std::max(served.heldSinceMs, lastRelease) <= grace) return;
+    served.graceSpent = true;
+    served.graceSpentAt = lastRelease;
+    TRACE(channel(), 3,
+          "dispatching the held requests of %s: it released no answer for %u ms while at its "
+          "shared-memory limit",
+          served.connection->name().c_str(), grace);
+  }
+  while (!served.held.empty() && (served.graceSpent || !atLimit(served)) &&
+         !served.connection->isClosed()) {
     Served::Held request = std::move(served.held.front());
     served.held.pop_front();
     served.heldBytes -= request.payload.size();
@@ -77,19 +107,7 @@ void Transport::State::resumeHeld(Served& served) {
   if (served.held.empty()) {
     served.inputPaused = false;
     setWaiting(served, false);
-    return;
   }
-  // Still at its limit: a client that releases nothing for the grace time
-  // is not going to.
-  std::shared_ptr<SegmentPool> pool = served.connection->segmentPool();
-  const uint64_t since =
-      std::max(served.heldSinceMs, pool != nullptr ? pool->lastReleaseMs() : uint64_t{0});
-  const uint32_t grace = graceMs.load(std::memory_order_acquire);
-  if (steadyMs() - since <= grace) return;
-  const std::string why =
-      "it released no answer for " + std::to_string(grace) + " ms while at its shared-memory limit";
-  if (served.connection->close(why))
-    TRACE(channel(), 3, "disconnecting %s: %s", served.connection->name().c_str(), why.c_str());
 }
 
 void Transport::State::run(const std::shared_ptr<std::atomic<bool>>& stop) {
@@ -264,9 +282,10 @@ Status Transport::State::dispatch(Served& served, WireMessage& message) {
     return Status();
   }
   if (message.kind != kKindRequest) return Status::failure("unexpected message kind");
-  // A client at its shared-memory limit: its requests wait, in order, until
-  // it releases memory (no job is made for them meanwhile).
-  if (!served.held.empty() || atLimit(served)) return hold(served, message);
+  // A client at its shared-memory limit: its requests for answers that take
+  // shared memory wait, in order, until it releases memory or its grace
+  // time runs out (no job is made for them meanwhile).
+  if (mustHold(served, message)) return hold(served, message);
   return dispatchRequest(served, message);
 }
 

@@ -68,11 +68,20 @@
 // COMM_CLIENT_MEMORY_MIB), or one answer of any size when it holds nothing
 // else. Past that:
 //   - an array for it is not made: the job answers RESULT_OUT_OF_MEMORY;
-//   - while it holds its limit, its requests are read but held, in order,
-//     without making jobs for them (up to kMaxHeldRequestBytes; beyond that
-//     its socket is not read), and go on as soon as it releases memory;
-//   - a client whose requests are held and that releases nothing for
-//     kClientMemoryGraceMs (30 s) is disconnected, with one level 3 trace.
+//   - while it holds its limit, its requests whose answers can take shared
+//     memory (ServiceSession::answersTakeSharedMemory; for the image
+//     service, image requests) are read but held, in order, without making
+//     jobs for them (up to kMaxHeldRequestBytes; beyond that its socket is
+//     not read), and go on as soon as it releases memory. Its other requests
+//     (information, subscriptions) are dispatched as usual, so they may
+//     overtake held ones. A held request is judged (its locators validated)
+//     when it is dispatched, not when it arrives;
+//   - when it has released nothing for kClientMemoryGraceMs (30 s) while
+//     requests are held, they are dispatched all the same, and so is every
+//     request it sends until it next releases memory: their arrays are
+//     refused, so each locator still gets its one answer,
+//     RESULT_OUT_OF_MEMORY where it needs shared memory. One level 3 trace
+//     says so. The connection stays.
 // Other clients are served as usual throughout.
 #ifndef PLATFORM_TRANSPORT_SEGMENT_H_
 #define PLATFORM_TRANSPORT_SEGMENT_H_

@@ -60,6 +60,10 @@ struct Served {
   size_t heldBytes = 0;
   bool inputPaused = false;
   uint64_t heldSinceMs = 0;
+  // The grace time ran out at the client's release time |graceSpentAt|
+  // (SegmentPool::lastReleaseMs): until it releases again, nothing is held.
+  bool graceSpent = false;
+  uint64_t graceSpentAt = 0;
   // Held requests or paused input: the loop looks at it again and again.
   std::atomic<bool> waiting{false};
   // One reader at a time; a wake-up during a read makes the reader go again.
@@ -114,7 +118,7 @@ struct Transport::State {
   // are owed nothing more, and closes them.
   std::atomic<size_t> halfClosed{0};
   // Connections whose requests are held (Served::waiting), and how long a
-  // client at its limit may release nothing before it is disconnected.
+  // client at its limit may release nothing before they are dispatched.
   std::atomic<size_t> waitingCount{0};
   std::atomic<uint32_t> graceMs{kClientMemoryGraceMs};
   void closeFinishedHalfClosed();
@@ -135,11 +139,15 @@ struct Transport::State {
   void inputEnded(service::Served& served);
   Status dispatch(service::Served& served, WireMessage& message);
   Status dispatchRequest(service::Served& served, WireMessage& message);
+  // Whether |message| must wait: its answers can take shared memory, and
+  // the client is at its limit (within its grace time) or has requests
+  // held already.
+  bool mustHold(service::Served& served, const WireMessage& message);
   // Holds the request |message| of a client at its limit. Fails for a
   // request that no service would take.
   Status hold(service::Served& served, const WireMessage& message);
-  // Dispatches held requests while the client is below its limit;
-  // disconnects it when it has released nothing for the grace time.
+  // Dispatches held requests while the client is below its limit, and all
+  // of them once it has released nothing for the grace time.
   void resumeHeld(service::Served& served);
   void setWaiting(service::Served& served, bool waiting);
   bool atLimit(service::Served& served);

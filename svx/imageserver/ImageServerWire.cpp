@@ -172,6 +172,9 @@ class ImageServerSession : public comm::ServiceSession {
     return comm::Status();
   }
 
+  // File bytes and pixels; information records and versions are small.
+  bool answersTakeSharedMemory(uint32_t slot) const override { return slot == kRequestImage; }
+
   bool idle() override {
     const comm::Endpoint* endpoint = m_reply.endpoint();
     return endpoint == nullptr || endpoint->proxyCount() <= 1;  // only m_reply

@@ -253,11 +253,6 @@ TEST_F(E2eTest, ArraysFromTheThresholdUpArriveInSealedSharedMemoryUntilReleased)
   EXPECT_FALSE(fetch(*client, padded("below.bmp", comm::kSegmentThreshold - 1)).payload.isShared());
   Answer held = fetch(*client, at);
   ASSERT_TRUE(held.payload.isShared());
-  // The mapping cannot be made writable: the segment is sealed against it.
-  const long page = sysconf(_SC_PAGESIZE);
-  void* start = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(held.data()) &
-                                        ~static_cast<uintptr_t>(page - 1));
-  EXPECT_NE(mprotect(start, static_cast<size_t>(page), PROT_READ | PROT_WRITE), 0);
 
   // While the answer is held its memory is not written again; released, it
   // serves a later answer, in the mapping the client has.
@@ -284,8 +279,10 @@ TEST_F(E2eTest, ArraysFromTheThresholdUpArriveInSealedSharedMemoryUntilReleased)
 
 TEST_F(E2eTest, AClientAtItsSharedMemoryLimitIsHeldBackUntilItReleasesOrItsGraceEnds) {
   const std::string image = bmp("quarter.bmp", 256, 256);  // 196,662 bytes: shared memory
-  // Room for six answers: four in the pool's segments, two more of their own.
-  comm::setClientMemoryLimit(6 * imagefiles::readFile(image).size());
+  // Room for six answers: four in the pool's segments (rounded up to 64 KiB
+  // units), two more in segments of their own (their exact size).
+  const uint64_t size = imagefiles::readFile(image).size();
+  comm::setClientMemoryLimit(4 * 262144 + 2 * size);
   comm::Transport::instance().setClientMemoryGraceTime(60000);
   RecordingHandler handler;  // keeps every answer, so it releases nothing
   auto client = imageserver::client::Client::connect(kInstance, &handler);
@@ -560,6 +557,158 @@ TEST_F(E2eTest, AClientThatShutsDownItsSendingSideGetsEveryAnswerThenTheEnd) {
 }
 
 // --- Broken and hostile clients -----------------------------------------------
+
+// A client written from the transport alone that keeps a mapping of every
+// segment it is sent (a duplicate of its descriptor, mapped) however the
+// protocol goes on: what it pins is whatever the service leaves it. It
+// releases the answers it holds when told to, or never.
+class MappingKeeper {
+ public:
+  explicit MappingKeeper(const std::string& path) {
+    comm::ClientConnection::Callbacks callbacks;
+    callbacks.onMessage = [this](comm::WireMessage& message) { return onMessage(message); };
+    EXPECT_TRUE(comm::ClientConnection::open(path, std::move(callbacks), &m_connection).ok());
+  }
+  ~MappingKeeper() {
+    m_connection.reset();
+    for (const Kept& kept : m_kept) munmap(kept.memory, kept.length);
+  }
+
+  bool requestFiles(const std::vector<std::string>& locators) {
+    WireWriter request(comm::kKindRequest, wire::kRequestImage);
+    request.putU8(1);
+    request.putU32(static_cast<uint32_t>(locators.size()));
+    for (const std::string& locator : locators) request.putString(locator.data(), locator.size());
+    request.putI8(0);
+    request.putBool(false);
+    return m_connection != nullptr && m_connection->send(request) == 0;
+  }
+  // The results of the answers so far, once there are |count| of them.
+  std::map<int32_t, size_t> waitFor(size_t count) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, 30s, [&] { return m_results.size() >= count; });
+    std::map<int32_t, size_t> counts;
+    for (int32_t result : m_results) ++counts[result];
+    return counts;
+  }
+  // Lets go of the answers held, as a client does when it is done with
+  // them (the mappings it made of its own stay).
+  void releaseAll() {
+    std::vector<std::shared_ptr<comm::Segment>> views;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    views.swap(m_views);
+  }
+  // The memory still behind the segments it was sent, each counted once.
+  uint64_t pinnedBytes() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::map<ino_t, uint64_t> bytes;
+    for (const Kept& kept : m_kept) {
+      struct stat status;
+      if (fstat(kept.fd.get(), &status) == 0)
+        bytes[status.st_ino] = uint64_t(status.st_blocks) * 512;
+    }
+    uint64_t total = 0;
+    for (const auto& [inode, each] : bytes) total += each;
+    return total;
+  }
+
+ private:
+  struct Kept {
+    comm::UniqueFd fd;
+    void* memory;
+    size_t length;
+  };
+  // An answer's locator, record and result; a segment's descriptor is kept
+  // and mapped, and the array handed to the library's own bookkeeping so
+  // that releases go out as the protocol says.
+  comm::Status onMessage(comm::WireMessage& message) {
+    if (message.kind != comm::kKindReply || message.slot != wire::kRequestImageResult)
+      return comm::Status();
+    comm::WireReader reader(message.payload, message.size);
+    bool present = false, decoded = false;
+    const char* text = nullptr;
+    uint32_t length = 0, dataLength = 0, id = 0;
+    uint8_t hasImage = 0, hasInfo = 0, tag = 0;
+    int32_t result = -1;
+    reader.getString(&present, &text, &length);
+    reader.getU8(&hasImage);
+    std::shared_ptr<comm::Segment> view;
+    if (hasImage != 0) {
+      reader.getU8(&hasInfo);
+      EXPECT_EQ(hasInfo, 0);
+      reader.getBool(&decoded);
+      reader.getU8(&tag);
+      if (tag == 3 || tag == 4) {
+        reader.getU32(&length);
+        reader.getU32(&id);
+        int fd = message.fds.empty() ? -1 : fcntl(message.fds[0].get(), F_DUPFD_CLOEXEC, 0);
+        void* memory = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+        EXPECT_NE(memory, MAP_FAILED);
+        {
+          std::lock_guard<std::mutex> lock(m_mutex);
+          m_kept.push_back({comm::UniqueFd(fd), memory, length});
+        }
+        comm::Status acquired =
+            tag == 3
+                ? message.segments->acquire(id, std::move(message.fds[0]), length, &view)
+                : message.segments->acquireTransient(id, std::move(message.fds[0]), length, &view);
+        if (!acquired.ok()) return acquired;
+      } else if (tag == 1) {
+        reader.getU32(&length);
+        std::vector<uint8_t> skipped(length);
+        for (uint8_t& byte : skipped) reader.getU8(&byte);
+      }
+      reader.getU32(&dataLength);
+    }
+    reader.getI32(&result);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (view != nullptr) m_views.push_back(std::move(view));
+    m_results.push_back(result);
+    m_changed.notify_all();
+    return comm::Status();
+  }
+
+  std::unique_ptr<comm::ClientConnection> m_connection;
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::vector<int32_t> m_results;                       // Guarded by m_mutex.
+  std::vector<std::shared_ptr<comm::Segment>> m_views;  // Guarded by m_mutex.
+  std::vector<Kept> m_kept;                             // Guarded by m_mutex.
+};
+
+TEST_F(E2eTest, AClientThatKeepsItsMappingsPinsNoMoreThanItsLimit) {
+  const std::string image = bmp("quarter.bmp", 256, 256);  // 196,662 bytes: shared memory
+  constexpr uint64_t kLimit = 4 * 1024 * 1024;
+  comm::setClientMemoryLimit(kLimit);
+  MappingKeeper keeper(socketPath());
+  // Each round holds twelve answers at once: four in the pool's segments,
+  // eight in segments of their own, which the service frees once released.
+  for (size_t round = 1; round <= 5; ++round) {
+    ASSERT_TRUE(keeper.requestFiles(std::vector<std::string>(12, image)));
+    EXPECT_EQ(keeper.waitFor(12 * round), (std::map<int32_t, size_t>{{RESULT_OK, 12 * round}}));
+    keeper.releaseAll();
+  }
+  // Every segment freed had its pages taken back: what the client maps is
+  // the pool's four segments, which it may hold.
+  EXPECT_TRUE(eventually([&] { return keeper.pinnedBytes() <= 4 * 262144; }))
+      << keeper.pinnedBytes();
+  EXPECT_LE(keeper.pinnedBytes(), kLimit);
+}
+
+TEST_F(E2eTest, AClientHoardingSegmentsGetsNoMoreThanItsShareAndOthersAreServed) {
+  const std::string image = bmp("small.bmp", 160, 150);  // 72,054 bytes: shared memory
+  MappingKeeper hoarder(socketPath());
+  ASSERT_TRUE(hoarder.requestFiles(std::vector<std::string>(comm::kMaxClientSegments + 6, image)));
+  // Up to its share of segments, and not one past it; it releases none.
+  EXPECT_EQ(hoarder.waitFor(comm::kMaxClientSegments + 6),
+            (std::map<int32_t, size_t>{{RESULT_OK, comm::kMaxClientSegments},
+                                       {imageserver::client::RESULT_OUT_OF_MEMORY, 6}}));
+  EXPECT_EQ(comm::SegmentPool::segmentsTotal(), comm::kMaxClientSegments);
+  EXPECT_TRUE(serves(image));
+  auto other = connect();
+  ASSERT_NE(other, nullptr);
+  fetch(*other, image);
+}
 
 TEST_F(E2eTest, BrokenPeersAreDisconnectedAndOthersStillServed) {
   const std::string image = bmp("ok.bmp", 2, 2);

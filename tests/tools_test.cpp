@@ -143,10 +143,12 @@ TEST(HostTool, RefusesBadUsageAMissingLibraryAndAServedInstance) {
   const std::string host = toolPath("imageserver-host");
   // Each range one past both ends; hosts in this file start at the ends (but
   // for the greatest reserve, 64 GiB made ahead).
-  for (const Args& args : {Args{"--no-such-option"}, Args{"--instance", "minus"},
-                           Args{"--trace-level", "0"}, Args{"--trace-level", "8"},
-                           Args{"--client-memory", "0"}, Args{"--client-memory", "1048577"},
-                           Args{"--segment-reserve", "-1"}, Args{"--segment-reserve", "65537"}})
+  for (const Args& args :
+       {Args{"--no-such-option"}, Args{"--instance", "minus"}, Args{"--trace-level", "0"},
+        Args{"--trace-level", "8"}, Args{"--client-memory", "0"},
+        Args{"--client-memory", "1048577"}, Args{"--total-client-memory", "0"},
+        Args{"--total-client-memory", "1073741825"}, Args{"--segment-reserve", "-1"},
+        Args{"--segment-reserve", "65537"}})
     EXPECT_EQ(runTool(Args{host} + args).code, 2) << testing::PrintToString(args);
   Outcome missing =
       runTool(hostEnv(dir.path()) + Args{host, "--library", dir.file("libimageserverlib.so")});
@@ -320,9 +322,10 @@ TEST_F(ClientToolTest, DecodeWritesAPngOfTheScaledSizeOrAPamByTheOutputName) {
 TEST_F(ClientToolTest, TheHostHandsItsPathListsToTheService) {
   const std::string listed = copy("images/halves.data");
   const std::string blocked = copy("images/private/halves.png");
-  ASSERT_TRUE(startHost({"--ext-check", "--whitelist", m_dir.file("images"), "--blacklist",
-                         m_dir.file("images/private"), "--trace-level", "7", "--client-memory",
-                         "1048576", "--segment-reserve", "0"}));
+  ASSERT_TRUE(
+      startHost({"--ext-check", "--whitelist", m_dir.file("images"), "--blacklist",
+                 m_dir.file("images/private"), "--trace-level", "7", "--client-memory", "1048576",
+                 "--total-client-memory", "1073741824", "--segment-reserve", "0"}));
   EXPECT_EQ(client({"info", listed}).code, 0);
   EXPECT_EQ(client({"info", blocked}).code, 1);
 }

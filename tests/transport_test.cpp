@@ -236,6 +236,23 @@ TEST(SegmentTest, ReceiverRejectsUnsealedShortOrForeignDescriptors) {
       Segment::mapReceived(comm::UniqueFd(open("/dev/null", O_RDONLY | O_CLOEXEC)), 0, &mapped);
   EXPECT_STREQ(refused.reason(), "received descriptor is not a segment: Invalid argument");
   EXPECT_EQ(refused.error(), EINVAL);
+  // Its pages cannot be taken back; a reclaimable segment's can, however
+  // the receiver keeps its mapping, which then reads zeros.
+  EXPECT_FALSE(made->reclaimPages());
+  std::shared_ptr<Segment> pooled;
+  ASSERT_TRUE(Segment::create(3 * 4096 + 10, &pooled).ok());
+  pooled->setReclaimable();
+  std::memset(pooled->writableData(), 0x5a, pooled->size());
+  ASSERT_TRUE(pooled->seal().ok());
+  EXPECT_NE(ftruncate(pooled->fd(), 10), 0);
+  comm::UniqueFd kept = dup(pooled);
+  ASSERT_TRUE(Segment::mapReceived(dup(pooled), pooled->size(), &mapped).ok());
+  ASSERT_EQ(mapped->data()[pooled->size() - 1], 0x5a);
+  EXPECT_TRUE(pooled->reclaimPages());
+  struct stat status;
+  ASSERT_EQ(fstat(kept.get(), &status), 0);
+  EXPECT_EQ(status.st_blocks, 0);
+  EXPECT_EQ(mapped->data()[pooled->size() - 1], 0);
 }
 
 // An array's storage from |pool|; null when it was refused or failed.
@@ -312,6 +329,39 @@ TEST(SegmentPoolTest, AClientHoldsNoMoreThanItsLimitUnlessOneAnswerAloneIsLarger
   EXPECT_TRUE(refused);
   rest.reset();
   EXPECT_NE(allocateFrom(pool, kLimit / 2, &refused), nullptr);
+}
+
+TEST(SegmentPoolTest, AllClientsTogetherStayWithinTheTotalBounds) {
+  constexpr uint32_t kMiB = 1024 * 1024;
+  auto a = std::make_shared<comm::SegmentPool>(8 * kMiB);
+  auto b = std::make_shared<comm::SegmentPool>(8 * kMiB);
+  auto c = std::make_shared<comm::SegmentPool>(8 * kMiB);
+  bool refused = false;
+  // Memory: up to the total across clients, and not a byte past it, not
+  // even for a client's first answer, which its own limit would allow.
+  comm::setTotalClientMemoryLimit(3 * kMiB);
+  auto first = allocateFrom(a, 2 * kMiB, &refused);
+  auto second = allocateFrom(b, kMiB, &refused);
+  ASSERT_TRUE(first != nullptr && second != nullptr);
+  EXPECT_EQ(comm::SegmentPool::bytesTotal(), 3u * kMiB);
+  EXPECT_EQ(allocateFrom(c, 1, &refused), nullptr);
+  EXPECT_TRUE(refused);
+  // A client's idle segment makes room for its own next answer.
+  first.reset();
+  auto again = allocateFrom(a, kMiB + 1, &refused);
+  EXPECT_NE(again, nullptr);
+  EXPECT_EQ(comm::SegmentPool::bytesTotal(), 3u * kMiB);
+  second.reset();
+  comm::setTotalClientMemoryLimit(0);
+  // Descriptors: up to the budget across clients, and not one past it.
+  const uint32_t held = comm::SegmentPool::segmentsTotal();
+  comm::setSegmentDescriptorBudget(held + 2);
+  auto third = allocateFrom(c, 100000, &refused);
+  auto fourth = allocateFrom(c, 100000, &refused);
+  ASSERT_TRUE(third != nullptr && fourth != nullptr);
+  EXPECT_EQ(allocateFrom(a, 100000, &refused), nullptr);
+  EXPECT_TRUE(refused);
+  comm::setSegmentDescriptorBudget(0);
 }
 
 TEST(SegmentReserveTest, ReservedSegmentsAreMadeAheadWithinTheBoundAndNeverShared) {

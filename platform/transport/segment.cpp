@@ -3,12 +3,14 @@
 // segments.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/transport.h"
@@ -92,12 +94,29 @@ Status Segment::seal() {
   // A write seal is refused while a writable shared mapping exists (ours), so
   // the strongest seal available is against future writes: the receiver can
   // neither map the segment writable nor write to it. Older kernels lack it.
-  const int base = F_SEAL_SHRINK | F_SEAL_GROW;
-  if (fcntl(m_fd.get(), F_ADD_SEALS, base | F_SEAL_FUTURE_WRITE | F_SEAL_SEAL) != 0 &&
-      (errno != EINVAL || fcntl(m_fd.get(), F_ADD_SEALS, base | F_SEAL_SEAL) != 0))
+  // A reclaimable segment goes without it (see "Shared segments").
+  const int base = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL;
+  bool sealed = false;
+  if (!m_reclaimable) {
+    sealed = fcntl(m_fd.get(), F_ADD_SEALS, base | F_SEAL_FUTURE_WRITE) == 0;
+    if (!sealed && errno != EINVAL) return Status::fromErrno(errno, "cannot seal segment");
+  }
+  if (!sealed && fcntl(m_fd.get(), F_ADD_SEALS, base) != 0)
     return Status::fromErrno(errno, "cannot seal segment");
   m_sealed.store(true, std::memory_order_release);
   return Status();
+}
+
+bool Segment::reclaimPages() {
+  if (!m_fd.valid() || m_size == 0) return true;
+  // Whole pages: the last, partly used one would only be zeroed.
+  const off_t page = sysconf(_SC_PAGESIZE);
+  const off_t length = (static_cast<off_t>(m_size) + page - 1) / page * page;
+  int result;
+  do {
+    result = fallocate(m_fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, length);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
 }
 
 Status Segment::mapReceived(UniqueFd fd, uint32_t length, std::shared_ptr<Segment>* mapped) {
@@ -131,15 +150,52 @@ Status Segment::mapReceived(UniqueFd fd, uint32_t length, std::shared_ptr<Segmen
 // ---------------------------------------------------------------------------
 // The service side's pool.
 
+const char* const kTotalClientMemoryVariable = "COMM_TOTAL_CLIENT_MEMORY_MIB";
+
 namespace {
 
-std::atomic<uint64_t> g_pooledBytes{0};  // all pools' segments
-std::atomic<uint64_t> g_idleBytes{0};    // of which idle
+std::atomic<uint64_t> g_idleBytes{0};         // all pools' idle segments
+std::atomic<uint64_t> g_chargedBytes{0};      // counted against all clients
+std::atomic<uint32_t> g_liveSegments{0};      // all pools' segments
+std::atomic<uint64_t> g_totalLimit{0};        // 0: from the environment
+std::atomic<uint32_t> g_descriptorBudget{0};  // 0: the default
 
 uint64_t nowMs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                    std::chrono::steady_clock::now().time_since_epoch())
                                    .count());
+}
+
+// A quarter of the physical memory, or the host's choice in
+// COMM_TOTAL_CLIENT_MEMORY_MIB (a whole number of MiB, at least 1).
+uint64_t totalFromEnvironment() {
+  static const uint64_t limit = [] {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    const uint64_t quarter = pages > 0 && pageSize > 0 ? static_cast<uint64_t>(pages) *
+                                                             static_cast<uint64_t>(pageSize) / 4
+                                                       : 1024ull * 1024 * 1024;
+    const char* text = std::getenv(kTotalClientMemoryVariable);
+    if (text == nullptr || *text == '\0') return quarter;
+    char* end = nullptr;
+    const unsigned long long mib = std::strtoull(text, &end, 10);
+    if (*end != '\0' || mib == 0 || mib > (1ull << 30)) {
+      TRACE(transportChannel(), 3, "ignoring %s=%s: not a number of MiB from 1 to 1073741824",
+            kTotalClientMemoryVariable, text);
+      return quarter;
+    }
+    return static_cast<uint64_t>(mib) * 1024 * 1024;
+  }();
+  return limit;
+}
+
+uint32_t defaultDescriptorBudget() {
+  static const uint32_t budget = [] {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1u << 16;
+    return static_cast<uint32_t>(std::min<rlim_t>(limit.rlim_cur / 2, 1u << 30));
+  }();
+  return budget;
 }
 
 // Segments are made a little larger than asked, so that arrays of nearly
@@ -151,92 +207,152 @@ uint64_t roundedCapacity(uint32_t size) {
   return std::min<uint64_t>(rounded, UINT32_MAX);
 }
 
-// A segment of at least |size| bytes that no client has seen: from the
-// reserve when it has one ready, else made now (null when that fails: the
-// caller answers "no memory").
-std::shared_ptr<Segment> freshSegment(uint32_t size) {
+// A segment of at least |size| bytes that no client has seen, reclaimable:
+// from the reserve when it has one ready of at most |most| bytes, else made
+// now at |size| (null when that fails: the caller answers "no memory").
+std::shared_ptr<Segment> freshSegment(uint32_t size, uint64_t most) {
   std::shared_ptr<Segment> segment = SegmentReserve::instance().take(size);
+  if (segment != nullptr && segment->size() > most) segment.reset();
   if (segment == nullptr && !Segment::create(size, &segment).ok()) return nullptr;
+  segment->setReclaimable();
   return segment;
 }
 
 }  // namespace
 
+uint64_t totalClientMemoryLimit() {
+  const uint64_t chosen = g_totalLimit.load(std::memory_order_acquire);
+  return chosen != 0 ? chosen : totalFromEnvironment();
+}
+
+void setTotalClientMemoryLimit(uint64_t bytes) {
+  g_totalLimit.store(bytes, std::memory_order_release);
+}
+
+uint32_t segmentDescriptorBudget() {
+  const uint32_t chosen = g_descriptorBudget.load(std::memory_order_acquire);
+  return chosen != 0 ? chosen : defaultDescriptorBudget();
+}
+
+void setSegmentDescriptorBudget(uint32_t segments) {
+  g_descriptorBudget.store(segments, std::memory_order_release);
+}
+
 SegmentPool::~SegmentPool() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  for (Entry& entry : m_entries) {
-    if (entry.transient) continue;
-    g_pooledBytes.fetch_sub(entry.segment->size(), std::memory_order_relaxed);
+  // What is left was out with the client when its connection ended: its
+  // answers stay readable as long as it keeps them.
+  for (Entry& entry : m_entries)
     if (entry.idle()) g_idleBytes.fetch_sub(entry.segment->size(), std::memory_order_relaxed);
-  }
+  g_chargedBytes.fetch_sub(m_bytes, std::memory_order_relaxed);
+  g_liveSegments.fetch_sub(static_cast<uint32_t>(m_entries.size()), std::memory_order_relaxed);
 }
 
 uint64_t SegmentPool::idleBytesTotal() { return g_idleBytes.load(std::memory_order_relaxed); }
+uint64_t SegmentPool::bytesTotal() { return g_chargedBytes.load(std::memory_order_relaxed); }
+uint32_t SegmentPool::segmentsTotal() { return g_liveSegments.load(std::memory_order_relaxed); }
 
 void SegmentPool::becameIdleLocked(size_t index) {
   Entry& entry = m_entries[index];
-  m_outstanding -= entry.used;
-  entry.used = 0;
-  if (entry.transient) {
-    m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(index));
-    return;
-  }
+  m_inUse -= entry.segment->size();
+  --m_inUseCount;
   entry.idleSinceMs = nowMs();
   g_idleBytes.fetch_add(entry.segment->size(), std::memory_order_relaxed);
-  if (m_closed) dropLocked(index, nullptr);
+  if (entry.transient || m_closed) dropLocked(index, nullptr);
 }
 
 void SegmentPool::dropLocked(size_t index, std::vector<uint32_t>* known) {
   Entry& entry = m_entries[index];
   const uint32_t size = entry.segment->size();
-  m_bytes -= size;
-  g_pooledBytes.fetch_sub(size, std::memory_order_relaxed);
   g_idleBytes.fetch_sub(size, std::memory_order_relaxed);
-  if (entry.clientKnows && known != nullptr) known->push_back(entry.id);
+  g_liveSegments.fetch_sub(1, std::memory_order_relaxed);
+  // A segment the client has mapped stays counted against it unless its
+  // pages can be taken back.
+  if (entry.clientKnows && !entry.segment->reclaimPages()) {
+    m_pinned += size;
+    m_inUse += size;
+  } else {
+    m_bytes -= size;
+    g_chargedBytes.fetch_sub(size, std::memory_order_relaxed);
+  }
+  if (entry.clientKnows && !entry.transient && known != nullptr) known->push_back(entry.id);
   m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
-size_t SegmentPool::pooledLocked(uint32_t size) {
-  // The smallest idle segment that holds the array.
-  size_t best = m_entries.size();
-  for (size_t i = 0; i < m_entries.size(); ++i) {
-    const Entry& entry = m_entries[i];
-    if (entry.transient || !entry.idle() || entry.segment->size() < size) continue;
-    if (best == m_entries.size() || entry.segment->size() < m_entries[best].segment->size())
-      best = i;
-  }
-  if (best != m_entries.size()) {
-    g_idleBytes.fetch_sub(m_entries[best].segment->size(), std::memory_order_relaxed);
-    return best;
-  }
-  // A new segment: make room by dropping idle ones that are too small,
-  // oldest first, while the limits would be broken.
-  const uint64_t capacity = roundedCapacity(size);
-  size_t pooled = 0;
-  for (const Entry& entry : m_entries) pooled += entry.transient ? 0 : 1;
-  while (pooled + 1 > kPoolMaxSegments || m_bytes + capacity > kPoolMaxBytes) {
+template <class Fits>
+bool SegmentPool::makeRoomLocked(Fits fits) {
+  while (!fits()) {
     size_t oldest = m_entries.size();
     for (size_t i = 0; i < m_entries.size(); ++i) {
       const Entry& entry = m_entries[i];
-      if (!entry.transient && entry.idle() &&
+      if (entry.idle() &&
           (oldest == m_entries.size() || entry.idleSinceMs < m_entries[oldest].idleSinceMs))
         oldest = i;
     }
-    if (oldest == m_entries.size()) return m_entries.size();  // all busy
+    if (oldest == m_entries.size()) return false;
     dropLocked(oldest, &m_dropped);
-    --pooled;
   }
-  if (g_pooledBytes.load(std::memory_order_relaxed) + capacity > kPoolMaxTotalBytes)
-    return m_entries.size();
-  std::shared_ptr<Segment> segment = freshSegment(static_cast<uint32_t>(capacity));
-  if (segment == nullptr) return m_entries.size();
+  return true;
+}
+
+size_t SegmentPool::chooseLocked(uint32_t size, bool* refused) {
+  const size_t none = m_entries.size();
+  // The smallest idle segment that holds the array: no fresh pages. One
+  // more than twice its size would hold memory the array does not need
+  // (the client's one large answer, say); it is freed instead when room is
+  // needed.
+  const uint64_t most = 2 * roundedCapacity(size);
+  size_t best = none;
+  for (size_t i = 0; i < m_entries.size(); ++i) {
+    const Entry& entry = m_entries[i];
+    if (!entry.idle() || entry.segment->size() < size || entry.segment->size() > most) continue;
+    if (best == none || entry.segment->size() < m_entries[best].segment->size()) best = i;
+  }
+  if (best != none) {
+    g_idleBytes.fetch_sub(m_entries[best].segment->size(), std::memory_order_relaxed);
+    return best;
+  }
+  // A new segment: pooled while the pool has room, else for this answer
+  // alone. Idle segments too small for it are freed, oldest first, while a
+  // bound would be broken; a client holding nothing gets one answer of any
+  // size.
+  size_t pooled = 0;
+  for (const Entry& entry : m_entries) pooled += entry.transient ? 0 : 1;
+  bool transient = pooled >= kPoolMaxSegments;
+  if (transient && makeRoomLocked([&] {
+        size_t count = 0;
+        for (const Entry& entry : m_entries) count += entry.transient ? 0 : 1;
+        return count < kPoolMaxSegments;
+      }))
+    transient = false;
+  const uint64_t capacity = transient ? std::max<uint32_t>(size, 1) : roundedCapacity(size);
+  const uint64_t total = totalClientMemoryLimit();
+  const uint32_t descriptors = segmentDescriptorBudget();
+  const bool fits = makeRoomLocked([&] {
+    return (m_bytes == 0 || m_bytes + capacity <= m_limit) &&
+           m_entries.size() < kMaxClientSegments &&
+           g_chargedBytes.load(std::memory_order_relaxed) + capacity <= total &&
+           g_liveSegments.load(std::memory_order_relaxed) < descriptors;
+  });
+  if (!fits) {
+    *refused = true;
+    return none;
+  }
+  // A reserved segment may be up to twice the size asked for; it is taken
+  // only where all of it fits the bounds.
+  const uint64_t room = std::min(m_bytes == 0 ? UINT64_MAX : m_limit - m_bytes,
+                                 total - g_chargedBytes.load(std::memory_order_relaxed));
+  std::shared_ptr<Segment> segment =
+      freshSegment(static_cast<uint32_t>(capacity), std::max(room, capacity));
+  if (segment == nullptr) return none;
   const uint32_t made = segment->size();
   Entry entry;
   entry.id = m_nextId++;
   entry.segment = std::move(segment);
+  entry.transient = transient;
   m_entries.push_back(std::move(entry));
   m_bytes += made;
-  g_pooledBytes.fetch_add(made, std::memory_order_relaxed);
+  g_chargedBytes.fetch_add(made, std::memory_order_relaxed);
+  g_liveSegments.fetch_add(1, std::memory_order_relaxed);
   return m_entries.size() - 1;
 }
 
@@ -244,34 +360,19 @@ CIInt8Array::Storage* SegmentPool::allocate(const std::shared_ptr<SegmentPool>& 
                                             bool* refused) {
   SegmentPool& self = *pool;
   std::lock_guard<std::mutex> lock(self.m_mutex);
-  *refused = false;
-  // A client that holds nothing gets one answer of any size; otherwise its
-  // answers stay within its limit.
-  if (self.m_closed || (self.m_outstanding > 0 && self.m_outstanding + size > self.m_limit)) {
-    *refused = true;
-    return nullptr;
-  }
+  *refused = self.m_closed;
+  if (self.m_closed) return nullptr;
   size_t chosen;
   try {
-    chosen = self.pooledLocked(size);
-    if (chosen == self.m_entries.size()) {
-      // Beyond the pool's limits: a segment for this answer alone (it
-      // becomes the last entry, |chosen|).
-      std::shared_ptr<Segment> segment = freshSegment(std::max<uint32_t>(size, 1));
-      if (segment == nullptr) return nullptr;
-      Entry entry;
-      entry.id = self.m_nextId++;
-      entry.segment = std::move(segment);
-      entry.transient = true;
-      self.m_entries.push_back(std::move(entry));
-    }
+    chosen = self.chooseLocked(size, refused);
   } catch (...) {
     return nullptr;
   }
+  if (chosen == self.m_entries.size()) return nullptr;
   Entry& entry = self.m_entries[chosen];
   entry.storageAlive = true;
-  entry.used = size;
-  self.m_outstanding += size;
+  self.m_inUse += entry.segment->size();
+  ++self.m_inUseCount;
   PooledStorage* storage =
       new (std::nothrow) PooledStorage(entry.segment, pool, entry.id, entry.transient);
   if (storage == nullptr) {
@@ -284,12 +385,12 @@ CIInt8Array::Storage* SegmentPool::allocate(const std::shared_ptr<SegmentPool>& 
 
 uint64_t SegmentPool::outstandingBytes() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_outstanding;
+  return m_inUse;
 }
 
 bool SegmentPool::atLimit() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_outstanding >= m_limit;
+  return m_inUse >= m_limit || m_inUseCount >= kMaxClientSegments;
 }
 
 uint64_t SegmentPool::lastReleaseMs() {

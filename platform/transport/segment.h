@@ -6,10 +6,15 @@
 // Byte arrays of 64 KiB and more are allocated in memfd segments (through
 // CITypesFactory's allocator hook) so that they travel without a copy: the
 // descriptor is passed, the receiver maps it read-only. Before a segment is
-// first sent it is sealed against shrinking, growing and (where the kernel
-// has it) future writes, then against further sealing. The sender keeps its
-// writable mapping (a write seal is impossible while one exists) and does not
-// write after sending; the receiver cannot map it writable or truncate it.
+// first sent it is sealed against shrinking and growing, then against
+// further sealing, so the receiver can trust its size. A one-off segment is
+// also sealed against future writes (where the kernel has that seal): the
+// receiver can neither map it writable nor write to it. A pool's segments
+// (below) are not: the service must be able to take their pages back
+// (reclaimPages) whatever the client does with its mapping, and the kernel
+// refuses that for a write-sealed file. A client can therefore write into
+// the memory of its own answers, which the service reuses for that client
+// alone and never reads back.
 //
 // Pooled segments
 // ---------------
@@ -28,13 +33,18 @@
 // message, upon which the client unmaps its copy. A release of an id that
 // is not out with the client, a drop of an unknown id or a pooled segment
 // whose descriptor does not match the id's closes the connection.
-// Limits per connection: kPoolMaxSegments segments and kPoolMaxBytes bytes;
-// for the process: kPoolMaxTotalBytes. An array beyond them gets a transient
-// segment (tag 4): made for that answer alone, with an id like a pooled one;
-// the client maps it for the answer and sends a release when the answer's
-// bytes are gone, upon which the service frees it. (Tag 2, a one-off segment
-// the client keeps for itself, is left for arrays that could not be made in
-// a segment at first and are copied into one as they are sent.)
+// A connection keeps kPoolMaxSegments segments for reuse. An array beyond
+// them gets a transient segment (tag 4): made for that answer alone, with an
+// id like a pooled one; the client maps it for the answer and sends a
+// release when the answer's bytes are gone, upon which the service frees
+// it. (Tag 2, a one-off segment the client keeps for itself, is left for
+// arrays that could not be made in a segment at first and are copied into
+// one as they are sent.) Whenever the service frees a segment the client has
+// seen and released (a drop, a released transient one, an idle one at the
+// end of the connection), it first takes its pages back
+// (Segment::reclaimPages): a client that keeps its mapping then maps a
+// hole, and holds no memory of the service's. Answers a client still holds
+// when its connection ends stay readable for as long as it keeps them.
 //
 // Pre-faulted segments
 // --------------------
@@ -61,16 +71,24 @@
 //
 // A client's shared memory
 // ------------------------
-// Every segment made for a client counts against it from the moment its
-// array is made until the client releases it, or its connection ends: the
-// bytes of its answers that it holds, or that wait to be sent. A client may
-// hold kClientMemoryBytes (256 MiB; the host's --client-memory sets
-// COMM_CLIENT_MEMORY_MIB), or one answer of any size when it holds nothing
-// else. Past that:
-//   - an array for it is not made: the job answers RESULT_OUT_OF_MEMORY;
-//   - while it holds its limit, its requests whose answers can take shared
-//     memory (ServiceSession::answersTakeSharedMemory; for the image
-//     service, image requests) are read but held, in order, without making
+// Every segment made for a client counts against it, at its full size, from
+// its making until its pages are taken back, or its connection ends: the
+// segments of its answers that it holds or that wait to be sent, and the
+// idle ones kept for its next answers. Whatever it does with its mappings,
+// it holds no more than that. A client may hold kClientMemoryBytes (256
+// MiB; the host's --client-memory sets COMM_CLIENT_MEMORY_MIB) and
+// kMaxClientSegments segments (each is a descriptor in the service), or one
+// answer of any size when it holds nothing else; idle segments are freed to
+// make room. All clients together hold at most the total bound (a quarter
+// of the machine's memory; the host's --total-client-memory sets
+// COMM_TOTAL_CLIENT_MEMORY_MIB), one answer of any size included, and at
+// most half the process's descriptor limit in segments. Past a bound:
+//   - an array is not made: the job answers RESULT_OUT_OF_MEMORY (past the
+//     total bounds, that is all);
+//   - while a client holds its own limit (in segments in use), its requests
+//     whose answers can take shared memory
+//     (ServiceSession::answersTakeSharedMemory; for the image service,
+//     image requests) are read but held, in order, without making
 //     jobs for them (up to kMaxHeldRequestBytes; beyond that its socket is
 //     not read), and go on as soon as it releases memory. Its other requests
 //     (information, subscriptions) are dispatched as usual, so they may
@@ -82,7 +100,7 @@
 //     refused, so each locator still gets its one answer,
 //     RESULT_OUT_OF_MEMORY where it needs shared memory. One level 3 trace
 //     says so. The connection stays.
-// Other clients are served as usual throughout.
+// Other clients are served as usual throughout, within the total bounds.
 #ifndef PLATFORM_TRANSPORT_SEGMENT_H_
 #define PLATFORM_TRANSPORT_SEGMENT_H_
 
@@ -117,10 +135,23 @@ uint64_t clientMemoryLimit();
 // Sets it (0: back to the environment's or the default); for tests.
 void setClientMemoryLimit(uint64_t bytes);
 
+// The shared memory all clients together may hold (see "A client's shared
+// memory"): the host may set it through COMM_TOTAL_CLIENT_MEMORY_MIB (read
+// once); by default a quarter of the machine's physical memory.
+extern const char* const kTotalClientMemoryVariable;  // "COMM_TOTAL_CLIENT_MEMORY_MIB"
+uint64_t totalClientMemoryLimit();
+// Sets it (0: back to the environment's or the default); for tests.
+void setTotalClientMemoryLimit(uint64_t bytes);
+// The segments all clients together may hold: half the process's soft
+// limit on descriptors at the first call, so that accepting connections
+// and opening files never run short because of them.
+uint32_t segmentDescriptorBudget();
+// Sets it (0: back to the default); for tests.
+void setSegmentDescriptorBudget(uint32_t segments);
+
 // Segment pools.
 constexpr uint32_t kPoolMaxSegments = 4;
-constexpr uint64_t kPoolMaxBytes = 256ull * 1024 * 1024;
-constexpr uint64_t kPoolMaxTotalBytes = 1024ull * 1024 * 1024;
+constexpr uint32_t kMaxClientSegments = 64;
 constexpr uint32_t kPoolIdleMs = 10000;
 // Received pooled segments a client keeps mapped at most (a service that
 // sends more is refused).
@@ -156,9 +187,17 @@ class Segment {
   uint32_t size() const { return m_size; }
   // The descriptor of a segment made here (-1 for a received one).
   int fd() const { return m_fd.get(); }
-  // Seals the segment once (see above).
+  // Seals the segment once (see above): against future writes too unless
+  // it is reclaimable.
   Status seal();
   bool isSealed() const { return m_sealed.load(std::memory_order_acquire); }
+  // Leaves the future-write seal off, so that reclaimPages() works after
+  // the segment has been sent. Before the first seal().
+  void setReclaimable() { m_reclaimable = true; }
+  // Frees the segment's pages, whatever mappings of it exist here or in
+  // other processes: they read zeros afterwards. False when the kernel
+  // refuses (a write-sealed segment).
+  bool reclaimPages();
 
  private:
   Segment() = default;
@@ -167,6 +206,7 @@ class Segment {
   size_t m_mapped = 0;
   uint32_t m_size = 0;
   bool m_writable = false;
+  bool m_reclaimable = false;
   std::mutex m_sealMutex;
   std::atomic<bool> m_sealed{false};
   std::shared_ptr<Segment> m_base;  // a view's mapping
@@ -194,17 +234,18 @@ class SegmentPool {
   SegmentPool(const SegmentPool&) = delete;
   SegmentPool& operator=(const SegmentPool&) = delete;
 
-  // Storage for an array of |size| bytes for the pool's client: an idle
-  // pooled segment that is large enough, a new pooled one, or, beyond the
-  // pool's limits, a transient one. Null when memory is short, or (with
-  // |*refused| set) when the client's shared memory would pass its limit:
-  // the array must not be made then.
+  // Storage for an array of |size| bytes for the pool's client: the
+  // smallest idle pooled segment that is large enough, a new pooled one,
+  // or, beyond kPoolMaxSegments, a transient one; idle segments are freed
+  // to make room. Null when memory is short, or (with |*refused| set) when
+  // a bound would be passed: the array must not be made then.
   static CIInt8Array::Storage* allocate(const std::shared_ptr<SegmentPool>& pool, uint32_t size,
                                         bool* refused);
   // The bytes of the client's segments in use: held by an array here or out
-  // with the client.
+  // with the client (and those freed whose pages could not be taken back).
   uint64_t outstandingBytes();
-  // True when the client holds its limit or more.
+  // True when the client holds its limit or more in segments in use, or
+  // kMaxClientSegments of them.
   bool atLimit();
   // When the client last released something (steady clock, ms).
   uint64_t lastReleaseMs();
@@ -227,10 +268,14 @@ class SegmentPool {
   // For tests and diagnostics.
   size_t segmentCount();
   size_t idleCount();
+  // The bytes counted against the client (see "A client's shared memory").
   uint64_t bytes();
 
   // The bytes held idle by all pools of the process.
   static uint64_t idleBytesTotal();
+  // The bytes and segments counted against all clients together.
+  static uint64_t bytesTotal();
+  static uint32_t segmentsTotal();
 
   // Called by the array's storage when it is destroyed.
   void storageGone(uint32_t id);
@@ -247,22 +292,30 @@ class SegmentPool {
     uint64_t idleSinceMs = 0;
     bool idle() const { return !storageAlive && outWithClient == 0; }
   };
-  // Frees |entry| (idle); the caller holds m_mutex.
+  // Frees entry |index| (idle), taking its pages back when the client has
+  // seen it; |known| gets its id when it is a pooled one the client maps.
+  // The caller holds m_mutex.
   void dropLocked(size_t index, std::vector<uint32_t>* known);
   // Entry |index| is idle now: kept for reuse, or freed when transient or
   // the pool is closed.
   void becameIdleLocked(size_t index);
-  // A pooled segment for |size| bytes, or m_entries.size() when the pool's
-  // limits leave no room.
-  size_t pooledLocked(uint32_t size);
+  // The entry for an array of |size| bytes: an idle pooled one, else a new
+  // one; m_entries.size() with |*refused| set when a bound leaves no room,
+  // or without it when memory is short.
+  size_t chooseLocked(uint32_t size, bool* refused);
+  // Frees idle entries, oldest first, until |fits| holds; whether it does.
+  template <class Fits>
+  bool makeRoomLocked(Fits fits);
 
   const uint64_t m_limit;
   std::mutex m_mutex;
   std::vector<Entry> m_entries;  // Guarded by m_mutex, as is all below.
   std::vector<uint32_t> m_dropped;
   uint32_t m_nextId = 1;
-  uint64_t m_bytes = 0;        // pooled segments' bytes
-  uint64_t m_outstanding = 0;  // bytes of the arrays in the entries in use
+  uint64_t m_bytes = 0;   // counted against the client: its segments' and m_pinned
+  uint64_t m_inUse = 0;   // of which in segments in use
+  uint64_t m_pinned = 0;  // of which in freed segments whose pages stayed
+  uint32_t m_inUseCount = 0;
   uint64_t m_lastReleaseMs = 0;
   bool m_closed = false;
 };

@@ -48,6 +48,8 @@ void ServiceTest::TearDown() {
   comm::Transport::instance().setStopDrainTime(comm::kStopDrainMs);
   comm::Transport::instance().setClientMemoryGraceTime(comm::kClientMemoryGraceMs);
   comm::setClientMemoryLimit(0);
+  comm::setTotalClientMemoryLimit(0);
+  comm::setSegmentDescriptorBudget(0);
   // A dispatch thread may still hold a closed connection, and with it the
   // descriptors of its segments, for a moment after the stop returned.
   for (int i = 0; i < 2000 && openFdCount() > m_fdsAtStart; ++i) usleep(1000);

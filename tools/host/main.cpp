@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -54,9 +55,10 @@ struct Options {
   std::vector<std::string> whitelist;
   std::vector<std::string> blacklist;
   std::string configRoot;
-  int traceLevel = 0;            // 0: leave TRACE_LEVELS as it is
-  unsigned clientMemoryMiB = 0;  // 0: the transport's default
-  int segmentReserveMiB = -1;    // -1: the transport's default
+  int traceLevel = 0;                 // 0: leave TRACE_LEVELS as it is
+  unsigned clientMemoryMiB = 0;       // 0: the transport's default
+  unsigned totalClientMemoryMiB = 0;  // 0: the transport's default
+  int segmentReserveMiB = -1;         // -1: the transport's default
   std::string library;
 };
 
@@ -186,6 +188,11 @@ int parseOptions(int argc, char** argv, Options& options, bool& done) {
                  "Shared memory one client may hold in answers, in MiB (default 256)")
       ->type_name("MIB")
       ->check(CLI::Range(1u, 1u << 20));
+  app.add_option("--total-client-memory", options.totalClientMemoryMiB,
+                 "Shared memory all clients together may hold in answers, in MiB "
+                 "(default: a quarter of the machine's memory)")
+      ->type_name("MIB")
+      ->check(CLI::Range(1u, 1u << 30));
   app.add_option("--segment-reserve", options.segmentReserveMiB,
                  "Shared memory made ready ahead of answers, in MiB (default 64; 0: none)")
       ->type_name("MIB")
@@ -228,8 +235,18 @@ int main(int argc, char** argv) {
   }
   if (options.clientMemoryMiB != 0)
     setenv("COMM_CLIENT_MEMORY_MIB", std::to_string(options.clientMemoryMiB).c_str(), 1);
+  if (options.totalClientMemoryMiB != 0)
+    setenv("COMM_TOTAL_CLIENT_MEMORY_MIB", std::to_string(options.totalClientMemoryMiB).c_str(), 1);
   if (options.segmentReserveMiB >= 0)
     setenv("COMM_SEGMENT_RESERVE_MIB", std::to_string(options.segmentReserveMiB).c_str(), 1);
+  // Every client's answers in shared memory are descriptors here: take all
+  // the descriptors the system allows this process (the service bounds
+  // what clients may hold to half of them).
+  struct rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
 
   // Block the stop signals before any library thread exists: threads inherit
   // the mask, so the signals stay pending for sigwait() on this thread.
@@ -245,8 +262,8 @@ int main(int argc, char** argv) {
   // The library would fail to register over a live socket, and a host has
   // no way to learn that through the C interface: check first.
   // The transport's own rules name the socket.
-  const std::string socketPath = comm::socketPath(
-      comm::runtimeDirectory(), "svx.imageserver.ImageServer", options.instance);
+  const std::string socketPath =
+      comm::socketPath(comm::runtimeDirectory(), "svx.imageserver.ImageServer", options.instance);
   if (socketIsServed(socketPath)) {
     std::fprintf(stderr, "%s: instance %u is already served at %s\n", kProgram, options.instance,
                  socketPath.c_str());

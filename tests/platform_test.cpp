@@ -1,4 +1,5 @@
 // The platform layer: base library, strings, paths, tracing and value types.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <pthread.h>
@@ -136,7 +137,17 @@ TEST(Osal, AThreadTakesItsPriorityAndStackSize) {
 
 // --- osal paths and files ---------------------------------------------------------
 
-TEST(Paths, CanonicalFormsResolveWhatExistsAndNormaliseTheRest) {
+// Paths are resolved by openat2 where the kernel has it, and by walking them
+// where it does not: every case holds both ways.
+class PathResolution : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { osal::testing::walkPathsWithoutOpenat2(GetParam()); }
+  void TearDown() override { osal::testing::walkPathsWithoutOpenat2(false); }
+};
+INSTANTIATE_TEST_SUITE_P(Ways, PathResolution, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Walked" : "Openat2"; });
+
+TEST_P(PathResolution, CanonicalFormsResolveWhatExistsAndNormaliseTheRest) {
   testsupport::TempDir tmp;
   std::string root = osal::Path(tmp.path().c_str()).getCanonicalized().str();
   ASSERT_EQ(mkdir((root + "/real").c_str(), 0755), 0);
@@ -180,18 +191,79 @@ TEST(Paths, CanonicalFormsResolveWhatExistsAndNormaliseTheRest) {
   ASSERT_EQ(chdir(root.c_str()), 0);
   EXPECT_EQ(osal::Path("rel/d.png").getCanonicalized().str(), root + "/real/d.png");
   ASSERT_EQ(chdir(cwd), 0);
+}
 
-  // A link whose target is no path (a pipe's descriptor) is taken as text.
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  const std::string fd = "/proc/self/fd/" + std::to_string(fds[0]);
-  char target[64];
-  const ssize_t n = readlink(fd.c_str(), target, sizeof(target));
-  ASSERT_GT(n, 0);
-  EXPECT_EQ(osal::Path(fd).getCanonicalized().str(),
-            "/proc/" + std::to_string(getpid()) + "/fd/" + std::string(target, size_t(n)));
-  close(fds[0]);
-  close(fds[1]);
+// The links of /proc that lead to what a process holds, not to a path, are
+// never followed: not to canonicalise a locator, not to open it. Ordinary
+// links and plain /proc files are.
+TEST_P(PathResolution, MagicLinksAreNeitherResolvedNorOpened) {
+  testsupport::TempDir tmp;
+  const std::string root = osal::Path(tmp.path().c_str()).getCanonicalized().str();
+  ASSERT_EQ(mkdir((root + "/real").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((root + "/fd").c_str(), 0755), 0);  // a folder so named, not on procfs
+  const std::string file = tmp.write("real/f.png", "f");
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  const int dirFd = open((root + "/real").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_GE(dirFd, 0);
+  const std::string n = std::to_string(fd);
+  ASSERT_EQ(symlink(("/proc/self/fd/" + n).c_str(), (root + "/to-fd").c_str()), 0);
+  ASSERT_EQ(symlink("/proc/self/root", (root + "/to-root").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/fd", (root + "/to-dev-fd").c_str()), 0);
+  ASSERT_EQ(symlink(file.c_str(), (root + "/fd/" + n).c_str()), 0);
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+  ASSERT_EQ(chdir(root.c_str()), 0);
+
+  const std::string refused[] = {
+      "/proc/self/fd/" + n,
+      "/proc/thread-self/fd/" + n,
+      "/proc/" + std::to_string(getpid()) + "/fd/" + n,
+      "/proc/self/task/" + std::to_string(gettid()) + "/fd/" + n,
+      "/dev/fd/" + n,
+      "/proc/self/fd/" + std::to_string(dirFd) + "/f.png",  // into a folder held open
+      "/proc/self/root" + file,
+      "/proc/thread-self/root" + file,
+      "/proc/self/cwd/real/f.png",
+      "/proc/self/fd/" + n + "/../real/f.png",
+      "/proc/self/exe",
+      "/dev/stdin",
+      root + "/to-fd",  // ordinary links that lead there
+      root + "/to-root" + file,
+      root + "/to-dev-fd/" + n,
+  };
+  osal::RegularFile opened;
+  for (const std::string& path : refused) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(osal::Path(path).getCanonicalized().str(), "");
+    EXPECT_FALSE(opened.open(path.c_str()));
+    EXPECT_EQ(kor::ErrorStorage::reason(),
+              "cannot open " + path + ": the path passes through a magic link of /proc");
+    kor::ErrorStorage::ack();
+  }
+
+  const std::string self = "/proc/" + std::to_string(getpid());
+  struct Case {
+    std::string in;
+    std::string out;
+  } accepted[] = {
+      {"/proc/self/status", self + "/status"},  // /proc/self itself is an ordinary link
+      {"/proc/self/fd", self + "/fd"},          // the folder, not a link in it
+      {root + "/fd/" + n, file},
+      {"real/f.png", file},
+  };
+  for (const Case& c : accepted) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(osal::Path(c.in).getCanonicalized().str(), c.out);
+  }
+  EXPECT_TRUE(opened.open("/proc/self/status"));
+  EXPECT_TRUE(opened.open((root + "/fd/" + n).c_str()));
+  EXPECT_EQ(opened.size(), 1);
+  opened.close();
+
+  ASSERT_EQ(chdir(cwd), 0);
+  close(dirFd);
+  close(fd);
 }
 
 TEST(Paths, ExtensionIsTheLastDotOfTheLastComponent) {
@@ -204,7 +276,7 @@ TEST(Paths, ExtensionIsTheLastDotOfTheLastComponent) {
   EXPECT_EQ(osal::BasicPath("/a/b.png").getExtension(false), ".png");
 }
 
-TEST(Paths, OpeningRefusesWhatIsNotARegularFileWithoutBlocking) {
+TEST_P(PathResolution, OpeningRefusesWhatIsNotARegularFileWithoutBlocking) {
   testsupport::TempDir tmp;
   std::string fifo = tmp.file("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);

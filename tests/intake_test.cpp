@@ -1,5 +1,6 @@
 // Request intake: path access lists, locator validation, the request
 // operations and the configuration load.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -155,19 +156,43 @@ TEST_F(IntakeTest, ValidationJudgesTheCanonicalPathNotTheSpelling) {
   enableFileExtensionCheck(m_server, 1);
   dir("private");
   dir("public");
-  std::string secret = image("private/secret.png");
+  const std::string secret = image("private/secret.png");
+  const std::string shown = image("public/shown.png");
   addToBlacklist(m_server, (m_root + "/private").c_str());
   addToWhitelist(m_server, (m_root + "/public").c_str());
-
-  EXPECT_FALSE(accepts(m_root + "/public/../private/secret.png"));
-  EXPECT_FALSE(accepts(m_root + "//private/./secret.png"));
   // Links inside the whitelisted folder that lead into the blacklisted one.
-  std::string link = m_root + "/public/link.png";
+  const std::string link = m_root + "/public/link.png";
   ASSERT_EQ(symlink(secret.c_str(), link.c_str()), 0);
-  EXPECT_FALSE(accepts(link));
-  std::string dirLink = m_root + "/public/door";
-  ASSERT_EQ(symlink((m_root + "/private").c_str(), dirLink.c_str()), 0);
-  EXPECT_FALSE(accepts(dirLink + "/secret.png"));
+  const std::string door = m_root + "/public/door";
+  ASSERT_EQ(symlink((m_root + "/private").c_str(), door.c_str()), 0);
+  // A descriptor of the allowed file, as the worker holds one while it reads.
+  const int fd = open(shown.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const std::string n = std::to_string(fd);
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+  ASSERT_EQ(chdir(m_root.c_str()), 0);
+
+  struct Case {
+    std::string locator;
+    bool accepted;
+  } cases[] = {
+      {shown, true},
+      {m_root + "/public/../private/secret.png", false},
+      {m_root + "//private/./secret.png", false},
+      {link, false},
+      {door + "/secret.png", false},
+      // The magic links of /proc reach what the process holds when they are
+      // followed, not what the path says: never accepted, not even when they
+      // lead to an allowed file now.
+      {"/proc/self/fd/" + n, false},
+      {"/dev/fd/" + n, false},
+      {"/proc/self/root" + shown, false},
+      {"/proc/self/cwd/public/shown.png", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(accepts(c.locator), c.accepted) << c.locator;
+  ASSERT_EQ(chdir(cwd), 0);
+  close(fd);
 }
 
 TEST_F(IntakeTest, LocatorsThatAreNotPlainFilesAreRejectedWithoutBlocking) {

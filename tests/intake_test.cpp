@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "imageserver/ImageServer.h"
+#include "imageserver/jobs/Job.h"
 #include "support/harness.h"
 #include "tools/common/image_files.h"
 
@@ -214,6 +217,67 @@ TEST_F(IntakeTest, LocatorsThatAreNotPlainFilesAreRejectedWithoutBlocking) {
     EXPECT_FALSE(accepts(text));
     EXPECT_FALSE(kor::ErrorStorage::pending());
   }
+}
+
+// A measurement, not part of the suite: the race between validation and job
+// through a descriptor link. Each try validates "/proc/self/fd/N" while N is
+// an allowed file (as when the worker reads one), then runs the job while N
+// is the blacklisted file's O_PATH descriptor (as when a refused request for
+// it is being validated), so that every try is the case the race needs.
+// Reports how many tries passed validation and how many jobs served the
+// blacklisted file. RACE_TRIES sets the number of tries (100,000 unless set):
+//   intake_test --gtest_also_run_disabled_tests --gtest_filter='*DescriptorLinkRace*'
+TEST_F(IntakeTest, DISABLED_DescriptorLinkRaceServesNoBlacklistedFile) {
+  enableFileExtensionCheck(m_server, 1);
+  dir("private");
+  dir("public");
+  const std::string secret = m_root + "/private/secret.bmp";
+  ASSERT_TRUE(imagefiles::writeBmp(secret, 3, 3, std::vector<uint8_t>(36, 7).data()));
+  const size_t secretSize = imagefiles::readFile(secret).size();
+  const std::string allowed = image("public/ok.bmp");
+  addToBlacklist(m_server, (m_root + "/private").c_str());
+  const char* setting = std::getenv("RACE_TRIES");
+  const long tries = setting != nullptr ? std::atol(setting) : 100000;
+
+  const int allowedFd = open(allowed.c_str(), O_RDONLY | O_CLOEXEC);
+  const int secretFd = open(secret.c_str(), O_PATH | O_CLOEXEC);
+  const int n = dup(allowedFd);
+  ASSERT_GE(allowedFd, 0);
+  ASSERT_GE(secretFd, 0);
+  ASSERT_GE(n, 0);
+  const std::string link = "/proc/self/fd/" + std::to_string(n);
+  const CIPtr<CIString> at(new CIString(link.data(), link.size()));
+  // Both ways of resolving: openat2, and the walk of a kernel without it.
+  for (bool walk : {false, true}) {
+    osal::testing::walkPathsWithoutOpenat2(walk);
+    long accepted = 0, served = 0;
+    for (long i = 0; i < tries; ++i) {
+      ASSERT_EQ(dup2(allowedFd, n), n);
+      accepted += m_server->isImagePath(at);
+      ASSERT_EQ(dup2(secretFd, n), n);
+      testsupport::ReplyFixture client;
+      if (i % 2 == 0)
+        ImageServer::FileReadJob(client.proxy, at, false).execute();
+      else
+        ImageServer::FileDecodeJob(client.proxy, at, 1).execute();
+      const auto answer = client.endpoint->answers().at(0);
+      if (answer.result != RESULT_OK) continue;
+      ++served;
+      // What was served is the blacklisted file: its bytes, or its 3 x 3 pixels.
+      EXPECT_EQ(
+          answer.image->decoded ? answer.image->imageInformation->width : answer.image->dataLength,
+          answer.image->decoded ? 3u : secretSize);
+    }
+    osal::testing::walkPathsWithoutOpenat2(false);
+    testsupport::traces().clear();
+    std::printf("%s: %ld tries: %ld passed validation, %ld jobs served the blacklisted file\n",
+                walk ? "walked" : "openat2", tries, accepted, served);
+    EXPECT_EQ(accepted, 0);
+    EXPECT_EQ(served, 0);
+  }
+  close(n);
+  close(secretFd);
+  close(allowedFd);
 }
 
 // --- Request operations -------------------------------------------------------

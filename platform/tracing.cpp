@@ -414,6 +414,7 @@ void Channel::logCV(int16_t level, const char* format, ...) const {
 }
 
 Sink* setSink(Sink* sink) {
+  flushSuppressed();  // into the sink that saw the lines before them
   Sink* previous = g_sink.exchange(sink != nullptr ? sink : &g_stderr.sink);
   return previous == &g_stderr.sink ? nullptr : previous;
 }

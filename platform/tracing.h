@@ -35,8 +35,9 @@
 //   - otherwise after the next line of any other format written once its
 //     window has ended,
 //   - otherwise when its channel is destroyed (the library's channels: when
-//     the library is unloaded or the process exits normally), or when the
-//     host calls flushSuppressed() or setRepeatLimit().
+//     the library is unloaded or the process exits normally), when the sink
+//     is replaced, or when the host calls flushSuppressed() or
+//     setRepeatLimit().
 // A process that ends without running its destructors (_exit, a crash) loses
 // the counts of runs not reported yet.
 //
@@ -102,7 +103,8 @@ class Channel {
 
 // Installs |sink| (null restores the stderr sink); returns the previous one,
 // or null when it was the stderr sink. The sink must outlive its installation.
-// A sink must not write to a channel itself.
+// The runs suppressed so far are reported to the outgoing sink first. A sink
+// must not write to a channel itself.
 Sink* setSink(Sink* sink);
 
 // The default repeat limit per format and channel, per second.

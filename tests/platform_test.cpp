@@ -460,6 +460,12 @@ TEST(Tracing, ARunIsReportedWhenItsFormatNeverComesBack) {
   channel.logC(3, "c");
   tracing::setRepeatLimit(1, 0);
   channel.logC(3, "c");
+  // When the sink is replaced: to the one that took the lines.
+  channel.logC(3, "c");
+  testsupport::TraceCapture next;
+  tracing::setSink(&next);
+  tracing::setSink(&testsupport::traces());
+  EXPECT_TRUE(next.messages().empty());
   EXPECT_EQ(written("TEST_Runs"), (std::vector<std::string>{
                                       "3 a",
                                       "3 1 similar lines suppressed: a",
@@ -468,6 +474,7 @@ TEST(Tracing, ARunIsReportedWhenItsFormatNeverComesBack) {
                                       "3 1 similar lines suppressed: a",
                                       "3 1 similar lines suppressed: c",
                                       "3 c",
+                                      "3 1 similar lines suppressed: c",
                                   }));
 }
 

@@ -6,9 +6,15 @@
 #include <linux/futex.h>
 #if __has_include(<linux/openat2.h>)
 #include <linux/openat2.h>
+#define OSAL_HAVE_OPENAT2_HEADER 1
+#else
+#define RESOLVE_NO_MAGICLINKS 0x02
+#define RESOLVE_NO_SYMLINKS 0x04
 #endif
+#include <linux/magic.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -225,16 +231,48 @@ std::vector<std::string> splitComponents(const std::string& path) {
   return parts;
 }
 
+// Set once openat2(2) answered ENOSYS (a kernel before 5.6); then paths are
+// walked instead. g_walkForTests makes a test take that way on any kernel.
+std::atomic<bool> g_kernelLacksOpenat2{false};
+std::atomic<bool> g_walkForTests{false};
+
+// openat2(2) relative to the working directory, with |flags| and |resolve|.
+// The descriptor, or -1 with errno set: ENOSYS when the kernel lacks the call
+// (or a test says so), and nothing was opened.
+int openHow(const char* path, int flags, uint64_t resolve) {
+#if defined(SYS_openat2) && defined(OSAL_HAVE_OPENAT2_HEADER)
+  if (!g_kernelLacksOpenat2.load(std::memory_order_relaxed) &&
+      !g_walkForTests.load(std::memory_order_relaxed)) {
+    struct open_how how;
+    std::memset(&how, 0, sizeof(how));
+    how.flags = static_cast<uint64_t>(flags);
+    how.resolve = resolve;
+    int fd;
+    do {
+      fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof(how)));
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != ENOSYS) return fd;
+    g_kernelLacksOpenat2.store(true, std::memory_order_relaxed);
+  }
+#else
+  (void)path;
+  (void)flags;
+  (void)resolve;
+#endif
+  errno = ENOSYS;
+  return -1;
+}
+
 // The name the kernel gives the existing file at |absolute|: the path is
 // opened without opening the file itself (O_PATH: a FIFO or device is never
-// touched, and a final link is followed like every other), and the resolved
-// name is read back from /proc. Three calls, however deep the path. Empty
-// when that fails (no /proc, a missing part, no search permission, a link
-// loop, a name too long) or when the name is not a plain path reachable
-// from the process's root (a deleted file, a pipe), so that the caller walks
-// the path itself.
+// touched, and a final link is followed like every other, but never a magic
+// link), and the resolved name is read back from /proc. Three calls, however
+// deep the path. Empty when that fails (a kernel without openat2, no /proc,
+// a missing part, no search permission, a link loop, a magic link, a name
+// too long) or when the name is not a plain path reachable from the
+// process's root (a deleted file), so that the caller walks the path itself.
 std::string kernelName(const std::string& absolute) {
-  const int fd = open(absolute.c_str(), O_PATH | O_CLOEXEC);
+  const int fd = openHow(absolute.c_str(), O_PATH | O_CLOEXEC, RESOLVE_NO_MAGICLINKS);
   if (fd < 0) return std::string();
   char link[32];
   std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
@@ -270,52 +308,50 @@ bool isCleanAbsolute(const std::string& absolute) {
 }
 
 // True when |absolute|, spelled canonically, names an existing file that is
-// reached without following any symbolic link: then it is its own canonical
-// form. Two calls (an open that refuses links, and its close) instead of the
-// three of kernelName(); false when the kernel lacks that open.
+// reached without following any symbolic link (magic links included): then
+// it is its own canonical form. Two calls (an open that refuses links, and
+// its close) instead of the three of kernelName(); false when the kernel
+// lacks that open.
 bool isCanonicalAsSpelled(const std::string& absolute) {
-#if defined(SYS_openat2) && defined(RESOLVE_NO_SYMLINKS)
-  static std::atomic<bool> s_unsupported{false};
-  if (s_unsupported.load(std::memory_order_relaxed) || !isCleanAbsolute(absolute)) return false;
-  struct open_how how;
-  std::memset(&how, 0, sizeof(how));
-  how.flags = O_PATH | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  const int fd =
-      static_cast<int>(syscall(SYS_openat2, AT_FDCWD, absolute.c_str(), &how, sizeof(how)));
-  if (fd < 0) {
-    if (errno == ENOSYS) s_unsupported.store(true, std::memory_order_relaxed);
-    return false;
-  }
+  if (!isCleanAbsolute(absolute)) return false;
+  const int fd = openHow(absolute.c_str(), O_PATH | O_CLOEXEC, RESOLVE_NO_SYMLINKS);
+  if (fd < 0) return false;
   ::close(fd);
   return true;
-#else
-  (void)absolute;
-  return false;
-#endif
 }
 
-}  // namespace
+// True when the symbolic link |link| (whose folder is resolved already) is
+// one of the links of /proc that lead to what a process has open rather than
+// to a path: /proc/<pid>/fd/*, map_files/*, ns/*, cwd, root and exe, also
+// under task/<tid>/. Reaching a file through one bypasses every check of its
+// path. /proc/self and /proc/thread-self are plain links to the numbered
+// folders and are resolved before this is asked; /dev/fd, /dev/stdin and the
+// like lead there too. Decided by the folder's file system, so that procfs
+// is recognised wherever it is mounted, and a folder called "fd" elsewhere is
+// not taken for it.
+bool isMagicLink(const std::string& link) {
+  const size_t slash = link.rfind('/');
+  const std::string folder = slash == 0 ? std::string("/") : link.substr(0, slash);
+  const std::string name = link.substr(slash + 1);
+  const std::string folderName = folder.substr(folder.rfind('/') + 1);
+  const bool placed = name == "cwd" || name == "root" || name == "exe" || folderName == "fd" ||
+                      folderName == "map_files" || folderName == "ns";
+  if (!placed) return false;
+  struct statfs fs;
+  // A folder whose file system cannot be told is taken for procfs.
+  if (statfs(folder.c_str(), &fs) != 0) return true;
+  return fs.f_type == PROC_SUPER_MAGIC;
+}
 
-Path Path::getCanonicalized() const {
-  if (m_path.empty() || m_path.find('\0') != std::string::npos) return Path();
+// How walkPath() ended.
+enum class Walk { kResolved, kFailed, kMagicLink };
 
-  std::string pending = m_path;
-  if (pending[0] != '/') {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof(cwd)) == nullptr) return Path();
-    pending = std::string(cwd) + "/" + pending;
-  }
-
-  // The common cases: a canonically spelled path without links, and a path
-  // that exists as a whole, which the kernel resolves in one lookup instead
-  // of one status query per component.
-  if (isCanonicalAsSpelled(pending)) return Path(std::move(pending));
-  std::string resolved = kernelName(pending);
-  if (!resolved.empty()) return Path(std::move(resolved));
-
-  // Walk the components, resolving links while the prefix exists. Once a
-  // component is missing, the rest is normalised as text only.
+// Resolves the absolute path |pending| component by component: symbolic
+// links are read and followed while the prefix exists, and once a component
+// is missing the rest is normalised as text only. Stops at a magic link
+// (isMagicLink()), a link loop, a link that cannot be read or a result
+// longer than PATH_MAX, with errno set: ELOOP for a magic link or a loop.
+Walk walkPath(const std::string& pending, std::string* canonical) {
   std::vector<std::string> todo = splitComponents(pending);
   std::reverse(todo.begin(), todo.end());
   std::string result;  // "" stands for "/"
@@ -330,16 +366,26 @@ Path Path::getCanonicalized() const {
       continue;
     }
     std::string candidate = result + "/" + part;
-    if (candidate.size() >= PATH_MAX) return Path();
+    if (candidate.size() >= PATH_MAX) {
+      errno = ENAMETOOLONG;
+      return Walk::kFailed;
+    }
     if (exists) {
       struct stat st;
       if (lstat(candidate.c_str(), &st) != 0) {
         exists = false;
       } else if (S_ISLNK(st.st_mode)) {
-        if (++linksFollowed > 40) return Path();
+        if (isMagicLink(candidate)) {
+          errno = ELOOP;
+          return Walk::kMagicLink;
+        }
+        if (++linksFollowed > 40) {
+          errno = ELOOP;
+          return Walk::kFailed;
+        }
         std::vector<char> target(PATH_MAX + 1);
         ssize_t n = readlink(candidate.c_str(), target.data(), PATH_MAX);
-        if (n < 0) return Path();
+        if (n < 0) return Walk::kFailed;
         std::string link(target.data(), static_cast<size_t>(n));
         std::vector<std::string> linkParts = splitComponents(link);
         for (auto it = linkParts.rbegin(); it != linkParts.rend(); ++it) todo.push_back(*it);
@@ -349,7 +395,39 @@ Path Path::getCanonicalized() const {
     }
     result = std::move(candidate);
   }
-  return Path(result.empty() ? std::string("/") : result);
+  *canonical = result.empty() ? std::string("/") : result;
+  return Walk::kResolved;
+}
+
+// |path| made absolute against the working directory; empty when that
+// cannot be read.
+std::string absolutePath(const std::string& path) {
+  if (path[0] == '/') return path;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof(cwd)) == nullptr) return std::string();
+  return std::string(cwd) + "/" + path;
+}
+
+}  // namespace
+
+namespace testing {
+void walkPathsWithoutOpenat2(bool walk) { g_walkForTests.store(walk, std::memory_order_relaxed); }
+}  // namespace testing
+
+Path Path::getCanonicalized() const {
+  if (m_path.empty() || m_path.find('\0') != std::string::npos) return Path();
+  std::string pending = absolutePath(m_path);
+  if (pending.empty()) return Path();
+
+  // The common cases: a canonically spelled path without links, and a path
+  // that exists as a whole, which the kernel resolves in one lookup instead
+  // of one status query per component. Neither follows a magic link; where
+  // either fails, the walk finds out why (and refuses a magic link too).
+  if (isCanonicalAsSpelled(pending)) return Path(std::move(pending));
+  std::string resolved = kernelName(pending);
+  if (!resolved.empty()) return Path(std::move(resolved));
+  if (walkPath(pending, &resolved) != Walk::kResolved) return Path();
+  return Path(std::move(resolved));
 }
 
 bool FileInfo::init(const char* path, bool followLinks) {
@@ -377,15 +455,49 @@ bool FileInfo::init(const char* path, bool followLinks) {
 
 namespace {
 
-// Opens |path| non-blocking and close-on-exec, and accepts it only when it
-// is a regular file (a FIFO or device that replaced a file is refused
-// without blocking). The descriptor, or -1 with the reason set.
-int openRegular(const char* path, int64_t* size) {
-  int fd;
+// Opens |path| with |flags| as open(2) does, except that it never passes
+// through a magic link: openat2 refuses one, and without openat2 the path is
+// walked first (a link swapped into the path between the walk and the open
+// is not seen: closing that gap needs a kernel with openat2). A path the walk
+// cannot follow is refused too. -1 with errno set on failure, and *magic
+// true when a magic link was the reason.
+int openWithoutMagicLinks(const char* path, int flags, bool* magic) {
+  *magic = false;
+  int fd = openHow(path, flags, RESOLVE_NO_MAGICLINKS);
+  if (fd >= 0) return fd;
+  const int err = errno;
+  if (err != ENOSYS && err != ELOOP) return -1;
+  if (*path == '\0') {
+    errno = ENOENT;
+    return -1;
+  }
+  // After ELOOP (a magic link or a loop) the walk only tells which.
+  const std::string absolute = absolutePath(path);
+  std::string ignored;
+  const Walk walk = absolute.empty() ? Walk::kFailed : walkPath(absolute, &ignored);
+  *magic = walk == Walk::kMagicLink;
+  if (walk != Walk::kResolved || err == ELOOP) {
+    if (walk == Walk::kResolved) errno = err;
+    return -1;
+  }
   do {
-    fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    fd = open(path, flags);
   } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Opens |path| non-blocking and close-on-exec, never through a magic link,
+// and accepts it only when it is a regular file (a FIFO or device that
+// replaced a file is refused without blocking). The descriptor, or -1 with
+// the reason set.
+int openRegular(const char* path, int64_t* size) {
+  bool magic = false;
+  const int fd = openWithoutMagicLinks(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, &magic);
   if (fd < 0) {
+    if (magic) {
+      kor::ErrorStorage::set("cannot open %s: the path passes through a magic link of /proc", path);
+      return -1;
+    }
     int err = errno;
     char prefix[PATH_MAX + 16];
     std::snprintf(prefix, sizeof(prefix), "cannot open %s", path);
@@ -437,8 +549,8 @@ int64_t RegularFile::readAt(void* buffer, size_t count, uint64_t offset) {
 int64_t RegularFile::readFully(void* buffer, size_t count, uint64_t offset) {
   size_t done = 0;
   while (done < count) {
-    const int64_t n = readFrom(m_fd, static_cast<uint8_t*>(buffer) + done, count - done,
-                               offset + done);
+    const int64_t n =
+        readFrom(m_fd, static_cast<uint8_t*>(buffer) + done, count - done, offset + done);
     if (n < 0) return done > 0 ? static_cast<int64_t>(done) : -1;
     if (n == 0) break;
     done += static_cast<size_t>(n);

@@ -171,8 +171,18 @@ class Path : public BasicPath {
   // path that exists; the part that does not exist (yet) is normalised as
   // text. A relative path is taken relative to the process's current working
   // directory. Empty for an empty path, a path with an embedded NUL, a
-  // symbolic-link loop, a result longer than PATH_MAX, or a failure to read
-  // the working directory.
+  // symbolic-link loop, a result longer than PATH_MAX, a failure to read
+  // the working directory, or a path that passes through a magic link.
+  //
+  // Magic links are the links of /proc that lead to what a process holds
+  // rather than to a path: /proc/<pid>/fd/*, map_files/*, ns/*, cwd, root
+  // and exe (also under task/<tid>/, and so /proc/self/..., /proc/thread-self/...,
+  // /dev/fd/*, /dev/stdin and any link that leads there). Their name says
+  // nothing about what they reach, and what they reach changes as the
+  // process opens and closes descriptors, so a path through one is never
+  // given a canonical form. Where the kernel has openat2(2), its
+  // RESOLVE_NO_MAGICLINKS refuses them; elsewhere (before Linux 5.6) the path
+  // is walked and a link on procfs in one of the places above is refused.
   Path getCanonicalized() const;
 };
 
@@ -209,8 +219,12 @@ class RegularFile {
 
   // Opens |path| for reading without ever blocking: non-blocking and
   // close-on-exec, and only when it is a regular file (a FIFO or device that
-  // replaced a file is refused). False with the reason in kor::ErrorStorage
-  // on failure.
+  // replaced a file is refused). Never through a magic link (see
+  // Path::getCanonicalized()): such a path fails with "cannot open <path>:
+  // the path passes through a magic link of /proc". Without openat2(2) the
+  // path is walked before it is opened, and a path the walk cannot follow is
+  // refused; a link swapped in between the walk and the open is then not
+  // seen. False with the reason in kor::ErrorStorage on failure.
   bool open(const char* path);
   void close();
   bool isOpen() const { return m_fd >= 0; }
@@ -228,6 +242,13 @@ class RegularFile {
   int m_fd = -1;
   int64_t m_size = 0;
 };
+
+namespace testing {
+// While |walk| is true, paths are resolved and files opened as on a kernel
+// without openat2(2), so that tests reach that way on any kernel.
+// Process-wide.
+void walkPathsWithoutOpenat2(bool walk);
+}  // namespace testing
 
 }  // namespace osal
 

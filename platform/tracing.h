@@ -14,6 +14,39 @@
 // channel is constructed: a comma-separated list of "<channel>=<level>" items,
 // where "*" names every channel, e.g. "*=3,IMS_Worker=1". Hosts may also call
 // Channel::setLevel() or tracing::setAllLevels().
+//
+// Repeats are limited. A client can make the library write the same message
+// as often as it likes (one line per refused locator, per unsupported
+// attribute id), so every message format is limited on each channel: within a
+// window of one second that opens with a line of the format, at most
+// kRepeatLines lines and kRepeatBytes bytes of text of it are written (the
+// line that crosses the byte limit is written whole). The rest are counted,
+// not written. A format is the printf format of logCV() (and TRACE), the text
+// pointer of logC(); formats are told apart by address, not by content. A
+// format whose bytes ran over the limit stays silent until the windows since
+// have paid for them, so that a few very long lines cannot pass the limit.
+// The first line of every format is always written, and the texts are never
+// changed. A suppressed run is reported as one line of its own, on the
+// channel and at the level of the suppressed lines:
+//   "<count> similar lines suppressed: <the format's first 60 bytes>"
+// and it is reported
+//   - before the next line of its format once its window has ended (so that a
+//     flood shows as up to kRepeatLines lines and one report a second),
+//   - otherwise after the next line of any other format written once its
+//     window has ended,
+//   - otherwise when its channel is destroyed (the library's channels: when
+//     the library is unloaded or the process exits normally), when the sink
+//     is replaced, or when the host calls flushSuppressed() or
+//     setRepeatLimit().
+// A process that ends without running its destructors (_exit, a crash) loses
+// the counts of runs not reported yet.
+//
+// The bookkeeping is a fixed table of 256 formats, entered as formats are
+// used and reused once a format has been quiet for a window: a format that
+// finds no room in it is written without limit. The check takes one mutex
+// briefly and reads a coarse monotonic clock; a suppressed logCV() line is
+// never formatted. A message below its channel's level is stopped by the
+// inline level test and never reaches the limit.
 #ifndef PLATFORM_TRACING_H_
 #define PLATFORM_TRACING_H_
 
@@ -54,7 +87,8 @@ class Channel {
 
   bool isEnabled(int16_t level) const { return level >= this->level() && level <= m_maxLevel; }
 
-  // A fixed text.
+  // A fixed text. Its pointer keys the repeat limit: a text built at run
+  // time in a buffer of its own is best written with logCV("%s", text).
   void logC(int16_t level, const char* text) const;
   // A printf-style format; the text is written whole, however long.
   void logCV(int16_t level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
@@ -69,7 +103,27 @@ class Channel {
 
 // Installs |sink| (null restores the stderr sink); returns the previous one,
 // or null when it was the stderr sink. The sink must outlive its installation.
+// The runs suppressed so far are reported to the outgoing sink first. A sink
+// must not write to a channel itself.
 Sink* setSink(Sink* sink);
+
+// The default repeat limit per format and channel, per second.
+constexpr uint32_t kRepeatLines = 100;
+constexpr uint32_t kRepeatBytes = 32 * 1024;
+
+// Sets the repeat limit: at most |lines| lines and |bytes| bytes of text of
+// one format per channel and second; 0 lifts that part of the limit, and
+// (0, 0) turns repeat limiting off. Every format starts afresh: the runs
+// suppressed so far are reported first. Thread-safe; for hosts and tests.
+void setRepeatLimit(uint32_t lines, uint32_t bytes);
+
+// Reports every run suppressed so far, now. Thread-safe.
+void flushSuppressed();
+
+// The repeat limit's clock: nanoseconds on a monotonic scale. Null restores
+// the system's monotonic clock. For tests, which step time instead of
+// sleeping; set it while nothing logs.
+void setRepeatClock(int64_t (*nanoseconds)());
 
 // Sets the level of every existing channel.
 void setAllLevels(int16_t level);

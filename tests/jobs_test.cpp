@@ -1,5 +1,6 @@
 // The delivery jobs and the image information: every answer, status and
 // message, executed directly on the test thread.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -195,6 +196,38 @@ TEST_F(JobsTest, ReadAndInformationFailuresAnswerWithTheirStatus) {
   // No 32-bit array holds a file past 2 GiB (a sparse one).
   ASSERT_EQ(truncate(m_dir.file("o.bmp").c_str(), INT32_MAX + 1LL), 0);
   EXPECT_EQ(read(at, false).result, RESULT_OUT_OF_MEMORY);
+}
+
+// Every open of a job (the engine's, the undecoded read's, the size
+// measurement's) refuses a path through a magic link of /proc, even one that
+// passed validation: what it reaches is whatever the descriptor, root or
+// working folder is by the time the job runs.
+TEST_F(JobsTest, LocatorsThroughMagicLinksAreInvalidWhenTheJobRuns) {
+  const std::string path = bmp("m.bmp", 2, 2);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const std::string n = std::to_string(fd);
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+  ASSERT_EQ(chdir(m_dir.path().c_str()), 0);
+  for (const std::string& text : {"/proc/self/fd/" + n, "/dev/fd/" + n, "/proc/self/root" + path,
+                                  std::string("/proc/self/cwd/m.bmp")}) {
+    SCOPED_TRACE(text);
+    CIPtr<CIString> at = locator(text);
+    EXPECT_EQ(info(at).result, RESULT_INVALID_IMAGE);
+    EXPECT_EQ(read(at, true).result, RESULT_INVALID_IMAGE);
+    EXPECT_EQ(decode(at, 1).result, RESULT_INVALID_IMAGE);
+    EXPECT_EQ(decode(at, 2).result, RESULT_INVALID_IMAGE);
+    long long size = -1;
+    EXPECT_EQ(ImageServer::calcHash(util::UnicodeString8(text.c_str()), size), 0);
+    EXPECT_EQ(size, 0);
+  }
+  ASSERT_EQ(chdir(cwd), 0);
+  close(fd);
+  EXPECT_EQ(
+      logged(4, "getting file info for /proc/self/fd/" + n + " failed; cannot open /proc/self/fd/" +
+                    n + ": the path passes through a magic link of /proc"),
+      2u);  // the information job's and the read's
 }
 
 // Changes the file while the job holds its measured size: the byte array is

@@ -1,4 +1,5 @@
 // The platform layer: base library, strings, paths, tracing and value types.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <pthread.h>
@@ -7,6 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <map>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -136,7 +140,17 @@ TEST(Osal, AThreadTakesItsPriorityAndStackSize) {
 
 // --- osal paths and files ---------------------------------------------------------
 
-TEST(Paths, CanonicalFormsResolveWhatExistsAndNormaliseTheRest) {
+// Paths are resolved by openat2 where the kernel has it, and by walking them
+// where it does not: every case holds both ways.
+class PathResolution : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { osal::testing::walkPathsWithoutOpenat2(GetParam()); }
+  void TearDown() override { osal::testing::walkPathsWithoutOpenat2(false); }
+};
+INSTANTIATE_TEST_SUITE_P(Ways, PathResolution, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Walked" : "Openat2"; });
+
+TEST_P(PathResolution, CanonicalFormsResolveWhatExistsAndNormaliseTheRest) {
   testsupport::TempDir tmp;
   std::string root = osal::Path(tmp.path().c_str()).getCanonicalized().str();
   ASSERT_EQ(mkdir((root + "/real").c_str(), 0755), 0);
@@ -180,18 +194,79 @@ TEST(Paths, CanonicalFormsResolveWhatExistsAndNormaliseTheRest) {
   ASSERT_EQ(chdir(root.c_str()), 0);
   EXPECT_EQ(osal::Path("rel/d.png").getCanonicalized().str(), root + "/real/d.png");
   ASSERT_EQ(chdir(cwd), 0);
+}
 
-  // A link whose target is no path (a pipe's descriptor) is taken as text.
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  const std::string fd = "/proc/self/fd/" + std::to_string(fds[0]);
-  char target[64];
-  const ssize_t n = readlink(fd.c_str(), target, sizeof(target));
-  ASSERT_GT(n, 0);
-  EXPECT_EQ(osal::Path(fd).getCanonicalized().str(),
-            "/proc/" + std::to_string(getpid()) + "/fd/" + std::string(target, size_t(n)));
-  close(fds[0]);
-  close(fds[1]);
+// The links of /proc that lead to what a process holds, not to a path, are
+// never followed: not to canonicalise a locator, not to open it. Ordinary
+// links and plain /proc files are.
+TEST_P(PathResolution, MagicLinksAreNeitherResolvedNorOpened) {
+  testsupport::TempDir tmp;
+  const std::string root = osal::Path(tmp.path().c_str()).getCanonicalized().str();
+  ASSERT_EQ(mkdir((root + "/real").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((root + "/fd").c_str(), 0755), 0);  // a folder so named, not on procfs
+  const std::string file = tmp.write("real/f.png", "f");
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  const int dirFd = open((root + "/real").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_GE(dirFd, 0);
+  const std::string n = std::to_string(fd);
+  ASSERT_EQ(symlink(("/proc/self/fd/" + n).c_str(), (root + "/to-fd").c_str()), 0);
+  ASSERT_EQ(symlink("/proc/self/root", (root + "/to-root").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/fd", (root + "/to-dev-fd").c_str()), 0);
+  ASSERT_EQ(symlink(file.c_str(), (root + "/fd/" + n).c_str()), 0);
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+  ASSERT_EQ(chdir(root.c_str()), 0);
+
+  const std::string refused[] = {
+      "/proc/self/fd/" + n,
+      "/proc/thread-self/fd/" + n,
+      "/proc/" + std::to_string(getpid()) + "/fd/" + n,
+      "/proc/self/task/" + std::to_string(gettid()) + "/fd/" + n,
+      "/dev/fd/" + n,
+      "/proc/self/fd/" + std::to_string(dirFd) + "/f.png",  // into a folder held open
+      "/proc/self/root" + file,
+      "/proc/thread-self/root" + file,
+      "/proc/self/cwd/real/f.png",
+      "/proc/self/fd/" + n + "/../real/f.png",
+      "/proc/self/exe",
+      "/dev/stdin",
+      root + "/to-fd",  // ordinary links that lead there
+      root + "/to-root" + file,
+      root + "/to-dev-fd/" + n,
+  };
+  osal::RegularFile opened;
+  for (const std::string& path : refused) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(osal::Path(path).getCanonicalized().str(), "");
+    EXPECT_FALSE(opened.open(path.c_str()));
+    EXPECT_EQ(kor::ErrorStorage::reason(),
+              "cannot open " + path + ": the path passes through a magic link of /proc");
+    kor::ErrorStorage::ack();
+  }
+
+  const std::string self = "/proc/" + std::to_string(getpid());
+  struct Case {
+    std::string in;
+    std::string out;
+  } accepted[] = {
+      {"/proc/self/status", self + "/status"},  // /proc/self itself is an ordinary link
+      {"/proc/self/fd", self + "/fd"},          // the folder, not a link in it
+      {root + "/fd/" + n, file},
+      {"real/f.png", file},
+  };
+  for (const Case& c : accepted) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(osal::Path(c.in).getCanonicalized().str(), c.out);
+  }
+  EXPECT_TRUE(opened.open("/proc/self/status"));
+  EXPECT_TRUE(opened.open((root + "/fd/" + n).c_str()));
+  EXPECT_EQ(opened.size(), 1);
+  opened.close();
+
+  ASSERT_EQ(chdir(cwd), 0);
+  close(dirFd);
+  close(fd);
 }
 
 TEST(Paths, ExtensionIsTheLastDotOfTheLastComponent) {
@@ -204,7 +279,7 @@ TEST(Paths, ExtensionIsTheLastDotOfTheLastComponent) {
   EXPECT_EQ(osal::BasicPath("/a/b.png").getExtension(false), ".png");
 }
 
-TEST(Paths, OpeningRefusesWhatIsNotARegularFileWithoutBlocking) {
+TEST_P(PathResolution, OpeningRefusesWhatIsNotARegularFileWithoutBlocking) {
   testsupport::TempDir tmp;
   std::string fifo = tmp.file("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -265,6 +340,179 @@ TEST(Tracing, TheEnvironmentSetsLevelsByNameOrForAll) {
   EXPECT_EQ(named.level(), 1);
   EXPECT_EQ(other.level(), 4);
   EXPECT_EQ(bad.level(), 4);  // an unreadable item is ignored
+}
+
+// The repeat limit's clock in these tests: stepped by the test, never read
+// from the system.
+constexpr int64_t kSecond = 1000000000;
+std::atomic<int64_t> g_now{0};
+int64_t steppedClock() { return g_now.load(); }
+
+// "<level> <text>" of every message written on |channel|, in order.
+std::vector<std::string> written(const std::string& channel) {
+  std::vector<std::string> out;
+  for (const auto& m : testsupport::traces().messages())
+    if (m.channel == channel) out.push_back(std::to_string(m.level) + " " + m.text);
+  return out;
+}
+
+std::vector<std::string> numbered(const char* prefix, int from, int to) {
+  std::vector<std::string> out;
+  for (int i = from; i < to; ++i) out.push_back(prefix + std::to_string(i));
+  return out;
+}
+
+template <class T>
+std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST(Tracing, EachFormatWritesUpToTheLineLimitInAWindowAndReportsTheRestBeforeItsNextLine) {
+  g_now = 5000 * kSecond;
+  tracing::setRepeatClock(&steppedClock);
+  tracing::Channel channel("TEST_Repeat", 7, 2);
+  tracing::Channel other("TEST_Other", 7, 2);
+  // Lines below the level never reach the limit.
+  for (int i = 0; i < 300; ++i) channel.logCV(1, "line %d", i);
+  for (int i = 0; i < 105; ++i) TRACE(channel, 3, "line %d", i);
+  // Another format, and the same one on another channel, are limited apart.
+  TRACE(channel, 3, "another %d", 0);
+  TRACE(other, 3, "line %d", 0);
+  g_now += kSecond - 1;  // the window's last nanosecond
+  TRACE(channel, 4, "line %d", 105);
+  g_now += 1;  // the next window
+  TRACE(channel, 3, "line %d", 106);
+  const std::vector<std::string> rest = {
+      "3 another 0",
+      "4 6 similar lines suppressed: line %d",  // at the level of the last line counted
+      "3 line 106",
+  };
+  EXPECT_EQ(written("TEST_Repeat"), numbered("3 line ", 0, 100) + rest);
+  EXPECT_EQ(written("TEST_Other"), std::vector<std::string>{"3 line 0"});
+
+  // Fixed texts are limited by their pointer; without a limit all are written.
+  testsupport::traces().clear();
+  for (int i = 0; i < 101; ++i) channel.logC(3, "fixed");
+  EXPECT_EQ(written("TEST_Repeat").size(), 100u);
+  tracing::setRepeatLimit(0, 0);
+  for (int i = 0; i < 150; ++i) TRACE(channel, 3, "line %d", i);
+  EXPECT_EQ(written("TEST_Repeat").size(), 100u + 1 + 150);  // with the report of "fixed"
+}
+
+TEST(Tracing, AFormatThatRanOverItsBytesStaysSilentUntilLaterWindowsHavePaidForThem) {
+  g_now = 7000 * kSecond;
+  tracing::setRepeatClock(&steppedClock);
+  tracing::setRepeatLimit(0, 100);
+  tracing::Channel channel("TEST_Bytes", 7, 2);
+  auto line = [&](size_t bytes) { TRACE(channel, 3, "%s", std::string(bytes, 'b').c_str()); };
+  line(99);
+  line(1);  // 99 bytes so far: under the limit
+  line(1);  // 100 bytes: at it
+  g_now += kSecond;
+  line(350);  // the first line of a window is written whole
+  g_now += 2 * kSecond;
+  line(1);  // 350 - 2 x 100 = 150 bytes still owed
+  g_now += kSecond;
+  line(2);  // 50 owed: under the limit
+  // Fixed texts count their bytes the same way.
+  const std::string fixed(150, 'f');
+  channel.logC(3, fixed.c_str());
+  channel.logC(3, fixed.c_str());
+  EXPECT_EQ(written("TEST_Bytes"), (std::vector<std::string>{
+                                       "3 " + std::string(99, 'b'),
+                                       "3 b",
+                                       "3 1 similar lines suppressed: %s",
+                                       "3 " + std::string(350, 'b'),
+                                       "3 1 similar lines suppressed: %s",
+                                       "3 bb",
+                                       "3 " + fixed,
+                                   }));
+}
+
+TEST(Tracing, ARunIsReportedWhenItsFormatNeverComesBack) {
+  g_now = 9000 * kSecond;
+  tracing::setRepeatClock(&steppedClock);
+  tracing::setRepeatLimit(1, 0);
+  // By its channel's destructor; a format longer than 60 bytes is cut.
+  const std::string longText = std::string(60, 'x') + "yz";
+  {
+    tracing::Channel gone("TEST_Gone", 7, 2);
+    for (int i = 0; i < 3; ++i) gone.logC(3, longText.c_str());
+  }
+  EXPECT_EQ(written("TEST_Gone"),
+            (std::vector<std::string>{
+                "3 " + longText,
+                "3 2 similar lines suppressed: " + std::string(60, 'x') + "...",
+            }));
+  tracing::Channel channel("TEST_Runs", 7, 2);
+  // On request.
+  channel.logC(3, "a");
+  channel.logC(3, "a");
+  tracing::flushSuppressed();
+  // After a line of another format, once the run's window has ended.
+  channel.logC(3, "a");
+  g_now += kSecond - 1;
+  channel.logC(3, "b");
+  g_now += 1;
+  channel.logC(3, "c");
+  // When the limit is set: counting starts afresh.
+  channel.logC(3, "c");
+  tracing::setRepeatLimit(1, 0);
+  channel.logC(3, "c");
+  // When the sink is replaced: to the one that took the lines.
+  channel.logC(3, "c");
+  testsupport::TraceCapture next;
+  tracing::setSink(&next);
+  tracing::setSink(&testsupport::traces());
+  EXPECT_TRUE(next.messages().empty());
+  EXPECT_EQ(written("TEST_Runs"), (std::vector<std::string>{
+                                      "3 a",
+                                      "3 1 similar lines suppressed: a",
+                                      "3 b",
+                                      "3 c",
+                                      "3 1 similar lines suppressed: a",
+                                      "3 1 similar lines suppressed: c",
+                                      "3 c",
+                                      "3 1 similar lines suppressed: c",
+                                  }));
+}
+
+TEST(Tracing, TheLimitHoldsAcrossThreadsAndAFormatTheTableCannotHoldIsWrittenUnlimited) {
+  g_now = 11000 * kSecond;
+  tracing::setRepeatClock(&steppedClock);
+  tracing::Channel channel("TEST_Shared", 7, 2);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 500; ++i) TRACE(channel, 3, "shared %d", i);
+    });
+  for (std::thread& thread : threads) thread.join();
+  tracing::flushSuppressed();
+  const auto lines = written("TEST_Shared");
+  ASSERT_EQ(lines.size(), 101u);
+  EXPECT_EQ(lines.back(), "3 1900 similar lines suppressed: shared %d");
+
+  // More formats at once than the table has room for: each writes its first
+  // line; of the second, only a format without room is written.
+  testsupport::traces().clear();
+  tracing::setRepeatLimit(1, 0);
+  const std::vector<std::string> texts = numbered("format ", 0, 300);
+  for (int round = 0; round < 2; ++round)
+    for (const std::string& text : texts) channel.logC(3, text.c_str());
+  std::map<std::string, int> counts;
+  for (const std::string& line : written("TEST_Shared")) ++counts[line];
+  size_t limited = 0;
+  for (const std::string& text : texts) {
+    ASSERT_TRUE(counts["3 " + text] == 1 || counts["3 " + text] == 2) << text;
+    limited += counts["3 " + text] == 1;
+  }
+  EXPECT_LE(limited, 256u);
+  EXPECT_GE(limited, 200u);
+  // None of their runs is lost.
+  testsupport::traces().clear();
+  tracing::flushSuppressed();
+  EXPECT_EQ(written("TEST_Shared").size(), limited);
 }
 
 // --- value types ----------------------------------------------------------------

@@ -171,6 +171,10 @@ class HarnessListener : public ::testing::EmptyTestEventListener {
  public:
   void OnTestStart(const ::testing::TestInfo&) override {
     errors().clear();
+    // Every test starts with the default repeat limit and no format counted
+    // yet; what the last one left suppressed is reported and cleared here.
+    tracing::setRepeatClock(nullptr);
+    tracing::setRepeatLimit(tracing::kRepeatLines, tracing::kRepeatBytes);
     traces().clear();
     kor::testing::resetAllocationFailures();
     kor::ErrorStorage::ack();

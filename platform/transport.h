@@ -25,7 +25,12 @@
 // --------------------
 // A pool of two dispatch threads (epoll, edge-triggered) accepts connections
 // and reads requests; each connection's requests are dispatched in order,
-// one at a time, under a ServiceDirectory::Lease. Replies are sent from the
+// one at a time, under a ServiceDirectory::Lease. Connections are read in
+// turns of at most kReadTurnBytes: one that has more waits behind the
+// others, so that a client that floods the service delays another by one
+// turn at most. A client owed kMaxOwedAnswers answers is not read until the
+// service has caught up with it (checked before each of its requests, so a
+// request of many locators may take it past the bound once). Replies are sent from the
 // calling thread without blocking: a connection has a bounded outgoing queue
 // (8 MiB of message bytes, 1 GiB of shared segments carried, 65536
 // messages), and the loop watches the socket for output only while the
@@ -88,6 +93,14 @@ constexpr uint32_t kClientMemoryGraceMs = 30000;
 // Requests held for a client at its limit, in bytes: beyond it, its socket is
 // not read until it releases memory.
 constexpr size_t kMaxHeldRequestBytes = 4u * 1024 * 1024;
+// The answers a client may be owed for requests the service has taken (jobs
+// waiting or running): at it, its socket is not read until the service has
+// caught up, so that one client cannot fill the job queue before the others
+// (see "Dispatch and sending").
+constexpr uint32_t kMaxOwedAnswers = 4096;
+// What one connection's turn of reading takes at most: a connection with
+// more to read waits for its next turn behind the others.
+constexpr size_t kReadTurnBytes = 256 * 1024;
 
 // The environment variable that chooses the runtime folder.
 extern const char* const kRuntimeDirVariable;  // "COMM_RUNTIME_DIR"
@@ -116,6 +129,9 @@ class ServiceSession {
   // copy of its reply endpoint is held by pending work or a subscription.
   // Any thread.
   virtual bool idle() = 0;
+  // How many answers the service owes the client for the requests it has
+  // taken (jobs waiting or running); may count a few more. Any thread.
+  virtual size_t owedAnswers() = 0;
   // True when the answers to a request for |slot| can take the client's
   // shared memory (see "A client's shared memory" in segment.h): only such
   // requests are held while the client is at its limit. Any thread.

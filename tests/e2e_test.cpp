@@ -461,6 +461,53 @@ TEST_F(E2eTest, AStopLetsTheJobInHandAnswerAndServesNothingNew) {
     ASSERT_EQ(uint8_t(pixels[i]), uint8_t((i / 3 * 4 + i % 3) * 7 % 251)) << i;
 }
 
+TEST_F(E2eTest, AClientOwedManyAnswersIsNotReadUntilTheServiceCatchesUp) {
+  const std::string image = bmp("tiny.bmp", 1, 1);
+  tracing::setLevel("IMS_Worker", 1);
+  TraceGate gate("getting file info for");
+  auto request = [&](int fd, size_t count) {
+    WireWriter writer(comm::kKindRequest, wire::kRequestImageInformation);
+    writer.putU8(1);
+    writer.putU32(static_cast<uint32_t>(count));
+    for (size_t i = 0; i < count; ++i) writer.putString(image.data(), image.size());
+    std::vector<uint8_t>& bytes = writer.finish();
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  };
+  // With the worker held in its first job, the flooder's first request
+  // brings it one short of the bound, its second reaches it, and its third
+  // is not read.
+  int flooder = rawConnect(socketPath());
+  request(flooder, comm::kMaxOwedAnswers - 1);
+  request(flooder, 1);
+  request(flooder, 1);
+  ASSERT_TRUE(gate.waitEntered());
+  const uint32_t queued = comm::kMaxOwedAnswers - 1;  // one is in the worker's hands
+  EXPECT_TRUE(eventually([&] { return getNumPendingRequests(m_server) == queued; }));
+  usleep(100 * 1000);
+  EXPECT_EQ(getNumPendingRequests(m_server), queued);
+  // Another client is read meanwhile.
+  int other = rawConnect(socketPath());
+  request(other, 1);
+  EXPECT_TRUE(eventually([&] { return getNumPendingRequests(m_server) == queued + 1; }));
+  gate.open();
+  // Once the worker catches up, the rest is read: every locator answered.
+  for (int fd : {flooder, other}) ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+  auto answers = [](const std::vector<uint8_t>& stream) {
+    size_t count = 0;
+    for (size_t offset = 0; offset + comm::kWireHeaderSize <= stream.size(); ++count) {
+      uint8_t kind;
+      uint32_t slot, size, fds;
+      EXPECT_TRUE(comm::parseHeader(stream.data() + offset, &kind, &slot, &size, &fds).ok());
+      offset += comm::kWireHeaderSize + size;
+    }
+    return count;
+  };
+  EXPECT_EQ(answers(readToEnd(flooder)), comm::kMaxOwedAnswers + 1);
+  EXPECT_EQ(answers(readToEnd(other)), 1u);
+  close(flooder);
+  close(other);
+}
+
 TEST_F(E2eTest, AStopDeliversEveryAnswerOfTheJobsThatRanToAClientThatReads) {
   // A client that reads slowly must see one answer for every job that ran,
   // although the stop comes while they are queued.

@@ -548,6 +548,45 @@ TEST_F(ConnectionTest, WaitingMessagesAreWrittenInOrderWhenTheLoopReportsOutput)
   EXPECT_EQ(received, m_sent);
 }
 
+TEST_F(ConnectionTest, AReadingTurnEndsAtItsBytesOrWhereTheCallerPausesAndGoesOnNextTime) {
+  comm::Connection peer(std::move(m_peer), "peer");
+  std::vector<uint32_t> numbers;
+  auto readPeer = [&](size_t turnBytes, std::function<bool()> mayGoOn, bool* stopped) {
+    return peer.readAvailable(
+        [&](comm::WireMessage& message) {
+          uint32_t number = 0;
+          WireReader(message).getU32(&number);
+          numbers.push_back(number);
+          return Status();
+        },
+        false, mayGoOn, turnBytes, stopped);
+  };
+  constexpr size_t kPayload = 100000;
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(send(kPayload), "");
+  // A turn of a little more than one message reads part of the rest and
+  // stops; what it read is handed over first the next time.
+  bool stopped = false;
+  ASSERT_TRUE(readPeer(kOverhead + kPayload + 1, {}, &stopped));
+  EXPECT_TRUE(stopped);
+  ASSERT_GE(numbers.size(), 1u);
+  ASSERT_LT(numbers.size(), 4u);
+  // The caller pauses before the next message: nothing more, and the turn
+  // says it stopped.
+  const size_t before = numbers.size();
+  ASSERT_TRUE(readPeer(
+      SIZE_MAX, [] { return false; }, &stopped));
+  EXPECT_TRUE(stopped);
+  EXPECT_EQ(numbers.size(), before);
+  // Then the rest, as the sender writes what its socket did not take at
+  // first.
+  for (int i = 0; i < 100 && numbers.size() < 4; ++i) {
+    ASSERT_TRUE(m_connection->flush());
+    ASSERT_TRUE(readPeer(SIZE_MAX, {}, &stopped));
+    EXPECT_FALSE(stopped);
+  }
+  EXPECT_EQ(numbers, (std::vector<uint32_t>{0, 1, 2, 3}));
+}
+
 TEST(ClientConnectionTest, ASocketPathFillsItsAddressAndNotAByteMore) {
   const std::string longest = "/" + std::string(sizeof(sockaddr_un::sun_path) - 2, 'p');
   std::unique_ptr<comm::ClientConnection> client;

@@ -305,134 +305,188 @@ void Connection::runCloseHandler(const std::string& reason) {
   if (m_closeHandler) m_closeHandler(reason);
 }
 
+void Connection::reject(const std::string& reason) {
+  m_inFds.clear();  // descriptors of the rejected peer go before its socket
+  TRACE(transportChannel(), 3, "closing connection to %s: %s", m_name.c_str(), reason.c_str());
+  close(reason);
+}
+
+Connection::Turn Connection::dispatchBuffered(const std::function<Status(WireMessage&)>& onMessage,
+                                              const std::function<bool()>& mayGoOn) {
+  size_t start = 0;
+  Turn turn = Turn::kGoOn;
+  while (m_inFill - start >= kWireHeaderSize) {
+    uint8_t kind;
+    uint32_t slot, size, fds;
+    const Status header = parseHeader(m_in.data() + start, &kind, &slot, &size, &fds);
+    if (!header.ok()) {
+      reject(header.reason());
+      return Turn::kClosed;
+    }
+    const size_t total = kWireHeaderSize + static_cast<size_t>(size);
+    if (m_inFill - start < total) break;
+    if (m_inFds.size() < fds) {
+      reject("descriptors missing");
+      return Turn::kClosed;
+    }
+    if (mayGoOn && !mayGoOn()) {
+      turn = Turn::kPaused;
+      break;
+    }
+    WireMessage complete;
+    complete.kind = kind;
+    complete.slot = slot;
+    complete.payload = m_in.data() + start + kWireHeaderSize;
+    complete.size = size;
+    try {
+      for (uint32_t i = 0; i < fds; ++i) complete.fds.push_back(std::move(m_inFds[i]));
+    } catch (...) {
+      reject("out of memory");
+      return Turn::kClosed;
+    }
+    m_inFds.erase(m_inFds.begin(), m_inFds.begin() + fds);
+    const Status handled = onMessage(complete);
+    if (!handled.ok()) {
+      complete.fds.clear();
+      reject(handled.reason());
+      return Turn::kClosed;
+    }
+    if (isClosed()) return Turn::kClosed;
+    start += total;
+  }
+  if (start > 0) {
+    std::memmove(m_in.data(), m_in.data() + start, m_inFill - start);
+    m_inFill -= start;
+  }
+  if (turn == Turn::kGoOn && m_inFill == 0 && !m_inFds.empty()) {
+    reject("descriptors without a message");
+    return Turn::kClosed;
+  }
+  return turn;
+}
+
 bool Connection::readAvailable(const std::function<Status(WireMessage&)>& onMessage,
-                               bool stopAtShortRead) {
-  // Rejects the peer: the reason goes to the trace and the close handler.
-  auto reject = [this](const std::string& reason) {
-    m_inFds.clear();  // descriptors of the rejected peer go before its socket
-    TRACE(transportChannel(), 3, "closing connection to %s: %s", m_name.c_str(), reason.c_str());
-    close(reason);
-    return false;
+                               bool stopAtShortRead, const std::function<bool()>& mayGoOn,
+                               size_t turnBytes, bool* stopped) {
+  if (stopped != nullptr) *stopped = false;
+  auto stop = [stopped] {
+    if (stopped != nullptr) *stopped = true;
+    return true;
   };
-
+  // Messages read in an earlier turn go first.
+  Turn turn = dispatchBuffered(onMessage, mayGoOn);
+  if (turn == Turn::kClosed) return false;
+  if (turn == Turn::kPaused) return stop();
   if (m_inputEnded.load(std::memory_order_relaxed)) return !isClosed();
+  size_t readThisTurn = 0;
   for (;;) {
-    // Room for at least one chunk, or for the whole message being received.
-    size_t needed = m_inFill + kReadChunk;
-    if (m_inFill >= kWireHeaderSize) {
-      uint8_t kind;
-      uint32_t slot, size, fds;
-      if (parseHeader(m_in.data(), &kind, &slot, &size, &fds).ok())
-        needed = std::max(needed, static_cast<size_t>(kWireHeaderSize) + size);
-    }
-    needed =
-        std::min(needed, std::max(m_inFill + kReadChunk, static_cast<size_t>(kMaxMessageSize)));
-    if (m_in.size() < needed) {
-      try {
-        m_in.resize(needed);
-      } catch (...) {
-        return reject("out of memory");
-      }
-    }
-
-    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFdsPerMessage)];
-    struct iovec iov;
-    iov.iov_base = m_in.data() + m_inFill;
-    iov.iov_len = m_in.size() - m_inFill;
-    struct msghdr message;
-    std::memset(&message, 0, sizeof(message));
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    ssize_t received;
-    int error = 0;
-    {
-      // Not under m_io, so that a reply being sent does not hold up the
-      // next request; m_readLock keeps the descriptor from being closed
-      // meanwhile.
-      std::lock_guard<std::mutex> reading(m_readLock);
-      if (m_readFd < 0) return false;
-      do {
-        received = recvmsg(m_readFd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-      } while (received < 0 && errno == EINTR);
-      error = errno;
-    }
-    // Take every descriptor that came, so that none leaks on any path below.
-    bool carriedFds = false;
-    for (struct cmsghdr* header = CMSG_FIRSTHDR(&message); received >= 0 && header != nullptr;
-         header = CMSG_NXTHDR(&message, header)) {
-      if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
-      const size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-      carriedFds = carriedFds || count > 0;
-      for (size_t i = 0; i < count; ++i) {
-        int fd;
-        std::memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof(int));
-        try {
-          m_inFds.emplace_back(fd);
-        } catch (...) {
-          UniqueFd discard(fd);
-        }
-      }
-    }
-    if (received < 0) {
-      if (error == EAGAIN || error == EWOULDBLOCK) return true;
-      return reject(std::string("read failed: ") + std::strerror(error));
-    }
-    if (message.msg_flags & MSG_CTRUNC) return reject("truncated control data");
-    if (received == 0 && m_halfCloseAllowed) {
-      // The peer shut down its sending side; it still reads its answers.
-      if (m_inFill > 0 || !m_inFds.empty()) return reject("stream ended inside a message");
-      m_inputEnded.store(true, std::memory_order_release);
-      TRACE(transportChannel(), 1, "%s has sent all it will", m_name.c_str());
-      return true;
-    }
-    if (received == 0) {
-      TRACE(transportChannel(), 1, "%s closed the connection", m_name.c_str());
-      close("peer closed the connection");
-      return false;
-    }
-    m_inFill += static_cast<size_t>(received);
-    if (m_inFds.size() > kMaxFdsPerMessage) return reject("too many descriptors");
-
-    size_t start = 0;
-    while (m_inFill - start >= kWireHeaderSize) {
-      uint8_t kind;
-      uint32_t slot, size, fds;
-      const Status header = parseHeader(m_in.data() + start, &kind, &slot, &size, &fds);
-      if (!header.ok()) return reject(header.reason());
-      const size_t total = kWireHeaderSize + static_cast<size_t>(size);
-      if (m_inFill - start < total) break;
-      if (m_inFds.size() < fds) return reject("descriptors missing");
-      WireMessage complete;
-      complete.kind = kind;
-      complete.slot = slot;
-      complete.payload = m_in.data() + start + kWireHeaderSize;
-      complete.size = size;
-      try {
-        for (uint32_t i = 0; i < fds; ++i) complete.fds.push_back(std::move(m_inFds[i]));
-      } catch (...) {
-        return reject("out of memory");
-      }
-      m_inFds.erase(m_inFds.begin(), m_inFds.begin() + fds);
-      const Status handled = onMessage(complete);
-      if (!handled.ok()) {
-        complete.fds.clear();
-        return reject(handled.reason());
-      }
-      if (isClosed()) return false;
-      start += total;
-    }
-    if (start > 0) {
-      std::memmove(m_in.data(), m_in.data() + start, m_inFill - start);
-      m_inFill -= start;
-    }
-    if (m_inFill == 0 && !m_inFds.empty()) return reject("descriptors without a message");
+    if (readThisTurn >= turnBytes) return stop();
+    bool carriedFds = false, emptied = false;
+    size_t received = 0;
+    const Receive got = receive(&received, &carriedFds, &emptied);
+    if (got == Receive::kClosed) return false;
+    if (got == Receive::kNothing) return true;
+    readThisTurn += received;
+    turn = dispatchBuffered(onMessage, mayGoOn);
+    if (turn == Turn::kClosed) return false;
+    if (turn == Turn::kPaused) return stop();
     // A read that did not fill the buffer emptied the socket, unless it
     // stopped after data carrying descriptors (the kernel ends a read
     // there): no need for another read to see EAGAIN.
-    if (stopAtShortRead && static_cast<size_t>(received) < iov.iov_len && !carriedFds) return true;
+    if (stopAtShortRead && emptied && !carriedFds) return true;
   }
+}
+
+Connection::Receive Connection::receive(size_t* received, bool* carriedFds, bool* emptied) {
+  // Room for at least one chunk, or for the whole message being received.
+  size_t needed = m_inFill + kReadChunk;
+  if (m_inFill >= kWireHeaderSize) {
+    uint8_t kind;
+    uint32_t slot, size, fds;
+    if (parseHeader(m_in.data(), &kind, &slot, &size, &fds).ok())
+      needed = std::max(needed, static_cast<size_t>(kWireHeaderSize) + size);
+  }
+  needed = std::min(needed, std::max(m_inFill + kReadChunk, static_cast<size_t>(kMaxMessageSize)));
+  if (m_in.size() < needed) {
+    try {
+      m_in.resize(needed);
+    } catch (...) {
+      reject("out of memory");
+      return Receive::kClosed;
+    }
+  }
+
+  alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFdsPerMessage)];
+  struct iovec iov;
+  iov.iov_base = m_in.data() + m_inFill;
+  iov.iov_len = m_in.size() - m_inFill;
+  struct msghdr message;
+  std::memset(&message, 0, sizeof(message));
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof(control);
+  ssize_t count;
+  int error = 0;
+  {
+    // Not under m_io, so that a reply being sent does not hold up the
+    // next request; m_readLock keeps the descriptor from being closed
+    // meanwhile.
+    std::lock_guard<std::mutex> reading(m_readLock);
+    if (m_readFd < 0) return Receive::kClosed;
+    do {
+      count = recvmsg(m_readFd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    } while (count < 0 && errno == EINTR);
+    error = errno;
+  }
+  // Take every descriptor that came, so that none leaks on any path below.
+  for (struct cmsghdr* header = CMSG_FIRSTHDR(&message); count >= 0 && header != nullptr;
+       header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+    const size_t fds = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    *carriedFds = *carriedFds || fds > 0;
+    for (size_t i = 0; i < fds; ++i) {
+      int fd;
+      std::memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof(int));
+      try {
+        m_inFds.emplace_back(fd);
+      } catch (...) {
+        UniqueFd discard(fd);
+      }
+    }
+  }
+  if (count < 0) {
+    if (error == EAGAIN || error == EWOULDBLOCK) return Receive::kNothing;
+    reject(std::string("read failed: ") + std::strerror(error));
+    return Receive::kClosed;
+  }
+  if (message.msg_flags & MSG_CTRUNC) {
+    reject("truncated control data");
+    return Receive::kClosed;
+  }
+  if (count == 0 && m_halfCloseAllowed) {
+    // The peer shut down its sending side; it still reads its answers.
+    if (m_inFill > 0 || !m_inFds.empty()) {
+      reject("stream ended inside a message");
+      return Receive::kClosed;
+    }
+    m_inputEnded.store(true, std::memory_order_release);
+    TRACE(transportChannel(), 1, "%s has sent all it will", m_name.c_str());
+    return Receive::kNothing;
+  }
+  if (count == 0) {
+    TRACE(transportChannel(), 1, "%s closed the connection", m_name.c_str());
+    close("peer closed the connection");
+    return Receive::kClosed;
+  }
+  m_inFill += static_cast<size_t>(count);
+  if (m_inFds.size() > kMaxFdsPerMessage) {
+    reject("too many descriptors");
+    return Receive::kClosed;
+  }
+  *received = static_cast<size_t>(count);
+  *emptied = static_cast<size_t>(count) < iov.iov_len;
+  return Receive::kGot;
 }
 
 }  // namespace comm

@@ -90,8 +90,14 @@ class Connection {
   // wake-up; only for a caller whose next wait reports data and end of
   // stream that were already there (poll, or epoll when no hang-up was
   // reported with the event).
+  // A turn can end early, with |*stopped| set (when given): before a message
+  // for which |mayGoOn| (when given) says false, or once |turnBytes| have
+  // been read. What was read and not handed over stays for the next call,
+  // which hands it over first; more may wait in the socket then, and no new
+  // readiness event may come for it.
   bool readAvailable(const std::function<Status(WireMessage&)>& onMessage,
-                     bool stopAtShortRead = false);
+                     bool stopAtShortRead = false, const std::function<bool()>& mayGoOn = {},
+                     size_t turnBytes = SIZE_MAX, bool* stopped = nullptr);
 
   // Closes the descriptor and drops the queue; the close handler runs when
   // |notify| is true. Later calls do nothing. Returns true for the first.
@@ -124,6 +130,16 @@ class Connection {
     std::vector<std::shared_ptr<Segment>> segments;  // keep their fds open until sent
     uint64_t segmentBytes = 0;
   };
+  enum class Turn { kGoOn, kPaused, kClosed };
+  enum class Receive { kGot, kNothing, kClosed };
+  // Closes the connection for a broken message; traced.
+  void reject(const std::string& reason);
+  // Hands over the complete messages read, while |mayGoOn| lets it.
+  Turn dispatchBuffered(const std::function<Status(WireMessage&)>& onMessage,
+                        const std::function<bool()>& mayGoOn);
+  // One read from the socket into the buffer: |*received| bytes, whether
+  // descriptors came, and whether the read left the socket empty.
+  Receive receive(size_t* received, bool* carriedFds, bool* emptied);
   // Writes what the socket takes; fails on a write error.
   Status flushLocked();
   Status writeQueueLocked();

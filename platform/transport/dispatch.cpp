@@ -43,7 +43,6 @@ Status Transport::State::hold(Served& served, const WireMessage& message) {
   served.heldBytes += message.size;
   if (served.held.size() == 1) {
     served.heldSinceMs = steadyMs();
-    setWaiting(served, true);
     if (channel().isEnabled(2)) {
       std::shared_ptr<SegmentPool> pool = served.connection->segmentPool();
       channel().logCV(
@@ -104,10 +103,7 @@ void Transport::State::resumeHeld(Served& served) {
       return;
     }
   }
-  if (served.held.empty()) {
-    served.inputPaused = false;
-    setWaiting(served, false);
-  }
+  if (served.held.empty()) served.inputPaused = false;
 }
 
 void Transport::State::run(const std::shared_ptr<std::atomic<bool>>& stop) {
@@ -125,10 +121,12 @@ void Transport::State::run(const std::shared_ptr<std::atomic<bool>>& stop) {
     const bool idleSegments = SegmentPool::idleBytesTotal() > 0;
     const bool halfOpen = halfClosed.load(std::memory_order_acquire) > 0;
     const bool holding = waitingCount.load(std::memory_order_acquire) > 0;
-    int timeout = stalled || holding ? kAcceptRetryMs
-                  : halfOpen         ? static_cast<int>(kHalfClosedCheckMs)
-                  : idleSegments     ? kTrimIntervalMs
-                                     : -1;
+    const bool turnsWaiting = turnCount.load(std::memory_order_acquire) > 0;
+    int timeout = turnsWaiting         ? 0
+                  : stalled || holding ? kAcceptRetryMs
+                  : halfOpen           ? static_cast<int>(kHalfClosedCheckMs)
+                  : idleSegments       ? kTrimIntervalMs
+                                       : -1;
     int count = epoll_wait(epoll.get(), events, 16, timeout);
     if (count < 0) {
       if (errno == EINTR) continue;
@@ -176,6 +174,7 @@ void Transport::State::run(const std::shared_ptr<std::atomic<bool>>& stop) {
           TRACE(channel(), 1, "%s closed the connection", served->connection->name().c_str());
       }
     }
+    if (turnsWaiting) serveTurns();
   }
 }
 
@@ -199,6 +198,10 @@ void Transport::State::trimPools() {
   for (auto& served : all) served->connection->trimPool(static_cast<uint64_t>(now));
 }
 
+bool Transport::State::owesTooMuch(Served& served) {
+  return served.session->owedAnswers() >= kMaxOwedAnswers;
+}
+
 void Transport::State::read(const std::shared_ptr<Served>& served, bool hangUp) {
   {
     std::lock_guard<std::mutex> lock(served->readMutex);
@@ -217,25 +220,70 @@ void Transport::State::read(const std::shared_ptr<Served>& served, bool hangUp) 
     }
     resumeHeld(*served);
     bool open = !served->connection->isClosed();
-    if (open && !served->inputPaused) {
+    // A client owed many answers is not read until the worker has caught
+    // up with it, so that it cannot fill the queue before others.
+    served->busy = open && owesTooMuch(*served);
+    bool stopped = false;
+    if (open && !served->inputPaused && !served->busy) {
       open = served->connection->readAvailable(
-          [&](WireMessage& message) { return dispatch(*served, message); }, !drain);
+          [&](WireMessage& message) { return dispatch(*served, message); }, !drain,
+          [&] { return !owesTooMuch(*served); }, kReadTurnBytes, &stopped);
       // Releases read just now may let held requests go.
       if (open) resumeHeld(*served);
       // Too much held: the rest waits in the socket.
       if (open && served->heldBytes >= kMaxHeldRequestBytes) served->inputPaused = true;
+      served->busy = open && stopped && owesTooMuch(*served);
     }
+    const bool waiting = open && (!served->held.empty() || served->inputPaused || served->busy);
+    if (waiting != served->waiting.load(std::memory_order_acquire)) setWaiting(*served, waiting);
     {
       std::lock_guard<std::mutex> lock(served->readMutex);
-      if (open && served->again) {
+      // A turn that ended with more to read goes to the back of the line,
+      // after the other connections waiting for one.
+      if (open && served->again && !stopped) {
         served->again = false;
         continue;
       }
       served->reading = false;
       served->again = false;
     }
+    if (open && stopped && !served->busy) queueTurn(served);
     if (open && served->connection->inputEnded()) inputEnded(*served);
     return;
+  }
+}
+
+void Transport::State::queueTurn(const std::shared_ptr<Served>& served) {
+  std::lock_guard<std::mutex> lock(turnMutex);
+  try {
+    turns.push_back(served);
+  } catch (...) {
+    // Left for the next readiness event of its socket, or the next look at
+    // waiting connections.
+    setWaiting(*served, true);
+    return;
+  }
+  turnCount.store(turns.size(), std::memory_order_release);
+}
+
+void Transport::State::serveTurns() {
+  // One turn for each connection in line now; those that still have more
+  // join the line again at its back.
+  size_t count;
+  {
+    std::lock_guard<std::mutex> lock(turnMutex);
+    count = turns.size();
+  }
+  for (size_t i = 0; i < count; ++i) {
+    std::shared_ptr<Served> served;
+    {
+      std::lock_guard<std::mutex> lock(turnMutex);
+      if (turns.empty()) return;
+      served = std::move(turns.front());
+      turns.pop_front();
+      turnCount.store(turns.size(), std::memory_order_release);
+    }
+    read(served, false);
   }
 }
 

@@ -64,7 +64,11 @@ struct Served {
   // (SegmentPool::lastReleaseMs): until it releases again, nothing is held.
   bool graceSpent = false;
   uint64_t graceSpentAt = 0;
-  // Held requests or paused input: the loop looks at it again and again.
+  // Not read while it is owed kMaxOwedAnswers answers. Only the reading
+  // thread touches it.
+  bool busy = false;
+  // Held requests, paused input or a busy client: the loop looks at it
+  // again and again.
   std::atomic<bool> waiting{false};
   // One reader at a time; a wake-up during a read makes the reader go again.
   std::mutex readMutex;
@@ -122,6 +126,16 @@ struct Transport::State {
   std::atomic<size_t> waitingCount{0};
   std::atomic<uint32_t> graceMs{kClientMemoryGraceMs};
   void closeFinishedHalfClosed();
+
+  // Connections whose last turn of reading ended with more to read, in the
+  // order they ended it: the loop gives each another turn, so that every
+  // client is read in turn however much one of them sends.
+  std::mutex turnMutex;
+  std::deque<std::shared_ptr<service::Served>> turns;  // Guarded by turnMutex.
+  std::atomic<size_t> turnCount{0};
+  void queueTurn(const std::shared_ptr<service::Served>& served);
+  void serveTurns();
+  bool owesTooMuch(service::Served& served);
 
   // Makes |record|'s service listen on its socket (see onServiceAdded).
   Status serve(ServiceRegistrationRecord* record);

@@ -175,9 +175,14 @@ class ImageServerSession : public comm::ServiceSession {
   // File bytes and pixels; information records and versions are small.
   bool answersTakeSharedMemory(uint32_t slot) const override { return slot == kRequestImage; }
 
-  bool idle() override {
+  bool idle() override { return owedAnswers() == 0; }
+
+  // Each job holds a copy of the client's reply proxy; so do a subscription
+  // and a request being dispatched.
+  size_t owedAnswers() override {
     const comm::Endpoint* endpoint = m_reply.endpoint();
-    return endpoint == nullptr || endpoint->proxyCount() <= 1;  // only m_reply
+    const int32_t copies = endpoint != nullptr ? endpoint->proxyCount() : 0;
+    return copies > 1 ? static_cast<size_t>(copies - 1) : 0;  // all but m_reply
   }
 
   void onClosed() override {

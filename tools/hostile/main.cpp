@@ -9,6 +9,10 @@
 //       LISTS subscriptions to 16,384 distinct attribute ids each.
 //   imageserver-hostile SOCKET vanish LOCATOR COUNT
 //       one request for COUNT full decodes of LOCATOR, then goes away.
+//   imageserver-hostile SOCKET flood LOCATOR SECONDS
+//       information requests of the most locators a message may hold, sent
+//       for SECONDS as fast as the host reads them, every answer read; then
+//       the end of its requests, and every answer still owed.
 // Exit status: 0 when everything was sent or the host cut the connection
 // (that is its defence working), 2 for usage errors, 1 when no connection.
 #include <sys/socket.h>
@@ -16,10 +20,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/transport.h"
@@ -68,7 +74,8 @@ int usage() {
   std::fprintf(stderr,
                "usage: imageserver-hostile SOCKET hoard LOCATOR COUNT SECONDS\n"
                "       imageserver-hostile SOCKET subscribe LISTS SECONDS\n"
-               "       imageserver-hostile SOCKET vanish LOCATOR COUNT\n");
+               "       imageserver-hostile SOCKET vanish LOCATOR COUNT\n"
+               "       imageserver-hostile SOCKET flood LOCATOR SECONDS\n");
   return 2;
 }
 
@@ -81,7 +88,7 @@ int main(int argc, char** argv) {
     return static_cast<uint32_t>(std::strtoul(argv[index], nullptr, 10));
   };
   if (!((mode == "hoard" && argc == 6) || (mode == "subscribe" && argc == 5) ||
-        (mode == "vanish" && argc == 5)))
+        (mode == "vanish" && argc == 5) || (mode == "flood" && argc == 5)))
     return usage();
   int fd = connectTo(argv[1]);
   if (fd < 0) return 1;
@@ -104,6 +111,20 @@ int main(int argc, char** argv) {
       if (!sendAll(fd, request)) break;
     }
     hold = number(4);
+  } else if (mode == "flood") {
+    std::thread reader([fd] {
+      char buffer[65536];
+      while (recv(fd, buffer, sizeof buffer, 0) > 0) {
+      }
+    });
+    comm::WireWriter request(comm::kKindRequest, wire::kRequestImageInformation);
+    putLocators(request, argv[3], comm::kMaxArrayCount);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(number(4));
+    unsigned long sent = 0;
+    while (std::chrono::steady_clock::now() < end && sendAll(fd, request)) ++sent;
+    shutdown(fd, SHUT_WR);
+    reader.join();
+    std::printf("%lu requests of %u locators\n", sent, comm::kMaxArrayCount);
   } else {
     comm::WireWriter request(comm::kKindRequest, wire::kRequestImage);
     putLocators(request, argv[3], number(4));

@@ -97,7 +97,7 @@ constexpr size_t kMaxHeldRequestBytes = 4u * 1024 * 1024;
 // waiting or running): at it, its socket is not read until the service has
 // caught up, so that one client cannot fill the job queue before the others
 // (see "Dispatch and sending").
-constexpr uint32_t kMaxOwedAnswers = 4096;
+constexpr uint32_t kMaxOwedAnswers = 1024;
 // What one connection's turn of reading takes at most: a connection with
 // more to read waits for its next turn behind the others.
 constexpr size_t kReadTurnBytes = 256 * 1024;

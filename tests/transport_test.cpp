@@ -162,7 +162,7 @@ TEST(WireTest, TheWriterTakesEachLimitAndRefusesOnePast) {
   auto strings = [](uint32_t n) { return CITypesFactory::createStringArray(n); };
   EXPECT_EQ(wrote([&](WireWriter& w) { w.putStringArray(strings(comm::kMaxArrayCount)); }), "/0");
   EXPECT_EQ(wrote([&](WireWriter& w) { w.putStringArray(strings(comm::kMaxArrayCount + 1)); }),
-            "array longer than 16384 elements/0");
+            "array longer than 2048 elements/0");
   auto array = [](uint32_t n) { return CITypesFactory::createInt8Array(n); };
   EXPECT_EQ(wrote([&](WireWriter& w) { w.putByteArray(array(comm::kSegmentThreshold - 1)); }),
             "/0");

@@ -122,11 +122,12 @@ void Transport::State::run(const std::shared_ptr<std::atomic<bool>>& stop) {
     const bool halfOpen = halfClosed.load(std::memory_order_acquire) > 0;
     const bool holding = waitingCount.load(std::memory_order_acquire) > 0;
     const bool turnsWaiting = turnCount.load(std::memory_order_acquire) > 0;
-    int timeout = turnsWaiting         ? 0
-                  : stalled || holding ? kAcceptRetryMs
-                  : halfOpen           ? static_cast<int>(kHalfClosedCheckMs)
-                  : idleSegments       ? kTrimIntervalMs
-                                       : -1;
+    int timeout = turnsWaiting   ? 0
+                  : holding      ? kWaitingRetryMs
+                  : stalled      ? kAcceptRetryMs
+                  : halfOpen     ? static_cast<int>(kHalfClosedCheckMs)
+                  : idleSegments ? kTrimIntervalMs
+                                 : -1;
     int count = epoll_wait(epoll.get(), events, 16, timeout);
     if (count < 0) {
       if (errno == EINTR) continue;

@@ -104,6 +104,10 @@ struct Transport::State {
   // them (edge-triggered), so the loop retries every kAcceptRetryMs.
   std::atomic<bool> acceptStalled{false};
   static constexpr int kAcceptRetryMs = 100;
+  // How often connections that wait (held requests, paused input, a busy
+  // client) are looked at again: soon, since a busy client's turn comes as
+  // soon as the worker has caught up with it.
+  static constexpr int kWaitingRetryMs = 5;
   // One stall, from the first failed accept to the first accept that
   // succeeds or finds the backlog empty: logged once at each end.
   std::mutex stallMutex;

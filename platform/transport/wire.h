@@ -19,8 +19,8 @@
 //   string        u8 present (0/1); if present u32 length and the bytes
 //                 (UTF-8 by convention, taken as they are, NUL included:
 //                 the receiver judges them), bounded only by the message
-//   string array  u8 present; u32 count (<= 16384); that many strings
-//   u32 array     u8 present; u32 count (<= 16384); that many u32
+//   string array  u8 present; u32 count (<= 2048); that many strings
+//   u32 array     u8 present; u32 count (<= 2048); that many u32
 //   byte array    u8 tag: 0 absent; 1 inline: u32 length (< 64 KiB) and the
 //                 bytes; 2 segment: u32 length, and the next descriptor of
 //                 the message is a sealed memfd of at least that size;
@@ -57,7 +57,9 @@ constexpr uint32_t kWireMagic = 0x57504943;
 constexpr uint8_t kWireVersion = 1;
 constexpr uint32_t kWireHeaderSize = 16;
 constexpr uint32_t kMaxMessageSize = 1024 * 1024;  // header included
-constexpr uint32_t kMaxArrayCount = 16384;
+// Elements of one array: what one request may ask at once, so that one
+// message of a client puts no more than this before another client's.
+constexpr uint32_t kMaxArrayCount = 2048;
 constexpr uint32_t kMaxFdsPerMessage = 2;
 constexpr uint32_t kMaxSegmentIdsPerMessage = 1024;
 

@@ -6,7 +6,8 @@
 //       COUNT separate requests for LOCATOR's bytes; never reads; holds the
 //       connection open for SECONDS.
 //   imageserver-hostile SOCKET subscribe LISTS SECONDS
-//       LISTS subscriptions to 16,384 distinct attribute ids each.
+//       LISTS subscriptions to the most distinct attribute ids a message may
+//       hold each.
 //   imageserver-hostile SOCKET vanish LOCATOR COUNT
 //       one request for COUNT full decodes of LOCATOR, then goes away.
 //   imageserver-hostile SOCKET flood LOCATOR SECONDS
@@ -106,8 +107,9 @@ int main(int argc, char** argv) {
     for (uint32_t i = 0; i < number(3); ++i) {
       comm::WireWriter request(comm::kKindRequest, wire::kSetNotificationList);
       request.putU8(1);
-      request.putU32(16384);
-      for (uint32_t id = 0; id < 16384; ++id) request.putU32(1000 + i * 16384 + id);
+      request.putU32(comm::kMaxArrayCount);
+      for (uint32_t id = 0; id < comm::kMaxArrayCount; ++id)
+        request.putU32(1000 + i * comm::kMaxArrayCount + id);
       if (!sendAll(fd, request)) break;
     }
     hold = number(4);

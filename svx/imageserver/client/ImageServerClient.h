@@ -180,7 +180,7 @@ constexpr size_t kMaxLocatorLength = 1024 * 1024 - 80;
 // may be called from any thread. The requests never block: a request that
 // cannot be queued (connection closed, outgoing queue full) returns false
 // with a reason. A request of any length is sent: one that does not fit one
-// message (1 MiB, 16,384 locators) goes as several requests of the same
+// message (1 MiB, 2,048 locators) goes as several requests of the same
 // kind, in order.
 class IMAGESERVER_CLIENT_API Client {
  public:
@@ -213,8 +213,9 @@ class IMAGESERVER_CLIENT_API Client {
   bool requestImageInformation(const char* const* locators, size_t count,
                                std::string* error = nullptr);
 
-  // Subscriptions: every attribute, one, or a list. Subscribing sends the
-  // attribute's current value at once (Handler::onVersion).
+  // Subscriptions: every attribute, one, or a list (of at most 2,048 ids:
+  // a longer one is refused). Subscribing sends the attribute's current
+  // value at once (Handler::onVersion).
   bool setNotification(std::string* error = nullptr);
   bool setNotification(uint32_t attributeId, std::string* error = nullptr);
   bool setNotification(const std::vector<uint32_t>& attributeIds, std::string* error = nullptr);

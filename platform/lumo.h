@@ -5,19 +5,23 @@
 // progressive, greyscale, CMYK, YCCK), PNG (every colour type and depth,
 // palette with tRNS, Adam7), GIF (the first frame, on a transparent canvas of
 // the logical screen size), BMP (1/2/4/8/16/24/32 bits, RLE8, RLE4, OS/2
-// RLE24, bit fields of any width, bottom-up and top-down), WebP (lossy and lossless, with alpha; the
-// first frame of an animation, on a transparent canvas of its size) and HEIF
-// and AVIF (the primary image, with the container's rotation, mirroring and
-// cropping applied). A null result always leaves a reason in
-// the calling thread's kor::ErrorStorage, e.g. "not a supported image file:
-// <path>", "cannot open <path>: <error>", "truncated JPEG data",
-// "image too large: 70000 x 70000".
+// RLE24, bit fields of any width, bottom-up and top-down), WebP (lossy and
+// lossless, with alpha; the first frame of an animation, on a transparent
+// canvas of its size) and HEIF and AVIF (the primary image, with the
+// container's rotation, mirroring and cropping applied). A null result always
+// leaves a reason in the calling thread's kor::ErrorStorage, e.g. "not a
+// supported image file: <path>", "cannot open <path>: <error>", "truncated
+// JPEG data", "image too large: 70000 x 70000".
 //
 // Limits, checked from the header before anything is allocated for the
 // image: at most 256 Mi pixels (268,435,456), a row counting as at least 16
 // pixels wide, and a 32-bit size for the 4-byte-per-pixel image; 16 MiB per
 // ancillary PNG chunk. getImageInfo refuses what createBitmap would refuse by
-// size.
+// size. Nothing of the image's or the target's size is allocated before the
+// image's data begins to arrive: the bitmap, and the buffers that a scaled
+// interlaced image needs, are made once the first row (or pass) has been
+// decoded, so a file whose header claims a huge image and whose data is
+// missing fails having cost little more than its header.
 //
 // The work of a decode is bounded by the size of the image: a multi-scan JPEG
 // may have at most 1000 scans and at most about 32 passes' worth of scans

@@ -270,7 +270,7 @@ bool decodeWebp(Source& source, Pipeline& pipeline) {
   }
   if (!pipeline.setRowSize(l.canvasWidth, l.canvasHeight)) return false;
   const size_t stride = size_t{width} * bpp;
-  uint8_t* pixels = direct ? pipeline.directRow() : scratch(Scratch::kImage, stride * height);
+  uint8_t* pixels = direct ? pipeline.pixels() : scratch(Scratch::kImage, stride * height);
   if (pixels == nullptr) return false;
   config.output.colorspace = mode;
   config.output.is_external_memory = 1;

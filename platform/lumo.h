@@ -33,7 +33,10 @@
 // and fails with "decoding cancelled" when it answers true.
 //
 // JPEG and WebP EXIF orientation (1..8) is applied: the information and the pixels
-// describe the image as it is meant to be seen. 16-bit PNG samples are
+// describe the image as it is meant to be seen. No second copy of the image
+// is made for it: JPEG rows are placed turned as they are decoded, a WebP
+// bitmap is turned in place once decoded (turning by 90 degrees follows the
+// cycles of the transposition, with a bit per pixel to mark them). 16-bit PNG samples are
 // rounded to 8 bits. Truncated data fails the decode, and no pixel of a
 // bitmap is ever left undefined. A PNG decode verifies the CRC of every
 // chunk and the zlib checksum of the image data, and fails with a reason
@@ -183,8 +186,22 @@ class Engine {
   // final in the last pass, so until then the decoder holds either the sums
   // of the whole target image (32 bytes per target pixel) or the rows that
   // the last pass does not deliver (half the image, 4 bytes per pixel for
-  // PNG, 1 for GIF), whichever is smaller. WebP and HEIF are decoded whole
-  // (4 bytes per pixel of the image or thumbnail decoded) and then scaled.
+  // PNG, 1 for GIF), whichever is smaller. HEIF is decoded whole (4 bytes
+  // per pixel of the image or thumbnail decoded) and then scaled.
+  //
+  // WebP is the exception to the exact filter: libwebp scales it while
+  // decoding, straight to the target size, with an area average of its own
+  // in fixed point, within a few levels of the exact one. A lossless image
+  // is averaged premultiplied by alpha (in 8 bits); a lossy one in its YUV
+  // planes, colour not weighted by alpha, so the colour under transparent
+  // pixels can bleed into their neighbours. An animation's first frame is
+  // scaled to its place on the scaled canvas, its edges rounded to whole
+  // pixels. The engine makes no buffer of the image's size for WebP (for
+  // L8, LA88 and RGB565, which libwebp does not write, one of the target's
+  // size, 4 bytes per pixel), but libwebp keeps a lossless image whole while
+  // decoding, 4 bytes per pixel (per 2, 4 or 8 pixels with a palette of at
+  // most 16, 4 or 2 colours), and a lossy image's alpha plane, a byte or two
+  // per pixel.
   Bitmap* createBitmap(const util::UnicodeString8& path, BitmapInfo::Format format,
                        const Vec2<unsigned int>& size, Bitmap::ScalingMethod method,
                        bool keepAspect, LoadingListener* listener);

@@ -360,6 +360,22 @@ TEST_F(BoundsTest, DecodesTakeMemoryForTheirOutputNotForTheImage) {
     jpeg.replace(jpeg.find("\xFF\xC0") + 5, 4, std::string("\x40\x00\x40\x00", 4));
     jpeg.resize(jpeg.size() - 2);
   }
+  // Lossless WebP images of one colour, 6144 x 6144 through a palette, which
+  // libwebp holds packed (4 bytes for 8 pixels, 18 MiB), with and without
+  // EXIF orientation 6; 4096 x 4096 without, which libwebp holds whole (4
+  // bytes a pixel, 64 MiB); and a 16383 x 16383 one cut short.
+  const uint8_t grey[4] = {128, 128, 128, 255};
+  auto webp = [&](const std::string& name, uint32_t size, imagefiles::WebpOptions o) {
+    EXPECT_TRUE(imagefiles::writeWebp(dir.file(name), size, size, grey, o));
+    return dir.file(name);
+  };
+  const std::string packed = webp("p.webp", 6144, {.flat = true, .flatPalette = true});
+  const std::string turned =
+      webp("t.webp", 6144, {.exifOrientation = 6, .flat = true, .flatPalette = true});
+  const std::string whole = webp("w.webp", 4096, {.flat = true});
+  const std::string cut = webp("c.webp", 16383, {.flat = true});
+  dir.write("c.webp", imagefiles::readFile(cut).substr(0, 26));  // the size, not the codes
+  const uint64_t full6144 = 6144ull * 6144 * 3;                  // RGB
   struct Case {
     std::string path;
     uint32_t width, height;
@@ -378,6 +394,10 @@ TEST_F(BoundsTest, DecodesTakeMemoryForTheirOutputNotForTheImage) {
       {headerOnly("h.gif", false), 0, 0, "truncated GIF data", 4 * MiB},
       {headerOnly("hi.gif", true), 0, 0, "truncated GIF data", 4 * MiB},
       {dir.write("h.jpg", jpeg), 0, 0, "truncated JPEG data", 4 * MiB},
+      {packed, 96, 96, "", 64 * MiB},
+      {turned, 0, 0, "", full6144 + 64 * MiB},
+      {whole, 64, 64, "", 80 * MiB},
+      {cut, 0, 0, "truncated WebP data", 4 * MiB},
   };
   PopulatingProvider provider;
   for (const Case& c : cases) {

@@ -95,6 +95,21 @@ Image boxFilter(const Image& src, uint32_t dw, uint32_t dh) {
   return out;
 }
 
+// |image| turned as EXIF orientation |o| says: its pixel (x, y) lands at
+//   1 (x, y)          2 (W-1-x, y)        3 (W-1-x, H-1-y)    4 (x, H-1-y)
+//   5 (y, x)          6 (H-1-y, x)        7 (H-1-y, W-1-x)    8 (y, W-1-x)
+Image turn(const Image& image, int o) {
+  const uint32_t w = image.width, h = image.height;
+  Image out{o >= 5 ? h : w, o >= 5 ? w : h, std::vector<uint8_t>(image.rgba.size())};
+  for (uint32_t y = 0; y < h; ++y)
+    for (uint32_t x = 0; x < w; ++x) {
+      const uint32_t across[9] = {0, x, w - 1 - x, w - 1 - x, x, y, h - 1 - y, h - 1 - y, y};
+      const uint32_t down[9] = {0, y, y, h - 1 - y, h - 1 - y, x, x, w - 1 - x, w - 1 - x};
+      std::memcpy(&out.rgba[(size_t{down[o]} * out.width + across[o]) * 4], image.at(x, y), 4);
+    }
+  return out;
+}
+
 // |v|, a field of |bits| bits, as 8 bits: up to 8 bits the field's bits
 // repeat, a wider field rounds.
 uint8_t widen(uint32_t v, int bits) {
@@ -680,7 +695,9 @@ TEST_F(EngineTest, ExplicitFormatsHaveTheRightBytes) {
 // Every format against a box filter in floating point over its full decode,
 // premultiplied by alpha (transparent colour does not bleed): exact; JPEG
 // first scales by its IDCT (s/8 for the smallest s not below the target),
-// within a PSNR of 30. The target is clamped to 1 .. the image's size.
+// within a PSNR of 30; WebP, lossless and lossy, is scaled by libwebp,
+// within a PSNR of 35 in colour and alpha. The target is clamped to 1 ..
+// the image's size.
 TEST_F(EngineTest, ScalingMatchesAReferenceAreaAverage) {
   const uint32_t w = 80, h = 48;
   const Image image =
@@ -697,6 +714,7 @@ TEST_F(EngineTest, ScalingMatchesAReferenceAreaAverage) {
       make("s.gif", writeGif, w, h, indices.data(),
            GifOptions{.globalPalette = palette, .transparentIndex = 5}),
       make("s.webp", writeWebp, w, h, image.rgba.data(), WebpOptions{.lossless = true}),
+      make("y.webp", writeWebp, w, h, image.rgba.data(), WebpOptions{.quality = 95}),
       make("s.heic", writeHeif, w, h, image.rgba.data(), HeifOptions{}),
       jpeg(image, {.quality = 95}),
       jpeg(image, {.quality = 95, .progressive = true}, "p.jpg")};
@@ -712,11 +730,21 @@ TEST_F(EngineTest, ScalingMatchesAReferenceAreaAverage) {
       const Image want = boxFilter(full, got.width, got.height);
       if (path.find(".jpg") != std::string::npos) {
         EXPECT_GE(psnr(got, want), 30.0);
+      } else if (path.find(".webp") != std::string::npos) {
+        EXPECT_GE(psnr(got, want, 4), 35.0);
       } else {
         EXPECT_EQ(got.rgba, want.rgba);
       }
     }
   }
+  // The first frame of a WebP animation is scaled to its place on the
+  // scaled canvas; at a half, its edges fall on whole pixels.
+  const std::string frame =
+      make("a.webp", writeWebp, w, h, image.rgba.data(),
+           WebpOptions{
+               .lossless = true, .canvasWidth = 96, .canvasHeight = 60, .frameX = 8, .frameY = 4});
+  DECODE(half, scaled(frame, 48, 30));
+  EXPECT_GE(psnr(half, boxFilter(toImage(*decode(frame)), 48, 30), 4), 35.0);
 }
 
 // A scaled HEIF decode takes the smallest thumbnail at least the target
@@ -808,19 +836,22 @@ TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
   const Corner grey[9] = {TL, TR, TL, BL, BR, BL, BR, TR, TL};
   // JPEG and WebP carry it in Exif data (either byte order; WebP's with or
   // without the header of a JPEG segment), HEIF in the container's rotation
-  // and mirroring.
+  // and mirroring. A lossless WebP, which is turned in its bitmap, must come
+  // out as the image turned, to the last pixel.
   for (int o = 1; o <= 8; ++o)
-    for (const char* format : {"jpeg", "webp", "heif"}) {
+    for (const char* format : {"jpeg", "webp", "lossless webp", "heif"}) {
       SCOPED_TRACE(testing::Message() << format << " " << o);
-      const bool even = o % 2 == 0;
+      const bool even = o % 2 == 0, lossless = format[0] == 'l';
       const std::string path =
           format[0] == 'j'
               ? jpeg(image, {.quality = 95, .exifOrientation = o, .exifBigEndian = even})
-          : format[0] == 'w' ? make("o.webp", imagefiles::writeWebp, 32, 16, image.rgba.data(),
-                                    imagefiles::WebpOptions{
-                                        .quality = 95, .exifOrientation = o, .exifHeader = even})
-                             : make("o.heic", imagefiles::writeHeif, 32, 16, image.rgba.data(),
-                                    imagefiles::HeifOptions{.orientation = o});
+          : format[0] == 'h' ? make("o.heic", imagefiles::writeHeif, 32, 16, image.rgba.data(),
+                                    imagefiles::HeifOptions{.orientation = o})
+                             : make("o.webp", imagefiles::writeWebp, 32, 16, image.rgba.data(),
+                                    imagefiles::WebpOptions{.lossless = lossless,
+                                                            .quality = 95,
+                                                            .exifOrientation = o,
+                                                            .exifHeader = even});
       const bool turned = o >= 5;
       InfoPtr i = info(path);
       ASSERT_NE(i, nullptr);
@@ -828,6 +859,9 @@ TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
       EXPECT_EQ(i->height, turned ? 32u : 16u);
       const Image got = toImage(*decode(path));
       ASSERT_EQ(got.width, i->width);
+      if (lossless) {
+        EXPECT_EQ(got.rgba, turn(image, o).rgba);
+      }
       for (Corner c : {TL, TR, BL, BR}) {
         const uint32_t x = (c == TR || c == BR) ? got.width - 4 : 3;
         const uint32_t y = (c == BL || c == BR) ? got.height - 4 : 3;
@@ -837,6 +871,10 @@ TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
       BitmapPtr small = scaled(path, turned ? 8 : 16, turned ? 16 : 8);
       ASSERT_NE(small, nullptr);
       EXPECT_EQ(small->width, turned ? 8u : 16u);
+      if (lossless) {
+        EXPECT_GE(psnr(toImage(*small), boxFilter(turn(image, o), small->width, small->height)),
+                  35.0);
+      }
     }
 }
 

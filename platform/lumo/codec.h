@@ -372,6 +372,18 @@ class Pipeline {
   // The bitmap's pixels, allocated at the first call (with the bitmap's
   // record); null, with the reason set, when memory is short.
   uint8_t* pixels();
+  // The bitmap's format (valid after start()).
+  BitmapInfo::Format format() const { return m_bitmapFormat; }
+  // The whole image at once, for a decoder whose library writes the image
+  // into a buffer: wholeImage() gives the bitmap's pixels (allocating them)
+  // as storedTargetWidth() x storedTargetHeight() packed rows in the
+  // bitmap's format, in the stored orientation; once the decoder has
+  // written them all, wholeImageDone() turns them in place as the image is
+  // meant to be seen and counts every row written. Orientations 5..8 take
+  // a bit per pixel of scratch memory to follow the cycles of the
+  // transposition. Null or false (reason set) when memory is short.
+  uint8_t* wholeImage() { return pixels(); }
+  bool wholeImageDone();
   // Scattered rows, for images whose rows arrive out of order or a few pixels
   // at a time (interlaced PNG and GIF), delivered at the stored image size in
   // orientation 1. Instead of setRowSize(), startScattered() sets up the

@@ -389,6 +389,79 @@ bool Writer::clearRow(uint32_t y) {
 }
 
 // ---------------------------------------------------------------------------
+// Orientation in place: the same placement as the Writer's, for an image
+// that is already whole in the bitmap.
+
+namespace {
+
+template <uint32_t kBpp>
+void reversePixels(uint8_t* first, size_t count) {
+  if (count < 2) return;
+  uint8_t* last = first + (count - 1) * kBpp;
+  uint8_t held[kBpp];
+  for (; first < last; first += kBpp, last -= kBpp) {
+    std::memcpy(held, first, kBpp);
+    std::memcpy(first, last, kBpp);
+    std::memcpy(last, held, kBpp);
+  }
+}
+
+void swapRows(uint8_t* pixels, uint32_t height, size_t stride) {
+  for (uint32_t y = 0; y < height / 2; ++y)
+    std::swap_ranges(pixels + y * stride, pixels + (y + 1) * stride,
+                     pixels + (height - 1 - y) * stride);
+}
+
+// Transposes a |width| x |height| image into a |height| x |width| one:
+// pixel i = y * width + x moves to x * height + y. Each cycle of that
+// permutation is followed once, from its first pixel; |moved| (a bit per
+// pixel, all clear) marks the pixels already in place.
+template <uint32_t kBpp>
+void transpose(uint8_t* pixels, uint64_t width, uint64_t height, uint64_t* moved) {
+  const uint64_t count = width * height;
+  uint8_t carried[kBpp];
+  uint8_t displaced[kBpp];
+  // The first and the last pixel stay where they are.
+  for (uint64_t start = 1; start + 1 < count; ++start) {
+    if ((moved[start / 64] >> (start % 64)) & 1) continue;
+    std::memcpy(carried, pixels + start * kBpp, kBpp);
+    uint64_t i = start;
+    do {
+      const uint64_t to = (i % width) * height + i / width;
+      moved[to / 64] |= uint64_t{1} << (to % 64);
+      std::memcpy(displaced, pixels + to * kBpp, kBpp);
+      std::memcpy(pixels + to * kBpp, carried, kBpp);
+      std::memcpy(carried, displaced, kBpp);
+      i = to;
+    } while (i != start);
+  }
+}
+
+template <uint32_t kBpp>
+bool orientInPlace(uint8_t* pixels, uint32_t width, uint32_t height, int orientation) {
+  const size_t count = size_t{width} * height;
+  if (orientation >= 5) {
+    auto* moved = reinterpret_cast<uint64_t*>(scratch(Scratch::kImage, (count + 63) / 64 * 8));
+    if (moved == nullptr) return false;
+    std::memset(moved, 0, (count + 63) / 64 * 8);
+    transpose<kBpp>(pixels, width, height, moved);
+    std::swap(width, height);
+  }
+  // What is left after the transposition: 6 is 2, 7 is 3, 8 is 4.
+  const int flip = orientation >= 5 ? orientation - 4 : orientation;
+  if (flip == 2) {
+    for (uint32_t y = 0; y < height; ++y) reversePixels<kBpp>(pixels + y * width * kBpp, width);
+  } else if (flip == 3) {
+    reversePixels<kBpp>(pixels, count);
+  } else if (flip == 4) {
+    swapRows(pixels, height, size_t{width} * kBpp);
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 // Pipeline.
 
 Pipeline::Pipeline(BitmapInfo::Format format, uint32_t targetWidth, uint32_t targetHeight,
@@ -512,6 +585,31 @@ bool Pipeline::directRowDone() {
   }
   m_writer->countDirectRow();
   return true;
+}
+
+bool Pipeline::wholeImageDone() {
+  uint8_t* image = pixels();
+  if (image == nullptr) return false;
+  const uint32_t width = m_storedTargetWidth;
+  const uint32_t height = m_storedTargetHeight;
+  const int o = m_header.orientation;
+  bool ok = true;
+  switch (BitmapInfo::getBpp(m_bitmapFormat)) {
+    case 1:
+      ok = orientInPlace<1>(image, width, height, o);
+      break;
+    case 2:
+      ok = orientInPlace<2>(image, width, height, o);
+      break;
+    case 3:
+      ok = orientInPlace<3>(image, width, height, o);
+      break;
+    default:
+      ok = orientInPlace<4>(image, width, height, o);
+      break;
+  }
+  if (ok) m_writer->markAllRows();
+  return ok;
 }
 
 RowSink& Pipeline::sink() {

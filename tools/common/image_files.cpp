@@ -860,9 +860,15 @@ bool encodeItems(const std::vector<heif_image*>& images, const HeifGridOptions& 
                 context, o.avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder)
                     .code == heif_error_Ok &&
             heif_encoder_set_lossy_quality(encoder, o.quality).code == heif_error_Ok;
+  // Each tile a coded image of its own size, not wrapped in a grid of its
+  // own when its size is not a whole number of coding units.
+  heif_encoding_options* options = heif_encoding_options_alloc();
+  ok = ok && options != nullptr;
+  if (ok) options->macOS_compatibility_workaround = 0;
   for (heif_image* image : images)
     ok = ok && image != nullptr &&
-         heif_context_encode_image(context, image, encoder, nullptr, nullptr).code == heif_error_Ok;
+         heif_context_encode_image(context, image, encoder, options, nullptr).code == heif_error_Ok;
+  heif_encoding_options_free(options);
   heif_writer writer = {1, appendBytes};
   ok = ok && heif_context_write(context, &writer, file).code == heif_error_Ok;
   if (encoder != nullptr) heif_encoder_release(encoder);

@@ -16,11 +16,16 @@
 // Limits, checked from the header before anything is allocated for the
 // image: at most 256 Mi pixels (268,435,456), a row counting as at least 16
 // pixels wide, and a 32-bit size for the 4-byte-per-pixel image; 16 MiB per
-// ancillary PNG chunk. getImageInfo refuses what createBitmap would refuse by
-// size. Nothing of the image's or the target's size is allocated before the
-// image's data begins to arrive: the bitmap, and the buffers that a scaled
-// interlaced image needs, are made once the first row (or pass) has been
-// decoded, so a file whose header claims a huge image and whose data is
+// ancillary PNG chunk. A HEIF grid's or overlay's size stated in its own
+// data (read across all of the item's extents) is checked as well, and
+// libheif is told to compose no image, nor decode a coded one, larger on
+// either side than the largest side of the size boxes of the image decoded
+// and of its tiles, rounded up to 64 pixels. getImageInfo refuses what
+// createBitmap would
+// refuse by size. Nothing of the image's or the target's size is allocated
+// before the image's data begins to arrive: the bitmap, and the buffers that
+// a scaled interlaced image needs, are made once the first row (or pass) has
+// been decoded, so a file whose header claims a huge image and whose data is
 // missing fails having cost little more than its header.
 //
 // The work of a decode is bounded by the size of the image: a multi-scan JPEG

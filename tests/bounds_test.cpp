@@ -376,6 +376,11 @@ TEST_F(BoundsTest, DecodesTakeMemoryForTheirOutputNotForTheImage) {
   const std::string cut = webp("c.webp", 16383, {.flat = true});
   dir.write("c.webp", imagefiles::readFile(cut).substr(0, 26));  // the size, not the codes
   const uint64_t full6144 = 6144ull * 6144 * 3;                  // RGB
+  // A HEIF grid of 20000 x 20000 whose data is split between two extents.
+  const std::vector<uint8_t> tile(64 * 64 * 4, 128);
+  ASSERT_TRUE(imagefiles::writeHeifGrid(
+      dir.file("s.heic"), 64, 64, tile.data(),
+      {.width = 20000, .height = 20000, .boxWidth = 100, .boxHeight = 100, .splitData = true}));
   struct Case {
     std::string path;
     uint32_t width, height;
@@ -398,6 +403,7 @@ TEST_F(BoundsTest, DecodesTakeMemoryForTheirOutputNotForTheImage) {
       {turned, 0, 0, "", full6144 + 64 * MiB},
       {whole, 64, 64, "", 80 * MiB},
       {cut, 0, 0, "truncated WebP data", 4 * MiB},
+      {dir.file("s.heic"), 0, 0, "image too large: 20000 x 20000", 4 * MiB},
   };
   PopulatingProvider provider;
   for (const Case& c : cases) {

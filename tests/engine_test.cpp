@@ -1026,7 +1026,11 @@ TEST_F(EngineTest, SizeLimitFromBothSides) {
 // libheif decodes: that of a grid in its own data (libheif makes the image at
 // that size), the primary image's or a thumbnail's (which a scaled decode
 // takes; found by fuzz_engine_heif), and that of the 'meta' box that holds
-// them, which is read whole to find them.
+// them, which is read whole to find them. A grid's data is read across all
+// of its extents, as libheif reads it; and libheif is told to compose no
+// image larger than the larger side of its size box rounded up to 64 pixels
+// (coding may pad a side that far), so that a grid whose data says more
+// fails, whatever it gets past, before libheif allocates it.
 TEST_F(EngineTest, HeifStatedSizesAreCheckedBeforeDecoding) {
   const std::string heif = imagefiles::readFile(make("t.heic", imagefiles::writeHeif, 64, 48,
                                                      gradient(64, 48).rgba.data(),
@@ -1038,6 +1042,23 @@ TEST_F(EngineTest, HeifStatedSizesAreCheckedBeforeDecoding) {
     bytes.replace(at, 4, be16(16384) + be16(16385));
     EXPECT_EQ(scaled(dir.write("grid.heic", bytes), 16, 12), nullptr);
     EXPECT_STREQ(kor::ErrorStorage::reason(), "image too large: 16384 x 16385");
+  }
+  // A grid of one 64 x 64 tile in a size box of 100 x 100 (the grid's data
+  // split in two extents: a reader of the first alone finds 100 x 100).
+  const std::vector<uint8_t> tile(64 * 64 * 4, 90);
+  const std::string differs = "invalid HEIF data: decoded size 128 x 128 differs from 100 x 100";
+  const std::string refused =
+      "invalid HEIF data: Memory allocation error: Security limit exceeded: Image size 129x129 "
+      "exceeds the maximum image size 129x129";
+  const std::tuple<uint32_t, bool, std::string> grids[] = {
+      {20000, true, "image too large: 20000 x 20000"},
+      {128, false, differs},
+      {129, false, refused}};
+  for (const auto& [side, split, reason] : grids) {
+    SCOPED_TRACE(side);
+    const imagefiles::HeifGridOptions o{
+        .width = side, .height = side, .boxWidth = 100, .boxHeight = 100, .splitData = split};
+    EXPECT_EQ(failure(make("g.heic", imagefiles::writeHeifGrid, 64, 64, tile.data(), o)), reason);
   }
   // The 'meta' box grown to 16 MiB of payload, and one byte more: its
   // 'mdat' becomes a 'free' box inside it, so the coded data keeps its

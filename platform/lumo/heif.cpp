@@ -1,32 +1,46 @@
 // HEIF (HEIC) and AVIF decoding (libheif, with its HEVC decoder and the
-// engine's own AV1 plug-in, av1.cpp):
-// the primary image, with the container's rotation, mirroring and cropping
-// applied, so the information and the pixels describe the image as it is
-// meant to be seen.
+// engine's own AV1 plug-in, av1.cpp): the primary image, with the
+// container's rotation, mirroring and cropping applied, so the information
+// and the pixels describe the image as it is meant to be seen.
 //
 // libheif reads the file through the Source: the boxes that describe the
 // images first (all an information request reads), then the coded data of
 // the image it decodes. It decodes a whole image at once into an image of
-// its own, whose rows then stream through the pipeline. A scaled decode
-// takes the smallest thumbnail of the primary image that is at least the
-// target size in both directions and has the image's shape, if the file has
-// one; otherwise the primary image itself; the pipeline averages the rest.
+// its own, whose rows then stream through the pipeline. A scaled decode takes the smallest
+// thumbnail of the primary image that is at least the target size in both directions and has the
+// image's shape, if the file has one; otherwise the primary image itself; the pipeline averages the
+// rest.
 //
-// The size limit is checked from the image's dimensions before libheif
-// decodes (and allocates) anything. libheif's C interface reports errors as
-// values; an exception that would still escape it (memory) is caught here.
+// The size a derived image (a grid of tiles, an overlay) states in its own
+// data, which libheif takes over its size box when it composes the image,
+// is read here from the 'meta' box, the item's data gathered from all of its
+// extents as libheif gathers them, and checked against the limits before
+// libheif decodes anything. libheif is also told the largest image it may
+// compose or decode (heif_context_set_maximum_image_size_limit): the
+// largest side of the size boxes of the image decoded, its alpha image and
+// their tiles, rounded up to the 64 pixels that coding may pad a side to, so
+// that a grid whose data says more is refused by libheif as well, before it
+// allocates.
+//
+// libheif's C interface reports errors as values; an exception that would
+// still escape it (memory) is caught here, as are those of the containers
+// used here.
 #include <libheif/heif.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "platform/kor.h"
 #include "platform/lumo/codec.h"
 
 namespace lumo::internal {
 namespace {
+
+// ---------------------------------------------------------------------------
+// The reader libheif reads the file with: the Source.
 
 int64_t readerPosition(void* user) {
   return static_cast<int64_t>(static_cast<Source*>(user)->position());
@@ -51,14 +65,13 @@ heif_reader_grow_status readerWaitForSize(int64_t size, void* user) {
 const heif_reader kReader = {1, readerPosition, readerRead, readerSeek, readerWaitForSize};
 
 // ---------------------------------------------------------------------------
-// The size a derived image (a grid of tiles, an overlay) states in its own
-// data. libheif makes such an image at that size, whatever its 'ispe' box
-// says, so the size is read here and checked before libheif decodes: a few
-// bytes could otherwise make it allocate gigabytes. Only the boxes that
-// lead there are read: 'meta' and, in it, 'iinf', 'iloc' and 'idat'.
+// The 'meta' box, as far as the engine reads it.
 
-// The most of a 'meta' box read for this; a larger one is refused.
+// The most of a 'meta' box read; a larger one is refused.
 constexpr uint64_t kMaxMetaBytes = 16u << 20;
+
+// The most derived images (grids, overlays) a file may have.
+constexpr int kMaxDerived = 64;
 
 inline uint64_t be(const uint8_t* p, int bytes) {
   uint64_t v = 0;
@@ -118,32 +131,70 @@ constexpr uint32_t fourcc(const char (&s)[5]) {
          (uint32_t(uint8_t(s[2])) << 8) | uint8_t(s[3]);
 }
 
-// The output size of a derived primary image, from its data at |data|.
-bool derivedSize(uint32_t type, const uint8_t* data, size_t size, uint64_t* width,
-                 uint64_t* height) {
-  Fields f(data, size);
-  f.get(1);  // version
-  const int bytes = (f.get(1) & 1) != 0 ? 4 : 2;
-  if (type == fourcc("grid"))
-    f.skip(2);  // rows and columns
-  else
-    f.skip(8);  // the canvas fill colour
-  *width = f.get(bytes);
-  *height = f.get(bytes);
-  return !f.bad();
-}
+struct Extent {
+  uint64_t offset;  // in the file, or in 'idat'
+  uint64_t length;
+};
 
-// Checks the size that each grid or overlay image of the file states (the
-// primary image, its thumbnails, its alpha image may be one); true when all
-// are within the limits. False with the reason set.
-bool checkDerivedSize(Source& source) {
+struct Item {
+  uint32_t id = 0;
+  uint32_t type = 0;
+  // Where its data is: construction method 0 (the file) or 1 ('idat'); -1
+  // when it has no location or another method.
+  int method = -1;
+  std::vector<Extent> extents;
+  // Its properties, as 1-based indices into 'ipco', in their order.
+  std::vector<uint32_t> properties;
+};
+
+struct Reference {
+  uint32_t type;
+  uint32_t from;
+  std::vector<uint32_t> to;
+};
+
+class Meta {
+ public:
+  // Reads the 'meta' box. False, with the reason set, when it is refused;
+  // true, with nothing read, when the file has none that can be read (libheif
+  // then says what is wrong).
+  bool read(Source& source);
+
+  // The item |id|; null when there is none.
+  const Item* item(uint32_t id) const;
+  // The items that |from| refers to by |type|, in order.
+  const std::vector<uint32_t>* references(uint32_t type, uint32_t from) const;
+  // The items that refer to |to| by |type|.
+  std::vector<uint32_t> referring(uint32_t type, uint32_t to) const;
+  // Property |index| (1-based) of 'ipco': its type and payload; type 0 when
+  // there is none.
+  uint32_t property(uint32_t index, Fields* payload) const;
+  // The first |want| bytes of |item|'s data, its extents taken in order;
+  // fewer when it has fewer.
+  size_t data(Source& source, const Item& item, uint8_t* out, size_t want) const;
+  const std::vector<Item>& items() const { return m_items; }
+
+ private:
+  void readItems(Fields iinf, Fields iloc, Fields ipma);
+  Item* find(uint32_t id);
+
+  std::unique_ptr<uint8_t[]> m_bytes;
+  uint64_t m_offset = 0;      // the file offset of m_bytes[0]
+  std::vector<Item> m_items;  // by id
+  std::vector<Reference> m_references;
+  std::vector<Fields> m_properties;
+  std::vector<uint32_t> m_propertyTypes;
+  Fields m_idat{nullptr, 0};
+};
+
+bool Meta::read(Source& source) {
   // The top-level boxes up to 'meta'.
   uint64_t offset = 0;
   uint64_t metaSize = 0;
   for (int i = 0; i < 64 && metaSize == 0; ++i) {
     uint8_t header[16];
     source.seek(offset);
-    if (source.read(header, 8) != 8) return true;  // libheif says what is wrong
+    if (source.read(header, 8) != 8) return true;
     uint64_t size = be(header, 4);
     uint64_t headerBytes = 8;
     if (size == 1) {
@@ -162,17 +213,20 @@ bool checkDerivedSize(Source& source) {
                            static_cast<unsigned long long>(metaSize));
     return false;
   }
-  auto* meta = new (std::nothrow) uint8_t[metaSize];
-  if (meta == nullptr) {
+  m_bytes.reset(new (std::nothrow) uint8_t[metaSize]);
+  if (m_bytes == nullptr) {
     kor::ErrorStorage::set("out of memory reading HEIF data");
     return false;
   }
-  const std::unique_ptr<uint8_t[]> owner(meta);
-  if (source.read(meta, metaSize) != metaSize) return true;
+  m_offset = source.position();
+  if (source.read(m_bytes.get(), metaSize) != metaSize) {
+    m_bytes.reset();
+    return true;
+  }
 
-  Fields boxes(meta, metaSize);
+  Fields boxes(m_bytes.get(), metaSize);
   boxes.skip(4);  // version and flags
-  Fields iinf(nullptr, 0), iloc(nullptr, 0), idat(nullptr, 0);
+  Fields iinf(nullptr, 0), iloc(nullptr, 0), ipma(nullptr, 0);
   uint32_t type = 0;
   Fields payload(nullptr, 0);
   while (boxes.box(&type, &payload)) {
@@ -181,36 +235,60 @@ bool checkDerivedSize(Source& source) {
     } else if (type == fourcc("iloc")) {
       iloc = payload;
     } else if (type == fourcc("idat")) {
-      idat = payload;
+      m_idat = payload;
+    } else if (type == fourcc("iref")) {
+      const bool wide = payload.get(1) != 0;
+      payload.skip(3);
+      Fields entry(nullptr, 0);
+      while (payload.box(&type, &entry)) {
+        Reference reference{type, static_cast<uint32_t>(entry.get(wide ? 4 : 2)), {}};
+        for (uint64_t count = entry.get(2); count > 0 && !entry.bad(); --count)
+          reference.to.push_back(static_cast<uint32_t>(entry.get(wide ? 4 : 2)));
+        if (!entry.bad()) m_references.push_back(std::move(reference));
+      }
+    } else if (type == fourcc("iprp")) {
+      Fields child(nullptr, 0);
+      while (payload.box(&type, &child)) {
+        if (type == fourcc("ipma")) {
+          ipma = child;
+        } else if (type == fourcc("ipco")) {
+          Fields property(nullptr, 0);
+          while (child.box(&type, &property)) {
+            m_properties.push_back(property);
+            m_propertyTypes.push_back(type);
+          }
+        }
+      }
     }
   }
-  // The derived items and their types.
-  constexpr int kMaxDerived = 64;
-  uint64_t derived[kMaxDerived];
-  uint32_t derivedType[kMaxDerived];
-  int derivedCount = 0;
+  readItems(iinf, iloc, ipma);
+  return true;
+}
+
+void Meta::readItems(Fields iinf, Fields iloc, Fields ipma) {
   const int iinfVersion = static_cast<int>(iinf.get(1));
   iinf.skip(3);
   iinf.get(iinfVersion == 0 ? 2 : 4);  // entry count
-  while (iinf.box(&type, &payload)) {
+  uint32_t type = 0;
+  Fields infe(nullptr, 0);
+  while (iinf.box(&type, &infe)) {
     if (type != fourcc("infe")) continue;
-    const int version = static_cast<int>(payload.get(1));
-    payload.skip(3);
+    const int version = static_cast<int>(infe.get(1));
+    infe.skip(3);
     if (version < 2) continue;
-    const uint64_t id = payload.get(version == 2 ? 2 : 4);
-    payload.skip(2);  // protection index
-    const auto itemType = static_cast<uint32_t>(payload.get(4));
-    if (itemType != fourcc("grid") && itemType != fourcc("iovl")) continue;
-    if (derivedCount == kMaxDerived) {
-      kor::ErrorStorage::set("unsupported HEIF data: more than %d derived images", kMaxDerived);
-      return false;
-    }
-    derived[derivedCount] = id;
-    derivedType[derivedCount++] = itemType;
+    Item item;
+    item.id = static_cast<uint32_t>(infe.get(version == 2 ? 2 : 4));
+    infe.skip(2);  // protection index
+    item.type = static_cast<uint32_t>(infe.get(4));
+    if (!infe.bad()) m_items.push_back(std::move(item));
   }
-  if (derivedCount == 0) return true;
+  // The first entry of an id counts, as in libheif.
+  std::stable_sort(m_items.begin(), m_items.end(),
+                   [](const Item& a, const Item& b) { return a.id < b.id; });
+  m_items.erase(std::unique(m_items.begin(), m_items.end(),
+                            [](const Item& a, const Item& b) { return a.id == b.id; }),
+                m_items.end());
 
-  // Where their data lies: the first extent of each location.
   const int version = static_cast<int>(iloc.get(1));
   iloc.skip(3);
   const uint64_t sizes = iloc.get(2);
@@ -218,37 +296,118 @@ bool checkDerivedSize(Source& source) {
   const int lengthBytes = static_cast<int>((sizes >> 8) & 15);
   const int baseBytes = static_cast<int>((sizes >> 4) & 15);
   const int indexBytes = version == 1 || version == 2 ? static_cast<int>(sizes & 15) : 0;
-  const uint64_t count = iloc.get(version < 2 ? 2 : 4);
-  for (uint64_t i = 0; i < count && !iloc.bad(); ++i) {
-    const uint64_t id = iloc.get(version < 2 ? 2 : 4);
+  for (uint64_t count = iloc.get(version < 2 ? 2 : 4); count > 0 && !iloc.bad(); --count) {
+    const auto id = static_cast<uint32_t>(iloc.get(version < 2 ? 2 : 4));
     const uint64_t method = version == 1 || version == 2 ? iloc.get(2) & 15 : 0;
     iloc.skip(2);  // data reference index
     const uint64_t base = iloc.get(baseBytes);
-    const uint64_t extents = iloc.get(2);
-    uint64_t start = 0;
-    for (uint64_t e = 0; e < extents && !iloc.bad(); ++e) {
+    std::vector<Extent> extents;
+    for (uint64_t e = iloc.get(2); e > 0 && !iloc.bad(); --e) {
       iloc.get(indexBytes);
       const uint64_t extentOffset = iloc.get(offsetBytes);
-      iloc.get(lengthBytes);
-      if (e == 0) start = base + extentOffset;
+      extents.push_back({base + extentOffset, iloc.get(lengthBytes)});
     }
-    int k = 0;
-    while (k < derivedCount && derived[k] != id) ++k;
-    if (k == derivedCount || iloc.bad()) continue;
+    Item* item = find(id);
+    if (item == nullptr || iloc.bad() || item->method >= 0 || method > 1) continue;
+    item->method = static_cast<int>(method);
+    item->extents = std::move(extents);
+  }
+
+  const int ipmaVersion = static_cast<int>(ipma.get(1));
+  ipma.skip(2);
+  const bool wideIndex = (ipma.get(1) & 1) != 0;
+  for (uint64_t count = ipma.get(4); count > 0 && !ipma.bad(); --count) {
+    Item* item = find(static_cast<uint32_t>(ipma.get(ipmaVersion < 1 ? 2 : 4)));
+    for (uint64_t n = ipma.get(1); n > 0 && !ipma.bad(); --n) {
+      const uint64_t index = ipma.get(wideIndex ? 2 : 1) & (wideIndex ? 0x7fff : 0x7f);
+      if (item != nullptr && !ipma.bad()) item->properties.push_back(static_cast<uint32_t>(index));
+    }
+  }
+}
+
+Item* Meta::find(uint32_t id) {
+  auto at = std::lower_bound(m_items.begin(), m_items.end(), id,
+                             [](const Item& item, uint32_t key) { return item.id < key; });
+  return at != m_items.end() && at->id == id ? &*at : nullptr;
+}
+
+const Item* Meta::item(uint32_t id) const { return const_cast<Meta*>(this)->find(id); }
+
+const std::vector<uint32_t>* Meta::references(uint32_t type, uint32_t from) const {
+  for (const Reference& reference : m_references)
+    if (reference.type == type && reference.from == from) return &reference.to;
+  return nullptr;
+}
+
+std::vector<uint32_t> Meta::referring(uint32_t type, uint32_t to) const {
+  std::vector<uint32_t> from;
+  for (const Reference& reference : m_references)
+    if (reference.type == type &&
+        std::find(reference.to.begin(), reference.to.end(), to) != reference.to.end())
+      from.push_back(reference.from);
+  return from;
+}
+
+uint32_t Meta::property(uint32_t index, Fields* payload) const {
+  if (index == 0 || index > m_properties.size()) return 0;
+  *payload = m_properties[index - 1];
+  return m_propertyTypes[index - 1];
+}
+
+size_t Meta::data(Source& source, const Item& item, uint8_t* out, size_t want) const {
+  size_t have = 0;
+  for (const Extent& extent : item.extents) {
+    if (have == want) break;
+    const size_t step = static_cast<size_t>(std::min<uint64_t>(extent.length, want - have));
+    if (item.method == 1) {
+      // As libheif, which refuses an extent beyond the box.
+      if (extent.offset > m_idat.left() || extent.length > m_idat.left() - extent.offset) break;
+      std::memcpy(out + have, m_idat.here() + extent.offset, step);
+      have += step;
+    } else if (item.method == 0) {
+      source.seek(extent.offset);
+      const size_t got = source.read(out + have, step);
+      have += got;
+      if (got < step) break;
+    }
+  }
+  return have;
+}
+
+// ---------------------------------------------------------------------------
+// Derived images: the size they state in their own data.
+
+// The output size of a derived image, from its data at |data|.
+bool derivedSize(uint32_t type, const uint8_t* data, size_t size, uint64_t* width,
+                 uint64_t* height) {
+  Fields f(data, size);
+  f.get(1);  // version
+  const int bytes = (f.get(1) & 1) != 0 ? 4 : 2;
+  if (type == fourcc("grid"))
+    f.skip(2);  // rows and columns
+  else
+    f.skip(8);  // the canvas fill colour
+  *width = f.get(bytes);
+  *height = f.get(bytes);
+  return !f.bad();
+}
+
+// Checks the size that each grid or overlay image of the file states (the
+// primary image, its thumbnails, its alpha image may be one); true when all
+// are within the limits. False with the reason set.
+bool checkDerivedSize(const Meta& meta, Source& source) {
+  int derived = 0;
+  for (const Item& item : meta.items()) {
+    if (item.type != fourcc("grid") && item.type != fourcc("iovl")) continue;
+    if (++derived > kMaxDerived) {
+      kor::ErrorStorage::set("unsupported HEIF data: more than %d derived images", kMaxDerived);
+      return false;
+    }
     uint8_t bytes[32] = {};
-    size_t have = 0;
-    if (method == 1) {
-      if (start < idat.left()) {
-        have = std::min<size_t>(sizeof(bytes), idat.left() - static_cast<size_t>(start));
-        std::memcpy(bytes, idat.here() + start, have);
-      }
-    } else if (method == 0) {
-      source.seek(start);
-      have = source.read(bytes, sizeof(bytes));
-    }
+    const size_t have = meta.data(source, item, bytes, sizeof(bytes));
     uint64_t width = 0;
     uint64_t height = 0;
-    if (!derivedSize(derivedType[k], bytes, have, &width, &height)) continue;
+    if (!derivedSize(item.type, bytes, have, &width, &height)) continue;
     if (!checkDimensions(static_cast<uint32_t>(std::min<uint64_t>(width, UINT32_MAX)),
                          static_cast<uint32_t>(std::min<uint64_t>(height, UINT32_MAX))))
       return false;
@@ -256,16 +415,69 @@ bool checkDerivedSize(Source& source) {
   return true;
 }
 
+// ---------------------------------------------------------------------------
+// What libheif may compose.
+
+// The alpha image that libheif attaches to |id|: the first item that refers
+// to it as its auxiliary image of type alpha. 0 when there is none.
+uint32_t alphaOf(const Meta& meta, uint32_t id) {
+  static const char* const kAlpha[] = {"urn:mpeg:avc:2015:auxid:1", "urn:mpeg:hevc:2015:auxid:1",
+                                       "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha"};
+  for (uint32_t from : meta.referring(fourcc("auxl"), id)) {
+    const Item* item = meta.item(from);
+    if (item == nullptr) continue;
+    for (uint32_t index : item->properties) {
+      Fields payload(nullptr, 0);
+      if (meta.property(index, &payload) != fourcc("auxC")) continue;
+      payload.skip(4);  // version and flags
+      const auto* text = reinterpret_cast<const char*>(payload.here());
+      const size_t length = strnlen(text, payload.left());
+      for (const char* alpha : kAlpha)
+        if (length == std::strlen(alpha) && std::memcmp(text, alpha, length) == 0) return from;
+    }
+  }
+  return 0;
+}
+
+// The largest side that the size boxes ('ispe') of |id|, its alpha image
+// and their tiles state.
+uint32_t largestSide(const Meta& meta, uint32_t id) {
+  uint32_t side = 0;
+  auto boxes = [&](uint32_t of) {
+    const Item* item = meta.item(of);
+    for (size_t i = 0; item != nullptr && i < item->properties.size(); ++i) {
+      Fields payload(nullptr, 0);
+      if (meta.property(item->properties[i], &payload) != fourcc("ispe")) continue;
+      payload.skip(4);  // version and flags
+      side = std::max(side, static_cast<uint32_t>(payload.get(4)));
+      side = std::max(side, static_cast<uint32_t>(payload.get(4)));
+    }
+  };
+  for (const uint32_t image : {id, alphaOf(meta, id)}) {
+    boxes(image);
+    const std::vector<uint32_t>* tiles = meta.references(fourcc("dimg"), image);
+    for (size_t i = 0; tiles != nullptr && i < tiles->size(); ++i)
+      if (i == 0 || (*tiles)[i] != (*tiles)[i - 1]) boxes((*tiles)[i]);
+  }
+  return side;
+}
+
 bool fail(const heif_error& error, const Source& source) {
+  // libheif ends some messages with a line break.
+  const char* message = error.message != nullptr ? error.message : "";
+  int length = static_cast<int>(strnlen(message, 1024));
+  while (length > 0 && (message[length - 1] == '\n' || message[length - 1] == ' ')) --length;
   if (source.failed())
     kor::ErrorStorage::set("error reading HEIF data");
+  else if (error.subcode == heif_suberror_Security_limit_exceeded)
+    kor::ErrorStorage::set("invalid HEIF data: %.*s", length, message);
   else if (error.code == heif_error_Memory_allocation_error)
     kor::ErrorStorage::set("out of memory decoding HEIF data");
   else if (error.code == heif_error_Unsupported_feature ||
            error.code == heif_error_Unsupported_filetype)
-    kor::ErrorStorage::set("unsupported HEIF data: %s", error.message);
+    kor::ErrorStorage::set("unsupported HEIF data: %.*s", length, message);
   else
-    kor::ErrorStorage::set("invalid HEIF data: %s", error.message);
+    kor::ErrorStorage::set("invalid HEIF data: %.*s", length, message);
   return false;
 }
 
@@ -285,11 +497,56 @@ struct Objects {
   }
 };
 
+// Decodes |handle| whole and streams its rows, which must be |width| x
+// |height| (its size before any rotation when the transformations are
+// ignored).
+bool decodeWhole(Source& source, Pipeline& pipeline, Objects& o, const heif_image_handle* handle,
+                 uint32_t width, uint32_t height) {
+  const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
+  heif_error error = heif_decode_image(
+      handle, &o.image, heif_colorspace_RGB,
+      alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, o.options);
+  if (error.code != heif_error_Ok) return fail(error, source);
+  const int decodedWidth = heif_image_get_width(o.image, heif_channel_interleaved);
+  const int decodedHeight = heif_image_get_height(o.image, heif_channel_interleaved);
+  int stride = 0;
+  const uint8_t* plane = heif_image_get_plane_readonly(o.image, heif_channel_interleaved, &stride);
+  if (plane == nullptr || decodedWidth <= 0 || decodedHeight <= 0 ||
+      heif_image_get_bits_per_pixel_range(o.image, heif_channel_interleaved) != 8) {
+    kor::ErrorStorage::set("invalid HEIF data: the decoder gave no 8-bit RGB image");
+    return false;
+  }
+  const auto rowWidth = static_cast<uint32_t>(decodedWidth);
+  const auto rowCount = static_cast<uint32_t>(decodedHeight);
+  if (rowWidth != width || rowCount != height) {
+    kor::ErrorStorage::set("invalid HEIF data: decoded size %u x %u differs from %u x %u", rowWidth,
+                           rowCount, width, height);
+    return false;
+  }
+  if (!pipeline.setRowSize(rowWidth, rowCount)) return false;
+  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{rowWidth} * 4);
+  if (rgba == nullptr) return false;
+  RowSink& sink = pipeline.sink();
+  for (uint32_t y = 0; y < rowCount; ++y) {
+    const uint8_t* row = plane + size_t{y} * static_cast<size_t>(stride);
+    if (alpha) {
+      std::memcpy(rgba, row, size_t{rowWidth} * 4);
+    } else {
+      for (uint32_t x = 0; x < rowWidth; ++x) {
+        std::memcpy(rgba + size_t{x} * 4, row + size_t{x} * 3, 3);
+        rgba[size_t{x} * 4 + 3] = 255;
+      }
+    }
+    if (!sink.putRow(rgba) || pipeline.rowCancelled()) return false;
+  }
+  return true;
+}
+
 // The smallest thumbnail of |primary| that is at least |width| x |height|
-// and has the image's shape (within a pixel of its scaled size); null when
-// there is none.
-heif_image_handle* pickThumbnail(const heif_image_handle* primary, uint32_t width,
-                                 uint32_t height) {
+// and has the image's shape (within a pixel of its scaled size), and its
+// item; null when there is none.
+heif_image_handle* pickThumbnail(const heif_image_handle* primary, uint32_t width, uint32_t height,
+                                 uint32_t* id) {
   const int count = heif_image_handle_get_number_of_thumbnails(primary);
   if (count <= 0) return nullptr;
   heif_item_id ids[16];
@@ -315,6 +572,7 @@ heif_image_handle* pickThumbnail(const heif_image_handle* primary, uint32_t widt
       heif_image_handle_release(best);
       best = thumbnail;
       bestPixels = pixels;
+      *id = ids[i];
     } else {
       heif_image_handle_release(thumbnail);
     }
@@ -330,71 +588,44 @@ bool runHeif(Source& source, Pipeline& pipeline, Objects& o) {
   }
   heif_error error = heif_context_read_from_reader(o.context, &kReader, &source, nullptr);
   if (error.code != heif_error_Ok) return fail(error, source);
-  error = heif_context_get_primary_image_handle(o.context, &o.primary);
+  heif_item_id primaryId = 0;
+  error = heif_context_get_primary_image_ID(o.context, &primaryId);
+  if (error.code == heif_error_Ok)
+    error = heif_context_get_primary_image_handle(o.context, &o.primary);
   if (error.code != heif_error_Ok) return fail(error, source);
-  const int width = heif_image_handle_get_width(o.primary);
-  const int height = heif_image_handle_get_height(o.primary);
   Header header;
-  header.width = static_cast<uint32_t>(std::max(width, 0));
-  header.height = static_cast<uint32_t>(std::max(height, 0));
+  header.width = static_cast<uint32_t>(std::max(heif_image_handle_get_width(o.primary), 0));
+  header.height = static_cast<uint32_t>(std::max(heif_image_handle_get_height(o.primary), 0));
   header.sourceType = BitmapInfo::SOURCE_HEIF;
   header.hasAlpha = heif_image_handle_has_alpha_channel(o.primary) != 0;
   if (!pipeline.start(header)) return false;
-  if (!checkDerivedSize(source)) return false;
+  Meta meta;
+  if (!meta.read(source) || !checkDerivedSize(meta, source)) return false;
 
   const uint32_t targetWidth = pipeline.storedTargetWidth();
   const uint32_t targetHeight = pipeline.storedTargetHeight();
+  uint32_t id = primaryId;
   if (targetWidth < header.width || targetHeight < header.height)
-    o.thumbnail = pickThumbnail(o.primary, targetWidth, targetHeight);
+    o.thumbnail = pickThumbnail(o.primary, targetWidth, targetHeight, &id);
   const heif_image_handle* handle = o.thumbnail != nullptr ? o.thumbnail : o.primary;
+  const auto width = static_cast<uint32_t>(std::max(heif_image_handle_get_width(handle), 0));
+  const auto height = static_cast<uint32_t>(std::max(heif_image_handle_get_height(handle), 0));
   o.options = heif_decoding_options_alloc();
   if (o.options == nullptr) {
     kor::ErrorStorage::set("out of memory starting a HEIF decoder");
     return false;
   }
   o.options->convert_hdr_to_8bit = 1;
+  // libheif composes a derived image at the size in its data, and decodes a
+  // coded image at the size in its bitstream: neither may be larger than
+  // what the size boxes say (of the image decoded, its alpha image and
+  // their tiles), rounded up to the 64 pixels that coding may pad a side to.
+  const uint64_t side =
+      std::max({uint64_t{largestSide(meta, id)}, uint64_t{width}, uint64_t{height}});
+  heif_context_set_maximum_image_size_limit(
+      o.context, static_cast<int>(std::min<uint64_t>((side + 63) / 64 * 64 + 1, INT32_MAX)));
   if (cancelled()) return false;
-  const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
-  error = heif_decode_image(handle, &o.image, heif_colorspace_RGB,
-                            alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
-                            o.options);
-  if (error.code != heif_error_Ok) return fail(error, source);
-
-  const int decodedWidth = heif_image_get_width(o.image, heif_channel_interleaved);
-  const int decodedHeight = heif_image_get_height(o.image, heif_channel_interleaved);
-  int stride = 0;
-  const uint8_t* plane = heif_image_get_plane_readonly(o.image, heif_channel_interleaved, &stride);
-  if (plane == nullptr || decodedWidth <= 0 || decodedHeight <= 0 ||
-      heif_image_get_bits_per_pixel_range(o.image, heif_channel_interleaved) != 8) {
-    kor::ErrorStorage::set("invalid HEIF data: the decoder gave no 8-bit RGB image");
-    return false;
-  }
-  const auto rowWidth = static_cast<uint32_t>(decodedWidth);
-  const auto rowCount = static_cast<uint32_t>(decodedHeight);
-  // A thumbnail is decoded at its own size; the primary image must come out
-  // at the size its header gave.
-  if (handle == o.primary && (rowWidth != header.width || rowCount != header.height)) {
-    kor::ErrorStorage::set("invalid HEIF data: decoded size %u x %u differs from %u x %u", rowWidth,
-                           rowCount, header.width, header.height);
-    return false;
-  }
-  if (!pipeline.setRowSize(rowWidth, rowCount)) return false;
-  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{rowWidth} * 4);
-  if (rgba == nullptr) return false;
-  RowSink& sink = pipeline.sink();
-  for (uint32_t y = 0; y < rowCount; ++y) {
-    const uint8_t* row = plane + size_t{y} * static_cast<size_t>(stride);
-    if (alpha) {
-      std::memcpy(rgba, row, size_t{rowWidth} * 4);
-    } else {
-      for (uint32_t x = 0; x < rowWidth; ++x) {
-        std::memcpy(rgba + size_t{x} * 4, row + size_t{x} * 3, 3);
-        rgba[size_t{x} * 4 + 3] = 255;
-      }
-    }
-    if (!sink.putRow(rgba) || pipeline.rowCancelled()) return false;
-  }
-  return true;
+  return decodeWhole(source, pipeline, o, handle, width, height);
 }
 
 }  // namespace

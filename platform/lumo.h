@@ -37,12 +37,15 @@
 // engine asks kor::isCancelled() every few rows and before each JPEG scan,
 // and fails with "decoding cancelled" when it answers true.
 //
-// JPEG and WebP EXIF orientation (1..8) is applied: the information and the pixels
-// describe the image as it is meant to be seen. No second copy of the image
-// is made for it: JPEG rows are placed turned as they are decoded, a WebP
-// bitmap is turned in place once decoded (turning by 90 degrees follows the
-// cycles of the transposition, with a bit per pixel to mark them). 16-bit PNG samples are
-// rounded to 8 bits. Truncated data fails the decode, and no pixel of a
+// JPEG and WebP EXIF orientation (1..8) is applied: the information and the
+// pixels describe the image as it is meant to be seen. No second copy of the
+// image is made for it: JPEG rows are placed turned as they are decoded, a
+// WebP bitmap is turned in place once decoded (turning by 90 degrees follows
+// the cycles of the transposition, with a bit per pixel to mark them). HEIF
+// rotation and mirroring are placed the same way as the rows stream, except
+// for an image with a clean aperture, and a single coded image with alpha,
+// which libheif turns (into a turned copy of the image). 16-bit PNG samples
+// are rounded to 8 bits. Truncated data fails the decode, and no pixel of a
 // bitmap is ever left undefined. A PNG decode verifies the CRC of every
 // chunk and the zlib checksum of the image data, and fails with a reason
 // that names the checksum when one does not match.
@@ -191,8 +194,22 @@ class Engine {
   // final in the last pass, so until then the decoder holds either the sums
   // of the whole target image (32 bytes per target pixel) or the rows that
   // the last pass does not deliver (half the image, 4 bytes per pixel for
-  // PNG, 1 for GIF), whichever is smaller. HEIF is decoded whole (4 bytes
-  // per pixel of the image or thumbnail decoded) and then scaled.
+  // PNG, 1 for GIF), whichever is smaller.
+  //
+  // HEIF and AVIF: a grid (the layout of large HEIF photographs) is decoded
+  // tile by tile, one row of tiles at a time, and its rows are scaled as
+  // they stream: it takes the decoded row of tiles (3 bytes per pixel of it,
+  // 6 with alpha) and what libheif needs to decode one tile, not the image.
+  // libheif 1.15 composes a grid whole instead (about 6 bytes per pixel of
+  // the grid, and more for the decode of its tiles, several at once), and
+  // the engine lets it where a grid cannot be decoded tile by tile: a grid
+  // with a clean aperture ('clap'), tiles of different sizes, tiles that do
+  // not cover the grid or carry alpha of their own, an alpha image that is
+  // not a grid of the same tiles turned as the image, or a size that
+  // differs from the one libheif reports. An image that is one coded
+  // picture (most AVIF images, a HEIF image that is not a grid), and an
+  // overlay, is decoded whole by libheif (its planes and 3 or 4 bytes per
+  // pixel) and then scaled.
   //
   // WebP is the exception to the exact filter: libwebp scales it while
   // decoding, straight to the target size, with an area average of its own

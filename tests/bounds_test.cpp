@@ -376,11 +376,16 @@ TEST_F(BoundsTest, DecodesTakeMemoryForTheirOutputNotForTheImage) {
   const std::string cut = webp("c.webp", 16383, {.flat = true});
   dir.write("c.webp", imagefiles::readFile(cut).substr(0, 26));  // the size, not the codes
   const uint64_t full6144 = 6144ull * 6144 * 3;                  // RGB
-  // A HEIF grid of 20000 x 20000 whose data is split between two extents.
-  const std::vector<uint8_t> tile(64 * 64 * 4, 128);
-  ASSERT_TRUE(imagefiles::writeHeifGrid(
-      dir.file("s.heic"), 64, 64, tile.data(),
-      {.width = 20000, .height = 20000, .boxWidth = 100, .boxHeight = 100, .splitData = true}));
+  // A HEIF grid of 16 x 16 tiles of 512 x 512, every place the same tile
+  // (libheif would compose it whole, in RGB twice over: 384 MiB), and a
+  // grid of 20000 x 20000 split between two extents of its data.
+  const std::vector<uint8_t> tile(512 * 512 * 4, 128);
+  ASSERT_TRUE(
+      imagefiles::writeHeifGrid(dir.file("g.heic"), 512, 512, tile.data(),
+                                {.columns = 16, .rows = 16, .oneTile = true}) &&
+      imagefiles::writeHeifGrid(
+          dir.file("s.heic"), 64, 64, tile.data(),
+          {.width = 20000, .height = 20000, .boxWidth = 100, .boxHeight = 100, .splitData = true}));
   struct Case {
     std::string path;
     uint32_t width, height;
@@ -403,6 +408,7 @@ TEST_F(BoundsTest, DecodesTakeMemoryForTheirOutputNotForTheImage) {
       {turned, 0, 0, "", full6144 + 64 * MiB},
       {whole, 64, 64, "", 80 * MiB},
       {cut, 0, 0, "truncated WebP data", 4 * MiB},
+      {dir.file("g.heic"), 1024, 1024, "", 1024 * 1024 * 3 + 64 * MiB},
       {dir.file("s.heic"), 0, 0, "image too large: 20000 x 20000", 4 * MiB},
   };
   PopulatingProvider provider;

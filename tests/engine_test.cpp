@@ -716,6 +716,8 @@ TEST_F(EngineTest, ScalingMatchesAReferenceAreaAverage) {
       make("s.webp", writeWebp, w, h, image.rgba.data(), WebpOptions{.lossless = true}),
       make("y.webp", writeWebp, w, h, image.rgba.data(), WebpOptions{.quality = 95}),
       make("s.heic", writeHeif, w, h, image.rgba.data(), HeifOptions{}),
+      make("g.heic", writeHeifGrid, 48, 48, gradient(96, 48).rgba.data(),
+           HeifGridOptions{.columns = 2, .width = w, .height = h}),
       jpeg(image, {.quality = 95}),
       jpeg(image, {.quality = 95, .progressive = true}, "p.jpg")};
   const uint32_t sizes[][2] = {{40, 24}, {10, 6}, {33, 21}, {31, 18}, {80, 5},
@@ -774,6 +776,24 @@ TEST_F(EngineTest, ScaledHeifTakesTheSmallestThumbnailThatSuffices) {
         EXPECT_EQ(got.rgba, boxFilter(full, tw, th).rgba) << w;
       }
     }
+  }
+}
+
+// A grid is decoded tile by tile, each tile a coded image of its own (here
+// of an odd size, with a clean aperture of its own); those of the last row
+// and column are cut by the grid's edge. Every tile must land in its place.
+TEST_F(EngineTest, HeifGridsAreDecodedTileByTile) {
+  const Image image = gradient(180, 100);
+  Image want{170, 90, {}};
+  for (uint32_t y = 0; y < want.height; ++y)
+    want.rgba.insert(want.rgba.end(), image.at(0, y), image.at(want.width, y));
+  for (bool avif : {false, true}) {
+    SCOPED_TRACE(avif ? "AV1" : "HEVC");
+    DECODE(got, decode(make("g.heif", imagefiles::writeHeifGrid, 60, 50, image.rgba.data(),
+                            imagefiles::HeifGridOptions{
+                                .columns = 3, .rows = 2, .avif = avif, .width = 170, .height = 90})));
+    ASSERT_EQ(std::make_pair(got.width, got.height), std::make_pair(170u, 90u));
+    EXPECT_GE(psnr(got, want), 30.0);
   }
 }
 
@@ -1051,9 +1071,7 @@ TEST_F(EngineTest, HeifStatedSizesAreCheckedBeforeDecoding) {
       "invalid HEIF data: Memory allocation error: Security limit exceeded: Image size 129x129 "
       "exceeds the maximum image size 129x129";
   const std::tuple<uint32_t, bool, std::string> grids[] = {
-      {20000, true, "image too large: 20000 x 20000"},
-      {128, false, differs},
-      {129, false, refused}};
+      {20000, true, "image too large: 20000 x 20000"}, {128, false, differs}, {129, false, refused}};
   for (const auto& [side, split, reason] : grids) {
     SCOPED_TRACE(side);
     const imagefiles::HeifGridOptions o{

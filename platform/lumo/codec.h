@@ -350,6 +350,10 @@ class Pipeline {
 
   // Checks the limits, picks the output format and size.
   bool start(const Header& header);
+  // The size that start() will aim for, as the image is meant to be seen,
+  // for an image of |width| x |height| as it is meant to be seen.
+  void targetFor(uint32_t width, uint32_t height, uint32_t* targetWidth,
+                 uint32_t* targetHeight) const;
   // The size to aim for in the stored orientation (valid after start()).
   uint32_t storedTargetWidth() const { return m_storedTargetWidth; }
   uint32_t storedTargetHeight() const { return m_storedTargetHeight; }

@@ -490,13 +490,9 @@ bool Pipeline::start(const Header& header) {
   const bool turned = m_header.orientation >= 5;
   const uint32_t width = turned ? header.height : header.width;
   const uint32_t height = turned ? header.width : header.height;
-  uint32_t targetWidth = width;
-  uint32_t targetHeight = height;
-  if (m_scaled) {
-    // No upscaling: each dimension is clamped to 1..the image's own.
-    targetWidth = std::clamp<uint32_t>(m_targetWidth, 1, width);
-    targetHeight = std::clamp<uint32_t>(m_targetHeight, 1, height);
-  }
+  uint32_t targetWidth = 0;
+  uint32_t targetHeight = 0;
+  targetFor(width, height, &targetWidth, &targetHeight);
   m_storedTargetWidth = turned ? targetHeight : targetWidth;
   m_storedTargetHeight = turned ? targetWidth : targetHeight;
 
@@ -521,6 +517,17 @@ bool Pipeline::start(const Header& header) {
   m_writer.emplace(*this, format, m_stride, m_storedTargetWidth, m_storedTargetHeight,
                    m_header.orientation);
   return true;
+}
+
+void Pipeline::targetFor(uint32_t width, uint32_t height, uint32_t* targetWidth,
+                         uint32_t* targetHeight) const {
+  *targetWidth = width;
+  *targetHeight = height;
+  if (m_scaled) {
+    // No upscaling: each dimension is clamped to 1..the image's own.
+    *targetWidth = std::clamp<uint32_t>(m_targetWidth, 1, width);
+    *targetHeight = std::clamp<uint32_t>(m_targetHeight, 1, height);
+  }
 }
 
 uint8_t* Pipeline::pixels() {

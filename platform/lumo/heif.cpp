@@ -5,22 +5,43 @@
 //
 // libheif reads the file through the Source: the boxes that describe the
 // images first (all an information request reads), then the coded data of
-// the image it decodes. It decodes a whole image at once into an image of
-// its own, whose rows then stream through the pipeline. A scaled decode takes the smallest
-// thumbnail of the primary image that is at least the target size in both directions and has the
-// image's shape, if the file has one; otherwise the primary image itself; the pipeline averages the
-// rest.
+// the image it decodes. A scaled decode takes the smallest thumbnail of the
+// primary image that is at least the target size in both directions and
+// has the image's shape, if the file has one; otherwise the primary image
+// itself; the pipeline averages the rest.
 //
-// The size a derived image (a grid of tiles, an overlay) states in its own
-// data, which libheif takes over its size box when it composes the image,
-// is read here from the 'meta' box, the item's data gathered from all of its
-// extents as libheif gathers them, and checked against the limits before
-// libheif decodes anything. libheif is also told the largest image it may
-// compose or decode (heif_context_set_maximum_image_size_limit): the
-// largest side of the size boxes of the image decoded, its alpha image and
-// their tiles, rounded up to the 64 pixels that coding may pad a side to, so
-// that a grid whose data says more is refused by libheif as well, before it
-// allocates.
+// The engine reads the 'meta' box itself as well, for what libheif 1.15
+// does not offer:
+//
+// - The size a derived image (a grid of tiles, an overlay) states in its
+//   own data, which libheif takes over its size box when it composes the
+//   image, is checked against the limits before anything is decoded, the
+//   item's data gathered from all of its extents as libheif gathers them.
+//   libheif is also told the largest image it may compose or decode
+//   (heif_context_set_maximum_image_size_limit): the largest side of the
+//   size boxes of the image decoded and of its tiles, rounded up to the 64
+//   pixels that coding may pad a side to, so that a grid whose data says
+//   more is refused by libheif as well, before it allocates.
+// - A grid is decoded tile by tile, one row of tiles at a time, and its rows
+//   stream through the pipeline like any other format's: the memory is that
+//   of a row of tiles, not of the image (libheif would compose the whole
+//   image, in RGB twice over). libheif 1.15 hands out no image handle of a
+//   tile, which is a hidden item, so the reader shows libheif the tiles of
+//   every grid as visible items (it clears the hidden flag of their 'infe'
+//   boxes as they are read); each tile is then an image of its own to
+//   decode, with its own transformations, as libheif decodes a tile. Where
+//   a grid cannot be decoded so (a grid with a clean aperture, tiles of
+//   different sizes, that do not cover the grid or carry alpha of their
+//   own, an alpha image that is not a grid of the same tiles turned as the
+//   image, a size that differs from what libheif reports), libheif
+//   composes it whole.
+// - Rotation and mirroring are read from the image's properties and given
+//   to the pipeline as an EXIF orientation, so that the image is placed
+//   turned as it streams, as a JPEG's is; libheif decodes it unturned
+//   (ignore_transformations), without the turned copy it would make. An
+//   image with a clean aperture, and a single coded image with alpha (whose
+//   alpha libheif turns by the alpha image's own properties), are left to
+//   libheif's transformations.
 //
 // libheif's C interface reports errors as values; an exception that would
 // still escape it (memory) is caught here, as are those of the containers
@@ -40,24 +61,37 @@ namespace lumo::internal {
 namespace {
 
 // ---------------------------------------------------------------------------
-// The reader libheif reads the file with: the Source.
+// The reader libheif reads the file with: the Source, and the bytes that
+// hold the hidden flag of an item's 'infe' box, to clear as they are read.
+
+struct Input {
+  Source* source;
+  std::vector<uint64_t> unhidden;  // file offsets, ascending
+};
 
 int64_t readerPosition(void* user) {
-  return static_cast<int64_t>(static_cast<Source*>(user)->position());
+  return static_cast<int64_t>(static_cast<Input*>(user)->source->position());
 }
 
 int readerRead(void* data, size_t size, void* user) {
-  return static_cast<Source*>(user)->read(data, size) == size ? 0 : -1;
+  auto* input = static_cast<Input*>(user);
+  const uint64_t start = input->source->position();
+  if (input->source->read(data, size) != size) return -1;
+  auto* bytes = static_cast<uint8_t*>(data);
+  for (auto at = std::lower_bound(input->unhidden.begin(), input->unhidden.end(), start);
+       at != input->unhidden.end() && *at < start + size; ++at)
+    bytes[*at - start] &= 0xfe;
+  return 0;
 }
 
 int readerSeek(int64_t position, void* user) {
   if (position < 0) return -1;
-  static_cast<Source*>(user)->seek(static_cast<uint64_t>(position));
+  static_cast<Input*>(user)->source->seek(static_cast<uint64_t>(position));
   return 0;
 }
 
 heif_reader_grow_status readerWaitForSize(int64_t size, void* user) {
-  return size >= 0 && static_cast<uint64_t>(size) <= static_cast<Source*>(user)->size()
+  return size >= 0 && static_cast<uint64_t>(size) <= static_cast<Input*>(user)->source->size()
              ? heif_reader_grow_status_size_reached
              : heif_reader_grow_status_size_beyond_eof;
 }
@@ -139,6 +173,8 @@ struct Extent {
 struct Item {
   uint32_t id = 0;
   uint32_t type = 0;
+  // The file offset of the byte that holds the hidden flag of its 'infe'.
+  uint64_t flags = 0;
   // Where its data is: construction method 0 (the file) or 1 ('idat'); -1
   // when it has no location or another method.
   int method = -1;
@@ -273,6 +309,7 @@ void Meta::readItems(Fields iinf, Fields iloc, Fields ipma) {
   Fields infe(nullptr, 0);
   while (iinf.box(&type, &infe)) {
     if (type != fourcc("infe")) continue;
+    const uint64_t flags = m_offset + static_cast<uint64_t>(infe.here() - m_bytes.get()) + 3;
     const int version = static_cast<int>(infe.get(1));
     infe.skip(3);
     if (version < 2) continue;
@@ -280,6 +317,7 @@ void Meta::readItems(Fields iinf, Fields iloc, Fields ipma) {
     item.id = static_cast<uint32_t>(infe.get(version == 2 ? 2 : 4));
     infe.skip(2);  // protection index
     item.type = static_cast<uint32_t>(infe.get(4));
+    item.flags = flags;
     if (!infe.bad()) m_items.push_back(std::move(item));
   }
   // The first entry of an id counts, as in libheif.
@@ -416,7 +454,136 @@ bool checkDerivedSize(const Meta& meta, Source& source) {
 }
 
 // ---------------------------------------------------------------------------
-// What libheif may compose.
+// Rotation and mirroring as an EXIF orientation.
+
+// A 3 x 2 image of labels, turned as libheif turns images: 'irot' by
+// quarter turns anticlockwise, 'imir' about the vertical axis (1, left and
+// right swapped) or the horizontal one (0).
+struct Labels {
+  uint32_t width = 3;
+  uint32_t height = 2;
+  uint8_t at[6] = {0, 1, 2, 3, 4, 5};
+};
+
+Labels rotateLeft(const Labels& in) {
+  Labels out;
+  out.width = in.height;
+  out.height = in.width;
+  // Input pixel (x, y) lands at (y, width - 1 - x).
+  for (uint32_t y = 0; y < in.height; ++y)
+    for (uint32_t x = 0; x < in.width; ++x)
+      out.at[(in.width - 1 - x) * out.width + y] = in.at[y * in.width + x];
+  return out;
+}
+
+Labels mirror(const Labels& in, bool leftRight) {
+  Labels out = in;
+  for (uint32_t y = 0; y < in.height; ++y)
+    for (uint32_t x = 0; x < in.width; ++x)
+      out.at[y * in.width + x] = leftRight ? in.at[y * in.width + in.width - 1 - x]
+                                           : in.at[(in.height - 1 - y) * in.width + x];
+  return out;
+}
+
+// The labels turned as EXIF orientation |o| says (as the Writer places
+// pixels).
+Labels orient(const Labels& in, int o) {
+  Labels out;
+  const uint32_t w = in.width, h = in.height;
+  out.width = o >= 5 ? h : w;
+  out.height = o >= 5 ? w : h;
+  for (uint32_t y = 0; y < h; ++y)
+    for (uint32_t x = 0; x < w; ++x) {
+      const uint32_t across[9] = {0, x, w - 1 - x, w - 1 - x, x, y, h - 1 - y, h - 1 - y, y};
+      const uint32_t down[9] = {0, y, y, h - 1 - y, h - 1 - y, x, x, w - 1 - x, w - 1 - x};
+      out.at[down[o] * out.width + across[o]] = in.at[y * w + x];
+    }
+  return out;
+}
+
+// The orientation of |item|'s rotations and mirrorings, in the order of its
+// properties. False when it has a clean aperture ('clap'), whose crop is
+// left to libheif.
+bool orientationOf(const Meta& meta, const Item& item, int* orientation) {
+  Labels labels;
+  for (uint32_t index : item.properties) {
+    Fields payload(nullptr, 0);
+    const uint32_t type = meta.property(index, &payload);
+    if (type == fourcc("clap")) return false;
+    if (type == fourcc("irot")) {
+      for (uint64_t turns = payload.get(1) & 3; turns > 0; --turns) labels = rotateLeft(labels);
+    } else if (type == fourcc("imir")) {
+      labels = mirror(labels, (payload.get(1) & 1) != 0);
+    }
+  }
+  const Labels plain;
+  for (int o = 1; o <= 8; ++o) {
+    const Labels turned = orient(plain, o);
+    if (turned.width == labels.width && std::memcmp(turned.at, labels.at, 6) == 0) {
+      *orientation = o;
+      return true;
+    }
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Grids, tile by tile.
+
+// The tiles of |grid|, when it can be decoded tile by tile: all coded
+// images of one size, which libheif hands out, covering the grid as
+// libheif places them (row by row, each tile beside the last).
+struct GridLayout {
+  uint32_t columns = 0;
+  uint32_t rows = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t tileWidth = 0;
+  uint32_t tileHeight = 0;
+  const std::vector<uint32_t>* tiles = nullptr;  // row by row
+};
+
+bool gridLayout(const Meta& meta, Source& source, heif_context* context, const Item& grid,
+                GridLayout* layout) {
+  if (grid.type != fourcc("grid")) return false;
+  uint8_t bytes[12] = {};
+  const size_t have = meta.data(source, grid, bytes, sizeof(bytes));
+  Fields f(bytes, have);
+  if (f.get(1) != 0) return false;  // version
+  const int fieldBytes = (f.get(1) & 1) != 0 ? 4 : 2;
+  layout->rows = static_cast<uint32_t>(f.get(1) + 1);
+  layout->columns = static_cast<uint32_t>(f.get(1) + 1);
+  layout->width = static_cast<uint32_t>(f.get(fieldBytes));
+  layout->height = static_cast<uint32_t>(f.get(fieldBytes));
+  layout->tiles = meta.references(fourcc("dimg"), grid.id);
+  if (f.bad() || layout->tiles == nullptr ||
+      layout->tiles->size() != size_t{layout->rows} * layout->columns)
+    return false;
+  for (size_t i = 0; i < layout->tiles->size(); ++i) {
+    const uint32_t id = (*layout->tiles)[i];
+    if (i > 0 && id == (*layout->tiles)[i - 1]) continue;
+    const Item* tile = meta.item(id);
+    if (tile == nullptr || (tile->type != fourcc("hvc1") && tile->type != fourcc("av01")))
+      return false;
+    heif_image_handle* handle = nullptr;
+    if (heif_context_get_image_handle(context, id, &handle).code != heif_error_Ok) return false;
+    const int w = heif_image_handle_get_width(handle);
+    const int h = heif_image_handle_get_height(handle);
+    const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
+    heif_image_handle_release(handle);
+    if (i == 0) {
+      layout->tileWidth = static_cast<uint32_t>(std::max(w, 0));
+      layout->tileHeight = static_cast<uint32_t>(std::max(h, 0));
+    }
+    if (alpha || w <= 0 || h <= 0 || static_cast<uint32_t>(w) != layout->tileWidth ||
+        static_cast<uint32_t>(h) != layout->tileHeight)
+      return false;
+  }
+  // Every tile starts inside the grid, and together they cover it.
+  const uint64_t tw = layout->tileWidth, th = layout->tileHeight;
+  return layout->width > (layout->columns - 1) * tw && layout->width <= layout->columns * tw &&
+         layout->height > (layout->rows - 1) * th && layout->height <= layout->rows * th;
+}
 
 // The alpha image that libheif attaches to |id|: the first item that refers
 // to it as its auxiliary image of type alpha. 0 when there is none.
@@ -496,6 +663,129 @@ struct Objects {
     heif_context_free(context);
   }
 };
+
+// The decoded tiles of a row of a grid, kept for the next row where it
+// refers to them again.
+class TileRow {
+ public:
+  ~TileRow() {
+    for (const Decoded& tile : m_tiles) heif_image_release(tile.image);
+  }
+  // Gives back the tiles that |next| does not refer to.
+  void keepOnly(const uint32_t* next, uint32_t count) {
+    auto unused = [&](const Decoded& tile) {
+      if (std::find(next, next + count, tile.id) != next + count) return false;
+      heif_image_release(tile.image);
+      return true;
+    };
+    m_tiles.erase(std::remove_if(m_tiles.begin(), m_tiles.end(), unused), m_tiles.end());
+  }
+  // Tile |id|'s pixels as interleaved 8-bit RGB: its first row and stride.
+  // Null, with the reason set, when it cannot be decoded at |width| x
+  // |height|.
+  const uint8_t* get(heif_context* context, const heif_decoding_options* options, uint32_t id,
+                     uint32_t width, uint32_t height, const Source& source, int* stride);
+
+ private:
+  struct Decoded {
+    uint32_t id;
+    heif_image* image;
+  };
+  std::vector<Decoded> m_tiles;
+};
+
+const uint8_t* TileRow::get(heif_context* context, const heif_decoding_options* options,
+                            uint32_t id, uint32_t width, uint32_t height, const Source& source,
+                            int* stride) {
+  auto found = std::find_if(m_tiles.begin(), m_tiles.end(),
+                            [id](const Decoded& tile) { return tile.id == id; });
+  if (found == m_tiles.end()) {
+    if (cancelled()) return nullptr;
+    heif_image_handle* handle = nullptr;
+    heif_error error = heif_context_get_image_handle(context, id, &handle);
+    if (error.code != heif_error_Ok) {
+      fail(error, source);
+      return nullptr;
+    }
+    heif_image* image = nullptr;
+    error = heif_decode_image(handle, &image, heif_colorspace_RGB, heif_chroma_interleaved_RGB,
+                              options);
+    heif_image_handle_release(handle);
+    if (error.code != heif_error_Ok) {
+      fail(error, source);
+      return nullptr;
+    }
+    m_tiles.push_back({id, image});
+    found = m_tiles.end() - 1;
+  }
+  heif_image* image = found->image;
+  const uint8_t* plane = heif_image_get_plane_readonly(image, heif_channel_interleaved, stride);
+  if (plane == nullptr ||
+      heif_image_get_width(image, heif_channel_interleaved) != static_cast<int>(width) ||
+      heif_image_get_height(image, heif_channel_interleaved) != static_cast<int>(height) ||
+      heif_image_get_bits_per_pixel_range(image, heif_channel_interleaved) != 8) {
+    kor::ErrorStorage::set("invalid HEIF data: a tile differs from its size box");
+    return nullptr;
+  }
+  return plane;
+}
+
+// Decodes |grid| tile by tile, a row of tiles at a time, and streams its
+// rows (RGBA, the alpha of |alpha|'s tiles when it has them).
+bool decodeTiles(Source& source, Pipeline& pipeline, heif_context* context,
+                 const heif_decoding_options* options, const GridLayout& grid,
+                 const GridLayout* alpha) {
+  if (!pipeline.setRowSize(grid.width, grid.height)) return false;
+  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{grid.width} * 4);
+  if (rgba == nullptr) return false;
+  RowSink& sink = pipeline.sink();
+  TileRow colour;
+  TileRow transparency;
+  std::vector<const uint8_t*> planes(grid.columns);
+  std::vector<int> strides(grid.columns);
+  std::vector<const uint8_t*> alphaPlanes(alpha != nullptr ? grid.columns : 0);
+  std::vector<int> alphaStrides(alphaPlanes.size());
+  for (uint32_t row = 0; row < grid.rows; ++row) {
+    const uint32_t* ids = grid.tiles->data() + size_t{row} * grid.columns;
+    colour.keepOnly(ids, grid.columns);
+    for (uint32_t column = 0; column < grid.columns; ++column) {
+      planes[column] = colour.get(context, options, ids[column], grid.tileWidth, grid.tileHeight,
+                                  source, &strides[column]);
+      if (planes[column] == nullptr) return false;
+    }
+    if (alpha != nullptr) {
+      const uint32_t* alphaIds = alpha->tiles->data() + size_t{row} * grid.columns;
+      transparency.keepOnly(alphaIds, grid.columns);
+      for (uint32_t column = 0; column < grid.columns; ++column) {
+        alphaPlanes[column] = transparency.get(context, options, alphaIds[column], grid.tileWidth,
+                                               grid.tileHeight, source, &alphaStrides[column]);
+        if (alphaPlanes[column] == nullptr) return false;
+      }
+    }
+    const uint32_t top = row * grid.tileHeight;
+    const uint32_t bottom = std::min(grid.height, top + grid.tileHeight);
+    for (uint32_t y = top; y < bottom; ++y) {
+      for (uint32_t column = 0; column < grid.columns; ++column) {
+        const uint32_t left = column * grid.tileWidth;
+        const uint32_t width = std::min(grid.tileWidth, grid.width - left);
+        const size_t offset = size_t{y - top} * static_cast<size_t>(strides[column]);
+        const uint8_t* in = planes[column] + offset;
+        // libheif's alpha of a grid is the red of its alpha image in RGB.
+        const uint8_t* a =
+            alpha != nullptr
+                ? alphaPlanes[column] + size_t{y - top} * static_cast<size_t>(alphaStrides[column])
+                : nullptr;
+        uint8_t* out = rgba + size_t{left} * 4;
+        for (uint32_t x = 0; x < width; ++x, in += 3, out += 4) {
+          std::memcpy(out, in, 3);
+          out[3] = a != nullptr ? a[size_t{x} * 3] : 255;
+        }
+      }
+      if (!sink.putRow(rgba) || pipeline.rowCancelled()) return false;
+    }
+  }
+  return true;
+}
 
 // Decodes |handle| whole and streams its rows, which must be |width| x
 // |height| (its size before any rotation when the transformations are
@@ -580,52 +870,128 @@ heif_image_handle* pickThumbnail(const heif_image_handle* primary, uint32_t widt
   return best;
 }
 
-bool runHeif(Source& source, Pipeline& pipeline, Objects& o) {
-  o.context = heif_context_alloc();
-  if (o.context == nullptr) {
-    kor::ErrorStorage::set("out of memory starting a HEIF decoder");
-    return false;
-  }
-  heif_error error = heif_context_read_from_reader(o.context, &kReader, &source, nullptr);
+// The header of an information request: the primary image as it is meant
+// to be seen.
+bool readInfo(Source& source, Pipeline& pipeline, Objects& o) {
+  Input input{&source, {}};
+  heif_error error = heif_context_read_from_reader(o.context, &kReader, &input, nullptr);
   if (error.code != heif_error_Ok) return fail(error, source);
-  heif_item_id primaryId = 0;
-  error = heif_context_get_primary_image_ID(o.context, &primaryId);
-  if (error.code == heif_error_Ok)
-    error = heif_context_get_primary_image_handle(o.context, &o.primary);
+  error = heif_context_get_primary_image_handle(o.context, &o.primary);
   if (error.code != heif_error_Ok) return fail(error, source);
   Header header;
   header.width = static_cast<uint32_t>(std::max(heif_image_handle_get_width(o.primary), 0));
   header.height = static_cast<uint32_t>(std::max(heif_image_handle_get_height(o.primary), 0));
   header.sourceType = BitmapInfo::SOURCE_HEIF;
   header.hasAlpha = heif_image_handle_has_alpha_channel(o.primary) != 0;
-  if (!pipeline.start(header)) return false;
-  Meta meta;
-  if (!meta.read(source) || !checkDerivedSize(meta, source)) return false;
+  return pipeline.start(header);
+}
 
-  const uint32_t targetWidth = pipeline.storedTargetWidth();
-  const uint32_t targetHeight = pipeline.storedTargetHeight();
+bool runHeif(Source& source, Pipeline& pipeline, Objects& o) {
+  o.context = heif_context_alloc();
+  if (o.context == nullptr) {
+    kor::ErrorStorage::set("out of memory starting a HEIF decoder");
+    return false;
+  }
+  if (pipeline.infoOnly()) return readInfo(source, pipeline, o);
+
+  // The tiles of every grid are shown to libheif as visible items.
+  Meta meta;
+  if (!meta.read(source)) return false;
+  Input input{&source, {}};
+  for (const Item& item : meta.items()) {
+    if (item.type != fourcc("grid")) continue;
+    const std::vector<uint32_t>* tiles = meta.references(fourcc("dimg"), item.id);
+    for (size_t i = 0; tiles != nullptr && i < tiles->size(); ++i) {
+      const Item* tile = meta.item((*tiles)[i]);
+      if (tile != nullptr) input.unhidden.push_back(tile->flags);
+    }
+  }
+  std::sort(input.unhidden.begin(), input.unhidden.end());
+  input.unhidden.erase(std::unique(input.unhidden.begin(), input.unhidden.end()),
+                       input.unhidden.end());
+  source.seek(0);
+  heif_error error = heif_context_read_from_reader(o.context, &kReader, &input, nullptr);
+  if (error.code != heif_error_Ok) return fail(error, source);
+  heif_item_id primaryId = 0;
+  error = heif_context_get_primary_image_ID(o.context, &primaryId);
+  if (error.code == heif_error_Ok)
+    error = heif_context_get_primary_image_handle(o.context, &o.primary);
+  if (error.code != heif_error_Ok) return fail(error, source);
+  const auto width = static_cast<uint32_t>(std::max(heif_image_handle_get_width(o.primary), 0));
+  const auto height = static_cast<uint32_t>(std::max(heif_image_handle_get_height(o.primary), 0));
+  if (!checkDimensions(width, height)) return false;
+
+  // The image to decode: the primary image or a thumbnail, and how: tile by
+  // tile or whole, turned by the pipeline or by libheif.
+  uint32_t targetWidth = 0;
+  uint32_t targetHeight = 0;
+  pipeline.targetFor(width, height, &targetWidth, &targetHeight);
   uint32_t id = primaryId;
-  if (targetWidth < header.width || targetHeight < header.height)
+  if (targetWidth < width || targetHeight < height)
     o.thumbnail = pickThumbnail(o.primary, targetWidth, targetHeight, &id);
   const heif_image_handle* handle = o.thumbnail != nullptr ? o.thumbnail : o.primary;
-  const auto width = static_cast<uint32_t>(std::max(heif_image_handle_get_width(handle), 0));
-  const auto height = static_cast<uint32_t>(std::max(heif_image_handle_get_height(handle), 0));
+  const auto shownWidth = static_cast<uint32_t>(std::max(heif_image_handle_get_width(handle), 0));
+  const auto shownHeight = static_cast<uint32_t>(std::max(heif_image_handle_get_height(handle), 0));
+  // Turned here when it has no clean aperture; libheif turns an image's
+  // alpha by the alpha image's own properties, so a whole image with alpha
+  // is left to libheif, and the alpha grid of a tiled one must turn as the
+  // image does.
+  const Item* item = meta.item(id);
+  int orientation = 1;
+  const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
+  bool turnedHere = item != nullptr && orientationOf(meta, *item, &orientation);
+  GridLayout grid;
+  GridLayout alphaGrid;
+  const bool swapped = turnedHere && orientation >= 5;
+  // Stored as the rows come, before they are turned.
+  const uint32_t storedWidth = swapped ? shownHeight : shownWidth;
+  const uint32_t storedHeight = swapped ? shownWidth : shownHeight;
+  bool tiled = turnedHere && gridLayout(meta, source, o.context, *item, &grid) &&
+               grid.width == storedWidth && grid.height == storedHeight;
+  if (tiled && alpha) {
+    const Item* alphaItem = meta.item(alphaOf(meta, id));
+    int alphaOrientation = 1;
+    tiled = alphaItem != nullptr && orientationOf(meta, *alphaItem, &alphaOrientation) &&
+            alphaOrientation == orientation &&
+            gridLayout(meta, source, o.context, *alphaItem, &alphaGrid) &&
+            alphaGrid.columns == grid.columns && alphaGrid.rows == grid.rows &&
+            alphaGrid.width == grid.width && alphaGrid.height == grid.height &&
+            alphaGrid.tileWidth == grid.tileWidth && alphaGrid.tileHeight == grid.tileHeight;
+  }
+  if (!tiled && alpha && orientation != 1) turnedHere = false;
+  if (!turnedHere) orientation = 1;
+
+  Header header;
+  header.width = orientation >= 5 ? height : width;
+  header.height = orientation >= 5 ? width : height;
+  header.orientation = orientation;
+  header.sourceType = BitmapInfo::SOURCE_HEIF;
+  header.hasAlpha = heif_image_handle_has_alpha_channel(o.primary) != 0;
+  if (!pipeline.start(header)) return false;
+  if (!checkDerivedSize(meta, source)) return false;
+
   o.options = heif_decoding_options_alloc();
   if (o.options == nullptr) {
     kor::ErrorStorage::set("out of memory starting a HEIF decoder");
     return false;
   }
   o.options->convert_hdr_to_8bit = 1;
+  // Tiles keep their own transformations, as libheif applies them when it
+  // composes a grid; the image's own are left to the pipeline.
+  o.options->ignore_transformations = turnedHere && !tiled ? 1 : 0;
   // libheif composes a derived image at the size in its data, and decodes a
   // coded image at the size in its bitstream: neither may be larger than
   // what the size boxes say (of the image decoded, its alpha image and
   // their tiles), rounded up to the 64 pixels that coding may pad a side to.
   const uint64_t side =
-      std::max({uint64_t{largestSide(meta, id)}, uint64_t{width}, uint64_t{height}});
+      std::max({uint64_t{largestSide(meta, id)}, uint64_t{shownWidth}, uint64_t{shownHeight}});
   heif_context_set_maximum_image_size_limit(
       o.context, static_cast<int>(std::min<uint64_t>((side + 63) / 64 * 64 + 1, INT32_MAX)));
   if (cancelled()) return false;
-  return decodeWhole(source, pipeline, o, handle, width, height);
+  if (tiled)
+    return decodeTiles(source, pipeline, o.context, o.options, grid, alpha ? &alphaGrid : nullptr);
+  return orientation >= 5 ? decodeWhole(source, pipeline, o, handle, shownHeight, shownWidth)
+                          : decodeWhole(source, pipeline, o, handle, shownWidth, shownHeight);
 }
 
 }  // namespace

@@ -450,7 +450,8 @@ bool orientInPlace(uint8_t* pixels, uint32_t width, uint32_t height, int orienta
   // What is left after the transposition: 6 is 2, 7 is 3, 8 is 4.
   const int flip = orientation >= 5 ? orientation - 4 : orientation;
   if (flip == 2) {
-    for (uint32_t y = 0; y < height; ++y) reversePixels<kBpp>(pixels + y * width * kBpp, width);
+    for (uint32_t y = 0; y < height; ++y)
+      reversePixels<kBpp>(pixels + size_t{y} * width * kBpp, width);
   } else if (flip == 3) {
     reversePixels<kBpp>(pixels, count);
   } else if (flip == 4) {

@@ -789,9 +789,10 @@ TEST_F(EngineTest, HeifGridsAreDecodedTileByTile) {
     want.rgba.insert(want.rgba.end(), image.at(0, y), image.at(want.width, y));
   for (bool avif : {false, true}) {
     SCOPED_TRACE(avif ? "AV1" : "HEVC");
-    DECODE(got, decode(make("g.heif", imagefiles::writeHeifGrid, 60, 50, image.rgba.data(),
-                            imagefiles::HeifGridOptions{
-                                .columns = 3, .rows = 2, .avif = avif, .width = 170, .height = 90})));
+    DECODE(got,
+           decode(make("g.heif", imagefiles::writeHeifGrid, 60, 50, image.rgba.data(),
+                       imagefiles::HeifGridOptions{
+                           .columns = 3, .rows = 2, .avif = avif, .width = 170, .height = 90})));
     ASSERT_EQ(std::make_pair(got.width, got.height), std::make_pair(170u, 90u));
     EXPECT_GE(psnr(got, want), 30.0);
   }
@@ -1071,7 +1072,9 @@ TEST_F(EngineTest, HeifStatedSizesAreCheckedBeforeDecoding) {
       "invalid HEIF data: Memory allocation error: Security limit exceeded: Image size 129x129 "
       "exceeds the maximum image size 129x129";
   const std::tuple<uint32_t, bool, std::string> grids[] = {
-      {20000, true, "image too large: 20000 x 20000"}, {128, false, differs}, {129, false, refused}};
+      {20000, true, "image too large: 20000 x 20000"},
+      {128, false, differs},
+      {129, false, refused}};
   for (const auto& [side, split, reason] : grids) {
     SCOPED_TRACE(side);
     const imagefiles::HeifGridOptions o{

@@ -468,9 +468,14 @@ int measureRss(uint32_t instance, pid_t pid, const std::string& path, int scalin
   std::vector<isc::Answer> answers;
   if (!client->requestInformation({path}, 30.0, &answers, &error)) fail(error);
   const long idle = readStatusKb(pid, "VmHWM");
-  serviceImage(*client, path, scaling, true, false, 0);
+  // A decode that the service refuses (a hostile file) is measured too.
+  answers.clear();
+  if (!client->requestImages({path}, static_cast<int8_t>(scaling), true, 120.0, &answers, &error) ||
+      answers.size() != 1)
+    fail("service request failed: " + error);
+  if (answers[0].hasImage) readAll(answers[0].data(), answers[0].length());
   const long peak = readStatusKb(pid, "VmHWM");
-  std::printf("%s\t%ld\t%ld\n", label.c_str(), idle, peak);
+  std::printf("%s\t%ld\t%ld\t%s\n", label.c_str(), idle, peak, isc::resultName(answers[0].result));
   return 0;
 }
 

@@ -16,7 +16,8 @@
 //       processes against the peers' tools); without it they are left out.
 //   imageserver-bench rss --instance N --pid PID --file PATH --scaling S --label L
 //       Asks a freshly started host for one decode and prints the host's peak
-//       resident memory (VmHWM) before and after: "L<TAB>idle_kB<TAB>peak_kB".
+//       resident memory (VmHWM) before and after, and the answer's result:
+//       "L<TAB>idle_kB<TAB>peak_kB<TAB>RESULT_...".
 //   imageserver-bench idle --instance N --pid PID --file PATH [--clients 10]
 //                          [--decodes 100] [--reserve-mib M]
 //       Has the clients ask for the full decodes at once and disconnect,

@@ -17,6 +17,22 @@
 //   big.bmp            3200 x 3125 24-bit BMP (30,000,054 bytes)
 //   small/NNNN.{jpg,png,gif,bmp}  1,000 small images of 48..303 pixels a side
 // An existing file of the right size is kept, so reruns are quick.
+//
+// Usage: imageserver-bench-inputs --bombs DIR
+//
+// Writes small files that claim or make huge images instead, for
+// scripts/bench-bombs.sh, which measures the memory that a decode of each
+// takes:
+//   png-header.png           a PNG header of 16384 x 16384 and no image data
+//   png-header-adam7.png     the same, interlaced
+//   webp-palette.webp        a lossless WebP of 16383 x 16383 of one colour
+//                            through a palette (36 bytes)
+//   webp-palette-exif6.webp  the same with EXIF orientation 6
+//   webp-flat.webp           the same without the palette (32 bytes)
+//   heic-grid.heic           a grid of 32 x 32 tiles of 512 x 512, each
+//                            place referring to the same tile (2.6 KB)
+//   heic-split.heic          a grid of 20000 x 20000 whose data is split
+//                            between two extents; its size box says 100 x 100
 #include <spng.h>
 #include <sys/stat.h>
 
@@ -213,15 +229,61 @@ bool makeSmallImages(const std::string& dir) {
   return true;
 }
 
+bool makeBombs(const std::string& dir) {
+  using namespace imagefiles;
+  const uint8_t grey[4] = {128, 128, 128, 255};
+  WebpOptions palette;
+  palette.flat = true;
+  palette.flatPalette = true;
+  WebpOptions exif = palette;
+  exif.exifOrientation = 6;
+  WebpOptions flat;
+  flat.flat = true;
+  const std::vector<uint8_t> tile(512 * 512 * 4, 128);
+  HeifGridOptions grid;
+  grid.columns = grid.rows = 32;
+  grid.oneTile = true;
+  HeifGridOptions split;
+  split.width = split.height = 20000;
+  split.boxWidth = split.boxHeight = 100;
+  split.splitData = true;
+  const struct {
+    const char* name;
+    bool ok;
+  } files[] = {
+      {"png-header.png", writePngHeader(dir + "/png-header.png", 16384, 16384)},
+      {"png-header-adam7.png", writePngHeader(dir + "/png-header-adam7.png", 16384, 16384, true)},
+      {"webp-palette.webp", writeWebp(dir + "/webp-palette.webp", 16383, 16383, grey, palette)},
+      {"webp-palette-exif6.webp",
+       writeWebp(dir + "/webp-palette-exif6.webp", 16383, 16383, grey, exif)},
+      {"webp-flat.webp", writeWebp(dir + "/webp-flat.webp", 16383, 16383, grey, flat)},
+      {"heic-grid.heic", writeHeifGrid(dir + "/heic-grid.heic", 512, 512, tile.data(), grid)},
+      {"heic-split.heic", writeHeifGrid(dir + "/heic-split.heic", 64, 64, tile.data(), split)},
+  };
+  for (const auto& file : files) {
+    if (!file.ok) {
+      fail(file.name);
+      return false;
+    }
+    chmod((dir + "/" + file.name).c_str(), 0644);
+  }
+  std::printf("bombs ready in %s\n", dir.c_str());
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: imageserver-bench-inputs DIR\n");
+  const bool bombs = argc == 3 && std::strcmp(argv[1], "--bombs") == 0;
+  if (argc != 2 && !bombs) {
+    std::fprintf(stderr,
+                 "usage: imageserver-bench-inputs DIR\n"
+                 "       imageserver-bench-inputs --bombs DIR\n");
     return 2;
   }
-  const std::string dir = argv[1];
+  const std::string dir = argv[bombs ? 2 : 1];
   if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return fail(dir);
+  if (bombs) return makeBombs(dir) ? 0 : 1;
 
   const uint32_t w12 = 4000, h12 = 3000;
   std::vector<uint8_t> big;

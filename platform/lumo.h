@@ -5,20 +5,29 @@
 // progressive, greyscale, CMYK, YCCK), PNG (every colour type and depth,
 // palette with tRNS, Adam7), GIF (the first frame, on a transparent canvas of
 // the logical screen size), BMP (1/2/4/8/16/24/32 bits, RLE8, RLE4, OS/2
-// RLE24, bit fields of any width, bottom-up and top-down), WebP (lossy and lossless, with alpha; the
-// first frame of an animation, on a transparent canvas of its size) and HEIF
-// and AVIF (the primary image, with the container's rotation, mirroring and
-// cropping applied). A null result always leaves a reason in
-// the calling thread's kor::ErrorStorage, e.g. "not a supported image file:
-// <path>", "cannot open <path>: <error>", "truncated JPEG data",
-// "image too large: 70000 x 70000".
+// RLE24, bit fields of any width, bottom-up and top-down), WebP (lossy and
+// lossless, with alpha; the first frame of an animation, on a transparent
+// canvas of its size) and HEIF and AVIF (the primary image, with the
+// container's rotation, mirroring and cropping applied). A null result always
+// leaves a reason in the calling thread's kor::ErrorStorage, e.g. "not a
+// supported image file: <path>", "cannot open <path>: <error>", "truncated
+// JPEG data", "image too large: 70000 x 70000".
 //
 // Limits, checked from the header before anything is allocated for the
 // image: at most 256 Mi pixels (268,435,456), a row counting as at least 16
 // pixels wide, and a 32-bit size for the 4-byte-per-pixel image; 16 MiB per
-// ancillary PNG chunk. The pixel limits bound decoding only: getImageInfo
-// reads the header of an image of any size (it refuses a zero width or
-// height), so a 20000 x 15000 picture has its information, not its pixels.
+// ancillary PNG chunk. A HEIF grid's or overlay's size stated in its own
+// data (read across all of the item's extents) is checked as well, and
+// libheif is told to compose no image, nor decode a coded one, larger on
+// either side than the largest side of the size boxes of the image decoded
+// and of its tiles, rounded up to 64 pixels. The pixel limits bound decoding
+// only: getImageInfo reads the header of an image of any size (it refuses a
+// zero width or height), so a 20000 x 15000 picture has its information,
+// not its pixels. Nothing of the image's or the target's size is allocated
+// before the image's data begins to arrive: the bitmap, and the buffers that
+// a scaled interlaced image needs, are made once the first row (or pass) has
+// been decoded, so a file whose header claims a huge image and whose data is
+// missing fails having cost little more than its header.
 //
 // The work of a decode is bounded by the size of the image: a multi-scan JPEG
 // may have at most 1000 scans and at most about 32 passes' worth of scans
@@ -29,9 +38,15 @@
 // engine asks kor::isCancelled() every few rows and before each JPEG scan,
 // and fails with "decoding cancelled" when it answers true.
 //
-// JPEG and WebP EXIF orientation (1..8) is applied: the information and the pixels
-// describe the image as it is meant to be seen. 16-bit PNG samples are
-// rounded to 8 bits. Truncated data fails the decode, and no pixel of a
+// JPEG and WebP EXIF orientation (1..8) is applied: the information and the
+// pixels describe the image as it is meant to be seen. No second copy of the
+// image is made for it: JPEG rows are placed turned as they are decoded, a
+// WebP bitmap is turned in place once decoded (turning by 90 degrees follows
+// the cycles of the transposition, with a bit per pixel to mark them). HEIF
+// rotation and mirroring are placed the same way as the rows stream, except
+// for an image with a clean aperture, and a single coded image with alpha,
+// which libheif turns (into a turned copy of the image). 16-bit PNG samples
+// are rounded to 8 bits. Truncated data fails the decode, and no pixel of a
 // bitmap is ever left undefined. A PNG decode verifies the CRC of every
 // chunk and the zlib checksum of the image data, and fails with a reason
 // that names the checksum when one does not match.
@@ -180,8 +195,36 @@ class Engine {
   // final in the last pass, so until then the decoder holds either the sums
   // of the whole target image (32 bytes per target pixel) or the rows that
   // the last pass does not deliver (half the image, 4 bytes per pixel for
-  // PNG, 1 for GIF), whichever is smaller. WebP and HEIF are decoded whole
-  // (4 bytes per pixel of the image or thumbnail decoded) and then scaled.
+  // PNG, 1 for GIF), whichever is smaller.
+  //
+  // HEIF and AVIF: a grid (the layout of large HEIF photographs) is decoded
+  // tile by tile, one row of tiles at a time, and its rows are scaled as
+  // they stream: it takes the decoded row of tiles (3 bytes per pixel of it,
+  // 6 with alpha) and what libheif needs to decode one tile, not the image.
+  // libheif 1.15 composes a grid whole instead (about 6 bytes per pixel of
+  // the grid, and more for the decode of its tiles, several at once), and
+  // the engine lets it where a grid cannot be decoded tile by tile: a grid
+  // with a clean aperture ('clap'), tiles of different sizes, tiles that do
+  // not cover the grid or carry alpha of their own, an alpha image that is
+  // not a grid of the same tiles turned as the image, or a size that
+  // differs from the one libheif reports. An image that is one coded
+  // picture (most AVIF images, a HEIF image that is not a grid), and an
+  // overlay, is decoded whole by libheif (its planes and 3 or 4 bytes per
+  // pixel) and then scaled.
+  //
+  // WebP is the exception to the exact filter: libwebp scales it while
+  // decoding, straight to the target size, with an area average of its own
+  // in fixed point, within a few levels of the exact one. A lossless image
+  // is averaged premultiplied by alpha (in 8 bits); a lossy one in its YUV
+  // planes, colour not weighted by alpha, so the colour under transparent
+  // pixels can bleed into their neighbours. An animation's first frame is
+  // scaled to its place on the scaled canvas, its edges rounded to whole
+  // pixels. The engine makes no buffer of the image's size for WebP (for
+  // L8, LA88 and RGB565, which libwebp does not write, one of the target's
+  // size, 4 bytes per pixel), but libwebp keeps a lossless image whole while
+  // decoding, 4 bytes per pixel (per 2, 4 or 8 pixels with a palette of at
+  // most 16, 4 or 2 colours), and a lossy image's alpha plane, a byte or two
+  // per pixel.
   Bitmap* createBitmap(const util::UnicodeString8& path, BitmapInfo::Format format,
                        const Vec2<unsigned int>& size, Bitmap::ScalingMethod method,
                        bool keepAspect, LoadingListener* listener);

@@ -95,6 +95,21 @@ Image boxFilter(const Image& src, uint32_t dw, uint32_t dh) {
   return out;
 }
 
+// |image| turned as EXIF orientation |o| says: its pixel (x, y) lands at
+//   1 (x, y)          2 (W-1-x, y)        3 (W-1-x, H-1-y)    4 (x, H-1-y)
+//   5 (y, x)          6 (H-1-y, x)        7 (H-1-y, W-1-x)    8 (y, W-1-x)
+Image turn(const Image& image, int o) {
+  const uint32_t w = image.width, h = image.height;
+  Image out{o >= 5 ? h : w, o >= 5 ? w : h, std::vector<uint8_t>(image.rgba.size())};
+  for (uint32_t y = 0; y < h; ++y)
+    for (uint32_t x = 0; x < w; ++x) {
+      const uint32_t across[9] = {0, x, w - 1 - x, w - 1 - x, x, y, h - 1 - y, h - 1 - y, y};
+      const uint32_t down[9] = {0, y, y, h - 1 - y, h - 1 - y, x, x, w - 1 - x, w - 1 - x};
+      std::memcpy(&out.rgba[(size_t{down[o]} * out.width + across[o]) * 4], image.at(x, y), 4);
+    }
+  return out;
+}
+
 // |v|, a field of |bits| bits, as 8 bits: up to 8 bits the field's bits
 // repeat, a wider field rounds.
 uint8_t widen(uint32_t v, int bits) {
@@ -683,7 +698,9 @@ TEST_F(EngineTest, ExplicitFormatsHaveTheRightBytes) {
 // Every format against a box filter in floating point over its full decode,
 // premultiplied by alpha (transparent colour does not bleed): exact; JPEG
 // first scales by its IDCT (s/8 for the smallest s not below the target),
-// within a PSNR of 30. The target is clamped to 1 .. the image's size.
+// within a PSNR of 30; WebP, lossless and lossy, is scaled by libwebp,
+// within a PSNR of 35 in colour and alpha. The target is clamped to 1 ..
+// the image's size.
 TEST_F(EngineTest, ScalingMatchesAReferenceAreaAverage) {
   const uint32_t w = 80, h = 48;
   const Image image =
@@ -700,7 +717,10 @@ TEST_F(EngineTest, ScalingMatchesAReferenceAreaAverage) {
       make("s.gif", writeGif, w, h, indices.data(),
            GifOptions{.globalPalette = palette, .transparentIndex = 5}),
       make("s.webp", writeWebp, w, h, image.rgba.data(), WebpOptions{.lossless = true}),
+      make("y.webp", writeWebp, w, h, image.rgba.data(), WebpOptions{.quality = 95}),
       make("s.heic", writeHeif, w, h, image.rgba.data(), HeifOptions{}),
+      make("g.heic", writeHeifGrid, 48, 48, gradient(96, 48).rgba.data(),
+           HeifGridOptions{.columns = 2, .width = w, .height = h}),
       jpeg(image, {.quality = 95}),
       jpeg(image, {.quality = 95, .progressive = true}, "p.jpg")};
   const uint32_t sizes[][2] = {{40, 24}, {10, 6}, {33, 21}, {31, 18}, {80, 5},
@@ -715,11 +735,21 @@ TEST_F(EngineTest, ScalingMatchesAReferenceAreaAverage) {
       const Image want = boxFilter(full, got.width, got.height);
       if (path.find(".jpg") != std::string::npos) {
         EXPECT_GE(psnr(got, want), 30.0);
+      } else if (path.find(".webp") != std::string::npos) {
+        EXPECT_GE(psnr(got, want, 4), 35.0);
       } else {
         EXPECT_EQ(got.rgba, want.rgba);
       }
     }
   }
+  // The first frame of a WebP animation is scaled to its place on the
+  // scaled canvas; at a half, its edges fall on whole pixels.
+  const std::string frame =
+      make("a.webp", writeWebp, w, h, image.rgba.data(),
+           WebpOptions{
+               .lossless = true, .canvasWidth = 96, .canvasHeight = 60, .frameX = 8, .frameY = 4});
+  DECODE(half, scaled(frame, 48, 30));
+  EXPECT_GE(psnr(half, boxFilter(toImage(*decode(frame)), 48, 30), 4), 35.0);
 }
 
 // A scaled HEIF decode takes the smallest thumbnail at least the target
@@ -749,6 +779,25 @@ TEST_F(EngineTest, ScaledHeifTakesTheSmallestThumbnailThatSuffices) {
         EXPECT_EQ(got.rgba, boxFilter(full, tw, th).rgba) << w;
       }
     }
+  }
+}
+
+// A grid is decoded tile by tile, each tile a coded image of its own (here
+// of an odd size, with a clean aperture of its own); those of the last row
+// and column are cut by the grid's edge. Every tile must land in its place.
+TEST_F(EngineTest, HeifGridsAreDecodedTileByTile) {
+  const Image image = gradient(180, 100);
+  Image want{170, 90, {}};
+  for (uint32_t y = 0; y < want.height; ++y)
+    want.rgba.insert(want.rgba.end(), image.at(0, y), image.at(want.width, y));
+  for (bool avif : {false, true}) {
+    SCOPED_TRACE(avif ? "AV1" : "HEVC");
+    DECODE(got,
+           decode(make("g.heif", imagefiles::writeHeifGrid, 60, 50, image.rgba.data(),
+                       imagefiles::HeifGridOptions{
+                           .columns = 3, .rows = 2, .avif = avif, .width = 170, .height = 90})));
+    ASSERT_EQ(std::make_pair(got.width, got.height), std::make_pair(170u, 90u));
+    EXPECT_GE(psnr(got, want), 30.0);
   }
 }
 
@@ -811,19 +860,22 @@ TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
   const Corner grey[9] = {TL, TR, TL, BL, BR, BL, BR, TR, TL};
   // JPEG and WebP carry it in Exif data (either byte order; WebP's with or
   // without the header of a JPEG segment), HEIF in the container's rotation
-  // and mirroring.
+  // and mirroring. A lossless WebP, which is turned in its bitmap, must come
+  // out as the image turned, to the last pixel.
   for (int o = 1; o <= 8; ++o)
-    for (const char* format : {"jpeg", "webp", "heif"}) {
+    for (const char* format : {"jpeg", "webp", "lossless webp", "heif"}) {
       SCOPED_TRACE(testing::Message() << format << " " << o);
-      const bool even = o % 2 == 0;
+      const bool even = o % 2 == 0, lossless = format[0] == 'l';
       const std::string path =
           format[0] == 'j'
               ? jpeg(image, {.quality = 95, .exifOrientation = o, .exifBigEndian = even})
-          : format[0] == 'w' ? make("o.webp", imagefiles::writeWebp, 32, 16, image.rgba.data(),
-                                    imagefiles::WebpOptions{
-                                        .quality = 95, .exifOrientation = o, .exifHeader = even})
-                             : make("o.heic", imagefiles::writeHeif, 32, 16, image.rgba.data(),
-                                    imagefiles::HeifOptions{.orientation = o});
+          : format[0] == 'h' ? make("o.heic", imagefiles::writeHeif, 32, 16, image.rgba.data(),
+                                    imagefiles::HeifOptions{.orientation = o})
+                             : make("o.webp", imagefiles::writeWebp, 32, 16, image.rgba.data(),
+                                    imagefiles::WebpOptions{.lossless = lossless,
+                                                            .quality = 95,
+                                                            .exifOrientation = o,
+                                                            .exifHeader = even});
       const bool turned = o >= 5;
       InfoPtr i = info(path);
       ASSERT_NE(i, nullptr);
@@ -831,6 +883,9 @@ TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
       EXPECT_EQ(i->height, turned ? 32u : 16u);
       const Image got = toImage(*decode(path));
       ASSERT_EQ(got.width, i->width);
+      if (lossless) {
+        EXPECT_EQ(got.rgba, turn(image, o).rgba);
+      }
       for (Corner c : {TL, TR, BL, BR}) {
         const uint32_t x = (c == TR || c == BR) ? got.width - 4 : 3;
         const uint32_t y = (c == BL || c == BR) ? got.height - 4 : 3;
@@ -840,6 +895,10 @@ TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
       BitmapPtr small = scaled(path, turned ? 8 : 16, turned ? 16 : 8);
       ASSERT_NE(small, nullptr);
       EXPECT_EQ(small->width, turned ? 8u : 16u);
+      if (lossless) {
+        EXPECT_GE(psnr(toImage(*small), boxFilter(turn(image, o), small->width, small->height)),
+                  35.0);
+      }
     }
 }
 
@@ -996,7 +1055,11 @@ TEST_F(EngineTest, SizeLimitFromBothSides) {
 // libheif decodes: that of a grid in its own data (libheif makes the image at
 // that size), the primary image's or a thumbnail's (which a scaled decode
 // takes; found by fuzz_engine_heif), and that of the 'meta' box that holds
-// them, which is read whole to find them.
+// them, which is read whole to find them. A grid's data is read across all
+// of its extents, as libheif reads it; and libheif is told to compose no
+// image larger than the larger side of its size box rounded up to 64 pixels
+// (coding may pad a side that far), so that a grid whose data says more
+// fails, whatever it gets past, before libheif allocates it.
 TEST_F(EngineTest, HeifStatedSizesAreCheckedBeforeDecoding) {
   const std::string heif = imagefiles::readFile(make("t.heic", imagefiles::writeHeif, 64, 48,
                                                      gradient(64, 48).rgba.data(),
@@ -1008,6 +1071,23 @@ TEST_F(EngineTest, HeifStatedSizesAreCheckedBeforeDecoding) {
     bytes.replace(at, 4, be16(16384) + be16(16385));
     EXPECT_EQ(scaled(dir.write("grid.heic", bytes), 16, 12), nullptr);
     EXPECT_STREQ(kor::ErrorStorage::reason(), "image too large: 16384 x 16385");
+  }
+  // A grid of one 64 x 64 tile in a size box of 100 x 100 (the grid's data
+  // split in two extents: a reader of the first alone finds 100 x 100).
+  const std::vector<uint8_t> tile(64 * 64 * 4, 90);
+  const std::string differs = "invalid HEIF data: decoded size 128 x 128 differs from 100 x 100";
+  const std::string refused =
+      "invalid HEIF data: Memory allocation error: Security limit exceeded: Image size 129x129 "
+      "exceeds the maximum image size 129x129";
+  const std::tuple<uint32_t, bool, std::string> grids[] = {
+      {20000, true, "image too large: 20000 x 20000"},
+      {128, false, differs},
+      {129, false, refused}};
+  for (const auto& [side, split, reason] : grids) {
+    SCOPED_TRACE(side);
+    const imagefiles::HeifGridOptions o{
+        .width = side, .height = side, .boxWidth = 100, .boxHeight = 100, .splitData = split};
+    EXPECT_EQ(failure(make("g.heic", imagefiles::writeHeifGrid, 64, 64, tile.data(), o)), reason);
   }
   // The 'meta' box grown to 16 MiB of payload, and one byte more: its
   // 'mdat' becomes a 'free' box inside it, so the coded data keeps its

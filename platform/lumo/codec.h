@@ -1,11 +1,14 @@
 // Internal pieces shared by the engine and its format decoders.
 //
 // A decoder reads the header, hands it to the Pipeline (which checks the
-// limits, allocates the bitmap and sets up scaling), then delivers the image
-// row by row in the file's stored orientation as straight-alpha RGBA, 8 bits
-// per channel. The pipeline area-averages the rows down to the target size if
-// needed, converts them to the requested format and places them in the bitmap
-// as the image is meant to be seen (EXIF orientation).
+// limits and sets up scaling), then delivers the image row by row in the
+// file's stored orientation as straight-alpha RGBA, 8 bits per channel. The
+// pipeline allocates the bitmap when the first row arrives, area-averages
+// the rows down to the target size if needed, converts them to the
+// requested format and places them in the bitmap as the image is meant to
+// be seen (EXIF orientation). A decoder whose library writes the whole
+// image at once (WebP) writes it into the bitmap instead, which the
+// pipeline then turns in place.
 #ifndef PLATFORM_LUMO_CODEC_H_
 #define PLATFORM_LUMO_CODEC_H_
 
@@ -211,13 +214,20 @@ class RowSink {
   ~RowSink() = default;
 };
 
+class Pipeline;
+
 // The last stage: converts stored-orientation rows of the (possibly scaled)
 // image to the bitmap's format and places them as the image is meant to be
-// seen.
+// seen. It asks the pipeline for the bitmap's pixels when it first writes
+// (Pipeline::pixels()), so that nothing of the image's size is allocated
+// before its data has arrived.
 class Writer final : public RowSink {
  public:
-  Writer(Bitmap& bitmap, uint32_t storedWidth, uint32_t storedHeight, int orientation)
-      : m_bitmap(bitmap),
+  Writer(Pipeline& pipeline, BitmapInfo::Format format, uint32_t stride, uint32_t storedWidth,
+         uint32_t storedHeight, int orientation)
+      : m_pipeline(pipeline),
+        m_format(format),
+        m_stride(stride),
         m_width(storedWidth),
         m_height(storedHeight),
         m_orientation(orientation) {}
@@ -228,13 +238,16 @@ class Writer final : public RowSink {
   void countDirectRow() { ++m_y; }
   // Scattered rows (orientation 1 only): writes pixels xStart, xStart +
   // xStep, ... of stored row |y|, or clears the row; markAllRows() then says
-  // that every pixel has been written.
-  void placePixels(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
-  void clearRow(uint32_t y);
+  // that every pixel has been written. False (reason set) when the bitmap
+  // cannot be allocated.
+  bool placePixels(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
+  bool clearRow(uint32_t y);
   void markAllRows() { m_y = m_height; }
 
  private:
-  Bitmap& m_bitmap;
+  Pipeline& m_pipeline;
+  BitmapInfo::Format m_format;
+  uint32_t m_stride;
   uint32_t m_width;
   uint32_t m_height;
   int m_orientation;
@@ -324,6 +337,12 @@ class AreaAccumulator final : private AreaScale {
 // One decode: from the header to the finished bitmap. Used by the engine and
 // driven by a decoder. When |infoOnly| is set, start() only records the header
 // and returns false without a reason; the decoder then stops.
+//
+// The bitmap, and every buffer of the image's or the target's size, is
+// allocated only once the image's data has begun to arrive: when the first
+// row, or the first pixels of a scattered row, are delivered. A file whose
+// header promises a huge image and whose data is missing costs no more than
+// its header.
 class Pipeline {
  public:
   Pipeline(BitmapInfo::Format format, uint32_t targetWidth, uint32_t targetHeight, bool scaled,
@@ -332,8 +351,12 @@ class Pipeline {
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
 
-  // Checks the limits, picks the output format and size, allocates the bitmap.
+  // Checks the limits, picks the output format and size.
   bool start(const Header& header);
+  // The size that start() will aim for, as the image is meant to be seen,
+  // for an image of |width| x |height| as it is meant to be seen.
+  void targetFor(uint32_t width, uint32_t height, uint32_t* targetWidth,
+                 uint32_t* targetHeight) const;
   // The size to aim for in the stored orientation (valid after start()).
   uint32_t storedTargetWidth() const { return m_storedTargetWidth; }
   uint32_t storedTargetHeight() const { return m_storedTargetHeight; }
@@ -346,23 +369,42 @@ class Pipeline {
   // |native| format, and they need neither averaging nor turning, it writes
   // them straight into the bitmap, saving a conversion pass over the image.
   // Call before setRowSize(); then, for each row, directRow() gives the
-  // bitmap row to decode into and directRowDone() counts it.
+  // bitmap row to decode into and directRowDone() counts it. The first row
+  // is decoded into a row of its own, and moved into the bitmap, allocated
+  // then, by directRowDone(). Both return null or false (reason set) when
+  // memory is short.
   bool acceptsDirectRows(BitmapInfo::Format native, uint32_t width, uint32_t height) const;
   uint8_t* directRow();
-  void directRowDone() { m_writer->countDirectRow(); }
+  bool directRowDone();
+  // The bitmap's pixels, allocated at the first call (with the bitmap's
+  // record); null, with the reason set, when memory is short.
+  uint8_t* pixels();
+  // The bitmap's format (valid after start()).
+  BitmapInfo::Format format() const { return m_bitmapFormat; }
+  // The whole image at once, for a decoder whose library writes the image
+  // into a buffer: wholeImage() gives the bitmap's pixels (allocating them)
+  // as storedTargetWidth() x storedTargetHeight() packed rows in the
+  // bitmap's format, in the stored orientation; once the decoder has
+  // written them all, wholeImageDone() turns them in place as the image is
+  // meant to be seen and counts every row written. Orientations 5..8 take
+  // a bit per pixel of scratch memory to follow the cycles of the
+  // transposition. Null or false (reason set) when memory is short.
+  uint8_t* wholeImage() { return pixels(); }
+  bool wholeImageDone();
   // Scattered rows, for images whose rows arrive out of order or a few pixels
   // at a time (interlaced PNG and GIF), delivered at the stored image size in
   // orientation 1. Instead of setRowSize(), startScattered() sets up the
   // bitmap itself as the destination when there is no scaling, otherwise an
-  // AreaAccumulator, which takes scatteredBytes() of memory. putScattered()
-  // delivers pixels xStart, xStart + xStep, ... of stored row |y|,
-  // putScatteredClear() a transparent row (every row must be delivered
-  // whole, in one or several calls); finishScattered() is called when all
-  // have been.
+  // AreaAccumulator, which takes scatteredBytes() of memory from the first
+  // pixels delivered. putScattered() delivers pixels xStart, xStart +
+  // xStep, ... of stored row |y|, putScatteredClear() a transparent row
+  // (every row must be delivered whole, in one or several calls);
+  // finishScattered() is called when all have been. The first two return
+  // false (reason set) when memory is short.
   uint64_t scatteredBytes() const;
   bool startScattered();
-  void putScattered(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
-  void putScatteredClear(uint32_t y);
+  bool putScattered(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
+  bool putScatteredClear(uint32_t y);
   bool finishScattered();
   // Called by a decoder for every row it decodes (scattered rows included):
   // true, with the reason set, when the decode has been cancelled. Asks
@@ -388,7 +430,13 @@ class Pipeline {
   uint32_t m_storedTargetWidth = 0;
   uint32_t m_storedTargetHeight = 0;
   uint32_t m_rowChecks = 0;
+  BitmapInfo::Format m_bitmapFormat = BitmapInfo::FORMAT_DEFAULT;
+  uint32_t m_bitmapWidth = 0;
+  uint32_t m_bitmapHeight = 0;
+  uint32_t m_stride = 0;
   Bitmap* m_bitmap = nullptr;
+  // The accumulator of scattered rows has its buffers.
+  bool m_accumulating = false;
   std::optional<Writer> m_writer;
   std::optional<AreaAverager> m_averager;
   std::optional<AreaAccumulator> m_accumulator;

@@ -319,20 +319,22 @@ bool Writer::putRow(const uint8_t* rgba) {
     kor::ErrorStorage::set("decoder delivered more rows than the image has");
     return false;
   }
-  const uint32_t bpp = BitmapInfo::getBpp(m_bitmap.format);
+  uint8_t* pixels = m_pipeline.pixels();
+  if (pixels == nullptr) return false;
+  const uint32_t bpp = BitmapInfo::getBpp(m_format);
   const uint32_t y = m_y++;
   const int o = m_orientation;
   if (o == 1 || o == 4) {
     uint32_t dy = o == 1 ? y : m_height - 1 - y;
-    convertRow(rgba, m_width, m_bitmap.format, m_bitmap.pixels + size_t{dy} * m_bitmap.stride);
+    convertRow(rgba, m_width, m_format, pixels + size_t{dy} * m_stride);
     return true;
   }
   uint8_t* line = scratch(Scratch::kConverted, size_t{m_width} * bpp);
   if (line == nullptr) return false;
-  convertRow(rgba, m_width, m_bitmap.format, line);
+  convertRow(rgba, m_width, m_format, line);
   if (o == 2 || o == 3) {
     uint32_t dy = o == 2 ? y : m_height - 1 - y;
-    uint8_t* row = m_bitmap.pixels + size_t{dy} * m_bitmap.stride;
+    uint8_t* row = pixels + size_t{dy} * m_stride;
     for (uint32_t x = 0; x < m_width; ++x)
       std::memcpy(row + size_t{m_width - 1 - x} * bpp, line + size_t{x} * bpp, bpp);
     return true;
@@ -340,10 +342,10 @@ bool Writer::putRow(const uint8_t* rgba) {
   // 5..8: the stored row becomes a column of the bitmap.
   const uint32_t dx = (o == 5 || o == 8) ? y : m_height - 1 - y;
   const bool down = o == 5 || o == 6;
-  uint8_t* column = m_bitmap.pixels + size_t{dx} * bpp;
+  uint8_t* column = pixels + size_t{dx} * bpp;
   for (uint32_t x = 0; x < m_width; ++x) {
     uint32_t dy = down ? x : m_width - 1 - x;
-    std::memcpy(column + size_t{dy} * m_bitmap.stride, line + size_t{x} * bpp, bpp);
+    std::memcpy(column + size_t{dy} * m_stride, line + size_t{x} * bpp, bpp);
   }
   return true;
 }
@@ -352,9 +354,11 @@ bool Writer::putRow(const uint8_t* rgba) {
 bool Writer::putClearRow() {
   const int o = m_orientation;
   if ((o == 1 || o == 4) && m_y < m_height) {
+    uint8_t* pixels = m_pipeline.pixels();
+    if (pixels == nullptr) return false;
     const uint32_t y = m_y++;
     const uint32_t dy = o == 1 ? y : m_height - 1 - y;
-    std::memset(m_bitmap.pixels + size_t{dy} * m_bitmap.stride, 0, m_bitmap.stride);
+    std::memset(pixels + size_t{dy} * m_stride, 0, m_stride);
     return true;
   }
   uint8_t* zeros = scratch(Scratch::kClearRow, size_t{m_width} * 4);
@@ -363,21 +367,100 @@ bool Writer::putClearRow() {
   return putRow(zeros);
 }
 
-void Writer::placePixels(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep) {
-  const uint32_t bpp = BitmapInfo::getBpp(m_bitmap.format);
-  uint8_t* row = m_bitmap.pixels + size_t{y} * m_bitmap.stride;
+bool Writer::placePixels(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep) {
+  uint8_t* pixels = m_pipeline.pixels();
+  if (pixels == nullptr) return false;
+  const uint32_t bpp = BitmapInfo::getBpp(m_format);
+  uint8_t* row = pixels + size_t{y} * m_stride;
   if (xStep == 1) {
-    convertRow(rgba + size_t{xStart} * 4, m_width - xStart, m_bitmap.format,
-               row + size_t{xStart} * bpp);
-    return;
+    convertRow(rgba + size_t{xStart} * 4, m_width - xStart, m_format, row + size_t{xStart} * bpp);
+    return true;
   }
   for (uint32_t x = xStart; x < m_width; x += xStep)
-    convertRow(rgba + size_t{x} * 4, 1, m_bitmap.format, row + size_t{x} * bpp);
+    convertRow(rgba + size_t{x} * 4, 1, m_format, row + size_t{x} * bpp);
+  return true;
 }
 
-void Writer::clearRow(uint32_t y) {
-  std::memset(m_bitmap.pixels + size_t{y} * m_bitmap.stride, 0, m_bitmap.stride);
+bool Writer::clearRow(uint32_t y) {
+  uint8_t* pixels = m_pipeline.pixels();
+  if (pixels == nullptr) return false;
+  std::memset(pixels + size_t{y} * m_stride, 0, m_stride);
+  return true;
 }
+
+// ---------------------------------------------------------------------------
+// Orientation in place: the same placement as the Writer's, for an image
+// that is already whole in the bitmap.
+
+namespace {
+
+template <uint32_t kBpp>
+void reversePixels(uint8_t* first, size_t count) {
+  if (count < 2) return;
+  uint8_t* last = first + (count - 1) * kBpp;
+  uint8_t held[kBpp];
+  for (; first < last; first += kBpp, last -= kBpp) {
+    std::memcpy(held, first, kBpp);
+    std::memcpy(first, last, kBpp);
+    std::memcpy(last, held, kBpp);
+  }
+}
+
+void swapRows(uint8_t* pixels, uint32_t height, size_t stride) {
+  for (uint32_t y = 0; y < height / 2; ++y)
+    std::swap_ranges(pixels + y * stride, pixels + (y + 1) * stride,
+                     pixels + (height - 1 - y) * stride);
+}
+
+// Transposes a |width| x |height| image into a |height| x |width| one:
+// pixel i = y * width + x moves to x * height + y. Each cycle of that
+// permutation is followed once, from its first pixel; |moved| (a bit per
+// pixel, all clear) marks the pixels already in place.
+template <uint32_t kBpp>
+void transpose(uint8_t* pixels, uint64_t width, uint64_t height, uint64_t* moved) {
+  const uint64_t count = width * height;
+  uint8_t carried[kBpp];
+  uint8_t displaced[kBpp];
+  // The first and the last pixel stay where they are.
+  for (uint64_t start = 1; start + 1 < count; ++start) {
+    if ((moved[start / 64] >> (start % 64)) & 1) continue;
+    std::memcpy(carried, pixels + start * kBpp, kBpp);
+    uint64_t i = start;
+    do {
+      const uint64_t to = (i % width) * height + i / width;
+      moved[to / 64] |= uint64_t{1} << (to % 64);
+      std::memcpy(displaced, pixels + to * kBpp, kBpp);
+      std::memcpy(pixels + to * kBpp, carried, kBpp);
+      std::memcpy(carried, displaced, kBpp);
+      i = to;
+    } while (i != start);
+  }
+}
+
+template <uint32_t kBpp>
+bool orientInPlace(uint8_t* pixels, uint32_t width, uint32_t height, int orientation) {
+  const size_t count = size_t{width} * height;
+  if (orientation >= 5) {
+    auto* moved = reinterpret_cast<uint64_t*>(scratch(Scratch::kImage, (count + 63) / 64 * 8));
+    if (moved == nullptr) return false;
+    std::memset(moved, 0, (count + 63) / 64 * 8);
+    transpose<kBpp>(pixels, width, height, moved);
+    std::swap(width, height);
+  }
+  // What is left after the transposition: 6 is 2, 7 is 3, 8 is 4.
+  const int flip = orientation >= 5 ? orientation - 4 : orientation;
+  if (flip == 2) {
+    for (uint32_t y = 0; y < height; ++y)
+      reversePixels<kBpp>(pixels + size_t{y} * width * kBpp, width);
+  } else if (flip == 3) {
+    reversePixels<kBpp>(pixels, count);
+  } else if (flip == 4) {
+    swapRows(pixels, height, size_t{width} * kBpp);
+  }
+  return true;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Pipeline.
@@ -414,13 +497,9 @@ bool Pipeline::start(const Header& header) {
   const bool turned = m_header.orientation >= 5;
   const uint32_t width = turned ? header.height : header.width;
   const uint32_t height = turned ? header.width : header.height;
-  uint32_t targetWidth = width;
-  uint32_t targetHeight = height;
-  if (m_scaled) {
-    // No upscaling: each dimension is clamped to 1..the image's own.
-    targetWidth = std::clamp<uint32_t>(m_targetWidth, 1, width);
-    targetHeight = std::clamp<uint32_t>(m_targetHeight, 1, height);
-  }
+  uint32_t targetWidth = 0;
+  uint32_t targetHeight = 0;
+  targetFor(width, height, &targetWidth, &targetHeight);
   m_storedTargetWidth = turned ? targetHeight : targetWidth;
   m_storedTargetHeight = turned ? targetWidth : targetHeight;
 
@@ -438,12 +517,34 @@ bool Pipeline::start(const Header& header) {
     kor::ErrorStorage::set("image too large: %u x %u", targetWidth, targetHeight);
     return false;
   }
+  m_bitmapFormat = format;
+  m_bitmapWidth = targetWidth;
+  m_bitmapHeight = targetHeight;
+  m_stride = static_cast<uint32_t>(stride);
+  m_writer.emplace(*this, format, m_stride, m_storedTargetWidth, m_storedTargetHeight,
+                   m_header.orientation);
+  return true;
+}
+
+void Pipeline::targetFor(uint32_t width, uint32_t height, uint32_t* targetWidth,
+                         uint32_t* targetHeight) const {
+  *targetWidth = width;
+  *targetHeight = height;
+  if (m_scaled) {
+    // No upscaling: each dimension is clamped to 1..the image's own.
+    *targetWidth = std::clamp<uint32_t>(m_targetWidth, 1, width);
+    *targetHeight = std::clamp<uint32_t>(m_targetHeight, 1, height);
+  }
+}
+
+uint8_t* Pipeline::pixels() {
+  if (m_bitmap != nullptr) return m_bitmap->pixels;
   BitmapRecord* record = kor::tryNew<BitmapRecord>("lumo::Bitmap");
   if (record == nullptr) {
     kor::ErrorStorage::set("out of memory allocating a bitmap");
-    return false;
+    return nullptr;
   }
-  m_bitmap = record;
+  const size_t bytes = size_t{m_stride} * m_bitmapHeight;
   // Not zeroed: finish() hands the bitmap over only when every row has been
   // written, so no byte of a delivered bitmap is left undefined.
   if (!kor::allocationShouldFail("lumo::Bitmap")) {
@@ -454,16 +555,17 @@ bool Pipeline::start(const Header& header) {
     if (record->pixels == nullptr) record->pixels = takePixelBuffer(bytes);
   }
   if (record->pixels == nullptr) {
-    kor::ErrorStorage::set("out of memory allocating a bitmap of %u x %u", targetWidth,
-                           targetHeight);
-    return false;
+    delete record;
+    kor::ErrorStorage::set("out of memory allocating a bitmap of %u x %u", m_bitmapWidth,
+                           m_bitmapHeight);
+    return nullptr;
   }
-  record->width = targetWidth;
-  record->height = targetHeight;
-  record->format = format;
-  record->stride = static_cast<uint32_t>(stride);
-  m_writer.emplace(*record, m_storedTargetWidth, m_storedTargetHeight, m_header.orientation);
-  return true;
+  record->width = m_bitmapWidth;
+  record->height = m_bitmapHeight;
+  record->format = m_bitmapFormat;
+  record->stride = m_stride;
+  m_bitmap = record;
+  return record->pixels;
 }
 
 bool Pipeline::setRowSize(uint32_t width, uint32_t height) {
@@ -478,12 +580,50 @@ bool Pipeline::setRowSize(uint32_t width, uint32_t height) {
 }
 
 bool Pipeline::acceptsDirectRows(BitmapInfo::Format native, uint32_t width, uint32_t height) const {
-  return m_bitmap != nullptr && m_bitmap->format == native && m_header.orientation == 1 &&
+  return m_writer && m_bitmapFormat == native && m_header.orientation == 1 &&
          width == m_storedTargetWidth && height == m_storedTargetHeight;
 }
 
 uint8_t* Pipeline::directRow() {
-  return m_bitmap->pixels + size_t{m_writer->rowsWritten()} * m_bitmap->stride;
+  if (m_bitmap == nullptr) return scratch(Scratch::kConverted, m_stride);
+  return m_bitmap->pixels + size_t{m_writer->rowsWritten()} * m_stride;
+}
+
+bool Pipeline::directRowDone() {
+  if (m_bitmap == nullptr) {
+    // The first row has arrived, in the scratch row of directRow().
+    const uint8_t* first = scratch(Scratch::kConverted, m_stride);
+    uint8_t* bitmap = pixels();
+    if (first == nullptr || bitmap == nullptr) return false;
+    std::memcpy(bitmap, first, m_stride);
+  }
+  m_writer->countDirectRow();
+  return true;
+}
+
+bool Pipeline::wholeImageDone() {
+  uint8_t* image = pixels();
+  if (image == nullptr) return false;
+  const uint32_t width = m_storedTargetWidth;
+  const uint32_t height = m_storedTargetHeight;
+  const int o = m_header.orientation;
+  bool ok = true;
+  switch (BitmapInfo::getBpp(m_bitmapFormat)) {
+    case 1:
+      ok = orientInPlace<1>(image, width, height, o);
+      break;
+    case 2:
+      ok = orientInPlace<2>(image, width, height, o);
+      break;
+    case 3:
+      ok = orientInPlace<3>(image, width, height, o);
+      break;
+    default:
+      ok = orientInPlace<4>(image, width, height, o);
+      break;
+  }
+  if (ok) m_writer->markAllRows();
+  return ok;
 }
 
 RowSink& Pipeline::sink() {
@@ -504,30 +644,41 @@ bool Pipeline::startScattered() {
   if (scatteredBytes() == 0) return true;
   m_accumulator.emplace(m_header.width, m_header.height, m_storedTargetWidth, m_storedTargetHeight,
                         *m_writer);
-  return m_accumulator->init();
+  return true;
 }
 
-void Pipeline::putScattered(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep) {
-  if (y >= m_header.height || xStart >= m_header.width) return;
-  if (m_accumulator)
-    m_accumulator->add(y, rgba, xStart, xStep);
-  else
-    m_writer->placePixels(y, rgba, xStart, xStep);
+bool Pipeline::putScattered(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep) {
+  if (y >= m_header.height || xStart >= m_header.width) return true;
+  if (!m_accumulator) return m_writer->placePixels(y, rgba, xStart, xStep);
+  if (!m_accumulating) {
+    if (!m_accumulator->init()) return false;
+    m_accumulating = true;
+  }
+  m_accumulator->add(y, rgba, xStart, xStep);
+  return true;
 }
 
-void Pipeline::putScatteredClear(uint32_t y) {
+bool Pipeline::putScatteredClear(uint32_t y) {
   // The accumulator's sums start at zero: a transparent row adds nothing.
-  if (!m_accumulator && y < m_header.height) m_writer->clearRow(y);
+  if (m_accumulator || y >= m_header.height) return true;
+  return m_writer->clearRow(y);
 }
 
 bool Pipeline::finishScattered() {
-  if (m_accumulator) return !cancelled() && m_accumulator->finish();
+  if (m_accumulator) {
+    // Every row transparent: the sums are all zero.
+    if (!m_accumulating) {
+      if (!m_accumulator->init()) return false;
+      m_accumulating = true;
+    }
+    return !cancelled() && m_accumulator->finish();
+  }
   m_writer->markAllRows();
   return true;
 }
 
 Bitmap* Pipeline::finish() {
-  if (!m_writer || m_writer->rowsWritten() != m_storedTargetHeight) {
+  if (!m_writer || m_bitmap == nullptr || m_writer->rowsWritten() != m_storedTargetHeight) {
     kor::ErrorStorage::set("image data incomplete");
     return nullptr;
   }

@@ -146,10 +146,19 @@ bool decodeSequential(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline
   if (!pipeline.setRowSize(f.width, f.height)) return false;
   RowSink& sink = pipeline.sink();
   const uint32_t frameEnd = f.frameTop + rowsToDecode(f);
+  // The first frame row is decoded before the transparent rows above it
+  // are delivered: the bitmap is made only once image data has arrived.
+  bool decoded = false;
+  if (f.frameTop < frameEnd) {
+    if (DGifGetLine(gif, line, static_cast<int>(f.frameWidth)) == GIF_ERROR)
+      return fail(gif->Error);
+    decoded = true;
+  }
   for (uint32_t y = 0; y < f.height; ++y) {
     if (y >= f.frameTop && y < frameEnd) {
-      if (DGifGetLine(gif, line, static_cast<int>(f.frameWidth)) == GIF_ERROR)
+      if (!decoded && DGifGetLine(gif, line, static_cast<int>(f.frameWidth)) == GIF_ERROR)
         return fail(gif->Error);
+      decoded = false;
       composeRow(f, line, f.frameLeft, rgba);
       if (!sink.putRow(rgba)) return false;
     } else if (!sink.putClearRow()) {
@@ -173,26 +182,26 @@ bool decodeInterlaced(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline
   const uint64_t heldBytes = uint64_t{(f.visibleRows + 1) / 2} * heldWidth;
   if (pipeline.scatteredBytes() <= heldBytes) {
     if (!pipeline.startScattered()) return false;
-    for (uint32_t y = 0; y < f.height; ++y) {
-      const bool decoded = y >= f.frameTop && y - f.frameTop < f.visibleRows && needed > 0;
-      if (!decoded) pipeline.putScatteredClear(y);
-    }
     for (uint32_t index = 0; index < needed; ++index) {
       if (DGifGetLine(gif, line, static_cast<int>(f.frameWidth)) == GIF_ERROR)
         return fail(gif->Error);
       const uint32_t row = storedRow(f, index);
       if (row < f.visibleRows) {
         composeRow(f, line, f.frameLeft, rgba);
-        pipeline.putScattered(f.frameTop + row, rgba, 0, 1);
+        if (!pipeline.putScattered(f.frameTop + row, rgba, 0, 1)) return false;
       }
       if (pipeline.rowCancelled()) return false;
+    }
+    // The rows outside the frame, once the frame's data is in.
+    for (uint32_t y = 0; y < f.height; ++y) {
+      const bool decoded = y >= f.frameTop && y - f.frameTop < f.visibleRows && needed > 0;
+      if (!decoded && !pipeline.putScatteredClear(y)) return false;
     }
     return pipeline.finishScattered();
   }
 
   if (!pipeline.setRowSize(f.width, f.height)) return false;
-  auto* held = static_cast<GifPixelType*>(scratch(Scratch::kImage, heldBytes));
-  if (held == nullptr) return false;
+  GifPixelType* held = nullptr;  // taken when the first row has arrived
   RowSink& sink = pipeline.sink();
   // Streams the held even frame rows above frame row |end|.
   uint32_t streamed = 0;  // frame rows on the screen so far
@@ -203,11 +212,23 @@ bool decodeInterlaced(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline
     }
     return true;
   };
-  for (uint32_t y = 0; y < f.frameTop && y < f.height; ++y)
-    if (!sink.putClearRow()) return false;
+  auto clearAbove = [&] {
+    for (uint32_t y = 0; y < f.frameTop && y < f.height; ++y)
+      if (!sink.putClearRow()) return false;
+    return true;
+  };
+  // Takes the buffer of held rows and clears the rows above the frame, once
+  // the first frame row has arrived (at once when no frame pixel is on the
+  // screen: there is nothing to hold and no data to wait for).
+  auto start = [&] {
+    held = static_cast<GifPixelType*>(scratch(Scratch::kImage, heldBytes));
+    return held != nullptr && clearAbove();
+  };
+  if (needed == 0 && !start()) return false;
   for (uint32_t index = 0; index < needed; ++index) {
     if (DGifGetLine(gif, line, static_cast<int>(f.frameWidth)) == GIF_ERROR)
       return fail(gif->Error);
+    if (index == 0 && !start()) return false;
     const uint32_t row = storedRow(f, index);
     if (row >= f.visibleRows) continue;
     if (row % 2 == 0) {

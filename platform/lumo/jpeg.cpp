@@ -252,12 +252,19 @@ bool runJpeg(JpegJob* job) {
   if (direct) {
     while (cinfo->output_scanline < cinfo->output_height) {
       JSAMPROW row = pipeline.directRow();
+      if (row == nullptr) {
+        jpeg_destroy_decompress(cinfo);
+        return false;
+      }
       if (jpeg_read_scanlines(cinfo, &row, 1) != 1) {
         kor::ErrorStorage::set("truncated JPEG data");
         jpeg_destroy_decompress(cinfo);
         return false;
       }
-      pipeline.directRowDone();
+      if (!pipeline.directRowDone()) {
+        jpeg_destroy_decompress(cinfo);
+        return false;
+      }
     }
     jpeg_destroy_decompress(cinfo);
     return true;

@@ -215,13 +215,11 @@ bool decodeInterlaced(spng_ctx* ctx, PngInput& input, const spng_ihdr& ihdr, Pip
   const size_t evenRowBytes = size_t{width} * 4;
   const uint64_t heldBytes = uint64_t{(height + 1) / 2} * evenRowBytes;
   const bool scattered = pipeline.scatteredBytes() <= heldBytes;
-  uint8_t* held = nullptr;
+  uint8_t* held = nullptr;  // taken when the first row has arrived
   if (scattered) {
     if (!pipeline.startScattered()) return false;
   } else {
     if (!pipeline.setRowSize(width, height)) return false;
-    held = scratch(Scratch::kImage, heldBytes);
-    if (held == nullptr) return false;
   }
   RowSink& sink = pipeline.sink();
   uint32_t streamed = 0;  // held mode: the rows streamed so far
@@ -254,8 +252,12 @@ bool decodeInterlaced(spng_ctx* ctx, PngInput& input, const spng_ihdr& ihdr, Pip
     const uint32_t xStart = kPassXStart[pass];
     const uint32_t xStep = kPassXStep[pass];
     if (wide) narrow(row, width, rgba, xStart, xStep);
+    if (!scattered && held == nullptr) {
+      held = scratch(Scratch::kImage, heldBytes);
+      if (held == nullptr) return false;
+    }
     if (scattered) {
-      pipeline.putScattered(y, rgba, xStart, xStep);
+      if (!pipeline.putScattered(y, rgba, xStart, xStep)) return false;
     } else if (pass < kLastPass) {
       uint8_t* out = held + size_t{y / 2} * evenRowBytes;
       for (uint32_t x = xStart; x < width; x += xStep)
@@ -320,11 +322,12 @@ bool decodePng(Source& source, Pipeline& pipeline) {
           spng_decode_image(ctx, nullptr, 0, direct, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
       if (error != 0) return fail(error);
       for (uint32_t y = 0; y < ihdr.height; ++y) {
-        error = spng_decode_row(ctx, pipeline.directRow(), directBytes);
+        uint8_t* row = pipeline.directRow();
+        if (row == nullptr) return false;
+        error = spng_decode_row(ctx, row, directBytes);
         if (error != 0 && !(error == SPNG_EOI && y + 1 == ihdr.height))
           return failImageData(input, error);
-        pipeline.directRowDone();
-        if (pipeline.rowCancelled()) return false;
+        if (!pipeline.directRowDone() || pipeline.rowCancelled()) return false;
       }
       return finishImage(ctx, input, input.tracker.offset());
     }

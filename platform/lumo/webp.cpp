@@ -10,14 +10,17 @@
 // incremental decoder, a buffer at a time, so the file is never read whole
 // and the chunks that follow (further frames, metadata) are never read.
 //
-// A decode at the image's own size goes straight into the bitmap when the
-// bitmap's format is one libwebp writes (RGBA, RGB, BGR, BGRA, ARGB) and
-// needs no turning. Otherwise libwebp writes RGBA into a buffer of the
-// image's size, whose rows then stream through the pipeline, which averages
-// them down to the target size as it does for every other format (libwebp's
-// own rescaler is not an exact area average). A lossless image needs its
-// whole image while decoding anyway, since any pixel may copy from any
-// earlier one.
+// libwebp decodes at the target size, scaling while it decodes (its own
+// area average, in fixed point: of the YUV planes for a lossy image, of
+// premultiplied RGBA for a lossless one), so no buffer of the image's size
+// is made here. It writes straight into the bitmap when the bitmap's format
+// is one it writes (RGBA, RGB, BGR, BGRA, ARGB), in the stored orientation;
+// the pipeline then turns the bitmap in place by the EXIF orientation and
+// clears the canvas around an animation's first frame. For the other
+// formats it writes RGBA into a buffer of the target size, whose rows then
+// go through the pipeline. libwebp itself keeps a lossless image whole while
+// decoding, since any pixel may copy from any earlier one, and a lossy
+// image's alpha plane.
 #include <webp/decode.h>
 
 #include <algorithm>
@@ -224,6 +227,7 @@ bool feed(Source& source, WebPIDecoder* decoder, uint64_t start, uint64_t end) {
   }
 }
 
+// The libwebp output modes of the bitmap formats it writes.
 struct DirectMode {
   BitmapInfo::Format format;
   WEBP_CSP_MODE mode;
@@ -233,6 +237,25 @@ constexpr DirectMode kDirectModes[] = {
     {BitmapInfo::FORMAT_BGR888, MODE_BGR},    {BitmapInfo::FORMAT_BGRA8888, MODE_BGRA},
     {BitmapInfo::FORMAT_ARGB8888, MODE_ARGB},
 };
+
+// Where the frame lies on the canvas at the target size: its edges scaled
+// and rounded to whole pixels, at least one pixel wide and high.
+struct Placement {
+  uint32_t x, y, width, height;
+};
+
+void place(uint32_t offset, uint32_t size, uint32_t canvas, uint32_t target, uint32_t* start,
+           uint32_t* length) {
+  const uint64_t half = canvas / 2;
+  uint64_t first = (uint64_t{offset} * target + half) / canvas;
+  uint64_t end = ((uint64_t{offset} + size) * target + half) / canvas;
+  if (end <= first) {
+    if (first >= target) first = target - 1;
+    end = first + 1;
+  }
+  *start = static_cast<uint32_t>(first);
+  *length = static_cast<uint32_t>(end - first);
+}
 
 }  // namespace
 
@@ -246,37 +269,50 @@ bool decodeWebp(Source& source, Pipeline& pipeline) {
   header.sourceType = BitmapInfo::SOURCE_WEBP;
   header.hasAlpha = l.hasAlpha;
   if (!pipeline.start(header)) return false;
+  // libwebp needs all of the image's bytes: a file that lacks some fails
+  // before anything of the image's size is allocated.
+  if (l.imageEnd > source.size()) return truncated(source);
+
+  // The canvas at the target size, in the stored orientation, and the
+  // frame's place on it. libwebp scales the frame while decoding.
+  const uint32_t width = pipeline.storedTargetWidth();
+  const uint32_t height = pipeline.storedTargetHeight();
+  Placement frame;
+  place(l.frameX, l.frameWidth, l.canvasWidth, width, &frame.x, &frame.width);
+  place(l.frameY, l.frameHeight, l.canvasHeight, height, &frame.y, &frame.height);
+  const bool covers =
+      frame.x == 0 && frame.y == 0 && frame.width == width && frame.height == height;
 
   WebPDecoderConfig config;
   if (!WebPInitDecoderConfig(&config)) {
     kor::ErrorStorage::set("internal error: libwebp version mismatch");
     return false;
   }
-  const bool coversCanvas = l.frameWidth == l.canvasWidth && l.frameHeight == l.canvasHeight;
-  const uint32_t width = l.frameWidth;
-  const uint32_t height = l.frameHeight;
-  WEBP_CSP_MODE mode = MODE_RGBA;
-  uint32_t bpp = 4;
-  bool direct = false;
-  if (coversCanvas) {
-    for (const DirectMode& candidate : kDirectModes) {
-      if (pipeline.acceptsDirectRows(candidate.format, width, height)) {
-        direct = true;
-        mode = candidate.mode;
-        bpp = BitmapInfo::getBpp(candidate.format);
-        break;
-      }
-    }
+  if (frame.width != l.frameWidth || frame.height != l.frameHeight) {
+    config.options.use_scaling = 1;
+    config.options.scaled_width = static_cast<int>(frame.width);
+    config.options.scaled_height = static_cast<int>(frame.height);
   }
-  if (!pipeline.setRowSize(l.canvasWidth, l.canvasHeight)) return false;
-  const size_t stride = size_t{width} * bpp;
-  uint8_t* pixels = direct ? pipeline.directRow() : scratch(Scratch::kImage, stride * height);
+
+  // libwebp writes into the bitmap itself, which is then turned in place,
+  // when the bitmap's format is one it writes; for the other formats into
+  // a copy of the frame at its scaled size, whose rows go through the
+  // pipeline.
+  const WEBP_CSP_MODE* directMode = nullptr;
+  for (const DirectMode& candidate : kDirectModes)
+    if (candidate.format == pipeline.format()) directMode = &candidate.mode;
+  const bool direct = directMode != nullptr;
+  const uint32_t bpp = direct ? BitmapInfo::getBpp(pipeline.format()) : 4;
+  const size_t stride = size_t{direct ? width : frame.width} * bpp;
+  uint8_t* pixels = direct ? pipeline.wholeImage()
+                           : scratch(Scratch::kImage, size_t{frame.width} * frame.height * 4);
   if (pixels == nullptr) return false;
-  config.output.colorspace = mode;
+  uint8_t* target = direct ? pixels + frame.y * stride + size_t{frame.x} * bpp : pixels;
+  config.output.colorspace = direct ? *directMode : MODE_RGBA;
   config.output.is_external_memory = 1;
-  config.output.u.RGBA.rgba = pixels;
+  config.output.u.RGBA.rgba = target;
   config.output.u.RGBA.stride = static_cast<int>(stride);
-  config.output.u.RGBA.size = stride * height;
+  config.output.u.RGBA.size = stride * (frame.height - 1) + size_t{frame.width} * bpp;
 
   WebPIDecoder* decoder = WebPIDecode(nullptr, 0, &config);
   if (decoder == nullptr) {
@@ -288,28 +324,40 @@ bool decodeWebp(Source& source, Pipeline& pipeline) {
   if (!ok) return false;
 
   if (direct) {
-    for (uint32_t y = 0; y < height; ++y) pipeline.directRowDone();
-    return true;
+    // The canvas around the frame is transparent: all zero bytes.
+    const size_t left = size_t{frame.x} * bpp;
+    const size_t right = size_t{width - frame.x - frame.width} * bpp;
+    for (uint32_t y = 0; y < height && !covers; ++y) {
+      uint8_t* row = pixels + y * stride;
+      if (y < frame.y || y >= frame.y + frame.height) {
+        std::memset(row, 0, stride);
+        continue;
+      }
+      std::memset(row, 0, left);
+      std::memset(row + stride - right, 0, right);
+    }
+    return !cancelled() && pipeline.wholeImageDone();
   }
+  if (!pipeline.setRowSize(width, height)) return false;
   RowSink& sink = pipeline.sink();
-  if (coversCanvas) {
+  if (covers) {
     for (uint32_t y = 0; y < height; ++y)
       if (!sink.putRow(pixels + y * stride) || pipeline.rowCancelled()) return false;
     return true;
   }
   // The first frame of an animation, placed on a transparent canvas.
-  uint8_t* row = scratch(Scratch::kRgbaRow, size_t{l.canvasWidth} * 4);
+  uint8_t* row = scratch(Scratch::kRgbaRow, size_t{width} * 4);
   if (row == nullptr) return false;
-  std::memset(row, 0, size_t{l.canvasWidth} * 4);
-  for (uint32_t y = 0; y < l.canvasHeight; ++y) {
-    bool ok = true;
-    if (y < l.frameY || y >= l.frameY + height) {
-      ok = sink.putClearRow();
+  std::memset(row, 0, size_t{width} * 4);
+  for (uint32_t y = 0; y < height; ++y) {
+    bool placed = true;
+    if (y < frame.y || y >= frame.y + frame.height) {
+      placed = sink.putClearRow();
     } else {
-      std::memcpy(row + size_t{l.frameX} * 4, pixels + (y - l.frameY) * stride, stride);
-      ok = sink.putRow(row);
+      std::memcpy(row + size_t{frame.x} * 4, pixels + (y - frame.y) * stride, stride);
+      placed = sink.putRow(row);
     }
-    if (!ok || pipeline.rowCancelled()) return false;
+    if (!placed || pipeline.rowCancelled()) return false;
   }
   return true;
 }

@@ -397,9 +397,9 @@ bool writePng(const std::string& path, uint32_t width, uint32_t height,
   return writeFile(path, png);
 }
 
-bool writePngHeader(const std::string& path, uint32_t width, uint32_t height) {
+bool writePngHeader(const std::string& path, uint32_t width, uint32_t height, bool interlace) {
   std::string png(kPngSignature, 8);
-  chunk(png, "IHDR", ihdr(width, height, 8, 6, false));
+  chunk(png, "IHDR", ihdr(width, height, 8, 6, interlace));
   chunk(png, "IDAT", zlibStored(std::string(5, '\0')));
   chunk(png, "IEND", "");
   return writeFile(path, png);
@@ -620,21 +620,90 @@ bool writeBmpHeader(const std::string& path, uint32_t width, uint32_t height) {
   return writeFile(path, file);
 }
 
+namespace {
+
+// Bits of a lossless WebP bitstream, least significant first.
+class BitWriter {
+ public:
+  void put(uint32_t value, int bits) {
+    for (int i = 0; i < bits; ++i) {
+      if (m_used == 0) m_bytes += '\0';
+      if ((value >> i) & 1) m_bytes.back() = static_cast<char>(m_bytes.back() | (1 << m_used));
+      m_used = (m_used + 1) % 8;
+    }
+  }
+  // A prefix code of one symbol: reading it takes no bits.
+  void oneSymbol(uint32_t symbol) {
+    put(1, 1);  // a simple code
+    put(0, 1);  // of one symbol
+    put(symbol < 2 ? 0 : 1, 1);
+    put(symbol, symbol < 2 ? 1 : 8);
+  }
+  // The five codes of a group (green, red, blue, alpha, distance), each of
+  // one symbol.
+  void oneColour(uint32_t green, uint32_t red, uint32_t blue, uint32_t alpha) {
+    for (uint32_t symbol : {green, red, blue, alpha, 0u}) oneSymbol(symbol);
+  }
+  const std::string& bytes() const { return m_bytes; }
+
+ private:
+  std::string m_bytes;
+  int m_used = 0;
+};
+
+// The lossless bitstream (with its RIFF container) of a |width| x |height|
+// image of the one colour |rgba|, optionally through a palette of that
+// colour.
+std::string flatLossless(uint32_t width, uint32_t height, const uint8_t* rgba, bool palette) {
+  BitWriter bits;
+  bits.put(0x2f, 8);  // signature
+  bits.put(width - 1, 14);
+  bits.put(height - 1, 14);
+  bits.put(rgba[3] != 255 ? 1 : 0, 1);
+  bits.put(0, 3);  // version
+  if (palette) {
+    bits.put(1, 1);  // a transform:
+    bits.put(3, 2);  // colour indexing
+    bits.put(0, 8);  // one colour, as a 1 x 1 image:
+    bits.put(0, 1);  // no colour cache
+    bits.oneColour(rgba[1], rgba[0], rgba[2], rgba[3]);
+  }
+  bits.put(0, 1);  // no (further) transform
+  bits.put(0, 1);  // no colour cache
+  bits.put(0, 1);  // one group of codes for the whole image
+  if (palette)
+    bits.oneColour(0, 0, 0, 0);  // index 0 everywhere
+  else
+    bits.oneColour(rgba[1], rgba[0], rgba[2], rgba[3]);
+  std::string stream = bits.bytes();
+  if (stream.size() % 2 != 0) stream += '\0';
+  std::string file("RIFF", 4);
+  put32le(file, static_cast<uint32_t>(4 + 8 + stream.size()));
+  file += "WEBPVP8L";
+  put32le(file, static_cast<uint32_t>(bits.bytes().size()));
+  return file + stream;
+}
+
+}  // namespace
+
 bool writeWebp(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
                const WebpOptions& o) {
-  uint8_t* encoded = nullptr;
-  const int w = static_cast<int>(width);
-  const int h = static_cast<int>(height);
-  const size_t size = o.lossless ? WebPEncodeLosslessRGBA(rgba, w, h, w * 4, &encoded)
-                                 : WebPEncodeRGBA(rgba, w, h, w * 4, float(o.quality), &encoded);
-  if (size == 0) return false;
-  if (o.exifOrientation == 0 && o.canvasWidth == 0) {
-    const bool ok = writeFile(path, std::string(reinterpret_cast<char*>(encoded), size));
-    WebPFree(encoded);
-    return ok;
+  std::string encoded;
+  if (o.flat) {
+    encoded = flatLossless(width, height, rgba, o.flatPalette);
+  } else {
+    uint8_t* bytes = nullptr;
+    const int w = static_cast<int>(width);
+    const int h = static_cast<int>(height);
+    const size_t size = o.lossless ? WebPEncodeLosslessRGBA(rgba, w, h, w * 4, &bytes)
+                                   : WebPEncodeRGBA(rgba, w, h, w * 4, float(o.quality), &bytes);
+    if (size > 0) encoded.assign(reinterpret_cast<const char*>(bytes), size);
+    WebPFree(bytes);
   }
+  if (encoded.empty()) return false;
+  if (o.exifOrientation == 0 && o.canvasWidth == 0) return writeFile(path, encoded);
   WebPMux* mux = WebPMuxNew();
-  const WebPData image = {encoded, size};
+  const WebPData image = {reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size()};
   bool ok = mux != nullptr;
   if (ok && o.canvasWidth == 0) {
     ok = WebPMuxSetImage(mux, &image, 1) == WEBP_MUX_OK;
@@ -666,7 +735,6 @@ bool writeWebp(const std::string& path, uint32_t width, uint32_t height, const u
        writeFile(path, std::string(reinterpret_cast<const char*>(assembled.bytes), assembled.size));
   WebPDataClear(&assembled);
   WebPMuxDelete(mux);
-  WebPFree(encoded);
   return ok;
 }
 
@@ -733,6 +801,249 @@ bool writeHeif(const std::string& path, uint32_t width, uint32_t height, const u
   if (encoder != nullptr) heif_encoder_release(encoder);
   heif_context_free(context);
   return ok;
+}
+
+namespace {
+
+// The boxes of an ISO base media file, as far as the grid writer reads them.
+struct Box {
+  std::string type;
+  std::string payload;  // after the size and type
+  size_t at;            // the payload's offset in the bytes read
+};
+
+uint64_t getBe(const std::string& s, size_t at, int bytes) {
+  uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = (v << 8) | static_cast<uint8_t>(s[at + i]);
+  return v;
+}
+
+void putBe(std::string& s, uint64_t v, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) s += static_cast<char>((v >> (8 * i)) & 0xff);
+}
+
+std::vector<Box> children(const std::string& s, size_t at = 0) {
+  std::vector<Box> boxes;
+  while (at + 8 <= s.size()) {
+    const size_t size = static_cast<size_t>(getBe(s, at, 4));
+    if (size < 8 || at + size > s.size()) break;
+    boxes.push_back({s.substr(at + 4, 4), s.substr(at + 8, size - 8), at + 8});
+    at += size;
+  }
+  return boxes;
+}
+
+std::string box(const std::string& type, const std::string& payload) {
+  std::string s;
+  putBe(s, 8 + payload.size(), 4);
+  return s + type + payload;
+}
+
+const Box* find(const std::vector<Box>& boxes, const std::string& type) {
+  for (const Box& b : boxes)
+    if (b.type == type) return &b;
+  return nullptr;
+}
+
+heif_error appendBytes(heif_context*, const void* data, size_t size, void* user) {
+  static_cast<std::string*>(user)->append(static_cast<const char*>(data), size);
+  return {heif_error_Ok, heif_suberror_Unspecified, ""};
+}
+
+// Codes each image as an item of its own, items 1, 2, ... in order.
+bool encodeItems(const std::vector<heif_image*>& images, const HeifGridOptions& o,
+                 std::string* file) {
+  heif_context* context = heif_context_alloc();
+  heif_encoder* encoder = nullptr;
+  bool ok = context != nullptr &&
+            heif_context_get_encoder_for_format(
+                context, o.avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder)
+                    .code == heif_error_Ok &&
+            heif_encoder_set_lossy_quality(encoder, o.quality).code == heif_error_Ok;
+  // Each tile a coded image of its own size, not wrapped in a grid of its
+  // own when its size is not a whole number of coding units.
+  heif_encoding_options* options = heif_encoding_options_alloc();
+  ok = ok && options != nullptr;
+  if (ok) options->macOS_compatibility_workaround = 0;
+  for (heif_image* image : images)
+    ok = ok && image != nullptr &&
+         heif_context_encode_image(context, image, encoder, options, nullptr).code == heif_error_Ok;
+  heif_encoding_options_free(options);
+  heif_writer writer = {1, appendBytes};
+  ok = ok && heif_context_write(context, &writer, file).code == heif_error_Ok;
+  if (encoder != nullptr) heif_encoder_release(encoder);
+  heif_context_free(context);
+  return ok;
+}
+
+}  // namespace
+
+bool writeHeifGrid(const std::string& path, uint32_t tileWidth, uint32_t tileHeight,
+                   const uint8_t* rgba, const HeifGridOptions& o) {
+  const uint32_t tiles = o.columns * o.rows;
+  const uint32_t coded = o.oneTile ? 1 : tiles;
+  if (tiles == 0 || o.columns > 256 || o.rows > 256) return false;
+  std::vector<heif_image*> images;
+  const size_t rowBytes = size_t{tileWidth} * (o.oneTile ? 1 : o.columns) * 4;
+  std::vector<uint8_t> tile(size_t{tileWidth} * tileHeight * 4);
+  for (uint32_t i = 0; i < coded; ++i) {
+    const uint32_t column = i % o.columns, row = i / o.columns;
+    for (uint32_t y = 0; y < tileHeight; ++y)
+      std::memcpy(&tile[size_t{y} * tileWidth * 4],
+                  rgba + (size_t{row} * tileHeight + y) * rowBytes + size_t{column} * tileWidth * 4,
+                  size_t{tileWidth} * 4);
+    images.push_back(heifImage(tileWidth, tileHeight, tile.data(), false));
+  }
+  std::string encoded;
+  const bool ok = encodeItems(images, o, &encoded);
+  for (heif_image* image : images) heif_image_release(image);
+  if (!ok) return false;
+
+  // The coded items: their data (iloc, version 0 or 1, construction method
+  // 0), their properties (ipco, ipma) and the file type and handler boxes.
+  const std::vector<Box> top = children(encoded);
+  const Box* ftyp = find(top, "ftyp");
+  const Box* meta = find(top, "meta");
+  const Box* mdat = find(top, "mdat");
+  if (ftyp == nullptr || meta == nullptr || mdat == nullptr) return false;
+  const std::vector<Box> metaBoxes = children(meta->payload, 4);
+  const Box* hdlr = find(metaBoxes, "hdlr");
+  const Box* iloc = find(metaBoxes, "iloc");
+  const Box* iprp = find(metaBoxes, "iprp");
+  if (hdlr == nullptr || iloc == nullptr || iprp == nullptr) return false;
+  const std::vector<Box> properties = children(iprp->payload);
+  const Box* ipco = find(properties, "ipco");
+  const Box* ipma = find(properties, "ipma");
+  if (ipco == nullptr || ipma == nullptr) return false;
+
+  struct Extent {
+    uint64_t offset, length;  // offset within mdat's payload
+  };
+  std::vector<std::vector<Extent>> data(coded);
+  size_t at = 4;
+  const int offsetBytes = static_cast<uint8_t>(iloc->payload[at]) >> 4;
+  const int lengthBytes = static_cast<uint8_t>(iloc->payload[at]) & 15;
+  const int baseBytes = static_cast<uint8_t>(iloc->payload[at + 1]) >> 4;
+  const bool v1 = iloc->payload[0] == 1;
+  at += 2;
+  const uint64_t count = getBe(iloc->payload, at, 2);
+  at += 2;
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t id = getBe(iloc->payload, at, 2);
+    at += 2 + (v1 ? 2 : 0) + 2;
+    const uint64_t base = getBe(iloc->payload, at, baseBytes);
+    at += baseBytes;
+    const uint64_t extents = getBe(iloc->payload, at, 2);
+    at += 2;
+    for (uint64_t e = 0; e < extents; ++e) {
+      const uint64_t offset = base + getBe(iloc->payload, at, offsetBytes);
+      const uint64_t length = getBe(iloc->payload, at + offsetBytes, lengthBytes);
+      at += offsetBytes + lengthBytes;
+      if (id == 0 || id > coded || offset < mdat->at) return false;
+      data[id - 1].push_back({offset - mdat->at, length});
+    }
+  }
+  const uint32_t propertyCount = static_cast<uint32_t>(children(ipco->payload).size());
+
+  // The grid: item coded + 1, its data in 'idat', its size box and the
+  // tiles' references.
+  const uint32_t gridId = coded + 1;
+  const uint32_t width = o.width != 0 ? o.width : o.columns * tileWidth;
+  const uint32_t height = o.height != 0 ? o.height : o.rows * tileHeight;
+  const bool wide = width > 65535 || height > 65535;
+  std::string head;  // version, flags, rows - 1, columns - 1
+  head += '\0';
+  head += static_cast<char>(wide ? 1 : 0);
+  head += static_cast<char>(o.rows - 1);
+  head += static_cast<char>(o.columns - 1);
+  std::string size;
+  putBe(size, width, wide ? 4 : 2);
+  putBe(size, height, wide ? 4 : 2);
+  const uint32_t boxWidth = o.boxWidth != 0 ? o.boxWidth : width;
+  const uint32_t boxHeight = o.boxHeight != 0 ? o.boxHeight : height;
+  std::string idat = head;
+  if (o.splitData) {
+    // A reader of the first extent alone takes these bytes for the size.
+    putBe(idat, boxWidth, wide ? 4 : 2);
+    putBe(idat, boxHeight, wide ? 4 : 2);
+  }
+  idat += size;
+
+  std::string pitm("\0\0\0\0", 4);
+  putBe(pitm, gridId, 2);
+  std::string iinf("\0\0\0\0", 4);
+  putBe(iinf, gridId, 2);
+  for (uint32_t id = 1; id <= gridId; ++id) {
+    std::string infe("\x02\0\0", 3);
+    infe += id == gridId ? '\0' : '\1';  // the tiles are hidden
+    putBe(infe, id, 2);
+    infe += std::string("\0\0", 2);
+    infe += id == gridId ? "grid" : o.avif ? "av01" : "hvc1";
+    infe += '\0';
+    iinf += box("infe", infe);
+  }
+  std::string iref("\0\0\0\0", 4);
+  std::string dimg;
+  putBe(dimg, gridId, 2);
+  putBe(dimg, tiles, 2);
+  for (uint32_t i = 0; i < tiles; ++i) putBe(dimg, o.oneTile ? 1 : i + 1, 2);
+  iref += box("dimg", dimg);
+  std::string ispe("\0\0\0\0", 4);
+  putBe(ispe, boxWidth, 4);
+  putBe(ispe, boxHeight, 4);
+  const std::string newIpco = ipco->payload + box("ispe", ispe);
+  if (ipma->payload[0] != 0) return false;  // 16-bit item numbers
+  const bool wideIndices = (ipma->payload[3] & 1) != 0;
+  if (propertyCount + 1 > (wideIndices ? 32767u : 127u)) return false;
+  std::string newIpma = ipma->payload.substr(0, 4);
+  putBe(newIpma, getBe(ipma->payload, 4, 4) + 1, 4);
+  newIpma += ipma->payload.substr(8);
+  putBe(newIpma, gridId, 2);
+  newIpma += '\1';
+  putBe(newIpma, propertyCount + 1, wideIndices ? 2 : 1);
+
+  // The location box, whose size does not depend on the offsets in it: the
+  // mdat payload's offset follows from the sizes of everything before it.
+  auto locations = [&](uint64_t payload) {
+    std::string s("\x01\0\0\0", 4);
+    s += static_cast<char>(0x44);  // 4-byte offsets and lengths
+    s += '\0';                     // no base offset, no index
+    putBe(s, gridId, 2);
+    for (uint32_t id = 1; id <= coded; ++id) {
+      putBe(s, id, 2);
+      putBe(s, 0, 2);  // construction method 0: in the file
+      putBe(s, 0, 2);
+      putBe(s, data[id - 1].size(), 2);
+      for (const Extent& e : data[id - 1]) {
+        putBe(s, payload + e.offset, 4);
+        putBe(s, e.length, 4);
+      }
+    }
+    putBe(s, gridId, 2);
+    putBe(s, 1, 2);  // construction method 1: in 'idat'
+    putBe(s, 0, 2);
+    if (o.splitData) {
+      putBe(s, 2, 2);
+      putBe(s, 0, 4);
+      putBe(s, head.size(), 4);
+      putBe(s, head.size() + size.size(), 4);
+      putBe(s, size.size(), 4);
+    } else {
+      putBe(s, 1, 2);
+      putBe(s, 0, 4);
+      putBe(s, idat.size(), 4);
+    }
+    return s;
+  };
+  auto assemble = [&](uint64_t payload) {
+    const std::string metaPayload =
+        std::string("\0\0\0\0", 4) + box("hdlr", hdlr->payload) + box("pitm", pitm) +
+        box("iloc", locations(payload)) + box("iinf", iinf) + box("iref", iref) +
+        box("iprp", box("ipco", newIpco) + box("ipma", newIpma)) + box("idat", idat);
+    return box("ftyp", ftyp->payload) + box("meta", metaPayload);
+  };
+  const std::string front = assemble(0);
+  return writeFile(path, assemble(front.size() + 8) + box("mdat", mdat->payload));
 }
 
 std::string readFile(const std::string& path) {

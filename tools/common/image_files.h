@@ -67,9 +67,11 @@ struct PngOptions {
 // within the bit depth.
 bool writePng(const std::string& path, uint32_t width, uint32_t height,
               const std::vector<uint16_t>& samples, const PngOptions& options = {});
-// A PNG whose IHDR claims |width| x |height| (8-bit RGBA) followed by a tiny
-// IDAT and IEND: a header that promises far more than the file holds.
-bool writePngHeader(const std::string& path, uint32_t width, uint32_t height);
+// A PNG whose IHDR claims |width| x |height| (8-bit RGBA, Adam7 with
+// |interlace|) followed by a tiny IDAT and IEND: a header that promises far
+// more than the file holds.
+bool writePngHeader(const std::string& path, uint32_t width, uint32_t height,
+                    bool interlace = false);
 
 // ---------------------------------------------------------------------------
 // GIF (GIF89a, one or more frames).
@@ -135,6 +137,12 @@ struct WebpOptions {
   uint32_t frameX = 0;
   uint32_t frameY = 0;
   int extraFrames = 0;
+  // A lossless image of one colour, |rgba|'s first pixel, whatever its size
+  // in a few dozen bytes: every pixel takes no bits. With |flatPalette| the
+  // colour comes through a palette, and the decoder unpacks the image from
+  // one an eighth as wide.
+  bool flat = false;
+  bool flatPalette = false;
 };
 bool writeWebp(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
                const WebpOptions& options = {});
@@ -157,6 +165,33 @@ struct HeifOptions {
 };
 bool writeHeif(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
                const HeifOptions& options = {});
+
+// A grid of |columns| x |rows| tiles (each a coded image of |tileWidth| x
+// |tileHeight|, HEVC or AV1) as the primary image. |rgba|: the whole image,
+// columns * tileWidth by rows * tileHeight pixels, or with |oneTile| the one
+// tile that every place of the grid refers to (a file of a few kilobytes
+// for any number of tiles). The sizes that the grid states in its data and
+// in its size box ('ispe') can be made to differ from the tiles' extent and
+// from each other, as a hostile file's do.
+struct HeifGridOptions {
+  uint32_t columns = 1;  // 1..256
+  uint32_t rows = 1;     // 1..256
+  bool avif = false;
+  int quality = 90;
+  bool oneTile = false;
+  // The size in the grid's data; 0 takes the tiles' extent.
+  uint32_t width = 0;
+  uint32_t height = 0;
+  // The size in the grid's size box; 0 takes the size in its data.
+  uint32_t boxWidth = 0;
+  uint32_t boxHeight = 0;
+  // The grid's data in two extents of its item: its first four bytes, and
+  // its size, stored apart; between them lies the size box's size, which a
+  // reader of the first extent alone takes for the grid's.
+  bool splitData = false;
+};
+bool writeHeifGrid(const std::string& path, uint32_t tileWidth, uint32_t tileHeight,
+                   const uint8_t* rgba, const HeifGridOptions& options = {});
 
 // ---------------------------------------------------------------------------
 // Files.

@@ -36,27 +36,7 @@ rm -rf "$COMM_RUNTIME_DIR"
 mkdir -p "$COMM_RUNTIME_DIR" "$work/config"
 chmod 700 "$COMM_RUNTIME_DIR"
 
-host_pid=""
-start_host() {  # starts a host with no segment reserve, waits for "ready", sets host_pid
-  local log="$work/host-bombs"
-  "$host_bin" --instance 1 --config-root "$work/config" --segment-reserve 0 \
-    ${library:+--library "$library"} >"$log.out" 2>"$log.err" &
-  host_pid=$!
-  for _ in $(seq 1 300); do
-    grep -q '^imageserver-host: ready$' "$log.out" 2>/dev/null && return 0
-    kill -0 "$host_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "the host did not start:" >&2
-  cat "$log.out" "$log.err" >&2
-  exit 1
-}
-stop_host() {
-  [[ -n "$host_pid" ]] || return 0
-  kill -TERM "$host_pid" 2>/dev/null || true
-  wait "$host_pid" || true
-  host_pid=""
-}
+source scripts/bench-host.sh
 trap 'stop_host' EXIT
 
 # file, divisor, the output's bytes when the decode succeeds
@@ -74,7 +54,8 @@ cases=(
 printf '%-26s %7s %12s %12s  %s\n' file divisor "peak MiB" "output MiB" result
 for entry in "${cases[@]}"; do
   read -r file divisor output <<<"$entry"
-  start_host
+  start_host "$work/host-bombs" --instance 1 --config-root "$work/config" --segment-reserve 0 \
+    ${library:+--library "$library"}
   line=$("$bench" rss --instance 1 --pid "$host_pid" --file "$work/bombs/$file" \
     --scaling "$divisor" --label "$file")
   stop_host

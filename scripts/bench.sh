@@ -47,33 +47,11 @@ chmod 700 "$COMM_RUNTIME_DIR"
 # there is one, so that a disk's write-back does not blur the timings.
 scratch=$(mktemp -d /dev/shm/imageserver-bench.XXXXXX 2>/dev/null || mktemp -d "$work/scratch.XXXXXX")
 
-host_pid=""
-start_host() {  # start_host INSTANCE: starts a host, waits for "ready", sets host_pid
-  local instance=$1 log="$work/host-$1"
-  "$host_bin" --instance "$instance" --config-root "$work/config" --trace-level 3 \
-    --segment-reserve "$reserve_mib" >"$log.out" 2>"$log.err" &
-  host_pid=$!
-  for _ in $(seq 1 300); do
-    grep -q '^imageserver-host: ready$' "$log.out" 2>/dev/null && return 0
-    kill -0 "$host_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "the host did not start:" >&2
-  cat "$log.out" "$log.err" >&2
-  exit 1
-}
-stop_host() {
-  [[ -n "$host_pid" ]] || return 0
-  local status=0
-  if kill -0 "$host_pid" 2>/dev/null; then
-    kill -TERM "$host_pid"
-    wait "$host_pid" || status=$?
-  fi
-  host_pid=""
-  if [[ $status -ne 0 ]]; then
-    echo "the host exited with status $status" >&2
-    return 1
-  fi
+source scripts/bench-host.sh
+# A host of |instance| with the benchmark's settings.
+start_bench_host() {
+  start_host "$work/host-$1" --instance "$1" --config-root "$work/config" --trace-level 3 \
+    --segment-reserve "$reserve_mib"
 }
 trap 'stop_host || true; rm -rf "$scratch"' EXIT
 
@@ -87,7 +65,7 @@ trap 'stop_host || true; rm -rf "$scratch"' EXIT
 } >"$work/environment.md"
 
 echo "=== timing ($reps rounds after a warm-up round; progress on stderr)"
-start_host 0
+start_bench_host 0
 "$bench" run --inputs "$work/inputs" --scratch "$scratch" --out "$work/samples.tsv" \
   --reps "$reps" --instance 0 --host-pid "$host_pid" --pillow-worker "$root/bench/pillow_worker.py" \
   --client "$client_bin"
@@ -99,7 +77,7 @@ for _ in 1 2 3; do
   for scaling in 1 8; do
     label="decode full"
     [[ $scaling -eq 1 ]] || label="decode /$scaling"
-    start_host 1
+    start_bench_host 1
     "$bench" rss --instance 1 --pid "$host_pid" --file "$work/inputs/photo12.jpg" \
       --scaling "$scaling" --label "$label" | tee -a "$work/rss.tsv"
     stop_host
@@ -109,7 +87,7 @@ done
 echo "=== host memory once its clients have gone (a fresh host per measurement)"
 : >"$work/idle.tsv"
 for _ in 1 2 3; do
-  start_host 1
+  start_bench_host 1
   "$bench" idle --instance 1 --pid "$host_pid" --file "$work/inputs/photo12.jpg" --clients 10 \
     --decodes 100 --reserve-mib "$reserve_mib" | tee -a "$work/idle.tsv"
   stop_host

@@ -30,15 +30,22 @@
 // others, so that a client that floods the service delays another by one
 // turn at most. A client owed kMaxOwedAnswers answers is not read until the
 // service has caught up with it (checked before each of its requests, so a
-// request of many locators may take it past the bound once). Replies are sent from the
-// calling thread without blocking: a connection has a bounded outgoing queue
-// (8 MiB of message bytes, 1 GiB of shared segments carried, 65536
-// messages), and the loop watches the socket for output only while the
-// queue holds something; a client whose queue is full is disconnected. The
-// bounds apply to what waits behind the message being written: an empty
-// queue takes one message of any size, so a client that reads gets even an
-// answer larger than them (a file of 1.5 GB, say). All descriptors are
-// close-on-exec; sends use MSG_NOSIGNAL.
+// request of many locators may take it past the bound once).
+//
+// A request is judged (an image request's locators validated) when it is
+// dispatched. That is when it is read, except for a request held while its
+// client is at its shared-memory limit (see "A client's shared memory" in
+// transport/segment.h): it is dispatched, and judged, when the client
+// releases memory or its grace time of kClientMemoryGraceMs ends.
+//
+// Replies are sent from the calling thread without blocking: a connection
+// has a bounded outgoing queue (8 MiB of message bytes, 1 GiB of shared
+// segments carried, 65536 messages), and the loop watches the socket for
+// output only while the queue holds something; a client whose queue is full
+// is disconnected. The bounds apply to what waits behind the message being
+// written: an empty queue takes one message of any size, so a client that
+// reads gets even an answer larger than them (a file of 1.5 GB, say). All
+// descriptors are close-on-exec; sends use MSG_NOSIGNAL.
 //
 // A client may shut down its sending side (shutdown(SHUT_WR)) after its
 // requests and read on: the end of its stream does not close the

@@ -420,7 +420,9 @@ TEST_F(BoundsTest, DecodesTakeMemoryForTheirOutputNotForTheImage) {
       BitmapPtr b = c.width == 0 ? decode(c.path) : scaled(c.path, c.width, c.height);
       EXPECT_EQ(b != nullptr ? std::string() : kor::ErrorStorage::reason(), c.reason);
     });
-    EXPECT_LT(peak, c.bound);
+    // Under the thread sanitizer only the bounds of what fails before its
+    // data arrives say something: its shadow grows with every output.
+    if (!kShadowed || c.bound <= 4 * MiB) EXPECT_LT(peak, c.bound);
   }
 }
 

@@ -5,9 +5,10 @@
 # and compares the last third of the run with the samples just after
 # warm-up.
 # With --hostile a further client misbehaves in turn: it asks for 200 answers
-# of 30 MB and never reads them, subscribes to 655,360 attribute ids, and
-# asks for 200 full decodes of a GIF whose screen is 16384 x 16384 and goes
-# away. The well-behaved clients must go on being served meanwhile.
+# of 30 MB and never reads them, subscribes to 81,920 attribute ids, floods
+# information requests for 5 seconds, and asks for 200 full decodes of a GIF
+# whose screen is 16384 x 16384 and goes away. The well-behaved clients must
+# go on being served meanwhile.
 # Usage: scripts/soak.sh MINUTES [CLIENTS] [--hostile]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -85,6 +86,7 @@ hostile_loop() {
   while ((SECONDS < deadline)); do
     "$tools/imageserver-hostile" "$socket" hoard "$work/big.bmp" 200 20 || true
     "$tools/imageserver-hostile" "$socket" subscribe 40 2 || true
+    "$tools/imageserver-hostile" "$socket" flood "$work/samples/image.bmp" 5 || true
     "$tools/imageserver-hostile" "$socket" vanish "$work/screen.gif" 200 || true
   done
 }

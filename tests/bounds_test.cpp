@@ -422,7 +422,9 @@ TEST_F(BoundsTest, DecodesTakeMemoryForTheirOutputNotForTheImage) {
     });
     // Under the thread sanitizer only the bounds of what fails before its
     // data arrives say something: its shadow grows with every output.
-    if (!kShadowed || c.bound <= 4 * MiB) EXPECT_LT(peak, c.bound);
+    if (!kShadowed || c.bound <= 4 * MiB) {
+      EXPECT_LT(peak, c.bound);
+    }
   }
 }
 

@@ -116,14 +116,19 @@ Answer fetch(SyncClient& client, const std::string& file) {
   return answers[0];
 }
 
-// Sends a request for the undecoded files |locators| on |fd|.
-void requestFiles(int fd, const std::vector<std::string>& locators) {
-  WireWriter request(comm::kKindRequest, wire::kRequestImage);
+// Puts the arguments of a request for the undecoded files |locators|.
+void putFileRequest(WireWriter& request, const std::vector<std::string>& locators) {
   request.putU8(1);
   request.putU32(static_cast<uint32_t>(locators.size()));
   for (const std::string& locator : locators) request.putString(locator.data(), locator.size());
   request.putI8(0);
   request.putBool(false);
+}
+
+// Sends a request for the undecoded files |locators| on |fd|.
+void requestFiles(int fd, const std::vector<std::string>& locators) {
+  WireWriter request(comm::kKindRequest, wire::kRequestImage);
+  putFileRequest(request, locators);
   std::vector<uint8_t>& bytes = request.finish();
   ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
@@ -625,11 +630,7 @@ class MappingKeeper {
 
   bool requestFiles(const std::vector<std::string>& locators) {
     WireWriter request(comm::kKindRequest, wire::kRequestImage);
-    request.putU8(1);
-    request.putU32(static_cast<uint32_t>(locators.size()));
-    for (const std::string& locator : locators) request.putString(locator.data(), locator.size());
-    request.putI8(0);
-    request.putBool(false);
+    putFileRequest(request, locators);
     return m_connection != nullptr && m_connection->send(request) == 0;
   }
   // The results of the answers so far, once there are |count| of them.

@@ -24,21 +24,10 @@ const char* const kClientMemoryVariable = "COMM_CLIENT_MEMORY_MIB";
 namespace {
 constexpr size_t kReadChunk = 64 * 1024;
 
-// kClientMemoryBytes, or the host's choice in COMM_CLIENT_MEMORY_MIB (a
-// whole number of MiB, at least 1).
+// kClientMemoryBytes, or the host's choice in COMM_CLIENT_MEMORY_MIB.
 uint64_t limitFromEnvironment() {
-  static const uint64_t limit = [] {
-    const char* text = std::getenv(kClientMemoryVariable);
-    if (text == nullptr || *text == '\0') return kClientMemoryBytes;
-    char* end = nullptr;
-    const unsigned long long mib = std::strtoull(text, &end, 10);
-    if (*end != '\0' || mib == 0 || mib > (1ull << 20)) {
-      TRACE(transportChannel(), 3, "ignoring %s=%s: not a number of MiB from 1 to 1048576",
-            kClientMemoryVariable, text);
-      return kClientMemoryBytes;
-    }
-    return static_cast<uint64_t>(mib) * 1024 * 1024;
-  }();
+  static const uint64_t limit =
+      mibFromEnvironment(kClientMemoryVariable, 1, 1ull << 20, kClientMemoryBytes);
   return limit;
 }
 

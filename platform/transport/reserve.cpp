@@ -76,19 +76,11 @@ struct SegmentReserve::State {
 
 namespace {
 
-// kSegmentReserveBytes, or the host's choice in COMM_SEGMENT_RESERVE_MIB (a
-// whole number of MiB; 0 turns the reserve off).
+// kSegmentReserveBytes, or the host's choice in COMM_SEGMENT_RESERVE_MIB (0
+// turns the reserve off).
 uint64_t reserveFromEnvironment() {
-  const char* text = std::getenv(kSegmentReserveVariable);
-  if (text == nullptr || *text == '\0') return kSegmentReserveBytes;
-  char* end = nullptr;
-  const unsigned long long mib = std::strtoull(text, &end, 10);
-  if (*end != '\0' || mib > kMaxSegmentReserveMiB) {
-    TRACE(transportChannel(), 3, "ignoring %s=%s: not a number of MiB from 0 to %u",
-          kSegmentReserveVariable, text, kMaxSegmentReserveMiB);
-    return kSegmentReserveBytes;
-  }
-  return static_cast<uint64_t>(mib) * 1024 * 1024;
+  return mibFromEnvironment(kSegmentReserveVariable, 0, kMaxSegmentReserveMiB,
+                            kSegmentReserveBytes);
 }
 
 }  // namespace

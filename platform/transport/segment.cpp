@@ -167,7 +167,7 @@ uint64_t nowMs() {
 }
 
 // A quarter of the physical memory, or the host's choice in
-// COMM_TOTAL_CLIENT_MEMORY_MIB (a whole number of MiB, at least 1).
+// COMM_TOTAL_CLIENT_MEMORY_MIB.
 uint64_t totalFromEnvironment() {
   static const uint64_t limit = [] {
     const long pages = sysconf(_SC_PHYS_PAGES);
@@ -175,16 +175,7 @@ uint64_t totalFromEnvironment() {
     const uint64_t quarter = pages > 0 && pageSize > 0 ? static_cast<uint64_t>(pages) *
                                                              static_cast<uint64_t>(pageSize) / 4
                                                        : 1024ull * 1024 * 1024;
-    const char* text = std::getenv(kTotalClientMemoryVariable);
-    if (text == nullptr || *text == '\0') return quarter;
-    char* end = nullptr;
-    const unsigned long long mib = std::strtoull(text, &end, 10);
-    if (*end != '\0' || mib == 0 || mib > (1ull << 30)) {
-      TRACE(transportChannel(), 3, "ignoring %s=%s: not a number of MiB from 1 to 1073741824",
-            kTotalClientMemoryVariable, text);
-      return quarter;
-    }
-    return static_cast<uint64_t>(mib) * 1024 * 1024;
+    return mibFromEnvironment(kTotalClientMemoryVariable, 1, 1ull << 30, quarter);
   }();
   return limit;
 }
@@ -219,6 +210,20 @@ std::shared_ptr<Segment> freshSegment(uint32_t size, uint64_t most) {
 }
 
 }  // namespace
+
+uint64_t mibFromEnvironment(const char* variable, uint64_t least, uint64_t most,
+                            uint64_t fallback) {
+  const char* text = std::getenv(variable);
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  const unsigned long long mib = std::strtoull(text, &end, 10);
+  if (*end != '\0' || mib < least || mib > most) {
+    TRACE(transportChannel(), 3, "ignoring %s=%s: not a number of MiB from %llu to %llu", variable,
+          text, static_cast<unsigned long long>(least), static_cast<unsigned long long>(most));
+    return fallback;
+  }
+  return static_cast<uint64_t>(mib) * 1024 * 1024;
+}
 
 uint64_t totalClientMemoryLimit() {
   const uint64_t chosen = g_totalLimit.load(std::memory_order_acquire);

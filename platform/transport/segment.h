@@ -135,6 +135,11 @@ uint64_t clientMemoryLimit();
 // Sets it (0: back to the environment's or the default); for tests.
 void setClientMemoryLimit(uint64_t bytes);
 
+// A size the host chose in MiB through the environment variable |variable|,
+// in bytes: |fallback| when it is unset or empty, and (with a level 3
+// trace) when it is not a whole number of MiB from |least| to |most|.
+uint64_t mibFromEnvironment(const char* variable, uint64_t least, uint64_t most, uint64_t fallback);
+
 // The shared memory all clients together may hold (see "A client's shared
 // memory"): the host may set it through COMM_TOTAL_CLIENT_MEMORY_MIB (read
 // once); by default a quarter of the machine's physical memory.

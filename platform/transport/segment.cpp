@@ -344,8 +344,9 @@ size_t SegmentPool::chooseLocked(uint32_t size, bool* refused) {
   }
   // A reserved segment may be up to twice the size asked for; it is taken
   // only where all of it fits the bounds.
+  const uint64_t charged = g_chargedBytes.load(std::memory_order_relaxed);
   const uint64_t room = std::min(m_bytes == 0 ? UINT64_MAX : m_limit - m_bytes,
-                                 total - g_chargedBytes.load(std::memory_order_relaxed));
+                                 charged < total ? total - charged : 0);
   std::shared_ptr<Segment> segment =
       freshSegment(static_cast<uint32_t>(capacity), std::max(room, capacity));
   if (segment == nullptr) return none;

@@ -30,7 +30,8 @@
 // others, so that a client that floods the service delays another by one
 // turn at most. A client owed kMaxOwedAnswers answers is not read until the
 // service has caught up with it (checked before each of its requests, so a
-// request of many locators may take it past the bound once).
+// request of many locators may take it past the bound once); while all
+// clients together are owed kMaxOwedAnswersTotal, no client is read.
 //
 // A request is judged (an image request's locators validated) when it is
 // dispatched. That is when it is read, except for a request held while its
@@ -105,6 +106,10 @@ constexpr size_t kMaxHeldRequestBytes = 4u * 1024 * 1024;
 // caught up, so that one client cannot fill the job queue before the others
 // (see "Dispatch and sending").
 constexpr uint32_t kMaxOwedAnswers = 1024;
+// The answers all clients together may be owed: at it, no client is read
+// until the service has caught up (a client waits then at most as long as
+// the worker takes for these).
+constexpr uint32_t kMaxOwedAnswersTotal = 16384;
 // What one connection's turn of reading takes at most: a connection with
 // more to read waits for its next turn behind the others.
 constexpr size_t kReadTurnBytes = 256 * 1024;
@@ -180,6 +185,9 @@ class Transport : public ServiceDirectory::Listener {
   void onTargetDestroyed(ServiceTarget* target) override;
   // The stop's drain time (default kStopDrainMs); for hosts and tests.
   void setStopDrainTime(uint32_t milliseconds);
+  // The answers all clients together may be owed (default
+  // kMaxOwedAnswersTotal); for tests.
+  void setMaxOwedAnswersTotal(uint32_t answers);
   // How long the requests of a client at its shared-memory limit are held
   // while it releases nothing (default kClientMemoryGraceMs); for tests.
   void setClientMemoryGraceTime(uint32_t milliseconds);

@@ -200,7 +200,24 @@ void Transport::State::trimPools() {
 }
 
 bool Transport::State::owesTooMuch(Served& served) {
-  return served.session->owedAnswers() >= kMaxOwedAnswers;
+  return served.session->owedAnswers() >= kMaxOwedAnswers ||
+         owedTotal() >= maxOwedTotal.load(std::memory_order_relaxed);
+}
+
+size_t Transport::State::owedTotal() {
+  // Summed over the connections at most once a millisecond while no request
+  // is dispatched (the waiting connections are looked at often).
+  const uint64_t now = steadyMs();
+  if (owedTotalAtMs.load(std::memory_order_acquire) == now)
+    return owedTotalCached.load(std::memory_order_acquire);
+  size_t total = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& entry : connections) total += entry.second->session->owedAnswers();
+  }
+  owedTotalCached.store(total, std::memory_order_release);
+  owedTotalAtMs.store(now, std::memory_order_release);
+  return total;
 }
 
 void Transport::State::read(const std::shared_ptr<Served>& served, bool hangUp) {
@@ -350,7 +367,10 @@ Status Transport::State::dispatchRequest(Served& served, WireMessage& message) {
     }
     return Status();
   }
-  return served.session->dispatch(lease.target(), message);
+  const Status dispatched = served.session->dispatch(lease.target(), message);
+  // What the clients are owed may have grown: sum it anew.
+  owedTotalAtMs.store(0, std::memory_order_release);
+  return dispatched;
 }
 
 }  // namespace comm

@@ -243,6 +243,10 @@ void Transport::onServiceRemoved(ServiceRegistrationRecord* record) {
         listening->path.c_str(), open);
 }
 
+void Transport::setMaxOwedAnswersTotal(uint32_t answers) {
+  m_state->maxOwedTotal.store(answers, std::memory_order_release);
+}
+
 void Transport::setClientMemoryGraceTime(uint32_t milliseconds) {
   m_state->graceMs.store(milliseconds, std::memory_order_release);
 }

@@ -139,7 +139,13 @@ struct Transport::State {
   std::atomic<size_t> turnCount{0};
   void queueTurn(const std::shared_ptr<service::Served>& served);
   void serveTurns();
+  // Whether |served| is owed kMaxOwedAnswers, or all clients together
+  // |maxOwedTotal| (then nobody is read until the worker catches up).
   bool owesTooMuch(service::Served& served);
+  size_t owedTotal();
+  std::atomic<size_t> maxOwedTotal{kMaxOwedAnswersTotal};
+  std::atomic<uint64_t> owedTotalAtMs{0};
+  std::atomic<size_t> owedTotalCached{0};
 
   // Makes |record|'s service listen on its socket (see onServiceAdded).
   Status serve(ServiceRegistrationRecord* record);

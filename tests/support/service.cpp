@@ -47,6 +47,7 @@ void ServiceTest::TearDown() {
   setenv(comm::kRuntimeDirVariable, s_runDir.c_str(), 1);
   comm::Transport::instance().setStopDrainTime(comm::kStopDrainMs);
   comm::Transport::instance().setClientMemoryGraceTime(comm::kClientMemoryGraceMs);
+  comm::Transport::instance().setMaxOwedAnswersTotal(comm::kMaxOwedAnswersTotal);
   comm::setClientMemoryLimit(0);
   comm::setTotalClientMemoryLimit(0);
   comm::setSegmentDescriptorBudget(0);

@@ -37,6 +37,8 @@ install(FILES imageserver/ImageServerControl.h DESTINATION ${CMAKE_INSTALL_INCLU
 set(IMAGESERVERLIB_SONAME libimageserverlib.so.${PROJECT_VERSION_MAJOR})
 install_package(ImageServer ImageServerTargets imageserverlib.pc service)
 install(TARGETS imageserver-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT service)
+install(TARGETS imageserver-decoder RUNTIME DESTINATION ${IMAGESERVER_DECODER_INSTALL_DIR}
+        COMPONENT service)
 install(FILES dist/man/imageserver-host.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
         COMPONENT service)
 install(FILES dist/config.json DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT service)

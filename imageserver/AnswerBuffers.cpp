@@ -33,6 +33,16 @@ void AnswerBuffers::releasePixels(uint8_t* pixels) {
   m_lentPixels = nullptr;
 }
 
+int AnswerBuffers::sharedPixels(const uint8_t* pixels, uint64_t* id) {
+  *id = 0;
+  auto* shared = dynamic_cast<comm::SegmentStorage*>(m_lentStorage);
+  if (pixels == nullptr || pixels != m_lentPixels || shared == nullptr) return -1;
+  if (!shared->segment()->seal().ok()) return -1;
+  auto* pooled = dynamic_cast<comm::PooledStorage*>(shared);
+  if (pooled != nullptr && !pooled->transient()) *id = pooled->id();
+  return shared->segment()->fd();
+}
+
 CIInt8Array::Storage* AnswerBuffers::allocateArrayStorage(uint32_t size, bool* refused) {
   *refused = false;
   if (m_lentStorage != nullptr && size == m_lentSize) {

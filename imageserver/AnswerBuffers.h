@@ -40,6 +40,10 @@ class AnswerBuffers final : public comm::Endpoint, public lumo::PixelBufferProvi
   // endpoint, one at a time.
   uint8_t* allocatePixels(size_t bytes) override;
   void releasePixels(uint8_t* pixels) override;
+  // The segment of the lent storage, sealed against resizing before a
+  // decoder process sees it; its id on the client's connection names it
+  // (0 for a transient segment, made for this answer alone).
+  int sharedPixels(const uint8_t* pixels, uint64_t* id) override;
 
   // comm::Endpoint: the lent storage for an array of its exact size, else
   // whatever the reply endpoint gives (or refuses).

@@ -69,6 +69,8 @@ void ImageServer::processImages() {
         if (buffers != nullptr) buffers->begin(reply);
         comm::ArrayAllocationScope arrays(buffers != nullptr ? buffersProxy : job->reply());
         lumo::PixelBufferScope pixels(buffers);
+        // Its images are read by a decoder process of its client's own.
+        lumo::DecoderScope decoder(reply != nullptr ? reply->serial() : 0);
         job->execute();
         if (buffers != nullptr) buffers->end();
       }

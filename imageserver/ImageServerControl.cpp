@@ -5,8 +5,16 @@
 namespace {
 
 ImageServer* startService(uint32_t instance, bool extensionCheck) {
+  // No image is parsed in this process: decoder processes read them all,
+  // from before the first request until the service stops. Without the
+  // decoder executable the service still starts; every read of an image
+  // then fails, and says why.
+  lumo::startDecoders();
   ImageServer* server = kor::tryNew<ImageServer>("ImageServer");
-  if (server == nullptr) return nullptr;
+  if (server == nullptr) {
+    lumo::stopDecoders();
+    return nullptr;
+  }
   // Set before registration, so that no request is validated with the check off.
   if (extensionCheck) server->setExtensionCheck(true);
   server->registerSelf(instance);
@@ -27,6 +35,7 @@ void stopImageServer(ImageServer* handle) {
   if (handle == nullptr) return;
   handle->unregisterSelf();
   delete handle;
+  lumo::stopDecoders();
 }
 
 void enableFileExtensionCheck(ImageServer* handle, int enable) {

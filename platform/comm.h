@@ -246,7 +246,9 @@ void copyIt(CIPtr<CIString>& to, const CIPtr<CIString>& from);
 // Thread-safe.
 class Endpoint {
  public:
-  explicit Endpoint(const kor::UUID& interfaceId) : m_interfaceId(interfaceId) {}
+  explicit Endpoint(const kor::UUID& interfaceId)
+      : m_interfaceId(interfaceId),
+        m_serial(s_nextSerial.fetch_add(1, std::memory_order_relaxed)) {}
   virtual ~Endpoint() = default;
   Endpoint(const Endpoint&) = delete;
   Endpoint& operator=(const Endpoint&) = delete;
@@ -257,6 +259,8 @@ class Endpoint {
   }
 
   const kor::UUID& interfaceId() const { return m_interfaceId; }
+  // A number no other endpoint of the process ever has (from 1).
+  uint64_t serial() const { return m_serial; }
 
   bool isClosed() const { return m_closed.load(std::memory_order_acquire); }
   // How many proxies designate the endpoint at this moment.
@@ -280,7 +284,9 @@ class Endpoint {
   }
 
  private:
+  static inline std::atomic<uint64_t> s_nextSerial{1};
   const kor::UUID m_interfaceId;
+  const uint64_t m_serial;
   std::atomic<int32_t> m_refs{0};
   std::atomic<bool> m_closed{false};
   std::mutex m_mutex;

@@ -147,6 +147,17 @@ class PixelBufferProvider {
   virtual uint8_t* allocatePixels(size_t bytes) = 0;
   // Takes back a buffer that allocatePixels() gave.
   virtual void releasePixels(uint8_t* pixels) = 0;
+  // The shared memory that holds |pixels| (a buffer allocatePixels() gave),
+  // for a decoder process to write into: a memfd sealed against shrinking
+  // (still owned by the provider) and, in |*id|, a number that names that
+  // memory among the provider's for as long as it lives (0: none; a decoder
+  // then maps it for this bitmap alone). -1 when the buffer is not shared
+  // memory: the pixels are then copied into it.
+  virtual int sharedPixels(const uint8_t* pixels, uint64_t* id) {
+    (void)pixels;
+    *id = 0;
+    return -1;
+  }
 };
 
 // Makes |provider| the one of the calling thread while it lives (null: the
@@ -160,6 +171,69 @@ class PixelBufferScope {
 
  private:
   PixelBufferProvider* const m_previous;
+};
+
+// Decoder processes
+// -----------------
+// While startDecoders() holds, the engine parses no image in this process:
+// every getImageInfo() and createBitmap() is carried out by a decoder
+// process (the executable imageserver-decoder, found in
+// ../libexec/imageserver/ or libexec/imageserver/ beside the library or
+// program that holds this code). What goes to it is the open file; what
+// comes back is the information, or the pixels in memory of the pixel
+// buffer provider's (zero copy where the provider lends shared memory).
+//
+// A decoder confines itself before it reads a byte of input: no new
+// privileges, empty user, network, mount and IPC namespaces where the
+// kernel allows them (one level 3 line names a layer it does not allow), a
+// seccomp filter that kills it at any system call outside a short list (no
+// open, socket, exec, ptrace or signal to another process among them),
+// every descriptor but its channel closed, and limits on its address space
+// (kDecoderAddressSpace), descriptors and CPU time.
+//
+// A decoder serves one client (DecoderScope) and never another: it sees
+// only that client's files and memory. Spare decoders are started ahead of
+// need (kSpareDecoders), at most kMaxDecoders are kept, a decoder idle for
+// kDecoderIdleMs ends, and releaseDecoder() ends a client's at once. A
+// decoder that crashes, breaks the protocol, runs past its deadline (a
+// base plus a time per pixel of the bitmap) or whose client leaves
+// mid-request (kor::isCancelled()) is killed: that call fails, with the
+// signal or the cause as the reason, and the client's next call gets a
+// fresh decoder. Nothing a decoder does can make the caller crash or wait
+// past the deadline.
+constexpr uint32_t kSpareDecoders = 2;
+constexpr uint32_t kMaxDecoders = 16;
+constexpr uint32_t kDecoderIdleMs = 10000;
+constexpr uint64_t kDecoderAddressSpace = 4ull << 30;
+constexpr uint32_t kInfoDeadlineMs = 5000;
+constexpr uint32_t kDecodeDeadlineBaseMs = 10000;
+constexpr uint32_t kDecodeDeadlineNanosPerPixel = 100;
+
+// Starts the decoder processes (counted: each call needs a stopDecoders()).
+// Spare processes start in the background; a call that finds none waits
+// for one. False when the executable cannot be found: calls then fail with
+// that reason rather than decode here.
+bool startDecoders();
+// The last stopDecoders() ends every decoder process and waits for them.
+void stopDecoders();
+// Ends the decoder of |client| (its next call gets a fresh one).
+void releaseDecoder(uint64_t client);
+
+// Names the client for whom the engine works on this thread while the
+// scope lives: a number that no other client of the process ever has (0:
+// no client; such calls share one decoder). Scopes nest.
+class DecoderScope {
+ public:
+  explicit DecoderScope(uint64_t client);
+  ~DecoderScope();
+  DecoderScope(const DecoderScope&) = delete;
+  DecoderScope& operator=(const DecoderScope&) = delete;
+
+  // The client of the calling thread.
+  static uint64_t current();
+
+ private:
+  const uint64_t m_previous;
 };
 
 // The process-wide engine. All operations are thread-safe; each call works on

@@ -535,6 +535,12 @@ bool RegularFile::open(const char* path) {
   return m_fd >= 0;
 }
 
+void RegularFile::adopt(int fd, int64_t size) {
+  close();
+  m_fd = fd;
+  m_size = fd >= 0 ? size : 0;
+}
+
 void RegularFile::close() {
   if (m_fd < 0) return;
   ::close(m_fd);

@@ -226,8 +226,14 @@ class RegularFile {
   // refused; a link swapped in between the walk and the open is then not
   // seen. False with the reason in kor::ErrorStorage on failure.
   bool open(const char* path);
+  // Takes |fd|, a regular file opened for reading elsewhere (by another
+  // process, which measured it as |size| bytes); it is closed with this.
+  void adopt(int fd, int64_t size);
   void close();
   bool isOpen() const { return m_fd >= 0; }
+  // The descriptor, for handing the open file to another process (-1 when
+  // closed); still owned by this.
+  int descriptor() const { return m_fd; }
   // The size in bytes from the status taken at open().
   int64_t size() const { return m_size; }
   // Reads up to |count| bytes from |offset|: the number read, 0 at the end of

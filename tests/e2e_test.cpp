@@ -27,6 +27,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/lumo/sandbox.h"
 #include "platform/transport.h"
 #include "platform/transport/connection.h"
 #include "support/service.h"
@@ -1015,6 +1016,100 @@ TEST_F(E2eTest, AStaleSocketIsReplacedALiveOneRefused) {
   // The probe connection waits in the live socket's backlog; take it.
   close(accept(live, nullptr, nullptr));  // -1 when none: a harmless failure
   close(live);
+}
+
+// --- Decoder processes -----------------------------------------------------------
+// The test decoder reads a file that starts with "IMAGESERVER-TEST <what>"
+// as a request to misbehave as a compromised decoder would, or to give its
+// pid as the image's width.
+
+class DecoderE2eTest : public E2eTest {
+ protected:
+  std::string test(const std::string& what) {
+    return m_files.write(what + ".png", "IMAGESERVER-TEST " + what);
+  }
+  // The pid of the decoder process that serves |client|.
+  int decoderOf(SyncClient& client) {
+    std::vector<Answer> answers;
+    EXPECT_TRUE(client.requestInformation({test("pid")}, kTimeout, &answers));
+    return answers.size() == 1 && answers[0].result == RESULT_OK ? int(answers[0].info.width) : 0;
+  }
+};
+
+TEST_F(DecoderE2eTest, ACrashOrAHangSpoilsOnlyTheAnswerForItsOwnFile) {
+  lumo::internal::setDecoderDeadlines(0, 500);
+  const std::string good = bmp("good.bmp", 40, 30);
+  auto client = connect();
+  auto other = connect();
+  ASSERT_NE(client, nullptr);
+  ASSERT_NE(other, nullptr);
+  std::vector<Answer> answers;
+  std::thread bystander([&] {
+    std::vector<Answer> seen;
+    EXPECT_TRUE(other->requestImages({good}, 2, true, kTimeout, &seen));
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].result, RESULT_OK);
+  });
+  ASSERT_TRUE(client->requestImages({good, test("crash"), good, test("hang"), good}, 0, true,
+                                    kTimeout, &answers));
+  bystander.join();
+  ASSERT_EQ(answers.size(), 5u);
+  const int32_t want[] = {RESULT_OK, RESULT_INVALID_IMAGE, RESULT_OK, RESULT_INVALID_IMAGE,
+                          RESULT_OK};
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(answers[i].result, want[i]) << i;
+    if (want[i] == RESULT_OK) {
+      EXPECT_EQ(answers[i].length(), 40u * 30 * 3) << i;
+    }
+  }
+  size_t crash = 0, hang = 0;
+  for (const auto& m : testsupport::traces().messages()) {
+    if (m.channel != "IMS_Worker" || m.level != 4) continue;
+    crash += m.text.find("crash.png failed; decoder process") != std::string::npos &&
+             m.text.find("killed by signal 11 (SIGSEGV)") != std::string::npos;
+    hang += m.text.find("hang.png failed; decoder process") != std::string::npos &&
+            m.text.find("ran past its deadline of 500 ms") != std::string::npos;
+  }
+  EXPECT_EQ(std::make_pair(crash, hang), std::make_pair(size_t{1}, size_t{1}));
+}
+
+TEST_F(DecoderE2eTest, EachClientHasItsOwnDecoderWhichEndsWhenItLeaves) {
+  auto first = connect();
+  auto second = connect();
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  const int a = decoderOf(*first), b = decoderOf(*second);
+  EXPECT_GT(a, 0);
+  EXPECT_GT(b, 0);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(decoderOf(*first), a);
+  first.reset();
+  EXPECT_TRUE(eventually([&] { return kill(a, 0) != 0; })) << "the decoder outlived its client";
+  EXPECT_EQ(decoderOf(*second), b);
+}
+
+TEST_F(DecoderE2eTest, AClientThatLeavesWithQueuedDecodesFreesTheWorkerAtOnce) {
+  // The decode in hand hangs; only the client's leaving can end it before
+  // its deadline (the default, 10 s and more).
+  const std::string good = bmp("good.bmp", 40, 30);
+  std::vector<std::string> locators(100, good);
+  locators[0] = test("hang");
+  tracing::setLevel("IMS_Worker", 1);
+  {
+    RecordingHandler handler;
+    auto leaving = imageserver::client::Client::connect(kInstance, &handler);
+    ASSERT_NE(leaving, nullptr);
+    ASSERT_TRUE(leaving->requestImage(locators, 0, true));
+    ASSERT_TRUE(eventually([&] { return getNumPendingRequests(m_server) == 99; }));
+  }
+  const auto left = std::chrono::steady_clock::now();
+  auto other = connect();
+  ASSERT_NE(other, nullptr);
+  std::vector<Answer> answers;
+  ASSERT_TRUE(other->requestInformation({good}, kTimeout, &answers));
+  EXPECT_EQ(answers[0].result, RESULT_OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - left, 2s);
+  EXPECT_EQ(getNumPendingRequests(m_server), 0u);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // Tests of the image engine: header information, decoded pixels of every
 // format, scaling, orientation, output formats, limits and failure paths.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -14,6 +17,7 @@
 
 #include "platform/kor.h"
 #include "platform/lumo.h"
+#include "platform/lumo/sandbox.h"
 #include "support/harness.h"
 #include "tools/common/image_files.h"
 
@@ -263,6 +267,24 @@ class EngineTest : public ::testing::Test {
   lumo::Engine& engine = lumo::Engine::getInstance();
   testsupport::TempDir dir;
 };
+
+// With IMAGESERVER_TEST_IN_DECODERS set (a test of its own in CTest), every
+// test reads its images in decoder processes: the same answers, under the
+// decoders' confinement and limits.
+class DecoderEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (!enabled()) return;
+    lumo::internal::setDecoderExecutable(IMAGESERVER_TEST_DECODER);
+    ASSERT_TRUE(lumo::startDecoders());
+  }
+  void TearDown() override {
+    if (enabled()) lumo::stopDecoders();
+  }
+  static bool enabled() { return std::getenv("IMAGESERVER_TEST_IN_DECODERS") != nullptr; }
+};
+::testing::Environment* const g_decoders =
+    ::testing::AddGlobalTestEnvironment(new DecoderEnvironment);
 
 // ---------------------------------------------------------------------------
 // Information and pixels.
@@ -1198,6 +1220,114 @@ TEST_F(EngineTest, ConcurrentDecodesAgree) {
     });
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(mismatches, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Decoder processes. The test decoder reads a file that starts with
+// "IMAGESERVER-TEST <what>" as a request to misbehave, or to give its pid as
+// the image's width.
+
+class DecoderTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    lumo::internal::setDecoderExecutable(IMAGESERVER_TEST_DECODER);
+    ASSERT_TRUE(lumo::startDecoders());
+  }
+  void TearDown() override {
+    lumo::internal::setDecoderDeadlines(0, 0);
+    lumo::stopDecoders();
+    EngineTest::TearDown();
+  }
+  std::string test(const std::string& what) {
+    return dir.write(what + ".png", "IMAGESERVER-TEST " + what);
+  }
+  // The pid of the decoder that serves |client|.
+  int pidFor(uint64_t client) {
+    lumo::DecoderScope scope(client);
+    InfoPtr pid = info(test("pid"));
+    return pid ? int(pid->width) : -1;
+  }
+  // Reading |path| fails; the reason.
+  std::string infoFailure(const std::string& path) {
+    kor::ErrorStorage::ack();
+    EXPECT_EQ(info(path), nullptr);
+    std::string reason = kor::ErrorStorage::reason();
+    kor::ErrorStorage::ack();
+    return reason;
+  }
+};
+
+TEST_F(DecoderTest, ADecoderIsConfinedBeforeItReadsAnything) {
+  const int pid = pidFor(1);
+  ASSERT_GT(pid, 0);
+  const std::string proc = "/proc/" + std::to_string(pid);
+  const std::string status = imagefiles::readFile(proc + "/status");
+  EXPECT_NE(status.find("NoNewPrivs:\t1"), std::string::npos);
+  EXPECT_NE(status.find("Seccomp:\t2"), std::string::npos);
+  // Only its channel is open.
+  size_t open = 0;
+  if (DIR* fds = opendir((proc + "/fd").c_str())) {
+    while (dirent* entry = readdir(fds)) open += entry->d_name[0] != '.';
+    closedir(fds);
+  }
+  EXPECT_EQ(open, 1u);
+  const std::string limits = imagefiles::readFile(proc + "/limits");
+  EXPECT_NE(limits.find("Max open files            4"), std::string::npos) << limits;
+  EXPECT_NE(limits.find("Max cpu time              600"), std::string::npos) << limits;
+  // Its namespaces are not ours (this kernel allows unprivileged ones).
+  for (const char* ns : {"user", "net", "mnt", "ipc"}) {
+    char ours[64] = {}, its[64] = {};
+    ASSERT_GT(readlink(("/proc/self/ns/" + std::string(ns)).c_str(), ours, sizeof(ours) - 1), 0);
+    ASSERT_GT(readlink((proc + "/ns/" + ns).c_str(), its, sizeof(its) - 1), 0);
+    EXPECT_STRNE(ours, its) << ns;
+  }
+}
+
+TEST_F(DecoderTest, ForbiddenCallsCrashesAndHangsFailOnlyTheirOwnCall) {
+  const std::string good = png(gradient(8, 8));
+  lumo::DecoderScope scope(7);
+  int pid = pidFor(7);
+  for (const char* call : {"openat", "socket"}) {
+    EXPECT_EQ(infoFailure(test(call)),
+              "decoder process " + std::to_string(pid) + " killed by signal 31 (SIGSYS)");
+    EXPECT_NE(info(good), nullptr) << kor::ErrorStorage::reason();  // a fresh decoder
+    const int next = pidFor(7);
+    EXPECT_NE(next, pid);
+    pid = next;
+  }
+  EXPECT_EQ(infoFailure(test("crash")),
+            "decoder process " + std::to_string(pid) + " killed by signal 11 (SIGSEGV)");
+  lumo::internal::setDecoderDeadlines(300, 300);
+  pid = pidFor(7);
+  EXPECT_EQ(infoFailure(test("hang")),
+            "decoder process " + std::to_string(pid) + " ran past its deadline of 300 ms");
+  EXPECT_NE(decode(good), nullptr) << kor::ErrorStorage::reason();
+}
+
+TEST_F(DecoderTest, EachClientHasADecoderOfItsOwnUntilItIsReleased) {
+  const int first = pidFor(1);
+  const int second = pidFor(2);
+  EXPECT_GT(first, 0);
+  EXPECT_GT(second, 0);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(pidFor(1), first);
+  EXPECT_EQ(lumo::internal::decoderOf(1), first);
+  lumo::releaseDecoder(1);
+  EXPECT_EQ(lumo::internal::decoderOf(1), 0);
+  EXPECT_EQ(kill(first, 0), -1);  // ended and reaped
+  EXPECT_NE(pidFor(1), first);
+  EXPECT_EQ(pidFor(2), second);
+}
+
+TEST_F(DecoderTest, SparesAreStartedAheadAndDecodersBounded) {
+  for (int i = 0; i < 2000 && lumo::internal::spareCount() < lumo::kSpareDecoders; ++i)
+    usleep(1000);
+  EXPECT_EQ(lumo::internal::spareCount(), lumo::kSpareDecoders);
+  for (uint64_t client = 1; client <= lumo::kMaxDecoders + 2; ++client) pidFor(client);
+  // The decoders used longest ago have ended; the last one used is there.
+  EXPECT_EQ(lumo::internal::decoderOf(1), 0);
+  EXPECT_NE(lumo::internal::decoderOf(lumo::kMaxDecoders + 2), 0);
+  EXPECT_LE(lumo::internal::decoderCount(), lumo::kMaxDecoders + lumo::kSpareDecoders);
 }
 
 }  // namespace

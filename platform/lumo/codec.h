@@ -144,6 +144,9 @@ class Source {
   // Opens |path| as osal::RegularFile::open() does (never blocking, regular
   // files only); false with the reason set.
   bool open(const char* path);
+  // Reads the open file |fd| of |size| bytes instead (a decoder process is
+  // handed its files open); it is closed with the Source.
+  bool adopt(int fd, uint64_t size);
   // The file's size when it was opened.
   uint64_t size() const { return static_cast<uint64_t>(m_file.size()); }
 
@@ -189,6 +192,22 @@ class Source {
   bool m_atEnd = false;
   bool m_failed = false;
 };
+
+// Every bitmap the engine hands out is one of these: it remembers the
+// provider of its pixels (null: the engine's own buffer).
+struct BitmapRecord : Bitmap {
+  PixelBufferProvider* provider = nullptr;
+};
+
+// The engine's own work, in this process, whatever Engine::getInstance()
+// delegates to: the information or the pixels of the file |path|, or of the
+// open file |fd| of |size| bytes when |fd| >= 0 (|path| then only names it
+// in reasons). |scaled| false decodes at the image's own size.
+BitmapInfo* localImageInfo(const util::UnicodeString8& path, int fd, uint64_t size);
+Bitmap* localDecode(const util::UnicodeString8& path, int fd, uint64_t size,
+                    BitmapInfo::Format format, uint32_t width, uint32_t height, bool scaled);
+// The thread's pixel buffer provider (see PixelBufferScope), or null.
+PixelBufferProvider* pixelProvider();
 
 // What a decoder learnt from the header. Dimensions are in the stored
 // orientation; |orientation| (1..8, EXIF meaning) says how to turn the stored

@@ -15,6 +15,7 @@
 #include "platform/kor.h"
 #include "platform/lumo.h"
 #include "platform/lumo/codec.h"
+#include "platform/lumo/sandbox.h"
 #include "platform/osal.h"
 
 namespace lumo {
@@ -170,19 +171,25 @@ namespace {
 
 thread_local PixelBufferProvider* t_pixelProvider = nullptr;
 
-// Every bitmap the engine hands out is one of these: it remembers the
-// provider of its pixels.
-struct BitmapRecord : Bitmap {
-  PixelBufferProvider* provider = nullptr;
-};
-
 }  // namespace
+
+PixelBufferProvider* pixelProvider() { return t_pixelProvider; }
 
 // ---------------------------------------------------------------------------
 // Source.
 
 bool Source::open(const char* path) {
   if (!m_file.open(path)) return false;
+  m_buffer = scratch(Scratch::kFileBuffer, kSourceBufferBytes);
+  if (m_buffer == nullptr) {
+    m_file.close();
+    return false;
+  }
+  return true;
+}
+
+bool Source::adopt(int fd, uint64_t size) {
+  m_file.adopt(fd, static_cast<int64_t>(size));
   m_buffer = scratch(Scratch::kFileBuffer, kSourceBufferBytes);
   if (m_buffer == nullptr) {
     m_file.close();
@@ -716,12 +723,12 @@ Kind sniff(Source& source) {
   return Kind::kUnknown;
 }
 
-// Opens |path|, recognises the format and runs its decoder on |pipeline|.
-// An information request reads only the start of the file at first; a
-// decode reads whole buffers from the start.
-bool run(const util::UnicodeString8& path, Pipeline& pipeline) {
+// Opens |path| (or takes the open file |fd|), recognises the format and runs
+// its decoder on |pipeline|. An information request reads only the start of
+// the file at first; a decode reads whole buffers from the start.
+bool run(const util::UnicodeString8& path, int fd, uint64_t size, Pipeline& pipeline) {
   Source source(pipeline.infoOnly() ? kHeaderReadBytes : kSourceBufferBytes);
-  if (!source.open(path.utf8())) return false;
+  if (!(fd >= 0 ? source.adopt(fd, size) : source.open(path.utf8()))) return false;
   switch (sniff(source)) {
     case Kind::kJpeg:
       return decodeJpeg(source, pipeline);
@@ -742,8 +749,10 @@ bool run(const util::UnicodeString8& path, Pipeline& pipeline) {
   return false;
 }
 
-Bitmap* decode(const util::UnicodeString8& path, BitmapInfo::Format format, uint32_t width,
-               uint32_t height, bool scaled) {
+}  // namespace
+
+Bitmap* localDecode(const util::UnicodeString8& path, int fd, uint64_t size,
+                    BitmapInfo::Format format, uint32_t width, uint32_t height, bool scaled) {
   if (format < BitmapInfo::FORMAT_DEFAULT || format > BitmapInfo::FORMAT_ARGB8888) {
     kor::ErrorStorage::set("unsupported pixel format %d", static_cast<int>(format));
     return nullptr;
@@ -753,31 +762,23 @@ Bitmap* decode(const util::UnicodeString8& path, BitmapInfo::Format format, uint
   Bitmap* bitmap = nullptr;
   {
     Pipeline pipeline(format, width, height, scaled, false);
-    if (run(path, pipeline)) bitmap = pipeline.finish();
+    if (run(path, fd, size, pipeline)) bitmap = pipeline.finish();
   }
   trimScratch();
   return bitmap;
 }
 
-}  // namespace
-}  // namespace internal
-
-Engine& Engine::getInstance() {
-  static Engine engine;
-  return engine;
-}
-
-BitmapInfo* Engine::getImageInfo(const util::UnicodeString8& path) {
-  internal::Pipeline pipeline(BitmapInfo::FORMAT_DEFAULT, 0, 0, false, true);
-  internal::run(path, pipeline);
-  internal::trimScratch();
+BitmapInfo* localImageInfo(const util::UnicodeString8& path, int fd, uint64_t size) {
+  Pipeline pipeline(BitmapInfo::FORMAT_DEFAULT, 0, 0, false, true);
+  run(path, fd, size, pipeline);
+  trimScratch();
   if (!pipeline.headerSeen()) return nullptr;
   BitmapInfo* info = kor::tryNew<BitmapInfo>("lumo::BitmapInfo");
   if (info == nullptr) {
     kor::ErrorStorage::set("out of memory allocating image information");
     return nullptr;
   }
-  const internal::Header& header = pipeline.header();
+  const Header& header = pipeline.header();
   const bool turned = header.orientation >= 5;
   info->width = turned ? header.height : header.width;
   info->height = turned ? header.width : header.height;
@@ -787,11 +788,26 @@ BitmapInfo* Engine::getImageInfo(const util::UnicodeString8& path) {
   return info;
 }
 
+}  // namespace internal
+
+Engine& Engine::getInstance() {
+  static Engine engine;
+  return engine;
+}
+
+// While the process runs decoder processes (startDecoders()), every image
+// is read there; otherwise here.
+BitmapInfo* Engine::getImageInfo(const util::UnicodeString8& path) {
+  if (internal::decodersRunning()) return internal::remoteImageInfo(path);
+  return internal::localImageInfo(path, -1, 0);
+}
+
 void Engine::destroyBitmapInfo(BitmapInfo* info) { delete info; }
 
 Bitmap* Engine::createBitmap(const util::UnicodeString8& path, BitmapInfo::Format format,
                              LoadingListener* /*listener*/) {
-  return internal::decode(path, format, 0, 0, false);
+  if (internal::decodersRunning()) return internal::remoteDecode(path, format, 0, 0, false);
+  return internal::localDecode(path, -1, 0, format, 0, 0, false);
 }
 
 Bitmap* Engine::createBitmap(const util::UnicodeString8& path, BitmapInfo::Format format,
@@ -805,7 +821,9 @@ Bitmap* Engine::createBitmap(const util::UnicodeString8& path, BitmapInfo::Forma
     kor::ErrorStorage::set("keeping the aspect ratio is not supported");
     return nullptr;
   }
-  return internal::decode(path, format, size.x, size.y, true);
+  if (internal::decodersRunning())
+    return internal::remoteDecode(path, format, size.x, size.y, true);
+  return internal::localDecode(path, -1, 0, format, size.x, size.y, true);
 }
 
 void Engine::destroyBitmap(Bitmap* bitmap) {

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "platform/lumo.h"
 #include "platform/transport.h"
 #include "platform/transport/connection.h"
 #include "svx/imageserver/ImageServerProxyReply.h"
@@ -187,8 +188,13 @@ class ImageServerSession : public comm::ServiceSession {
 
   void onClosed() override {
     // Closing the endpoint drops the client's subscriptions; answers still
-    // in the job queue then fail with "client has gone away".
-    if (m_reply.endpoint() != nullptr) m_reply.endpoint()->close();
+    // in the job queue then fail with "client has gone away". The client's
+    // decoder process ends now (one at work is killed by the cancellation
+    // of its job).
+    comm::Endpoint* endpoint = m_reply.endpoint();
+    if (endpoint == nullptr) return;
+    endpoint->close();
+    lumo::releaseDecoder(endpoint->serial());
   }
 
  private:

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/lumo/sandbox.h"
 #include "platform/transport.h"
 #include "platform/transport/segment.h"
 
@@ -77,12 +78,16 @@ TraceCapture& traces() {
 // The process.
 
 int openFdCount() {
+  // The descriptors of decoder processes' channels come and go with spares:
+  // once none is starting, they are counted apart.
+  const int decoders =
+      lumo::internal::decodersRunning() ? int(lumo::internal::settleDecoders(2000)) : 0;
   std::error_code error;
   int count = 0;
   for (auto it = std::filesystem::directory_iterator("/proc/self/fd", error);
        it != std::filesystem::directory_iterator(); it.increment(error))
     ++count;
-  return error ? -1 : count - 1;  // the directory stream's own descriptor
+  return error ? -1 : count - 1 - decoders;
 }
 
 size_t threadCount(const char* name) {

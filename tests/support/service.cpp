@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/lumo/sandbox.h"
 #include "platform/transport.h"
 #include "platform/transport/segment.h"
 #include "svx/imageserver/ImageServerWire.h"
@@ -21,6 +22,8 @@ void ServiceTest::SetUpTestSuite() {
   s_runtime = new TempDir();
   s_runDir = s_runtime->file("run");
   setenv(comm::kRuntimeDirVariable, s_runDir.c_str(), 1);
+  // The decoder that honours the test requests (see the engine's tests).
+  lumo::internal::setDecoderExecutable(IMAGESERVER_TEST_DECODER);
   ASSERT_TRUE(svx::imageserver::wire::installTransport());
 }
 
@@ -51,6 +54,7 @@ void ServiceTest::TearDown() {
   comm::setClientMemoryLimit(0);
   comm::setTotalClientMemoryLimit(0);
   comm::setSegmentDescriptorBudget(0);
+  lumo::internal::setDecoderDeadlines(0, 0);
   // A dispatch thread may still hold a closed connection, and with it the
   // descriptors of its segments, for a moment after the stop returned.
   for (int i = 0; i < 2000 && openFdCount() > m_fdsAtStart; ++i) usleep(1000);

@@ -1,0 +1,381 @@
+// The decoder process: confinement, then requests on descriptor 3 (see
+// sandbox.h for the messages).
+//
+// The confinement, in order, all before the first byte of input:
+//   - dies with the service (PR_SET_PDEATHSIG), and refuses to run for
+//     another parent;
+//   - closes every descriptor but the channel;
+//   - enters empty user, network, mount and IPC namespaces (each one the
+//     kernel refuses is reported in the hello);
+//   - limits its address space, descriptors, CPU time, file size and core
+//     dumps; is no longer dumpable (no ptrace or /proc/<pid>/mem by its
+//     user's other processes);
+//   - sets up the codec libraries, whatever they do once per process;
+//   - sets no_new_privs and loads a seccomp filter whose default is to kill
+//     the process: only the calls in kAllowed pass.
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <seccomp.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/kor.h"
+#include "platform/lumo/codec.h"
+#include "platform/lumo/sandbox.h"
+
+namespace lumo::internal {
+
+namespace {
+
+constexpr int kChannel = 3;
+// The channel, the image file and the memory granted for its pixels.
+constexpr rlim_t kDecoderDescriptors = kChannel + 1;
+constexpr rlim_t kDecoderCpuSeconds = 600;
+// Mappings of granted memory kept for reuse (a client's pooled segments).
+constexpr size_t kKeptMappings = 6;
+
+// The system calls a confined decoder may make, and why:
+//   recvmsg, sendmsg     its channel (descriptor 3 only)
+//   pread64              the image file
+//   close                the file and granted memory, once done with
+//   mmap, munmap,        granted memory; the heap (malloc's large blocks and
+//   mremap, brk,         arenas; no executable mapping)
+//   mprotect, madvise
+//   futex                locks and condition variables of the codecs' threads
+//   clone                the codecs' threads (threads only: CLONE_THREAD)
+//   rt_sigprocmask,      the start and end of a thread (the C library
+//   set_robust_list,     registers every thread's restartable sequence
+//   rseq, exit           once the first thread has one)
+//   clock_gettime        the CPU time it reports
+//   sched_getaffinity    codecs sizing their thread pools
+//   sched_yield          codecs waiting for their threads
+//   exit_group           the end
+// clone3 fails with ENOSYS (the C library then uses clone, whose flags the
+// filter can see). Everything else kills the process.
+bool installFilter() {
+  scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
+  if (filter == nullptr) return false;
+  bool ok = true;
+  auto allow = [&](int call, unsigned count = 0, scmp_arg_cmp arg = {}) {
+    if (count == 0)
+      ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) == 0;
+    else
+      ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 1, arg) == 0;
+  };
+  allow(SCMP_SYS(recvmsg), 1, SCMP_A0(SCMP_CMP_EQ, kChannel));
+  allow(SCMP_SYS(sendmsg), 1, SCMP_A0(SCMP_CMP_EQ, kChannel));
+  allow(SCMP_SYS(pread64));
+  allow(SCMP_SYS(close));
+  allow(SCMP_SYS(mmap), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+  allow(SCMP_SYS(mprotect), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+  allow(SCMP_SYS(munmap));
+  allow(SCMP_SYS(mremap));
+  allow(SCMP_SYS(brk));
+  allow(SCMP_SYS(madvise));
+  allow(SCMP_SYS(futex));
+  allow(SCMP_SYS(clone), 1, SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD));
+  allow(SCMP_SYS(rt_sigprocmask));
+  allow(SCMP_SYS(set_robust_list));
+  allow(SCMP_SYS(exit));
+  allow(SCMP_SYS(clock_gettime));
+  allow(SCMP_SYS(sched_getaffinity));
+  allow(SCMP_SYS(sched_yield));
+  allow(SCMP_SYS(exit_group));
+  ok = ok && seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
+  allow(SCMP_SYS(rseq));
+  ok = ok && seccomp_load(filter) == 0;
+  seccomp_release(filter);
+  return ok;
+}
+
+uint32_t enterNamespaces() {
+  if (unshare(CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWNS | CLONE_NEWIPC) == 0) return 0;
+  // One at a time, to learn which the kernel refuses (without a user
+  // namespace the others need privileges the process may still have).
+  uint32_t missing = 0;
+  if (unshare(CLONE_NEWUSER) != 0) missing |= kMissingUserNamespace;
+  if (unshare(CLONE_NEWNET) != 0) missing |= kMissingNetworkNamespace;
+  if (unshare(CLONE_NEWNS) != 0) missing |= kMissingMountNamespace;
+  if (unshare(CLONE_NEWIPC) != 0) missing |= kMissingIpcNamespace;
+  return missing;
+}
+
+bool setLimit(int resource, rlim_t value) {
+  const rlimit limit = {value, value};
+  return setrlimit(resource, &limit) == 0;
+}
+
+bool limitResources() {
+  bool ok = setLimit(RLIMIT_NOFILE, kDecoderDescriptors) && setLimit(RLIMIT_CORE, 0) &&
+            setLimit(RLIMIT_FSIZE, 0) && setLimit(RLIMIT_CPU, kDecoderCpuSeconds);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // The sanitizers' shadow memory is terabytes of address space.
+  ok = ok && setLimit(RLIMIT_AS, kDecoderAddressSpace);
+#endif
+  return ok;
+}
+
+uint64_t cpuNanos() {
+  timespec now = {};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+bool send(const DecoderMessage& message) {
+  iovec part = {const_cast<DecoderMessage*>(&message), sizeof(message)};
+  msghdr header = {};
+  header.msg_iov = &part;
+  header.msg_iovlen = 1;
+  ssize_t n;
+  do {
+    n = sendmsg(kChannel, &header, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(sizeof(message));
+}
+
+// One message from the service into |buffer| (|size| bytes at most), with
+// the descriptor that comes with it in |*fd| (-1 when none). The length, 0
+// when the service has gone.
+ssize_t receive(void* buffer, size_t size, int* fd) {
+  *fd = -1;
+  iovec part = {buffer, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  msghdr header = {};
+  header.msg_iov = &part;
+  header.msg_iovlen = 1;
+  header.msg_control = control;
+  header.msg_controllen = sizeof(control);
+  ssize_t n;
+  do {
+    n = recvmsg(kChannel, &header, MSG_CMSG_CLOEXEC);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return 0;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
+        c->cmsg_len == CMSG_LEN(sizeof(int)))
+      std::memcpy(fd, CMSG_DATA(c), sizeof(int));
+  }
+  if ((header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0) return 0;
+  return n;
+}
+
+void failed(const char* reason) {
+  DecoderMessage message;
+  message.kind = Message::kFailed;
+  std::snprintf(message.reason, sizeof(message.reason), "%s", reason);
+  message.cpuNanos = cpuNanos();
+  if (!send(message)) _exit(0);
+}
+
+// The memory the service grants for a bitmap's pixels. A client's pooled
+// segments come back for its later answers, so their mappings are kept
+// (by id), and the page tables are not made again for every answer.
+class GrantedPixels final : public PixelBufferProvider {
+ public:
+  uint8_t* allocatePixels(size_t bytes) override {
+    DecoderMessage ask;
+    ask.kind = Message::kNeedPixels;
+    ask.bytes = bytes;
+    if (!send(ask)) _exit(0);
+    GrantMessage grant;
+    int fd = -1;
+    if (receive(&grant, sizeof(grant), &fd) != sizeof(grant) || grant.kind != Message::kGrant)
+      _exit(0);
+    if (grant.ok == 0 || fd < 0 || grant.bytes < bytes) {
+      if (fd >= 0) close(fd);
+      return nullptr;
+    }
+    for (size_t i = 0; i < m_kept.size(); ++i) {
+      if (m_kept[i].id == grant.id && m_kept[i].bytes >= bytes) {
+        close(fd);
+        Mapping used = m_kept[i];
+        m_kept.erase(m_kept.begin() + static_cast<long>(i));
+        m_kept.push_back(used);  // most recently used last
+        return used.data;
+      }
+    }
+    void* data = mmap(nullptr, grant.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (data == MAP_FAILED) return nullptr;
+    const Mapping mapping = {grant.id, static_cast<uint8_t*>(data), grant.bytes};
+    if (grant.id == 0) {
+      m_oneOff = mapping;
+    } else {
+      if (m_kept.size() == kKeptMappings) {
+        munmap(m_kept.front().data, m_kept.front().bytes);
+        m_kept.erase(m_kept.begin());
+      }
+      m_kept.push_back(mapping);
+    }
+    return mapping.data;
+  }
+
+  void releasePixels(uint8_t* pixels) override {
+    if (pixels != nullptr && pixels == m_oneOff.data) {
+      munmap(m_oneOff.data, m_oneOff.bytes);
+      m_oneOff = {};
+    }
+  }
+
+ private:
+  struct Mapping {
+    uint64_t id = 0;
+    uint8_t* data = nullptr;
+    uint64_t bytes = 0;
+  };
+  std::vector<Mapping> m_kept;
+  Mapping m_oneOff;
+};
+
+pid_t g_pid = 0;
+
+// Test builds only: a file that starts with "IMAGESERVER-TEST <what>" makes
+// the decoder misbehave as a compromised one would, or tell its pid.
+bool testRequest(int fd) {
+  char head[40] = {};
+  if (pread(fd, head, sizeof(head) - 1, 0) <= 0) return false;
+  static const char kPrefix[] = "IMAGESERVER-TEST ";
+  if (std::strncmp(head, kPrefix, sizeof(kPrefix) - 1) != 0) return false;
+  const char* what = head + sizeof(kPrefix) - 1;
+  if (std::strncmp(what, "openat", 6) == 0) {
+    syscall(SYS_openat, AT_FDCWD, "/etc/passwd", O_RDONLY);
+  } else if (std::strncmp(what, "socket", 6) == 0) {
+    syscall(SYS_socket, AF_INET, SOCK_STREAM, 0);
+  } else if (std::strncmp(what, "crash", 5) == 0) {
+    *static_cast<volatile int*>(nullptr) = 0;
+  } else if (std::strncmp(what, "hang", 4) == 0) {
+    for (volatile bool forever = true; forever;) {
+    }
+  } else if (std::strncmp(what, "pid", 3) == 0) {
+    DecoderMessage info;
+    info.kind = Message::kInfo;
+    info.width = static_cast<uint32_t>(g_pid);
+    info.height = 1;
+    info.sourceType = BitmapInfo::SOURCE_PNG;
+    info.cpuNanos = cpuNanos();
+    close(fd);
+    if (!send(info)) _exit(0);
+    return true;
+  }
+  failed("unknown test request");
+  close(fd);
+  return true;
+}
+
+void serve(const RequestMessage& request, const char* pathText, int fd, GrantedPixels& provider) {
+  const util::UnicodeString8 path(pathText);
+  if (request.infoOnly != 0) {
+    BitmapInfo* info = localImageInfo(path, fd, request.fileSize);
+    if (info == nullptr) {
+      failed(kor::ErrorStorage::reason());
+      kor::ErrorStorage::ack();
+      return;
+    }
+    DecoderMessage reply;
+    reply.kind = Message::kInfo;
+    reply.width = info->width;
+    reply.height = info->height;
+    reply.sourceType = info->sourceType;
+    reply.hasAlpha = info->hasAlpha ? 1 : 0;
+    reply.isGrey = info->isGrey ? 1 : 0;
+    Engine::getInstance().destroyBitmapInfo(info);
+    reply.cpuNanos = cpuNanos();
+    if (!send(reply)) _exit(0);
+    return;
+  }
+  const auto format = static_cast<BitmapInfo::Format>(request.format);
+  if (format < BitmapInfo::FORMAT_DEFAULT || format > BitmapInfo::FORMAT_ARGB8888) {
+    close(fd);
+    failed("unsupported pixel format");
+    return;
+  }
+  Bitmap* bitmap = nullptr;
+  {
+    PixelBufferScope scope(&provider);
+    bitmap = localDecode(path, fd, request.fileSize, format, request.width, request.height,
+                         request.scaled != 0);
+  }
+  if (bitmap == nullptr) {
+    failed(kor::ErrorStorage::reason());
+    kor::ErrorStorage::ack();
+    return;
+  }
+  DecoderMessage reply;
+  reply.kind = Message::kDone;
+  reply.width = bitmap->width;
+  reply.height = bitmap->height;
+  reply.format = bitmap->format;
+  reply.stride = bitmap->stride;
+  // The pixels are where the service can read them only when they are in
+  // granted memory.
+  const bool granted = static_cast<BitmapRecord*>(bitmap)->provider == &provider;
+  Engine::getInstance().destroyBitmap(bitmap);  // unmaps memory granted for it alone
+  if (!granted) {
+    failed("no memory was granted for the pixels");
+    return;
+  }
+  reply.cpuNanos = cpuNanos();
+  if (!send(reply)) _exit(0);
+}
+
+}  // namespace
+
+int runDecoderProcess(int argc, char** argv, bool testRequests) {
+  // Dies with the service; a service that is already gone is not waited for.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (argc < 2 || getppid() != static_cast<pid_t>(std::atol(argv[1]))) return 2;
+  g_pid = getpid();
+  // Every descriptor but the channel.
+  syscall(SYS_close_range, 0u, static_cast<unsigned>(kChannel - 1), 0u);
+  syscall(SYS_close_range, static_cast<unsigned>(kChannel + 1), ~0u, 0u);
+
+  DecoderMessage hello;
+  hello.kind = Message::kHello;
+  hello.missing = enterNamespaces();
+  if (!limitResources()) return 3;
+  prctl(PR_SET_DUMPABLE, 0);
+#if defined(__GLIBC__)
+  // One heap arena is enough for one request at a time, and keeps the
+  // address space small.
+  mallopt(M_ARENA_MAX, 1);
+#endif
+  if (!useOwnAv1Decoder()) return 3;
+  // The C library sets up its thread signals at the first thread it starts:
+  // one is started now, so that the codecs' threads need no more calls.
+  std::thread([] {}).join();
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || !installFilter()) return 3;
+  if (!send(hello)) return 0;
+
+  GrantedPixels provider;
+  std::vector<char> buffer(sizeof(RequestMessage) + kMaxPathBytes + 1);
+  for (;;) {
+    int fd = -1;
+    const ssize_t n = receive(buffer.data(), buffer.size() - 1, &fd);
+    RequestMessage request;
+    if (n < static_cast<ssize_t>(sizeof(request))) _exit(0);
+    std::memcpy(&request, buffer.data(), sizeof(request));
+    if (request.kind != Message::kRequest || fd < 0 ||
+        request.pathBytes != static_cast<size_t>(n) - sizeof(request))
+      _exit(0);
+    buffer[static_cast<size_t>(n)] = '\0';
+    if (testRequests && testRequest(fd)) continue;
+    serve(request, buffer.data() + sizeof(request), fd, provider);
+  }
+}
+
+}  // namespace lumo::internal

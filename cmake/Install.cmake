@@ -1,7 +1,9 @@
 # What `cmake --install` puts where, in two components that are also the two
 # Debian packages that `cpack -G DEB` makes:
 #   service: libimageserverlib.so, its C header, CMake package and pkg-config
-#            file, imageserver-host, the systemd unit, an example config.json
+#            file, imageserver-host, the decoder process
+#            (libexec/imageserver/imageserver-decoder), the systemd unit, an
+#            example config.json
 #   client:  libimageserverclient.so, its header, CMake package and pkg-config
 #            file, imageserver-client
 include(CMakePackageConfigHelpers)
@@ -85,7 +87,8 @@ set(CPACK_DEBIAN_SERVICE_DESCRIPTION "Local image service
 libimageserverlib.so serves the image files of the local file system to the
 other processes of the machine over a Unix socket; imageserver-host runs it
 as the systemd unit imageserver.service, for the members of the group
-imageserver. Includes the C control interface for other hosts.")
+imageserver. Images are read in sandboxed decoder processes. Includes the C
+control interface for other hosts.")
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/dist/debian/postinst ${PROJECT_SOURCE_DIR}/dist/debian/prerm
     ${PROJECT_SOURCE_DIR}/dist/debian/postrm)

@@ -196,7 +196,7 @@ class PixelBufferScope {
 // need (kSpareDecoders), at most kMaxDecoders are kept, a decoder idle for
 // kDecoderIdleMs ends, and releaseDecoder() ends a client's at once. A
 // decoder that crashes, breaks the protocol, runs past its deadline (a
-// base plus a time per pixel of the bitmap) or whose client leaves
+// base plus a time per byte of the bitmap) or whose client leaves
 // mid-request (kor::isCancelled()) is killed: that call fails, with the
 // signal or the cause as the reason, and the client's next call gets a
 // fresh decoder. Nothing a decoder does can make the caller crash or wait
@@ -207,7 +207,7 @@ constexpr uint32_t kDecoderIdleMs = 10000;
 constexpr uint64_t kDecoderAddressSpace = 4ull << 30;
 constexpr uint32_t kInfoDeadlineMs = 5000;
 constexpr uint32_t kDecodeDeadlineBaseMs = 10000;
-constexpr uint32_t kDecodeDeadlineNanosPerPixel = 100;
+constexpr uint32_t kDecodeDeadlineNanosPerByte = 25;
 
 // Starts the decoder processes (counted: each call needs a stopDecoders()).
 // Spare processes start in the background; a call that finds none waits

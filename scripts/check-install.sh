@@ -39,6 +39,7 @@ for file in "$libdir/libimageserverlib.so.$version" "$libdir/libimageserverlib.s
   "$libdir/libimageserverclient.so" include/svx/imageserver/client/ImageServerClient.h \
   "$libdir/cmake/ImageServerClient/ImageServerClientConfig.cmake" \
   "$libdir/pkgconfig/imageserverclient.pc" bin/imageserver-host bin/imageserver-client \
+  libexec/imageserver/imageserver-decoder \
   share/doc/imageserver/examples/config.json share/man/man1/imageserver-host.1 \
   share/man/man1/imageserver-client.1; do
   [[ -e "$prefix/$file" ]] || fail "not installed: $file"
@@ -50,7 +51,7 @@ for library in imageserverlib imageserverclient; do
   readelf -d "$prefix/$libdir/lib$library.so.$version" |
     grep -q "Library soname: \[lib$library.so.$major\]" || fail "lib$library: wrong SONAME"
 done
-for elf in "$prefix"/bin/* "$prefix/$libdir"/lib*.so."$version"; do
+for elf in "$prefix"/bin/* "$prefix"/libexec/imageserver/* "$prefix/$libdir"/lib*.so."$version"; do
   paths=$(readelf -d "$elf" | sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p')
   [[ -z "$paths" || "$paths" == '$ORIGIN/'* ]] || fail "$elf has the search path $paths"
 done
@@ -81,7 +82,7 @@ service_deb=$(echo "$work"/deb/imageserver_"$version"_*.deb)
 client_deb=$(echo "$work"/deb/imageserver-client_"$version"_*.deb)
 service_depends=$(dpkg-deb -f "$service_deb" Depends)
 client_depends=$(dpkg-deb -f "$client_deb" Depends)
-for package in adduser libc6 libstdc++6 libjpeg62-turbo libspng0 libgif7 libexif12; do
+for package in adduser libc6 libstdc++6 libjpeg62-turbo libspng0 libgif7 libexif12 libseccomp2; do
   [[ ",$service_depends" == *[\ ,]"$package "* || ",$service_depends," == *[\ ,]"$package,"* ]] ||
     fail "imageserver does not depend on $package: $service_depends"
 done
@@ -91,6 +92,7 @@ service_files=$(dpkg-deb -c "$service_deb")
 client_files=$(dpkg-deb -c "$client_deb")
 [[ "$service_files" == *" ./usr/lib/systemd/system/imageserver.service"* &&
   "$service_files" == *" ./usr/bin/imageserver-host"* &&
+  "$service_files" == *" ./usr/libexec/imageserver/imageserver-decoder"* &&
   "$service_files" == *" ./usr/lib/libimageserverlib.so.$major "* &&
   "$client_files" == *" ./usr/bin/imageserver-client"* &&
   "$client_files" == *" ./usr/lib/libimageserverclient.so.$major "* ]] ||

@@ -788,7 +788,7 @@ Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format
       return nullptr;
     }
     // The deadline grows with the bitmap: its work is bounded by its size.
-    span = static_cast<uint32_t>(base + reply.bytes / 4 * kDecodeDeadlineNanosPerPixel / 1000000);
+    span = static_cast<uint32_t>(base + reply.bytes * kDecodeDeadlineNanosPerByte / 1000000);
     if (!grant(decoder, reply.bytes, &granted)) {
       lease.breakOff();
       return nullptr;

@@ -18,6 +18,10 @@
 // clang-format on
 
 #include "bench.h"
+#include "platform/kor.h"
+#include "platform/lumo.h"
+#include "platform/lumo/codec.h"
+#include "platform/lumo/sandbox.h"
 
 namespace bench {
 
@@ -189,6 +193,61 @@ Pixels readWholeFile(const std::string& path, Buffer* buffer) {
   close(fd);
   if (done != bytes.size) fail("short read of " + path);
   return bytes;
+}
+
+// ---------------------------------------------------------------------------
+// The image engine, here and in a decoder process
+
+namespace {
+
+// Decoder processes run from the first call that wants one; the engine's
+// own calls in this process go around them.
+void needDecoders() {
+  static const bool started = lumo::startDecoders();
+  if (!started) fail("cannot start decoder processes");
+}
+
+}  // namespace
+
+double engineInfo(const std::string& path, bool inDecoder, int count) {
+  if (inDecoder) needDecoders();
+  const util::UnicodeString8 name(path.c_str());
+  lumo::DecoderScope client(1);
+  const double t0 = now();
+  for (int i = 0; i < count; ++i) {
+    lumo::BitmapInfo* info = inDecoder ? lumo::Engine::getInstance().getImageInfo(name)
+                                       : lumo::internal::localImageInfo(name, -1, 0);
+    if (info == nullptr) fail(std::string("engine information: ") + kor::ErrorStorage::reason());
+    lumo::Engine::getInstance().destroyBitmapInfo(info);
+  }
+  return (now() - t0) / count * 1e6;
+}
+
+double engineDecode(const std::string& path, bool inDecoder, int count) {
+  if (inDecoder) needDecoders();
+  const util::UnicodeString8 name(path.c_str());
+  lumo::DecoderScope client(1);
+  const double t0 = now();
+  for (int i = 0; i < count; ++i) {
+    const lumo::Vec2<unsigned int> size = {125, 93};
+    lumo::Bitmap* bitmap =
+        inDecoder ? lumo::Engine::getInstance().createBitmap(
+                        name, lumo::BitmapInfo::FORMAT_DEFAULT, size,
+                        lumo::Bitmap::SCALING_AREA_AVERAGE, false, nullptr)
+                  : lumo::internal::localDecode(name, -1, 0, lumo::BitmapInfo::FORMAT_DEFAULT,
+                                                size.x, size.y, true);
+    if (bitmap == nullptr) fail(std::string("engine decode: ") + kor::ErrorStorage::reason());
+    readAll(bitmap->pixels, size_t{bitmap->stride} * bitmap->height);
+    lumo::Engine::getInstance().destroyBitmap(bitmap);
+  }
+  return (now() - t0) / count * 1e6;
+}
+
+double decoderStartMs() {
+  needDecoders();
+  const double ms = lumo::internal::timeDecoderStart();
+  if (ms < 0) fail("cannot start a decoder process");
+  return ms;
 }
 
 }  // namespace bench

@@ -83,6 +83,13 @@ Pixels decodeJpeg(const std::string& path, int denominator, Buffer* buffer);
 Pixels decodePng(const std::string& path, Buffer* buffer);
 Pixels decodeGif(const std::string& path, Buffer* buffer);
 Pixels readWholeFile(const std::string& path, Buffer* buffer);
+// The image engine on |path|, |count| times in a row, in this process or
+// (|inDecoder|) in a decoder process: microseconds per call.
+double engineInfo(const std::string& path, bool inDecoder, int count);
+double engineDecode(const std::string& path, bool inDecoder, int count);
+// Milliseconds to start a decoder process, have it confine itself and say
+// hello, and end it.
+double decoderStartMs();
 
 // ---------------------------------------------------------------------------
 // The round-trip baselines: 64 bytes there and back over a Unix socketpair,
@@ -167,8 +174,21 @@ inline constexpr const char* kLabelJpeg = "libjpeg-turbo in-process";
 std::string mixedGroup(const std::string& file, int scaling);
 std::string oneShotGroup(const std::string& file, int scaling);
 inline constexpr const char* kLabelClientTool = "imageserver-client";
+// The service of an earlier build (--before-instance), for before/after
+// figures from one run.
+inline constexpr const char* kLabelBefore = "service before the sandbox";
+inline constexpr const char* kLabelClientToolBefore = "imageserver-client, service before the sandbox";
+// The engine in this process and in a decoder process, and a decoder's start.
+inline constexpr const char* kGroupSandboxInfo = "photo075.jpg: engine information";
+inline constexpr const char* kGroupSandboxDecode = "photo075.jpg: engine decode /8";
+inline constexpr const char* kGroupDecoderStart = "decoder process start";
+inline constexpr const char* kLabelEngineHere = "engine in this process";
+inline constexpr const char* kLabelEngineDecoder = "engine in a decoder process";
 
 struct RunOptions {
+  // An instance served by an earlier build; 0: none. The mixed stream, the
+  // information cases and the one-shot client run against it as well.
+  uint32_t beforeInstance = 0;
   std::string inputs;
   std::string scratch;
   std::string out;

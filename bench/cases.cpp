@@ -186,6 +186,14 @@ int runBenchmarks(const RunOptions& options) {
   if (!client) fail("cannot connect to the service: " + error);
   auto mixed = isc::SyncClient::connect(connect, &error);
   if (!mixed) fail("cannot connect to the service: " + error);
+  std::unique_ptr<isc::SyncClient> before, mixedBefore;
+  if (options.beforeInstance != 0) {
+    isc::ConnectOptions earlier;
+    earlier.instance = options.beforeInstance;
+    before = isc::SyncClient::connect(earlier, &error);
+    mixedBefore = isc::SyncClient::connect(earlier, &error);
+    if (!before || !mixedBefore) fail("cannot connect to the earlier service: " + error);
+  }
   std::vector<std::unique_ptr<isc::SyncClient>> one, four;
   one.push_back(isc::SyncClient::connect(connect, &error));
   for (int i = 0; i < 4; ++i) four.push_back(isc::SyncClient::connect(connect, &error));
@@ -237,6 +245,11 @@ int runBenchmarks(const RunOptions& options) {
     add(
         groupName(path, "information"), kLabelService, kService, "us",
         [&client, path](bool) { return serviceInfo(*client, path, 200); }, 200);
+    if (before) {
+      add(
+          groupName(path, "information"), kLabelBefore, kReference, "us",
+          [&before, path](bool) { return serviceInfo(*before, path, 200); }, 200);
+    }
     add(groupName(path, "file bytes"), "open + read()", kBaseline, "ms",
         decodeCase(std::make_shared<Buffer>(),
                    [path](Buffer* buffer) { return readWholeFile(path, buffer); }));
@@ -358,7 +371,33 @@ int runBenchmarks(const RunOptions& options) {
         }
         return serviceImage(*mixed, path, scaling, true, check, expect);
       });
+      if (mixedBefore) {
+        add(group, kLabelBefore, kReference, "ms", [&mixedBefore, path, scaling](bool check) {
+          return serviceImage(*mixedBefore, path, scaling, true, check, 0);
+        });
+      }
     }
+  }
+
+  // What reading an image in a decoder process costs a job: the engine's
+  // calls in this process and in a decoder process of its own, on a small
+  // file, and what starting one costs (off a request's path: spares).
+  {
+    const std::string path = in.jpeg075;
+    add(
+        kGroupSandboxInfo, kLabelEngineHere, kBaseline, "us",
+        [path](bool) { return engineInfo(path, false, 200); }, 200);
+    add(
+        kGroupSandboxInfo, kLabelEngineDecoder, kService, "us",
+        [path](bool) { return engineInfo(path, true, 200); }, 200);
+    add(
+        kGroupSandboxDecode, kLabelEngineHere, kBaseline, "us",
+        [path](bool) { return engineDecode(path, false, 20); }, 20);
+    add(
+        kGroupSandboxDecode, kLabelEngineDecoder, kService, "us",
+        [path](bool) { return engineDecode(path, true, 20); }, 20);
+    add(kGroupDecoderStart, "start, confine, hello, end", kService, "ms",
+        [](bool) { return decoderStartMs(); });
   }
 
   // Whole processes, each writing the picture to a file: the service's
@@ -387,6 +426,11 @@ int runBenchmarks(const RunOptions& options) {
       const std::string pam = scratch + "/oneshot-" + tag + ".pam";
       clientArgs.insert(clientArgs.end(), {"-o", pam});
       add(group, kLabelClientTool, kService, "ms", oneShot(clientArgs, pam));
+      if (options.beforeInstance != 0) {
+        std::vector<std::string> beforeArgs = clientArgs;
+        beforeArgs[2] = std::to_string(options.beforeInstance);
+        add(group, kLabelClientToolBefore, kReference, "ms", oneShot(beforeArgs, pam));
+      }
       const std::string ppm = scratch + "/oneshot-" + tag + ".ppm";
       if (scaling == 1) {
         add(group, "djpeg", kPeer, "ms", oneShot({"/usr/bin/djpeg", "-outfile", ppm, path}, ppm));
@@ -423,6 +467,18 @@ int runBenchmarks(const RunOptions& options) {
         }
         return (t1 - t0) * 1e3;
       });
+  if (before) {
+    add(kGroupInfo1000, kLabelBefore + std::string(", one request"), kReference, "ms",
+        [&before, &in](bool) {
+          std::vector<isc::Answer> answers;
+          std::string error;
+          const double t0 = now();
+          const bool ok = before->requestInformation(in.small, 120.0, &answers, &error);
+          const double t1 = now();
+          if (!ok || answers.size() != in.small.size()) fail("1,000 information answers: " + error);
+          return (t1 - t0) * 1e3;
+        });
+  }
   if (options.peers) {
     std::vector<std::string> identify = {"/usr/bin/identify", "-ping"};
     identify.insert(identify.end(), in.small.begin(), in.small.end());

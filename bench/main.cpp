@@ -5,7 +5,7 @@
 //   imageserver-bench run --inputs DIR --scratch DIR --out SAMPLES.tsv
 //                         [--reps N] [--instance N] [--host-pid PID]
 //                         [--pillow-worker PATH] [--client PATH] [--no-peers]
-//                         [--only TEXT]
+//                         [--only TEXT] [--before-instance N]
 //       Runs every case once as a warm-up (which also checks the outputs),
 //       then N rounds; each round runs every case once, in a fixed order that
 //       puts each service case next to its baseline and peers, so that slow
@@ -14,6 +14,9 @@
 //       of several texts separated by "|" (for profiling a few cases).
 //       --client names imageserver-client for the one-shot cases (whole
 //       processes against the peers' tools); without it they are left out.
+//       --before-instance names a host of an earlier build: the mixed
+//       stream, the information cases and the one-shot client are measured
+//       against it too, in the same rounds.
 //   imageserver-bench rss --instance N --pid PID --file PATH --scaling S --label L
 //       Asks a freshly started host for one decode and prints the host's peak
 //       resident memory (VmHWM) before and after, and the answer's result:
@@ -44,6 +47,7 @@ int usage() {
       "usage: imageserver-bench run --inputs DIR --scratch DIR --out FILE [--reps N]\n"
       "                             [--instance N] [--host-pid PID] [--pillow-worker PATH]\n"
       "                             [--client PATH] [--no-peers] [--only TEXT]\n"
+      "                             [--before-instance N]\n"
       "       imageserver-bench rss --instance N --pid PID --file PATH --scaling S "
       "--label L\n"
       "       imageserver-bench idle --instance N --pid PID --file PATH [--clients N]\n"
@@ -89,6 +93,8 @@ int main(int argc, char** argv) {
       options.python = get("--python", options.python);
       options.peers = get("--no-peers").empty();
       options.only = get("--only");
+      options.beforeInstance =
+          static_cast<uint32_t>(std::atoi(get("--before-instance", "0").c_str()));
       if (options.inputs.empty() || options.out.empty() || options.reps < 1 ||
           (options.peers && options.pillowWorker.empty()))
         return usage();

@@ -10,7 +10,10 @@
 # Environment: BENCH_REPS (rounds, default 11, at least 10 for the report),
 #              BENCH_BUILD_DIR (default build/bench),
 #              BENCH_WORK_DIR (inputs and raw data, default build/bench-work),
-#              BENCH_RESERVE_MIB (the hosts' --segment-reserve, default 64).
+#              BENCH_RESERVE_MIB (the hosts' --segment-reserve, default 64),
+#              BENCH_BEFORE_REV (a git revision: its host is built too and
+#              measured beside this one in the same rounds, for before/after
+#              figures; unset: none).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -33,6 +36,19 @@ bench="$build/bench/imageserver-bench"
 host_bin="$build/tools/imageserver-host"
 client_bin="$build/tools/imageserver-client"
 reserve_mib=${BENCH_RESERVE_MIB:-64}
+
+before_args=()
+before_host=""
+if [[ -n "${BENCH_BEFORE_REV:-}" ]]; then
+  echo "=== building $BENCH_BEFORE_REV for before/after figures ($work/before-build, Release)"
+  rm -rf "$work/before-src"
+  mkdir -p "$work/before-src"
+  git archive "$BENCH_BEFORE_REV" | tar -x -C "$work/before-src"
+  cmake -S "$work/before-src" -B "$work/before-build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DIMAGESERVER_BUILD_TESTS=OFF -DIMAGESERVER_BUILD_BENCH=OFF >/dev/null
+  ninja -C "$work/before-build" imageserverlib imageserver-host >/dev/null
+  before_host="$work/before-build/tools/imageserver-host"
+fi
 
 echo "=== inputs ($work/inputs)"
 "$build/bench/imageserver-bench-inputs" "$work/inputs"
@@ -65,11 +81,24 @@ trap 'stop_host || true; rm -rf "$scratch"' EXIT
 } >"$work/environment.md"
 
 echo "=== timing ($reps rounds after a warm-up round; progress on stderr)"
+before_pid=""
+if [[ -n "$before_host" ]]; then
+  current_host=$host_bin
+  host_bin=$before_host
+  start_bench_host 2
+  before_pid=$host_pid
+  host_bin=$current_host
+  before_args=(--before-instance 2)
+fi
 start_bench_host 0
 "$bench" run --inputs "$work/inputs" --scratch "$scratch" --out "$work/samples.tsv" \
   --reps "$reps" --instance 0 --host-pid "$host_pid" --pillow-worker "$root/bench/pillow_worker.py" \
-  --client "$client_bin"
+  --client "$client_bin" "${before_args[@]}"
 stop_host
+if [[ -n "$before_pid" ]]; then
+  host_pid=$before_pid
+  stop_host
+fi
 
 echo "=== host peak memory (a fresh host per measurement)"
 : >"$work/rss.tsv"

@@ -1,8 +1,10 @@
 // Tests of the image engine: header information, decoded pixels of every
 // format, scaling, orientation, output formats, limits and failure paths.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -1302,6 +1304,57 @@ TEST_F(DecoderTest, ForbiddenCallsCrashesAndHangsFailOnlyTheirOwnCall) {
   EXPECT_EQ(infoFailure(test("hang")),
             "decoder process " + std::to_string(pid) + " ran past its deadline of 300 ms");
   EXPECT_NE(decode(good), nullptr) << kor::ErrorStorage::reason();
+}
+
+// Lends memfd memory, as a client's segments are lent: the decoder writes
+// the pixels there itself, and this process maps them read-only (a copy
+// here would fault). |shared| false lends plain memory instead.
+class LendingProvider : public lumo::PixelBufferProvider {
+ public:
+  explicit LendingProvider(bool shared) : m_shared(shared) {}
+  ~LendingProvider() override {
+    if (m_data != nullptr) munmap(m_data, m_bytes);
+    if (m_fd >= 0) close(m_fd);
+  }
+  uint8_t* allocatePixels(size_t bytes) override {
+    m_bytes = bytes;
+    if (!m_shared) {
+      m_data = static_cast<uint8_t*>(
+          mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+      return m_data;
+    }
+    m_fd = memfd_create("lent", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    EXPECT_EQ(ftruncate(m_fd, off_t(bytes)), 0);
+    EXPECT_EQ(fcntl(m_fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW), 0);
+    m_data = static_cast<uint8_t*>(mmap(nullptr, bytes, PROT_READ, MAP_SHARED, m_fd, 0));
+    return m_data;
+  }
+  void releasePixels(uint8_t* pixels) override { EXPECT_EQ(pixels, m_data); }
+  int sharedPixels(const uint8_t* pixels, uint64_t* id) override {
+    EXPECT_EQ(pixels, m_data);
+    *id = 0;
+    return m_shared ? m_fd : -1;
+  }
+  uint8_t* lent() const { return m_data; }
+
+ private:
+  const bool m_shared;
+  int m_fd = -1;
+  uint8_t* m_data = nullptr;
+  size_t m_bytes = 0;
+};
+
+TEST_F(DecoderTest, PixelsGoStraightIntoLentMemoryOrAreCopiedIntoIt) {
+  const Image image = gradient(300, 200);
+  const std::string path = png(image);
+  for (bool shared : {true, false}) {
+    LendingProvider provider(shared);
+    lumo::PixelBufferScope scope(&provider);
+    BitmapPtr bitmap = decode(path);
+    ASSERT_NE(bitmap, nullptr) << kor::ErrorStorage::reason();
+    EXPECT_EQ(bitmap->pixels, provider.lent()) << shared;
+    EXPECT_EQ(toImage(*bitmap).rgba, image.rgba) << shared;
+  }
 }
 
 TEST_F(DecoderTest, EachClientHasADecoderOfItsOwnUntilItIsReleased) {

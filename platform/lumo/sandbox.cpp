@@ -47,6 +47,9 @@ uint64_t nowMs() {
                                    .count());
 }
 
+// How long a call watches its decoder's channel before it sleeps: about an
+// information read's worth.
+constexpr int kSpinMicros = 50;
 // While a decode waits for its decoder, it looks this often whether its
 // client has gone.
 constexpr int kCancelCheckMs = 5;
@@ -154,6 +157,7 @@ std::string findExecutable() {
 // when none comes in time, the client has gone, or the decoder broke off.
 bool receive(Decoder* decoder, uint64_t deadlineMs, uint32_t deadlineSpanMs,
              DecoderMessage* message) {
+  const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicros);
   for (;;) {
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
     iovec part = {message, sizeof(*message)};
@@ -187,6 +191,12 @@ bool receive(Decoder* decoder, uint64_t deadlineMs, uint32_t deadlineSpanMs,
       const std::string why = exitReason(decoder);
       kor::ErrorStorage::set("decoder process %d %s", pid, why.c_str());
       return false;
+    }
+    // A short answer (information, a small image) comes within the spin:
+    // no sleep and wake-up on either side.
+    if (std::chrono::steady_clock::now() < spinUntil) {
+      std::this_thread::yield();  // to the decoder, where they share a core
+      continue;
     }
     if (internal::cancelled()) return false;
     const uint64_t now = nowMs();
@@ -463,6 +473,11 @@ class Pool {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_chosen = path;
     if (m_refs > 0) m_executable = path.empty() ? findExecutable() : path;
+  }
+
+  std::string executable() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_executable.empty() ? (m_chosen.empty() ? findExecutable() : m_chosen) : m_executable;
   }
 
   int pidOf(uint64_t client) {
@@ -851,6 +866,18 @@ void setDecoderDeadlines(uint32_t infoMs, uint32_t decodeBaseMs) {
 }
 
 int decoderOf(uint64_t client) { return Pool::instance().pidOf(client); }
+
+double timeDecoderStart() {
+  const std::string executable = Pool::instance().executable();
+  const auto t0 = std::chrono::steady_clock::now();
+  uint32_t missing = 0;
+  std::string reason;
+  Decoder* decoder = spawn(executable, &missing, &reason);
+  const auto t1 = std::chrono::steady_clock::now();
+  if (decoder == nullptr) return -1;
+  destroy(decoder);
+  return std::chrono::duration<double, std::milli>(t1 - t0).count();
+}
 size_t decoderCount() { return Pool::instance().count(); }
 size_t spareCount() { return Pool::instance().spares(); }
 size_t settleDecoders(uint32_t timeoutMs) { return Pool::instance().settle(timeoutMs); }

@@ -104,6 +104,9 @@ int decoderOf(uint64_t client);
 // Decoder processes now alive: bound to a client, and spare.
 size_t decoderCount();
 size_t spareCount();
+// Milliseconds to start a decoder process until its hello, and end it; -1
+// when it cannot start. For the benchmark.
+double timeDecoderStart();
 // Waits (up to |timeoutMs|) until no decoder is starting and the spares are
 // ready; the descriptors the decoders then hold in this process.
 size_t settleDecoders(uint32_t timeoutMs);

@@ -47,7 +47,7 @@ constexpr int kChannel = 3;
 constexpr rlim_t kDecoderDescriptors = kChannel + 1;
 constexpr rlim_t kDecoderCpuSeconds = 600;
 // How long it watches for the next request before it sleeps.
-constexpr long kSpinMicros = 100;
+constexpr long kSpinMicros = 500;
 // Mappings of granted memory kept for reuse (a client's pooled segments).
 constexpr size_t kKeptMappings = 6;
 
@@ -234,7 +234,8 @@ class GrantedPixels final : public PixelBufferProvider {
     if (!send(ask)) _exit(0);
     GrantMessage grant;
     int fd = -1;
-    if (receive(&grant, sizeof(grant), &fd) != sizeof(grant) || grant.kind != Message::kGrant)
+    if (receive(&grant, sizeof(grant), &fd, true) != sizeof(grant) ||
+        grant.kind != Message::kGrant)
       _exit(0);
     if (grant.ok == 0 || fd < 0 || grant.bytes < bytes) {
       if (fd >= 0) close(fd);

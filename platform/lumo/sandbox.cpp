@@ -366,7 +366,7 @@ class Pool {
       if (m_refs == 0 || --m_refs > 0) return;
       m_running.store(false, std::memory_order_release);
       m_stopping = true;
-      m_changed.notify_all();
+      m_keeperWake.notify_all();
     }
     m_keeper.join();
     {
@@ -401,7 +401,10 @@ class Pool {
         (*bound)->busy = true;
         return *bound;
       }
-      m_changed.wait(lock);  // another thread works for the same client
+      // Another thread works for the same client.
+      ++m_waiting;
+      m_changed.wait(lock);
+      --m_waiting;
     }
     Decoder* decoder = nullptr;
     if (!m_spares.empty()) {
@@ -428,7 +431,7 @@ class Pool {
     decoder->busy = true;
     m_bound.push_back(decoder);
     std::vector<Decoder*> ended = trimLocked();
-    m_changed.notify_all();  // the keeper starts the next spare
+    m_keeperWake.notify_all();  // to start the next spare
     lock.unlock();
     for (Decoder* old : ended) destroy(old);
     return decoder;
@@ -441,7 +444,8 @@ class Pool {
       std::unique_lock<std::mutex> lock(m_mutex);
       decoder->busy = false;
       decoder->lastUsedMs = nowMs();
-      m_changed.notify_all();
+      // Only a thread waiting for this client's decoder needs to hear it.
+      if (m_waiting > 0) m_changed.notify_all();
       if (!broken && !decoder->retire && running()) {
         if (decoder->scratchBytes > kKeepScratchBytes) dropScratch(decoder);
         return;
@@ -593,16 +597,18 @@ class Pool {
         }
         continue;
       }
-      m_changed.wait_for(lock, std::chrono::milliseconds(1000));
+      m_keeperWake.wait_for(lock, std::chrono::milliseconds(1000));
     }
   }
 
   std::mutex m_mutex;
-  std::condition_variable m_changed;
+  std::condition_variable m_changed;     // a decoder given back, a start done
+  std::condition_variable m_keeperWake;  // a spare taken, the stop
   std::atomic<bool> m_running{false};
   // Guarded by m_mutex:
   int m_refs = 0;
   int m_spawning = 0;
+  int m_waiting = 0;  // lenders waiting for a busy decoder
   bool m_stopping = false;
   bool m_missingReported = false;
   std::string m_chosen;

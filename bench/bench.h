@@ -177,7 +177,8 @@ inline constexpr const char* kLabelClientTool = "imageserver-client";
 // The service of an earlier build (--before-instance), for before/after
 // figures from one run.
 inline constexpr const char* kLabelBefore = "service before the sandbox";
-inline constexpr const char* kLabelClientToolBefore = "imageserver-client, service before the sandbox";
+inline constexpr const char* kLabelClientToolBefore =
+    "imageserver-client, service before the sandbox";
 // The engine in this process and in a decoder process, and a decoder's start.
 inline constexpr const char* kGroupSandboxInfo = "photo075.jpg: engine information";
 inline constexpr const char* kGroupSandboxDecode = "photo075.jpg: engine decode /8";

@@ -206,16 +206,17 @@ int writeReport(const std::string& samplesPath, const std::string& rssPath,
   // The long-lived client at every size, full and /8, against libjpeg-turbo
   // in this process into a reused buffer; the earlier build's service
   // beside it for reference, where it was measured.
-  const std::pair<const char*, const char*> sizes[] = {
-      {"photo12.jpg", "12-MP"}, {"photo8.jpg", "8-MP"}, {"photo2.jpg", "2-MP"},
-      {"photo075.jpg", "0.75-MP"}};
+  const std::pair<const char*, const char*> sizes[] = {{"photo12.jpg", "12-MP"},
+                                                       {"photo8.jpg", "8-MP"},
+                                                       {"photo2.jpg", "2-MP"},
+                                                       {"photo075.jpg", "0.75-MP"}};
   for (int scaling : {1, 8}) {
     for (const auto& [file, mp] : sizes) {
       const std::string what = scaling == 1 ? " JPEG full decode" : " JPEG decode /8";
       compare("long-lived client, " + std::string(mp) + what +
                   ": service ÷ in-process libjpeg-turbo" + (scaling == 1 ? "" : " 1/8"),
-              mixedGroup(file, scaling), kLabelService, mixedGroup(file, scaling), kLabelJpeg,
-              1.05, true);
+              mixedGroup(file, scaling), kLabelService, mixedGroup(file, scaling), kLabelJpeg, 1.05,
+              true);
       if (find(mixedGroup(file, scaling), kLabelBefore) != nullptr)
         compare("  the same, service before the sandbox (reference)", mixedGroup(file, scaling),
                 kLabelBefore, mixedGroup(file, scaling), kLabelJpeg, NAN, true);

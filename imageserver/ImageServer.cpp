@@ -52,8 +52,10 @@ void ImageServer::processImages() {
 
   while (m_running.load(std::memory_order_relaxed)) {
     Job* job = nullptr;
+    Job* next = nullptr;
     m_mutex.lock();
     if (!m_jobQueue.takeFront(&job)) m_queueCondition.wait(m_mutex);
+    if (job != nullptr) m_jobQueue.peekFront(&next);
     m_mutex.unlock();
     if (job != nullptr) {
       {
@@ -71,6 +73,7 @@ void ImageServer::processImages() {
         lumo::PixelBufferScope pixels(buffers);
         // Its images are read by a decoder process of its client's own.
         lumo::DecoderScope decoder(reply != nullptr ? reply->serial() : 0);
+        readAhead(job, next);
         job->execute();
         if (buffers != nullptr) buffers->end();
       }
@@ -82,6 +85,18 @@ void ImageServer::processImages() {
   Job* discarded = nullptr;
   while (m_jobQueue.takeFront(&discarded)) delete discarded;
   m_mutex.unlock();
+}
+
+void ImageServer::readAhead(Job* job, Job* next) {
+  // A client's batch of information requests: its decoder reads the next
+  // file while this job answers (the information job after this one, if
+  // it is its client's; it is never destroyed while this one runs, as only
+  // this thread takes jobs).
+  auto* info = dynamic_cast<FileInfoJob*>(job);
+  auto* nextInfo = dynamic_cast<FileInfoJob*>(next);
+  if (info == nullptr || nextInfo == nullptr || !(info->reply() == nextInfo->reply())) return;
+  lumo::readInfoAhead(resolvePath(info->locator()));
+  lumo::readInfoAhead(resolvePath(nextInfo->locator()));
 }
 
 void ImageServer::enqueueJob(Job* job) {

@@ -45,6 +45,10 @@ class ImageServer : public svx::imageserver::ImageServerSkeleton, public osal::T
   void enqueueJob(Job* job);
   // Number of queued entries. Thread-safe.
   uint32_t getNumPendingRequests();
+  // Before |job| runs: when it and |next| (the job queued after it, or null)
+  // read the information of images for the same client, the decoder
+  // process reads both ahead. Worker thread.
+  static void readAhead(Job* job, Job* next);
 
   // --- Control -------------------------------------------------------------
   // Written by the host, read by the IPC threads without a lock.

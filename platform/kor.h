@@ -236,6 +236,14 @@ class List {
     return true;
   }
 
+  // Copies the front element into |*value|, leaving it in the list. False
+  // when the list is empty.
+  bool peekFront(T* value) const {
+    if (m_head == nullptr) return false;
+    *value = m_head->value;
+    return true;
+  }
+
   // Unlinks the front element into |*value| and releases its node. False
   // when the list is empty.
   bool takeFront(T* value) {

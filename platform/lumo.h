@@ -219,6 +219,13 @@ void stopDecoders();
 // Ends the decoder of |client| (its next call gets a fresh one).
 void releaseDecoder(uint64_t client);
 
+// Says that the calling thread's client will ask for the information of
+// |path| soon, after the calls asked for so far: its decoder process may
+// read it meanwhile, while this thread does other work. At most two reads
+// are ahead at once; a read ahead that no call asks for is dropped. Does
+// nothing without decoder processes.
+void readInfoAhead(const util::UnicodeString8& path);
+
 // Names the client for whom the engine works on this thread while the
 // scope lives: a number that no other client of the process ever has (0:
 // no client; such calls share one decoder). Scopes nest.

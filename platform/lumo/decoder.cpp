@@ -78,10 +78,10 @@ bool installFilter() {
   scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
   if (filter == nullptr) return false;
   bool ok = true;
-  for (int call : {SCMP_SYS(open), SCMP_SYS(openat), SCMP_SYS(openat2), SCMP_SYS(creat),
-                   SCMP_SYS(socket), SCMP_SYS(connect), SCMP_SYS(execve), SCMP_SYS(execveat),
-                   SCMP_SYS(ptrace), SCMP_SYS(process_vm_readv), SCMP_SYS(process_vm_writev),
-                   SCMP_SYS(kill)})
+  for (int call :
+       {SCMP_SYS(open), SCMP_SYS(openat), SCMP_SYS(openat2), SCMP_SYS(creat), SCMP_SYS(socket),
+        SCMP_SYS(connect), SCMP_SYS(execve), SCMP_SYS(execveat), SCMP_SYS(ptrace),
+        SCMP_SYS(process_vm_readv), SCMP_SYS(process_vm_writev), SCMP_SYS(kill)})
     ok = ok && seccomp_rule_add(filter, SCMP_ACT_KILL_PROCESS, call, 0) == 0;
   ok = ok && seccomp_load(filter) == 0;
   seccomp_release(filter);
@@ -234,8 +234,7 @@ class GrantedPixels final : public PixelBufferProvider {
     if (!send(ask)) _exit(0);
     GrantMessage grant;
     int fd = -1;
-    if (receive(&grant, sizeof(grant), &fd, true) != sizeof(grant) ||
-        grant.kind != Message::kGrant)
+    if (receive(&grant, sizeof(grant), &fd, true) != sizeof(grant) || grant.kind != Message::kGrant)
       _exit(0);
     if (grant.ok == 0 || fd < 0 || grant.bytes < bytes) {
       if (fd >= 0) close(fd);

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -49,7 +50,7 @@ uint64_t nowMs() {
 
 // How long a call watches its decoder's channel before it sleeps: about an
 // information read's worth.
-constexpr int kSpinMicros = 50;
+constexpr int kSpinMicros = 300;
 // While a decode waits for its decoder, it looks this often whether its
 // client has gone.
 constexpr int kCancelCheckMs = 5;
@@ -59,6 +60,8 @@ constexpr int kExitWaitMs = 1000;
 constexpr int kHelloTimeoutMs = 10000;
 // A decoder that has used half its CPU time limit is not lent again.
 constexpr uint64_t kRetireCpuNanos = 300ull * 1000000000u;
+// Information requests a decoder may have been sent ahead.
+constexpr size_t kReadAhead = 2;
 // A scratch segment larger than this is not kept between requests.
 constexpr uint64_t kKeepScratchBytes = 16u << 20;
 // The largest bitmap the engine makes: 4 bytes for each of its most pixels.
@@ -79,6 +82,13 @@ struct Decoder {
   uint8_t* scratch = nullptr;
   uint64_t scratchBytes = 0;
   uint64_t scratchId = 0;
+  // Information requests sent ahead (readInfoAhead), oldest first: their
+  // replies come before any other.
+  struct Ahead {
+    std::string path;
+    uint64_t deadlineMs = 0;
+  };
+  std::deque<Ahead> ahead;
 };
 
 void dropScratch(Decoder* decoder) {
@@ -695,18 +705,70 @@ namespace internal {
 
 bool decodersRunning() { return Pool::instance().running(); }
 
-BitmapInfo* remoteImageInfo(const util::UnicodeString8& path) {
-  osal::RegularFile file;
-  if (!file.open(path.utf8())) return nullptr;
+namespace {
+
+// Takes the replies of the requests sent ahead, up to the one for |path|
+// (into |*reply|, true) or all of them (the others are not wanted any
+// more). False with the reason when the decoder fails meanwhile.
+bool takeAhead(Lease& lease, const char* path, DecoderMessage* reply, bool* found) {
+  Decoder* decoder = lease.get();
+  *found = false;
+  const uint32_t span = Pool::instance().infoDeadlineMs.load(std::memory_order_relaxed);
+  while (!decoder->ahead.empty() && !*found) {
+    const Decoder::Ahead next = decoder->ahead.front();
+    decoder->ahead.pop_front();
+    if (!receive(decoder, next.deadlineMs, span, reply)) {
+      lease.breakOff();
+      return false;
+    }
+    *found = path != nullptr && next.path == path;
+  }
+  return true;
+}
+
+}  // namespace
+
+void sendInfoAhead(const util::UnicodeString8& path) {
+  if (!decodersRunning()) return;
   Lease lease;
+  Decoder* decoder = lease.get();
+  if (decoder == nullptr) {
+    kor::ErrorStorage::ack();
+    return;
+  }
+  if (decoder->ahead.size() >= kReadAhead) return;
+  for (const Decoder::Ahead& sent : decoder->ahead)
+    if (sent.path == path.utf8()) return;
+  osal::RegularFile file;
   RequestMessage request;
   request.infoOnly = 1;
-  if (!startRequest(lease, path, request, file)) return nullptr;
+  // A file that cannot be opened, or a request that cannot be sent, is left
+  // to the call itself, which says why.
+  if (!file.open(path.utf8()) || !startRequest(lease, path, request, file)) {
+    kor::ErrorStorage::ack();
+    return;
+  }
   const uint32_t span = Pool::instance().infoDeadlineMs.load(std::memory_order_relaxed);
+  decoder->ahead.push_back({path.utf8(), nowMs() + span});
+}
+
+BitmapInfo* remoteImageInfo(const util::UnicodeString8& path) {
+  Lease lease;
+  if (lease.get() == nullptr) return nullptr;
   DecoderMessage reply;
-  if (!receive(lease.get(), nowMs() + span, span, &reply)) {
-    lease.breakOff();
-    return nullptr;
+  bool found = false;
+  if (!takeAhead(lease, path.utf8(), &reply, &found)) return nullptr;
+  if (!found) {
+    osal::RegularFile file;
+    if (!file.open(path.utf8())) return nullptr;
+    RequestMessage request;
+    request.infoOnly = 1;
+    if (!startRequest(lease, path, request, file)) return nullptr;
+    const uint32_t span = Pool::instance().infoDeadlineMs.load(std::memory_order_relaxed);
+    if (!receive(lease.get(), nowMs() + span, span, &reply)) {
+      lease.breakOff();
+      return nullptr;
+    }
   }
   if (reply.kind == Message::kFailed) {
     takeReason(reply);
@@ -785,6 +847,10 @@ Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format
   osal::RegularFile file;
   if (!file.open(path.utf8())) return nullptr;
   Lease lease;
+  if (lease.get() == nullptr) return nullptr;
+  DecoderMessage unwanted;
+  bool found = false;
+  if (!takeAhead(lease, nullptr, &unwanted, &found)) return nullptr;
   RequestMessage request;
   request.format = format;
   request.width = width;
@@ -893,6 +959,7 @@ size_t settleDecoders(uint32_t timeoutMs) { return Pool::instance().settle(timeo
 bool startDecoders() { return Pool::instance().start(); }
 void stopDecoders() { Pool::instance().stop(); }
 void releaseDecoder(uint64_t client) { Pool::instance().release(client); }
+void readInfoAhead(const util::UnicodeString8& path) { internal::sendInfoAhead(path); }
 
 DecoderScope::DecoderScope(uint64_t client) : m_previous(t_client) { t_client = client; }
 DecoderScope::~DecoderScope() { t_client = m_previous; }

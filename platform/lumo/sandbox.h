@@ -95,6 +95,9 @@ BitmapInfo* remoteImageInfo(const util::UnicodeString8& path);
 Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format, uint32_t width,
                      uint32_t height, bool scaled);
 
+// readInfoAhead().
+void sendInfoAhead(const util::UnicodeString8& path);
+
 // For tests: the decoder executable to start from now on (empty: the one
 // next to the library), and the deadlines (0: the defaults).
 void setDecoderExecutable(const std::string& path);

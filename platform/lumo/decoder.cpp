@@ -46,7 +46,9 @@ constexpr int kChannel = 3;
 // The channel, the image file and the memory granted for its pixels.
 constexpr rlim_t kDecoderDescriptors = kChannel + 1;
 constexpr rlim_t kDecoderCpuSeconds = 600;
-// How long it watches for the next request before it sleeps.
+// How long it watches for the next request (or a grant) before it sleeps,
+// yielding the core meanwhile: a client's next request usually follows
+// within it.
 constexpr long kSpinMicros = 500;
 // Mappings of granted memory kept for reuse (a client's pooled segments).
 constexpr size_t kKeptMappings = 6;

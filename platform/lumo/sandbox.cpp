@@ -48,8 +48,10 @@ uint64_t nowMs() {
                                    .count());
 }
 
-// How long a call watches its decoder's channel before it sleeps: about an
-// information read's worth.
+// How long a call watches its decoder's channel before it sleeps (yielding
+// the core meanwhile): an information read, and the first row of a decode,
+// when the decoder asks for the bitmap's memory, come within it, without a
+// sleep and a wake-up (tens of microseconds on some machines) in between.
 constexpr int kSpinMicros = 300;
 // While a decode waits for its decoder, it looks this often whether its
 // client has gone.

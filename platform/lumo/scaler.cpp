@@ -29,18 +29,33 @@ AreaColumn* columnTable(uint32_t srcWidth, uint32_t dstWidth) {
   return columns;
 }
 
+// (n + d / 2) / d, rounded down, for a result that fits a byte. A 64-bit
+// division takes tens of cycles, four per output pixel; a division in
+// double precision, exact for the sums of any image within the size limit
+// (below 2^53) and corrected by one where it rounds, a few.
+inline uint8_t rounded(uint64_t n, uint64_t d) {
+  n += d / 2;
+  if (n >= (uint64_t{1} << 53)) return static_cast<uint8_t>(n / d);
+  uint64_t q = static_cast<uint64_t>(static_cast<double>(n) / static_cast<double>(d));
+  if (q * d > n)
+    --q;
+  else if ((q + 1) * d <= n)
+    ++q;
+  return static_cast<uint8_t>(q);
+}
+
 // Turns the sums of one output row into straight-alpha RGBA. Every output
 // pixel covers |area| units.
 void resolveRow(const uint64_t* sum, uint32_t width, uint64_t area, uint8_t* out) {
   for (uint32_t x = 0; x < width; ++x, out += 4, sum += 4) {
     const uint64_t alpha = sum[3];
-    out[3] = static_cast<uint8_t>((alpha + area / 2) / area);
+    out[3] = rounded(alpha, area);
     if (alpha == 0) {
       out[0] = out[1] = out[2] = 0;
     } else {
-      out[0] = static_cast<uint8_t>((sum[0] + alpha / 2) / alpha);
-      out[1] = static_cast<uint8_t>((sum[1] + alpha / 2) / alpha);
-      out[2] = static_cast<uint8_t>((sum[2] + alpha / 2) / alpha);
+      out[0] = rounded(sum[0], alpha);
+      out[1] = rounded(sum[1], alpha);
+      out[2] = rounded(sum[2], alpha);
     }
   }
 }

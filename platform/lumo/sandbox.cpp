@@ -275,7 +275,8 @@ bool sendGrant(Decoder* decoder, const GrantMessage& grant, int fd) {
 }
 
 // Starts a decoder and waits for its hello; null with |*reason| on failure.
-Decoder* spawn(const std::string& executable, uint32_t* missing, std::string* reason) {
+Decoder* spawn(const std::string& executable, const std::vector<std::string>& variables,
+               uint32_t* missing, std::string* reason) {
   if (executable.empty()) {
     *reason = "cannot find imageserver-decoder in libexec/imageserver beside the library";
     return nullptr;
@@ -307,11 +308,9 @@ Decoder* spawn(const std::string& executable, uint32_t* missing, std::string* re
   const std::string parent = std::to_string(getpid());
   char* argv[] = {const_cast<char*>(executable.c_str()), const_cast<char*>(parent.c_str()),
                   nullptr};
-  // Nothing of the service's environment, but what a sanitizer build needs.
   std::vector<char*> environment;
-  for (char** variable = environ; variable != nullptr && *variable != nullptr; ++variable) {
-    if (std::strstr(*variable, "SAN_OPTIONS=") != nullptr) environment.push_back(*variable);
-  }
+  for (const std::string& variable : variables)
+    environment.push_back(const_cast<char*>(variable.c_str()));
   environment.push_back(nullptr);
   pid_t pid = -1;
   const int spawned =
@@ -361,6 +360,12 @@ class Pool {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_refs++ > 0) return !m_executable.empty();
     m_executable = m_chosen.empty() ? findExecutable() : m_chosen;
+    // Nothing of the service's environment goes to a decoder, but what a
+    // sanitizer build needs; read here, not by the keeper, as a host may
+    // change its environment while the service runs.
+    m_environment.clear();
+    for (char** variable = environ; variable != nullptr && *variable != nullptr; ++variable)
+      if (std::strstr(*variable, "SAN_OPTIONS=") != nullptr) m_environment.push_back(*variable);
     m_running.store(true, std::memory_order_release);
     m_stopping = false;
     m_keeper = std::thread([this] { keep(); });
@@ -429,7 +434,7 @@ class Pool {
       lock.unlock();
       std::string reason;
       uint32_t missing = 0;
-      decoder = spawn(executable, &missing, &reason);
+      decoder = spawn(executable, m_environment, &missing, &reason);
       lock.lock();
       --m_spawning;
       m_changed.notify_all();
@@ -490,6 +495,9 @@ class Pool {
     m_chosen = path;
     if (m_refs > 0) m_executable = path.empty() ? findExecutable() : path;
   }
+
+  // Read while the pool runs, when only start() changes it.
+  const std::vector<std::string>& environment() const { return m_environment; }
 
   std::string executable() {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -592,7 +600,7 @@ class Pool {
         lock.unlock();
         std::string reason;
         uint32_t missing = 0;
-        Decoder* decoder = spawn(executable, &missing, &reason);
+        Decoder* decoder = spawn(executable, m_environment, &missing, &reason);
         lock.lock();
         --m_spawning;
         m_changed.notify_all();
@@ -625,6 +633,7 @@ class Pool {
   bool m_missingReported = false;
   std::string m_chosen;
   std::string m_executable;
+  std::vector<std::string> m_environment;  // set by start(), before the keeper runs
   std::vector<Decoder*> m_spares;
   std::vector<Decoder*> m_bound;
   std::thread m_keeper;
@@ -946,7 +955,7 @@ double timeDecoderStart() {
   const auto t0 = std::chrono::steady_clock::now();
   uint32_t missing = 0;
   std::string reason;
-  Decoder* decoder = spawn(executable, &missing, &reason);
+  Decoder* decoder = spawn(executable, Pool::instance().environment(), &missing, &reason);
   const auto t1 = std::chrono::steady_clock::now();
   if (decoder == nullptr) return -1;
   destroy(decoder);

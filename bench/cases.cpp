@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -531,7 +532,17 @@ int measureRss(uint32_t instance, pid_t pid, const std::string& path, int scalin
     fail("service request failed: " + error);
   if (answers[0].hasImage) readAll(answers[0].data(), answers[0].length());
   const long peak = readStatusKb(pid, "VmHWM");
-  std::printf("%s\t%ld\t%ld\t%s\n", label.c_str(), idle, peak, isc::resultName(answers[0].result));
+  // The decoder processes are the host's children; this client's has done
+  // the work (and ends when the client goes).
+  long decoderPeak = 0;
+  {
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                           "/children");
+    pid_t child = 0;
+    while (children >> child) decoderPeak = std::max(decoderPeak, readStatusKb(child, "VmHWM"));
+  }
+  std::printf("%s\t%ld\t%ld\t%s\t%ld\n", label.c_str(), idle, peak,
+              isc::resultName(answers[0].result), decoderPeak);
   return 0;
 }
 

@@ -19,8 +19,9 @@
 //       against it too, in the same rounds.
 //   imageserver-bench rss --instance N --pid PID --file PATH --scaling S --label L
 //       Asks a freshly started host for one decode and prints the host's peak
-//       resident memory (VmHWM) before and after, and the answer's result:
-//       "L<TAB>idle_kB<TAB>peak_kB<TAB>RESULT_...".
+//       resident memory (VmHWM) before and after, the answer's result, and
+//       the largest peak of the host's decoder processes:
+//       "L<TAB>idle_kB<TAB>peak_kB<TAB>RESULT_...<TAB>decoder_peak_kB".
 //   imageserver-bench idle --instance N --pid PID --file PATH [--clients 10]
 //                          [--decodes 100] [--reserve-mib M]
 //       Has the clients ask for the full decodes at once and disconnect,

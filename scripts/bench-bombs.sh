@@ -3,7 +3,9 @@
 # (see `imageserver-bench-inputs --bombs`), each decoded once by a freshly
 # started host at the divisors below. Prints, per decode, the host's peak
 # resident memory above what it held before the request (shared memory of
-# the answer included), the answer's result and the output's size.
+# the answer included), the peak of the decoder process that read the file
+# (within its address space limit), the answer's result and the output's
+# size.
 #
 # Usage: scripts/bench-bombs.sh
 # Environment: BENCH_BUILD_DIR (default build/bench; a tree configured with
@@ -23,7 +25,8 @@ if [[ ! -f "$build/build.ninja" ]]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIMAGESERVER_BUILD_TESTS=OFF \
     -DIMAGESERVER_BUILD_BENCH=ON >/dev/null
 fi
-ninja -C "$build" imageserverlib imageserver-host imageserver-bench imageserver-bench-inputs
+ninja -C "$build" imageserverlib imageserver-host imageserver-bench imageserver-bench-inputs \
+  imageserver-decoder
 build=$(cd "$build" && pwd)
 bench="$build/bench/imageserver-bench"
 host_bin="$build/tools/imageserver-host"
@@ -51,7 +54,7 @@ cases=(
   "heic-grid.heic 8 $((2048 * 2048 * 3))"
   "heic-split.heic 1 0"
 )
-printf '%-26s %7s %12s %12s  %s\n' file divisor "peak MiB" "output MiB" result
+printf '%-26s %7s %12s %14s %12s  %s\n' file divisor "peak MiB" "decoder MiB" "output MiB" result
 for entry in "${cases[@]}"; do
   read -r file divisor output <<<"$entry"
   start_host "$work/host-bombs" --instance 1 --config-root "$work/config" --segment-reserve 0 \
@@ -59,8 +62,9 @@ for entry in "${cases[@]}"; do
   line=$("$bench" rss --instance 1 --pid "$host_pid" --file "$work/bombs/$file" \
     --scaling "$divisor" --label "$file")
   stop_host
-  IFS=$'\t' read -r _ idle peak result <<<"$line"
+  IFS=$'\t' read -r _ idle peak result decoder <<<"$line"
   [[ $result == RESULT_OK ]] || output=0
   awk -v f="$file" -v d="$divisor" -v i="$idle" -v p="$peak" -v o="$output" -v r="$result" \
-    'BEGIN { printf "%-26s %7s %12.1f %12.2f  %s\n", f, "/" d, (p - i) / 1024, o / 1048576, r }'
+    -v c="$decoder" \
+    'BEGIN { printf "%-26s %7s %12.1f %14.1f %12.2f  %s\n", f, "/" d, (p - i) / 1024, c / 1024, o / 1048576, r }'
 done

@@ -30,7 +30,7 @@ echo "=== building ($build, Release)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIMAGESERVER_BUILD_TESTS=OFF \
   -DIMAGESERVER_BUILD_BENCH=ON >/dev/null
 ninja -C "$build" imageserverlib imageserver-host imageserver-client imageserver-bench \
-  imageserver-bench-inputs
+  imageserver-bench-inputs imageserver-decoder
 build=$(cd "$build" && pwd)
 bench="$build/bench/imageserver-bench"
 host_bin="$build/tools/imageserver-host"

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <latch>
 #include <memory>
@@ -535,9 +536,10 @@ int measureRss(uint32_t instance, pid_t pid, const std::string& path, int scalin
   // The decoder processes are the host's children; this client's has done
   // the work (and ends when the client goes).
   long decoderPeak = 0;
-  {
-    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
-                           "/children");
+  std::error_code listing;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks, listing)) {
+    std::ifstream children(task.path() / "children");
     pid_t child = 0;
     while (children >> child) decoderPeak = std::max(decoderPeak, readStatusKb(child, "VmHWM"));
   }

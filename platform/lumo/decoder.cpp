@@ -65,9 +65,8 @@ constexpr size_t kKeptMappings = 6;
 //   rt_sigprocmask,      the start and end of a thread (the C library
 //   set_robust_list,     registers every thread's restartable sequence
 //   rseq, exit           once the first thread has one)
-//   clock_gettime        the CPU time it reports
-//   sched_getaffinity    codecs sizing their thread pools
-//   sched_yield          codecs waiting for their threads
+//   clock_gettime        the CPU time it reports, and the watch for requests
+//   sched_yield          yielding the core while it watches
 //   exit_group           the end
 // clone3 fails with ENOSYS (the C library then uses clone, whose flags the
 // filter can see). Everything else kills the process.
@@ -116,7 +115,6 @@ bool installFilter() {
   allow(SCMP_SYS(set_robust_list));
   allow(SCMP_SYS(exit));
   allow(SCMP_SYS(clock_gettime));
-  allow(SCMP_SYS(sched_getaffinity));
   allow(SCMP_SYS(sched_yield));
   allow(SCMP_SYS(exit_group));
   ok = ok && seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
@@ -251,7 +249,11 @@ class GrantedPixels final : public PixelBufferProvider {
         return used.data;
       }
     }
-    void* data = mmap(nullptr, grant.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    // Populated at once: the pages exist (the service made them ready
+    // ahead), and one call maps them all for a fraction of what a fault per
+    // page costs.
+    void* data =
+        mmap(nullptr, grant.bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
     close(fd);
     if (data == MAP_FAILED) return nullptr;
     const Mapping mapping = {grant.id, static_cast<uint8_t*>(data), grant.bytes};

@@ -46,6 +46,24 @@
 // hole, and holds no memory of the service's. Answers a client still holds
 // when its connection ends stay readable for as long as it keeps them.
 //
+// Segments written by decoder processes
+// --------------------------------------
+// Decoded pixels are written by a decoder process (see lumo.h) straight
+// into the segment of the answer: the service hands it the segment's
+// descriptor, sealed against shrinking and growing first (so that no
+// decoder can make the service or the client fault on a mapping), and the
+// decoder keeps its mapping for the client's later answers, as the client
+// does. A pool per decoder, not a seal per answer, keeps one decoder's
+// writes out of the answers it did not make: a connection's pool (above)
+// is only ever written by the decoders of that connection, one at a time
+// (a decoder serves one client for its life, and one is killed and reaped
+// before another takes its place), so a decoder can only ever write into
+// answers of the client whose files it was given, which it could spoil
+// anyway. Sealing each answer against writes once the decoder has unmapped
+// it would need a fresh mapping per answer in both processes and would
+// make the segment's pages impossible to take back (reclaimPages), so the
+// pool could not reuse it.
+//
 // Pre-faulted segments
 // --------------------
 // A new segment costs a zeroed page and a page-table entry per 4 KiB

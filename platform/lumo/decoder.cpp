@@ -222,6 +222,12 @@ void failed(const char* reason) {
   if (!send(message)) _exit(0);
 }
 
+// The engine's reason for the failure of the call just made.
+void failedWithReason() {
+  failed(kor::ErrorStorage::reason());
+  kor::ErrorStorage::ack();
+}
+
 // The memory the service grants for a bitmap's pixels. A client's pooled
 // segments come back for its later answers, so their mappings are kept
 // (by id), and the page tables are not made again for every answer.
@@ -329,8 +335,7 @@ void serve(const RequestMessage& request, const char* pathText, int fd, GrantedP
   if (request.infoOnly != 0) {
     BitmapInfo* info = localImageInfo(path, fd, request.fileSize);
     if (info == nullptr) {
-      failed(kor::ErrorStorage::reason());
-      kor::ErrorStorage::ack();
+      failedWithReason();
       return;
     }
     DecoderMessage reply;
@@ -358,8 +363,7 @@ void serve(const RequestMessage& request, const char* pathText, int fd, GrantedP
                          request.scaled != 0);
   }
   if (bitmap == nullptr) {
-    failed(kor::ErrorStorage::reason());
-    kor::ErrorStorage::ack();
+    failedWithReason();
     return;
   }
   DecoderMessage reply;

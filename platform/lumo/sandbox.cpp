@@ -223,13 +223,15 @@ bool receive(Decoder* decoder, uint64_t deadlineMs, uint32_t deadlineSpanMs,
   }
 }
 
-bool sendRequest(Decoder* decoder, const RequestMessage& request, const char* path, int fd) {
-  iovec parts[2] = {{const_cast<RequestMessage*>(&request), sizeof(request)},
-                    {const_cast<char*>(path), request.pathBytes}};
+// Sends |parts| as one message to |decoder|, with |fd| when it is one;
+// false with the reason.
+bool sendParts(Decoder* decoder, iovec* parts, size_t count, int fd) {
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   msghdr header = {};
   header.msg_iov = parts;
-  header.msg_iovlen = 2;
+  header.msg_iovlen = count;
+  size_t length = 0;
+  for (size_t i = 0; i < count; ++i) length += parts[i].iov_len;
   if (fd >= 0) {
     header.msg_control = control;
     header.msg_controllen = sizeof(control);
@@ -243,35 +245,21 @@ bool sendRequest(Decoder* decoder, const RequestMessage& request, const char* pa
   do {
     n = sendmsg(decoder->channel, &header, MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(sizeof(request) + request.pathBytes)) return true;
+  if (n == static_cast<ssize_t>(length)) return true;
   kor::ErrorStorage::set("cannot send to decoder process %d: %s", decoder->pid,
                          n < 0 ? std::strerror(errno) : "message cut short");
   return false;
 }
 
+bool sendRequest(Decoder* decoder, const RequestMessage& request, const char* path, int fd) {
+  iovec parts[2] = {{const_cast<RequestMessage*>(&request), sizeof(request)},
+                    {const_cast<char*>(path), request.pathBytes}};
+  return sendParts(decoder, parts, 2, fd);
+}
+
 bool sendGrant(Decoder* decoder, const GrantMessage& grant, int fd) {
   iovec part = {const_cast<GrantMessage*>(&grant), sizeof(grant)};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr header = {};
-  header.msg_iov = &part;
-  header.msg_iovlen = 1;
-  if (fd >= 0) {
-    header.msg_control = control;
-    header.msg_controllen = sizeof(control);
-    cmsghdr* c = CMSG_FIRSTHDR(&header);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
-  }
-  ssize_t n;
-  do {
-    n = sendmsg(decoder->channel, &header, MSG_NOSIGNAL | MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(sizeof(grant))) return true;
-  kor::ErrorStorage::set("cannot send to decoder process %d: %s", decoder->pid,
-                         n < 0 ? std::strerror(errno) : "message cut short");
-  return false;
+  return sendParts(decoder, &part, 1, fd);
 }
 
 // Starts a decoder and waits for its hello; null with |*reason| on failure.

@@ -47,9 +47,9 @@ constexpr int kChannel = 3;
 constexpr rlim_t kDecoderDescriptors = kChannel + 1;
 constexpr rlim_t kDecoderCpuSeconds = 600;
 // How long it watches for the next request (or a grant) before it sleeps,
-// yielding the core meanwhile: a client's next request usually follows
-// within it.
-constexpr long kSpinMicros = 500;
+// yielding the core meanwhile; short, as on a busy machine the watch takes
+// the core from the processes that do the work.
+constexpr long kSpinMicros = 50;
 // Mappings of granted memory kept for reuse (a client's pooled segments).
 constexpr size_t kKeptMappings = 6;
 

@@ -49,10 +49,11 @@ uint64_t nowMs() {
 }
 
 // How long a call watches its decoder's channel before it sleeps (yielding
-// the core meanwhile): an information read, and the first row of a decode,
-// when the decoder asks for the bitmap's memory, come within it, without a
-// sleep and a wake-up (tens of microseconds on some machines) in between.
-constexpr int kSpinMicros = 300;
+// the core meanwhile): a short answer then comes without a sleep and a
+// wake-up (tens of microseconds on some machines) in between. Kept short:
+// on a busy machine the watch takes the core from the processes that do
+// the work.
+constexpr int kSpinMicros = 50;
 // While a decode waits for its decoder, it looks this often whether its
 // client has gone.
 constexpr int kCancelCheckMs = 5;

@@ -199,8 +199,9 @@ class PixelBufferScope {
 // base plus a time per byte of the bitmap) or whose client leaves
 // mid-request (kor::isCancelled()) is killed: that call fails, with the
 // signal or the cause as the reason, and the client's next call gets a
-// fresh decoder. Nothing a decoder does can make the caller crash or wait
-// past the deadline.
+// fresh decoder. So does one that ran out of its address space (the call
+// fails with the decoder's reason, "out of memory ..."). Nothing a decoder does can make the caller
+// crash or wait past the deadline.
 constexpr uint32_t kSpareDecoders = 2;
 constexpr uint32_t kMaxDecoders = 16;
 constexpr uint32_t kDecoderIdleMs = 10000;

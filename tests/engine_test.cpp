@@ -1299,6 +1299,11 @@ TEST_F(DecoderTest, ForbiddenCallsCrashesAndHangsFailOnlyTheirOwnCall) {
   }
   EXPECT_EQ(infoFailure(test("crash")),
             "decoder process " + std::to_string(pid) + " killed by signal 11 (SIGSEGV)");
+  // Out of memory: the call fails with the decoder's reason, and a fresh
+  // process serves the next.
+  pid = pidFor(7);
+  EXPECT_EQ(infoFailure(test("oom")), "out of memory (a test)");
+  EXPECT_NE(pidFor(7), pid);
   lumo::internal::setDecoderDeadlines(300, 300);
   pid = pidFor(7);
   EXPECT_EQ(infoFailure(test("hang")),

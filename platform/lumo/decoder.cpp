@@ -314,6 +314,10 @@ bool testRequest(int fd) {
   } else if (std::strncmp(what, "hang", 4) == 0) {
     for (volatile bool forever = true; forever;) {
     }
+  } else if (std::strncmp(what, "oom", 3) == 0) {
+    close(fd);
+    failed("out of memory (a test)");
+    return true;
   } else if (std::strncmp(what, "pid", 3) == 0) {
     DecoderMessage info;
     info.kind = Message::kInfo;

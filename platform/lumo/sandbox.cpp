@@ -646,8 +646,10 @@ class Lease {
   bool m_broken = false;
 };
 
-// The reason a decoder gave, as text that is safe to log.
-void takeReason(const DecoderMessage& message) {
+// The reason a decoder gave, as text that is safe to log. A decoder that
+// ran out of memory (its address space limit) is not lent again: the next
+// call gets a fresh process with a fresh heap.
+void takeReason(Decoder* decoder, const DecoderMessage& message) {
   char text[kReasonBytes];
   size_t i = 0;
   for (; i + 1 < sizeof(text) && message.reason[i] != '\0'; ++i) {
@@ -656,6 +658,7 @@ void takeReason(const DecoderMessage& message) {
   }
   text[i] = '\0';
   kor::ErrorStorage::set("%s", text);
+  if (std::strstr(text, "out of memory") != nullptr) decoder->retire = true;
 }
 
 // Memory for |bytes| of pixels that the provider cannot share: the
@@ -771,7 +774,7 @@ BitmapInfo* remoteImageInfo(const util::UnicodeString8& path) {
     }
   }
   if (reply.kind == Message::kFailed) {
-    takeReason(reply);
+    takeReason(lease.get(), reply);
     return nullptr;
   }
   if (reply.kind != Message::kInfo || reply.width == 0 || reply.height == 0 ||
@@ -882,7 +885,7 @@ Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format
     }
   }
   if (reply.kind == Message::kFailed) {
-    takeReason(reply);
+    takeReason(lease.get(), reply);
     return nullptr;
   }
   const auto made = static_cast<BitmapInfo::Format>(reply.format);

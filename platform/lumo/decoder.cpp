@@ -214,12 +214,18 @@ ssize_t receive(void* buffer, size_t size, int* fd, bool spin = false) {
   return n;
 }
 
+// Sends the answer to a request, with the CPU time used so far; a service
+// that has gone ends the process.
+void answer(DecoderMessage& reply) {
+  reply.cpuNanos = cpuNanos();
+  if (!send(reply)) _exit(0);
+}
+
 void failed(const char* reason) {
   DecoderMessage message;
   message.kind = Message::kFailed;
   std::snprintf(message.reason, sizeof(message.reason), "%s", reason);
-  message.cpuNanos = cpuNanos();
-  if (!send(message)) _exit(0);
+  answer(message);
 }
 
 // The engine's reason for the failure of the call just made.
@@ -324,9 +330,8 @@ bool testRequest(int fd) {
     info.width = static_cast<uint32_t>(g_pid);
     info.height = 1;
     info.sourceType = BitmapInfo::SOURCE_PNG;
-    info.cpuNanos = cpuNanos();
     close(fd);
-    if (!send(info)) _exit(0);
+    answer(info);
     return true;
   }
   failed("unknown test request");
@@ -334,26 +339,28 @@ bool testRequest(int fd) {
   return true;
 }
 
-void serve(const RequestMessage& request, const char* pathText, int fd, GrantedPixels& provider) {
-  const util::UnicodeString8 path(pathText);
-  if (request.infoOnly != 0) {
-    BitmapInfo* info = localImageInfo(path, fd, request.fileSize);
-    if (info == nullptr) {
-      failedWithReason();
-      return;
-    }
-    DecoderMessage reply;
-    reply.kind = Message::kInfo;
-    reply.width = info->width;
-    reply.height = info->height;
-    reply.sourceType = info->sourceType;
-    reply.hasAlpha = info->hasAlpha ? 1 : 0;
-    reply.isGrey = info->isGrey ? 1 : 0;
-    Engine::getInstance().destroyBitmapInfo(info);
-    reply.cpuNanos = cpuNanos();
-    if (!send(reply)) _exit(0);
+// Reads the information of the open file |fd| and answers with it.
+void serveInfo(const util::UnicodeString8& path, int fd, uint64_t fileSize) {
+  BitmapInfo* info = localImageInfo(path, fd, fileSize);
+  if (info == nullptr) {
+    failedWithReason();
     return;
   }
+  DecoderMessage reply;
+  reply.kind = Message::kInfo;
+  reply.width = info->width;
+  reply.height = info->height;
+  reply.sourceType = info->sourceType;
+  reply.hasAlpha = info->hasAlpha ? 1 : 0;
+  reply.isGrey = info->isGrey ? 1 : 0;
+  Engine::getInstance().destroyBitmapInfo(info);
+  answer(reply);
+}
+
+// Decodes the open file |fd| into memory the service grants, and answers
+// with the bitmap's shape.
+void serveDecode(const RequestMessage& request, const util::UnicodeString8& path, int fd,
+                 GrantedPixels& provider) {
   const auto format = static_cast<BitmapInfo::Format>(request.format);
   if (format < BitmapInfo::FORMAT_DEFAULT || format > BitmapInfo::FORMAT_ARGB8888) {
     close(fd);
@@ -384,8 +391,7 @@ void serve(const RequestMessage& request, const char* pathText, int fd, GrantedP
     failed("no memory was granted for the pixels");
     return;
   }
-  reply.cpuNanos = cpuNanos();
-  if (!send(reply)) _exit(0);
+  answer(reply);
 }
 
 }  // namespace
@@ -429,7 +435,11 @@ int runDecoderProcess(int argc, char** argv, bool testRequests) {
       _exit(0);
     buffer[static_cast<size_t>(n)] = '\0';
     if (testRequests && testRequest(fd)) continue;
-    serve(request, buffer.data() + sizeof(request), fd, provider);
+    const util::UnicodeString8 path(buffer.data() + sizeof(request));
+    if (request.infoOnly != 0)
+      serveInfo(path, fd, request.fileSize);
+    else
+      serveDecode(request, path, fd, provider);
   }
 }
 

@@ -43,6 +43,8 @@ int AnswerBuffers::sharedPixels(const uint8_t* pixels, uint64_t* id) {
   return shared->segment()->fd();
 }
 
+size_t AnswerBuffers::smallestLent() const { return comm::kSegmentThreshold; }
+
 CIInt8Array::Storage* AnswerBuffers::allocateArrayStorage(uint32_t size, bool* refused) {
   *refused = false;
   if (m_lentStorage != nullptr && size == m_lentSize) {

@@ -158,6 +158,10 @@ class PixelBufferProvider {
     *id = 0;
     return -1;
   }
+  // The size below which allocatePixels() always gives null. A decoder
+  // process writes smaller bitmaps into memory it already holds, without
+  // first asking for any. 0: none known, every bitmap is asked for.
+  virtual size_t smallestLent() const { return 0; }
 };
 
 // Makes |provider| the one of the calling thread while it lives (null: the

@@ -1362,6 +1362,20 @@ TEST_F(DecoderTest, PixelsGoStraightIntoLentMemoryOrAreCopiedIntoIt) {
   }
 }
 
+TEST_F(DecoderTest, ADecoderThatClaimsMorePixelsThanItHoldsIsEnded) {
+  const std::string small = png(gradient(8, 8));
+  lumo::DecoderScope scope(5);
+  // The first decode leaves the decoder a scratch segment, which the next
+  // requests offer: small bitmaps go there without a grant.
+  ASSERT_NE(decode(small), nullptr) << kor::ErrorStorage::reason();
+  ASSERT_NE(decode(small), nullptr) << kor::ErrorStorage::reason();
+  const int pid = pidFor(5);
+  EXPECT_EQ(failure(test("overreach")),
+            "decoder process " + std::to_string(pid) + " broke the protocol");
+  EXPECT_NE(pidFor(5), pid);
+  EXPECT_NE(decode(small), nullptr) << kor::ErrorStorage::reason();
+}
+
 TEST_F(DecoderTest, EachClientHasADecoderOfItsOwnUntilItIsReleased) {
   const int first = pidFor(1);
   const int second = pidFor(2);

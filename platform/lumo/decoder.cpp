@@ -239,7 +239,17 @@ void failedWithReason() {
 // (by id), and the page tables are not made again for every answer.
 class GrantedPixels final : public PixelBufferProvider {
  public:
+  // The scratch segment the current request offers (see RequestMessage).
+  void offer(uint64_t id, uint64_t bytes) {
+    m_offeredId = id;
+    m_offeredBytes = bytes;
+  }
+
   uint8_t* allocatePixels(size_t bytes) override {
+    if (m_offeredId != 0 && bytes <= m_offeredBytes) {
+      uint8_t* kept = takeKept(m_offeredId, bytes);
+      if (kept != nullptr) return kept;
+    }
     DecoderMessage ask;
     ask.kind = Message::kNeedPixels;
     ask.bytes = bytes;
@@ -252,14 +262,9 @@ class GrantedPixels final : public PixelBufferProvider {
       if (fd >= 0) close(fd);
       return nullptr;
     }
-    for (size_t i = 0; i < m_kept.size(); ++i) {
-      if (m_kept[i].id == grant.id && m_kept[i].bytes >= bytes) {
-        close(fd);
-        Mapping used = m_kept[i];
-        m_kept.erase(m_kept.begin() + static_cast<long>(i));
-        m_kept.push_back(used);  // most recently used last
-        return used.data;
-      }
+    if (uint8_t* kept = takeKept(grant.id, bytes); kept != nullptr) {
+      close(fd);
+      return kept;
     }
     // Populated at once: the pages exist (the service made them ready
     // ahead), and one call maps them all for a fraction of what a fault per
@@ -289,11 +294,28 @@ class GrantedPixels final : public PixelBufferProvider {
   }
 
  private:
+  // The kept mapping of |id| when it holds |bytes|, made the most recently
+  // used; null when there is none.
+  uint8_t* takeKept(uint64_t id, size_t bytes) {
+    if (id == 0) return nullptr;
+    for (size_t i = 0; i < m_kept.size(); ++i) {
+      if (m_kept[i].id == id && m_kept[i].bytes >= bytes) {
+        const Mapping used = m_kept[i];
+        m_kept.erase(m_kept.begin() + static_cast<long>(i));
+        m_kept.push_back(used);  // most recently used last
+        return used.data;
+      }
+    }
+    return nullptr;
+  }
+
   struct Mapping {
     uint64_t id = 0;
     uint8_t* data = nullptr;
     uint64_t bytes = 0;
   };
+  uint64_t m_offeredId = 0;
+  uint64_t m_offeredBytes = 0;
   std::vector<Mapping> m_kept;
   Mapping m_oneOff;
 };
@@ -323,6 +345,17 @@ bool testRequest(int fd) {
   } else if (std::strncmp(what, "oom", 3) == 0) {
     close(fd);
     failed("out of memory (a test)");
+    return true;
+  } else if (std::strncmp(what, "overreach", 9) == 0) {
+    // Claims a bitmap far larger than any memory it was offered or granted.
+    DecoderMessage done;
+    done.kind = Message::kDone;
+    done.width = 4096;
+    done.height = 4096;
+    done.format = BitmapInfo::FORMAT_RGBA8888;
+    done.stride = 4096 * 4;
+    close(fd);
+    answer(done);
     return true;
   } else if (std::strncmp(what, "pid", 3) == 0) {
     DecoderMessage info;
@@ -370,8 +403,10 @@ void serveDecode(const RequestMessage& request, const util::UnicodeString8& path
   Bitmap* bitmap = nullptr;
   {
     PixelBufferScope scope(&provider);
+    provider.offer(request.scratchId, request.scratchBytes);
     bitmap = localDecode(path, fd, request.fileSize, format, request.width, request.height,
                          request.scaled != 0);
+    provider.offer(0, 0);
   }
   if (bitmap == nullptr) {
     failedWithReason();

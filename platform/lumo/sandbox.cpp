@@ -810,6 +810,18 @@ struct Granted {
   }
 };
 
+// How much of |decoder|'s scratch segment a request may offer: bitmaps up
+// to this size go there without being asked for, as the calling thread's
+// pixel provider would not lend memory for them. 0: nothing is offered.
+uint64_t scratchOffer(const Decoder* decoder) {
+  if (decoder->scratch == nullptr) return 0;
+  const PixelBufferProvider* provider = pixelProvider();
+  if (provider == nullptr) return decoder->scratchBytes;
+  const size_t smallest = provider->smallestLent();
+  if (smallest == 0) return 0;
+  return std::min<uint64_t>(decoder->scratchBytes, smallest - 1);
+}
+
 bool grant(Decoder* decoder, uint64_t bytes, Granted* granted) {
   granted->bytes = bytes;
   granted->provider = pixelProvider();
@@ -859,8 +871,13 @@ Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format
   request.width = width;
   request.height = height;
   request.scaled = scaled ? 1 : 0;
-  if (!startRequest(lease, path, request, file)) return nullptr;
   Decoder* decoder = lease.get();
+  const uint64_t offered = scratchOffer(decoder);
+  if (offered != 0) {
+    request.scratchId = decoder->scratchId;
+    request.scratchBytes = offered;
+  }
+  if (!startRequest(lease, path, request, file)) return nullptr;
   const uint32_t base = Pool::instance().decodeDeadlineBaseMs.load(std::memory_order_relaxed);
   const uint64_t started = nowMs();
   uint32_t span = base;
@@ -890,9 +907,12 @@ Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format
   }
   const auto made = static_cast<BitmapInfo::Format>(reply.format);
   const uint32_t bpp = BitmapInfo::getBpp(made);
+  const uint64_t madeBytes = uint64_t{reply.stride} * reply.height;
+  // Without a grant, the pixels are in the scratch segment the request
+  // offered, and fit what it offered.
+  if (granted.bytes == 0 && offered != 0 && madeBytes <= offered) granted.bytes = madeBytes;
   if (reply.kind != Message::kDone || bpp == 0 || reply.width == 0 || reply.height == 0 ||
-      uint64_t{reply.width} * bpp != reply.stride ||
-      uint64_t{reply.stride} * reply.height != granted.bytes ||
+      uint64_t{reply.width} * bpp != reply.stride || madeBytes != granted.bytes ||
       (format != BitmapInfo::FORMAT_DEFAULT && made != format) ||
       (scaled && (reply.width > std::max(width, 1u) || reply.height > std::max(height, 1u)))) {
     kor::ErrorStorage::set("decoder process %d broke the protocol", decoder->pid);

@@ -13,7 +13,9 @@
 //
 // The decoder writes the pixels into the granted memory (the answer's own
 // shared segment where the client lends one, else a scratch segment of the
-// service's), so that they are never copied on the way. The service trusts
+// service's), so that they are never copied on the way. A request may offer
+// the scratch segment granted before: a bitmap that fits it, and that no
+// client would lend memory for, goes there without NeedPixels and Grant. The service trusts
 // nothing a decoder says: every size is checked against what was granted,
 // a message of the wrong kind or size ends the process, and so do a
 // deadline and the client's leaving.
@@ -57,7 +59,9 @@ struct RequestMessage {
   uint32_t height = 0;
   uint32_t scaled = 0;
   uint64_t fileSize = 0;
-  uint32_t pathBytes = 0;  // the path follows, for reasons only
+  uint64_t scratchId = 0;     // a scratch segment granted before (0: none offered)
+  uint64_t scratchBytes = 0;  // bitmaps up to this size may go there unasked
+  uint32_t pathBytes = 0;     // the path follows, for reasons only
 };
 
 struct GrantMessage {

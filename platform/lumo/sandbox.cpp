@@ -199,6 +199,10 @@ bool receive(Decoder* decoder, uint64_t deadlineMs, uint32_t deadlineSpanMs,
       }
       return true;
     }
+    // A decoder that ended with requests unread leaves ECONNRESET, which
+    // the kernel reports once, before the replies it sent first: those are
+    // still taken.
+    if (n < 0 && errno == ECONNRESET) continue;
     if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
       const int pid = decoder->pid;
       const std::string why = exitReason(decoder);

@@ -50,12 +50,14 @@ void ImageServer::processImages() {
   AnswerBuffers* buffers = new (std::nothrow) AnswerBuffers();
   const comm::Proxy buffersProxy(buffers);
 
+  uint32_t ahead = 0;
   while (m_running.load(std::memory_order_relaxed)) {
     Job* job = nullptr;
-    Job* next = nullptr;
+    Job* next[lumo::kInfoReadAhead] = {};
+    uint32_t count = 0;
     m_mutex.lock();
     if (!m_jobQueue.takeFront(&job)) m_queueCondition.wait(m_mutex);
-    if (job != nullptr) m_jobQueue.peekFront(&next);
+    if (job != nullptr) count = m_jobQueue.peekFront(next, lumo::kInfoReadAhead);
     m_mutex.unlock();
     if (job != nullptr) {
       {
@@ -73,7 +75,7 @@ void ImageServer::processImages() {
         lumo::PixelBufferScope pixels(buffers);
         // Its images are read by a decoder process of its client's own.
         lumo::DecoderScope decoder(reply != nullptr ? reply->serial() : 0);
-        readAhead(job, next);
+        ahead = readAhead(job, next, count, ahead);
         job->execute();
         if (buffers != nullptr) buffers->end();
       }
@@ -87,16 +89,28 @@ void ImageServer::processImages() {
   m_mutex.unlock();
 }
 
-void ImageServer::readAhead(Job* job, Job* next) {
+uint32_t ImageServer::readAhead(Job* job, Job* const* next, uint32_t count, uint32_t ahead) {
   // A client's batch of information requests: its decoder reads the next
-  // file while this job answers (the information job after this one, if
-  // it is its client's; it is never destroyed while this one runs, as only
-  // this thread takes jobs).
+  // files while this job answers. The queued jobs are never destroyed
+  // while this one runs, as only this thread takes jobs; and they are
+  // taken in the order they are read.
+  const bool jobAhead = ahead > 0;
+  if (jobAhead) --ahead;
   auto* info = dynamic_cast<FileInfoJob*>(job);
-  auto* nextInfo = dynamic_cast<FileInfoJob*>(next);
-  if (info == nullptr || nextInfo == nullptr || !(info->reply() == nextInfo->reply())) return;
-  lumo::readInfoAhead(resolvePath(info->locator()));
-  lumo::readInfoAhead(resolvePath(nextInfo->locator()));
+  if (info == nullptr) return 0;
+  uint32_t batch = 0;
+  while (batch < count) {
+    auto* nextInfo = dynamic_cast<FileInfoJob*>(next[batch]);
+    if (nextInfo == nullptr || !(nextInfo->reply() == info->reply())) break;
+    ++batch;
+  }
+  // Alone, it reads its own without a detour.
+  if (batch == 0) return 0;
+  if (!jobAhead && !lumo::readInfoAhead(resolvePath(info->locator()))) return 0;
+  while (ahead < batch &&
+         lumo::readInfoAhead(resolvePath(static_cast<FileInfoJob*>(next[ahead])->locator())))
+    ++ahead;
+  return ahead;
 }
 
 void ImageServer::enqueueJob(Job* job) {

@@ -45,10 +45,13 @@ class ImageServer : public svx::imageserver::ImageServerSkeleton, public osal::T
   void enqueueJob(Job* job);
   // Number of queued entries. Thread-safe.
   uint32_t getNumPendingRequests();
-  // Before |job| runs: when it and |next| (the job queued after it, or null)
-  // read the information of images for the same client, the decoder
-  // process reads both ahead. Worker thread.
-  static void readAhead(Job* job, Job* next);
+  // Before |job| runs: when it and the jobs queued after it (|next|,
+  // |count| of them) read the information of images for the same client,
+  // its decoder process reads them ahead, up to lumo::kInfoReadAhead at
+  // once. |ahead|: how many jobs at the queue's front (|job| first) were
+  // read ahead before; returns that number for the next call. Worker
+  // thread.
+  static uint32_t readAhead(Job* job, Job* const* next, uint32_t count, uint32_t ahead);
 
   // --- Control -------------------------------------------------------------
   // Written by the host, read by the IPC threads without a lock.

@@ -236,12 +236,13 @@ class List {
     return true;
   }
 
-  // Copies the front element into |*value|, leaving it in the list. False
-  // when the list is empty.
-  bool peekFront(T* value) const {
-    if (m_head == nullptr) return false;
-    *value = m_head->value;
-    return true;
+  // Copies the first |max| elements (fewer when the list is shorter) into
+  // |values|, leaving them in the list; the number copied.
+  uint32_t peekFront(T* values, uint32_t max) const {
+    uint32_t n = 0;
+    for (const Node* node = m_head; node != nullptr && n < max; node = node->next)
+      values[n++] = node->value;
+    return n;
   }
 
   // Unlinks the front element into |*value| and releases its node. False

@@ -225,11 +225,14 @@ void stopDecoders();
 void releaseDecoder(uint64_t client);
 
 // Says that the calling thread's client will ask for the information of
-// |path| soon, after the calls asked for so far: its decoder process may
-// read it meanwhile, while this thread does other work. At most two reads
-// are ahead at once; a read ahead that no call asks for is dropped. Does
-// nothing without decoder processes.
-void readInfoAhead(const util::UnicodeString8& path);
+// |path| once more soon, after the calls announced so far: its decoder
+// process may read it meanwhile, while this thread does other work. At
+// most kInfoReadAhead reads are ahead at once; a read ahead that no call
+// asks for in that order is dropped. False when the read is not ahead: no
+// decoder processes, too many reads ahead, or a file that cannot be opened
+// (its own call then says why).
+constexpr uint32_t kInfoReadAhead = 8;
+bool readInfoAhead(const util::UnicodeString8& path);
 
 // Names the client for whom the engine works on this thread while the
 // scope lives: a number that no other client of the process ever has (0:

@@ -1079,6 +1079,31 @@ TEST_F(DecoderE2eTest, ACrashOrAHangSpoilsOnlyTheAnswerForItsOwnFile) {
   EXPECT_EQ(std::make_pair(crash, hang), std::make_pair(size_t{2}, size_t{1}));
 }
 
+TEST_F(DecoderE2eTest, ABatchOfInformationReadAheadAnswersEachLocatorWithItsOwnFile) {
+  // Longer than the read-ahead, with repeats near and far and a file that
+  // fails in the middle: each answer must still be its own file's.
+  std::vector<std::string> files;
+  for (uint32_t i = 1; i <= 6; ++i) files.push_back(bmp("f" + std::to_string(i) + ".bmp", i, 1));
+  const std::string garbage = m_files.write("garbage.bmp", "not an image at all");
+  const std::vector<int> order = {0, 1, 1, 2, 3, -1, 4, 0, 5, 5, 5, 1, 2, -1, 3, 4, 0, 1, 2, 3};
+  ASSERT_GT(order.size(), size_t{lumo::kInfoReadAhead} * 2);
+  std::vector<std::string> locators;
+  for (int i : order) locators.push_back(i < 0 ? garbage : files[size_t(i)]);
+  auto client = connect();
+  ASSERT_NE(client, nullptr);
+  std::vector<Answer> answers;
+  ASSERT_TRUE(client->requestInformation(locators, kTimeout, &answers));
+  ASSERT_EQ(answers.size(), order.size());
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (order[i] < 0) {
+      EXPECT_EQ(answers[i].result, RESULT_INVALID_IMAGE) << i;
+    } else {
+      EXPECT_EQ(answers[i].result, RESULT_OK) << i;
+      EXPECT_EQ(answers[i].info.width, uint32_t(order[i] + 1)) << i;
+    }
+  }
+}
+
 TEST_F(DecoderE2eTest, EachClientHasItsOwnDecoderWhichEndsWhenItLeaves) {
   auto first = connect();
   auto second = connect();

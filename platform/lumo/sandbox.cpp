@@ -63,8 +63,6 @@ constexpr int kExitWaitMs = 1000;
 constexpr int kHelloTimeoutMs = 10000;
 // A decoder that has used half its CPU time limit is not lent again.
 constexpr uint64_t kRetireCpuNanos = 300ull * 1000000000u;
-// Information requests a decoder may have been sent ahead.
-constexpr size_t kReadAhead = 2;
 // A scratch segment larger than this is not kept between requests.
 constexpr uint64_t kKeepScratchBytes = 16u << 20;
 // The largest bitmap the engine makes: 4 bytes for each of its most pixels.
@@ -735,17 +733,15 @@ bool takeAhead(Lease& lease, const char* path, DecoderMessage* reply, bool* foun
 
 }  // namespace
 
-void sendInfoAhead(const util::UnicodeString8& path) {
-  if (!decodersRunning()) return;
+bool sendInfoAhead(const util::UnicodeString8& path) {
+  if (!decodersRunning()) return false;
   Lease lease;
   Decoder* decoder = lease.get();
   if (decoder == nullptr) {
     kor::ErrorStorage::ack();
-    return;
+    return false;
   }
-  if (decoder->ahead.size() >= kReadAhead) return;
-  for (const Decoder::Ahead& sent : decoder->ahead)
-    if (sent.path == path.utf8()) return;
+  if (decoder->ahead.size() >= kInfoReadAhead) return false;
   osal::RegularFile file;
   RequestMessage request;
   request.infoOnly = 1;
@@ -753,10 +749,11 @@ void sendInfoAhead(const util::UnicodeString8& path) {
   // to the call itself, which says why.
   if (!file.open(path.utf8()) || !startRequest(lease, path, request, file)) {
     kor::ErrorStorage::ack();
-    return;
+    return false;
   }
   const uint32_t span = Pool::instance().infoDeadlineMs.load(std::memory_order_relaxed);
   decoder->ahead.push_back({path.utf8(), nowMs() + span});
+  return true;
 }
 
 BitmapInfo* remoteImageInfo(const util::UnicodeString8& path) {
@@ -986,7 +983,7 @@ size_t settleDecoders(uint32_t timeoutMs) { return Pool::instance().settle(timeo
 bool startDecoders() { return Pool::instance().start(); }
 void stopDecoders() { Pool::instance().stop(); }
 void releaseDecoder(uint64_t client) { Pool::instance().release(client); }
-void readInfoAhead(const util::UnicodeString8& path) { internal::sendInfoAhead(path); }
+bool readInfoAhead(const util::UnicodeString8& path) { return internal::sendInfoAhead(path); }
 
 DecoderScope::DecoderScope(uint64_t client) : m_previous(t_client) { t_client = client; }
 DecoderScope::~DecoderScope() { t_client = m_previous; }

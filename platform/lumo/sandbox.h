@@ -100,7 +100,7 @@ Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format
                      uint32_t height, bool scaled);
 
 // readInfoAhead().
-void sendInfoAhead(const util::UnicodeString8& path);
+bool sendInfoAhead(const util::UnicodeString8& path);
 
 // For tests: the decoder executable to start from now on (empty: the one
 // next to the library), and the deadlines (0: the defaults).

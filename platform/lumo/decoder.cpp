@@ -67,10 +67,11 @@ constexpr size_t kPopulateStepBytes = 1u << 20;
 //   recvmsg, sendmsg     its channel (descriptor 3 only)
 //   pread64              the image file
 //   close                the file and granted memory, once done with
-//   mmap, munmap,        granted memory; the heap (malloc's large blocks and
-//   mremap, brk,         arenas; no executable mapping)
-//   mprotect, madvise
-//   futex                locks and condition variables of the codecs' threads
+//   mmap, munmap,        granted memory and its page tables (madvise); the
+//   mremap, brk,         heap (malloc's large blocks and arenas; no
+//   mprotect, madvise    executable mapping)
+//   futex                locks and condition variables of the codecs'
+//                        threads and of the populator
 //   clone                the codecs' threads (threads only: CLONE_THREAD)
 //   rt_sigprocmask,      the start and end of a thread (the C library
 //   set_robust_list,     registers every thread's restartable sequence

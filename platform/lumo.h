@@ -227,8 +227,10 @@ void releaseDecoder(uint64_t client);
 // Says that the calling thread's client will ask for the information of
 // |path| once more soon, after the calls announced so far: its decoder
 // process may read it meanwhile, while this thread does other work. At
-// most kInfoReadAhead reads are ahead at once; a read ahead that no call
-// asks for in that order is dropped. False when the read is not ahead: no
+// most kInfoReadAhead reads are ahead at once for a client, so at most
+// kMaxDecoders times that in all, each an open file in flight until its
+// decoder takes it; a read ahead that no call asks for in that order is
+// dropped. False when the read is not ahead: no
 // decoder processes, too many reads ahead, or a file that cannot be opened
 // (its own call then says why).
 constexpr uint32_t kInfoReadAhead = 8;

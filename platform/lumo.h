@@ -230,9 +230,9 @@ void releaseDecoder(uint64_t client);
 // most kInfoReadAhead reads are ahead at once for a client, so at most
 // kMaxDecoders times that in all, each an open file in flight until its
 // decoder takes it; a read ahead that no call asks for in that order is
-// dropped. False when the read is not ahead: no
-// decoder processes, too many reads ahead, or a file that cannot be opened
-// (its own call then says why).
+// dropped. False when the read is not ahead: no decoder processes, too
+// many reads ahead, or a file that cannot be opened (its own call then
+// says why).
 constexpr uint32_t kInfoReadAhead = 8;
 bool readInfoAhead(const util::UnicodeString8& path);
 

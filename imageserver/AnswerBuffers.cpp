@@ -43,6 +43,11 @@ int AnswerBuffers::sharedPixels(const uint8_t* pixels, uint64_t* id) {
   return shared->segment()->fd();
 }
 
+uint8_t* AnswerBuffers::allocateForeignPixels(size_t bytes) {
+  const comm::ForeignWriterScope foreign;
+  return allocatePixels(bytes);
+}
+
 size_t AnswerBuffers::smallestLent() const { return comm::kSegmentThreshold; }
 
 CIInt8Array::Storage* AnswerBuffers::allocateArrayStorage(uint32_t size, bool* refused) {

@@ -44,6 +44,7 @@ class AnswerBuffers final : public comm::Endpoint, public lumo::PixelBufferProvi
   // decoder process sees it; its id on the client's connection names it
   // (0 for a transient segment, made for this answer alone).
   int sharedPixels(const uint8_t* pixels, uint64_t* id) override;
+  uint8_t* allocateForeignPixels(size_t bytes) override;
   size_t smallestLent() const override;
 
   // comm::Endpoint: the lent storage for an array of its exact size, else

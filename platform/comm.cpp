@@ -25,6 +25,7 @@ uint32_t g_allocatorThreshold = 0;            // Guarded by g_allocatorMutex.
 
 // The endpoint of the innermost ArrayAllocationScope of this thread.
 thread_local comm::Endpoint* t_arrayEndpoint = nullptr;
+thread_local bool t_foreignWriter = false;
 
 CIInt8Array::Storage* allocateStorage(uint32_t count) {
   CIInt8ArrayAllocator* allocator;
@@ -165,6 +166,10 @@ ArrayAllocationScope::ArrayAllocationScope(const Proxy& proxy)
 }
 
 ArrayAllocationScope::~ArrayAllocationScope() { t_arrayEndpoint = m_previous; }
+
+ForeignWriterScope::ForeignWriterScope() : m_previous(t_foreignWriter) { t_foreignWriter = true; }
+ForeignWriterScope::~ForeignWriterScope() { t_foreignWriter = m_previous; }
+bool ForeignWriterScope::active() { return t_foreignWriter; }
 
 // ---------------------------------------------------------------------------
 // Registration.

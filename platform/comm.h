@@ -340,6 +340,24 @@ class ArrayAllocationScope {
   Endpoint* const m_previous;
 };
 
+// While it lives, the shared segments made on this thread for arrays are
+// written by another process (a decoder), never through this process's
+// mapping: their pages are allocated at once, as for every segment, but not
+// mapped here. That is most of the cost of a large new segment, and the
+// writer has to map the pages anyway. Scopes nest.
+class ForeignWriterScope {
+ public:
+  ForeignWriterScope();
+  ~ForeignWriterScope();
+  ForeignWriterScope(const ForeignWriterScope&) = delete;
+  ForeignWriterScope& operator=(const ForeignWriterScope&) = delete;
+  // True within a scope on the calling thread.
+  static bool active();
+
+ private:
+  const bool m_previous;
+};
+
 // ---------------------------------------------------------------------------
 // Service registration.
 

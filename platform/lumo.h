@@ -145,6 +145,10 @@ class PixelBufferProvider {
   virtual ~PixelBufferProvider() = default;
   // A buffer of at least |bytes| bytes, or null to let the engine allocate.
   virtual uint8_t* allocatePixels(size_t bytes) = 0;
+  // The same, for pixels that a decoder process writes into the buffer's
+  // shared memory (sharedPixels()), never through this process: its pages
+  // need not be mapped here.
+  virtual uint8_t* allocateForeignPixels(size_t bytes) { return allocatePixels(bytes); }
   // Takes back a buffer that allocatePixels() gave.
   virtual void releasePixels(uint8_t* pixels) = 0;
   // The shared memory that holds |pixels| (a buffer allocatePixels() gave),

@@ -8,11 +8,13 @@
 #include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -304,6 +306,40 @@ TEST(SegmentPoolTest, ASegmentIsWrittenAgainOnlyAfterItsClientIsDoneAndLimitsHol
   again.reset();
   EXPECT_EQ(pool->segmentCount(), 0u);
   EXPECT_EQ(comm::SegmentPool::idleBytesTotal(), 0u);
+}
+
+// Kilobytes of this process's mapping that starts at |data| that are
+// mapped in (its Rss in /proc/self/smaps); -1 when there is no such mapping.
+long residentKb(const void* data) {
+  char start[32];
+  std::snprintf(start, sizeof(start), "%lx-", reinterpret_cast<unsigned long>(data));
+  std::ifstream smaps("/proc/self/smaps");
+  bool found = false;
+  for (std::string line; std::getline(smaps, line);) {
+    if (line.rfind(start, 0) == 0) found = true;
+    if (found && line.rfind("Rss:", 0) == 0) return std::atol(line.c_str() + 4);
+  }
+  return -1;
+}
+
+TEST(SegmentPoolTest, ASegmentForAnotherWriterHasItsPagesAllocatedButNotMappedHere) {
+  constexpr uint32_t kSize = 4u << 20;
+  auto pool = std::make_shared<comm::SegmentPool>();
+  std::unique_ptr<comm::PooledStorage> own, foreign;
+  own = allocateFrom(pool, kSize);
+  {
+    const comm::ForeignWriterScope scope;
+    foreign = allocateFrom(pool, kSize);
+  }
+  ASSERT_NE(own, nullptr);
+  ASSERT_NE(foreign, nullptr);
+  for (const auto* storage : {own.get(), foreign.get()}) {
+    struct stat status;
+    ASSERT_EQ(fstat(storage->segment()->fd(), &status), 0);
+    EXPECT_GE(status.st_blocks * 512, kSize);  // allocated now: no SIGBUS later
+  }
+  EXPECT_GE(residentKb(own->segment()->data()), long{kSize / 1024});
+  EXPECT_EQ(residentKb(foreign->segment()->data()), 0);
 }
 
 TEST(SegmentPoolTest, AClientHoldsNoMoreThanItsLimitUnlessOneAnswerAloneIsLarger) {

@@ -826,7 +826,8 @@ uint64_t scratchOffer(const Decoder* decoder) {
 bool grant(Decoder* decoder, uint64_t bytes, Granted* granted) {
   granted->bytes = bytes;
   granted->provider = pixelProvider();
-  if (granted->provider != nullptr) granted->pixels = granted->provider->allocatePixels(bytes);
+  if (granted->provider != nullptr)
+    granted->pixels = granted->provider->allocateForeignPixels(bytes);
   GrantMessage message;
   int fd = -1;
   if (granted->pixels != nullptr) {

@@ -47,7 +47,7 @@ Status Segment::view(const std::shared_ptr<Segment>& base, uint32_t length,
   return Status();
 }
 
-Status Segment::create(uint32_t size, std::shared_ptr<Segment>* made) {
+Status Segment::create(uint32_t size, std::shared_ptr<Segment>* made, bool mapHere) {
   auto failed = [](int error) { return Status::fromErrno(error, "cannot create segment"); };
   std::shared_ptr<Segment> segment(new (std::nothrow) Segment(), [](Segment* s) { delete s; });
   if (segment == nullptr) return failed(ENOMEM);
@@ -65,10 +65,17 @@ Status Segment::create(uint32_t size, std::shared_ptr<Segment>* made) {
   // cheaper than a page fault per page while the job fills it.
   // MADV_POPULATE_WRITE does that in one step; kernels before 5.14 lack it,
   // and there fallocate() reserves the pages and MAP_POPULATE maps them.
+  // Pages only, for another process to map, cost a third of that here.
   const size_t mapped = size > 0 ? size : 1;
+  if (!mapHere && size > 0) {
+    do {
+      result = fallocate(fd, 0, 0, size);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) return failed(errno);
+  }
   void* data = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (data == MAP_FAILED) return failed(errno);
-  if (size > 0 && madvise(data, mapped, MADV_POPULATE_WRITE) != 0) {
+  if (mapHere && size > 0 && madvise(data, mapped, MADV_POPULATE_WRITE) != 0) {
     const int error = errno;
     munmap(data, mapped);
     if (error != EINVAL) return failed(error);
@@ -204,7 +211,8 @@ uint64_t roundedCapacity(uint32_t size) {
 std::shared_ptr<Segment> freshSegment(uint32_t size, uint64_t most) {
   std::shared_ptr<Segment> segment = SegmentReserve::instance().take(size);
   if (segment != nullptr && segment->size() > most) segment.reset();
-  if (segment == nullptr && !Segment::create(size, &segment).ok()) return nullptr;
+  if (segment == nullptr && !Segment::create(size, &segment, !ForeignWriterScope::active()).ok())
+    return nullptr;
   segment->setReclaimable();
   return segment;
 }

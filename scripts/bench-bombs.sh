@@ -2,10 +2,10 @@
 # The memory of hostile decodes: small files that claim or make huge images
 # (see `imageserver-bench-inputs --bombs`), each decoded once by a freshly
 # started host at the divisors below. Prints, per decode, the host's peak
-# resident memory above what it held before the request (shared memory of
-# the answer included), the peak of the decoder process that read the file
-# (within its address space limit), the answer's result and the output's
-# size.
+# resident memory above what it held before the request, the peak of the
+# decoder process that read the file (within its address space limit; the
+# answer's shared memory, which it writes and the host does not map,
+# included), the answer's result and the output's size.
 #
 # Usage: scripts/bench-bombs.sh
 # Environment: BENCH_BUILD_DIR (default build/bench; a tree configured with

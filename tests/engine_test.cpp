@@ -1395,6 +1395,12 @@ TEST_F(DecoderTest, SparesAreStartedAheadAndDecodersBounded) {
   for (int i = 0; i < 2000 && lumo::internal::spareCount() < lumo::kSpareDecoders; ++i)
     usleep(1000);
   EXPECT_EQ(lumo::internal::spareCount(), lumo::kSpareDecoders);
+  // A spare taken while another is ready is replaced only once clients
+  // have stopped arriving for a while (a start would take a core from the
+  // one that just arrived).
+  pidFor(1000);  // a client no earlier test had
+  usleep(50 * 1000);
+  EXPECT_EQ(lumo::internal::spareCount(), lumo::kSpareDecoders - 1);
   for (uint64_t client = 1; client <= lumo::kMaxDecoders + 2; ++client) pidFor(client);
   // The decoders used longest ago have ended; the last one used is there.
   EXPECT_EQ(lumo::internal::decoderOf(1), 0);

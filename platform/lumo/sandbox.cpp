@@ -63,6 +63,10 @@ constexpr int kExitWaitMs = 1000;
 constexpr int kHelloTimeoutMs = 10000;
 // A decoder that has used half its CPU time limit is not lent again.
 constexpr uint64_t kRetireCpuNanos = 300ull * 1000000000u;
+// With a spare still ready, the next one is started only once no spare has
+// been taken for this long: a start takes a core for milliseconds, which the
+// client that has just arrived needs more.
+constexpr uint64_t kSpareQuietMs = 250;
 // A scratch segment larger than this is not kept between requests.
 constexpr uint64_t kKeepScratchBytes = 16u << 20;
 // The largest bitmap the engine makes: 4 bytes for each of its most pixels.
@@ -438,6 +442,7 @@ class Pool {
     decoder->client = client;
     decoder->busy = true;
     m_bound.push_back(decoder);
+    m_lastLentMs = nowMs();
     std::vector<Decoder*> ended = trimLocked();
     m_keeperWake.notify_all();  // to start the next spare
     lock.unlock();
@@ -586,6 +591,11 @@ class Pool {
         continue;
       }
       if (m_spares.size() < kSpareDecoders && !m_executable.empty() && now >= retryAtMs) {
+        const uint64_t quietAtMs = m_lastLentMs + kSpareQuietMs;
+        if (!m_spares.empty() && now < quietAtMs) {
+          m_keeperWake.wait_for(lock, std::chrono::milliseconds(quietAtMs - now));
+          continue;
+        }
         const std::string executable = m_executable;
         ++m_spawning;
         lock.unlock();
@@ -619,7 +629,8 @@ class Pool {
   // Guarded by m_mutex:
   int m_refs = 0;
   int m_spawning = 0;
-  int m_waiting = 0;  // lenders waiting for a busy decoder
+  int m_waiting = 0;          // lenders waiting for a busy decoder
+  uint64_t m_lastLentMs = 0;  // when a spare was last bound to a client
   bool m_stopping = false;
   bool m_missingReported = false;
   std::string m_chosen;

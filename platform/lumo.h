@@ -201,15 +201,16 @@ class PixelBufferScope {
 //
 // A decoder serves one client (DecoderScope) and never another: it sees
 // only that client's files and memory. Spare decoders are started ahead of
-// need (kSpareDecoders), at most kMaxDecoders are kept, a decoder idle for
-// kDecoderIdleMs ends, and releaseDecoder() ends a client's at once. A
-// decoder that crashes, breaks the protocol, runs past its deadline (a
-// base plus a time per byte of the bitmap) or whose client leaves
-// mid-request (kor::isCancelled()) is killed: that call fails, with the
-// signal or the cause as the reason, and the client's next call gets a
+// need (kSpareDecoders; one taken while another is ready is replaced once
+// no client has arrived for a moment), at most kMaxDecoders are kept, a
+// decoder idle for kDecoderIdleMs ends, and releaseDecoder() ends a
+// client's at once. A decoder that crashes, breaks the protocol, runs past
+// its deadline (a base plus a time per byte of the bitmap) or whose client
+// leaves mid-request (kor::isCancelled()) is killed: that call fails, with
+// the signal or the cause as the reason, and the client's next call gets a
 // fresh decoder. So does one that ran out of its address space (the call
-// fails with the decoder's reason, "out of memory ..."). Nothing a decoder does can make the caller
-// crash or wait past the deadline.
+// fails with the decoder's reason, "out of memory ..."). Nothing a decoder
+// does can make the caller crash or wait past the deadline.
 constexpr uint32_t kSpareDecoders = 2;
 constexpr uint32_t kMaxDecoders = 16;
 constexpr uint32_t kDecoderIdleMs = 10000;

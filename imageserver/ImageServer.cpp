@@ -75,6 +75,8 @@ void ImageServer::processImages() {
         lumo::PixelBufferScope pixels(buffers);
         // Its images are read by a decoder process of its client's own.
         lumo::DecoderScope decoder(reply != nullptr ? reply->serial() : 0);
+        // It reads the file that was judged when it was accepted, or none.
+        osal::AcceptedFileScope accepted(job->acceptedFile());
         ahead = readAhead(job, next, count, ahead);
         job->execute();
         if (buffers != nullptr) buffers->end();
@@ -107,9 +109,12 @@ uint32_t ImageServer::readAhead(Job* job, Job* const* next, uint32_t count, uint
   // Alone, it reads its own without a detour.
   if (batch == 0) return 0;
   if (!jobAhead && !lumo::readInfoAhead(resolvePath(info->locator()))) return 0;
-  while (ahead < batch &&
-         lumo::readInfoAhead(resolvePath(static_cast<FileInfoJob*>(next[ahead])->locator())))
+  while (ahead < batch) {
+    const auto* nextInfo = static_cast<FileInfoJob*>(next[ahead]);
+    osal::AcceptedFileScope accepted(nextInfo->acceptedFile());
+    if (!lumo::readInfoAhead(resolvePath(nextInfo->locator()))) break;
     ++ahead;
+  }
   return ahead;
 }
 

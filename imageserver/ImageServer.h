@@ -84,6 +84,9 @@ class ImageServer : public svx::imageserver::ImageServerSkeleton, public osal::T
   static util::UnicodeString8 resolvePath(CIPtr<CIString> locator);
   // True if the locator may be served. Called on the IPC threads.
   bool isImagePath(CIPtr<CIString> locator);
+  // As above; when true, |*accepted| names the file that was judged, which
+  // the job must find when it opens the locator (osal::AcceptedFileScope).
+  bool isImagePath(CIPtr<CIString> locator, osal::FileIdentity* accepted);
 
   // --- Image information (worker thread) -----------------------------------
   static CIPtr<svx::imageserver::ImageInformation> getInfo(CIPtr<CIString> locator,

@@ -44,7 +44,8 @@ void walkRequest(ImageServer& server, const CIPtr<CIPtrArray<CIString>>& resourc
       TRACE(g_interfaceChannel, 3, messages.elementNull, static_cast<int>(i));
       continue;
     }
-    if (!server.isImagePath(locator)) {
+    osal::FileIdentity accepted;
+    if (!server.isImagePath(locator, &accepted)) {
       TRACE(g_interfaceChannel, 3, messages.rejected, locator->utf8());
       answer(locator, svx::imageserver::RESULT_INVALID_IMAGE);
       continue;
@@ -55,6 +56,7 @@ void walkRequest(ImageServer& server, const CIPtr<CIPtrArray<CIString>>& resourc
       answer(locator, svx::imageserver::RESULT_OUT_OF_MEMORY);
       continue;
     }
+    job->setAcceptedFile(accepted);
     server.enqueueJob(job);
   }
 }

@@ -1,5 +1,6 @@
 #include <cctype>
 #include <string>
+#include <utility>
 
 #include "imageserver/ImageServer.h"
 
@@ -11,6 +12,10 @@ util::UnicodeString8 ImageServer::resolvePath(CIPtr<CIString> locator) {
 }
 
 bool ImageServer::isImagePath(CIPtr<CIString> locator) {
+  return isImagePath(std::move(locator), nullptr);
+}
+
+bool ImageServer::isImagePath(CIPtr<CIString> locator, osal::FileIdentity* accepted) {
   util::UnicodeString8 resolved = resolvePath(locator);
   osal::Path canonical =
       osal::Path(std::string(resolved.utf8(), resolved.length())).getCanonicalized();
@@ -23,6 +28,7 @@ bool ImageServer::isImagePath(CIPtr<CIString> locator) {
     return false;
   }
   if ((info.mode() & 0xF000u) != 0x8000u) return false;
+  if (accepted != nullptr) *accepted = info.identity();
 
   if (!extensionCheck()) return true;
 

@@ -434,6 +434,7 @@ bool FileInfo::init(const char* path, bool followLinks) {
   m_valid = false;
   m_mode = 0;
   m_size = 0;
+  m_identity = FileIdentity();
   if (path == nullptr) {
     kor::ErrorStorage::set("cannot query file status: no path");
     return false;
@@ -450,8 +451,21 @@ bool FileInfo::init(const char* path, bool followLinks) {
   m_valid = true;
   m_mode = static_cast<uint32_t>(st.st_mode);
   m_size = static_cast<int64_t>(st.st_size);
+  m_identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   return true;
 }
+
+namespace {
+// The identity of the innermost AcceptedFileScope of the thread, or null.
+thread_local const FileIdentity* t_accepted = nullptr;
+}  // namespace
+
+AcceptedFileScope::AcceptedFileScope(const FileIdentity& accepted)
+    : m_outer(t_accepted), m_accepted(accepted) {
+  t_accepted = &m_accepted;
+}
+
+AcceptedFileScope::~AcceptedFileScope() { t_accepted = m_outer; }
 
 namespace {
 
@@ -509,6 +523,14 @@ int openRegular(const char* path, int64_t* size) {
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     kor::ErrorStorage::set("cannot open %s: not a regular file", path);
+    return -1;
+  }
+  const FileIdentity* accepted = t_accepted;
+  if (accepted != nullptr && accepted->isSet() &&
+      !(*accepted ==
+        FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)})) {
+    close(fd);
+    kor::ErrorStorage::set("cannot open %s: it is no longer the file that was accepted", path);
     return -1;
   }
   *size = static_cast<int64_t>(st.st_size);

@@ -186,6 +186,15 @@ class Path : public BasicPath {
   Path getCanonicalized() const;
 };
 
+// What names one file whichever path leads to it: its device and inode
+// number. Unset (all zero) when unknown.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool isSet() const { return device != 0 || inode != 0; }
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 // The status of a file, as stat(2) or lstat(2) gives it.
 class FileInfo {
  public:
@@ -200,11 +209,31 @@ class FileInfo {
   uint32_t mode() const { return m_mode; }  // POSIX mode bits (type 0xF000)
   int64_t size() const { return m_size; }
   bool isRegularFile() const { return m_valid && (m_mode & 0xF000u) == 0x8000u; }
+  const FileIdentity& identity() const { return m_identity; }
 
  private:
   bool m_valid = false;
   uint32_t m_mode = 0;
   int64_t m_size = 0;
+  FileIdentity m_identity;
+};
+
+// While one lives on a thread, RegularFile::open() on that thread opens only
+// the file |accepted| names, and refuses any other with "cannot open <path>:
+// it is no longer the file that was accepted". A path is judged once, when it
+// is accepted, and opened later: a link or a name swapped in between must
+// not lead the open to a file that was never judged. An unset identity
+// checks nothing. Scopes nest; the innermost holds.
+class AcceptedFileScope {
+ public:
+  explicit AcceptedFileScope(const FileIdentity& accepted);
+  ~AcceptedFileScope();
+  AcceptedFileScope(const AcceptedFileScope&) = delete;
+  AcceptedFileScope& operator=(const AcceptedFileScope&) = delete;
+
+ private:
+  const FileIdentity* m_outer;
+  FileIdentity m_accepted;
 };
 
 // A regular file open for reading at explicit offsets. The system keeps no
@@ -219,7 +248,8 @@ class RegularFile {
 
   // Opens |path| for reading without ever blocking: non-blocking and
   // close-on-exec, and only when it is a regular file (a FIFO or device that
-  // replaced a file is refused). Never through a magic link (see
+  // replaced a file is refused) and, inside an AcceptedFileScope, the file
+  // it names. Never through a magic link (see
   // Path::getCanonicalized()): such a path fails with "cannot open <path>:
   // the path passes through a magic link of /proc". Without openat2(2) the
   // path is walked before it is opened, and a path the walk cannot follow is

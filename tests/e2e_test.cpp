@@ -15,10 +15,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstring>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -27,6 +29,7 @@
 #include <tuple>
 #include <vector>
 
+#include "imageserver/jobs/Job.h"
 #include "platform/lumo/sandbox.h"
 #include "platform/transport.h"
 #include "platform/transport/connection.h"
@@ -1101,6 +1104,67 @@ TEST_F(DecoderE2eTest, ABatchOfInformationReadAheadAnswersEachLocatorWithItsOwnF
       EXPECT_EQ(answers[i].result, RESULT_OK) << i;
       EXPECT_EQ(answers[i].info.width, uint32_t(order[i] + 1)) << i;
     }
+  }
+}
+
+// A job that holds the worker until its gate opens.
+class GateJob : public ImageServer::Job {
+ public:
+  GateJob(std::shared_future<void> gate, std::atomic<bool>* started)
+      : Job({}), m_gate(std::move(gate)), m_started(started) {}
+  void execute() override {
+    *m_started = true;
+    m_gate.wait();
+  }
+
+ private:
+  std::shared_future<void> m_gate;
+  std::atomic<bool>* m_started;
+};
+
+TEST_F(DecoderE2eTest, ALinkSwappedWhileItsJobsWaitLeadsThemToNoOtherFile) {
+  // A locator is judged when it arrives and read when its job runs; the
+  // link it names is repointed in between, at a file that would be refused.
+  enableFileExtensionCheck(m_server, 1);
+  const std::string accepted = bmp("accepted.bmp", 5, 4);
+  const std::string refused =
+      m_files.write("refused.txt", imagefiles::readFile(bmp("refused.bmp", 7, 3)));
+  const std::string link = m_files.file("link.bmp");
+  for (bool swapped : {false, true}) {
+    SCOPED_TRACE(swapped ? "swapped" : "kept");
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(accepted.c_str(), link.c_str()), 0);
+    std::promise<void> gate;
+    std::atomic<bool> started{false};
+    m_server->enqueueJob(new GateJob(gate.get_future().share(), &started));
+    ASSERT_TRUE(eventually([&] { return started.load(); }));
+    RecordingHandler handler;
+    auto client = imageserver::client::Client::connect(kInstance, &handler);
+    ASSERT_NE(client, nullptr);
+    // A batch of information (read ahead), the bytes and the pixels.
+    ASSERT_TRUE(client->requestImageInformation({link, link, link}));
+    ASSERT_TRUE(client->requestImage({link}, 0, false));
+    ASSERT_TRUE(client->requestImage({link}, 0, true));
+    ASSERT_TRUE(eventually([&] { return getNumPendingRequests(m_server) == 5; }));
+    if (swapped) {
+      unlink(link.c_str());
+      ASSERT_EQ(symlink(refused.c_str(), link.c_str()), 0);
+    }
+    testsupport::traces().clear();
+    gate.set_value();
+    ASSERT_TRUE(handler.waitFor(handler.answers, 5));
+    for (const Answer& answer : handler.copy(handler.answers)) {
+      EXPECT_EQ(answer.result, swapped ? RESULT_INVALID_IMAGE : RESULT_OK);
+      if (answer.hasInfo) {
+        EXPECT_EQ(answer.info.width, 5u);
+      }
+    }
+    size_t refusals = 0;
+    for (const auto& m : testsupport::traces().messages())
+      refusals +=
+          m.channel == "IMS_Worker" && m.level == 4 &&
+          m.text.find(link + ": it is no longer the file that was accepted") != std::string::npos;
+    EXPECT_EQ(refusals, swapped ? 5u : 0u);
   }
 }
 

@@ -21,9 +21,16 @@ class ImageServer::Job {
   virtual void execute() = 0;
 
   const svx::imageserver::ImageServerProxyReply& reply() const { return m_reply; }
+  // The file its locator led to when it was accepted: the job opens that
+  // file or none (unset: any). Set before the job is queued.
+  void setAcceptedFile(const osal::FileIdentity& file) { m_acceptedFile = file; }
+  const osal::FileIdentity& acceptedFile() const { return m_acceptedFile; }
 
  protected:
   svx::imageserver::ImageServerProxyReply m_reply;
+
+ private:
+  osal::FileIdentity m_acceptedFile;
 };
 
 // Delivers the file's bytes unchanged, with the information record when

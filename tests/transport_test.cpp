@@ -410,14 +410,20 @@ TEST(SegmentReserveTest, ReservedSegmentsAreMadeAheadWithinTheBoundAndNeverShare
   };
   reserve.resume();  // empty: the harness turned it off
   reserve.setLimit(3 * kMiB);
-  // A miss makes one of that size ready for the next time; one up to the
-  // bound pushes out the older one; one past it is not made.
+  // A miss makes one of that size ready for the next time; a larger one up
+  // to the bound pushes out a smaller one; one past it is not made.
   EXPECT_FALSE(take(2 * kMiB));
   EXPECT_EQ(reserve.bytes(), 2u * kMiB);
   EXPECT_FALSE(take(3 * kMiB));
   EXPECT_FALSE(take(3 * kMiB + 1));
   EXPECT_EQ(reserve.bytes(), 3u * kMiB);
-  EXPECT_FALSE(take(kMiB));  // not for an array of less than half its size
+  // Not for an array of less than half its size; and a smaller one never
+  // pushes out a larger one, which costs more to make on the spot.
+  EXPECT_FALSE(take(kMiB));
+  EXPECT_EQ(reserve.bytes(), 3u * kMiB);
+  reserve.setLimit(kMiB);  // a lower bound frees what is over it
+  EXPECT_EQ(reserve.bytes(), 0u);
+  EXPECT_FALSE(take(kMiB));
   EXPECT_EQ(reserve.bytes(), uint64_t{kMiB});
   // A pool takes the reserved segment, and one is made again; the next
   // client's is zeroed, never the first client's, nor after that one went.

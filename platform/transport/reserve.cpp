@@ -58,18 +58,30 @@ struct SegmentReserve::State {
       if (fits(entry.segment->size(), capacity)) return true;
     return false;
   }
-  // Frees ready segments, oldest wish first, until |more| bytes fit within
-  // the limit; the segments are moved to |freed| (unmapped outside the lock).
-  bool makeRoomLocked(uint64_t more, std::vector<std::shared_ptr<Segment>>* freed) {
-    while (bytes + more > limit && !ready.empty()) {
-      auto oldest =
-          std::min_element(ready.begin(), ready.end(),
-                           [](const Ready& a, const Ready& b) { return a.stamp < b.stamp; });
+  // Frees ready segments of at most |largest| bytes, oldest wish first,
+  // until |more| bytes fit within the limit; the segments are moved to
+  // |freed| (unmapped outside the lock). False when they cannot be made to
+  // fit: then nothing is freed. A wish never frees a larger segment, which
+  // costs more to make on the spot (its pages are zeroed and mapped), so a
+  // client's churn of small answers cannot push out the segment the next
+  // new client's first large answer needs.
+  bool makeRoomLocked(uint64_t more, uint64_t largest,
+                      std::vector<std::shared_ptr<Segment>>* freed) {
+    uint64_t freeable = 0;
+    for (const Ready& entry : ready)
+      if (entry.segment->size() <= largest) freeable += entry.segment->size();
+    if (bytes + more > limit + freeable) return false;
+    while (bytes + more > limit) {
+      auto oldest = ready.end();
+      for (auto it = ready.begin(); it != ready.end(); ++it) {
+        if (it->segment->size() <= largest && (oldest == ready.end() || it->stamp < oldest->stamp))
+          oldest = it;
+      }
       bytes -= oldest->segment->size();
       freed->push_back(std::move(oldest->segment));
       ready.erase(oldest);
     }
-    return bytes + more <= limit;
+    return true;
   }
   void run();
 };
@@ -107,7 +119,7 @@ void SegmentReserve::State::run() {
     const Wish wish = wishes.front();
     wishes.pop_front();
     std::vector<std::shared_ptr<Segment>> freed;
-    if (!makeRoomLocked(wish.capacity, &freed)) continue;
+    if (!makeRoomLocked(wish.capacity, wish.capacity, &freed)) continue;
     making = wish.capacity;
     bytes += wish.capacity;
     lock.unlock();
@@ -193,7 +205,7 @@ void SegmentReserve::setLimit(uint64_t bytes) {
   std::vector<std::shared_ptr<Segment>> freed;
   std::lock_guard<std::mutex> lock(m_state->mutex);
   m_state->limit = bytes;
-  m_state->makeRoomLocked(0, &freed);
+  m_state->makeRoomLocked(0, UINT64_MAX, &freed);
 }
 
 uint64_t SegmentReserve::limit() {

@@ -56,16 +56,16 @@
 // does. A segment made on the spot for a decoder to write
 // (ForeignWriterScope) has its pages allocated but not mapped in the
 // service, which never writes it: for a 12-MP bitmap that is about 10 ms
-// instead of 30 on the request's path. A pool per decoder, not a seal per answer, keeps one decoder's
-// writes out of the answers it did not make: a connection's pool (above)
-// is only ever written by the decoders of that connection, one at a time
-// (a decoder serves one client for its life, and one is killed and reaped
-// before another takes its place), so a decoder can only ever write into
-// answers of the client whose files it was given, which it could spoil
-// anyway. Sealing each answer against writes once the decoder has unmapped
-// it would need a fresh mapping per answer in both processes and would
-// make the segment's pages impossible to take back (reclaimPages), so the
-// pool could not reuse it.
+// instead of 30 on the request's path. A pool per decoder, not a seal per
+// answer, keeps one decoder's writes out of the answers it did not make: a
+// connection's pool (above) is only ever written by the decoders of that
+// connection, one at a time (a decoder serves one client for its life, and
+// one is killed and reaped before another takes its place), so a decoder
+// can only ever write into answers of the client whose files it was given,
+// which it could spoil anyway. Sealing each answer against writes once the
+// decoder has unmapped it would need a fresh mapping per answer in both
+// processes and would make the segment's pages impossible to take back
+// (reclaimPages), so the pool could not reuse it.
 //
 // Pre-faulted segments
 // --------------------
@@ -82,7 +82,10 @@
 // answer of a size after the start pays for its own segment. It holds at
 // most kSegmentReserveBytes (64 MiB; the host's --segment-reserve sets
 // COMM_SEGMENT_RESERVE_MIB; 0 turns the reserve off), freeing the segments
-// asked for longest ago to make room; while no service listens it holds
+// asked for longest ago to make room, but never one larger than the one to
+// be made: a large segment costs the most to make on the spot, and one
+// client's churn of smaller answers must not push out what the next new
+// client's first large answer needs. While no service listens it holds
 // nothing.
 // A segment is never shown to two clients: a reserved segment has never
 // been sent; the reserve gives it to one pool and forgets it; a pool sends

@@ -145,8 +145,7 @@ Provider::Provider(const char* firstName, const char* secondName, unsigned int, 
     } catch (const nlohmann::json::parse_error& error) {
       size_t line, column;
       lineAndColumn(text, error.byte > 0 ? error.byte - 1 : 0, &line, &column);
-      kor::ErrorStorage::set("%s: parse error at line %zu, column %zu", path.c_str(), line,
-                             column);
+      kor::ErrorStorage::set("%s: parse error at line %zu, column %zu", path.c_str(), line, column);
       return;
     } catch (const nlohmann::json::exception& error) {
       // Valid syntax the parser still refuses, such as a number out of range.

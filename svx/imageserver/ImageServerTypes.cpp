@@ -19,9 +19,9 @@ const char* resultName(int32_t result) {
 }
 
 const char* formatName(int32_t format) {
-  static const char* const kNames[] = {
-      "JPEG",   "PNG",    "GIF",    "BMP",      "WEBP", "L8",      "LA88",
-      "RGB565", "RGB888", "BGR888", "RGBA8888", "BGRA8888",        "ARGB8888"};
+  static const char* const kNames[] = {"JPEG",     "PNG",      "GIF",     "BMP",    "WEBP",
+                                       "L8",       "LA88",     "RGB565",  "RGB888", "BGR888",
+                                       "RGBA8888", "BGRA8888", "ARGB8888"};
   if (format < 0 || format >= static_cast<int32_t>(sizeof(kNames) / sizeof(kNames[0])))
     return "UNKNOWN";
   return kNames[format];

@@ -1,7 +1,9 @@
 #include "platform/tracing.h"
 
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -20,9 +22,30 @@ namespace tracing {
 
 namespace {
 
+// True when stderr is a stream of the journal (JOURNAL_STREAM names its
+// device and inode).
+bool stderrIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  struct stat status;
+  return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+         fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
+}
+
+// The syslog priority of a level: failures are errors, rejected input and
+// recoverable problems warnings, notable events information, routine
+// progress debugging.
+int syslogPriority(int16_t level) { return level >= 4 ? 3 : level == 3 ? 4 : level == 2 ? 6 : 7; }
+
 class StderrSink : public Sink {
  public:
   void write(const Channel& channel, int16_t level, const char* text) override {
+    // The journal stamps and files each line by itself.
+    static const bool journal = stderrIsJournal();
+    if (journal) {
+      std::fprintf(stderr, "<%d>%s [%d] %s\n", syslogPriority(level), channel.name(), level, text);
+      return;
+    }
     struct timeval now;
     gettimeofday(&now, nullptr);
     struct tm utc;

@@ -5,10 +5,13 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <thread>
@@ -340,6 +343,50 @@ TEST(Tracing, TheEnvironmentSetsLevelsByNameOrForAll) {
   EXPECT_EQ(named.level(), 1);
   EXPECT_EQ(other.level(), 4);
   EXPECT_EQ(bad.level(), 4);  // an unreadable item is ignored
+}
+
+// Writes with the default sink to |stderrFd| in a child process, with
+// JOURNAL_STREAM naming it when |journal|: a level 4, 3, 2 and 1 line.
+void writeToStderr(int stderrFd, bool journal) {
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(stderrFd, STDERR_FILENO);
+    struct stat status;
+    fstat(STDERR_FILENO, &status);
+    const std::string stream = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+    setenv("JOURNAL_STREAM", journal ? stream.c_str() : "1:1", 1);
+    tracing::setSink(nullptr);
+    tracing::Channel channel("TEST_Journal", 7, 1);
+    channel.logC(4, "failed");
+    channel.logC(3, "refused");
+    channel.logC(2, "started");
+    channel.logC(1, "step");
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+}
+
+TEST(Tracing, LinesToTheJournalCarryTheirPriorityAndNoTime) {
+  testsupport::TempDir dir;
+  for (bool journal : {true, false}) {
+    const std::string file = dir.file(journal ? "journal" : "plain");
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    writeToStderr(fd, journal);
+    close(fd);
+    std::ifstream in(file);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (journal) {
+      EXPECT_EQ(text,
+                "<3>TEST_Journal [4] failed\n<4>TEST_Journal [3] refused\n"
+                "<6>TEST_Journal [2] started\n<7>TEST_Journal [1] step\n");
+    } else {
+      // Elsewhere (JOURNAL_STREAM naming another stream): a time, no priority.
+      EXPECT_NE(text.find("Z TEST_Journal [4] failed\n"), std::string::npos) << text;
+      EXPECT_EQ(text.find('<'), std::string::npos) << text;
+    }
+  }
 }
 
 // The repeat limit's clock in these tests: stepped by the test, never read

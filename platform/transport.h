@@ -262,6 +262,36 @@ class ClientConnection {
   State* m_state;
 };
 
+// --- Service manager ------------------------------------------------------------
+// Socket activation: a service manager that made the listening socket itself
+// hands it to the process it starts (LISTEN_PID names that process,
+// LISTEN_FDS the number of descriptors from 3 on). A service registered at
+// a socket path that one of them is bound to serves that socket instead of
+// making one: the manager made its folder and file and keeps both when the
+// service stops, so the transport neither checks the folder nor removes the
+// file. Each handed socket is taken once.
+//
+// Status: a host that runs under a service manager (NOTIFY_SOCKET set) and
+// sets COMM_NOTIFY_STATUS=1 before the first registration gets a status line
+// sent to the manager while any service listens, when it changes and at most
+// once per kStatusIntervalMs:
+//   "<n> clients, <n> requests queued, <n> MiB shared memory in use,
+//    <n> answers served"
+// Readiness and reloading are the host's to report.
+
+extern const char* const kStatusReportVariable;  // "COMM_NOTIFY_STATUS"
+constexpr int kStatusIntervalMs = 2000;
+
+// The handed-over listening socket bound to |path|, now this caller's (close
+// on exec, non-blocking); -1 when there is none.
+int takeHandedSocket(const std::string& path);
+// Whether a socket bound to |path| was handed over and not taken yet.
+bool isHandedSocket(const std::string& path);
+// Starts the status reports with |compose| making the line, when the host
+// asked for them; whether they run. Idempotent.
+bool startStatusReports(std::function<std::string()> compose);
+void stopStatusReports();
+
 }  // namespace comm
 
 #endif  // PLATFORM_TRANSPORT_H_

@@ -8,7 +8,7 @@ packages=(
   dpkg-dev file
   libgtest-dev
   libjpeg62-turbo-dev libspng-dev zlib1g-dev libgif-dev libexif-dev
-  libwebp-dev libheif-dev libaom-dev libseccomp-dev
+  libwebp-dev libheif-dev libaom-dev libseccomp-dev libsystemd-dev
   nlohmann-json3-dev libcli11-dev
   "$@"
 )

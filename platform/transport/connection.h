@@ -74,7 +74,13 @@ class Connection {
   Status queue(WireWriter& writer);
   // As queue(), for the service's reply proxies: 0, or -1 with the reason in
   // kor::ErrorStorage.
-  int send(WireWriter& writer) { return toErrorStorage(queue(writer)) ? 0 : -1; }
+  int send(WireWriter& writer) {
+    if (!toErrorStorage(queue(writer))) return -1;
+    s_sent.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+  }
+  // Messages queued through send() by every connection of the process.
+  static uint64_t sentTotal() { return s_sent.load(std::memory_order_relaxed); }
   // Closes the connection with |reason| (running the close handler) as soon
   // as every queued message is written: at once when none is queued.
   void closeWhenFlushed(const std::string& reason);
@@ -124,6 +130,7 @@ class Connection {
   size_t queuedMessages();
 
  private:
+  static inline std::atomic<uint64_t> s_sent{0};
   struct Outgoing {
     std::vector<uint8_t> bytes;
     size_t offset = 0;

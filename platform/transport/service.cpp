@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -122,6 +123,8 @@ Status Transport::State::serve(ServiceRegistrationRecord* record) {
   const bool isDefault = override == nullptr || *override == '\0';
   const std::string folder = runtimeDirectory();
   const std::string path = socketPath(folder, record->serviceName(), record->instance());
+  UniqueFd handed(takeHandedSocket(path));
+  if (handed.valid()) return serveHanded(record, binding, path, std::move(handed));
   struct sockaddr_un address;
   bool groupShared = false;
   Status usable = prepareFolder(folder, isDefault, &groupShared);
@@ -167,7 +170,7 @@ Status Transport::State::serve(ServiceRegistrationRecord* record) {
     umask(previous);
     errno = error;
   }
-  if (bound != 0 || listen(listening->fd.get(), kListenBacklog) != 0) {
+  if (bound != 0 || ::listen(listening->fd.get(), kListenBacklog) != 0) {
     const int error = errno;
     if (bound == 0) unlink(path.c_str());
     return Status::fromErrno(error, "cannot listen on %s", path.c_str());
@@ -177,6 +180,26 @@ Status Transport::State::serve(ServiceRegistrationRecord* record) {
     listening->device = made.st_dev;
     listening->inode = made.st_ino;
   }
+  return listen(record, binding, path, std::move(listening));
+}
+
+Status Transport::State::serveHanded(ServiceRegistrationRecord* record, InterfaceBinding* binding,
+                                     const std::string& path, UniqueFd fd) {
+  std::shared_ptr<Listening> listening;
+  try {
+    listening = std::make_shared<Listening>();
+  } catch (...) {
+    return Status::failure("cannot serve %s: out of memory", record->serviceName().c_str());
+  }
+  listening->fd = std::move(fd);
+  listening->handed = true;
+  TRACE(channel(), 2, "serving the socket %s handed over by the service manager", path.c_str());
+  return listen(record, binding, path, std::move(listening));
+}
+
+Status Transport::State::listen(ServiceRegistrationRecord* record, InterfaceBinding* binding,
+                                const std::string& path, std::shared_ptr<Listening> listening) {
+  const char* name = record->serviceName().c_str();
   listening->registration = ServiceRegistration(record);
   listening->record = record;
   listening->binding = binding;
@@ -201,13 +224,30 @@ Status Transport::State::serve(ServiceRegistrationRecord* record) {
       }
     }
     if (!ok) {
-      unlink(path.c_str());
+      if (!listening->handed) unlink(path.c_str());
       return Status::failure("cannot serve %s: event loop unavailable", name);
     }
   }
   SegmentReserve::instance().resume();
+  startStatusReports([this] { return statusLine(); });
   TRACE(channel(), 2, "listening on %s", path.c_str());
   return Status();
+}
+
+std::string Transport::State::statusLine() {
+  size_t clients;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    clients = connections.size();
+  }
+  char line[160];
+  std::snprintf(line, sizeof(line),
+                "%zu clients, %zu requests queued, %llu MiB shared memory in use, %llu answers "
+                "served",
+                clients, owedTotal(),
+                static_cast<unsigned long long>((SegmentPool::bytesTotal() + (1u << 20) - 1) >> 20),
+                static_cast<unsigned long long>(Connection::sentTotal()));
+  return line;
 }
 
 void Transport::onServiceRemoved(ServiceRegistrationRecord* record) {
@@ -226,10 +266,11 @@ void Transport::onServiceRemoved(ServiceRegistrationRecord* record) {
     if (listening == nullptr) return;
     listening->removed = true;
     epoll_ctl(m_state->epoll.get(), EPOLL_CTL_DEL, listening->fd.get(), nullptr);
-    // Remove the socket file only if it is still the one bound here.
+    // Remove the socket file only if it is still the one bound here (a
+    // handed-over one is the service manager's).
     struct stat status;
-    if (lstat(listening->path.c_str(), &status) == 0 && status.st_dev == listening->device &&
-        status.st_ino == listening->inode)
+    if (!listening->handed && lstat(listening->path.c_str(), &status) == 0 &&
+        status.st_dev == listening->device && status.st_ino == listening->inode)
       unlink(listening->path.c_str());
     listening->fd.reset();
     open = listening->connections.size();
@@ -237,6 +278,7 @@ void Transport::onServiceRemoved(ServiceRegistrationRecord* record) {
   }
   // Nobody new connects, so nobody needs a segment made ahead.
   if (last) SegmentReserve::instance().suspend();
+  if (last) stopStatusReports();
   // The connections stay open: the service may still be answering them.
   // They close when its object is gone (onTargetDestroyed).
   TRACE(channel(), 2, "stopped listening on %s; %zu clients still connected",

@@ -40,6 +40,7 @@ struct Listening {
   UniqueFd fd;                        // Guarded by the transport's mutex.
   std::vector<uint64_t> connections;  // Guarded by the transport's mutex.
   bool removed = false;               // Guarded by the transport's mutex.
+  bool handed = false;                // the service manager's socket: its file is not ours
 };
 
 struct Served {
@@ -149,6 +150,14 @@ struct Transport::State {
 
   // Makes |record|'s service listen on its socket (see onServiceAdded).
   Status serve(ServiceRegistrationRecord* record);
+  // serve() for a socket the service manager handed over.
+  Status serveHanded(ServiceRegistrationRecord* record, InterfaceBinding* binding,
+                     const std::string& path, UniqueFd fd);
+  // Registers |listening| (its socket listening) with the event loop.
+  Status listen(ServiceRegistrationRecord* record, InterfaceBinding* binding,
+                const std::string& path, std::shared_ptr<service::Listening> listening);
+  // The status line for the service manager (see transport.h).
+  std::string statusLine();
   void run(const std::shared_ptr<std::atomic<bool>>& stop);
   void retryStalledAccepts();
   // Frees pooled segments idle for long (at most once per kTrimIntervalMs).

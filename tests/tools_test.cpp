@@ -4,16 +4,19 @@
 // service answers is tested elsewhere; here, what the tools make of it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <spng.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -47,9 +50,26 @@ bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// A child process whose stdout and stderr go to files of its own.
+// A child process whose stdout and stderr go to files of its own. With
+// |beforeExec|, it is forked and runs that first (as a service manager sets
+// up the descriptors and environment of what it starts).
 class Child {
  public:
+  Child(const Args& args, const std::function<void()>& beforeExec) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const std::string out = m_files.file("out"), err = m_files.file("err");
+    m_pid = fork();
+    if (m_pid != 0) return;
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT, 0600), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT, 0600), 2);
+    beforeExec();
+    execve(argv[0], argv.data(), environ);
+    _exit(127);
+  }
   explicit Child(const Args& args) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -91,6 +111,15 @@ class Child {
   }
   void signal(int number) {
     if (m_pid > 0) kill(m_pid, number);
+  }
+  // Waits until stdout or stderr holds |part| (with the same guards).
+  bool waitFor(const std::string& part) {
+    for (int i = 0; i < 60000 && m_pid > 0; ++i) {
+      if (has(out() + err(), part)) return true;
+      if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) m_pid = -1;
+      usleep(1000);
+    }
+    return has(out() + err(), part);
   }
   std::string out() const { return imagefiles::readFile(m_files.file("out")); }
   std::string err() const { return imagefiles::readFile(m_files.file("err")); }
@@ -165,6 +194,75 @@ TEST(HostTool, RefusesBadUsageAMissingLibraryAndAServedInstance) {
   EXPECT_EQ(std::make_tuple(second.code, has(second.err, "already served")),
             std::make_tuple(1, true))
       << second.err;
+}
+
+// The datagrams that arrived on |fd| within |ms| milliseconds of the last
+// one (a guard against waiting forever, not a timing check), joined by "|".
+std::string notifications(int fd, int ms) {
+  std::string all;
+  for (;;) {
+    pollfd ready = {fd, POLLIN, 0};
+    if (poll(&ready, 1, ms) != 1) return all;
+    char message[512];
+    const ssize_t n = recv(fd, message, sizeof(message), 0);
+    if (n > 0) all += std::string(message, size_t(n)) + "|";
+  }
+}
+
+TEST(HostTool, RunsUnderAServiceManager) {
+  // As a service manager starts it for socket activation: the listening
+  // socket made beforehand and handed over as descriptor 3 (LISTEN_FDS,
+  // LISTEN_PID), a notification socket (NOTIFY_SOCKET), and stdout a
+  // journal stream (JOURNAL_STREAM).
+  testsupport::TempDir dir;
+  const std::string instance = std::to_string(1000 + getpid() % 50000);
+  const std::string path = dir.file("svx.imageserver.ImageServer." + instance);
+  auto bound = [](int type, const std::string& at) {
+    const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", at.c_str());
+    return bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 ? fd : -1;
+  };
+  const int listening = bound(SOCK_STREAM, path);
+  const int notify = bound(SOCK_DGRAM, dir.file("notify"));
+  ASSERT_TRUE(listening >= 0 && notify >= 0 && listen(listening, 16) == 0);
+  const std::string image = dir.file("small.bmp");
+  ASSERT_TRUE(imagefiles::writeBmp(image, 3, 2, std::vector<uint8_t>(24, 9).data()));
+  {
+    Child host(hostEnv(dir.path()) + Args{"NOTIFY_SOCKET=" + dir.file("notify"),
+                                          toolPath("imageserver-host"), "--instance", instance},
+               [listening] {
+                 dup2(listening, 3);  // without close-on-exec
+                 setenv("LISTEN_FDS", "1", 1);
+                 setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+                 struct stat out;
+                 fstat(1, &out);
+                 setenv("JOURNAL_STREAM",
+                        (std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino)).c_str(), 1);
+               });
+    ASSERT_TRUE(host.waitForLine("<6>imageserver-host: ready")) << host.out() << host.err();
+    EXPECT_TRUE(has(host.out(), "(handed over by the service manager)")) << host.out();
+    const Outcome info = runTool(hostEnv(dir.path()) + Args{toolPath("imageserver-client"),
+                                                            "--instance", instance, "info", image});
+    EXPECT_EQ(info.code, 0) << info.err;
+    // Ready, then the status line as it changes (every 2 s at most).
+    const std::string said = notifications(notify, 2500);
+    EXPECT_TRUE(has(said, "READY=1|")) << said;
+    const std::string idle = "STATUS=0 clients, 0 requests queued, 0 MiB shared memory in use, ";
+    const size_t before = said.find(idle + "0 answers served|");
+    EXPECT_NE(before, std::string::npos) << said;
+    EXPECT_GT(said.find(idle + "1 answers served|"), before) << said;
+    EXPECT_EQ(said.find(idle + "1 answers served|"), said.rfind("STATUS=")) << said;
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.wait(), 0) << host.err();
+    EXPECT_TRUE(has(notifications(notify, 0), "STOPPING=1|"));
+  }
+  // The socket is the manager's: it stays.
+  struct stat status;
+  EXPECT_EQ(stat(path.c_str(), &status), 0);
+  close(listening);
+  close(notify);
 }
 
 // ---------------------------------------------------------------------------
@@ -328,6 +426,41 @@ TEST_F(ClientToolTest, TheHostHandsItsPathListsToTheService) {
                  "--total-client-memory", "1073741824", "--segment-reserve", "0"}));
   EXPECT_EQ(client({"info", listed}).code, 0);
   EXPECT_EQ(client({"info", blocked}).code, 1);
+}
+
+TEST_F(ClientToolTest, SighupAppliesTheConfigurationButNeverLoosensTheBlacklist) {
+  const std::string listed = copy("images/halves.data");
+  const std::string blocked = copy("images/private/halves.png");
+  const std::string config = m_dir.file("config/imageserver/config.json");
+  std::filesystem::create_directories(m_dir.file("config/imageserver"));
+  auto configure = [&](const std::string& text) { imagefiles::writeFile(config, text); };
+  // Each reload below says something no earlier one said.
+  auto reload = [&](const std::string& said) {
+    m_host->signal(SIGHUP);
+    return m_host->waitFor(said);
+  };
+  auto served = [&](const std::string& path) { return client({"info", path}).code == 0; };
+  const std::string images = m_dir.file("images"), hidden = m_dir.file("images/private");
+  configure(R"({"blacklist": [")" + hidden + R"("]})");
+  ASSERT_TRUE(startHost({"--ext-check", "--config-root", m_dir.file("config")}));
+  EXPECT_FALSE(served(listed));
+  EXPECT_FALSE(served(blocked));
+  // Entries added: the whitelist serves what the extension did not.
+  configure(R"({"whitelist": [")" + images + R"("], "blacklist": [")" + hidden + R"("]})");
+  ASSERT_TRUE(reload("reloaded the configuration: 1 entries added"));
+  EXPECT_TRUE(served(listed));
+  EXPECT_FALSE(served(blocked));
+  // Both lists emptied: the whitelist follows; the blacklist entry stays
+  // until a restart.
+  configure("{}");
+  ASSERT_TRUE(reload("stay in force until a restart: " + hidden)) << m_host->err();
+  EXPECT_FALSE(served(listed));
+  EXPECT_FALSE(served(blocked));
+  // A broken file changes nothing, and the host serves on.
+  configure(R"({"whitelist": [")" + images + R"(")");
+  ASSERT_TRUE(reload("the configuration in force stays")) << m_host->err();
+  EXPECT_FALSE(served(listed));
+  EXPECT_TRUE(served(m_png));
 }
 
 TEST_F(ClientToolTest, ExitCodesForUsageErrorsAndAMissingService) {

@@ -15,17 +15,22 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "imageserver/ImageServerControl.h"
 #include "platform/transport.h"
+#include "platform/util.h"
 
 namespace {
 
@@ -46,6 +51,7 @@ struct ControlInterface {
   decltype(&::enableFileExtensionCheck) enableFileExtensionCheck = nullptr;
   decltype(&::addToBlacklist) addToBlacklist = nullptr;
   decltype(&::addToWhitelist) addToWhitelist = nullptr;
+  decltype(&::clearWhitelist) clearWhitelist = nullptr;
   decltype(&::getNumPendingRequests) getNumPendingRequests = nullptr;
 };
 
@@ -137,6 +143,7 @@ bool resolveAll(void* library, ControlInterface& c) {
          resolve(library, "enableFileExtensionCheck", c.enableFileExtensionCheck) &&
          resolve(library, "addToBlacklist", c.addToBlacklist) &&
          resolve(library, "addToWhitelist", c.addToWhitelist) &&
+         resolve(library, "clearWhitelist", c.clearWhitelist) &&
          resolve(library, "getNumPendingRequests", c.getNumPendingRequests);
 }
 
@@ -151,6 +158,111 @@ bool socketIsServed(const std::string& path) {
   bool served = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   close(fd);
   return served;
+}
+
+// Where the host's lines go: with a stream of the journal (JOURNAL_STREAM
+// names it), each line starts with its syslog priority and carries no time
+// of its own, so that the journal files it by priority.
+bool isJournal(int fd) {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  struct stat status;
+  return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+         fstat(fd, &status) == 0 && status.st_dev == device && status.st_ino == inode;
+}
+
+// A line of the host: |priority| is the syslog priority (3 error, 4 warning,
+// 6 information); errors and warnings go to stderr, the rest to stdout.
+void say(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void say(int priority, const char* format, ...) {
+  FILE* out = priority <= 4 ? stderr : stdout;
+  static const bool journal[2] = {isJournal(STDOUT_FILENO), isJournal(STDERR_FILENO)};
+  char text[2048];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof(text), format, arguments);
+  va_end(arguments);
+  if (journal[out == stderr ? 1 : 0])
+    std::fprintf(out, "<%d>%s: %s\n", priority, kProgram, text);
+  else
+    std::fprintf(out, "%s: %s\n", kProgram, text);
+  std::fflush(out);
+}
+
+// The path lists the host has applied, and how a reload changes them.
+struct Lists {
+  std::set<std::string> whitelist;
+  std::set<std::string> blacklist;
+};
+
+// The lists of config.json (read as the service reads it) with the host's
+// own options; false with the reason in |why| when the file cannot be used.
+// A missing file is an empty configuration.
+bool configuredLists(const Options& options, Lists* lists, std::string* why) {
+  const std::string file = util::config::Provider::storeRoot() + "/imageserver/config.json";
+  std::error_code error;
+  if (std::filesystem::exists(file, error)) {
+    util::config::Provider provider("imageserver", "config", 0,
+                                    util::config::Provider::LOAD_AT_CONSTRUCTION);
+    if (!provider.isLoaded()) {
+      *why = kor::ErrorStorage::reason();
+      kor::ErrorStorage::ack();
+      return false;
+    }
+    for (const char* key : {"whitelist", "blacklist"}) {
+      util::config::Value list = provider.root().get(key);
+      for (uint32_t i = 0; i < list.count(); ++i) {
+        std::string text = list.at(i).asString();
+        if (!text.empty()) (key[0] == 'w' ? lists->whitelist : lists->blacklist).insert(text);
+      }
+    }
+  }
+  lists->whitelist.insert(options.whitelist.begin(), options.whitelist.end());
+  lists->blacklist.insert(options.blacklist.begin(), options.blacklist.end());
+  return true;
+}
+
+// Applies the configuration anew, never judging a request by lists looser
+// than both the applied and the new ones: new blacklist entries go in first;
+// a whitelist that lost entries is cleared and refilled (tighter while it
+// happens); a blacklist entry that is gone stays, since the interface can
+// only clear the whole blacklist, which would loosen it meanwhile.
+void reload(const Options& options, const ControlInterface& control, ImageServer* server,
+            Lists* applied) {
+  Lists wanted;
+  std::string why;
+  if (!configuredLists(options, &wanted, &why)) {
+    say(4, "reload: %s; the configuration in force stays", why.c_str());
+    return;
+  }
+  size_t added = 0;
+  for (const std::string& path : wanted.blacklist) {
+    if (applied->blacklist.insert(path).second) {
+      control.addToBlacklist(server, path.c_str());
+      ++added;
+    }
+  }
+  std::string kept;
+  for (const std::string& path : applied->blacklist)
+    if (wanted.blacklist.count(path) == 0) kept += (kept.empty() ? "" : ", ") + path;
+  bool shrunk = false;
+  for (const std::string& path : applied->whitelist)
+    shrunk = shrunk || wanted.whitelist.count(path) == 0;
+  if (shrunk) {
+    control.clearWhitelist(server);
+    applied->whitelist.clear();
+  }
+  for (const std::string& path : wanted.whitelist) {
+    if (applied->whitelist.insert(path).second) {
+      control.addToWhitelist(server, path.c_str());
+      ++added;
+    }
+  }
+  say(6, "reloaded the configuration: %zu entries added%s", added,
+      shrunk ? ", the whitelist refilled" : "");
+  if (!kept.empty())
+    say(4, "reload: blacklist entries no longer configured stay in force until a restart: %s",
+        kept.c_str());
 }
 
 bool isSocket(const std::string& path) {
@@ -239,6 +351,8 @@ int main(int argc, char** argv) {
     setenv("COMM_TOTAL_CLIENT_MEMORY_MIB", std::to_string(options.totalClientMemoryMiB).c_str(), 1);
   if (options.segmentReserveMiB >= 0)
     setenv("COMM_SEGMENT_RESERVE_MIB", std::to_string(options.segmentReserveMiB).c_str(), 1);
+  // Under a service manager, the service keeps its status line current.
+  if (std::getenv("NOTIFY_SOCKET") != nullptr) setenv(comm::kStatusReportVariable, "1", 1);
   // Every client's answers in shared memory are descriptors here: take all
   // the descriptors the system allows this process (the service bounds
   // what clients may hold to half of them).
@@ -248,14 +362,16 @@ int main(int argc, char** argv) {
     setrlimit(RLIMIT_NOFILE, &files);
   }
 
-  // Block the stop signals before any library thread exists: threads inherit
-  // the mask, so the signals stay pending for sigwait() on this thread.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  if (pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
-    std::fprintf(stderr, "%s: cannot block SIGINT and SIGTERM\n", kProgram);
+  // Block the stop and reload signals before any library thread exists:
+  // threads inherit the mask, so the signals stay pending for sigwait() on
+  // this thread.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) {
+    say(3, "cannot block SIGINT, SIGTERM and SIGHUP");
     return kExitFailure;
   }
 
@@ -264,7 +380,10 @@ int main(int argc, char** argv) {
   // The transport's own rules name the socket.
   const std::string socketPath =
       comm::socketPath(comm::runtimeDirectory(), "svx.imageserver.ImageServer", options.instance);
-  if (socketIsServed(socketPath)) {
+  // A socket the service manager handed over answers for it (socket
+  // activation): the service takes it.
+  const bool handed = comm::isHandedSocket(socketPath);
+  if (!handed && socketIsServed(socketPath)) {
     std::fprintf(stderr, "%s: instance %u is already served at %s\n", kProgram, options.instance,
                  socketPath.c_str());
     return kExitFailure;
@@ -299,25 +418,40 @@ int main(int argc, char** argv) {
   // request in between is checked against the lists from config.json only.
   for (const std::string& path : options.whitelist) control.addToWhitelist(server, path.c_str());
   for (const std::string& path : options.blacklist) control.addToBlacklist(server, path.c_str());
+  // What is in force: config.json as the service read it, and the options.
+  Lists applied;
+  std::string why;
+  if (!configuredLists(options, &applied, &why)) {
+    applied = Lists();
+    applied.whitelist.insert(options.whitelist.begin(), options.whitelist.end());
+    applied.blacklist.insert(options.blacklist.begin(), options.blacklist.end());
+  }
 
   if (!options.extCheck && !(options.whitelist.empty() && options.blacklist.empty()))
     std::fprintf(stderr, "%s: note: the path lists take effect only with --ext-check\n", kProgram);
-  std::printf("%s: library %s\n", kProgram, loadedFrom.c_str());
-  std::printf("%s: instance %u, extension check %s\n", kProgram, options.instance,
-              options.extCheck ? "on" : "off");
-  std::printf("%s: socket %s\n", kProgram, socketPath.c_str());
-  std::printf("%s: ready\n", kProgram);
-  std::fflush(stdout);
+  say(6, "library %s", loadedFrom.c_str());
+  say(6, "instance %u, extension check %s", options.instance, options.extCheck ? "on" : "off");
+  say(6, "socket %s%s", socketPath.c_str(), handed ? " (handed over by the service manager)" : "");
+  say(6, "ready");
+  sd_notify(0, "READY=1");
 
   int signal = 0;
-  while (sigwait(&stopSignals, &signal) != 0) {
+  for (;;) {
+    if (sigwait(&signals, &signal) != 0) continue;
+    if (signal != SIGHUP) break;
+    sd_notifyf(
+        0, "RELOADING=1\nMONOTONIC_USEC=%llu",
+        static_cast<unsigned long long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                            std::chrono::steady_clock::now().time_since_epoch())
+                                            .count()));
+    reload(options, control, server, &applied);
+    sd_notify(0, "READY=1");
   }
-  std::printf("%s: %s received, stopping (%u queued requests dropped)\n", kProgram,
-              signal == SIGINT ? "SIGINT" : "SIGTERM", control.getNumPendingRequests(server));
-  std::fflush(stdout);
+  sd_notify(0, "STOPPING=1");
+  say(6, "%s received, stopping (%u queued requests dropped)",
+      signal == SIGINT ? "SIGINT" : "SIGTERM", control.getNumPendingRequests(server));
   control.stopImageServer(server);
   dlclose(library);
-  std::printf("%s: stopped\n", kProgram);
-  std::fflush(stdout);
+  say(6, "stopped");
   return kExitOk;
 }

@@ -9,7 +9,9 @@
 include(CMakePackageConfigHelpers)
 
 set(IMAGESERVER_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
-    "Where the systemd unit is installed, relative to the prefix")
+    "Where the systemd system units are installed, relative to the prefix")
+set(IMAGESERVER_SYSTEMD_USER_UNIT_DIR "lib/systemd/user" CACHE STRING
+    "Where the systemd user units are installed, relative to the prefix")
 
 # The .pc files find their prefix relative to where they are installed.
 file(RELATIVE_PATH PC_RELATIVE_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
@@ -46,13 +48,19 @@ install(FILES dist/man/imageserver-host.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/ma
 install(FILES dist/config.json DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT service)
 # The unit names the host by its installed path, which is known only when
 # installing: a package build installs into a staging folder with another prefix.
+# The system units (the service and its socket) and the user units (a
+# service per user, started by its socket in the user's runtime folder).
 install(CODE "
   set(IMAGESERVER_HOST \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/imageserver-host\")
-  configure_file(\"${PROJECT_SOURCE_DIR}/dist/imageserver.service.in\"
-                 \"${PACKAGE_DIR}/imageserver.service\" @ONLY)"
+  foreach(unit imageserver.service imageserver.socket user/imageserver.service
+               user/imageserver.socket)
+    configure_file(\"${PROJECT_SOURCE_DIR}/dist/\${unit}.in\" \"${PACKAGE_DIR}/\${unit}\" @ONLY)
+  endforeach()"
   COMPONENT service)
-install(FILES ${PACKAGE_DIR}/imageserver.service DESTINATION ${IMAGESERVER_SYSTEMD_UNIT_DIR}
-        COMPONENT service)
+install(FILES ${PACKAGE_DIR}/imageserver.service ${PACKAGE_DIR}/imageserver.socket
+        DESTINATION ${IMAGESERVER_SYSTEMD_UNIT_DIR} COMPONENT service)
+install(FILES ${PACKAGE_DIR}/user/imageserver.service ${PACKAGE_DIR}/user/imageserver.socket
+        DESTINATION ${IMAGESERVER_SYSTEMD_USER_UNIT_DIR} COMPONENT service)
 
 # The client.
 install(TARGETS imageserverclient EXPORT ImageServerClientTargets

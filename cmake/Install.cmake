@@ -1,24 +1,70 @@
-# What `cmake --install` puts where, in two components that are also the two
-# Debian packages that `cpack -G DEB` makes:
-#   service: libimageserverlib.so, its C header, CMake package and pkg-config
-#            file, imageserver-host, the decoder process
-#            (libexec/imageserver/imageserver-decoder), the systemd unit, an
-#            example config.json
-#   client:  libimageserverclient.so, its header, CMake package and pkg-config
-#            file, imageserver-client
+# What `cmake --install` puts where, in six components that are also the six
+# Debian packages that `cpack -G DEB` makes, split as Debian splits libraries:
+#   service_lib  libimageserverlib2: libimageserverlib.so.2 and the decoder
+#                process it starts (libexec/imageserver/imageserver-decoder)
+#   service_dev  libimageserverlib-dev: its C header, the .so link, the CMake
+#                package and the pkg-config file
+#   host         imageserver: imageserver-host, the systemd units (system and
+#                user), the configuration (a conffile in the packages) and an
+#                example of it
+#   client_lib   libimageserverclient2: libimageserverclient.so.2
+#   client_dev   libimageserverclient-dev: its header, the .so link, the CMake
+#                package and the pkg-config file
+#   tools        imageserver-tools: imageserver-client
+# Each component also installs its package's copyright and changelog in
+# share/doc/<package>, and its lintian overrides where it has any.
 include(CMakePackageConfigHelpers)
 
 set(IMAGESERVER_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
-    "Where the systemd system units are installed, relative to the prefix")
+    "Where the system units are installed, relative to the prefix")
 set(IMAGESERVER_SYSTEMD_USER_UNIT_DIR "lib/systemd/user" CACHE STRING
-    "Where the systemd user units are installed, relative to the prefix")
+    "Where the user units are installed, relative to the prefix")
+# The configuration the system unit's host reads (its --config-root is
+# /etc/svx/config). Installed only by a component install, as the packages
+# do, so that installing a whole tree into a prefix leaves /etc alone.
+set(IMAGESERVER_CONFIG_DIR /etc/svx/config/imageserver)
 
-# The .pc files find their prefix relative to where they are installed.
-file(RELATIVE_PATH PC_RELATIVE_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
 set(PACKAGE_DIR ${CMAKE_CURRENT_BINARY_DIR}/package)
+set(DEBIAN_DIR ${PROJECT_SOURCE_DIR}/dist/debian)
+
+set(PACKAGE_service_lib libimageserverlib${PROJECT_VERSION_MAJOR})
+set(PACKAGE_service_dev libimageserverlib-dev)
+set(PACKAGE_host imageserver)
+set(PACKAGE_client_lib libimageserverclient${PROJECT_VERSION_MAJOR})
+set(PACKAGE_client_dev libimageserverclient-dev)
+set(PACKAGE_tools imageserver-tools)
+set(COMPONENTS service_lib service_dev host client_lib client_dev tools)
+
+# Man pages and the changelog are installed compressed (gzip -9n: no name or
+# time stamp, so that the same sources give the same packages).
+set(GZIP_DIR ${CMAKE_CURRENT_BINARY_DIR}/gz)
+set(GZIPPED)
+foreach(source dist/man/imageserver-host.1 dist/man/imageserver-client.1 dist/debian/changelog)
+  get_filename_component(name ${source} NAME)
+  add_custom_command(OUTPUT ${GZIP_DIR}/${name}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${GZIP_DIR}
+    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/${source} > ${GZIP_DIR}/${name}.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/${source} VERBATIM)
+  list(APPEND GZIPPED ${GZIP_DIR}/${name}.gz)
+endforeach()
+add_custom_target(imageserver_gzipped ALL DEPENDS ${GZIPPED})
+
+foreach(component IN LISTS COMPONENTS)
+  set(package ${PACKAGE_${component}})
+  install(FILES ${DEBIAN_DIR}/copyright ${GZIP_DIR}/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+  if(EXISTS ${DEBIAN_DIR}/${package}.lintian-overrides)
+    install(FILES ${DEBIAN_DIR}/${package}.lintian-overrides
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${package}
+            COMPONENT ${component})
+  endif()
+endforeach()
 
 # Writes and installs the CMake package <name> for the exported targets of
-# <export> and the pkg-config file made from cmake/<pc>.in.
+# <export> and the pkg-config file made from cmake/<pc>.in. The pkg-config
+# file names the installation's prefix, known only when installing (a package
+# build installs into a staging folder with the prefix /usr); a tree moved
+# elsewhere is used with pkg-config --define-variable=prefix=<its folder>.
 function(install_package name export pc component)
   install(EXPORT ${export} NAMESPACE ImageServer:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/${name}
           COMPONENT ${component})
@@ -28,81 +74,58 @@ function(install_package name export pc component)
     VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
   install(FILES ${PACKAGE_DIR}/${name}Config.cmake ${PACKAGE_DIR}/${name}ConfigVersion.cmake
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/${name} COMPONENT ${component})
-  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.in ${PACKAGE_DIR}/${pc} @ONLY)
+  set(PC_PREFIX "@PC_PREFIX@")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.in ${PACKAGE_DIR}/${pc}.in @ONLY)
+  install(CODE "
+    set(PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${PACKAGE_DIR}/${pc}.in\" \"${PACKAGE_DIR}/${pc}\" @ONLY)"
+    COMPONENT ${component})
   install(FILES ${PACKAGE_DIR}/${pc} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
           COMPONENT ${component})
 endfunction()
 
-# The service.
+# The service library. The decoder process goes with it: the library starts
+# it, finds it relative to itself and speaks a protocol private to the two,
+# so a library and a decoder of different builds must never meet.
 install(TARGETS imageserverlib EXPORT ImageServerTargets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT service)
-install(FILES imageserver/ImageServerControl.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/imageserver
-        COMPONENT service)
-set(IMAGESERVERLIB_SONAME libimageserverlib.so.${PROJECT_VERSION_MAJOR})
-install_package(ImageServer ImageServerTargets imageserverlib.pc service)
-install(TARGETS imageserver-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT service)
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT service_lib
+                NAMELINK_COMPONENT service_dev)
 install(TARGETS imageserver-decoder RUNTIME DESTINATION ${IMAGESERVER_DECODER_INSTALL_DIR}
-        COMPONENT service)
-install(FILES dist/man/imageserver-host.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-        COMPONENT service)
-install(FILES dist/config.json DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT service)
-# The unit names the host by its installed path, which is known only when
-# installing: a package build installs into a staging folder with another prefix.
-# The system units (the service and its socket) and the user units (a
-# service per user, started by its socket in the user's runtime folder).
-install(CODE "
-  set(IMAGESERVER_HOST \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/imageserver-host\")
-  foreach(unit imageserver.service imageserver.socket user/imageserver.service
-               user/imageserver.socket)
-    configure_file(\"${PROJECT_SOURCE_DIR}/dist/\${unit}.in\" \"${PACKAGE_DIR}/\${unit}\" @ONLY)
-  endforeach()"
-  COMPONENT service)
+        COMPONENT service_lib)
+install(FILES imageserver/ImageServerControl.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/imageserver
+        COMPONENT service_dev)
+set(IMAGESERVERLIB_SONAME libimageserverlib.so.${PROJECT_VERSION_MAJOR})
+install_package(ImageServer ImageServerTargets imageserverlib.pc service_dev)
+
+# The host with its units and configuration. The units name the host by its
+# installed path, which is known only when installing.
+install(TARGETS imageserver-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT host)
+install(FILES ${GZIP_DIR}/imageserver-host.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT host)
+install(FILES dist/config.json DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT host)
+install(FILES dist/config.json DESTINATION ${IMAGESERVER_CONFIG_DIR} COMPONENT host
+        EXCLUDE_FROM_ALL)
+foreach(unit imageserver.service imageserver.socket user/imageserver.service
+             user/imageserver.socket)
+  install(CODE "
+    set(IMAGESERVER_HOST \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/imageserver-host\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/dist/${unit}.in\" \"${PACKAGE_DIR}/${unit}\" @ONLY)"
+    COMPONENT host)
+endforeach()
 install(FILES ${PACKAGE_DIR}/imageserver.service ${PACKAGE_DIR}/imageserver.socket
-        DESTINATION ${IMAGESERVER_SYSTEMD_UNIT_DIR} COMPONENT service)
+        DESTINATION ${IMAGESERVER_SYSTEMD_UNIT_DIR} COMPONENT host)
 install(FILES ${PACKAGE_DIR}/user/imageserver.service ${PACKAGE_DIR}/user/imageserver.socket
-        DESTINATION ${IMAGESERVER_SYSTEMD_USER_UNIT_DIR} COMPONENT service)
+        DESTINATION ${IMAGESERVER_SYSTEMD_USER_UNIT_DIR} COMPONENT host)
 
-# The client.
+# The client library and the command-line client.
 install(TARGETS imageserverclient EXPORT ImageServerClientTargets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT client)
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT client_lib
+                NAMELINK_COMPONENT client_dev)
 install(FILES svx/imageserver/client/ImageServerClient.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/svx/imageserver/client COMPONENT client)
-install_package(ImageServerClient ImageServerClientTargets imageserverclient.pc client)
-install(TARGETS imageserver-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
-install(FILES dist/man/imageserver-client.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-        COMPONENT client)
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/svx/imageserver/client COMPONENT client_dev)
+install_package(ImageServerClient ImageServerClientTargets imageserverclient.pc client_dev)
+install(TARGETS imageserver-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+install(FILES ${GZIP_DIR}/imageserver-client.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT tools)
 
-# Debian packages: cpack -G DEB in the build folder.
-set(CPACK_PACKAGE_NAME imageserver)
-set(CPACK_PACKAGE_VENDOR "imageserver")
-set(CPACK_PACKAGE_CONTACT "imageserver maintainers <imageserver@localhost>")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-# The install rules run with the package's prefix and a DESTDIR, so that the
-# unit names /usr/bin.
-set(CPACK_SET_DESTDIR ON)
-set(CPACK_INSTALL_PREFIX /usr)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_COMPONENTS_ALL service client)
-set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION misc)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME imageserver)
-set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.52)")
-set(CPACK_DEBIAN_SERVICE_DESCRIPTION "Local image service
-libimageserverlib.so serves the image files of the local file system to the
-other processes of the machine over a Unix socket; imageserver-host runs it
-as the systemd unit imageserver.service, for the members of the group
-imageserver. Images are read in sandboxed decoder processes. Includes the C
-control interface for other hosts.")
-set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
-    ${PROJECT_SOURCE_DIR}/dist/debian/postinst ${PROJECT_SOURCE_DIR}/dist/debian/prerm
-    ${PROJECT_SOURCE_DIR}/dist/debian/postrm)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME imageserver-client)
-set(CPACK_DEBIAN_CLIENT_DESCRIPTION "Client of the local image service
-libimageserverclient.so with its header, CMake package and pkg-config file,
-and imageserver-client, which asks the service from the command line.")
-include(CPack)
+include(cmake/DebianPackages.cmake)

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   dpkg-dev file
+  # lintian, hardening-check (devscripts), systemd-analyze: check-install.sh
+  lintian devscripts systemd
   libgtest-dev
   libjpeg62-turbo-dev libspng-dev zlib1g-dev libgif-dev libexif-dev
   libwebp-dev libheif-dev libaom-dev libseccomp-dev libsystemd-dev

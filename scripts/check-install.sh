@@ -200,6 +200,10 @@ root_dir="$work/units-root"
 dpkg-deb -x "$(deb imageserver)" "$root_dir"
 dpkg-deb -x "$(deb "$lib_service")" "$root_dir"
 cp -an /lib/systemd/system/. "$root_dir/usr/lib/systemd/system/"
+# The system's commands the units run besides the host (ExecReload's kill),
+# in a merged /usr as on Debian 12.
+[[ -e "$root_dir/bin" ]] || ln -s usr/bin "$root_dir/bin"
+cp -an /usr/bin/kill "$root_dir/usr/bin/"
 mkdir -p "$work/user-units" "$work/xdg"
 sed "s|^ExecStart=/|ExecStart=$root_dir/|" "$root_dir/usr/lib/systemd/user/imageserver.service" \
   >"$work/user-units/imageserver.service"

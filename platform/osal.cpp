@@ -414,6 +414,16 @@ namespace testing {
 void walkPathsWithoutOpenat2(bool walk) { g_walkForTests.store(walk, std::memory_order_relaxed); }
 }  // namespace testing
 
+std::string currentDirectory() {
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof(cwd)) == nullptr || cwd[0] != '/') return std::string();
+  try {
+    return std::string(cwd);
+  } catch (...) {
+    return std::string();
+  }
+}
+
 Path Path::getCanonicalized() const {
   if (m_path.empty() || m_path.find('\0') != std::string::npos) return Path();
   std::string pending = absolutePath(m_path);

@@ -186,6 +186,10 @@ class Path : public BasicPath {
   Path getCanonicalized() const;
 };
 
+// The process's current working directory, absolute; empty when it cannot
+// be read (removed, longer than PATH_MAX) or memory is short.
+std::string currentDirectory();
+
 // What names one file whichever path leads to it: its device and inode
 // number. Unset (all zero) when unknown.
 struct FileIdentity {

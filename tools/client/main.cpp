@@ -47,10 +47,15 @@ struct UsageError {
   std::string text;
 };
 
-// A locator for |path|: URLs pass unchanged, file paths are made absolute,
-// since the service resolves them in its own working directory.
+// A locator for |path|: file paths are made absolute (and tidied, for the
+// report), since the service resolves them in its own working directory;
+// locators with a scheme are made absolute as the client library sends them,
+// so that their answers pair with them.
 std::string toLocator(const std::string& path) {
-  if (path.find("://") != std::string::npos) return path;
+  if (path.find("://") != std::string::npos) {
+    std::string locator = path;
+    return client::makeLocatorAbsolute(&locator) ? locator : path;
+  }
   std::error_code error;
   std::filesystem::path absolute = std::filesystem::absolute(path, error);
   return error ? path : absolute.lexically_normal().string();

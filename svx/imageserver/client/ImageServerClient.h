@@ -176,6 +176,13 @@ struct ConnectOptions {
 // rest of its request is sent as usual.
 constexpr size_t kMaxLocatorLength = 1024 * 1024 - 80;
 
+// Makes |locator| what a request sends for it: a relative path made absolute
+// against the working directory (see the top of this header), any other
+// locator unchanged. False when memory is short (|locator| is left as it
+// was). A program that pairs answers with its locators by text pairs them
+// with these.
+IMAGESERVER_CLIENT_API bool makeLocatorAbsolute(std::string* locator);
+
 // One connection to a service instance. Thread-safe: the request functions
 // may be called from any thread. The requests never block: a request that
 // cannot be queued (connection closed, outgoing queue full) returns false

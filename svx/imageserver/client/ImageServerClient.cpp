@@ -345,8 +345,6 @@ std::unique_ptr<Client> Client::open(const ConnectOptions& options, Handler* han
     *error = "out of memory";
     return nullptr;
   }
-  impl->m_path =
-      comm::socketPath(comm::runtimeDirectory(options.runtimeDir), kServiceName, options.instance);
   Impl* raw = impl.get();
   comm::ClientConnection::Callbacks callbacks;
   callbacks.onMessage = [raw](comm::WireMessage& message) { return raw->onMessage(message); };
@@ -357,9 +355,10 @@ std::unique_ptr<Client> Client::open(const ConnectOptions& options, Handler* han
     return nullptr;  // |impl| still owns it
   }
   impl.release();  // the client owns it now
-  const comm::Status opened =
-      comm::ClientConnection::open(raw->m_path, std::move(callbacks), &raw->m_connection, ownThread,
-                                   connectTimeoutMs(options.connectTimeout));
+  const comm::Status opened = comm::ClientConnection::openService(
+      comm::clientRuntimeFolders(options.runtimeDir), kServiceName, options.instance,
+      std::move(callbacks), &raw->m_connection, &raw->m_path, ownThread,
+      connectTimeoutMs(options.connectTimeout));
   if (opened.ok()) return client;
   *error = opened.reason();
   return nullptr;

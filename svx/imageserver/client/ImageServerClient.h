@@ -15,11 +15,29 @@
 // Simple programs use SyncClient: ask for N locators and wait for the
 // answers or a timeout.
 //
-// The socket is found in the service's runtime folder: the folder named by
-// the environment variable COMM_RUNTIME_DIR when set, otherwise
-// $XDG_RUNTIME_DIR/imageserver, otherwise /tmp/imageserver-<uid>. The socket
-// of instance N of "svx.imageserver.ImageServer" is
-// "svx.imageserver.ImageServer.N" in that folder.
+// The socket of instance N of "svx.imageserver.ImageServer" is
+// "svx.imageserver.ImageServer.N" in the service's runtime folder. The folder
+// named by ConnectOptions::runtimeDir or, without one, by the environment
+// variable COMM_RUNTIME_DIR is the only one tried. Otherwise these are
+// tried in order, and the first where a service takes the connection wins:
+//   1. $XDG_RUNTIME_DIR/imageserver (when XDG_RUNTIME_DIR is set): a service
+//      of the user's session;
+//   2. /run/imageserver: the system's service;
+//   3. /tmp/imageserver-<uid>: a service of the user started without
+//      XDG_RUNTIME_DIR.
+// A folder is used only when nobody but its owner could have put a socket
+// there (the user's must be the user's own, writable by nobody else; the
+// system's writable by its owner and group only). When no service is
+// reached, the error names every socket tried and why each failed, e.g.
+// "no service at /run/user/1000/imageserver/svx.imageserver.ImageServer.0
+// (no such file), nor at /run/imageserver/svx.imageserver.ImageServer.0
+// (permission denied), nor at ...".
+//
+// The service runs in its own working directory, so a locator that is a
+// relative path ("img/a.jpg", "file://img/a.jpg") is sent made absolute
+// against the calling process's working directory at the time of the
+// request ("/home/me/img/a.jpg", "file:///home/me/img/a.jpg"), and its
+// answer names it so. Empty and absolute locators are sent as they are.
 //
 // Large byte arrays (file bytes, pixels) arrive in shared memory that the
 // library maps read-only: Payload::data() points into the mapping, which
@@ -162,7 +180,8 @@ class IMAGESERVER_CLIENT_API Handler {
 
 struct ConnectOptions {
   uint32_t instance = 0;
-  // The runtime folder; empty: COMM_RUNTIME_DIR, XDG_RUNTIME_DIR, /tmp.
+  // The runtime folder; empty: COMM_RUNTIME_DIR, else the folders tried in
+  // order (see the top of this header).
   std::string runtimeDir;
   // Seconds the connect may wait for the service to take the connection
   // (a busy service's backlog may be full); 0 or less: no limit.

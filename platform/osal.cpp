@@ -442,10 +442,12 @@ Path Path::getCanonicalized() const {
 
 bool FileInfo::init(const char* path, bool followLinks) {
   m_valid = false;
+  m_error = 0;
   m_mode = 0;
   m_size = 0;
   m_identity = FileIdentity();
   if (path == nullptr) {
+    m_error = EINVAL;
     kor::ErrorStorage::set("cannot query file status: no path");
     return false;
   }
@@ -453,6 +455,7 @@ bool FileInfo::init(const char* path, bool followLinks) {
   int rc = followLinks ? stat(path, &st) : lstat(path, &st);
   if (rc != 0) {
     int err = errno;
+    m_error = err;
     char prefix[PATH_MAX + 32];
     std::snprintf(prefix, sizeof(prefix), "cannot query status of %s", path);
     kor::ErrorStorage::setErrno(prefix, err);

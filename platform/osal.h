@@ -210,6 +210,9 @@ class FileInfo {
   bool init(const char* path, bool followLinks);
 
   bool isValid() const { return m_valid; }
+  // The errno of the failed query (EACCES: a folder on the path may not be
+  // searched); 0 after a successful one.
+  int error() const { return m_error; }
   uint32_t mode() const { return m_mode; }  // POSIX mode bits (type 0xF000)
   int64_t size() const { return m_size; }
   bool isRegularFile() const { return m_valid && (m_mode & 0xF000u) == 0x8000u; }
@@ -217,6 +220,7 @@ class FileInfo {
 
  private:
   bool m_valid = false;
+  int m_error = 0;
   uint32_t m_mode = 0;
   int64_t m_size = 0;
   FileIdentity m_identity;

@@ -621,6 +621,8 @@ std::unique_ptr<SyncClient> SyncClient::connect(uint32_t instance, std::string* 
 
 SyncClient::SyncClient(Impl* impl) : m_impl(impl) {}
 
+const std::string& SyncClient::socketPath() const { return m_impl->m_client->socketPath(); }
+
 SyncClient::~SyncClient() {
   m_impl->m_client.reset();
   delete m_impl;

@@ -294,6 +294,8 @@ class IMAGESERVER_CLIENT_API SyncClient {
   bool interfaceVersion(double timeoutSeconds, VersionUpdate* update, std::string* error = nullptr);
 
   bool isConnected() const;
+  // The socket the client connected to.
+  const std::string& socketPath() const;
 
   class Impl;
 

@@ -7,12 +7,39 @@ using svx::imageserver::ImageFormat;
 using svx::imageserver::ImageInformation;
 using svx::imageserver::Result;
 
+void ImageServer::logFileFault(const CIPtr<CIString>& locator, const char* reason) {
+  // As much of the locator as tells it from others, as on the intake's
+  // cause lines.
+  constexpr int kLocatorBytes = 256;
+  if (!g_workerChannel.isEnabled(3)) return;
+  const char* cause = nullptr;
+  switch (lumo::classifyFailure(reason)) {
+    case lumo::FileFault::kMissing:
+      cause = rejectionText(Rejection::kNoSuchFile);
+      break;
+    case lumo::FileFault::kUnreadable:
+      cause = rejectionText(Rejection::kPermissionDenied);
+      break;
+    case lumo::FileFault::kNotAnImage:
+      cause = "not an image";
+      break;
+    case lumo::FileFault::kDamaged:
+      cause = "damaged image";
+      break;
+    case lumo::FileFault::kOther:
+      return;
+  }
+  g_workerChannel.logCV(3, "resourceLocator %.*s refused: %s", kLocatorBytes,
+                        locator.isNull() ? "" : locator->utf8(), cause);
+}
+
 CIPtr<ImageInformation> ImageServer::getInfo(CIPtr<CIString> locator, Result& result) {
   util::UnicodeString8 path = resolvePath(locator);
   lumo::BitmapInfo* header = lumo::Engine::getInstance().getImageInfo(path);
   if (header == nullptr) {
     TRACE(g_workerChannel, 4, "getting file info for %s failed; %s",
           locator.isNull() ? "" : locator->utf8(), kor::ErrorStorage::reason());
+    logFileFault(locator, kor::ErrorStorage::reason());
     kor::ErrorStorage::ack();
     result = svx::imageserver::RESULT_INVALID_IMAGE;
     return CIPtr<ImageInformation>();

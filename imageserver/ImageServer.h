@@ -87,6 +87,25 @@ class ImageServer : public svx::imageserver::ImageServerSkeleton, public osal::T
   // As above; when true, |*accepted| names the file that was judged, which
   // the job must find when it opens the locator (osal::AcceptedFileScope).
   bool isImagePath(CIPtr<CIString> locator, osal::FileIdentity* accepted);
+  // Why isImagePath() refused a locator.
+  enum class Rejection {
+    kNone,
+    kPermissionDenied,  // the service's user may not search a folder on the path
+    kNoSuchFile,        // missing, or its path cannot be resolved
+    kNotRegularFile,
+    kBlacklisted,
+    kExtension,
+  };
+  // The cause as the log names it: "permission denied for the service's
+  // user", "no such file", ...; "" for kNone.
+  static const char* rejectionText(Rejection why);
+  // As above; when false, |*why| (when not null) says why.
+  bool isImagePath(CIPtr<CIString> locator, osal::FileIdentity* accepted, Rejection* why);
+  // After the engine failed on |locator| with |reason|: when the reason
+  // lies with the file, one line on "IMS_Worker" at level 3 (a refused
+  // request, not a failure of the service) names the cause ("not an image",
+  // "damaged image", "permission denied for the service's user").
+  static void logFileFault(const CIPtr<CIString>& locator, const char* reason);
 
   // --- Image information (worker thread) -----------------------------------
   static CIPtr<svx::imageserver::ImageInformation> getInfo(CIPtr<CIString> locator,

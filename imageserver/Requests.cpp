@@ -12,18 +12,27 @@ struct RequestMessages {
   const char* elementNull;  // %i: the element's index
   const char* rejected;     // %s: the element's text
   const char* outOfMemory;
+  // Follows |rejected|: %.*s the element's text, cut to kCauseLocatorBytes,
+  // and %s the cause (ImageServer::rejectionText).
+  const char* cause;
 };
+
+// How much of a refused locator the cause line repeats: enough to tell the
+// line's locator from others that threads refuse at the same time, without
+// doubling the log for a long one.
+constexpr int kCauseLocatorBytes = 256;
 
 const RequestMessages kImageMessages = {
     "requestImageFileArrayAsBlob: resourceLocator is NULL",
     "requestImageFileArrayAsBlob: filename %i is NULL",
-    "requestImage: resourceLocator %s appears to be no valid image", "requestImage: OOM"};
+    "requestImage: resourceLocator %s appears to be no valid image", "requestImage: OOM",
+    "requestImage: resourceLocator %.*s refused: %s"};
 
 const RequestMessages kInformationMessages = {
     "requestImageInformation: resourceLocator is NULL",
     "requestImageInformation: resourceLocator %i is NULL",
     "requestImageInformation: resourceLocator %s appears to be no valid image",
-    "requestImageInformation: OOM"};
+    "requestImageInformation: OOM", "requestImageInformation: resourceLocator %.*s refused: %s"};
 
 // Walks |resourceLocator| in order: null elements are logged and skipped,
 // rejected ones answered at once with |answer|(locator, RESULT_INVALID_IMAGE),
@@ -45,8 +54,11 @@ void walkRequest(ImageServer& server, const CIPtr<CIPtrArray<CIString>>& resourc
       continue;
     }
     osal::FileIdentity accepted;
-    if (!server.isImagePath(locator, &accepted)) {
+    ImageServer::Rejection why = ImageServer::Rejection::kNone;
+    if (!server.isImagePath(locator, &accepted, &why)) {
       TRACE(g_interfaceChannel, 3, messages.rejected, locator->utf8());
+      TRACE(g_interfaceChannel, 3, messages.cause, kCauseLocatorBytes, locator->utf8(),
+            ImageServer::rejectionText(why));
       answer(locator, svx::imageserver::RESULT_INVALID_IMAGE);
       continue;
     }

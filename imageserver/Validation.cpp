@@ -1,4 +1,5 @@
 #include <cctype>
+#include <cerrno>
 #include <string>
 #include <utility>
 
@@ -16,25 +17,58 @@ bool ImageServer::isImagePath(CIPtr<CIString> locator) {
 }
 
 bool ImageServer::isImagePath(CIPtr<CIString> locator, osal::FileIdentity* accepted) {
+  return isImagePath(std::move(locator), accepted, nullptr);
+}
+
+const char* ImageServer::rejectionText(Rejection why) {
+  switch (why) {
+    case Rejection::kNone:
+      return "";
+    case Rejection::kPermissionDenied:
+      return "permission denied for the service's user";
+    case Rejection::kNoSuchFile:
+      return "no such file";
+    case Rejection::kNotRegularFile:
+      return "not a regular file";
+    case Rejection::kBlacklisted:
+      return "blacklisted";
+    case Rejection::kExtension:
+      return "extension not accepted";
+  }
+  return "";
+}
+
+bool ImageServer::isImagePath(CIPtr<CIString> locator, osal::FileIdentity* accepted,
+                              Rejection* why) {
+  Rejection ignored;
+  if (why == nullptr) why = &ignored;
+  *why = Rejection::kNone;
+  auto refuse = [why](Rejection cause) {
+    *why = cause;
+    return false;
+  };
   util::UnicodeString8 resolved = resolvePath(locator);
   osal::Path canonical =
       osal::Path(std::string(resolved.utf8(), resolved.length())).getCanonicalized();
-  if (canonical.isEmpty()) return false;
+  if (canonical.isEmpty()) return refuse(Rejection::kNoSuchFile);
 
   osal::FileInfo info;
   info.init(canonical.c_str(), true);
   if (!info.isValid()) {
     kor::ErrorStorage::ack();
-    return false;
+    // A folder on the path that the service's user may not search hides the
+    // file as well as its absence would, but the remedy differs.
+    const bool denied = info.error() == EACCES || info.error() == EPERM;
+    return refuse(denied ? Rejection::kPermissionDenied : Rejection::kNoSuchFile);
   }
-  if ((info.mode() & 0xF000u) != 0x8000u) return false;
+  if ((info.mode() & 0xF000u) != 0x8000u) return refuse(Rejection::kNotRegularFile);
   if (accepted != nullptr) *accepted = info.identity();
 
   if (!extensionCheck()) return true;
 
   util::UnicodeString8 path(canonical.c_str(), canonical.str().size(),
                             util::UnicodeString_common::UTF8);
-  if (isBlacklisted(path)) return false;
+  if (isBlacklisted(path)) return refuse(Rejection::kBlacklisted);
   if (isWhitelisted(path)) return true;
 
   std::string extension = canonical.getExtension(true);
@@ -43,5 +77,5 @@ bool ImageServer::isImagePath(CIPtr<CIString> locator, osal::FileIdentity* accep
   for (const char* accepted : kAccepted) {
     if (extension == accepted) return true;
   }
-  return false;
+  return refuse(Rejection::kExtension);
 }

@@ -335,6 +335,17 @@ class Engine {
   Engine() = default;
 };
 
+// What the reason of a failed getImageInfo() or createBitmap() says about
+// the file, for a log that names the cause.
+enum class FileFault {
+  kOther,       // not the file's fault, or not known (memory, limits, cancelled)
+  kMissing,     // gone since it was named
+  kUnreadable,  // the process may not open it
+  kNotAnImage,  // no known image signature
+  kDamaged,     // a known format whose data is invalid or cut short
+};
+FileFault classifyFailure(const char* reason);
+
 }  // namespace lumo
 
 #endif  // PLATFORM_LUMO_H_

@@ -414,6 +414,16 @@ namespace testing {
 void walkPathsWithoutOpenat2(bool walk) { g_walkForTests.store(walk, std::memory_order_relaxed); }
 }  // namespace testing
 
+std::string currentDirectory() {
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof(cwd)) == nullptr || cwd[0] != '/') return std::string();
+  try {
+    return std::string(cwd);
+  } catch (...) {
+    return std::string();
+  }
+}
+
 Path Path::getCanonicalized() const {
   if (m_path.empty() || m_path.find('\0') != std::string::npos) return Path();
   std::string pending = absolutePath(m_path);
@@ -432,10 +442,12 @@ Path Path::getCanonicalized() const {
 
 bool FileInfo::init(const char* path, bool followLinks) {
   m_valid = false;
+  m_error = 0;
   m_mode = 0;
   m_size = 0;
   m_identity = FileIdentity();
   if (path == nullptr) {
+    m_error = EINVAL;
     kor::ErrorStorage::set("cannot query file status: no path");
     return false;
   }
@@ -443,6 +455,7 @@ bool FileInfo::init(const char* path, bool followLinks) {
   int rc = followLinks ? stat(path, &st) : lstat(path, &st);
   if (rc != 0) {
     int err = errno;
+    m_error = err;
     char prefix[PATH_MAX + 32];
     std::snprintf(prefix, sizeof(prefix), "cannot query status of %s", path);
     kor::ErrorStorage::setErrno(prefix, err);

@@ -186,6 +186,10 @@ class Path : public BasicPath {
   Path getCanonicalized() const;
 };
 
+// The process's current working directory, absolute; empty when it cannot
+// be read (removed, longer than PATH_MAX) or memory is short.
+std::string currentDirectory();
+
 // What names one file whichever path leads to it: its device and inode
 // number. Unset (all zero) when unknown.
 struct FileIdentity {
@@ -206,6 +210,9 @@ class FileInfo {
   bool init(const char* path, bool followLinks);
 
   bool isValid() const { return m_valid; }
+  // The errno of the failed query (EACCES: a folder on the path may not be
+  // searched); 0 after a successful one.
+  int error() const { return m_error; }
   uint32_t mode() const { return m_mode; }  // POSIX mode bits (type 0xF000)
   int64_t size() const { return m_size; }
   bool isRegularFile() const { return m_valid && (m_mode & 0xF000u) == 0x8000u; }
@@ -213,6 +220,7 @@ class FileInfo {
 
  private:
   bool m_valid = false;
+  int m_error = 0;
   uint32_t m_mode = 0;
   int64_t m_size = 0;
   FileIdentity m_identity;

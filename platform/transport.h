@@ -12,7 +12,20 @@
 //   - $XDG_RUNTIME_DIR/imageserver,
 //   - /tmp/imageserver-<uid>.
 // A default folder is created 0700, must be a directory owned by the user
-// (not a link) and is tightened to 0700 when it is not. Sockets are bound
+// (not a link) and is tightened to 0700 when it is not.
+//
+// A client looks for the socket in the folder named by its caller or by
+// $COMM_RUNTIME_DIR, used as given. Without one it tries, in order,
+// $XDG_RUNTIME_DIR/imageserver (when XDG_RUNTIME_DIR is set), the system
+// service's folder /run/imageserver, and /tmp/imageserver-<uid> (where a
+// service of the user started without XDG_RUNTIME_DIR listens), and takes
+// the first where a service accepts the connection. It connects only in a
+// folder nobody else could have put a socket in: the user's own folders must
+// be real directories of the user, writable by no one else; the system
+// folder a real directory writable by its owner and group only, owned by
+// the user, by root, or by an account that root gave it (as the packaged
+// unit's 2770 folder of the service's user). A failed connect names every
+// folder tried and why each failed (see ClientConnection::openService). Sockets are bound
 // with umask 0177, so they are 0600; in a folder named by $COMM_RUNTIME_DIR
 // that gives its group full access (0770, e.g. an operator's group-shared
 // folder) they are bound with umask 0117, so they are 0660 and members of
@@ -81,6 +94,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/comm.h"
 #include "platform/tracing.h"
@@ -204,8 +218,34 @@ class Transport : public ServiceDirectory::Listener {
 
 // --- Runtime folder and client side -------------------------------------------------
 
-// The runtime folder as described above; |override| (when not empty) wins.
+// The runtime folder a service listens in, as described above; |override|
+// (when not empty) wins.
 std::string runtimeDirectory(const std::string& override = std::string());
+
+// The folder of the system's service (the packaged unit's RuntimeDirectory).
+extern const char* const kSystemRuntimeDir;  // "/run/imageserver"
+
+// A folder a client looks for a service's socket in, and how far it is
+// trusted before the client connects there.
+struct RuntimeFolder {
+  enum Kind {
+    kChosen,  // named by the caller or $COMM_RUNTIME_DIR: used as given
+    kUser,    // the user's own: a real directory of this user, writable by nobody else
+    kSystem,  // the system service's: a real directory writable by no other
+              // user than its owner, which is this user, root, or an account
+              // that root gave it (its parent folder is root's, writable only
+              // by root), e.g. /run/imageserver of the service's user, 2770
+  };
+  std::string path;
+  Kind kind = kChosen;
+};
+
+// The folders a client tries, in this order: |override| alone when not
+// empty; else $COMM_RUNTIME_DIR alone when set and not empty; else
+// $XDG_RUNTIME_DIR/imageserver (when XDG_RUNTIME_DIR is set and not empty),
+// then kSystemRuntimeDir, then /tmp/imageserver-<uid> (where a service
+// started without XDG_RUNTIME_DIR listens). Empty only when memory is short.
+std::vector<RuntimeFolder> clientRuntimeFolders(const std::string& override = std::string());
 // "<folder>/<name>.<instance>".
 std::string socketPath(const std::string& folder, const std::string& serviceName,
                        uint32_t instance);
@@ -232,6 +272,15 @@ class ClientConnection {
   static Status open(const std::string& path, Callbacks callbacks,
                      std::unique_ptr<ClientConnection>* connection, bool ownThread = true,
                      int connectTimeoutMs = -1);
+  // As open(), at the socket of (|serviceName|, |instance|) in the first of
+  // |folders| that is trusted (see RuntimeFolder) and where a service takes
+  // the connection; |path| receives that socket's path. The failure names
+  // every folder tried and why each failed: "no service at <socket> (no such
+  // file), nor at <socket> (permission denied)".
+  static Status openService(const std::vector<RuntimeFolder>& folders,
+                            const std::string& serviceName, uint32_t instance, Callbacks callbacks,
+                            std::unique_ptr<ClientConnection>* connection, std::string* path,
+                            bool ownThread = true, int connectTimeoutMs = -1);
   // close() and join the thread. Never from one of the connection's own
   // callbacks (its thread still runs them): that is reported through
   // kor::GlobalErrorHandler::doAssert.

@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -216,7 +217,7 @@ TEST_F(E2eTest, EveryLocatorIsAnsweredWhateverItsLengthOrNumber) {
   ASSERT_EQ(longest.size(), size_t{PATH_MAX - 1});
   ASSERT_TRUE(imagefiles::writeBmp(longest, 1, 1, std::vector<uint8_t>(4).data()));
   // The longest locator the library sends, and one byte more.
-  const std::string atLimit(imageserver::client::kMaxLocatorLength, 'y');
+  const std::string atLimit = "/" + std::string(imageserver::client::kMaxLocatorLength - 1, 'y');
   const std::string pastLimit = atLimit + "y";
   auto client = connect();
   ASSERT_NE(client, nullptr);
@@ -932,6 +933,56 @@ TEST(E2eChild, DISABLED_LimitedService) {
   EXPECT_TRUE(began >= 1 && began <= 3 && ended == began) << began << " began, ended " << ended;
   stopImageServer(server);
   util::config::Provider::setStoreRoot(nullptr);
+}
+
+// The service resolves a relative path in its own working directory; the
+// client library sends it made absolute in the client's.
+TEST_F(E2eTest, RelativeLocatorsAreTakenInTheClientsWorkingFolderNotTheServices) {
+  const std::string folder = m_files.file("client");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  bmp("client/rel.bmp", 2, 2);
+  // In this process's working folder, there is no such file.
+  char here[4096];
+  ASSERT_NE(getcwd(here, sizeof(here)), nullptr);
+  ASSERT_NE(access((std::string(here) + "/rel.bmp").c_str(), F_OK), 0);
+  setenv("E2E_CHILD_FOLDER", folder.c_str(), 1);
+  char exe[] = "/proc/self/exe", filter[] = "--gtest_filter=E2eChild.DISABLED_RelativeLocators",
+       disabled[] = "--gtest_also_run_disabled_tests";
+  char* argv[] = {exe, filter, disabled, nullptr};
+  pid_t pid;
+  ASSERT_EQ(posix_spawn(&pid, exe, nullptr, nullptr, argv, environ), 0);
+  unsetenv("E2E_CHILD_FOLDER");
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// The child's side: a client in its own working folder.
+TEST(E2eChild, DISABLED_RelativeLocators) {
+  const std::string folder = std::getenv("E2E_CHILD_FOLDER");
+  ASSERT_EQ(chdir(folder.c_str()), 0);
+  auto client = imageserver::client::SyncClient::connect(testsupport::ServiceTest::kInstance);
+  ASSERT_NE(client, nullptr);
+  std::vector<Answer> answers;
+  const std::vector<std::string> sent = {"rel.bmp", "file://rel.bmp", folder + "/rel.bmp"};
+  const std::vector<std::string> named = {folder + "/rel.bmp", "file://" + folder + "/rel.bmp",
+                                          folder + "/rel.bmp"};
+  ASSERT_TRUE(client->requestInformation(sent, testsupport::ServiceTest::kTimeout, &answers));
+  ASSERT_EQ(answers.size(), sent.size());
+  std::vector<std::pair<std::string, int32_t>> got, expected;
+  for (const Answer& answer : answers) got.emplace_back(answer.locator, answer.result);
+  for (const std::string& locator : named) expected.emplace_back(locator, RESULT_OK);
+  std::sort(got.begin(), got.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(got, expected);
+  std::string locator = "file://rel.bmp";
+  ASSERT_TRUE(imageserver::client::makeLocatorAbsolute(&locator));
+  EXPECT_EQ(locator, "file://" + folder + "/rel.bmp");
+  for (std::string same : {"", "file://", "/abs.bmp", "file:///abs.bmp"}) {
+    const std::string before = same;
+    ASSERT_TRUE(imageserver::client::makeLocatorAbsolute(&same));
+    EXPECT_EQ(same, before);
+  }
 }
 
 // --- The runtime folder and socket ------------------------------------------------

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -356,6 +357,85 @@ TEST_F(IntakeTest, EachOperationAnswersEveryNonNullLocatorOnceAndLogsTheRest) {
     EXPECT_EQ(answers[3].result, svx::imageserver::RESULT_OUT_OF_MEMORY);
     EXPECT_EQ(testsupport::traces().count("IMS_Interface", 4, op.outOfMemory), 1u);
   }
+}
+
+TEST_F(IntakeTest, EachRejectionIsLoggedOnceWithItsCauseAfterTheUsualLine) {
+  enableFileExtensionCheck(m_server, 1);
+  const std::string blacklisted = image("black.bmp");
+  addToBlacklist(m_server, blacklisted.c_str());
+  const std::string notes = m_root + "/notes.txt";
+  imagefiles::writeFile(notes, "text");
+  const std::string longName = m_root + "/" + std::string(300, 'n') + ".png";
+  const struct {
+    std::string locator;
+    const char* cause;
+  } cases[] = {
+      {m_root + "/missing.bmp", "no such file"},
+      {"file://" + m_root + "/missing.bmp", "no such file"},
+      {dir("folder.png"), "not a regular file"},
+      {blacklisted, "blacklisted"},
+      {notes, "extension not accepted"},
+      // The cause line repeats no more than 256 bytes of the locator.
+      {longName, "no such file"},
+  };
+  for (const Operation& op : kOperations) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.locator.substr(0, 80));
+      testsupport::traces().clear();
+      testsupport::ReplyFixture client;
+      op.call(m_server, testsupport::locators({c.locator.c_str()}), client.proxy);
+      ASSERT_TRUE(client.endpoint->waitFor(1));
+      const std::string name =
+          std::string(op.rejected).substr(0, std::string(op.rejected).find(':'));
+      const auto messages = testsupport::traces().messages();
+      ASSERT_EQ(messages.size(), 2u);
+      EXPECT_EQ(
+          logged(std::string(op.rejected) + " " + c.locator + " appears to be no valid image"), 1u);
+      EXPECT_EQ(
+          logged(name + ": resourceLocator " + c.locator.substr(0, 256) + " refused: " + c.cause),
+          1u);
+    }
+    // An accepted locator logs nothing at this level.
+    testsupport::traces().clear();
+    testsupport::ReplyFixture client;
+    op.call(m_server, testsupport::locators({image("fine.bmp").c_str()}), client.proxy);
+    ASSERT_TRUE(client.endpoint->waitFor(1));
+    EXPECT_EQ(testsupport::traces().count("IMS_Interface", 3, ""), 0u);
+    EXPECT_TRUE(testsupport::traces().messages().empty());
+  }
+}
+
+// A folder the service's user may not search hides a file as a missing one
+// would, but says so. Root searches any folder, so the check runs in a child
+// that drops to nobody when it starts as root.
+TEST_F(IntakeTest, AFolderTheServicesUserCannotSearchIsToldFromAMissingFile) {
+  const std::string locked = dir("locked");
+  const std::string inside = image("locked/a.bmp");
+  ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+  auto causeInChild = [&](const std::string& path) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(100);
+      ImageServer::Rejection why = ImageServer::Rejection::kNone;
+      const bool accepted = m_server->isImagePath(
+          CIPtr<CIString>(new CIString(path.data(), path.size())), nullptr, &why);
+      _exit(accepted ? 101 : static_cast<int>(why));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(causeInChild(inside), static_cast<int>(ImageServer::Rejection::kPermissionDenied));
+  EXPECT_EQ(causeInChild(locked + "/../locked/a.bmp"),
+            static_cast<int>(ImageServer::Rejection::kPermissionDenied));
+  ASSERT_EQ(chmod(locked.c_str(), 0755), 0);
+  ImageServer::Rejection why = ImageServer::Rejection::kNone;
+  const std::string missing = locked + "/b.bmp";
+  EXPECT_FALSE(m_server->isImagePath(CIPtr<CIString>(new CIString(missing.data(), missing.size())),
+                                     nullptr, &why));
+  EXPECT_EQ(why, ImageServer::Rejection::kNoSuchFile);
+  EXPECT_STREQ(ImageServer::rejectionText(ImageServer::Rejection::kPermissionDenied),
+               "permission denied for the service's user");
 }
 
 TEST_F(IntakeTest, TheScalingArgumentSelectsTheJobsOption) {

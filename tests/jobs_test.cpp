@@ -316,11 +316,48 @@ TEST_F(JobsTest, AnUnreadableHeaderIsReportedByStage) {
   EXPECT_EQ(decode(locator(path), 2).result, RESULT_INVALID_IMAGE);
   EXPECT_EQ(decode(locator(path), 0).result, RESULT_INVALID_IMAGE);
   auto messages = testsupport::traces().messages();
-  ASSERT_EQ(messages.size(), 2u);
+  ASSERT_EQ(messages.size(), 4u);
   EXPECT_EQ(messages[0].text.rfind("decoding image (reading header) for " + path + " failed; ", 0),
             0u);
-  EXPECT_EQ(messages[1].text.rfind("decoding image (processing data) for " + path + " failed; ", 0),
+  EXPECT_EQ(messages[2].text.rfind("decoding image (processing data) for " + path + " failed; ", 0),
             0u);
+  // Each failure line is followed by its cause, at the level of a refused
+  // request.
+  for (size_t i : {1, 3}) {
+    EXPECT_EQ(messages[i].level, 3);
+    EXPECT_EQ(messages[i].text, "resourceLocator " + path + " refused: not an image");
+  }
+}
+
+TEST_F(JobsTest, AFileTheEngineCannotReadIsLoggedWithItsCause) {
+  const std::string png = m_dir.file("cut.png");
+  ASSERT_TRUE(imagefiles::writePng(png, 8, 8, std::vector<uint16_t>(8 * 8 * 4, 200)));
+  std::string bytes = imagefiles::readFile(png);
+  imagefiles::writeFile(png, bytes.substr(0, 20));  // the signature and part of the header
+  const std::string text = m_dir.file("notes.png");
+  imagefiles::writeFile(text, "plain text");
+  const std::string fine = bmp("fine.bmp", 2, 2);
+  const struct {
+    std::string path;
+    const char* cause;  // null: no cause line
+  } cases[] = {{png, "damaged image"}, {text, "not an image"}, {fine, nullptr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    testsupport::traces().clear();
+    info(locator(c.path));
+    decode(locator(c.path), 0);
+    EXPECT_EQ(logged(3, "resourceLocator " + c.path + " refused: " + (c.cause ? c.cause : "")),
+              c.cause ? 2u : 0u);
+    EXPECT_EQ(testsupport::traces().messages().size(), c.cause ? 4u : 0u);
+  }
+  // Causes that do not lie with the file name none.
+  for (const char* reason : {"out of memory allocating a bitmap", "image too large: 9 x 9",
+                             "decoding cancelled", "cannot open /x: Too many open files"})
+    EXPECT_EQ(lumo::classifyFailure(reason), lumo::FileFault::kOther) << reason;
+  EXPECT_EQ(lumo::classifyFailure("cannot open /x: Permission denied"),
+            lumo::FileFault::kUnreadable);
+  EXPECT_EQ(lumo::classifyFailure("cannot open /x: No such file or directory"),
+            lumo::FileFault::kMissing);
 }
 
 TEST_F(JobsTest, DecodeOutOfMemoryRows) {

@@ -463,6 +463,47 @@ TEST_F(ClientToolTest, SighupAppliesTheConfigurationButNeverLoosensTheBlacklist)
   EXPECT_TRUE(served(m_png));
 }
 
+// The service answers every refusal alike; the client tells on stderr what it
+// sees of the path, and its report stays as it was.
+TEST_F(ClientToolTest, ARefusalIsExplainedOnStderrByWhatTheClientSeesOfThePath) {
+  ASSERT_TRUE(startHost({"--ext-check"}));
+  const std::string png = imagefiles::readFile(m_png);
+  const std::string renamed = m_dir.write("images/halves.dat", png);
+  const std::string damaged = m_dir.write("images/cut.png", png.substr(0, 20));
+  const struct {
+    std::string path;
+    const char* cause;
+  } cases[] = {
+      {m_dir.file("images/missing.png"), "no such file"},
+      {m_dir.file("images/private"), "not a regular file"},
+      {m_broken, "not an image"},
+      {renamed, "the extension is not accepted"},
+      {damaged, "a damaged image"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    Outcome outcome = client({"info", c.path});
+    EXPECT_EQ(outcome.code, 1);
+    EXPECT_EQ(outcome.out, c.path + ": RESULT_INVALID_IMAGE\n");
+    EXPECT_TRUE(has(outcome.err, "imageserver-client: " + c.path + ": likely cause: " + c.cause))
+        << outcome.err;
+  }
+  // An accepted file, and a refusal in JSON, print no hint beyond it.
+  EXPECT_EQ(client({"info", m_png}).err, "");
+  Outcome json = client({"--json", "info", m_broken});
+  EXPECT_EQ(jsonLines(json.out).size(), 1u);
+  EXPECT_TRUE(has(json.err, "likely cause: not an image")) << json.err;
+
+  // A service of another user cannot read what is closed to others. Only
+  // root can make the socket another user's, as a system service's is.
+  if (getuid() != 0) GTEST_SKIP() << "needs root to give the socket to another user";
+  const std::string closed = m_dir.write("images/private/closed.txt", png);
+  ASSERT_EQ(chmod(m_dir.file("images/private").c_str(), 0700), 0);
+  ASSERT_EQ(chown(m_dir.file("run/svx.imageserver.ImageServer.7").c_str(), 65534, 65534), 0);
+  Outcome outcome = client({"info", closed});
+  EXPECT_TRUE(has(outcome.err, "likely cause: the service's user cannot read it (")) << outcome.err;
+}
+
 TEST_F(ClientToolTest, ExitCodesForUsageErrorsAndAMissingService) {
   // No host is running: usage errors are found first, then the missing
   // service.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "platform/transport/connection.h"
+#include "platform/transport/unique_fd.h"
 #include "support/harness.h"
 
 namespace {
@@ -636,6 +638,136 @@ TEST(ClientConnectionTest, ASocketPathFillsItsAddressAndNotAByteMore) {
             "cannot connect to " + longest + ": No such file or directory");
   EXPECT_EQ(std::string(comm::ClientConnection::open(longest + "p", {}, &client).reason()),
             "socket path too long: " + longest + "p");
+}
+
+// The folders a client tries, and the order, by what the environment holds.
+TEST(ClientConnectionTest, AClientTriesTheChosenFolderAloneOrTheUsersThenTheSystemsThenTmp) {
+  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+  const std::string savedXdg = xdg != nullptr ? xdg : "";
+  const std::string tmp = "/tmp/imageserver-" + std::to_string(getuid());
+  using Kind = comm::RuntimeFolder::Kind;
+  auto listed = [](const std::vector<comm::RuntimeFolder>& folders) {
+    std::vector<std::pair<std::string, Kind>> out;
+    for (const auto& folder : folders) out.emplace_back(folder.path, folder.kind);
+    return out;
+  };
+  using Expected = std::vector<std::pair<std::string, Kind>>;
+  setenv("XDG_RUNTIME_DIR", "/run/user/77", 1);
+  EXPECT_EQ(listed(comm::clientRuntimeFolders()),
+            (Expected{{"/run/user/77/imageserver", comm::RuntimeFolder::kUser},
+                      {"/run/imageserver", comm::RuntimeFolder::kSystem},
+                      {tmp, comm::RuntimeFolder::kUser}}));
+  EXPECT_EQ(listed(comm::clientRuntimeFolders("/given")),
+            (Expected{{"/given", comm::RuntimeFolder::kChosen}}));
+  setenv(comm::kRuntimeDirVariable, "/chosen", 1);
+  EXPECT_EQ(listed(comm::clientRuntimeFolders()),
+            (Expected{{"/chosen", comm::RuntimeFolder::kChosen}}));
+  setenv(comm::kRuntimeDirVariable, "", 1);
+  setenv("XDG_RUNTIME_DIR", "", 1);
+  EXPECT_EQ(listed(comm::clientRuntimeFolders()),
+            (Expected{{"/run/imageserver", comm::RuntimeFolder::kSystem},
+                      {tmp, comm::RuntimeFolder::kUser}}));
+  unsetenv(comm::kRuntimeDirVariable);
+  setenv("XDG_RUNTIME_DIR", savedXdg.c_str(), 1);
+}
+
+class ServiceFolderTest : public ::testing::Test {
+ protected:
+  // Makes |name| below the test's folder with |mode|, and returns it.
+  std::string folder(const std::string& name, mode_t mode) {
+    const std::string path = m_dir.file(name);
+    EXPECT_EQ(mkdir(path.c_str(), 0700), 0);
+    EXPECT_EQ(chmod(path.c_str(), mode), 0);
+    return path;
+  }
+  // A listener at the service's socket in |where|; it takes connections
+  // into its backlog, which is all a connect needs.
+  void listenIn(const std::string& where) {
+    const std::string path = comm::socketPath(where, "svc", 3);
+    m_listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_un address = {AF_UNIX, {}};
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    ASSERT_EQ(bind(m_listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(m_listener.get(), 4), 0);
+  }
+  // The connect's failure, or "" with |path| where it connected.
+  std::string open(const std::vector<comm::RuntimeFolder>& folders, std::string* path = nullptr) {
+    std::unique_ptr<comm::ClientConnection> client;
+    std::string where;
+    Status status =
+        comm::ClientConnection::openService(folders, "svc", 3, {}, &client, &where, false);
+    if (path != nullptr) *path = where;
+    return status.reason();
+  }
+
+  testsupport::TempDir m_dir;
+  comm::UniqueFd m_listener;
+};
+
+TEST_F(ServiceFolderTest, AServiceOnlyInALaterFolderIsFoundAndAFailureNamesEveryFolder) {
+  const std::string user = m_dir.file("user");  // missing
+  const std::string system = folder("system", 02770);
+  const std::string last = folder("last", 0700);
+  const std::vector<comm::RuntimeFolder> folders = {{user, comm::RuntimeFolder::kUser},
+                                                    {system, comm::RuntimeFolder::kSystem},
+                                                    {last, comm::RuntimeFolder::kUser}};
+  EXPECT_EQ(open(folders), "no service at " + user + "/svc.3 (no such file), nor at " + system +
+                               "/svc.3 (no such file), nor at " + last + "/svc.3 (no such file)");
+  listenIn(system);
+  std::string path;
+  EXPECT_EQ(open(folders, &path), "");
+  EXPECT_EQ(path, system + "/svc.3");
+  // A socket nobody listens on is passed over too.
+  m_listener.reset();
+  EXPECT_EQ(open(folders), "no service at " + user + "/svc.3 (no such file), nor at " + system +
+                               "/svc.3 (nobody listens there), nor at " + last +
+                               "/svc.3 (no such file)");
+}
+
+// Only a folder that nobody but its owner could have put a socket in is
+// used; a chosen one is taken as it is.
+TEST_F(ServiceFolderTest, AClientConnectsOnlyInAFolderNobodyElseCouldHaveFilled) {
+  using comm::RuntimeFolder;
+  const struct {
+    const char* name;
+    mode_t mode;
+    RuntimeFolder::Kind kind;
+    const char* refusal;  // "": used
+  } cases[] = {
+      {"private", 0700, RuntimeFolder::kUser, ""},
+      {"group-writable", 0770, RuntimeFolder::kUser, "the folder is writable by others"},
+      {"readable", 0755, RuntimeFolder::kUser, ""},
+      {"shared", 02770, RuntimeFolder::kSystem, ""},
+      {"open", 0777, RuntimeFolder::kSystem, "the folder is writable by others"},
+      {"open-chosen", 0777, RuntimeFolder::kChosen, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string where = folder(c.name, c.mode);
+    listenIn(where);
+    const std::string socket = where + "/svc.3";
+    EXPECT_EQ(open({{where, c.kind}}),
+              *c.refusal ? "no service at " + socket + " (" + c.refusal + ")" : "");
+  }
+  const std::string link = m_dir.file("link");
+  ASSERT_EQ(symlink(m_dir.file("private").c_str(), link.c_str()), 0);
+  EXPECT_EQ(open({{link, RuntimeFolder::kUser}}),
+            "no service at " + link + "/svc.3 (not a folder)");
+
+  // Another account's folder: refused as the user's own; as the system's
+  // only where root alone could have given it to that account.
+  if (getuid() != 0) GTEST_SKIP() << "only root can give a folder to another account";
+  const std::string service = folder("service", 02770);
+  listenIn(service);
+  ASSERT_EQ(chown(service.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(open({{service, RuntimeFolder::kUser}}),
+            "no service at " + service + "/svc.3 (the folder belongs to another user)");
+  ASSERT_EQ(chmod(m_dir.path().c_str(), 0700), 0);
+  EXPECT_EQ(open({{service, RuntimeFolder::kSystem}}), "");
+  ASSERT_EQ(chmod(m_dir.path().c_str(), 0770), 0);  // its group could have made it
+  EXPECT_EQ(open({{service, RuntimeFolder::kSystem}}),
+            "no service at " + service + "/svc.3 (the folder belongs to another user)");
+  ASSERT_EQ(chmod(m_dir.path().c_str(), 0700), 0);
 }
 
 }  // namespace

@@ -15,8 +15,10 @@ void reportEngineFailure(const char* format, const CIPtr<CIString>& locator) {
   if (kor::isCancelled())
     TRACE(g_workerChannel, 2, "decoding image for %s cancelled: its client has gone",
           locator->utf8());
-  else
+  else {
     TRACE(g_workerChannel, 4, format, locator->utf8(), kor::ErrorStorage::reason());
+    ImageServer::logFileFault(locator, kor::ErrorStorage::reason());
+  }
   kor::ErrorStorage::ack();
 }
 

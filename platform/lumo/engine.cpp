@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 // __GLIBC__ comes with the C library's headers above.
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -844,5 +845,21 @@ PixelBufferScope::PixelBufferScope(PixelBufferProvider* provider)
 }
 
 PixelBufferScope::~PixelBufferScope() { internal::t_pixelProvider = m_previous; }
+
+FileFault classifyFailure(const char* reason) {
+  if (reason == nullptr) return FileFault::kOther;
+  const std::string_view text(reason);
+  if (text.starts_with("not a supported image file")) return FileFault::kNotAnImage;
+  if (text.starts_with("cannot open ")) {
+    if (text.ends_with(": Permission denied") || text.ends_with(": Operation not permitted"))
+      return FileFault::kUnreadable;
+    if (text.ends_with(": No such file or directory")) return FileFault::kMissing;
+  }
+  // The codecs' texts for data that breaks its format.
+  static const char* const kDamaged[] = {"invalid ", "truncated ", "image data incomplete"};
+  for (const char* prefix : kDamaged)
+    if (text.starts_with(prefix)) return FileFault::kDamaged;
+  return FileFault::kOther;
+}
 
 }  // namespace lumo

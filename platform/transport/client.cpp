@@ -176,6 +176,33 @@ Status ClientConnection::open(const std::string& path, Callbacks callbacks,
   return Status();
 }
 
+Status ClientConnection::openService(const std::vector<RuntimeFolder>& folders,
+                                     const std::string& serviceName, uint32_t instance,
+                                     Callbacks callbacks,
+                                     std::unique_ptr<ClientConnection>* connection,
+                                     std::string* path, bool ownThread, int connectTimeoutMs) {
+  if (folders.empty()) return Status::failure("out of memory");
+  std::string tried;
+  try {
+    for (const RuntimeFolder& folder : folders) {
+      const std::string socket = socketPath(folder.path, serviceName, instance);
+      Status status = checkClientFolder(folder);
+      if (status.ok()) {
+        status = open(socket, callbacks, connection, ownThread, connectTimeoutMs);
+        if (status.ok()) {
+          *path = socket;
+          return status;
+        }
+      }
+      const char* why = status.error() != 0 ? errorName(status.error()) : status.reason();
+      tried += (tried.empty() ? "no service at " : ", nor at ") + socket + " (" + why + ")";
+    }
+  } catch (...) {
+    return Status::failure("out of memory");
+  }
+  return Status::failure("%s", tried.c_str());
+}
+
 ClientConnection::ClientConnection(State* state) : m_state(state) {}
 
 ClientConnection::~ClientConnection() {

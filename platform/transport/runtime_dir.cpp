@@ -101,6 +101,72 @@ std::string runtimeDirectory(const std::string& override) {
   return "/tmp/imageserver-" + std::to_string(static_cast<unsigned long>(getuid()));
 }
 
+const char* const kSystemRuntimeDir = "/run/imageserver";
+
+std::vector<RuntimeFolder> clientRuntimeFolders(const std::string& override) {
+  std::vector<RuntimeFolder> folders;
+  try {
+    const char* chosen = std::getenv(kRuntimeDirVariable);
+    if (!override.empty() || (chosen != nullptr && *chosen != '\0')) {
+      folders.push_back(
+          {override.empty() ? std::string(chosen) : override, RuntimeFolder::kChosen});
+      return folders;
+    }
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    if (xdg != nullptr && *xdg != '\0')
+      folders.push_back({std::string(xdg) + "/imageserver", RuntimeFolder::kUser});
+    folders.push_back({kSystemRuntimeDir, RuntimeFolder::kSystem});
+    folders.push_back({"/tmp/imageserver-" + std::to_string(static_cast<unsigned long>(getuid())),
+                       RuntimeFolder::kUser});
+  } catch (...) {
+    folders.clear();
+  }
+  return folders;
+}
+
+Status checkClientFolder(const RuntimeFolder& folder) {
+  if (folder.kind == RuntimeFolder::kChosen) return Status();
+  struct stat status;
+  if (lstat(folder.path.c_str(), &status) != 0) return Status::failure("%s", errorName(errno));
+  if (!S_ISDIR(status.st_mode)) return Status::failure("not a folder");
+  const uid_t me = getuid();
+  if (folder.kind == RuntimeFolder::kUser) {
+    if (status.st_uid != me) return Status::failure("the folder belongs to another user");
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+      return Status::failure("the folder is writable by others");
+    return Status();
+  }
+  if ((status.st_mode & S_IWOTH) != 0) return Status::failure("the folder is writable by others");
+  if (status.st_uid == me || status.st_uid == 0) return Status();
+  // Another account's folder is trusted only where root alone could have
+  // made it theirs: in a folder of root's that nobody else may write.
+  const size_t slash = folder.path.find_last_of('/');
+  const std::string parent = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : folder.path.substr(0, slash);
+  struct stat parentStatus;
+  if (stat(parent.c_str(), &parentStatus) != 0 || parentStatus.st_uid != 0 ||
+      (parentStatus.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    return Status::failure("the folder belongs to another user");
+  return Status();
+}
+
+const char* errorName(int error) {
+  switch (error) {
+    case ENOENT:
+      return "no such file";
+    case EACCES:
+    case EPERM:
+      return "permission denied";
+    case ECONNREFUSED:
+      return "nobody listens there";
+    case ENOTDIR:
+      return "not a folder";
+    default:
+      return std::strerror(error);
+  }
+}
+
 std::string socketPath(const std::string& folder, const std::string& serviceName,
                        uint32_t instance) {
   return folder + "/" + serviceName + "." + std::to_string(instance);

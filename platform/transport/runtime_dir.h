@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "platform/transport.h"
 #include "platform/transport/status.h"
 
 namespace comm {
@@ -17,6 +18,14 @@ namespace comm {
 // set when the folder grants its group full access (an operator's 0770
 // folder): sockets in it are then made 0660, so that the group can connect.
 Status prepareFolder(const std::string& folder, bool isDefault, bool* groupShared);
+// Ok when a client may connect to a socket in |folder|: a chosen folder is
+// taken as given; a user's or the system's must pass the checks that
+// RuntimeFolder describes. The failure is a short reason ("not a folder",
+// "writable by others", ...); "no such file" when the folder is missing.
+Status checkClientFolder(const RuntimeFolder& folder);
+// A short name of |error| for a failed connect: "no such file",
+// "permission denied", ... (strerror's text for the rarer ones).
+const char* errorName(int error);
 // The address of the socket at |path|; fails when the path is too long for
 // one.
 Status fillAddress(const std::string& path, struct sockaddr_un* address);

@@ -4,18 +4,24 @@
 // Exit codes: 0 every answer was RESULT_OK; 1 some answer was not (or did not
 // come, or its output could not be written); 2 usage error; 3 no service
 // answered.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "svx/imageserver/client/ImageServerClient.h"
@@ -47,10 +53,15 @@ struct UsageError {
   std::string text;
 };
 
-// A locator for |path|: URLs pass unchanged, file paths are made absolute,
-// since the service resolves them in its own working directory.
+// A locator for |path|: file paths are made absolute (and tidied, for the
+// report), since the service resolves them in its own working directory;
+// locators with a scheme are made absolute as the client library sends them,
+// so that their answers pair with them.
 std::string toLocator(const std::string& path) {
-  if (path.find("://") != std::string::npos) return path;
+  if (path.find("://") != std::string::npos) {
+    std::string locator = path;
+    return client::makeLocatorAbsolute(&locator) ? locator : path;
+  }
   std::error_code error;
   std::filesystem::path absolute = std::filesystem::absolute(path, error);
   return error ? path : absolute.lexically_normal().string();
@@ -87,6 +98,77 @@ std::vector<Outcome> matchAnswers(const std::vector<std::string>& locators,
     if (!used[i]) outcomes.push_back({answers[i].locator, std::move(answers[i]), "", ""});
   }
   return outcomes;
+}
+
+// ---------------------------------------------------------------------------
+// Why the service may have refused a file: the service answers only
+// RESULT_INVALID_IMAGE, so the client looks at the path itself.
+
+// True when |path| starts with the signature of a format the service reads.
+bool hasImageSignature(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  char head[12] = {};
+  file.read(head, sizeof head);
+  const std::string bytes(head, static_cast<size_t>(file.gcount()));
+  auto at = [&](size_t offset, std::string_view magic) {
+    return bytes.size() >= offset + magic.size() && bytes.compare(offset, magic.size(), magic) == 0;
+  };
+  return at(0, "\xff\xd8\xff") || at(0, "\x89PNG\r\n\x1a\n") || at(0, "GIF87a") ||
+         at(0, "GIF89a") || at(0, "BM") || (at(0, "RIFF") && at(8, "WEBP")) || at(4, "ftyp");
+}
+
+// The first folder on the way to |path| that others may not search, or the
+// file itself when others may not read it; "" when everybody may read it.
+std::string closedToOthers(const std::filesystem::path& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::path walked = path.root_path();
+  const fs::path relative = path.relative_path();
+  for (auto part = relative.begin(); part != relative.end(); ++part) {
+    walked /= *part;
+    const fs::perms perms = fs::status(walked, error).permissions();
+    if (error) return "";
+    const bool last = std::next(part) == relative.end();
+    const fs::perms needed = last ? fs::perms::others_read : fs::perms::others_exec;
+    if ((perms & needed) == fs::perms::none) return walked.string();
+  }
+  return "";
+}
+
+// The likely reason the service refused |locator|, as this process sees the
+// file; the service (through |socket|) may run as another user.
+std::string likelyCause(const std::string& locator, const std::string& socket) {
+  namespace fs = std::filesystem;
+  const std::string text = locator.rfind("file://", 0) == 0 ? locator.substr(7) : locator;
+  if (text.empty()) return "no such file";
+  std::error_code error;
+  const fs::path path = fs::absolute(text, error);
+  const fs::file_status status = fs::status(path, error);
+  if (status.type() == fs::file_type::not_found) return "no such file";
+  if (error) return "cannot be looked at: " + error.message();
+  if (status.type() != fs::file_type::regular) return "not a regular file";
+  struct stat service {};
+  const bool otherUser = stat(socket.c_str(), &service) == 0 && service.st_uid != getuid();
+  if (access(path.c_str(), R_OK) != 0) return "not readable: " + std::string(std::strerror(errno));
+  const std::string closed = otherUser ? closedToOthers(fs::canonical(path, error)) : "";
+  if (!closed.empty())
+    return "the service's user cannot read it (" + closed + " is closed to others)";
+  if (!hasImageSignature(path.string())) return "not an image";
+  std::string extension = path.extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (extension != ".jpg" && extension != ".jpeg" && extension != ".png" && extension != ".gif" &&
+      extension != ".bmp")
+    return "the extension is not accepted (while the service checks extensions)";
+  return "a damaged image, or one the service's path lists refuse";
+}
+
+// Tells on stderr the likely cause of each RESULT_INVALID_IMAGE.
+void explainRefusals(const std::vector<Outcome>& outcomes, const std::string& socket) {
+  for (const Outcome& outcome : outcomes) {
+    if (!outcome.answer || outcome.answer->result != client::RESULT_INVALID_IMAGE) continue;
+    std::fprintf(stderr, "%s: %s: likely cause: %s\n", kProgram, outcome.locator.c_str(),
+                 likelyCause(outcome.locator, socket).c_str());
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -335,6 +417,7 @@ int runInfo(const Options& options) {
   explainShortfall(complete, error);
   std::vector<Outcome> outcomes = matchAnswers(locators, std::move(answers));
   report(outcomes, options.json, stdout);
+  explainRefusals(outcomes, sync->socketPath());
   return exitCode(outcomes);
 }
 
@@ -359,6 +442,7 @@ int runGet(const Options& options) {
   }
   // With the bytes on stdout, the report goes to stderr.
   report(outcomes, options.json, toStdout ? stderr : stdout);
+  explainRefusals(outcomes, sync->socketPath());
   return exitCode(outcomes);
 }
 
@@ -384,6 +468,7 @@ int runDecode(const Options& options) {
     if (!outcome.outputError.empty()) outcome.output.clear();
   }
   report(outcomes, options.json, stdout);
+  explainRefusals(outcomes, sync->socketPath());
   return exitCode(outcomes);
 }
 

@@ -2,10 +2,13 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <mutex>
 
+#include "platform/osal.h"
 #include "platform/transport.h"
 #include "platform/transport/wire.h"
 #include "svx/imageserver/ImageServerTypes.h"
@@ -124,6 +127,18 @@ static_assert(comm::kWireHeaderSize + 5 + kMaxLocatorLength + 1 + 29 + 1 + 9 + 4
               comm::kMaxMessageSize);
 // A request holding only such a locator fits too.
 static_assert(comm::kWireHeaderSize + 5 + 5 + kMaxLocatorLength + 2 <= comm::kMaxMessageSize);
+
+// Where the relative path of the locator |bytes| begins: 0 for a plain
+// relative path, 7 after "file://"; SIZE_MAX when there is none (no
+// locator, an empty one, an absolute path).
+size_t startOfRelativePath(const char* bytes, size_t length) {
+  if (bytes == nullptr) return SIZE_MAX;
+  static const char kFilePrefix[] = "file://";
+  const size_t prefix = sizeof(kFilePrefix) - 1;
+  const size_t start =
+      length >= prefix && std::memcmp(bytes, kFilePrefix, prefix) == 0 ? prefix : 0;
+  return start < length && bytes[start] != '/' ? start : SIZE_MAX;
+}
 
 bool sendable(const Locator& locator) {
   return locator.length <= kMaxLocatorLength &&
@@ -330,8 +345,6 @@ std::unique_ptr<Client> Client::open(const ConnectOptions& options, Handler* han
     *error = "out of memory";
     return nullptr;
   }
-  impl->m_path =
-      comm::socketPath(comm::runtimeDirectory(options.runtimeDir), kServiceName, options.instance);
   Impl* raw = impl.get();
   comm::ClientConnection::Callbacks callbacks;
   callbacks.onMessage = [raw](comm::WireMessage& message) { return raw->onMessage(message); };
@@ -342,9 +355,10 @@ std::unique_ptr<Client> Client::open(const ConnectOptions& options, Handler* han
     return nullptr;  // |impl| still owns it
   }
   impl.release();  // the client owns it now
-  const comm::Status opened =
-      comm::ClientConnection::open(raw->m_path, std::move(callbacks), &raw->m_connection, ownThread,
-                                   connectTimeoutMs(options.connectTimeout));
+  const comm::Status opened = comm::ClientConnection::openService(
+      comm::clientRuntimeFolders(options.runtimeDir), kServiceName, options.instance,
+      std::move(callbacks), &raw->m_connection, &raw->m_path, ownThread,
+      connectTimeoutMs(options.connectTimeout));
   if (opened.ok()) return client;
   *error = opened.reason();
   return nullptr;
@@ -390,14 +404,40 @@ std::vector<Locator> toLocators(const char* const* texts, size_t count) {
   return locators;
 }
 
+// Where |locators| hold a relative path (plainly or after "file://"), the
+// same locator made absolute against |cwd|, kept in |storage|; the others
+// unchanged. Empty ones, absolute ones and all of them when |cwd| is empty
+// stay as they are. False when memory is short.
+bool makeAbsolute(const std::string& cwd, std::vector<Locator>* locators,
+                  std::deque<std::string>* storage) {
+  if (cwd.empty()) return true;
+  try {
+    for (Locator& locator : *locators) {
+      const size_t start = startOfRelativePath(locator.bytes, locator.length);
+      if (start == SIZE_MAX) continue;
+      std::string& absolute = storage->emplace_back();
+      absolute.reserve(locator.length + cwd.size() + 1);
+      absolute.append(locator.bytes, start).append(cwd);
+      if (cwd.back() != '/') absolute += '/';
+      absolute.append(locator.bytes + start, locator.length - start);
+      locator = {absolute.data(), absolute.size()};
+    }
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
 bool outOfMemory(std::string* error) {
   if (error != nullptr) *error = "out of memory";
   return false;
 }
 
-bool requestImages(Client::Impl& impl, size_t count, const std::vector<Locator>& locators,
-                   int8_t scaling, bool decode, std::string* error) {
-  if (locators.size() != count) return outOfMemory(error);
+bool requestImages(Client::Impl& impl, size_t count, std::vector<Locator> locators, int8_t scaling,
+                   bool decode, std::string* error) {
+  std::deque<std::string> storage;
+  if (locators.size() != count || !makeAbsolute(osal::currentDirectory(), &locators, &storage))
+    return outOfMemory(error);
   return impl.sendLocators(
       wire::kRequestImage, Answer::IMAGE, locators, 2,
       [&](comm::WireWriter& writer) {
@@ -407,9 +447,11 @@ bool requestImages(Client::Impl& impl, size_t count, const std::vector<Locator>&
       error);
 }
 
-bool requestInformation(Client::Impl& impl, size_t count, const std::vector<Locator>& locators,
+bool requestInformation(Client::Impl& impl, size_t count, std::vector<Locator> locators,
                         std::string* error) {
-  if (locators.size() != count) return outOfMemory(error);
+  std::deque<std::string> storage;
+  if (locators.size() != count || !makeAbsolute(osal::currentDirectory(), &locators, &storage))
+    return outOfMemory(error);
   return impl.sendLocators(
       wire::kRequestImageInformation, Answer::INFORMATION, locators, 0, [](comm::WireWriter&) {},
       error);
@@ -458,6 +500,20 @@ bool Client::clearNotification(const std::vector<uint32_t>& attributeIds, std::s
 bool Client::isConnected() const { return m_impl->m_connection->isConnected(); }
 void Client::close() { m_impl->m_connection->close(); }
 const std::string& Client::socketPath() const { return m_impl->m_path; }
+
+bool makeLocatorAbsolute(std::string* locator) {
+  if (locator == nullptr) return false;
+  std::vector<Locator> one;
+  std::deque<std::string> storage;
+  try {
+    one.push_back({locator->data(), locator->size()});
+  } catch (...) {
+    return false;
+  }
+  if (!makeAbsolute(osal::currentDirectory(), &one, &storage)) return false;
+  if (!storage.empty()) locator->swap(storage.front());
+  return true;
+}
 
 // ---------------------------------------------------------------------------
 // SyncClient.
@@ -564,6 +620,8 @@ std::unique_ptr<SyncClient> SyncClient::connect(uint32_t instance, std::string* 
 }
 
 SyncClient::SyncClient(Impl* impl) : m_impl(impl) {}
+
+const std::string& SyncClient::socketPath() const { return m_impl->m_client->socketPath(); }
 
 SyncClient::~SyncClient() {
   m_impl->m_client.reset();

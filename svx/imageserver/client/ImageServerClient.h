@@ -15,11 +15,29 @@
 // Simple programs use SyncClient: ask for N locators and wait for the
 // answers or a timeout.
 //
-// The socket is found in the service's runtime folder: the folder named by
-// the environment variable COMM_RUNTIME_DIR when set, otherwise
-// $XDG_RUNTIME_DIR/imageserver, otherwise /tmp/imageserver-<uid>. The socket
-// of instance N of "svx.imageserver.ImageServer" is
-// "svx.imageserver.ImageServer.N" in that folder.
+// The socket of instance N of "svx.imageserver.ImageServer" is
+// "svx.imageserver.ImageServer.N" in the service's runtime folder. The folder
+// named by ConnectOptions::runtimeDir or, without one, by the environment
+// variable COMM_RUNTIME_DIR is the only one tried. Otherwise these are
+// tried in order, and the first where a service takes the connection wins:
+//   1. $XDG_RUNTIME_DIR/imageserver (when XDG_RUNTIME_DIR is set): a service
+//      of the user's session;
+//   2. /run/imageserver: the system's service;
+//   3. /tmp/imageserver-<uid>: a service of the user started without
+//      XDG_RUNTIME_DIR.
+// A folder is used only when nobody but its owner could have put a socket
+// there (the user's must be the user's own, writable by nobody else; the
+// system's writable by its owner and group only). When no service is
+// reached, the error names every socket tried and why each failed, e.g.
+// "no service at /run/user/1000/imageserver/svx.imageserver.ImageServer.0
+// (no such file), nor at /run/imageserver/svx.imageserver.ImageServer.0
+// (permission denied), nor at ...".
+//
+// The service runs in its own working directory, so a locator that is a
+// relative path ("img/a.jpg", "file://img/a.jpg") is sent made absolute
+// against the calling process's working directory at the time of the
+// request ("/home/me/img/a.jpg", "file:///home/me/img/a.jpg"), and its
+// answer names it so. Empty and absolute locators are sent as they are.
 //
 // Large byte arrays (file bytes, pixels) arrive in shared memory that the
 // library maps read-only: Payload::data() points into the mapping, which
@@ -162,7 +180,8 @@ class IMAGESERVER_CLIENT_API Handler {
 
 struct ConnectOptions {
   uint32_t instance = 0;
-  // The runtime folder; empty: COMM_RUNTIME_DIR, XDG_RUNTIME_DIR, /tmp.
+  // The runtime folder; empty: COMM_RUNTIME_DIR, else the folders tried in
+  // order (see the top of this header).
   std::string runtimeDir;
   // Seconds the connect may wait for the service to take the connection
   // (a busy service's backlog may be full); 0 or less: no limit.
@@ -175,6 +194,13 @@ struct ConnectOptions {
 // the service refuses), on the thread that delivers the other answers; the
 // rest of its request is sent as usual.
 constexpr size_t kMaxLocatorLength = 1024 * 1024 - 80;
+
+// Makes |locator| what a request sends for it: a relative path made absolute
+// against the working directory (see the top of this header), any other
+// locator unchanged. False when memory is short (|locator| is left as it
+// was). A program that pairs answers with its locators by text pairs them
+// with these.
+IMAGESERVER_CLIENT_API bool makeLocatorAbsolute(std::string* locator);
 
 // One connection to a service instance. Thread-safe: the request functions
 // may be called from any thread. The requests never block: a request that
@@ -268,6 +294,8 @@ class IMAGESERVER_CLIENT_API SyncClient {
   bool interfaceVersion(double timeoutSeconds, VersionUpdate* update, std::string* error = nullptr);
 
   bool isConnected() const;
+  // The socket the client connected to.
+  const std::string& socketPath() const;
 
   class Impl;
 

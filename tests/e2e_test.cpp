@@ -856,6 +856,20 @@ TEST_F(E2eTest, ClientsThatGoWhileLargeAnswersAreUnderWayHarmNobody) {
     ASSERT_EQ(pixels.data()[i], uint8_t((i / 3 * 4 + i % 3) * 7 % 251)) << i;
 }
 
+// This program again, in a child process, running only the disabled test
+// E2eChild.DISABLED_<name> with E2E_CHILD_FOLDER set to |folder|; its pid,
+// or -1.
+pid_t spawnChildTest(const std::string& name, const std::string& folder) {
+  setenv("E2E_CHILD_FOLDER", folder.c_str(), 1);
+  const std::string filter = "--gtest_filter=E2eChild.DISABLED_" + name;
+  char exe[] = "/proc/self/exe", disabled[] = "--gtest_also_run_disabled_tests";
+  char* argv[] = {exe, const_cast<char*>(filter.c_str()), disabled, nullptr};
+  pid_t pid = -1;
+  if (posix_spawn(&pid, exe, nullptr, nullptr, argv, environ) != 0) pid = -1;
+  unsetenv("E2E_CHILD_FOLDER");
+  return pid;
+}
+
 TEST_F(E2eTest, AServiceOutOfDescriptorsKeepsServingAndAcceptsLater) {
 #if defined(__SANITIZE_ADDRESS__)
   // The address and undefined-behaviour checkers probe memory through a
@@ -864,13 +878,8 @@ TEST_F(E2eTest, AServiceOutOfDescriptorsKeepsServingAndAcceptsLater) {
 #endif
   // This program again, running the service below in a child process.
   const std::string ready = m_files.file("ready");
-  setenv("E2E_CHILD_FOLDER", m_files.path().c_str(), 1);
-  char exe[] = "/proc/self/exe", filter[] = "--gtest_filter=E2eChild.DISABLED_LimitedService",
-       disabled[] = "--gtest_also_run_disabled_tests";
-  char* argv[] = {exe, filter, disabled, nullptr};
-  pid_t pid;
-  ASSERT_EQ(posix_spawn(&pid, exe, nullptr, nullptr, argv, environ), 0);
-  unsetenv("E2E_CHILD_FOLDER");
+  const pid_t pid = spawnChildTest("LimitedService", m_files.path());
+  ASSERT_GT(pid, 0);
   ASSERT_TRUE(eventually([&] { return access(ready.c_str(), F_OK) == 0; }, 30000));
 
   // The child has a few descriptors to spare: connect clients until one is
@@ -945,13 +954,8 @@ TEST_F(E2eTest, RelativeLocatorsAreTakenInTheClientsWorkingFolderNotTheServices)
   char here[4096];
   ASSERT_NE(getcwd(here, sizeof(here)), nullptr);
   ASSERT_NE(access((std::string(here) + "/rel.bmp").c_str(), F_OK), 0);
-  setenv("E2E_CHILD_FOLDER", folder.c_str(), 1);
-  char exe[] = "/proc/self/exe", filter[] = "--gtest_filter=E2eChild.DISABLED_RelativeLocators",
-       disabled[] = "--gtest_also_run_disabled_tests";
-  char* argv[] = {exe, filter, disabled, nullptr};
-  pid_t pid;
-  ASSERT_EQ(posix_spawn(&pid, exe, nullptr, nullptr, argv, environ), 0);
-  unsetenv("E2E_CHILD_FOLDER");
+  const pid_t pid = spawnChildTest("RelativeLocators", folder);
+  ASSERT_GT(pid, 0);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;

@@ -70,8 +70,9 @@ and decoded images over its Unix socket.")
 set(CPACK_DEBIAN_CLIENT_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_CLIENT_DEV_PACKAGE_DEPENDS "${PACKAGE_client_lib} ${DEBIAN_EXACT}")
 set(CPACK_DEBIAN_CLIENT_DEV_DESCRIPTION "Client of the local image service (development files)
-The C++ interface of libimageserverclient.so: its header, the CMake package
-ImageServerClient and the pkg-config module imageserverclient.")
+The C++ and C interfaces of libimageserverclient.so: their headers, the CMake
+package ImageServerClient and the pkg-config modules imageserverclient (C++)
+and imageserverclient-c (C).")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${PACKAGE_client_lib} ${DEBIAN_EXACT}")

@@ -8,8 +8,8 @@
 #                user), the configuration (a conffile in the packages) and an
 #                example of it
 #   client_lib   libimageserverclient2: libimageserverclient.so.2
-#   client_dev   libimageserverclient-dev: its header, the .so link, the CMake
-#                package and the pkg-config file
+#   client_dev   libimageserverclient-dev: its headers (C++ and C), the .so
+#                link, the CMake package and the pkg-config files
 #   tools        imageserver-tools: imageserver-client
 # Each component also installs its package's copyright and changelog in
 # share/doc/<package>, and its lintian overrides where it has any.
@@ -60,11 +60,23 @@ foreach(component IN LISTS COMPONENTS)
   endif()
 endforeach()
 
+# Installs the pkg-config file made from cmake/<pc>.in. It names the
+# installation's prefix, known only when installing (a package build installs
+# into a staging folder with the prefix /usr); a tree moved elsewhere is used
+# with pkg-config --define-variable=prefix=<its folder>.
+function(install_pkgconfig pc component)
+  set(PC_PREFIX "@PC_PREFIX@")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.in ${PACKAGE_DIR}/${pc}.in @ONLY)
+  install(CODE "
+    set(PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${PACKAGE_DIR}/${pc}.in\" \"${PACKAGE_DIR}/${pc}\" @ONLY)"
+    COMPONENT ${component})
+  install(FILES ${PACKAGE_DIR}/${pc} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+          COMPONENT ${component})
+endfunction()
+
 # Writes and installs the CMake package <name> for the exported targets of
-# <export> and the pkg-config file made from cmake/<pc>.in. The pkg-config
-# file names the installation's prefix, known only when installing (a package
-# build installs into a staging folder with the prefix /usr); a tree moved
-# elsewhere is used with pkg-config --define-variable=prefix=<its folder>.
+# <export> and the pkg-config file made from cmake/<pc>.in.
 function(install_package name export pc component)
   install(EXPORT ${export} NAMESPACE ImageServer:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/${name}
           COMPONENT ${component})
@@ -74,14 +86,7 @@ function(install_package name export pc component)
     VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
   install(FILES ${PACKAGE_DIR}/${name}Config.cmake ${PACKAGE_DIR}/${name}ConfigVersion.cmake
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/${name} COMPONENT ${component})
-  set(PC_PREFIX "@PC_PREFIX@")
-  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.in ${PACKAGE_DIR}/${pc}.in @ONLY)
-  install(CODE "
-    set(PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-    configure_file(\"${PACKAGE_DIR}/${pc}.in\" \"${PACKAGE_DIR}/${pc}\" @ONLY)"
-    COMPONENT ${component})
-  install(FILES ${PACKAGE_DIR}/${pc} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-          COMPONENT ${component})
+  install_pkgconfig(${pc} ${component})
 endfunction()
 
 # The service library. The decoder process goes with it: the library starts
@@ -124,6 +129,11 @@ install(TARGETS imageserverclient EXPORT ImageServerClientTargets
 install(FILES svx/imageserver/client/ImageServerClient.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/svx/imageserver/client COMPONENT client_dev)
 install_package(ImageServerClient ImageServerClientTargets imageserverclient.pc client_dev)
+# The C interface of the same library: its header, reached through the
+# CMake package's ImageServer::client too, and a pkg-config entry of its own.
+install(FILES imageserver/client.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/imageserver
+        COMPONENT client_dev)
+install_pkgconfig(imageserverclient-c.pc client_dev)
 install(TARGETS imageserver-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(FILES ${GZIP_DIR}/imageserver-client.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
         COMPONENT tools)

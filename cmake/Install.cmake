@@ -1,4 +1,4 @@
-# What `cmake --install` puts where, in six components that are also the six
+# What `cmake --install` puts where, in seven components that are also the seven
 # Debian packages that `cpack -G DEB` makes, split as Debian splits libraries:
 #   service_lib  libimageserverlib2: libimageserverlib.so.2 and the decoder
 #                process it starts (libexec/imageserver/imageserver-decoder)
@@ -11,6 +11,8 @@
 #   client_dev   libimageserverclient-dev: its headers (C++ and C), the .so
 #                link, the CMake package and the pkg-config files
 #   tools        imageserver-tools: imageserver-client
+#   python       python3-imageserver: the Python package over the client
+#                library's C interface
 # Each component also installs its package's copyright and changelog in
 # share/doc/<package>, and its lintian overrides where it has any.
 include(CMakePackageConfigHelpers)
@@ -33,7 +35,8 @@ set(PACKAGE_host imageserver)
 set(PACKAGE_client_lib libimageserverclient${PROJECT_VERSION_MAJOR})
 set(PACKAGE_client_dev libimageserverclient-dev)
 set(PACKAGE_tools imageserver-tools)
-set(COMPONENTS service_lib service_dev host client_lib client_dev tools)
+set(PACKAGE_python python3-imageserver)
+set(COMPONENTS service_lib service_dev host client_lib client_dev tools python)
 
 # Man pages and the changelog are installed compressed (gzip -9n: no name or
 # time stamp, so that the same sources give the same packages).
@@ -137,5 +140,11 @@ install_pkgconfig(imageserverclient-c.pc client_dev)
 install(TARGETS imageserver-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(FILES ${GZIP_DIR}/imageserver-client.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
         COMPONENT tools)
+
+# The Python package, pure Python: it loads the client library at run time.
+set(IMAGESERVER_PYTHON_DIR "lib/python3/dist-packages" CACHE STRING
+    "Where the Python package is installed, relative to the prefix")
+install(FILES python/imageserver/__init__.py DESTINATION ${IMAGESERVER_PYTHON_DIR}/imageserver
+        COMPONENT python)
 
 include(cmake/DebianPackages.cmake)

@@ -14,7 +14,7 @@ root=$(pwd)
 build=$(cd "$1" && pwd)
 major=$(sed -n 's/^CMAKE_PROJECT_VERSION_MAJOR:STATIC=//p' "$build/CMakeCache.txt")
 packages=("libimageserverlib$major" libimageserverlib-dev imageserver "libimageserverclient$major"
-  libimageserverclient-dev imageserver-tools)
+  libimageserverclient-dev imageserver-tools python3-imageserver)
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 
@@ -50,7 +50,8 @@ for file in "$libdir/libimageserverlib.so.$version" "$libdir/libimageserverlib.s
   "$libdir/pkgconfig/imageserverclient-c.pc" bin/imageserver-host bin/imageserver-client \
   libexec/imageserver/imageserver-decoder \
   share/doc/imageserver/examples/config.json share/man/man1/imageserver-host.1.gz \
-  share/man/man1/imageserver-client.1.gz lib/systemd/system/imageserver.service \
+  share/man/man1/imageserver-client.1.gz lib/python3/dist-packages/imageserver/__init__.py \
+  lib/systemd/system/imageserver.service \
   lib/systemd/system/imageserver.socket lib/systemd/user/imageserver.service \
   lib/systemd/user/imageserver.socket; do
   [[ -e "$prefix/$file" ]] || fail "not installed: $file"
@@ -156,6 +157,8 @@ has_files libimageserverclient-dev "$libdir/libimageserverclient.so" \
   "$libdir/cmake/ImageServerClient/ImageServerClientConfig.cmake" "$libdir/pkgconfig/imageserverclient.pc" \
   include/imageserver/client.h "$libdir/pkgconfig/imageserverclient-c.pc"
 has_files imageserver-tools bin/imageserver-client share/man/man1/imageserver-client.1.gz
+has_files python3-imageserver lib/python3/dist-packages/imageserver/__init__.py
+depends_on python3-imageserver "$lib_client (>= $version)" python3-numpy
 [[ $(dpkg-deb -c "$(deb imageserver)") == *" ./etc/svx/config/imageserver/config.json"* ]] ||
   fail "imageserver lacks /etc/svx/config/imageserver/config.json"
 [[ $(dpkg-deb -I "$(deb imageserver)" conffiles) == /etc/svx/config/imageserver/config.json ]] ||
@@ -274,3 +277,13 @@ c_client_ok "$work/c-client-pc" 3 || fail "the pkg-config-built C consumer faile
   fail "pkg-config's library variable names no file"
 
 echo "=== the installed tree works without the build tree"
+# The installed Python package on the installed client library: it loads the
+# library and reports a service that is not there.
+PYTHONPATH="$prefix/lib/python3/dist-packages" IMAGESERVER_CLIENT_LIBRARY="$prefix/$libdir/libimageserverclient.so.$major" \
+  /usr/bin/python3 -c '
+import imageserver, sys
+try:
+    imageserver.Client(instance=77, runtime_dir=sys.argv[1])
+except imageserver.ConnectError as error:
+    sys.exit(0)
+sys.exit(1)' "$work/run" || fail "the installed Python package does not work"

@@ -309,6 +309,8 @@ class Client:
     """One connection to a service instance; a context manager that closes
     it. Raises ConnectError when no service is reached."""
 
+    _handle = None
+
     def __init__(
         self,
         instance: int = 0,

@@ -118,7 +118,7 @@ class ImageError(ImageServerError):
     """The service answered a locator with a failure (|result|)."""
 
     def __init__(self, locator: str, result: Union[Result, int]):
-        name = result.name if isinstance(result, Result) else str(result)
+        name = "RESULT_" + result.name if isinstance(result, Result) else str(result)
         super().__init__(f"{locator}: {name}")
         self.locator = locator
         self.result = result

@@ -70,12 +70,23 @@ and decoded images over its Unix socket.")
 set(CPACK_DEBIAN_CLIENT_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_CLIENT_DEV_PACKAGE_DEPENDS "${PACKAGE_client_lib} ${DEBIAN_EXACT}")
 set(CPACK_DEBIAN_CLIENT_DEV_DESCRIPTION "Client of the local image service (development files)
-The C++ interface of libimageserverclient.so: its header, the CMake package
-ImageServerClient and the pkg-config module imageserverclient.")
+The C++ and C interfaces of libimageserverclient.so: their headers, the CMake
+package ImageServerClient and the pkg-config modules imageserverclient (C++)
+and imageserverclient-c (C).")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${PACKAGE_client_lib} ${DEBIAN_EXACT}")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Client of the local image service (command line)
 imageserver-client asks the local image service from the command line for
 the information and the pixels of image files.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "${PACKAGE_client_lib} (>= ${PROJECT_VERSION}), python3:any, python3-numpy")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS python3-pil)
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Client of the local image service (Python 3)
+The Python package imageserver asks the local image service for image
+information, file bytes and decoded images through libimageserverclient.so.
+Decoded images are numpy arrays over the shared memory they arrive in.")
 include(CPack)

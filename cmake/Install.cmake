@@ -1,4 +1,4 @@
-# What `cmake --install` puts where, in six components that are also the six
+# What `cmake --install` puts where, in seven components that are also the seven
 # Debian packages that `cpack -G DEB` makes, split as Debian splits libraries:
 #   service_lib  libimageserverlib2: libimageserverlib.so.2 and the decoder
 #                process it starts (libexec/imageserver/imageserver-decoder)
@@ -8,9 +8,11 @@
 #                user), the configuration (a conffile in the packages) and an
 #                example of it
 #   client_lib   libimageserverclient2: libimageserverclient.so.2
-#   client_dev   libimageserverclient-dev: its header, the .so link, the CMake
-#                package and the pkg-config file
+#   client_dev   libimageserverclient-dev: its headers (C++ and C), the .so
+#                link, the CMake package and the pkg-config files
 #   tools        imageserver-tools: imageserver-client
+#   python       python3-imageserver: the Python package over the client
+#                library's C interface
 # Each component also installs its package's copyright and changelog in
 # share/doc/<package>, and its lintian overrides where it has any.
 include(CMakePackageConfigHelpers)
@@ -33,7 +35,8 @@ set(PACKAGE_host imageserver)
 set(PACKAGE_client_lib libimageserverclient${PROJECT_VERSION_MAJOR})
 set(PACKAGE_client_dev libimageserverclient-dev)
 set(PACKAGE_tools imageserver-tools)
-set(COMPONENTS service_lib service_dev host client_lib client_dev tools)
+set(PACKAGE_python python3-imageserver)
+set(COMPONENTS service_lib service_dev host client_lib client_dev tools python)
 
 # Man pages and the changelog are installed compressed (gzip -9n: no name or
 # time stamp, so that the same sources give the same packages).
@@ -60,11 +63,23 @@ foreach(component IN LISTS COMPONENTS)
   endif()
 endforeach()
 
+# Installs the pkg-config file made from cmake/<pc>.in. It names the
+# installation's prefix, known only when installing (a package build installs
+# into a staging folder with the prefix /usr); a tree moved elsewhere is used
+# with pkg-config --define-variable=prefix=<its folder>.
+function(install_pkgconfig pc component)
+  set(PC_PREFIX "@PC_PREFIX@")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.in ${PACKAGE_DIR}/${pc}.in @ONLY)
+  install(CODE "
+    set(PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${PACKAGE_DIR}/${pc}.in\" \"${PACKAGE_DIR}/${pc}\" @ONLY)"
+    COMPONENT ${component})
+  install(FILES ${PACKAGE_DIR}/${pc} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+          COMPONENT ${component})
+endfunction()
+
 # Writes and installs the CMake package <name> for the exported targets of
-# <export> and the pkg-config file made from cmake/<pc>.in. The pkg-config
-# file names the installation's prefix, known only when installing (a package
-# build installs into a staging folder with the prefix /usr); a tree moved
-# elsewhere is used with pkg-config --define-variable=prefix=<its folder>.
+# <export> and the pkg-config file made from cmake/<pc>.in.
 function(install_package name export pc component)
   install(EXPORT ${export} NAMESPACE ImageServer:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/${name}
           COMPONENT ${component})
@@ -74,14 +89,7 @@ function(install_package name export pc component)
     VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
   install(FILES ${PACKAGE_DIR}/${name}Config.cmake ${PACKAGE_DIR}/${name}ConfigVersion.cmake
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/${name} COMPONENT ${component})
-  set(PC_PREFIX "@PC_PREFIX@")
-  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.in ${PACKAGE_DIR}/${pc}.in @ONLY)
-  install(CODE "
-    set(PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-    configure_file(\"${PACKAGE_DIR}/${pc}.in\" \"${PACKAGE_DIR}/${pc}\" @ONLY)"
-    COMPONENT ${component})
-  install(FILES ${PACKAGE_DIR}/${pc} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-          COMPONENT ${component})
+  install_pkgconfig(${pc} ${component})
 endfunction()
 
 # The service library. The decoder process goes with it: the library starts
@@ -124,8 +132,19 @@ install(TARGETS imageserverclient EXPORT ImageServerClientTargets
 install(FILES svx/imageserver/client/ImageServerClient.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/svx/imageserver/client COMPONENT client_dev)
 install_package(ImageServerClient ImageServerClientTargets imageserverclient.pc client_dev)
+# The C interface of the same library: its header, reached through the
+# CMake package's ImageServer::client too, and a pkg-config entry of its own.
+install(FILES imageserver/client.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/imageserver
+        COMPONENT client_dev)
+install_pkgconfig(imageserverclient-c.pc client_dev)
 install(TARGETS imageserver-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(FILES ${GZIP_DIR}/imageserver-client.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
         COMPONENT tools)
+
+# The Python package, pure Python: it loads the client library at run time.
+set(IMAGESERVER_PYTHON_DIR "lib/python3/dist-packages" CACHE STRING
+    "Where the Python package is installed, relative to the prefix")
+install(FILES python/imageserver/__init__.py DESTINATION ${IMAGESERVER_PYTHON_DIR}/imageserver
+        COMPONENT python)
 
 include(cmake/DebianPackages.cmake)

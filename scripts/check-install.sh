@@ -14,7 +14,7 @@ root=$(pwd)
 build=$(cd "$1" && pwd)
 major=$(sed -n 's/^CMAKE_PROJECT_VERSION_MAJOR:STATIC=//p' "$build/CMakeCache.txt")
 packages=("libimageserverlib$major" libimageserverlib-dev imageserver "libimageserverclient$major"
-  libimageserverclient-dev imageserver-tools)
+  libimageserverclient-dev imageserver-tools python3-imageserver)
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 
@@ -46,10 +46,12 @@ for file in "$libdir/libimageserverlib.so.$version" "$libdir/libimageserverlib.s
   "$libdir/libimageserverclient.so.$version" "$libdir/libimageserverclient.so.$major" \
   "$libdir/libimageserverclient.so" include/svx/imageserver/client/ImageServerClient.h \
   "$libdir/cmake/ImageServerClient/ImageServerClientConfig.cmake" \
-  "$libdir/pkgconfig/imageserverclient.pc" bin/imageserver-host bin/imageserver-client \
+  "$libdir/pkgconfig/imageserverclient.pc" include/imageserver/client.h \
+  "$libdir/pkgconfig/imageserverclient-c.pc" bin/imageserver-host bin/imageserver-client \
   libexec/imageserver/imageserver-decoder \
   share/doc/imageserver/examples/config.json share/man/man1/imageserver-host.1.gz \
-  share/man/man1/imageserver-client.1.gz lib/systemd/system/imageserver.service \
+  share/man/man1/imageserver-client.1.gz lib/python3/dist-packages/imageserver/__init__.py \
+  lib/systemd/system/imageserver.service \
   lib/systemd/system/imageserver.socket lib/systemd/user/imageserver.service \
   lib/systemd/user/imageserver.socket; do
   [[ -e "$prefix/$file" ]] || fail "not installed: $file"
@@ -152,8 +154,11 @@ has_files imageserver bin/imageserver-host share/man/man1/imageserver-host.1.gz 
 has_files "$lib_client" "$libdir/libimageserverclient.so.$major" "$libdir/libimageserverclient.so.$version"
 has_files libimageserverclient-dev "$libdir/libimageserverclient.so" \
   include/svx/imageserver/client/ImageServerClient.h \
-  "$libdir/cmake/ImageServerClient/ImageServerClientConfig.cmake" "$libdir/pkgconfig/imageserverclient.pc"
+  "$libdir/cmake/ImageServerClient/ImageServerClientConfig.cmake" "$libdir/pkgconfig/imageserverclient.pc" \
+  include/imageserver/client.h "$libdir/pkgconfig/imageserverclient-c.pc"
 has_files imageserver-tools bin/imageserver-client share/man/man1/imageserver-client.1.gz
+has_files python3-imageserver lib/python3/dist-packages/imageserver/__init__.py
+depends_on python3-imageserver "$lib_client (>= $version)" python3-numpy
 [[ $(dpkg-deb -c "$(deb imageserver)") == *" ./etc/svx/config/imageserver/config.json"* ]] ||
   fail "imageserver lacks /etc/svx/config/imageserver/config.json"
 [[ $(dpkg-deb -I "$(deb imageserver)" conffiles) == /etc/svx/config/imageserver/config.json ]] ||
@@ -248,6 +253,10 @@ mkdir -p "$COMM_RUNTIME_DIR"
 cmake -S tests/install -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 ninja -C "$work/consumer" >/dev/null
 [[ $("$work/consumer/consumer" 0) == "$version" ]] || fail "the CMake-built consumer failed"
+# The plain C program prints the version and the size of a sample image.
+"$work/imageserver-make-samples" "$work/c-samples" >/dev/null
+c_client_ok() { [[ $("$@" "$work/c-samples/image.bmp") =~ ^"$version "[1-9][0-9]*x[1-9][0-9]*$ ]]; }
+c_client_ok "$work/consumer/c_client" 2 || fail "the CMake-built C consumer failed"
 # The pkg-config files name the prefix they were installed with; a moved
 # tree is used with its folder as the prefix.
 export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
@@ -260,7 +269,21 @@ cc -c tests/install/control.c -o "$work/control.o" $("${pc[@]}" --cflags imagese
 c++ -std=c++20 tests/install/consumer.cpp "$work/control.o" -o "$work/consumer-pc" \
   $("${pc[@]}" --cflags --libs imageserverlib imageserverclient) -Wl,-rpath,"$prefix/$libdir"
 [[ $("$work/consumer-pc" 1) == "$version" ]] || fail "the pkg-config-built consumer failed"
+# shellcheck disable=SC2046
+cc -std=c11 -Wall -Wextra -Werror tests/install/c_client.c -o "$work/c-client-pc" \
+  $("${pc[@]}" --cflags --libs imageserverlib imageserverclient-c) -Wl,-rpath,"$prefix/$libdir"
+c_client_ok "$work/c-client-pc" 3 || fail "the pkg-config-built C consumer failed"
 [[ -e $("${pc[@]}" --variable=library imageserverlib) ]] ||
   fail "pkg-config's library variable names no file"
 
 echo "=== the installed tree works without the build tree"
+# The installed Python package on the installed client library: it loads the
+# library and reports a service that is not there.
+PYTHONPATH="$prefix/lib/python3/dist-packages" IMAGESERVER_CLIENT_LIBRARY="$prefix/$libdir/libimageserverclient.so.$major" \
+  /usr/bin/python3 -c '
+import imageserver, sys
+try:
+    imageserver.Client(instance=77, runtime_dir=sys.argv[1])
+except imageserver.ConnectError as error:
+    sys.exit(0)
+sys.exit(1)' "$work/run" || fail "the installed Python package does not work"

@@ -533,6 +533,18 @@ TEST_F(ClientToolTest, FitPicksTheLargestDivisorWhoseSizeCoversTheBox) {
   EXPECT_EQ(decodedSize({"--fit", "33x24"}), Size(64, 48));
   EXPECT_EQ(decodedSize({"--fit", "1x1"}), Size(1, 1));  // 48: a larger one gives 0
   EXPECT_EQ(decodedSize({"--fit", "1000x10"}), Size(64, 48));
+
+  // Each image of a batch gets its own divisor, its output its own name.
+  const std::string large = m_dir.file("images/large.png");
+  ASSERT_TRUE(imagefiles::writePng(large, 128, 96, std::vector<uint16_t>(128 * 96 * 4, 255)));
+  std::filesystem::create_directories(m_dir.file("out"));
+  std::vector<json> out =
+      lines({"--json", "decode", large, m_png, "--fit", "32x24", "-o", m_dir.file("out")}, 0);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(std::make_tuple(out[0]["locator"], out[0]["output"], out[0]["width"], out[1]["locator"],
+                            out[1]["output"], out[1]["width"]),
+            std::make_tuple(json(large), json(m_dir.file("out/large.png")), json(32), json(m_png),
+                            json(m_dir.file("out/halves.png")), json(32)));
 }
 
 // A bar shows only on a terminal: with no delay, on a pseudo-terminal, and

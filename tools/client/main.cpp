@@ -531,10 +531,11 @@ struct Request {
 };
 
 // The answers to |requests|, sent together on one connection, paired with
-// their locators in request order. Null (after saying why) when no service
-// answered the connect.
+// their locators in the order of |order| (default: that of the requests).
+// Null (after saying why) when no service answered the connect.
 std::optional<std::vector<Outcome>> ask(const Options& options,
-                                        const std::vector<Request>& requests, std::string* socket) {
+                                        const std::vector<Request>& requests, std::string* socket,
+                                        std::vector<std::string> order = {}) {
   Collector collector;
   std::string error;
   auto connection = client::Client::connect(connectOptions(options), &collector, &error);
@@ -561,16 +562,20 @@ std::optional<std::vector<Outcome>> ask(const Options& options,
     if (!sent) break;
     all.insert(all.end(), request.locators.begin(), request.locators.end());
   }
+  // After a request that could not be sent, the answers of those before it
+  // are still awaited, and the send's reason is the one reported.
   std::vector<client::Answer> answers;
-  bool complete = sent && collector.await(all.size(), secondsLeft(options), &answers, &error);
-  if (!sent) collector.await(all.size(), secondsLeft(options), &answers, &error);
+  std::string waitError;
+  bool complete = collector.await(all.size(), secondsLeft(options), &answers, &waitError);
   connection->close();
-  explainShortfall(complete, error);
-  // The locators of a request that could not be sent get no answer.
-  for (const Request& request : requests)
-    for (const std::string& locator : request.locators)
-      if (std::find(all.begin(), all.end(), locator) == all.end()) all.push_back(locator);
-  return matchAnswers(all, std::move(answers));
+  if (sent) error = waitError;
+  explainShortfall(sent && complete, error);
+  // Outcomes in the order asked for; the locators of a request that could
+  // not be sent get no answer.
+  if (order.empty())
+    for (const Request& request : requests)
+      order.insert(order.end(), request.locators.begin(), request.locators.end());
+  return matchAnswers(order, std::move(answers));
 }
 
 // ---------------------------------------------------------------------------
@@ -737,8 +742,10 @@ int runGet(const Options& options) {
 int runDecode(const Options& options) {
   // The format: --format, else the output name's extension (stdout: PAM).
   std::string format = options.format;
+  std::error_code ignored;
   const bool named = !options.output.empty() && options.output != "-" &&
-                     !std::filesystem::is_directory(options.output) && options.output.back() != '/';
+                     !std::filesystem::is_directory(options.output, ignored) &&
+                     options.output.back() != '/';
   if (named) {
     const std::string byName = hasSuffix(options.output, ".png")   ? "png"
                                : hasSuffix(options.output, ".pam") ? "pam"
@@ -782,7 +789,7 @@ int runDecode(const Options& options) {
     for (auto& [divisor, group] : groups)
       requests.push_back({Request::PIXELS, group, static_cast<int8_t>(divisor)});
   }
-  auto outcomes = ask(options, requests, &socket);
+  auto outcomes = ask(options, requests, &socket, locators);
   if (!outcomes) return kExitNoService;
   assignOutputs(*outcomes, names);
   for (Outcome& outcome : *outcomes) {

@@ -175,8 +175,9 @@ TEST_F(E2eTest, EveryAnswerKindAndStatusCrossesTheSocket) {
   Answer bytes = fetch(*client, image);
   EXPECT_EQ(std::make_tuple(bytes.kind, bytes.locator, bytes.result, bytes.hasInfo, bytes.decoded),
             std::make_tuple(Answer::IMAGE, image, int32_t{RESULT_OK}, false, false));
-  ASSERT_TRUE(client->requestImages({"file://" + image}, 1, false, kTimeout, &answers));
+  ASSERT_TRUE(client->requestFiles({"file://" + image}, true, kTimeout, &answers));
   expectInfo(answers[0], imageserver::client::IMAGE_FORMAT_BMP);
+  EXPECT_TRUE(answers[0].hasImage && !answers[0].decoded);
   ASSERT_TRUE(client->requestImages({image}, 0, true, kTimeout, &answers));
   EXPECT_TRUE(answers[0].decoded);
   expectInfo(answers[0], answers[0].info.format);
@@ -185,14 +186,16 @@ TEST_F(E2eTest, EveryAnswerKindAndStatusCrossesTheSocket) {
   ASSERT_TRUE(client->requestInformation({image}, kTimeout, &answers));
   EXPECT_EQ(answers[0].kind, Answer::INFORMATION);
   expectInfo(answers[0], imageserver::client::IMAGE_FORMAT_BMP);
-  // Failures, refused as the request arrives and by the job, carry no record.
+  // Failures, refused as the request arrives and by the job, carry no record
+  // (and read as no format).
   for (int operation = 0; operation < 3; ++operation) {
     ASSERT_TRUE(operation < 2 ? client->requestImages({missing, garbage}, 0, operation == 1,
                                                       kTimeout, &answers)
                               : client->requestInformation({missing, garbage}, kTimeout, &answers));
     for (const Answer& answer : answers)
-      EXPECT_EQ(std::make_tuple(answer.result, answer.hasImage, answer.hasInfo),
-                std::make_tuple(int32_t{RESULT_INVALID_IMAGE}, false, false))
+      EXPECT_EQ(std::make_tuple(answer.result, answer.hasImage, answer.hasInfo, answer.info.format),
+                std::make_tuple(int32_t{RESULT_INVALID_IMAGE}, false, false,
+                                int32_t{imageserver::client::IMAGE_FORMAT_UNKNOWN}))
           << operation << " " << answer.locator;
   }
 

@@ -140,6 +140,37 @@ Outcome runTool(const Args& args) {
   return {code, child.out(), child.err()};
 }
 
+// Runs |args| with stderr on a new pseudo-terminal (stdin and stdout on
+// /dev/null); what it wrote there.
+std::string stderrOnATerminal(const Args& args) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return "no terminal";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, ptsname(master), O_RDWR | O_NOCTTY, 0);
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  // The reads end when the child has closed the terminal (EIO), or after a
+  // minute without output (a guard against a hang).
+  std::string text;
+  char buffer[4096];
+  struct pollfd readable = {master, POLLIN, 0};
+  while (pid > 0 && poll(&readable, 1, 60000) > 0) {
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  if (pid > 0) waitpid(pid, nullptr, 0);
+  close(master);
+  return text;
+}
+
 // Runs what follows with the runtime folder |dir| and every message traced.
 Args hostEnv(const std::string& dir) {
   return {"/usr/bin/env", "COMM_RUNTIME_DIR=" + dir, "TRACE_LEVELS=*=5"};
@@ -307,9 +338,24 @@ class ClientToolTest : public ::testing::Test {
     return m_host->waitForLine("imageserver-host: ready");
   }
 
-  Outcome client(const Args& args) {
-    return runTool(hostEnv(m_dir.file("run")) +
+  Outcome client(const Args& args, const Args& env = {}) {
+    return runTool(hostEnv(m_dir.file("run")) + env +
                    Args{toolPath("imageserver-client"), "--instance", "7"} + args);
+  }
+  // The client with |input| on its stdin.
+  Outcome clientReading(const std::string& input, const Args& args) {
+    const std::string file = m_dir.write("stdin.txt", input);
+    return runTool(hostEnv(m_dir.file("run")) +
+                   Args{"/bin/sh", "-c", "exec \"$@\" < \"$0\"", file,
+                        toolPath("imageserver-client"), "--instance", "7"} +
+                   args);
+  }
+  // The width and height a --json decode reported.
+  std::pair<json, json> decodedSize(const Args& args) {
+    std::vector<json> out =
+        lines(Args{"--json", "decode", m_png, "-o", m_dir.file("s.png")} + args, 0);
+    if (out.size() != 1) return {};
+    return {out[0]["width"], out[0]["height"]};
   }
   // The client's output lines as JSON, its exit code checked to be |code|.
   std::vector<json> lines(const Args& args, int code) {
@@ -418,6 +464,104 @@ TEST_F(ClientToolTest, DecodeWritesAPngOfTheScaledSizeOrAPamByTheOutputName) {
   refusalWritesNothing("decode");
 }
 
+TEST_F(ClientToolTest, BatchesAreAnsweredInOrderAndWrittenToAFolderOrAPattern) {
+  ASSERT_TRUE(startHost());
+  const std::string other = copy("images/other.png");
+  // info: paths on stdin and in a file, after those on the command line.
+  const std::string list = m_dir.write("list.txt", other + "\r\n\n" + m_broken + "\n");
+  Outcome read = clientReading(m_png + "\n", {"--json", "info", "-", "--from-file", list});
+  EXPECT_EQ(read.code, 1) << read.err;
+  std::vector<json> got = jsonLines(read.out);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(
+      std::make_tuple(got[0]["locator"], got[0]["width"], got[1]["locator"], got[2]["status"]),
+      std::make_tuple(json(m_png), json(64), json(other), json("RESULT_INVALID_IMAGE")));
+  EXPECT_EQ(lines({"info", "--from-file", "-"}, 0).size(), 0u);  // an empty stdin
+  EXPECT_EQ(clientReading(m_png + "\n" + other, {"info", "--from-file", "-"}).code, 0);
+
+  // get and decode: one file per input in a folder, or by a pattern.
+  std::filesystem::create_directories(m_dir.file("out"));
+  EXPECT_EQ(client({"get", m_png, other, "-o", m_dir.file("out") + "/"}).code, 0);
+  EXPECT_EQ(imagefiles::readFile(m_dir.file("out/other.png")), imagefiles::readFile(m_png));
+  std::vector<json> out = lines(
+      {"--json", "decode", other, m_broken, m_png, "--format", "pam", "-o", m_dir.file("out")}, 1);
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(std::make_tuple(out[0]["output"], out[1].contains("output"), out[2]["output"]),
+            std::make_tuple(json(m_dir.file("out/other.pam")), false,
+                            json(m_dir.file("out/halves.pam"))));
+  EXPECT_TRUE(has(imagefiles::readFile(m_dir.file("out/halves.pam")), "WIDTH 64\nHEIGHT 48\n"));
+  out = lines({"--json", "decode", m_png, other, "-o", m_dir.file("out/%03d-%%.png")}, 0);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(std::make_tuple(out[0]["output"], out[1]["output"]),
+            std::make_tuple(json(m_dir.file("out/001-%.png")), json(m_dir.file("out/002-%.png"))));
+  EXPECT_TRUE(std::filesystem::exists(m_dir.file("out/002-%.png")));
+}
+
+TEST_F(ClientToolTest, DecodeWritesPamOrPngToStdoutAndTheReportToStderr) {
+  ASSERT_TRUE(startHost());
+  Outcome pam = client({"decode", m_png, "-o", "-", "--scale", "2"});
+  EXPECT_EQ(pam.code, 0) << pam.err;
+  std::string head = "P7\nWIDTH 32\nHEIGHT 24\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
+  EXPECT_EQ(pam.out.size(), head.size() + 32 * 24 * 4);
+  EXPECT_EQ(pam.out.substr(0, head.size() + 4), head + std::string("\xff\x00\x00\xff", 4));
+  EXPECT_TRUE(has(pam.err, m_png + ": RESULT_OK")) << pam.err;
+
+  // PNG, its level passed on: stored rows are larger than compressed ones.
+  std::string sizes[2];
+  for (int level : {0, 9}) {
+    Outcome png = client(
+        {"decode", m_png, "-o", "-", "--format", "png", "--compression", std::to_string(level)});
+    EXPECT_EQ(png.code, 0) << png.err;
+    std::unique_ptr<spng_ctx, void (*)(spng_ctx*)> context(spng_ctx_new(0), spng_ctx_free);
+    spng_ihdr header = {};
+    ASSERT_EQ(spng_set_png_buffer(context.get(), png.out.data(), png.out.size()), 0);
+    ASSERT_EQ(spng_get_ihdr(context.get(), &header), 0);
+    EXPECT_EQ(std::make_pair(header.width, header.height), std::make_pair(64u, 48u));
+    sizes[level / 9] = png.out;
+  }
+  EXPECT_GT(sizes[0].size(), 64u * 48 * 4);
+  EXPECT_LT(sizes[1].size(), 64u * 48);
+}
+
+// The service rounds a scaled side down: 64 / 3 gives 21, 48 / 3 gives 16.
+TEST_F(ClientToolTest, FitPicksTheLargestDivisorWhoseSizeCoversTheBox) {
+  ASSERT_TRUE(startHost());
+  using Size = std::pair<json, json>;
+  EXPECT_EQ(decodedSize({"--fit", "21x16"}), Size(21, 16));
+  EXPECT_EQ(decodedSize({"--fit", "22x16"}), Size(32, 24));
+  EXPECT_EQ(decodedSize({"--fit", "21x17"}), Size(32, 24));
+  EXPECT_EQ(decodedSize({"--fit", "32x24"}), Size(32, 24));
+  EXPECT_EQ(decodedSize({"--fit", "33x24"}), Size(64, 48));
+  EXPECT_EQ(decodedSize({"--fit", "1x1"}), Size(1, 1));  // 48: a larger one gives 0
+  EXPECT_EQ(decodedSize({"--fit", "1000x10"}), Size(64, 48));
+
+  // Each image of a batch gets its own divisor, its output its own name.
+  const std::string large = m_dir.file("images/large.png");
+  ASSERT_TRUE(imagefiles::writePng(large, 128, 96, std::vector<uint16_t>(128 * 96 * 4, 255)));
+  std::filesystem::create_directories(m_dir.file("out"));
+  std::vector<json> out =
+      lines({"--json", "decode", large, m_png, "--fit", "32x24", "-o", m_dir.file("out")}, 0);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(std::make_tuple(out[0]["locator"], out[0]["output"], out[0]["width"], out[1]["locator"],
+                            out[1]["output"], out[1]["width"]),
+            std::make_tuple(json(large), json(m_dir.file("out/large.png")), json(32), json(m_png),
+                            json(m_dir.file("out/halves.png")), json(32)));
+}
+
+// A bar shows only on a terminal: with no delay, on a pseudo-terminal, and
+// never when stderr is piped.
+TEST_F(ClientToolTest, TheProgressBarShowsOnATerminalOnly) {
+  ASSERT_TRUE(startHost());
+  const Args delay{"IMAGESERVER_CLIENT_PROGRESS_DELAY=0"};
+  Outcome piped = client({"info", m_png, m_png}, delay);
+  EXPECT_EQ(piped.code, 0);
+  EXPECT_EQ(piped.err, "");
+  const std::string terminal = stderrOnATerminal(
+      hostEnv(m_dir.file("run")) + delay +
+      Args{toolPath("imageserver-client"), "--instance", "7", "info", m_png, m_png});
+  EXPECT_TRUE(has(terminal, "] 2/2 ")) << testing::PrintToString(terminal);
+}
+
 TEST_F(ClientToolTest, TheHostHandsItsPathListsToTheService) {
   const std::string listed = copy("images/halves.data");
   const std::string blocked = copy("images/private/halves.png");
@@ -508,17 +652,40 @@ TEST_F(ClientToolTest, ARefusalIsExplainedOnStderrByWhatTheClientSeesOfThePath) 
 TEST_F(ClientToolTest, ExitCodesForUsageErrorsAndAMissingService) {
   // No host is running: usage errors are found first, then the missing
   // service.
-  for (const Args& args :
-       {Args{}, Args{"--no-such-option", "info", m_png}, Args{"info"},
-        Args{"decode", m_png, "--scale", "0"}, Args{"decode", m_png, "--scale", "128"},
-        Args{"decode", m_png, "-o", m_dir.file("out.txt")}, Args{"--timeout", "-1", "info", m_png},
-        Args{"--timeout", "0", "info", m_png}, Args{"get", m_png, m_png}}) {
+  for (const Args& args : {Args{},
+                           Args{"--no-such-option", "info", m_png},
+                           Args{"info"},
+                           Args{"decode", m_png, "--scale", "0"},
+                           Args{"decode", m_png, "--scale", "128"},
+                           Args{"decode", m_png, "-o", m_dir.file("out.txt")},
+                           Args{"--timeout", "-1", "info", m_png},
+                           Args{"--timeout", "0", "info", m_png},
+                           Args{"get", m_png, m_png},
+                           Args{"decode", m_png, m_png, "-o", m_dir.file("one.png")},
+                           Args{"decode", m_png, m_png, "-o", "-"},
+                           Args{"decode", m_png, m_png},
+                           Args{"decode", m_png, "-o", m_dir.file("x.png"), "--format", "pam"},
+                           Args{"decode", m_png, "-o", m_dir.file("no-folder/")},
+                           Args{"decode", m_png, "--fit", "32x24", "--scale", "2"},
+                           Args{"decode", m_png, "--fit", "32x"},
+                           Args{"decode", m_png, "--fit", "0x24"},
+                           Args{"decode", m_png, "--compression", "10"},
+                           Args{"decode", m_png, "--compression", "-1"},
+                           Args{"info", "--from-file", m_dir.file("missing.txt")}}) {
     Outcome outcome = client(args);
     EXPECT_EQ(outcome.code, 2) << testing::PrintToString(args) << outcome.err;
-    EXPECT_FALSE(outcome.err.empty());
+    EXPECT_EQ(outcome.err.rfind("imageserver-client: ", 0), 0u) << outcome.err;
   }
+  Outcome unknown = client({"--json", "bogus", m_png});
+  EXPECT_EQ(unknown.code, 2);
+  EXPECT_TRUE(has(unknown.err,
+                  "imageserver-client: unknown subcommand: bogus\n"
+                  "Subcommands: info get decode version\n"))
+      << unknown.err;
   for (const Args& args : {Args{"info", m_png}, Args{"get", m_png, "-o", m_dir.file("x.png")},
-                           Args{"decode", m_png, "--scale", "127"}, Args{"version"}}) {
+                           Args{"decode", m_png, "--scale", "127"}, Args{"version"},
+                           Args{"decode", m_png, m_png, "-o", m_dir.file("%d.png")},
+                           Args{"decode", m_png, "--compression", "0", "--fit", "1x1"}}) {
     Outcome outcome = client(args);
     EXPECT_EQ(std::make_tuple(outcome.code, has(outcome.err, "no image service")),
               std::make_tuple(3, true))

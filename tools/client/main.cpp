@@ -12,12 +12,18 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iostream>
 #include <iterator>
+#include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -43,7 +49,11 @@ struct Options {
   double timeout = 30;
   bool json = false;
   std::vector<std::string> paths;
+  std::string fromFile;  // info: a file of paths, one a line ("-": stdin)
   std::string output;
+  std::string format;  // decode: "png" or "pam"; empty: by the output name
+  int compression = tools::kDefaultPngCompression;
+  std::string fit;  // decode: "WxH"
   bool withInfo = false;
   int scale = 1;
 };
@@ -335,8 +345,11 @@ bool hasSuffix(const std::string& text, const char* suffix) {
   return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
 }
 
-// Writes the pixels of a decoded answer to outcome.output (.png or .pam).
-void writePixels(Outcome& outcome) {
+// Writes the pixels of a decoded answer to outcome.output (.png or .pam), or
+// to stdout as |format| when the output is "-".
+void writePixels(Outcome& outcome, const std::string& format, int compression) {
+  const bool toStdout = outcome.output == "-";
+  const bool png = toStdout ? format == "png" : hasSuffix(outcome.output, ".png");
   const client::Answer& answer = *outcome.answer;
   const size_t pixels = static_cast<size_t>(answer.info.width) * answer.info.height;
   const size_t bpp = bytesPerPixel(answer.info.format);
@@ -350,15 +363,20 @@ void writePixels(Outcome& outcome) {
     const uint8_t* viewable =
         toViewable(answer.info.format, answer.data(), pixels, repacked, &channels);
     std::string error;
-    bool written = hasSuffix(outcome.output, ".pam")
-                       ? tools::writePam(outcome.output, answer.info.width, answer.info.height,
-                                         channels, viewable, error)
-                       : tools::writePng(outcome.output, answer.info.width, answer.info.height,
-                                         channels, viewable, error);
+    const uint32_t width = answer.info.width, height = answer.info.height;
+    bool written;
+    if (toStdout)
+      written = png ? tools::writePng(stdout, "stdout", width, height, channels, viewable, error,
+                                      compression)
+                    : tools::writePam(stdout, "stdout", width, height, channels, viewable, error);
+    else
+      written = png ? tools::writePng(outcome.output, width, height, channels, viewable, error,
+                                      compression)
+                    : tools::writePam(outcome.output, width, height, channels, viewable, error);
     if (written) return;
     outcome.outputError = error;
   }
-  std::remove(outcome.output.c_str());
+  if (!toStdout) std::remove(outcome.output.c_str());
 }
 
 // Writes the file bytes of an undecoded answer to |path| ("-": stdout).
@@ -387,16 +405,16 @@ double secondsLeft(const Options& options) {
   return std::max(0.001, options.timeout - elapsed);
 }
 
-std::unique_ptr<client::SyncClient> connectOrExplain(const Options& options) {
-  std::string error;
+client::ConnectOptions connectOptions(const Options& options) {
   client::ConnectOptions connect;
   connect.instance = options.instance;
   connect.connectTimeout = secondsLeft(options);
-  auto sync = client::SyncClient::connect(connect, &error);
-  if (!sync)
-    std::fprintf(stderr, "%s: no image service instance %u: %s\n", kProgram, options.instance,
-                 error.c_str());
-  return sync;
+  return connect;
+}
+
+void explainNoService(const Options& options, const std::string& error) {
+  std::fprintf(stderr, "%s: no image service instance %u: %s\n", kProgram, options.instance,
+               error.c_str());
 }
 
 // Says why answers are missing, when they are.
@@ -406,75 +424,394 @@ void explainShortfall(bool complete, const std::string& error) {
                  error.empty() ? "timed out" : error.c_str());
 }
 
+// ---------------------------------------------------------------------------
+// Progress of a batch on a terminal: one line on stderr, rewritten in place,
+// once the batch has run longer than the delay (1 second, or
+// IMAGESERVER_CLIENT_PROGRESS_DELAY seconds), and cleared at the end. Never
+// when stderr is not a terminal, so that piped and logged output stays clean.
+class Progress {
+ public:
+  explicit Progress(size_t total) : m_total(total), m_enabled(total > 1 && isatty(STDERR_FILENO)) {
+    if (const char* delay = std::getenv("IMAGESERVER_CLIENT_PROGRESS_DELAY"))
+      m_delay = std::strtod(delay, nullptr);
+  }
+  ~Progress() { finish(); }
+
+  void update(size_t done) {
+    if (!m_enabled) return;
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+    if (elapsed < m_delay) return;
+    const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
+    constexpr size_t kWidth = 30;
+    const size_t filled = m_total == 0 ? kWidth : std::min(kWidth, done * kWidth / m_total);
+    std::string bar = std::string(filled, '#') + std::string(kWidth - filled, '-');
+    char eta[32] = "?";
+    if (rate > 0) {
+      const long seconds =
+          std::lround(static_cast<double>(m_total - std::min(done, m_total)) / rate);
+      std::snprintf(eta, sizeof eta, "%ld:%02ld", seconds / 60, seconds % 60);
+    }
+    std::fprintf(stderr, "\r[%s] %zu/%zu  %.1f/s  ETA %s\033[K", bar.c_str(), done, m_total, rate,
+                 eta);
+    std::fflush(stderr);
+    m_shown = true;
+  }
+  void finish() {
+    if (!m_shown) return;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    m_shown = false;
+  }
+
+ private:
+  const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+  size_t m_total;
+  bool m_enabled;
+  double m_delay = 1.0;
+  bool m_shown = false;
+};
+
+// Collects the answers on the library's thread for the waiting main thread.
+class Collector : public client::Handler {
+ public:
+  void onAnswer(const client::Answer& answer) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_answers.push_back(answer);
+    m_changed.notify_all();
+  }
+  void onClosed(const std::string& reason) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_closed = true;
+    m_reason = reason.empty() ? "the connection closed" : reason;
+    m_changed.notify_all();
+  }
+
+  // Waits until |expected| answers came, the connection closed or the
+  // timeout passed, showing the progress; true when all came.
+  bool await(size_t expected, double seconds, std::vector<client::Answer>* answers,
+             std::string* error) {
+    Progress progress(expected);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(seconds));
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (m_answers.size() < expected && !m_closed &&
+           std::chrono::steady_clock::now() < deadline) {
+      m_changed.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
+                                                        std::chrono::milliseconds(100)));
+      const size_t done = m_answers.size();
+      lock.unlock();
+      progress.update(done);
+      lock.lock();
+    }
+    progress.update(m_answers.size());
+    progress.finish();
+    const bool complete = m_answers.size() >= expected;
+    if (!complete) *error = m_closed ? m_reason : "";
+    *answers = std::move(m_answers);
+    m_answers.clear();
+    return complete;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::vector<client::Answer> m_answers;
+  bool m_closed = false;
+  std::string m_reason;
+};
+
+// A request of the batch: what it asks for and of which locators.
+struct Request {
+  enum Kind { INFORMATION, FILES, PIXELS } kind;
+  std::vector<std::string> locators;
+  int8_t scaling = 0;
+  bool withInfo = false;
+};
+
+// The answers to |requests|, sent together on one connection, paired with
+// their locators in the order of |order| (default: that of the requests).
+// Null (after saying why) when no service answered the connect.
+std::optional<std::vector<Outcome>> ask(const Options& options,
+                                        const std::vector<Request>& requests, std::string* socket,
+                                        std::vector<std::string> order = {}) {
+  Collector collector;
+  std::string error;
+  auto connection = client::Client::connect(connectOptions(options), &collector, &error);
+  if (!connection) {
+    explainNoService(options, error);
+    return std::nullopt;
+  }
+  *socket = connection->socketPath();
+  std::vector<std::string> all;
+  bool sent = true;
+  for (const Request& request : requests) {
+    if (request.locators.empty()) continue;
+    switch (request.kind) {
+      case Request::INFORMATION:
+        sent = connection->requestImageInformation(request.locators, &error);
+        break;
+      case Request::FILES:
+        sent = connection->requestFiles(request.locators, request.withInfo, &error);
+        break;
+      case Request::PIXELS:
+        sent = connection->requestImage(request.locators, request.scaling, true, &error);
+        break;
+    }
+    if (!sent) break;
+    all.insert(all.end(), request.locators.begin(), request.locators.end());
+  }
+  // After a request that could not be sent, the answers of those before it
+  // are still awaited, and the send's reason is the one reported.
+  std::vector<client::Answer> answers;
+  std::string waitError;
+  bool complete = collector.await(all.size(), secondsLeft(options), &answers, &waitError);
+  connection->close();
+  if (sent) error = waitError;
+  explainShortfall(sent && complete, error);
+  // Outcomes in the order asked for; the locators of a request that could
+  // not be sent get no answer.
+  if (order.empty())
+    for (const Request& request : requests)
+      order.insert(order.end(), request.locators.begin(), request.locators.end());
+  return matchAnswers(order, std::move(answers));
+}
+
+// ---------------------------------------------------------------------------
+// Inputs and outputs of a batch.
+
+// Paths read one a line; empty lines are skipped, a CR before the newline
+// dropped.
+void readPaths(std::istream& in, std::vector<std::string>& paths) {
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) paths.push_back(line);
+  }
+}
+
+// The paths of an info call: "-" stands for the paths on stdin, and
+// --from-file adds those of a file ("-": stdin).
+std::vector<std::string> infoPaths(const Options& options) {
+  std::vector<std::string> paths;
+  bool stdinRead = false;
+  auto fromStdin = [&] {
+    if (!std::exchange(stdinRead, true)) readPaths(std::cin, paths);
+  };
+  for (const std::string& path : options.paths) {
+    if (path == "-")
+      fromStdin();
+    else
+      paths.push_back(path);
+  }
+  if (options.fromFile == "-") {
+    fromStdin();
+  } else if (!options.fromFile.empty()) {
+    std::ifstream file(options.fromFile);
+    if (!file) throw UsageError{"--from-file: " + options.fromFile + ": " + std::strerror(errno)};
+    readPaths(file, paths);
+  }
+  return paths;
+}
+
+// True when |text| holds exactly one index conversion (%d or %0Nd) and
+// otherwise only "%%".
+bool isPattern(const std::string& text) {
+  int conversions = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') continue;
+    if (++i < text.size() && text[i] == '%') continue;
+    if (i < text.size() && text[i] == '0') ++i;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+    if (i >= text.size() || text[i] != 'd') return false;
+    ++conversions;
+  }
+  return conversions == 1;
+}
+
+// Where each of |paths| is written, by -o: "-" (stdout, one input only), a
+// folder (an existing one, or a name ending in "/"), a pattern with one %d
+// for the input's number (from 1), or a file (one input only). Without -o:
+// stdout (get) or <name>.decoded<extension> (decode). |name| makes the
+// file's name in a folder from the input path.
+std::vector<std::string> outputNames(const std::string& output,
+                                     const std::vector<std::string>& paths, bool defaultStdout,
+                                     const std::function<std::string(const std::string&)>& name,
+                                     const std::string& extension) {
+  namespace fs = std::filesystem;
+  const bool several = paths.size() > 1;
+  std::vector<std::string> names;
+  std::error_code error;
+  if (output == "-" || (output.empty() && defaultStdout)) {
+    if (several)
+      throw UsageError{"several inputs cannot share stdout: give -o FOLDER or -o PATTERN (%d)"};
+    return {"-"};
+  }
+  if (output.empty()) {
+    for (const std::string& path : paths)
+      names.push_back(fs::path(path).stem().string() + ".decoded" + extension);
+  } else if (fs::is_directory(output, error) || output.back() == '/') {
+    if (!fs::is_directory(output, error)) throw UsageError{"-o: no such folder: " + output};
+    for (const std::string& path : paths) names.push_back((fs::path(output) / name(path)).string());
+  } else if (isPattern(output)) {
+    for (size_t i = 0; i < paths.size(); ++i) {
+      std::vector<char> buffer(output.size() + 32);
+      std::snprintf(buffer.data(), buffer.size(), output.c_str(), static_cast<int>(i + 1));
+      names.push_back(buffer.data());
+    }
+  } else if (several) {
+    throw UsageError{"-o: several inputs need a folder or a pattern with one %d, not " + output};
+  } else {
+    names.push_back(output);
+  }
+  std::vector<std::string> sorted = names;
+  std::sort(sorted.begin(), sorted.end());
+  auto twice = std::adjacent_find(sorted.begin(), sorted.end());
+  if (twice != sorted.end())
+    throw UsageError{"two inputs would be written to the same file: " + *twice};
+  return names;
+}
+
+// Parses --fit's "WxH".
+std::pair<uint32_t, uint32_t> parseBox(const std::string& text) {
+  unsigned width = 0, height = 0;
+  char end = 0;
+  if (std::sscanf(text.c_str(), "%ux%u%c", &width, &height, &end) != 2 || width == 0 ||
+      height == 0 || text.find_first_not_of("0123456789x") != std::string::npos)
+    throw UsageError{"--fit: expected WIDTHxHEIGHT, such as 320x240: " + text};
+  return {width, height};
+}
+
+// The largest divisor the service accepts (1..127) whose scaled size, each
+// side divided and rounded down as the service does, still covers
+// |boxWidth| x |boxHeight|; 1 when even the full size does not.
+int fitDivisor(uint32_t width, uint32_t height, uint32_t boxWidth, uint32_t boxHeight) {
+  for (int divisor = 127; divisor > 1; --divisor)
+    if (width / divisor >= boxWidth && height / divisor >= boxHeight) return divisor;
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Subcommands.
+
 int runInfo(const Options& options) {
   std::vector<std::string> locators;
-  for (const std::string& path : options.paths) locators.push_back(toLocator(path));
-  auto sync = connectOrExplain(options);
-  if (!sync) return kExitNoService;
-  std::vector<client::Answer> answers;
-  std::string error;
-  bool complete = sync->requestInformation(locators, secondsLeft(options), &answers, &error);
-  explainShortfall(complete, error);
-  std::vector<Outcome> outcomes = matchAnswers(locators, std::move(answers));
-  report(outcomes, options.json, stdout);
-  explainRefusals(outcomes, sync->socketPath());
-  return exitCode(outcomes);
+  for (const std::string& path : infoPaths(options)) locators.push_back(toLocator(path));
+  if (locators.empty()) return kExitOk;  // an empty list: nothing to ask
+  std::string socket;
+  auto outcomes = ask(options, {{Request::INFORMATION, locators}}, &socket);
+  if (!outcomes) return kExitNoService;
+  report(*outcomes, options.json, stdout);
+  explainRefusals(*outcomes, socket);
+  return exitCode(*outcomes);
+}
+
+// Pairs each outcome (in request order, one per path) with its output name.
+void assignOutputs(std::vector<Outcome>& outcomes, const std::vector<std::string>& names) {
+  for (size_t i = 0; i < outcomes.size() && i < names.size(); ++i) outcomes[i].output = names[i];
 }
 
 int runGet(const Options& options) {
-  const bool toStdout = options.output.empty() || options.output == "-";
+  const std::vector<std::string> names = outputNames(
+      options.output, options.paths, true,
+      [](const std::string& path) { return std::filesystem::path(path).filename().string(); }, "");
+  const bool toStdout = names.front() == "-";
   if (toStdout && isatty(STDOUT_FILENO))
     throw UsageError{"the file bytes are binary: give -o FILE, or redirect stdout"};
-  const std::string locator = toLocator(options.paths.front());
-  auto sync = connectOrExplain(options);
-  if (!sync) return kExitNoService;
-  std::vector<client::Answer> answers;
-  std::string error;
-  bool complete = sync->requestImages({locator}, options.withInfo ? 1 : 0, false,
-                                      secondsLeft(options), &answers, &error);
-  explainShortfall(complete, error);
-  std::vector<Outcome> outcomes = matchAnswers({locator}, std::move(answers));
-  for (Outcome& outcome : outcomes) {
-    if (!outcome.answer || outcome.answer->result != client::RESULT_OK) continue;
-    if (writeBytes(*outcome.answer, toStdout ? "-" : options.output, outcome.outputError) &&
-        !toStdout)
-      outcome.output = options.output;
+  std::vector<std::string> locators;
+  for (const std::string& path : options.paths) locators.push_back(toLocator(path));
+  std::string socket;
+  Request request{Request::FILES, locators};
+  request.withInfo = options.withInfo;
+  auto outcomes = ask(options, {request}, &socket);
+  if (!outcomes) return kExitNoService;
+  for (size_t i = 0; i < outcomes->size(); ++i) {
+    Outcome& outcome = (*outcomes)[i];
+    if (i >= names.size() || !outcome.answer || outcome.answer->result != client::RESULT_OK)
+      continue;
+    if (writeBytes(*outcome.answer, names[i], outcome.outputError) && !toStdout)
+      outcome.output = names[i];
   }
   // With the bytes on stdout, the report goes to stderr.
-  report(outcomes, options.json, toStdout ? stderr : stdout);
-  explainRefusals(outcomes, sync->socketPath());
-  return exitCode(outcomes);
+  report(*outcomes, options.json, toStdout ? stderr : stdout);
+  explainRefusals(*outcomes, socket);
+  return exitCode(*outcomes);
 }
 
 int runDecode(const Options& options) {
-  const std::string locator = toLocator(options.paths.front());
-  std::string output = options.output;
-  if (output.empty())
-    output = std::filesystem::path(options.paths.front()).stem().string() + ".decoded.png";
-  if (!hasSuffix(output, ".png") && !hasSuffix(output, ".pam"))
-    throw UsageError{"-o: the output name must end in .png or .pam: " + output};
-  auto sync = connectOrExplain(options);
-  if (!sync) return kExitNoService;
-  std::vector<client::Answer> answers;
-  std::string error;
-  bool complete = sync->requestImages({locator}, static_cast<int8_t>(options.scale), true,
-                                      secondsLeft(options), &answers, &error);
-  explainShortfall(complete, error);
-  std::vector<Outcome> outcomes = matchAnswers({locator}, std::move(answers));
-  for (Outcome& outcome : outcomes) {
-    if (!outcome.answer || outcome.answer->result != client::RESULT_OK) continue;
-    outcome.output = output;
-    writePixels(outcome);
-    if (!outcome.outputError.empty()) outcome.output.clear();
+  // The format: --format, else the output name's extension (stdout: PAM).
+  std::string format = options.format;
+  std::error_code ignored;
+  const bool named = !options.output.empty() && options.output != "-" &&
+                     !std::filesystem::is_directory(options.output, ignored) &&
+                     options.output.back() != '/';
+  if (named) {
+    const std::string byName = hasSuffix(options.output, ".png")   ? "png"
+                               : hasSuffix(options.output, ".pam") ? "pam"
+                                                                   : "";
+    if (byName.empty())
+      throw UsageError{"-o: the output name must end in .png or .pam: " + options.output};
+    if (!format.empty() && format != byName)
+      throw UsageError{"--format " + format + " does not match the output name " + options.output};
+    format = byName;
   }
-  report(outcomes, options.json, stdout);
-  explainRefusals(outcomes, sync->socketPath());
-  return exitCode(outcomes);
+  if (format.empty()) format = options.output == "-" ? "pam" : "png";
+  const std::string extension = "." + format;
+  const std::vector<std::string> names = outputNames(
+      options.output, options.paths, false,
+      [&](const std::string& path) {
+        return std::filesystem::path(path).stem().string() + extension;
+      },
+      extension);
+  const bool toStdout = names.front() == "-";
+
+  std::vector<std::string> locators;
+  for (const std::string& path : options.paths) locators.push_back(toLocator(path));
+  std::string socket;
+  std::vector<Request> requests;
+  if (options.fit.empty()) {
+    requests.push_back({Request::PIXELS, locators, static_cast<int8_t>(options.scale)});
+  } else {
+    // The divisor depends on each image's size: ask for the sizes first,
+    // then decode each group of images that share a divisor.
+    const auto [boxWidth, boxHeight] = parseBox(options.fit);
+    auto sizes = ask(options, {{Request::INFORMATION, locators}}, &socket);
+    if (!sizes) return kExitNoService;
+    std::map<int, std::vector<std::string>> groups;
+    for (const Outcome& size : *sizes) {
+      int divisor = 1;
+      if (size.ok() && size.answer->hasInfo)
+        divisor =
+            fitDivisor(size.answer->info.width, size.answer->info.height, boxWidth, boxHeight);
+      groups[divisor].push_back(size.locator);
+    }
+    for (auto& [divisor, group] : groups)
+      requests.push_back({Request::PIXELS, group, static_cast<int8_t>(divisor)});
+  }
+  auto outcomes = ask(options, requests, &socket, locators);
+  if (!outcomes) return kExitNoService;
+  assignOutputs(*outcomes, names);
+  for (Outcome& outcome : *outcomes) {
+    if (!outcome.answer || outcome.answer->result != client::RESULT_OK) {
+      outcome.output.clear();
+      continue;
+    }
+    writePixels(outcome, format, options.compression);
+    if (!outcome.outputError.empty() || toStdout) outcome.output.clear();
+  }
+  report(*outcomes, options.json, toStdout ? stderr : stdout);
+  explainRefusals(*outcomes, socket);
+  return exitCode(*outcomes);
 }
 
 int runVersion(const Options& options) {
-  auto sync = connectOrExplain(options);
-  if (!sync) return kExitNoService;
+  std::string connectError;
+  auto sync = client::SyncClient::connect(connectOptions(options), &connectError);
+  if (!sync) {
+    explainNoService(options, connectError);
+    return kExitNoService;
+  }
   client::VersionUpdate update;
   std::string error;
   if (!sync->interfaceVersion(secondsLeft(options), &update, &error)) {
@@ -523,29 +860,67 @@ int main(int argc, char** argv) {
   app.add_flag("--json", options.json, "One JSON object per answer per line");
 
   CLI::App* info = app.add_subcommand("info", "Print the information of images");
-  info->add_option("PATH", options.paths, "Image files or file:// locators")->required();
+  CLI::Option* infoPaths =
+      info->add_option("PATH", options.paths, "Image files or file:// locators; - reads stdin");
+  info->add_option("--from-file", options.fromFile, "Read paths from FILE, one a line (-: stdin)")
+      ->type_name("FILE");
+  info->callback([&] {
+    if (infoPaths->count() == 0 && options.fromFile.empty())
+      throw CLI::RequiredError("PATH or --from-file");
+  });
 
-  CLI::App* get = app.add_subcommand("get", "Fetch the file bytes of an image");
-  get->add_option("PATH", options.paths, "Image file or file:// locator")->required()->expected(1);
-  get->add_option("-o,--output", options.output, "Write the bytes here (default: stdout)")
+  CLI::App* get = app.add_subcommand("get", "Fetch the file bytes of images");
+  get->add_option("PATH", options.paths, "Image files or file:// locators")->required();
+  get->add_option("-o,--output", options.output,
+                  "Write the bytes here (default: stdout); several inputs: a FOLDER or a "
+                  "PATTERN with %d")
       ->type_name("FILE");
   get->add_flag("--with-info", options.withInfo, "Ask for the image information as well");
 
-  CLI::App* decode = app.add_subcommand("decode", "Decode an image and write its pixels");
-  decode->add_option("PATH", options.paths, "Image file or file:// locator")
-      ->required()
-      ->expected(1);
-  decode->add_option("--scale", options.scale, "Reduce width and height by this divisor")
-      ->type_name("N")
-      ->check(CLI::Range(1, 127));
+  CLI::App* decode = app.add_subcommand("decode", "Decode images and write their pixels");
+  decode->add_option("PATH", options.paths, "Image files or file:// locators")->required();
+  CLI::Option* scale =
+      decode->add_option("--scale", options.scale, "Reduce width and height by this divisor")
+          ->type_name("N")
+          ->check(CLI::Range(1, 127));
+  decode
+      ->add_option("--fit", options.fit,
+                   "Reduce by the largest divisor whose size still covers WxH")
+      ->type_name("WxH")
+      ->excludes(scale);
   decode
       ->add_option("-o,--output", options.output,
-                   "Write a .png or .pam file here (default: <name>.decoded.png)")
+                   "Write a .png or .pam file here (default: <name>.decoded.png); several "
+                   "inputs: a FOLDER or a PATTERN with %d; -: stdout")
       ->type_name("FILE");
+  decode
+      ->add_option("--format", options.format,
+                   "png or pam, for stdout and folders (default: pam on stdout, else png)")
+      ->type_name("FORMAT")
+      ->check(CLI::IsMember({"png", "pam"}));
+  decode
+      ->add_option("--compression", options.compression,
+                   "PNG zlib level, 0 fastest to 9 smallest (default 2)")
+      ->type_name("N")
+      ->check(CLI::Range(0, 9));
 
   CLI::App* version =
       app.add_subcommand("version", "Print the service's interface version (attribute 23)");
 
+  // Parse errors name the program, as every other message does; without a
+  // known subcommand they list the subcommands.
+  app.failure_message([](const CLI::App* failed, const CLI::Error& e) {
+    std::string text = std::string(kProgram) + ": " + e.what() + "\n";
+    const std::vector<std::string> extra = failed->remaining();
+    if (failed->get_subcommands().empty() && !extra.empty() && extra.front()[0] != '-')
+      text = std::string(kProgram) + ": unknown subcommand: " + extra.front() + "\n";
+    if (failed->get_subcommands().empty()) {
+      text += "Subcommands:";
+      for (const CLI::App* command : failed->get_subcommands({})) text += " " + command->get_name();
+      text += "\n";
+    }
+    return text + "Run with --help for more information.\n";
+  });
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {

@@ -469,6 +469,11 @@ bool Client::requestImage(const char* const* locators, size_t count, int8_t scal
   return requestImages(*m_impl, count, toLocators(locators, count), scaling, decode, error);
 }
 
+bool Client::requestFiles(const std::vector<std::string>& locators, bool withInfo,
+                          std::string* error) {
+  return requestImage(locators, withInfo ? 1 : 0, false, error);
+}
+
 bool Client::requestImageInformation(const std::vector<std::string>& locators, std::string* error) {
   return requestInformation(*m_impl, locators.size(), toLocators(locators), error);
 }
@@ -639,6 +644,12 @@ bool SyncClient::requestImages(const std::vector<std::string>& locators, int8_t 
     return false;
   }
   return m_impl->collect(locators.size(), timeoutSeconds, answers, error);
+}
+
+bool SyncClient::requestFiles(const std::vector<std::string>& locators, bool withInfo,
+                              double timeoutSeconds, std::vector<Answer>* answers,
+                              std::string* error) {
+  return requestImages(locators, withInfo ? 1 : 0, false, timeoutSeconds, answers, error);
 }
 
 bool SyncClient::requestInformation(const std::vector<std::string>& locators, double timeoutSeconds,

@@ -99,9 +99,11 @@ IMAGESERVER_CLIENT_API const char* resultName(int32_t result);
 // "JPEG", "RGBA8888", ... or "UNKNOWN".
 IMAGESERVER_CLIENT_API const char* formatName(int32_t format);
 
-// The information record of an image.
+// The information record of an image. An answer without a record (a
+// failure, or a file-bytes answer that did not ask for one) keeps these
+// defaults: format IMAGE_FORMAT_UNKNOWN, size 0 x 0.
 struct ImageInfo {
-  int32_t format = IMAGE_FORMAT_JPEG;
+  int32_t format = IMAGE_FORMAT_UNKNOWN;
   uint32_t width = 0;
   uint32_t height = 0;
   int64_t hash = 0;
@@ -148,6 +150,9 @@ struct Answer {
   // IMAGE: true for pixels, false for the file's bytes.
   bool decoded = false;
   // IMAGE: the payload length the service reported, and the array itself.
+  // Decoded pixels are info.width x info.height pixels in info.format, rows
+  // top first, each row packed right after the one before it (no padding:
+  // a row is width x bytes per pixel long).
   uint32_t dataLength = 0;
   Payload payload;
 
@@ -224,15 +229,23 @@ class IMAGESERVER_CLIENT_API Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  // requestImage: one answer per non-null locator. |scaling|: decoded images
-  // are reduced by this factor when it is 2 or more; for undecoded images a
-  // non-zero value attaches the information record.
+  // requestImage: one answer per non-null locator. |scaling|, for decoded
+  // images: a value of 2 or more is a divisor; the image is decoded to
+  // width / scaling by height / scaling, each rounded down (1600 / 3 gives
+  // 533), and no side becomes smaller than 1; 1, 0 and every negative value
+  // decode at the image's own size. For undecoded images (|decode| false)
+  // the same argument only says, by being non-zero, whether the information
+  // record is attached: the older form of requestFiles, kept working.
   bool requestImage(const std::vector<std::string>& locators, int8_t scaling, bool decode,
                     std::string* error = nullptr);
   // As above; a null entry is sent as a missing locator (the service skips
   // it without an answer).
   // Every non-null locator is answered once (see kMaxLocatorLength).
   bool requestImage(const char* const* locators, size_t count, int8_t scaling, bool decode,
+                    std::string* error = nullptr);
+  // The files' own bytes, undecoded; |withInfo| attaches each image's
+  // information record. One answer per locator, as requestImage.
+  bool requestFiles(const std::vector<std::string>& locators, bool withInfo,
                     std::string* error = nullptr);
   bool requestImageInformation(const std::vector<std::string>& locators,
                                std::string* error = nullptr);
@@ -288,6 +301,9 @@ class IMAGESERVER_CLIENT_API SyncClient {
   bool requestImages(const std::vector<std::string>& locators, int8_t scaling, bool decode,
                      double timeoutSeconds, std::vector<Answer>* answers,
                      std::string* error = nullptr);
+  // The files' own bytes; |withInfo| attaches the information records.
+  bool requestFiles(const std::vector<std::string>& locators, bool withInfo, double timeoutSeconds,
+                    std::vector<Answer>* answers, std::string* error = nullptr);
   bool requestInformation(const std::vector<std::string>& locators, double timeoutSeconds,
                           std::vector<Answer>* answers, std::string* error = nullptr);
   // Subscribes to the interface version, waits for its value, unsubscribes.

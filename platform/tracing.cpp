@@ -22,16 +22,6 @@ namespace tracing {
 
 namespace {
 
-// True when stderr is a stream of the journal (JOURNAL_STREAM names its
-// device and inode).
-bool stderrIsJournal() {
-  const char* stream = std::getenv("JOURNAL_STREAM");
-  unsigned long long device = 0, inode = 0;
-  struct stat status;
-  return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
-         fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
-}
-
 // The syslog priority of a level: failures are errors, rejected input and
 // recoverable problems warnings, notable events information, routine
 // progress debugging.
@@ -41,7 +31,7 @@ class StderrSink : public Sink {
  public:
   void write(const Channel& channel, int16_t level, const char* text) override {
     // The journal stamps and files each line by itself.
-    static const bool journal = stderrIsJournal();
+    static const bool journal = isJournalStream(STDERR_FILENO);
     if (journal) {
       std::fprintf(stderr, "<%d>%s [%d] %s\n", syslogPriority(level), channel.name(), level, text);
       return;
@@ -434,6 +424,14 @@ void Channel::logCV(int16_t level, const char* format, ...) const {
   g_sink.load(std::memory_order_acquire)
       ->write(*this, level, whole != nullptr ? whole.get() : text);
   sweep();
+}
+
+bool isJournalStream(int fd) {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  struct stat status;
+  return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+         fstat(fd, &status) == 0 && status.st_dev == device && status.st_ino == inode;
 }
 
 Sink* setSink(Sink* sink) {

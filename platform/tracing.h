@@ -107,6 +107,11 @@ class Channel {
 // must not write to a channel itself.
 Sink* setSink(Sink* sink);
 
+// True when |fd| is a stream of the journal: JOURNAL_STREAM, which the
+// service manager sets, names its device and inode. Lines written there
+// start with their syslog priority and carry no time of their own.
+bool isJournalStream(int fd);
+
 // The default repeat limit per format and channel, per second.
 constexpr uint32_t kRepeatLines = 100;
 constexpr uint32_t kRepeatBytes = 32 * 1024;

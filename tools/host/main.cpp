@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "imageserver/ImageServerControl.h"
+#include "platform/tracing.h"
 #include "platform/transport.h"
 #include "platform/util.h"
 
@@ -160,23 +161,15 @@ bool socketIsServed(const std::string& path) {
   return served;
 }
 
-// Where the host's lines go: with a stream of the journal (JOURNAL_STREAM
-// names it), each line starts with its syslog priority and carries no time
-// of its own, so that the journal files it by priority.
-bool isJournal(int fd) {
-  const char* stream = std::getenv("JOURNAL_STREAM");
-  unsigned long long device = 0, inode = 0;
-  struct stat status;
-  return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
-         fstat(fd, &status) == 0 && status.st_dev == device && status.st_ino == inode;
-}
-
+// The host's lines follow the library's: on a journal stream each starts
+// with its syslog priority and carries no time of its own.
 // A line of the host: |priority| is the syslog priority (3 error, 4 warning,
 // 6 information); errors and warnings go to stderr, the rest to stdout.
 void say(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void say(int priority, const char* format, ...) {
   FILE* out = priority <= 4 ? stderr : stdout;
-  static const bool journal[2] = {isJournal(STDOUT_FILENO), isJournal(STDERR_FILENO)};
+  static const bool journal[2] = {tracing::isJournalStream(STDOUT_FILENO),
+                                  tracing::isJournalStream(STDERR_FILENO)};
   char text[2048];
   va_list arguments;
   va_start(arguments, format);

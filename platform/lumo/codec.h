@@ -372,6 +372,12 @@ class Pipeline {
 
   // Checks the limits, picks the output format and size.
   bool start(const Header& header);
+  // The ICC profile the file gives for its pixels (|size| bytes), handed over
+  // by the decoder after start() and before the first row. The pipeline
+  // converts the pixels to sRGB through it. False (reason set) only when
+  // memory is short; a profile that cannot be used leaves the pixels as
+  // stored.
+  bool setIccProfile(const uint8_t* data, size_t size);
   // The size that start() will aim for, as the image is meant to be seen,
   // for an image of |width| x |height| as it is meant to be seen.
   void targetFor(uint32_t width, uint32_t height, uint32_t* targetWidth,

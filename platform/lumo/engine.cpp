@@ -534,6 +534,13 @@ bool Pipeline::start(const Header& header) {
   return true;
 }
 
+bool Pipeline::setIccProfile(const uint8_t* data, size_t size) {
+  // Pixels go out as stored until colour conversion exists.
+  (void)data;
+  (void)size;
+  return true;
+}
+
 void Pipeline::targetFor(uint32_t width, uint32_t height, uint32_t* targetWidth,
                          uint32_t* targetHeight) const {
   *targetWidth = width;

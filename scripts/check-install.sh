@@ -276,6 +276,15 @@ c_client_ok "$work/c-client-pc" 3 || fail "the pkg-config-built C consumer faile
 [[ -e $("${pc[@]}" --variable=library imageserverlib) ]] ||
   fail "pkg-config's library variable names no file"
 
+echo "=== the Python package builds offline"
+# pip builds the wheel with the in-tree backend, which needs nothing from a
+# package index; the wheel holds the package and its version.
+/usr/bin/python3 -m pip wheel -q --no-index --no-deps -w "$work/wheel" ./python >/dev/null ||
+  fail "pip cannot build the Python package offline"
+wheel="$work/wheel/imageserver-$version-py3-none-any.whl"
+/usr/bin/python3 -m zipfile -l "$wheel" | grep -q ' imageserver/__init__.py ' ||
+  fail "the wheel lacks the package"
+
 echo "=== the installed tree works without the build tree"
 # The installed Python package on the installed client library: it loads the
 # library and reports a service that is not there.

@@ -14,6 +14,8 @@ packages=(
   nlohmann-json3-dev libcli11-dev
   # the Python package and its tests
   python3 python3-numpy python3-pil python3-pytest
+  # pip builds the Python package offline in check-install.sh
+  python3-pip
   "$@"
 )
 

@@ -179,6 +179,12 @@ inline constexpr const char* kLabelClientTool = "imageserver-client";
 inline constexpr const char* kLabelBefore = "service before the sandbox";
 inline constexpr const char* kLabelClientToolBefore =
     "imageserver-client, service before the sandbox";
+// The service through the Python package, and Pillow into numpy, in the
+// Python worker.
+inline constexpr const char* kLabelPythonDecode = "Python client decode() to numpy";
+inline constexpr const char* kLabelPillowArray = "Pillow load() + numpy.asarray()";
+inline constexpr const char* kLabelPythonInfo = "Python client info(), one call";
+inline constexpr const char* kLabelPillowInfo = "Pillow Image.open() loop";
 // The engine in this process and in a decoder process, and a decoder's start.
 inline constexpr const char* kGroupSandboxInfo = "photo075.jpg: engine information";
 inline constexpr const char* kGroupSandboxDecode = "photo075.jpg: engine decode /8";

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Runs Pillow work for imageserver-bench in one long-lived process.
+"""Runs Python work for imageserver-bench in one long-lived process: Pillow,
+and the service through its Python package.
 
 The benchmark program starts this once and sends one command per line on
 stdin; each answer is one line on stdout. Keeping the interpreter alive means
@@ -11,6 +12,14 @@ Commands (tab-separated):
   thumbnail PATH W H        thumbnail((W, H))              -> "ok W H"
   infolist LISTFILE         open each listed file, read its size (header only)
                                                            -> "ok COUNT"
+  array PATH                load() + numpy.asarray(), every byte read
+                                                           -> "ok W H"
+  client-decode PATH        the service's decode() to a numpy array, every
+                            byte read                      -> "ok W H"
+  client-infolist LISTFILE  the service's info() for every listed file, in
+                            one call                       -> "ok COUNT"
+The client commands connect once, to the runtime folder COMM_RUNTIME_DIR
+names, and load the imageserver package from PYTHONPATH.
 Any failure answers "error TEXT".
 
 Run with arguments instead, it does one job as a whole process and writes
@@ -18,11 +27,38 @@ the picture as binary PPM, for the one-shot comparison of whole processes:
   pillow_worker.py oneshot load PATH OUT
   pillow_worker.py oneshot draft PATH OUT W H
 """
+import os
 import sys
 
+import numpy
 from PIL import Image
 
 Image.MAX_IMAGE_PIXELS = None
+
+_client = None
+
+
+def client():
+    global _client
+    if _client is None:
+        import imageserver
+
+        _client = imageserver.Client(runtime_dir=os.environ.get("COMM_RUNTIME_DIR"))
+    return _client
+
+
+def read_all(array):
+    """Reads every byte of |array|, eight at a time where it can, as the
+    benchmark's C++ consumer does."""
+    flat = array.reshape(-1)
+    whole = flat.size - flat.size % 8
+    total = int(flat[:whole].view(numpy.uint64).sum(dtype=numpy.uint64))
+    return total + int(flat[whole:].sum(dtype=numpy.uint64))
+
+
+def listed(listfile):
+    with open(listfile, encoding="utf-8") as listing:
+        return [line.rstrip("\n") for line in listing if line.strip()]
 
 
 def run(fields):
@@ -42,16 +78,27 @@ def run(fields):
             return "ok %d %d" % image.size
     if command == "infolist":
         count = 0
-        with open(fields[1], encoding="utf-8") as listing:
-            for line in listing:
-                path = line.rstrip("\n")
-                if not path:
-                    continue
-                with Image.open(path) as image:
-                    if image.size[0] <= 0:
-                        raise ValueError("no size: " + path)
-                count += 1
+        for path in listed(fields[1]):
+            with Image.open(path) as image:
+                if image.size[0] <= 0:
+                    raise ValueError("no size: " + path)
+            count += 1
         return "ok %d" % count
+    if command == "array":
+        with Image.open(fields[1]) as image:
+            image.load()
+            array = numpy.asarray(image)
+        read_all(array)
+        return "ok %d %d" % (array.shape[1], array.shape[0])
+    if command == "client-decode":
+        (array,) = client().decode([fields[1]])
+        read_all(array)
+        return "ok %d %d" % (array.shape[1], array.shape[0])
+    if command == "client-infolist":
+        records = client().info(listed(fields[1]))
+        if any(record.width <= 0 for record in records):
+            raise ValueError("a file without its size")
+        return "ok %d" % len(records)
     raise ValueError("unknown command " + command)
 
 

@@ -297,6 +297,13 @@ int writeReport(const std::string& samplesPath, const std::string& rssPath,
   compare("information for 1,000 files: vipsheader ÷ service (one request)", kGroupInfo1000,
           "vipsheader (one process)", kGroupInfo1000, kLabelService + std::string(", one request"),
           10.0, false);
+  compare("12-MP JPEG full decode to numpy: Python client ÷ C++ client", g(j12, "decode full"),
+          kLabelPythonDecode, g(j12, "decode full"), kLabelService, 1.05, true);
+  compare("12-MP JPEG full decode to numpy: Pillow load() + asarray ÷ Python client",
+          g(j12, "decode full"), kLabelPillowArray, g(j12, "decode full"), kLabelPythonDecode, 1.0,
+          false);
+  compare("information for 1,000 files: Pillow Image.open() loop ÷ Python client info()",
+          kGroupInfo1000, kLabelPillowInfo, kGroupInfo1000, kLabelPythonInfo, 10.0, false);
   compare("12-MP PNG full decode: service ÷ in-process libspng", g("photo12.png", "decode full"),
           kLabelService, g("photo12.png", "decode full"), "libspng in-process", 1.10, true);
   {

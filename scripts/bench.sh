@@ -29,8 +29,8 @@ work=$(cd "$work" && pwd)
 echo "=== building ($build, Release)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIMAGESERVER_BUILD_TESTS=OFF \
   -DIMAGESERVER_BUILD_BENCH=ON >/dev/null
-ninja -C "$build" imageserverlib imageserver-host imageserver-client imageserver-bench \
-  imageserver-bench-inputs imageserver-decoder
+ninja -C "$build" imageserverlib imageserverclient imageserver-host imageserver-client \
+  imageserver-bench imageserver-bench-inputs imageserver-decoder
 build=$(cd "$build" && pwd)
 bench="$build/bench/imageserver-bench"
 host_bin="$build/tools/imageserver-host"
@@ -91,6 +91,10 @@ if [[ -n "$before_host" ]]; then
   before_args=(--before-instance 2)
 fi
 start_bench_host 0
+# The Python worker's client: the package from the tree, on this build's
+# client library.
+export PYTHONPATH="$root/python${PYTHONPATH:+:$PYTHONPATH}"
+export IMAGESERVER_CLIENT_LIBRARY="$build/svx/imageserver/client/libimageserverclient.so"
 "$bench" run --inputs "$work/inputs" --scratch "$scratch" --out "$work/samples.tsv" \
   --reps "$reps" --instance 0 --host-pid "$host_pid" --pillow-worker "$root/bench/pillow_worker.py" \
   --client "$client_bin" "${before_args[@]}"

@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
+  # the layout check and the fuzz targets (scripts/test.sh, scripts/fuzz.sh)
+  clang-format clang-14 libclang-rt-14-dev
   dpkg-dev file
   # lintian, hardening-check (devscripts), systemd-analyze: check-install.sh
   lintian devscripts systemd

@@ -282,7 +282,7 @@ echo "=== the Python package builds offline"
 /usr/bin/python3 -m pip wheel -q --no-index --no-deps -w "$work/wheel" ./python >/dev/null ||
   fail "pip cannot build the Python package offline"
 wheel="$work/wheel/imageserver-$version-py3-none-any.whl"
-/usr/bin/python3 -m zipfile -l "$wheel" | grep -q ' imageserver/__init__.py ' ||
+/usr/bin/python3 -m zipfile -l "$wheel" | grep -q '^imageserver/__init__.py ' ||
   fail "the wheel lacks the package"
 
 echo "=== the installed tree works without the build tree"

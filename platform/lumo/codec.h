@@ -476,6 +476,12 @@ bool decodeGif(Source& source, Pipeline& pipeline);
 bool decodeBmp(Source& source, Pipeline& pipeline);
 bool decodeWebp(Source& source, Pipeline& pipeline);
 bool decodeHeif(Source& source, Pipeline& pipeline);
+
+// The decoder of the format whose signature starts |source|, which is left
+// at the start; null for content that no decoder reads.
+using FormatDecoder = bool (*)(Source& source, Pipeline& pipeline);
+FormatDecoder findDecoder(Source& source);
+
 // Registers the engine's AV1 decoder with libheif, once per process; false
 // when libheif refused it.
 bool useOwnAv1Decoder();

@@ -476,6 +476,8 @@ bool decodeGif(Source& source, Pipeline& pipeline);
 bool decodeBmp(Source& source, Pipeline& pipeline);
 bool decodeWebp(Source& source, Pipeline& pipeline);
 bool decodeHeif(Source& source, Pipeline& pipeline);
+bool decodeTiff(Source& source, Pipeline& pipeline);
+bool decodeJxl(Source& source, Pipeline& pipeline);
 
 // The decoder of the format whose signature starts |source|, which is left
 // at the start; null for content that no decoder reads.

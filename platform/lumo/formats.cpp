@@ -34,6 +34,14 @@ FormatDecoder findDecoder(Source& source) {
   if (startsWith(magic, n, "RIFF", 4) && n >= 12 && std::memcmp(magic + 8, "WEBP", 4) == 0)
     return decodeWebp;
   if (isHeif(magic, n)) return decodeHeif;
+  // Classic and BigTIFF, either byte order.
+  if (startsWith(magic, n, "II*\0", 4) || startsWith(magic, n, "MM\0*", 4) ||
+      startsWith(magic, n, "II+\0", 4) || startsWith(magic, n, "MM\0+", 4))
+    return decodeTiff;
+  // A bare JPEG XL codestream, or one in its container.
+  if (startsWith(magic, n, "\xFF\x0A", 2) ||
+      startsWith(magic, n, "\0\0\0\x0CJXL \x0D\x0A\x87\x0A", 12))
+    return decodeJxl;
   return nullptr;
 }
 

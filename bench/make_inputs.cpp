@@ -15,6 +15,8 @@
 //   photo12.png        4000 x 3000 RGB PNG, deflate-compressed (libspng encoder)
 //   photo12.gif        4000 x 3000 GIF, 6x6x6 colour cube with ordered dither
 //   big.bmp            3200 x 3125 24-bit BMP (30,000,054 bytes)
+//   photo12.tif        4000 x 3000 RGB TIFF, Deflate, strips of 16 rows
+//   photo12.jxl        4000 x 3000 lossy JPEG XL, distance 1, effort 3
 //   small/NNNN.{jpg,png,gif,bmp}  1,000 small images of 48..303 pixels a side
 // An existing file of the right size is kept, so reruns are quick.
 //
@@ -311,6 +313,16 @@ int main(int argc, char** argv) {
                               cubeIndices(w12, h12, photo12()).data(), options))
       return fail("photo12.gif");
   }
+  imagefiles::TiffOptions deflate;
+  deflate.compression = 8;
+  deflate.rowsPerStrip = 16;
+  if (!exists(dir + "/photo12.tif") &&
+      !imagefiles::writeTiff(dir + "/photo12.tif", w12, h12,
+                             std::vector<uint16_t>(photo12().begin(), photo12().end()), deflate))
+    return fail("photo12.tif");
+  if (!exists(dir + "/photo12.jxl") &&
+      !imagefiles::writeJxl(dir + "/photo12.jxl", w12, h12, toRgba(photo12()).data()))
+    return fail("photo12.jxl");
   big.clear();
   big.shrink_to_fit();
 

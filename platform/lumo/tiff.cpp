@@ -90,6 +90,8 @@ struct File {
   TIFF* tiff = nullptr;
   TIFFRGBAImage image{};
   bool imageBegun = false;
+  // The colour is stored premultiplied by alpha, and comes out so.
+  bool premultiplied = false;
   ~File() {
     if (imageBegun) TIFFRGBAImageEnd(&image);
     if (tiff != nullptr) TIFFClose(tiff);
@@ -122,8 +124,19 @@ bool open(Source& source, File* file) {
     kor::ErrorStorage::set("unsupported TIFF data: %s", message);
     return false;
   }
+  // The RGBA reader would premultiply unassociated alpha, losing the colour
+  // of nearly transparent pixels: the samples are declared associated so
+  // that they come out as stored, and only stored premultiplied colour is
+  // divided back.
+  uint16_t extraCount = 0;
+  const uint16_t* extra = nullptr;
+  const uint16_t associated = EXTRASAMPLE_ASSOCALPHA;
+  const bool straight = TIFFGetField(file->tiff, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) &&
+                        extraCount == 1 && extra[0] == EXTRASAMPLE_UNASSALPHA;
+  if (straight) TIFFSetField(file->tiff, TIFFTAG_EXTRASAMPLES, 1, &associated);
   file->imageBegun = TIFFRGBAImageBegin(&file->image, file->tiff, 1, message) != 0;
   if (!file->imageBegun) return invalid(file->messages, message);
+  file->premultiplied = !straight && file->image.alpha == EXTRASAMPLE_ASSOCALPHA;
   return true;
 }
 
@@ -161,8 +174,7 @@ bool bandRows(TIFF* tiff, uint32_t width, uint32_t height, uint32_t* rows) {
   return true;
 }
 
-// The RGBA reader gives colour premultiplied by alpha; the pipeline takes
-// it straight.
+// Colour stored premultiplied by alpha, made straight for the pipeline.
 void unpremultiply(const uint8_t* in, uint32_t count, uint8_t* out) {
   for (uint32_t i = 0; i < count; ++i, in += 4, out += 4) {
     const uint32_t a = in[3];
@@ -178,8 +190,8 @@ bool readBands(File& file, Pipeline& pipeline, uint32_t band) {
   const uint32_t width = image.width;
   const uint32_t height = image.height;
   auto* pixels = reinterpret_cast<uint32_t*>(scratch(Scratch::kImage, size_t{width} * band * 4));
-  uint8_t* straight = image.alpha != 0 ? scratch(Scratch::kRgbaRow, size_t{width} * 4) : nullptr;
-  if (pixels == nullptr || (image.alpha != 0 && straight == nullptr)) return false;
+  uint8_t* straight = file.premultiplied ? scratch(Scratch::kRgbaRow, size_t{width} * 4) : nullptr;
+  if (pixels == nullptr || (file.premultiplied && straight == nullptr)) return false;
   if (!pipeline.setRowSize(width, height)) return false;
   RowSink& sink = pipeline.sink();
   for (uint32_t y = 0; y < height; y += band) {

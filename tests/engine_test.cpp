@@ -181,6 +181,28 @@ std::string tiffHeader(uint32_t w, uint32_t h, uint32_t rows, uint32_t tileWidth
   return bytes + le(0, 4);
 }
 
+// The headers of a bare JPEG XL codestream of |w| x |h| (every other header
+// field at its default) and no image.
+std::string jxlHeader(uint32_t w, uint32_t h) {
+  std::string bytes = "\xFF\x0A";
+  uint32_t bit = 0;
+  auto put = [&](uint32_t value, int count) {  // least significant bit first
+    for (int i = 0; i < count; ++i, ++bit) {
+      if (bit % 8 == 0) bytes += '\0';
+      bytes.back() = char(bytes.back() | ((value >> i) & 1) << (bit % 8));
+    }
+  };
+  put(0, 1);  // not a multiple of 8
+  put(2, 2);  // the height less 1 in 18 bits
+  put(h - 1, 18);
+  put(0, 3);  // no aspect ratio: the width follows
+  put(2, 2);
+  put(w - 1, 18);
+  put(1, 1);  // the image metadata at its defaults
+  put(1, 1);  // the transform data at its defaults
+  return bytes;
+}
+
 // A PNG chunk with its CRC.
 std::string pngChunk(const std::string& type, const std::string& data) {
   const std::string body = type + data;
@@ -1138,6 +1160,7 @@ TEST_F(EngineTest, SizeLimitFromBothSides) {
     if (format == 'j') bytes.replace(bytes.find("\xFF\xC0") + 5, 4, be16(h) + be16(w));
     if (format == 'h') bytes.replace(bytes.rfind("ispe") + 8, 8, be32(w) + be32(h));
     if (format == 't') bytes = tiffHeader(w, h, h);
+    if (format == 'x') bytes = jxlHeader(w, h);
     const std::vector<Rgb> palette = {{0, 0, 0}, {1, 1, 1}};
     using namespace imagefiles;
     EXPECT_TRUE(
@@ -1153,7 +1176,7 @@ TEST_F(EngineTest, SizeLimitFromBothSides) {
       {'b', 1, 16777216, true},  {'b', 1, 16777217, false},
       {'b', 16, 16777216, true}, {'b', 15, 17895697, false},
       {'b', 17, 15790320, true}, {'b', 17, 15790321, false}};  // 2^28 + 1 pixels
-  for (char format : {'p', 'g', 'w', 'j', 'h', 't'})  // the WebP's is an animation's canvas
+  for (char format : {'p', 'g', 'w', 'j', 'h', 't', 'x'})  // the WebP's is an animation's canvas
     cases.insert(cases.end(), {{format, 16384, 16384, true}, {format, 16384, 16385, false}});
   for (const auto& [format, width, height, accepted] : cases) {
     SCOPED_TRACE(testing::Message() << format << " " << width << " x " << height);

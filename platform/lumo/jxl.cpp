@@ -31,9 +31,6 @@
 namespace lumo::internal {
 namespace {
 
-// The largest colour profile taken from a file; real ones are a few
-// kilobytes.
-constexpr size_t kMaxIccBytes = 4u << 20;
 // The size of each read of an information request.
 constexpr size_t kInfoReadBytes = 4096;
 
@@ -198,7 +195,7 @@ bool takeProfile(Decoder& d, Pipeline& pipeline) {
   if (JxlDecoderGetICCProfileSize(d.jxl, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &size) !=
       JXL_DEC_SUCCESS)
     return true;
-  if (size > kMaxIccBytes) return invalid("colour profile too large");
+  if (size > kJxlMaxIccBytes) return invalid("colour profile too large");
   auto* icc = new (std::nothrow) uint8_t[size];
   if (icc == nullptr) {
     kor::ErrorStorage::set("out of memory reading a JPEG XL colour profile");

@@ -33,14 +33,6 @@
 namespace lumo::internal {
 namespace {
 
-// The most a band (a strip or a row of tiles) may take, decoded by libtiff
-// and as RGBA, and the most libtiff may allocate at once. A strip or tile
-// that claims more is refused before anything of its size is allocated.
-constexpr uint64_t kMaxBandBytes = 256u << 20;
-// The tiles of an image may cover at most twice its pixels plus this many:
-// tiles far larger than the image would be decoded for nothing.
-constexpr uint64_t kTileSlackPixels = 1u << 20;
-
 struct Messages {
   char first[200] = {};
 };
@@ -111,7 +103,7 @@ bool open(Source& source, File* file) {
     kor::ErrorStorage::set("out of memory opening TIFF data");
     return false;
   }
-  TIFFOpenOptionsSetMaxSingleMemAlloc(options, static_cast<tmsize_t>(kMaxBandBytes));
+  TIFFOpenOptionsSetMaxSingleMemAlloc(options, static_cast<tmsize_t>(kTiffMaxBandBytes));
   TIFFOpenOptionsSetErrorHandlerExtR(options, keepFirstError, &file->messages);
   TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreWarning, nullptr);
   // "m": no memory mapping; the file is read through the Source.
@@ -153,7 +145,7 @@ bool bandRows(TIFF* tiff, uint32_t width, uint32_t height, uint32_t* rows) {
     const uint64_t across = (uint64_t{width} + tileWidth - 1) / tileWidth;
     const uint64_t down = (uint64_t{height} + tileHeight - 1) / tileHeight;
     const uint64_t covered = across * tileWidth * down * tileHeight;
-    if (covered > 2 * uint64_t{width} * height + kTileSlackPixels) {
+    if (covered > 2 * uint64_t{width} * height + kTiffTileSlackPixels) {
       kor::ErrorStorage::set("unsupported TIFF data: tiles of %u x %u for a %u x %u image",
                              tileWidth, tileHeight, width, height);
       return false;
@@ -167,7 +159,7 @@ bool bandRows(TIFF* tiff, uint32_t width, uint32_t height, uint32_t* rows) {
     decoded = TIFFVStripSize64(tiff, *rows);
   }
   const uint64_t rgba = uint64_t{width} * *rows * 4;
-  if (decoded == 0 || decoded > kMaxBandBytes || rgba > kMaxBandBytes) {
+  if (decoded == 0 || decoded > kTiffMaxBandBytes || rgba > kTiffMaxBandBytes) {
     kor::ErrorStorage::set("unsupported TIFF data: a strip or tile of %u rows is too large", *rows);
     return false;
   }

@@ -141,7 +141,7 @@ bool moreInput(Source& source, Decoder& d) {
       kor::ErrorStorage::set("out of memory reading JPEG XL data");
       return false;
     }
-    std::memcpy(input, d.input, d.length);
+    if (d.length > 0) std::memcpy(input, d.input, d.length);
     delete[] d.input;
     d.input = input;
     d.capacity = capacity;

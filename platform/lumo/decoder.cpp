@@ -113,8 +113,8 @@ bool installFilter() {
     else
       ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 1, arg) == 0;
   };
-  allow(SCMP_SYS(recvmsg), 1, SCMP_A0(SCMP_CMP_EQ, kChannel));
-  allow(SCMP_SYS(sendmsg), 1, SCMP_A0(SCMP_CMP_EQ, kChannel));
+  allow(SCMP_SYS(recvmsg), 1, SCMP_A0(SCMP_CMP_EQ, kChannel, 0));
+  allow(SCMP_SYS(sendmsg), 1, SCMP_A0(SCMP_CMP_EQ, kChannel, 0));
   allow(SCMP_SYS(pread64));
   allow(SCMP_SYS(close));
   allow(SCMP_SYS(mmap), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
@@ -133,7 +133,7 @@ bool installFilter() {
   allow(SCMP_SYS(exit_group));
   ok = ok && seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
   ok = ok && seccomp_rule_add(filter, SCMP_ACT_ERRNO(EBADF), SCMP_SYS(write), 1,
-                              SCMP_A0(SCMP_CMP_EQ, 2)) == 0;
+                              SCMP_A0(SCMP_CMP_EQ, 2, 0)) == 0;
   allow(SCMP_SYS(rseq));
   ok = ok && seccomp_load(filter) == 0;
   seccomp_release(filter);

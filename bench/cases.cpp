@@ -54,7 +54,7 @@ namespace {
 
 struct Inputs {
   std::string dir;
-  std::string jpeg12, jpeg12p, jpeg1, png12, gif12, bmp30;
+  std::string jpeg12, jpeg12p, jpeg1, png12, gif12, bmp30, tiff12, jxl12;
   std::string jpeg8, jpeg2, jpeg075;  // with jpeg12: the mixed-size stream
   std::vector<std::string> small;
   std::string smallList;  // a file listing |small|, one path a line
@@ -140,6 +140,8 @@ Inputs findInputs(const std::string& dir) {
   in.png12 = dir + "/photo12.png";
   in.gif12 = dir + "/photo12.gif";
   in.bmp30 = dir + "/big.bmp";
+  in.tiff12 = dir + "/photo12.tif";
+  in.jxl12 = dir + "/photo12.jxl";
   in.jpeg8 = dir + "/photo8.jpg";
   in.jpeg2 = dir + "/photo2.jpg";
   in.jpeg075 = dir + "/photo075.jpg";
@@ -149,8 +151,9 @@ Inputs findInputs(const std::string& dir) {
     std::snprintf(name, sizeof name, "/small/%04d.%s", i, kExtensions[i % 4]);
     in.small.push_back(dir + name);
   }
-  for (const std::string& path : {in.jpeg12, in.jpeg12p, in.jpeg1, in.png12, in.gif12, in.bmp30,
-                                  in.jpeg8, in.jpeg2, in.jpeg075, in.small.back()}) {
+  for (const std::string& path :
+       {in.jpeg12, in.jpeg12p, in.jpeg1, in.png12, in.gif12, in.bmp30, in.tiff12, in.jxl12,
+        in.jpeg8, in.jpeg2, in.jpeg075, in.small.back()}) {
     if (access(path.c_str(), R_OK) != 0) fail("missing input " + path);
   }
   return in;
@@ -232,7 +235,8 @@ int runBenchmarks(const RunOptions& options) {
     int library;  // 0 none, 1 libjpeg-turbo, 2 libspng, 3 giflib
   };
   const std::vector<InputFile> files = {{in.jpeg12, 1}, {in.jpeg12p, 1}, {in.jpeg1, 1},
-                                        {in.png12, 2},  {in.gif12, 3},   {in.bmp30, 0}};
+                                        {in.png12, 2},  {in.gif12, 3},   {in.bmp30, 0},
+                                        {in.tiff12, 0}, {in.jxl12, 0}};
   // Times |decode| into |buffer| and the read of every byte it produced.
   auto decodeCase = [](std::shared_ptr<Buffer> buffer, std::function<Pixels(Buffer*)> decode) {
     return [buffer, decode](bool) {

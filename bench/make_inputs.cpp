@@ -15,8 +15,16 @@
 //   photo12.png        4000 x 3000 RGB PNG, deflate-compressed (libspng encoder)
 //   photo12.gif        4000 x 3000 GIF, 6x6x6 colour cube with ordered dither
 //   big.bmp            3200 x 3125 24-bit BMP (30,000,054 bytes)
+//   photo12.tif        4000 x 3000 RGB TIFF, Deflate, strips of 16 rows
+//   photo12.jxl        4000 x 3000 lossy JPEG XL, distance 1, effort 3
 //   small/NNNN.{jpg,png,gif,bmp}  1,000 small images of 48..303 pixels a side
 // An existing file of the right size is kept, so reruns are quick.
+//
+// Usage: imageserver-bench-inputs --formats DIR
+//
+// Writes a TIFF of every kind and layout the engine reads and a few JPEG
+// XL files, for scripts/check-formats.sh, which compares the engine's
+// pixels with independent decoders'.
 //
 // Usage: imageserver-bench-inputs --bombs DIR
 //
@@ -271,19 +279,88 @@ bool makeBombs(const std::string& dir) {
   return true;
 }
 
+// One TIFF of each kind and layout the engine reads, and JPEG XL files
+// lossy, lossless with alpha and turned, 61 x 43 pixels, for a comparison
+// with independent decoders (scripts/check-formats.sh).
+bool makeFormatSamples(const std::string& dir) {
+  using namespace imagefiles;
+  const uint32_t w = 61, h = 43;
+  const std::vector<uint8_t> rgb = photo(w, h, 7);
+  std::vector<uint8_t> rgba = toRgba(rgb);
+  for (size_t i = 3; i < rgba.size(); i += 4) rgba[i] = uint8_t(i * 7);
+  // The first |channels| of each RGBA pixel, widened to |bits|.
+  auto samples = [&](int channels, int bits) {
+    std::vector<uint16_t> out;
+    for (size_t i = 0; i < rgba.size(); i += 4)
+      for (int c = 0; c < channels; ++c)
+        out.push_back(bits == 16  ? uint16_t(rgba[i + c] * 257)
+                      : bits == 1 ? rgba[i + c] >> 7
+                                  : rgba[i + c]);
+    return out;
+  };
+  std::vector<uint16_t> indices;
+  for (size_t i = 0; i < size_t{w} * h; ++i) indices.push_back(uint16_t(rgb[i * 3] % 4));
+  const std::vector<Rgb> palette = {{0, 0, 0}, {250, 10, 10}, {10, 250, 10}, {9, 99, 199}};
+  struct Kind {
+    const char* name;
+    int photometric, bits, channels, compression;
+    uint32_t rowsPerStrip, tile;
+  };
+  const Kind kinds[] = {{"rgb", 2, 8, 3, 1, 0, 0},
+                        {"rgba-lzw", 2, 8, 4, 5, 7, 0},
+                        {"rgb16-deflate", 2, 16, 3, 8, 0, 0},
+                        {"grey-packbits", 1, 8, 1, 32773, 5, 0},
+                        {"grey16", 1, 16, 1, 1, 0, 0},
+                        {"bilevel", 0, 1, 1, 1, 0, 0},
+                        {"palette-lzw", 3, 8, 1, 5, 0, 0},
+                        {"cmyk", 5, 8, 4, 1, 0, 0},
+                        {"jpeg", 2, 8, 3, 7, 16, 0},
+                        {"rgba-tiles-deflate", 2, 8, 4, 8, 0, 16},
+                        {"jpeg-tiles", 2, 8, 3, 7, 0, 16}};
+  bool ok = true;
+  for (const Kind& k : kinds) {
+    TiffOptions o;
+    o.photometric = k.photometric;
+    o.bitsPerSample = k.bits;
+    o.channels = k.channels;
+    o.alpha = k.channels == 4 && k.photometric == 2;
+    o.compression = k.compression;
+    o.rowsPerStrip = k.rowsPerStrip;
+    o.tileWidth = o.tileHeight = k.tile;
+    if (k.photometric == 3) o.palette = palette;
+    o.orientation = std::strcmp(k.name, "rgb") == 0 ? 6 : 1;
+    ok &= writeTiff(dir + "/" + k.name + ".tif", w, h,
+                    k.photometric == 3 ? indices : samples(k.channels, k.bits), o);
+  }
+  JxlOptions lossless;
+  lossless.lossless = true;
+  lossless.alpha = true;
+  lossless.container = true;
+  JxlOptions turned;
+  turned.orientation = 6;
+  ok &= writeJxl(dir + "/lossy.jxl", w, h, rgba.data()) &&
+        writeJxl(dir + "/lossless-alpha.jxl", w, h, rgba.data(), lossless) &&
+        writeJxl(dir + "/lossy-turned.jxl", w, h, rgba.data(), turned);
+  if (!ok) fail("a format sample");
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const bool bombs = argc == 3 && std::strcmp(argv[1], "--bombs") == 0;
-  if (argc != 2 && !bombs) {
+  const bool formats = argc == 3 && std::strcmp(argv[1], "--formats") == 0;
+  if (argc != 2 && !bombs && !formats) {
     std::fprintf(stderr,
                  "usage: imageserver-bench-inputs DIR\n"
-                 "       imageserver-bench-inputs --bombs DIR\n");
+                 "       imageserver-bench-inputs --bombs DIR\n"
+                 "       imageserver-bench-inputs --formats DIR\n");
     return 2;
   }
-  const std::string dir = argv[bombs ? 2 : 1];
+  const std::string dir = argv[argc - 1];
   if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return fail(dir);
   if (bombs) return makeBombs(dir) ? 0 : 1;
+  if (formats) return makeFormatSamples(dir) ? 0 : 1;
 
   const uint32_t w12 = 4000, h12 = 3000;
   std::vector<uint8_t> big;
@@ -311,6 +388,16 @@ int main(int argc, char** argv) {
                               cubeIndices(w12, h12, photo12()).data(), options))
       return fail("photo12.gif");
   }
+  imagefiles::TiffOptions deflate;
+  deflate.compression = 8;
+  deflate.rowsPerStrip = 16;
+  if (!exists(dir + "/photo12.tif") &&
+      !imagefiles::writeTiff(dir + "/photo12.tif", w12, h12,
+                             std::vector<uint16_t>(photo12().begin(), photo12().end()), deflate))
+    return fail("photo12.tif");
+  if (!exists(dir + "/photo12.jxl") &&
+      !imagefiles::writeJxl(dir + "/photo12.jxl", w12, h12, toRgba(photo12()).data()))
+    return fail("photo12.jxl");
   big.clear();
   big.shrink_to_fit();
 

@@ -4,6 +4,7 @@
 #        scripts/fuzz.sh all SECONDS
 #   TARGET: fuzz_engine_any, fuzz_engine_jpeg, fuzz_engine_png, fuzz_engine_gif,
 #           fuzz_engine_bmp, fuzz_engine_webp, fuzz_engine_heif, fuzz_engine_avif,
+#           fuzz_engine_tiff, fuzz_engine_jxl,
 #           fuzz_config, fuzz_wire
 # One target: the corpus grows in build/fuzz/corpus/TARGET (seeded with files
 # the project makes itself); crashes land in build/fuzz/findings/TARGET.

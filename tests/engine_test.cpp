@@ -157,6 +157,52 @@ std::vector<std::string> eachItemWithoutData(const std::string& heif) {
   return out;
 }
 
+// A TIFF header alone: a |w| x |h| grey image, Deflate-compressed (libtiff
+// would cut an uncompressed strip into small ones), in one strip of |rows| rows
+// or, with |tileWidth|, in tiles of |tileWidth| x |rows|, whose data is one
+// byte.
+std::string tiffHeader(uint32_t w, uint32_t h, uint32_t rows, uint32_t tileWidth = 0) {
+  auto le = [](uint32_t v, int bytes) {
+    std::string s;
+    for (int i = 0; i < bytes; ++i) s += char(v >> (8 * i));
+    return s;
+  };
+  std::vector<std::pair<uint16_t, uint32_t>> tags = {{256, w}, {257, h}, {258, 8},
+                                                     {259, 8}, {262, 1}, {277, 1}};
+  if (tileWidth != 0) {
+    tags.insert(tags.end(), {{322, tileWidth}, {323, rows}, {324, 8}, {325, 1}});
+  } else {
+    tags.insert(tags.end() - 1, {273, 8});
+    tags.insert(tags.end(), {{278, rows}, {279, 1}});
+  }
+  std::string bytes = std::string("II*\0", 4) + le(10, 4) + std::string(2, '\0');
+  bytes += le(uint32_t(tags.size()), 2);
+  for (const auto& [tag, value] : tags) bytes += le(tag, 2) + le(4, 2) + le(1, 4) + le(value, 4);
+  return bytes + le(0, 4);
+}
+
+// The headers of a bare JPEG XL codestream of |w| x |h| (every other header
+// field at its default) and no image.
+std::string jxlHeader(uint32_t w, uint32_t h) {
+  std::string bytes = "\xFF\x0A";
+  uint32_t bit = 0;
+  auto put = [&](uint32_t value, int count) {  // least significant bit first
+    for (int i = 0; i < count; ++i, ++bit) {
+      if (bit % 8 == 0) bytes += '\0';
+      bytes.back() = char(bytes.back() | ((value >> i) & 1) << (bit % 8));
+    }
+  };
+  put(0, 1);  // not a multiple of 8
+  put(2, 2);  // the height less 1 in 18 bits
+  put(h - 1, 18);
+  put(0, 3);  // no aspect ratio: the width follows
+  put(2, 2);
+  put(w - 1, 18);
+  put(1, 1);  // the image metadata at its defaults
+  put(1, 1);  // the transform data at its defaults
+  return bytes;
+}
+
 // A PNG chunk with its CRC.
 std::string pngChunk(const std::string& type, const std::string& data) {
   const std::string body = type + data;
@@ -262,6 +308,15 @@ class EngineTest : public ::testing::Test {
                   WebpOptions{.canvasWidth = 80, .canvasHeight = 60}),
              B::SOURCE_WEBP, true, false, 80, 60},
             {make("a.heic", writeHeif, 64, 48, pixels, HeifOptions{}), B::SOURCE_HEIF},
+            {make("a.tif", writeTiff, 64, 48, std::vector<uint16_t>(64 * 48 * 3, 7), TiffOptions{}),
+             B::SOURCE_UNKNOWN},
+            {make("g.tif", writeTiff, 64, 48, std::vector<uint16_t>(64 * 48, 9),
+                  TiffOptions{.photometric = 1, .channels = 1, .tileWidth = 32, .tileHeight = 32}),
+             B::SOURCE_UNKNOWN, false, true},
+            {make("a.jxl", writeJxl, 64, 48, pixels, JxlOptions{}), B::SOURCE_UNKNOWN},
+            {make("t.jxl", writeJxl, 64, 48, alpha,
+                  JxlOptions{.lossless = true, .alpha = true, .container = true}),
+             B::SOURCE_UNKNOWN, true},
             {make("a.avif", writeHeif, 64, 48, alpha, HeifOptions{.avif = true, .alpha = true}),
              B::SOURCE_HEIF, true}};
   }
@@ -558,6 +613,65 @@ TEST_F(EngineTest, LossyWebpHeifAndAvifDecodeWithinPsnr) {
         for (size_t i = 3; i < got.rgba.size(); i += 4) ASSERT_EQ(got.rgba[i], image.rgba[i]) << i;
       }
     }
+}
+
+// Every photometric kind, depth, layout and compression of baseline TIFF
+// against the pixels written: exact, colour under any alpha included;
+// within 1 where 16-bit samples are narrowed and CMYK is mixed; within a
+// PSNR for JPEG. Of a file of three pages the first is read.
+TEST_F(EngineTest, TiffEveryKindDecodes) {
+  const uint32_t w = 37, h = 21;
+  const Image image = gradient(w, h, [](size_t i) { return uint8_t(i * 7); });
+  const std::vector<Rgb> palette = {{0, 0, 0}, {255, 0, 0}, {0, 255, 0}, {9, 99, 199}};
+  using O = imagefiles::TiffOptions;
+  const std::pair<O, const char*> cases[] = {
+      {{}, "rgb"},
+      {{.channels = 4, .alpha = true}, "rgba"},
+      {{.bitsPerSample = 16}, "rgb 16"},
+      {{.photometric = 1, .channels = 1}, "grey"},
+      {{.photometric = 1, .bitsPerSample = 16, .channels = 1}, "grey 16"},
+      {{.photometric = 0, .bitsPerSample = 1, .channels = 1}, "bilevel min-is-white"},
+      {{.photometric = 3, .channels = 1, .palette = palette}, "palette"},
+      {{.photometric = 5, .channels = 4}, "cmyk"},
+      {{.compression = 5}, "lzw"},
+      {{.compression = 8, .tileWidth = 16, .tileHeight = 32}, "deflate tiles"},
+      {{.compression = 32773, .rowsPerStrip = 5}, "packbits"},
+      {{.compression = 7, .rowsPerStrip = 16}, "jpeg"},
+      {{.compression = 7, .tileWidth = 16, .tileHeight = 16}, "jpeg tiles"},
+      {{.channels = 4, .alpha = true, .tileWidth = 32, .tileHeight = 16, .extraPages = 2},
+       "rgba tiles, three pages"}};
+  for (const auto& [o, what] : cases) {
+    SCOPED_TRACE(what);
+    std::vector<uint16_t> samples;
+    Image want{w, h, {}};
+    for (uint32_t p = 0; p < w * h; ++p) {
+      const uint8_t* px = image.at(p % w, p / w);
+      uint8_t out[4] = {px[0], px[1], px[2], o.alpha ? px[3] : uint8_t(255)};
+      if (o.photometric == 3) {
+        samples.push_back(p % 4);
+        std::copy_n(palette[p % 4].data(), 3, out);
+      } else if (o.photometric == 5) {
+        for (int c = 0; c < 3; ++c) out[c] = uint8_t((255 - 30) * (255 - px[c]) / 255);
+        samples.insert(samples.end(), {px[0], px[1], px[2], 30});
+      } else if (o.bitsPerSample == 1) {
+        samples.push_back(px[0] >> 7);
+        std::fill_n(out, 3, px[0] >> 7 ? 0 : 255);
+      } else {
+        for (int c = 0; c < o.channels; ++c)
+          samples.push_back(o.bitsPerSample == 16 ? uint16_t(px[c] * 256 + p % 100) : px[c]);
+        if (o.photometric == 1) std::fill_n(out, 3, px[0]);
+      }
+      want.rgba.insert(want.rgba.end(), out, out + 4);
+    }
+    DECODE(got, decode(make("k.tif", imagefiles::writeTiff, w, h, samples, o)));
+    if (o.compression == 7) {  // the writer pads edge tiles with black, which rings
+      EXPECT_GE(psnr(got, want), o.tileWidth != 0 ? 25.0 : 30.0);
+      continue;
+    }
+    const int tolerance = o.bitsPerSample == 16 || o.photometric == 5 ? 1 : 0;
+    for (size_t i = 0; i < want.rgba.size(); ++i)
+      ASSERT_NEAR(got.rgba[i], want.rgba[i], tolerance) << i;
+  }
 }
 
 TEST_F(EngineTest, BmpEveryDepthAndLayoutDecodesExactly) {
@@ -857,6 +971,14 @@ TEST_F(EngineTest, EveryLayoutDecodesAndScalesLikeItsPlainTwin) {
   twins[3].second = make("b.bmp", writeBmp, w, h, indices.data(), b);
   b.rle = true;
   twins.emplace_back(twins[3].first, make("r.bmp", writeBmp, w, h, indices.data(), b));
+  // JPEG XL streams its pixels a group at a time; TIFF strips and tiles.
+  twins.emplace_back(twins[0].first, make("l.jxl", writeJxl, w, h, image.rgba.data(),
+                                          JxlOptions{.lossless = true, .alpha = true}));
+  const std::vector<uint16_t> samples(image.rgba.begin(), image.rgba.end());
+  twins.emplace_back(
+      make("s.tif", writeTiff, w, h, samples, TiffOptions{.channels = 4, .alpha = true}),
+      make("t.tif", writeTiff, w, h, samples,
+           TiffOptions{.channels = 4, .alpha = true, .tileWidth = 16, .tileHeight = 16}));
   // 40 x 28 holds the even rows; 5 x 4 sums the whole target.
   const uint32_t sizes[][2] = {{0, 0}, {40, 28}, {20, 14}, {5, 4}, {1, 1}};
   for (const auto& [plain, other] : twins)
@@ -887,14 +1009,21 @@ TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
   // and mirroring. A lossless WebP, which is turned in its bitmap, must come
   // out as the image turned, to the last pixel.
   for (int o = 1; o <= 8; ++o)
-    for (const char* format : {"jpeg", "webp", "lossless webp", "heif"}) {
+    for (const char* format : {"jpeg", "webp", "lossless webp", "heif", "tiff", "xl"}) {
       SCOPED_TRACE(testing::Message() << format << " " << o);
-      const bool even = o % 2 == 0, lossless = format[0] == 'l';
+      const bool even = o % 2 == 0, lossless = format[0] == 'l' || format[0] >= 't';
+      std::vector<uint16_t> rgb;
+      for (size_t p = 0; p < image.rgba.size(); p += 4)
+        rgb.insert(rgb.end(), &image.rgba[p], &image.rgba[p] + 3);
       const std::string path =
           format[0] == 'j'
               ? jpeg(image, {.quality = 95, .exifOrientation = o, .exifBigEndian = even})
           : format[0] == 'h' ? make("o.heic", imagefiles::writeHeif, 32, 16, image.rgba.data(),
                                     imagefiles::HeifOptions{.orientation = o})
+          : format[0] == 't' ? make("o.tif", imagefiles::writeTiff, 32, 16, rgb,
+                                    imagefiles::TiffOptions{.rowsPerStrip = 3, .orientation = o})
+          : format[0] == 'x' ? make("o.jxl", imagefiles::writeJxl, 32, 16, image.rgba.data(),
+                                    imagefiles::JxlOptions{.lossless = true, .orientation = o})
                              : make("o.webp", imagefiles::writeWebp, 32, 16, image.rgba.data(),
                                     imagefiles::WebpOptions{.lossless = lossless,
                                                             .quality = 95,
@@ -1030,6 +1159,8 @@ TEST_F(EngineTest, SizeLimitFromBothSides) {
     std::string bytes = format == 'j' ? jpegBytes : heifBytes;
     if (format == 'j') bytes.replace(bytes.find("\xFF\xC0") + 5, 4, be16(h) + be16(w));
     if (format == 'h') bytes.replace(bytes.rfind("ispe") + 8, 8, be32(w) + be32(h));
+    if (format == 't') bytes = tiffHeader(w, h, h);
+    if (format == 'x') bytes = jxlHeader(w, h);
     const std::vector<Rgb> palette = {{0, 0, 0}, {1, 1, 1}};
     using namespace imagefiles;
     EXPECT_TRUE(
@@ -1045,7 +1176,7 @@ TEST_F(EngineTest, SizeLimitFromBothSides) {
       {'b', 1, 16777216, true},  {'b', 1, 16777217, false},
       {'b', 16, 16777216, true}, {'b', 15, 17895697, false},
       {'b', 17, 15790320, true}, {'b', 17, 15790321, false}};  // 2^28 + 1 pixels
-  for (char format : {'p', 'g', 'w', 'j', 'h'})  // the WebP's is an animation's canvas
+  for (char format : {'p', 'g', 'w', 'j', 'h', 't', 'x'})  // the WebP's is an animation's canvas
     cases.insert(cases.end(), {{format, 16384, 16384, true}, {format, 16384, 16385, false}});
   for (const auto& [format, width, height, accepted] : cases) {
     SCOPED_TRACE(testing::Message() << format << " " << width << " x " << height);
@@ -1069,9 +1200,26 @@ TEST_F(EngineTest, SizeLimitFromBothSides) {
   }
   // No size at all is no image, for the information too. (A GIF screen or
   // WebP canvas of 0 takes its frame's size.)
-  for (char format : {'b', 'p', 'j', 'h'}) {
+  for (char format : {'b', 'p', 'j', 'h', 't'}) {
     SCOPED_TRACE(format);
     EXPECT_EQ(info(claim(format, 0, 1)), nullptr);
+  }
+}
+
+// A TIFF strip, or row of tiles, may take 256 MiB as RGBA: 16384 pixels by
+// 4096 rows goes on to its (missing) data, one row more is refused before
+// anything of its size is allocated. Tiles may cover twice the image plus
+// 1 Mi pixels: a 1024 x 1024 tile for one pixel is read, 1024 x 1040 not.
+TEST_F(EngineTest, TiffStripAndTileSizesFromBothSides) {
+  const std::tuple<uint32_t, uint32_t, uint32_t, std::string> cases[] = {
+      {16384, 4096, 0, "invalid TIFF data"},
+      {16384, 4097, 0, "unsupported TIFF data: a strip or tile of 4097 rows is too large"},
+      {1, 1024, 1024, "invalid TIFF data"},
+      {1, 1040, 1024, "unsupported TIFF data: tiles of 1024 x 1040 for a 1 x 1 image"}};
+  for (const auto& [w, rows, tile, reason] : cases) {
+    SCOPED_TRACE(rows);
+    const std::string path = dir.write("s.tif", tiffHeader(w, tile != 0 ? 1 : rows, rows, tile));
+    EXPECT_EQ(failure(path).substr(0, reason.size()), reason);
   }
 }
 
@@ -1136,7 +1284,8 @@ TEST_F(EngineTest, HeifStatedSizesAreCheckedBeforeDecoding) {
 // A file cut short before the end of its image fails to decode, at full size
 // and scaled: no made-up pixel is ever delivered. Cut at many more places,
 // or with a byte of its header flipped, each request succeeds or fails with a
-// reason (and the sanitizer builds watch for leaks and overruns).
+// reason (and the sanitizer builds watch for leaks and overruns), never with
+// a decoder process killed.
 TEST_F(EngineTest, DamagedFilesFailCleanly) {
   // The information, a decode and a scaled decode of |bytes|: how many of
   // the decodes succeeded.
@@ -1148,6 +1297,9 @@ TEST_F(EngineTest, DamagedFilesFailCleanly) {
       const bool ok = kind == 0 ? info(path) != nullptr
                                 : (kind == 1 ? decode(path) : scaled(path, 7, 5)) != nullptr;
       EXPECT_TRUE(ok || *kor::ErrorStorage::reason() != '\0') << kind;
+      // In decoder processes: the decoder refused the file, it did not die.
+      EXPECT_EQ(std::string(kor::ErrorStorage::reason()).find("decoder process"), std::string::npos)
+          << kor::ErrorStorage::reason();
       decoded += ok && kind > 0;
     }
     kor::ErrorStorage::ack();

@@ -68,6 +68,19 @@ constexpr uint64_t kRleBytesPerPixel = 2;
 constexpr uint64_t kRle24BytesPerPixel = 4;
 constexpr uint64_t kRleSlackBytes = 4096;
 
+// A TIFF band (a strip, or a row of tiles) may take at most this much,
+// decoded by libtiff and as RGBA, and libtiff may allocate no more at once:
+// a strip or tile that claims more is refused before anything of its size
+// is allocated. The tiles of an image may cover at most twice its pixels
+// plus kTiffTileSlackPixels, so that tiles far larger than the image are
+// not decoded for nothing. Only the first directory of a TIFF is read.
+constexpr uint64_t kTiffMaxBandBytes = 256u << 20;
+constexpr uint64_t kTiffTileSlackPixels = 1u << 20;
+
+// The largest ICC profile taken from a JPEG XL file; real ones are a few
+// kilobytes.
+constexpr size_t kJxlMaxIccBytes = 4u << 20;
+
 // True when a |width| x |height| image may be decoded: neither dimension is 0,
 // the pixel count is within kMaxPixels (each row counting as at least
 // kMinRowPixels wide) and a 4-byte-per-pixel buffer of it has a size that fits
@@ -476,6 +489,14 @@ bool decodeGif(Source& source, Pipeline& pipeline);
 bool decodeBmp(Source& source, Pipeline& pipeline);
 bool decodeWebp(Source& source, Pipeline& pipeline);
 bool decodeHeif(Source& source, Pipeline& pipeline);
+bool decodeTiff(Source& source, Pipeline& pipeline);
+bool decodeJxl(Source& source, Pipeline& pipeline);
+
+// The decoder of the format whose signature starts |source|, which is left
+// at the start; null for content that no decoder reads.
+using FormatDecoder = bool (*)(Source& source, Pipeline& pipeline);
+FormatDecoder findDecoder(Source& source);
+
 // Registers the engine's AV1 decoder with libheif, once per process; false
 // when libheif refused it.
 bool useOwnAv1Decoder();

@@ -80,7 +80,10 @@ constexpr size_t kPopulateStepBytes = 1u << 20;
 //   sched_yield          yielding the core while it watches
 //   exit_group           the end
 // clone3 fails with ENOSYS (the C library then uses clone, whose flags the
-// filter can see). Everything else kills the process.
+// filter can see). A write to descriptor 2 fails with EBADF without being
+// made, as it would on the closed descriptor: libjxl prints a trace of
+// every failure to stderr, which a damaged file must not turn into a
+// killed decoder. Everything else kills the process.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // A sanitizer's runtime makes calls of its own at any time (its allocator,
 // its reports), which no short list foresees: a sanitizer build allows every
@@ -110,8 +113,8 @@ bool installFilter() {
     else
       ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 1, arg) == 0;
   };
-  allow(SCMP_SYS(recvmsg), 1, SCMP_A0(SCMP_CMP_EQ, kChannel));
-  allow(SCMP_SYS(sendmsg), 1, SCMP_A0(SCMP_CMP_EQ, kChannel));
+  allow(SCMP_SYS(recvmsg), 1, SCMP_A0(SCMP_CMP_EQ, kChannel, 0));
+  allow(SCMP_SYS(sendmsg), 1, SCMP_A0(SCMP_CMP_EQ, kChannel, 0));
   allow(SCMP_SYS(pread64));
   allow(SCMP_SYS(close));
   allow(SCMP_SYS(mmap), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
@@ -129,6 +132,8 @@ bool installFilter() {
   allow(SCMP_SYS(sched_yield));
   allow(SCMP_SYS(exit_group));
   ok = ok && seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
+  ok = ok && seccomp_rule_add(filter, SCMP_ACT_ERRNO(EBADF), SCMP_SYS(write), 1,
+                              SCMP_A0(SCMP_CMP_EQ, 2, 0)) == 0;
   allow(SCMP_SYS(rseq));
   ok = ok && seccomp_load(filter) == 0;
   seccomp_release(filter);
@@ -513,6 +518,18 @@ void serveDecode(const RequestMessage& request, const util::UnicodeString8& path
   answer(reply);
 }
 
+// Sorts an array large enough that the C library's qsort asks, once per
+// process, how much memory the machine has (sysinfo): libtiff sorts the
+// entries of the directory it reads.
+void prepareSort() {
+  uint64_t values[256] = {};
+  std::qsort(values, 256, sizeof(uint64_t), [](const void* a, const void* b) {
+    const uint64_t x = *static_cast<const uint64_t*>(a);
+    const uint64_t y = *static_cast<const uint64_t*>(b);
+    return x < y ? -1 : x > y ? 1 : 0;
+  });
+}
+
 }  // namespace
 
 int runDecoderProcess(int argc, char** argv, bool testRequests) {
@@ -535,6 +552,7 @@ int runDecoderProcess(int argc, char** argv, bool testRequests) {
   mallopt(M_ARENA_MAX, 1);
 #endif
   if (!useOwnAv1Decoder()) return 3;
+  prepareSort();
   // The populator's thread, started before the filter: the C library sets
   // up its thread signals at the first thread it starts, so that the
   // codecs' threads need no more calls.

@@ -11,8 +11,6 @@
 #include <malloc.h>
 #endif
 
-#include <libheif/heif.h>
-
 #include "platform/kor.h"
 #include "platform/lumo.h"
 #include "platform/lumo/codec.h"
@@ -704,32 +702,9 @@ Bitmap* Pipeline::finish() {
 
 namespace {
 
-enum class Kind { kUnknown, kJpeg, kPng, kGif, kBmp, kWebp, kHeif };
-
 // The first read of an information request: the headers of almost every
 // file lie within it (JPEG files with a large Exif block read on).
 constexpr size_t kHeaderReadBytes = 4096;
-
-Kind sniff(Source& source) {
-  uint8_t magic[32] = {};
-  size_t n = source.read(magic, sizeof(magic));
-  source.seek(0);
-  if (n >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return Kind::kJpeg;
-  static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-  if (n >= 8 && std::memcmp(magic, kPng, 8) == 0) return Kind::kPng;
-  if (n >= 6 && (std::memcmp(magic, "GIF87a", 6) == 0 || std::memcmp(magic, "GIF89a", 6) == 0))
-    return Kind::kGif;
-  if (n >= 2 && magic[0] == 'B' && magic[1] == 'M') return Kind::kBmp;
-  if (n >= 12 && std::memcmp(magic, "RIFF", 4) == 0 && std::memcmp(magic + 8, "WEBP", 4) == 0)
-    return Kind::kWebp;
-  // An ISO base media file whose brand is an image format that libheif
-  // decodes ("maybe": a generic image brand such as mif1).
-  if (n >= 12 && std::memcmp(magic + 4, "ftyp", 4) == 0) {
-    const heif_filetype_result type = heif_check_filetype(magic, static_cast<int>(n));
-    if (type == heif_filetype_yes_supported || type == heif_filetype_maybe) return Kind::kHeif;
-  }
-  return Kind::kUnknown;
-}
 
 // Opens |path| (or takes the open file |fd|), recognises the format and runs
 // its decoder on |pipeline|. An information request reads only the start of
@@ -737,22 +712,8 @@ Kind sniff(Source& source) {
 bool run(const util::UnicodeString8& path, int fd, uint64_t size, Pipeline& pipeline) {
   Source source(pipeline.infoOnly() ? kHeaderReadBytes : kSourceBufferBytes);
   if (!(fd >= 0 ? source.adopt(fd, size) : source.open(path.utf8()))) return false;
-  switch (sniff(source)) {
-    case Kind::kJpeg:
-      return decodeJpeg(source, pipeline);
-    case Kind::kPng:
-      return decodePng(source, pipeline);
-    case Kind::kGif:
-      return decodeGif(source, pipeline);
-    case Kind::kBmp:
-      return decodeBmp(source, pipeline);
-    case Kind::kWebp:
-      return decodeWebp(source, pipeline);
-    case Kind::kHeif:
-      return decodeHeif(source, pipeline);
-    case Kind::kUnknown:
-      break;
-  }
+  const FormatDecoder decoder = findDecoder(source);
+  if (decoder != nullptr) return decoder(source, pipeline);
   kor::ErrorStorage::set("not a supported image file: %s", path.utf8());
   return false;
 }

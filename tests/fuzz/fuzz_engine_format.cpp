@@ -1,7 +1,7 @@
 // The engine's decoder of one format on arbitrary bytes behind that format's
 // signature, so that the fuzzer spends its time inside that decoder. Built
 // once per format, with one of FUZZ_FORMAT_JPEG, _PNG, _GIF, _BMP, _WEBP,
-// _HEIF or _AVIF defined. An input that lacks the signature's |kCheck|
+// _HEIF, _AVIF, _TIFF or _JXL defined. An input that lacks the signature's |kCheck|
 // bytes at |kCheckAt| gets the whole signature put in front of it.
 #include <cstring>
 #include <vector>
@@ -36,6 +36,12 @@
   "\0\0\0\x18"            \
   "ftypavif\0\0\0\0mif1avif"
 #define FUZZ_FORMAT_CHECK 4, 4
+#elif defined(FUZZ_FORMAT_TIFF)
+#define FUZZ_FORMAT_NAME "tif"
+#define FUZZ_FORMAT_MAGIC "II*\0"
+#elif defined(FUZZ_FORMAT_JXL)
+#define FUZZ_FORMAT_NAME "jxl"
+#define FUZZ_FORMAT_MAGIC "\xff\x0a"
 #else
 #error "define the format to fuzz"
 #endif

@@ -27,9 +27,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string root = argv[1];
-  for (const char* target : {"", "/fuzz_engine_jpeg", "/fuzz_engine_png", "/fuzz_engine_gif",
-                             "/fuzz_engine_bmp", "/fuzz_engine_webp", "/fuzz_engine_heif",
-                             "/fuzz_engine_avif", "/fuzz_engine_any", "/fuzz_config", "/fuzz_wire"})
+  for (const char* target :
+       {"", "/fuzz_engine_jpeg", "/fuzz_engine_png", "/fuzz_engine_gif", "/fuzz_engine_bmp",
+        "/fuzz_engine_webp", "/fuzz_engine_heif", "/fuzz_engine_avif", "/fuzz_engine_tiff",
+        "/fuzz_engine_jxl", "/fuzz_engine_any", "/fuzz_config", "/fuzz_wire"})
     mkdir((root + target).c_str(), 0755);
   using namespace imagefiles;
   const uint32_t w = 9, h = 7;
@@ -151,6 +152,30 @@ int main(int argc, char** argv) {
   heif.avif = true;
   both("fuzz_engine_avif", "thumbnail.avif",
        [&](auto p) { return writeHeif(p, w, h, rgba.data(), heif); });
+
+  const std::vector<uint16_t> rgba16(rgba.begin(), rgba.end());
+  const std::vector<uint16_t> grey16(grey.begin(), grey.end());
+  TiffOptions tiff{.channels = 4, .alpha = true, .compression = 5, .rowsPerStrip = 3};
+  tiff.orientation = 6;
+  both("fuzz_engine_tiff", "lzw-rgba.tif",
+       [&](auto p) { return writeTiff(p, w, h, rgba16, tiff); });
+  TiffOptions tiles{.photometric = 1, .channels = 1, .compression = 8, .tileWidth = 16};
+  tiles.tileHeight = 16;
+  tiles.extraPages = 1;
+  both("fuzz_engine_tiff", "deflate-tiles.tif",
+       [&](auto p) { return writeTiff(p, w, h, grey16, tiles); });
+  TiffOptions jpegTiff{.compression = 7, .rowsPerStrip = 16};
+  std::vector<uint16_t> rgb16(rgb.begin(), rgb.end());
+  both("fuzz_engine_tiff", "jpeg.tif", [&](auto p) { return writeTiff(p, w, h, rgb16, jpegTiff); });
+  TiffOptions palTiff{.photometric = 3, .channels = 1, .compression = 32773};
+  palTiff.palette = {{0, 0, 0}, {255, 255, 255}, {255, 0, 0}, {0, 0, 255}};
+  const std::vector<uint16_t> idx16(indices.begin(), indices.end());
+  both("fuzz_engine_tiff", "palette.tif",
+       [&](auto p) { return writeTiff(p, w, h, idx16, palTiff); });
+  both("fuzz_engine_jxl", "lossy.jxl", [&](auto p) { return writeJxl(p, w, h, rgba.data()); });
+  JxlOptions jxl{.lossless = true, .alpha = true, .orientation = 6, .container = true};
+  both("fuzz_engine_jxl", "lossless-alpha.jxl",
+       [&](auto p) { return writeJxl(p, w, h, rgba.data(), jxl); });
 
   ok &= writeFile(root + "/fuzz_config/lists.json",
                   R"({"whitelist": ["/media/a", "/srv/b"], "blacklist": ["/media/a/private"]})");

@@ -194,6 +194,43 @@ bool writeHeifGrid(const std::string& path, uint32_t tileWidth, uint32_t tileHei
                    const uint8_t* rgba, const HeifGridOptions& options = {});
 
 // ---------------------------------------------------------------------------
+// TIFF (libtiff's writer). |samples|: width * height pixels of |channels|
+// samples each, the colour channels first, then alpha; each sample below
+// 1 << bitsPerSample (an index into |palette| for a palette image).
+struct TiffOptions {
+  int photometric = 2;  // 0 min-is-white, 1 min-is-black, 2 RGB, 3 palette, 5 CMYK
+  int bitsPerSample = 8;
+  int channels = 3;
+  bool alpha = false;  // the last channel is unassociated alpha
+  // 1 none, 5 LZW, 8 Deflate, 32773 PackBits, 7 JPEG (8-bit grey or RGB,
+  // stored as YCbCr for RGB; lossy).
+  int compression = 1;
+  uint32_t rowsPerStrip = 0;  // 0: libtiff's choice
+  uint32_t tileWidth = 0;     // other than 0 (a multiple of 16): tiles
+  uint32_t tileHeight = 0;
+  int orientation = 1;
+  std::vector<Rgb> palette;
+  std::string iccProfile;
+  int extraPages = 0;  // pages after the first, each with every bit of its data inverted
+};
+bool writeTiff(const std::string& path, uint32_t width, uint32_t height,
+               const std::vector<uint16_t>& samples, const TiffOptions& options = {});
+
+// ---------------------------------------------------------------------------
+// JPEG XL (libjxl's encoder). |rgba|: width * height RGBA pixels.
+struct JxlOptions {
+  bool lossless = false;  // lossless keeps the pixels exactly
+  float distance = 1.0f;  // lossy
+  bool alpha = false;     // encode the alpha channel (else the image is opaque)
+  bool grey = false;      // encode the red channel alone, as grey
+  int orientation = 1;
+  bool container = false;  // the codestream in its container
+  int effort = 3;
+};
+bool writeJxl(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
+              const JxlOptions& options = {});
+
+// ---------------------------------------------------------------------------
 // Files.
 std::string readFile(const std::string& path);
 bool writeFile(const std::string& path, const std::string& bytes);

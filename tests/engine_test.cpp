@@ -263,6 +263,8 @@ class EngineTest : public ::testing::Test {
                   WebpOptions{.canvasWidth = 80, .canvasHeight = 60}),
              B::SOURCE_WEBP, true, false, 80, 60},
             {make("a.heic", writeHeif, 64, 48, pixels, HeifOptions{}), B::SOURCE_HEIF},
+            {make("t.heic", writeHeif, 64, 48, alpha, HeifOptions{.alpha = true}), B::SOURCE_HEIF,
+             true},
             {make("a.avif", writeHeif, 64, 48, alpha, HeifOptions{.avif = true, .alpha = true}),
              B::SOURCE_HEIF, true}};
   }

@@ -11,11 +11,13 @@
 //
 // Each image gets a context of its own, closed once the image is decoded, so
 // dav1d's threads live only as long as one decode: the decoder processes are
-// long-lived and mostly idle. A context uses up to kMaxThreads threads, no
-// more than the cores the process may run on (read when the plug-in is
-// registered, before a decoder process confines itself; its filter has no
-// call that would tell). Still images need no frame threads: one frame in
-// flight, its tiles and loop filters spread over the threads.
+// long-lived and mostly idle. A context uses heifCodecThreads() threads: the
+// cores the process may run on, at most kMaxThreads (read when the plug-ins
+// are registered, before a decoder process confines itself; its filter has
+// no call that would tell). Still images need no frame threads: one frame
+// in flight, its tiles and loop filters spread over the threads.
+//
+// This file also registers the engine's HEVC plug-in (hevc.cpp).
 //
 // The plug-in copies dav1d's planes into a libheif image of the same layout
 // (4:2:0, 4:2:2, 4:4:4 or monochrome; 8 bits, or 10 and 12 in 16-bit
@@ -40,13 +42,12 @@ namespace {
 
 // Above libheif's own AV1 decoders (dav1d 150, libaom 100).
 constexpr int kPriority = 200;
-// A decode's threads at most. dav1d gains little beyond this on one still
-// image, and a host runs a decoder process per client: several decodes at
-// once each take this many.
+// A decode's threads at most. The codecs gain little beyond this on one
+// still image, and a host runs a decoder process per client: several
+// decodes at once each take this many.
 constexpr int kMaxThreads = 8;
 
-// The threads a context gets: the cores this process may run on, at most
-// kMaxThreads; set once, when the plug-in is registered.
+// The threads a decode gets; set once, when the plug-ins are registered.
 int g_threads = 1;
 
 int availableCores() {
@@ -113,7 +114,7 @@ void keepData(const uint8_t*, void*) {}
 bool open(Session& session, Decoder& decoder) {
   Dav1dSettings settings;
   dav1d_default_settings(&settings);
-  settings.n_threads = g_threads;
+  settings.n_threads = heifCodecThreads();
   settings.max_frame_delay = 1;
   settings.all_layers = 0;  // the highest spatial layer only, as an image shows
   settings.frame_size_limit = static_cast<unsigned>(kMaxPixels);
@@ -229,14 +230,17 @@ const heif_decoder_plugin kPlugin = {
 
 }  // namespace
 
-bool useOwnAv1Decoder() {
+int heifCodecThreads() { return g_threads; }
+
+bool useOwnHeifDecoders() {
   // libheif's decoder list is process-wide: the reference taken here is never
   // given back, so that another user of libheif in the host process ending
-  // its own use cannot unregister this decoder.
+  // its own use cannot unregister these decoders.
   static const bool registered = [] {
     g_threads = std::min(availableCores(), kMaxThreads);
     if (heif_init(nullptr).code != heif_error_Ok) return false;
-    return heif_register_decoder_plugin(&kPlugin).code == heif_error_Ok;
+    return heif_register_decoder_plugin(&kPlugin).code == heif_error_Ok &&
+           heif_register_decoder_plugin(ownHevcPlugin()).code == heif_error_Ok;
   }();
   return registered;
 }

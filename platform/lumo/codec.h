@@ -20,6 +20,8 @@
 #include "platform/lumo.h"
 #include "platform/osal.h"
 
+struct heif_decoder_plugin;  // libheif's decoder plug-in interface
+
 namespace lumo::internal {
 
 // The largest image (in pixels) the engine decodes or reports: 256 Mi pixels.
@@ -476,9 +478,15 @@ bool decodeGif(Source& source, Pipeline& pipeline);
 bool decodeBmp(Source& source, Pipeline& pipeline);
 bool decodeWebp(Source& source, Pipeline& pipeline);
 bool decodeHeif(Source& source, Pipeline& pipeline);
-// Registers the engine's AV1 decoder with libheif, once per process; false
-// when libheif refused it.
-bool useOwnAv1Decoder();
+// Registers the engine's own AV1 and HEVC decoders (av1.cpp, hevc.cpp) with
+// libheif, once per process, and reads the cores this process may use, for
+// heifCodecThreads(); false when libheif refused them. A decoder process
+// calls it before it confines itself.
+bool useOwnHeifDecoders();
+// The threads one image's AV1 or HEVC decode may use: the cores this
+// process may run on, at most 8.
+int heifCodecThreads();
+const ::heif_decoder_plugin* ownHevcPlugin();
 
 // The orientation (1..8) in an Exif block, 1 when it has none or cannot be
 // read. |exif| starts with the "Exif\0\0" header, as an APP1 segment's data.

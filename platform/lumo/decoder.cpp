@@ -536,7 +536,7 @@ int runDecoderProcess(int argc, char** argv, bool testRequests) {
   // address space small.
   mallopt(M_ARENA_MAX, 1);
 #endif
-  if (!useOwnAv1Decoder()) return 3;
+  if (!useOwnHeifDecoders()) return 3;
   // The populator's thread, started before the filter: the C library sets
   // up its thread signals at the first thread it starts, so that the
   // codecs' threads need no more calls.

@@ -151,6 +151,12 @@ int main(int argc, char** argv) {
   heif.avif = true;
   both("fuzz_engine_avif", "thumbnail.avif",
        [&](auto p) { return writeHeif(p, w, h, rgba.data(), heif); });
+  HeifOptions deep;
+  deep.avif = true;
+  deep.bitDepth = 10;
+  deep.chroma = "422";
+  both("fuzz_engine_avif", "deep-422.avif",
+       [&](auto p) { return writeHeif(p, w, h, rgba.data(), deep); });
 
   ok &= writeFile(root + "/fuzz_config/lists.json",
                   R"({"whitelist": ["/media/a", "/srv/b"], "blacklist": ["/media/a/private"]})");

@@ -1301,28 +1301,31 @@ TEST_F(DecoderTest, ADecoderIsConfinedBeforeItReadsAnything) {
   }
 }
 
-// dav1d decodes AV1 on threads of its own inside the confined decoder (the
-// filter lets it start and name them); they end with the decode, as the
-// long-lived decoder must not gather them.
-TEST_F(DecoderTest, Av1DecodesOnThreadsThatEndWithTheDecode) {
+// dav1d and libde265 decode on threads of their own inside the confined
+// decoder (the filter lets dav1d start and name them); they end with the
+// decode, as the long-lived decoder must not gather them.
+TEST_F(DecoderTest, Av1AndHevcDecodeOnThreadsThatEndWithTheDecode) {
   cpu_set_t cores;
   ASSERT_EQ(sched_getaffinity(0, sizeof cores, &cores), 0);
-  if (CPU_COUNT(&cores) < 2) GTEST_SKIP() << "on one core dav1d starts no threads";
+  if (CPU_COUNT(&cores) < 2) GTEST_SKIP() << "on one core the codecs decode on one thread";
   const int pid = pidFor(1);
   auto threads = [&] {
     const std::string status = imagefiles::readFile("/proc/" + std::to_string(pid) + "/status");
     return std::atoi(status.c_str() + status.find("Threads:") + 8);
   };
   const int idle = threads();
-  const Image image = gradient(640, 480);
-  const std::string path = make("t.avif", imagefiles::writeHeif, 640, 480, image.rgba.data(),
-                                imagefiles::HeifOptions{.avif = true, .alpha = true});
+  const Image image = gradient(256, 192);
   lumo::DecoderScope scope(1);
-  DECODE(got, decode(path));
-  EXPECT_GE(psnr(got, image), 30.0);
-  EXPECT_EQ(lumo::internal::decoderOf(1), pid);
-  for (int i = 0; i < 100 && threads() != idle; ++i) usleep(10 * 1000);
-  EXPECT_EQ(threads(), idle);
+  for (bool avif : {true, false}) {
+    SCOPED_TRACE(avif ? "AV1" : "HEVC");
+    DECODE(got,
+           decode(make(avif ? "t.avif" : "t.heic", imagefiles::writeHeif, 256, 192,
+                       image.rgba.data(), imagefiles::HeifOptions{.avif = avif, .alpha = true})));
+    EXPECT_GE(psnr(got, image), 30.0);
+    EXPECT_EQ(lumo::internal::decoderOf(1), pid);
+    for (int i = 0; i < 100 && threads() != idle; ++i) usleep(10 * 1000);
+    EXPECT_EQ(threads(), idle);
+  }
 }
 
 TEST_F(DecoderTest, ForbiddenCallsCrashesAndHangsFailOnlyTheirOwnCall) {

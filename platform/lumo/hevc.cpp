@@ -15,6 +15,7 @@
 #include <libheif/heif.h>
 #include <libheif/heif_plugin.h>
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -65,7 +66,7 @@ heif_error pushData(void* opaque, const void* data, size_t size) {
     const uint32_t length = uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
                             uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
     at += 4;
-    if (length > size - at) return decoderError("truncated HEVC data");
+    if (length > size - at || length > INT32_MAX) return decoderError("truncated HEVC data");
     if (!de265_isOK(de265_push_NAL(context, bytes + at, static_cast<int>(length), 0, nullptr)))
       return kNoMemory;
     at += length;

@@ -12,7 +12,9 @@
 // Each image gets a context of its own, closed once the image is decoded, so
 // dav1d's threads live only as long as one decode: the decoder processes are
 // long-lived and mostly idle. A context uses heifCodecThreads() threads: the
-// cores the process may run on, at most kMaxThreads (read when the plug-ins
+// cores the process may run on, at most kMaxThreads, or one for little data
+// (a thread's start and end cost about a millisecond on a busy machine;
+// dav1d then decodes on the caller's thread alone) (read when the plug-ins
 // are registered, before a decoder process confines itself; its filter has
 // no call that would tell). Still images need no frame threads: one frame
 // in flight, its tiles and loop filters spread over the threads.
@@ -114,7 +116,7 @@ void keepData(const uint8_t*, void*) {}
 bool open(Session& session, Decoder& decoder) {
   Dav1dSettings settings;
   dav1d_default_settings(&settings);
-  settings.n_threads = heifCodecThreads();
+  settings.n_threads = heifCodecThreads(decoder.data.size());
   settings.max_frame_delay = 1;
   settings.all_layers = 0;  // the highest spatial layer only, as an image shows
   settings.frame_size_limit = static_cast<unsigned>(kMaxPixels);
@@ -230,7 +232,7 @@ const heif_decoder_plugin kPlugin = {
 
 }  // namespace
 
-int heifCodecThreads() { return g_threads; }
+int heifCodecThreads(size_t codedBytes) { return codedBytes < kThreadedCodedBytes ? 1 : g_threads; }
 
 bool useOwnHeifDecoders() {
   // libheif's decoder list is process-wide: the reference taken here is never

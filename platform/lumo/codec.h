@@ -483,9 +483,12 @@ bool decodeHeif(Source& source, Pipeline& pipeline);
 // heifCodecThreads(); false when libheif refused them. A decoder process
 // calls it before it confines itself.
 bool useOwnHeifDecoders();
-// The threads one image's AV1 or HEVC decode may use: the cores this
-// process may run on, at most 8.
-int heifCodecThreads();
+// The threads the AV1 or HEVC decode of |codedBytes| of data may use: the
+// cores this process may run on, at most 8; 1 below kThreadedCodedBytes,
+// where starting and ending threads costs more than they would save (the
+// tiles of a grid, thumbnails).
+constexpr size_t kThreadedCodedBytes = 32 * 1024;
+int heifCodecThreads(size_t codedBytes);
 const ::heif_decoder_plugin* ownHevcPlugin();
 
 // The orientation (1..8) in an Exif block, 1 when it has none or cannot be

@@ -3,8 +3,9 @@
 // plug-in, which starts a single worker thread. This one starts as many as
 // the engine's AV1 decoder (heifCodecThreads(): the cores the process may
 // use, bounded), so that streams coded in rows (wavefront entry points) or
-// tiles, and the loop filters, are decoded on several cores. The threads
-// end with the decoder, once its image is decoded.
+// tiles, and the loop filters, are decoded on several cores; little data
+// (a grid's tile) is decoded on the caller's thread alone. The threads end
+// with the decoder, once its image is decoded.
 //
 // libheif hands over the coded data as NAL units, each preceded by its size
 // in four bytes: the parameter sets, then the image's slices. The plug-in
@@ -44,10 +45,6 @@ int supports(heif_compression_format format) {
 heif_error newDecoder(void** out) {
   de265_decoder_context* context = de265_new_decoder();
   if (context == nullptr) return kNoMemory;
-  if (!de265_isOK(de265_start_worker_threads(context, heifCodecThreads()))) {
-    de265_free_decoder(context);
-    return decoderError("cannot start the HEVC decoder");
-  }
   *out = context;
   return kOk;
 }
@@ -140,6 +137,10 @@ heif_image* toHeifImage(const de265_image* picture) {
 // spin.
 heif_error decodeImage(void* opaque, heif_image** out) {
   auto* context = static_cast<de265_decoder_context*>(opaque);
+  const int threads =
+      heifCodecThreads(static_cast<size_t>(de265_get_number_of_input_bytes_pending(context)));
+  if (threads > 1 && !de265_isOK(de265_start_worker_threads(context, threads)))
+    return decoderError("cannot start the HEVC decoder");
   if (!de265_isOK(de265_flush_data(context))) return kNoMemory;
   heif_image* image = nullptr;
   bool converted = true;

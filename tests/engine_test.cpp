@@ -577,6 +577,17 @@ TEST_F(EngineTest, LossyWebpHeifAndAvifDecodeWithinPsnr) {
     }
 }
 
+// Threads from kThreadedCodedBytes of coded data on: the cores this process
+// may run on, at most 8; none below.
+TEST_F(EngineTest, OnlyEnoughCodedDataIsDecodedOnThreads) {
+  cpu_set_t cores;
+  ASSERT_EQ(sched_getaffinity(0, sizeof cores, &cores), 0);
+  ASSERT_TRUE(lumo::internal::useOwnHeifDecoders());
+  EXPECT_EQ(lumo::internal::heifCodecThreads(lumo::internal::kThreadedCodedBytes - 1), 1);
+  EXPECT_EQ(lumo::internal::heifCodecThreads(lumo::internal::kThreadedCodedBytes),
+            std::min(CPU_COUNT(&cores), 8));
+}
+
 TEST_F(EngineTest, BmpEveryDepthAndLayoutDecodesExactly) {
   const uint32_t w = 11, h = 6;
   std::vector<Rgb> palette;

@@ -12,12 +12,13 @@
 // Each image gets a context of its own, closed once the image is decoded, so
 // dav1d's threads live only as long as one decode: the decoder processes are
 // long-lived and mostly idle. A context uses heifCodecThreads() threads: the
-// cores the process may run on, at most kMaxThreads, or one for little data
-// (a thread's start and end cost about a millisecond on a busy machine;
-// dav1d then decodes on the caller's thread alone) (read when the plug-ins
-// are registered, before a decoder process confines itself; its filter has
-// no call that would tell). Still images need no frame threads: one frame
-// in flight, its tiles and loop filters spread over the threads.
+// cores the process may run on (read when the plug-ins are registered,
+// before a decoder process confines itself; its filter has no call that
+// would tell), at most kMaxThreads; for little coded data one, as starting
+// and ending threads costs about a millisecond on a busy machine (dav1d
+// then decodes on the caller's thread alone). Still images need no frame
+// threads: one frame in flight, its tiles and loop filters spread over the
+// threads.
 //
 // This file also registers the engine's HEVC plug-in (hevc.cpp).
 //
@@ -44,9 +45,8 @@ namespace {
 
 // Above libheif's own AV1 decoders (dav1d 150, libaom 100).
 constexpr int kPriority = 200;
-// A decode's threads at most. The codecs gain little beyond this on one
-// still image, and a host runs a decoder process per client: several
-// decodes at once each take this many.
+// A decode's threads at most: a host runs a decoder process per client, and
+// several decodes at once each take this many.
 constexpr int kMaxThreads = 8;
 
 // The threads a decode gets; set once, when the plug-ins are registered.

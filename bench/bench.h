@@ -185,6 +185,10 @@ inline constexpr const char* kLabelPythonDecode = "Python client decode() to num
 inline constexpr const char* kLabelPillowArray = "Pillow load() + numpy.asarray()";
 inline constexpr const char* kLabelPythonInfo = "Python client info(), one call";
 inline constexpr const char* kLabelPillowInfo = "Pillow Image.open() loop";
+// AVIF and HEIC: the service of an earlier build (--before-instance) beside
+// this one's, and the whole-process client beside avifdec.
+inline constexpr const char* kLabelEarlier = "service, earlier build";
+inline constexpr const char* kLabelClientToolEarlier = "imageserver-client, earlier build";
 // The engine in this process and in a decoder process, and a decoder's start.
 inline constexpr const char* kGroupSandboxInfo = "photo075.jpg: engine information";
 inline constexpr const char* kGroupSandboxDecode = "photo075.jpg: engine decode /8";

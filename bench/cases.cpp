@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <latch>
 #include <memory>
 #include <string>
@@ -56,6 +57,7 @@ struct Inputs {
   std::string dir;
   std::string jpeg12, jpeg12p, jpeg1, png12, gif12, bmp30, tiff12, jxl12;
   std::string jpeg8, jpeg2, jpeg075;  // with jpeg12: the mixed-size stream
+  std::string avif3, avif12, heic3, heic12;
   std::vector<std::string> small;
   std::string smallList;  // a file listing |small|, one path a line
 };
@@ -145,6 +147,10 @@ Inputs findInputs(const std::string& dir) {
   in.jpeg8 = dir + "/photo8.jpg";
   in.jpeg2 = dir + "/photo2.jpg";
   in.jpeg075 = dir + "/photo075.jpg";
+  in.avif3 = dir + "/photo3.avif";
+  in.avif12 = dir + "/photo12.avif";
+  in.heic3 = dir + "/photo3.heic";
+  in.heic12 = dir + "/photo12.heic";
   static const char* const kExtensions[4] = {"jpg", "png", "gif", "bmp"};
   for (int i = 0; i < 1000; ++i) {
     char name[64];
@@ -153,7 +159,8 @@ Inputs findInputs(const std::string& dir) {
   }
   for (const std::string& path :
        {in.jpeg12, in.jpeg12p, in.jpeg1, in.png12, in.gif12, in.bmp30, in.tiff12, in.jxl12,
-        in.jpeg8, in.jpeg2, in.jpeg075, in.small.back()}) {
+        in.jpeg8, in.jpeg2, in.jpeg075, in.small.back(), in.avif3, in.avif12, in.heic3,
+        in.heic12}) {
     if (access(path.c_str(), R_OK) != 0) fail("missing input " + path);
   }
   return in;
@@ -168,6 +175,52 @@ void checkImageFile(const std::string& path, uint32_t width, uint32_t height) {
       static_cast<uint64_t>(status.st_size) > pixels + 256)
     fail(path + " has " + std::to_string(status.st_size) + " bytes for " + std::to_string(width) +
          " x " + std::to_string(height) + " RGB");
+}
+
+using AddCase = std::function<void(std::string, std::string, Kind, std::string,
+                                   std::function<double(bool)>, double)>;
+
+// AVIF and HEIC at 3 and 12 MP: the service's full decode, and an earlier
+// build's beside it; the 12-MP AVIF as whole processes writing the picture,
+// imageserver-client (PAM) against avifdec (y4m, the decoded planes as they
+// are, with one and with two threads).
+void addHeifCases(const Inputs& in, const RunOptions& options, isc::SyncClient& client,
+                  isc::SyncClient* before, const AddCase& add) {
+  for (const std::string& path : {in.avif3, in.avif12, in.heic3, in.heic12}) {
+    const std::string group = groupName(path, "decode full");
+    add(
+        group, kLabelService, kService, "ms",
+        [&client, path](bool check) { return serviceImage(client, path, 1, true, check, 0); }, 1);
+    if (before == nullptr) continue;
+    add(
+        group, kLabelEarlier, kReference, "ms",
+        [before, path](bool check) { return serviceImage(*before, path, 1, true, check, 0); }, 1);
+  }
+  if (!options.peers || options.client.empty()) return;
+  const std::string path = in.avif12;
+  const std::string pam = options.scratch + "/oneshot-avif.pam";
+  const std::string y4m = options.scratch + "/oneshot-avif.y4m";
+  auto oneShot = [](std::vector<std::string> argv, std::string out, uint64_t bytes) {
+    return [argv, out, bytes](bool check) {
+      const double t = runCommand(argv);
+      struct stat status;
+      if (check && (stat(out.c_str(), &status) != 0 || uint64_t(status.st_size) < bytes))
+        fail(out + " was not written whole");
+      return t * 1e3;
+    };
+  };
+  const uint64_t pixels = 4000 * 3000;
+  const std::string group = oneShotGroup(path, 1);
+  std::vector<std::string> args = {
+      options.client, "--instance", std::to_string(options.instance), "decode", path, "-o", pam};
+  add(group, kLabelClientTool, kService, "ms", oneShot(args, pam, pixels * 3), 1);
+  if (options.beforeInstance != 0) {
+    args[2] = std::to_string(options.beforeInstance);
+    add(group, kLabelClientToolEarlier, kReference, "ms", oneShot(args, pam, pixels * 3), 1);
+  }
+  for (const char* jobs : {"1", "2"})
+    add(group, std::string("avifdec -j ") + jobs, kPeer, "ms",
+        oneShot({"/usr/bin/avifdec", "-j", jobs, path, y4m}, y4m, pixels * 3 / 2), 1);
 }
 
 }  // namespace
@@ -363,6 +416,8 @@ int runBenchmarks(const RunOptions& options) {
       }
     }
   }
+
+  addHeifCases(in, options, *client, before.get(), add);
 
   // A long-lived client asking for JPEGs of four sizes, full and /8, in
   // turn, on a connection of its own; the baseline decodes the same stream

@@ -18,6 +18,9 @@
 //   photo12.tif        4000 x 3000 RGB TIFF, Deflate, strips of 16 rows
 //   photo12.jxl        4000 x 3000 lossy JPEG XL, distance 1, effort 3
 //   small/NNNN.{jpg,png,gif,bmp}  1,000 small images of 48..303 pixels a side
+//   photo3.avif, photo12.avif, photo3.heic, photo12.heic
+//                      2000 x 1500 and 4000 x 3000 AVIF and HEIC, quality 90
+//                      (libheif's AV1 and HEVC encoders)
 // An existing file of the right size is kept, so reruns are quick.
 //
 // Usage: imageserver-bench-inputs --formats DIR
@@ -237,6 +240,31 @@ bool makeSmallImages(const std::string& dir) {
   return true;
 }
 
+// The AVIF and HEIC files; the 12-MP ones are the same picture as the other
+// 12-MP files. AV1 encoding is slow: an existing file is kept.
+bool makeHeifFiles(const std::string& dir) {
+  struct File {
+    const char* name;
+    uint32_t width, height, seed;
+    bool avif;
+  };
+  for (const File& file :
+       {File{"photo3.avif", 2000, 1500, 3, true}, File{"photo12.avif", 4000, 3000, 12, true},
+        File{"photo3.heic", 2000, 1500, 3, false}, File{"photo12.heic", 4000, 3000, 12, false}}) {
+    const std::string path = dir + "/" + file.name;
+    if (exists(path)) continue;
+    imagefiles::HeifOptions options;
+    options.avif = file.avif;
+    const std::vector<uint8_t> rgba = toRgba(photo(file.width, file.height, file.seed));
+    if (!imagefiles::writeHeif(path, file.width, file.height, rgba.data(), options)) {
+      fail(path);
+      return false;
+    }
+    chmod(path.c_str(), 0644);
+  }
+  return true;
+}
+
 bool makeBombs(const std::string& dir) {
   using namespace imagefiles;
   const uint8_t grey[4] = {128, 128, 128, 255};
@@ -424,6 +452,7 @@ int main(int argc, char** argv) {
       return fail("big.bmp");
   }
   if (!makeSmallImages(dir + "/small")) return 1;
+  if (!makeHeifFiles(dir)) return 1;
   // giflib creates its files readable by the owner only.
   chmod((dir + "/photo12.gif").c_str(), 0644);
   std::printf("inputs ready in %s\n", dir.c_str());

@@ -134,9 +134,13 @@ has_files() { # PACKAGE FILE...: PACKAGE holds each FILE (below /usr)
 controls() { dpkg-deb --ctrl-tarfile "$(deb "$1")" | tar -t | sed -n 's|^\./\(.\)|\1|p' | sort | tr '\n' ' '; }
 
 lib_service=libimageserverlib$major lib_client=libimageserverclient$major
-for package in libjpeg62-turbo libspng0 libgif7 libexif12 libseccomp2 libstdc++6 libc6; do
+for package in libjpeg62-turbo libspng0 libgif7 libexif12 libheif1 libdav1d6 libde265-0 \
+  libseccomp2 libstdc++6 libc6; do
   depends_on "$lib_service" "$package"
 done
+# AV1 is decoded by dav1d: libaom comes only with libheif, for its encoder.
+[[ $(dpkg-deb -f "$(deb "$lib_service")" Depends) != *libaom* ]] ||
+  fail "the service library depends on libaom"
 [[ $(dpkg-deb -f "$(deb "$lib_client")" Depends) != *jpeg* ]] || fail "the client library needs an image codec"
 depends_on "$lib_client" libstdc++6 libc6
 depends_on libimageserverlib-dev "$lib_service (= $version)"

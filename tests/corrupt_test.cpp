@@ -81,7 +81,7 @@ TEST_F(CorruptTest, AvifThatTheAv1DecoderRefusesLeaksNothing) {
 }
 
 // Regression: an AVIF file (found by fuzz_engine_avif) whose AV1 data gives
-// colour primaries of 149, a code no enumerator of libaom's names; reading
+// colour primaries of 149, a code that no enumerator of the decoder names; reading
 // it as that enumeration was undefined behaviour.
 TEST_F(CorruptTest, AvifWithAnUnknownColourCodeIsAnsweredCleanly) {
   static const char kFile[] =

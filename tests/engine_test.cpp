@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 
 #include "platform/kor.h"
 #include "platform/lumo.h"
+#include "platform/lumo/codec.h"
 #include "platform/lumo/sandbox.h"
 #include "support/harness.h"
 #include "tools/common/image_files.h"
@@ -317,6 +319,8 @@ class EngineTest : public ::testing::Test {
             {make("t.jxl", writeJxl, 64, 48, alpha,
                   JxlOptions{.lossless = true, .alpha = true, .container = true}),
              B::SOURCE_UNKNOWN, true},
+            {make("t.heic", writeHeif, 64, 48, alpha, HeifOptions{.alpha = true}), B::SOURCE_HEIF,
+             true},
             {make("a.avif", writeHeif, 64, 48, alpha, HeifOptions{.avif = true, .alpha = true}),
              B::SOURCE_HEIF, true}};
   }
@@ -591,23 +595,36 @@ TEST_F(EngineTest, FirstFrameOnATransparentCanvas) {
 }
 
 // Colour within a PSNR of 30. WebP keeps alpha exactly; HEIF and AVIF code
-// it as an image of its own, lossy too. Without alpha every pixel is opaque.
+// it as an image of its own (monochrome), lossy too. Without alpha every
+// pixel is opaque. AV1 comes in every chroma layout at 8, 10 and 12 bits.
 TEST_F(EngineTest, LossyWebpHeifAndAvifDecodeWithinPsnr) {
   const Image opaque = gradient(64, 48),
               translucent = gradient(64, 48, [](size_t i) { return uint8_t(128 + (i / 4) % 128); });
-  for (const char* format : {"webp", "heic", "avif"})
+  using imagefiles::HeifOptions;
+  const struct {
+    const char* name;
+    HeifOptions heif;
+  } cases[] = {{"webp", {}},
+               {"heic", {}},
+               {"avif", {.avif = true}},
+               {"avif 10-bit 4:2:2", {.avif = true, .bitDepth = 10, .chroma = "422"}},
+               {"avif 12-bit 4:4:4", {.avif = true, .bitDepth = 12, .chroma = "444"}}};
+  for (const auto& c : cases)
     for (bool alpha : {false, true}) {
-      SCOPED_TRACE(testing::Message() << format << (alpha ? " alpha" : ""));
+      if (alpha && c.heif.chroma != nullptr && c.heif.chroma[1] == '2')
+        continue;  // libheif cannot code it
+      SCOPED_TRACE(testing::Message() << c.name << (alpha ? " alpha" : ""));
       const Image& image = alpha ? translucent : opaque;
-      const std::string path =
-          format[0] == 'w'
-              ? make("l.webp", imagefiles::writeWebp, 64, 48, image.rgba.data(),
-                     imagefiles::WebpOptions{})
-              : make(std::string("l.") + format, imagefiles::writeHeif, 64, 48, image.rgba.data(),
-                     imagefiles::HeifOptions{.avif = format[0] == 'a', .alpha = alpha});
+      HeifOptions heif = c.heif;
+      heif.alpha = alpha;
+      const bool webp = c.name[0] == 'w';
+      const std::string path = webp ? make("l.webp", imagefiles::writeWebp, 64, 48,
+                                           image.rgba.data(), imagefiles::WebpOptions{})
+                                    : make(heif.avif ? "l.avif" : "l.heic", imagefiles::writeHeif,
+                                           64, 48, image.rgba.data(), heif);
       DECODE(got, decode(path));
       EXPECT_GE(psnr(got, image), 30.0);
-      if (alpha && format[0] != 'w') {
+      if (alpha && !webp) {
         EXPECT_GE(psnr(got, image, 4), 30.0);
       } else {
         for (size_t i = 3; i < got.rgba.size(); i += 4) ASSERT_EQ(got.rgba[i], image.rgba[i]) << i;
@@ -672,6 +689,15 @@ TEST_F(EngineTest, TiffEveryKindDecodes) {
     for (size_t i = 0; i < want.rgba.size(); ++i)
       ASSERT_NEAR(got.rgba[i], want.rgba[i], tolerance) << i;
   }
+// Threads from kThreadedCodedBytes of coded data on: the cores this process
+// may run on, at most 8; none below.
+TEST_F(EngineTest, OnlyEnoughCodedDataIsDecodedOnThreads) {
+  cpu_set_t cores;
+  ASSERT_EQ(sched_getaffinity(0, sizeof cores, &cores), 0);
+  ASSERT_TRUE(lumo::internal::useOwnHeifDecoders());
+  EXPECT_EQ(lumo::internal::heifCodecThreads(lumo::internal::kThreadedCodedBytes - 1), 1);
+  EXPECT_EQ(lumo::internal::heifCodecThreads(lumo::internal::kThreadedCodedBytes),
+            std::min(CPU_COUNT(&cores), 8));
 }
 
 TEST_F(EngineTest, BmpEveryDepthAndLayoutDecodesExactly) {
@@ -1434,6 +1460,36 @@ TEST_F(DecoderTest, ADecoderIsConfinedBeforeItReadsAnything) {
     ASSERT_GT(readlink(("/proc/self/ns/" + std::string(ns)).c_str(), ours, sizeof(ours) - 1), 0);
     ASSERT_GT(readlink((proc + "/ns/" + ns).c_str(), its, sizeof(its) - 1), 0);
     EXPECT_STRNE(ours, its) << ns;
+  }
+}
+
+// dav1d and libde265 decode on threads of their own inside the confined
+// decoder (the filter lets dav1d start and name them) once the coded data
+// is large enough (noise codes large); they end with the decode, as the
+// long-lived decoder must not gather them.
+TEST_F(DecoderTest, Av1AndHevcDecodeOnThreadsThatEndWithTheDecode) {
+  cpu_set_t cores;
+  ASSERT_EQ(sched_getaffinity(0, sizeof cores, &cores), 0);
+  if (CPU_COUNT(&cores) < 2) GTEST_SKIP() << "on one core the codecs decode on one thread";
+  const int pid = pidFor(1);
+  auto threads = [&] {
+    const std::string status = imagefiles::readFile("/proc/" + std::to_string(pid) + "/status");
+    return std::atoi(status.c_str() + status.find("Threads:") + 8);
+  };
+  const int idle = threads();
+  std::vector<uint8_t> noise(256 * 192 * 4);
+  for (size_t i = 0; i < noise.size(); ++i)
+    noise[i] = uint8_t(i % 4 == 3 ? 255 : i * i * 2654435761u >> 24);
+  lumo::DecoderScope scope(1);
+  for (bool avif : {true, false}) {
+    SCOPED_TRACE(avif ? "AV1" : "HEVC");
+    const std::string path = make(avif ? "t.avif" : "t.heic", imagefiles::writeHeif, 256, 192,
+                                  noise.data(), imagefiles::HeifOptions{.avif = avif});
+    ASSERT_GE(imagefiles::readFile(path).size(), lumo::internal::kThreadedCodedBytes);
+    DECODE(got, decode(path));
+    EXPECT_EQ(lumo::internal::decoderOf(1), pid);
+    for (int i = 0; i < 100 && threads() != idle; ++i) usleep(10 * 1000);
+    EXPECT_EQ(threads(), idle);
   }
 }
 

@@ -1,22 +1,38 @@
-// The AV1 decoder that libheif uses for AVIF: libaom, behind libheif's
+// The AV1 decoder that libheif uses for AVIF: dav1d, behind libheif's
 // decoder plug-in interface, registered above libheif's own AV1 decoders.
 //
-// Why not libheif's choice: it prefers its dav1d plug-in, which leaks some of
-// dav1d's memory on damaged files, and it decodes an image's alpha plane with
-// that preferred decoder whatever the decoding options name. A host serving
-// untrusted files for months cannot afford a leak per bad file, so every AV1
-// image of a file, colour and alpha alike, goes through this plug-in. AV1
-// decoding is exact: the pixels are the same as dav1d's.
+// Why not libheif's own dav1d plug-in: it leaks some of dav1d's memory on
+// damaged files (a picture or data reference left behind on an error path),
+// and it decodes an image's alpha plane with its preferred decoder whatever
+// the decoding options name. A host serving untrusted files for months
+// cannot afford a leak per bad file, so every AV1 image of a file, colour
+// and alpha alike, goes through this plug-in, which gives back every data
+// and picture reference and closes its dav1d context on every path.
 //
-// The plug-in copies libaom's planes into a libheif image of the same layout
+// Each image gets a context of its own, closed once the image is decoded, so
+// dav1d's threads live only as long as one decode: the decoder processes are
+// long-lived and mostly idle. A context uses heifCodecThreads() threads: the
+// cores the process may run on (read when the plug-ins are registered,
+// before a decoder process confines itself; its filter has no call that
+// would tell), at most kMaxThreads; for little coded data one, as starting
+// and ending threads costs about a millisecond on a busy machine (dav1d
+// then decodes on the caller's thread alone). Still images need no frame
+// threads: one frame in flight, its tiles and loop filters spread over the
+// threads.
+//
+// This file also registers the engine's HEVC plug-in (hevc.cpp).
+//
+// The plug-in copies dav1d's planes into a libheif image of the same layout
 // (4:2:0, 4:2:2, 4:4:4 or monochrome; 8 bits, or 10 and 12 in 16-bit
 // samples) and passes on the bitstream's colour description, which libheif
 // uses where the file gives none of its own.
-#include <aom/aom_decoder.h>
-#include <aom/aomdx.h>
+#include <dav1d/dav1d.h>
 #include <libheif/heif.h>
 #include <libheif/heif_plugin.h>
+#include <sched.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -29,20 +45,33 @@ namespace {
 
 // Above libheif's own AV1 decoders (dav1d 150, libaom 100).
 constexpr int kPriority = 200;
+// A decode's threads at most: a host runs a decoder process per client, and
+// several decodes at once each take this many.
+constexpr int kMaxThreads = 8;
+
+// The threads a decode gets; set once, when the plug-ins are registered.
+int g_threads = 1;
+
+int availableCores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  return std::max(1, CPU_COUNT(&set));
+}
 
 struct Decoder {
-  aom_codec_ctx_t codec{};
-  bool open = false;
   std::vector<uint8_t> data;
 };
 
 constexpr heif_error kOk = {heif_error_Ok, heif_suberror_Unspecified, "Success"};
+constexpr heif_error kNoMemory = {heif_error_Memory_allocation_error, heif_suberror_Unspecified,
+                                  "out of memory"};
 
 heif_error decoderError(const char* message) {
   return {heif_error_Decoder_plugin_error, heif_suberror_Unspecified, message};
 }
 
-const char* pluginName() { return "libaom AV1 decoder"; }
+const char* pluginName() { return "dav1d AV1 decoder"; }
 
 int supports(heif_compression_format format) {
   return format == heif_compression_AV1 ? kPriority : 0;
@@ -50,23 +79,12 @@ int supports(heif_compression_format format) {
 
 heif_error newDecoder(void** out) {
   auto* decoder = new (std::nothrow) Decoder;
-  if (decoder == nullptr)
-    return {heif_error_Memory_allocation_error, heif_suberror_Unspecified, "out of memory"};
-  if (aom_codec_dec_init(&decoder->codec, aom_codec_av1_dx(), nullptr, 0) != AOM_CODEC_OK) {
-    delete decoder;
-    return decoderError("cannot start the AV1 decoder");
-  }
-  decoder->open = true;
+  if (decoder == nullptr) return kNoMemory;
   *out = decoder;
   return kOk;
 }
 
-void freeDecoder(void* opaque) {
-  auto* decoder = static_cast<Decoder*>(opaque);
-  if (decoder == nullptr) return;
-  if (decoder->open) aom_codec_destroy(&decoder->codec);
-  delete decoder;
-}
+void freeDecoder(void* opaque) { delete static_cast<Decoder*>(opaque); }
 
 heif_error pushData(void* opaque, const void* data, size_t size) {
   auto* decoder = static_cast<Decoder*>(opaque);
@@ -74,39 +92,74 @@ heif_error pushData(void* opaque, const void* data, size_t size) {
   try {
     decoder->data.insert(decoder->data.end(), bytes, bytes + size);
   } catch (...) {
-    return {heif_error_Memory_allocation_error, heif_suberror_Unspecified, "out of memory"};
+    return kNoMemory;
   }
   return kOk;
 }
 
-// Copies one of libaom's planes into a new plane of |image|; 16-bit samples
-// holding 8-bit values are narrowed, as libheif keeps 8 bits in a byte.
-bool copyPlane(const aom_image_t* from, int index, heif_image* image, heif_channel channel,
+// The context of one image's decode and what it holds: closed, and every
+// reference given back, when it goes out of scope, whatever path left.
+struct Session {
+  Dav1dContext* context = nullptr;
+  Dav1dData data{};
+  Dav1dPicture picture{};
+  ~Session() {
+    dav1d_picture_unref(&picture);  // does nothing when no picture was taken
+    dav1d_data_unref(&data);        // nor when dav1d took it all
+    dav1d_close(&context);          // joins the threads; nothing when not open
+  }
+};
+
+// The data stays with the Decoder, which outlives the session.
+void keepData(const uint8_t*, void*) {}
+
+bool open(Session& session, Decoder& decoder) {
+  Dav1dSettings settings;
+  dav1d_default_settings(&settings);
+  settings.n_threads = heifCodecThreads(decoder.data.size());
+  settings.max_frame_delay = 1;
+  settings.all_layers = 0;  // the highest spatial layer only, as an image shows
+  settings.frame_size_limit = static_cast<unsigned>(kMaxPixels);
+  settings.logger.callback = nullptr;  // a confined decoder has nowhere to write
+  if (dav1d_open(&session.context, &settings) != 0) return false;
+  return dav1d_data_wrap(&session.data, decoder.data.data(), decoder.data.size(), keepData,
+                         nullptr) == 0;
+}
+
+// Feeds the data to dav1d until it gives the picture, then asks once more
+// with all of it taken (the flush: dav1d gives what it still holds). false:
+// damaged data, or no picture in it. A round in which dav1d neither took
+// data nor gave a picture ends the decode, so that no data can make it spin.
+bool decodePicture(Session& session) {
+  while (session.data.sz != 0) {
+    const int sent = dav1d_send_data(session.context, &session.data);
+    if (sent < 0 && sent != DAV1D_ERR(EAGAIN)) return false;
+    const int got = dav1d_get_picture(session.context, &session.picture);
+    if (got == 0) return true;
+    if (got != DAV1D_ERR(EAGAIN) || sent == DAV1D_ERR(EAGAIN)) return false;
+  }
+  return dav1d_get_picture(session.context, &session.picture) == 0;
+}
+
+// Copies one of dav1d's planes into a new plane of |image|: bytes at 8 bits,
+// 16-bit samples at 10 and 12, as libheif keeps them too.
+bool copyPlane(const Dav1dPicture& from, int index, heif_image* image, heif_channel channel,
                int width, int height) {
-  const bool wide = (from->fmt & AOM_IMG_FMT_HIGHBITDEPTH) != 0;
-  const int depth = static_cast<int>(from->bit_depth);
+  const int depth = from.p.bpc;
   if (heif_image_add_plane(image, channel, width, height, depth).code != heif_error_Ok)
     return false;
   int stride = 0;
   uint8_t* to = heif_image_get_plane(image, channel, &stride);
   if (to == nullptr) return false;
-  for (int y = 0; y < height; ++y) {
-    const uint8_t* in = from->planes[index] + static_cast<ptrdiff_t>(y) * from->stride[index];
-    uint8_t* out = to + static_cast<ptrdiff_t>(y) * stride;
-    if (!wide || depth > 8) {
-      std::memcpy(out, in, static_cast<size_t>(width) * (wide ? 2 : 1));
-    } else {
-      for (int x = 0; x < width; ++x) {
-        uint16_t sample;
-        std::memcpy(&sample, in + 2 * x, 2);
-        out[x] = static_cast<uint8_t>(sample);
-      }
-    }
-  }
+  const auto* in = static_cast<const uint8_t*>(from.data[index]);
+  const ptrdiff_t inStride = from.stride[index == 0 ? 0 : 1];
+  const size_t rowBytes = static_cast<size_t>(width) * (depth > 8 ? 2 : 1);
+  for (int y = 0; y < height; ++y)
+    std::memcpy(to + static_cast<ptrdiff_t>(y) * stride, in + y * inStride, rowBytes);
   return true;
 }
 
-// A colour code as the bitstream gave it. libaom stores the coded byte in an
+// A colour code as the bitstream gave it. dav1d stores the coded byte in an
 // enumeration without checking it against the enumerators, and reading such
 // a value as the enumeration is undefined: its bytes are read instead.
 template <class Code>
@@ -117,63 +170,55 @@ uint16_t codeOf(const Code& code) {
   return static_cast<uint16_t>(raw);
 }
 
-// The bitstream's colour description; values libheif does not know are left
-// unspecified rather than refused.
-void passColour(const aom_image_t* from, heif_image* image) {
+// The sequence header's colour description; values libheif does not know
+// are left unspecified rather than refused.
+void passColour(const Dav1dSequenceHeader& header, heif_image* image) {
   heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc();
   if (nclx == nullptr) return;
-  heif_nclx_color_profile_set_color_primaries(nclx, codeOf(from->cp));
-  heif_nclx_color_profile_set_transfer_characteristics(nclx, codeOf(from->tc));
-  heif_nclx_color_profile_set_matrix_coefficients(nclx, codeOf(from->mc));
-  nclx->full_range_flag = codeOf(from->range) == AOM_CR_FULL_RANGE ? 1 : 0;
+  heif_nclx_color_profile_set_color_primaries(nclx, codeOf(header.pri));
+  heif_nclx_color_profile_set_transfer_characteristics(nclx, codeOf(header.trc));
+  heif_nclx_color_profile_set_matrix_coefficients(nclx, codeOf(header.mtrx));
+  nclx->full_range_flag = header.color_range != 0 ? 1 : 0;
   heif_image_set_nclx_color_profile(image, nclx);
   heif_nclx_color_profile_free(nclx);
 }
 
-heif_error decodeImage(void* opaque, heif_image** out) {
-  auto* decoder = static_cast<Decoder*>(opaque);
-  if (aom_codec_decode(&decoder->codec, decoder->data.data(), decoder->data.size(), nullptr) !=
-      AOM_CODEC_OK)
-    return decoderError("the AV1 decoder refused the image data");
-  aom_codec_iter_t iterator = nullptr;
-  const aom_image_t* frame = aom_codec_get_frame(&decoder->codec, &iterator);
-  if (frame == nullptr) return decoderError("the AV1 data holds no picture");
-
-  const int width = static_cast<int>(frame->d_w);
-  const int height = static_cast<int>(frame->d_h);
-  const bool mono = frame->monochrome != 0;
-  heif_chroma chroma;
-  switch (frame->fmt & ~AOM_IMG_FMT_HIGHBITDEPTH) {
-    case AOM_IMG_FMT_I420:
-      chroma = heif_chroma_420;
-      break;
-    case AOM_IMG_FMT_I422:
-      chroma = heif_chroma_422;
-      break;
-    case AOM_IMG_FMT_I444:
-      chroma = heif_chroma_444;
-      break;
-    default:
-      return decoderError("the AV1 decoder gave an unknown sample layout");
-  }
+// The libheif image of a decoded picture, with its planes and colour
+// description; nullptr when memory ran out or the layout is unknown.
+heif_image* toHeifImage(const Dav1dPicture& picture) {
+  const int width = picture.p.w;
+  const int height = picture.p.h;
+  const Dav1dPixelLayout layout = picture.p.layout;
+  const bool mono = layout == DAV1D_PIXEL_LAYOUT_I400;
+  const heif_chroma chroma = layout == DAV1D_PIXEL_LAYOUT_I420   ? heif_chroma_420
+                             : layout == DAV1D_PIXEL_LAYOUT_I422 ? heif_chroma_422
+                                                                 : heif_chroma_444;
   heif_image* image = nullptr;
   if (heif_image_create(width, height, mono ? heif_colorspace_monochrome : heif_colorspace_YCbCr,
                         mono ? heif_chroma_monochrome : chroma, &image)
           .code != heif_error_Ok)
-    return {heif_error_Memory_allocation_error, heif_suberror_Unspecified, "out of memory"};
-  const int chromaWidth =
-      (width + static_cast<int>(frame->x_chroma_shift)) >> frame->x_chroma_shift;
-  const int chromaHeight =
-      (height + static_cast<int>(frame->y_chroma_shift)) >> frame->y_chroma_shift;
-  bool copied = copyPlane(frame, AOM_PLANE_Y, image, heif_channel_Y, width, height);
+    return nullptr;
+  const int chromaWidth = layout == DAV1D_PIXEL_LAYOUT_I444 ? width : (width + 1) >> 1;
+  const int chromaHeight = layout == DAV1D_PIXEL_LAYOUT_I420 ? (height + 1) >> 1 : height;
+  bool copied = copyPlane(picture, 0, image, heif_channel_Y, width, height);
   if (copied && !mono)
-    copied = copyPlane(frame, AOM_PLANE_U, image, heif_channel_Cb, chromaWidth, chromaHeight) &&
-             copyPlane(frame, AOM_PLANE_V, image, heif_channel_Cr, chromaWidth, chromaHeight);
+    copied = copyPlane(picture, 1, image, heif_channel_Cb, chromaWidth, chromaHeight) &&
+             copyPlane(picture, 2, image, heif_channel_Cr, chromaWidth, chromaHeight);
   if (!copied) {
     heif_image_release(image);
-    return {heif_error_Memory_allocation_error, heif_suberror_Unspecified, "out of memory"};
+    return nullptr;
   }
-  passColour(frame, image);
+  if (picture.seq_hdr != nullptr) passColour(*picture.seq_hdr, image);
+  return image;
+}
+
+heif_error decodeImage(void* opaque, heif_image** out) {
+  auto* decoder = static_cast<Decoder*>(opaque);
+  Session session;
+  if (!open(session, *decoder)) return decoderError("cannot start the AV1 decoder");
+  if (!decodePicture(session)) return decoderError("the AV1 decoder refused the image data");
+  heif_image* image = toHeifImage(session.picture);
+  if (image == nullptr) return kNoMemory;
   *out = image;
   return kOk;
 }
@@ -181,19 +226,23 @@ heif_error decodeImage(void* opaque, heif_image** out) {
 void setStrict(void*, int) {}
 
 const heif_decoder_plugin kPlugin = {
-    3,           pluginName, nullptr,     nullptr,   supports,     newDecoder,
-    freeDecoder, pushData,   decodeImage, setStrict, "libaom-own",
+    3,           pluginName, nullptr,     nullptr,   supports,    newDecoder,
+    freeDecoder, pushData,   decodeImage, setStrict, "dav1d-own",
 };
 
 }  // namespace
 
-bool useOwnAv1Decoder() {
+int heifCodecThreads(size_t codedBytes) { return codedBytes < kThreadedCodedBytes ? 1 : g_threads; }
+
+bool useOwnHeifDecoders() {
   // libheif's decoder list is process-wide: the reference taken here is never
   // given back, so that another user of libheif in the host process ending
-  // its own use cannot unregister this decoder.
+  // its own use cannot unregister these decoders.
   static const bool registered = [] {
+    g_threads = std::min(availableCores(), kMaxThreads);
     if (heif_init(nullptr).code != heif_error_Ok) return false;
-    return heif_register_decoder_plugin(&kPlugin).code == heif_error_Ok;
+    return heif_register_decoder_plugin(&kPlugin).code == heif_error_Ok &&
+           heif_register_decoder_plugin(ownHevcPlugin()).code == heif_error_Ok;
   }();
   return registered;
 }

@@ -20,6 +20,8 @@
 #include "platform/lumo.h"
 #include "platform/osal.h"
 
+struct heif_decoder_plugin;  // libheif's decoder plug-in interface
+
 namespace lumo::internal {
 
 // The largest image (in pixels) the engine decodes or reports: 256 Mi pixels.
@@ -497,9 +499,18 @@ bool decodeJxl(Source& source, Pipeline& pipeline);
 using FormatDecoder = bool (*)(Source& source, Pipeline& pipeline);
 FormatDecoder findDecoder(Source& source);
 
-// Registers the engine's AV1 decoder with libheif, once per process; false
-// when libheif refused it.
-bool useOwnAv1Decoder();
+// Registers the engine's own AV1 and HEVC decoders (av1.cpp, hevc.cpp) with
+// libheif, once per process, and reads the cores this process may use, for
+// heifCodecThreads(); false when libheif refused them. A decoder process
+// calls it before it confines itself.
+bool useOwnHeifDecoders();
+// The threads the AV1 or HEVC decode of |codedBytes| of data may use: the
+// cores this process may run on, at most 8; 1 below kThreadedCodedBytes,
+// where starting and ending threads costs more than they would save (the
+// tiles of a grid, thumbnails).
+constexpr size_t kThreadedCodedBytes = 32 * 1024;
+int heifCodecThreads(size_t codedBytes);
+const ::heif_decoder_plugin* ownHevcPlugin();
 
 // The orientation (1..8) in an Exif block, 1 when it has none or cannot be
 // read. |exif| starts with the "Exif\0\0" header, as an APP1 segment's data.

@@ -76,6 +76,7 @@ constexpr size_t kPopulateStepBytes = 1u << 20;
 //   rt_sigprocmask,      the start and end of a thread (the C library
 //   set_robust_list,     registers every thread's restartable sequence
 //   rseq, exit           once the first thread has one)
+//   prctl                naming a codec's thread (PR_SET_NAME only)
 //   clock_gettime        the CPU time it reports, and the watch for requests
 //   sched_yield          yielding the core while it watches
 //   exit_group           the end
@@ -128,6 +129,7 @@ bool installFilter() {
   allow(SCMP_SYS(rt_sigprocmask));
   allow(SCMP_SYS(set_robust_list));
   allow(SCMP_SYS(exit));
+  allow(SCMP_SYS(prctl), 1, SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME));
   allow(SCMP_SYS(clock_gettime));
   allow(SCMP_SYS(sched_yield));
   allow(SCMP_SYS(exit_group));
@@ -551,7 +553,7 @@ int runDecoderProcess(int argc, char** argv, bool testRequests) {
   // address space small.
   mallopt(M_ARENA_MAX, 1);
 #endif
-  if (!useOwnAv1Decoder()) return 3;
+  if (!useOwnHeifDecoders()) return 3;
   prepareSort();
   // The populator's thread, started before the filter: the C library sets
   // up its thread signals at the first thread it starts, so that the

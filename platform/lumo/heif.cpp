@@ -1,5 +1,5 @@
-// HEIF (HEIC) and AVIF decoding (libheif, with its HEVC decoder and the
-// engine's own AV1 plug-in, av1.cpp): the primary image, with the
+// HEIF (HEIC) and AVIF decoding (libheif, with the engine's own HEVC and AV1
+// plug-ins, hevc.cpp and av1.cpp): the primary image, with the
 // container's rotation, mirroring and cropping applied, so the information
 // and the pixels describe the image as it is meant to be seen.
 //
@@ -997,8 +997,8 @@ bool runHeif(Source& source, Pipeline& pipeline, Objects& o) {
 }  // namespace
 
 bool decodeHeif(Source& source, Pipeline& pipeline) {
-  if (!useOwnAv1Decoder()) {
-    kor::ErrorStorage::set("cannot start the AV1 decoder");
+  if (!useOwnHeifDecoders()) {
+    kor::ErrorStorage::set("cannot start the AV1 and HEVC decoders");
     return false;
   }
   try {

@@ -152,6 +152,12 @@ int main(int argc, char** argv) {
   heif.avif = true;
   both("fuzz_engine_avif", "thumbnail.avif",
        [&](auto p) { return writeHeif(p, w, h, rgba.data(), heif); });
+  HeifOptions deep;
+  deep.avif = true;
+  deep.bitDepth = 10;
+  deep.chroma = "422";
+  both("fuzz_engine_avif", "deep-422.avif",
+       [&](auto p) { return writeHeif(p, w, h, rgba.data(), deep); });
 
   const std::vector<uint16_t> rgba16(rgba.begin(), rgba.end());
   const std::vector<uint16_t> grey16(grey.begin(), grey.end());

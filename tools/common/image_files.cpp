@@ -740,27 +740,38 @@ bool writeWebp(const std::string& path, uint32_t width, uint32_t height, const u
 
 namespace {
 
-heif_image* heifImage(uint32_t width, uint32_t height, const uint8_t* rgba, bool alpha) {
+// A libheif RGB(A) image of |rgba|, its samples widened to |depth| bits
+// (stored little-endian in 16 bits) when that is more than 8.
+heif_image* heifImage(uint32_t width, uint32_t height, const uint8_t* rgba, bool alpha,
+                      int depth = 8) {
   heif_image* image = nullptr;
   const int w = static_cast<int>(width);
   const int h = static_cast<int>(height);
-  if (heif_image_create(w, h, heif_colorspace_RGB,
-                        alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &image)
-          .code != heif_error_Ok)
+  const bool wide = depth > 8;
+  const heif_chroma chroma =
+      wide ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+           : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+  if (heif_image_create(w, h, heif_colorspace_RGB, chroma, &image).code != heif_error_Ok)
     return nullptr;
   int stride = 0;
   uint8_t* plane = nullptr;
-  if (heif_image_add_plane(image, heif_channel_interleaved, w, h, 8).code == heif_error_Ok)
+  if (heif_image_add_plane(image, heif_channel_interleaved, w, h, depth).code == heif_error_Ok)
     plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
   if (plane == nullptr) {
     heif_image_release(image);
     return nullptr;
   }
   const int channels = alpha ? 4 : 3;
+  const uint32_t max = (1u << depth) - 1;
   for (uint32_t y = 0; y < height; ++y)
     for (uint32_t x = 0; x < width; ++x)
-      std::memcpy(plane + size_t{y} * stride + size_t{x} * channels,
-                  rgba + (size_t{y} * width + x) * 4, channels);
+      for (int c = 0; c < channels; ++c) {
+        const uint32_t v = rgba[(size_t{y} * width + x) * 4 + c];
+        uint8_t* out = plane + size_t{y} * stride + (size_t{x} * channels + c) * (wide ? 2 : 1);
+        const uint32_t sample = (v * max + 127) / 255;
+        out[0] = static_cast<uint8_t>(sample);
+        if (wide) out[1] = static_cast<uint8_t>(sample >> 8);
+      }
   return image;
 }
 
@@ -770,7 +781,7 @@ bool writeHeif(const std::string& path, uint32_t width, uint32_t height, const u
                const HeifOptions& o) {
   heif_context* context = heif_context_alloc();
   heif_encoder* encoder = nullptr;
-  heif_image* image = heifImage(width, height, rgba, o.alpha);
+  heif_image* image = heifImage(width, height, rgba, o.alpha, o.bitDepth);
   heif_image* thumbnail = nullptr;
   heif_encoding_options* options = heif_encoding_options_alloc();
   heif_image_handle* handle = nullptr;
@@ -780,6 +791,8 @@ bool writeHeif(const std::string& path, uint32_t width, uint32_t height, const u
                 context, o.avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder)
                     .code == heif_error_Ok &&
             heif_encoder_set_lossy_quality(encoder, o.quality).code == heif_error_Ok;
+  if (ok && o.chroma != nullptr)
+    ok = heif_encoder_set_parameter_string(encoder, "chroma", o.chroma).code == heif_error_Ok;
   if (ok) {
     options->image_orientation = static_cast<heif_orientation>(o.orientation);
     ok = heif_context_encode_image(context, image, encoder, options, &handle).code == heif_error_Ok;

@@ -162,6 +162,10 @@ struct HeifOptions {
   // empty, from the image itself.
   uint32_t thumbnailSize = 0;
   std::vector<uint8_t> thumbnailRgba;
+  // 8, or 10 or 12: the 8-bit samples widened to that depth and coded so.
+  int bitDepth = 8;
+  // The encoder's chroma subsampling ("420", "422", "444"); null: its own.
+  const char* chroma = nullptr;
 };
 bool writeHeif(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
                const HeifOptions& options = {});

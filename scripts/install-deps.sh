@@ -10,7 +10,7 @@ packages=(
   lintian devscripts systemd
   libgtest-dev
   libjpeg62-turbo-dev libspng-dev zlib1g-dev libgif-dev libexif-dev
-  libwebp-dev libheif-dev libaom-dev libseccomp-dev libsystemd-dev
+  libwebp-dev libheif-dev libaom-dev liblcms2-dev libseccomp-dev libsystemd-dev
   nlohmann-json3-dev libcli11-dev
   # the Python package and its tests
   python3 python3-numpy python3-pil python3-pytest

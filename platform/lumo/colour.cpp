@@ -4,8 +4,8 @@
 // Profiles come from files and are hostile: they are bounded in size
 // (kMaxIccProfileBytes) and parsed by little-cms alone, whose error texts go
 // to tracing at level 1 (silent by default) instead of stderr. Making a
-// transform only needs memory, so it runs in a confined decoder process as
-// well.
+// transform only needs memory once prepareColour() has run, so it runs in a
+// confined decoder process as well.
 //
 // Rendering intent is perceptual, without black point compensation. For the
 // matrix-shaper profiles of cameras and displays that is the colorimetric
@@ -336,6 +336,16 @@ Cache& cache() {
 
 }  // namespace
 
+void prepareColour() {
+  static const bool ready = [] {
+    cmsSetLogErrorHandler(logLcmsError);
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    if (srgb != nullptr) cmsCloseProfile(srgb);
+    return true;
+  }();
+  (void)ready;
+}
+
 bool colourProfileFits(uint64_t size) {
   if (size <= kMaxIccProfileBytes) return true;
   logColourNote(nullptr, kTooLarge);
@@ -344,11 +354,7 @@ bool colourProfileFits(uint64_t size) {
 
 ColourTransform* acquireColourTransform(const ColourSource& source, ColourLayout layout,
                                         const char** unusable) {
-  static const bool ready = [] {
-    cmsSetLogErrorHandler(logLcmsError);
-    return true;
-  }();
-  (void)ready;
+  prepareColour();
   *unusable = nullptr;
   if (source.data != nullptr && source.size > kMaxIccProfileBytes) {
     *unusable = kTooLarge;

@@ -61,6 +61,12 @@ void releaseColourTransform(ColourTransform* transform);
 void applyColourTransform(const ColourTransform* transform, const uint8_t* in, uint8_t* out,
                           size_t count);
 
+// Sets little-cms up, once per process: its error handler, and the C
+// library's time zone, which little-cms has read from /etc/localtime by the
+// first profile it makes (for the date in the header). A decoder process
+// calls it before it confines itself, where no file can be opened.
+void prepareColour();
+
 // False when pixels go out as stored whatever the file says (the host's
 // --colour stored, the environment variable LUMO_COLOUR=stored, read once
 // per process). setColourManaged() overrides it, for tests.

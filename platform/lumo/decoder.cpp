@@ -541,6 +541,7 @@ int runDecoderProcess(int argc, char** argv, bool testRequests) {
   if (!useOwnAv1Decoder()) return 3;
   // Notes are kept for the answers: nothing may be written to stderr.
   keepColourNotes();
+  prepareColour();
   // The populator's thread, started before the filter: the C library sets
   // up its thread signals at the first thread it starts, so that the
   // codecs' threads need no more calls.

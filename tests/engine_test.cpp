@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <lcms2.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -14,11 +15,13 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <thread>
 
 #include "platform/kor.h"
 #include "platform/lumo.h"
+#include "platform/lumo/colour.h"
 #include "platform/lumo/sandbox.h"
 #include "support/harness.h"
 #include "tools/common/image_files.h"
@@ -287,6 +290,43 @@ class DecoderEnvironment : public ::testing::Environment {
 };
 ::testing::Environment* const g_decoders =
     ::testing::AddGlobalTestEnvironment(new DecoderEnvironment);
+
+// |image| converted from the space of |icc| (RGB or grey) to sRGB by
+// little-cms itself, alpha kept: what a tagged image must decode to.
+Image toSrgb(const Image& image, const std::string& icc) {
+  cmsHPROFILE in = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
+  cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+  const bool grey = cmsGetColorSpace(in) == cmsSigGrayData;
+  cmsHTRANSFORM t = cmsCreateTransform(in, grey ? TYPE_GRAY_8 : TYPE_RGBA_8, srgb,
+                                       grey ? TYPE_RGB_8 : TYPE_RGBA_8, INTENT_PERCEPTUAL,
+                                       cmsFLAGS_COPY_ALPHA | cmsFLAGS_NOCACHE);
+  Image out = image;
+  for (size_t i = 0; t != nullptr && i < out.rgba.size(); i += 4) {
+    uint8_t rgb[4] = {};
+    cmsDoTransform(t, &image.rgba[i], rgb, 1);
+    std::memcpy(&out.rgba[i], rgb, grey ? 3 : 4);
+  }
+  EXPECT_NE(t, nullptr);
+  if (t != nullptr) cmsDeleteTransform(t);
+  cmsCloseProfile(srgb);
+  cmsCloseProfile(in);
+  return out;
+}
+
+// |icc| made |size| bytes long by zeros at its end, its header saying so.
+std::string padded(std::string icc, size_t size) {
+  icc.resize(size, '\0');
+  for (int i = 0; i < 4; ++i) icc[i] = char(size >> (24 - 8 * i));
+  return icc;
+}
+
+int maxDifference(const Image& a, const Image& b) {
+  EXPECT_EQ(a.rgba.size(), b.rgba.size());
+  int most = 0;
+  for (size_t i = 0; i < std::min(a.rgba.size(), b.rgba.size()); ++i)
+    most = std::max(most, std::abs(int(a.rgba[i]) - int(b.rgba[i])));
+  return most;
+}
 
 // ---------------------------------------------------------------------------
 // Information and pixels.
@@ -1203,6 +1243,175 @@ TEST_F(EngineTest, AllocationFailuresReturnNullWithAReason) {
   EXPECT_EQ(info(path), nullptr);
   EXPECT_NE(std::string(kor::ErrorStorage::reason()).find("out of memory"), std::string::npos);
   EXPECT_NE(decode(path), nullptr);  // nothing left armed
+}
+
+// ---------------------------------------------------------------------------
+// Colour.
+
+// An image that describes its colour decodes to what little-cms makes of
+// its stored values in sRGB, on each path of the pipeline: rows (scaled or
+// not), direct rows (JPEG into RGB888, PNG into RGBA8888), whole images
+// (WebP), scattered rows (interlaced PNG, into the bitmap or averaged), a
+// profile split over three APP2 segments, grey through a grey profile, and
+// the nclx code points of AVIF. The untagged twin gives the stored values.
+TEST_F(EngineTest, TaggedImagesDecodeToSrgbOnEveryPath) {
+  using imagefiles::Profile;
+  using B = BitmapInfo;
+  const Image image = gradient(64, 48, [](size_t i) { return uint8_t(60 + i % 190); });
+  const std::string p3 = imagefiles::iccProfile(Profile::kDisplayP3);
+  const std::string adobe = imagefiles::iccProfile(Profile::kAdobeRgb);
+  const std::string pro = imagefiles::iccProfile(Profile::kProPhoto);
+  const std::string grey = imagefiles::iccProfile(Profile::kGrey);
+  ASSERT_FALSE(p3.empty() || adobe.empty() || pro.empty() || grey.empty());
+  using MakeFile = std::function<std::string(const std::string& icc, const char* name)>;
+  const MakeFile jpg = [&](auto& icc, auto name) { return jpeg(image, {.icc = icc}, name); };
+  const MakeFile greyJpg = [&](auto& icc, auto name) {
+    return jpeg(image, {.channels = 1, .icc = icc}, name);
+  };
+  const MakeFile rgba = [&](auto& icc, auto name) { return png(image, {.icc = icc}, name); };
+  const MakeFile rgb = [&](auto& icc, auto name) {
+    std::vector<uint16_t> samples;
+    for (size_t i = 0; i < image.rgba.size(); ++i)
+      if (i % 4 != 3) samples.push_back(image.rgba[i]);
+    return make(name, imagefiles::writePng, 64, 48, samples,
+                imagefiles::PngOptions{.colorType = 2, .icc = icc});
+  };
+  const MakeFile interlaced = [&](auto& icc, auto name) {
+    return png(image, {.interlace = true, .icc = icc}, name);
+  };
+  const MakeFile webp = [&](auto& icc, auto name) {
+    return make(name, imagefiles::writeWebp, 64, 48, image.rgba.data(),
+                imagefiles::WebpOptions{.lossless = true, .icc = icc});
+  };
+  const MakeFile heic = [&](auto& icc, auto name) {
+    return make(name, imagefiles::writeHeif, 64, 48, image.rgba.data(),
+                imagefiles::HeifOptions{.icc = icc});
+  };
+  // Display P3 as nclx code points; the twin is nclx sRGB.
+  const MakeFile avif = [&](auto& icc, auto name) {
+    return make(
+        name, imagefiles::writeHeif, 64, 48, image.rgba.data(),
+        imagefiles::HeifOptions{.avif = true, .primaries = icc.empty() ? 1 : 12, .transfer = 13});
+  };
+  const struct {
+    const char* name;
+    MakeFile file;
+    std::string icc;
+    B::Format format = B::FORMAT_RGBA8888;
+    uint32_t width = 0, height = 0;  // scaled to, when not 0
+  } cases[] = {{"jpeg rows", jpg, p3},
+               {"jpeg direct rows", jpg, p3, B::FORMAT_RGB888},
+               {"jpeg scaled", jpg, adobe, B::FORMAT_RGBA8888, 21, 17},
+               {"jpeg split profile", jpg, padded(p3, 150000)},
+               {"grey jpeg rows", greyJpg, grey},
+               {"grey jpeg direct rows", greyJpg, grey, B::FORMAT_L8},
+               {"png direct rows", rgba, pro},
+               {"png rows", rgb, pro},
+               {"png scattered", interlaced, p3},
+               {"png scattered, averaged", interlaced, p3, B::FORMAT_RGBA8888, 30, 20},
+               {"webp whole image", webp, adobe},
+               {"heic", heic, adobe},
+               {"avif nclx", avif, p3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto decodeAs = [&](const std::string& path) {
+      BitmapPtr b(c.width != 0 ? scaled(path, c.width, c.height).release()
+                               : decode(path, c.format).release());
+      Image out;
+      EXPECT_NE(b, nullptr) << kor::ErrorStorage::reason();
+      if (b == nullptr) return out;
+      const uint32_t bpp = B::getBpp(b->format);
+      out = {b->width, b->height, {}};
+      for (size_t i = 0; i < size_t{b->stride} * b->height; i += bpp)
+        out.rgba.insert(out.rgba.end(),
+                        {b->pixels[i], b->pixels[i + (bpp > 1)], b->pixels[i + (bpp > 1) * 2],
+                         uint8_t(bpp == 4 ? b->pixels[i + 3] : 255)});
+      return out;
+    };
+    const Image stored = decodeAs(c.file("", "untagged"));
+    const Image got = decodeAs(c.file(c.icc, "tagged"));
+    EXPECT_LE(maxDifference(got, toSrgb(stored, c.icc)), 1);
+    EXPECT_GE(maxDifference(got, stored), 8);
+  }
+}
+
+// Pixels go out as stored, bit for bit, when the description is sRGB (a
+// profile or nclx: no transform), cannot be used (logged at level 2 on
+// LUMO_Colour), or colour is not managed; and a profile may be 4 MiB long,
+// not a byte more.
+TEST_F(EngineTest, ColourThatNeedsNoOrCannotTakeAConversionLeavesPixelsAsStored) {
+  using imagefiles::Profile;
+  const Image image = gradient(64, 48);
+  const std::string p3 = imagefiles::iccProfile(Profile::kDisplayP3);
+  std::string damaged = p3;
+  damaged[36] = 'X';  // the 'acsp' signature
+  DECODE(stored, decode(jpeg(image, {}, "untagged.jpg")));
+  const struct {
+    const char* name;
+    std::string icc;
+    const char* note;  // logged, or null
+  } cases[] = {
+      {"srgb", imagefiles::iccProfile(Profile::kSrgb), nullptr},
+      {"damaged", damaged, "little-cms cannot read the profile"},
+      {"not rgb", imagefiles::iccProfile(Profile::kCmyk), "the profile's colour space"},
+      {"4 MiB + 1", padded(p3, lumo::internal::kMaxIccProfileBytes + 1), "larger than 4 MiB"},
+  };
+  auto notes = [](const char* text) {
+    size_t n = 0;
+    for (const auto& m : testsupport::traces().messages())
+      n += m.channel == "LUMO_Colour" && m.level == 2 && m.text.find(text) != std::string::npos;
+    return n;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::traces().clear();
+    DECODE(got, decode(jpeg(image, {.icc = c.icc}, "tagged.jpg")));
+    EXPECT_EQ(got.rgba, stored.rgba);
+    EXPECT_EQ(notes(c.note != nullptr ? c.note : "colour"), c.note != nullptr ? 1u : 0u);
+  }
+  DECODE(nclx, decode(make("srgb.avif", imagefiles::writeHeif, 64, 48, image.rgba.data(),
+                           imagefiles::HeifOptions{.avif = true, .primaries = 1, .transfer = 13})));
+  DECODE(plain, decode(make("plain.avif", imagefiles::writeHeif, 64, 48, image.rgba.data(),
+                            imagefiles::HeifOptions{.avif = true, .primaries = 2, .transfer = 2})));
+  EXPECT_EQ(nclx.rgba, plain.rgba);
+  const std::string largest =
+      jpeg(image, {.icc = padded(p3, lumo::internal::kMaxIccProfileBytes)}, "largest.jpg");
+  DECODE(converted, decode(largest));
+  EXPECT_LE(maxDifference(converted, toSrgb(stored, p3)), 1);
+  // Decoder processes take the setting from their environment.
+  if (DecoderEnvironment::enabled()) return;
+  lumo::internal::setColourManaged(false);
+  DECODE(unmanaged, decode(largest));
+  lumo::internal::setColourManaged(true);
+  EXPECT_EQ(unmanaged.rgba, stored.rgba);
+}
+
+// A CMYK JPEG with a profile goes through it (Adobe's inverted CMYK and
+// plain), not through the plain formula.
+TEST_F(EngineTest, CmykJpegWithAProfileIsConvertedThroughIt) {
+  const std::string cmyk = imagefiles::iccProfile(imagefiles::Profile::kCmyk);
+  cmsHPROFILE in = cmsOpenProfileFromMem(cmyk.data(), cmsUInt32Number(cmyk.size()));
+  cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+  const Image ink = gradient(48, 32, [](size_t) { return uint8_t(100); });  // K: mid-grey
+  for (bool adobe : {true, false}) {
+    SCOPED_TRACE(adobe ? "adobe" : "plain");
+    cmsHTRANSFORM t = cmsCreateTransform(in, adobe ? TYPE_CMYK_8_REV : TYPE_CMYK_8, srgb,
+                                         TYPE_RGBA_8, INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
+    ASSERT_NE(t, nullptr);
+    Image want = ink;
+    cmsDoTransform(t, ink.rgba.data(), want.rgba.data(), 48 * 32);
+    cmsDeleteTransform(t);
+    for (size_t i = 3; i < want.rgba.size(); i += 4) want.rgba[i] = 255;
+    imagefiles::JpegOptions o{.quality = 95, .channels = 4, .icc = cmyk};
+    o.adobeMarker = adobe;
+    DECODE(got, decode(jpeg(ink, o)));
+    o.icc.clear();
+    DECODE(plain, decode(jpeg(ink, o, "plain.jpg")));
+    EXPECT_GE(psnr(got, want), 35.0);
+    EXPECT_LT(psnr(plain, want), 25.0);
+  }
+  cmsCloseProfile(srgb);
+  cmsCloseProfile(in);
 }
 
 TEST_F(EngineTest, ConcurrentDecodesAgree) {

@@ -1386,6 +1386,26 @@ TEST_F(EngineTest, ColourThatNeedsNoOrCannotTakeAConversionLeavesPixelsAsStored)
   EXPECT_EQ(unmanaged.rgba, stored.rgba);
 }
 
+// HDR transfer functions put diffuse white (203 cd/m²: PQ's code 148, HLG's
+// 75 %, code 191) at sRGB's white and clip what is brighter; black stays
+// black, and mid-tones land where the mapping puts them (sRGB's curve of
+// luminance / 203).
+TEST_F(EngineTest, HdrTransfersPutDiffuseWhiteAtSrgbWhite) {
+  const struct {
+    int transfer;
+    uint8_t in, out;
+  } cases[] = {{16, 148, 255}, {16, 250, 255}, {16, 100, 107}, {16, 0, 0},  // 30 cd/m²
+               {18, 191, 255}, {18, 128, 137}, {18, 0, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.transfer << ": " << int(c.in));
+    const std::vector<uint8_t> flat(16 * 16 * 4, c.in);
+    DECODE(got, decode(make("hdr.avif", imagefiles::writeHeif, 16, 16, flat.data(),
+                            imagefiles::HeifOptions{
+                                .avif = true, .primaries = 9, .transfer = c.transfer})));
+    for (size_t i = 0; i < got.rgba.size(); i += 4) ASSERT_NEAR(got.rgba[i + 1], c.out, 3) << i;
+  }
+}
+
 // A CMYK JPEG with a profile goes through it (Adobe's inverted CMYK and
 // plain), not through the plain formula.
 TEST_F(EngineTest, CmykJpegWithAProfileIsConvertedThroughIt) {

@@ -28,7 +28,6 @@
 #include <mutex>
 #include <new>
 
-#include "platform/kor.h"
 #include "platform/lumo/codec.h"
 #include "platform/tracing.h"
 
@@ -57,6 +56,7 @@ void logLcmsError(cmsContext, cmsUInt32Number code, const char* text) {
 }
 
 constexpr const char* kTooLarge = "the profile is larger than 4 MiB";
+constexpr const char* kOutOfMemory = "out of memory";
 
 std::atomic<int> g_managed{-1};  // -1: not read from the environment yet
 std::atomic<bool> g_keepNotes{false};
@@ -237,7 +237,7 @@ void buildTransform(ColourTransform* entry, cmsHPROFILE profile) {
   }
   cmsHPROFILE srgb = cmsCreate_sRGBProfile();
   if (srgb == nullptr) {
-    entry->unusable = "out of memory";
+    entry->unusable = kOutOfMemory;
     return;
   }
   const ColourLayout layout = entry->layout;
@@ -290,13 +290,11 @@ ColourTransform* buildEntry(const ColourSource& source, ColourLayout layout, uin
 }
 
 // The cache: most recently used first. Its own reference to each entry is
-// given back when the entry is dropped.
+// given back when the entry is dropped. It lives as long as the process, as
+// decodes may run on other threads while the process exits.
 struct Cache {
   std::mutex mutex;
   ColourTransform* entries[kMaxColourTransforms] = {};  // Guarded by mutex.
-  ~Cache() {
-    for (ColourTransform* entry : entries) releaseColourTransform(entry);
-  }
 
   // The entry of |key| and |layout| with a reference for the caller, moved
   // to the front; null when there is none.
@@ -330,8 +328,8 @@ struct Cache {
 };
 
 Cache& cache() {
-  static Cache cache;
-  return cache;
+  static Cache* cache = new Cache;  // never freed
+  return *cache;
 }
 
 }  // namespace
@@ -365,7 +363,8 @@ ColourTransform* acquireColourTransform(const ColourSource& source, ColourLayout
   if (entry == nullptr) {
     entry = buildEntry(source, layout, key);
     if (entry == nullptr) return nullptr;
-    cache().insert(entry);
+    // A shortage of memory passes: the next image tries again.
+    if (entry->unusable != kOutOfMemory) cache().insert(entry);
   }
   if (entry->identity || entry->unusable != nullptr) {
     *unusable = entry->unusable;

@@ -134,7 +134,7 @@ has_files() { # PACKAGE FILE...: PACKAGE holds each FILE (below /usr)
 controls() { dpkg-deb --ctrl-tarfile "$(deb "$1")" | tar -t | sed -n 's|^\./\(.\)|\1|p' | sort | tr '\n' ' '; }
 
 lib_service=libimageserverlib$major lib_client=libimageserverclient$major
-for package in libjpeg62-turbo libspng0 libgif7 libexif12 libseccomp2 libstdc++6 libc6; do
+for package in libjpeg62-turbo libspng0 libgif7 libexif12 liblcms2-2 libseccomp2 libstdc++6 libc6; do
   depends_on "$lib_service" "$package"
 done
 [[ $(dpkg-deb -f "$(deb "$lib_client")" Depends) != *jpeg* ]] || fail "the client library needs an image codec"

@@ -1335,6 +1335,67 @@ TEST_F(EngineTest, TaggedImagesDecodeToSrgbOnEveryPath) {
   }
 }
 
+// RGB matrix-shaper profiles go through tables that agree with little-cms's
+// own transform within one code value, on a grid through the RGB cube
+// (every fifth level, 0 and 255 included), nclx Display P3 too. sRGB with
+// its red colorant 7 times as bright still fits the tables' fixed point;
+// 9 times would overflow it and goes through little-cms.
+TEST_F(EngineTest, MatrixShaperTablesAgreeWithLittleCms) {
+  auto saved = [](cmsHPROFILE profile) {
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::string bytes(size, '\0');
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsCloseProfile(profile);
+    return bytes;
+  };
+  auto brightRed = [&](double scale) {
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsCIEXYZ red = *static_cast<const cmsCIEXYZ*>(cmsReadTag(srgb, cmsSigRedColorantTag));
+    red = {red.X * scale, red.Y * scale, red.Z * scale};
+    cmsWriteTag(srgb, cmsSigRedColorantTag, &red);
+    return saved(srgb);
+  };
+  const cmsCIExyY d65 = {0.3127, 0.3290, 1};
+  const cmsCIExyYTRIPLE p3 = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}};
+  const double srgbCurve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+  cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
+  cmsToneCurve* curves[3] = {curve, curve, curve};
+  const std::string nclxP3 = saved(cmsCreateRGBProfile(&d65, &p3, curves));
+  cmsFreeToneCurve(curve);
+  Image cube;
+  for (int r = 0; r < 256; r += 5)
+    for (int g = 0; g < 256; g += 5)
+      for (int b = 0; b < 256; b += 5)
+        cube.rgba.insert(cube.rgba.end(), {uint8_t(r), uint8_t(g), uint8_t(b), uint8_t(r ^ b)});
+  cube.width = uint32_t(cube.rgba.size() / 4);
+  cube.height = 1;
+  using imagefiles::Profile;
+  const struct {
+    const char* name;
+    std::string icc;
+    uint16_t primaries = 0, transfer = 0;  // nclx, when not 0
+  } cases[] = {{"display p3", imagefiles::iccProfile(Profile::kDisplayP3)},
+               {"adobe rgb", imagefiles::iccProfile(Profile::kAdobeRgb)},
+               {"prophoto", imagefiles::iccProfile(Profile::kProPhoto)},
+               {"nclx display p3", nclxP3, 12, 13},
+               {"red x 7", brightRed(7)},
+               {"red x 9", brightRed(9)}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto* bytes = c.primaries != 0 ? nullptr : reinterpret_cast<const uint8_t*>(c.icc.data());
+    const char* unusable = nullptr;
+    lumo::internal::ColourTransform* t = lumo::internal::acquireColourTransform(
+        {bytes, bytes != nullptr ? c.icc.size() : 0, c.primaries, c.transfer},
+        lumo::internal::ColourLayout::kRgba, &unusable);
+    ASSERT_NE(t, nullptr);
+    Image got = cube;
+    lumo::internal::applyColourTransform(t, cube.rgba.data(), got.rgba.data(), cube.width);
+    lumo::internal::releaseColourTransform(t);
+    EXPECT_LE(maxDifference(got, toSrgb(cube, c.icc)), 1);
+  }
+}
+
 // Pixels go out as stored, bit for bit, when the description is sRGB (a
 // profile or nclx: no transform), cannot be used (logged at level 2 on
 // LUMO_Colour), or colour is not managed; and a profile may be 4 MiB long,

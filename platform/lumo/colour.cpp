@@ -9,7 +9,9 @@
 //
 // Rendering intent is perceptual, without black point compensation. For the
 // matrix-shaper profiles of cameras and displays that is the colorimetric
-// conversion; CMYK profiles bring their own perceptual tables.
+// conversion (they have no perceptual tables), which the tables of
+// colour_tables.h apply without little-cms's per-pixel cost; CMYK profiles
+// bring their own perceptual tables.
 //
 // HDR transfer functions are mapped with 203 cd/m² as diffuse white (ITU-R
 // BT.2408): PQ values are taken as absolute luminance and divided by 203;
@@ -29,6 +31,7 @@
 #include <new>
 
 #include "platform/lumo/codec.h"
+#include "platform/lumo/colour_tables.h"
 #include "platform/tracing.h"
 
 namespace lumo::internal {
@@ -38,7 +41,8 @@ class ColourTransform {
   uint64_t key = 0;
   ColourLayout layout = ColourLayout::kRgba;
   std::atomic<uint32_t> refs{1};
-  cmsHTRANSFORM transform = nullptr;  // null: |lut| (grey layouts)
+  cmsHTRANSFORM transform = nullptr;  // null: |tables| or |lut|
+  ColourTables* tables = nullptr;     // RGB matrix-shaper profiles
   bool identity = false;              // sRGB: nothing to do
   const char* unusable = nullptr;     // why the description cannot be used
   uint8_t lut[256] = {};
@@ -225,6 +229,29 @@ cmsColorSpaceSignature spaceOf(ColourLayout layout) {
 }
 
 // Makes |entry|'s transform from |profile| (which it does not keep).
+void buildLcmsTransform(ColourTransform* entry, cmsHPROFILE profile, cmsHPROFILE srgb) {
+  const ColourLayout layout = entry->layout;
+  const bool cmyk = spaceOf(layout) == cmsSigCmykData;
+  const cmsUInt32Number out = cmyk ? TYPE_RGBA_8 : inputType(layout);
+  const cmsUInt32Number flags = cmsFLAGS_NOCACHE | (cmyk ? 0 : cmsFLAGS_COPY_ALPHA);
+  entry->transform =
+      cmsCreateTransform(profile, inputType(layout), srgb, out, INTENT_PERCEPTUAL, flags);
+  if (entry->transform == nullptr) entry->unusable = "little-cms refused the profile";
+}
+
+// An RGB matrix-shaper profile goes through tables (colour_tables.h) when
+// they can express it, otherwise through little-cms's transform.
+void buildMatrixShaper(ColourTransform* entry, cmsHPROFILE profile, cmsHPROFILE srgb) {
+  entry->tables = new (std::nothrow) ColourTables;
+  if (entry->tables == nullptr) {
+    entry->unusable = kOutOfMemory;
+  } else if (!buildColourTables(profile, srgb, entry->tables)) {
+    delete entry->tables;
+    entry->tables = nullptr;
+    buildLcmsTransform(entry, profile, srgb);
+  }
+}
+
 void buildTransform(ColourTransform* entry, cmsHPROFILE profile) {
   const cmsProfileClassSignature kind = cmsGetDeviceClass(profile);
   if (cmsGetColorSpace(profile) != spaceOf(entry->layout)) {
@@ -256,13 +283,10 @@ void buildTransform(ColourTransform* entry, cmsHPROFILE profile) {
     } else {
       entry->unusable = "little-cms refused the profile";
     }
+  } else if (spaceOf(layout) == cmsSigRgbData && cmsIsMatrixShaper(profile)) {
+    buildMatrixShaper(entry, profile, srgb);
   } else {
-    const bool cmyk = spaceOf(layout) == cmsSigCmykData;
-    const cmsUInt32Number out = cmyk ? TYPE_RGBA_8 : inputType(layout);
-    const cmsUInt32Number flags = cmsFLAGS_NOCACHE | (cmyk ? 0 : cmsFLAGS_COPY_ALPHA);
-    entry->transform =
-        cmsCreateTransform(profile, inputType(layout), srgb, out, INTENT_PERCEPTUAL, flags);
-    if (entry->transform == nullptr) entry->unusable = "little-cms refused the profile";
+    buildLcmsTransform(entry, profile, srgb);
   }
   cmsCloseProfile(srgb);
 }
@@ -377,11 +401,16 @@ ColourTransform* acquireColourTransform(const ColourSource& source, ColourLayout
 void releaseColourTransform(ColourTransform* transform) {
   if (transform == nullptr || transform->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   if (transform->transform != nullptr) cmsDeleteTransform(transform->transform);
+  delete transform->tables;
   delete transform;
 }
 
 void applyColourTransform(const ColourTransform* transform, const uint8_t* in, uint8_t* out,
                           size_t count) {
+  if (transform->tables != nullptr) {
+    applyColourTables(*transform->tables, transform->layout, in, out, count);
+    return;
+  }
   if (transform->transform != nullptr) {
     cmsDoTransform(transform->transform, in, out, static_cast<cmsUInt32Number>(count));
     return;
@@ -522,8 +551,8 @@ const uint8_t* Pipeline::colourScattered(const uint8_t* rgba, uint32_t width, ui
 void Pipeline::colourInPlace(uint8_t* pixels, size_t count) const {
   const ColourTransform* transform = m_colour.pixels;
   if (transform == nullptr) return;
-  if (transform->transform != nullptr) {
-    cmsDoTransform(transform->transform, pixels, pixels, static_cast<cmsUInt32Number>(count));
+  if (transform->tables != nullptr || transform->transform != nullptr) {
+    applyColourTransform(transform, pixels, pixels, count);
     return;
   }
   for (size_t i = 0; i < count; ++i) pixels[i] = transform->lut[pixels[i]];  // L8

@@ -1337,9 +1337,7 @@ TEST_F(EngineTest, TaggedImagesDecodeToSrgbOnEveryPath) {
 
 // RGB matrix-shaper profiles go through tables that agree with little-cms's
 // own transform within one code value, on a grid through the RGB cube
-// (every fifth level, 0 and 255 included), nclx Display P3 too. sRGB with
-// its red colorant 7 times as bright still fits the tables' fixed point;
-// 9 times would overflow it and goes through little-cms.
+// (every fifth level, 0 and 255 included), nclx Display P3 too.
 TEST_F(EngineTest, MatrixShaperTablesAgreeWithLittleCms) {
   auto saved = [](cmsHPROFILE profile) {
     cmsUInt32Number size = 0;
@@ -1348,13 +1346,6 @@ TEST_F(EngineTest, MatrixShaperTablesAgreeWithLittleCms) {
     cmsSaveProfileToMem(profile, bytes.data(), &size);
     cmsCloseProfile(profile);
     return bytes;
-  };
-  auto brightRed = [&](double scale) {
-    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
-    cmsCIEXYZ red = *static_cast<const cmsCIEXYZ*>(cmsReadTag(srgb, cmsSigRedColorantTag));
-    red = {red.X * scale, red.Y * scale, red.Z * scale};
-    cmsWriteTag(srgb, cmsSigRedColorantTag, &red);
-    return saved(srgb);
   };
   const cmsCIExyY d65 = {0.3127, 0.3290, 1};
   const cmsCIExyYTRIPLE p3 = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}};
@@ -1378,9 +1369,7 @@ TEST_F(EngineTest, MatrixShaperTablesAgreeWithLittleCms) {
   } cases[] = {{"display p3", imagefiles::iccProfile(Profile::kDisplayP3)},
                {"adobe rgb", imagefiles::iccProfile(Profile::kAdobeRgb)},
                {"prophoto", imagefiles::iccProfile(Profile::kProPhoto)},
-               {"nclx display p3", nclxP3, 12, 13},
-               {"red x 7", brightRed(7)},
-               {"red x 9", brightRed(9)}};
+               {"nclx display p3", nclxP3, 12, 13}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const auto* bytes = c.primaries != 0 ? nullptr : reinterpret_cast<const uint8_t*>(c.icc.data());

@@ -1,7 +1,7 @@
 // The tables of the matrix-shaper fast path: made with little-cms, applied
-// here. Rounding follows little-cms's 8-bit matrix-shaper transform (1.14
-// fixed point throughout, the matrix's sum rounded to nearest), which
-// keeps the two within one code value.
+// here. Linear light is rounded to 1.14 fixed point as little-cms rounds it,
+// and the matrix's sum to 1.14 again, which keeps the two within one code
+// value.
 #include "platform/lumo/colour_tables.h"
 
 #include <algorithm>
@@ -11,13 +11,11 @@ namespace lumo::internal {
 
 namespace {
 
-// Each row of the fixed-point matrix, applied to values up to kLinearOne,
-// must sum within int32: |row| * 2^14 * 2^14 < 2^31 needs a sum of absolute
-// coefficients below 8. Ordinary primaries stay far below (ProPhoto's
+// A row of the matrix, applied to linear light of 0 .. 1, must sum within
+// -8 .. 8 to stay in its lane: a sum of absolute coefficients below 8,
+// with room for rounding. Ordinary primaries stay far below (ProPhoto's
 // largest is about 3.1); a profile beyond goes through little-cms.
-constexpr double kMaxRowSum = 7.5;
-
-int32_t toFixed(double value) { return static_cast<int32_t>(std::floor(value * kLinearOne + 0.5)); }
+constexpr double kMaxRowSum = 7.99;
 
 // The columns of |m| are the XYZ of the profile's red, green and blue.
 bool readColorants(cmsHPROFILE profile, double m[3][3]) {
@@ -50,34 +48,46 @@ bool invert(const double m[3][3], double out[3][3]) {
 
 // sRGB's colorants inverted after the profile's: source RGB to sRGB RGB,
 // both in linear light, through D50 XYZ.
-bool buildMatrix(cmsHPROFILE profile, cmsHPROFILE srgb, int32_t out[3][3]) {
+bool buildMatrix(cmsHPROFILE profile, cmsHPROFILE srgb, double out[3][3]) {
   double source[3][3], target[3][3], inverse[3][3];
   if (!readColorants(profile, source) || !readColorants(srgb, target) || !invert(target, inverse))
     return false;
   for (int r = 0; r < 3; ++r) {
-    double row[3], sum = 0;
+    double sum = 0;
     for (int c = 0; c < 3; ++c) {
-      row[c] = inverse[r][0] * source[0][c] + inverse[r][1] * source[1][c] +
-               inverse[r][2] * source[2][c];
-      sum += std::fabs(row[c]);
+      out[r][c] = inverse[r][0] * source[0][c] + inverse[r][1] * source[1][c] +
+                  inverse[r][2] * source[2][c];
+      sum += std::fabs(out[r][c]);
     }
     if (!(sum < kMaxRowSum)) return false;  // also NaN
-    for (int c = 0; c < 3; ++c) out[r][c] = toFixed(row[c]);
   }
   return true;
 }
 
-bool buildCurves(cmsHPROFILE profile, cmsHPROFILE srgb, ColourTables* tables) {
+// Each code value's linear light, in 1.14 as little-cms has it, times the
+// matrix's column of its channel: its shares, a lane each.
+bool buildShares(cmsHPROFILE profile, const double matrix[3][3], ColourTables* tables) {
   const cmsTagSignature tags[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
   for (int c = 0; c < 3; ++c) {
     const auto* curve = static_cast<const cmsToneCurve*>(cmsReadTag(profile, tags[c]));
     if (curve == nullptr) return false;
     for (int i = 0; i < 256; ++i) {
-      const float linear = cmsEvalToneCurveFloat(curve, static_cast<cmsFloat32Number>(i / 255.0));
-      tables->linear[c][i] = toFixed(std::clamp(static_cast<double>(linear), 0.0, 1.0));
+      const double x = cmsEvalToneCurveFloat(curve, static_cast<cmsFloat32Number>(i / 255.0));
+      const double linear = std::floor(std::clamp(x, 0.0, 1.0) * kLinearOne + 0.5) / kLinearOne;
+      uint64_t shares = 0;
+      for (uint32_t k = 0; k < 3; ++k) {
+        const auto share = static_cast<int64_t>(
+            std::floor(matrix[k][c] * linear * kShareOne + 0.5) + (c == 0 ? kShareBias : 0));
+        shares += static_cast<uint64_t>(share) << (kShareBits * k);
+      }
+      tables->shares[c][i] = shares;
     }
   }
-  // sRGB's three curves are one.
+  return true;
+}
+
+// sRGB's inverse curve; its three curves are one.
+bool buildEncoded(cmsHPROFILE srgb, ColourTables* tables) {
   const auto* curve = static_cast<const cmsToneCurve*>(cmsReadTag(srgb, cmsSigRedTRCTag));
   cmsToneCurve* inverse = curve != nullptr ? cmsReverseToneCurve(curve) : nullptr;
   if (inverse == nullptr) return false;
@@ -91,38 +101,45 @@ bool buildCurves(cmsHPROFILE profile, cmsHPROFILE srgb, ColourTables* tables) {
 }
 
 // One pass over the pixels, for pixels of |kSize| bytes with red, green
-// and blue at |kR|, |kG| and |kB|, and alpha (when there is one) at the
-// remaining offset of 0 .. 3. The matrix is copied into locals: stores
-// through |out| may alias |t| as far as the compiler knows, and would
-// reload it for every pixel.
-template <size_t kSize, size_t kR, size_t kG, size_t kB>
+// and blue at |kR|, |kG| and |kB|, and alpha (when there is one and |out|
+// is not |in|: kCopyAlpha) at the remaining offset of 0 .. 3.
+template <size_t kSize, size_t kR, size_t kG, size_t kB, bool kCopyAlpha>
 void applyTo(const ColourTables& t, const uint8_t* in, uint8_t* out, size_t count) {
   constexpr size_t kA = 6 - kR - kG - kB;
-  const int32_t(&m)[3][3] = t.matrix;
-  const int32_t m00 = m[0][0], m01 = m[0][1], m02 = m[0][2], m10 = m[1][0], m11 = m[1][1],
-                m12 = m[1][2], m20 = m[2][0], m21 = m[2][1], m22 = m[2][2];
-  const int32_t *red = t.linear[0], *green = t.linear[1], *blue = t.linear[2];
+  constexpr uint64_t kLane = (uint64_t{1} << kShareBits) - 1;
+  constexpr int32_t kRound = kShareBias - (kShareOne / kLinearOne / 2);
+  // Local copies: stores through |out| may alias |t| as far as the
+  // compiler knows, and would reload them for every pixel.
+  const uint64_t *red = t.shares[0], *green = t.shares[1], *blue = t.shares[2];
   const uint8_t* encoded = t.encoded;
-  auto encode = [encoded](int32_t sum) {
-    return encoded[std::clamp((sum + (kLinearOne >> 1)) >> 14, 0, kLinearOne)];
+  auto encode = [encoded](uint64_t lane) {
+    const int32_t linear = (static_cast<int32_t>(lane) - kRound) >> 3;
+    return encoded[std::clamp(linear, 0, kLinearOne)];
   };
   for (size_t i = 0; i < count * kSize; i += kSize) {
-    const int32_t r = red[in[i + kR]], g = green[in[i + kG]], b = blue[in[i + kB]];
-    const uint8_t r2 = encode(m00 * r + m01 * g + m02 * b);
-    const uint8_t g2 = encode(m10 * r + m11 * g + m12 * b);
-    const uint8_t b2 = encode(m20 * r + m21 * g + m22 * b);
-    if constexpr (kSize == 4) out[i + kA] = in[i + kA];
-    out[i + kR] = r2;
-    out[i + kG] = g2;
-    out[i + kB] = b2;
+    const uint64_t sum = red[in[i + kR]] + green[in[i + kG]] + blue[in[i + kB]];
+    const uint8_t r = encode(sum & kLane), g = encode((sum >> kShareBits) & kLane),
+                  b = encode(sum >> (2 * kShareBits));
+    if constexpr (kCopyAlpha) out[i + kA] = in[i + kA];
+    out[i + kR] = r;
+    out[i + kG] = g;
+    out[i + kB] = b;
   }
+}
+
+template <size_t kSize, size_t kR, size_t kG, size_t kB>
+void applyTo(const ColourTables& t, const uint8_t* in, uint8_t* out, size_t count) {
+  if (kSize == 4 && in != out) return applyTo<kSize, kR, kG, kB, true>(t, in, out, count);
+  applyTo<kSize, kR, kG, kB, false>(t, in, out, count);
 }
 
 }  // namespace
 
 bool buildColourTables(cmsHPROFILE profile, cmsHPROFILE srgb, ColourTables* tables) {
+  double matrix[3][3];
   return cmsIsMatrixShaper(profile) && cmsGetColorSpace(profile) == cmsSigRgbData &&
-         buildMatrix(profile, srgb, tables->matrix) && buildCurves(profile, srgb, tables);
+         buildMatrix(profile, srgb, matrix) && buildShares(profile, matrix, tables) &&
+         buildEncoded(srgb, tables);
 }
 
 void applyColourTables(const ColourTables& tables, ColourLayout layout, const uint8_t* in,

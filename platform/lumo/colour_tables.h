@@ -8,12 +8,13 @@
 // pointers: a tagged 12 MP photo took three times its decode. The colour
 // science stays little-cms's: it evaluates the profile's tone curves and
 // sRGB's inverse curve, and the profiles' colorants give the matrix. The
-// engine applies the results: each 8-bit code to linear light in 1.14 fixed
-// point, the 3 x 3 matrix from the profile's primaries to sRGB's (1.14),
-// clipped to 0 .. 1 as little-cms clips, and linear light to an 8-bit sRGB
-// code through a table of kEncodedEntries. little-cms's matrix-shaper
-// transform works at the same precision, and the two agree within one code
-// value on every channel.
+// engine applies the results: each 8-bit code to what it adds to linear
+// sRGB red, green and blue (its linear light times a column of the 3 x 3
+// matrix from the profile's primaries to sRGB's), the three channels'
+// shares summed, clipped to 0 .. 1 as little-cms clips, and linear light to
+// an 8-bit sRGB code through a table of kEncodedEntries. little-cms's own
+// matrix-shaper transform works at the same precision (1.14 fixed point),
+// and the two agree within one code value on every channel.
 #ifndef PLATFORM_LUMO_COLOUR_TABLES_H_
 #define PLATFORM_LUMO_COLOUR_TABLES_H_
 
@@ -29,10 +30,17 @@ namespace lumo::internal {
 constexpr int32_t kLinearOne = 1 << 14;  // 1.0 in 1.14 fixed point
 constexpr size_t kEncodedEntries = kLinearOne + 1;
 
+// The shares of a code value are three lanes of 21 bits (red from bit 0,
+// green from 21, blue from 42) in 1.17 fixed point, so that one 64-bit
+// addition sums all three channels' shares; the red table carries a bias
+// of 8.0 in each lane, so that sums from -8 to 8 stay in their lane.
+constexpr uint32_t kShareBits = 21;
+constexpr int32_t kShareOne = 1 << 17;
+constexpr int32_t kShareBias = 8 * kShareOne;
+
 struct ColourTables {
-  int32_t linear[3][256];            // code value of R, G, B to linear light, 0 .. kLinearOne
-  int32_t matrix[3][3];              // linear source RGB to linear sRGB, 1.14
-  uint8_t encoded[kEncodedEntries];  // linear light to an sRGB code value
+  uint64_t shares[3][256];           // code value of R, G, B to its shares
+  uint8_t encoded[kEncodedEntries];  // linear light (1.14) to an sRGB code value
 };
 
 // Fills |tables| with the conversion from |profile| to |srgb|. False when

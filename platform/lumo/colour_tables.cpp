@@ -92,7 +92,7 @@ bool buildEncoded(cmsHPROFILE srgb, ColourTables* tables) {
   cmsToneCurve* inverse = curve != nullptr ? cmsReverseToneCurve(curve) : nullptr;
   if (inverse == nullptr) return false;
   for (size_t i = 0; i < kEncodedEntries; ++i) {
-    const double x = static_cast<double>(i) / kLinearOne;
+    const double x = static_cast<double>(std::min<size_t>(i, kLinearOne)) / kLinearOne;
     const double v = cmsEvalToneCurveFloat(inverse, static_cast<cmsFloat32Number>(x));
     tables->encoded[i] = static_cast<uint8_t>(std::floor(std::clamp(v, 0.0, 1.0) * 255 + 0.5));
   }
@@ -100,26 +100,46 @@ bool buildEncoded(cmsHPROFILE srgb, ColourTables* tables) {
   return true;
 }
 
+constexpr uint64_t inLanes(uint64_t value) {
+  return value | (value << kShareBits) | (value << (2 * kShareBits));
+}
+
 // One pass over the pixels, for pixels of |kSize| bytes with red, green
 // and blue at |kR|, |kG| and |kB|, and alpha (when there is one and |out|
 // is not |in|: kCopyAlpha) at the remaining offset of 0 .. 3.
+//
+// The bias comes off all lanes in one subtraction; when every lane then
+// holds 0 .. 2 (no bit from 2 up: also no borrow from a negative lane), the
+// table needs no clipping. Otherwise each lane is clipped to 0 .. 1.
 template <size_t kSize, size_t kR, size_t kG, size_t kB, bool kCopyAlpha>
 void applyTo(const ColourTables& t, const uint8_t* in, uint8_t* out, size_t count) {
   constexpr size_t kA = 6 - kR - kG - kB;
   constexpr uint64_t kLane = (uint64_t{1} << kShareBits) - 1;
-  constexpr int32_t kRound = kShareBias - (kShareOne / kLinearOne / 2);
+  constexpr uint32_t kDrop = 3;  // 1.17 to 1.14
+  constexpr uint64_t kIndex = kEncodedEntries - 1;
+  constexpr uint64_t kBiases = inLanes(kShareBias - (1 << (kDrop - 1)));  // and rounding
+  constexpr uint64_t kTwoAndUp = inLanes(kLane & ~uint64_t{2 * kShareOne - 1});
   // Local copies: stores through |out| may alias |t| as far as the
   // compiler knows, and would reload them for every pixel.
   const uint64_t *red = t.shares[0], *green = t.shares[1], *blue = t.shares[2];
   const uint8_t* encoded = t.encoded;
-  auto encode = [encoded](uint64_t lane) {
-    const int32_t linear = (static_cast<int32_t>(lane) - kRound) >> 3;
-    return encoded[std::clamp(linear, 0, kLinearOne)];
+  auto clipped = [encoded](uint64_t lane) {
+    const int32_t linear = static_cast<int32_t>(lane) - static_cast<int32_t>(kBiases & kLane);
+    return encoded[std::clamp(linear >> kDrop, 0, kLinearOne)];
   };
   for (size_t i = 0; i < count * kSize; i += kSize) {
     const uint64_t sum = red[in[i + kR]] + green[in[i + kG]] + blue[in[i + kB]];
-    const uint8_t r = encode(sum & kLane), g = encode((sum >> kShareBits) & kLane),
-                  b = encode(sum >> (2 * kShareBits));
+    const uint64_t linear = sum - kBiases;
+    uint8_t r, g, b;
+    if ((linear & kTwoAndUp) == 0) {
+      r = encoded[(linear >> kDrop) & kIndex];
+      g = encoded[(linear >> (kShareBits + kDrop)) & kIndex];
+      b = encoded[linear >> (2 * kShareBits + kDrop)];
+    } else {
+      r = clipped(sum & kLane);
+      g = clipped((sum >> kShareBits) & kLane);
+      b = clipped(sum >> (2 * kShareBits));
+    }
     if constexpr (kCopyAlpha) out[i + kA] = in[i + kA];
     out[i + kR] = r;
     out[i + kG] = g;

@@ -28,7 +28,9 @@
 namespace lumo::internal {
 
 constexpr int32_t kLinearOne = 1 << 14;  // 1.0 in 1.14 fixed point
-constexpr size_t kEncodedEntries = kLinearOne + 1;
+// Linear light from 0 to 2 (1.14): 1 and above give 255, so that sums up to
+// 2 need no clipping.
+constexpr size_t kEncodedEntries = 2 * kLinearOne;
 
 // The shares of a code value are three lanes of 21 bits (red from bit 0,
 // green from 21, blue from 42) in 1.17 fixed point, so that one 64-bit
@@ -40,7 +42,7 @@ constexpr int32_t kShareBias = 8 * kShareOne;
 
 struct ColourTables {
   uint64_t shares[3][256];           // code value of R, G, B to its shares
-  uint8_t encoded[kEncodedEntries];  // linear light (1.14) to an sRGB code value
+  uint8_t encoded[kEncodedEntries];  // linear light to an sRGB code value
 };
 
 // Fills |tables| with the conversion from |profile| to |srgb|. False when

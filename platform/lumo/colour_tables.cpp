@@ -11,6 +11,9 @@ namespace lumo::internal {
 
 namespace {
 
+// |value| clipped to 0 .. 1; a NaN (from a hostile curve) is 0.
+double unit(double value) { return value > 0 ? std::min(value, 1.0) : 0.0; }
+
 // A row of the matrix, applied to linear light of 0 .. 1, must sum within
 // -8 .. 8 to stay in its lane: a sum of absolute coefficients below 8,
 // with room for rounding. Ordinary primaries stay far below (ProPhoto's
@@ -73,7 +76,7 @@ bool buildShares(cmsHPROFILE profile, const double matrix[3][3], ColourTables* t
     if (curve == nullptr) return false;
     for (int i = 0; i < 256; ++i) {
       const double x = cmsEvalToneCurveFloat(curve, static_cast<cmsFloat32Number>(i / 255.0));
-      const double linear = std::floor(std::clamp(x, 0.0, 1.0) * kLinearOne + 0.5) / kLinearOne;
+      const double linear = std::floor(unit(x) * kLinearOne + 0.5) / kLinearOne;
       uint64_t shares = 0;
       for (uint32_t k = 0; k < 3; ++k) {
         const auto share = static_cast<int64_t>(
@@ -94,7 +97,7 @@ bool buildEncoded(cmsHPROFILE srgb, ColourTables* tables) {
   for (size_t i = 0; i < kEncodedEntries; ++i) {
     const double x = static_cast<double>(std::min<size_t>(i, kLinearOne)) / kLinearOne;
     const double v = cmsEvalToneCurveFloat(inverse, static_cast<cmsFloat32Number>(x));
-    tables->encoded[i] = static_cast<uint8_t>(std::floor(std::clamp(v, 0.0, 1.0) * 255 + 0.5));
+    tables->encoded[i] = static_cast<uint8_t>(std::floor(unit(v) * 255 + 0.5));
   }
   cmsFreeToneCurve(inverse);
   return true;

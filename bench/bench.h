@@ -233,6 +233,8 @@ int measureRss(uint32_t instance, pid_t pid, const std::string& path, int scalin
                const std::string& label);
 int measureIdle(uint32_t instance, pid_t pid, const std::string& path, int clients, int decodes,
                 uint64_t reserveMiB);
+// The colour conversion's accuracy against vips and its cost (colour.cpp).
+int measureColour(const std::string& inputs, const std::string& scratch, int reps);
 int writeReport(const std::string& samplesPath, const std::string& rssPath,
                 const std::string& idlePath, const std::string& md, const std::string& plotDir,
                 const std::string& environmentPath);

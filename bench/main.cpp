@@ -53,6 +53,7 @@ int usage() {
       "--label L\n"
       "       imageserver-bench idle --instance N --pid PID --file PATH [--clients N]\n"
       "                              [--decodes N] [--reserve-mib M]\n"
+      "       imageserver-bench colour --inputs DIR [--scratch DIR] [--reps N]\n"
       "       imageserver-bench report --samples FILE --rss FILE --idle FILE --md FILE\n"
       "                                --plot-dir DIR [--environment FILE]\n");
   return 2;
@@ -113,6 +114,10 @@ int main(int argc, char** argv) {
                                 get("--file"), std::atoi(get("--clients", "10").c_str()),
                                 std::atoi(get("--decodes", "100").c_str()),
                                 std::strtoull(get("--reserve-mib", "64").c_str(), nullptr, 10));
+    }
+    if (mode == "colour") {
+      return bench::measureColour(get("--inputs"), get("--scratch", "/tmp"),
+                                  std::atoi(get("--reps", "15").c_str()));
     }
     if (mode == "report") {
       return bench::writeReport(get("--samples"), get("--rss"), get("--idle"), get("--md"),

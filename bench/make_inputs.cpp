@@ -21,6 +21,11 @@
 //   photo3.avif, photo12.avif, photo3.heic, photo12.heic
 //                      2000 x 1500 and 4000 x 3000 AVIF and HEIC, quality 90
 //                      (libheif's AV1 and HEVC encoders)
+//   photo12-p3.jpg     photo12.jpg's pixels tagged Display P3
+//   colour/            1152 x 864 files that describe their colour: p3.heic
+//                      (ICC), adobe.jpg, prophoto.png, cmyk.jpg (Adobe CMYK
+//                      with a printer profile), p3-nclx.avif (nclx Display
+//                      P3), and p3.icc
 // An existing file of the right size is kept, so reruns are quick.
 //
 // Usage: imageserver-bench-inputs --formats DIR
@@ -47,6 +52,7 @@
 #include <spng.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -375,6 +381,55 @@ bool makeFormatSamples(const std::string& dir) {
 
 }  // namespace
 
+// The colour set: files that describe their colour, for the accuracy of
+// the conversion to sRGB and its cost (photo12-p3.jpg: photo12.jpg's
+// pixels tagged Display P3).
+template <class Photo12>
+bool makeColourImages(const std::string& dir, Photo12& photo12) {
+  using imagefiles::Profile;
+  if (exists(dir + "/colour/p3.icc")) return true;
+  const std::string p3 = imagefiles::iccProfile(Profile::kDisplayP3);
+  imagefiles::JpegOptions p3Jpeg;
+  p3Jpeg.icc = p3;
+  if (!exists(dir + "/photo12-p3.jpg") &&
+      !imagefiles::writeJpeg(dir + "/photo12-p3.jpg", 4000, 3000, photo12().data(), p3Jpeg))
+    return fail("photo12-p3.jpg") == 0;  // false
+  const std::string colour = dir + "/colour";
+  if (mkdir(colour.c_str(), 0755) != 0 && errno != EEXIST) return fail(colour) == 0;  // false
+  const uint32_t w = 1152, h = 864;
+  const std::vector<uint8_t> rgb = photo(w, h, 7);
+  const std::vector<uint8_t> rgba = toRgba(rgb);
+  const std::vector<uint16_t> samples(rgb.begin(), rgb.end());
+  // Adobe's inverted CMYK: 255 - ink, the black taken out of the colours.
+  std::vector<uint8_t> cmyk;
+  for (size_t i = 0; i < rgb.size(); i += 3) {
+    const uint8_t most = std::max({rgb[i], rgb[i + 1], rgb[i + 2]});
+    const uint32_t white = std::max<uint32_t>(most, 1);
+    for (int c = 0; c < 3; ++c) cmyk.push_back(static_cast<uint8_t>(rgb[i + c] * 255 / white));
+    cmyk.push_back(most);
+  }
+  imagefiles::HeifOptions heic, avif;
+  heic.icc = p3;
+  avif.avif = true;
+  avif.primaries = 12;  // Display P3
+  avif.transfer = 13;   // sRGB
+  imagefiles::JpegOptions adobe, ink;
+  adobe.icc = imagefiles::iccProfile(Profile::kAdobeRgb);
+  ink.channels = 4;
+  ink.icc = imagefiles::iccProfile(Profile::kCmyk);
+  imagefiles::PngOptions pro;
+  pro.colorType = 2;
+  pro.icc = imagefiles::iccProfile(Profile::kProPhoto);
+  const bool ok = imagefiles::writeHeif(colour + "/p3.heic", w, h, rgba.data(), heic) &&
+                  imagefiles::writeJpeg(colour + "/adobe.jpg", w, h, rgb.data(), adobe) &&
+                  imagefiles::writePng(colour + "/prophoto.png", w, h, samples, pro) &&
+                  imagefiles::writeJpeg(colour + "/cmyk.jpg", w, h, cmyk.data(), ink) &&
+                  imagefiles::writeHeif(colour + "/p3-nclx.avif", w, h, rgba.data(), avif) &&
+                  imagefiles::writeFile(colour + "/p3.icc", p3);
+  if (!ok) fail("the colour inputs");
+  return ok;
+}
+
 int main(int argc, char** argv) {
   const bool bombs = argc == 3 && std::strcmp(argv[1], "--bombs") == 0;
   const bool formats = argc == 3 && std::strcmp(argv[1], "--formats") == 0;
@@ -451,6 +506,7 @@ int main(int argc, char** argv) {
     if (!imagefiles::writeBmp(dir + "/big.bmp", 3200, 3125, toRgba(rgb).data()))
       return fail("big.bmp");
   }
+  if (!makeColourImages(dir, photo12)) return 1;
   if (!makeSmallImages(dir + "/small")) return 1;
   if (!makeHeifFiles(dir)) return 1;
   // giflib creates its files readable by the owner only.

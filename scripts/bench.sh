@@ -126,6 +126,9 @@ for _ in 1 2 3; do
   stop_host
 done
 
+echo "=== colour (in this process)"
+"$bench" colour --inputs "$work/inputs" --scratch "$scratch" --reps "$reps" | tee "$work/colour.txt"
+
 echo "- load average after the run: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$work/environment.md"
 
 echo "=== report"

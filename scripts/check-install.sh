@@ -135,7 +135,7 @@ controls() { dpkg-deb --ctrl-tarfile "$(deb "$1")" | tar -t | sed -n 's|^\./\(.\
 
 lib_service=libimageserverlib$major lib_client=libimageserverclient$major
 for package in libjpeg62-turbo libspng0 libgif7 libexif12 libheif1 libdav1d6 libde265-0 \
-  libseccomp2 libstdc++6 libc6; do
+  libtiff6 libjxl0.7 liblcms2-2 libseccomp2 libstdc++6 libc6; do
   depends_on "$lib_service" "$package"
 done
 # AV1 is decoded by dav1d: libaom comes only with libheif, for its encoder.

@@ -12,7 +12,7 @@ packages=(
   lintian devscripts systemd
   libgtest-dev
   libjpeg62-turbo-dev libspng-dev zlib1g-dev libgif-dev libexif-dev
-  libwebp-dev libheif-dev libdav1d-dev libde265-dev libtiff-dev libjxl-dev
+  libwebp-dev libheif-dev libdav1d-dev libde265-dev libtiff-dev libjxl-dev liblcms2-dev
   libseccomp-dev libsystemd-dev
   # independent decoders that the test corpora are checked against
   libtiff-tools libjxl-tools

@@ -208,7 +208,7 @@ TEST(HostTool, RefusesBadUsageAMissingLibraryAndAServedInstance) {
         Args{"--trace-level", "8"}, Args{"--client-memory", "0"},
         Args{"--client-memory", "1048577"}, Args{"--total-client-memory", "0"},
         Args{"--total-client-memory", "1073741825"}, Args{"--segment-reserve", "-1"},
-        Args{"--segment-reserve", "65537"}})
+        Args{"--segment-reserve", "65537"}, Args{"--colour", "linear"}})
     EXPECT_EQ(runTool(Args{host} + args).code, 2) << testing::PrintToString(args);
   Outcome missing =
       runTool(hostEnv(dir.path()) + Args{host, "--library", dir.file("libimageserverlib.so")});
@@ -560,6 +560,29 @@ TEST_F(ClientToolTest, TheProgressBarShowsOnATerminalOnly) {
       hostEnv(m_dir.file("run")) + delay +
       Args{toolPath("imageserver-client"), "--instance", "7", "info", m_png, m_png});
   EXPECT_TRUE(has(terminal, "] 2/2 ")) << testing::PrintToString(terminal);
+}
+
+// The host's --colour reaches the decoder processes: a ProPhoto-tagged
+// image comes out in sRGB by default, and as stored with --colour stored.
+TEST_F(ClientToolTest, TheHostsColourModeReachesItsDecoders) {
+  const std::vector<uint16_t> samples(16 * 3, 100);
+  const std::string tagged = m_dir.file("images/tagged.png");
+  ASSERT_TRUE(imagefiles::writePng(
+      tagged, 4, 4, samples,
+      {.colorType = 2, .icc = imagefiles::iccProfile(imagefiles::Profile::kProPhoto)}));
+  const std::string out = m_dir.file("out.pam");
+  std::string lastPixel[2];
+  for (int stored : {0, 1}) {
+    ASSERT_TRUE(startHost(stored ? Args{"--colour", "stored"} : Args{}));
+    EXPECT_EQ(client({"decode", tagged, "-o", out}).code, 0);
+    const std::string pam = imagefiles::readFile(out);
+    lastPixel[stored] = pam.substr(pam.size() - 3);  // RGB
+    m_host->signal(SIGTERM);
+    EXPECT_EQ(m_host->wait(), 0);
+    m_host.reset();
+  }
+  EXPECT_EQ(lastPixel[1], std::string(3, char(100)));
+  EXPECT_NE(lastPixel[0], lastPixel[1]);
 }
 
 TEST_F(ClientToolTest, TheHostHandsItsPathListsToTheService) {

@@ -112,6 +112,7 @@ enum class Scratch : int {
   kConverted,    // one row converted to the output format
   kClearRow,     // a transparent row
   kFileBuffer,   // the Source's read buffer
+  kColourRow,    // one row converted to sRGB
   kCount,
 };
 constexpr size_t kScratchKeepBytes = 4u << 20;
@@ -249,6 +250,18 @@ class RowSink {
 };
 
 class Pipeline;
+class ColourTransform;
+
+// The colour transforms a pipeline holds (colour.h), given back with it.
+struct ColourPlan {
+  ColourPlan() = default;
+  ColourPlan(const ColourPlan&) = delete;
+  ColourPlan& operator=(const ColourPlan&) = delete;
+  ~ColourPlan();
+  ColourTransform* rows = nullptr;    // straight RGBA rows
+  ColourTransform* pixels = nullptr;  // the bitmap's own pixels, in place
+  ColourTransform* cmyk = nullptr;    // a decoder's CMYK rows to RGBA
+};
 
 // The last stage: converts stored-orientation rows of the (possibly scaled)
 // image to the bitmap's format and places them as the image is meant to be
@@ -387,12 +400,37 @@ class Pipeline {
 
   // Checks the limits, picks the output format and size.
   bool start(const Header& header);
-  // The ICC profile the file gives for its pixels (|size| bytes), handed over
-  // by the decoder after start() and before the first row. The pipeline
-  // converts the pixels to sRGB through it. False (reason set) only when
-  // memory is short; a profile that cannot be used leaves the pixels as
-  // stored.
+  // Colour (colour.cpp). The decoder describes the colour of its pixels
+  // after start() and before setRowSize(), startScattered() or the first
+  // row, and the pipeline converts them to sRGB, after any area averaging
+  // (a reduced decode pays for the reduced image only): rows as straight
+  // RGBA on their way to the bitmap, direct rows and whole images in place
+  // in the bitmap. Alpha is left as it is. Untagged images, sRGB and pixels
+  // wanted as stored (colourManaged() false) take no transform.
+  //
+  // The ICC profile the file gives for its pixels (|size| bytes). A profile
+  // that cannot be used (damaged, too large, of another colour space than
+  // the image's) is logged and leaves the pixels as stored, as does a
+  // shortage of memory. Always true.
   bool setIccProfile(const uint8_t* data, size_t size);
+  // The same for the colour given as ITU-T H.273 code points (a HEIF
+  // file's nclx box): colour primaries and transfer characteristics.
+  bool setCicp(uint16_t primaries, uint16_t transfer);
+  // A CMYK image's profile (|inverted|: 0 means full ink, as Adobe writes
+  // it). True when the decoder is to hand its CMYK rows to cmykToRgba(),
+  // which converts them through the profile; false when it converts them
+  // itself (no colour management, or a profile that cannot be used).
+  bool setCmykProfile(const uint8_t* data, size_t size, bool inverted);
+  void cmykToRgba(const uint8_t* cmyk, uint32_t count, uint8_t* rgba) const;
+  // The pipeline's own stages: |count| straight RGBA pixels converted, in
+  // Scratch::kColourRow, or |rgba| itself when there is nothing to do; null
+  // (reason set) when memory is short. colourScattered() converts pixels
+  // xStart, xStart + xStep, ... of a row of |width|. colourInPlace()
+  // converts |count| pixels in the bitmap's format.
+  const uint8_t* colourRow(const uint8_t* rgba, uint32_t count);
+  const uint8_t* colourScattered(const uint8_t* rgba, uint32_t width, uint32_t xStart,
+                                 uint32_t xStep);
+  void colourInPlace(uint8_t* pixels, size_t count) const;
   // The size that start() will aim for, as the image is meant to be seen,
   // for an image of |width| x |height| as it is meant to be seen.
   void targetFor(uint32_t width, uint32_t height, uint32_t* targetWidth,
@@ -480,6 +518,7 @@ class Pipeline {
   std::optional<Writer> m_writer;
   std::optional<AreaAverager> m_averager;
   std::optional<AreaAccumulator> m_accumulator;
+  ColourPlan m_colour;
 };
 
 // The format decoders. Each reads from |source| positioned at the start and

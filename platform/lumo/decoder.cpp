@@ -41,6 +41,7 @@
 
 #include "platform/kor.h"
 #include "platform/lumo/codec.h"
+#include "platform/lumo/colour.h"
 #include "platform/lumo/sandbox.h"
 
 namespace lumo::internal {
@@ -492,6 +493,7 @@ void serveDecode(const RequestMessage& request, const util::UnicodeString8& path
     return;
   }
   Bitmap* bitmap = nullptr;
+  takeColourNote(nullptr, 0);
   {
     PixelBufferScope scope(&provider);
     provider.offer(request.scratchId, request.scratchBytes);
@@ -505,6 +507,8 @@ void serveDecode(const RequestMessage& request, const util::UnicodeString8& path
   }
   DecoderMessage reply;
   reply.kind = Message::kDone;
+  // A colour description that could not be used, for the service to log.
+  takeColourNote(reply.reason, sizeof(reply.reason));
   reply.width = bitmap->width;
   reply.height = bitmap->height;
   reply.format = bitmap->format;
@@ -555,6 +559,9 @@ int runDecoderProcess(int argc, char** argv, bool testRequests) {
 #endif
   if (!useOwnHeifDecoders()) return 3;
   prepareSort();
+  // Notes are kept for the answers: nothing may be written to stderr.
+  keepColourNotes();
+  prepareColour();
   // The populator's thread, started before the filter: the C library sets
   // up its thread signals at the first thread it starts, so that the
   // codecs' threads need no more calls.

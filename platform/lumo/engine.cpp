@@ -326,7 +326,8 @@ bool Writer::putRow(const uint8_t* rgba) {
     return false;
   }
   uint8_t* pixels = m_pipeline.pixels();
-  if (pixels == nullptr) return false;
+  rgba = m_pipeline.colourRow(rgba, m_width);
+  if (pixels == nullptr || rgba == nullptr) return false;
   const uint32_t bpp = BitmapInfo::getBpp(m_format);
   const uint32_t y = m_y++;
   const int o = m_orientation;
@@ -375,7 +376,8 @@ bool Writer::putClearRow() {
 
 bool Writer::placePixels(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep) {
   uint8_t* pixels = m_pipeline.pixels();
-  if (pixels == nullptr) return false;
+  rgba = m_pipeline.colourScattered(rgba, m_width, xStart, xStep);
+  if (pixels == nullptr || rgba == nullptr) return false;
   const uint32_t bpp = BitmapInfo::getBpp(m_format);
   uint8_t* row = pixels + size_t{y} * m_stride;
   if (xStep == 1) {
@@ -532,13 +534,6 @@ bool Pipeline::start(const Header& header) {
   return true;
 }
 
-bool Pipeline::setIccProfile(const uint8_t* data, size_t size) {
-  // Pixels go out as stored until colour conversion exists.
-  (void)data;
-  (void)size;
-  return true;
-}
-
 void Pipeline::targetFor(uint32_t width, uint32_t height, uint32_t* targetWidth,
                          uint32_t* targetHeight) const {
   *targetWidth = width;
@@ -603,6 +598,7 @@ uint8_t* Pipeline::directRow() {
 }
 
 bool Pipeline::directRowDone() {
+  colourInPlace(directRow(), m_storedTargetWidth);
   if (m_bitmap == nullptr) {
     // The first row has arrived, in the scratch row of directRow().
     const uint8_t* first = scratch(Scratch::kConverted, m_stride);
@@ -619,6 +615,7 @@ bool Pipeline::wholeImageDone() {
   if (image == nullptr) return false;
   const uint32_t width = m_storedTargetWidth;
   const uint32_t height = m_storedTargetHeight;
+  colourInPlace(image, size_t{width} * height);
   const int o = m_header.orientation;
   bool ok = true;
   switch (BitmapInfo::getBpp(m_bitmapFormat)) {

@@ -56,6 +56,7 @@
 
 #include "platform/kor.h"
 #include "platform/lumo/codec.h"
+#include "platform/lumo/colour.h"
 
 namespace lumo::internal {
 namespace {
@@ -870,6 +871,31 @@ heif_image_handle* pickThumbnail(const heif_image_handle* primary, uint32_t widt
   return best;
 }
 
+// Hands the colour of |handle| to the pipeline: its ICC profile or its
+// H.273 code points (nclx), or those of |primary| when a thumbnail has none
+// of its own. libheif has already turned YCbCr into RGB by the nclx matrix.
+void describeColour(Pipeline& pipeline, const heif_image_handle* handle,
+                    const heif_image_handle* primary) {
+  if (!colourManaged()) return;
+  if (heif_image_handle_get_color_profile_type(handle) == heif_color_profile_type_not_present)
+    handle = primary;
+  const size_t size = heif_image_handle_get_raw_color_profile_size(handle);
+  if (size > 0) {
+    if (!colourProfileFits(size)) return;
+    auto* icc = new (std::nothrow) uint8_t[size];
+    if (icc != nullptr &&
+        heif_image_handle_get_raw_color_profile(handle, icc).code == heif_error_Ok)
+      pipeline.setIccProfile(icc, size);
+    delete[] icc;
+    return;
+  }
+  heif_color_profile_nclx* nclx = nullptr;
+  if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code != heif_error_Ok) return;
+  pipeline.setCicp(static_cast<uint16_t>(nclx->color_primaries),
+                   static_cast<uint16_t>(nclx->transfer_characteristics));
+  heif_nclx_color_profile_free(nclx);
+}
+
 // The header of an information request: the primary image as it is meant
 // to be seen.
 bool readInfo(Source& source, Pipeline& pipeline, Objects& o) {
@@ -969,6 +995,7 @@ bool runHeif(Source& source, Pipeline& pipeline, Objects& o) {
   header.hasAlpha = heif_image_handle_has_alpha_channel(o.primary) != 0;
   if (!pipeline.start(header)) return false;
   if (!checkDerivedSize(meta, source)) return false;
+  describeColour(pipeline, handle, o.primary);
 
   o.options = heif_decoding_options_alloc();
   if (o.options == nullptr) {

@@ -22,12 +22,17 @@
 // a failure so that no made-up pixel is ever delivered.
 //
 // The data comes from the Source's buffer itself, without a copy; segments
-// that the decoder skips (ICC profiles, comments) are passed over by moving
-// the Source's position, so their bytes are not read at all unless they were
-// in the buffer already.
+// that the decoder skips (comments, and ICC profiles when colour is not
+// managed or only the information is wanted) are passed over by moving the
+// Source's position, so their bytes are not read at all unless they were in
+// the buffer already. An ICC profile (APP2 segments, possibly several) is
+// handed to the pipeline, which converts the pixels to sRGB; a CMYK image
+// with a profile is converted to RGB through it instead of by the plain
+// formula.
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -38,6 +43,7 @@
 
 #include "platform/kor.h"
 #include "platform/lumo/codec.h"
+#include "platform/lumo/colour.h"
 
 namespace lumo::internal {
 namespace {
@@ -193,6 +199,21 @@ int scaleNumerator(uint32_t width, uint32_t height, uint32_t targetWidth, uint32
 
 inline uint8_t mul255(uint32_t a, uint32_t b) { return static_cast<uint8_t>((a * b + 127) / 255); }
 
+// Hands the image's ICC profile, if any, to the pipeline: true when the
+// pipeline converts CMYK rows through it (cmykToRgba()).
+bool describeColour(j_decompress_ptr cinfo, Pipeline& pipeline, bool cmyk) {
+  JOCTET* icc = nullptr;
+  unsigned int size = 0;
+  if (!jpeg_read_icc_profile(cinfo, &icc, &size)) return false;
+  bool throughProfile = false;
+  if (cmyk)
+    throughProfile = pipeline.setCmykProfile(icc, size, cinfo->saw_Adobe_marker);
+  else
+    pipeline.setIccProfile(icc, size);
+  std::free(icc);
+  return throughProfile;
+}
+
 // Runs the whole decode. No object with a destructor may live in this frame
 // (see the top of the file); everything is in |job|.
 bool runJpeg(JpegJob* job) {
@@ -206,6 +227,8 @@ bool runJpeg(JpegJob* job) {
   cinfo->progress = &job->progress;
   cinfo->src = &job->input.manager;
   jpeg_save_markers(cinfo, JPEG_APP0 + 1, 0xFFFF);
+  if (!job->pipeline->infoOnly() && colourManaged())
+    jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);
   jpeg_read_header(cinfo, TRUE);
   job->budget = scanBudget(cinfo);
 
@@ -222,6 +245,7 @@ bool runJpeg(JpegJob* job) {
   }
 
   const bool cmyk = cinfo->jpeg_color_space == JCS_CMYK || cinfo->jpeg_color_space == JCS_YCCK;
+  const bool cmykProfile = describeColour(cinfo, pipeline, cmyk);
   if (header.isGrey)
     cinfo->out_color_space = JCS_GRAYSCALE;
   else if (cmyk)
@@ -295,6 +319,8 @@ bool runJpeg(JpegJob* job) {
         p[0] = p[1] = p[2] = native[x];
         p[3] = 255;
       }
+    } else if (cmykProfile) {
+      pipeline.cmykToRgba(native, width, rgba);
     } else if (cmyk) {
       for (uint32_t x = 0; x < width; ++x) {
         const uint8_t* s = native + size_t{x} * 4;

@@ -22,6 +22,7 @@
 
 #include "platform/kor.h"
 #include "platform/lumo/codec.h"
+#include "platform/lumo/colour.h"
 
 namespace lumo::internal {
 namespace {
@@ -305,6 +306,11 @@ bool decodePng(Source& source, Pipeline& pipeline) {
   header.hasAlpha = hasTrns || ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ||
                     ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
   if (!pipeline.start(header)) return false;
+  // The ICC profile (iCCP) converts the pixels to sRGB. gAMA and cHRM alone
+  // are not followed: the pixels go out as stored, as most readers do.
+  spng_iccp iccp;
+  if (colourManaged() && spng_get_iccp(ctx, &iccp) == 0)
+    pipeline.setIccProfile(reinterpret_cast<const uint8_t*>(iccp.profile), iccp.profile_len);
   if (ihdr.interlace_method != SPNG_INTERLACE_NONE)
     return decodeInterlaced(ctx, input, ihdr, pipeline);
   if (!pipeline.setRowSize(ihdr.width, ihdr.height)) return false;

@@ -25,6 +25,7 @@
 
 #include "platform/kor.h"
 #include "platform/lumo/codec.h"
+#include "platform/lumo/colour.h"
 #include "platform/tracing.h"
 
 extern char** environ;
@@ -356,11 +357,13 @@ class Pool {
     if (m_refs++ > 0) return !m_executable.empty();
     m_executable = m_chosen.empty() ? findExecutable() : m_chosen;
     // Nothing of the service's environment goes to a decoder, but what a
-    // sanitizer build needs; read here, not by the keeper, as a host may
+    // sanitizer build needs and the colour setting; read here, not by the keeper, as a host may
     // change its environment while the service runs.
     m_environment.clear();
     for (char** variable = environ; variable != nullptr && *variable != nullptr; ++variable)
-      if (std::strstr(*variable, "SAN_OPTIONS=") != nullptr) m_environment.push_back(*variable);
+      if (std::strstr(*variable, "SAN_OPTIONS=") != nullptr ||
+          std::strncmp(*variable, "LUMO_COLOUR=", 12) == 0)
+        m_environment.push_back(*variable);
     m_running.store(true, std::memory_order_release);
     m_stopping = false;
     m_keeper = std::thread([this] { keep(); });
@@ -662,14 +665,18 @@ class Lease {
 // The reason a decoder gave, as text that is safe to log. A decoder that
 // ran out of memory (its address space limit) is not lent again: the next
 // call gets a fresh process with a fresh heap.
-void takeReason(Decoder* decoder, const DecoderMessage& message) {
-  char text[kReasonBytes];
+void safeText(const DecoderMessage& message, char (&text)[kReasonBytes]) {
   size_t i = 0;
   for (; i + 1 < sizeof(text) && message.reason[i] != '\0'; ++i) {
     const unsigned char c = static_cast<unsigned char>(message.reason[i]);
     text[i] = c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?';
   }
   text[i] = '\0';
+}
+
+void takeReason(Decoder* decoder, const DecoderMessage& message) {
+  char text[kReasonBytes];
+  safeText(message, text);
   kor::ErrorStorage::set("%s", text);
   if (std::strstr(text, "out of memory") != nullptr) decoder->retire = true;
 }
@@ -933,6 +940,12 @@ Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format
     return nullptr;
   }
   if (reply.cpuNanos > kRetireCpuNanos) decoder->retire = true;
+  if (reply.reason[0] != '\0') {
+    // A colour description that the decoder could not use.
+    char note[kReasonBytes];
+    safeText(reply, note);
+    logColourNote(path.utf8(), note);
+  }
   auto* record = kor::tryNew<BitmapRecord>("lumo::Bitmap");
   if (record == nullptr) {
     kor::ErrorStorage::set("out of memory allocating a bitmap");

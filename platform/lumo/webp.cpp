@@ -29,6 +29,7 @@
 
 #include "platform/kor.h"
 #include "platform/lumo/codec.h"
+#include "platform/lumo/colour.h"
 
 namespace lumo::internal {
 namespace {
@@ -62,6 +63,8 @@ struct Layout {
   uint64_t bitstream = 0;
   uint64_t exifOffset = 0;
   uint32_t exifSize = 0;
+  uint64_t iccOffset = 0;  // the ICCP chunk's payload
+  uint64_t iccSize = 0;
 };
 
 bool invalid(const char* what) {
@@ -148,6 +151,9 @@ bool parseLayout(Source& source, Layout* l) {
       l->imageEnd = payload + size;
       l->bitstream = findBitstream(source, l->imageStart, std::min(l->imageEnd, end));
       if (l->bitstream == 0) return invalid("a frame without image data");
+    } else if (std::memcmp(header, "ICCP", 4) == 0 && l->iccSize == 0) {
+      l->iccOffset = payload;
+      l->iccSize = std::min<uint64_t>(size, end - payload);
     } else if (std::memcmp(header, "EXIF", 4) == 0 && l->exifSize == 0) {
       l->exifOffset = payload;
       l->exifSize = static_cast<uint32_t>(std::min<uint64_t>(size, end - payload));
@@ -210,6 +216,15 @@ int orientation(Source& source, const Layout& l) {
   return result;
 }
 
+// Hands the ICCP chunk, which comes before the image data, to the pipeline.
+void describeColour(Source& source, const Layout& l, Pipeline& pipeline) {
+  if (l.iccSize == 0 || !colourManaged() || !colourProfileFits(l.iccSize)) return;
+  const auto size = static_cast<size_t>(l.iccSize);
+  auto* icc = new (std::nothrow) uint8_t[size];
+  if (icc != nullptr && readAt(source, l.iccOffset, icc, size)) pipeline.setIccProfile(icc, size);
+  delete[] icc;
+}
+
 // Feeds [start, end) of the file to the decoder until the image is done.
 bool feed(Source& source, WebPIDecoder* decoder, uint64_t start, uint64_t end) {
   source.seek(start);
@@ -269,6 +284,7 @@ bool decodeWebp(Source& source, Pipeline& pipeline) {
   header.sourceType = BitmapInfo::SOURCE_WEBP;
   header.hasAlpha = l.hasAlpha;
   if (!pipeline.start(header)) return false;
+  describeColour(source, l, pipeline);
   // libwebp needs all of the image's bytes: a file that lacks some fails
   // before anything of the image's size is allocated.
   if (l.imageEnd > source.size()) return truncated(source);

@@ -63,7 +63,21 @@ int main(int argc, char** argv) {
   k.ycck = true;
   both("fuzz_engine_jpeg", "ycck.jpg", [&](auto p) { return writeJpeg(p, w, h, cmyk.data(), k); });
 
+  // Colour: profiles (the CMYK one a table) and nclx with HDR transfer.
+  JpegOptions tagged;
+  tagged.icc = iccProfile(Profile::kDisplayP3);
+  both("fuzz_engine_jpeg", "p3.jpg",
+       [&](auto p) { return writeJpeg(p, w, h, rgb.data(), tagged); });
+  JpegOptions ink;
+  ink.channels = 4;
+  ink.icc = iccProfile(Profile::kCmyk);
+  both("fuzz_engine_jpeg", "cmyk-profile.jpg",
+       [&](auto p) { return writeJpeg(p, w, h, cmyk.data(), ink); });
+
   std::vector<uint16_t> samples(rgba.begin(), rgba.end());
+  PngOptions iccp;
+  iccp.icc = iccProfile(Profile::kProPhoto);
+  both("fuzz_engine_png", "iccp.png", [&](auto p) { return writePng(p, w, h, samples, iccp); });
   PngOptions png;
   both("fuzz_engine_png", "rgba.png", [&](auto p) { return writePng(p, w, h, samples, png); });
   png.interlace = true;
@@ -137,6 +151,11 @@ int main(int argc, char** argv) {
   both("fuzz_engine_webp", "animation.webp",
        [&](auto p) { return writeWebp(p, w, h, rgba.data(), webp); });
 
+  HeifOptions pq;
+  pq.avif = true;
+  pq.primaries = 9;  // BT.2020
+  pq.transfer = 16;  // PQ
+  both("fuzz_engine_avif", "pq.avif", [&](auto p) { return writeHeif(p, w, h, rgba.data(), pq); });
   HeifOptions heif;
   heif.orientation = 6;
   heif.thumbnailSize = 4;

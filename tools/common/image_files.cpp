@@ -1,5 +1,6 @@
 #include "tools/common/image_files.h"
 
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <jpeglib.h>
 // clang-format on
 #include <gif_lib.h>
+#include <lcms2.h>
 #include <libheif/heif.h>
 #include <webp/encode.h>
 #include <webp/mux.h>
@@ -127,6 +129,9 @@ bool writeJpegTo(FILE* file, uint32_t width, uint32_t height, const uint8_t* pix
     cinfo.num_scans = static_cast<int>(scans.size());
   }
   jpeg_start_compress(&cinfo, TRUE);
+  if (!o.icc.empty())
+    jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET*>(o.icc.data()),
+                           static_cast<unsigned int>(o.icc.size()));
   if (exif != nullptr)
     jpeg_write_marker(&cinfo, JPEG_APP0 + 1, reinterpret_cast<const JOCTET*>(exif->data()),
                       static_cast<unsigned int>(exif->size()));
@@ -359,6 +364,7 @@ bool writePng(const std::string& path, uint32_t width, uint32_t height,
   if (samples.size() != size_t{width} * height * channels) return false;
   std::string png(kPngSignature, 8);
   chunk(png, "IHDR", ihdr(width, height, o.bitDepth, o.colorType, o.interlace));
+  if (!o.icc.empty()) chunk(png, "iCCP", std::string("icc\0\0", 5) + zlibStored(o.icc));
   if (o.colorType == 3) {
     std::string plte;
     for (const Rgb& c : o.palette) plte.append(reinterpret_cast<const char*>(c.data()), 3);
@@ -701,7 +707,8 @@ bool writeWebp(const std::string& path, uint32_t width, uint32_t height, const u
     WebPFree(bytes);
   }
   if (encoded.empty()) return false;
-  if (o.exifOrientation == 0 && o.canvasWidth == 0) return writeFile(path, encoded);
+  if (o.exifOrientation == 0 && o.canvasWidth == 0 && o.icc.empty())
+    return writeFile(path, encoded);
   WebPMux* mux = WebPMuxNew();
   const WebPData image = {reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size()};
   bool ok = mux != nullptr;
@@ -728,6 +735,10 @@ bool writeWebp(const std::string& path, uint32_t width, uint32_t height, const u
     if (!o.exifHeader) exif.erase(0, 6);
     const WebPData chunk = {reinterpret_cast<const uint8_t*>(exif.data()), exif.size()};
     ok = WebPMuxSetChunk(mux, "EXIF", &chunk, 1) == WEBP_MUX_OK;
+  }
+  if (ok && !o.icc.empty()) {
+    const WebPData chunk = {reinterpret_cast<const uint8_t*>(o.icc.data()), o.icc.size()};
+    ok = WebPMuxSetChunk(mux, "ICCP", &chunk, 1) == WEBP_MUX_OK;
   }
   WebPData assembled = {};
   ok = ok && WebPMuxAssemble(mux, &assembled) == WEBP_MUX_OK;
@@ -793,6 +804,20 @@ bool writeHeif(const std::string& path, uint32_t width, uint32_t height, const u
             heif_encoder_set_lossy_quality(encoder, o.quality).code == heif_error_Ok;
   if (ok && o.chroma != nullptr)
     ok = heif_encoder_set_parameter_string(encoder, "chroma", o.chroma).code == heif_error_Ok;
+  if (ok && !o.icc.empty())
+    ok = heif_image_set_raw_color_profile(image, "prof", o.icc.data(), o.icc.size()).code ==
+         heif_error_Ok;
+  heif_color_profile_nclx* nclx = nullptr;
+  if (ok && o.icc.empty() && o.primaries != 0) {
+    nclx = heif_nclx_color_profile_alloc();
+    ok = nclx != nullptr;
+    if (ok) {
+      nclx->color_primaries = static_cast<heif_color_primaries>(o.primaries);
+      nclx->transfer_characteristics = static_cast<heif_transfer_characteristics>(o.transfer);
+      ok = heif_image_set_nclx_color_profile(image, nclx).code == heif_error_Ok;
+      options->output_nclx_profile = nclx;
+    }
+  }
   if (ok) {
     options->image_orientation = static_cast<heif_orientation>(o.orientation);
     ok = heif_context_encode_image(context, image, encoder, options, &handle).code == heif_error_Ok;
@@ -808,7 +833,9 @@ bool writeHeif(const std::string& path, uint32_t width, uint32_t height, const u
   ok = ok && heif_context_write_to_file(context, path.c_str()).code == heif_error_Ok;
   heif_image_handle_release(thumbnailHandle);
   heif_image_handle_release(handle);
+  if (options != nullptr) options->output_nclx_profile = nullptr;
   heif_encoding_options_free(options);
+  heif_nclx_color_profile_free(nclx);
   heif_image_release(thumbnail);
   heif_image_release(image);
   if (encoder != nullptr) heif_encoder_release(encoder);
@@ -1057,6 +1084,108 @@ bool writeHeifGrid(const std::string& path, uint32_t tileWidth, uint32_t tileHei
   };
   const std::string front = assemble(0);
   return writeFile(path, assemble(front.size() + 8) + box("mdat", mdat->payload));
+}
+
+namespace {
+
+// The printer's ink to colour: each ink darkens its channel, mid-tones more
+// than the plain formula does; in sRGB, converted to Lab for the table.
+cmsInt32Number sampleInk(const cmsUInt16Number in[], cmsUInt16Number out[], void* cargo) {
+  double ink[4];
+  for (int i = 0; i < 4; ++i) ink[i] = in[i] / 65535.0;
+  double rgb[3];
+  for (int c = 0; c < 3; ++c) rgb[c] = std::pow((1 - ink[c]) * (1 - ink[3]), 1.3);
+  cmsCIELab lab;
+  cmsDoTransform(static_cast<cmsHTRANSFORM>(cargo), rgb, &lab, 1);
+  cmsFloat2LabEncoded(out, &lab);
+  return TRUE;
+}
+
+cmsHPROFILE cmykProfile() {
+  cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+  cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
+  cmsHTRANSFORM toLab = cmsCreateTransform(srgb, TYPE_RGB_DBL, lab, TYPE_Lab_DBL,
+                                           INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE);
+  cmsHPROFILE profile = cmsCreateProfilePlaceholder(nullptr);
+  cmsPipeline* table = cmsPipelineAlloc(nullptr, 4, 3);
+  cmsStage* clut = cmsStageAllocCLut16bit(nullptr, 9, 4, 3, nullptr);
+  bool ok = toLab != nullptr && profile != nullptr && table != nullptr && clut != nullptr &&
+            cmsStageSampleCLut16bit(clut, sampleInk, toLab, 0) &&
+            cmsPipelineInsertStage(table, cmsAT_BEGIN, clut);
+  if (!ok) cmsStageFree(clut);
+  // A lutAtoBType holds a table between curves (identities here).
+  ok = ok &&
+       cmsPipelineInsertStage(table, cmsAT_BEGIN, cmsStageAllocToneCurves(nullptr, 4, nullptr)) &&
+       cmsPipelineInsertStage(table, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+  if (ok) {
+    cmsSetProfileVersion(profile, 4.3);
+    cmsSetDeviceClass(profile, cmsSigOutputClass);
+    cmsSetColorSpace(profile, cmsSigCmykData);
+    cmsSetPCS(profile, cmsSigLabData);
+    ok = cmsWriteTag(profile, cmsSigAToB0Tag, table) &&
+         cmsWriteTag(profile, cmsSigMediaWhitePointTag, cmsD50_XYZ());
+  }
+  cmsPipelineFree(table);
+  if (toLab != nullptr) cmsDeleteTransform(toLab);
+  cmsCloseProfile(lab);
+  cmsCloseProfile(srgb);
+  if (!ok && profile != nullptr) {
+    cmsCloseProfile(profile);
+    profile = nullptr;
+  }
+  return profile;
+}
+
+cmsHPROFILE rgbProfile(const cmsCIExyY& white, const cmsCIExyYTRIPLE& primaries,
+                       cmsToneCurve* curve) {
+  cmsToneCurve* curves[3] = {curve, curve, curve};
+  cmsHPROFILE profile =
+      curve != nullptr ? cmsCreateRGBProfile(&white, &primaries, curves) : nullptr;
+  cmsFreeToneCurve(curve);
+  return profile;
+}
+
+}  // namespace
+
+std::string iccProfile(Profile kind) {
+  static const double kSrgbCurve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+  const cmsCIExyY d65 = {0.3127, 0.3290, 1.0};
+  cmsHPROFILE profile = nullptr;
+  switch (kind) {
+    case Profile::kSrgb:
+      profile = cmsCreate_sRGBProfile();
+      break;
+    case Profile::kDisplayP3:
+      profile = rgbProfile(d65, {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}},
+                           cmsBuildParametricToneCurve(nullptr, 4, kSrgbCurve));
+      break;
+    case Profile::kAdobeRgb:
+      profile = rgbProfile(d65, {{0.640, 0.330, 1}, {0.210, 0.710, 1}, {0.150, 0.060, 1}},
+                           cmsBuildGamma(nullptr, 563.0 / 256));
+      break;
+    case Profile::kProPhoto:
+      profile = rgbProfile({0.3457, 0.3585, 1.0},
+                           {{0.7347, 0.2653, 1}, {0.1596, 0.8404, 1}, {0.0366, 0.0001, 1}},
+                           cmsBuildGamma(nullptr, 1.8));
+      break;
+    case Profile::kGrey: {
+      cmsToneCurve* curve = cmsBuildGamma(nullptr, 2.2);
+      if (curve != nullptr) profile = cmsCreateGrayProfile(cmsD50_xyY(), curve);
+      cmsFreeToneCurve(curve);
+      break;
+    }
+    case Profile::kCmyk:
+      profile = cmykProfile();
+      break;
+  }
+  std::string bytes;
+  cmsUInt32Number size = 0;
+  if (profile != nullptr && cmsSaveProfileToMem(profile, nullptr, &size) && size > 0) {
+    bytes.resize(size);
+    if (!cmsSaveProfileToMem(profile, bytes.data(), &size)) bytes.clear();
+  }
+  if (profile != nullptr) cmsCloseProfile(profile);
+  return bytes;
 }
 
 std::string readFile(const std::string& path) {

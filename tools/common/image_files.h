@@ -37,6 +37,8 @@ struct JpegOptions {
   // Three channels: a valid progressive script with one scan per DCT
   // coefficient, component and bit (2090 scans).
   bool exhaustiveScans = false;
+  // An ICC profile in APP2 segments, split over as many as it needs.
+  std::string icc;
 };
 bool writeJpeg(const std::string& path, uint32_t width, uint32_t height, const uint8_t* pixels,
                const JpegOptions& options = {});
@@ -61,6 +63,7 @@ struct PngOptions {
   // Stores the zlib stream's checksum (Adler-32) off by one; the chunks'
   // CRCs match the bytes as written.
   bool wrongAdler = false;
+  std::string icc;  // an iCCP chunk with this profile
 };
 // Channels per pixel by colour type: 0 -> 1, 2 -> 3, 3 -> 1 (the index),
 // 4 -> 2, 6 -> 4. |samples| holds width * height * channels values, each
@@ -143,6 +146,7 @@ struct WebpOptions {
   // one an eighth as wide.
   bool flat = false;
   bool flatPalette = false;
+  std::string icc;  // an ICCP chunk with this profile
 };
 bool writeWebp(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
                const WebpOptions& options = {});
@@ -166,6 +170,11 @@ struct HeifOptions {
   int bitDepth = 8;
   // The encoder's chroma subsampling ("420", "422", "444"); null: its own.
   const char* chroma = nullptr;
+  // The colour: an ICC profile, or else nclx code points (H.273) when
+  // |primaries| is not 0; neither: libheif's default nclx (sRGB).
+  std::string icc;
+  int primaries = 0;
+  int transfer = 0;
 };
 bool writeHeif(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
                const HeifOptions& options = {});
@@ -233,6 +242,11 @@ struct JxlOptions {
 };
 bool writeJxl(const std::string& path, uint32_t width, uint32_t height, const uint8_t* rgba,
               const JxlOptions& options = {});
+// ICC profiles made with little-cms: RGB spaces with their own curves, a
+// grey with gamma 2.2, and a CMYK printer profile whose table maps ink to
+// colour by a formula unlike the plain one (darker mid-tones).
+enum class Profile { kSrgb, kDisplayP3, kAdobeRgb, kProPhoto, kGrey, kCmyk };
+std::string iccProfile(Profile profile);
 
 // ---------------------------------------------------------------------------
 // Files.

@@ -4,7 +4,7 @@
 // libimageserverlib.so at run time, resolves the C control interface by name,
 // starts one service instance, adjusts it, waits until it is told to stop,
 // and stops it. Settings that the library reads from its environment (the
-// configuration store root, the trace levels) are exported before the library
+// configuration store root, the trace levels, the colour mode) are exported before the library
 // is loaded, since the C interface is all that the host sees.
 #include <dlfcn.h>
 #include <link.h>
@@ -66,6 +66,7 @@ struct Options {
   unsigned clientMemoryMiB = 0;       // 0: the transport's default
   unsigned totalClientMemoryMiB = 0;  // 0: the transport's default
   int segmentReserveMiB = -1;         // -1: the transport's default
+  std::string colour = "srgb";        // srgb or stored
   std::string library;
 };
 
@@ -302,6 +303,12 @@ int parseOptions(int argc, char** argv, Options& options, bool& done) {
                  "Shared memory made ready ahead of answers, in MiB (default 64; 0: none)")
       ->type_name("MIB")
       ->check(CLI::Range(0, 65536));
+  app.add_option("--colour", options.colour,
+                 "Colour of the pixels handed out: srgb (default) converts images that "
+                 "describe their colour (ICC profile, nclx) to sRGB; stored hands the "
+                 "values as the file stores them")
+      ->type_name("MODE")
+      ->check(CLI::IsMember({"srgb", "stored"}));
   app.add_option("--library", options.library,
                  "Path of the library to load (default: the installed libimageserverlib.so)")
       ->type_name("PATH");
@@ -342,6 +349,7 @@ int main(int argc, char** argv) {
     setenv("COMM_CLIENT_MEMORY_MIB", std::to_string(options.clientMemoryMiB).c_str(), 1);
   if (options.totalClientMemoryMiB != 0)
     setenv("COMM_TOTAL_CLIENT_MEMORY_MIB", std::to_string(options.totalClientMemoryMiB).c_str(), 1);
+  if (options.colour == "stored") setenv("LUMO_COLOUR", "stored", 1);
   if (options.segmentReserveMiB >= 0)
     setenv("COMM_SEGMENT_RESERVE_MIB", std::to_string(options.segmentReserveMiB).c_str(), 1);
   // Under a service manager, the service keeps its status line current.

@@ -157,10 +157,9 @@ Inputs findInputs(const std::string& dir) {
     std::snprintf(name, sizeof name, "/small/%04d.%s", i, kExtensions[i % 4]);
     in.small.push_back(dir + name);
   }
-  for (const std::string& path :
-       {in.jpeg12, in.jpeg12p, in.jpeg1, in.png12, in.gif12, in.bmp30, in.tiff12, in.jxl12,
-        in.jpeg8, in.jpeg2, in.jpeg075, in.small.back(), in.avif3, in.avif12, in.heic3,
-        in.heic12}) {
+  for (const std::string& path : {in.jpeg12, in.jpeg12p, in.jpeg1, in.png12, in.gif12, in.bmp30,
+                                  in.tiff12, in.jxl12, in.jpeg8, in.jpeg2, in.jpeg075,
+                                  in.small.back(), in.avif3, in.avif12, in.heic3, in.heic12}) {
     if (access(path.c_str(), R_OK) != 0) fail("missing input " + path);
   }
   return in;

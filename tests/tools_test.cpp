@@ -567,9 +567,10 @@ TEST_F(ClientToolTest, TheProgressBarShowsOnATerminalOnly) {
 TEST_F(ClientToolTest, TheHostsColourModeReachesItsDecoders) {
   const std::vector<uint16_t> samples(16 * 3, 100);
   const std::string tagged = m_dir.file("images/tagged.png");
-  ASSERT_TRUE(imagefiles::writePng(
-      tagged, 4, 4, samples,
-      {.colorType = 2, .icc = imagefiles::iccProfile(imagefiles::Profile::kProPhoto)}));
+  imagefiles::PngOptions options;
+  options.colorType = 2;
+  options.icc = imagefiles::iccProfile(imagefiles::Profile::kProPhoto);
+  ASSERT_TRUE(imagefiles::writePng(tagged, 4, 4, samples, options));
   const std::string out = m_dir.file("out.pam");
   std::string lastPixel[2];
   for (int stored : {0, 1}) {

@@ -729,1180 +729,1172 @@ TEST_F(EngineTest, TiffEveryKindDecodes) {
     for (size_t i = 0; i < want.rgba.size(); ++i)
       ASSERT_NEAR(got.rgba[i], want.rgba[i], tolerance) << i;
   }
-  // Threads from kThreadedCodedBytes of coded data on: the cores this process
-  // may run on, at most 8; none below.
-  TEST_F(EngineTest, OnlyEnoughCodedDataIsDecodedOnThreads) {
-    cpu_set_t cores;
-    ASSERT_EQ(sched_getaffinity(0, sizeof cores, &cores), 0);
-    ASSERT_TRUE(lumo::internal::useOwnHeifDecoders());
-    EXPECT_EQ(lumo::internal::heifCodecThreads(lumo::internal::kThreadedCodedBytes - 1), 1);
-    EXPECT_EQ(lumo::internal::heifCodecThreads(lumo::internal::kThreadedCodedBytes),
-              std::min(CPU_COUNT(&cores), 8));
-  }
+}
 
-  TEST_F(EngineTest, BmpEveryDepthAndLayoutDecodesExactly) {
-    const uint32_t w = 11, h = 6;
-    std::vector<Rgb> palette;
-    for (int i = 0; i < 256; ++i) palette.push_back({uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)});
-    const Image image = gradient(w, h, [](size_t i) { return uint8_t(i * 3); });
-    const std::tuple<int, bool, bool, bool, int> cases[] = {
-        {1, false, false, false, 40},   {4, false, false, false, 40},
-        {8, true, false, false, 40},    {8, false, false, false, 12},
-        {8, false, true, false, 40},    {4, false, true, false, 40},
-        {16, false, false, false, 40},  {16, true, false, true, 40},
-        {24, false, false, false, 124}, {24, false, false, false, 12},
-        {32, false, false, false, 40},  {32, true, false, true, 108},
-        {2, false, false, false, 40},   {8, false, false, false, 16},
-        {24, true, false, false, 64},   {24, false, true, false, 64}};  // OS/2 2.x headers, RLE24
-    std::vector<uint8_t> indices(w * h);
-    for (const auto& [bpp, topDown, rle, fields, header] : cases) {
-      SCOPED_TRACE(testing::Message() << bpp << " bits, header " << header << (rle ? " rle" : "")
-                                      << (topDown ? " top-down" : "") << (fields ? " fields" : ""));
-      const auto colours = std::min<size_t>(palette.size(), size_t{1} << bpp);
-      imagefiles::BmpOptions o{.bpp = bpp, .topDown = topDown, .rle = rle, .bitFields = fields};
-      o.palette.assign(palette.begin(), palette.begin() + colours);
-      o.headerSize = header;
-      for (size_t i = 0; i < indices.size(); ++i)
-        indices[i] = uint8_t((i / 3 * 5 + i % 2) % colours);
-      DECODE(got, decode(make("a.bmp", imagefiles::writeBmp, w, h,
-                              bpp <= 8 ? indices.data() : image.rgba.data(), o)));
-      for (uint32_t p = 0; p < w * h; ++p) {
-        uint8_t want[4] = {0, 0, 0, 255};
-        const uint8_t* s = &image.rgba[p * 4];
-        if (bpp <= 8) {
-          std::memcpy(want, palette[indices[p]].data(), 3);
-        } else if (bpp == 16) {  // 5-5-5, or 5-6-5 with bit fields
-          want[0] = widen(s[0] >> 3, 5);
-          want[1] = fields ? widen(s[1] >> 2, 6) : widen(s[1] >> 3, 5);
-          want[2] = widen(s[2] >> 3, 5);
-        } else {
-          std::memcpy(want, s, bpp == 32 ? 4 : 3);
+// Threads from kThreadedCodedBytes of coded data on: the cores this process
+// may run on, at most 8; none below.
+TEST_F(EngineTest, OnlyEnoughCodedDataIsDecodedOnThreads) {
+  cpu_set_t cores;
+  ASSERT_EQ(sched_getaffinity(0, sizeof cores, &cores), 0);
+  ASSERT_TRUE(lumo::internal::useOwnHeifDecoders());
+  EXPECT_EQ(lumo::internal::heifCodecThreads(lumo::internal::kThreadedCodedBytes - 1), 1);
+  EXPECT_EQ(lumo::internal::heifCodecThreads(lumo::internal::kThreadedCodedBytes),
+            std::min(CPU_COUNT(&cores), 8));
+}
+
+TEST_F(EngineTest, BmpEveryDepthAndLayoutDecodesExactly) {
+  const uint32_t w = 11, h = 6;
+  std::vector<Rgb> palette;
+  for (int i = 0; i < 256; ++i) palette.push_back({uint8_t(i), uint8_t(255 - i), uint8_t(i * 7)});
+  const Image image = gradient(w, h, [](size_t i) { return uint8_t(i * 3); });
+  const std::tuple<int, bool, bool, bool, int> cases[] = {
+      {1, false, false, false, 40},  {4, false, false, false, 40},  {8, true, false, false, 40},
+      {8, false, false, false, 12},  {8, false, true, false, 40},   {4, false, true, false, 40},
+      {16, false, false, false, 40}, {16, true, false, true, 40},   {24, false, false, false, 124},
+      {24, false, false, false, 12}, {32, false, false, false, 40}, {32, true, false, true, 108},
+      {2, false, false, false, 40},  {8, false, false, false, 16},  {24, true, false, false, 64},
+      {24, false, true, false, 64}};  // OS/2 2.x headers, RLE24
+  std::vector<uint8_t> indices(w * h);
+  for (const auto& [bpp, topDown, rle, fields, header] : cases) {
+    SCOPED_TRACE(testing::Message() << bpp << " bits, header " << header << (rle ? " rle" : "")
+                                    << (topDown ? " top-down" : "") << (fields ? " fields" : ""));
+    const auto colours = std::min<size_t>(palette.size(), size_t{1} << bpp);
+    imagefiles::BmpOptions o{.bpp = bpp, .topDown = topDown, .rle = rle, .bitFields = fields};
+    o.palette.assign(palette.begin(), palette.begin() + colours);
+    o.headerSize = header;
+    for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t((i / 3 * 5 + i % 2) % colours);
+    DECODE(got, decode(make("a.bmp", imagefiles::writeBmp, w, h,
+                            bpp <= 8 ? indices.data() : image.rgba.data(), o)));
+    for (uint32_t p = 0; p < w * h; ++p) {
+      uint8_t want[4] = {0, 0, 0, 255};
+      const uint8_t* s = &image.rgba[p * 4];
+      if (bpp <= 8) {
+        std::memcpy(want, palette[indices[p]].data(), 3);
+      } else if (bpp == 16) {  // 5-5-5, or 5-6-5 with bit fields
+        want[0] = widen(s[0] >> 3, 5);
+        want[1] = fields ? widen(s[1] >> 2, 6) : widen(s[1] >> 3, 5);
+        want[2] = widen(s[2] >> 3, 5);
+      } else {
+        std::memcpy(want, s, bpp == 32 ? 4 : 3);
+      }
+      ASSERT_EQ(0, std::memcmp(want, got.at(p % w, p / w), 4)) << "pixel " << p;
+    }
+  }
+}
+
+// Masks of any width up to 32 bits, in every header that holds them, widened
+// as widen() does. Alpha all 0 reads as opaque; one pixel with alpha makes it
+// count.
+TEST_F(EngineTest, BmpBitFieldsOfAnyWidth) {
+  const uint32_t w = 9, h = 5;
+  const Image image = gradient(w, h, [](size_t i) { return uint8_t(i * 29); });
+  const std::tuple<const char*, int, int, std::array<uint32_t, 4>> cases[] = {
+      {"A1R5G5B5", 16, 108, {0x7c00, 0x03e0, 0x001f, 0x8000}},
+      {"A4R4G4B4", 16, 124, {0x0f00, 0x00f0, 0x000f, 0xf000}},
+      {"R3G3B2", 16, 56, {0x00e0, 0x001c, 0x0003, 0}},
+      {"R11G11B10", 32, 56, {0xffe00000, 0x001ffc00, 0x000003ff, 0}},
+      {"A2R10G10B10", 32, 108, {0x3ff00000, 0x000ffc00, 0x000003ff, 0xc0000000}},
+      {"R16G16 B1 A15", 32, 40, {0xffff0000, 0x0000ff00, 0x00000080, 0x0000007f}},
+      {"A8B8G8R8 in four masks after the header", 32, 40, {0xff, 0xff00, 0xff0000, 0xff000000}},
+  };
+  for (const auto& [name, bpp, header, masks] : cases)
+    for (bool clearAlpha : {false, true}) {
+      SCOPED_TRACE(testing::Message() << name << (clearAlpha ? ", alpha all 0" : ""));
+      Image source = image;
+      for (size_t i = 3; clearAlpha && i < source.rgba.size(); i += 4) source.rgba[i] = 0;
+      const std::string path =
+          make("f.bmp", imagefiles::writeBmp, w, h, source.rgba.data(),
+               imagefiles::BmpOptions{.bpp = bpp, .masks = masks, .headerSize = header});
+      EXPECT_EQ(info(path)->hasAlpha, masks[3] != 0);
+      DECODE(got, decode(path));
+      for (uint32_t p = 0; p < w * h; ++p)
+        for (int k = 0; k < 4; ++k) {
+          const int bits = std::popcount(masks[k]);
+          const uint64_t max = (uint64_t{1} << bits) - 1;
+          const auto stored = uint32_t((source.rgba[p * 4 + k] * max + 127) / 255);
+          const int want = bits == 0 || (k == 3 && clearAlpha) ? 255 : widen(stored, bits);
+          ASSERT_EQ(got.rgba[p * 4 + k], want) << "pixel " << p << " channel " << k;
         }
-        ASSERT_EQ(0, std::memcmp(want, got.at(p % w, p / w), 4)) << "pixel " << p;
-      }
     }
+}
+
+TEST_F(EngineTest, BmpRleDeltaAndShortPalette) {
+  // RLE8, 4 x 3: row 0 (bottom) "run of 2 x index 1", delta (+1, +1) to
+  // (3, 1), one pixel of index 2, end of bitmap. Skipped pixels take
+  // entry 0; index 2 lies beyond the 2-entry palette and reads black.
+  const uint8_t unused[12] = {};
+  std::string file = imagefiles::readFile(
+      make("r.bmp", imagefiles::writeBmp, 4, 3, unused,
+           imagefiles::BmpOptions{.bpp = 8, .rle = true, .palette = {{10, 20, 30}, {40, 50, 60}}}));
+  file =
+      file.substr(0, uint8_t(file[10])) + std::string("\x02\x01\0\x02\x01\x01\x01\x02\0\x01", 10);
+  const Image got = toImage(*decode(dir.write("r.bmp", file)));
+  const uint8_t a[4] = {10, 20, 30, 255}, b[4] = {40, 50, 60, 255}, black[4] = {0, 0, 0, 255};
+  const uint8_t* want[3][4] = {{a, a, a, a}, {a, a, a, black}, {b, b, a, a}};
+  for (uint32_t y = 0; y < 3; ++y)
+    for (uint32_t x = 0; x < 4; ++x)
+      EXPECT_EQ(0, std::memcmp(got.at(x, y), want[y][x], 4)) << x << y;
+}
+
+// Headers that mean nothing the decoder could draw are refused with the
+// reason before anything is allocated.
+TEST_F(EngineTest, BmpHeadersThatMeanNothingAreRefused) {
+  const uint8_t pixels[8 * 4 * 4] = {};
+  const char* masks = "invalid BMP data: bad bit masks";
+  // Bits per pixel, masks, a byte of the header (if not 0) set to a value.
+  const std::tuple<int, std::array<uint32_t, 4>, size_t, uint8_t, const char*> cases[] = {
+      {16, {0xf800, 0x07e0, 0x001d, 0}, 0, 0, masks},           // a gap in blue
+      {16, {0x1f0000, 0x07e0, 0x001f, 0}, 0, 0, masks},         // red beyond the pixel
+      {16, {0, 0x07e0, 0x001f, 0}, 0, 0, masks},                // no red
+      {32, {0xff, 0xff, 0xff, 0}, 0, 0, masks},                 // all three the same
+      {32, {0xff0000, 0xff00, 0xff, 0x50000000}, 0, 0, masks},  // a gap in alpha
+      {24, {}, 30, 3, "invalid BMP data: bit fields need 16 or 32 bits per pixel"},
+      {24, {}, 30, 1, "invalid BMP data: bad RLE bit depth"},
+      {24, {}, 30, 4, "unsupported BMP compression 4"},  // JPEG inside
+      {24, {}, 30, 5, "unsupported BMP compression 5"},  // PNG inside
+      {24, {}, 26, 2, "invalid BMP data: bad plane count"},
+      {24, {}, 28, 3, "invalid BMP data: bad bit depth"},
+      {24, {}, 10, 10, "invalid BMP data: bad data offset"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    const auto& [bpp, masks, at, byte, reason] = c;
+    std::string bytes =
+        imagefiles::readFile(make("h.bmp", imagefiles::writeBmp, 8, 4, pixels,
+                                  imagefiles::BmpOptions{.bpp = bpp, .masks = masks}));
+    if (at != 0) bytes[at] = char(byte);
+    EXPECT_EQ(failure(dir.write("h.bmp", bytes)), reason);
   }
+}
 
-  // Masks of any width up to 32 bits, in every header that holds them, widened
-  // as widen() does. Alpha all 0 reads as opaque; one pixel with alpha makes it
-  // count.
-  TEST_F(EngineTest, BmpBitFieldsOfAnyWidth) {
-    const uint32_t w = 9, h = 5;
-    const Image image = gradient(w, h, [](size_t i) { return uint8_t(i * 29); });
-    const std::tuple<const char*, int, int, std::array<uint32_t, 4>> cases[] = {
-        {"A1R5G5B5", 16, 108, {0x7c00, 0x03e0, 0x001f, 0x8000}},
-        {"A4R4G4B4", 16, 124, {0x0f00, 0x00f0, 0x000f, 0xf000}},
-        {"R3G3B2", 16, 56, {0x00e0, 0x001c, 0x0003, 0}},
-        {"R11G11B10", 32, 56, {0xffe00000, 0x001ffc00, 0x000003ff, 0}},
-        {"A2R10G10B10", 32, 108, {0x3ff00000, 0x000ffc00, 0x000003ff, 0xc0000000}},
-        {"R16G16 B1 A15", 32, 40, {0xffff0000, 0x0000ff00, 0x00000080, 0x0000007f}},
-        {"A8B8G8R8 in four masks after the header", 32, 40, {0xff, 0xff00, 0xff0000, 0xff000000}},
-    };
-    for (const auto& [name, bpp, header, masks] : cases)
-      for (bool clearAlpha : {false, true}) {
-        SCOPED_TRACE(testing::Message() << name << (clearAlpha ? ", alpha all 0" : ""));
-        Image source = image;
-        for (size_t i = 3; clearAlpha && i < source.rgba.size(); i += 4) source.rgba[i] = 0;
-        const std::string path =
-            make("f.bmp", imagefiles::writeBmp, w, h, source.rgba.data(),
-                 imagefiles::BmpOptions{.bpp = bpp, .masks = masks, .headerSize = header});
-        EXPECT_EQ(info(path)->hasAlpha, masks[3] != 0);
-        DECODE(got, decode(path));
-        for (uint32_t p = 0; p < w * h; ++p)
-          for (int k = 0; k < 4; ++k) {
-            const int bits = std::popcount(masks[k]);
-            const uint64_t max = (uint64_t{1} << bits) - 1;
-            const auto stored = uint32_t((source.rgba[p * 4 + k] * max + 127) / 255);
-            const int want = bits == 0 || (k == 3 && clearAlpha) ? 255 : widen(stored, bits);
-            ASSERT_EQ(got.rgba[p * 4 + k], want) << "pixel " << p << " channel " << k;
-          }
-      }
+// ---------------------------------------------------------------------------
+// Output formats.
+
+TEST_F(EngineTest, ExplicitFormatsHaveTheRightBytes) {
+  const std::string path = png(Image{1, 1, {255, 128, 0, 200}});
+  using B = BitmapInfo;
+  const std::pair<B::Format, std::vector<uint8_t>> cases[] = {
+      {B::FORMAT_L8, {152}},
+      {B::FORMAT_LA88, {152, 200}},
+      {B::FORMAT_RGB565, {0x00, 0xFC}},
+      {B::FORMAT_RGB888, {255, 128, 0}},
+      {B::FORMAT_BGR888, {0, 128, 255}},
+      {B::FORMAT_RGBA8888, {255, 128, 0, 200}},
+      {B::FORMAT_BGRA8888, {0, 128, 255, 200}},
+      {B::FORMAT_ARGB8888, {200, 255, 128, 0}}};
+  for (const auto& [format, bytes] : cases) {
+    BitmapPtr b = decode(path, format);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->format, format);
+    EXPECT_EQ(std::vector<uint8_t>(b->pixels, b->pixels + b->stride), bytes) << format;
   }
+  // An unknown format or scaling method, and keeping the aspect ratio.
+  EXPECT_EQ(decode(path, static_cast<BitmapInfo::Format>(9)), nullptr);
+  EXPECT_STREQ(kor::ErrorStorage::reason(), "unsupported pixel format 9");
+  const util::UnicodeString8 at(path.c_str());
+  for (int method : {0, 1})
+    EXPECT_EQ(engine.createBitmap(at, BitmapInfo::FORMAT_DEFAULT, {2, 2},
+                                  static_cast<Bitmap::ScalingMethod>(method), method == 0, nullptr),
+              nullptr);
+}
 
-  TEST_F(EngineTest, BmpRleDeltaAndShortPalette) {
-    // RLE8, 4 x 3: row 0 (bottom) "run of 2 x index 1", delta (+1, +1) to
-    // (3, 1), one pixel of index 2, end of bitmap. Skipped pixels take
-    // entry 0; index 2 lies beyond the 2-entry palette and reads black.
-    const uint8_t unused[12] = {};
-    std::string file = imagefiles::readFile(make(
-        "r.bmp", imagefiles::writeBmp, 4, 3, unused,
-        imagefiles::BmpOptions{.bpp = 8, .rle = true, .palette = {{10, 20, 30}, {40, 50, 60}}}));
-    file =
-        file.substr(0, uint8_t(file[10])) + std::string("\x02\x01\0\x02\x01\x01\x01\x02\0\x01", 10);
-    const Image got = toImage(*decode(dir.write("r.bmp", file)));
-    const uint8_t a[4] = {10, 20, 30, 255}, b[4] = {40, 50, 60, 255}, black[4] = {0, 0, 0, 255};
-    const uint8_t* want[3][4] = {{a, a, a, a}, {a, a, a, black}, {b, b, a, a}};
-    for (uint32_t y = 0; y < 3; ++y)
-      for (uint32_t x = 0; x < 4; ++x)
-        EXPECT_EQ(0, std::memcmp(got.at(x, y), want[y][x], 4)) << x << y;
-  }
+// ---------------------------------------------------------------------------
+// Scaling.
 
-  // Headers that mean nothing the decoder could draw are refused with the
-  // reason before anything is allocated.
-  TEST_F(EngineTest, BmpHeadersThatMeanNothingAreRefused) {
-    const uint8_t pixels[8 * 4 * 4] = {};
-    const char* masks = "invalid BMP data: bad bit masks";
-    // Bits per pixel, masks, a byte of the header (if not 0) set to a value.
-    const std::tuple<int, std::array<uint32_t, 4>, size_t, uint8_t, const char*> cases[] = {
-        {16, {0xf800, 0x07e0, 0x001d, 0}, 0, 0, masks},           // a gap in blue
-        {16, {0x1f0000, 0x07e0, 0x001f, 0}, 0, 0, masks},         // red beyond the pixel
-        {16, {0, 0x07e0, 0x001f, 0}, 0, 0, masks},                // no red
-        {32, {0xff, 0xff, 0xff, 0}, 0, 0, masks},                 // all three the same
-        {32, {0xff0000, 0xff00, 0xff, 0x50000000}, 0, 0, masks},  // a gap in alpha
-        {24, {}, 30, 3, "invalid BMP data: bit fields need 16 or 32 bits per pixel"},
-        {24, {}, 30, 1, "invalid BMP data: bad RLE bit depth"},
-        {24, {}, 30, 4, "unsupported BMP compression 4"},  // JPEG inside
-        {24, {}, 30, 5, "unsupported BMP compression 5"},  // PNG inside
-        {24, {}, 26, 2, "invalid BMP data: bad plane count"},
-        {24, {}, 28, 3, "invalid BMP data: bad bit depth"},
-        {24, {}, 10, 10, "invalid BMP data: bad data offset"},
-    };
-    for (const auto& c : cases) {
-      SCOPED_TRACE(&c - cases);
-      const auto& [bpp, masks, at, byte, reason] = c;
-      std::string bytes =
-          imagefiles::readFile(make("h.bmp", imagefiles::writeBmp, 8, 4, pixels,
-                                    imagefiles::BmpOptions{.bpp = bpp, .masks = masks}));
-      if (at != 0) bytes[at] = char(byte);
-      EXPECT_EQ(failure(dir.write("h.bmp", bytes)), reason);
-    }
-  }
-
-  // ---------------------------------------------------------------------------
-  // Output formats.
-
-  TEST_F(EngineTest, ExplicitFormatsHaveTheRightBytes) {
-    const std::string path = png(Image{1, 1, {255, 128, 0, 200}});
-    using B = BitmapInfo;
-    const std::pair<B::Format, std::vector<uint8_t>> cases[] = {
-        {B::FORMAT_L8, {152}},
-        {B::FORMAT_LA88, {152, 200}},
-        {B::FORMAT_RGB565, {0x00, 0xFC}},
-        {B::FORMAT_RGB888, {255, 128, 0}},
-        {B::FORMAT_BGR888, {0, 128, 255}},
-        {B::FORMAT_RGBA8888, {255, 128, 0, 200}},
-        {B::FORMAT_BGRA8888, {0, 128, 255, 200}},
-        {B::FORMAT_ARGB8888, {200, 255, 128, 0}}};
-    for (const auto& [format, bytes] : cases) {
-      BitmapPtr b = decode(path, format);
-      ASSERT_NE(b, nullptr);
-      EXPECT_EQ(b->format, format);
-      EXPECT_EQ(std::vector<uint8_t>(b->pixels, b->pixels + b->stride), bytes) << format;
-    }
-    // An unknown format or scaling method, and keeping the aspect ratio.
-    EXPECT_EQ(decode(path, static_cast<BitmapInfo::Format>(9)), nullptr);
-    EXPECT_STREQ(kor::ErrorStorage::reason(), "unsupported pixel format 9");
-    const util::UnicodeString8 at(path.c_str());
-    for (int method : {0, 1})
-      EXPECT_EQ(
-          engine.createBitmap(at, BitmapInfo::FORMAT_DEFAULT, {2, 2},
-                              static_cast<Bitmap::ScalingMethod>(method), method == 0, nullptr),
-          nullptr);
-  }
-
-  // ---------------------------------------------------------------------------
-  // Scaling.
-
-  // Every format against a box filter in floating point over its full decode,
-  // premultiplied by alpha (transparent colour does not bleed): exact; JPEG
-  // first scales by its IDCT (s/8 for the smallest s not below the target),
-  // within a PSNR of 30; WebP, lossless and lossy, is scaled by libwebp,
-  // within a PSNR of 35 in colour and alpha. The target is clamped to 1 ..
-  // the image's size.
-  TEST_F(EngineTest, ScalingMatchesAReferenceAreaAverage) {
-    const uint32_t w = 80, h = 48;
-    const Image image =
-        gradient(w, h, [](size_t i) { return uint8_t((i / 4) % 7 == 0 ? 0 : (i - 3) % 251); });
-    std::vector<uint8_t> indices(w * h);
-    for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i * 7 % 16);
-    std::vector<Rgb> palette;
-    for (int i = 0; i < 16; ++i)
-      palette.push_back({uint8_t(i * 16), uint8_t(i * 3), uint8_t(255 - i)});
-    using namespace imagefiles;
-    const std::string paths[] = {
-        png(image),
-        make("s.bmp", writeBmp, w, h, indices.data(), BmpOptions{.bpp = 4, .palette = palette}),
-        make("s.gif", writeGif, w, h, indices.data(),
-             GifOptions{.globalPalette = palette, .transparentIndex = 5}),
-        make("s.webp", writeWebp, w, h, image.rgba.data(), WebpOptions{.lossless = true}),
-        make("y.webp", writeWebp, w, h, image.rgba.data(), WebpOptions{.quality = 95}),
-        make("s.heic", writeHeif, w, h, image.rgba.data(), HeifOptions{}),
-        make("g.heic", writeHeifGrid, 48, 48, gradient(96, 48).rgba.data(),
-             HeifGridOptions{.columns = 2, .width = w, .height = h}),
-        jpeg(image, {.quality = 95}),
-        jpeg(image, {.quality = 95, .progressive = true}, "p.jpg")};
-    const uint32_t sizes[][2] = {{40, 24}, {10, 6}, {33, 21}, {31, 18}, {80, 5},
-                                 {79, 47}, {1, 1},  {0, 0},   {500, 20}};
-    for (const std::string& path : paths) {
-      const Image full = toImage(*decode(path));
-      for (const auto& [tw, th] : sizes) {
-        SCOPED_TRACE(testing::Message() << path << " at " << tw << " x " << th);
-        DECODE(got, scaled(path, tw, th));
-        ASSERT_EQ(got.width, std::clamp(tw, 1u, w));
-        ASSERT_EQ(got.height, std::clamp(th, 1u, h));
-        const Image want = boxFilter(full, got.width, got.height);
-        if (path.find(".jpg") != std::string::npos) {
-          EXPECT_GE(psnr(got, want), 30.0);
-        } else if (path.find(".webp") != std::string::npos) {
-          EXPECT_GE(psnr(got, want, 4), 35.0);
-        } else {
-          EXPECT_EQ(got.rgba, want.rgba);
-        }
-      }
-    }
-    // The first frame of a WebP animation is scaled to its place on the
-    // scaled canvas; at a half, its edges fall on whole pixels.
-    const std::string frame = make(
-        "a.webp", writeWebp, w, h, image.rgba.data(),
-        WebpOptions{
-            .lossless = true, .canvasWidth = 96, .canvasHeight = 60, .frameX = 8, .frameY = 4});
-    DECODE(half, scaled(frame, 48, 30));
-    EXPECT_GE(psnr(half, boxFilter(toImage(*decode(frame)), 48, 30), 4), 35.0);
-  }
-
-  // A scaled HEIF decode takes the smallest thumbnail at least the target
-  // size, here one of a flat red picture, so that its pixels tell where they
-  // came from.
-  TEST_F(EngineTest, ScaledHeifTakesTheSmallestThumbnailThatSuffices) {
-    const Image image = gradient(64, 48);
-    imagefiles::HeifOptions o{.thumbnailSize = 32};  // 32 x 24
-    for (size_t i = 0; i < image.rgba.size(); i += 4)
-      o.thumbnailRgba.insert(o.thumbnailRgba.end(), {255, 0, 0, 255});
-    for (int orientation : {1, 6}) {
-      SCOPED_TRACE(orientation);
-      o.orientation = orientation;
-      const std::string path = make("t.heic", imagefiles::writeHeif, 64, 48, image.rgba.data(), o);
-      const bool turned = orientation == 6;
-      const Image full = toImage(*decode(path));
-      const std::tuple<uint32_t, uint32_t, bool> cases[] = {
-          {16, 12, true}, {32, 24, true}, {33, 24, false}, {32, 25, false}};
-      for (const auto& [w, h, thumbnail] : cases) {
-        const uint32_t tw = turned ? h : w, th = turned ? w : h;
-        DECODE(got, scaled(path, tw, th));
-        ASSERT_EQ(got.width, tw);
-        if (thumbnail) {
-          EXPECT_GT(got.at(tw / 2, th / 2)[0], 200) << w;
-          EXPECT_LT(got.at(tw / 2, th / 2)[1], 50) << w;
-        } else {
-          EXPECT_EQ(got.rgba, boxFilter(full, tw, th).rgba) << w;
-        }
-      }
-    }
-  }
-
-  // A grid is decoded tile by tile, each tile a coded image of its own (here
-  // of an odd size, with a clean aperture of its own); those of the last row
-  // and column are cut by the grid's edge. Every tile must land in its place.
-  TEST_F(EngineTest, HeifGridsAreDecodedTileByTile) {
-    const Image image = gradient(180, 100);
-    Image want{170, 90, {}};
-    for (uint32_t y = 0; y < want.height; ++y)
-      want.rgba.insert(want.rgba.end(), image.at(0, y), image.at(want.width, y));
-    for (bool avif : {false, true}) {
-      SCOPED_TRACE(avif ? "AV1" : "HEVC");
-      DECODE(got,
-             decode(make("g.heif", imagefiles::writeHeifGrid, 60, 50, image.rgba.data(),
-                         imagefiles::HeifGridOptions{
-                             .columns = 3, .rows = 2, .avif = avif, .width = 170, .height = 90})));
-      ASSERT_EQ(std::make_pair(got.width, got.height), std::make_pair(170u, 90u));
-      EXPECT_GE(psnr(got, want), 30.0);
-    }
-  }
-
-  // Interlaced images, bottom-up BMP and RLE take other ways through the
-  // decoders than their plain twins (held rows, sums of the whole target,
-  // rows turned upside down); the pixels must come out the same, at full size
-  // and at target sizes that choose each way.
-  TEST_F(EngineTest, EveryLayoutDecodesAndScalesLikeItsPlainTwin) {
-    const uint32_t w = 41, h = 29;
-    const Image image = gradient(w, h, [](size_t i) { return uint8_t(i * 37 % 256); });
-    std::vector<uint16_t> wide(image.rgba.size());
-    for (size_t i = 0; i < wide.size(); ++i) wide[i] = uint16_t(image.rgba[i] * 257 + i % 200);
-    std::vector<uint8_t> indices(size_t{w} * h);
-    for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i * 11 % 7);
-    const std::vector<Rgb> palette = {{0, 0, 0},    {255, 0, 0},  {0, 255, 0},   {0, 0, 255},
-                                      {9, 99, 199}, {50, 60, 70}, {200, 200, 10}};
-    using namespace imagefiles;
-    // A frame partly off the screen on every side but the left, with a
-    // transparent index.
-    GifOptions g{.screenWidth = 37, .screenHeight = 25, .left = 3, .top = 2};
-    g.globalPalette = palette;
-    g.transparentIndex = 4;
-    BmpOptions b{.bpp = 8, .topDown = true, .palette = palette};
-    std::vector<std::pair<std::string, std::string>> twins = {
-        {png(image, {}, "p.png"), png(image, {.interlace = true}, "i.png")},
-        {make("p16.png", writePng, w, h, wide, PngOptions{.bitDepth = 16}),
-         make("i16.png", writePng, w, h, wide, PngOptions{.bitDepth = 16, .interlace = true})},
-        {make("p.gif", writeGif, w, h, indices.data(), g), ""},
-        {make("t.bmp", writeBmp, w, h, indices.data(), b), ""}};
-    g.interlace = true;
-    twins[2].second = make("i.gif", writeGif, w, h, indices.data(), g);
-    b.topDown = false;
-    twins[3].second = make("b.bmp", writeBmp, w, h, indices.data(), b);
-    b.rle = true;
-    twins.emplace_back(twins[3].first, make("r.bmp", writeBmp, w, h, indices.data(), b));
-    // JPEG XL streams its pixels a group at a time; TIFF strips and tiles.
-    twins.emplace_back(twins[0].first, make("l.jxl", writeJxl, w, h, image.rgba.data(),
-                                            JxlOptions{.lossless = true, .alpha = true}));
-    const std::vector<uint16_t> samples(image.rgba.begin(), image.rgba.end());
-    twins.emplace_back(
-        make("s.tif", writeTiff, w, h, samples, TiffOptions{.channels = 4, .alpha = true}),
-        make("t.tif", writeTiff, w, h, samples,
-             TiffOptions{.channels = 4, .alpha = true, .tileWidth = 16, .tileHeight = 16}));
-    // 40 x 28 holds the even rows; 5 x 4 sums the whole target.
-    const uint32_t sizes[][2] = {{0, 0}, {40, 28}, {20, 14}, {5, 4}, {1, 1}};
-    for (const auto& [plain, other] : twins)
-      for (const auto& [tw, th] : sizes) {
-        SCOPED_TRACE(testing::Message() << other << " at " << tw << " x " << th);
-        DECODE(want, tw == 0 ? decode(plain) : scaled(plain, tw, th));
-        DECODE(got, tw == 0 ? decode(other) : scaled(other, tw, th));
+// Every format against a box filter in floating point over its full decode,
+// premultiplied by alpha (transparent colour does not bleed): exact; JPEG
+// first scales by its IDCT (s/8 for the smallest s not below the target),
+// within a PSNR of 30; WebP, lossless and lossy, is scaled by libwebp,
+// within a PSNR of 35 in colour and alpha. The target is clamped to 1 ..
+// the image's size.
+TEST_F(EngineTest, ScalingMatchesAReferenceAreaAverage) {
+  const uint32_t w = 80, h = 48;
+  const Image image =
+      gradient(w, h, [](size_t i) { return uint8_t((i / 4) % 7 == 0 ? 0 : (i - 3) % 251); });
+  std::vector<uint8_t> indices(w * h);
+  for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i * 7 % 16);
+  std::vector<Rgb> palette;
+  for (int i = 0; i < 16; ++i)
+    palette.push_back({uint8_t(i * 16), uint8_t(i * 3), uint8_t(255 - i)});
+  using namespace imagefiles;
+  const std::string paths[] = {
+      png(image),
+      make("s.bmp", writeBmp, w, h, indices.data(), BmpOptions{.bpp = 4, .palette = palette}),
+      make("s.gif", writeGif, w, h, indices.data(),
+           GifOptions{.globalPalette = palette, .transparentIndex = 5}),
+      make("s.webp", writeWebp, w, h, image.rgba.data(), WebpOptions{.lossless = true}),
+      make("y.webp", writeWebp, w, h, image.rgba.data(), WebpOptions{.quality = 95}),
+      make("s.heic", writeHeif, w, h, image.rgba.data(), HeifOptions{}),
+      make("g.heic", writeHeifGrid, 48, 48, gradient(96, 48).rgba.data(),
+           HeifGridOptions{.columns = 2, .width = w, .height = h}),
+      jpeg(image, {.quality = 95}),
+      jpeg(image, {.quality = 95, .progressive = true}, "p.jpg")};
+  const uint32_t sizes[][2] = {{40, 24}, {10, 6}, {33, 21}, {31, 18}, {80, 5},
+                               {79, 47}, {1, 1},  {0, 0},   {500, 20}};
+  for (const std::string& path : paths) {
+    const Image full = toImage(*decode(path));
+    for (const auto& [tw, th] : sizes) {
+      SCOPED_TRACE(testing::Message() << path << " at " << tw << " x " << th);
+      DECODE(got, scaled(path, tw, th));
+      ASSERT_EQ(got.width, std::clamp(tw, 1u, w));
+      ASSERT_EQ(got.height, std::clamp(th, 1u, h));
+      const Image want = boxFilter(full, got.width, got.height);
+      if (path.find(".jpg") != std::string::npos) {
+        EXPECT_GE(psnr(got, want), 30.0);
+      } else if (path.find(".webp") != std::string::npos) {
+        EXPECT_GE(psnr(got, want, 4), 35.0);
+      } else {
         EXPECT_EQ(got.rgba, want.rgba);
       }
-  }
-
-  // ---------------------------------------------------------------------------
-  // Orientation.
-
-  TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
-    // Stored 32 x 16: a white block top-left, a grey block top-right, black
-    // elsewhere. Expected corners of the displayed image per orientation.
-    Image image{32, 16, {}};
-    for (uint32_t p = 0; p < 32 * 16; ++p) {
-      const uint8_t v = p / 32 >= 8 ? 0 : p % 32 < 8 ? 255 : p % 32 >= 24 ? 120 : 0;
-      image.rgba.insert(image.rgba.end(), {v, v, v, 255});
-    }
-    enum Corner { TL, TR, BL, BR };
-    const Corner white[9] = {TL, TL, TR, BR, BL, TL, TR, BR, BL};
-    const Corner grey[9] = {TL, TR, TL, BL, BR, BL, BR, TR, TL};
-    // JPEG and WebP carry it in Exif data (either byte order; WebP's with or
-    // without the header of a JPEG segment), HEIF in the container's rotation
-    // and mirroring. A lossless WebP, which is turned in its bitmap, must come
-    // out as the image turned, to the last pixel.
-    for (int o = 1; o <= 8; ++o)
-      for (const char* format : {"jpeg", "webp", "lossless webp", "heif", "tiff", "xl"}) {
-        SCOPED_TRACE(testing::Message() << format << " " << o);
-        const bool even = o % 2 == 0, lossless = format[0] == 'l' || format[0] >= 't';
-        std::vector<uint16_t> rgb;
-        for (size_t p = 0; p < image.rgba.size(); p += 4)
-          rgb.insert(rgb.end(), &image.rgba[p], &image.rgba[p] + 3);
-        const std::string path =
-            format[0] == 'j'
-                ? jpeg(image, {.quality = 95, .exifOrientation = o, .exifBigEndian = even})
-            : format[0] == 'h' ? make("o.heic", imagefiles::writeHeif, 32, 16, image.rgba.data(),
-                                      imagefiles::HeifOptions{.orientation = o})
-            : format[0] == 't' ? make("o.tif", imagefiles::writeTiff, 32, 16, rgb,
-                                      imagefiles::TiffOptions{.rowsPerStrip = 3, .orientation = o})
-            : format[0] == 'x' ? make("o.jxl", imagefiles::writeJxl, 32, 16, image.rgba.data(),
-                                      imagefiles::JxlOptions{.lossless = true, .orientation = o})
-                               : make("o.webp", imagefiles::writeWebp, 32, 16, image.rgba.data(),
-                                      imagefiles::WebpOptions{.lossless = lossless,
-                                                              .quality = 95,
-                                                              .exifOrientation = o,
-                                                              .exifHeader = even});
-        const bool turned = o >= 5;
-        InfoPtr i = info(path);
-        ASSERT_NE(i, nullptr);
-        EXPECT_EQ(i->width, turned ? 16u : 32u);
-        EXPECT_EQ(i->height, turned ? 32u : 16u);
-        const Image got = toImage(*decode(path));
-        ASSERT_EQ(got.width, i->width);
-        if (lossless) {
-          EXPECT_EQ(got.rgba, turn(image, o).rgba);
-        }
-        for (Corner c : {TL, TR, BL, BR}) {
-          const uint32_t x = (c == TR || c == BR) ? got.width - 4 : 3;
-          const uint32_t y = (c == BL || c == BR) ? got.height - 4 : 3;
-          EXPECT_NEAR(got.at(x, y)[1], c == white[o] ? 255 : c == grey[o] ? 120 : 0, 12) << c;
-        }
-        // The target size is given as displayed.
-        BitmapPtr small = scaled(path, turned ? 8 : 16, turned ? 16 : 8);
-        ASSERT_NE(small, nullptr);
-        EXPECT_EQ(small->width, turned ? 8u : 16u);
-        if (lossless) {
-          EXPECT_GE(psnr(toImage(*small), boxFilter(turn(image, o), small->width, small->height)),
-                    35.0);
-        }
-      }
-  }
-
-  // ---------------------------------------------------------------------------
-  // Files longer than one read of the engine (128 KiB), and headers beyond the
-  // first read of an information request (4 KiB).
-
-  TEST_F(EngineTest, FilesLongerThanOneReadDecodeExactly) {
-    const uint32_t w = 400, h = 400;
-    std::vector<uint8_t> indices(size_t{w} * h);
-    uint64_t state = 1;  // noise, so that neither LZW nor RLE can shrink it
-    for (uint8_t& index : indices) {
-      state = state * 6364136223846793005u + 1442695040888963407u;
-      index = uint8_t(state >> 56);
-    }
-    std::vector<Rgb> palette;
-    for (int i = 0; i < 256; ++i) palette.push_back({uint8_t(i), uint8_t(i * 3), uint8_t(255 - i)});
-    const Image image = gradient(w, h, [](size_t i) { return uint8_t(i >> 5); });
-    Image indexed{w, h, std::vector<uint8_t>(size_t{w} * h * 4, 255)};
-    for (size_t i = 0; i < indices.size(); ++i)
-      std::memcpy(&indexed.rgba[i * 4], palette[indices[i]].data(), 3);
-    // A 300 KB comment before the image data: even the information request
-    // reads on through several reads to reach the first image data chunk.
-    std::string text = imagefiles::readFile(png(image));
-    text.insert(33, pngChunk("tEXt", std::string("Comment\0", 8) + std::string(300000, 'x')));
-    const std::pair<std::string, const Image&> cases[] = {
-        {dir.write("text.png", text), image},
-        {make("rle.bmp", imagefiles::writeBmp, w, h, indices.data(),
-              imagefiles::BmpOptions{.bpp = 8, .rle = true, .palette = palette}),
-         indexed},
-        {make("a.gif", imagefiles::writeGif, w, h, indices.data(),
-              imagefiles::GifOptions{.globalPalette = palette}),
-         indexed}};
-    for (const auto& [path, want] : cases) {
-      SCOPED_TRACE(path);
-      ASSERT_GT(imagefiles::readFile(path).size(), size_t{160} << 10);
-      DECODE(got, decode(path));
-      EXPECT_EQ(got.rgba, want.rgba);
-      InfoPtr i = info(path);
-      ASSERT_NE(i, nullptr) << kor::ErrorStorage::reason();
-      EXPECT_EQ(std::make_pair(i->width, i->height), std::make_pair(w, h));
     }
   }
+  // The first frame of a WebP animation is scaled to its place on the
+  // scaled canvas; at a half, its edges fall on whole pixels.
+  const std::string frame =
+      make("a.webp", writeWebp, w, h, image.rgba.data(),
+           WebpOptions{
+               .lossless = true, .canvasWidth = 96, .canvasHeight = 60, .frameX = 8, .frameY = 4});
+  DECODE(half, scaled(frame, 48, 30));
+  EXPECT_GE(psnr(half, boxFilter(toImage(*decode(frame)), 48, 30), 4), 35.0);
+}
 
-  TEST_F(EngineTest, JpegSegmentsBeyondTheFirstReadAreReadOrSkipped) {
-    // Stored 40 x 24 with Exif orientation 6 (shown 24 x 40). In front of the
-    // Exif block go three segments of 64 KiB that the decoder skips, so the
-    // block starts far beyond one read; it is padded to almost 64 KiB itself.
-    const std::string plain = jpeg(gradient(40, 24), {.exifOrientation = 6}, "plain.jpg");
-    const std::string bytes = imagefiles::readFile(plain);
-    auto segment = [](uint8_t marker, const std::string& data) {
-      return std::string{char(0xFF), char(marker)} + be16(uint32_t(data.size() + 2)) + data;
-    };
-    std::string big = bytes.substr(0, 2);
-    size_t pos = 2, exifAt = 0;
-    while (pos + 4 <= bytes.size() && uint8_t(bytes[pos + 1]) != 0xDA) {
-      const size_t length = (uint8_t(bytes[pos + 2]) << 8 | uint8_t(bytes[pos + 3])) + 2;
-      if (uint8_t(bytes[pos + 1]) == 0xE1) {
-        // End-of-image markers throughout: a skip that lands anywhere but at
-        // the segment's end stops the decoder.
-        std::string skipped;
-        while (skipped.size() < 65533) skipped += "\xFF\xD9";
-        for (int k = 0; k < 3; ++k) big += segment(0xE2, skipped.substr(0, 65533));
-        exifAt = big.size();
-        std::string exif = bytes.substr(pos + 4, length - 4);
-        big += segment(0xE1, exif + std::string(65533 - exif.size(), '\0'));
+// A scaled HEIF decode takes the smallest thumbnail at least the target
+// size, here one of a flat red picture, so that its pixels tell where they
+// came from.
+TEST_F(EngineTest, ScaledHeifTakesTheSmallestThumbnailThatSuffices) {
+  const Image image = gradient(64, 48);
+  imagefiles::HeifOptions o{.thumbnailSize = 32};  // 32 x 24
+  for (size_t i = 0; i < image.rgba.size(); i += 4)
+    o.thumbnailRgba.insert(o.thumbnailRgba.end(), {255, 0, 0, 255});
+  for (int orientation : {1, 6}) {
+    SCOPED_TRACE(orientation);
+    o.orientation = orientation;
+    const std::string path = make("t.heic", imagefiles::writeHeif, 64, 48, image.rgba.data(), o);
+    const bool turned = orientation == 6;
+    const Image full = toImage(*decode(path));
+    const std::tuple<uint32_t, uint32_t, bool> cases[] = {
+        {16, 12, true}, {32, 24, true}, {33, 24, false}, {32, 25, false}};
+    for (const auto& [w, h, thumbnail] : cases) {
+      const uint32_t tw = turned ? h : w, th = turned ? w : h;
+      DECODE(got, scaled(path, tw, th));
+      ASSERT_EQ(got.width, tw);
+      if (thumbnail) {
+        EXPECT_GT(got.at(tw / 2, th / 2)[0], 200) << w;
+        EXPECT_LT(got.at(tw / 2, th / 2)[1], 50) << w;
       } else {
-        big += bytes.substr(pos, length);
+        EXPECT_EQ(got.rgba, boxFilter(full, tw, th).rgba) << w;
       }
-      pos += length;
     }
-    ASSERT_NE(exifAt, 0u);
-    const std::string path = dir.write("big.jpg", big + bytes.substr(pos));
+  }
+}
+
+// A grid is decoded tile by tile, each tile a coded image of its own (here
+// of an odd size, with a clean aperture of its own); those of the last row
+// and column are cut by the grid's edge. Every tile must land in its place.
+TEST_F(EngineTest, HeifGridsAreDecodedTileByTile) {
+  const Image image = gradient(180, 100);
+  Image want{170, 90, {}};
+  for (uint32_t y = 0; y < want.height; ++y)
+    want.rgba.insert(want.rgba.end(), image.at(0, y), image.at(want.width, y));
+  for (bool avif : {false, true}) {
+    SCOPED_TRACE(avif ? "AV1" : "HEVC");
+    DECODE(got,
+           decode(make("g.heif", imagefiles::writeHeifGrid, 60, 50, image.rgba.data(),
+                       imagefiles::HeifGridOptions{
+                           .columns = 3, .rows = 2, .avif = avif, .width = 170, .height = 90})));
+    ASSERT_EQ(std::make_pair(got.width, got.height), std::make_pair(170u, 90u));
+    EXPECT_GE(psnr(got, want), 30.0);
+  }
+}
+
+// Interlaced images, bottom-up BMP and RLE take other ways through the
+// decoders than their plain twins (held rows, sums of the whole target,
+// rows turned upside down); the pixels must come out the same, at full size
+// and at target sizes that choose each way.
+TEST_F(EngineTest, EveryLayoutDecodesAndScalesLikeItsPlainTwin) {
+  const uint32_t w = 41, h = 29;
+  const Image image = gradient(w, h, [](size_t i) { return uint8_t(i * 37 % 256); });
+  std::vector<uint16_t> wide(image.rgba.size());
+  for (size_t i = 0; i < wide.size(); ++i) wide[i] = uint16_t(image.rgba[i] * 257 + i % 200);
+  std::vector<uint8_t> indices(size_t{w} * h);
+  for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i * 11 % 7);
+  const std::vector<Rgb> palette = {{0, 0, 0},    {255, 0, 0},  {0, 255, 0},   {0, 0, 255},
+                                    {9, 99, 199}, {50, 60, 70}, {200, 200, 10}};
+  using namespace imagefiles;
+  // A frame partly off the screen on every side but the left, with a
+  // transparent index.
+  GifOptions g{.screenWidth = 37, .screenHeight = 25, .left = 3, .top = 2};
+  g.globalPalette = palette;
+  g.transparentIndex = 4;
+  BmpOptions b{.bpp = 8, .topDown = true, .palette = palette};
+  std::vector<std::pair<std::string, std::string>> twins = {
+      {png(image, {}, "p.png"), png(image, {.interlace = true}, "i.png")},
+      {make("p16.png", writePng, w, h, wide, PngOptions{.bitDepth = 16}),
+       make("i16.png", writePng, w, h, wide, PngOptions{.bitDepth = 16, .interlace = true})},
+      {make("p.gif", writeGif, w, h, indices.data(), g), ""},
+      {make("t.bmp", writeBmp, w, h, indices.data(), b), ""}};
+  g.interlace = true;
+  twins[2].second = make("i.gif", writeGif, w, h, indices.data(), g);
+  b.topDown = false;
+  twins[3].second = make("b.bmp", writeBmp, w, h, indices.data(), b);
+  b.rle = true;
+  twins.emplace_back(twins[3].first, make("r.bmp", writeBmp, w, h, indices.data(), b));
+  // JPEG XL streams its pixels a group at a time; TIFF strips and tiles.
+  twins.emplace_back(twins[0].first, make("l.jxl", writeJxl, w, h, image.rgba.data(),
+                                          JxlOptions{.lossless = true, .alpha = true}));
+  const std::vector<uint16_t> samples(image.rgba.begin(), image.rgba.end());
+  twins.emplace_back(
+      make("s.tif", writeTiff, w, h, samples, TiffOptions{.channels = 4, .alpha = true}),
+      make("t.tif", writeTiff, w, h, samples,
+           TiffOptions{.channels = 4, .alpha = true, .tileWidth = 16, .tileHeight = 16}));
+  // 40 x 28 holds the even rows; 5 x 4 sums the whole target.
+  const uint32_t sizes[][2] = {{0, 0}, {40, 28}, {20, 14}, {5, 4}, {1, 1}};
+  for (const auto& [plain, other] : twins)
+    for (const auto& [tw, th] : sizes) {
+      SCOPED_TRACE(testing::Message() << other << " at " << tw << " x " << th);
+      DECODE(want, tw == 0 ? decode(plain) : scaled(plain, tw, th));
+      DECODE(got, tw == 0 ? decode(other) : scaled(other, tw, th));
+      EXPECT_EQ(got.rgba, want.rgba);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Orientation.
+
+TEST_F(EngineTest, ExifOrientationTurnsInfoAndPixels) {
+  // Stored 32 x 16: a white block top-left, a grey block top-right, black
+  // elsewhere. Expected corners of the displayed image per orientation.
+  Image image{32, 16, {}};
+  for (uint32_t p = 0; p < 32 * 16; ++p) {
+    const uint8_t v = p / 32 >= 8 ? 0 : p % 32 < 8 ? 255 : p % 32 >= 24 ? 120 : 0;
+    image.rgba.insert(image.rgba.end(), {v, v, v, 255});
+  }
+  enum Corner { TL, TR, BL, BR };
+  const Corner white[9] = {TL, TL, TR, BR, BL, TL, TR, BR, BL};
+  const Corner grey[9] = {TL, TR, TL, BL, BR, BL, BR, TR, TL};
+  // JPEG and WebP carry it in Exif data (either byte order; WebP's with or
+  // without the header of a JPEG segment), HEIF in the container's rotation
+  // and mirroring. A lossless WebP, which is turned in its bitmap, must come
+  // out as the image turned, to the last pixel.
+  for (int o = 1; o <= 8; ++o)
+    for (const char* format : {"jpeg", "webp", "lossless webp", "heif", "tiff", "xl"}) {
+      SCOPED_TRACE(testing::Message() << format << " " << o);
+      const bool even = o % 2 == 0, lossless = format[0] == 'l' || format[0] >= 't';
+      std::vector<uint16_t> rgb;
+      for (size_t p = 0; p < image.rgba.size(); p += 4)
+        rgb.insert(rgb.end(), &image.rgba[p], &image.rgba[p] + 3);
+      const std::string path =
+          format[0] == 'j'
+              ? jpeg(image, {.quality = 95, .exifOrientation = o, .exifBigEndian = even})
+          : format[0] == 'h' ? make("o.heic", imagefiles::writeHeif, 32, 16, image.rgba.data(),
+                                    imagefiles::HeifOptions{.orientation = o})
+          : format[0] == 't' ? make("o.tif", imagefiles::writeTiff, 32, 16, rgb,
+                                    imagefiles::TiffOptions{.rowsPerStrip = 3, .orientation = o})
+          : format[0] == 'x' ? make("o.jxl", imagefiles::writeJxl, 32, 16, image.rgba.data(),
+                                    imagefiles::JxlOptions{.lossless = true, .orientation = o})
+                             : make("o.webp", imagefiles::writeWebp, 32, 16, image.rgba.data(),
+                                    imagefiles::WebpOptions{.lossless = lossless,
+                                                            .quality = 95,
+                                                            .exifOrientation = o,
+                                                            .exifHeader = even});
+      const bool turned = o >= 5;
+      InfoPtr i = info(path);
+      ASSERT_NE(i, nullptr);
+      EXPECT_EQ(i->width, turned ? 16u : 32u);
+      EXPECT_EQ(i->height, turned ? 32u : 16u);
+      const Image got = toImage(*decode(path));
+      ASSERT_EQ(got.width, i->width);
+      if (lossless) {
+        EXPECT_EQ(got.rgba, turn(image, o).rgba);
+      }
+      for (Corner c : {TL, TR, BL, BR}) {
+        const uint32_t x = (c == TR || c == BR) ? got.width - 4 : 3;
+        const uint32_t y = (c == BL || c == BR) ? got.height - 4 : 3;
+        EXPECT_NEAR(got.at(x, y)[1], c == white[o] ? 255 : c == grey[o] ? 120 : 0, 12) << c;
+      }
+      // The target size is given as displayed.
+      BitmapPtr small = scaled(path, turned ? 8 : 16, turned ? 16 : 8);
+      ASSERT_NE(small, nullptr);
+      EXPECT_EQ(small->width, turned ? 8u : 16u);
+      if (lossless) {
+        EXPECT_GE(psnr(toImage(*small), boxFilter(turn(image, o), small->width, small->height)),
+                  35.0);
+      }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Files longer than one read of the engine (128 KiB), and headers beyond the
+// first read of an information request (4 KiB).
+
+TEST_F(EngineTest, FilesLongerThanOneReadDecodeExactly) {
+  const uint32_t w = 400, h = 400;
+  std::vector<uint8_t> indices(size_t{w} * h);
+  uint64_t state = 1;  // noise, so that neither LZW nor RLE can shrink it
+  for (uint8_t& index : indices) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    index = uint8_t(state >> 56);
+  }
+  std::vector<Rgb> palette;
+  for (int i = 0; i < 256; ++i) palette.push_back({uint8_t(i), uint8_t(i * 3), uint8_t(255 - i)});
+  const Image image = gradient(w, h, [](size_t i) { return uint8_t(i >> 5); });
+  Image indexed{w, h, std::vector<uint8_t>(size_t{w} * h * 4, 255)};
+  for (size_t i = 0; i < indices.size(); ++i)
+    std::memcpy(&indexed.rgba[i * 4], palette[indices[i]].data(), 3);
+  // A 300 KB comment before the image data: even the information request
+  // reads on through several reads to reach the first image data chunk.
+  std::string text = imagefiles::readFile(png(image));
+  text.insert(33, pngChunk("tEXt", std::string("Comment\0", 8) + std::string(300000, 'x')));
+  const std::pair<std::string, const Image&> cases[] = {
+      {dir.write("text.png", text), image},
+      {make("rle.bmp", imagefiles::writeBmp, w, h, indices.data(),
+            imagefiles::BmpOptions{.bpp = 8, .rle = true, .palette = palette}),
+       indexed},
+      {make("a.gif", imagefiles::writeGif, w, h, indices.data(),
+            imagefiles::GifOptions{.globalPalette = palette}),
+       indexed}};
+  for (const auto& [path, want] : cases) {
+    SCOPED_TRACE(path);
+    ASSERT_GT(imagefiles::readFile(path).size(), size_t{160} << 10);
+    DECODE(got, decode(path));
+    EXPECT_EQ(got.rgba, want.rgba);
     InfoPtr i = info(path);
     ASSERT_NE(i, nullptr) << kor::ErrorStorage::reason();
-    EXPECT_EQ(std::make_pair(i->width, i->height), std::make_pair(24u, 40u));
-    EXPECT_EQ(toImage(*decode(path)).rgba, toImage(*decode(plain)).rgba);
-    EXPECT_EQ(toImage(*scaled(path, 12, 20)).rgba, toImage(*scaled(plain, 12, 20)).rgba);
-    // Cut inside the skipped segments and inside the Exif block.
-    for (size_t cut : {size_t{100000}, exifAt + 30000}) {
-      SCOPED_TRACE(cut);
-      const std::string cutPath = dir.write("cut.jpg", big.substr(0, cut));
-      kor::ErrorStorage::ack();
-      EXPECT_EQ(info(cutPath), nullptr);
-      EXPECT_STREQ(kor::ErrorStorage::reason(), "truncated JPEG data");
-      EXPECT_EQ(failure(cutPath), "truncated JPEG data");
-    }
+    EXPECT_EQ(std::make_pair(i->width, i->height), std::make_pair(w, h));
   }
+}
 
-  // ---------------------------------------------------------------------------
-  // Limits and failures.
-
-  // At most 256 Mi pixels, a row counting as at least 16 pixels wide, from the
-  // header of every format: a decode refuses before anything of the image's
-  // size is allocated; the information is read on both sides of the limit.
-  TEST_F(EngineTest, SizeLimitFromBothSides) {
-    const uint8_t pixel[4] = {1, 2, 3, 255};
-    const std::string jpegBytes = imagefiles::readFile(jpeg(Image{1, 1, {1, 2, 3, 255}}));
-    const std::string heifBytes =
-        imagefiles::readFile(make("h.heic", imagefiles::writeHeif, 64, 48,
-                                  gradient(64, 48).rgba.data(), imagefiles::HeifOptions{}));
-    // A file of |format| that claims |w| x |h|.
-    auto claim = [&](char format, uint32_t w, uint32_t h) {
-      const std::string path = dir.file("claim");
-      std::string bytes = format == 'j' ? jpegBytes : heifBytes;
-      if (format == 'j') bytes.replace(bytes.find("\xFF\xC0") + 5, 4, be16(h) + be16(w));
-      if (format == 'h') bytes.replace(bytes.rfind("ispe") + 8, 8, be32(w) + be32(h));
-      if (format == 't') bytes = tiffHeader(w, h, h);
-      if (format == 'x') bytes = jxlHeader(w, h);
-      const std::vector<Rgb> palette = {{0, 0, 0}, {1, 1, 1}};
-      using namespace imagefiles;
-      EXPECT_TRUE(format == 'b'   ? writeBmpHeader(path, w, h)
-                  : format == 'p' ? writePngHeader(path, w, h)
-                  : format == 'g'
-                      ? writeGif(path, 1, 1, pixel,
-                                 {.screenWidth = w, .screenHeight = h, .globalPalette = palette})
-                  : format == 'w'
-                      ? writeWebp(path, 1, 1, pixel, {.canvasWidth = w, .canvasHeight = h})
-                      : writeFile(path, bytes));
-      return path;
-    };
-    std::vector<std::tuple<char, uint32_t, uint32_t, bool>> cases = {
-        {'b', 1, 16777216, true},  {'b', 1, 16777217, false},
-        {'b', 16, 16777216, true}, {'b', 15, 17895697, false},
-        {'b', 17, 15790320, true}, {'b', 17, 15790321, false}};  // 2^28 + 1 pixels
-    for (char format : {'p', 'g', 'w', 'j', 'h', 't', 'x'})  // the WebP's is an animation's canvas
-      cases.insert(cases.end(), {{format, 16384, 16384, true}, {format, 16384, 16385, false}});
-    for (const auto& [format, width, height, accepted] : cases) {
-      SCOPED_TRACE(testing::Message() << format << " " << width << " x " << height);
-      const std::string path = claim(format, width, height);
-      InfoPtr i = info(path);
-      const std::string reason =
-          "image too large: " + std::to_string(width) + " x " + std::to_string(height);
-      // The information is read whatever the size; only decoding is limited.
-      ASSERT_NE(i, nullptr) << kor::ErrorStorage::reason();
-      EXPECT_EQ(std::make_tuple(i->width, i->height), std::make_tuple(width, height));
-      if (accepted) {
-        // A BMP's data is checked to be there before the bitmap is made.
-        if (format == 'b') {
-          kor::testing::failAllocations("lumo::Bitmap");
-          EXPECT_EQ(failure(path), "truncated BMP data");
-          kor::testing::resetAllocationFailures();
-        }
-      } else {
-        EXPECT_EQ(failure(path), reason);
-      }
-    }
-    // No size at all is no image, for the information too. (A GIF screen or
-    // WebP canvas of 0 takes its frame's size.)
-    for (char format : {'b', 'p', 'j', 'h', 't'}) {
-      SCOPED_TRACE(format);
-      EXPECT_EQ(info(claim(format, 0, 1)), nullptr);
-    }
-  }
-
-  // A TIFF strip, or row of tiles, may take 256 MiB as RGBA: 16384 pixels by
-  // 4096 rows goes on to its (missing) data, one row more is refused before
-  // anything of its size is allocated. Tiles may cover twice the image plus
-  // 1 Mi pixels: a 1024 x 1024 tile for one pixel is read, 1024 x 1040 not.
-  TEST_F(EngineTest, TiffStripAndTileSizesFromBothSides) {
-    const std::tuple<uint32_t, uint32_t, uint32_t, std::string> cases[] = {
-        {16384, 4096, 0, "invalid TIFF data"},
-        {16384, 4097, 0, "unsupported TIFF data: a strip or tile of 4097 rows is too large"},
-        {1, 1024, 1024, "invalid TIFF data"},
-        {1, 1040, 1024, "unsupported TIFF data: tiles of 1024 x 1040 for a 1 x 1 image"}};
-    for (const auto& [w, rows, tile, reason] : cases) {
-      SCOPED_TRACE(rows);
-      const std::string path = dir.write("s.tif", tiffHeader(w, tile != 0 ? 1 : rows, rows, tile));
-      EXPECT_EQ(failure(path).substr(0, reason.size()), reason);
-    }
-  }
-
-  // The sizes a HEIF file states besides its size boxes are checked before
-  // libheif decodes: that of a grid in its own data (libheif makes the image at
-  // that size), the primary image's or a thumbnail's (which a scaled decode
-  // takes; found by fuzz_engine_heif), and that of the 'meta' box that holds
-  // them, which is read whole to find them. A grid's data is read across all
-  // of its extents, as libheif reads it; and libheif is told to compose no
-  // image larger than the larger side of its size box rounded up to 64 pixels
-  // (coding may pad a side that far), so that a grid whose data says more
-  // fails, whatever it gets past, before libheif allocates it.
-  TEST_F(EngineTest, HeifStatedSizesAreCheckedBeforeDecoding) {
-    const std::string heif = imagefiles::readFile(
-        make("t.heic", imagefiles::writeHeif, 64, 48, gradient(64, 48).rgba.data(),
-             imagefiles::HeifOptions{.thumbnailSize = 32}));
-    const size_t grid = heif.find("idat") + 8;  // the primary image's, then the thumbnail's
-    ASSERT_EQ(heif.substr(grid, 12), std::string("\0\x40\0\x30\0\0\0\0\0\x20\0\x18", 12));
-    for (size_t at : {grid, grid + 8}) {
-      std::string bytes = heif;
-      bytes.replace(at, 4, be16(16384) + be16(16385));
-      EXPECT_EQ(scaled(dir.write("grid.heic", bytes), 16, 12), nullptr);
-      EXPECT_STREQ(kor::ErrorStorage::reason(), "image too large: 16384 x 16385");
-    }
-    // A grid of one 64 x 64 tile in a size box of 100 x 100 (the grid's data
-    // split in two extents: a reader of the first alone finds 100 x 100).
-    const std::vector<uint8_t> tile(64 * 64 * 4, 90);
-    const std::string differs = "invalid HEIF data: decoded size 128 x 128 differs from 100 x 100";
-    const std::string refused =
-        "invalid HEIF data: Memory allocation error: Security limit exceeded: Image size 129x129 "
-        "exceeds the maximum image size 129x129";
-    const std::tuple<uint32_t, bool, std::string> grids[] = {
-        {20000, true, "image too large: 20000 x 20000"},
-        {128, false, differs},
-        {129, false, refused}};
-    for (const auto& [side, split, reason] : grids) {
-      SCOPED_TRACE(side);
-      const imagefiles::HeifGridOptions o{
-          .width = side, .height = side, .boxWidth = 100, .boxHeight = 100, .splitData = split};
-      EXPECT_EQ(failure(make("g.heic", imagefiles::writeHeifGrid, 64, 64, tile.data(), o)), reason);
-    }
-    // The 'meta' box grown to 16 MiB of payload, and one byte more: its
-    // 'mdat' becomes a 'free' box inside it, so the coded data keeps its
-    // offsets.
-    const size_t meta = heif.find("meta") - 4;
-    const size_t mdat = meta + (uint8_t(heif[meta + 2]) << 8 | uint8_t(heif[meta + 3]));
-    ASSERT_EQ(heif.substr(mdat + 4, 4), "mdat");
-    for (uint32_t extra : {0u, 1u}) {
-      const uint32_t metaSize = (16u << 20) + 8 + extra;
-      std::string bytes = heif + std::string(meta + metaSize - heif.size(), '\0');
-      bytes.replace(meta, 4, be32(metaSize));
-      bytes.replace(mdat, 8, be32(uint32_t(bytes.size() - mdat)) + "free");
-      const std::string path = dir.write("meta.heic", bytes);
-      if (extra == 0) {
-        EXPECT_NE(decode(path), nullptr) << kor::ErrorStorage::reason();
-      } else {
-        EXPECT_EQ(failure(path), "unsupported HEIF data: a meta box of 16777217 bytes");
-      }
-    }
-  }
-
-  // A file cut short before the end of its image fails to decode, at full size
-  // and scaled: no made-up pixel is ever delivered. Cut at many more places,
-  // or with a byte of its header flipped, each request succeeds or fails with a
-  // reason (and the sanitizer builds watch for leaks and overruns), never with
-  // a decoder process killed.
-  TEST_F(EngineTest, DamagedFilesFailCleanly) {
-    // The information, a decode and a scaled decode of |bytes|: how many of
-    // the decodes succeeded.
-    auto request = [&](const std::string& bytes) {
-      const std::string path = dir.write("damaged", bytes);
-      int decoded = 0;
-      for (int kind = 0; kind < 3; ++kind) {
-        kor::ErrorStorage::ack();
-        const bool ok = kind == 0 ? info(path) != nullptr
-                                  : (kind == 1 ? decode(path) : scaled(path, 7, 5)) != nullptr;
-        EXPECT_TRUE(ok || *kor::ErrorStorage::reason() != '\0') << kind;
-        // In decoder processes: the decoder refused the file, it did not die.
-        EXPECT_EQ(std::string(kor::ErrorStorage::reason()).find("decoder process"),
-                  std::string::npos)
-            << kor::ErrorStorage::reason();
-        decoded += ok && kind > 0;
-      }
-      kor::ErrorStorage::ack();
-      return decoded;
-    };
-    for (const Sample& s : everyFormat()) {
-      SCOPED_TRACE(s.path);
-      const std::string bytes = imagefiles::readFile(s.path);
-      for (size_t cut :
-           {size_t{5}, size_t{30}, bytes.size() / 3, bytes.size() / 2, bytes.size() * 4 / 5})
-        EXPECT_EQ(request(bytes.substr(0, cut)), 0) << "cut at " << cut;
-      if (s.type == BitmapInfo::SOURCE_JPEG) {
-        EXPECT_EQ(failure(dir.write("cut", bytes.substr(0, bytes.size() / 2))),
-                  "truncated JPEG data");
-      }
-      request(bytes.substr(0, bytes.size() - 1));
-      for (size_t n = 0; n < 80; n += 3) request(bytes.substr(0, n));
-      for (size_t k = 1; k < 16; ++k) request(bytes.substr(0, bytes.size() * k / 16));
-      for (size_t i = 0; i < 96; ++i) request(std::string(bytes).replace(i, 1, 1, char(~bytes[i])));
-      // An item without data, the alpha plane's included: libheif decodes
-      // alpha with its preferred AV1 decoder, whose dav1d plug-in leaked here.
-      if (s.type == BitmapInfo::SOURCE_HEIF) {
-        for (const std::string& emptied : eachItemWithoutData(bytes))
-          EXPECT_EQ(request(emptied), 0);
-      }
-    }
-  }
-
-  TEST_F(EngineTest, OpenFailuresAndUnknownContent) {
-    EXPECT_EQ(failure(dir.file("missing.png")),
-              "cannot open " + dir.file("missing.png") + ": No such file or directory");
-    for (const char* content : {"", "just some text, not an image"}) {
-      const std::string path = dir.write("text.jpg", content);
-      EXPECT_EQ(failure(path), "not a supported image file: " + path);
-    }
-    // A lossless JPEG: the decoder's own reason.
-    std::string lossless = imagefiles::readFile(jpeg(gradient(16, 16)));
-    lossless[lossless.find("\xFF\xC0") + 1] = char(0xC3);
-    EXPECT_EQ(failure(dir.write("lossless.jpg", lossless)),
-              "invalid JPEG data: Unsupported JPEG process: SOF type 0xc3");
-    // A FIFO with no writer would block a plain open; it is refused at once.
-    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    failure(dir.file("fifo"));
-    EXPECT_EQ(info(dir.file("fifo")), nullptr);
-  }
-
-  TEST_F(EngineTest, AllocationFailuresReturnNullWithAReason) {
-    const std::string path = png(gradient(8, 8));
-    kor::testing::failAllocations("lumo::Bitmap");  // the record
-    EXPECT_NE(failure(path).find("out of memory"), std::string::npos);
-    kor::testing::failAllocations("lumo::Bitmap", 1, 1);  // the pixel buffer
-    EXPECT_NE(failure(path).find("out of memory"), std::string::npos);
-    kor::testing::failAllocations("lumo::BitmapInfo");
-    EXPECT_EQ(info(path), nullptr);
-    EXPECT_NE(std::string(kor::ErrorStorage::reason()).find("out of memory"), std::string::npos);
-    EXPECT_NE(decode(path), nullptr);  // nothing left armed
-  }
-
-  // ---------------------------------------------------------------------------
-  // Colour.
-
-  // An image that describes its colour decodes to what little-cms makes of
-  // its stored values in sRGB, on each path of the pipeline: rows (scaled or
-  // not), direct rows (JPEG into RGB888, PNG into RGBA8888), whole images
-  // (WebP), scattered rows (interlaced PNG, into the bitmap or averaged), a
-  // profile split over three APP2 segments, grey through a grey profile, and
-  // the nclx code points of AVIF. The untagged twin gives the stored values.
-  TEST_F(EngineTest, TaggedImagesDecodeToSrgbOnEveryPath) {
-    using imagefiles::Profile;
-    using B = BitmapInfo;
-    const Image image = gradient(64, 48, [](size_t i) { return uint8_t(60 + i % 190); });
-    const std::string p3 = imagefiles::iccProfile(Profile::kDisplayP3);
-    const std::string adobe = imagefiles::iccProfile(Profile::kAdobeRgb);
-    const std::string pro = imagefiles::iccProfile(Profile::kProPhoto);
-    const std::string grey = imagefiles::iccProfile(Profile::kGrey);
-    ASSERT_FALSE(p3.empty() || adobe.empty() || pro.empty() || grey.empty());
-    using MakeFile = std::function<std::string(const std::string& icc, const char* name)>;
-    const MakeFile jpg = [&](auto& icc, auto name) { return jpeg(image, {.icc = icc}, name); };
-    const MakeFile greyJpg = [&](auto& icc, auto name) {
-      return jpeg(image, {.channels = 1, .icc = icc}, name);
-    };
-    const MakeFile rgba = [&](auto& icc, auto name) { return png(image, {.icc = icc}, name); };
-    const MakeFile rgb = [&](auto& icc, auto name) {
-      std::vector<uint16_t> samples;
-      for (size_t i = 0; i < image.rgba.size(); ++i)
-        if (i % 4 != 3) samples.push_back(image.rgba[i]);
-      return make(name, imagefiles::writePng, 64, 48, samples,
-                  imagefiles::PngOptions{.colorType = 2, .icc = icc});
-    };
-    const MakeFile interlaced = [&](auto& icc, auto name) {
-      return png(image, {.interlace = true, .icc = icc}, name);
-    };
-    const MakeFile webp = [&](auto& icc, auto name) {
-      return make(name, imagefiles::writeWebp, 64, 48, image.rgba.data(),
-                  imagefiles::WebpOptions{.lossless = true, .icc = icc});
-    };
-    const MakeFile heic = [&](auto& icc, auto name) {
-      return make(name, imagefiles::writeHeif, 64, 48, image.rgba.data(),
-                  imagefiles::HeifOptions{.icc = icc});
-    };
-    // Display P3 as nclx code points; the twin is nclx sRGB.
-    const MakeFile avif = [&](auto& icc, auto name) {
-      return make(
-          name, imagefiles::writeHeif, 64, 48, image.rgba.data(),
-          imagefiles::HeifOptions{.avif = true, .primaries = icc.empty() ? 1 : 12, .transfer = 13});
-    };
-    const struct {
-      const char* name;
-      MakeFile file;
-      std::string icc;
-      B::Format format = B::FORMAT_RGBA8888;
-      uint32_t width = 0, height = 0;  // scaled to, when not 0
-    } cases[] = {{"jpeg rows", jpg, p3},
-                 {"jpeg direct rows", jpg, p3, B::FORMAT_RGB888},
-                 {"jpeg scaled", jpg, adobe, B::FORMAT_RGBA8888, 21, 17},
-                 {"jpeg split profile", jpg, padded(p3, 150000)},
-                 {"grey jpeg rows", greyJpg, grey},
-                 {"grey jpeg direct rows", greyJpg, grey, B::FORMAT_L8},
-                 {"png direct rows", rgba, pro},
-                 {"png rows", rgb, pro},
-                 {"png scattered", interlaced, p3},
-                 {"png scattered, averaged", interlaced, p3, B::FORMAT_RGBA8888, 30, 20},
-                 {"webp whole image", webp, adobe},
-                 {"heic", heic, adobe},
-                 {"avif nclx", avif, p3}};
-    for (const auto& c : cases) {
-      SCOPED_TRACE(c.name);
-      auto decodeAs = [&](const std::string& path) {
-        BitmapPtr b(c.width != 0 ? scaled(path, c.width, c.height).release()
-                                 : decode(path, c.format).release());
-        Image out;
-        EXPECT_NE(b, nullptr) << kor::ErrorStorage::reason();
-        if (b == nullptr) return out;
-        const uint32_t bpp = B::getBpp(b->format);
-        out = {b->width, b->height, {}};
-        for (size_t i = 0; i < size_t{b->stride} * b->height; i += bpp)
-          out.rgba.insert(out.rgba.end(),
-                          {b->pixels[i], b->pixels[i + (bpp > 1)], b->pixels[i + (bpp > 1) * 2],
-                           uint8_t(bpp == 4 ? b->pixels[i + 3] : 255)});
-        return out;
-      };
-      const Image stored = decodeAs(c.file("", "untagged"));
-      const Image got = decodeAs(c.file(c.icc, "tagged"));
-      EXPECT_LE(maxDifference(got, toSrgb(stored, c.icc)), 1);
-      EXPECT_GE(maxDifference(got, stored), 8);
-    }
-  }
-
-  // RGB matrix-shaper profiles go through tables that agree with little-cms's
-  // own transform within one code value, on a grid through the RGB cube
-  // (every fifth level, 0 and 255 included), nclx Display P3 too.
-  TEST_F(EngineTest, MatrixShaperTablesAgreeWithLittleCms) {
-    auto saved = [](cmsHPROFILE profile) {
-      cmsUInt32Number size = 0;
-      cmsSaveProfileToMem(profile, nullptr, &size);
-      std::string bytes(size, '\0');
-      cmsSaveProfileToMem(profile, bytes.data(), &size);
-      cmsCloseProfile(profile);
-      return bytes;
-    };
-    const cmsCIExyY d65 = {0.3127, 0.3290, 1};
-    const cmsCIExyYTRIPLE p3 = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}};
-    const double srgbCurve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
-    cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
-    cmsToneCurve* curves[3] = {curve, curve, curve};
-    const std::string nclxP3 = saved(cmsCreateRGBProfile(&d65, &p3, curves));
-    cmsFreeToneCurve(curve);
-    Image cube;
-    for (int r = 0; r < 256; r += 5)
-      for (int g = 0; g < 256; g += 5)
-        for (int b = 0; b < 256; b += 5)
-          cube.rgba.insert(cube.rgba.end(), {uint8_t(r), uint8_t(g), uint8_t(b), uint8_t(r ^ b)});
-    cube.width = uint32_t(cube.rgba.size() / 4);
-    cube.height = 1;
-    using imagefiles::Profile;
-    const struct {
-      const char* name;
-      std::string icc;
-      uint16_t primaries = 0, transfer = 0;  // nclx, when not 0
-    } cases[] = {{"display p3", imagefiles::iccProfile(Profile::kDisplayP3)},
-                 {"adobe rgb", imagefiles::iccProfile(Profile::kAdobeRgb)},
-                 {"prophoto", imagefiles::iccProfile(Profile::kProPhoto)},
-                 {"nclx display p3", nclxP3, 12, 13}};
-    for (const auto& c : cases) {
-      SCOPED_TRACE(c.name);
-      const auto* bytes =
-          c.primaries != 0 ? nullptr : reinterpret_cast<const uint8_t*>(c.icc.data());
-      const char* unusable = nullptr;
-      lumo::internal::ColourTransform* t = lumo::internal::acquireColourTransform(
-          {bytes, bytes != nullptr ? c.icc.size() : 0, c.primaries, c.transfer},
-          lumo::internal::ColourLayout::kRgba, &unusable);
-      ASSERT_NE(t, nullptr);
-      Image got = cube;
-      lumo::internal::applyColourTransform(t, cube.rgba.data(), got.rgba.data(), cube.width);
-      lumo::internal::releaseColourTransform(t);
-      EXPECT_LE(maxDifference(got, toSrgb(cube, c.icc)), 1);
-    }
-  }
-
-  // Pixels go out as stored, bit for bit, when the description is sRGB (a
-  // profile or nclx: no transform), cannot be used (logged at level 2 on
-  // LUMO_Colour), or colour is not managed; and a profile may be 4 MiB long,
-  // not a byte more.
-  TEST_F(EngineTest, ColourThatNeedsNoOrCannotTakeAConversionLeavesPixelsAsStored) {
-    using imagefiles::Profile;
-    const Image image = gradient(64, 48);
-    const std::string p3 = imagefiles::iccProfile(Profile::kDisplayP3);
-    std::string damaged = p3;
-    damaged[36] = 'X';  // the 'acsp' signature
-    DECODE(stored, decode(jpeg(image, {}, "untagged.jpg")));
-    const struct {
-      const char* name;
-      std::string icc;
-      const char* note;  // logged, or null
-    } cases[] = {
-        {"srgb", imagefiles::iccProfile(Profile::kSrgb), nullptr},
-        {"damaged", damaged, "little-cms cannot read the profile"},
-        {"not rgb", imagefiles::iccProfile(Profile::kCmyk), "the profile's colour space"},
-        {"4 MiB + 1", padded(p3, lumo::internal::kMaxIccProfileBytes + 1), "larger than 4 MiB"},
-    };
-    auto notes = [](const char* text) {
-      size_t n = 0;
-      for (const auto& m : testsupport::traces().messages())
-        n += m.channel == "LUMO_Colour" && m.level == 2 && m.text.find(text) != std::string::npos;
-      return n;
-    };
-    for (const auto& c : cases) {
-      SCOPED_TRACE(c.name);
-      testsupport::traces().clear();
-      DECODE(got, decode(jpeg(image, {.icc = c.icc}, "tagged.jpg")));
-      EXPECT_EQ(got.rgba, stored.rgba);
-      EXPECT_EQ(notes(c.note != nullptr ? c.note : "colour"), c.note != nullptr ? 1u : 0u);
-    }
-    DECODE(nclx,
-           decode(make("srgb.avif", imagefiles::writeHeif, 64, 48, image.rgba.data(),
-                       imagefiles::HeifOptions{.avif = true, .primaries = 1, .transfer = 13})));
-    DECODE(plain,
-           decode(make("plain.avif", imagefiles::writeHeif, 64, 48, image.rgba.data(),
-                       imagefiles::HeifOptions{.avif = true, .primaries = 2, .transfer = 2})));
-    EXPECT_EQ(nclx.rgba, plain.rgba);
-    const std::string largest =
-        jpeg(image, {.icc = padded(p3, lumo::internal::kMaxIccProfileBytes)}, "largest.jpg");
-    DECODE(converted, decode(largest));
-    EXPECT_LE(maxDifference(converted, toSrgb(stored, p3)), 1);
-    // Decoder processes take the setting from their environment.
-    if (DecoderEnvironment::enabled()) return;
-    lumo::internal::setColourManaged(false);
-    DECODE(unmanaged, decode(largest));
-    lumo::internal::setColourManaged(true);
-    EXPECT_EQ(unmanaged.rgba, stored.rgba);
-  }
-
-  // HDR transfer functions put diffuse white (203 cd/m²: PQ's code 148, HLG's
-  // 75 %, code 191) at sRGB's white and clip what is brighter; black stays
-  // black, and mid-tones land where the mapping puts them (sRGB's curve of
-  // luminance / 203).
-  TEST_F(EngineTest, HdrTransfersPutDiffuseWhiteAtSrgbWhite) {
-    const struct {
-      int transfer;
-      uint8_t in, out;
-    } cases[] = {{16, 148, 255}, {16, 250, 255}, {16, 100, 107}, {16, 0, 0},  // 30 cd/m²
-                 {18, 191, 255}, {18, 128, 137}, {18, 0, 0}};
-    for (const auto& c : cases) {
-      SCOPED_TRACE(testing::Message() << c.transfer << ": " << int(c.in));
-      const std::vector<uint8_t> flat(16 * 16 * 4, c.in);
-      DECODE(got, decode(make("hdr.avif", imagefiles::writeHeif, 16, 16, flat.data(),
-                              imagefiles::HeifOptions{
-                                  .avif = true, .primaries = 9, .transfer = c.transfer})));
-      for (size_t i = 0; i < got.rgba.size(); i += 4) ASSERT_NEAR(got.rgba[i + 1], c.out, 3) << i;
-    }
-  }
-
-  // A CMYK JPEG with a profile goes through it (Adobe's inverted CMYK and
-  // plain), not through the plain formula.
-  TEST_F(EngineTest, CmykJpegWithAProfileIsConvertedThroughIt) {
-    const std::string cmyk = imagefiles::iccProfile(imagefiles::Profile::kCmyk);
-    cmsHPROFILE in = cmsOpenProfileFromMem(cmyk.data(), cmsUInt32Number(cmyk.size()));
-    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
-    const Image ink = gradient(48, 32, [](size_t) { return uint8_t(100); });  // K: mid-grey
-    for (bool adobe : {true, false}) {
-      SCOPED_TRACE(adobe ? "adobe" : "plain");
-      cmsHTRANSFORM t = cmsCreateTransform(in, adobe ? TYPE_CMYK_8_REV : TYPE_CMYK_8, srgb,
-                                           TYPE_RGBA_8, INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
-      ASSERT_NE(t, nullptr);
-      Image want = ink;
-      cmsDoTransform(t, ink.rgba.data(), want.rgba.data(), 48 * 32);
-      cmsDeleteTransform(t);
-      for (size_t i = 3; i < want.rgba.size(); i += 4) want.rgba[i] = 255;
-      imagefiles::JpegOptions o{.quality = 95, .channels = 4, .icc = cmyk};
-      o.adobeMarker = adobe;
-      DECODE(got, decode(jpeg(ink, o)));
-      o.icc.clear();
-      DECODE(plain, decode(jpeg(ink, o, "plain.jpg")));
-      EXPECT_GE(psnr(got, want), 35.0);
-      EXPECT_LT(psnr(plain, want), 25.0);
-    }
-    cmsCloseProfile(srgb);
-    cmsCloseProfile(in);
-  }
-
-  TEST_F(EngineTest, ConcurrentDecodesAgree) {
-    const Image image = gradient(120, 90);
-    const std::string paths[] = {jpeg(image), png(image)};
-    const Image want[] = {toImage(*scaled(paths[0], 50, 40)), toImage(*scaled(paths[1], 50, 40))};
-    std::vector<std::thread> threads;
-    std::atomic<int> mismatches{0};
-    for (int t = 0; t < 4; ++t)
-      threads.emplace_back([&, t] {
-        for (int round = 0; round < 5; ++round) {
-          BitmapPtr b = scaled(paths[t % 2], 50, 40);
-          if (!b || std::memcmp(b->pixels, want[t % 2].rgba.data(), want[t % 2].rgba.size()) != 0)
-            ++mismatches;
-        }
-        kor::ErrorStorage::ack();
-      });
-    for (std::thread& thread : threads) thread.join();
-    EXPECT_EQ(mismatches, 0);
-  }
-
-  // ---------------------------------------------------------------------------
-  // Decoder processes. The test decoder reads a file that starts with
-  // "IMAGESERVER-TEST <what>" as a request to misbehave, or to give its pid as
-  // the image's width.
-
-  class DecoderTest : public EngineTest {
-   protected:
-    void SetUp() override {
-      lumo::internal::setDecoderExecutable(IMAGESERVER_TEST_DECODER);
-      ASSERT_TRUE(lumo::startDecoders());
-    }
-    void TearDown() override {
-      lumo::internal::setDecoderDeadlines(0, 0);
-      lumo::stopDecoders();
-      EngineTest::TearDown();
-    }
-    std::string test(const std::string& what) {
-      return dir.write(what + ".png", "IMAGESERVER-TEST " + what);
-    }
-    // The pid of the decoder that serves |client|.
-    int pidFor(uint64_t client) {
-      lumo::DecoderScope scope(client);
-      InfoPtr pid = info(test("pid"));
-      return pid ? int(pid->width) : -1;
-    }
-    // Reading |path| fails; the reason.
-    std::string infoFailure(const std::string& path) {
-      kor::ErrorStorage::ack();
-      EXPECT_EQ(info(path), nullptr);
-      std::string reason = kor::ErrorStorage::reason();
-      kor::ErrorStorage::ack();
-      return reason;
-    }
+TEST_F(EngineTest, JpegSegmentsBeyondTheFirstReadAreReadOrSkipped) {
+  // Stored 40 x 24 with Exif orientation 6 (shown 24 x 40). In front of the
+  // Exif block go three segments of 64 KiB that the decoder skips, so the
+  // block starts far beyond one read; it is padded to almost 64 KiB itself.
+  const std::string plain = jpeg(gradient(40, 24), {.exifOrientation = 6}, "plain.jpg");
+  const std::string bytes = imagefiles::readFile(plain);
+  auto segment = [](uint8_t marker, const std::string& data) {
+    return std::string{char(0xFF), char(marker)} + be16(uint32_t(data.size() + 2)) + data;
   };
-
-  TEST_F(DecoderTest, ADecoderIsConfinedBeforeItReadsAnything) {
-    const int pid = pidFor(1);
-    ASSERT_GT(pid, 0);
-    const std::string proc = "/proc/" + std::to_string(pid);
-    const std::string status = imagefiles::readFile(proc + "/status");
-    EXPECT_NE(status.find("NoNewPrivs:\t1"), std::string::npos);
-    EXPECT_NE(status.find("Seccomp:\t2"), std::string::npos);
-    // Only its channel is open.
-    size_t open = 0;
-    if (DIR* fds = opendir((proc + "/fd").c_str())) {
-      while (dirent* entry = readdir(fds)) open += entry->d_name[0] != '.';
-      closedir(fds);
+  std::string big = bytes.substr(0, 2);
+  size_t pos = 2, exifAt = 0;
+  while (pos + 4 <= bytes.size() && uint8_t(bytes[pos + 1]) != 0xDA) {
+    const size_t length = (uint8_t(bytes[pos + 2]) << 8 | uint8_t(bytes[pos + 3])) + 2;
+    if (uint8_t(bytes[pos + 1]) == 0xE1) {
+      // End-of-image markers throughout: a skip that lands anywhere but at
+      // the segment's end stops the decoder.
+      std::string skipped;
+      while (skipped.size() < 65533) skipped += "\xFF\xD9";
+      for (int k = 0; k < 3; ++k) big += segment(0xE2, skipped.substr(0, 65533));
+      exifAt = big.size();
+      std::string exif = bytes.substr(pos + 4, length - 4);
+      big += segment(0xE1, exif + std::string(65533 - exif.size(), '\0'));
+    } else {
+      big += bytes.substr(pos, length);
     }
-    EXPECT_EQ(open, 1u);
-    const std::string limits = imagefiles::readFile(proc + "/limits");
-    EXPECT_NE(limits.find("Max open files            4"), std::string::npos) << limits;
-    EXPECT_NE(limits.find("Max cpu time              600"), std::string::npos) << limits;
-    // Its namespaces are not ours (this kernel allows unprivileged ones).
-    for (const char* ns : {"user", "net", "mnt", "ipc"}) {
-      char ours[64] = {}, its[64] = {};
-      ASSERT_GT(readlink(("/proc/self/ns/" + std::string(ns)).c_str(), ours, sizeof(ours) - 1), 0);
-      ASSERT_GT(readlink((proc + "/ns/" + ns).c_str(), its, sizeof(its) - 1), 0);
-      EXPECT_STRNE(ours, its) << ns;
-    }
+    pos += length;
   }
-
-  // dav1d and libde265 decode on threads of their own inside the confined
-  // decoder (the filter lets dav1d start and name them) once the coded data
-  // is large enough (noise codes large); they end with the decode, as the
-  // long-lived decoder must not gather them.
-  TEST_F(DecoderTest, Av1AndHevcDecodeOnThreadsThatEndWithTheDecode) {
-    cpu_set_t cores;
-    ASSERT_EQ(sched_getaffinity(0, sizeof cores, &cores), 0);
-    if (CPU_COUNT(&cores) < 2) GTEST_SKIP() << "on one core the codecs decode on one thread";
-    const int pid = pidFor(1);
-    auto threads = [&] {
-      const std::string status = imagefiles::readFile("/proc/" + std::to_string(pid) + "/status");
-      return std::atoi(status.c_str() + status.find("Threads:") + 8);
-    };
-    const int idle = threads();
-    std::vector<uint8_t> noise(256 * 192 * 4);
-    for (size_t i = 0; i < noise.size(); ++i)
-      noise[i] = uint8_t(i % 4 == 3 ? 255 : i * i * 2654435761u >> 24);
-    lumo::DecoderScope scope(1);
-    for (bool avif : {true, false}) {
-      SCOPED_TRACE(avif ? "AV1" : "HEVC");
-      const std::string path = make(avif ? "t.avif" : "t.heic", imagefiles::writeHeif, 256, 192,
-                                    noise.data(), imagefiles::HeifOptions{.avif = avif});
-      ASSERT_GE(imagefiles::readFile(path).size(), lumo::internal::kThreadedCodedBytes);
-      DECODE(got, decode(path));
-      EXPECT_EQ(lumo::internal::decoderOf(1), pid);
-      for (int i = 0; i < 100 && threads() != idle; ++i) usleep(10 * 1000);
-      EXPECT_EQ(threads(), idle);
-    }
+  ASSERT_NE(exifAt, 0u);
+  const std::string path = dir.write("big.jpg", big + bytes.substr(pos));
+  InfoPtr i = info(path);
+  ASSERT_NE(i, nullptr) << kor::ErrorStorage::reason();
+  EXPECT_EQ(std::make_pair(i->width, i->height), std::make_pair(24u, 40u));
+  EXPECT_EQ(toImage(*decode(path)).rgba, toImage(*decode(plain)).rgba);
+  EXPECT_EQ(toImage(*scaled(path, 12, 20)).rgba, toImage(*scaled(plain, 12, 20)).rgba);
+  // Cut inside the skipped segments and inside the Exif block.
+  for (size_t cut : {size_t{100000}, exifAt + 30000}) {
+    SCOPED_TRACE(cut);
+    const std::string cutPath = dir.write("cut.jpg", big.substr(0, cut));
+    kor::ErrorStorage::ack();
+    EXPECT_EQ(info(cutPath), nullptr);
+    EXPECT_STREQ(kor::ErrorStorage::reason(), "truncated JPEG data");
+    EXPECT_EQ(failure(cutPath), "truncated JPEG data");
   }
+}
 
-  TEST_F(DecoderTest, ForbiddenCallsCrashesAndHangsFailOnlyTheirOwnCall) {
-    const std::string good = png(gradient(8, 8));
-    lumo::DecoderScope scope(7);
-    int pid = pidFor(7);
-    for (const char* call : {"openat", "socket"}) {
-      EXPECT_EQ(infoFailure(test(call)),
-                "decoder process " + std::to_string(pid) + " killed by signal 31 (SIGSYS)");
-      EXPECT_NE(info(good), nullptr) << kor::ErrorStorage::reason();  // a fresh decoder
-      const int next = pidFor(7);
-      EXPECT_NE(next, pid);
-      pid = next;
-    }
-    EXPECT_EQ(infoFailure(test("crash")),
-              "decoder process " + std::to_string(pid) + " killed by signal 11 (SIGSEGV)");
-    // Out of memory: the call fails with the decoder's reason, and a fresh
-    // process serves the next.
-    pid = pidFor(7);
-    EXPECT_EQ(infoFailure(test("oom")), "out of memory (a test)");
-    EXPECT_NE(pidFor(7), pid);
-    lumo::internal::setDecoderDeadlines(300, 300);
-    pid = pidFor(7);
-    EXPECT_EQ(infoFailure(test("hang")),
-              "decoder process " + std::to_string(pid) + " ran past its deadline of 300 ms");
-    EXPECT_NE(decode(good), nullptr) << kor::ErrorStorage::reason();
-  }
+// ---------------------------------------------------------------------------
+// Limits and failures.
 
-  // Lends memfd memory, as a client's segments are lent: the decoder writes
-  // the pixels there itself, and this process maps them read-only (a copy
-  // here would fault). |shared| false lends plain memory instead.
-  class LendingProvider : public lumo::PixelBufferProvider {
-   public:
-    explicit LendingProvider(bool shared) : m_shared(shared) {}
-    ~LendingProvider() override {
-      if (m_data != nullptr) munmap(m_data, m_bytes);
-      if (m_fd >= 0) close(m_fd);
-    }
-    uint8_t* allocatePixels(size_t bytes) override {
-      m_bytes = bytes;
-      if (!m_shared) {
-        m_data = static_cast<uint8_t*>(
-            mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        return m_data;
+// At most 256 Mi pixels, a row counting as at least 16 pixels wide, from the
+// header of every format: a decode refuses before anything of the image's
+// size is allocated; the information is read on both sides of the limit.
+TEST_F(EngineTest, SizeLimitFromBothSides) {
+  const uint8_t pixel[4] = {1, 2, 3, 255};
+  const std::string jpegBytes = imagefiles::readFile(jpeg(Image{1, 1, {1, 2, 3, 255}}));
+  const std::string heifBytes =
+      imagefiles::readFile(make("h.heic", imagefiles::writeHeif, 64, 48,
+                                gradient(64, 48).rgba.data(), imagefiles::HeifOptions{}));
+  // A file of |format| that claims |w| x |h|.
+  auto claim = [&](char format, uint32_t w, uint32_t h) {
+    const std::string path = dir.file("claim");
+    std::string bytes = format == 'j' ? jpegBytes : heifBytes;
+    if (format == 'j') bytes.replace(bytes.find("\xFF\xC0") + 5, 4, be16(h) + be16(w));
+    if (format == 'h') bytes.replace(bytes.rfind("ispe") + 8, 8, be32(w) + be32(h));
+    if (format == 't') bytes = tiffHeader(w, h, h);
+    if (format == 'x') bytes = jxlHeader(w, h);
+    const std::vector<Rgb> palette = {{0, 0, 0}, {1, 1, 1}};
+    using namespace imagefiles;
+    EXPECT_TRUE(
+        format == 'b'   ? writeBmpHeader(path, w, h)
+        : format == 'p' ? writePngHeader(path, w, h)
+        : format == 'g' ? writeGif(path, 1, 1, pixel,
+                                   {.screenWidth = w, .screenHeight = h, .globalPalette = palette})
+        : format == 'w' ? writeWebp(path, 1, 1, pixel, {.canvasWidth = w, .canvasHeight = h})
+                        : writeFile(path, bytes));
+    return path;
+  };
+  std::vector<std::tuple<char, uint32_t, uint32_t, bool>> cases = {
+      {'b', 1, 16777216, true},  {'b', 1, 16777217, false},
+      {'b', 16, 16777216, true}, {'b', 15, 17895697, false},
+      {'b', 17, 15790320, true}, {'b', 17, 15790321, false}};  // 2^28 + 1 pixels
+  for (char format : {'p', 'g', 'w', 'j', 'h', 't', 'x'})  // the WebP's is an animation's canvas
+    cases.insert(cases.end(), {{format, 16384, 16384, true}, {format, 16384, 16385, false}});
+  for (const auto& [format, width, height, accepted] : cases) {
+    SCOPED_TRACE(testing::Message() << format << " " << width << " x " << height);
+    const std::string path = claim(format, width, height);
+    InfoPtr i = info(path);
+    const std::string reason =
+        "image too large: " + std::to_string(width) + " x " + std::to_string(height);
+    // The information is read whatever the size; only decoding is limited.
+    ASSERT_NE(i, nullptr) << kor::ErrorStorage::reason();
+    EXPECT_EQ(std::make_tuple(i->width, i->height), std::make_tuple(width, height));
+    if (accepted) {
+      // A BMP's data is checked to be there before the bitmap is made.
+      if (format == 'b') {
+        kor::testing::failAllocations("lumo::Bitmap");
+        EXPECT_EQ(failure(path), "truncated BMP data");
+        kor::testing::resetAllocationFailures();
       }
-      m_fd = memfd_create("lent", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-      EXPECT_EQ(ftruncate(m_fd, off_t(bytes)), 0);
-      EXPECT_EQ(fcntl(m_fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW), 0);
-      m_data = static_cast<uint8_t*>(mmap(nullptr, bytes, PROT_READ, MAP_SHARED, m_fd, 0));
+    } else {
+      EXPECT_EQ(failure(path), reason);
+    }
+  }
+  // No size at all is no image, for the information too. (A GIF screen or
+  // WebP canvas of 0 takes its frame's size.)
+  for (char format : {'b', 'p', 'j', 'h', 't'}) {
+    SCOPED_TRACE(format);
+    EXPECT_EQ(info(claim(format, 0, 1)), nullptr);
+  }
+}
+
+// A TIFF strip, or row of tiles, may take 256 MiB as RGBA: 16384 pixels by
+// 4096 rows goes on to its (missing) data, one row more is refused before
+// anything of its size is allocated. Tiles may cover twice the image plus
+// 1 Mi pixels: a 1024 x 1024 tile for one pixel is read, 1024 x 1040 not.
+TEST_F(EngineTest, TiffStripAndTileSizesFromBothSides) {
+  const std::tuple<uint32_t, uint32_t, uint32_t, std::string> cases[] = {
+      {16384, 4096, 0, "invalid TIFF data"},
+      {16384, 4097, 0, "unsupported TIFF data: a strip or tile of 4097 rows is too large"},
+      {1, 1024, 1024, "invalid TIFF data"},
+      {1, 1040, 1024, "unsupported TIFF data: tiles of 1024 x 1040 for a 1 x 1 image"}};
+  for (const auto& [w, rows, tile, reason] : cases) {
+    SCOPED_TRACE(rows);
+    const std::string path = dir.write("s.tif", tiffHeader(w, tile != 0 ? 1 : rows, rows, tile));
+    EXPECT_EQ(failure(path).substr(0, reason.size()), reason);
+  }
+}
+
+// The sizes a HEIF file states besides its size boxes are checked before
+// libheif decodes: that of a grid in its own data (libheif makes the image at
+// that size), the primary image's or a thumbnail's (which a scaled decode
+// takes; found by fuzz_engine_heif), and that of the 'meta' box that holds
+// them, which is read whole to find them. A grid's data is read across all
+// of its extents, as libheif reads it; and libheif is told to compose no
+// image larger than the larger side of its size box rounded up to 64 pixels
+// (coding may pad a side that far), so that a grid whose data says more
+// fails, whatever it gets past, before libheif allocates it.
+TEST_F(EngineTest, HeifStatedSizesAreCheckedBeforeDecoding) {
+  const std::string heif = imagefiles::readFile(make("t.heic", imagefiles::writeHeif, 64, 48,
+                                                     gradient(64, 48).rgba.data(),
+                                                     imagefiles::HeifOptions{.thumbnailSize = 32}));
+  const size_t grid = heif.find("idat") + 8;  // the primary image's, then the thumbnail's
+  ASSERT_EQ(heif.substr(grid, 12), std::string("\0\x40\0\x30\0\0\0\0\0\x20\0\x18", 12));
+  for (size_t at : {grid, grid + 8}) {
+    std::string bytes = heif;
+    bytes.replace(at, 4, be16(16384) + be16(16385));
+    EXPECT_EQ(scaled(dir.write("grid.heic", bytes), 16, 12), nullptr);
+    EXPECT_STREQ(kor::ErrorStorage::reason(), "image too large: 16384 x 16385");
+  }
+  // A grid of one 64 x 64 tile in a size box of 100 x 100 (the grid's data
+  // split in two extents: a reader of the first alone finds 100 x 100).
+  const std::vector<uint8_t> tile(64 * 64 * 4, 90);
+  const std::string differs = "invalid HEIF data: decoded size 128 x 128 differs from 100 x 100";
+  const std::string refused =
+      "invalid HEIF data: Memory allocation error: Security limit exceeded: Image size 129x129 "
+      "exceeds the maximum image size 129x129";
+  const std::tuple<uint32_t, bool, std::string> grids[] = {
+      {20000, true, "image too large: 20000 x 20000"},
+      {128, false, differs},
+      {129, false, refused}};
+  for (const auto& [side, split, reason] : grids) {
+    SCOPED_TRACE(side);
+    const imagefiles::HeifGridOptions o{
+        .width = side, .height = side, .boxWidth = 100, .boxHeight = 100, .splitData = split};
+    EXPECT_EQ(failure(make("g.heic", imagefiles::writeHeifGrid, 64, 64, tile.data(), o)), reason);
+  }
+  // The 'meta' box grown to 16 MiB of payload, and one byte more: its
+  // 'mdat' becomes a 'free' box inside it, so the coded data keeps its
+  // offsets.
+  const size_t meta = heif.find("meta") - 4;
+  const size_t mdat = meta + (uint8_t(heif[meta + 2]) << 8 | uint8_t(heif[meta + 3]));
+  ASSERT_EQ(heif.substr(mdat + 4, 4), "mdat");
+  for (uint32_t extra : {0u, 1u}) {
+    const uint32_t metaSize = (16u << 20) + 8 + extra;
+    std::string bytes = heif + std::string(meta + metaSize - heif.size(), '\0');
+    bytes.replace(meta, 4, be32(metaSize));
+    bytes.replace(mdat, 8, be32(uint32_t(bytes.size() - mdat)) + "free");
+    const std::string path = dir.write("meta.heic", bytes);
+    if (extra == 0) {
+      EXPECT_NE(decode(path), nullptr) << kor::ErrorStorage::reason();
+    } else {
+      EXPECT_EQ(failure(path), "unsupported HEIF data: a meta box of 16777217 bytes");
+    }
+  }
+}
+
+// A file cut short before the end of its image fails to decode, at full size
+// and scaled: no made-up pixel is ever delivered. Cut at many more places,
+// or with a byte of its header flipped, each request succeeds or fails with a
+// reason (and the sanitizer builds watch for leaks and overruns), never with
+// a decoder process killed.
+TEST_F(EngineTest, DamagedFilesFailCleanly) {
+  // The information, a decode and a scaled decode of |bytes|: how many of
+  // the decodes succeeded.
+  auto request = [&](const std::string& bytes) {
+    const std::string path = dir.write("damaged", bytes);
+    int decoded = 0;
+    for (int kind = 0; kind < 3; ++kind) {
+      kor::ErrorStorage::ack();
+      const bool ok = kind == 0 ? info(path) != nullptr
+                                : (kind == 1 ? decode(path) : scaled(path, 7, 5)) != nullptr;
+      EXPECT_TRUE(ok || *kor::ErrorStorage::reason() != '\0') << kind;
+      // In decoder processes: the decoder refused the file, it did not die.
+      EXPECT_EQ(std::string(kor::ErrorStorage::reason()).find("decoder process"), std::string::npos)
+          << kor::ErrorStorage::reason();
+      decoded += ok && kind > 0;
+    }
+    kor::ErrorStorage::ack();
+    return decoded;
+  };
+  for (const Sample& s : everyFormat()) {
+    SCOPED_TRACE(s.path);
+    const std::string bytes = imagefiles::readFile(s.path);
+    for (size_t cut :
+         {size_t{5}, size_t{30}, bytes.size() / 3, bytes.size() / 2, bytes.size() * 4 / 5})
+      EXPECT_EQ(request(bytes.substr(0, cut)), 0) << "cut at " << cut;
+    if (s.type == BitmapInfo::SOURCE_JPEG) {
+      EXPECT_EQ(failure(dir.write("cut", bytes.substr(0, bytes.size() / 2))),
+                "truncated JPEG data");
+    }
+    request(bytes.substr(0, bytes.size() - 1));
+    for (size_t n = 0; n < 80; n += 3) request(bytes.substr(0, n));
+    for (size_t k = 1; k < 16; ++k) request(bytes.substr(0, bytes.size() * k / 16));
+    for (size_t i = 0; i < 96; ++i) request(std::string(bytes).replace(i, 1, 1, char(~bytes[i])));
+    // An item without data, the alpha plane's included: libheif decodes
+    // alpha with its preferred AV1 decoder, whose dav1d plug-in leaked here.
+    if (s.type == BitmapInfo::SOURCE_HEIF) {
+      for (const std::string& emptied : eachItemWithoutData(bytes)) EXPECT_EQ(request(emptied), 0);
+    }
+  }
+}
+
+TEST_F(EngineTest, OpenFailuresAndUnknownContent) {
+  EXPECT_EQ(failure(dir.file("missing.png")),
+            "cannot open " + dir.file("missing.png") + ": No such file or directory");
+  for (const char* content : {"", "just some text, not an image"}) {
+    const std::string path = dir.write("text.jpg", content);
+    EXPECT_EQ(failure(path), "not a supported image file: " + path);
+  }
+  // A lossless JPEG: the decoder's own reason.
+  std::string lossless = imagefiles::readFile(jpeg(gradient(16, 16)));
+  lossless[lossless.find("\xFF\xC0") + 1] = char(0xC3);
+  EXPECT_EQ(failure(dir.write("lossless.jpg", lossless)),
+            "invalid JPEG data: Unsupported JPEG process: SOF type 0xc3");
+  // A FIFO with no writer would block a plain open; it is refused at once.
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  failure(dir.file("fifo"));
+  EXPECT_EQ(info(dir.file("fifo")), nullptr);
+}
+
+TEST_F(EngineTest, AllocationFailuresReturnNullWithAReason) {
+  const std::string path = png(gradient(8, 8));
+  kor::testing::failAllocations("lumo::Bitmap");  // the record
+  EXPECT_NE(failure(path).find("out of memory"), std::string::npos);
+  kor::testing::failAllocations("lumo::Bitmap", 1, 1);  // the pixel buffer
+  EXPECT_NE(failure(path).find("out of memory"), std::string::npos);
+  kor::testing::failAllocations("lumo::BitmapInfo");
+  EXPECT_EQ(info(path), nullptr);
+  EXPECT_NE(std::string(kor::ErrorStorage::reason()).find("out of memory"), std::string::npos);
+  EXPECT_NE(decode(path), nullptr);  // nothing left armed
+}
+
+// ---------------------------------------------------------------------------
+// Colour.
+
+// An image that describes its colour decodes to what little-cms makes of
+// its stored values in sRGB, on each path of the pipeline: rows (scaled or
+// not), direct rows (JPEG into RGB888, PNG into RGBA8888), whole images
+// (WebP), scattered rows (interlaced PNG, into the bitmap or averaged), a
+// profile split over three APP2 segments, grey through a grey profile, and
+// the nclx code points of AVIF. The untagged twin gives the stored values.
+TEST_F(EngineTest, TaggedImagesDecodeToSrgbOnEveryPath) {
+  using imagefiles::Profile;
+  using B = BitmapInfo;
+  const Image image = gradient(64, 48, [](size_t i) { return uint8_t(60 + i % 190); });
+  const std::string p3 = imagefiles::iccProfile(Profile::kDisplayP3);
+  const std::string adobe = imagefiles::iccProfile(Profile::kAdobeRgb);
+  const std::string pro = imagefiles::iccProfile(Profile::kProPhoto);
+  const std::string grey = imagefiles::iccProfile(Profile::kGrey);
+  ASSERT_FALSE(p3.empty() || adobe.empty() || pro.empty() || grey.empty());
+  using MakeFile = std::function<std::string(const std::string& icc, const char* name)>;
+  const MakeFile jpg = [&](auto& icc, auto name) { return jpeg(image, {.icc = icc}, name); };
+  const MakeFile greyJpg = [&](auto& icc, auto name) {
+    return jpeg(image, {.channels = 1, .icc = icc}, name);
+  };
+  const MakeFile rgba = [&](auto& icc, auto name) { return png(image, {.icc = icc}, name); };
+  const MakeFile rgb = [&](auto& icc, auto name) {
+    std::vector<uint16_t> samples;
+    for (size_t i = 0; i < image.rgba.size(); ++i)
+      if (i % 4 != 3) samples.push_back(image.rgba[i]);
+    return make(name, imagefiles::writePng, 64, 48, samples,
+                imagefiles::PngOptions{.colorType = 2, .icc = icc});
+  };
+  const MakeFile interlaced = [&](auto& icc, auto name) {
+    return png(image, {.interlace = true, .icc = icc}, name);
+  };
+  const MakeFile webp = [&](auto& icc, auto name) {
+    return make(name, imagefiles::writeWebp, 64, 48, image.rgba.data(),
+                imagefiles::WebpOptions{.lossless = true, .icc = icc});
+  };
+  const MakeFile heic = [&](auto& icc, auto name) {
+    return make(name, imagefiles::writeHeif, 64, 48, image.rgba.data(),
+                imagefiles::HeifOptions{.icc = icc});
+  };
+  // Display P3 as nclx code points; the twin is nclx sRGB.
+  const MakeFile avif = [&](auto& icc, auto name) {
+    return make(
+        name, imagefiles::writeHeif, 64, 48, image.rgba.data(),
+        imagefiles::HeifOptions{.avif = true, .primaries = icc.empty() ? 1 : 12, .transfer = 13});
+  };
+  const struct {
+    const char* name;
+    MakeFile file;
+    std::string icc;
+    B::Format format = B::FORMAT_RGBA8888;
+    uint32_t width = 0, height = 0;  // scaled to, when not 0
+  } cases[] = {{"jpeg rows", jpg, p3},
+               {"jpeg direct rows", jpg, p3, B::FORMAT_RGB888},
+               {"jpeg scaled", jpg, adobe, B::FORMAT_RGBA8888, 21, 17},
+               {"jpeg split profile", jpg, padded(p3, 150000)},
+               {"grey jpeg rows", greyJpg, grey},
+               {"grey jpeg direct rows", greyJpg, grey, B::FORMAT_L8},
+               {"png direct rows", rgba, pro},
+               {"png rows", rgb, pro},
+               {"png scattered", interlaced, p3},
+               {"png scattered, averaged", interlaced, p3, B::FORMAT_RGBA8888, 30, 20},
+               {"webp whole image", webp, adobe},
+               {"heic", heic, adobe},
+               {"avif nclx", avif, p3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto decodeAs = [&](const std::string& path) {
+      BitmapPtr b(c.width != 0 ? scaled(path, c.width, c.height).release()
+                               : decode(path, c.format).release());
+      Image out;
+      EXPECT_NE(b, nullptr) << kor::ErrorStorage::reason();
+      if (b == nullptr) return out;
+      const uint32_t bpp = B::getBpp(b->format);
+      out = {b->width, b->height, {}};
+      for (size_t i = 0; i < size_t{b->stride} * b->height; i += bpp)
+        out.rgba.insert(out.rgba.end(),
+                        {b->pixels[i], b->pixels[i + (bpp > 1)], b->pixels[i + (bpp > 1) * 2],
+                         uint8_t(bpp == 4 ? b->pixels[i + 3] : 255)});
+      return out;
+    };
+    const Image stored = decodeAs(c.file("", "untagged"));
+    const Image got = decodeAs(c.file(c.icc, "tagged"));
+    EXPECT_LE(maxDifference(got, toSrgb(stored, c.icc)), 1);
+    EXPECT_GE(maxDifference(got, stored), 8);
+  }
+}
+
+// RGB matrix-shaper profiles go through tables that agree with little-cms's
+// own transform within one code value, on a grid through the RGB cube
+// (every fifth level, 0 and 255 included), nclx Display P3 too.
+TEST_F(EngineTest, MatrixShaperTablesAgreeWithLittleCms) {
+  auto saved = [](cmsHPROFILE profile) {
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::string bytes(size, '\0');
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsCloseProfile(profile);
+    return bytes;
+  };
+  const cmsCIExyY d65 = {0.3127, 0.3290, 1};
+  const cmsCIExyYTRIPLE p3 = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}};
+  const double srgbCurve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+  cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
+  cmsToneCurve* curves[3] = {curve, curve, curve};
+  const std::string nclxP3 = saved(cmsCreateRGBProfile(&d65, &p3, curves));
+  cmsFreeToneCurve(curve);
+  Image cube;
+  for (int r = 0; r < 256; r += 5)
+    for (int g = 0; g < 256; g += 5)
+      for (int b = 0; b < 256; b += 5)
+        cube.rgba.insert(cube.rgba.end(), {uint8_t(r), uint8_t(g), uint8_t(b), uint8_t(r ^ b)});
+  cube.width = uint32_t(cube.rgba.size() / 4);
+  cube.height = 1;
+  using imagefiles::Profile;
+  const struct {
+    const char* name;
+    std::string icc;
+    uint16_t primaries = 0, transfer = 0;  // nclx, when not 0
+  } cases[] = {{"display p3", imagefiles::iccProfile(Profile::kDisplayP3)},
+               {"adobe rgb", imagefiles::iccProfile(Profile::kAdobeRgb)},
+               {"prophoto", imagefiles::iccProfile(Profile::kProPhoto)},
+               {"nclx display p3", nclxP3, 12, 13}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto* bytes = c.primaries != 0 ? nullptr : reinterpret_cast<const uint8_t*>(c.icc.data());
+    const char* unusable = nullptr;
+    lumo::internal::ColourTransform* t = lumo::internal::acquireColourTransform(
+        {bytes, bytes != nullptr ? c.icc.size() : 0, c.primaries, c.transfer},
+        lumo::internal::ColourLayout::kRgba, &unusable);
+    ASSERT_NE(t, nullptr);
+    Image got = cube;
+    lumo::internal::applyColourTransform(t, cube.rgba.data(), got.rgba.data(), cube.width);
+    lumo::internal::releaseColourTransform(t);
+    EXPECT_LE(maxDifference(got, toSrgb(cube, c.icc)), 1);
+  }
+}
+
+// Pixels go out as stored, bit for bit, when the description is sRGB (a
+// profile or nclx: no transform), cannot be used (logged at level 2 on
+// LUMO_Colour), or colour is not managed; and a profile may be 4 MiB long,
+// not a byte more.
+TEST_F(EngineTest, ColourThatNeedsNoOrCannotTakeAConversionLeavesPixelsAsStored) {
+  using imagefiles::Profile;
+  const Image image = gradient(64, 48);
+  const std::string p3 = imagefiles::iccProfile(Profile::kDisplayP3);
+  std::string damaged = p3;
+  damaged[36] = 'X';  // the 'acsp' signature
+  DECODE(stored, decode(jpeg(image, {}, "untagged.jpg")));
+  const struct {
+    const char* name;
+    std::string icc;
+    const char* note;  // logged, or null
+  } cases[] = {
+      {"srgb", imagefiles::iccProfile(Profile::kSrgb), nullptr},
+      {"damaged", damaged, "little-cms cannot read the profile"},
+      {"not rgb", imagefiles::iccProfile(Profile::kCmyk), "the profile's colour space"},
+      {"4 MiB + 1", padded(p3, lumo::internal::kMaxIccProfileBytes + 1), "larger than 4 MiB"},
+  };
+  auto notes = [](const char* text) {
+    size_t n = 0;
+    for (const auto& m : testsupport::traces().messages())
+      n += m.channel == "LUMO_Colour" && m.level == 2 && m.text.find(text) != std::string::npos;
+    return n;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::traces().clear();
+    DECODE(got, decode(jpeg(image, {.icc = c.icc}, "tagged.jpg")));
+    EXPECT_EQ(got.rgba, stored.rgba);
+    EXPECT_EQ(notes(c.note != nullptr ? c.note : "colour"), c.note != nullptr ? 1u : 0u);
+  }
+  DECODE(nclx, decode(make("srgb.avif", imagefiles::writeHeif, 64, 48, image.rgba.data(),
+                           imagefiles::HeifOptions{.avif = true, .primaries = 1, .transfer = 13})));
+  DECODE(plain, decode(make("plain.avif", imagefiles::writeHeif, 64, 48, image.rgba.data(),
+                            imagefiles::HeifOptions{.avif = true, .primaries = 2, .transfer = 2})));
+  EXPECT_EQ(nclx.rgba, plain.rgba);
+  const std::string largest =
+      jpeg(image, {.icc = padded(p3, lumo::internal::kMaxIccProfileBytes)}, "largest.jpg");
+  DECODE(converted, decode(largest));
+  EXPECT_LE(maxDifference(converted, toSrgb(stored, p3)), 1);
+  // Decoder processes take the setting from their environment.
+  if (DecoderEnvironment::enabled()) return;
+  lumo::internal::setColourManaged(false);
+  DECODE(unmanaged, decode(largest));
+  lumo::internal::setColourManaged(true);
+  EXPECT_EQ(unmanaged.rgba, stored.rgba);
+}
+
+// HDR transfer functions put diffuse white (203 cd/m²: PQ's code 148, HLG's
+// 75 %, code 191) at sRGB's white and clip what is brighter; black stays
+// black, and mid-tones land where the mapping puts them (sRGB's curve of
+// luminance / 203).
+TEST_F(EngineTest, HdrTransfersPutDiffuseWhiteAtSrgbWhite) {
+  const struct {
+    int transfer;
+    uint8_t in, out;
+  } cases[] = {{16, 148, 255}, {16, 250, 255}, {16, 100, 107}, {16, 0, 0},  // 30 cd/m²
+               {18, 191, 255}, {18, 128, 137}, {18, 0, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.transfer << ": " << int(c.in));
+    const std::vector<uint8_t> flat(16 * 16 * 4, c.in);
+    DECODE(got, decode(make("hdr.avif", imagefiles::writeHeif, 16, 16, flat.data(),
+                            imagefiles::HeifOptions{
+                                .avif = true, .primaries = 9, .transfer = c.transfer})));
+    for (size_t i = 0; i < got.rgba.size(); i += 4) ASSERT_NEAR(got.rgba[i + 1], c.out, 3) << i;
+  }
+}
+
+// A CMYK JPEG with a profile goes through it (Adobe's inverted CMYK and
+// plain), not through the plain formula.
+TEST_F(EngineTest, CmykJpegWithAProfileIsConvertedThroughIt) {
+  const std::string cmyk = imagefiles::iccProfile(imagefiles::Profile::kCmyk);
+  cmsHPROFILE in = cmsOpenProfileFromMem(cmyk.data(), cmsUInt32Number(cmyk.size()));
+  cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+  const Image ink = gradient(48, 32, [](size_t) { return uint8_t(100); });  // K: mid-grey
+  for (bool adobe : {true, false}) {
+    SCOPED_TRACE(adobe ? "adobe" : "plain");
+    cmsHTRANSFORM t = cmsCreateTransform(in, adobe ? TYPE_CMYK_8_REV : TYPE_CMYK_8, srgb,
+                                         TYPE_RGBA_8, INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
+    ASSERT_NE(t, nullptr);
+    Image want = ink;
+    cmsDoTransform(t, ink.rgba.data(), want.rgba.data(), 48 * 32);
+    cmsDeleteTransform(t);
+    for (size_t i = 3; i < want.rgba.size(); i += 4) want.rgba[i] = 255;
+    imagefiles::JpegOptions o{.quality = 95, .channels = 4, .icc = cmyk};
+    o.adobeMarker = adobe;
+    DECODE(got, decode(jpeg(ink, o)));
+    o.icc.clear();
+    DECODE(plain, decode(jpeg(ink, o, "plain.jpg")));
+    EXPECT_GE(psnr(got, want), 35.0);
+    EXPECT_LT(psnr(plain, want), 25.0);
+  }
+  cmsCloseProfile(srgb);
+  cmsCloseProfile(in);
+}
+
+TEST_F(EngineTest, ConcurrentDecodesAgree) {
+  const Image image = gradient(120, 90);
+  const std::string paths[] = {jpeg(image), png(image)};
+  const Image want[] = {toImage(*scaled(paths[0], 50, 40)), toImage(*scaled(paths[1], 50, 40))};
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 5; ++round) {
+        BitmapPtr b = scaled(paths[t % 2], 50, 40);
+        if (!b || std::memcmp(b->pixels, want[t % 2].rgba.data(), want[t % 2].rgba.size()) != 0)
+          ++mismatches;
+      }
+      kor::ErrorStorage::ack();
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Decoder processes. The test decoder reads a file that starts with
+// "IMAGESERVER-TEST <what>" as a request to misbehave, or to give its pid as
+// the image's width.
+
+class DecoderTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    lumo::internal::setDecoderExecutable(IMAGESERVER_TEST_DECODER);
+    ASSERT_TRUE(lumo::startDecoders());
+  }
+  void TearDown() override {
+    lumo::internal::setDecoderDeadlines(0, 0);
+    lumo::stopDecoders();
+    EngineTest::TearDown();
+  }
+  std::string test(const std::string& what) {
+    return dir.write(what + ".png", "IMAGESERVER-TEST " + what);
+  }
+  // The pid of the decoder that serves |client|.
+  int pidFor(uint64_t client) {
+    lumo::DecoderScope scope(client);
+    InfoPtr pid = info(test("pid"));
+    return pid ? int(pid->width) : -1;
+  }
+  // Reading |path| fails; the reason.
+  std::string infoFailure(const std::string& path) {
+    kor::ErrorStorage::ack();
+    EXPECT_EQ(info(path), nullptr);
+    std::string reason = kor::ErrorStorage::reason();
+    kor::ErrorStorage::ack();
+    return reason;
+  }
+};
+
+TEST_F(DecoderTest, ADecoderIsConfinedBeforeItReadsAnything) {
+  const int pid = pidFor(1);
+  ASSERT_GT(pid, 0);
+  const std::string proc = "/proc/" + std::to_string(pid);
+  const std::string status = imagefiles::readFile(proc + "/status");
+  EXPECT_NE(status.find("NoNewPrivs:\t1"), std::string::npos);
+  EXPECT_NE(status.find("Seccomp:\t2"), std::string::npos);
+  // Only its channel is open.
+  size_t open = 0;
+  if (DIR* fds = opendir((proc + "/fd").c_str())) {
+    while (dirent* entry = readdir(fds)) open += entry->d_name[0] != '.';
+    closedir(fds);
+  }
+  EXPECT_EQ(open, 1u);
+  const std::string limits = imagefiles::readFile(proc + "/limits");
+  EXPECT_NE(limits.find("Max open files            4"), std::string::npos) << limits;
+  EXPECT_NE(limits.find("Max cpu time              600"), std::string::npos) << limits;
+  // Its namespaces are not ours (this kernel allows unprivileged ones).
+  for (const char* ns : {"user", "net", "mnt", "ipc"}) {
+    char ours[64] = {}, its[64] = {};
+    ASSERT_GT(readlink(("/proc/self/ns/" + std::string(ns)).c_str(), ours, sizeof(ours) - 1), 0);
+    ASSERT_GT(readlink((proc + "/ns/" + ns).c_str(), its, sizeof(its) - 1), 0);
+    EXPECT_STRNE(ours, its) << ns;
+  }
+}
+
+// dav1d and libde265 decode on threads of their own inside the confined
+// decoder (the filter lets dav1d start and name them) once the coded data
+// is large enough (noise codes large); they end with the decode, as the
+// long-lived decoder must not gather them.
+TEST_F(DecoderTest, Av1AndHevcDecodeOnThreadsThatEndWithTheDecode) {
+  cpu_set_t cores;
+  ASSERT_EQ(sched_getaffinity(0, sizeof cores, &cores), 0);
+  if (CPU_COUNT(&cores) < 2) GTEST_SKIP() << "on one core the codecs decode on one thread";
+  const int pid = pidFor(1);
+  auto threads = [&] {
+    const std::string status = imagefiles::readFile("/proc/" + std::to_string(pid) + "/status");
+    return std::atoi(status.c_str() + status.find("Threads:") + 8);
+  };
+  const int idle = threads();
+  std::vector<uint8_t> noise(256 * 192 * 4);
+  for (size_t i = 0; i < noise.size(); ++i)
+    noise[i] = uint8_t(i % 4 == 3 ? 255 : i * i * 2654435761u >> 24);
+  lumo::DecoderScope scope(1);
+  for (bool avif : {true, false}) {
+    SCOPED_TRACE(avif ? "AV1" : "HEVC");
+    const std::string path = make(avif ? "t.avif" : "t.heic", imagefiles::writeHeif, 256, 192,
+                                  noise.data(), imagefiles::HeifOptions{.avif = avif});
+    ASSERT_GE(imagefiles::readFile(path).size(), lumo::internal::kThreadedCodedBytes);
+    DECODE(got, decode(path));
+    EXPECT_EQ(lumo::internal::decoderOf(1), pid);
+    for (int i = 0; i < 100 && threads() != idle; ++i) usleep(10 * 1000);
+    EXPECT_EQ(threads(), idle);
+  }
+}
+
+TEST_F(DecoderTest, ForbiddenCallsCrashesAndHangsFailOnlyTheirOwnCall) {
+  const std::string good = png(gradient(8, 8));
+  lumo::DecoderScope scope(7);
+  int pid = pidFor(7);
+  for (const char* call : {"openat", "socket"}) {
+    EXPECT_EQ(infoFailure(test(call)),
+              "decoder process " + std::to_string(pid) + " killed by signal 31 (SIGSYS)");
+    EXPECT_NE(info(good), nullptr) << kor::ErrorStorage::reason();  // a fresh decoder
+    const int next = pidFor(7);
+    EXPECT_NE(next, pid);
+    pid = next;
+  }
+  EXPECT_EQ(infoFailure(test("crash")),
+            "decoder process " + std::to_string(pid) + " killed by signal 11 (SIGSEGV)");
+  // Out of memory: the call fails with the decoder's reason, and a fresh
+  // process serves the next.
+  pid = pidFor(7);
+  EXPECT_EQ(infoFailure(test("oom")), "out of memory (a test)");
+  EXPECT_NE(pidFor(7), pid);
+  lumo::internal::setDecoderDeadlines(300, 300);
+  pid = pidFor(7);
+  EXPECT_EQ(infoFailure(test("hang")),
+            "decoder process " + std::to_string(pid) + " ran past its deadline of 300 ms");
+  EXPECT_NE(decode(good), nullptr) << kor::ErrorStorage::reason();
+}
+
+// Lends memfd memory, as a client's segments are lent: the decoder writes
+// the pixels there itself, and this process maps them read-only (a copy
+// here would fault). |shared| false lends plain memory instead.
+class LendingProvider : public lumo::PixelBufferProvider {
+ public:
+  explicit LendingProvider(bool shared) : m_shared(shared) {}
+  ~LendingProvider() override {
+    if (m_data != nullptr) munmap(m_data, m_bytes);
+    if (m_fd >= 0) close(m_fd);
+  }
+  uint8_t* allocatePixels(size_t bytes) override {
+    m_bytes = bytes;
+    if (!m_shared) {
+      m_data = static_cast<uint8_t*>(
+          mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
       return m_data;
     }
-    void releasePixels(uint8_t* pixels) override { EXPECT_EQ(pixels, m_data); }
-    int sharedPixels(const uint8_t* pixels, uint64_t* id) override {
-      EXPECT_EQ(pixels, m_data);
-      *id = 0;
-      return m_shared ? m_fd : -1;
-    }
-    uint8_t* lent() const { return m_data; }
-
-   private:
-    const bool m_shared;
-    int m_fd = -1;
-    uint8_t* m_data = nullptr;
-    size_t m_bytes = 0;
-  };
-
-  TEST_F(DecoderTest, PixelsGoStraightIntoLentMemoryOrAreCopiedIntoIt) {
-    const Image image = gradient(300, 200);
-    const std::string path = png(image);
-    for (bool shared : {true, false}) {
-      LendingProvider provider(shared);
-      lumo::PixelBufferScope scope(&provider);
-      BitmapPtr bitmap = decode(path);
-      ASSERT_NE(bitmap, nullptr) << kor::ErrorStorage::reason();
-      EXPECT_EQ(bitmap->pixels, provider.lent()) << shared;
-      EXPECT_EQ(toImage(*bitmap).rgba, image.rgba) << shared;
-    }
+    m_fd = memfd_create("lent", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    EXPECT_EQ(ftruncate(m_fd, off_t(bytes)), 0);
+    EXPECT_EQ(fcntl(m_fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW), 0);
+    m_data = static_cast<uint8_t*>(mmap(nullptr, bytes, PROT_READ, MAP_SHARED, m_fd, 0));
+    return m_data;
   }
-
-  TEST_F(DecoderTest, ADecoderThatClaimsMorePixelsThanItHoldsIsEnded) {
-    const std::string small = png(gradient(8, 8));
-    lumo::DecoderScope scope(5);
-    // The first decode leaves the decoder a scratch segment, which the next
-    // requests offer: small bitmaps go there without a grant.
-    ASSERT_NE(decode(small), nullptr) << kor::ErrorStorage::reason();
-    ASSERT_NE(decode(small), nullptr) << kor::ErrorStorage::reason();
-    const int pid = pidFor(5);
-    EXPECT_EQ(failure(test("overreach")),
-              "decoder process " + std::to_string(pid) + " broke the protocol");
-    EXPECT_NE(pidFor(5), pid);
-    EXPECT_NE(decode(small), nullptr) << kor::ErrorStorage::reason();
+  void releasePixels(uint8_t* pixels) override { EXPECT_EQ(pixels, m_data); }
+  int sharedPixels(const uint8_t* pixels, uint64_t* id) override {
+    EXPECT_EQ(pixels, m_data);
+    *id = 0;
+    return m_shared ? m_fd : -1;
   }
+  uint8_t* lent() const { return m_data; }
 
-  TEST_F(DecoderTest, EachClientHasADecoderOfItsOwnUntilItIsReleased) {
-    const int first = pidFor(1);
-    const int second = pidFor(2);
-    EXPECT_GT(first, 0);
-    EXPECT_GT(second, 0);
-    EXPECT_NE(first, second);
-    EXPECT_EQ(pidFor(1), first);
-    EXPECT_EQ(lumo::internal::decoderOf(1), first);
-    lumo::releaseDecoder(1);
-    EXPECT_EQ(lumo::internal::decoderOf(1), 0);
-    EXPECT_EQ(kill(first, 0), -1);  // ended and reaped
-    EXPECT_NE(pidFor(1), first);
-    EXPECT_EQ(pidFor(2), second);
-  }
+ private:
+  const bool m_shared;
+  int m_fd = -1;
+  uint8_t* m_data = nullptr;
+  size_t m_bytes = 0;
+};
 
-  TEST_F(DecoderTest, SparesAreStartedAheadAndDecodersBounded) {
-    for (int i = 0; i < 2000 && lumo::internal::spareCount() < lumo::kSpareDecoders; ++i)
-      usleep(1000);
-    EXPECT_EQ(lumo::internal::spareCount(), lumo::kSpareDecoders);
-    // A spare taken while another is ready is replaced only once clients
-    // have stopped arriving for a while (a start would take a core from the
-    // one that just arrived).
-    pidFor(1000);  // a client no earlier test had
-    usleep(50 * 1000);
-    EXPECT_EQ(lumo::internal::spareCount(), lumo::kSpareDecoders - 1);
-    for (uint64_t client = 1; client <= lumo::kMaxDecoders + 2; ++client) pidFor(client);
-    // The decoders used longest ago have ended; the last one used is there.
-    EXPECT_EQ(lumo::internal::decoderOf(1), 0);
-    EXPECT_NE(lumo::internal::decoderOf(lumo::kMaxDecoders + 2), 0);
-    EXPECT_LE(lumo::internal::decoderCount(), lumo::kMaxDecoders + lumo::kSpareDecoders);
+TEST_F(DecoderTest, PixelsGoStraightIntoLentMemoryOrAreCopiedIntoIt) {
+  const Image image = gradient(300, 200);
+  const std::string path = png(image);
+  for (bool shared : {true, false}) {
+    LendingProvider provider(shared);
+    lumo::PixelBufferScope scope(&provider);
+    BitmapPtr bitmap = decode(path);
+    ASSERT_NE(bitmap, nullptr) << kor::ErrorStorage::reason();
+    EXPECT_EQ(bitmap->pixels, provider.lent()) << shared;
+    EXPECT_EQ(toImage(*bitmap).rgba, image.rgba) << shared;
   }
+}
+
+TEST_F(DecoderTest, ADecoderThatClaimsMorePixelsThanItHoldsIsEnded) {
+  const std::string small = png(gradient(8, 8));
+  lumo::DecoderScope scope(5);
+  // The first decode leaves the decoder a scratch segment, which the next
+  // requests offer: small bitmaps go there without a grant.
+  ASSERT_NE(decode(small), nullptr) << kor::ErrorStorage::reason();
+  ASSERT_NE(decode(small), nullptr) << kor::ErrorStorage::reason();
+  const int pid = pidFor(5);
+  EXPECT_EQ(failure(test("overreach")),
+            "decoder process " + std::to_string(pid) + " broke the protocol");
+  EXPECT_NE(pidFor(5), pid);
+  EXPECT_NE(decode(small), nullptr) << kor::ErrorStorage::reason();
+}
+
+TEST_F(DecoderTest, EachClientHasADecoderOfItsOwnUntilItIsReleased) {
+  const int first = pidFor(1);
+  const int second = pidFor(2);
+  EXPECT_GT(first, 0);
+  EXPECT_GT(second, 0);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(pidFor(1), first);
+  EXPECT_EQ(lumo::internal::decoderOf(1), first);
+  lumo::releaseDecoder(1);
+  EXPECT_EQ(lumo::internal::decoderOf(1), 0);
+  EXPECT_EQ(kill(first, 0), -1);  // ended and reaped
+  EXPECT_NE(pidFor(1), first);
+  EXPECT_EQ(pidFor(2), second);
+}
+
+TEST_F(DecoderTest, SparesAreStartedAheadAndDecodersBounded) {
+  for (int i = 0; i < 2000 && lumo::internal::spareCount() < lumo::kSpareDecoders; ++i)
+    usleep(1000);
+  EXPECT_EQ(lumo::internal::spareCount(), lumo::kSpareDecoders);
+  // A spare taken while another is ready is replaced only once clients
+  // have stopped arriving for a while (a start would take a core from the
+  // one that just arrived).
+  pidFor(1000);  // a client no earlier test had
+  usleep(50 * 1000);
+  EXPECT_EQ(lumo::internal::spareCount(), lumo::kSpareDecoders - 1);
+  for (uint64_t client = 1; client <= lumo::kMaxDecoders + 2; ++client) pidFor(client);
+  // The decoders used longest ago have ended; the last one used is there.
+  EXPECT_EQ(lumo::internal::decoderOf(1), 0);
+  EXPECT_NE(lumo::internal::decoderOf(lumo::kMaxDecoders + 2), 0);
+  EXPECT_LE(lumo::internal::decoderCount(), lumo::kMaxDecoders + lumo::kSpareDecoders);
+}
 
 }  // namespace

@@ -889,10 +889,13 @@ void describeColour(Pipeline& pipeline, const heif_image_handle* handle,
     delete[] icc;
     return;
   }
+  // libheif hands out a profile it allocated even when it then reports an
+  // error (a damaged colr box), so it is freed whatever the result.
   heif_color_profile_nclx* nclx = nullptr;
-  if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code != heif_error_Ok) return;
-  pipeline.setCicp(static_cast<uint16_t>(nclx->color_primaries),
-                   static_cast<uint16_t>(nclx->transfer_characteristics));
+  if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code == heif_error_Ok &&
+      nclx != nullptr)
+    pipeline.setCicp(static_cast<uint16_t>(nclx->color_primaries),
+                     static_cast<uint16_t>(nclx->transfer_characteristics));
   heif_nclx_color_profile_free(nclx);
 }
 

@@ -130,7 +130,7 @@ bool installFilter() {
   allow(SCMP_SYS(rt_sigprocmask));
   allow(SCMP_SYS(set_robust_list));
   allow(SCMP_SYS(exit));
-  allow(SCMP_SYS(prctl), 1, SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME));
+  allow(SCMP_SYS(prctl), 1, SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME, 0));
   allow(SCMP_SYS(clock_gettime));
   allow(SCMP_SYS(sched_yield));
   allow(SCMP_SYS(exit_group));

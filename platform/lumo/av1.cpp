@@ -39,12 +39,11 @@
 #include <vector>
 
 #include "platform/lumo/codec.h"
+#include "platform/lumo/heif_plugin.h"
 
 namespace lumo::internal {
 namespace {
 
-// Above libheif's own AV1 decoders (dav1d 150, libaom 100).
-constexpr int kPriority = 200;
 // A decode's threads at most: a host runs a decoder process per client, and
 // several decodes at once each take this many.
 constexpr int kMaxThreads = 8;
@@ -63,25 +62,17 @@ struct Decoder {
   std::vector<uint8_t> data;
 };
 
-constexpr heif_error kOk = {heif_error_Ok, heif_suberror_Unspecified, "Success"};
-constexpr heif_error kNoMemory = {heif_error_Memory_allocation_error, heif_suberror_Unspecified,
-                                  "out of memory"};
-
-heif_error decoderError(const char* message) {
-  return {heif_error_Decoder_plugin_error, heif_suberror_Unspecified, message};
-}
-
 const char* pluginName() { return "dav1d AV1 decoder"; }
 
 int supports(heif_compression_format format) {
-  return format == heif_compression_AV1 ? kPriority : 0;
+  return format == heif_compression_AV1 ? kPluginPriority : 0;
 }
 
 heif_error newDecoder(void** out) {
   auto* decoder = new (std::nothrow) Decoder;
-  if (decoder == nullptr) return kNoMemory;
+  if (decoder == nullptr) return kPluginNoMemory;
   *out = decoder;
-  return kOk;
+  return kPluginOk;
 }
 
 void freeDecoder(void* opaque) { delete static_cast<Decoder*>(opaque); }
@@ -92,9 +83,9 @@ heif_error pushData(void* opaque, const void* data, size_t size) {
   try {
     decoder->data.insert(decoder->data.end(), bytes, bytes + size);
   } catch (...) {
-    return kNoMemory;
+    return kPluginNoMemory;
   }
-  return kOk;
+  return kPluginOk;
 }
 
 // The context of one image's decode and what it holds: closed, and every
@@ -215,12 +206,12 @@ heif_image* toHeifImage(const Dav1dPicture& picture) {
 heif_error decodeImage(void* opaque, heif_image** out) {
   auto* decoder = static_cast<Decoder*>(opaque);
   Session session;
-  if (!open(session, *decoder)) return decoderError("cannot start the AV1 decoder");
-  if (!decodePicture(session)) return decoderError("the AV1 decoder refused the image data");
+  if (!open(session, *decoder)) return pluginError("cannot start the AV1 decoder");
+  if (!decodePicture(session)) return pluginError("the AV1 decoder refused the image data");
   heif_image* image = toHeifImage(session.picture);
-  if (image == nullptr) return kNoMemory;
+  if (image == nullptr) return kPluginNoMemory;
   *out = image;
-  return kOk;
+  return kPluginOk;
 }
 
 void setStrict(void*, int) {}

@@ -21,32 +21,22 @@
 #include <new>
 
 #include "platform/lumo/codec.h"
+#include "platform/lumo/heif_plugin.h"
 
 namespace lumo::internal {
 namespace {
 
-// Above libheif's own libde265 plug-in (100).
-constexpr int kPriority = 200;
-
-constexpr heif_error kOk = {heif_error_Ok, heif_suberror_Unspecified, "Success"};
-constexpr heif_error kNoMemory = {heif_error_Memory_allocation_error, heif_suberror_Unspecified,
-                                  "out of memory"};
-
-heif_error decoderError(const char* message) {
-  return {heif_error_Decoder_plugin_error, heif_suberror_Unspecified, message};
-}
-
 const char* pluginName() { return "libde265 HEVC decoder"; }
 
 int supports(heif_compression_format format) {
-  return format == heif_compression_HEVC ? kPriority : 0;
+  return format == heif_compression_HEVC ? kPluginPriority : 0;
 }
 
 heif_error newDecoder(void** out) {
   de265_decoder_context* context = de265_new_decoder();
-  if (context == nullptr) return kNoMemory;
+  if (context == nullptr) return kPluginNoMemory;
   *out = context;
-  return kOk;
+  return kPluginOk;
 }
 
 // Ends the worker threads and frees every picture the decoder still holds.
@@ -59,16 +49,16 @@ heif_error pushData(void* opaque, const void* data, size_t size) {
   const auto* bytes = static_cast<const uint8_t*>(data);
   size_t at = 0;
   while (at < size) {
-    if (size - at < 4) return decoderError("truncated HEVC data");
+    if (size - at < 4) return pluginError("truncated HEVC data");
     const uint32_t length = uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
                             uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
     at += 4;
-    if (length > size - at || length > INT32_MAX) return decoderError("truncated HEVC data");
+    if (length > size - at || length > INT32_MAX) return pluginError("truncated HEVC data");
     if (!de265_isOK(de265_push_NAL(context, bytes + at, static_cast<int>(length), 0, nullptr)))
-      return kNoMemory;
+      return kPluginNoMemory;
     at += length;
   }
-  return kOk;
+  return kPluginOk;
 }
 
 // Copies plane |index| of |from| into a new plane of |image|.
@@ -140,8 +130,8 @@ heif_error decodeImage(void* opaque, heif_image** out) {
   const int threads =
       heifCodecThreads(static_cast<size_t>(de265_get_number_of_input_bytes_pending(context)));
   if (threads > 1 && !de265_isOK(de265_start_worker_threads(context, threads)))
-    return decoderError("cannot start the HEVC decoder");
-  if (!de265_isOK(de265_flush_data(context))) return kNoMemory;
+    return pluginError("cannot start the HEVC decoder");
+  if (!de265_isOK(de265_flush_data(context))) return kPluginNoMemory;
   heif_image* image = nullptr;
   bool converted = true;
   for (;;) {
@@ -156,10 +146,10 @@ heif_error decodeImage(void* opaque, heif_image** out) {
     }
     if (error != DE265_OK || more == 0) break;
   }
-  if (!converted) return kNoMemory;
-  if (image == nullptr) return decoderError("the HEVC data holds no picture");
+  if (!converted) return kPluginNoMemory;
+  if (image == nullptr) return pluginError("the HEVC data holds no picture");
   *out = image;
-  return kOk;
+  return kPluginOk;
 }
 
 void setStrict(void*, int) {}

@@ -232,9 +232,9 @@ double engineDecode(const std::string& path, bool inDecoder, int count) {
     const lumo::Vec2<unsigned int> size = {125, 93};
     lumo::Bitmap* bitmap =
         inDecoder ? lumo::Engine::getInstance().createBitmap(
-                        name, lumo::BitmapInfo::FORMAT_DEFAULT, size,
-                        lumo::Bitmap::SCALING_AREA_AVERAGE, false, nullptr)
-                  : lumo::internal::localDecode(name, -1, 0, lumo::BitmapInfo::FORMAT_DEFAULT,
+                        name, lumo::BitmapInfo::kFormatDefault, size,
+                        lumo::Bitmap::kScalingAreaAverage, false, nullptr)
+                  : lumo::internal::localDecode(name, -1, 0, lumo::BitmapInfo::kFormatDefault,
                                                 size.x, size.y, true);
     if (bitmap == nullptr) fail(std::string("engine decode: ") + kor::ErrorStorage::reason());
     readAll(bitmap->pixels, size_t{bitmap->stride} * bitmap->height);

@@ -38,7 +38,7 @@ lumo::Bitmap* decodeHere(const std::string& path, lumo::BitmapInfo::Format forma
 
 Image rgbaOf(const std::string& path, bool managed = true) {
   lumo::internal::setColourManaged(managed);
-  lumo::Bitmap* bitmap = decodeHere(path, lumo::BitmapInfo::FORMAT_RGBA8888);
+  lumo::Bitmap* bitmap = decodeHere(path, lumo::BitmapInfo::kFormatRGBA8888);
   lumo::internal::setColourManaged(true);
   Image image{bitmap->width, bitmap->height,
               std::vector<uint8_t>(bitmap->pixels,
@@ -104,7 +104,7 @@ void accuracy(const std::string& inputs, const std::string& scratch) {
 double decodeMs(const std::string& path, bool managed, uint32_t width, uint32_t height) {
   lumo::internal::setColourManaged(managed);
   const double t0 = now();
-  lumo::Bitmap* bitmap = decodeHere(path, lumo::BitmapInfo::FORMAT_DEFAULT, width, height);
+  lumo::Bitmap* bitmap = decodeHere(path, lumo::BitmapInfo::kFormatDefault, width, height);
   readAll(bitmap->pixels, size_t{bitmap->stride} * bitmap->height);
   lumo::Engine::getInstance().destroyBitmap(bitmap);
   const double ms = (now() - t0) * 1e3;

@@ -17,7 +17,7 @@ void addConfiguredEntries(ImageServer* server, const util::config::Value& root, 
 
 void ImageServer::loadConfig() {
   util::config::Provider provider("imageserver", "config", 0,
-                                  util::config::Provider::LOAD_AT_CONSTRUCTION);
+                                  util::config::Provider::kLoadAtConstruction);
   if (!provider.isLoaded()) {
     TRACE(g_workerChannel, 3, "Cannot load image server config (%s), starting with defaults",
           kor::ErrorStorage::reason());

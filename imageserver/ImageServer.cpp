@@ -40,7 +40,7 @@ void ImageServer::processImages() {
   g_workerChannel.logC(2, "Image server worker thread started");
 
   CIPtr<CIString> version = CITypesFactory::createString(svx::imageserver::kInterfaceVersion,
-                                                         util::UnicodeString_common::UTF8);
+                                                         util::UnicodeString_common::kUtf8);
   updateSVXVersion(version);
 
   loadConfig();

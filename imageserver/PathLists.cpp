@@ -4,7 +4,7 @@ void ImageServer::addToPathList(const char* path, bool whitelist) {
   osal::Path canonical = osal::Path(path).getCanonicalized();
   if (canonical.isEmpty()) return;
   util::UnicodeString8 entry(canonical.c_str(), canonical.str().size(),
-                             util::UnicodeString_common::UTF8);
+                             util::UnicodeString_common::kUtf8);
 
   osal::MutexLocker locker(m_mutex);
   kor::vector<util::UnicodeString8>& list = whitelist ? m_whitelist : m_blacklist;

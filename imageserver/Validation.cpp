@@ -6,8 +6,8 @@
 #include "imageserver/ImageServer.h"
 
 util::UnicodeString8 ImageServer::resolvePath(CIPtr<CIString> locator) {
-  const util::UnicodeString8 prefix("file://", util::UnicodeString_common::UTF8);
-  const util::UnicodeString8 nothing("", util::UnicodeString_common::UTF8);
+  const util::UnicodeString8 prefix("file://", util::UnicodeString_common::kUtf8);
+  const util::UnicodeString8 nothing("", util::UnicodeString_common::kUtf8);
   if (locator.isNull()) return nothing;
   return locator->replace(prefix, nothing);
 }
@@ -67,7 +67,7 @@ bool ImageServer::isImagePath(CIPtr<CIString> locator, osal::FileIdentity* accep
   if (!extensionCheck()) return true;
 
   util::UnicodeString8 path(canonical.c_str(), canonical.str().size(),
-                            util::UnicodeString_common::UTF8);
+                            util::UnicodeString_common::kUtf8);
   if (isBlacklisted(path)) return refuse(Rejection::kBlacklisted);
   if (isWhitelisted(path)) return true;
 

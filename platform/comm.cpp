@@ -209,18 +209,18 @@ int ServiceRegistration::registerService() {
     kor::ErrorStorage::set("cannot register: no registration record");
     return -1;
   }
-  return ServiceDirectory::instance().add(m_record);
+  return ServiceDirectory::getInstance().add(m_record);
 }
 
 int ServiceRegistration::unregisterService() {
   if (m_record == nullptr) return -1;
-  return ServiceDirectory::instance().remove(m_record);
+  return ServiceDirectory::getInstance().remove(m_record);
 }
 
 // ---------------------------------------------------------------------------
 // Directory.
 
-ServiceTarget::~ServiceTarget() { ServiceDirectory::instance().targetDestroyed(this); }
+ServiceTarget::~ServiceTarget() { ServiceDirectory::getInstance().targetDestroyed(this); }
 
 void ServiceDirectory::targetDestroyed(ServiceTarget* target) {
   Listener* listener;
@@ -231,7 +231,7 @@ void ServiceDirectory::targetDestroyed(ServiceTarget* target) {
   if (listener != nullptr) listener->onTargetDestroyed(target);
 }
 
-ServiceDirectory& ServiceDirectory::instance() {
+ServiceDirectory& ServiceDirectory::getInstance() {
   static ServiceDirectory* directory = new ServiceDirectory();  // lives as long as the process
   return *directory;
 }
@@ -324,7 +324,7 @@ void ServiceDirectory::endLease(ServiceRegistrationRecord* record) {
 
 void ServiceDirectory::Lease::release() {
   if (m_record == nullptr) return;
-  ServiceDirectory::instance().endLease(m_record);
+  ServiceDirectory::getInstance().endLease(m_record);
   m_record = nullptr;
 }
 

@@ -461,7 +461,7 @@ class ServiceDirectory {
     ServiceRegistrationRecord* m_record = nullptr;
   };
 
-  static ServiceDirectory& instance();
+  static ServiceDirectory& getInstance();
 
   // Installs the transport (null for none); returns the previous one.
   Listener* setListener(Listener* listener);

@@ -79,15 +79,15 @@ class LoadingListener {
 struct BitmapInfo {
   // What kind of file the image came from.
   enum SourceType : int32_t {
-    SOURCE_UNKNOWN = 0,
-    SOURCE_JPEG = 1,
-    SOURCE_PNG = 2,
-    SOURCE_GIF = 3,
-    SOURCE_BMP = 4,
-    SOURCE_WEBP = 5,
+    kSourceUnknown = 0,
+    kSourceJpeg = 1,
+    kSourcePng = 2,
+    kSourceGif = 3,
+    kSourceBmp = 4,
+    kSourceWebp = 5,
     // HEIF (HEIC) and AVIF: a source type of the engine's own, outside the
     // five above, so the service reports it as an unknown format.
-    SOURCE_HEIF = 6,
+    kSourceHeif = 6,
   };
 
   // Packed pixel formats, 8 bits per channel unless stated. Bytes are listed
@@ -95,20 +95,20 @@ struct BitmapInfo {
   // straight colour is kept). L8 from colour is Rec. 601 luma; RGB565 rounds
   // each channel to its width.
   enum Format : int32_t {
-    FORMAT_DEFAULT = 0,   // ask for the engine's choice (see createBitmap)
-    FORMAT_L8 = 1,        // grey
-    FORMAT_LA88 = 2,      // grey, alpha
-    FORMAT_RGB565 = 3,    // 16-bit little-endian word: R in bits 15..11, G 10..5, B 4..0
-    FORMAT_RGB888 = 4,    // R, G, B
-    FORMAT_BGR888 = 5,    // B, G, R
-    FORMAT_RGBA8888 = 6,  // R, G, B, A (straight alpha)
-    FORMAT_BGRA8888 = 7,  // B, G, R, A (straight alpha)
-    FORMAT_ARGB8888 = 8,  // A, R, G, B (straight alpha)
+    kFormatDefault = 0,   // ask for the engine's choice (see createBitmap)
+    kFormatL8 = 1,        // grey
+    kFormatLA88 = 2,      // grey, alpha
+    kFormatRGB565 = 3,    // 16-bit little-endian word: R in bits 15..11, G 10..5, B 4..0
+    kFormatRGB888 = 4,    // R, G, B
+    kFormatBGR888 = 5,    // B, G, R
+    kFormatRGBA8888 = 6,  // R, G, B, A (straight alpha)
+    kFormatBGRA8888 = 7,  // B, G, R, A (straight alpha)
+    kFormatARGB8888 = 8,  // A, R, G, B (straight alpha)
   };
 
   uint32_t width = 0;   // as the image is meant to be seen (after orientation)
   uint32_t height = 0;  // as the image is meant to be seen (after orientation)
-  SourceType sourceType = SOURCE_UNKNOWN;
+  SourceType sourceType = kSourceUnknown;
   // The file can hold transparency: an alpha channel, a tRNS chunk, a GIF
   // transparent index or a first frame not covering the screen (GIF, WebP),
   // a BMP with an alpha field (taken as opaque when it is 0 in every
@@ -117,19 +117,19 @@ struct BitmapInfo {
   // Stored as grey: greyscale JPEG, PNG colour types 0 and 4.
   bool isGrey = false;
 
-  // Bytes per pixel of |format|; 0 for FORMAT_DEFAULT and unknown values.
+  // Bytes per pixel of |format|; 0 for kFormatDefault and unknown values.
   static uint32_t getBpp(Format format);
 };
 
 // A decoded image. Rows are packed: stride == width * getBpp(format).
 struct Bitmap {
   enum ScalingMethod : int32_t {
-    SCALING_AREA_AVERAGE = 0,  // box filter over the source pixels
+    kScalingAreaAverage = 0,  // box filter over the source pixels
   };
 
   uint32_t width = 0;
   uint32_t height = 0;
-  BitmapInfo::Format format = BitmapInfo::FORMAT_DEFAULT;
+  BitmapInfo::Format format = BitmapInfo::kFormatDefault;
   uint32_t stride = 0;  // bytes per row
   uint8_t* pixels = nullptr;
 };
@@ -269,7 +269,7 @@ class Engine {
   BitmapInfo* getImageInfo(const util::UnicodeString8& path);
   void destroyBitmapInfo(BitmapInfo* info);  // null is ignored
 
-  // Decodes at the image's own size. |format| FORMAT_DEFAULT picks a packed
+  // Decodes at the image's own size. |format| kFormatDefault picks a packed
   // 8-bit-per-channel format that keeps what the image has: L8 for grey,
   // LA88 for grey with alpha, RGB888 for colour, RGBA8888 for colour with
   // alpha. |listener| may be null. Null on failure.
@@ -281,7 +281,7 @@ class Engine {
   // image in both directions decodes at full size. |keepAspect| is reserved
   // and must be false. Null on failure.
   //
-  // SCALING_AREA_AVERAGE is an exact box filter with fractional coverage,
+  // kScalingAreaAverage is an exact box filter with fractional coverage,
   // averaging colour premultiplied by alpha. JPEG first uses the decoder's
   // scaled IDCT (1/8 .. 8/8) down to the smallest size not below the target,
   // and HEIF the smallest thumbnail stored in the file that is at least the

@@ -92,8 +92,6 @@ class Channel {
   void logC(int16_t level, const char* text) const;
   // A printf-style format; the text is written whole, however long.
   void logCV(int16_t level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
-  // A prebuilt string (same as logC; kept for callers that build their text).
-  void log(int16_t level, const char* text) const { logC(level, text); }
 
  private:
   const char* m_name;

@@ -178,7 +178,7 @@ class InterfaceBinding {
 // pool. Thread-safe.
 class Transport : public ServiceDirectory::Listener {
  public:
-  static Transport& instance();
+  static Transport& getInstance();
 
   // Binds |binding| to |serviceName|; services of unbound names stay
   // reachable in the process only. |binding| must live as long as the

@@ -9,9 +9,8 @@
 namespace util {
 
 struct UnicodeString_common {
-  // Only UTF8 is produced by this system; the other values exist so that the
-  // numbering matches the framework's (UTF-8 is 3).
-  enum Encoding { ASCII = 0, LATIN1 = 1, UTF16 = 2, UTF8 = 3 };
+  // The bytes are always UTF-8; the value keeps the framework's numbering.
+  enum Encoding { kUtf8 = 3 };
 };
 
 // A string of UTF-8 bytes. The bytes are stored as given: invalid UTF-8 and
@@ -23,9 +22,9 @@ class UnicodeString8 {
   UnicodeString8() = default;
   // Copies the NUL-terminated |text| (null reads as empty).
   explicit UnicodeString8(const char* text,
-                          UnicodeString_common::Encoding encoding = UnicodeString_common::UTF8);
+                          UnicodeString_common::Encoding encoding = UnicodeString_common::kUtf8);
   UnicodeString8(const char* bytes, size_t length,
-                 UnicodeString_common::Encoding encoding = UnicodeString_common::UTF8);
+                 UnicodeString_common::Encoding encoding = UnicodeString_common::kUtf8);
 
   // The bytes, NUL-terminated. Valid while the string is unchanged.
   const char* utf8() const { return m_bytes.c_str(); }
@@ -91,7 +90,7 @@ class Value {
 // thread's kor::ErrorStorage. No exception leaves this class.
 class Provider {
  public:
-  enum LoadStrategy { LOAD_AT_CONSTRUCTION = 0 };
+  enum LoadStrategy { kLoadAtConstruction = 0 };
 
   // Loads the document at once. |flags| is reserved and must be 0.
   Provider(const char* firstName, const char* secondName, unsigned int flags,

@@ -115,12 +115,12 @@ class BoundsTest : public ::testing::Test {
 
   BitmapPtr decode(const std::string& path) {
     return BitmapPtr(engine.createBitmap(util::UnicodeString8(path.c_str()),
-                                         BitmapInfo::FORMAT_DEFAULT, nullptr));
+                                         BitmapInfo::kFormatDefault, nullptr));
   }
   BitmapPtr scaled(const std::string& path, uint32_t w, uint32_t h) {
     return BitmapPtr(engine.createBitmap(util::UnicodeString8(path.c_str()),
-                                         BitmapInfo::FORMAT_DEFAULT, {w, h},
-                                         Bitmap::SCALING_AREA_AVERAGE, false, nullptr));
+                                         BitmapInfo::kFormatDefault, {w, h},
+                                         Bitmap::kScalingAreaAverage, false, nullptr));
   }
   // Decoding |path| fails; returns the reason.
   std::string failure(const std::string& path) {
@@ -446,7 +446,7 @@ TEST_F(BoundsTest, AFullDecodeTakesOneCopyOfItsOutput) {
   EXPECT_LT(peakOf([&] {
               BitmapPtr b = decode(path);
               ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
-              ASSERT_EQ(b->format, BitmapInfo::FORMAT_RGBA8888);
+              ASSERT_EQ(b->format, BitmapInfo::kFormatRGBA8888);
             }),
             4096ull * 4096 * 4 + (16u << 20));
 }

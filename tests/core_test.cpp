@@ -180,7 +180,7 @@ class RegistrationObserver : public comm::ServiceDirectory::Listener {
 
 TEST_F(CoreTest, ExtensionCheckVariantSetsTheCheckBeforeRegistrationAndNullPathsAreIgnored) {
   RegistrationObserver observer;
-  comm::ServiceDirectory::instance().setListener(&observer);
+  comm::ServiceDirectory::getInstance().setListener(&observer);
   ImageServer* plain = startImageServer(105);
   ImageServer* checked = startImageServerWithExtCheck(106);
   EXPECT_EQ(observer.checkAtRegistration, (std::vector<bool>{false, true}));
@@ -193,7 +193,7 @@ TEST_F(CoreTest, ExtensionCheckVariantSetsTheCheckBeforeRegistrationAndNullPaths
   EXPECT_EQ(plain->whitelist().size() + plain->blacklist().size(), 0u);
   stopImageServer(plain);
   stopImageServer(checked);
-  comm::ServiceDirectory::instance().setListener(nullptr);
+  comm::ServiceDirectory::getInstance().setListener(nullptr);
   EXPECT_EQ(observer.removed, 2);
 }
 
@@ -214,7 +214,7 @@ TEST_F(CoreTest, AStartWhoseRegistrationFailsStillGivesAHandleThatStopsAlone) {
   EXPECT_FALSE(second->registration().isAlive());
   kor::ErrorStorage::ack();  // the refusal's reason
   stopImageServer(second);   // must not unregister the first one's name
-  auto& directory = comm::ServiceDirectory::instance();
+  auto& directory = comm::ServiceDirectory::getInstance();
   EXPECT_TRUE(directory.isRegistered(svx::imageserver::kServiceName, 108));
   stopImageServer(first);
   EXPECT_FALSE(directory.isRegistered(svx::imageserver::kServiceName, 108));
@@ -224,7 +224,7 @@ TEST_F(CoreTest, FailedAllocationsGiveANullHandleOrDropTheJob) {
   kor::testing::failAllocations("ImageServer");
   EXPECT_EQ(startImageServer(109), nullptr);
   EXPECT_FALSE(
-      comm::ServiceDirectory::instance().isRegistered(svx::imageserver::kServiceName, 109));
+      comm::ServiceDirectory::getInstance().isRegistered(svx::imageserver::kServiceName, 109));
 
   // A job whose queue entry cannot be allocated is reported and destroyed.
   testsupport::errors().expectFailures();
@@ -306,7 +306,7 @@ TEST_F(CoreTest, ADecodeWritesStraightIntoTheMemoryItsClientLends) {
     auto* client = new LendingReply(returned);
     svx::imageserver::ImageServerProxyReply proxy(client);
     CIPtr<CIString> at =
-        CITypesFactory::createString(path.c_str(), util::UnicodeString_common::UTF8);
+        CITypesFactory::createString(path.c_str(), util::UnicodeString_common::kUtf8);
     ImageServer* server = startImageServer(113);
     server->enqueueJob(new ImageServer::FileDecodeJob(proxy, at, 0));
     ASSERT_TRUE(client->waitFor(1));

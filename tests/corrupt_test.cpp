@@ -24,7 +24,7 @@ class CorruptTest : public ::testing::Test {
   int runAll(const std::string& name, const std::string& bytes) {
     std::string path = m_dir.write(name, bytes);
     CIPtr<CIString> at =
-        CITypesFactory::createString(path.c_str(), util::UnicodeString_common::UTF8);
+        CITypesFactory::createString(path.c_str(), util::UnicodeString_common::kUtf8);
     testsupport::ReplyFixture client;
     ImageServer::FileInfoJob(client.proxy, at).execute();
     ImageServer::FileReadJob(client.proxy, at, true).execute();
@@ -153,7 +153,7 @@ TEST_F(CorruptTest, HeifOverlayOnAHugeCanvasIsRefusedBeforeDecoding) {
   EXPECT_EQ(runAll("overlay.avif", bytes), 2);  // information and bytes, no pixels
   const util::UnicodeString8 path(m_dir.file("overlay.avif").c_str());
   EXPECT_EQ(
-      lumo::Engine::getInstance().createBitmap(path, lumo::BitmapInfo::FORMAT_DEFAULT, nullptr),
+      lumo::Engine::getInstance().createBitmap(path, lumo::BitmapInfo::kFormatDefault, nullptr),
       nullptr);
   EXPECT_EQ(std::string(kor::ErrorStorage::reason()).rfind("image too large: ", 0), 0u);
   kor::ErrorStorage::ack();

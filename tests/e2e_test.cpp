@@ -296,7 +296,7 @@ TEST_F(E2eTest, AClientAtItsSharedMemoryLimitIsHeldBackUntilItReleasesOrItsGrace
   // units), two more in segments of their own (their exact size).
   const uint64_t size = imagefiles::readFile(image).size();
   comm::setClientMemoryLimit(4 * 262144 + 2 * size);
-  comm::Transport::instance().setClientMemoryGraceTime(60000);
+  comm::Transport::getInstance().setClientMemoryGraceTime(60000);
   RecordingHandler handler;  // keeps every answer, so it releases nothing
   auto client = imageserver::client::Client::connect(kInstance, &handler);
   ASSERT_NE(client, nullptr);
@@ -330,7 +330,7 @@ TEST_F(E2eTest, AClientAtItsSharedMemoryLimitIsHeldBackUntilItReleasesOrItsGrace
   // Holding its limit and releasing nothing for the grace time, its held
   // request is dispatched and refused the memory (logged once); so is the
   // next one at once. The connection stays.
-  comm::Transport::instance().setClientMemoryGraceTime(300);
+  comm::Transport::getInstance().setClientMemoryGraceTime(300);
   ASSERT_TRUE(client->requestImage({image}, 0, false) && handler.waitFor(handler.answers, 7));
   ASSERT_TRUE(client->requestImage({image}, 0, false) && handler.waitFor(handler.answers, 8));
   EXPECT_EQ(results(), (std::map<int32_t, size_t>{{RESULT_OK, 6}, {kOutOfMemory, 2}}));
@@ -361,7 +361,7 @@ TEST_F(E2eTest, EverySubscriptionCallArrivesAndBelongsToItsConnection) {
   EXPECT_TRUE(stored(3));
   // An update reaches both subscribers over their own connections.
   m_server->updateSVXVersion(
-      CITypesFactory::createString("2.0.2", util::UnicodeString_common::UTF8));
+      CITypesFactory::createString("2.0.2", util::UnicodeString_common::kUtf8));
   ASSERT_TRUE(first.waitFor(first.versions, 2) && second.waitFor(second.versions, 3));
   EXPECT_EQ(second.copy(second.versions)[2], "2.0.2");
   // Each way to unsubscribe removes what it names on its own connection.
@@ -500,7 +500,7 @@ TEST_F(E2eTest, AClientOwedManyAnswersIsNotReadUntilTheServiceCatchesUp) {
   EXPECT_EQ(getNumPendingRequests(m_server), queued);
   // Another client is read meanwhile, until all clients together are owed
   // their bound: its first request brings them to it, its second waits.
-  comm::Transport::instance().setMaxOwedAnswersTotal(comm::kMaxOwedAnswers + 1);
+  comm::Transport::getInstance().setMaxOwedAnswersTotal(comm::kMaxOwedAnswers + 1);
   int other = rawConnect(socketPath());
   request(other, 1);
   request(other, 1);
@@ -558,7 +558,7 @@ TEST_F(E2eTest, AStopDeliversEveryAnswerOfTheJobsThatRanToAClientThatReads) {
 
 TEST_F(E2eTest, AClientThatNeverReadsIsCutOffPastItsQueueAndAStopWaitsOnlyItsDrainTime) {
   const std::string image = bmp("mid.bmp", 100, 100);  // about 30 KiB: inline answers
-  comm::Transport::instance().setStopDrainTime(300);
+  comm::Transport::getInstance().setStopDrainTime(300);
   // Two clients that never read: one asks for more answers than the socket
   // buffers hold but fewer than its outgoing queue does, one for more than
   // the queue holds.

@@ -65,7 +65,7 @@ Image gradient(uint32_t w, uint32_t h, uint8_t (*alpha)(size_t) = nullptr) {
 }
 
 Image toImage(const Bitmap& b) {
-  EXPECT_EQ(b.format, BitmapInfo::FORMAT_RGBA8888);
+  EXPECT_EQ(b.format, BitmapInfo::kFormatRGBA8888);
   EXPECT_EQ(b.stride, b.width * 4);
   return Image{b.width, b.height,
                std::vector<uint8_t>(b.pixels, b.pixels + size_t{b.stride} * b.height)};
@@ -225,13 +225,13 @@ class EngineTest : public ::testing::Test {
   void TearDown() override { kor::ErrorStorage::ack(); }
 
   BitmapPtr decode(const std::string& path,
-                   BitmapInfo::Format format = BitmapInfo::FORMAT_RGBA8888) {
+                   BitmapInfo::Format format = BitmapInfo::kFormatRGBA8888) {
     return BitmapPtr(engine.createBitmap(util::UnicodeString8(path.c_str()), format, nullptr));
   }
   BitmapPtr scaled(const std::string& path, uint32_t w, uint32_t h) {
     return BitmapPtr(engine.createBitmap(util::UnicodeString8(path.c_str()),
-                                         BitmapInfo::FORMAT_RGBA8888, {w, h},
-                                         Bitmap::SCALING_AREA_AVERAGE, false, nullptr));
+                                         BitmapInfo::kFormatRGBA8888, {w, h},
+                                         Bitmap::kScalingAreaAverage, false, nullptr));
   }
   // |out| = the pixels of |b|, which must have been decoded.
   void pixels(BitmapPtr b, Image& out) {
@@ -288,44 +288,44 @@ class EngineTest : public ::testing::Test {
     const std::vector<uint16_t> ga(64 * 48 * 2, 100);
     using namespace imagefiles;
     using B = BitmapInfo;
-    return {{jpeg(image, {}, "photo.png"), B::SOURCE_JPEG},  // the name never matters
-            {jpeg(image, {.progressive = true}, "p.jpg"), B::SOURCE_JPEG},
-            {jpeg(image, {.channels = 1}, "g.jpg"), B::SOURCE_JPEG, false, true},
-            {png(image), B::SOURCE_PNG, true},
-            {png(image, {.interlace = true}, "i.png"), B::SOURCE_PNG, true},
-            {make("ga.png", writePng, 64, 48, ga, PngOptions{.colorType = 4}), B::SOURCE_PNG, true,
+    return {{jpeg(image, {}, "photo.png"), B::kSourceJpeg},  // the name never matters
+            {jpeg(image, {.progressive = true}, "p.jpg"), B::kSourceJpeg},
+            {jpeg(image, {.channels = 1}, "g.jpg"), B::kSourceJpeg, false, true},
+            {png(image), B::kSourcePng, true},
+            {png(image, {.interlace = true}, "i.png"), B::kSourcePng, true},
+            {make("ga.png", writePng, 64, 48, ga, PngOptions{.colorType = 4}), B::kSourcePng, true,
              true},
             {make("a.gif", writeGif, 64, 48, indices.data(), GifOptions{.globalPalette = palette}),
-             B::SOURCE_GIF},
+             B::kSourceGif},
             {make("t.gif", writeGif, 64, 48, indices.data(),
                   GifOptions{.globalPalette = palette, .transparentIndex = 0}),
-             B::SOURCE_GIF, true},
-            {make("a.bmp", writeBmp, 64, 48, pixels, BmpOptions{}), B::SOURCE_BMP},
-            {make("b.bmp", writeBmp, 64, 48, pixels, BmpOptions{.bpp = 32}), B::SOURCE_BMP, true},
+             B::kSourceGif, true},
+            {make("a.bmp", writeBmp, 64, 48, pixels, BmpOptions{}), B::kSourceBmp},
+            {make("b.bmp", writeBmp, 64, 48, pixels, BmpOptions{.bpp = 32}), B::kSourceBmp, true},
             {make("r.bmp", writeBmp, 64, 48, indices.data(),
                   BmpOptions{.bpp = 8, .rle = true, .palette = palette}),
-             B::SOURCE_BMP},
-            {make("a.webp", writeWebp, 64, 48, pixels, WebpOptions{}), B::SOURCE_WEBP},
-            {make("t.webp", writeWebp, 64, 48, alpha, WebpOptions{}), B::SOURCE_WEBP, true},
+             B::kSourceBmp},
+            {make("a.webp", writeWebp, 64, 48, pixels, WebpOptions{}), B::kSourceWebp},
+            {make("t.webp", writeWebp, 64, 48, alpha, WebpOptions{}), B::kSourceWebp, true},
             {make("l.webp", writeWebp, 64, 48, alpha, WebpOptions{.lossless = true}),
-             B::SOURCE_WEBP, true},
+             B::kSourceWebp, true},
             {make("f.webp", writeWebp, 64, 48, pixels,
                   WebpOptions{.canvasWidth = 80, .canvasHeight = 60}),
-             B::SOURCE_WEBP, true, false, 80, 60},
-            {make("a.heic", writeHeif, 64, 48, pixels, HeifOptions{}), B::SOURCE_HEIF},
+             B::kSourceWebp, true, false, 80, 60},
+            {make("a.heic", writeHeif, 64, 48, pixels, HeifOptions{}), B::kSourceHeif},
             {make("a.tif", writeTiff, 64, 48, std::vector<uint16_t>(64 * 48 * 3, 7), TiffOptions{}),
-             B::SOURCE_UNKNOWN},
+             B::kSourceUnknown},
             {make("g.tif", writeTiff, 64, 48, std::vector<uint16_t>(64 * 48, 9),
                   TiffOptions{.photometric = 1, .channels = 1, .tileWidth = 32, .tileHeight = 32}),
-             B::SOURCE_UNKNOWN, false, true},
-            {make("a.jxl", writeJxl, 64, 48, pixels, JxlOptions{}), B::SOURCE_UNKNOWN},
+             B::kSourceUnknown, false, true},
+            {make("a.jxl", writeJxl, 64, 48, pixels, JxlOptions{}), B::kSourceUnknown},
             {make("t.jxl", writeJxl, 64, 48, alpha,
                   JxlOptions{.lossless = true, .alpha = true, .container = true}),
-             B::SOURCE_UNKNOWN, true},
-            {make("t.heic", writeHeif, 64, 48, alpha, HeifOptions{.alpha = true}), B::SOURCE_HEIF,
+             B::kSourceUnknown, true},
+            {make("t.heic", writeHeif, 64, 48, alpha, HeifOptions{.alpha = true}), B::kSourceHeif,
              true},
             {make("a.avif", writeHeif, 64, 48, alpha, HeifOptions{.avif = true, .alpha = true}),
-             B::SOURCE_HEIF, true}};
+             B::kSourceHeif, true}};
   }
 
   lumo::Engine& engine = lumo::Engine::getInstance();
@@ -390,7 +390,7 @@ int maxDifference(const Image& a, const Image& b) {
 // ---------------------------------------------------------------------------
 // Information and pixels.
 
-// The format comes from the content; FORMAT_DEFAULT keeps what the image
+// The format comes from the content; kFormatDefault keeps what the image
 // has: L8 for grey, LA88 for grey with alpha, RGB888, RGBA8888.
 TEST_F(EngineTest, InfoAndDefaultFormatFollowTheContent) {
   for (const Sample& s : everyFormat()) {
@@ -399,11 +399,11 @@ TEST_F(EngineTest, InfoAndDefaultFormatFollowTheContent) {
     ASSERT_NE(i, nullptr) << kor::ErrorStorage::reason();
     EXPECT_EQ(std::make_tuple(i->width, i->height, i->sourceType, i->hasAlpha, i->isGrey),
               std::make_tuple(s.width, s.height, s.type, s.alpha, s.grey));
-    BitmapPtr b = decode(s.path, BitmapInfo::FORMAT_DEFAULT);
+    BitmapPtr b = decode(s.path, BitmapInfo::kFormatDefault);
     ASSERT_NE(b, nullptr) << kor::ErrorStorage::reason();
     EXPECT_EQ(b->format, s.grey
-                             ? (s.alpha ? BitmapInfo::FORMAT_LA88 : BitmapInfo::FORMAT_L8)
-                             : (s.alpha ? BitmapInfo::FORMAT_RGBA8888 : BitmapInfo::FORMAT_RGB888));
+                             ? (s.alpha ? BitmapInfo::kFormatLA88 : BitmapInfo::kFormatL8)
+                             : (s.alpha ? BitmapInfo::kFormatRGBA8888 : BitmapInfo::kFormatRGB888));
   }
 }
 
@@ -874,14 +874,14 @@ TEST_F(EngineTest, ExplicitFormatsHaveTheRightBytes) {
   const std::string path = png(Image{1, 1, {255, 128, 0, 200}});
   using B = BitmapInfo;
   const std::pair<B::Format, std::vector<uint8_t>> cases[] = {
-      {B::FORMAT_L8, {152}},
-      {B::FORMAT_LA88, {152, 200}},
-      {B::FORMAT_RGB565, {0x00, 0xFC}},
-      {B::FORMAT_RGB888, {255, 128, 0}},
-      {B::FORMAT_BGR888, {0, 128, 255}},
-      {B::FORMAT_RGBA8888, {255, 128, 0, 200}},
-      {B::FORMAT_BGRA8888, {0, 128, 255, 200}},
-      {B::FORMAT_ARGB8888, {200, 255, 128, 0}}};
+      {B::kFormatL8, {152}},
+      {B::kFormatLA88, {152, 200}},
+      {B::kFormatRGB565, {0x00, 0xFC}},
+      {B::kFormatRGB888, {255, 128, 0}},
+      {B::kFormatBGR888, {0, 128, 255}},
+      {B::kFormatRGBA8888, {255, 128, 0, 200}},
+      {B::kFormatBGRA8888, {0, 128, 255, 200}},
+      {B::kFormatARGB8888, {200, 255, 128, 0}}};
   for (const auto& [format, bytes] : cases) {
     BitmapPtr b = decode(path, format);
     ASSERT_NE(b, nullptr);
@@ -893,7 +893,7 @@ TEST_F(EngineTest, ExplicitFormatsHaveTheRightBytes) {
   EXPECT_STREQ(kor::ErrorStorage::reason(), "unsupported pixel format 9");
   const util::UnicodeString8 at(path.c_str());
   for (int method : {0, 1})
-    EXPECT_EQ(engine.createBitmap(at, BitmapInfo::FORMAT_DEFAULT, {2, 2},
+    EXPECT_EQ(engine.createBitmap(at, BitmapInfo::kFormatDefault, {2, 2},
                                   static_cast<Bitmap::ScalingMethod>(method), method == 0, nullptr),
               nullptr);
 }
@@ -1379,7 +1379,7 @@ TEST_F(EngineTest, DamagedFilesFailCleanly) {
     for (size_t cut :
          {size_t{5}, size_t{30}, bytes.size() / 3, bytes.size() / 2, bytes.size() * 4 / 5})
       EXPECT_EQ(request(bytes.substr(0, cut)), 0) << "cut at " << cut;
-    if (s.type == BitmapInfo::SOURCE_JPEG) {
+    if (s.type == BitmapInfo::kSourceJpeg) {
       EXPECT_EQ(failure(dir.write("cut", bytes.substr(0, bytes.size() / 2))),
                 "truncated JPEG data");
     }
@@ -1389,7 +1389,7 @@ TEST_F(EngineTest, DamagedFilesFailCleanly) {
     for (size_t i = 0; i < 96; ++i) request(std::string(bytes).replace(i, 1, 1, char(~bytes[i])));
     // An item without data, the alpha plane's included: libheif decodes
     // alpha with its preferred AV1 decoder, whose dav1d plug-in leaked here.
-    if (s.type == BitmapInfo::SOURCE_HEIF) {
+    if (s.type == BitmapInfo::kSourceHeif) {
       for (const std::string& emptied : eachItemWithoutData(bytes)) EXPECT_EQ(request(emptied), 0);
     }
   }
@@ -1477,18 +1477,18 @@ TEST_F(EngineTest, TaggedImagesDecodeToSrgbOnEveryPath) {
     const char* name;
     MakeFile file;
     std::string icc;
-    B::Format format = B::FORMAT_RGBA8888;
+    B::Format format = B::kFormatRGBA8888;
     uint32_t width = 0, height = 0;  // scaled to, when not 0
   } cases[] = {{"jpeg rows", jpg, p3},
-               {"jpeg direct rows", jpg, p3, B::FORMAT_RGB888},
-               {"jpeg scaled", jpg, adobe, B::FORMAT_RGBA8888, 21, 17},
+               {"jpeg direct rows", jpg, p3, B::kFormatRGB888},
+               {"jpeg scaled", jpg, adobe, B::kFormatRGBA8888, 21, 17},
                {"jpeg split profile", jpg, padded(p3, 150000)},
                {"grey jpeg rows", greyJpg, grey},
-               {"grey jpeg direct rows", greyJpg, grey, B::FORMAT_L8},
+               {"grey jpeg direct rows", greyJpg, grey, B::kFormatL8},
                {"png direct rows", rgba, pro},
                {"png rows", rgb, pro},
                {"png scattered", interlaced, p3},
-               {"png scattered, averaged", interlaced, p3, B::FORMAT_RGBA8888, 30, 20},
+               {"png scattered, averaged", interlaced, p3, B::kFormatRGBA8888, 30, 20},
                {"webp whole image", webp, adobe},
                {"heic", heic, adobe},
                {"avif nclx", avif, p3}};

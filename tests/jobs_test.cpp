@@ -23,7 +23,7 @@ using svx::imageserver::RESULT_READ_INCOMPLETE;
 using testsupport::RecordingReply;
 
 CIPtr<CIString> locator(const std::string& text) {
-  return CITypesFactory::createString(text.c_str(), util::UnicodeString_common::UTF8);
+  return CITypesFactory::createString(text.c_str(), util::UnicodeString_common::kUtf8);
 }
 
 class JobsTest : public ::testing::Test {

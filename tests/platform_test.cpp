@@ -302,7 +302,6 @@ TEST(Tracing, LevelsGateMessagesBeforeTheArgumentsAreEvaluatedAndAreClamped) {
   tracing::Channel channel("TEST_Channel", 7, 2);
   channel.logC(1, "silent");
   channel.logCV(2, "written %d", 2);
-  channel.log(4, "failure");
   int evaluated = 0;
   TRACE(channel, 1, "silent %d", ++evaluated);
   TRACE(channel, 2, "traced %d", ++evaluated);
@@ -311,10 +310,9 @@ TEST(Tracing, LevelsGateMessagesBeforeTheArgumentsAreEvaluatedAndAreClamped) {
   for (size_t length : {1023u, 1024u}) TRACE(channel, 3, "%s", std::string(length, 'x').c_str());
   EXPECT_EQ(testsupport::traces().count("TEST_Channel", 2, "written 2"), 1u);
   EXPECT_EQ(testsupport::traces().count("TEST_Channel", 2, "traced 1"), 1u);
-  EXPECT_EQ(testsupport::traces().count("TEST_Channel", 4, "failure"), 1u);
   EXPECT_EQ(testsupport::traces().count("TEST_Channel", 3, std::string(1023, 'x')), 1u);
   EXPECT_EQ(testsupport::traces().count("TEST_Channel", 3, std::string(1024, 'x')), 1u);
-  EXPECT_EQ(testsupport::traces().messages().size(), 5u);
+  EXPECT_EQ(testsupport::traces().messages().size(), 4u);
 
   // Levels are clamped to 1 .. the maximum plus one (silent).
   struct Case {
@@ -570,9 +568,13 @@ TEST(ValueTypes, FactoriesGiveEmptyHandlesWhenMemoryIsShort) {
     bool (*madeNothing)();
   } cases[] = {
       {"CIString",
-       [] { return CITypesFactory::createString("x", util::UnicodeString_common::UTF8).isNull(); }},
+       [] {
+         return CITypesFactory::createString("x", util::UnicodeString_common::kUtf8).isNull();
+       }},
       {"CIPtr",
-       [] { return CITypesFactory::createString("x", util::UnicodeString_common::UTF8).isNull(); }},
+       [] {
+         return CITypesFactory::createString("x", util::UnicodeString_common::kUtf8).isNull();
+       }},
       {"CIInt8Array", [] { return CITypesFactory::createInt8Array(10).isNull(); }},
       {"CIUInt32Array", [] { return CITypesFactory::createUInt32Array(3).isNull(); }},
       {"CIPtrArray", [] { return CITypesFactory::createStringArray(3).isNull(); }},

@@ -26,7 +26,7 @@ class TestSkeleton : public svx::imageserver::ImageServerSkeleton {
 };
 
 CIPtr<CIString> version() {
-  return CITypesFactory::createString("2.0.1", util::UnicodeString_common::UTF8);
+  return CITypesFactory::createString("2.0.1", util::UnicodeString_common::kUtf8);
 }
 
 CIPtr<CIUInt32Array> ids(std::vector<uint32_t> values) {
@@ -48,7 +48,8 @@ Versions versions(RecordingReply* reply) {
 }
 
 bool registered(uint32_t instance) {
-  return comm::ServiceDirectory::instance().isRegistered("svx.imageserver.ImageServer", instance);
+  return comm::ServiceDirectory::getInstance().isRegistered("svx.imageserver.ImageServer",
+                                                            instance);
 }
 
 // --- Registration -----------------------------------------------------------
@@ -118,7 +119,8 @@ TEST(Registration, UnregistrationWaitsForCallsInFlight) {
   auto* skeleton = new TestSkeleton();
   ASSERT_EQ(skeleton->registerSelf(49), 0);
   auto* lease = new comm::ServiceDirectory::Lease();
-  ASSERT_TRUE(comm::ServiceDirectory::instance().acquire("svx.imageserver.ImageServer", 49, lease));
+  ASSERT_TRUE(
+      comm::ServiceDirectory::getInstance().acquire("svx.imageserver.ImageServer", 49, lease));
   std::atomic<bool> unregistered{false};
   std::thread stopper([&] {
     skeleton->unregisterSelf();
@@ -129,7 +131,7 @@ TEST(Registration, UnregistrationWaitsForCallsInFlight) {
   // No new call reaches the object once unregistration has begun.
   comm::ServiceDirectory::Lease other;
   EXPECT_FALSE(
-      comm::ServiceDirectory::instance().acquire("svx.imageserver.ImageServer", 49, &other));
+      comm::ServiceDirectory::getInstance().acquire("svx.imageserver.ImageServer", 49, &other));
   delete lease;
   stopper.join();
   EXPECT_TRUE(unregistered.load());

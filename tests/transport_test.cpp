@@ -404,7 +404,7 @@ TEST(SegmentPoolTest, AllClientsTogetherStayWithinTheTotalBounds) {
 
 TEST(SegmentReserveTest, ReservedSegmentsAreMadeAheadWithinTheBoundAndNeverShared) {
   constexpr uint32_t kMiB = 1024 * 1024;
-  comm::SegmentReserve& reserve = comm::SegmentReserve::instance();
+  comm::SegmentReserve& reserve = comm::SegmentReserve::getInstance();
   auto take = [&](uint32_t capacity) {
     const bool hit = reserve.take(capacity) != nullptr;
     EXPECT_TRUE(reserve.waitIdle(10000));

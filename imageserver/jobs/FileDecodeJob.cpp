@@ -32,7 +32,7 @@ void ImageServer::FileDecodeJob::execute() {
   lumo::Bitmap* bitmap = nullptr;
   if (m_scaling <= 1) {
     bitmap =
-        lumo::Engine::getInstance().createBitmap(path, lumo::BitmapInfo::FORMAT_DEFAULT, nullptr);
+        lumo::Engine::getInstance().createBitmap(path, lumo::BitmapInfo::kFormatDefault, nullptr);
   } else {
     lumo::BitmapInfo* header = lumo::Engine::getInstance().getImageInfo(path);
     if (header == nullptr) {
@@ -43,9 +43,9 @@ void ImageServer::FileDecodeJob::execute() {
     const uint32_t divisor = static_cast<uint32_t>(m_scaling);
     const lumo::Vec2<unsigned int> target = {header->width / divisor, header->height / divisor};
     lumo::Engine::getInstance().destroyBitmapInfo(header);
-    bitmap = lumo::Engine::getInstance().createBitmap(path, lumo::BitmapInfo::FORMAT_DEFAULT,
-                                                      target, lumo::Bitmap::SCALING_AREA_AVERAGE,
-                                                      false, nullptr);
+    bitmap =
+        lumo::Engine::getInstance().createBitmap(path, lumo::BitmapInfo::kFormatDefault, target,
+                                                 lumo::Bitmap::kScalingAreaAverage, false, nullptr);
   }
   if (bitmap == nullptr) {
     reportEngineFailure("decoding image (processing data) for %s failed; %s", m_locator);

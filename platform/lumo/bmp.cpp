@@ -482,7 +482,7 @@ bool decodeBmp(Source& source, Pipeline& pipeline) {
     header.height = h->height;
     // Rows are delivered in file order: bottom-up files upside down.
     header.orientation = h->topDown ? 1 : 4;
-    header.sourceType = BitmapInfo::SOURCE_BMP;
+    header.sourceType = BitmapInfo::kSourceBmp;
     header.hasAlpha = h->bpp >= 16 && h->masks[3] != 0;
     // The size limit first (a huge header reads "image too large"), then
     // the data length, both before start() allocates the bitmap.

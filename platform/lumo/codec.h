@@ -232,7 +232,7 @@ struct Header {
   uint32_t width = 0;
   uint32_t height = 0;
   int orientation = 1;
-  BitmapInfo::SourceType sourceType = BitmapInfo::SOURCE_UNKNOWN;
+  BitmapInfo::SourceType sourceType = BitmapInfo::kSourceUnknown;
   bool hasAlpha = false;
   bool isGrey = false;
 };
@@ -508,7 +508,7 @@ class Pipeline {
   uint32_t m_storedTargetWidth = 0;
   uint32_t m_storedTargetHeight = 0;
   uint32_t m_rowChecks = 0;
-  BitmapInfo::Format m_bitmapFormat = BitmapInfo::FORMAT_DEFAULT;
+  BitmapInfo::Format m_bitmapFormat = BitmapInfo::kFormatDefault;
   uint32_t m_bitmapWidth = 0;
   uint32_t m_bitmapHeight = 0;
   uint32_t m_stride = 0;
@@ -555,7 +555,7 @@ const ::heif_decoder_plugin* ownHevcPlugin();
 // read. |exif| starts with the "Exif\0\0" header, as an APP1 segment's data.
 int exifOrientation(const uint8_t* exif, size_t size);
 
-// Row conversion from straight RGBA to |format| (not FORMAT_DEFAULT).
+// Row conversion from straight RGBA to |format| (not kFormatDefault).
 void convertRow(const uint8_t* rgba, uint32_t count, BitmapInfo::Format format, uint8_t* out);
 
 }  // namespace lumo::internal

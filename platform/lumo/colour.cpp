@@ -439,22 +439,22 @@ namespace {
 bool bitmapLayout(BitmapInfo::Format format, bool grey, ColourLayout* layout) {
   if (grey) {
     *layout = ColourLayout::kGrey;
-    return format == BitmapInfo::FORMAT_L8;
+    return format == BitmapInfo::kFormatL8;
   }
   switch (format) {
-    case BitmapInfo::FORMAT_RGBA8888:
+    case BitmapInfo::kFormatRGBA8888:
       *layout = ColourLayout::kRgba;
       return true;
-    case BitmapInfo::FORMAT_RGB888:
+    case BitmapInfo::kFormatRGB888:
       *layout = ColourLayout::kRgb;
       return true;
-    case BitmapInfo::FORMAT_BGR888:
+    case BitmapInfo::kFormatBGR888:
       *layout = ColourLayout::kBgr;
       return true;
-    case BitmapInfo::FORMAT_BGRA8888:
+    case BitmapInfo::kFormatBGRA8888:
       *layout = ColourLayout::kBgra;
       return true;
-    case BitmapInfo::FORMAT_ARGB8888:
+    case BitmapInfo::kFormatARGB8888:
       *layout = ColourLayout::kArgb;
       return true;
     default:

@@ -444,7 +444,7 @@ bool testRequest(int fd) {
     done.kind = Message::kDone;
     done.width = 4096;
     done.height = 4096;
-    done.format = BitmapInfo::FORMAT_RGBA8888;
+    done.format = BitmapInfo::kFormatRGBA8888;
     done.stride = 4096 * 4;
     close(fd);
     answer(done);
@@ -454,7 +454,7 @@ bool testRequest(int fd) {
     info.kind = Message::kInfo;
     info.width = static_cast<uint32_t>(g_pid);
     info.height = 1;
-    info.sourceType = BitmapInfo::SOURCE_PNG;
+    info.sourceType = BitmapInfo::kSourcePng;
     close(fd);
     answer(info);
     return true;
@@ -487,7 +487,7 @@ void serveInfo(const util::UnicodeString8& path, int fd, uint64_t fileSize) {
 void serveDecode(const RequestMessage& request, const util::UnicodeString8& path, int fd,
                  GrantedPixels& provider) {
   const auto format = static_cast<BitmapInfo::Format>(request.format);
-  if (format < BitmapInfo::FORMAT_DEFAULT || format > BitmapInfo::FORMAT_ARGB8888) {
+  if (format < BitmapInfo::kFormatDefault || format > BitmapInfo::kFormatARGB8888) {
     close(fd);
     failed("unsupported pixel format");
     return;

@@ -21,17 +21,17 @@ namespace lumo {
 
 uint32_t BitmapInfo::getBpp(Format format) {
   switch (format) {
-    case FORMAT_L8:
+    case kFormatL8:
       return 1;
-    case FORMAT_LA88:
-    case FORMAT_RGB565:
+    case kFormatLA88:
+    case kFormatRGB565:
       return 2;
-    case FORMAT_RGB888:
-    case FORMAT_BGR888:
+    case kFormatRGB888:
+    case kFormatBGR888:
       return 3;
-    case FORMAT_RGBA8888:
-    case FORMAT_BGRA8888:
-    case FORMAT_ARGB8888:
+    case kFormatRGBA8888:
+    case kFormatBGRA8888:
+    case kFormatARGB8888:
       return 4;
     default:
       return 0;
@@ -260,40 +260,40 @@ inline uint32_t scaleTo(uint32_t value, uint32_t max) { return (value * max + 12
 void convertRow(const uint8_t* rgba, uint32_t count, BitmapInfo::Format format, uint8_t* out) {
   const uint8_t* p = rgba;
   switch (format) {
-    case BitmapInfo::FORMAT_L8:
+    case BitmapInfo::kFormatL8:
       for (uint32_t i = 0; i < count; ++i, p += 4) *out++ = luma(p);
       break;
-    case BitmapInfo::FORMAT_LA88:
+    case BitmapInfo::kFormatLA88:
       for (uint32_t i = 0; i < count; ++i, p += 4) {
         *out++ = luma(p);
         *out++ = p[3];
       }
       break;
-    case BitmapInfo::FORMAT_RGB565:
+    case BitmapInfo::kFormatRGB565:
       for (uint32_t i = 0; i < count; ++i, p += 4) {
         uint32_t v = (scaleTo(p[0], 31) << 11) | (scaleTo(p[1], 63) << 5) | scaleTo(p[2], 31);
         *out++ = static_cast<uint8_t>(v & 0xff);
         *out++ = static_cast<uint8_t>(v >> 8);
       }
       break;
-    case BitmapInfo::FORMAT_RGB888:
+    case BitmapInfo::kFormatRGB888:
       for (uint32_t i = 0; i < count; ++i, p += 4) {
         *out++ = p[0];
         *out++ = p[1];
         *out++ = p[2];
       }
       break;
-    case BitmapInfo::FORMAT_BGR888:
+    case BitmapInfo::kFormatBGR888:
       for (uint32_t i = 0; i < count; ++i, p += 4) {
         *out++ = p[2];
         *out++ = p[1];
         *out++ = p[0];
       }
       break;
-    case BitmapInfo::FORMAT_RGBA8888:
+    case BitmapInfo::kFormatRGBA8888:
       std::memcpy(out, rgba, static_cast<size_t>(count) * 4);
       break;
-    case BitmapInfo::FORMAT_BGRA8888:
+    case BitmapInfo::kFormatBGRA8888:
       for (uint32_t i = 0; i < count; ++i, p += 4) {
         *out++ = p[2];
         *out++ = p[1];
@@ -301,7 +301,7 @@ void convertRow(const uint8_t* rgba, uint32_t count, BitmapInfo::Format format, 
         *out++ = p[3];
       }
       break;
-    case BitmapInfo::FORMAT_ARGB8888:
+    case BitmapInfo::kFormatARGB8888:
       for (uint32_t i = 0; i < count; ++i, p += 4) {
         *out++ = p[3];
         *out++ = p[0];
@@ -512,11 +512,11 @@ bool Pipeline::start(const Header& header) {
   m_storedTargetHeight = turned ? targetWidth : targetHeight;
 
   BitmapInfo::Format format = m_format;
-  if (format == BitmapInfo::FORMAT_DEFAULT) {
+  if (format == BitmapInfo::kFormatDefault) {
     if (header.isGrey)
-      format = header.hasAlpha ? BitmapInfo::FORMAT_LA88 : BitmapInfo::FORMAT_L8;
+      format = header.hasAlpha ? BitmapInfo::kFormatLA88 : BitmapInfo::kFormatL8;
     else
-      format = header.hasAlpha ? BitmapInfo::FORMAT_RGBA8888 : BitmapInfo::FORMAT_RGB888;
+      format = header.hasAlpha ? BitmapInfo::kFormatRGBA8888 : BitmapInfo::kFormatRGB888;
   }
   const uint32_t bpp = BitmapInfo::getBpp(format);
   const uint64_t stride = uint64_t{targetWidth} * bpp;
@@ -719,7 +719,7 @@ bool run(const util::UnicodeString8& path, int fd, uint64_t size, Pipeline& pipe
 
 Bitmap* localDecode(const util::UnicodeString8& path, int fd, uint64_t size,
                     BitmapInfo::Format format, uint32_t width, uint32_t height, bool scaled) {
-  if (format < BitmapInfo::FORMAT_DEFAULT || format > BitmapInfo::FORMAT_ARGB8888) {
+  if (format < BitmapInfo::kFormatDefault || format > BitmapInfo::kFormatARGB8888) {
     kor::ErrorStorage::set("unsupported pixel format %d", static_cast<int>(format));
     return nullptr;
   }
@@ -735,7 +735,7 @@ Bitmap* localDecode(const util::UnicodeString8& path, int fd, uint64_t size,
 }
 
 BitmapInfo* localImageInfo(const util::UnicodeString8& path, int fd, uint64_t size) {
-  Pipeline pipeline(BitmapInfo::FORMAT_DEFAULT, 0, 0, false, true);
+  Pipeline pipeline(BitmapInfo::kFormatDefault, 0, 0, false, true);
   run(path, fd, size, pipeline);
   trimScratch();
   if (!pipeline.headerSeen()) return nullptr;
@@ -779,7 +779,7 @@ Bitmap* Engine::createBitmap(const util::UnicodeString8& path, BitmapInfo::Forma
 Bitmap* Engine::createBitmap(const util::UnicodeString8& path, BitmapInfo::Format format,
                              const Vec2<unsigned int>& size, Bitmap::ScalingMethod method,
                              bool keepAspect, LoadingListener* /*listener*/) {
-  if (method != Bitmap::SCALING_AREA_AVERAGE) {
+  if (method != Bitmap::kScalingAreaAverage) {
     kor::ErrorStorage::set("unsupported scaling method %d", static_cast<int>(method));
     return nullptr;
   }

@@ -277,7 +277,7 @@ bool decodeGif(Source& source, Pipeline& pipeline) {
     header.width = static_cast<uint32_t>(frame.Left + frame.Width);
     header.height = static_cast<uint32_t>(frame.Top + frame.Height);
   }
-  header.sourceType = BitmapInfo::SOURCE_GIF;
+  header.sourceType = BitmapInfo::kSourceGif;
   const bool coversScreen = frame.Left == 0 && frame.Top == 0 &&
                             static_cast<uint32_t>(frame.Width) >= header.width &&
                             static_cast<uint32_t>(frame.Height) >= header.height;

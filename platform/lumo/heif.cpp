@@ -910,7 +910,7 @@ bool readInfo(Source& source, Pipeline& pipeline, Objects& o) {
   Header header;
   header.width = static_cast<uint32_t>(std::max(heif_image_handle_get_width(o.primary), 0));
   header.height = static_cast<uint32_t>(std::max(heif_image_handle_get_height(o.primary), 0));
-  header.sourceType = BitmapInfo::SOURCE_HEIF;
+  header.sourceType = BitmapInfo::kSourceHeif;
   header.hasAlpha = heif_image_handle_has_alpha_channel(o.primary) != 0;
   return pipeline.start(header);
 }
@@ -994,7 +994,7 @@ bool runHeif(Source& source, Pipeline& pipeline, Objects& o) {
   header.width = orientation >= 5 ? height : width;
   header.height = orientation >= 5 ? width : height;
   header.orientation = orientation;
-  header.sourceType = BitmapInfo::SOURCE_HEIF;
+  header.sourceType = BitmapInfo::kSourceHeif;
   header.hasAlpha = heif_image_handle_has_alpha_channel(o.primary) != 0;
   if (!pipeline.start(header)) return false;
   if (!checkDerivedSize(meta, source)) return false;

@@ -236,7 +236,7 @@ bool runJpeg(JpegJob* job) {
   header.width = cinfo->image_width;
   header.height = cinfo->image_height;
   header.orientation = markerOrientation(cinfo);
-  header.sourceType = BitmapInfo::SOURCE_JPEG;
+  header.sourceType = BitmapInfo::kSourceJpeg;
   header.isGrey = cinfo->jpeg_color_space == JCS_GRAYSCALE;
   Pipeline& pipeline = *job->pipeline;
   if (!pipeline.start(header)) {
@@ -264,7 +264,7 @@ bool runJpeg(JpegJob* job) {
   bool direct = false;
   if (!cmyk) {
     const BitmapInfo::Format native =
-        header.isGrey ? BitmapInfo::FORMAT_L8 : BitmapInfo::FORMAT_RGB888;
+        header.isGrey ? BitmapInfo::kFormatL8 : BitmapInfo::kFormatRGB888;
     direct = pipeline.acceptsDirectRows(native, cinfo->output_width, cinfo->output_height);
     if (direct && !header.isGrey) cinfo->out_color_space = JCS_RGB;
   }

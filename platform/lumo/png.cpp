@@ -300,7 +300,7 @@ bool decodePng(Source& source, Pipeline& pipeline) {
   Header header;
   header.width = ihdr.width;
   header.height = ihdr.height;
-  header.sourceType = BitmapInfo::SOURCE_PNG;
+  header.sourceType = BitmapInfo::kSourcePng;
   header.isGrey = ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE ||
                   ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA;
   header.hasAlpha = hasTrns || ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ||
@@ -320,7 +320,7 @@ bool decodePng(Source& source, Pipeline& pipeline) {
   if (ihdr.bit_depth <= 8 && !header.isGrey) {
     const bool alpha = header.hasAlpha;
     const BitmapInfo::Format native =
-        alpha ? BitmapInfo::FORMAT_RGBA8888 : BitmapInfo::FORMAT_RGB888;
+        alpha ? BitmapInfo::kFormatRGBA8888 : BitmapInfo::kFormatRGB888;
     if (pipeline.acceptsDirectRows(native, ihdr.width, ihdr.height)) {
       const int direct = alpha ? SPNG_FMT_RGBA8 : SPNG_FMT_RGB8;
       const size_t directBytes = size_t{ihdr.width} * (alpha ? 4 : 3);

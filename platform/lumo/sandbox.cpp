@@ -347,7 +347,7 @@ Decoder* spawn(const std::string& executable, const std::vector<std::string>& va
 
 class Pool {
  public:
-  static Pool& instance() {
+  static Pool& getInstance() {
     static Pool* pool = new Pool();  // lives as long as the process
     return *pool;
   }
@@ -647,9 +647,9 @@ class Pool {
 // The decoder lent to one call, given back at its end.
 class Lease {
  public:
-  Lease() : m_decoder(Pool::instance().lend(t_client)) {}
+  Lease() : m_decoder(Pool::getInstance().lend(t_client)) {}
   ~Lease() {
-    if (m_decoder != nullptr) Pool::instance().giveBack(m_decoder, m_broken);
+    if (m_decoder != nullptr) Pool::getInstance().giveBack(m_decoder, m_broken);
   }
   Lease(const Lease&) = delete;
   Lease& operator=(const Lease&) = delete;
@@ -726,7 +726,7 @@ bool startRequest(Lease& lease, const util::UnicodeString8& path, RequestMessage
 
 namespace internal {
 
-bool decodersRunning() { return Pool::instance().running(); }
+bool decodersRunning() { return Pool::getInstance().running(); }
 
 namespace {
 
@@ -736,7 +736,7 @@ namespace {
 bool takeAhead(Lease& lease, const char* path, DecoderMessage* reply, bool* found) {
   Decoder* decoder = lease.get();
   *found = false;
-  const uint32_t span = Pool::instance().infoDeadlineMs.load(std::memory_order_relaxed);
+  const uint32_t span = Pool::getInstance().infoDeadlineMs.load(std::memory_order_relaxed);
   while (!decoder->ahead.empty() && !*found) {
     const Decoder::Ahead next = decoder->ahead.front();
     decoder->ahead.pop_front();
@@ -769,7 +769,7 @@ bool sendInfoAhead(const util::UnicodeString8& path) {
     kor::ErrorStorage::ack();
     return false;
   }
-  const uint32_t span = Pool::instance().infoDeadlineMs.load(std::memory_order_relaxed);
+  const uint32_t span = Pool::getInstance().infoDeadlineMs.load(std::memory_order_relaxed);
   decoder->ahead.push_back({path.utf8(), nowMs() + span});
   return true;
 }
@@ -786,7 +786,7 @@ BitmapInfo* remoteImageInfo(const util::UnicodeString8& path) {
     RequestMessage request;
     request.infoOnly = 1;
     if (!startRequest(lease, path, request, file)) return nullptr;
-    const uint32_t span = Pool::instance().infoDeadlineMs.load(std::memory_order_relaxed);
+    const uint32_t span = Pool::getInstance().infoDeadlineMs.load(std::memory_order_relaxed);
     if (!receive(lease.get(), nowMs() + span, span, &reply)) {
       lease.breakOff();
       return nullptr;
@@ -797,7 +797,7 @@ BitmapInfo* remoteImageInfo(const util::UnicodeString8& path) {
     return nullptr;
   }
   if (reply.kind != Message::kInfo || reply.width == 0 || reply.height == 0 ||
-      reply.sourceType < BitmapInfo::SOURCE_UNKNOWN || reply.sourceType > BitmapInfo::SOURCE_HEIF) {
+      reply.sourceType < BitmapInfo::kSourceUnknown || reply.sourceType > BitmapInfo::kSourceHeif) {
     kor::ErrorStorage::set("decoder process %d broke the protocol", lease.get()->pid);
     lease.breakOff();
     return nullptr;
@@ -874,7 +874,7 @@ bool grant(Decoder* decoder, uint64_t bytes, Granted* granted) {
 
 Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format, uint32_t width,
                      uint32_t height, bool scaled) {
-  if (format < BitmapInfo::FORMAT_DEFAULT || format > BitmapInfo::FORMAT_ARGB8888) {
+  if (format < BitmapInfo::kFormatDefault || format > BitmapInfo::kFormatARGB8888) {
     kor::ErrorStorage::set("unsupported pixel format %d", static_cast<int>(format));
     return nullptr;
   }
@@ -898,7 +898,7 @@ Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format
     request.scratchBytes = offered;
   }
   if (!startRequest(lease, path, request, file)) return nullptr;
-  const uint32_t base = Pool::instance().decodeDeadlineBaseMs.load(std::memory_order_relaxed);
+  const uint32_t base = Pool::getInstance().decodeDeadlineBaseMs.load(std::memory_order_relaxed);
   const uint64_t started = nowMs();
   uint32_t span = base;
   Granted granted;
@@ -933,7 +933,7 @@ Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format
   if (granted.bytes == 0 && offered != 0 && madeBytes <= offered) granted.bytes = madeBytes;
   if (reply.kind != Message::kDone || bpp == 0 || reply.width == 0 || reply.height == 0 ||
       uint64_t{reply.width} * bpp != reply.stride || madeBytes != granted.bytes ||
-      (format != BitmapInfo::FORMAT_DEFAULT && made != format) ||
+      (format != BitmapInfo::kFormatDefault && made != format) ||
       (scaled && (reply.width > std::max(width, 1u) || reply.height > std::max(height, 1u)))) {
     kor::ErrorStorage::set("decoder process %d broke the protocol", decoder->pid);
     lease.breakOff();
@@ -978,36 +978,36 @@ Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format
   return record;
 }
 
-void setDecoderExecutable(const std::string& path) { Pool::instance().setExecutable(path); }
+void setDecoderExecutable(const std::string& path) { Pool::getInstance().setExecutable(path); }
 
 void setDecoderDeadlines(uint32_t infoMs, uint32_t decodeBaseMs) {
-  Pool::instance().infoDeadlineMs.store(infoMs != 0 ? infoMs : kInfoDeadlineMs);
-  Pool::instance().decodeDeadlineBaseMs.store(decodeBaseMs != 0 ? decodeBaseMs
-                                                                : kDecodeDeadlineBaseMs);
+  Pool::getInstance().infoDeadlineMs.store(infoMs != 0 ? infoMs : kInfoDeadlineMs);
+  Pool::getInstance().decodeDeadlineBaseMs.store(decodeBaseMs != 0 ? decodeBaseMs
+                                                                   : kDecodeDeadlineBaseMs);
 }
 
-int decoderOf(uint64_t client) { return Pool::instance().pidOf(client); }
+int decoderOf(uint64_t client) { return Pool::getInstance().pidOf(client); }
 
 double timeDecoderStart() {
-  const std::string executable = Pool::instance().executable();
+  const std::string executable = Pool::getInstance().executable();
   const auto t0 = std::chrono::steady_clock::now();
   uint32_t missing = 0;
   std::string reason;
-  Decoder* decoder = spawn(executable, Pool::instance().environment(), &missing, &reason);
+  Decoder* decoder = spawn(executable, Pool::getInstance().environment(), &missing, &reason);
   const auto t1 = std::chrono::steady_clock::now();
   if (decoder == nullptr) return -1;
   destroy(decoder);
   return std::chrono::duration<double, std::milli>(t1 - t0).count();
 }
-size_t decoderCount() { return Pool::instance().count(); }
-size_t spareCount() { return Pool::instance().spares(); }
-size_t settleDecoders(uint32_t timeoutMs) { return Pool::instance().settle(timeoutMs); }
+size_t decoderCount() { return Pool::getInstance().count(); }
+size_t spareCount() { return Pool::getInstance().spares(); }
+size_t settleDecoders(uint32_t timeoutMs) { return Pool::getInstance().settle(timeoutMs); }
 
 }  // namespace internal
 
-bool startDecoders() { return Pool::instance().start(); }
-void stopDecoders() { Pool::instance().stop(); }
-void releaseDecoder(uint64_t client) { Pool::instance().release(client); }
+bool startDecoders() { return Pool::getInstance().start(); }
+void stopDecoders() { Pool::getInstance().stop(); }
+void releaseDecoder(uint64_t client) { Pool::getInstance().release(client); }
 bool readInfoAhead(const util::UnicodeString8& path) { return internal::sendInfoAhead(path); }
 
 DecoderScope::DecoderScope(uint64_t client) : m_previous(t_client) { t_client = client; }

@@ -248,9 +248,9 @@ struct DirectMode {
   WEBP_CSP_MODE mode;
 };
 constexpr DirectMode kDirectModes[] = {
-    {BitmapInfo::FORMAT_RGBA8888, MODE_RGBA}, {BitmapInfo::FORMAT_RGB888, MODE_RGB},
-    {BitmapInfo::FORMAT_BGR888, MODE_BGR},    {BitmapInfo::FORMAT_BGRA8888, MODE_BGRA},
-    {BitmapInfo::FORMAT_ARGB8888, MODE_ARGB},
+    {BitmapInfo::kFormatRGBA8888, MODE_RGBA}, {BitmapInfo::kFormatRGB888, MODE_RGB},
+    {BitmapInfo::kFormatBGR888, MODE_BGR},    {BitmapInfo::kFormatBGRA8888, MODE_BGRA},
+    {BitmapInfo::kFormatARGB8888, MODE_ARGB},
 };
 
 // Where the frame lies on the canvas at the target size: its edges scaled
@@ -281,7 +281,7 @@ bool decodeWebp(Source& source, Pipeline& pipeline) {
   header.width = l.canvasWidth;
   header.height = l.canvasHeight;
   header.orientation = orientation(source, l);
-  header.sourceType = BitmapInfo::SOURCE_WEBP;
+  header.sourceType = BitmapInfo::kSourceWebp;
   header.hasAlpha = l.hasAlpha;
   if (!pipeline.start(header)) return false;
   describeColour(source, l, pipeline);

@@ -357,7 +357,7 @@ Status Transport::State::dispatch(Served& served, WireMessage& message) {
 
 Status Transport::State::dispatchRequest(Served& served, WireMessage& message) {
   ServiceDirectory::Lease lease;
-  if (!ServiceDirectory::instance().acquire(served.service->record, &lease)) {
+  if (!ServiceDirectory::getInstance().acquire(served.service->record, &lease)) {
     // The service is stopping: the request is not served. The client gets
     // the answers of the jobs that ran, then the end of the stream.
     if (!served.refusedLogged && channel().isEnabled(3)) {

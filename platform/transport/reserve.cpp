@@ -97,7 +97,7 @@ uint64_t reserveFromEnvironment() {
 
 }  // namespace
 
-SegmentReserve& SegmentReserve::instance() {
+SegmentReserve& SegmentReserve::getInstance() {
   // Lives as long as the process, like its thread (the transport pins the
   // library's code while threads of it run).
   static SegmentReserve* reserve = new SegmentReserve();

@@ -209,7 +209,7 @@ uint64_t roundedCapacity(uint32_t size) {
 // from the reserve when it has one ready of at most |most| bytes, else made
 // now at |size| (null when that fails: the caller answers "no memory").
 std::shared_ptr<Segment> freshSegment(uint32_t size, uint64_t most) {
-  std::shared_ptr<Segment> segment = SegmentReserve::instance().take(size);
+  std::shared_ptr<Segment> segment = SegmentReserve::getInstance().take(size);
   if (segment != nullptr && segment->size() > most) segment.reset();
   if (segment == nullptr && !Segment::create(size, &segment, !ForeignWriterScope::active()).ok())
     return nullptr;

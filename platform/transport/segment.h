@@ -419,7 +419,7 @@ class ReceivedSegments : public std::enable_shared_from_this<ReceivedSegments> {
 // "Pre-faulted segments"). Thread-safe.
 class SegmentReserve {
  public:
-  static SegmentReserve& instance();
+  static SegmentReserve& getInstance();
 
   // A reserved segment of |capacity| bytes or up to twice that, or null when
   // none is ready. Either way one of |capacity| bytes is made ready for the

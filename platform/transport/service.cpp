@@ -52,7 +52,7 @@ void pinLoadedCode() {
 
 }  // namespace
 
-Transport& Transport::instance() {
+Transport& Transport::getInstance() {
   static Transport* transport = new Transport();  // lives as long as the process
   return *transport;
 }
@@ -95,7 +95,7 @@ bool Transport::activate() {
     }
     m_state->activated = true;
   }
-  ServiceDirectory::instance().setListener(this);
+  ServiceDirectory::getInstance().setListener(this);
   return true;
 }
 
@@ -228,7 +228,7 @@ Status Transport::State::listen(ServiceRegistrationRecord* record, InterfaceBind
       return Status::failure("cannot serve %s: event loop unavailable", name);
     }
   }
-  SegmentReserve::instance().resume();
+  SegmentReserve::getInstance().resume();
   startStatusReports([this] { return statusLine(); });
   TRACE(channel(), 2, "listening on %s", path.c_str());
   return Status();
@@ -277,7 +277,7 @@ void Transport::onServiceRemoved(ServiceRegistrationRecord* record) {
     last = m_state->listeners.empty();
   }
   // Nobody new connects, so nobody needs a segment made ahead.
-  if (last) SegmentReserve::instance().suspend();
+  if (last) SegmentReserve::getInstance().suspend();
   if (last) stopStatusReports();
   // The connections stay open: the service may still be answering them.
   // They close when its object is gone (onTargetDestroyed).

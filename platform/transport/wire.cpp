@@ -333,7 +333,7 @@ bool WireReader::getString(CIPtr<CIString>* text) {
   text->reset();
   if (!present) return true;
   *text = CIPtr<CIString>(kor::tryNew<CIString>("CIString", bytes, static_cast<size_t>(length),
-                                                util::UnicodeString_common::UTF8));
+                                                util::UnicodeString_common::kUtf8));
   return text->isNull() ? fail("out of memory") : true;
 }
 

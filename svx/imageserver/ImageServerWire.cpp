@@ -218,10 +218,10 @@ bool installTransport() {
   static std::once_flag once;
   std::call_once(once, [] {
     static ImageServerBinding* binding = new ImageServerBinding();  // lives as long as the process
-    comm::Transport::instance().bindInterface(kServiceName, binding);
+    comm::Transport::getInstance().bindInterface(kServiceName, binding);
     comm::installSegmentAllocator(comm::kSegmentThreshold);
   });
-  return comm::Transport::instance().activate();
+  return comm::Transport::getInstance().activate();
 }
 
 }  // namespace wire

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)ready;
   fuzzsupport::writeScratch("imageserver/config.json", data, size);
   util::config::Provider provider("imageserver", "config", 0,
-                                  util::config::Provider::LOAD_AT_CONSTRUCTION);
+                                  util::config::Provider::kLoadAtConstruction);
   if (!provider.isLoaded()) {
     kor::ErrorStorage::ack();
     return 0;

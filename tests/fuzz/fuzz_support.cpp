@@ -47,14 +47,14 @@ void exerciseEngine(const std::string& path, uint8_t scaleSeed) {
   engine.destroyBitmapInfo(info);
 
   if (small) {
-    lumo::Bitmap* full = engine.createBitmap(file, lumo::BitmapInfo::FORMAT_DEFAULT, nullptr);
+    lumo::Bitmap* full = engine.createBitmap(file, lumo::BitmapInfo::kFormatDefault, nullptr);
     kor::ErrorStorage::ack();
     engine.destroyBitmap(full);
   }
   if (!scalable) return;
   lumo::Bitmap* scaled =
       engine.createBitmap(file, static_cast<lumo::BitmapInfo::Format>(scaleSeed % 9u), target,
-                          lumo::Bitmap::SCALING_AREA_AVERAGE, false, nullptr);
+                          lumo::Bitmap::kScalingAreaAverage, false, nullptr);
   kor::ErrorStorage::ack();
   engine.destroyBitmap(scaled);
 }

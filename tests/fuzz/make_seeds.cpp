@@ -213,7 +213,7 @@ int main(int argc, char** argv) {
           writeFile(root + "/fuzz_wire/" + name, std::string(bytes.begin(), bytes.end()));
   };
   CIPtr<CIPtrArray<CIString>> paths = CITypesFactory::createStringArray(2);
-  (*paths)[0] = CITypesFactory::createString("/a/b.png", util::UnicodeString_common::UTF8);
+  (*paths)[0] = CITypesFactory::createString("/a/b.png", util::UnicodeString_common::kUtf8);
   comm::WireWriter image(comm::kKindRequest, 0);
   image.putStringArray(paths);
   image.putI8(-3);
@@ -244,7 +244,7 @@ int main(int argc, char** argv) {
   reply.putI32(0);
   message("reply-image", reply);
   comm::WireWriter version(comm::kKindReply, 2);
-  version.putString(CITypesFactory::createString("2.0.1", util::UnicodeString_common::UTF8));
+  version.putString(CITypesFactory::createString("2.0.1", util::UnicodeString_common::kUtf8));
   version.putBool(true);
   message("reply-version", version);
   if (!ok) std::fprintf(stderr, "some seeds could not be written\n");

@@ -162,7 +162,7 @@ CIPtr<CIPtrArray<CIString>> locators(const std::vector<const char*>& texts) {
       CITypesFactory::createStringArray(static_cast<unsigned>(texts.size()));
   for (uint32_t i = 0; i < texts.size(); ++i) {
     if (texts[i] != nullptr)
-      (*array)[i] = CITypesFactory::createString(texts[i], util::UnicodeString_common::UTF8);
+      (*array)[i] = CITypesFactory::createString(texts[i], util::UnicodeString_common::kUtf8);
   }
   return array;
 }
@@ -232,10 +232,10 @@ void installHarness() {
   kor::GlobalErrorHandler::install(&errors());
   // Segments made ahead of need would stay open from one test into the next
   // and blur the descriptor count; the reserve's own test turns it on.
-  comm::SegmentReserve::instance().setLimit(0);
+  comm::SegmentReserve::getInstance().setLimit(0);
   // The transport's event loop descriptors are made once, at the first
   // registration, and kept; made here, they are not counted against a test.
-  comm::Transport::instance().activate();
+  comm::Transport::getInstance().activate();
   tracing::setSink(&traces());
   ::testing::UnitTest::GetInstance()->listeners().Append(new HarnessListener());
 }

@@ -48,9 +48,9 @@ void ServiceTest::TearDown() {
   util::config::Provider::setStoreRoot(nullptr);
   // Settings a test may have changed.
   setenv(comm::kRuntimeDirVariable, s_runDir.c_str(), 1);
-  comm::Transport::instance().setStopDrainTime(comm::kStopDrainMs);
-  comm::Transport::instance().setClientMemoryGraceTime(comm::kClientMemoryGraceMs);
-  comm::Transport::instance().setMaxOwedAnswersTotal(comm::kMaxOwedAnswersTotal);
+  comm::Transport::getInstance().setStopDrainTime(comm::kStopDrainMs);
+  comm::Transport::getInstance().setClientMemoryGraceTime(comm::kClientMemoryGraceMs);
+  comm::Transport::getInstance().setMaxOwedAnswersTotal(comm::kMaxOwedAnswersTotal);
   comm::setClientMemoryLimit(0);
   comm::setTotalClientMemoryLimit(0);
   comm::setSegmentDescriptorBudget(0);

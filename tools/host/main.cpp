@@ -197,7 +197,7 @@ bool configuredLists(const Options& options, Lists* lists, std::string* why) {
   std::error_code error;
   if (std::filesystem::exists(file, error)) {
     util::config::Provider provider("imageserver", "config", 0,
-                                    util::config::Provider::LOAD_AT_CONSTRUCTION);
+                                    util::config::Provider::kLoadAtConstruction);
     if (!provider.isLoaded()) {
       *why = kor::ErrorStorage::reason();
       kor::ErrorStorage::ack();

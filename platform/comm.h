@@ -224,6 +224,10 @@ class CITypesFactory {
 
 namespace comm {
 
+// The framework reports how its fallible steps went with the platform's one
+// status type.
+using kor::Status;
+
 // The error type of framework errors reported through kor::ErrorOutput.
 extern const kor::ErrorType Error;
 

@@ -144,7 +144,7 @@ namespace {
 
 // A fixed buffer, so that recording an error never allocates.
 struct PendingError {
-  bool pending = false;
+  Status::Code code = Status::kOk;
   char text[512] = {0};
 };
 
@@ -157,21 +157,40 @@ void ErrorStorage::set(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(t_error.text, sizeof(t_error.text), format, args);
   va_end(args);
-  t_error.pending = true;
+  t_error.code = Status::kFailed;
 }
 
 void ErrorStorage::setErrno(const char* prefix, int errnum) {
   char buf[128];
   const char* text = strerror_r(errnum, buf, sizeof(buf));
-  set("%s: %s", prefix, text);
+  std::snprintf(t_error.text, sizeof(t_error.text), "%s: %s", prefix, text);
+  t_error.code = Status::codeOfErrno(errnum);
 }
 
-bool ErrorStorage::pending() { return t_error.pending; }
+void ErrorStorage::set(const Status& status) {
+  if (status.ok()) {
+    ack();
+    return;
+  }
+  std::snprintf(t_error.text, sizeof(t_error.text), "%s", status.message());
+  t_error.code = status.code();
+}
 
-const char* ErrorStorage::reason() { return t_error.pending ? t_error.text : ""; }
+bool ErrorStorage::pending() { return t_error.code != Status::kOk; }
+
+const char* ErrorStorage::reason() { return pending() ? t_error.text : ""; }
+
+Status::Code ErrorStorage::code() { return t_error.code; }
+
+Status ErrorStorage::takeStatus() {
+  if (!pending()) return Status();
+  Status status = Status::error(t_error.code, "%s", t_error.text);
+  ack();
+  return status;
+}
 
 void ErrorStorage::ack() {
-  t_error.pending = false;
+  t_error.code = Status::kOk;
   t_error.text[0] = '\0';
 }
 

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/kor/status.h"
+
 namespace kor {
 
 // ---------------------------------------------------------------------------
@@ -83,21 +85,36 @@ class GlobalErrorHandler {
 // ---------------------------------------------------------------------------
 // ErrorStorage: one pending error per thread.
 //
-// A platform operation that fails leaves a reason text here; the code that
-// meets the failure reads reason() when it logs and always calls ack(). A new
-// set() replaces a pending reason. All functions act on the calling thread's
-// storage only.
+// A platform operation whose result convention is a bool or a pointer leaves
+// its failure here; the code that meets the failure reads reason() when it
+// logs and always calls ack(). A new set() replaces a pending error. All
+// functions act on the calling thread's storage only, and none allocates.
 class ErrorStorage {
  public:
+  // A failure with code kFailed.
   static void set(const char* format, ...) __attribute__((format(printf, 1, 2)));
-  // Sets "<prefix>: <strerror(errnum)>".
+  // Sets "<prefix>: <strerror(errnum)>", coded as Status::fromErrno codes it.
   static void setErrno(const char* prefix, int errnum);
+  // Records |status|; an ok status clears the storage.
+  static void set(const Status& status);
   static bool pending();
   // The pending reason, or "" when none. Valid until the next set() or ack()
   // on this thread.
   static const char* reason();
+  // The pending failure's code, or kOk when none.
+  static Status::Code code();
+  // The pending failure as a Status (ok when none; the errno of a system call
+  // is not kept), acknowledged.
+  static Status takeStatus();
   static void ack();
 };
+
+// For the calls whose convention is a bool with the reason in ErrorStorage:
+// true when |status| is ok, else it is recorded and the answer is false.
+inline bool toErrorStorage(const Status& status) {
+  if (!status.ok()) ErrorStorage::set(status);
+  return status.ok();
+}
 
 // ---------------------------------------------------------------------------
 // Cancellation of long work on the calling thread.

@@ -97,8 +97,8 @@
 #include <vector>
 
 #include "platform/comm.h"
+#include "platform/kor.h"
 #include "platform/tracing.h"
-#include "platform/transport/status.h"
 
 namespace comm {
 

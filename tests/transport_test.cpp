@@ -71,7 +71,7 @@ TEST(WireTest, EveryFieldReadsBackAndEveryTruncationFailsCleanly) {
                       reader.getStringArray(&strings) && reader.getUInt32Array(&ids) &&
                       reader.getByteArray(&bytes) && reader.finish();
     ASSERT_EQ(read, length == payload.size()) << "length " << length;
-    EXPECT_EQ(length > payload.size(), std::string(reader.error()) == "trailing bytes");
+    EXPECT_EQ(length > payload.size(), std::string(reader.status().message()) == "trailing bytes");
     if (!read) continue;
     EXPECT_EQ(scalars, std::make_tuple(200, true, -3, 0xdeadbeef, -42, -1234567890123LL));
     EXPECT_TRUE(text->length() == 5 && absent.isNull() && (*strings)[0].isNull());
@@ -98,9 +98,9 @@ std::shared_ptr<Segment> segment(uint32_t size, bool sealed = false) {
 
 enum Field { kString, kStrings, kIds, kBytes, kReleases, kDrops };
 
-// Reads one field of kind |field| that fills |payload|: null when it reads,
-// else the reader's reason (a literal).
-const char* readField(Field field, const std::vector<uint8_t>& payload) {
+// Reads one field of kind |field| that fills |payload|: "(reads)" when it
+// reads, else the reader's reason.
+std::string readField(Field field, const std::vector<uint8_t>& payload) {
   WireReader reader(payload.data(), payload.size());
   CIPtr<CIString> text;
   CIPtr<CIPtrArray<CIString>> strings;
@@ -113,7 +113,7 @@ const char* readField(Field field, const std::vector<uint8_t>& payload) {
                     : field == kBytes
                         ? reader.getByteArray(&bytes) && reader.finish()
                         : comm::getSegmentList(reader, field == kReleases ? 2 : 1, &items);
-  return read ? nullptr : reader.error();
+  return read ? "(reads)" : reader.status().message();
 }
 
 TEST(WireTest, TheReaderTakesEachLimitAndRefusesOnePast) {
@@ -149,7 +149,8 @@ TEST(WireTest, TheReaderTakesEachLimitAndRefusesOnePast) {
       {"release and a byte", kReleases, counted({}, 1, 9), "trailing bytes"},
       {"drops at the limit", kDrops, counted({}, kList, 4 * kList, 1), nullptr},
   };
-  for (const auto& c : cases) EXPECT_STREQ(readField(c.field, c.payload), c.error) << c.what;
+  for (const auto& c : cases)
+    EXPECT_EQ(readField(c.field, c.payload), c.error ? c.error : "(reads)") << c.what;
 }
 
 TEST(WireTest, TheWriterTakesEachLimitAndRefusesOnePast) {
@@ -157,7 +158,7 @@ TEST(WireTest, TheWriterTakesEachLimitAndRefusesOnePast) {
   auto wrote = [](const std::function<void(WireWriter&)>& write) {
     WireWriter writer(comm::kKindRequest, 0);
     write(writer);
-    return writer.error() + "/" + std::to_string(writer.segments().size());
+    return std::string(writer.status().message()) + "/" + std::to_string(writer.segments().size());
   };
   const std::string text(comm::kMaxMessageSize - comm::kWireHeaderSize - 5, 'a');
   EXPECT_EQ(wrote([&](WireWriter& w) { w.putString(text.data(), text.size()); }), "/0");
@@ -200,7 +201,7 @@ TEST(WireTest, HeaderChecksMagicVersionKindSizeAndDescriptors) {
   auto with = [&](size_t offset, std::vector<uint8_t> bytes) {
     std::vector<uint8_t> changed = header;
     std::copy(bytes.begin(), bytes.end(), changed.begin() + offset);
-    return std::string(comm::parseHeader(changed.data(), &kind, &slot, &size, &fds).reason());
+    return std::string(comm::parseHeader(changed.data(), &kind, &slot, &size, &fds).message());
   };
   constexpr uint32_t kMaxPayload = comm::kMaxMessageSize - comm::kWireHeaderSize;
   EXPECT_EQ(with(0, {'X'}), "bad magic");
@@ -226,10 +227,10 @@ comm::UniqueFd dup(const std::shared_ptr<Segment>& segment) {
 
 TEST(SegmentTest, ReceiverRejectsUnsealedShortOrForeignDescriptors) {
   std::shared_ptr<Segment> made = segment(4096), mapped;
-  EXPECT_STREQ(Segment::mapReceived(dup(made), 4096, &mapped).reason(),
+  EXPECT_STREQ(Segment::mapReceived(dup(made), 4096, &mapped).message(),
                "received segment is not sealed");
   ASSERT_TRUE(made->seal().ok());
-  EXPECT_STREQ(Segment::mapReceived(dup(made), 4097, &mapped).reason(),
+  EXPECT_STREQ(Segment::mapReceived(dup(made), 4097, &mapped).message(),
                "received segment is smaller than its array");
   ASSERT_TRUE(Segment::mapReceived(dup(made), 4096, &mapped).ok());
   EXPECT_EQ(mapped->writableData(), nullptr);
@@ -238,8 +239,8 @@ TEST(SegmentTest, ReceiverRejectsUnsealedShortOrForeignDescriptors) {
   EXPECT_EQ(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, made->fd(), 0), MAP_FAILED);
   const Status refused =
       Segment::mapReceived(comm::UniqueFd(open("/dev/null", O_RDONLY | O_CLOEXEC)), 0, &mapped);
-  EXPECT_STREQ(refused.reason(), "received descriptor is not a segment: Invalid argument");
-  EXPECT_EQ(refused.error(), EINVAL);
+  EXPECT_STREQ(refused.message(), "received descriptor is not a segment: Invalid argument");
+  EXPECT_EQ(refused.sysError(), EINVAL);
   // Its pages cannot be taken back; a reclaimable segment's can, however
   // the receiver keeps its mapping, which then reads zeros.
   EXPECT_FALSE(made->reclaimPages());
@@ -280,7 +281,7 @@ TEST(SegmentPoolTest, ASegmentIsWrittenAgainOnlyAfterItsClientIsDoneAndLimitsHol
   ASSERT_TRUE(second != nullptr && second->segment()->data() != memory);
   EXPECT_FALSE(pool->release(id, 2).ok());  // only one reply is out
   EXPECT_TRUE(pool->release(id, 1).ok());
-  EXPECT_EQ(std::string(pool->release(id, 1).reason()),
+  EXPECT_EQ(std::string(pool->release(id, 1).message()),
             "release of segment " + std::to_string(id) + " that is not out");
   auto again = allocateFrom(pool, 90000);  // fits: the same memory, no fresh pages
   ASSERT_TRUE(again != nullptr && again->segment()->data() == memory);
@@ -462,7 +463,7 @@ TEST(SegmentPoolTest, AClientMapsEachSegmentOnceAndReleasesItWhenTheLastViewGoes
   ASSERT_TRUE(received->acquire(5, dup(served), 8192, &b).ok());
   EXPECT_TRUE(a->data() == b->data() && a->size() == 4096 && b->data()[100] == 42);
   // A known id with another segment, or longer than the segment: refused.
-  EXPECT_STREQ(received->acquire(5, dup(other), 10, &a).reason(),
+  EXPECT_STREQ(received->acquire(5, dup(other), 10, &a).message(),
                "pooled segment does not match its id");
   EXPECT_FALSE(received->acquire(5, dup(served), 8193, &a).ok());
   a.reset();
@@ -473,14 +474,14 @@ TEST(SegmentPoolTest, AClientMapsEachSegmentOnceAndReleasesItWhenTheLastViewGoes
   // Dropped while a view is in use: unmapped with the view, no release.
   ASSERT_TRUE(received->acquire(5, dup(served), 1, &a).ok());
   EXPECT_TRUE(received->drop(5).ok());
-  EXPECT_STREQ(received->drop(5).reason(), "drop of unknown segment 5");
+  EXPECT_STREQ(received->drop(5).message(), "drop of unknown segment 5");
   a.reset();
   EXPECT_EQ(releases.size(), 1u);
   EXPECT_EQ(received->mappedCount(), 0u);
   // No more than kMaxCachedSegments ids are kept mapped.
   for (uint32_t id = 1; id <= comm::kMaxCachedSegments; ++id)
     ASSERT_TRUE(received->acquire(id, dup(other), 1, &a).ok()) << id;
-  EXPECT_STREQ(received->acquire(99, dup(other), 1, &b).reason(), "too many pooled segments");
+  EXPECT_STREQ(received->acquire(99, dup(other), 1, &b).message(), "too many pooled segments");
 }
 
 // ---------------------------------------------------------------------------
@@ -508,7 +509,7 @@ class ConnectionTest : public ::testing::Test {
     writer.putU32(m_sent++);
     for (const auto& segment : segments) writer.putSegment(segment, 1);
     if (segments.empty()) writer.putString(std::string(payloadBytes, 'q').c_str(), payloadBytes);
-    return m_connection->queue(writer).reason();
+    return m_connection->queue(writer).message();
   }
   // Sends until the peer's socket is full and one message waits in the
   // queue; the bytes it counts there.
@@ -572,7 +573,7 @@ TEST_F(ConnectionTest, WaitingMessagesAreWrittenInOrderWhenTheLoopReportsOutput)
       for (const auto& fd : message.fds) descriptors += fcntl(fd.get(), F_GETFD) == FD_CLOEXEC;
       uint32_t number = 0;
       const bool inOrder = WireReader(message).getU32(&number) && number == received++;
-      return inOrder ? Status() : Status::failure("out of order");
+      return inOrder ? Status() : Status::error(kor::Status::kFailed, "out of order");
     });
   };
   // Written at once, with as many descriptors as a message may carry; the
@@ -634,9 +635,9 @@ TEST_F(ConnectionTest, AReadingTurnEndsAtItsBytesOrWhereTheCallerPausesAndGoesOn
 TEST(ClientConnectionTest, ASocketPathFillsItsAddressAndNotAByteMore) {
   const std::string longest = "/" + std::string(sizeof(sockaddr_un::sun_path) - 2, 'p');
   std::unique_ptr<comm::ClientConnection> client;
-  EXPECT_EQ(std::string(comm::ClientConnection::open(longest, {}, &client).reason()),
+  EXPECT_EQ(std::string(comm::ClientConnection::open(longest, {}, &client).message()),
             "cannot connect to " + longest + ": No such file or directory");
-  EXPECT_EQ(std::string(comm::ClientConnection::open(longest + "p", {}, &client).reason()),
+  EXPECT_EQ(std::string(comm::ClientConnection::open(longest + "p", {}, &client).message()),
             "socket path too long: " + longest + "p");
 }
 
@@ -697,7 +698,7 @@ class ServiceFolderTest : public ::testing::Test {
     Status status =
         comm::ClientConnection::openService(folders, "svc", 3, {}, &client, &where, false);
     if (path != nullptr) *path = where;
-    return status.reason();
+    return status.message();
   }
 
   testsupport::TempDir m_dir;

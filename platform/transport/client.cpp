@@ -34,7 +34,8 @@ struct ClientConnection::State {
     }
     WireReader reader(message.payload, message.size, &message.fds);
     std::vector<uint32_t> ids;
-    if (!getSegmentList(reader, 1, &ids)) return Status::failure("malformed segment drop");
+    if (!getSegmentList(reader, 1, &ids))
+      return Status::error(Status::kProtocol, "malformed segment drop");
     for (uint32_t id : ids) {
       Status dropped = segments->drop(id);
       if (!dropped.ok()) return dropped;
@@ -140,7 +141,7 @@ Status ClientConnection::open(const std::string& path, Callbacks callbacks,
   if (flags < 0 || fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0)
     return Status::fromErrno(errno, "cannot configure socket");
   std::unique_ptr<State> state(new (std::nothrow) State());
-  if (state == nullptr) return Status::failure("out of memory");
+  if (state == nullptr) return Status::error(Status::kNoMemory, "out of memory");
   state->wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!state->wake.valid()) return Status::fromErrno(errno, "cannot create event descriptor");
   try {
@@ -156,20 +157,21 @@ Status ClientConnection::open(const std::string& path, Callbacks callbacks,
       static_cast<void>(connection->queue(writer));  // fails only when closing
     });
   } catch (...) {
-    return Status::failure("out of memory");
+    return Status::error(Status::kNoMemory, "out of memory");
   }
   state->callbacks = std::move(callbacks);
   State* raw = state.get();
   state->connection->setOutputWaker([raw] { raw->signal(); });
   state->connection->setCloseHandler([raw](const std::string&) { raw->signal(); });
   std::unique_ptr<ClientConnection> client(new (std::nothrow) ClientConnection(raw));
-  if (client == nullptr) return Status::failure("out of memory");
+  if (client == nullptr) return Status::error(Status::kNoMemory, "out of memory");
   state.release();
   if (ownThread) {
     try {
       raw->thread = std::thread([raw] { raw->run(); });
     } catch (...) {
-      return Status::failure("cannot start the connection's thread");  // |client| closes
+      return Status::error(Status::kFailed,
+                           "cannot start the connection's thread");  // |client| closes
     }
   }
   *connection = std::move(client);
@@ -181,8 +183,9 @@ Status ClientConnection::openService(const std::vector<RuntimeFolder>& folders,
                                      Callbacks callbacks,
                                      std::unique_ptr<ClientConnection>* connection,
                                      std::string* path, bool ownThread, int connectTimeoutMs) {
-  if (folders.empty()) return Status::failure("out of memory");
+  if (folders.empty()) return Status::error(Status::kNoMemory, "out of memory");
   std::string tried;
+  Status::Code code = Status::kNotFound;
   try {
     for (const RuntimeFolder& folder : folders) {
       const std::string socket = socketPath(folder.path, serviceName, instance);
@@ -194,13 +197,14 @@ Status ClientConnection::openService(const std::vector<RuntimeFolder>& folders,
           return status;
         }
       }
-      const char* why = status.error() != 0 ? errorName(status.error()) : status.reason();
+      const char* why = status.sysError() != 0 ? errorName(status.sysError()) : status.message();
+      code = status.code();
       tried += (tried.empty() ? "no service at " : ", nor at ") + socket + " (" + why + ")";
     }
   } catch (...) {
-    return Status::failure("out of memory");
+    return Status::error(Status::kNoMemory, "out of memory");
   }
-  return Status::failure("%s", tried.c_str());
+  return Status::error(code, "%s", tried.c_str());
 }
 
 ClientConnection::ClientConnection(State* state) : m_state(state) {}

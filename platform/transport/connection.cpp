@@ -56,8 +56,8 @@ void Connection::setOutputWaker(std::function<void()> waker) { m_outputWaker = s
 
 Status Connection::queue(WireWriter& writer) {
   if (!writer.ok())
-    return Status::failure("cannot encode message for %s: %s", m_name.c_str(),
-                           writer.error().c_str());
+    return Status::error(Status::kFailed, "cannot encode message for %s: %s", m_name.c_str(),
+                         writer.status().message());
   std::vector<uint8_t>& bytes = writer.finish();
   Status failure;
   bool pending = false;
@@ -66,8 +66,8 @@ Status Connection::queue(WireWriter& writer) {
   {
     std::lock_guard<std::mutex> lock(m_io);
     if (!m_fd.valid())
-      return Status::failure("connection to %s is closed (%s)", m_name.c_str(),
-                             m_closeReason.c_str());
+      return Status::error(Status::kClosed, "connection to %s is closed (%s)", m_name.c_str(),
+                           m_closeReason.c_str());
     uint64_t segmentBytes = 0;
     for (const auto& segment : writer.segments()) segmentBytes += segment->size();
     // The limits bound what waits behind the message being written: one
@@ -76,18 +76,20 @@ Status Connection::queue(WireWriter& writer) {
     if (!m_queue.empty() &&
         (m_queue.size() >= kMaxQueuedMessages || m_queuedBytes + bytes.size() > kMaxQueuedBytes ||
          m_queuedSegmentBytes + segmentBytes > kMaxQueuedSegmentBytes)) {
-      failure = Status::failure("outgoing queue full");
+      failure = Status::error(Status::kLimit, "outgoing queue full");
     } else {
       // Pooled segments go only to the client of their pool; each one sent
       // stays reserved until that client releases it.
       for (const auto& pooled : writer.pooled()) {
         if (m_pool == nullptr || pooled.first != m_pool.get())
-          return Status::failure("cannot send to %s: segment of another client", m_name.c_str());
+          return Status::error(Status::kProtocol, "cannot send to %s: segment of another client",
+                               m_name.c_str());
       }
       try {
         m_queue.emplace_back();
       } catch (...) {
-        return Status::failure("cannot queue message for %s: out of memory", m_name.c_str());
+        return Status::error(Status::kNoMemory, "cannot queue message for %s: out of memory",
+                             m_name.c_str());
       }
       for (const auto& pooled : writer.pooled()) m_pool->markSent(pooled.second);
       Outgoing& out = m_queue.back();
@@ -114,14 +116,15 @@ Status Connection::queue(WireWriter& writer) {
         }
       }
     }
-    if (!failure.ok()) closedNow = closeLocked(failure.reason());
+    if (!failure.ok()) closedNow = closeLocked(failure.message());
   }
   if (!failure.ok()) {
     if (closedNow) {
-      TRACE(transportChannel(), 3, "disconnecting %s: %s", m_name.c_str(), failure.reason());
-      runCloseHandler(failure.reason());
+      TRACE(transportChannel(), 3, "disconnecting %s: %s", m_name.c_str(), failure.message());
+      runCloseHandler(failure.message());
     }
-    return Status::failure("cannot send to %s: %s", m_name.c_str(), failure.reason());
+    return Status::error(failure.code(), "cannot send to %s: %s", m_name.c_str(),
+                         failure.message());
   }
   if (finished) runCloseHandler(m_finishReason);
   if (pending && m_outputWaker) m_outputWaker();
@@ -186,7 +189,7 @@ bool Connection::flush() {
     written = flushLocked();
     if (written.ok() && (!m_queue.empty() || !m_finishing)) return true;
     // Finishing, and every message is written; or a write failed.
-    reason = written.ok() ? m_finishReason : written.reason();
+    reason = written.ok() ? m_finishReason : written.message();
     closeLocked(reason);
   }
   if (!written.ok())
@@ -309,7 +312,7 @@ Connection::Turn Connection::dispatchBuffered(const std::function<Status(WireMes
     uint32_t slot, size, fds;
     const Status header = parseHeader(m_in.data() + start, &kind, &slot, &size, &fds);
     if (!header.ok()) {
-      reject(header.reason());
+      reject(header.message());
       return Turn::kClosed;
     }
     const size_t total = kWireHeaderSize + static_cast<size_t>(size);
@@ -337,7 +340,7 @@ Connection::Turn Connection::dispatchBuffered(const std::function<Status(WireMes
     const Status handled = onMessage(complete);
     if (!handled.ok()) {
       complete.fds.clear();
-      reject(handled.reason());
+      reject(handled.message());
       return Turn::kClosed;
     }
     if (isClosed()) return Turn::kClosed;

@@ -13,8 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/comm.h"
+#include "platform/kor.h"
 #include "platform/transport/segment.h"
-#include "platform/transport/status.h"
 #include "platform/transport/unique_fd.h"
 #include "platform/transport/wire.h"
 

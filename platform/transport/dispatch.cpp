@@ -33,12 +33,12 @@ void Transport::State::setWaiting(Served& served, bool waiting) {
 }
 
 Status Transport::State::hold(Served& served, const WireMessage& message) {
-  if (!message.fds.empty()) return Status::failure("request carries descriptors");
+  if (!message.fds.empty()) return Status::error(Status::kProtocol, "request carries descriptors");
   try {
     served.held.push_back(Served::Held{
         message.slot, std::vector<uint8_t>(message.payload, message.payload + message.size)});
   } catch (...) {
-    return Status::failure("out of memory");
+    return Status::error(Status::kNoMemory, "out of memory");
   }
   served.heldBytes += message.size;
   if (served.held.size() == 1) {
@@ -98,8 +98,8 @@ void Transport::State::resumeHeld(Served& served) {
     const Status dispatched = dispatchRequest(served, message);
     if (!dispatched.ok()) {
       TRACE(channel(), 3, "closing connection to %s: %s", served.connection->name().c_str(),
-            dispatched.reason());
-      served.connection->close(dispatched.reason());
+            dispatched.message());
+      served.connection->close(dispatched.message());
       return;
     }
   }
@@ -340,14 +340,15 @@ Status Transport::State::dispatch(Served& served, WireMessage& message) {
     std::vector<uint32_t> items;
     std::shared_ptr<SegmentPool> pool = served.connection->segmentPool();
     if (!getSegmentList(reader, 2, &items) || pool == nullptr)
-      return Status::failure("malformed segment release");
+      return Status::error(Status::kProtocol, "malformed segment release");
     for (size_t i = 0; i + 1 < items.size(); i += 2) {
       Status released = pool->release(items[i], items[i + 1]);
       if (!released.ok()) return released;
     }
     return Status();
   }
-  if (message.kind != kKindRequest) return Status::failure("unexpected message kind");
+  if (message.kind != kKindRequest)
+    return Status::error(Status::kProtocol, "unexpected message kind");
   // A client at its shared-memory limit: its requests for answers that take
   // shared memory wait, in order, until it releases memory or its grace
   // time runs out (no job is made for them meanwhile).

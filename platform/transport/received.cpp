@@ -14,14 +14,15 @@ Status ReceivedSegments::acquire(uint32_t id, UniqueFd fd, uint32_t length,
   if (fstat(fd.get(), &status) != 0)
     return Status::fromErrno(errno, "cannot inspect received segment");
   std::unique_lock<std::mutex> lock(m_mutex);
-  if (m_closed) return Status::failure("connection closed");
+  if (m_closed) return Status::error(Status::kClosed, "connection closed");
   auto found = m_entries.find(id);
   if (found == m_entries.end()) {
-    if (m_entries.size() >= kMaxCachedSegments) return Status::failure("too many pooled segments");
+    if (m_entries.size() >= kMaxCachedSegments)
+      return Status::error(Status::kLimit, "too many pooled segments");
     // The whole segment is mapped, so that later replies in it that are
     // larger than this one fit.
     if (status.st_size < static_cast<off_t>(length) || status.st_size > UINT32_MAX)
-      return Status::failure("received segment has a bad size");
+      return Status::error(Status::kProtocol, "received segment has a bad size");
     Entry entry;
     Status mapped =
         Segment::mapReceived(std::move(fd), static_cast<uint32_t>(status.st_size), &entry.mapping);
@@ -31,14 +32,14 @@ Status ReceivedSegments::acquire(uint32_t id, UniqueFd fd, uint32_t length,
     try {
       found = m_entries.emplace(id, std::move(entry)).first;
     } catch (...) {
-      return Status::failure("cannot map received segment: out of memory");
+      return Status::error(Status::kNoMemory, "cannot map received segment: out of memory");
     }
   } else {
     // A known id must come with the same segment, large enough.
     const Entry& entry = found->second;
     if (entry.dropped || entry.device != static_cast<uint64_t>(status.st_dev) ||
         entry.inode != static_cast<uint64_t>(status.st_ino) || entry.mapping->size() < length)
-      return Status::failure("pooled segment does not match its id");
+      return Status::error(Status::kProtocol, "pooled segment does not match its id");
   }
   std::weak_ptr<ReceivedSegments> self = weak_from_this();
   std::shared_ptr<Segment> made;
@@ -103,7 +104,7 @@ Status ReceivedSegments::drop(uint32_t id) {
   std::lock_guard<std::mutex> lock(m_mutex);
   auto found = m_entries.find(id);
   if (found == m_entries.end() || found->second.dropped)
-    return Status::failure("drop of unknown segment %u", id);
+    return Status::error(Status::kProtocol, "drop of unknown segment %u", id);
   if (found->second.views > 0) {
     found->second.dropped = true;  // unmapped with its last view
     return Status();

@@ -29,9 +29,11 @@ Status prepareFolder(const std::string& folder, bool isDefault, bool* groupShare
   if ((isDefault ? lstat(folder.c_str(), &status) : stat(folder.c_str(), &status)) != 0)
     return Status::fromErrno(errno, "cannot inspect runtime folder %s", folder.c_str());
   if (!S_ISDIR(status.st_mode))
-    return Status::failure("runtime folder %s is not a directory", folder.c_str());
+    return Status::error(Status::kInvalidArgument, "runtime folder %s is not a directory",
+                         folder.c_str());
   if (isDefault && status.st_uid != getuid())
-    return Status::failure("runtime folder %s belongs to another user", folder.c_str());
+    return Status::error(Status::kPermissionDenied, "runtime folder %s belongs to another user",
+                         folder.c_str());
   if (isDefault && (status.st_mode & 077) != 0 && chmod(folder.c_str(), 0700) != 0)
     return Status::fromErrno(errno, "cannot restrict runtime folder %s", folder.c_str());
   *groupShared = !isDefault && (status.st_mode & S_IRWXG) == S_IRWXG;
@@ -42,7 +44,7 @@ Status fillAddress(const std::string& path, struct sockaddr_un* address) {
   std::memset(address, 0, sizeof(*address));
   address->sun_family = AF_UNIX;
   if (path.size() >= sizeof(address->sun_path))
-    return Status::failure("socket path too long: %s", path.c_str());
+    return Status::error(Status::kLimit, "socket path too long: %s", path.c_str());
   std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
   return Status();
 }
@@ -50,9 +52,9 @@ Status fillAddress(const std::string& path, struct sockaddr_un* address) {
 Status connectTo(int fd, const struct sockaddr_un& address, int timeoutMs) {
   auto failed = [&](int error) {
     if (error == ETIMEDOUT && timeoutMs >= 0)
-      return Status::failure(
-          "cannot connect to %s: the service accepted no connection within %d ms", address.sun_path,
-          timeoutMs);
+      return Status::error(Status::kTimedOut,
+                           "cannot connect to %s: the service accepted no connection within %d ms",
+                           address.sun_path, timeoutMs);
     return Status::fromErrno(error, "cannot connect to %s", address.sun_path);
   };
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -127,16 +129,19 @@ std::vector<RuntimeFolder> clientRuntimeFolders(const std::string& override) {
 Status checkClientFolder(const RuntimeFolder& folder) {
   if (folder.kind == RuntimeFolder::kChosen) return Status();
   struct stat status;
-  if (lstat(folder.path.c_str(), &status) != 0) return Status::failure("%s", errorName(errno));
-  if (!S_ISDIR(status.st_mode)) return Status::failure("not a folder");
+  if (lstat(folder.path.c_str(), &status) != 0)
+    return Status::error(Status::codeOfErrno(errno), "%s", errorName(errno));
+  if (!S_ISDIR(status.st_mode)) return Status::error(Status::kInvalidArgument, "not a folder");
   const uid_t me = getuid();
   if (folder.kind == RuntimeFolder::kUser) {
-    if (status.st_uid != me) return Status::failure("the folder belongs to another user");
+    if (status.st_uid != me)
+      return Status::error(Status::kPermissionDenied, "the folder belongs to another user");
     if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-      return Status::failure("the folder is writable by others");
+      return Status::error(Status::kPermissionDenied, "the folder is writable by others");
     return Status();
   }
-  if ((status.st_mode & S_IWOTH) != 0) return Status::failure("the folder is writable by others");
+  if ((status.st_mode & S_IWOTH) != 0)
+    return Status::error(Status::kPermissionDenied, "the folder is writable by others");
   if (status.st_uid == me || status.st_uid == 0) return Status();
   // Another account's folder is trusted only where root alone could have
   // made it theirs: in a folder of root's that nobody else may write.
@@ -147,7 +152,7 @@ Status checkClientFolder(const RuntimeFolder& folder) {
   struct stat parentStatus;
   if (stat(parent.c_str(), &parentStatus) != 0 || parentStatus.st_uid != 0 ||
       (parentStatus.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-    return Status::failure("the folder belongs to another user");
+    return Status::error(Status::kPermissionDenied, "the folder belongs to another user");
   return Status();
 }
 

@@ -8,8 +8,9 @@
 
 #include <string>
 
+#include "platform/comm.h"
+#include "platform/kor.h"
 #include "platform/transport.h"
-#include "platform/transport/status.h"
 
 namespace comm {
 

@@ -36,7 +36,7 @@ Status Segment::view(const std::shared_ptr<Segment>& base, uint32_t length,
   try {
     view.reset(new Segment(), [](Segment* s) { delete s; });
   } catch (...) {
-    return Status::failure("cannot map received segment: out of memory");
+    return Status::error(Status::kNoMemory, "cannot map received segment: out of memory");
   }
   view->m_base = base;
   view->m_data = base->m_data;
@@ -97,7 +97,7 @@ Status Segment::create(uint32_t size, std::shared_ptr<Segment>* made, bool mapHe
 Status Segment::seal() {
   std::lock_guard<std::mutex> lock(m_sealMutex);
   if (m_sealed.load(std::memory_order_relaxed)) return Status();
-  if (!m_fd.valid()) return Status::failure("segment has no descriptor");
+  if (!m_fd.valid()) return Status::error(Status::kFailed, "segment has no descriptor");
   // A write seal is refused while a writable shared mapping exists (ours), so
   // the strongest seal available is against future writes: the receiver can
   // neither map the segment writable nor write to it. Older kernels lack it.
@@ -132,14 +132,15 @@ Status Segment::mapReceived(UniqueFd fd, uint32_t length, std::shared_ptr<Segmen
   // Without these seals the sender could shrink the file under the mapping
   // (SIGBUS on access) or change the seals later.
   if ((seals & F_SEAL_SHRINK) == 0 || (seals & F_SEAL_SEAL) == 0)
-    return Status::failure("received segment is not sealed");
+    return Status::error(Status::kProtocol, "received segment is not sealed");
   struct stat status;
   if (fstat(fd.get(), &status) != 0)
     return Status::fromErrno(errno, "cannot inspect received segment");
   if (!S_ISREG(status.st_mode) || status.st_size < static_cast<off_t>(length))
-    return Status::failure("received segment is smaller than its array");
+    return Status::error(Status::kProtocol, "received segment is smaller than its array");
   std::shared_ptr<Segment> segment(new (std::nothrow) Segment(), [](Segment* s) { delete s; });
-  if (segment == nullptr) return Status::failure("cannot map received segment: out of memory");
+  if (segment == nullptr)
+    return Status::error(Status::kNoMemory, "cannot map received segment: out of memory");
   if (length > 0) {
     // Mapped with its page tables filled at once: the reader touches every
     // page, and one call is cheaper than a fault per page.
@@ -443,7 +444,7 @@ Status SegmentPool::release(uint32_t id, uint32_t receipts) {
     if (entry.idle()) becameIdleLocked(i);
     return Status();
   }
-  return Status::failure("release of segment %u that is not out", id);
+  return Status::error(Status::kProtocol, "release of segment %u that is not out", id);
 }
 
 std::vector<uint32_t> SegmentPool::trim(uint64_t now, bool all) {
@@ -507,7 +508,7 @@ class SegmentAllocator : public CIInt8ArrayAllocator {
     if (!made.ok()) {
       // The heap takes over; the array is copied into a segment when sent.
       TRACE(transportChannel(), 3, "segment of %u bytes unavailable (%s); using the heap", size,
-            made.reason());
+            made.message());
       return nullptr;
     }
     return new (std::nothrow) SegmentStorage(std::move(segment));

@@ -139,7 +139,7 @@
 #include <vector>
 
 #include "platform/comm.h"
-#include "platform/transport/status.h"
+#include "platform/kor.h"
 #include "platform/transport/unique_fd.h"
 
 namespace comm {

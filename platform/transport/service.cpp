@@ -129,24 +129,26 @@ Status Transport::State::serve(ServiceRegistrationRecord* record) {
   bool groupShared = false;
   Status usable = prepareFolder(folder, isDefault, &groupShared);
   if (usable.ok()) usable = fillAddress(path, &address);
-  if (!usable.ok()) return Status::failure("cannot serve %s: %s", name, usable.reason());
+  if (!usable.ok())
+    return Status::error(usable.code(), "cannot serve %s: %s", name, usable.message());
 
   // A socket file that is there already: replaced when nobody answers on it
   // (left by a dead process), refused when somebody does.
   struct stat existing;
   if (lstat(path.c_str(), &existing) == 0) {
     if (!S_ISSOCK(existing.st_mode))
-      return Status::failure("cannot serve %s: %s exists and is not a socket", name, path.c_str());
+      return Status::error(Status::kInvalidArgument,
+                           "cannot serve %s: %s exists and is not a socket", name, path.c_str());
     UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    const int result = probe.valid() ? connectTo(probe.get(), address).error() : errno;
+    const int result = probe.valid() ? connectTo(probe.get(), address).sysError() : errno;
     if (result == ECONNREFUSED) {
       TRACE(channel(), 2, "replacing stale socket %s", path.c_str());
       unlink(path.c_str());
     } else if (result != ENOENT) {  // ENOENT: gone meanwhile
       const bool answered = result == 0 || result == EAGAIN;
-      return Status::failure("service %s instance %u is served already at %s%s%s", name,
-                             record->instance(), path.c_str(), answered ? "" : ": ",
-                             answered ? "" : std::strerror(result));
+      return Status::error(Status::kFailed, "service %s instance %u is served already at %s%s%s",
+                           name, record->instance(), path.c_str(), answered ? "" : ": ",
+                           answered ? "" : std::strerror(result));
     }
   }
 
@@ -154,7 +156,7 @@ Status Transport::State::serve(ServiceRegistrationRecord* record) {
   try {
     listening = std::make_shared<Listening>();
   } catch (...) {
-    return Status::failure("cannot serve %s: out of memory", name);
+    return Status::error(Status::kNoMemory, "cannot serve %s: out of memory", name);
   }
   listening->fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!listening->fd.valid()) return Status::fromErrno(errno, "cannot create socket");
@@ -189,7 +191,8 @@ Status Transport::State::serveHanded(ServiceRegistrationRecord* record, Interfac
   try {
     listening = std::make_shared<Listening>();
   } catch (...) {
-    return Status::failure("cannot serve %s: out of memory", record->serviceName().c_str());
+    return Status::error(Status::kNoMemory, "cannot serve %s: out of memory",
+                         record->serviceName().c_str());
   }
   listening->fd = std::move(fd);
   listening->handed = true;
@@ -225,7 +228,7 @@ Status Transport::State::listen(ServiceRegistrationRecord* record, InterfaceBind
     }
     if (!ok) {
       if (!listening->handed) unlink(path.c_str());
-      return Status::failure("cannot serve %s: event loop unavailable", name);
+      return Status::error(Status::kFailed, "cannot serve %s: event loop unavailable", name);
     }
   }
   SegmentReserve::getInstance().resume();

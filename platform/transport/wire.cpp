@@ -42,14 +42,16 @@ uint32_t loadU32(const uint8_t* at) {
 
 Status parseHeader(const uint8_t* header, uint8_t* kind, uint32_t* slot, uint32_t* size,
                    uint32_t* fds) {
-  if (loadU32(header) != kWireMagic) return Status::failure("bad magic");
-  if (header[4] != kWireVersion) return Status::failure("unsupported wire version");
+  if (loadU32(header) != kWireMagic) return Status::error(Status::kProtocol, "bad magic");
+  if (header[4] != kWireVersion)
+    return Status::error(Status::kProtocol, "unsupported wire version");
   if (header[5] < kKindRequest || header[5] > kKindSegmentDrop)
-    return Status::failure("unknown message kind");
+    return Status::error(Status::kProtocol, "unknown message kind");
   const uint32_t fdCount = static_cast<uint32_t>(header[6]) | static_cast<uint32_t>(header[7]) << 8;
-  if (fdCount > kMaxFdsPerMessage) return Status::failure("too many descriptors");
+  if (fdCount > kMaxFdsPerMessage) return Status::error(Status::kLimit, "too many descriptors");
   const uint32_t payload = loadU32(header + 12);
-  if (payload > kMaxMessageSize - kWireHeaderSize) return Status::failure("message too large");
+  if (payload > kMaxMessageSize - kWireHeaderSize)
+    return Status::error(Status::kLimit, "message too large");
   *kind = header[5];
   *slot = loadU32(header + 8);
   *size = payload;
@@ -69,14 +71,14 @@ WireWriter::WireWriter(MessageKind kind, uint32_t slot) {
   storeU32(m_bytes.data() + 8, slot);
 }
 
-void WireWriter::fail(const std::string& reason) {
-  if (m_error.empty()) m_error = reason.empty() ? "failed" : reason;
+void WireWriter::fail(Status status) {
+  if (m_status.ok()) m_status = std::move(status);
 }
 
 bool WireWriter::reserve(size_t more) {
   if (!ok()) return false;
   if (m_bytes.size() + more > kMaxMessageSize) {
-    fail("message too large");
+    fail(Status::error(Status::kLimit, "message too large"));
     return false;
   }
   try {
@@ -86,7 +88,7 @@ bool WireWriter::reserve(size_t more) {
       m_bytes.reserve(
           std::min(std::max(needed, 2 * m_bytes.capacity()), static_cast<size_t>(kMaxMessageSize)));
   } catch (...) {
-    fail("out of memory");
+    fail(Status::error(Status::kNoMemory, "out of memory"));
     return false;
   }
   return true;
@@ -131,7 +133,7 @@ bool WireWriter::beginArray(bool present, uint32_t count) {
     return false;
   }
   if (count > kMaxArrayCount) {
-    fail("array longer than " + std::to_string(kMaxArrayCount) + " elements");
+    fail(Status::error(Status::kLimit, "array longer than %u elements", kMaxArrayCount));
     return false;
   }
   putU8(1);
@@ -165,7 +167,7 @@ void WireWriter::putByteArray(const CIPtr<CIInt8Array>& array) {
     try {
       m_pooled.emplace_back(pooled->pool(), pooled->id());
     } catch (...) {
-      fail("out of memory");
+      fail(Status::error(Status::kNoMemory, "out of memory"));
       return;
     }
     m_bytes[m_bytes.size() - 5] = pooled->transient() ? 4 : 3;  // the tag putSegment wrote
@@ -189,7 +191,7 @@ void WireWriter::putByteArray(const CIPtr<CIInt8Array>& array) {
   std::shared_ptr<Segment> copy;
   const Status made = Segment::create(size, &copy);
   if (!made.ok()) {
-    fail(made.reason());
+    fail(std::move(made));
     return;
   }
   std::memcpy(copy->writableData(), array->data(), size);
@@ -199,22 +201,22 @@ void WireWriter::putByteArray(const CIPtr<CIInt8Array>& array) {
 void WireWriter::putSegment(const std::shared_ptr<Segment>& segment, uint32_t length) {
   if (!ok()) return;
   if (segment == nullptr || segment->fd() < 0 || length > segment->size()) {
-    fail("segment cannot be sent");
+    fail(Status::error(Status::kInvalidArgument, "segment cannot be sent"));
     return;
   }
   if (m_segments.size() >= kMaxFdsPerMessage) {
-    fail("too many segments in one message");
+    fail(Status::error(Status::kLimit, "too many segments in one message"));
     return;
   }
   const Status sealed = segment->seal();
   if (!sealed.ok()) {
-    fail(sealed.reason());
+    fail(std::move(sealed));
     return;
   }
   try {
     m_segments.push_back(segment);
   } catch (...) {
-    fail("out of memory");
+    fail(Status::error(Status::kNoMemory, "out of memory"));
     return;
   }
   putU8(2);
@@ -245,7 +247,10 @@ WireReader::WireReader(WireMessage& message)
 }
 
 bool WireReader::fail(const char* reason) {
-  if (m_error == nullptr) m_error = reason;
+  if (m_status.ok())
+    m_status = Status::error(
+        std::strcmp(reason, "out of memory") == 0 ? Status::kNoMemory : Status::kProtocol, "%s",
+        reason);
   return false;
 }
 
@@ -406,7 +411,7 @@ void putSegmentList(WireWriter& writer, const std::vector<uint32_t>& values,
                     uint32_t valuesPerItem) {
   const size_t items = values.size() / valuesPerItem;
   if (items == 0 || items > kMaxSegmentIdsPerMessage || items * valuesPerItem != values.size()) {
-    writer.fail("bad segment list");
+    writer.fail(Status::error(Status::kInvalidArgument, "bad segment list"));
     return;
   }
   writer.putU32(static_cast<uint32_t>(items));

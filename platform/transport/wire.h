@@ -47,8 +47,8 @@
 #include <vector>
 
 #include "platform/comm.h"
+#include "platform/kor.h"
 #include "platform/transport/segment.h"
-#include "platform/transport/status.h"
 #include "platform/transport/unique_fd.h"
 
 namespace comm {
@@ -93,9 +93,10 @@ class WireWriter {
   // A segment field for |length| bytes of |segment| (sealed here).
   void putSegment(const std::shared_ptr<Segment>& segment, uint32_t length);
 
-  bool ok() const { return m_error.empty(); }
-  const std::string& error() const { return m_error; }
-  void fail(const std::string& reason);
+  bool ok() const { return m_status.ok(); }
+  // Why the writer failed: kLimit, kNoMemory, or a segment's failure.
+  const Status& status() const { return m_status; }
+  void fail(Status status);
 
   // The finished message (header filled in). Only when ok().
   std::vector<uint8_t>& finish();
@@ -111,7 +112,7 @@ class WireWriter {
   std::vector<uint8_t> m_bytes;
   std::vector<std::shared_ptr<Segment>> m_segments;
   std::vector<std::pair<SegmentPool*, uint32_t>> m_pooled;
-  std::string m_error;
+  Status m_status;
 };
 
 // A received message, valid during the call it is handed to.
@@ -136,8 +137,8 @@ struct WireBytes {
 };
 
 // Reads the fields of one payload. Every getter checks the remaining bytes
-// and the limits first; the first failure sticks: ok() turns false, error()
-// says what was wrong, and every later getter fails.
+// and the limits first; the first failure sticks: ok() turns false, status()
+// says what was wrong (kProtocol, or kNoMemory), and every later getter fails.
 class WireReader {
  public:
   WireReader(const uint8_t* data, size_t size, std::vector<UniqueFd>* fds = nullptr);
@@ -164,12 +165,12 @@ class WireReader {
   // True when every byte and descriptor was consumed (and nothing failed);
   // otherwise fails with "trailing bytes" or "unused descriptors".
   bool finish();
-  bool ok() const { return m_error == nullptr; }
-  const char* error() const { return m_error != nullptr ? m_error : ""; }
+  bool ok() const { return m_status.ok(); }
+  const Status& status() const { return m_status; }
   size_t remaining() const { return m_size - m_offset; }
 
  private:
-  bool fail(const char* reason);
+  bool fail(const char* reason);  // kProtocol, or kNoMemory for "out of memory"
   bool take(size_t count, const uint8_t** bytes);
   const uint8_t* m_data;
   size_t m_size;
@@ -177,7 +178,7 @@ class WireReader {
   std::vector<UniqueFd>* m_fds;
   ReceivedSegments* m_received = nullptr;
   size_t m_nextFd = 0;
-  const char* m_error = nullptr;
+  Status m_status;
 };
 
 // A release message carries (id, receipts) pairs, a drop message ids: u32

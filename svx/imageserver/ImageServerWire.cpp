@@ -100,8 +100,10 @@ class ImageServerSession : public comm::ServiceSession {
 
   comm::Status dispatch(comm::ServiceTarget* target, comm::WireMessage& message) override {
     ImageServerSkeletonBase* skeleton = dynamic_cast<ImageServerSkeletonBase*>(target);
-    if (skeleton == nullptr) return comm::Status::failure("target is not an image service");
-    if (!message.fds.empty()) return comm::Status::failure("request carries descriptors");
+    if (skeleton == nullptr)
+      return kor::Status::error(kor::Status::kProtocol, "target is not an image service");
+    if (!message.fds.empty())
+      return kor::Status::error(kor::Status::kProtocol, "request carries descriptors");
     comm::WireReader reader(message.payload, message.size);
     CIPtr<CIPtrArray<CIString>> locators;
     CIPtr<CIUInt32Array> ids;
@@ -131,11 +133,11 @@ class ImageServerSession : public comm::ServiceSession {
       case kReservedHook2:
         break;
       default:
-        return comm::Status::failure("unknown slot %u", message.slot);
+        return kor::Status::error(kor::Status::kProtocol, "unknown slot %u", message.slot);
     }
     if (!reader.finish())
-      return comm::Status::failure("malformed request for slot %u: %s", message.slot,
-                                   reader.error());
+      return kor::Status::error(kor::Status::kProtocol, "malformed request for slot %u: %s",
+                                message.slot, reader.status().message());
 
     ImageServerProxyReply reply(m_reply);
     switch (message.slot) {

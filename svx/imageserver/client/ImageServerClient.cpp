@@ -106,7 +106,7 @@ comm::Status getPayload(comm::WireReader& reader, Payload* payload) {
     try {
       block->heap.assign(bytes.inlineBytes, bytes.inlineBytes + bytes.length);
     } catch (...) {
-      return comm::Status::failure("out of memory");
+      return kor::Status::error(kor::Status::kNoMemory, "out of memory");
     }
   }
   *payload = Payload(std::move(block));
@@ -147,7 +147,7 @@ bool sendable(const Locator& locator) {
 
 void putIds(comm::WireWriter& writer, const std::vector<uint32_t>& ids) {
   if (ids.size() > comm::kMaxArrayCount) {
-    writer.fail("too many attribute ids");
+    writer.fail(kor::Status::error(kor::Status::kLimit, "too many attribute ids"));
     return;
   }
   writer.putU8(1);
@@ -165,7 +165,8 @@ class Client::Impl {
   explicit Impl(Handler* handler) : m_handler(handler) {}
 
   comm::Status onMessage(comm::WireMessage& message) {
-    if (message.kind != comm::kKindReply) return comm::Status::failure("unexpected message kind");
+    if (message.kind != comm::kKindReply)
+      return kor::Status::error(kor::Status::kProtocol, "unexpected message kind");
     comm::WireReader reader(message);
     if (message.slot == wire::kUpdateSVXVersion) {
       VersionUpdate update;
@@ -192,7 +193,7 @@ class Client::Impl {
       answer.kind = Answer::INFORMATION;
       getInfo(reader, &answer.hasInfo, &answer.info);
     } else {
-      return comm::Status::failure("unknown reply slot %u", message.slot);
+      return kor::Status::error(kor::Status::kProtocol, "unknown reply slot %u", message.slot);
     }
     reader.getI32(&answer.result);
     if (!reader.finish()) return malformed(reader);
@@ -304,7 +305,8 @@ class Client::Impl {
 
  private:
   static comm::Status malformed(comm::WireReader& reader) {
-    return comm::Status::failure("malformed reply: %s", reader.error());
+    return kor::Status::error(kor::Status::kProtocol, "malformed reply: %s",
+                              reader.status().message());
   }
   // A handler that throws must not unwind through the library's thread.
   template <class F>
@@ -360,7 +362,7 @@ std::unique_ptr<Client> Client::open(const ConnectOptions& options, Handler* han
       std::move(callbacks), &raw->m_connection, &raw->m_path, ownThread,
       connectTimeoutMs(options.connectTimeout));
   if (opened.ok()) return client;
-  *error = opened.reason();
+  *error = opened.message();
   return nullptr;
 }
 

@@ -235,7 +235,8 @@ double engineDecode(const std::string& path, bool inDecoder, int count) {
                         name, lumo::BitmapInfo::kFormatDefault, size,
                         lumo::Bitmap::kScalingAreaAverage, false, nullptr)
                   : lumo::internal::localDecode(name, -1, 0, lumo::BitmapInfo::kFormatDefault,
-                                                size.x, size.y, true);
+                                                size.x, size.y, true)
+                        .release();
     if (bitmap == nullptr) fail(std::string("engine decode: ") + kor::ErrorStorage::reason());
     readAll(bitmap->pixels, size_t{bitmap->stride} * bitmap->height);
     lumo::Engine::getInstance().destroyBitmap(bitmap);

@@ -31,7 +31,8 @@ struct Image {
 lumo::Bitmap* decodeHere(const std::string& path, lumo::BitmapInfo::Format format,
                          uint32_t width = 0, uint32_t height = 0) {
   lumo::Bitmap* bitmap = lumo::internal::localDecode(util::UnicodeString8(path.c_str()), -1, 0,
-                                                     format, width, height, width != 0);
+                                                     format, width, height, width != 0)
+                             .release();
   if (bitmap == nullptr) fail(path + ": " + kor::ErrorStorage::reason());
   return bitmap;
 }

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 
 #include "platform/lumo.h"
@@ -215,13 +216,21 @@ struct BitmapRecord : Bitmap {
   PixelBufferProvider* provider = nullptr;
 };
 
+// Owners of the engine's bitmaps give them back as Engine::destroyBitmap()
+// does; a record whose pixels are still null is only deleted.
+struct BitmapDeleter {
+  void operator()(Bitmap* bitmap) const { Engine::getInstance().destroyBitmap(bitmap); }
+};
+using BitmapPtr = std::unique_ptr<Bitmap, BitmapDeleter>;
+using BitmapRecordPtr = std::unique_ptr<BitmapRecord, BitmapDeleter>;
+
 // The engine's own work, in this process, whatever Engine::getInstance()
 // delegates to: the information or the pixels of the file |path|, or of the
 // open file |fd| of |size| bytes when |fd| >= 0 (|path| then only names it
 // in reasons). |scaled| false decodes at the image's own size.
 BitmapInfo* localImageInfo(const util::UnicodeString8& path, int fd, uint64_t size);
-Bitmap* localDecode(const util::UnicodeString8& path, int fd, uint64_t size,
-                    BitmapInfo::Format format, uint32_t width, uint32_t height, bool scaled);
+BitmapPtr localDecode(const util::UnicodeString8& path, int fd, uint64_t size,
+                      BitmapInfo::Format format, uint32_t width, uint32_t height, bool scaled);
 // The thread's pixel buffer provider (see PixelBufferScope), or null.
 PixelBufferProvider* pixelProvider();
 
@@ -490,7 +499,7 @@ class Pipeline {
   static constexpr uint32_t kCancelCheckRows = 16;
   bool rowCancelled() { return (++m_rowChecks % kCancelCheckRows) == 0 && cancelled(); }
   // Checks that every row arrived and hands over the bitmap (null when not).
-  Bitmap* finish();
+  BitmapPtr finish();
 
   const Header& header() const { return m_header; }
   bool infoOnly() const { return m_infoOnly; }
@@ -512,7 +521,7 @@ class Pipeline {
   uint32_t m_bitmapWidth = 0;
   uint32_t m_bitmapHeight = 0;
   uint32_t m_stride = 0;
-  Bitmap* m_bitmap = nullptr;
+  BitmapRecordPtr m_bitmap;
   // The accumulator of scattered rows has its buffers.
   bool m_accumulating = false;
   std::optional<Writer> m_writer;

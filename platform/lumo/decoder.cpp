@@ -492,7 +492,7 @@ void serveDecode(const RequestMessage& request, const util::UnicodeString8& path
     failed("unsupported pixel format");
     return;
   }
-  Bitmap* bitmap = nullptr;
+  BitmapPtr bitmap;
   takeColourNote(nullptr, 0);
   {
     PixelBufferScope scope(&provider);
@@ -515,8 +515,8 @@ void serveDecode(const RequestMessage& request, const util::UnicodeString8& path
   reply.stride = bitmap->stride;
   // The pixels are where the service can read them only when they are in
   // granted memory.
-  const bool granted = static_cast<BitmapRecord*>(bitmap)->provider == &provider;
-  Engine::getInstance().destroyBitmap(bitmap);  // unmaps memory granted for it alone
+  const bool granted = static_cast<BitmapRecord*>(bitmap.get())->provider == &provider;
+  bitmap.reset();  // unmaps memory granted for it alone
   if (!granted) {
     failed("no memory was granted for the pixels");
     return;

@@ -872,8 +872,8 @@ bool grant(Decoder* decoder, uint64_t bytes, Granted* granted) {
 
 }  // namespace
 
-Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format, uint32_t width,
-                     uint32_t height, bool scaled) {
+BitmapPtr remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format, uint32_t width,
+                       uint32_t height, bool scaled) {
   if (format < BitmapInfo::kFormatDefault || format > BitmapInfo::kFormatARGB8888) {
     kor::ErrorStorage::set("unsupported pixel format %d", static_cast<int>(format));
     return nullptr;
@@ -946,13 +946,12 @@ Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format
     safeText(reply, note);
     logColourNote(path.utf8(), note);
   }
-  auto* record = kor::tryNew<BitmapRecord>("lumo::Bitmap");
+  BitmapRecordPtr record(kor::tryNew<BitmapRecord>("lumo::Bitmap"));
   if (record == nullptr) {
     kor::ErrorStorage::set("out of memory allocating a bitmap");
     return nullptr;
   }
   if (kor::allocationShouldFail("lumo::Bitmap")) {
-    delete record;
     kor::ErrorStorage::set("out of memory allocating a bitmap of %u x %u", reply.width,
                            reply.height);
     return nullptr;
@@ -964,7 +963,6 @@ Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format
   } else {
     record->pixels = takePixelBuffer(granted.bytes);
     if (record->pixels == nullptr) {
-      delete record;
       kor::ErrorStorage::set("out of memory allocating a bitmap of %u x %u", reply.width,
                              reply.height);
       return nullptr;

@@ -27,6 +27,7 @@
 #include <string>
 
 #include "platform/lumo.h"
+#include "platform/lumo/codec.h"
 
 namespace lumo::internal {
 
@@ -96,8 +97,8 @@ bool decodersRunning();
 // calling thread's client (DecoderScope). Null with the reason set on any
 // failure, including the decoder's crash, deadline or the client's leaving.
 BitmapInfo* remoteImageInfo(const util::UnicodeString8& path);
-Bitmap* remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format, uint32_t width,
-                     uint32_t height, bool scaled);
+BitmapPtr remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format, uint32_t width,
+                       uint32_t height, bool scaled);
 
 // readInfoAhead().
 bool sendInfoAhead(const util::UnicodeString8& path);

@@ -111,7 +111,7 @@ std::string bytesOf(const Answer& answer) {
 // The answer to a request for |file|'s bytes, which it checks.
 Answer fetch(SyncClient& client, const std::string& file) {
   std::vector<Answer> answers;
-  EXPECT_TRUE(client.requestImages({file}, 0, false, kTimeout, &answers));
+  EXPECT_TRUE(client.requestImages({file}, 0, false, kTimeout, &answers).ok());
   if (answers.empty()) return Answer();
   EXPECT_EQ(bytesOf(answers[0]), imagefiles::readFile(file));
   return answers[0];
@@ -188,23 +188,24 @@ TEST_F(E2eTest, EveryAnswerKindAndStatusCrossesTheSocket) {
   Answer bytes = fetch(*client, image);
   EXPECT_EQ(std::make_tuple(bytes.kind, bytes.locator, bytes.result, bytes.hasInfo, bytes.decoded),
             std::make_tuple(Answer::IMAGE, image, int32_t{RESULT_OK}, false, false));
-  ASSERT_TRUE(client->requestFiles({"file://" + image}, true, kTimeout, &answers));
+  ASSERT_TRUE(client->requestFiles({"file://" + image}, true, kTimeout, &answers).ok());
   expectInfo(answers[0], imageserver::client::IMAGE_FORMAT_BMP);
   EXPECT_TRUE(answers[0].hasImage && !answers[0].decoded);
-  ASSERT_TRUE(client->requestImages({image}, 0, true, kTimeout, &answers));
+  ASSERT_TRUE(client->requestImages({image}, 0, true, kTimeout, &answers).ok());
   EXPECT_TRUE(answers[0].decoded);
   expectInfo(answers[0], answers[0].info.format);
   EXPECT_EQ(answers[0].length(), answers[0].dataLength);
   // Information.
-  ASSERT_TRUE(client->requestInformation({image}, kTimeout, &answers));
+  ASSERT_TRUE(client->requestInformation({image}, kTimeout, &answers).ok());
   EXPECT_EQ(answers[0].kind, Answer::INFORMATION);
   expectInfo(answers[0], imageserver::client::IMAGE_FORMAT_BMP);
   // Failures, refused as the request arrives and by the job, carry no record
   // (and read as no format).
   for (int operation = 0; operation < 3; ++operation) {
-    ASSERT_TRUE(operation < 2 ? client->requestImages({missing, garbage}, 0, operation == 1,
-                                                      kTimeout, &answers)
-                              : client->requestInformation({missing, garbage}, kTimeout, &answers));
+    ASSERT_TRUE(
+        operation < 2
+            ? client->requestImages({missing, garbage}, 0, operation == 1, kTimeout, &answers).ok()
+            : client->requestInformation({missing, garbage}, kTimeout, &answers).ok());
     for (const Answer& answer : answers)
       EXPECT_EQ(std::make_tuple(answer.result, answer.hasImage, answer.hasInfo, answer.info.format),
                 std::make_tuple(int32_t{RESULT_INVALID_IMAGE}, false, false,
@@ -216,7 +217,7 @@ TEST_F(E2eTest, EveryAnswerKindAndStatusCrossesTheSocket) {
   // package's is.
   static_assert(std::string_view(svx::imageserver::kInterfaceVersion) == "2.0.1");
   imageserver::client::VersionUpdate version;
-  ASSERT_TRUE(client->interfaceVersion(kTimeout, &version));
+  ASSERT_TRUE(client->interfaceVersion(kTimeout, &version).ok());
   EXPECT_EQ(std::make_tuple(version.version, version.valid),
             std::make_tuple(std::string(svx::imageserver::kInterfaceVersion), true));
 }
@@ -238,7 +239,8 @@ TEST_F(E2eTest, EveryLocatorIsAnsweredWhateverItsLengthOrNumber) {
   CONNECTED(client, connect());
   std::vector<Answer> answers;
   ASSERT_TRUE(
-      client->requestInformation({"file://" + longest, atLimit, pastLimit}, kTimeout, &answers));
+      client->requestInformation({"file://" + longest, atLimit, pastLimit}, kTimeout, &answers)
+          .ok());
   std::map<std::string, int32_t> results;
   for (const Answer& answer : answers) results[answer.locator] = answer.result;
   EXPECT_EQ(results, (std::map<std::string, int32_t>{{"file://" + longest, RESULT_OK},
@@ -259,7 +261,7 @@ TEST_F(E2eTest, EveryLocatorIsAnsweredWhateverItsLengthOrNumber) {
   ASSERT_EQ(comm::kWireHeaderSize + 5 + 5 * (5 + filling), comm::kMaxMessageSize);
   std::vector<std::string> many(6, "/missing/" + std::string(filling - 9, 'm'));
   many.resize(6 + comm::kMaxArrayCount + 1, "/missing/short");
-  ASSERT_TRUE(client->requestInformation(many, kTimeout, &answers));
+  ASSERT_TRUE(client->requestInformation(many, kTimeout, &answers).ok());
   EXPECT_EQ(answers.size(), many.size());
 }
 
@@ -316,15 +318,15 @@ TEST_F(E2eTest, AClientAtItsSharedMemoryLimitIsHeldBackUntilItReleasesOrItsGrace
   };
   constexpr int32_t kOutOfMemory = imageserver::client::RESULT_OUT_OF_MEMORY;
   // Up to the limit the answers come; one past it the array cannot be made.
-  ASSERT_TRUE(client->requestImage(std::vector<std::string>(7, image), 0, false) &&
+  ASSERT_TRUE(client->requestImage(std::vector<std::string>(7, image), 0, false).ok() &&
               handler.waitFor(handler.answers, 7));
   EXPECT_EQ(results(), (std::map<int32_t, size_t>{{RESULT_OK, 6}, {kOutOfMemory, 1}}));
   // At the limit, a new image request waits: no job is made for it, while
   // another client is served, and an information request of its own is
   // answered at once.
-  ASSERT_TRUE(client->requestImage({image}, 0, false));
+  ASSERT_TRUE(client->requestImage({image}, 0, false).ok());
   EXPECT_TRUE(serves(image));
-  ASSERT_TRUE(client->requestImageInformation({image}) && handler.waitFor(handler.answers, 8));
+  ASSERT_TRUE(client->requestImageInformation({image}).ok() && handler.waitFor(handler.answers, 8));
   EXPECT_EQ(handler.copy(handler.answers).back().kind, Answer::INFORMATION);
   usleep(100 * 1000);
   EXPECT_EQ(handler.copy(handler.answers).size(), 8u);
@@ -333,22 +335,22 @@ TEST_F(E2eTest, AClientAtItsSharedMemoryLimitIsHeldBackUntilItReleasesOrItsGrace
   // free again: six more answers fit.
   handler.clearAnswers();
   ASSERT_TRUE(handler.waitFor(handler.answers, 1));
-  ASSERT_TRUE(client->requestImage(std::vector<std::string>(5, image), 0, false) &&
+  ASSERT_TRUE(client->requestImage(std::vector<std::string>(5, image), 0, false).ok() &&
               handler.waitFor(handler.answers, 6));
   EXPECT_EQ(results(), (std::map<int32_t, size_t>{{RESULT_OK, 6}}));
   // Holding its limit and releasing nothing for the grace time, its held
   // request is dispatched and refused the memory (logged once); so is the
   // next one at once. The connection stays.
   comm::Transport::getInstance().setClientMemoryGraceTime(300);
-  ASSERT_TRUE(client->requestImage({image}, 0, false) && handler.waitFor(handler.answers, 7));
-  ASSERT_TRUE(client->requestImage({image}, 0, false) && handler.waitFor(handler.answers, 8));
+  ASSERT_TRUE(client->requestImage({image}, 0, false).ok() && handler.waitFor(handler.answers, 7));
+  ASSERT_TRUE(client->requestImage({image}, 0, false).ok() && handler.waitFor(handler.answers, 8));
   EXPECT_EQ(results(), (std::map<int32_t, size_t>{{RESULT_OK, 6}, {kOutOfMemory, 2}}));
   EXPECT_TRUE(client->isConnected());
   EXPECT_TRUE(handler.copy(handler.closings).empty());
   EXPECT_EQ(transportLogs("released no answer for 300 ms"), 1u);
   // A release ends that: the next request is served.
   handler.clearAnswers();
-  ASSERT_TRUE(client->requestImage({image}, 0, false) && handler.waitFor(handler.answers, 1));
+  ASSERT_TRUE(client->requestImage({image}, 0, false).ok() && handler.waitFor(handler.answers, 1));
   EXPECT_EQ(results(), (std::map<int32_t, size_t>{{RESULT_OK, 1}}));
 }
 
@@ -363,8 +365,8 @@ TEST_F(E2eTest, EverySubscriptionCallArrivesAndBelongsToItsConnection) {
   ASSERT_TRUE(a != nullptr && b != nullptr);
   // Each way to subscribe: the current value comes at once. Id 5 is stored
   // but has no value; a connection's id is stored once.
-  ASSERT_TRUE(a->setNotification(kVersionAttributeId) && b->setNotification() &&
-              b->setNotification(std::vector<uint32_t>{kVersionAttributeId, 5}));
+  ASSERT_TRUE(a->setNotification(kVersionAttributeId).ok() && b->setNotification().ok() &&
+              b->setNotification(std::vector<uint32_t>{kVersionAttributeId, 5}).ok());
   ASSERT_TRUE(first.waitFor(first.versions, 1) && second.waitFor(second.versions, 2));
   EXPECT_EQ(first.copy(first.versions)[0], "2.0.1");
   EXPECT_TRUE(stored(3));
@@ -374,10 +376,10 @@ TEST_F(E2eTest, EverySubscriptionCallArrivesAndBelongsToItsConnection) {
   ASSERT_TRUE(first.waitFor(first.versions, 2) && second.waitFor(second.versions, 3));
   EXPECT_EQ(second.copy(second.versions)[2], "2.0.2");
   // Each way to unsubscribe removes what it names on its own connection.
-  ASSERT_TRUE(b->clearNotification(std::vector<uint32_t>{5}) && stored(2));
-  ASSERT_TRUE(b->clearNotification(kVersionAttributeId) && stored(1));
-  ASSERT_TRUE(b->setNotification(5) && stored(2));
-  ASSERT_TRUE(b->clearNotification() && stored(1));
+  ASSERT_TRUE(b->clearNotification(std::vector<uint32_t>{5}).ok() && stored(2));
+  ASSERT_TRUE(b->clearNotification(kVersionAttributeId).ok() && stored(1));
+  ASSERT_TRUE(b->setNotification(5).ok() && stored(2));
+  ASSERT_TRUE(b->clearNotification().ok() && stored(1));
   // A connection that goes away takes its subscriptions with it; closing it
   // ourselves is not reported.
   a.reset();
@@ -385,7 +387,7 @@ TEST_F(E2eTest, EverySubscriptionCallArrivesAndBelongsToItsConnection) {
   EXPECT_TRUE(first.copy(first.closings).empty());
 
   // A list one past the array bound is refused by the library.
-  EXPECT_FALSE(b->setNotification(std::vector<uint32_t>(comm::kMaxArrayCount + 1, 1000)));
+  EXPECT_FALSE(b->setNotification(std::vector<uint32_t>(comm::kMaxArrayCount + 1, 1000)).ok());
 }
 
 // --- Stopping -----------------------------------------------------------------
@@ -434,7 +436,7 @@ TEST_F(E2eTest, AStopLetsTheJobInHandAnswerAndServesNothingNew) {
   TraceGate gate("reading decoded image for");
   // The worker is held inside the first decode, before the engine starts;
   // the second waits in the queue.
-  ASSERT_TRUE(client->requestImage({image, image}, 0, true));
+  ASSERT_TRUE(client->requestImage({image, image}, 0, true).ok());
   ASSERT_TRUE(gate.waitEntered());
   EXPECT_TRUE(eventually([&] { return getNumPendingRequests(m_server) == 1; }));
 
@@ -445,7 +447,7 @@ TEST_F(E2eTest, AStopLetsTheJobInHandAnswerAndServesNothingNew) {
   // Unregistered: nobody new gets in, and a new request is not served;
   // the connection stays open for the answer of the job in hand.
   EXPECT_EQ(SyncClient::connect(kInstance), nullptr);
-  ASSERT_TRUE(client->requestImageInformation({image}));
+  ASSERT_TRUE(client->requestImageInformation({image}).ok());
   usleep(100 * 1000);
   EXPECT_TRUE(client->isConnected());
   EXPECT_TRUE(handler.copy(handler.closings).empty());
@@ -524,7 +526,7 @@ TEST_F(E2eTest, AStopDeliversEveryAnswerOfTheJobsThatRanToAClientThatReads) {
   tracing::setRepeatLimit(0, 0);
   SlowHandler handler;
   CONNECTED(client, imageserver::client::Client::connect(kInstance, &handler));
-  ASSERT_TRUE(client->requestImageInformation(std::vector<std::string>(kRequested, image)));
+  ASSERT_TRUE(client->requestImageInformation(std::vector<std::string>(kRequested, image)).ok());
   eventually([&] { return getNumPendingRequests(m_server) > 0; }, 30000);
   eventually([&] { return getNumPendingRequests(m_server) <= kRequested / 2; }, 30000);
   stopServer();
@@ -619,7 +621,7 @@ class MappingKeeper {
   bool requestFiles(const std::vector<std::string>& locators) {
     WireWriter request(comm::kKindRequest, wire::kRequestImage);
     putFileRequest(request, locators);
-    return m_connection != nullptr && m_connection->send(request) == 0;
+    return m_connection != nullptr && m_connection->send(request).ok();
   }
   // The results of the answers so far, once there are |count| of them.
   std::map<int32_t, size_t> waitFor(size_t count) {
@@ -814,14 +816,14 @@ TEST_F(E2eTest, ClientsThatGoWhileLargeAnswersAreUnderWayHarmNobody) {
   imageserver::client::Handler ignoring;
   for (const std::string& file : {huge, big, big}) {
     CONNECTED(client, imageserver::client::Client::connect(kInstance, &ignoring));
-    ASSERT_TRUE(client->requestImage({file, file, file}, 0, true));
-    ASSERT_TRUE(client->requestImage({file}, 0, false));
+    ASSERT_TRUE(client->requestImage({file, file, file}, 0, true).ok());
+    ASSERT_TRUE(client->requestImage({file}, 0, false).ok());
   }
   // The service goes on serving, once the worker is through the abandoned
   // jobs (slow in sanitizer builds: three decodes of the huge picture).
   CONNECTED(client, connect());
   std::vector<Answer> answers;
-  ASSERT_TRUE(client->requestImages({big}, 0, true, 4 * kTimeout, &answers));
+  ASSERT_TRUE(client->requestImages({big}, 0, true, 4 * kTimeout, &answers).ok());
   // The pixels, written straight into shared memory: bmp()'s pattern, its
   // fourth byte of each pixel left out.
   const Answer& pixels = answers[0];
@@ -862,23 +864,23 @@ TEST_F(E2eTest, AServiceOutOfDescriptorsKeepsServingAndAcceptsLater) {
   imageserver::client::ConnectOptions options;
   options.instance = kInstance + 1;
   imageserver::client::VersionUpdate version;
-  std::string error;
+  kor::Status reached;
   std::vector<std::unique_ptr<SyncClient>> first;
   std::unique_ptr<SyncClient> waiting;
   while (waiting == nullptr && first.size() < 10) {
-    auto client = SyncClient::connect(options, &error);
-    ASSERT_NE(client, nullptr) << error;  // the backlog takes it in any case
-    (client->interfaceVersion(2.0, &version, &error) ? first.emplace_back() : waiting) =
-        std::move(client);
+    auto client = SyncClient::connect(options, &reached);
+    ASSERT_NE(client, nullptr) << reached.message();  // the backlog takes it in any case
+    reached = client->interfaceVersion(2.0, &version);
+    (reached.ok() ? first.emplace_back() : waiting) = std::move(client);
   }
   ASSERT_NE(waiting, nullptr) << "the child never ran out of descriptors";
-  ASSERT_FALSE(first.empty()) << error;
+  ASSERT_FALSE(first.empty()) << reached.message();
   // Existing clients go on being served.
   for (auto& client : first)
-    EXPECT_TRUE(client->interfaceVersion(kTimeout, &version, &error)) << error;
+    EXPECT_EQ(client->interfaceVersion(kTimeout, &version).code(), kor::Status::kOk);
   // Free descriptors: the waiting client is accepted and served.
   first.clear();
-  EXPECT_TRUE(waiting->interfaceVersion(kTimeout, &version, &error)) << error;
+  EXPECT_EQ(waiting->interfaceVersion(kTimeout, &version).code(), kor::Status::kOk);
 
   imagefiles::writeFile(m_files.file("stop"), "");
   int status = 0;
@@ -945,7 +947,7 @@ TEST(E2eChild, DISABLED_RelativeLocators) {
   const std::vector<std::string> sent = {"rel.bmp", "file://rel.bmp", folder + "/rel.bmp"};
   const std::vector<std::string> named = {folder + "/rel.bmp", "file://" + folder + "/rel.bmp",
                                           folder + "/rel.bmp"};
-  ASSERT_TRUE(client->requestInformation(sent, testsupport::ServiceTest::kTimeout, &answers));
+  ASSERT_TRUE(client->requestInformation(sent, testsupport::ServiceTest::kTimeout, &answers).ok());
   ASSERT_EQ(answers.size(), sent.size());
   std::vector<std::pair<std::string, int32_t>> got, expected;
   for (const Answer& answer : answers) got.emplace_back(answer.locator, answer.result);
@@ -1060,7 +1062,7 @@ class DecoderE2eTest : public E2eTest {
   // The pid of the decoder process that serves |client|.
   int decoderOf(SyncClient& client) {
     std::vector<Answer> answers;
-    EXPECT_TRUE(client.requestInformation({test("pid")}, kTimeout, &answers));
+    EXPECT_TRUE(client.requestInformation({test("pid")}, kTimeout, &answers).ok());
     return answers.size() == 1 && answers[0].result == RESULT_OK ? int(answers[0].info.width) : 0;
   }
 };
@@ -1073,12 +1075,14 @@ TEST_F(DecoderE2eTest, ACrashOrAHangSpoilsOnlyTheAnswerForItsOwnFile) {
   std::vector<Answer> answers;
   std::thread bystander([&] {
     std::vector<Answer> seen;
-    EXPECT_TRUE(other->requestImages({good}, 2, true, kTimeout, &seen));
+    EXPECT_TRUE(other->requestImages({good}, 2, true, kTimeout, &seen).ok());
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].result, RESULT_OK);
   });
-  ASSERT_TRUE(client->requestImages({good, test("crash"), good, test("hang"), good}, 0, true,
-                                    kTimeout, &answers));
+  ASSERT_TRUE(client
+                  ->requestImages({good, test("crash"), good, test("hang"), good}, 0, true,
+                                  kTimeout, &answers)
+                  .ok());
   bystander.join();
   ASSERT_EQ(answers.size(), 5u);
   const int32_t want[] = {RESULT_OK, RESULT_INVALID_IMAGE, RESULT_OK, RESULT_INVALID_IMAGE,
@@ -1091,7 +1095,8 @@ TEST_F(DecoderE2eTest, ACrashOrAHangSpoilsOnlyTheAnswerForItsOwnFile) {
   }
   // Information is read ahead in a batch; a crash there spoils one answer too.
   answers.clear();
-  ASSERT_TRUE(client->requestInformation({good, test("crash"), good, good}, kTimeout, &answers));
+  ASSERT_TRUE(
+      client->requestInformation({good, test("crash"), good, good}, kTimeout, &answers).ok());
   ASSERT_EQ(answers.size(), 4u);
   for (size_t i = 0; i < 4; ++i)
     EXPECT_EQ(answers[i].result, i == 1 ? RESULT_INVALID_IMAGE : RESULT_OK) << i;
@@ -1109,7 +1114,7 @@ TEST_F(DecoderE2eTest, ABatchOfInformationReadAheadAnswersEachLocatorWithItsOwnF
   for (int i : order) locators.push_back(i < 0 ? garbage : files[size_t(i)]);
   CONNECTED(client, connect());
   std::vector<Answer> answers;
-  ASSERT_TRUE(client->requestInformation(locators, kTimeout, &answers));
+  ASSERT_TRUE(client->requestInformation(locators, kTimeout, &answers).ok());
   ASSERT_EQ(answers.size(), order.size());
   for (size_t i = 0; i < order.size(); ++i) {
     if (order[i] < 0) {
@@ -1155,9 +1160,9 @@ TEST_F(DecoderE2eTest, ALinkSwappedWhileItsJobsWaitLeadsThemToNoOtherFile) {
     RecordingHandler handler;
     CONNECTED(client, imageserver::client::Client::connect(kInstance, &handler));
     // A batch of information (read ahead), the bytes and the pixels.
-    ASSERT_TRUE(client->requestImageInformation({link, link, link}));
-    ASSERT_TRUE(client->requestImage({link}, 0, false));
-    ASSERT_TRUE(client->requestImage({link}, 0, true));
+    ASSERT_TRUE(client->requestImageInformation({link, link, link}).ok());
+    ASSERT_TRUE(client->requestImage({link}, 0, false).ok());
+    ASSERT_TRUE(client->requestImage({link}, 0, true).ok());
     ASSERT_TRUE(eventually([&] { return getNumPendingRequests(m_server) == 5; }));
     if (swapped) {
       unlink(link.c_str());
@@ -1201,13 +1206,13 @@ TEST_F(DecoderE2eTest, AClientThatLeavesWithQueuedDecodesFreesTheWorkerAtOnce) {
   {
     RecordingHandler handler;
     CONNECTED(leaving, imageserver::client::Client::connect(kInstance, &handler));
-    ASSERT_TRUE(leaving->requestImage(locators, 0, true));
+    ASSERT_TRUE(leaving->requestImage(locators, 0, true).ok());
     ASSERT_TRUE(eventually([&] { return getNumPendingRequests(m_server) == 99; }));
   }
   const auto left = std::chrono::steady_clock::now();
   CONNECTED(other, connect());
   std::vector<Answer> answers;
-  ASSERT_TRUE(other->requestInformation({good}, kTimeout, &answers));
+  ASSERT_TRUE(other->requestInformation({good}, kTimeout, &answers).ok());
   EXPECT_EQ(answers[0].result, RESULT_OK);
   EXPECT_LT(std::chrono::steady_clock::now() - left, 2s);
   EXPECT_EQ(getNumPendingRequests(m_server), 0u);

@@ -66,11 +66,12 @@ struct Inputs {
 double serviceImage(isc::SyncClient& client, const std::string& path, int scaling, bool decode,
                     bool check, size_t expectLength) {
   std::vector<isc::Answer> answers;
-  std::string error;
+  kor::Status error;
   const double t0 = now();
   const bool ok =
-      client.requestImages({path}, static_cast<int8_t>(scaling), decode, 120.0, &answers, &error);
-  if (!ok || answers.size() != 1) fail("service request failed: " + error);
+      (error = client.requestImages({path}, static_cast<int8_t>(scaling), decode, 120.0, &answers))
+          .ok();
+  if (!ok || answers.size() != 1) fail("service request failed: " + std::string(error.message()));
   const isc::Answer& answer = answers[0];
   if (answer.result != isc::RESULT_OK || !answer.hasImage)
     fail(std::string("service answered ") + isc::resultName(answer.result));
@@ -106,12 +107,12 @@ std::function<double(bool)> pythonCase(PillowWorker* worker, std::string command
 // Microseconds per information request, the mean of |count| in a row.
 double serviceInfo(isc::SyncClient& client, const std::string& path, int count) {
   std::vector<isc::Answer> answers;
-  std::string error;
+  kor::Status error;
   const double t0 = now();
   for (int i = 0; i < count; ++i) {
     answers.clear();
-    if (!client.requestInformation({path}, 60.0, &answers, &error) || answers.size() != 1)
-      fail("information request failed: " + error);
+    if (!(error = client.requestInformation({path}, 60.0, &answers)).ok() || answers.size() != 1)
+      fail("information request failed: " + std::string(error.message()));
     if (answers[0].result != isc::RESULT_OK || !answers[0].hasInfo)
       fail(std::string("information answered ") + isc::resultName(answers[0].result));
   }
@@ -252,26 +253,27 @@ int runBenchmarks(const RunOptions& options) {
 
   isc::ConnectOptions connect;
   connect.instance = options.instance;
-  std::string error;
+  kor::Status error;
   auto client = isc::SyncClient::connect(connect, &error);
-  if (!client) fail("cannot connect to the service: " + error);
+  if (!client) fail("cannot connect to the service: " + std::string(error.message()));
   auto mixed = isc::SyncClient::connect(connect, &error);
-  if (!mixed) fail("cannot connect to the service: " + error);
+  if (!mixed) fail("cannot connect to the service: " + std::string(error.message()));
   std::unique_ptr<isc::SyncClient> before, mixedBefore;
   if (options.beforeInstance != 0) {
     isc::ConnectOptions earlier;
     earlier.instance = options.beforeInstance;
     before = isc::SyncClient::connect(earlier, &error);
     mixedBefore = isc::SyncClient::connect(earlier, &error);
-    if (!before || !mixedBefore) fail("cannot connect to the earlier service: " + error);
+    if (!before || !mixedBefore)
+      fail("cannot connect to the earlier service: " + std::string(error.message()));
   }
   std::vector<std::unique_ptr<isc::SyncClient>> one, four;
   one.push_back(isc::SyncClient::connect(connect, &error));
   for (int i = 0; i < 4; ++i) four.push_back(isc::SyncClient::connect(connect, &error));
   for (auto& c : one)
-    if (!c) fail("cannot connect: " + error);
+    if (!c) fail("cannot connect: " + std::string(error.message()));
   for (auto& c : four)
-    if (!c) fail("cannot connect: " + error);
+    if (!c) fail("cannot connect: " + std::string(error.message()));
 
   std::unique_ptr<PillowWorker> pillow;
   if (options.peers) pillow = std::make_unique<PillowWorker>(options.python, options.pillowWorker);
@@ -527,12 +529,13 @@ int runBenchmarks(const RunOptions& options) {
   add(kGroupInfo1000, kLabelService + std::string(", one request"), kService, "ms",
       [&client, &in](bool check) {
         std::vector<isc::Answer> answers;
-        std::string error;
+        kor::Status error;
         const double t0 = now();
-        const bool ok = client->requestInformation(in.small, 120.0, &answers, &error);
+        const bool ok = (error = client->requestInformation(in.small, 120.0, &answers)).ok();
         const double t1 = now();
         if (!ok || answers.size() != in.small.size())
-          fail("1,000 information answers: " + std::to_string(answers.size()) + " came; " + error);
+          fail("1,000 information answers: " + std::to_string(answers.size()) + " came; " +
+               std::string(error.message()));
         if (check) {
           for (const isc::Answer& a : answers)
             if (a.result != isc::RESULT_OK || !a.hasInfo || a.info.width == 0)
@@ -544,11 +547,12 @@ int runBenchmarks(const RunOptions& options) {
     add(kGroupInfo1000, kLabelBefore + std::string(", one request"), kReference, "ms",
         [&before, &in](bool) {
           std::vector<isc::Answer> answers;
-          std::string error;
+          kor::Status error;
           const double t0 = now();
-          const bool ok = before->requestInformation(in.small, 120.0, &answers, &error);
+          const bool ok = (error = before->requestInformation(in.small, 120.0, &answers)).ok();
           const double t1 = now();
-          if (!ok || answers.size() != in.small.size()) fail("1,000 information answers: " + error);
+          if (!ok || answers.size() != in.small.size())
+            fail("1,000 information answers: " + std::string(error.message()));
           return (t1 - t0) * 1e3;
         });
   }
@@ -587,18 +591,19 @@ int measureRss(uint32_t instance, pid_t pid, const std::string& path, int scalin
                const std::string& label) {
   isc::ConnectOptions connect;
   connect.instance = instance;
-  std::string error;
+  kor::Status error;
   auto client = isc::SyncClient::connect(connect, &error);
-  if (!client) fail("cannot connect: " + error);
+  if (!client) fail("cannot connect: " + std::string(error.message()));
   // The idle peak includes the connection being set up.
   std::vector<isc::Answer> answers;
-  if (!client->requestInformation({path}, 30.0, &answers, &error)) fail(error);
+  if (!(error = client->requestInformation({path}, 30.0, &answers)).ok()) fail(error.message());
   const long idle = readStatusKb(pid, "VmHWM");
   // A decode that the service refuses (a hostile file) is measured too.
   answers.clear();
-  if (!client->requestImages({path}, static_cast<int8_t>(scaling), true, 120.0, &answers, &error) ||
+  if (!(error = client->requestImages({path}, static_cast<int8_t>(scaling), true, 120.0, &answers))
+           .ok() ||
       answers.size() != 1)
-    fail("service request failed: " + error);
+    fail("service request failed: " + std::string(error.message()));
   if (answers[0].hasImage) readAll(answers[0].data(), answers[0].length());
   const long peak = readStatusKb(pid, "VmHWM");
   // The decoder processes are the host's children; this client's has done
@@ -625,11 +630,11 @@ int measureIdle(uint32_t instance, pid_t pid, const std::string& path, int clien
   {
     isc::ConnectOptions connect;
     connect.instance = instance;
-    std::string error;
+    kor::Status error;
     std::vector<std::unique_ptr<isc::SyncClient>> all;
     for (int i = 0; i < clients; ++i) {
       all.push_back(isc::SyncClient::connect(connect, &error));
-      if (!all.back()) fail("cannot connect: " + error);
+      if (!all.back()) fail("cannot connect: " + std::string(error.message()));
     }
     throughput(all, all.size(), path, 1, decodes);
   }

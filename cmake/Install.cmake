@@ -131,6 +131,9 @@ install(TARGETS imageserverclient EXPORT ImageServerClientTargets
                 NAMELINK_COMPONENT client_dev)
 install(FILES svx/imageserver/client/ImageServerClient.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/svx/imageserver/client COMPONENT client_dev)
+# The status type the C++ client's calls return: one header, nothing to link.
+install(FILES platform/kor/status.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/platform/kor
+        COMPONENT client_dev)
 install_package(ImageServerClient ImageServerClientTargets imageserverclient.pc client_dev)
 # The C interface of the same library: its header, reached through the
 # CMake package's ImageServer::client too, and a pkg-config entry of its own.

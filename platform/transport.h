@@ -292,8 +292,9 @@ class ClientConnection {
   // has closed (onClosed has run then, once).
   bool pump(int timeoutMs);
 
-  // 0, or -1 with the reason in kor::ErrorStorage.
-  int send(WireWriter& writer);
+  // Queues |writer|'s message (see Connection::queue): kClosed, kLimit for a
+  // full queue, kNoMemory.
+  Status send(WireWriter& writer);
   // Runs |task| on the thread that runs the callbacks, before the messages
   // read after it (own thread: soon; otherwise in the next pump()). False
   // when the connection is closed or memory is short: it will not run.

@@ -62,34 +62,53 @@ void lineAndColumn(const std::string& text, size_t offset, size_t* line, size_t*
   }
 }
 
-bool readDocument(const std::string& path, std::string* text) {
+kor::Status readDocument(const std::string& path, std::string* text) {
+  using kor::Status;
   FILE* file = std::fopen(path.c_str(), "rbe");
   if (file == nullptr) {
-    int err = errno;
-    if (err == ENOENT)
-      kor::ErrorStorage::set("no configuration file %s", path.c_str());
-    else
-      kor::ErrorStorage::setErrno(("cannot read " + path).c_str(), err);
-    return false;
+    if (errno == ENOENT)
+      return Status::error(Status::kNotFound, "no configuration file %s", path.c_str());
+    return Status::fromErrno(errno, "cannot read %s", path.c_str());
   }
   char buffer[65536];
   size_t n;
-  bool ok = true;
-  while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
-    if (text->size() + n > kMaxDocumentBytes) {
-      kor::ErrorStorage::set("configuration file %s is larger than %zu bytes", path.c_str(),
-                             kMaxDocumentBytes);
-      ok = false;
-      break;
-    }
-    text->append(buffer, n);
+  Status status;
+  while (status.ok() && (n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
+    if (text->size() + n > kMaxDocumentBytes)
+      status = Status::error(Status::kLimit, "configuration file %s is larger than %zu bytes",
+                             path.c_str(), kMaxDocumentBytes);
+    else
+      text->append(buffer, n);
   }
-  if (ok && std::ferror(file)) {
-    kor::ErrorStorage::set("cannot read %s: read error", path.c_str());
-    ok = false;
-  }
+  if (status.ok() && std::ferror(file))
+    status = Status::error(Status::kIo, "cannot read %s: read error", path.c_str());
   std::fclose(file);
-  return ok;
+  return status;
+}
+
+// The document at |path|, parsed into |document|.
+kor::Status parseDocument(const std::string& path, nlohmann::json* document) {
+  using kor::Status;
+  std::string text;
+  Status status = readDocument(path, &text);
+  if (!status.ok()) return status;
+  if (nestingDepth(text, kMaxDepth) > kMaxDepth)
+    return Status::error(Status::kLimit, "%s: nested deeper than %d levels", path.c_str(),
+                         kMaxDepth);
+  try {
+    *document = nlohmann::json::parse(text);
+  } catch (const nlohmann::json::parse_error& error) {
+    size_t line, column;
+    lineAndColumn(text, error.byte > 0 ? error.byte - 1 : 0, &line, &column);
+    return Status::error(Status::kCorrupt, "%s: parse error at line %zu, column %zu", path.c_str(),
+                         line, column);
+  } catch (const nlohmann::json::exception& error) {
+    // Valid syntax the parser still refuses, such as a number out of range.
+    return Status::error(Status::kCorrupt, "%s: %s", path.c_str(), error.what());
+  }
+  if (!document->is_object())
+    return Status::error(Status::kCorrupt, "%s: the root is not an object", path.c_str());
+  return Status();
 }
 
 }  // namespace
@@ -125,40 +144,20 @@ std::string Value::asString() const {
 }
 
 Provider::Provider(const char* firstName, const char* secondName, unsigned int, LoadStrategy) {
+  using kor::Status;
   try {
     if (firstName == nullptr || secondName == nullptr || *firstName == '\0' ||
         *secondName == '\0' || std::strchr(firstName, '/') != nullptr ||
         std::strchr(secondName, '/') != nullptr) {
-      kor::ErrorStorage::set("invalid configuration name");
+      kor::ErrorStorage::set(Status::error(Status::kInvalidArgument, "invalid configuration name"));
       return;
     }
     const std::string path = storeRoot() + "/" + firstName + "/" + secondName + ".json";
-    std::string text;
-    if (!readDocument(path, &text)) return;
-    if (nestingDepth(text, kMaxDepth) > kMaxDepth) {
-      kor::ErrorStorage::set("%s: nested deeper than %d levels", path.c_str(), kMaxDepth);
-      return;
-    }
     std::unique_ptr<ProviderData> data(new ProviderData());
-    try {
-      data->document = nlohmann::json::parse(text);
-    } catch (const nlohmann::json::parse_error& error) {
-      size_t line, column;
-      lineAndColumn(text, error.byte > 0 ? error.byte - 1 : 0, &line, &column);
-      kor::ErrorStorage::set("%s: parse error at line %zu, column %zu", path.c_str(), line, column);
-      return;
-    } catch (const nlohmann::json::exception& error) {
-      // Valid syntax the parser still refuses, such as a number out of range.
-      kor::ErrorStorage::set("%s: %s", path.c_str(), error.what());
-      return;
-    }
-    if (!data->document.is_object()) {
-      kor::ErrorStorage::set("%s: the root is not an object", path.c_str());
-      return;
-    }
-    m_data = data.release();
+    if (kor::toErrorStorage(parseDocument(path, &data->document))) m_data = data.release();
   } catch (...) {
-    kor::ErrorStorage::set("cannot load configuration: out of memory");
+    kor::ErrorStorage::set(
+        Status::error(Status::kNoMemory, "cannot load configuration: out of memory"));
   }
 }
 

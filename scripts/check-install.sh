@@ -44,7 +44,7 @@ for file in "$libdir/libimageserverlib.so.$version" "$libdir/libimageserverlib.s
   "$libdir/libimageserverlib.so" include/imageserver/ImageServerControl.h \
   "$libdir/cmake/ImageServer/ImageServerConfig.cmake" "$libdir/pkgconfig/imageserverlib.pc" \
   "$libdir/libimageserverclient.so.$version" "$libdir/libimageserverclient.so.$major" \
-  "$libdir/libimageserverclient.so" include/svx/imageserver/client/ImageServerClient.h \
+  "$libdir/libimageserverclient.so" include/svx/imageserver/client/ImageServerClient.h include/platform/kor/status.h \
   "$libdir/cmake/ImageServerClient/ImageServerClientConfig.cmake" \
   "$libdir/pkgconfig/imageserverclient.pc" include/imageserver/client.h \
   "$libdir/pkgconfig/imageserverclient-c.pc" bin/imageserver-host bin/imageserver-client \
@@ -157,7 +157,7 @@ has_files imageserver bin/imageserver-host share/man/man1/imageserver-host.1.gz 
   share/doc/imageserver/examples/config.json
 has_files "$lib_client" "$libdir/libimageserverclient.so.$major" "$libdir/libimageserverclient.so.$version"
 has_files libimageserverclient-dev "$libdir/libimageserverclient.so" \
-  include/svx/imageserver/client/ImageServerClient.h \
+  include/svx/imageserver/client/ImageServerClient.h include/platform/kor/status.h \
   "$libdir/cmake/ImageServerClient/ImageServerClientConfig.cmake" "$libdir/pkgconfig/imageserverclient.pc" \
   include/imageserver/client.h "$libdir/pkgconfig/imageserverclient-c.pc"
 has_files imageserver-tools bin/imageserver-client share/man/man1/imageserver-client.1.gz

@@ -7,7 +7,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -1407,10 +1406,6 @@ TEST_F(EngineTest, OpenFailuresAndUnknownContent) {
   lossless[lossless.find("\xFF\xC0") + 1] = char(0xC3);
   EXPECT_EQ(failure(dir.write("lossless.jpg", lossless)),
             "invalid JPEG data: Unsupported JPEG process: SOF type 0xc3");
-  // A FIFO with no writer would block a plain open; it is refused at once.
-  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-  failure(dir.file("fifo"));
-  EXPECT_EQ(info(dir.file("fifo")), nullptr);
 }
 
 TEST_F(EngineTest, AllocationFailuresReturnNullWithAReason) {
@@ -1586,18 +1581,13 @@ TEST_F(EngineTest, ColourThatNeedsNoOrCannotTakeAConversionLeavesPixelsAsStored)
       {"not rgb", imagefiles::iccProfile(Profile::kCmyk), "the profile's colour space"},
       {"4 MiB + 1", padded(p3, lumo::internal::kMaxIccProfileBytes + 1), "larger than 4 MiB"},
   };
-  auto notes = [](const char* text) {
-    size_t n = 0;
-    for (const auto& m : testsupport::traces().messages())
-      n += m.channel == "LUMO_Colour" && m.level == 2 && m.text.find(text) != std::string::npos;
-    return n;
-  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testsupport::traces().clear();
     DECODE(got, decode(jpeg(image, {.icc = c.icc}, "tagged.jpg")));
     EXPECT_EQ(got.rgba, stored.rgba);
-    EXPECT_EQ(notes(c.note != nullptr ? c.note : "colour"), c.note != nullptr ? 1u : 0u);
+    EXPECT_EQ(testsupport::traces().countContaining("LUMO_Colour", 2, c.note ? c.note : "colour"),
+              c.note != nullptr ? 1u : 0u);
   }
   DECODE(nclx, decode(make("srgb.avif", imagefiles::writeHeif, 64, 48, image.rgba.data(),
                            imagefiles::HeifOptions{.avif = true, .primaries = 1, .transfer = 13})));

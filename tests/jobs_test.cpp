@@ -200,29 +200,20 @@ TEST_F(JobsTest, ReadAndInformationFailuresAnswerWithTheirStatus) {
 
 // Every open of a job (the engine's, the undecoded read's, the size
 // measurement's) refuses a path through a magic link of /proc, even one that
-// passed validation: what it reaches is whatever the descriptor, root or
-// working folder is by the time the job runs.
+// passed validation: what it reaches is whatever the descriptor is by the
+// time the job runs. (Which paths are such links is the platform's to say.)
 TEST_F(JobsTest, LocatorsThroughMagicLinksAreInvalidWhenTheJobRuns) {
-  const std::string path = bmp("m.bmp", 2, 2);
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open(bmp("m.bmp", 2, 2).c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   const std::string n = std::to_string(fd);
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
-  ASSERT_EQ(chdir(m_dir.path().c_str()), 0);
-  for (const std::string& text : {"/proc/self/fd/" + n, "/dev/fd/" + n, "/proc/self/root" + path,
-                                  std::string("/proc/self/cwd/m.bmp")}) {
-    SCOPED_TRACE(text);
-    CIPtr<CIString> at = locator(text);
-    EXPECT_EQ(info(at).result, RESULT_INVALID_IMAGE);
-    EXPECT_EQ(read(at, true).result, RESULT_INVALID_IMAGE);
-    EXPECT_EQ(decode(at, 1).result, RESULT_INVALID_IMAGE);
-    EXPECT_EQ(decode(at, 2).result, RESULT_INVALID_IMAGE);
-    long long size = -1;
-    EXPECT_EQ(ImageServer::calcHash(util::UnicodeString8(text.c_str()), size), 0);
-    EXPECT_EQ(size, 0);
-  }
-  ASSERT_EQ(chdir(cwd), 0);
+  CIPtr<CIString> at = locator("/proc/self/fd/" + n);
+  EXPECT_EQ(info(at).result, RESULT_INVALID_IMAGE);
+  EXPECT_EQ(read(at, true).result, RESULT_INVALID_IMAGE);
+  EXPECT_EQ(decode(at, 1).result, RESULT_INVALID_IMAGE);
+  EXPECT_EQ(decode(at, 2).result, RESULT_INVALID_IMAGE);
+  long long size = -1;
+  EXPECT_EQ(ImageServer::calcHash(util::UnicodeString8(at->utf8()), size), 0);
+  EXPECT_EQ(size, 0);
   close(fd);
   EXPECT_EQ(
       logged(4, "getting file info for /proc/self/fd/" + n + " failed; cannot open /proc/self/fd/" +

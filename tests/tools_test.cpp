@@ -51,37 +51,24 @@ bool has(const std::string& text, const std::string& part) {
 }
 
 // A child process whose stdout and stderr go to files of its own. With
-// |beforeExec|, it is forked and runs that first (as a service manager sets
+// |beforeExec|, it runs that between fork and exec (as a service manager sets
 // up the descriptors and environment of what it starts).
 class Child {
  public:
-  Child(const Args& args, const std::function<void()>& beforeExec) {
+  explicit Child(const Args& args, const std::function<void()>& beforeExec = nullptr) {
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     const std::string out = m_files.file("out"), err = m_files.file("err");
     m_pid = fork();
     if (m_pid != 0) return;
-    const int null = open("/dev/null", O_RDONLY);
-    dup2(null, 0);
-    dup2(open(out.c_str(), O_WRONLY | O_CREAT, 0600), 1);
-    dup2(open(err.c_str(), O_WRONLY | O_CREAT, 0600), 2);
-    beforeExec();
+    // The descriptors opened here close on exec; their copies stay.
+    dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), 2);
+    if (beforeExec) beforeExec();
     execve(argv[0], argv.data(), environ);
     _exit(127);
-  }
-  explicit Child(const Args& args) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    for (int fd : {1, 2})
-      posix_spawn_file_actions_addopen(&actions, fd, m_files.file(fd == 1 ? "out" : "err").c_str(),
-                                       O_WRONLY | O_CREAT, 0600);
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
   }
   ~Child() {
     signal(SIGKILL);

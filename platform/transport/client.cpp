@@ -224,7 +224,7 @@ ClientConnection::~ClientConnection() {
   delete m_state;
 }
 
-int ClientConnection::send(WireWriter& writer) { return m_state->connection->send(writer); }
+Status ClientConnection::send(WireWriter& writer) { return m_state->connection->queue(writer); }
 
 bool ClientConnection::post(std::function<void()> task) {
   if (!isConnected()) return false;

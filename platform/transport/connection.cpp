@@ -56,9 +56,11 @@ void Connection::setOutputWaker(std::function<void()> waker) { m_outputWaker = s
 
 Status Connection::queue(WireWriter& writer) {
   if (!writer.ok())
-    return Status::error(Status::kFailed, "cannot encode message for %s: %s", m_name.c_str(),
+    return Status::error(writer.status().code(), "cannot encode message for %s: %s", m_name.c_str(),
                          writer.status().message());
   std::vector<uint8_t>& bytes = writer.finish();
+  uint64_t segmentBytes = 0;
+  for (const auto& segment : writer.segments()) segmentBytes += segment->size();
   Status failure;
   bool pending = false;
   bool closedNow = false;
@@ -68,53 +70,13 @@ Status Connection::queue(WireWriter& writer) {
     if (!m_fd.valid())
       return Status::error(Status::kClosed, "connection to %s is closed (%s)", m_name.c_str(),
                            m_closeReason.c_str());
-    uint64_t segmentBytes = 0;
-    for (const auto& segment : writer.segments()) segmentBytes += segment->size();
-    // The limits bound what waits behind the message being written: one
-    // message of any size is always taken, so that a client that reads gets
-    // even an answer larger than the limits.
-    if (!m_queue.empty() &&
-        (m_queue.size() >= kMaxQueuedMessages || m_queuedBytes + bytes.size() > kMaxQueuedBytes ||
-         m_queuedSegmentBytes + segmentBytes > kMaxQueuedSegmentBytes)) {
+    if (queueFullLocked(bytes.size(), segmentBytes)) {
       failure = Status::error(Status::kLimit, "outgoing queue full");
     } else {
-      // Pooled segments go only to the client of their pool; each one sent
-      // stays reserved until that client releases it.
-      for (const auto& pooled : writer.pooled()) {
-        if (m_pool == nullptr || pooled.first != m_pool.get())
-          return Status::error(Status::kProtocol, "cannot send to %s: segment of another client",
-                               m_name.c_str());
-      }
-      try {
-        m_queue.emplace_back();
-      } catch (...) {
-        return Status::error(Status::kNoMemory, "cannot queue message for %s: out of memory",
-                             m_name.c_str());
-      }
-      for (const auto& pooled : writer.pooled()) m_pool->markSent(pooled.second);
-      Outgoing& out = m_queue.back();
-      out.bytes.swap(bytes);
-      out.segments = writer.segments();
-      out.segmentBytes = segmentBytes;
-      m_queuedBytes += out.bytes.size();
-      m_queuedSegmentBytes += segmentBytes;
+      Status refused = appendLocked(writer, bytes, segmentBytes);
+      if (!refused.ok()) return refused;  // the connection stays as it was
       failure = flushLocked();
-      if (failure.ok() && m_queue.empty() && m_finishing) {
-        finished = closeLocked(m_finishReason);
-      } else if (failure.ok()) {
-        pending = !m_queue.empty();
-        if (pending && m_epollFd >= 0 && !m_watchingOutput) {
-          struct epoll_event watch;
-          std::memset(&watch, 0, sizeof(watch));
-          watch.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-          watch.data.u64 = m_epollId;
-          // Reports a socket that is writable by now at once.
-          if (epoll_ctl(m_epollFd, EPOLL_CTL_MOD, m_fd.get(), &watch) == 0)
-            m_watchingOutput = true;
-          else
-            failure = Status::fromErrno(errno, "cannot watch for output");
-        }
-      }
+      if (failure.ok()) failure = afterFlushLocked(&finished, &pending);
     }
     if (!failure.ok()) closedNow = closeLocked(failure.message());
   }
@@ -128,6 +90,58 @@ Status Connection::queue(WireWriter& writer) {
   }
   if (finished) runCloseHandler(m_finishReason);
   if (pending && m_outputWaker) m_outputWaker();
+  return Status();
+}
+
+bool Connection::queueFullLocked(size_t bytes, uint64_t segmentBytes) const {
+  // The limits bound what waits behind the message being written: one
+  // message of any size is always taken, so that a client that reads gets
+  // even an answer larger than the limits.
+  return !m_queue.empty() &&
+         (m_queue.size() >= kMaxQueuedMessages || m_queuedBytes + bytes > kMaxQueuedBytes ||
+          m_queuedSegmentBytes + segmentBytes > kMaxQueuedSegmentBytes);
+}
+
+Status Connection::appendLocked(WireWriter& writer, std::vector<uint8_t>& bytes,
+                                uint64_t segmentBytes) {
+  // Pooled segments go only to the client of their pool; each one sent stays
+  // reserved until that client releases it.
+  for (const auto& pooled : writer.pooled()) {
+    if (m_pool == nullptr || pooled.first != m_pool.get())
+      return Status::error(Status::kProtocol, "cannot send to %s: segment of another client",
+                           m_name.c_str());
+  }
+  try {
+    m_queue.emplace_back();
+  } catch (...) {
+    return Status::error(Status::kNoMemory, "cannot queue message for %s: out of memory",
+                         m_name.c_str());
+  }
+  for (const auto& pooled : writer.pooled()) m_pool->markSent(pooled.second);
+  Outgoing& out = m_queue.back();
+  out.bytes.swap(bytes);
+  out.segments = writer.segments();
+  out.segmentBytes = segmentBytes;
+  m_queuedBytes += out.bytes.size();
+  m_queuedSegmentBytes += segmentBytes;
+  return Status();
+}
+
+Status Connection::afterFlushLocked(bool* finished, bool* pending) {
+  if (m_queue.empty() && m_finishing) {
+    *finished = closeLocked(m_finishReason);
+    return Status();
+  }
+  *pending = !m_queue.empty();
+  if (!*pending || m_epollFd < 0 || m_watchingOutput) return Status();
+  struct epoll_event watch;
+  std::memset(&watch, 0, sizeof(watch));
+  watch.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  watch.data.u64 = m_epollId;
+  // Reports a socket that is writable by now at once.
+  if (epoll_ctl(m_epollFd, EPOLL_CTL_MOD, m_fd.get(), &watch) != 0)
+    return Status::fromErrno(errno, "cannot watch for output");
+  m_watchingOutput = true;
   return Status();
 }
 
@@ -389,7 +403,7 @@ bool Connection::readAvailable(const std::function<Status(WireMessage&)>& onMess
   }
 }
 
-Connection::Receive Connection::receive(size_t* received, bool* carriedFds, bool* emptied) {
+bool Connection::growInput() {
   // Room for at least one chunk, or for the whole message being received.
   size_t needed = m_inFill + kReadChunk;
   if (m_inFill >= kWireHeaderSize) {
@@ -399,14 +413,36 @@ Connection::Receive Connection::receive(size_t* received, bool* carriedFds, bool
       needed = std::max(needed, static_cast<size_t>(kWireHeaderSize) + size);
   }
   needed = std::min(needed, std::max(m_inFill + kReadChunk, static_cast<size_t>(kMaxMessageSize)));
-  if (m_in.size() < needed) {
-    try {
-      m_in.resize(needed);
-    } catch (...) {
-      reject("out of memory");
-      return Receive::kClosed;
+  if (m_in.size() >= needed) return true;
+  try {
+    m_in.resize(needed);
+  } catch (...) {
+    reject("out of memory");
+    return false;
+  }
+  return true;
+}
+
+void Connection::takeDescriptors(::msghdr& message, bool* carriedFds) {
+  for (struct cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+       header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+    const size_t fds = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    *carriedFds = *carriedFds || fds > 0;
+    for (size_t i = 0; i < fds; ++i) {
+      int fd;
+      std::memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof(int));
+      try {
+        m_inFds.emplace_back(fd);
+      } catch (...) {
+        UniqueFd discard(fd);
+      }
     }
   }
+}
+
+Connection::Receive Connection::receive(size_t* received, bool* carriedFds, bool* emptied) {
+  if (!growInput()) return Receive::kClosed;
 
   alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFdsPerMessage)];
   struct iovec iov;
@@ -432,21 +468,7 @@ Connection::Receive Connection::receive(size_t* received, bool* carriedFds, bool
     error = errno;
   }
   // Take every descriptor that came, so that none leaks on any path below.
-  for (struct cmsghdr* header = CMSG_FIRSTHDR(&message); count >= 0 && header != nullptr;
-       header = CMSG_NXTHDR(&message, header)) {
-    if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
-    const size_t fds = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    *carriedFds = *carriedFds || fds > 0;
-    for (size_t i = 0; i < fds; ++i) {
-      int fd;
-      std::memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof(int));
-      try {
-        m_inFds.emplace_back(fd);
-      } catch (...) {
-        UniqueFd discard(fd);
-      }
-    }
-  }
+  if (count >= 0) takeDescriptors(message, carriedFds);
   if (count < 0) {
     if (error == EAGAIN || error == EWOULDBLOCK) return Receive::kNothing;
     reject(std::string("read failed: ") + std::strerror(error));

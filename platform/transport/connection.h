@@ -3,6 +3,8 @@
 #ifndef PLATFORM_TRANSPORT_CONNECTION_H_
 #define PLATFORM_TRANSPORT_CONNECTION_H_
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -148,6 +150,20 @@ class Connection {
   // One read from the socket into the buffer: |*received| bytes, whether
   // descriptors came, and whether the read left the socket empty.
   Receive receive(size_t* received, bool* carriedFds, bool* emptied);
+  // Makes room in the input buffer for the next read; false (closed) when
+  // memory is short.
+  bool growInput();
+  // Moves the descriptors |message| carried into m_inFds.
+  void takeDescriptors(::msghdr& message, bool* carriedFds);
+  // Whether a message of |bytes| and |segmentBytes| would take the queue past
+  // its limits.
+  bool queueFullLocked(size_t bytes, uint64_t segmentBytes) const;
+  // Appends the message |writer| made (|bytes|) to the queue; a refusal
+  // (a segment of another client, memory) leaves the connection as it was.
+  Status appendLocked(WireWriter& writer, std::vector<uint8_t>& bytes, uint64_t segmentBytes);
+  // After a flush: closes a finishing connection whose queue ran empty, or
+  // watches for output while messages wait.
+  Status afterFlushLocked(bool* finished, bool* pending);
   // Writes what the socket takes; fails on a write error.
   Status flushLocked();
   Status writeQueueLocked();

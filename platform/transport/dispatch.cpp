@@ -106,6 +106,46 @@ void Transport::State::resumeHeld(Served& served) {
   if (served.held.empty()) served.inputPaused = false;
 }
 
+void Transport::State::readWaiting() {
+  std::vector<std::shared_ptr<Served>> waitingOnes;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    try {
+      for (auto& entry : connections)
+        if (entry.second->waiting.load(std::memory_order_acquire))
+          waitingOnes.push_back(entry.second);
+    } catch (...) {
+    }
+  }
+  for (auto& served : waitingOnes) read(served, false);
+}
+
+void Transport::State::handleEvent(const struct epoll_event& event) {
+  const uint64_t id = event.data.u64;
+  std::shared_ptr<Listening> listening;
+  std::shared_ptr<Served> served;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto l = listeners.find(id);
+    if (l != listeners.end()) listening = l->second;
+    auto c = connections.find(id);
+    if (c != connections.end()) served = c->second;
+  }
+  if (listening != nullptr) accept(listening);
+  if (served == nullptr) return;
+  if (event.events & EPOLLOUT) served->connection->flush();
+  if (event.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+    read(served, (event.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
+  // A hang-up is the end of both directions (a client that only shut down
+  // its sending side reports EPOLLRDHUP alone): nothing written from now on
+  // can arrive.
+  if (event.events & (EPOLLHUP | EPOLLERR)) {
+    if (served->connection->close(event.events & EPOLLERR ? "connection error"
+                                                          : "peer closed the connection"))
+      TRACE(channel(), 1, "%s closed the connection", served->connection->name().c_str());
+  }
+}
+
 void Transport::State::run(const std::shared_ptr<std::atomic<bool>>& stop) {
   struct epoll_event events[16];
   for (;;) {
@@ -137,44 +177,8 @@ void Transport::State::run(const std::shared_ptr<std::atomic<bool>>& stop) {
     if (stalled) retryStalledAccepts();
     if (idleSegments) trimPools();
     if (halfOpen) closeFinishedHalfClosed();
-    if (holding) {
-      std::vector<std::shared_ptr<Served>> waitingOnes;
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        try {
-          for (auto& entry : connections)
-            if (entry.second->waiting.load(std::memory_order_acquire))
-              waitingOnes.push_back(entry.second);
-        } catch (...) {
-        }
-      }
-      for (auto& served : waitingOnes) read(served, false);
-    }
-    for (int i = 0; i < count; ++i) {
-      const uint64_t id = events[i].data.u64;
-      std::shared_ptr<Listening> listening;
-      std::shared_ptr<Served> served;
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        auto l = listeners.find(id);
-        if (l != listeners.end()) listening = l->second;
-        auto c = connections.find(id);
-        if (c != connections.end()) served = c->second;
-      }
-      if (listening != nullptr) accept(listening);
-      if (served == nullptr) continue;
-      if (events[i].events & EPOLLOUT) served->connection->flush();
-      if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
-        read(served, (events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
-      // A hang-up is the end of both directions (a client that only shut
-      // down its sending side reports EPOLLRDHUP alone): nothing written
-      // from now on can arrive.
-      if (events[i].events & (EPOLLHUP | EPOLLERR)) {
-        if (served->connection->close(events[i].events & EPOLLERR ? "connection error"
-                                                                  : "peer closed the connection"))
-          TRACE(channel(), 1, "%s closed the connection", served->connection->name().c_str());
-      }
-    }
+    if (holding) readWaiting();
+    for (int i = 0; i < count; ++i) handleEvent(events[i]);
     if (turnsWaiting) serveTurns();
   }
 }

@@ -108,17 +108,83 @@ bool Transport::onServiceAdded(ServiceRegistrationRecord* record) {
   return toErrorStorage(m_state->serve(record));
 }
 
-Status Transport::State::serve(ServiceRegistrationRecord* record) {
-  InterfaceBinding* binding = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    for (auto& entry : bindings) {
-      if (entry.first == record->serviceName()) binding = entry.second;
-    }
+namespace {
+
+// A socket file at |path| that is there already: replaced when nobody
+// answers on it (left by a dead process), refused when somebody does.
+Status claimSocketPath(const std::string& path, const struct sockaddr_un& address,
+                       const ServiceRegistrationRecord& record) {
+  const char* name = record.serviceName().c_str();
+  struct stat existing;
+  if (lstat(path.c_str(), &existing) != 0) return Status();
+  if (!S_ISSOCK(existing.st_mode))
+    return Status::error(Status::kInvalidArgument, "cannot serve %s: %s exists and is not a socket",
+                         name, path.c_str());
+  UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  const int result = probe.valid() ? connectTo(probe.get(), address).sysError() : errno;
+  if (result == ECONNREFUSED) {
+    TRACE(channel(), 2, "replacing stale socket %s", path.c_str());
+    unlink(path.c_str());
+  } else if (result != ENOENT) {  // ENOENT: gone meanwhile
+    const bool answered = result == 0 || result == EAGAIN;
+    return Status::error(Status::kFailed, "service %s instance %u is served already at %s%s%s",
+                         name, record.instance(), path.c_str(), answered ? "" : ": ",
+                         answered ? "" : std::strerror(result));
   }
+  return Status();
+}
+
+// A listening socket bound to |address|, its file readable and writable by
+// the owner (and the group when |groupShared|).
+Status bindListening(const struct sockaddr_un& address, const std::string& path, bool groupShared,
+                     UniqueFd* fd) {
+  fd->reset(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd->valid()) return Status::fromErrno(errno, "cannot create socket");
+  int bound;
+  {
+    // umask is process-wide: other threads creating files meanwhile get the
+    // stricter mask for that moment, which errs on the safe side.
+    std::lock_guard<std::mutex> lock(g_umaskMutex);
+    mode_t previous = umask(groupShared ? 0117 : 0177);
+    bound = bind(fd->get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof(address));
+    int error = errno;
+    umask(previous);
+    errno = error;
+  }
+  if (bound != 0 || ::listen(fd->get(), kListenBacklog) != 0) {
+    const int error = errno;
+    if (bound == 0) unlink(path.c_str());
+    return Status::fromErrno(error, "cannot listen on %s", path.c_str());
+  }
+  return Status();
+}
+
+Status newListening(const ServiceRegistrationRecord& record,
+                    std::shared_ptr<service::Listening>* listening) {
+  try {
+    *listening = std::make_shared<service::Listening>();
+  } catch (...) {
+    return Status::error(Status::kNoMemory, "cannot serve %s: out of memory",
+                         record.serviceName().c_str());
+  }
+  return Status();
+}
+
+}  // namespace
+
+InterfaceBinding* Transport::State::bindingFor(const std::string& serviceName) {
+  std::lock_guard<std::mutex> lock(mutex);
+  InterfaceBinding* binding = nullptr;
+  for (auto& entry : bindings) {
+    if (entry.first == serviceName) binding = entry.second;
+  }
+  return binding;
+}
+
+Status Transport::State::serve(ServiceRegistrationRecord* record) {
+  InterfaceBinding* binding = bindingFor(record->serviceName());
   if (binding == nullptr) return Status();  // reachable in this process only
 
-  const char* name = record->serviceName().c_str();
   const char* override = std::getenv(kRuntimeDirVariable);
   const bool isDefault = override == nullptr || *override == '\0';
   const std::string folder = runtimeDirectory();
@@ -130,57 +196,19 @@ Status Transport::State::serve(ServiceRegistrationRecord* record) {
   Status usable = prepareFolder(folder, isDefault, &groupShared);
   if (usable.ok()) usable = fillAddress(path, &address);
   if (!usable.ok())
-    return Status::error(usable.code(), "cannot serve %s: %s", name, usable.message());
-
-  // A socket file that is there already: replaced when nobody answers on it
-  // (left by a dead process), refused when somebody does.
-  struct stat existing;
-  if (lstat(path.c_str(), &existing) == 0) {
-    if (!S_ISSOCK(existing.st_mode))
-      return Status::error(Status::kInvalidArgument,
-                           "cannot serve %s: %s exists and is not a socket", name, path.c_str());
-    UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    const int result = probe.valid() ? connectTo(probe.get(), address).sysError() : errno;
-    if (result == ECONNREFUSED) {
-      TRACE(channel(), 2, "replacing stale socket %s", path.c_str());
-      unlink(path.c_str());
-    } else if (result != ENOENT) {  // ENOENT: gone meanwhile
-      const bool answered = result == 0 || result == EAGAIN;
-      return Status::error(Status::kFailed, "service %s instance %u is served already at %s%s%s",
-                           name, record->instance(), path.c_str(), answered ? "" : ": ",
-                           answered ? "" : std::strerror(result));
-    }
-  }
+    return Status::error(usable.code(), "cannot serve %s: %s", record->serviceName().c_str(),
+                         usable.message());
+  Status claimed = claimSocketPath(path, address, *record);
+  if (!claimed.ok()) return claimed;
 
   std::shared_ptr<Listening> listening;
-  try {
-    listening = std::make_shared<Listening>();
-  } catch (...) {
-    return Status::error(Status::kNoMemory, "cannot serve %s: out of memory", name);
-  }
-  listening->fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!listening->fd.valid()) return Status::fromErrno(errno, "cannot create socket");
-  int bound;
-  {
-    // umask is process-wide: other threads creating files meanwhile get the
-    // stricter mask for that moment, which errs on the safe side.
-    std::lock_guard<std::mutex> lock(g_umaskMutex);
-    mode_t previous = umask(groupShared ? 0117 : 0177);
-    bound =
-        bind(listening->fd.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof(address));
-    int error = errno;
-    umask(previous);
-    errno = error;
-  }
-  if (bound != 0 || ::listen(listening->fd.get(), kListenBacklog) != 0) {
-    const int error = errno;
-    if (bound == 0) unlink(path.c_str());
-    return Status::fromErrno(error, "cannot listen on %s", path.c_str());
-  }
-  struct stat made;
-  if (lstat(path.c_str(), &made) == 0) {
-    listening->device = made.st_dev;
-    listening->inode = made.st_ino;
+  Status made = newListening(*record, &listening);
+  if (made.ok()) made = bindListening(address, path, groupShared, &listening->fd);
+  if (!made.ok()) return made;
+  struct stat bound;
+  if (lstat(path.c_str(), &bound) == 0) {
+    listening->device = bound.st_dev;
+    listening->inode = bound.st_ino;
   }
   return listen(record, binding, path, std::move(listening));
 }
@@ -188,12 +216,8 @@ Status Transport::State::serve(ServiceRegistrationRecord* record) {
 Status Transport::State::serveHanded(ServiceRegistrationRecord* record, InterfaceBinding* binding,
                                      const std::string& path, UniqueFd fd) {
   std::shared_ptr<Listening> listening;
-  try {
-    listening = std::make_shared<Listening>();
-  } catch (...) {
-    return Status::error(Status::kNoMemory, "cannot serve %s: out of memory",
-                         record->serviceName().c_str());
-  }
+  Status made = newListening(*record, &listening);
+  if (!made.ok()) return made;
   listening->fd = std::move(fd);
   listening->handed = true;
   TRACE(channel(), 2, "serving the socket %s handed over by the service manager", path.c_str());
@@ -425,70 +449,82 @@ void Transport::State::accept(const std::shared_ptr<Listening>& listening) {
     if (!fd.valid()) {
       const int error = errno;
       if (error == EINTR || error == ECONNABORTED) continue;
-      if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-        // Out of descriptors: existing clients go on being served; the
-        // waiting ones are accepted once descriptors are free again.
-        acceptStalled.store(true, std::memory_order_release);
-        acceptFailed(*listening, error);
-        return;
-      }
-      if (error == EAGAIN || error == EWOULDBLOCK)
-        acceptWorks(*listening);
-      else
-        TRACE(channel(), 4, "accept on %s failed: %s", listening->path.c_str(),
-              std::strerror(error));
+      acceptEnded(*listening, error);
       return;
     }
     acceptWorks(*listening);
-    struct ucred credentials;
-    socklen_t length = sizeof(credentials);
-    std::memset(&credentials, 0, sizeof(credentials));
-    getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length);
-    TRACE(channel(), 1, "connection on %s from pid %d uid %u gid %u", listening->path.c_str(),
-          static_cast<int>(credentials.pid), static_cast<unsigned>(credentials.uid),
-          static_cast<unsigned>(credentials.gid));
+    std::shared_ptr<Served> served = newServed(listening, std::move(fd));
+    if (served != nullptr) registerServedLocked(listening, served);
+  }
+}
 
-    std::shared_ptr<Served> served;
-    try {
-      std::string name = "client pid " + std::to_string(credentials.pid) + " of " +
-                         listening->record->serviceName() + "." +
-                         std::to_string(listening->record->instance());
-      served = std::make_shared<Served>();
-      served->connection = std::make_shared<Connection>(std::move(fd), std::move(name));
-    } catch (...) {
-      channel().logC(4, "cannot accept connection: out of memory");
-      continue;
-    }
-    served->service = listening;
-    served->session.reset(listening->binding->openSession(served->connection));
-    if (served->session == nullptr) {
-      channel().logC(4, "cannot open session: out of memory");
-      continue;
-    }
-    served->id = nextId++;
-    const uint64_t id = served->id;
-    served->connection->setEpoll(epoll.get(), id);
-    served->connection->setHalfCloseAllowed(true);
-    served->connection->setCloseHandler(
-        [this, id](const std::string& reason) { closed(id, reason); });
-    struct epoll_event event;
-    std::memset(&event, 0, sizeof(event));
-    event.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
-    event.data.u64 = id;
-    bool registered = false;
-    try {
-      connections[id] = served;
-      listening->connections.push_back(id);
-      registered = epoll_ctl(epoll.get(), EPOLL_CTL_ADD, served->connection->pollFd(), &event) == 0;
-    } catch (...) {
-    }
-    if (!registered) {
-      connections.erase(id);
-      auto& ids = listening->connections;
-      ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
-      served->connection->close("not accepted", false);
-      served->session->onClosed();
-    }
+void Transport::State::acceptEnded(Listening& listening, int error) {
+  if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+    // Out of descriptors: existing clients go on being served; the waiting
+    // ones are accepted once descriptors are free again.
+    acceptStalled.store(true, std::memory_order_release);
+    acceptFailed(listening, error);
+  } else if (error == EAGAIN || error == EWOULDBLOCK) {
+    acceptWorks(listening);
+  } else {
+    TRACE(channel(), 4, "accept on %s failed: %s", listening.path.c_str(), std::strerror(error));
+  }
+}
+
+std::shared_ptr<Served> Transport::State::newServed(const std::shared_ptr<Listening>& listening,
+                                                    UniqueFd fd) {
+  struct ucred credentials;
+  socklen_t length = sizeof(credentials);
+  std::memset(&credentials, 0, sizeof(credentials));
+  getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length);
+  TRACE(channel(), 1, "connection on %s from pid %d uid %u gid %u", listening->path.c_str(),
+        static_cast<int>(credentials.pid), static_cast<unsigned>(credentials.uid),
+        static_cast<unsigned>(credentials.gid));
+  std::shared_ptr<Served> served;
+  try {
+    std::string name = "client pid " + std::to_string(credentials.pid) + " of " +
+                       listening->record->serviceName() + "." +
+                       std::to_string(listening->record->instance());
+    served = std::make_shared<Served>();
+    served->connection = std::make_shared<Connection>(std::move(fd), std::move(name));
+  } catch (...) {
+    channel().logC(4, "cannot accept connection: out of memory");
+    return nullptr;
+  }
+  served->service = listening;
+  served->session.reset(listening->binding->openSession(served->connection));
+  if (served->session == nullptr) {
+    channel().logC(4, "cannot open session: out of memory");
+    return nullptr;
+  }
+  return served;
+}
+
+void Transport::State::registerServedLocked(const std::shared_ptr<Listening>& listening,
+                                            const std::shared_ptr<Served>& served) {
+  served->id = nextId++;
+  const uint64_t id = served->id;
+  served->connection->setEpoll(epoll.get(), id);
+  served->connection->setHalfCloseAllowed(true);
+  served->connection->setCloseHandler(
+      [this, id](const std::string& reason) { closed(id, reason); });
+  struct epoll_event event;
+  std::memset(&event, 0, sizeof(event));
+  event.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+  event.data.u64 = id;
+  bool registered = false;
+  try {
+    connections[id] = served;
+    listening->connections.push_back(id);
+    registered = epoll_ctl(epoll.get(), EPOLL_CTL_ADD, served->connection->pollFd(), &event) == 0;
+  } catch (...) {
+  }
+  if (!registered) {
+    connections.erase(id);
+    auto& ids = listening->connections;
+    ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+    served->connection->close("not accepted", false);
+    served->session->onClosed();
   }
 }
 

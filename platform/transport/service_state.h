@@ -5,6 +5,7 @@
 #ifndef PLATFORM_TRANSPORT_SERVICE_STATE_H_
 #define PLATFORM_TRANSPORT_SERVICE_STATE_H_
 
+#include <sys/epoll.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -148,6 +149,8 @@ struct Transport::State {
   std::atomic<uint64_t> owedTotalAtMs{0};
   std::atomic<size_t> owedTotalCached{0};
 
+  // The binding registered for |serviceName|, or null.
+  InterfaceBinding* bindingFor(const std::string& serviceName);
   // Makes |record|'s service listen on its socket (see onServiceAdded).
   Status serve(ServiceRegistrationRecord* record);
   // serve() for a socket the service manager handed over.
@@ -159,12 +162,26 @@ struct Transport::State {
   // The status line for the service manager (see transport.h).
   std::string statusLine();
   void run(const std::shared_ptr<std::atomic<bool>>& stop);
+  // Reads on for the connections whose turn ended with input left.
+  void readWaiting();
+  // One event of the loop: a listener's or a connection's.
+  void handleEvent(const struct epoll_event& event);
   void retryStalledAccepts();
   // Frees pooled segments idle for long (at most once per kTrimIntervalMs).
   void trimPools();
   std::atomic<int64_t> lastTrimMs{0};
   static constexpr int kTrimIntervalMs = 1000;
   void accept(const std::shared_ptr<service::Listening>& listening);
+  // After accept4() failed with |error|: a stall, the queue emptied, or a
+  // failure to trace.
+  void acceptEnded(service::Listening& listening, int error);
+  // The state of a connection just accepted on |listening|; null (logged)
+  // when memory is short.
+  std::shared_ptr<service::Served> newServed(const std::shared_ptr<service::Listening>& listening,
+                                             UniqueFd fd);
+  // Gives |served| its id and adds it to the event loop; under |mutex|.
+  void registerServedLocked(const std::shared_ptr<service::Listening>& listening,
+                            const std::shared_ptr<service::Served>& served);
   // |hangUp|: the event reported the end of the stream or an error, so the
   // socket is read until EAGAIN (the edge will not come again).
   void read(const std::shared_ptr<service::Served>& served, bool hangUp);

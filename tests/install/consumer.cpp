@@ -17,24 +17,25 @@ int main(int argc, char** argv) {
   const uint32_t instance = static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10));
   ImageServer* server = consumerStart(instance);
   if (server == nullptr) return 1;
-  std::string error;
+  kor::Status status;
   imageserver::client::VersionUpdate update;
-  auto client = imageserver::client::SyncClient::connect(instance, &error);
+  auto client = imageserver::client::SyncClient::connect(instance, &status);
   // A subscriber that comes before the service's worker has published the
   // version is told that there is none yet: ask again, for 10 seconds at most.
   bool ok = client != nullptr;
   for (int attempt = 0; ok && !update.hasVersion && attempt < 1000; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ok = client->interfaceVersion(10, &update, &error);
+    status = client->interfaceVersion(10, &update);
+    ok = status.ok();
   }
   if (ok && !update.hasVersion) {
     ok = false;
-    error = "the service published no version";
+    status = kor::Status::error(kor::Status::kNotFound, "the service published no version");
   }
   client.reset();
   consumerStop(server);
   if (!ok) {
-    std::fprintf(stderr, "consumer: %s\n", error.c_str());
+    std::fprintf(stderr, "consumer: %s\n", status.message());
     return 1;
   }
   std::printf("%s\n", update.version.c_str());

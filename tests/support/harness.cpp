@@ -64,6 +64,14 @@ size_t TraceCapture::count(const std::string& channel, int16_t level, const std:
   return n;
 }
 
+size_t TraceCapture::countContaining(const std::string& channel, int16_t level,
+                                     const std::string& part) {
+  size_t n = 0;
+  for (const Message& m : messages())
+    n += m.channel == channel && m.level == level && m.text.find(part) != std::string::npos;
+  return n;
+}
+
 void TraceCapture::clear() {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_messages.clear();

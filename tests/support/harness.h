@@ -68,6 +68,8 @@ class TraceCapture : public tracing::Sink {
   std::vector<Message> messages();
   // Number of messages on |channel| at |level| whose text equals |text|.
   size_t count(const std::string& channel, int16_t level, const std::string& text);
+  // Number of messages on |channel| at |level| whose text contains |part|.
+  size_t countContaining(const std::string& channel, int16_t level, const std::string& part);
   void clear();
 
  private:

@@ -86,16 +86,16 @@ int ServiceTest::rawConnect(const std::string& path) {
 }
 
 std::unique_ptr<imageserver::client::SyncClient> ServiceTest::connect(uint32_t instance) {
-  std::string error;
-  auto client = imageserver::client::SyncClient::connect(instance, &error);
-  EXPECT_NE(client, nullptr) << error;
+  kor::Status reached;
+  auto client = imageserver::client::SyncClient::connect(instance, &reached);
+  EXPECT_NE(client, nullptr) << reached.message();
   return client;
 }
 
 bool ServiceTest::serves(const std::string& image, uint32_t instance) {
   auto client = imageserver::client::SyncClient::connect(instance);
   std::vector<imageserver::client::Answer> answers;
-  return client != nullptr && client->requestInformation({image}, kTimeout, &answers) &&
+  return client != nullptr && client->requestInformation({image}, kTimeout, &answers).ok() &&
          answers[0].result == imageserver::client::RESULT_OK;
 }
 

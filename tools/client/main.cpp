@@ -537,29 +537,29 @@ std::optional<std::vector<Outcome>> ask(const Options& options,
                                         const std::vector<Request>& requests, std::string* socket,
                                         std::vector<std::string> order = {}) {
   Collector collector;
-  std::string error;
-  auto connection = client::Client::connect(connectOptions(options), &collector, &error);
+  kor::Status reached;
+  auto connection = client::Client::connect(connectOptions(options), &collector, &reached);
   if (!connection) {
-    explainNoService(options, error);
+    explainNoService(options, reached.message());
     return std::nullopt;
   }
   *socket = connection->socketPath();
   std::vector<std::string> all;
-  bool sent = true;
+  kor::Status sent;
   for (const Request& request : requests) {
     if (request.locators.empty()) continue;
     switch (request.kind) {
       case Request::INFORMATION:
-        sent = connection->requestImageInformation(request.locators, &error);
+        sent = connection->requestImageInformation(request.locators);
         break;
       case Request::FILES:
-        sent = connection->requestFiles(request.locators, request.withInfo, &error);
+        sent = connection->requestFiles(request.locators, request.withInfo);
         break;
       case Request::PIXELS:
-        sent = connection->requestImage(request.locators, request.scaling, true, &error);
+        sent = connection->requestImage(request.locators, request.scaling, true);
         break;
     }
-    if (!sent) break;
+    if (!sent.ok()) break;
     all.insert(all.end(), request.locators.begin(), request.locators.end());
   }
   // After a request that could not be sent, the answers of those before it
@@ -568,8 +568,7 @@ std::optional<std::vector<Outcome>> ask(const Options& options,
   std::string waitError;
   bool complete = collector.await(all.size(), secondsLeft(options), &answers, &waitError);
   connection->close();
-  if (sent) error = waitError;
-  explainShortfall(sent && complete, error);
+  explainShortfall(sent.ok() && complete, sent.ok() ? waitError : sent.message());
   // Outcomes in the order asked for; the locators of a request that could
   // not be sent get no answer.
   if (order.empty())
@@ -806,17 +805,16 @@ int runDecode(const Options& options) {
 }
 
 int runVersion(const Options& options) {
-  std::string connectError;
-  auto sync = client::SyncClient::connect(connectOptions(options), &connectError);
+  kor::Status reached;
+  auto sync = client::SyncClient::connect(connectOptions(options), &reached);
   if (!sync) {
-    explainNoService(options, connectError);
+    explainNoService(options, reached.message());
     return kExitNoService;
   }
   client::VersionUpdate update;
-  std::string error;
-  if (!sync->interfaceVersion(secondsLeft(options), &update, &error)) {
-    std::fprintf(stderr, "%s: no version came: %s\n", kProgram,
-                 error.empty() ? "timed out" : error.c_str());
+  const kor::Status asked = sync->interfaceVersion(secondsLeft(options), &update);
+  if (!asked.ok()) {
+    std::fprintf(stderr, "%s: no version came: %s\n", kProgram, asked.message());
     return kExitNoService;
   }
   if (options.json) {

@@ -47,9 +47,9 @@ int32_t fail(imageserver_error* error, int32_t code, const char* message) {
 double waitSeconds(double timeout) { return timeout > 0 ? timeout : 1e9; }
 
 // The code of a failed request from SyncClient's reason text.
-int32_t requestFailure(const imageserver_client* client, const std::string& reason) {
-  if (reason == "timed out") return IMAGESERVER_ERROR_TIMEOUT;
-  if (!client->sync->isConnected() || reason.rfind("connection closed", 0) == 0)
+int32_t requestFailure(const imageserver_client* client, const kor::Status& status) {
+  if (status.code() == kor::Status::kTimedOut) return IMAGESERVER_ERROR_TIMEOUT;
+  if (!client->sync->isConnected() || status.code() == kor::Status::kClosed)
     return IMAGESERVER_ERROR_CLOSED;
   return IMAGESERVER_ERROR_REQUEST;
 }
@@ -107,16 +107,14 @@ int32_t request(imageserver_client* client, Kind kind, const char* const* locato
         return fail(error, IMAGESERVER_ERROR_OUT_OF_MEMORY, "out of memory");
     }
     if (count > 0) {
-      std::string reason;
       const double wait = waitSeconds(client->requestTimeout);
       // Scaling 1 with the file bytes attaches their information record.
-      const bool done =
-          kind == Kind::INFO
-              ? client->sync->requestInformation(sent, wait, &result->answers, &reason)
-              : client->sync->requestImages(sent,
-                                            static_cast<int8_t>(kind == Kind::READ ? 1 : scale),
-                                            kind == Kind::DECODE, wait, &result->answers, &reason);
-      if (!done) return fail(error, requestFailure(client, reason), reason.c_str());
+      const kor::Status done = kind == Kind::INFO
+                                   ? client->sync->requestInformation(sent, wait, &result->answers)
+                                   : client->sync->requestImages(
+                                         sent, static_cast<int8_t>(kind == Kind::READ ? 1 : scale),
+                                         kind == Kind::DECODE, wait, &result->answers);
+      if (!done.ok()) return fail(error, requestFailure(client, done), done.message());
       if (!inRequestOrder(sent, &result->answers))
         return fail(error, IMAGESERVER_ERROR_REQUEST, "more answers than locators");
     }
@@ -174,13 +172,13 @@ imageserver_client* imageserver_connect(const imageserver_connect_options* optio
     connect.instance = options->instance;
     if (options->runtime_dir != nullptr) connect.runtimeDir = options->runtime_dir;
     connect.connectTimeout = options->connect_timeout;
-    std::string reason;
-    client->sync = SyncClient::connect(connect, &reason);
+    kor::Status reached;
+    client->sync = SyncClient::connect(connect, &reached);
     if (client->sync == nullptr) {
-      setError(
-          error,
-          reason == "out of memory" ? IMAGESERVER_ERROR_OUT_OF_MEMORY : IMAGESERVER_ERROR_CONNECT,
-          reason.c_str());
+      setError(error,
+               reached.code() == kor::Status::kNoMemory ? IMAGESERVER_ERROR_OUT_OF_MEMORY
+                                                        : IMAGESERVER_ERROR_CONNECT,
+               reached.message());
       return nullptr;
     }
     client->requestTimeout = options->request_timeout;
@@ -228,9 +226,9 @@ int32_t imageserver_interface_version(imageserver_client* client, char* buffer, 
   buffer[0] = '\0';
   try {
     imageserver::client::VersionUpdate update;
-    std::string reason;
-    if (!client->sync->interfaceVersion(waitSeconds(client->requestTimeout), &update, &reason))
-      return fail(error, requestFailure(client, reason), reason.c_str());
+    const kor::Status asked =
+        client->sync->interfaceVersion(waitSeconds(client->requestTimeout), &update);
+    if (!asked.ok()) return fail(error, requestFailure(client, asked), asked.message());
     if (!update.hasVersion)
       return fail(error, IMAGESERVER_ERROR_NO_VERSION, "the service has published no version yet");
     std::snprintf(buffer, size, "%s", update.version.c_str());

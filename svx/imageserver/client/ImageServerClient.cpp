@@ -77,6 +77,8 @@ void Handler::onClosed(const std::string&) {}
 
 namespace {
 
+kor::Status outOfMemory() { return kor::Status::error(kor::Status::kNoMemory, "out of memory"); }
+
 namespace wire = svx::imageserver::wire;
 
 bool getText(comm::WireReader& reader, bool* present, std::string* text) {
@@ -205,20 +207,15 @@ class Client::Impl {
     deliver([&] { m_handler->onClosed(reason); });
   }
 
-  bool send(comm::WireWriter& writer, std::string* error) {
-    if (m_connection->send(writer) == 0) return true;
-    if (error != nullptr) *error = kor::ErrorStorage::reason();
-    kor::ErrorStorage::ack();
-    return false;
-  }
+  kor::Status send(comm::WireWriter& writer) { return m_connection->send(writer); }
 
   // Sends a request of slot |slot| for |locators| in as few messages as
   // the message bounds allow, each followed by |trailer|'s fields
   // (|trailerBytes| long). Locators that cannot be sent are answered here,
   // on the connection's thread, once the rest is sent.
   template <class Trailer>
-  bool sendLocators(uint32_t slot, Answer::Kind kind, const std::vector<Locator>& locators,
-                    size_t trailerBytes, Trailer trailer, std::string* error) {
+  kor::Status sendLocators(uint32_t slot, Answer::Kind kind, const std::vector<Locator>& locators,
+                           size_t trailerBytes, Trailer trailer) {
     std::vector<std::string> refused;
     size_t begin = 0;
     bool first = true;
@@ -248,19 +245,21 @@ class Client::Impl {
           try {
             refused.emplace_back(locator.bytes, locator.length);
           } catch (...) {
-            if (error != nullptr) *error = "out of memory";
-            return false;
+            return outOfMemory();
           }
         }
       }
       trailer(writer);
       // An empty request is sent as it is; one of nothing but refused
       // locators is not sent.
-      if ((count > 0 || (first && refused.empty())) && !send(writer, error)) return false;
+      if (count > 0 || (first && refused.empty())) {
+        kor::Status sent = send(writer);
+        if (!sent.ok()) return sent;
+      }
       first = false;
       begin = end;
     } while (begin < locators.size());
-    if (refused.empty()) return true;
+    if (refused.empty()) return kor::Status();
     std::function<void()> answer;
     try {
       answer = [this, kind, refused = std::move(refused)] {
@@ -276,27 +275,25 @@ class Client::Impl {
         }
       };
     } catch (...) {
-      if (error != nullptr) *error = "out of memory";
-      return false;
+      return outOfMemory();
     }
-    if (m_connection->post(std::move(answer))) return true;
-    if (error != nullptr) *error = "connection closed";
-    return false;
+    if (m_connection->post(std::move(answer))) return kor::Status();
+    return kor::Status::error(kor::Status::kClosed, "connection closed");
   }
 
-  bool simple(uint32_t slot, std::string* error) {
+  kor::Status simple(uint32_t slot) {
     comm::WireWriter writer(comm::kKindRequest, slot);
-    return send(writer, error);
+    return send(writer);
   }
-  bool withId(uint32_t slot, uint32_t id, std::string* error) {
+  kor::Status withId(uint32_t slot, uint32_t id) {
     comm::WireWriter writer(comm::kKindRequest, slot);
     writer.putU32(id);
-    return send(writer, error);
+    return send(writer);
   }
-  bool withIds(uint32_t slot, const std::vector<uint32_t>& ids, std::string* error) {
+  kor::Status withIds(uint32_t slot, const std::vector<uint32_t>& ids) {
     comm::WireWriter writer(comm::kKindRequest, slot);
     putIds(writer, ids);
-    return send(writer, error);
+    return send(writer);
   }
 
   Handler* m_handler;
@@ -330,21 +327,21 @@ int connectTimeoutMs(double seconds) {
 }  // namespace
 
 std::unique_ptr<Client> Client::connect(const ConnectOptions& options, Handler* handler,
-                                        std::string* error) {
-  return open(options, handler, error, true);
+                                        kor::Status* status) {
+  return open(options, handler, status, true);
 }
 
 std::unique_ptr<Client> Client::open(const ConnectOptions& options, Handler* handler,
-                                     std::string* error, bool ownThread) {
-  std::string ignored;
-  if (error == nullptr) error = &ignored;
+                                     kor::Status* status, bool ownThread) {
+  kor::Status ignored;
+  if (status == nullptr) status = &ignored;
   if (handler == nullptr) {
-    *error = "no handler";
+    *status = kor::Status::error(kor::Status::kInvalidArgument, "no handler");
     return nullptr;
   }
   std::unique_ptr<Impl> impl(new (std::nothrow) Impl(handler));
   if (impl == nullptr) {
-    *error = "out of memory";
+    *status = outOfMemory();
     return nullptr;
   }
   Impl* raw = impl.get();
@@ -353,23 +350,23 @@ std::unique_ptr<Client> Client::open(const ConnectOptions& options, Handler* han
   callbacks.onClosed = [raw](const std::string& reason) { raw->onClosed(reason); };
   std::unique_ptr<Client> client(new (std::nothrow) Client(raw));
   if (client == nullptr) {
-    *error = "out of memory";
+    *status = outOfMemory();
     return nullptr;  // |impl| still owns it
   }
   impl.release();  // the client owns it now
-  const comm::Status opened = comm::ClientConnection::openService(
+  kor::Status opened = comm::ClientConnection::openService(
       comm::clientRuntimeFolders(options.runtimeDir), kServiceName, options.instance,
       std::move(callbacks), &raw->m_connection, &raw->m_path, ownThread,
       connectTimeoutMs(options.connectTimeout));
   if (opened.ok()) return client;
-  *error = opened.message();
+  *status = std::move(opened);
   return nullptr;
 }
 
-std::unique_ptr<Client> Client::connect(uint32_t instance, Handler* handler, std::string* error) {
+std::unique_ptr<Client> Client::connect(uint32_t instance, Handler* handler, kor::Status* status) {
   ConnectOptions options;
   options.instance = instance;
-  return connect(options, handler, error);
+  return connect(options, handler, status);
 }
 
 Client::Client(Impl* impl) : m_impl(impl) {}
@@ -430,78 +427,63 @@ bool makeAbsolute(const std::string& cwd, std::vector<Locator>* locators,
   return true;
 }
 
-bool outOfMemory(std::string* error) {
-  if (error != nullptr) *error = "out of memory";
-  return false;
-}
-
-bool requestImages(Client::Impl& impl, size_t count, std::vector<Locator> locators, int8_t scaling,
-                   bool decode, std::string* error) {
+kor::Status requestImages(Client::Impl& impl, size_t count, std::vector<Locator> locators,
+                          int8_t scaling, bool decode) {
   std::deque<std::string> storage;
   if (locators.size() != count || !makeAbsolute(osal::currentDirectory(), &locators, &storage))
-    return outOfMemory(error);
-  return impl.sendLocators(
-      wire::kRequestImage, Answer::IMAGE, locators, 2,
-      [&](comm::WireWriter& writer) {
-        writer.putI8(scaling);
-        writer.putBool(decode);
-      },
-      error);
+    return outOfMemory();
+  return impl.sendLocators(wire::kRequestImage, Answer::IMAGE, locators, 2,
+                           [&](comm::WireWriter& writer) {
+                             writer.putI8(scaling);
+                             writer.putBool(decode);
+                           });
 }
 
-bool requestInformation(Client::Impl& impl, size_t count, std::vector<Locator> locators,
-                        std::string* error) {
+kor::Status requestInformation(Client::Impl& impl, size_t count, std::vector<Locator> locators) {
   std::deque<std::string> storage;
   if (locators.size() != count || !makeAbsolute(osal::currentDirectory(), &locators, &storage))
-    return outOfMemory(error);
-  return impl.sendLocators(
-      wire::kRequestImageInformation, Answer::INFORMATION, locators, 0, [](comm::WireWriter&) {},
-      error);
+    return outOfMemory();
+  return impl.sendLocators(wire::kRequestImageInformation, Answer::INFORMATION, locators, 0,
+                           [](comm::WireWriter&) {});
 }
 
 }  // namespace
 
-bool Client::requestImage(const std::vector<std::string>& locators, int8_t scaling, bool decode,
-                          std::string* error) {
-  return requestImages(*m_impl, locators.size(), toLocators(locators), scaling, decode, error);
+kor::Status Client::requestImage(const std::vector<std::string>& locators, int8_t scaling,
+                                 bool decode) {
+  return requestImages(*m_impl, locators.size(), toLocators(locators), scaling, decode);
 }
 
-bool Client::requestImage(const char* const* locators, size_t count, int8_t scaling, bool decode,
-                          std::string* error) {
-  return requestImages(*m_impl, count, toLocators(locators, count), scaling, decode, error);
+kor::Status Client::requestImage(const char* const* locators, size_t count, int8_t scaling,
+                                 bool decode) {
+  return requestImages(*m_impl, count, toLocators(locators, count), scaling, decode);
 }
 
-bool Client::requestFiles(const std::vector<std::string>& locators, bool withInfo,
-                          std::string* error) {
-  return requestImage(locators, withInfo ? 1 : 0, false, error);
+kor::Status Client::requestFiles(const std::vector<std::string>& locators, bool withInfo) {
+  return requestImage(locators, withInfo ? 1 : 0, false);
 }
 
-bool Client::requestImageInformation(const std::vector<std::string>& locators, std::string* error) {
-  return requestInformation(*m_impl, locators.size(), toLocators(locators), error);
+kor::Status Client::requestImageInformation(const std::vector<std::string>& locators) {
+  return requestInformation(*m_impl, locators.size(), toLocators(locators));
 }
 
-bool Client::requestImageInformation(const char* const* locators, size_t count,
-                                     std::string* error) {
-  return requestInformation(*m_impl, count, toLocators(locators, count), error);
+kor::Status Client::requestImageInformation(const char* const* locators, size_t count) {
+  return requestInformation(*m_impl, count, toLocators(locators, count));
 }
 
-bool Client::setNotification(std::string* error) {
-  return m_impl->simple(wire::kSetNotificationAll, error);
+kor::Status Client::setNotification() { return m_impl->simple(wire::kSetNotificationAll); }
+kor::Status Client::setNotification(uint32_t attributeId) {
+  return m_impl->withId(wire::kSetNotificationOne, attributeId);
 }
-bool Client::setNotification(uint32_t attributeId, std::string* error) {
-  return m_impl->withId(wire::kSetNotificationOne, attributeId, error);
+kor::Status Client::setNotification(const std::vector<uint32_t>& attributeIds) {
+  return m_impl->withIds(wire::kSetNotificationList, attributeIds);
 }
-bool Client::setNotification(const std::vector<uint32_t>& attributeIds, std::string* error) {
-  return m_impl->withIds(wire::kSetNotificationList, attributeIds, error);
+kor::Status Client::clearNotification() { return m_impl->simple(wire::kClearNotificationAll); }
+kor::Status Client::clearNotification(uint32_t attributeId) {
+  return m_impl->withId(wire::kClearNotificationOne, attributeId);
 }
-bool Client::clearNotification(std::string* error) {
-  return m_impl->simple(wire::kClearNotificationAll, error);
-}
-bool Client::clearNotification(uint32_t attributeId, std::string* error) {
-  return m_impl->withId(wire::kClearNotificationOne, attributeId, error);
-}
-bool Client::clearNotification(const std::vector<uint32_t>& attributeIds, std::string* error) {
-  return m_impl->withIds(wire::kClearNotificationList, attributeIds, error);
+kor::Status Client::clearNotification(const std::vector<uint32_t>& attributeIds) {
+  return m_impl->withIds(wire::kClearNotificationList, attributeIds);
 }
 
 bool Client::isConnected() const { return m_impl->m_connection->isConnected(); }
@@ -569,16 +551,21 @@ class SyncClient::Impl : public Handler {
   }
 
   // Waits for |count| answers; called with m_request held.
-  bool collect(size_t count, double timeoutSeconds, std::vector<Answer>* answers,
-               std::string* error) {
+  kor::Status collect(size_t count, double timeoutSeconds, std::vector<Answer>* answers) {
     pumpUntil(timeoutSeconds, [&] { return m_answers.size() >= count; });
-    bool done = m_answers.size() >= count;
-    if (!done && error != nullptr)
-      *error = m_closed ? "connection closed: " + m_closeReason : "timed out";
+    const bool done = m_answers.size() >= count;
     if (answers != nullptr) answers->swap(m_answers);
     m_answers.clear();
     m_waiting = false;
-    return done;
+    return done ? kor::Status() : unfinished();
+  }
+
+  // Why a wait ended before its answer came.
+  kor::Status unfinished() const {
+    if (m_closed)
+      return kor::Status::error(kor::Status::kClosed, "connection closed: %s",
+                                m_closeReason.c_str());
+    return kor::Status::error(kor::Status::kTimedOut, "timed out");
   }
 
   void begin(Answer::Kind kind) {
@@ -603,27 +590,28 @@ class SyncClient::Impl : public Handler {
   std::unique_ptr<Client> m_client;
 };
 
-std::unique_ptr<SyncClient> SyncClient::connect(const ConnectOptions& options, std::string* error) {
+std::unique_ptr<SyncClient> SyncClient::connect(const ConnectOptions& options,
+                                                kor::Status* status) {
   std::unique_ptr<Impl> impl(new (std::nothrow) Impl());
   if (impl == nullptr) {
-    if (error != nullptr) *error = "out of memory";
+    if (status != nullptr) *status = outOfMemory();
     return nullptr;
   }
-  impl->m_client = Client::open(options, impl.get(), error, false);
+  impl->m_client = Client::open(options, impl.get(), status, false);
   if (impl->m_client == nullptr) return nullptr;
   std::unique_ptr<SyncClient> client(new (std::nothrow) SyncClient(impl.get()));
   if (client == nullptr) {
-    if (error != nullptr) *error = "out of memory";
+    if (status != nullptr) *status = outOfMemory();
     return nullptr;
   }
   impl.release();
   return client;
 }
 
-std::unique_ptr<SyncClient> SyncClient::connect(uint32_t instance, std::string* error) {
+std::unique_ptr<SyncClient> SyncClient::connect(uint32_t instance, kor::Status* status) {
   ConnectOptions options;
   options.instance = instance;
-  return connect(options, error);
+  return connect(options, status);
 }
 
 SyncClient::SyncClient(Impl* impl) : m_impl(impl) {}
@@ -635,49 +623,50 @@ SyncClient::~SyncClient() {
   delete m_impl;
 }
 
-bool SyncClient::requestImages(const std::vector<std::string>& locators, int8_t scaling,
-                               bool decode, double timeoutSeconds, std::vector<Answer>* answers,
-                               std::string* error) {
+kor::Status SyncClient::requestImages(const std::vector<std::string>& locators, int8_t scaling,
+                                      bool decode, double timeoutSeconds,
+                                      std::vector<Answer>* answers) {
   std::lock_guard<std::mutex> request(m_impl->m_request);
   m_impl->begin(Answer::IMAGE);
-  if (!m_impl->m_client->requestImage(locators, scaling, decode, error)) {
+  kor::Status sent = m_impl->m_client->requestImage(locators, scaling, decode);
+  if (!sent.ok()) {
     m_impl->abandon();
     if (answers != nullptr) answers->clear();
-    return false;
+    return sent;
   }
-  return m_impl->collect(locators.size(), timeoutSeconds, answers, error);
+  return m_impl->collect(locators.size(), timeoutSeconds, answers);
 }
 
-bool SyncClient::requestFiles(const std::vector<std::string>& locators, bool withInfo,
-                              double timeoutSeconds, std::vector<Answer>* answers,
-                              std::string* error) {
-  return requestImages(locators, withInfo ? 1 : 0, false, timeoutSeconds, answers, error);
+kor::Status SyncClient::requestFiles(const std::vector<std::string>& locators, bool withInfo,
+                                     double timeoutSeconds, std::vector<Answer>* answers) {
+  return requestImages(locators, withInfo ? 1 : 0, false, timeoutSeconds, answers);
 }
 
-bool SyncClient::requestInformation(const std::vector<std::string>& locators, double timeoutSeconds,
-                                    std::vector<Answer>* answers, std::string* error) {
+kor::Status SyncClient::requestInformation(const std::vector<std::string>& locators,
+                                           double timeoutSeconds, std::vector<Answer>* answers) {
   std::lock_guard<std::mutex> request(m_impl->m_request);
   m_impl->begin(Answer::INFORMATION);
-  if (!m_impl->m_client->requestImageInformation(locators, error)) {
+  kor::Status sent = m_impl->m_client->requestImageInformation(locators);
+  if (!sent.ok()) {
     m_impl->abandon();
     if (answers != nullptr) answers->clear();
-    return false;
+    return sent;
   }
-  return m_impl->collect(locators.size(), timeoutSeconds, answers, error);
+  return m_impl->collect(locators.size(), timeoutSeconds, answers);
 }
 
-bool SyncClient::interfaceVersion(double timeoutSeconds, VersionUpdate* update,
-                                  std::string* error) {
+kor::Status SyncClient::interfaceVersion(double timeoutSeconds, VersionUpdate* update) {
   std::lock_guard<std::mutex> request(m_impl->m_request);
   m_impl->m_haveVersion = false;
-  if (!m_impl->m_client->setNotification(kVersionAttributeId, error)) return false;
+  kor::Status sent = m_impl->m_client->setNotification(kVersionAttributeId);
+  if (!sent.ok()) return sent;
   m_impl->pumpUntil(timeoutSeconds, [&] { return m_impl->m_haveVersion; });
-  const bool done = m_impl->m_haveVersion;
-  if (done && update != nullptr) *update = m_impl->m_version;
-  if (!done && error != nullptr)
-    *error = m_impl->m_closed ? "connection closed: " + m_impl->m_closeReason : "timed out";
-  if (done) m_impl->m_client->clearNotification(kVersionAttributeId, nullptr);
-  return done;
+  if (!m_impl->m_haveVersion) return m_impl->unfinished();
+  if (update != nullptr) *update = m_impl->m_version;
+  // Only the subscription's answer was wanted; a failure to end it shows at
+  // the next request.
+  (void)m_impl->m_client->clearNotification(kVersionAttributeId);
+  return kor::Status();
 }
 
 bool SyncClient::isConnected() const { return m_impl->m_client->isConnected(); }

@@ -7,10 +7,10 @@
 //     void onAnswer(const imageserver::client::Answer& answer) override { ... }
 //   };
 //   MyHandler handler;
-//   std::string error;
-//   auto client = imageserver::client::Client::connect(0, &handler, &error);
-//   if (!client) { ... error ... }
-//   client->requestImage({"file:///pictures/a.jpg"}, 0, true);
+//   kor::Status status;
+//   auto client = imageserver::client::Client::connect(0, &handler, &status);
+//   if (!client) { ... status.message() ... }
+//   status = client->requestImage({"file:///pictures/a.jpg"}, 0, true);
 //
 // Simple programs use SyncClient: ask for N locators and wait for the
 // answers or a timeout.
@@ -53,6 +53,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/kor/status.h"
 
 #if defined(__GNUC__)
 #define IMAGESERVER_CLIENT_API __attribute__((visibility("default")))
@@ -209,19 +211,19 @@ IMAGESERVER_CLIENT_API bool makeLocatorAbsolute(std::string* locator);
 
 // One connection to a service instance. Thread-safe: the request functions
 // may be called from any thread. The requests never block: a request that
-// cannot be queued (connection closed, outgoing queue full) returns false
-// with a reason. A request of any length is sent: one that does not fit one
-// message (1 MiB, 2,048 locators) goes as several requests of the same
-// kind, in order.
+// cannot be queued fails (kClosed when the connection is closed, kLimit when
+// the outgoing queue is full, kNoMemory). A request of any length is sent: one that does not fit
+// one message (1 MiB, 2,048 locators) goes as several requests of the same kind, in order.
 class IMAGESERVER_CLIENT_API Client {
  public:
-  // Connects and starts the connection's thread. Null (with |error| set when
-  // not null) when the service cannot be reached. |handler| must outlive the
-  // Client.
+  // Connects and starts the connection's thread. Null (with |*status| set
+  // when not null: kNotFound when no service listens, kPermissionDenied for
+  // an untrusted runtime folder, kTimedOut, kNoMemory...) when the service
+  // cannot be reached. |handler| must outlive the Client.
   static std::unique_ptr<Client> connect(const ConnectOptions& options, Handler* handler,
-                                         std::string* error = nullptr);
+                                         kor::Status* status = nullptr);
   static std::unique_ptr<Client> connect(uint32_t instance, Handler* handler,
-                                         std::string* error = nullptr);
+                                         kor::Status* status = nullptr);
 
   // Closes the connection and stops the thread; no handler function runs
   // after it returns. Not from a handler function of this Client.
@@ -236,31 +238,26 @@ class IMAGESERVER_CLIENT_API Client {
   // decode at the image's own size. For undecoded images (|decode| false)
   // the same argument only says, by being non-zero, whether the information
   // record is attached: the older form of requestFiles, kept working.
-  bool requestImage(const std::vector<std::string>& locators, int8_t scaling, bool decode,
-                    std::string* error = nullptr);
+  kor::Status requestImage(const std::vector<std::string>& locators, int8_t scaling, bool decode);
   // As above; a null entry is sent as a missing locator (the service skips
   // it without an answer).
   // Every non-null locator is answered once (see kMaxLocatorLength).
-  bool requestImage(const char* const* locators, size_t count, int8_t scaling, bool decode,
-                    std::string* error = nullptr);
+  kor::Status requestImage(const char* const* locators, size_t count, int8_t scaling, bool decode);
   // The files' own bytes, undecoded; |withInfo| attaches each image's
   // information record. One answer per locator, as requestImage.
-  bool requestFiles(const std::vector<std::string>& locators, bool withInfo,
-                    std::string* error = nullptr);
-  bool requestImageInformation(const std::vector<std::string>& locators,
-                               std::string* error = nullptr);
-  bool requestImageInformation(const char* const* locators, size_t count,
-                               std::string* error = nullptr);
+  kor::Status requestFiles(const std::vector<std::string>& locators, bool withInfo);
+  kor::Status requestImageInformation(const std::vector<std::string>& locators);
+  kor::Status requestImageInformation(const char* const* locators, size_t count);
 
   // Subscriptions: every attribute, one, or a list (of at most 2,048 ids:
   // a longer one is refused). Subscribing sends the attribute's current
   // value at once (Handler::onVersion).
-  bool setNotification(std::string* error = nullptr);
-  bool setNotification(uint32_t attributeId, std::string* error = nullptr);
-  bool setNotification(const std::vector<uint32_t>& attributeIds, std::string* error = nullptr);
-  bool clearNotification(std::string* error = nullptr);
-  bool clearNotification(uint32_t attributeId, std::string* error = nullptr);
-  bool clearNotification(const std::vector<uint32_t>& attributeIds, std::string* error = nullptr);
+  kor::Status setNotification();
+  kor::Status setNotification(uint32_t attributeId);
+  kor::Status setNotification(const std::vector<uint32_t>& attributeIds);
+  kor::Status clearNotification();
+  kor::Status clearNotification(uint32_t attributeId);
+  kor::Status clearNotification(const std::vector<uint32_t>& attributeIds);
 
   bool isConnected() const;
   // Closes the connection (Handler::onClosed is not called); waits for a
@@ -274,7 +271,7 @@ class IMAGESERVER_CLIENT_API Client {
  private:
   friend class SyncClient;  // reads its answers on the waiting thread
   static std::unique_ptr<Client> open(const ConnectOptions& options, Handler* handler,
-                                      std::string* error, bool ownThread);
+                                      kor::Status* status, bool ownThread);
   explicit Client(Impl* impl);
   Impl* m_impl;
 };
@@ -288,8 +285,8 @@ class IMAGESERVER_CLIENT_API Client {
 class IMAGESERVER_CLIENT_API SyncClient {
  public:
   static std::unique_ptr<SyncClient> connect(const ConnectOptions& options,
-                                             std::string* error = nullptr);
-  static std::unique_ptr<SyncClient> connect(uint32_t instance, std::string* error = nullptr);
+                                             kor::Status* status = nullptr);
+  static std::unique_ptr<SyncClient> connect(uint32_t instance, kor::Status* status = nullptr);
   ~SyncClient();
   SyncClient(const SyncClient&) = delete;
   SyncClient& operator=(const SyncClient&) = delete;
@@ -297,17 +294,17 @@ class IMAGESERVER_CLIENT_API SyncClient {
   // Requests |locators| (all non-empty) and waits until one answer per
   // locator has arrived, the connection closed, or |timeoutSeconds| passed.
   // |answers| receives the answers in arrival order (also those that came
-  // before a failure). True when every answer came.
-  bool requestImages(const std::vector<std::string>& locators, int8_t scaling, bool decode,
-                     double timeoutSeconds, std::vector<Answer>* answers,
-                     std::string* error = nullptr);
+  // before a failure). Ok when every answer came; kTimedOut, or kClosed when
+  // the connection closed first.
+  kor::Status requestImages(const std::vector<std::string>& locators, int8_t scaling, bool decode,
+                            double timeoutSeconds, std::vector<Answer>* answers);
   // The files' own bytes; |withInfo| attaches the information records.
-  bool requestFiles(const std::vector<std::string>& locators, bool withInfo, double timeoutSeconds,
-                    std::vector<Answer>* answers, std::string* error = nullptr);
-  bool requestInformation(const std::vector<std::string>& locators, double timeoutSeconds,
-                          std::vector<Answer>* answers, std::string* error = nullptr);
+  kor::Status requestFiles(const std::vector<std::string>& locators, bool withInfo,
+                           double timeoutSeconds, std::vector<Answer>* answers);
+  kor::Status requestInformation(const std::vector<std::string>& locators, double timeoutSeconds,
+                                 std::vector<Answer>* answers);
   // Subscribes to the interface version, waits for its value, unsubscribes.
-  bool interfaceVersion(double timeoutSeconds, VersionUpdate* update, std::string* error = nullptr);
+  kor::Status interfaceVersion(double timeoutSeconds, VersionUpdate* update);
 
   bool isConnected() const;
   // The socket the client connected to.

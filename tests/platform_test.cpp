@@ -52,6 +52,8 @@ TEST(Kor, AStatusKeepsItsCodeThroughTheErrorStorage) {
                 {EACCES, Status::kPermissionDenied},
                 {EPERM, Status::kPermissionDenied},
                 {ENOMEM, Status::kNoMemory},
+                {EPIPE, Status::kClosed},
+                {ETIMEDOUT, Status::kTimedOut},
                 {EIO, Status::kIo}};
   for (const auto& c : errnos) {
     const Status status = Status::fromErrno(c.errnum, "open %s", "x");

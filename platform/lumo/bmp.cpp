@@ -374,7 +374,9 @@ bool decodeUncompressed(Source& source, const BmpHeader& h, Pipeline& pipeline) 
 // refused as truncated, and data longer than the image needs
 // (kRleSlackBytes) as invalid. One method per kind of code: a run of one
 // value, and the escapes (end of line, end of bitmap, delta, literal
-// pixels).
+// pixels). The loops over pixels keep the column in a local: the row is
+// written a byte at a time, which would otherwise make the compiler reload
+// every member after each byte.
 class RleDecoder {
  public:
   RleDecoder(Source& source, const BmpHeader& h, Pipeline& pipeline, uint8_t* row)
@@ -393,48 +395,43 @@ class RleDecoder {
   bool run();
 
  private:
-  int next() {
-    ++m_read;
-    return m_source.getByte();
-  }
-  void put(const uint8_t* rgba) {
-    if (m_x < m_width) std::memcpy(m_row + size_t{m_x++} * 4, rgba, 4);
-  }
+  int next() { return m_source.getByte(); }
   // The colour of pixel |i| of a run or of literal pixels: in RLE4 the high
   // and low 4 bits of |value| in turn, else |value| itself.
   const uint8_t* colourAt(int value, int i) const {
     return m_colours[m_four ? ((i & 1) ? value & 0x0f : value >> 4) : value];
   }
   void clearRow() {
-    for (uint32_t x = 0; x < m_width; ++x) std::memcpy(m_row + size_t{x} * 4, m_colours[0], 4);
+    uint8_t* row = m_row;
+    for (uint32_t x = 0; x < m_width; ++x) std::memcpy(row + size_t{x} * 4, m_colours[0], 4);
   }
   bool endRow();
-  bool readColour(int blue);
+  bool readColour(int blue, uint8_t* colour);
   bool repeat(int count, int value);
   bool delta();
-  bool literal(int count);
+  bool literalColours(int count);
+  bool literalIndices(int count);
 
   Source& m_source;
   Pipeline& m_pipeline;
-  uint8_t* m_row;
+  uint8_t* const m_row;
   const uint32_t m_width;
   const uint32_t m_height;
   const bool m_four;
   const bool m_rgb;
   const uint32_t m_dataOffset;
   uint64_t m_budget = 0;
-  uint64_t m_read = 0;
   uint32_t m_x = 0;
   uint32_t m_y = 0;  // rows delivered, counted from the bottom
   uint8_t m_colours[256][4];
-  uint8_t m_colour[4] = {0, 0, 0, 255};  // the last RLE24 colour read
 };
 
 bool RleDecoder::run() {
   clearRow();
   m_source.seek(m_dataOffset);
   while (m_y < m_height) {
-    if (m_read > m_budget) {
+    // Every byte read so far was there: a missing one ends the decode.
+    if (m_source.position() - m_dataOffset > m_budget) {
       kor::ErrorStorage::set("invalid BMP data: RLE data longer than the image");
       return false;
     }
@@ -452,7 +449,7 @@ bool RleDecoder::run() {
     } else if (second == 2) {
       ok = delta();
     } else {
-      ok = literal(second);
+      ok = m_rgb ? literalColours(second) : literalIndices(second);
     }
     if (!ok) return false;
   }
@@ -471,24 +468,27 @@ bool RleDecoder::endRow() {
 }
 
 // An RLE24 colour, stored B, G, R, whose first byte |blue| has been read.
-bool RleDecoder::readColour(int blue) {
+bool RleDecoder::readColour(int blue, uint8_t* colour) {
   const int green = next();
   const int red = next();
-  m_colour[0] = static_cast<uint8_t>(red);
-  m_colour[1] = static_cast<uint8_t>(green);
-  m_colour[2] = static_cast<uint8_t>(blue);
+  colour[0] = static_cast<uint8_t>(red);
+  colour[1] = static_cast<uint8_t>(green);
+  colour[2] = static_cast<uint8_t>(blue);
+  colour[3] = 255;
   return green >= 0 && red >= 0;
 }
 
 // A run of |count| pixels of |value|: a colour index (two alternating ones
 // in RLE4) or the first byte of an RLE24 colour.
 bool RleDecoder::repeat(int count, int value) {
-  if (m_rgb) {
-    if (!readColour(value)) return truncated();
-    for (int i = 0; i < count && m_x < m_width; ++i) put(m_colour);
-    return true;
-  }
-  for (int i = 0; i < count && m_x < m_width; ++i) put(colourAt(value, i));
+  uint8_t colour[4];
+  if (m_rgb && !readColour(value, colour)) return truncated();
+  const uint8_t* even = m_rgb ? colour : colourAt(value, 0);
+  const uint8_t* odd = m_rgb ? colour : colourAt(value, 1);
+  const uint32_t n = std::min(static_cast<uint32_t>(count), m_width - m_x);
+  uint8_t* out = m_row + size_t{m_x} * 4;
+  for (uint32_t i = 0; i < n; ++i) std::memcpy(out + size_t{i} * 4, (i & 1) ? odd : even, 4);
+  m_x += n;
   return true;
 }
 
@@ -503,21 +503,33 @@ bool RleDecoder::delta() {
   return true;
 }
 
-// |count| literal pixels, padded to an even byte count.
-bool RleDecoder::literal(int count) {
-  const int bytes = m_four ? (count + 1) / 2 : m_rgb ? count * 3 : count;
-  for (int i = 0; m_rgb && i < count; ++i) {
-    if (!readColour(next())) return truncated();
-    put(m_colour);
+// |count| literal RLE24 colours, padded to an even byte count.
+bool RleDecoder::literalColours(int count) {
+  uint32_t x = m_x;
+  for (int i = 0; i < count; ++i) {
+    uint8_t colour[4];
+    if (!readColour(next(), colour)) return truncated();
+    if (x < m_width) std::memcpy(m_row + size_t{x++} * 4, colour, 4);
   }
+  m_x = x;
+  if ((count & 1) != 0 && next() < 0) return truncated();
+  return true;
+}
+
+// |count| literal colour indices (two to a byte in RLE4), padded to an
+// even byte count.
+bool RleDecoder::literalIndices(int count) {
+  uint32_t x = m_x;
   int value = 0;
-  for (int i = 0; !m_rgb && i < count; ++i) {
+  for (int i = 0; i < count; ++i) {
     if (!m_four || (i & 1) == 0) {
       value = next();
       if (value < 0) return truncated();
     }
-    put(colourAt(value, i));
+    if (x < m_width) std::memcpy(m_row + size_t{x++} * 4, colourAt(value, i), 4);
   }
+  m_x = x;
+  const int bytes = m_four ? (count + 1) / 2 : count;
   if ((bytes & 1) != 0 && next() < 0) return truncated();
   return true;
 }

@@ -78,7 +78,7 @@ done
 # themselves; the client library needs none of the image codecs.
 for library in imageserverlib imageserverclient; do
   readelf -d "$prefix/$libdir/lib$library.so.$version" |
-    grep -q "Library soname: \[lib$library.so.$major\]" || fail "lib$library: wrong SONAME"
+    grep "Library soname: \[lib$library.so.$major\]" >/dev/null || fail "lib$library: wrong SONAME"
 done
 for elf in "$prefix"/bin/* "$prefix"/libexec/imageserver/* "$prefix/$libdir"/lib*.so."$version"; do
   paths=$(readelf -d "$elf" | sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p')
@@ -286,7 +286,9 @@ echo "=== the Python package builds offline"
 /usr/bin/python3 -m pip wheel -q --no-index --no-deps -w "$work/wheel" ./python >/dev/null ||
   fail "pip cannot build the Python package offline"
 wheel="$work/wheel/imageserver-$version-py3-none-any.whl"
-/usr/bin/python3 -m zipfile -l "$wheel" | grep -q '^imageserver/__init__.py ' ||
+# grep reads the whole listing: with -q it could stop early and, under
+# pipefail, fail the pipe.
+/usr/bin/python3 -m zipfile -l "$wheel" | grep '^imageserver/__init__.py ' >/dev/null ||
   fail "the wheel lacks the package"
 
 echo "=== the installed tree works without the build tree"

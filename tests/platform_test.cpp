@@ -41,6 +41,40 @@ TEST(Kor, EachThreadHasItsOwnPendingError) {
   EXPECT_STREQ(kor::ErrorStorage::reason(), "");
 }
 
+TEST(Kor, AStatusKeepsItsCodeThroughTheErrorStorage) {
+  using kor::Status;
+  // System calls are coded by their errno; a code of ok made as an error is
+  // still a failure.
+  const struct {
+    int errnum;
+    Status::Code code;
+  } errnos[] = {{ENOENT, Status::kNotFound},
+                {EACCES, Status::kPermissionDenied},
+                {EPERM, Status::kPermissionDenied},
+                {ENOMEM, Status::kNoMemory},
+                {EPIPE, Status::kClosed},
+                {ETIMEDOUT, Status::kTimedOut},
+                {EIO, Status::kIo}};
+  for (const auto& c : errnos) {
+    const Status status = Status::fromErrno(c.errnum, "open %s", "x");
+    EXPECT_EQ(status.code(), c.code) << c.errnum;
+    EXPECT_EQ(status.message(), "open x: " + std::string(std::strerror(c.errnum)));
+  }
+  EXPECT_EQ(Status::error(Status::kOk, "no").code(), Status::kFailed);
+  // Into the storage and back out with its code; an ok status clears it.
+  EXPECT_FALSE(kor::toErrorStorage(Status::error(Status::kLimit, "too big: %d", 3)));
+  EXPECT_EQ(kor::ErrorStorage::code(), Status::kLimit);
+  const Status back = kor::ErrorStorage::takeStatus();
+  EXPECT_EQ(back.code(), Status::kLimit);
+  EXPECT_STREQ(back.message(), "too big: 3");
+  EXPECT_FALSE(kor::ErrorStorage::pending());
+  kor::ErrorStorage::setErrno("read", ENOENT);
+  EXPECT_EQ(kor::ErrorStorage::code(), Status::kNotFound);
+  kor::ErrorStorage::set(Status());
+  EXPECT_FALSE(kor::ErrorStorage::pending());
+  EXPECT_TRUE(kor::ErrorStorage::takeStatus().ok());
+}
+
 TEST(Kor, FaultsFireAtTheArmedSiteOnlyAndAfterTheSkips) {
   kor::testing::failAllocations("CIString", 1, 2);
   EXPECT_FALSE(kor::allocationShouldFail("other"));

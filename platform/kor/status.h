@@ -59,8 +59,9 @@ class [[nodiscard]] Status {
     return status;
   }
   // A failed system call: the code follows |errnum| (ENOENT is kNotFound,
-  // EACCES and EPERM kPermissionDenied, ENOMEM kNoMemory, else kIo) and the
-  // message reads "<format...>: <strerror(errnum)>".
+  // EACCES and EPERM kPermissionDenied, ENOMEM kNoMemory, EPIPE and
+  // ECONNRESET kClosed, ETIMEDOUT kTimedOut, else kIo) and the message reads
+  // "<format...>: <strerror(errnum)>".
   [[gnu::format(printf, 2, 3)]] static Status fromErrno(int errnum, const char* format,
                                                         ...) noexcept {
     va_list args;
@@ -86,6 +87,11 @@ class [[nodiscard]] Status {
         return kPermissionDenied;
       case ENOMEM:
         return kNoMemory;
+      case EPIPE:
+      case ECONNRESET:
+        return kClosed;
+      case ETIMEDOUT:
+        return kTimedOut;
       default:
         return kIo;
     }

@@ -112,13 +112,15 @@ bool invalid(const char* what) {
   return false;
 }
 
-bool parseHeader(Source& source, uint64_t fileSize, BmpHeader* h) {
-  uint8_t bytes[14 + 124 + 12] = {};
-  size_t n = source.read(bytes, sizeof(bytes));
-  if (n < 18) {
-    kor::ErrorStorage::set("truncated BMP data");
-    return false;
-  }
+bool truncated() {
+  kor::ErrorStorage::set("truncated BMP data");
+  return false;
+}
+
+// The file header's data offset and the info header's size, which must be
+// a known version and wholly among the |n| bytes read.
+bool readVersion(const uint8_t* bytes, size_t n, BmpHeader* h) {
+  if (n < 18) return truncated();
   h->dataOffset = le32(bytes + 10);
   h->headerSize = le32(bytes + 14);
   const uint32_t hsz = h->headerSize;
@@ -127,15 +129,16 @@ bool parseHeader(Source& source, uint64_t fileSize, BmpHeader* h) {
     kor::ErrorStorage::set("unsupported BMP header (%u bytes)", hsz);
     return false;
   }
-  // The OS/2 2.x headers: 16 bytes, or 64 whose first 40 are laid out as
-  // the Windows header's, with compressions of their own.
-  const bool os2 = hsz == 16 || hsz == 64;
-  if (n < 14 + hsz) {
-    kor::ErrorStorage::set("truncated BMP data");
-    return false;
-  }
+  if (n < 14 + hsz) return truncated();
+  return true;
+}
+
+// The size, plane count, bit depth and compression: 16-bit fields in the
+// 12-byte header, 32-bit ones in the others, where a negative height marks
+// a top-down image.
+bool readDimensions(const uint8_t* bytes, BmpHeader* h) {
   uint32_t planes;
-  if (hsz == 12) {
+  if (h->headerSize == 12) {
     h->width = le16(bytes + 18);
     h->height = le16(bytes + 20);
     planes = le16(bytes + 22);
@@ -149,90 +152,124 @@ bool parseHeader(Source& source, uint64_t fileSize, BmpHeader* h) {
     h->height = static_cast<uint32_t>(height < 0 ? -height : height);
     planes = le16(bytes + 26);
     h->bpp = le16(bytes + 28);
-    if (hsz >= 40) h->compression = le32(bytes + 30);
+    if (h->headerSize >= 40) h->compression = le32(bytes + 30);
   }
   if (planes != 1) return invalid("bad plane count");
   const uint32_t bpp = h->bpp;
   if (bpp != 1 && bpp != 2 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)
     return invalid("bad bit depth");
-  if (os2 && h->compression == kBitFields) {
+  return true;
+}
+
+// Whether the compression is one decoded here, at a bit depth it allows.
+bool checkCompression(const BmpHeader& h) {
+  // The OS/2 2.x headers: 16 bytes, or 64 whose first 40 are laid out as
+  // the Windows header's, with compressions of their own.
+  const bool os2 = h.headerSize == 16 || h.headerSize == 64;
+  if (os2 && h.compression == kBitFields) {
     kor::ErrorStorage::set("unsupported BMP compression (OS/2 Huffman)");
     return false;
   }
-  const bool rle24 = os2 && h->compression == kRle24;
-  if (rle24) {
-    if (bpp != 24) return invalid("bad RLE bit depth");
-    if (h->topDown) return invalid("top-down RLE image");
-  } else {
-    switch (h->compression) {
-      case kRgb:
-        break;
-      case kRle8:
-      case kRle4:
-        if (bpp != (h->compression == kRle8 ? 8u : 4u)) return invalid("bad RLE bit depth");
-        if (h->topDown) return invalid("top-down RLE image");
-        break;
-      case kBitFields:
-      case kAlphaBitFields:
-        if (bpp != 16 && bpp != 32) return invalid("bit fields need 16 or 32 bits per pixel");
-        break;
-      default:
-        kor::ErrorStorage::set("unsupported BMP compression %u", h->compression);
-        return false;
-    }
+  if (os2 && h.compression == kRle24) {
+    if (h.bpp != 24) return invalid("bad RLE bit depth");
+    if (h.topDown) return invalid("top-down RLE image");
+    return true;
   }
+  switch (h.compression) {
+    case kRgb:
+      return true;
+    case kRle8:
+    case kRle4:
+      if (h.bpp != (h.compression == kRle8 ? 8u : 4u)) return invalid("bad RLE bit depth");
+      if (h.topDown) return invalid("top-down RLE image");
+      return true;
+    case kBitFields:
+    case kAlphaBitFields:
+      if (h.bpp != 16 && h.bpp != 32) return invalid("bit fields need 16 or 32 bits per pixel");
+      return true;
+    default:
+      kor::ErrorStorage::set("unsupported BMP compression %u", h.compression);
+      return false;
+  }
+}
 
-  uint32_t headerEnd = 14 + hsz;
-  const bool fields = h->compression == kBitFields || h->compression == kAlphaBitFields;
-  if (fields) {
-    const bool alpha = h->compression == kAlphaBitFields;
-    // After a 40-byte header the masks follow it; later headers hold them.
-    if (hsz == 40) {
-      const uint32_t masks = alpha ? 16 : 12;
-      if (n < 14 + 40 + masks) {
-        kor::ErrorStorage::set("truncated BMP data");
-        return false;
-      }
-      headerEnd += masks;
-    }
-    for (int i = 0; i < 3; ++i) h->masks[i] = le32(bytes + 54 + 4 * i);
-    if (hsz >= 56 || alpha) h->masks[3] = le32(bytes + 66);
-    if (h->masks[0] == 0 || h->masks[1] == 0 || h->masks[2] == 0) return invalid("bad bit masks");
-    // Files with the three masks equal exist but cannot mean anything.
-    if (hsz <= 56 && h->masks[0] == h->masks[1] && h->masks[1] == h->masks[2])
-      return invalid("bad bit masks");
-  } else if (bpp == 16) {
+// The bit masks of a bit-field image: after a 40-byte header, which they
+// extend (|headerEnd| moves past them), or inside the later headers.
+bool readMasks(const uint8_t* bytes, size_t n, BmpHeader* h, uint32_t* headerEnd) {
+  const uint32_t hsz = h->headerSize;
+  const bool alpha = h->compression == kAlphaBitFields;
+  if (hsz == 40) {
+    const uint32_t masks = alpha ? 16 : 12;
+    if (n < 14 + 40 + masks) return truncated();
+    *headerEnd += masks;
+  }
+  for (int i = 0; i < 3; ++i) h->masks[i] = le32(bytes + 54 + 4 * i);
+  if (hsz >= 56 || alpha) h->masks[3] = le32(bytes + 66);
+  if (h->masks[0] == 0 || h->masks[1] == 0 || h->masks[2] == 0) return invalid("bad bit masks");
+  // Files with the three masks equal exist but cannot mean anything.
+  if (hsz <= 56 && h->masks[0] == h->masks[1] && h->masks[1] == h->masks[2])
+    return invalid("bad bit masks");
+  return true;
+}
+
+// The masks that 16 and 32-bit pixels have without bit fields.
+void defaultMasks(BmpHeader* h) {
+  if (h->bpp == 16) {
     h->masks[0] = 0x7c00;
     h->masks[1] = 0x03e0;
     h->masks[2] = 0x001f;
-  } else if (bpp == 32) {
+  } else if (h->bpp == 32) {
     h->masks[0] = 0x00ff0000;
     h->masks[1] = 0x0000ff00;
     h->masks[2] = 0x000000ff;
     h->masks[3] = 0xff000000;
   }
-  if (h->dataOffset < headerEnd || h->dataOffset > fileSize) return invalid("bad data offset");
+}
+
+// Where each field lies and how wide it is; every mask must be one run of
+// contiguous bits, within the pixel's bits.
+bool layOutFields(BmpHeader* h) {
   for (int i = 0; i < 4; ++i) {
     const uint32_t mask = h->masks[i];
     h->shifts[i] = lowBit(mask);
     h->widths[i] = bitCount(mask);
-    // Contiguous, and within the pixel's bits.
     const uint32_t field = mask >> h->shifts[i];
-    if ((field & (field + 1)) != 0 || (bpp == 16 && mask > 0xffff)) return invalid("bad bit masks");
+    if ((field & (field + 1)) != 0 || (h->bpp == 16 && mask > 0xffff))
+      return invalid("bad bit masks");
   }
-  if (rle24) h->compression = kRle24;
+  return true;
+}
 
-  if (bpp <= 8) {
-    h->paletteOffset = headerEnd;
-    h->paletteEntrySize = hsz == 12 ? 3 : 4;
-    uint32_t count = 1u << bpp;
-    if (hsz >= 40) {
-      uint32_t used = le32(bytes + 46);
-      if (used != 0 && used < count) count = used;
-    }
-    uint32_t room = (h->dataOffset - headerEnd) / h->paletteEntrySize;
-    h->paletteCount = count < room ? count : room;
+// Where the palette lies and how many entries of it are read: as many as
+// the bit depth allows, or fewer where the header says it uses fewer, and
+// no more than fit between the header and the data.
+void layOutPalette(const uint8_t* bytes, uint32_t headerEnd, BmpHeader* h) {
+  h->paletteOffset = headerEnd;
+  h->paletteEntrySize = h->headerSize == 12 ? 3 : 4;
+  uint32_t count = 1u << h->bpp;
+  if (h->headerSize >= 40) {
+    const uint32_t used = le32(bytes + 46);
+    if (used != 0 && used < count) count = used;
   }
+  const uint32_t room = (h->dataOffset - headerEnd) / h->paletteEntrySize;
+  h->paletteCount = count < room ? count : room;
+}
+
+// Reads and checks the headers, in the order of the steps above; nothing of
+// the pixel data is read.
+bool parseHeader(Source& source, uint64_t fileSize, BmpHeader* h) {
+  uint8_t bytes[14 + 124 + 12] = {};
+  const size_t n = source.read(bytes, sizeof(bytes));
+  if (!readVersion(bytes, n, h) || !readDimensions(bytes, h) || !checkCompression(*h)) return false;
+  uint32_t headerEnd = 14 + h->headerSize;
+  if (h->compression == kBitFields || h->compression == kAlphaBitFields) {
+    if (!readMasks(bytes, n, h, &headerEnd)) return false;
+  } else {
+    defaultMasks(h);
+  }
+  if (h->dataOffset < headerEnd || h->dataOffset > fileSize) return invalid("bad data offset");
+  if (!layOutFields(h)) return false;
+  if (h->bpp <= 8) layOutPalette(bytes, headerEnd, h);
   return true;
 }
 
@@ -241,10 +278,7 @@ bool readPalette(Source& source, BmpHeader* h) {
   uint8_t bytes[256 * 4];
   const size_t size = size_t{h->paletteCount} * h->paletteEntrySize;
   source.seek(h->paletteOffset);
-  if (source.read(bytes, size) != size) {
-    kor::ErrorStorage::set("truncated BMP data");
-    return false;
-  }
+  if (source.read(bytes, size) != size) return truncated();
   for (uint32_t i = 0; i < h->paletteCount; ++i) {
     const uint8_t* entry = bytes + i * h->paletteEntrySize;
     h->palette[i][0] = entry[0];
@@ -260,8 +294,7 @@ bool hasAllRows(const BmpHeader& h, uint64_t fileSize) {
   if (h.compression == kRle8 || h.compression == kRle4 || h.compression == kRle24) return true;
   const uint64_t rowBytes = (uint64_t{h.width} * h.bpp + 31) / 32 * 4;
   if (h.dataOffset + rowBytes * h.height <= fileSize) return true;
-  kor::ErrorStorage::set("truncated BMP data");
-  return false;
+  return truncated();
 }
 
 // The palette as RGBA, padded with opaque black.
@@ -336,134 +369,176 @@ bool decodeUncompressed(Source& source, const BmpHeader& h, Pipeline& pipeline) 
   return true;
 }
 
-// Decodes RLE8 or RLE4 data row by row, bottom row first. Runs past the
-// right edge are clipped; data ending before the image is complete is
+// Decodes RLE8, RLE4 or RLE24 data row by row, bottom row first. Runs past
+// the right edge are clipped; data ending before the image is complete is
 // refused as truncated, and data longer than the image needs
-// (kRleSlackBytes) as invalid.
-bool decodeRle(Source& source, const BmpHeader& h, Pipeline& pipeline) {
-  const uint32_t width = h.width;
-  const uint32_t height = h.height;
-  uint8_t* row = scratch(Scratch::kRgbaRow, size_t{width} * 4);
-  if (row == nullptr) return false;
-  uint8_t colours[256][4];
-  paletteColours(h, colours);
-  RowSink& sink = pipeline.sink();
-  auto clearRow = [&] {
-    for (uint32_t x = 0; x < width; ++x) std::memcpy(row + size_t{x} * 4, colours[0], 4);
-  };
-  clearRow();
-  source.seek(h.dataOffset);
-  const bool four = h.compression == kRle4;
-  const bool rgb = h.compression == kRle24;
-  const uint64_t perPixel = rgb ? kRle24BytesPerPixel : kRleBytesPerPixel;
-  const uint64_t budget =
-      perPixel * uint64_t{width} * height + 4 * uint64_t{height} + kRleSlackBytes;
-  uint64_t read = 0;
-  auto next = [&] {
-    ++read;
-    return source.getByte();
-  };
+// (kRleSlackBytes) as invalid. One method per kind of code: a run of one
+// value, and the escapes (end of line, end of bitmap, delta, literal
+// pixels). The loops over pixels keep the column in a local: the row is
+// written a byte at a time, which would otherwise make the compiler reload
+// every member after each byte.
+class RleDecoder {
+ public:
+  RleDecoder(Source& source, const BmpHeader& h, Pipeline& pipeline, uint8_t* row)
+      : m_source(source),
+        m_pipeline(pipeline),
+        m_row(row),
+        m_width(h.width),
+        m_height(h.height),
+        m_four(h.compression == kRle4),
+        m_rgb(h.compression == kRle24),
+        m_dataOffset(h.dataOffset) {
+    const uint64_t perPixel = m_rgb ? kRle24BytesPerPixel : kRleBytesPerPixel;
+    m_budget = perPixel * uint64_t{m_width} * m_height + 4 * uint64_t{m_height} + kRleSlackBytes;
+    paletteColours(h, m_colours);
+  }
+  bool run();
 
-  uint32_t x = 0;
-  uint32_t y = 0;  // rows delivered, counted from the bottom
-  auto put = [&](uint32_t index) {
-    if (x < width) std::memcpy(row + size_t{x++} * 4, colours[index], 4);
-  };
-  // RLE24: a colour stored B, G, R, whose first byte |blue| has been read.
-  uint8_t colour[4] = {0, 0, 0, 255};
-  auto readColour = [&](int blue) {
-    const int green = next();
-    const int red = next();
-    colour[0] = static_cast<uint8_t>(red);
-    colour[1] = static_cast<uint8_t>(green);
-    colour[2] = static_cast<uint8_t>(blue);
-    return green >= 0 && red >= 0;
-  };
-  // Delivers the current row and starts the next.
-  auto endRow = [&] {
-    if (!sink.putRow(row) || pipeline.rowCancelled()) return false;
-    clearRow();
-    ++y;
-    return true;
-  };
-  bool done = false;
-  while (!done && y < height) {
-    if (read > budget) {
+ private:
+  int next() { return m_source.getByte(); }
+  // The colour of pixel |i| of a run or of literal pixels: in RLE4 the high
+  // and low 4 bits of |value| in turn, else |value| itself.
+  const uint8_t* colourAt(int value, int i) const {
+    return m_colours[m_four ? ((i & 1) ? value & 0x0f : value >> 4) : value];
+  }
+  void clearRow() {
+    uint8_t* row = m_row;
+    for (uint32_t x = 0; x < m_width; ++x) std::memcpy(row + size_t{x} * 4, m_colours[0], 4);
+  }
+  bool endRow();
+  bool readColour(int blue, uint8_t* colour);
+  bool repeat(int count, int value);
+  bool delta();
+  bool literalColours(int count);
+  bool literalIndices(int count);
+
+  Source& m_source;
+  Pipeline& m_pipeline;
+  uint8_t* const m_row;
+  const uint32_t m_width;
+  const uint32_t m_height;
+  const bool m_four;
+  const bool m_rgb;
+  const uint32_t m_dataOffset;
+  uint64_t m_budget = 0;
+  uint32_t m_x = 0;
+  uint32_t m_y = 0;  // rows delivered, counted from the bottom
+  uint8_t m_colours[256][4];
+};
+
+bool RleDecoder::run() {
+  clearRow();
+  m_source.seek(m_dataOffset);
+  while (m_y < m_height) {
+    // Every byte read so far was there: a missing one ends the decode.
+    if (m_source.position() - m_dataOffset > m_budget) {
       kor::ErrorStorage::set("invalid BMP data: RLE data longer than the image");
       return false;
     }
     const int first = next();
     const int second = next();
-    if (first < 0 || second < 0) {
-      kor::ErrorStorage::set("truncated BMP data");
-      return false;
+    if (first < 0 || second < 0) return truncated();
+    bool ok = true;
+    if (first > 0) {
+      ok = repeat(first, second);
+    } else if (second == 0) {  // end of line
+      ok = endRow();
+      m_x = 0;
+    } else if (second == 1) {  // end of bitmap
+      break;
+    } else if (second == 2) {
+      ok = delta();
+    } else {
+      ok = m_rgb ? literalColours(second) : literalIndices(second);
     }
-    if (first > 0 && rgb) {  // a run of |first| pixels of one colour
-      if (!readColour(second)) {
-        kor::ErrorStorage::set("truncated BMP data");
-        return false;
-      }
-      for (int i = 0; i < first && x < width; ++i) std::memcpy(row + size_t{x++} * 4, colour, 4);
-      continue;
-    }
-    if (first > 0) {  // a run of |first| pixels
-      for (int i = 0; i < first && x < width; ++i)
-        put(four ? ((i & 1) ? second & 0x0f : second >> 4) : second);
-      continue;
-    }
-    switch (second) {
-      case 0:  // end of line
-        if (!endRow()) return false;
-        x = 0;
-        break;
-      case 1:  // end of bitmap
-        done = true;
-        break;
-      case 2: {  // delta
-        const int dx = next();
-        const int dy = next();
-        if (dx < 0 || dy < 0) {
-          kor::ErrorStorage::set("truncated BMP data");
-          return false;
-        }
-        x = std::min<uint32_t>(x + static_cast<uint32_t>(dx), width);
-        for (int i = 0; i < dy && y < height; ++i)
-          if (!endRow()) return false;
-        break;
-      }
-      default: {  // |second| literal pixels, padded to an even byte count
-        const int count = second;
-        const int bytes = four ? (count + 1) / 2 : rgb ? count * 3 : count;
-        int value = 0;
-        for (int i = 0; rgb && i < count; ++i) {
-          if (!readColour(next())) {
-            kor::ErrorStorage::set("truncated BMP data");
-            return false;
-          }
-          if (x < width) std::memcpy(row + size_t{x++} * 4, colour, 4);
-        }
-        for (int i = 0; !rgb && i < count; ++i) {
-          if (!four || (i & 1) == 0) {
-            value = next();
-            if (value < 0) {
-              kor::ErrorStorage::set("truncated BMP data");
-              return false;
-            }
-          }
-          put(four ? ((i & 1) ? value & 0x0f : value >> 4) : value);
-        }
-        if ((bytes & 1) != 0 && next() < 0) {
-          kor::ErrorStorage::set("truncated BMP data");
-          return false;
-        }
-        break;
-      }
-    }
+    if (!ok) return false;
   }
   // The rows the data did not reach take palette entry 0.
-  while (y < height)
+  while (m_y < m_height)
     if (!endRow()) return false;
   return true;
+}
+
+// Delivers the current row and starts the next.
+bool RleDecoder::endRow() {
+  if (!m_pipeline.sink().putRow(m_row) || m_pipeline.rowCancelled()) return false;
+  clearRow();
+  ++m_y;
+  return true;
+}
+
+// An RLE24 colour, stored B, G, R, whose first byte |blue| has been read.
+bool RleDecoder::readColour(int blue, uint8_t* colour) {
+  const int green = next();
+  const int red = next();
+  colour[0] = static_cast<uint8_t>(red);
+  colour[1] = static_cast<uint8_t>(green);
+  colour[2] = static_cast<uint8_t>(blue);
+  colour[3] = 255;
+  return green >= 0 && red >= 0;
+}
+
+// A run of |count| pixels of |value|: a colour index (two alternating ones
+// in RLE4) or the first byte of an RLE24 colour.
+bool RleDecoder::repeat(int count, int value) {
+  uint8_t colour[4];
+  if (m_rgb && !readColour(value, colour)) return truncated();
+  const uint8_t* even = m_rgb ? colour : colourAt(value, 0);
+  const uint8_t* odd = m_rgb ? colour : colourAt(value, 1);
+  const uint32_t n = std::min(static_cast<uint32_t>(count), m_width - m_x);
+  uint8_t* out = m_row + size_t{m_x} * 4;
+  for (uint32_t i = 0; i < n; ++i) std::memcpy(out + size_t{i} * 4, (i & 1) ? odd : even, 4);
+  m_x += n;
+  return true;
+}
+
+// Moves right and up by the next two bytes; the rows passed are delivered.
+bool RleDecoder::delta() {
+  const int dx = next();
+  const int dy = next();
+  if (dx < 0 || dy < 0) return truncated();
+  m_x = std::min<uint32_t>(m_x + static_cast<uint32_t>(dx), m_width);
+  for (int i = 0; i < dy && m_y < m_height; ++i)
+    if (!endRow()) return false;
+  return true;
+}
+
+// |count| literal RLE24 colours, padded to an even byte count.
+bool RleDecoder::literalColours(int count) {
+  uint32_t x = m_x;
+  for (int i = 0; i < count; ++i) {
+    uint8_t colour[4];
+    if (!readColour(next(), colour)) return truncated();
+    if (x < m_width) std::memcpy(m_row + size_t{x++} * 4, colour, 4);
+  }
+  m_x = x;
+  if ((count & 1) != 0 && next() < 0) return truncated();
+  return true;
+}
+
+// |count| literal colour indices (two to a byte in RLE4), padded to an
+// even byte count.
+bool RleDecoder::literalIndices(int count) {
+  uint32_t x = m_x;
+  int value = 0;
+  for (int i = 0; i < count; ++i) {
+    if (!m_four || (i & 1) == 0) {
+      value = next();
+      if (value < 0) return truncated();
+    }
+    if (x < m_width) std::memcpy(m_row + size_t{x++} * 4, colourAt(value, i), 4);
+  }
+  m_x = x;
+  const int bytes = m_four ? (count + 1) / 2 : count;
+  if ((bytes & 1) != 0 && next() < 0) return truncated();
+  return true;
+}
+
+bool decodeRle(Source& source, const BmpHeader& h, Pipeline& pipeline) {
+  uint8_t* row = scratch(Scratch::kRgbaRow, size_t{h.width} * 4);
+  if (row == nullptr) return false;
+  RleDecoder decoder(source, h, pipeline, row);
+  return decoder.run();
 }
 
 }  // namespace

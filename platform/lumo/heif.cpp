@@ -212,7 +212,12 @@ class Meta {
   const std::vector<Item>& items() const { return m_items; }
 
  private:
-  void readItems(Fields iinf, Fields iloc, Fields ipma);
+  void readBoxes(Fields boxes);
+  void readReferences(Fields iref);
+  void readProperties(Fields iprp, Fields* ipma);
+  void readItemInfo(Fields iinf);
+  void readLocations(Fields iloc);
+  void readAssociations(Fields ipma);
   Item* find(uint32_t id);
 
   std::unique_ptr<uint8_t[]> m_bytes;
@@ -224,26 +229,31 @@ class Meta {
   Fields m_idat{nullptr, 0};
 };
 
-bool Meta::read(Source& source) {
-  // The top-level boxes up to 'meta'.
+// The size of the payload of the top-level 'meta' box, which the Source is
+// left at the start of; 0 when no such box is found among the first 64.
+uint64_t findMeta(Source& source) {
   uint64_t offset = 0;
-  uint64_t metaSize = 0;
-  for (int i = 0; i < 64 && metaSize == 0; ++i) {
+  for (int i = 0; i < 64; ++i) {
     uint8_t header[16];
     source.seek(offset);
-    if (source.read(header, 8) != 8) return true;
+    if (source.read(header, 8) != 8) return 0;
     uint64_t size = be(header, 4);
     uint64_t headerBytes = 8;
     if (size == 1) {
-      if (source.read(header + 8, 8) != 8) return true;
+      if (source.read(header + 8, 8) != 8) return 0;
       size = be(header + 8, 8);
       headerBytes = 16;
     }
-    if (size < headerBytes) return true;
-    if (be(header + 4, 4) == fourcc("meta")) metaSize = size - headerBytes;
+    if (size < headerBytes) return 0;
+    if (be(header + 4, 4) == fourcc("meta") && size > headerBytes) return size - headerBytes;
     offset += size;
-    if (metaSize == 0 && offset > source.size()) return true;
+    if (offset > source.size()) return 0;
   }
+  return 0;
+}
+
+bool Meta::read(Source& source) {
+  const uint64_t metaSize = findMeta(source);
   if (metaSize == 0) return true;
   if (metaSize > kMaxMetaBytes) {
     kor::ErrorStorage::set("unsupported HEIF data: a meta box of %llu bytes",
@@ -260,49 +270,70 @@ bool Meta::read(Source& source) {
     m_bytes.reset();
     return true;
   }
-
   Fields boxes(m_bytes.get(), metaSize);
   boxes.skip(4);  // version and flags
+  readBoxes(boxes);
+  return true;
+}
+
+// The boxes of 'meta' that the engine reads: the items, their locations,
+// references and properties, and the data stored in 'idat'.
+void Meta::readBoxes(Fields boxes) {
   Fields iinf(nullptr, 0), iloc(nullptr, 0), ipma(nullptr, 0);
   uint32_t type = 0;
   Fields payload(nullptr, 0);
   while (boxes.box(&type, &payload)) {
-    if (type == fourcc("iinf")) {
+    if (type == fourcc("iinf"))
       iinf = payload;
-    } else if (type == fourcc("iloc")) {
+    else if (type == fourcc("iloc"))
       iloc = payload;
-    } else if (type == fourcc("idat")) {
+    else if (type == fourcc("idat"))
       m_idat = payload;
-    } else if (type == fourcc("iref")) {
-      const bool wide = payload.get(1) != 0;
-      payload.skip(3);
-      Fields entry(nullptr, 0);
-      while (payload.box(&type, &entry)) {
-        Reference reference{type, static_cast<uint32_t>(entry.get(wide ? 4 : 2)), {}};
-        for (uint64_t count = entry.get(2); count > 0 && !entry.bad(); --count)
-          reference.to.push_back(static_cast<uint32_t>(entry.get(wide ? 4 : 2)));
-        if (!entry.bad()) m_references.push_back(std::move(reference));
-      }
-    } else if (type == fourcc("iprp")) {
-      Fields child(nullptr, 0);
-      while (payload.box(&type, &child)) {
-        if (type == fourcc("ipma")) {
-          ipma = child;
-        } else if (type == fourcc("ipco")) {
-          Fields property(nullptr, 0);
-          while (child.box(&type, &property)) {
-            m_properties.push_back(property);
-            m_propertyTypes.push_back(type);
-          }
-        }
+    else if (type == fourcc("iref"))
+      readReferences(payload);
+    else if (type == fourcc("iprp"))
+      readProperties(payload, &ipma);
+  }
+  readItemInfo(iinf);
+  readLocations(iloc);
+  readAssociations(ipma);
+}
+
+// The references of 'iref', each from one item to others, by type.
+void Meta::readReferences(Fields iref) {
+  const bool wide = iref.get(1) != 0;
+  iref.skip(3);
+  uint32_t type = 0;
+  Fields entry(nullptr, 0);
+  while (iref.box(&type, &entry)) {
+    Reference reference{type, static_cast<uint32_t>(entry.get(wide ? 4 : 2)), {}};
+    for (uint64_t count = entry.get(2); count > 0 && !entry.bad(); --count)
+      reference.to.push_back(static_cast<uint32_t>(entry.get(wide ? 4 : 2)));
+    if (!entry.bad()) m_references.push_back(std::move(reference));
+  }
+}
+
+// The properties of 'ipco', in their order, and the 'ipma' box that
+// associates them with items.
+void Meta::readProperties(Fields iprp, Fields* ipma) {
+  uint32_t type = 0;
+  Fields child(nullptr, 0);
+  while (iprp.box(&type, &child)) {
+    if (type == fourcc("ipma")) {
+      *ipma = child;
+    } else if (type == fourcc("ipco")) {
+      Fields property(nullptr, 0);
+      while (child.box(&type, &property)) {
+        m_properties.push_back(property);
+        m_propertyTypes.push_back(type);
       }
     }
   }
-  readItems(iinf, iloc, ipma);
-  return true;
 }
 
-void Meta::readItems(Fields iinf, Fields iloc, Fields ipma) {
+// The items of 'infe' boxes of version 2 or later, by id; the first entry
+// of an id counts, as in libheif.
+void Meta::readItemInfo(Fields iinf) {
   const int iinfVersion = static_cast<int>(iinf.get(1));
   iinf.skip(3);
   iinf.get(iinfVersion == 0 ? 2 : 4);  // entry count
@@ -321,13 +352,16 @@ void Meta::readItems(Fields iinf, Fields iloc, Fields ipma) {
     item.flags = flags;
     if (!infe.bad()) m_items.push_back(std::move(item));
   }
-  // The first entry of an id counts, as in libheif.
   std::stable_sort(m_items.begin(), m_items.end(),
                    [](const Item& a, const Item& b) { return a.id < b.id; });
   m_items.erase(std::unique(m_items.begin(), m_items.end(),
                             [](const Item& a, const Item& b) { return a.id == b.id; }),
                 m_items.end());
+}
 
+// Where each item's data is: its construction method and extents (the
+// first location of an item counts).
+void Meta::readLocations(Fields iloc) {
   const int version = static_cast<int>(iloc.get(1));
   iloc.skip(3);
   const uint64_t sizes = iloc.get(2);
@@ -351,7 +385,10 @@ void Meta::readItems(Fields iinf, Fields iloc, Fields ipma) {
     item->method = static_cast<int>(method);
     item->extents = std::move(extents);
   }
+}
 
+// The properties of each item, as 'ipma' lists them.
+void Meta::readAssociations(Fields ipma) {
   const int ipmaVersion = static_cast<int>(ipma.get(1));
   ipma.skip(2);
   const bool wideIndex = (ipma.get(1) & 1) != 0;
@@ -915,6 +952,123 @@ bool readInfo(Source& source, Pipeline& pipeline, Objects& o) {
   return pipeline.start(header);
 }
 
+// The tiles of every grid are shown to libheif as visible items: the file
+// offsets of their hidden flags, ascending, each once.
+void unhideTiles(const Meta& meta, Input* input) {
+  for (const Item& item : meta.items()) {
+    if (item.type != fourcc("grid")) continue;
+    const std::vector<uint32_t>* tiles = meta.references(fourcc("dimg"), item.id);
+    for (size_t i = 0; tiles != nullptr && i < tiles->size(); ++i) {
+      const Item* tile = meta.item((*tiles)[i]);
+      if (tile != nullptr) input->unhidden.push_back(tile->flags);
+    }
+  }
+  std::sort(input->unhidden.begin(), input->unhidden.end());
+  input->unhidden.erase(std::unique(input->unhidden.begin(), input->unhidden.end()),
+                        input->unhidden.end());
+}
+
+// Reads the file with libheif, through |input| (which libheif goes on
+// reading through while it decodes), and opens the primary image.
+bool openPrimary(Source& source, Objects& o, Input* input, heif_item_id* primaryId) {
+  source.seek(0);
+  heif_error error = heif_context_read_from_reader(o.context, &kReader, input, nullptr);
+  if (error.code != heif_error_Ok) return fail(error, source);
+  error = heif_context_get_primary_image_ID(o.context, primaryId);
+  if (error.code == heif_error_Ok)
+    error = heif_context_get_primary_image_handle(o.context, &o.primary);
+  if (error.code != heif_error_Ok) return fail(error, source);
+  return true;
+}
+
+// What is decoded, and how: the image (the primary image or a thumbnail)
+// and its size as libheif shows it, tile by tile or whole, turned by the
+// pipeline or by libheif.
+struct Plan {
+  uint32_t id = 0;
+  const heif_image_handle* handle = nullptr;
+  uint32_t shownWidth = 0;
+  uint32_t shownHeight = 0;
+  bool alpha = false;
+  int orientation = 1;
+  bool turnedHere = false;
+  bool tiled = false;
+  GridLayout grid;
+  GridLayout alphaGrid;
+};
+
+// The primary image, or the smallest fitting thumbnail when the target is
+// smaller than the |width| x |height| image.
+void pickImage(Pipeline& pipeline, Objects& o, heif_item_id primaryId, uint32_t width,
+               uint32_t height, Plan* plan) {
+  uint32_t targetWidth = 0;
+  uint32_t targetHeight = 0;
+  pipeline.targetFor(width, height, &targetWidth, &targetHeight);
+  plan->id = primaryId;
+  if (targetWidth < width || targetHeight < height)
+    o.thumbnail = pickThumbnail(o.primary, targetWidth, targetHeight, &plan->id);
+  plan->handle = o.thumbnail != nullptr ? o.thumbnail : o.primary;
+  plan->shownWidth = static_cast<uint32_t>(std::max(heif_image_handle_get_width(plan->handle), 0));
+  plan->shownHeight =
+      static_cast<uint32_t>(std::max(heif_image_handle_get_height(plan->handle), 0));
+  plan->alpha = heif_image_handle_has_alpha_channel(plan->handle) != 0;
+}
+
+// Whether the image's alpha image is a grid of the same tiles as its own,
+// turned as the image is.
+bool alphaGridMatches(const Meta& meta, Source& source, heif_context* context, Plan* plan) {
+  const Item* alphaItem = meta.item(alphaOf(meta, plan->id));
+  int alphaOrientation = 1;
+  const GridLayout& grid = plan->grid;
+  const GridLayout& alphaGrid = plan->alphaGrid;
+  return alphaItem != nullptr && orientationOf(meta, *alphaItem, &alphaOrientation) &&
+         alphaOrientation == plan->orientation &&
+         gridLayout(meta, source, context, *alphaItem, &plan->alphaGrid) &&
+         alphaGrid.columns == grid.columns && alphaGrid.rows == grid.rows &&
+         alphaGrid.width == grid.width && alphaGrid.height == grid.height &&
+         alphaGrid.tileWidth == grid.tileWidth && alphaGrid.tileHeight == grid.tileHeight;
+}
+
+// Whether the image is turned by the pipeline, and decoded tile by tile.
+// Turned here when it has no clean aperture; libheif turns an image's alpha
+// by the alpha image's own properties, so a whole image with alpha is left
+// to libheif, and the alpha grid of a tiled one must turn as the image does.
+void chooseTurning(const Meta& meta, Source& source, heif_context* context, Plan* plan) {
+  const Item* item = meta.item(plan->id);
+  plan->turnedHere = item != nullptr && orientationOf(meta, *item, &plan->orientation);
+  const bool swapped = plan->turnedHere && plan->orientation >= 5;
+  // Stored as the rows come, before they are turned.
+  const uint32_t storedWidth = swapped ? plan->shownHeight : plan->shownWidth;
+  const uint32_t storedHeight = swapped ? plan->shownWidth : plan->shownHeight;
+  plan->tiled = plan->turnedHere && gridLayout(meta, source, context, *item, &plan->grid) &&
+                plan->grid.width == storedWidth && plan->grid.height == storedHeight;
+  if (plan->tiled && plan->alpha) plan->tiled = alphaGridMatches(meta, source, context, plan);
+  if (!plan->tiled && plan->alpha && plan->orientation != 1) plan->turnedHere = false;
+  if (!plan->turnedHere) plan->orientation = 1;
+}
+
+// The options libheif decodes with. Tiles keep their own transformations,
+// as libheif applies them when it composes a grid; the image's own are left
+// to the pipeline. libheif composes a derived image at the size in its
+// data, and decodes a coded image at the size in its bitstream: neither may
+// be larger than what the size boxes say (of the image decoded, its alpha
+// image and their tiles), rounded up to the 64 pixels that coding may pad a
+// side to.
+bool setOptions(const Meta& meta, Objects& o, const Plan& plan) {
+  o.options = heif_decoding_options_alloc();
+  if (o.options == nullptr) {
+    kor::ErrorStorage::set("out of memory starting a HEIF decoder");
+    return false;
+  }
+  o.options->convert_hdr_to_8bit = 1;
+  o.options->ignore_transformations = plan.turnedHere && !plan.tiled ? 1 : 0;
+  const uint64_t side = std::max({uint64_t{largestSide(meta, plan.id)}, uint64_t{plan.shownWidth},
+                                  uint64_t{plan.shownHeight}});
+  heif_context_set_maximum_image_size_limit(
+      o.context, static_cast<int>(std::min<uint64_t>((side + 63) / 64 * 64 + 1, INT32_MAX)));
+  return true;
+}
+
 bool runHeif(Source& source, Pipeline& pipeline, Objects& o) {
   o.context = heif_context_alloc();
   if (o.context == nullptr) {
@@ -922,106 +1076,34 @@ bool runHeif(Source& source, Pipeline& pipeline, Objects& o) {
     return false;
   }
   if (pipeline.infoOnly()) return readInfo(source, pipeline, o);
-
-  // The tiles of every grid are shown to libheif as visible items.
   Meta meta;
   if (!meta.read(source)) return false;
   Input input{&source, {}};
-  for (const Item& item : meta.items()) {
-    if (item.type != fourcc("grid")) continue;
-    const std::vector<uint32_t>* tiles = meta.references(fourcc("dimg"), item.id);
-    for (size_t i = 0; tiles != nullptr && i < tiles->size(); ++i) {
-      const Item* tile = meta.item((*tiles)[i]);
-      if (tile != nullptr) input.unhidden.push_back(tile->flags);
-    }
-  }
-  std::sort(input.unhidden.begin(), input.unhidden.end());
-  input.unhidden.erase(std::unique(input.unhidden.begin(), input.unhidden.end()),
-                       input.unhidden.end());
-  source.seek(0);
-  heif_error error = heif_context_read_from_reader(o.context, &kReader, &input, nullptr);
-  if (error.code != heif_error_Ok) return fail(error, source);
+  unhideTiles(meta, &input);
   heif_item_id primaryId = 0;
-  error = heif_context_get_primary_image_ID(o.context, &primaryId);
-  if (error.code == heif_error_Ok)
-    error = heif_context_get_primary_image_handle(o.context, &o.primary);
-  if (error.code != heif_error_Ok) return fail(error, source);
+  if (!openPrimary(source, o, &input, &primaryId)) return false;
   const auto width = static_cast<uint32_t>(std::max(heif_image_handle_get_width(o.primary), 0));
   const auto height = static_cast<uint32_t>(std::max(heif_image_handle_get_height(o.primary), 0));
   if (!checkDimensions(width, height)) return false;
-
-  // The image to decode: the primary image or a thumbnail, and how: tile by
-  // tile or whole, turned by the pipeline or by libheif.
-  uint32_t targetWidth = 0;
-  uint32_t targetHeight = 0;
-  pipeline.targetFor(width, height, &targetWidth, &targetHeight);
-  uint32_t id = primaryId;
-  if (targetWidth < width || targetHeight < height)
-    o.thumbnail = pickThumbnail(o.primary, targetWidth, targetHeight, &id);
-  const heif_image_handle* handle = o.thumbnail != nullptr ? o.thumbnail : o.primary;
-  const auto shownWidth = static_cast<uint32_t>(std::max(heif_image_handle_get_width(handle), 0));
-  const auto shownHeight = static_cast<uint32_t>(std::max(heif_image_handle_get_height(handle), 0));
-  // Turned here when it has no clean aperture; libheif turns an image's
-  // alpha by the alpha image's own properties, so a whole image with alpha
-  // is left to libheif, and the alpha grid of a tiled one must turn as the
-  // image does.
-  const Item* item = meta.item(id);
-  int orientation = 1;
-  const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
-  bool turnedHere = item != nullptr && orientationOf(meta, *item, &orientation);
-  GridLayout grid;
-  GridLayout alphaGrid;
-  const bool swapped = turnedHere && orientation >= 5;
-  // Stored as the rows come, before they are turned.
-  const uint32_t storedWidth = swapped ? shownHeight : shownWidth;
-  const uint32_t storedHeight = swapped ? shownWidth : shownHeight;
-  bool tiled = turnedHere && gridLayout(meta, source, o.context, *item, &grid) &&
-               grid.width == storedWidth && grid.height == storedHeight;
-  if (tiled && alpha) {
-    const Item* alphaItem = meta.item(alphaOf(meta, id));
-    int alphaOrientation = 1;
-    tiled = alphaItem != nullptr && orientationOf(meta, *alphaItem, &alphaOrientation) &&
-            alphaOrientation == orientation &&
-            gridLayout(meta, source, o.context, *alphaItem, &alphaGrid) &&
-            alphaGrid.columns == grid.columns && alphaGrid.rows == grid.rows &&
-            alphaGrid.width == grid.width && alphaGrid.height == grid.height &&
-            alphaGrid.tileWidth == grid.tileWidth && alphaGrid.tileHeight == grid.tileHeight;
-  }
-  if (!tiled && alpha && orientation != 1) turnedHere = false;
-  if (!turnedHere) orientation = 1;
+  Plan plan;
+  pickImage(pipeline, o, primaryId, width, height, &plan);
+  chooseTurning(meta, source, o.context, &plan);
 
   Header header;
-  header.width = orientation >= 5 ? height : width;
-  header.height = orientation >= 5 ? width : height;
-  header.orientation = orientation;
+  header.width = plan.orientation >= 5 ? height : width;
+  header.height = plan.orientation >= 5 ? width : height;
+  header.orientation = plan.orientation;
   header.sourceType = BitmapInfo::kSourceHeif;
   header.hasAlpha = heif_image_handle_has_alpha_channel(o.primary) != 0;
-  if (!pipeline.start(header)) return false;
-  if (!checkDerivedSize(meta, source)) return false;
-  describeColour(pipeline, handle, o.primary);
-
-  o.options = heif_decoding_options_alloc();
-  if (o.options == nullptr) {
-    kor::ErrorStorage::set("out of memory starting a HEIF decoder");
-    return false;
-  }
-  o.options->convert_hdr_to_8bit = 1;
-  // Tiles keep their own transformations, as libheif applies them when it
-  // composes a grid; the image's own are left to the pipeline.
-  o.options->ignore_transformations = turnedHere && !tiled ? 1 : 0;
-  // libheif composes a derived image at the size in its data, and decodes a
-  // coded image at the size in its bitstream: neither may be larger than
-  // what the size boxes say (of the image decoded, its alpha image and
-  // their tiles), rounded up to the 64 pixels that coding may pad a side to.
-  const uint64_t side =
-      std::max({uint64_t{largestSide(meta, id)}, uint64_t{shownWidth}, uint64_t{shownHeight}});
-  heif_context_set_maximum_image_size_limit(
-      o.context, static_cast<int>(std::min<uint64_t>((side + 63) / 64 * 64 + 1, INT32_MAX)));
-  if (cancelled()) return false;
-  if (tiled)
-    return decodeTiles(source, pipeline, o.context, o.options, grid, alpha ? &alphaGrid : nullptr);
-  return orientation >= 5 ? decodeWhole(source, pipeline, o, handle, shownHeight, shownWidth)
-                          : decodeWhole(source, pipeline, o, handle, shownWidth, shownHeight);
+  if (!pipeline.start(header) || !checkDerivedSize(meta, source)) return false;
+  describeColour(pipeline, plan.handle, o.primary);
+  if (!setOptions(meta, o, plan) || cancelled()) return false;
+  if (plan.tiled)
+    return decodeTiles(source, pipeline, o.context, o.options, plan.grid,
+                       plan.alpha ? &plan.alphaGrid : nullptr);
+  return plan.orientation >= 5
+             ? decodeWhole(source, pipeline, o, plan.handle, plan.shownHeight, plan.shownWidth)
+             : decodeWhole(source, pipeline, o, plan.handle, plan.shownWidth, plan.shownHeight);
 }
 
 }  // namespace

@@ -16,10 +16,11 @@
 //
 // libjpeg reports fatal errors by calling error_exit, which here longjmps
 // back into runJpeg(). runJpeg() therefore keeps every piece of its state in
-// a trivially destructible JpegJob owned by the caller and holds no C++
-// object with a destructor in its own frame. A premature end of the data is
-// only a warning in libjpeg (it pads the image with grey); it is turned into
-// a failure so that no made-up pixel is ever delivered.
+// a trivially destructible JpegJob owned by the caller, and neither its own
+// frame nor those of the steps it calls hold a C++ object with a
+// destructor. A premature end of the data is only a warning in libjpeg (it
+// pads the image with grey); it is turned into a failure so that no
+// made-up pixel is ever delivered.
 //
 // The data comes from the Source's buffer itself, without a copy; segments
 // that the decoder skips (comments, and ICC profiles when colour is not
@@ -214,14 +215,11 @@ bool describeColour(j_decompress_ptr cinfo, Pipeline& pipeline, bool cmyk) {
   return throughProfile;
 }
 
-// Runs the whole decode. No object with a destructor may live in this frame
-// (see the top of the file); everything is in |job|.
-bool runJpeg(JpegJob* job) {
+// Sets libjpeg up to read from the job's input and reads the header, with
+// the APP1 segments (EXIF) and, where the colour is wanted, the APP2 ones
+// (ICC profiles).
+void readHeader(JpegJob* job) {
   j_decompress_ptr cinfo = &job->cinfo;
-  if (setjmp(job->jump) != 0) {
-    jpeg_destroy_decompress(cinfo);
-    return false;
-  }
   jpeg_create_decompress(cinfo);  // clears everything but err and client_data
   cinfo->client_data = job;
   cinfo->progress = &job->progress;
@@ -231,21 +229,13 @@ bool runJpeg(JpegJob* job) {
     jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);
   jpeg_read_header(cinfo, TRUE);
   job->budget = scanBudget(cinfo);
+}
 
-  Header header;
-  header.width = cinfo->image_width;
-  header.height = cinfo->image_height;
-  header.orientation = markerOrientation(cinfo);
-  header.sourceType = BitmapInfo::kSourceJpeg;
-  header.isGrey = cinfo->jpeg_color_space == JCS_GRAYSCALE;
-  Pipeline& pipeline = *job->pipeline;
-  if (!pipeline.start(header)) {
-    jpeg_destroy_decompress(cinfo);
-    return false;
-  }
-
-  const bool cmyk = cinfo->jpeg_color_space == JCS_CMYK || cinfo->jpeg_color_space == JCS_YCCK;
-  const bool cmykProfile = describeColour(cinfo, pipeline, cmyk);
+// Chooses the decoder's output: its colour space, and the smallest scale
+// not below the pipeline's target. True when the rows go straight into the
+// bitmap in its own format (colour and grey images whose rows need no
+// averaging or turning).
+bool chooseOutput(j_decompress_ptr cinfo, Pipeline& pipeline, const Header& header, bool cmyk) {
   if (header.isGrey)
     cinfo->out_color_space = JCS_GRAYSCALE;
   else if (cmyk)
@@ -258,87 +248,109 @@ bool runJpeg(JpegJob* job) {
   // A reduced decode is averaged further or is small already: plain chroma
   // upsampling is enough there and saves a pass over every row.
   if (cinfo->scale_num < 8) cinfo->do_fancy_upsampling = FALSE;
-  // Colour and grey images whose rows need no averaging or turning are
-  // decoded straight into the bitmap in its own format.
   jpeg_calc_output_dimensions(cinfo);
-  bool direct = false;
-  if (!cmyk) {
-    const BitmapInfo::Format native =
-        header.isGrey ? BitmapInfo::kFormatL8 : BitmapInfo::kFormatRGB888;
-    direct = pipeline.acceptsDirectRows(native, cinfo->output_width, cinfo->output_height);
-    if (direct && !header.isGrey) cinfo->out_color_space = JCS_RGB;
-  }
-  jpeg_start_decompress(cinfo);
-  if (!pipeline.setRowSize(cinfo->output_width, cinfo->output_height)) {
-    jpeg_destroy_decompress(cinfo);
-    return false;
-  }
-  if (direct) {
-    while (cinfo->output_scanline < cinfo->output_height) {
-      JSAMPROW row = pipeline.directRow();
-      if (row == nullptr) {
-        jpeg_destroy_decompress(cinfo);
-        return false;
-      }
-      if (jpeg_read_scanlines(cinfo, &row, 1) != 1) {
-        kor::ErrorStorage::set("truncated JPEG data");
-        jpeg_destroy_decompress(cinfo);
-        return false;
-      }
-      if (!pipeline.directRowDone()) {
-        jpeg_destroy_decompress(cinfo);
-        return false;
-      }
-    }
-    jpeg_destroy_decompress(cinfo);
-    return true;
-  }
+  if (cmyk) return false;
+  const BitmapInfo::Format native =
+      header.isGrey ? BitmapInfo::kFormatL8 : BitmapInfo::kFormatRGB888;
+  const bool direct = pipeline.acceptsDirectRows(native, cinfo->output_width, cinfo->output_height);
+  if (direct && !header.isGrey) cinfo->out_color_space = JCS_RGB;
+  return direct;
+}
 
+// Decodes the rows straight into the bitmap.
+bool readDirectRows(j_decompress_ptr cinfo, Pipeline& pipeline) {
+  while (cinfo->output_scanline < cinfo->output_height) {
+    JSAMPROW row = pipeline.directRow();
+    if (row == nullptr) return false;
+    if (jpeg_read_scanlines(cinfo, &row, 1) != 1) {
+      kor::ErrorStorage::set("truncated JPEG data");
+      return false;
+    }
+    if (!pipeline.directRowDone()) return false;
+  }
+  return true;
+}
+
+// Converts a decoded grey or CMYK row of |width| pixels to RGBA (RGBA rows
+// are decoded as such). Adobe writes CMYK inverted (0 means full ink) and
+// marks it with APP14.
+void toRgba(j_decompress_ptr cinfo, Pipeline& pipeline, bool cmykProfile, const uint8_t* native,
+            uint32_t width, uint8_t* rgba) {
+  if (cinfo->out_color_space == JCS_GRAYSCALE) {
+    for (uint32_t x = 0; x < width; ++x) {
+      uint8_t* p = rgba + size_t{x} * 4;
+      p[0] = p[1] = p[2] = native[x];
+      p[3] = 255;
+    }
+  } else if (cmykProfile) {
+    pipeline.cmykToRgba(native, width, rgba);
+  } else if (cinfo->out_color_space == JCS_CMYK) {
+    const bool inverted = cinfo->saw_Adobe_marker;
+    for (uint32_t x = 0; x < width; ++x) {
+      const uint8_t* s = native + size_t{x} * 4;
+      uint8_t* p = rgba + size_t{x} * 4;
+      uint32_t k = inverted ? s[3] : 255u - s[3];
+      for (int c = 0; c < 3; ++c) p[c] = mul255(inverted ? s[c] : 255u - s[c], k);
+      p[3] = 255;
+    }
+  }
+}
+
+// Decodes the rows in the decoder's colour space and streams them as RGBA.
+bool readRgbaRows(j_decompress_ptr cinfo, Pipeline& pipeline, bool cmykProfile) {
   const uint32_t width = cinfo->output_width;
   const int components = cinfo->output_components;
   uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{width} * 4);
   uint8_t* native = cinfo->out_color_space == JCS_EXT_RGBA
                         ? rgba
                         : scratch(Scratch::kDecoderRow, size_t{width} * components);
-  if (rgba == nullptr || native == nullptr) {
-    jpeg_destroy_decompress(cinfo);
-    return false;
-  }
-  // Adobe writes CMYK inverted (0 means full ink) and marks it with APP14.
-  const bool inverted = cinfo->saw_Adobe_marker;
+  if (rgba == nullptr || native == nullptr) return false;
   while (cinfo->output_scanline < cinfo->output_height) {
     JSAMPROW row = native;
     if (jpeg_read_scanlines(cinfo, &row, 1) != 1) {
       kor::ErrorStorage::set("truncated JPEG data");
-      jpeg_destroy_decompress(cinfo);
       return false;
     }
-    if (cinfo->out_color_space == JCS_GRAYSCALE) {
-      for (uint32_t x = 0; x < width; ++x) {
-        uint8_t* p = rgba + size_t{x} * 4;
-        p[0] = p[1] = p[2] = native[x];
-        p[3] = 255;
-      }
-    } else if (cmykProfile) {
-      pipeline.cmykToRgba(native, width, rgba);
-    } else if (cmyk) {
-      for (uint32_t x = 0; x < width; ++x) {
-        const uint8_t* s = native + size_t{x} * 4;
-        uint8_t* p = rgba + size_t{x} * 4;
-        uint32_t k = inverted ? s[3] : 255u - s[3];
-        for (int c = 0; c < 3; ++c) p[c] = mul255(inverted ? s[c] : 255u - s[c], k);
-        p[3] = 255;
-      }
-    }
-    if (!pipeline.sink().putRow(rgba)) {
-      jpeg_destroy_decompress(cinfo);
-      return false;
-    }
+    toRgba(cinfo, pipeline, cmykProfile, native, width, rgba);
+    if (!pipeline.sink().putRow(rgba)) return false;
   }
-  // jpeg_finish_decompress() is left out on purpose: every pixel is in, and
-  // a file that only lacks its end marker is still a complete image.
-  jpeg_destroy_decompress(cinfo);
   return true;
+}
+
+// The decode after setjmp(): header, output choice, rows. libjpeg's errors
+// longjmp out of it, so it holds no object with a destructor either.
+// jpeg_finish_decompress() is left out on purpose: every pixel is in, and a
+// file that only lacks its end marker is still a complete image.
+bool decodeRows(JpegJob* job) {
+  j_decompress_ptr cinfo = &job->cinfo;
+  readHeader(job);
+  Header header;
+  header.width = cinfo->image_width;
+  header.height = cinfo->image_height;
+  header.orientation = markerOrientation(cinfo);
+  header.sourceType = BitmapInfo::kSourceJpeg;
+  header.isGrey = cinfo->jpeg_color_space == JCS_GRAYSCALE;
+  Pipeline& pipeline = *job->pipeline;
+  if (!pipeline.start(header)) return false;
+  const bool cmyk = cinfo->jpeg_color_space == JCS_CMYK || cinfo->jpeg_color_space == JCS_YCCK;
+  const bool cmykProfile = describeColour(cinfo, pipeline, cmyk);
+  const bool direct = chooseOutput(cinfo, pipeline, header, cmyk);
+  jpeg_start_decompress(cinfo);
+  if (!pipeline.setRowSize(cinfo->output_width, cinfo->output_height)) return false;
+  return direct ? readDirectRows(cinfo, pipeline) : readRgbaRows(cinfo, pipeline, cmykProfile);
+}
+
+// Runs the whole decode. No object with a destructor may live in this frame
+// or in those it calls (see the top of the file); everything is in |job|.
+bool runJpeg(JpegJob* job) {
+  j_decompress_ptr cinfo = &job->cinfo;
+  if (setjmp(job->jump) != 0) {
+    jpeg_destroy_decompress(cinfo);
+    return false;
+  }
+  const bool ok = decodeRows(job);
+  jpeg_destroy_decompress(cinfo);
+  return ok;
 }
 
 }  // namespace

@@ -462,147 +462,191 @@ bool writeGif(const std::string& path, uint32_t frameWidth, uint32_t frameHeight
   return ok;
 }
 
-bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const uint8_t* pixels,
-              const BmpOptions& o) {
-  const int bpp = o.bpp;
-  const bool paletted = bpp <= 8;
-  const bool customMasks = o.masks[0] != 0 || o.masks[1] != 0 || o.masks[2] != 0;
-  const bool fields32 = bpp == 32 && o.bitFields;
-  int headerSize = o.headerSize;
-  if (fields32 && headerSize < 108) headerSize = 108;
-  uint32_t compression = 0;
-  if (o.rle) compression = bpp == 8 ? 1 : bpp == 4 ? 2 : 4;
-  if (o.bitFields || customMasks) compression = 3;
-  if (customMasks && headerSize == 40 && o.masks[3] != 0) compression = 6;
-  const uint32_t masks16[3] = {0xf800, 0x07e0, 0x001f};
-  const uint32_t masks32[4] = {0x000000ff, 0x0000ff00, 0x00ff0000, 0xff000000};
-  // A channel rounded to the width of |mask| and put in place.
-  auto field = [](uint8_t value, uint32_t mask) -> uint32_t {
-    if (mask == 0) return 0;
-    int shift = 0;
-    while (((mask >> shift) & 1) == 0) ++shift;
-    const uint64_t max = mask >> shift;
-    return static_cast<uint32_t>((value * max + 127) / 255) << shift;
-  };
+namespace {
 
+const uint32_t kMasks16[3] = {0xf800, 0x07e0, 0x001f};
+const uint32_t kMasks32[4] = {0x000000ff, 0x0000ff00, 0x00ff0000, 0xff000000};
+
+// What the options of a BMP come to: its header version and compression.
+struct BmpLayout {
+  int bpp;
+  bool paletted;
+  bool customMasks;
+  bool fields32;  // 32-bit pixels stored R, G, B, A under kMasks32
+  int headerSize;
+  uint32_t compression;
+};
+
+BmpLayout bmpLayout(const BmpOptions& o) {
+  BmpLayout l;
+  l.bpp = o.bpp;
+  l.paletted = o.bpp <= 8;
+  l.customMasks = o.masks[0] != 0 || o.masks[1] != 0 || o.masks[2] != 0;
+  l.fields32 = o.bpp == 32 && o.bitFields;
+  l.headerSize = l.fields32 && o.headerSize < 108 ? 108 : o.headerSize;
+  l.compression = 0;
+  if (o.rle) l.compression = o.bpp == 8 ? 1 : o.bpp == 4 ? 2 : 4;
+  if (o.bitFields || l.customMasks) l.compression = 3;
+  if (l.customMasks && l.headerSize == 40 && o.masks[3] != 0) l.compression = 6;
+  return l;
+}
+
+// A channel rounded to the width of |mask| and put in place.
+uint32_t bmpField(uint8_t value, uint32_t mask) {
+  if (mask == 0) return 0;
+  int shift = 0;
+  while (((mask >> shift) & 1) == 0) ++shift;
+  const uint64_t max = mask >> shift;
+  return static_cast<uint32_t>((value * max + 127) / 255) << shift;
+}
+
+// The RLE data: rows bottom first, each but the last ended by an end of
+// line code, then the end of bitmap code.
+std::string bmpRleData(uint32_t width, uint32_t height, const uint8_t* pixels, int bpp) {
   std::string data;
-  if (o.rle) {
-    for (uint32_t i = 0; i < height; ++i) {
-      const uint32_t y = height - 1 - i;
-      if (bpp == 24)
-        rle24Row(data, pixels + size_t{y} * width * 4, width);
-      else if (bpp == 8)
-        rle8Row(data, pixels + size_t{y} * width, width);
-      else
-        rle4Row(data, pixels + size_t{y} * width, width);
-      if (i + 1 < height) data += std::string("\0\0", 2);
-    }
-    data += std::string("\0\1", 2);
+  for (uint32_t i = 0; i < height; ++i) {
+    const uint32_t y = height - 1 - i;
+    if (bpp == 24)
+      rle24Row(data, pixels + size_t{y} * width * 4, width);
+    else if (bpp == 8)
+      rle8Row(data, pixels + size_t{y} * width, width);
+    else
+      rle4Row(data, pixels + size_t{y} * width, width);
+    if (i + 1 < height) data += std::string("\0\0", 2);
+  }
+  data += std::string("\0\1", 2);
+  return data;
+}
+
+// One R, G, B, A pixel of a 16, 24 or 32-bit row.
+void bmpPixel(std::string& row, const uint8_t* p, const BmpLayout& l, const BmpOptions& o) {
+  if (l.customMasks) {
+    uint32_t v = 0;
+    for (int c = 0; c < 4; ++c) v |= bmpField(p[c], o.masks[c]);
+    if (l.bpp == 16)
+      put16le(row, v);
+    else
+      put32le(row, v);
+  } else if (l.bpp == 16) {
+    uint32_t v = o.bitFields ? ((p[0] >> 3) << 11) | ((p[1] >> 2) << 5) | (p[2] >> 3)
+                             : ((p[0] >> 3) << 10) | ((p[1] >> 3) << 5) | (p[2] >> 3);
+    put16le(row, v);
+  } else if (l.bpp == 24) {
+    row += static_cast<char>(p[2]);
+    row += static_cast<char>(p[1]);
+    row += static_cast<char>(p[0]);
+  } else if (l.fields32) {
+    row.append(reinterpret_cast<const char*>(p), 4);  // matches kMasks32
   } else {
-    const size_t rowBytes = (size_t{width} * bpp + 31) / 32 * 4;
-    for (uint32_t i = 0; i < height; ++i) {
-      const uint32_t y = o.topDown ? i : height - 1 - i;
-      std::string row;
-      uint32_t acc = 0;
-      int bits = 0;
-      for (uint32_t x = 0; x < width; ++x) {
-        if (paletted) {
-          acc = (acc << bpp) | (pixels[size_t{y} * width + x] & ((1u << bpp) - 1));
-          bits += bpp;
-          if (bits == 8) {
-            row += static_cast<char>(acc);
-            acc = 0;
-            bits = 0;
-          }
-          continue;
-        }
-        const uint8_t* p = pixels + (size_t{y} * width + x) * 4;
-        if (customMasks) {
-          uint32_t v = 0;
-          for (int c = 0; c < 4; ++c) v |= field(p[c], o.masks[c]);
-          if (bpp == 16)
-            put16le(row, v);
-          else
-            put32le(row, v);
-        } else if (bpp == 16) {
-          uint32_t v = o.bitFields ? ((p[0] >> 3) << 11) | ((p[1] >> 2) << 5) | (p[2] >> 3)
-                                   : ((p[0] >> 3) << 10) | ((p[1] >> 3) << 5) | (p[2] >> 3);
-          put16le(row, v);
-        } else if (bpp == 24) {
-          row += static_cast<char>(p[2]);
-          row += static_cast<char>(p[1]);
-          row += static_cast<char>(p[0]);
-        } else if (fields32) {
-          row.append(reinterpret_cast<const char*>(p), 4);  // matches masks32
-        } else {
-          row += static_cast<char>(p[2]);
-          row += static_cast<char>(p[1]);
-          row += static_cast<char>(p[0]);
-          row += static_cast<char>(p[3]);
-        }
-      }
-      if (bits > 0) row += static_cast<char>(acc << (8 - bits));
-      row.resize(rowBytes, '\0');
-      data += row;
+    row += static_cast<char>(p[2]);
+    row += static_cast<char>(p[1]);
+    row += static_cast<char>(p[0]);
+    row += static_cast<char>(p[3]);
+  }
+}
+
+// Row |y| of the image, uncompressed: palette indices packed from the high
+// bits, or pixels; padded to a multiple of 4 bytes.
+std::string bmpRow(uint32_t width, uint32_t y, const uint8_t* pixels, const BmpLayout& l,
+                   const BmpOptions& o) {
+  std::string row;
+  uint32_t acc = 0;
+  int bits = 0;
+  for (uint32_t x = 0; x < width; ++x) {
+    if (!l.paletted) {
+      bmpPixel(row, pixels + (size_t{y} * width + x) * 4, l, o);
+      continue;
+    }
+    acc = (acc << l.bpp) | (pixels[size_t{y} * width + x] & ((1u << l.bpp) - 1));
+    bits += l.bpp;
+    if (bits == 8) {
+      row += static_cast<char>(acc);
+      acc = 0;
+      bits = 0;
     }
   }
+  if (bits > 0) row += static_cast<char>(acc << (8 - bits));
+  row.resize((size_t{width} * l.bpp + 31) / 32 * 4, '\0');
+  return row;
+}
 
+// The masks and colour space that follow the 40 bytes of a Windows
+// header, or the OS/2 fields of a 64-byte one.
+void bmpHeaderTail(std::string& header, const BmpLayout& l, const BmpOptions& o) {
+  const int headerSize = l.headerSize;
+  if (l.customMasks && headerSize != 64) {
+    const int count = headerSize == 52 ? 3 : headerSize == 40 && o.masks[3] == 0 ? 3 : 4;
+    for (int i = 0; i < count; ++i) put32le(header, o.masks[i]);
+  } else if (headerSize >= 108) {
+    for (int i = 0; i < 4; ++i)
+      put32le(header, l.fields32                              ? kMasks32[i]
+                      : (l.bpp == 16 && o.bitFields && i < 3) ? kMasks16[i]
+                                                              : 0);
+  } else if (headerSize == 64) {
+    header.append(24, '\0');  // the OS/2 fields: units, rendering, colour encoding
+  } else if (o.bitFields) {
+    for (int i = 0; i < 3; ++i) put32le(header, l.bpp == 16 ? kMasks16[i] : kMasks32[i]);
+  }
+  if (headerSize >= 108) {
+    put32le(header, 0x73524742);  // 'sRGB'
+    header.append(36 + 12, '\0');
+    if (headerSize == 124) header.append(16, '\0');
+  }
+}
+
+// The info header, of |l.headerSize| bytes, before a palette and
+// |dataSize| bytes of pixel data.
+std::string bmpInfoHeader(uint32_t width, uint32_t height, const BmpLayout& l, const BmpOptions& o,
+                          size_t dataSize) {
   std::string header;
-  if (headerSize == 12) {
-    put32le(header, 12);
+  put32le(header, static_cast<uint32_t>(l.headerSize));
+  if (l.headerSize == 12) {
     put16le(header, width);
     put16le(header, height);
-    put16le(header, 1);
-    put16le(header, static_cast<uint32_t>(bpp));
-  } else if (headerSize == 16) {
-    put32le(header, 16);
-    put32le(header, width);
-    put32le(header, o.topDown ? static_cast<uint32_t>(-static_cast<int64_t>(height)) : height);
-    put16le(header, 1);
-    put16le(header, static_cast<uint32_t>(bpp));
   } else {
-    put32le(header, static_cast<uint32_t>(headerSize));
     put32le(header, width);
     put32le(header, o.topDown ? static_cast<uint32_t>(-static_cast<int64_t>(height)) : height);
-    put16le(header, 1);
-    put16le(header, static_cast<uint32_t>(bpp));
-    put32le(header, compression);
-    put32le(header, static_cast<uint32_t>(data.size()));
-    put32le(header, 2835);
-    put32le(header, 2835);
-    put32le(header, paletted ? static_cast<uint32_t>(o.palette.size()) : 0);
-    put32le(header, 0);
-    if (customMasks && headerSize != 64) {
-      const int count = headerSize == 52 ? 3 : headerSize == 40 && o.masks[3] == 0 ? 3 : 4;
-      for (int i = 0; i < count; ++i) put32le(header, o.masks[i]);
-      if (headerSize >= 108) {
-        put32le(header, 0x73524742);  // 'sRGB'
-        header.append(36 + 12, '\0');
-        if (headerSize == 124) header.append(16, '\0');
-      }
-    } else if (headerSize >= 108) {
-      for (int i = 0; i < 4; ++i)
-        put32le(header, fields32                              ? masks32[i]
-                        : (bpp == 16 && o.bitFields && i < 3) ? masks16[i]
-                                                              : 0);
-      put32le(header, 0x73524742);  // 'sRGB'
-      header.append(36 + 12, '\0');
-      if (headerSize == 124) header.append(16, '\0');
-    } else if (headerSize == 64) {
-      header.append(24, '\0');  // the OS/2 fields: units, rendering, colour encoding
-    } else if (o.bitFields) {
-      for (int i = 0; i < 3; ++i) put32le(header, bpp == 16 ? masks16[i] : masks32[i]);
-    }
   }
+  put16le(header, 1);
+  put16le(header, static_cast<uint32_t>(l.bpp));
+  if (l.headerSize <= 16) return header;
+  put32le(header, l.compression);
+  put32le(header, static_cast<uint32_t>(dataSize));
+  put32le(header, 2835);
+  put32le(header, 2835);
+  put32le(header, l.paletted ? static_cast<uint32_t>(o.palette.size()) : 0);
+  put32le(header, 0);
+  bmpHeaderTail(header, l, o);
+  return header;
+}
+
+// The palette: B, G, R entries, each with a fourth byte after all but the
+// 12-byte header.
+std::string bmpPalette(const BmpOptions& o, int headerSize) {
   std::string palette;
-  if (paletted) {
-    for (const Rgb& c : o.palette) {
-      palette += static_cast<char>(c[2]);
-      palette += static_cast<char>(c[1]);
-      palette += static_cast<char>(c[0]);
-      if (headerSize != 12) palette += '\0';
-    }
+  for (const Rgb& c : o.palette) {
+    palette += static_cast<char>(c[2]);
+    palette += static_cast<char>(c[1]);
+    palette += static_cast<char>(c[0]);
+    if (headerSize != 12) palette += '\0';
   }
+  return palette;
+}
+
+}  // namespace
+
+bool writeBmp(const std::string& path, uint32_t width, uint32_t height, const uint8_t* pixels,
+              const BmpOptions& o) {
+  const BmpLayout l = bmpLayout(o);
+  std::string data;
+  if (o.rle) {
+    data = bmpRleData(width, height, pixels, l.bpp);
+  } else {
+    for (uint32_t i = 0; i < height; ++i)
+      data += bmpRow(width, o.topDown ? i : height - 1 - i, pixels, l, o);
+  }
+  const std::string header = bmpInfoHeader(width, height, l, o, data.size());
+  const std::string palette = l.paletted ? bmpPalette(o, l.headerSize) : std::string();
   std::string file("BM", 2);
   const uint32_t offset = static_cast<uint32_t>(14 + header.size() + palette.size());
   put32le(file, static_cast<uint32_t>(offset + data.size()));
@@ -916,13 +960,10 @@ bool encodeItems(const std::vector<heif_image*>& images, const HeifGridOptions& 
   return ok;
 }
 
-}  // namespace
-
-bool writeHeifGrid(const std::string& path, uint32_t tileWidth, uint32_t tileHeight,
-                   const uint8_t* rgba, const HeifGridOptions& o) {
-  const uint32_t tiles = o.columns * o.rows;
-  const uint32_t coded = o.oneTile ? 1 : tiles;
-  if (tiles == 0 || o.columns > 256 || o.rows > 256) return false;
+// Cuts the tiles out of |rgba| (the first tile alone with oneTile) and
+// codes them as items 1, 2, ... of a file of their own.
+bool encodeTiles(uint32_t tileWidth, uint32_t tileHeight, const uint8_t* rgba,
+                 const HeifGridOptions& o, uint32_t coded, std::string* encoded) {
   std::vector<heif_image*> images;
   const size_t rowBytes = size_t{tileWidth} * (o.oneTile ? 1 : o.columns) * 4;
   std::vector<uint8_t> tile(size_t{tileWidth} * tileHeight * 4);
@@ -934,13 +975,52 @@ bool writeHeifGrid(const std::string& path, uint32_t tileWidth, uint32_t tileHei
                   size_t{tileWidth} * 4);
     images.push_back(heifImage(tileWidth, tileHeight, tile.data(), false));
   }
-  std::string encoded;
-  const bool ok = encodeItems(images, o, &encoded);
+  const bool ok = encodeItems(images, o, encoded);
   for (heif_image* image : images) heif_image_release(image);
-  if (!ok) return false;
+  return ok;
+}
 
-  // The coded items: their data (iloc, version 0 or 1, construction method
-  // 0), their properties (ipco, ipma) and the file type and handler boxes.
+// What the grid file takes over from the coded items: the file type and
+// handler boxes, their properties (ipco, ipma) and their data, the extents
+// of each item within mdat's payload (iloc, version 0 or 1, construction
+// method 0).
+struct CodedItems {
+  struct Extent {
+    uint64_t offset, length;  // offset within mdat's payload
+  };
+  Box ftyp, hdlr, ipco, ipma, mdat;
+  std::vector<std::vector<Extent>> data;  // by item, from item 1
+  uint32_t propertyCount = 0;
+};
+
+bool readExtents(const std::string& iloc, CodedItems* items) {
+  size_t at = 4;
+  const int offsetBytes = static_cast<uint8_t>(iloc[at]) >> 4;
+  const int lengthBytes = static_cast<uint8_t>(iloc[at]) & 15;
+  const int baseBytes = static_cast<uint8_t>(iloc[at + 1]) >> 4;
+  const bool v1 = iloc[0] == 1;
+  at += 2;
+  const uint64_t count = getBe(iloc, at, 2);
+  at += 2;
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t id = getBe(iloc, at, 2);
+    at += 2 + (v1 ? 2 : 0) + 2;
+    const uint64_t base = getBe(iloc, at, baseBytes);
+    at += baseBytes;
+    const uint64_t extents = getBe(iloc, at, 2);
+    at += 2;
+    for (uint64_t e = 0; e < extents; ++e) {
+      const uint64_t offset = base + getBe(iloc, at, offsetBytes);
+      const uint64_t length = getBe(iloc, at + offsetBytes, lengthBytes);
+      at += offsetBytes + lengthBytes;
+      if (id == 0 || id > items->data.size() || offset < items->mdat.at) return false;
+      items->data[id - 1].push_back({offset - items->mdat.at, length});
+    }
+  }
+  return true;
+}
+
+bool readCoded(const std::string& encoded, uint32_t coded, CodedItems* items) {
   const std::vector<Box> top = children(encoded);
   const Box* ftyp = find(top, "ftyp");
   const Box* meta = find(top, "meta");
@@ -955,135 +1035,162 @@ bool writeHeifGrid(const std::string& path, uint32_t tileWidth, uint32_t tileHei
   const Box* ipco = find(properties, "ipco");
   const Box* ipma = find(properties, "ipma");
   if (ipco == nullptr || ipma == nullptr) return false;
+  items->ftyp = *ftyp;
+  items->hdlr = *hdlr;
+  items->ipco = *ipco;
+  items->ipma = *ipma;
+  items->mdat = *mdat;
+  items->data.resize(coded);
+  items->propertyCount = static_cast<uint32_t>(children(ipco->payload).size());
+  return readExtents(iloc->payload, items);
+}
 
-  struct Extent {
-    uint64_t offset, length;  // offset within mdat's payload
-  };
-  std::vector<std::vector<Extent>> data(coded);
-  size_t at = 4;
-  const int offsetBytes = static_cast<uint8_t>(iloc->payload[at]) >> 4;
-  const int lengthBytes = static_cast<uint8_t>(iloc->payload[at]) & 15;
-  const int baseBytes = static_cast<uint8_t>(iloc->payload[at + 1]) >> 4;
-  const bool v1 = iloc->payload[0] == 1;
-  at += 2;
-  const uint64_t count = getBe(iloc->payload, at, 2);
-  at += 2;
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint64_t id = getBe(iloc->payload, at, 2);
-    at += 2 + (v1 ? 2 : 0) + 2;
-    const uint64_t base = getBe(iloc->payload, at, baseBytes);
-    at += baseBytes;
-    const uint64_t extents = getBe(iloc->payload, at, 2);
-    at += 2;
-    for (uint64_t e = 0; e < extents; ++e) {
-      const uint64_t offset = base + getBe(iloc->payload, at, offsetBytes);
-      const uint64_t length = getBe(iloc->payload, at + offsetBytes, lengthBytes);
-      at += offsetBytes + lengthBytes;
-      if (id == 0 || id > coded || offset < mdat->at) return false;
-      data[id - 1].push_back({offset - mdat->at, length});
-    }
-  }
-  const uint32_t propertyCount = static_cast<uint32_t>(children(ipco->payload).size());
+// The grid item (the item after the coded ones) and what the file says of
+// it: its data, as it lies in 'idat' and in the pieces that iloc points at,
+// and the size its size box states.
+struct Grid {
+  uint32_t id;
+  uint32_t boxWidth;
+  uint32_t boxHeight;
+  std::string head;  // version, flags, rows - 1, columns - 1
+  std::string size;
+  std::string idat;
+};
 
-  // The grid: item coded + 1, its data in 'idat', its size box and the
-  // tiles' references.
-  const uint32_t gridId = coded + 1;
+Grid gridData(uint32_t tileWidth, uint32_t tileHeight, const HeifGridOptions& o, uint32_t coded) {
+  Grid g;
+  g.id = coded + 1;
   const uint32_t width = o.width != 0 ? o.width : o.columns * tileWidth;
   const uint32_t height = o.height != 0 ? o.height : o.rows * tileHeight;
   const bool wide = width > 65535 || height > 65535;
-  std::string head;  // version, flags, rows - 1, columns - 1
-  head += '\0';
-  head += static_cast<char>(wide ? 1 : 0);
-  head += static_cast<char>(o.rows - 1);
-  head += static_cast<char>(o.columns - 1);
-  std::string size;
-  putBe(size, width, wide ? 4 : 2);
-  putBe(size, height, wide ? 4 : 2);
-  const uint32_t boxWidth = o.boxWidth != 0 ? o.boxWidth : width;
-  const uint32_t boxHeight = o.boxHeight != 0 ? o.boxHeight : height;
-  std::string idat = head;
+  g.head += '\0';
+  g.head += static_cast<char>(wide ? 1 : 0);
+  g.head += static_cast<char>(o.rows - 1);
+  g.head += static_cast<char>(o.columns - 1);
+  putBe(g.size, width, wide ? 4 : 2);
+  putBe(g.size, height, wide ? 4 : 2);
+  g.boxWidth = o.boxWidth != 0 ? o.boxWidth : width;
+  g.boxHeight = o.boxHeight != 0 ? o.boxHeight : height;
+  g.idat = g.head;
   if (o.splitData) {
     // A reader of the first extent alone takes these bytes for the size.
-    putBe(idat, boxWidth, wide ? 4 : 2);
-    putBe(idat, boxHeight, wide ? 4 : 2);
+    putBe(g.idat, g.boxWidth, wide ? 4 : 2);
+    putBe(g.idat, g.boxHeight, wide ? 4 : 2);
   }
-  idat += size;
+  g.idat += g.size;
+  return g;
+}
 
-  std::string pitm("\0\0\0\0", 4);
-  putBe(pitm, gridId, 2);
+// The item information: the coded items, hidden, and the grid.
+std::string itemInfo(const Grid& g, const HeifGridOptions& o) {
   std::string iinf("\0\0\0\0", 4);
-  putBe(iinf, gridId, 2);
-  for (uint32_t id = 1; id <= gridId; ++id) {
+  putBe(iinf, g.id, 2);
+  for (uint32_t id = 1; id <= g.id; ++id) {
     std::string infe("\x02\0\0", 3);
-    infe += id == gridId ? '\0' : '\1';  // the tiles are hidden
+    infe += id == g.id ? '\0' : '\1';  // the tiles are hidden
     putBe(infe, id, 2);
     infe += std::string("\0\0", 2);
-    infe += id == gridId ? "grid" : o.avif ? "av01" : "hvc1";
+    infe += id == g.id ? "grid" : o.avif ? "av01" : "hvc1";
     infe += '\0';
     iinf += box("infe", infe);
   }
+  return iinf;
+}
+
+// The grid's references to its tiles, row by row.
+std::string tileReferences(const Grid& g, const HeifGridOptions& o, uint32_t tiles) {
   std::string iref("\0\0\0\0", 4);
   std::string dimg;
-  putBe(dimg, gridId, 2);
+  putBe(dimg, g.id, 2);
   putBe(dimg, tiles, 2);
   for (uint32_t i = 0; i < tiles; ++i) putBe(dimg, o.oneTile ? 1 : i + 1, 2);
-  iref += box("dimg", dimg);
-  std::string ispe("\0\0\0\0", 4);
-  putBe(ispe, boxWidth, 4);
-  putBe(ispe, boxHeight, 4);
-  const std::string newIpco = ipco->payload + box("ispe", ispe);
-  if (ipma->payload[0] != 0) return false;  // 16-bit item numbers
-  const bool wideIndices = (ipma->payload[3] & 1) != 0;
-  if (propertyCount + 1 > (wideIndices ? 32767u : 127u)) return false;
-  std::string newIpma = ipma->payload.substr(0, 4);
-  putBe(newIpma, getBe(ipma->payload, 4, 4) + 1, 4);
-  newIpma += ipma->payload.substr(8);
-  putBe(newIpma, gridId, 2);
-  newIpma += '\1';
-  putBe(newIpma, propertyCount + 1, wideIndices ? 2 : 1);
+  return iref + box("dimg", dimg);
+}
 
-  // The location box, whose size does not depend on the offsets in it: the
-  // mdat payload's offset follows from the sizes of everything before it.
-  auto locations = [&](uint64_t payload) {
-    std::string s("\x01\0\0\0", 4);
-    s += static_cast<char>(0x44);  // 4-byte offsets and lengths
-    s += '\0';                     // no base offset, no index
-    putBe(s, gridId, 2);
-    for (uint32_t id = 1; id <= coded; ++id) {
-      putBe(s, id, 2);
-      putBe(s, 0, 2);  // construction method 0: in the file
-      putBe(s, 0, 2);
-      putBe(s, data[id - 1].size(), 2);
-      for (const Extent& e : data[id - 1]) {
-        putBe(s, payload + e.offset, 4);
-        putBe(s, e.length, 4);
-      }
-    }
-    putBe(s, gridId, 2);
-    putBe(s, 1, 2);  // construction method 1: in 'idat'
+// The coded items' properties with the grid's size box added and
+// associated with it; false where ipma's form leaves no room for it.
+bool gridProperties(const CodedItems& items, const Grid& g, std::string* ipco, std::string* ipma) {
+  std::string ispe("\0\0\0\0", 4);
+  putBe(ispe, g.boxWidth, 4);
+  putBe(ispe, g.boxHeight, 4);
+  *ipco = items.ipco.payload + box("ispe", ispe);
+  const std::string& old = items.ipma.payload;
+  if (old[0] != 0) return false;  // 16-bit item numbers
+  const bool wideIndices = (old[3] & 1) != 0;
+  if (items.propertyCount + 1 > (wideIndices ? 32767u : 127u)) return false;
+  *ipma = old.substr(0, 4);
+  putBe(*ipma, getBe(old, 4, 4) + 1, 4);
+  *ipma += old.substr(8);
+  putBe(*ipma, g.id, 2);
+  *ipma += '\1';
+  putBe(*ipma, items.propertyCount + 1, wideIndices ? 2 : 1);
+  return true;
+}
+
+// The location box, whose size does not depend on the offsets in it: the
+// mdat payload's offset |payload| follows from the sizes of everything
+// before it.
+std::string locations(const CodedItems& items, const Grid& g, const HeifGridOptions& o,
+                      uint64_t payload) {
+  std::string s("\x01\0\0\0", 4);
+  s += static_cast<char>(0x44);  // 4-byte offsets and lengths
+  s += '\0';                     // no base offset, no index
+  putBe(s, g.id, 2);
+  for (uint32_t id = 1; id < g.id; ++id) {
+    putBe(s, id, 2);
+    putBe(s, 0, 2);  // construction method 0: in the file
     putBe(s, 0, 2);
-    if (o.splitData) {
-      putBe(s, 2, 2);
-      putBe(s, 0, 4);
-      putBe(s, head.size(), 4);
-      putBe(s, head.size() + size.size(), 4);
-      putBe(s, size.size(), 4);
-    } else {
-      putBe(s, 1, 2);
-      putBe(s, 0, 4);
-      putBe(s, idat.size(), 4);
+    putBe(s, items.data[id - 1].size(), 2);
+    for (const CodedItems::Extent& e : items.data[id - 1]) {
+      putBe(s, payload + e.offset, 4);
+      putBe(s, e.length, 4);
     }
-    return s;
-  };
+  }
+  putBe(s, g.id, 2);
+  putBe(s, 1, 2);  // construction method 1: in 'idat'
+  putBe(s, 0, 2);
+  if (o.splitData) {
+    putBe(s, 2, 2);
+    putBe(s, 0, 4);
+    putBe(s, g.head.size(), 4);
+    putBe(s, g.head.size() + g.size.size(), 4);
+    putBe(s, g.size.size(), 4);
+  } else {
+    putBe(s, 1, 2);
+    putBe(s, 0, 4);
+    putBe(s, g.idat.size(), 4);
+  }
+  return s;
+}
+
+}  // namespace
+
+bool writeHeifGrid(const std::string& path, uint32_t tileWidth, uint32_t tileHeight,
+                   const uint8_t* rgba, const HeifGridOptions& o) {
+  const uint32_t tiles = o.columns * o.rows;
+  const uint32_t coded = o.oneTile ? 1 : tiles;
+  if (tiles == 0 || o.columns > 256 || o.rows > 256) return false;
+  std::string encoded;
+  CodedItems items;
+  if (!encodeTiles(tileWidth, tileHeight, rgba, o, coded, &encoded) ||
+      !readCoded(encoded, coded, &items))
+    return false;
+  const Grid g = gridData(tileWidth, tileHeight, o, coded);
+  std::string pitm("\0\0\0\0", 4);
+  putBe(pitm, g.id, 2);
+  const std::string iinf = itemInfo(g, o);
+  const std::string iref = tileReferences(g, o, tiles);
+  std::string ipco, ipma;
+  if (!gridProperties(items, g, &ipco, &ipma)) return false;
   auto assemble = [&](uint64_t payload) {
     const std::string metaPayload =
-        std::string("\0\0\0\0", 4) + box("hdlr", hdlr->payload) + box("pitm", pitm) +
-        box("iloc", locations(payload)) + box("iinf", iinf) + box("iref", iref) +
-        box("iprp", box("ipco", newIpco) + box("ipma", newIpma)) + box("idat", idat);
-    return box("ftyp", ftyp->payload) + box("meta", metaPayload);
+        std::string("\0\0\0\0", 4) + box("hdlr", items.hdlr.payload) + box("pitm", pitm) +
+        box("iloc", locations(items, g, o, payload)) + box("iinf", iinf) + box("iref", iref) +
+        box("iprp", box("ipco", ipco) + box("ipma", ipma)) + box("idat", g.idat);
+    return box("ftyp", items.ftyp.payload) + box("meta", metaPayload);
   };
   const std::string front = assemble(0);
-  return writeFile(path, assemble(front.size() + 8) + box("mdat", mdat->payload));
+  return writeFile(path, assemble(front.size() + 8) + box("mdat", items.mdat.payload));
 }
 
 namespace {

@@ -215,8 +215,10 @@ double engineInfo(const std::string& path, bool inDecoder, int count) {
   lumo::DecoderScope client(1);
   const double t0 = now();
   for (int i = 0; i < count; ++i) {
+    kor::Status status;
     lumo::BitmapInfo* info = inDecoder ? lumo::Engine::getInstance().getImageInfo(name)
-                                       : lumo::internal::localImageInfo(name, -1, 0);
+                                       : lumo::internal::localImageInfo(name, -1, 0, &status);
+    kor::toErrorStorage(status);
     if (info == nullptr) fail(std::string("engine information: ") + kor::ErrorStorage::reason());
     lumo::Engine::getInstance().destroyBitmapInfo(info);
   }
@@ -230,13 +232,15 @@ double engineDecode(const std::string& path, bool inDecoder, int count) {
   const double t0 = now();
   for (int i = 0; i < count; ++i) {
     const lumo::Vec2<unsigned int> size = {125, 93};
+    kor::Status status;
     lumo::Bitmap* bitmap =
         inDecoder ? lumo::Engine::getInstance().createBitmap(
                         name, lumo::BitmapInfo::kFormatDefault, size,
                         lumo::Bitmap::kScalingAreaAverage, false, nullptr)
                   : lumo::internal::localDecode(name, -1, 0, lumo::BitmapInfo::kFormatDefault,
-                                                size.x, size.y, true)
+                                                size.x, size.y, true, &status)
                         .release();
+    kor::toErrorStorage(status);
     if (bitmap == nullptr) fail(std::string("engine decode: ") + kor::ErrorStorage::reason());
     readAll(bitmap->pixels, size_t{bitmap->stride} * bitmap->height);
     lumo::Engine::getInstance().destroyBitmap(bitmap);

@@ -30,9 +30,11 @@ struct Image {
 
 lumo::Bitmap* decodeHere(const std::string& path, lumo::BitmapInfo::Format format,
                          uint32_t width = 0, uint32_t height = 0) {
+  kor::Status status;
   lumo::Bitmap* bitmap = lumo::internal::localDecode(util::UnicodeString8(path.c_str()), -1, 0,
-                                                     format, width, height, width != 0)
+                                                     format, width, height, width != 0, &status)
                              .release();
+  kor::toErrorStorage(status);
   if (bitmap == nullptr) fail(path + ": " + kor::ErrorStorage::reason());
   return bitmap;
 }

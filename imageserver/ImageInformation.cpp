@@ -7,26 +7,28 @@ using svx::imageserver::ImageFormat;
 using svx::imageserver::ImageInformation;
 using svx::imageserver::Result;
 
-void ImageServer::logFileFault(const CIPtr<CIString>& locator, const char* reason) {
+void ImageServer::logFileFault(const CIPtr<CIString>& locator) {
   // As much of the locator as tells it from others, as on the intake's
   // cause lines.
   constexpr int kLocatorBytes = 256;
   if (!g_workerChannel.isEnabled(3)) return;
+  // Only the causes that lie with the file are named; memory, limits,
+  // cancellation and the decoder processes' failures are not.
   const char* cause = nullptr;
-  switch (lumo::classifyFailure(reason)) {
-    case lumo::FileFault::kMissing:
+  switch (kor::ErrorStorage::code()) {
+    case kor::Status::kNotFound:
       cause = rejectionText(Rejection::kNoSuchFile);
       break;
-    case lumo::FileFault::kUnreadable:
+    case kor::Status::kPermissionDenied:
       cause = rejectionText(Rejection::kPermissionDenied);
       break;
-    case lumo::FileFault::kNotAnImage:
+    case kor::Status::kUnsupported:
       cause = "not an image";
       break;
-    case lumo::FileFault::kDamaged:
+    case kor::Status::kCorrupt:
       cause = "damaged image";
       break;
-    case lumo::FileFault::kOther:
+    default:
       return;
   }
   g_workerChannel.logCV(3, "resourceLocator %.*s refused: %s", kLocatorBytes,
@@ -39,7 +41,7 @@ CIPtr<ImageInformation> ImageServer::getInfo(CIPtr<CIString> locator, Result& re
   if (header == nullptr) {
     TRACE(g_workerChannel, 4, "getting file info for %s failed; %s",
           locator.isNull() ? "" : locator->utf8(), kor::ErrorStorage::reason());
-    logFileFault(locator, kor::ErrorStorage::reason());
+    logFileFault(locator);
     kor::ErrorStorage::ack();
     result = svx::imageserver::RESULT_INVALID_IMAGE;
     return CIPtr<ImageInformation>();

@@ -101,11 +101,12 @@ class ImageServer : public svx::imageserver::ImageServerSkeleton, public osal::T
   static const char* rejectionText(Rejection why);
   // As above; when false, |*why| (when not null) says why.
   bool isImagePath(CIPtr<CIString> locator, osal::FileIdentity* accepted, Rejection* why);
-  // After the engine failed on |locator| with |reason|: when the reason
-  // lies with the file, one line on "IMS_Worker" at level 3 (a refused
-  // request, not a failure of the service) names the cause ("not an image",
-  // "damaged image", "permission denied for the service's user").
-  static void logFileFault(const CIPtr<CIString>& locator, const char* reason);
+  // After the engine failed on |locator|, its failure still pending in
+  // kor::ErrorStorage: when the failure's code says that it lies with the
+  // file, one line on "IMS_Worker" at level 3 (a refused request, not a
+  // failure of the service) names the cause ("not an image", "damaged
+  // image", "permission denied for the service's user").
+  static void logFileFault(const CIPtr<CIString>& locator);
 
   // --- Image information (worker thread) -----------------------------------
   static CIPtr<svx::imageserver::ImageInformation> getInfo(CIPtr<CIString> locator,

@@ -11,7 +11,12 @@
 // container's rotation, mirroring and cropping applied). A null result always
 // leaves a reason in the calling thread's kor::ErrorStorage, e.g. "not a
 // supported image file: <path>", "cannot open <path>: <error>", "truncated
-// JPEG data", "image too large: 70000 x 70000".
+// JPEG data", "image too large: 70000 x 70000", with a code
+// (kor::ErrorStorage::code()): kUnsupported for what is not an image or uses
+// a feature no decoder reads, kCorrupt for damaged or truncated data, kLimit
+// for the limits below, kNotFound and kPermissionDenied for a file that
+// cannot be opened, kNoMemory, kCancelled; and from a decoder process
+// kClosed (it died), kTimedOut (its deadline) or kProtocol.
 //
 // Limits, checked from the header before anything is allocated for the
 // image: at most 256 Mi pixels (268,435,456), a row counting as at least 16
@@ -209,7 +214,7 @@ class PixelBufferScope {
 // leaves mid-request (kor::isCancelled()) is killed: that call fails, with
 // the signal or the cause as the reason, and the client's next call gets a
 // fresh decoder. So does one that ran out of its address space (the call
-// fails with the decoder's reason, "out of memory ..."). Nothing a decoder
+// fails with the decoder's reason and code, kNoMemory). Nothing a decoder
 // does can make the caller crash or wait past the deadline.
 constexpr uint32_t kSpareDecoders = 2;
 constexpr uint32_t kMaxDecoders = 16;
@@ -334,17 +339,6 @@ class Engine {
  private:
   Engine() = default;
 };
-
-// What the reason of a failed getImageInfo() or createBitmap() says about
-// the file, for a log that names the cause.
-enum class FileFault {
-  kOther,       // not the file's fault, or not known (memory, limits, cancelled)
-  kMissing,     // gone since it was named
-  kUnreadable,  // the process may not open it
-  kNotAnImage,  // no known image signature
-  kDamaged,     // a known format whose data is invalid or cut short
-};
-FileFault classifyFailure(const char* reason);
 
 }  // namespace lumo
 

@@ -17,7 +17,7 @@ void reportEngineFailure(const char* format, const CIPtr<CIString>& locator) {
           locator->utf8());
   else {
     TRACE(g_workerChannel, 4, format, locator->utf8(), kor::ErrorStorage::reason());
-    ImageServer::logFileFault(locator, kor::ErrorStorage::reason());
+    ImageServer::logFileFault(locator);
   }
   kor::ErrorStorage::ack();
 }

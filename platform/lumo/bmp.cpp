@@ -107,36 +107,32 @@ class FieldReader {
   uint8_t m_table[4][256] = {};
 };
 
-bool invalid(const char* what) {
-  kor::ErrorStorage::set("invalid BMP data: %s", what);
-  return false;
+using kor::Status;
+
+Status invalid(const char* what) {
+  return Status::error(Status::kCorrupt, "invalid BMP data: %s", what);
 }
 
-bool truncated() {
-  kor::ErrorStorage::set("truncated BMP data");
-  return false;
-}
+Status truncated() { return Status::error(Status::kCorrupt, "truncated BMP data"); }
 
 // The file header's data offset and the info header's size, which must be
 // a known version and wholly among the |n| bytes read.
-bool readVersion(const uint8_t* bytes, size_t n, BmpHeader* h) {
+Status readVersion(const uint8_t* bytes, size_t n, BmpHeader* h) {
   if (n < 18) return truncated();
   h->dataOffset = le32(bytes + 10);
   h->headerSize = le32(bytes + 14);
   const uint32_t hsz = h->headerSize;
   if (hsz != 12 && hsz != 16 && hsz != 40 && hsz != 52 && hsz != 56 && hsz != 64 && hsz != 108 &&
-      hsz != 124) {
-    kor::ErrorStorage::set("unsupported BMP header (%u bytes)", hsz);
-    return false;
-  }
+      hsz != 124)
+    return Status::error(Status::kUnsupported, "unsupported BMP header (%u bytes)", hsz);
   if (n < 14 + hsz) return truncated();
-  return true;
+  return Status();
 }
 
 // The size, plane count, bit depth and compression: 16-bit fields in the
 // 12-byte header, 32-bit ones in the others, where a negative height marks
 // a top-down image.
-bool readDimensions(const uint8_t* bytes, BmpHeader* h) {
+Status readDimensions(const uint8_t* bytes, BmpHeader* h) {
   uint32_t planes;
   if (h->headerSize == 12) {
     h->width = le16(bytes + 18);
@@ -158,44 +154,41 @@ bool readDimensions(const uint8_t* bytes, BmpHeader* h) {
   const uint32_t bpp = h->bpp;
   if (bpp != 1 && bpp != 2 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)
     return invalid("bad bit depth");
-  return true;
+  return Status();
 }
 
 // Whether the compression is one decoded here, at a bit depth it allows.
-bool checkCompression(const BmpHeader& h) {
+Status checkCompression(const BmpHeader& h) {
   // The OS/2 2.x headers: 16 bytes, or 64 whose first 40 are laid out as
   // the Windows header's, with compressions of their own.
   const bool os2 = h.headerSize == 16 || h.headerSize == 64;
-  if (os2 && h.compression == kBitFields) {
-    kor::ErrorStorage::set("unsupported BMP compression (OS/2 Huffman)");
-    return false;
-  }
+  if (os2 && h.compression == kBitFields)
+    return Status::error(Status::kUnsupported, "unsupported BMP compression (OS/2 Huffman)");
   if (os2 && h.compression == kRle24) {
     if (h.bpp != 24) return invalid("bad RLE bit depth");
     if (h.topDown) return invalid("top-down RLE image");
-    return true;
+    return Status();
   }
   switch (h.compression) {
     case kRgb:
-      return true;
+      return Status();
     case kRle8:
     case kRle4:
       if (h.bpp != (h.compression == kRle8 ? 8u : 4u)) return invalid("bad RLE bit depth");
       if (h.topDown) return invalid("top-down RLE image");
-      return true;
+      return Status();
     case kBitFields:
     case kAlphaBitFields:
       if (h.bpp != 16 && h.bpp != 32) return invalid("bit fields need 16 or 32 bits per pixel");
-      return true;
+      return Status();
     default:
-      kor::ErrorStorage::set("unsupported BMP compression %u", h.compression);
-      return false;
+      return Status::error(Status::kUnsupported, "unsupported BMP compression %u", h.compression);
   }
 }
 
 // The bit masks of a bit-field image: after a 40-byte header, which they
 // extend (|headerEnd| moves past them), or inside the later headers.
-bool readMasks(const uint8_t* bytes, size_t n, BmpHeader* h, uint32_t* headerEnd) {
+Status readMasks(const uint8_t* bytes, size_t n, BmpHeader* h, uint32_t* headerEnd) {
   const uint32_t hsz = h->headerSize;
   const bool alpha = h->compression == kAlphaBitFields;
   if (hsz == 40) {
@@ -209,7 +202,7 @@ bool readMasks(const uint8_t* bytes, size_t n, BmpHeader* h, uint32_t* headerEnd
   // Files with the three masks equal exist but cannot mean anything.
   if (hsz <= 56 && h->masks[0] == h->masks[1] && h->masks[1] == h->masks[2])
     return invalid("bad bit masks");
-  return true;
+  return Status();
 }
 
 // The masks that 16 and 32-bit pixels have without bit fields.
@@ -228,7 +221,7 @@ void defaultMasks(BmpHeader* h) {
 
 // Where each field lies and how wide it is; every mask must be one run of
 // contiguous bits, within the pixel's bits.
-bool layOutFields(BmpHeader* h) {
+Status layOutFields(BmpHeader* h) {
   for (int i = 0; i < 4; ++i) {
     const uint32_t mask = h->masks[i];
     h->shifts[i] = lowBit(mask);
@@ -237,7 +230,7 @@ bool layOutFields(BmpHeader* h) {
     if ((field & (field + 1)) != 0 || (h->bpp == 16 && mask > 0xffff))
       return invalid("bad bit masks");
   }
-  return true;
+  return Status();
 }
 
 // Where the palette lies and how many entries of it are read: as many as
@@ -257,24 +250,27 @@ void layOutPalette(const uint8_t* bytes, uint32_t headerEnd, BmpHeader* h) {
 
 // Reads and checks the headers, in the order of the steps above; nothing of
 // the pixel data is read.
-bool parseHeader(Source& source, uint64_t fileSize, BmpHeader* h) {
+Status parseHeader(Source& source, uint64_t fileSize, BmpHeader* h) {
   uint8_t bytes[14 + 124 + 12] = {};
   const size_t n = source.read(bytes, sizeof(bytes));
-  if (!readVersion(bytes, n, h) || !readDimensions(bytes, h) || !checkCompression(*h)) return false;
+  Status status = readVersion(bytes, n, h);
+  if (status.ok()) status = readDimensions(bytes, h);
+  if (status.ok()) status = checkCompression(*h);
+  if (!status.ok()) return status;
   uint32_t headerEnd = 14 + h->headerSize;
-  if (h->compression == kBitFields || h->compression == kAlphaBitFields) {
-    if (!readMasks(bytes, n, h, &headerEnd)) return false;
-  } else {
+  if (h->compression == kBitFields || h->compression == kAlphaBitFields)
+    status = readMasks(bytes, n, h, &headerEnd);
+  else
     defaultMasks(h);
-  }
+  if (!status.ok()) return status;
   if (h->dataOffset < headerEnd || h->dataOffset > fileSize) return invalid("bad data offset");
-  if (!layOutFields(h)) return false;
-  if (h->bpp <= 8) layOutPalette(bytes, headerEnd, h);
-  return true;
+  status = layOutFields(h);
+  if (status.ok() && h->bpp <= 8) layOutPalette(bytes, headerEnd, h);
+  return status;
 }
 
-bool readPalette(Source& source, BmpHeader* h) {
-  if (h->paletteCount == 0) return true;
+Status readPalette(Source& source, BmpHeader* h) {
+  if (h->paletteCount == 0) return Status();
   uint8_t bytes[256 * 4];
   const size_t size = size_t{h->paletteCount} * h->paletteEntrySize;
   source.seek(h->paletteOffset);
@@ -285,15 +281,15 @@ bool readPalette(Source& source, BmpHeader* h) {
     h->palette[i][1] = entry[1];
     h->palette[i][2] = entry[2];
   }
-  return true;
+  return Status();
 }
 
 // Uncompressed data has a known size; a shorter file is refused before
 // anything is allocated for it.
-bool hasAllRows(const BmpHeader& h, uint64_t fileSize) {
-  if (h.compression == kRle8 || h.compression == kRle4 || h.compression == kRle24) return true;
+Status hasAllRows(const BmpHeader& h, uint64_t fileSize) {
+  if (h.compression == kRle8 || h.compression == kRle4 || h.compression == kRle24) return Status();
   const uint64_t rowBytes = (uint64_t{h.width} * h.bpp + 31) / 32 * 4;
-  if (h.dataOffset + rowBytes * h.height <= fileSize) return true;
+  if (h.dataOffset + rowBytes * h.height <= fileSize) return Status();
   return truncated();
 }
 
@@ -323,12 +319,13 @@ bool alphaAllZero(Source& source, const BmpHeader& h, uint8_t* row, size_t rowBy
   return true;
 }
 
-bool decodeUncompressed(Source& source, const BmpHeader& h, Pipeline& pipeline) {
+Status decodeUncompressed(Source& source, const BmpHeader& h, Pipeline& pipeline) {
   const uint32_t width = h.width;
   const size_t rowBytes = (size_t{width} * h.bpp + 31) / 32 * 4;
-  uint8_t* row = scratch(Scratch::kDecoderRow, rowBytes);
-  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{width} * 4);
-  if (row == nullptr || rgba == nullptr) return false;
+  Status status;
+  uint8_t* row = scratch(Scratch::kDecoderRow, rowBytes, &status);
+  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{width} * 4, &status);
+  if (row == nullptr || rgba == nullptr) return status;
   uint8_t colours[256][4];
   paletteColours(h, colours);
   const FieldReader fields(h);
@@ -337,8 +334,8 @@ bool decodeUncompressed(Source& source, const BmpHeader& h, Pipeline& pipeline) 
   RowSink& sink = pipeline.sink();
   for (uint32_t y = 0; y < h.height; ++y) {
     if (source.read(row, rowBytes) != rowBytes) {
-      kor::ErrorStorage::set(source.failed() ? "error reading BMP data" : "truncated BMP data");
-      return false;
+      if (source.failed()) return Status::error(Status::kIo, "error reading BMP data");
+      return truncated();
     }
     uint8_t* out = rgba;
     if (h.bpp <= 8) {
@@ -364,9 +361,11 @@ bool decodeUncompressed(Source& source, const BmpHeader& h, Pipeline& pipeline) 
         out[3] = opaque ? 255 : fields.get(3, v);
       }
     }
-    if (!sink.putRow(rgba) || pipeline.rowCancelled()) return false;
+    status = sink.putRow(rgba);
+    if (status.ok()) status = pipeline.rowCheck();
+    if (!status.ok()) return status;
   }
-  return true;
+  return status;
 }
 
 // Decodes RLE8, RLE4 or RLE24 data row by row, bottom row first. Runs past
@@ -392,7 +391,7 @@ class RleDecoder {
     m_budget = perPixel * uint64_t{m_width} * m_height + 4 * uint64_t{m_height} + kRleSlackBytes;
     paletteColours(h, m_colours);
   }
-  bool run();
+  Status run();
 
  private:
   int next() { return m_source.getByte(); }
@@ -405,12 +404,12 @@ class RleDecoder {
     uint8_t* row = m_row;
     for (uint32_t x = 0; x < m_width; ++x) std::memcpy(row + size_t{x} * 4, m_colours[0], 4);
   }
-  bool endRow();
+  Status endRow();
   bool readColour(int blue, uint8_t* colour);
-  bool repeat(int count, int value);
-  bool delta();
-  bool literalColours(int count);
-  bool literalIndices(int count);
+  Status repeat(int count, int value);
+  Status delta();
+  Status literalColours(int count);
+  Status literalIndices(int count);
 
   Source& m_source;
   Pipeline& m_pipeline;
@@ -426,45 +425,42 @@ class RleDecoder {
   uint8_t m_colours[256][4];
 };
 
-bool RleDecoder::run() {
+Status RleDecoder::run() {
   clearRow();
   m_source.seek(m_dataOffset);
-  while (m_y < m_height) {
+  Status status;
+  while (m_y < m_height && status.ok()) {
     // Every byte read so far was there: a missing one ends the decode.
-    if (m_source.position() - m_dataOffset > m_budget) {
-      kor::ErrorStorage::set("invalid BMP data: RLE data longer than the image");
-      return false;
-    }
+    if (m_source.position() - m_dataOffset > m_budget)
+      return Status::error(Status::kLimit, "invalid BMP data: RLE data longer than the image");
     const int first = next();
     const int second = next();
     if (first < 0 || second < 0) return truncated();
-    bool ok = true;
     if (first > 0) {
-      ok = repeat(first, second);
+      status = repeat(first, second);
     } else if (second == 0) {  // end of line
-      ok = endRow();
+      status = endRow();
       m_x = 0;
     } else if (second == 1) {  // end of bitmap
       break;
     } else if (second == 2) {
-      ok = delta();
+      status = delta();
     } else {
-      ok = m_rgb ? literalColours(second) : literalIndices(second);
+      status = m_rgb ? literalColours(second) : literalIndices(second);
     }
-    if (!ok) return false;
   }
   // The rows the data did not reach take palette entry 0.
-  while (m_y < m_height)
-    if (!endRow()) return false;
-  return true;
+  while (m_y < m_height && status.ok()) status = endRow();
+  return status;
 }
 
 // Delivers the current row and starts the next.
-bool RleDecoder::endRow() {
-  if (!m_pipeline.sink().putRow(m_row) || m_pipeline.rowCancelled()) return false;
+Status RleDecoder::endRow() {
+  Status status = m_pipeline.sink().putRow(m_row);
+  if (status.ok()) status = m_pipeline.rowCheck();
   clearRow();
   ++m_y;
-  return true;
+  return status;
 }
 
 // An RLE24 colour, stored B, G, R, whose first byte |blue| has been read.
@@ -480,7 +476,7 @@ bool RleDecoder::readColour(int blue, uint8_t* colour) {
 
 // A run of |count| pixels of |value|: a colour index (two alternating ones
 // in RLE4) or the first byte of an RLE24 colour.
-bool RleDecoder::repeat(int count, int value) {
+Status RleDecoder::repeat(int count, int value) {
   uint8_t colour[4];
   if (m_rgb && !readColour(value, colour)) return truncated();
   const uint8_t* even = m_rgb ? colour : colourAt(value, 0);
@@ -489,22 +485,22 @@ bool RleDecoder::repeat(int count, int value) {
   uint8_t* out = m_row + size_t{m_x} * 4;
   for (uint32_t i = 0; i < n; ++i) std::memcpy(out + size_t{i} * 4, (i & 1) ? odd : even, 4);
   m_x += n;
-  return true;
+  return Status();
 }
 
 // Moves right and up by the next two bytes; the rows passed are delivered.
-bool RleDecoder::delta() {
+Status RleDecoder::delta() {
   const int dx = next();
   const int dy = next();
   if (dx < 0 || dy < 0) return truncated();
   m_x = std::min<uint32_t>(m_x + static_cast<uint32_t>(dx), m_width);
-  for (int i = 0; i < dy && m_y < m_height; ++i)
-    if (!endRow()) return false;
-  return true;
+  Status status;
+  for (int i = 0; i < dy && m_y < m_height && status.ok(); ++i) status = endRow();
+  return status;
 }
 
 // |count| literal RLE24 colours, padded to an even byte count.
-bool RleDecoder::literalColours(int count) {
+Status RleDecoder::literalColours(int count) {
   uint32_t x = m_x;
   for (int i = 0; i < count; ++i) {
     uint8_t colour[4];
@@ -513,12 +509,12 @@ bool RleDecoder::literalColours(int count) {
   }
   m_x = x;
   if ((count & 1) != 0 && next() < 0) return truncated();
-  return true;
+  return Status();
 }
 
 // |count| literal colour indices (two to a byte in RLE4), padded to an
 // even byte count.
-bool RleDecoder::literalIndices(int count) {
+Status RleDecoder::literalIndices(int count) {
   uint32_t x = m_x;
   int value = 0;
   for (int i = 0; i < count; ++i) {
@@ -531,27 +527,25 @@ bool RleDecoder::literalIndices(int count) {
   m_x = x;
   const int bytes = m_four ? (count + 1) / 2 : count;
   if ((bytes & 1) != 0 && next() < 0) return truncated();
-  return true;
+  return Status();
 }
 
-bool decodeRle(Source& source, const BmpHeader& h, Pipeline& pipeline) {
-  uint8_t* row = scratch(Scratch::kRgbaRow, size_t{h.width} * 4);
-  if (row == nullptr) return false;
+Status decodeRle(Source& source, const BmpHeader& h, Pipeline& pipeline) {
+  Status status;
+  uint8_t* row = scratch(Scratch::kRgbaRow, size_t{h.width} * 4, &status);
+  if (row == nullptr) return status;
   RleDecoder decoder(source, h, pipeline, row);
   return decoder.run();
 }
 
 }  // namespace
 
-bool decodeBmp(Source& source, Pipeline& pipeline) {
+Status decodeBmp(Source& source, Pipeline& pipeline) {
   const uint64_t fileSize = source.size();
   auto* h = new (std::nothrow) BmpHeader;
-  if (h == nullptr) {
-    kor::ErrorStorage::set("out of memory starting a BMP decoder");
-    return false;
-  }
-  bool ok = parseHeader(source, fileSize, h);
-  if (ok) {
+  if (h == nullptr) return outOfMemory("starting a BMP decoder");
+  Status status = parseHeader(source, fileSize, h);
+  if (status.ok()) {
     Header header;
     header.width = h->width;
     header.height = h->height;
@@ -561,18 +555,20 @@ bool decodeBmp(Source& source, Pipeline& pipeline) {
     header.hasAlpha = h->bpp >= 16 && h->masks[3] != 0;
     // The size limit first (a huge header reads "image too large"), then
     // the data length, both before start() allocates the bitmap.
-    if (!pipeline.infoOnly()) ok = checkDimensions(h->width, h->height) && hasAllRows(*h, fileSize);
-    ok = ok && pipeline.start(header) && pipeline.setRowSize(h->width, h->height) &&
-         readPalette(source, h);
+    if (!pipeline.infoOnly()) status = checkDimensions(h->width, h->height);
+    if (status.ok() && !pipeline.infoOnly()) status = hasAllRows(*h, fileSize);
+    if (status.ok()) status = pipeline.start(header);
+    if (status.ok()) status = pipeline.setRowSize(h->width, h->height);
+    if (status.ok()) status = readPalette(source, h);
   }
-  if (ok) {
+  if (status.ok()) {
     if (h->compression == kRle8 || h->compression == kRle4 || h->compression == kRle24)
-      ok = decodeRle(source, *h, pipeline);
+      status = decodeRle(source, *h, pipeline);
     else
-      ok = decodeUncompressed(source, *h, pipeline);
+      status = decodeUncompressed(source, *h, pipeline);
   }
   delete h;
-  return ok;
+  return status;
 }
 
 }  // namespace lumo::internal

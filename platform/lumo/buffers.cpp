@@ -38,7 +38,7 @@ thread_local ScratchBuffers t_scratch;
 
 }  // namespace
 
-uint8_t* scratch(Scratch slot, size_t bytes) {
+uint8_t* scratch(Scratch slot, size_t bytes, kor::Status* status) {
   const int i = static_cast<int>(slot);
   if (bytes == 0) bytes = 1;
   if (bytes <= t_scratch.size[i]) return t_scratch.data[i];
@@ -47,7 +47,8 @@ uint8_t* scratch(Scratch slot, size_t bytes) {
   t_scratch.size[i] = 0;
   auto* buffer = static_cast<uint8_t*>(std::malloc(bytes));
   if (buffer == nullptr) {
-    kor::ErrorStorage::set("out of memory (%zu bytes for decoding)", bytes);
+    *status =
+        kor::Status::error(kor::Status::kNoMemory, "out of memory (%zu bytes for decoding)", bytes);
     return nullptr;
   }
   t_scratch.data[i] = buffer;

@@ -1,14 +1,14 @@
 // Internal pieces shared by the engine and its format decoders.
 //
-// A decoder reads the header, hands it to the Pipeline (which checks the
-// limits and sets up scaling), then delivers the image row by row in the
-// file's stored orientation as straight-alpha RGBA, 8 bits per channel. The
-// pipeline allocates the bitmap when the first row arrives, area-averages
-// the rows down to the target size if needed, converts them to the
-// requested format and places them in the bitmap as the image is meant to
-// be seen (EXIF orientation). A decoder whose library writes the whole
-// image at once (WebP) writes it into the bitmap instead, which the
-// pipeline then turns in place.
+// Every fallible call here answers a kor::Status (or a value and a
+// kor::Status*); the engine's public calls turn it into their null-and-reason
+// convention once, at their edge. A decoder reads the header, hands it to the Pipeline (which
+// checks the limits and sets up scaling), then delivers the image row by row in the file's stored
+// orientation as straight-alpha RGBA, 8 bits per channel. The pipeline allocates the bitmap when
+// the first row arrives, area-averages the rows down to the target size if needed, converts them to
+// the requested format and places them in the bitmap as the image is meant to be seen (EXIF
+// orientation). A decoder whose library writes the whole image at once (WebP) writes it into the
+// bitmap instead, which the pipeline then turns in place.
 #ifndef PLATFORM_LUMO_CODEC_H_
 #define PLATFORM_LUMO_CODEC_H_
 
@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/kor/status.h"
 #include "platform/lumo.h"
 #include "platform/osal.h"
 
@@ -84,17 +85,24 @@ constexpr uint64_t kTiffTileSlackPixels = 1u << 20;
 // kilobytes.
 constexpr size_t kJxlMaxIccBytes = 4u << 20;
 
-// True when a |width| x |height| image may be decoded: neither dimension is 0,
+// Ok when a |width| x |height| image may be decoded: neither dimension is 0,
 // the pixel count is within kMaxPixels (each row counting as at least
 // kMinRowPixels wide) and a 4-byte-per-pixel buffer of it has a size that fits
-// in 32 bits. Otherwise sets the reason ("image too large: W x H" or "invalid
-// image dimensions: W x H") and returns false.
-bool checkDimensions(uint32_t width, uint32_t height);
+// in 32 bits. Otherwise kLimit "image too large: W x H" or kCorrupt "invalid
+// image dimensions: W x H".
+kor::Status checkDimensions(uint32_t width, uint32_t height);
 
-// True, with the reason "decoding cancelled" set, when the calling thread's
-// work has been cancelled (kor::isCancelled()). Decoders ask at least every
-// few rows and before each large step.
-bool cancelled();
+// kCancelled "decoding cancelled" when the calling thread's work has been
+// cancelled (kor::isCancelled()), else ok. Decoders ask at least every few
+// rows and before each large step.
+kor::Status checkCancelled();
+
+// kNoMemory with |what| in the text ("out of memory <what>").
+kor::Status outOfMemory(const char* what);
+
+// Ok for a format a bitmap can have (kFormatDefault included), else
+// kInvalidArgument "unsupported pixel format N".
+kor::Status checkFormat(BitmapInfo::Format format);
 
 // Per-thread scratch buffers, kept between decodes so that row buffers and
 // accumulators are not allocated again for every image. Each slot holds one
@@ -118,9 +126,9 @@ enum class Scratch : int {
 };
 constexpr size_t kScratchKeepBytes = 4u << 20;
 
-// A buffer of at least |bytes| bytes for |slot|, or null with the reason set
-// when memory is short.
-uint8_t* scratch(Scratch slot, size_t bytes);
+// A buffer of at least |bytes| bytes for |slot|, or null with kNoMemory in
+// |*status| when memory is short.
+uint8_t* scratch(Scratch slot, size_t bytes, kor::Status* status);
 // Releases the scratch buffers above kScratchKeepBytes, then trimHeap().
 void trimScratch();
 // When blocks of kScratchKeepBytes or more were freed on this thread since
@@ -159,11 +167,11 @@ class Source {
   Source& operator=(const Source&) = delete;
 
   // Opens |path| as osal::RegularFile::open() does (never blocking, regular
-  // files only); false with the reason set.
-  bool open(const char* path);
+  // files only), with its failure's code (kNotFound, kPermissionDenied...).
+  kor::Status open(const char* path);
   // Reads the open file |fd| of |size| bytes instead (a decoder process is
   // handed its files open); it is closed with the Source.
-  bool adopt(int fd, uint64_t size);
+  kor::Status adopt(int fd, uint64_t size);
   // The file's size when it was opened.
   uint64_t size() const { return static_cast<uint64_t>(m_file.size()); }
 
@@ -197,7 +205,10 @@ class Source {
   uint64_t position() const { return m_position; }
 
  private:
-  // Reads at the position into the buffer; false at the end or on an error.
+  // Takes the thread's file buffer for the open file.
+  kor::Status takeBuffer();
+  // Reads at the position into the buffer; false at the end or on an error
+  // (failed() then says which).
   bool fill();
 
   osal::RegularFile m_file;
@@ -227,10 +238,13 @@ using BitmapRecordPtr = std::unique_ptr<BitmapRecord, BitmapDeleter>;
 // The engine's own work, in this process, whatever Engine::getInstance()
 // delegates to: the information or the pixels of the file |path|, or of the
 // open file |fd| of |size| bytes when |fd| >= 0 (|path| then only names it
-// in reasons). |scaled| false decodes at the image's own size.
-BitmapInfo* localImageInfo(const util::UnicodeString8& path, int fd, uint64_t size);
+// in reasons). |scaled| false decodes at the image's own size. Null with
+// the failure in |*status|.
+BitmapInfo* localImageInfo(const util::UnicodeString8& path, int fd, uint64_t size,
+                           kor::Status* status);
 BitmapPtr localDecode(const util::UnicodeString8& path, int fd, uint64_t size,
-                      BitmapInfo::Format format, uint32_t width, uint32_t height, bool scaled);
+                      BitmapInfo::Format format, uint32_t width, uint32_t height, bool scaled,
+                      kor::Status* status);
 // The thread's pixel buffer provider (see PixelBufferScope), or null.
 PixelBufferProvider* pixelProvider();
 
@@ -249,10 +263,10 @@ struct Header {
 // Receives straight-alpha RGBA rows (4 bytes per pixel), top row first.
 class RowSink {
  public:
-  // False stops the decode; the reason has been set.
-  virtual bool putRow(const uint8_t* rgba) = 0;
+  // A failure stops the decode.
+  virtual kor::Status putRow(const uint8_t* rgba) = 0;
   // A fully transparent row (every byte 0), cheaper than putRow().
-  virtual bool putClearRow() = 0;
+  virtual kor::Status putClearRow() = 0;
 
  protected:
   ~RowSink() = default;
@@ -287,17 +301,17 @@ class Writer final : public RowSink {
         m_width(storedWidth),
         m_height(storedHeight),
         m_orientation(orientation) {}
-  bool putRow(const uint8_t* rgba) override;
-  bool putClearRow() override;
+  kor::Status putRow(const uint8_t* rgba) override;
+  kor::Status putClearRow() override;
   uint32_t rowsWritten() const { return m_y; }
   // Counts a row that the decoder wrote into the bitmap itself.
   void countDirectRow() { ++m_y; }
   // Scattered rows (orientation 1 only): writes pixels xStart, xStart +
   // xStep, ... of stored row |y|, or clears the row; markAllRows() then says
-  // that every pixel has been written. False (reason set) when the bitmap
-  // cannot be allocated.
-  bool placePixels(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
-  bool clearRow(uint32_t y);
+  // that every pixel has been written. kNoMemory when the bitmap cannot be
+  // allocated.
+  kor::Status placePixels(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
+  kor::Status clearRow(uint32_t y);
   void markAllRows() { m_y = m_height; }
 
  private:
@@ -348,15 +362,15 @@ class AreaAverager final : public RowSink, private AreaScale {
   AreaAverager(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth, uint32_t dstHeight,
                RowSink& next)
       : AreaScale(srcWidth, srcHeight, dstWidth, dstHeight, next) {}
-  // Gets the buffers; false (reason set) when memory is short.
-  bool init();
-  bool putRow(const uint8_t* rgba) override;
-  bool putClearRow() override;
+  // Gets the buffers; kNoMemory when memory is short.
+  kor::Status init();
+  kor::Status putRow(const uint8_t* rgba) override;
+  kor::Status putClearRow() override;
 
  private:
-  bool emitRow();
+  kor::Status emitRow();
   // Adds the source row just summed into m_rowSums (none when |clear|).
-  bool addRow(bool clear);
+  kor::Status addRow(bool clear);
 
   uint32_t m_srcY = 0;
   uint32_t m_dstY = 0;
@@ -377,12 +391,12 @@ class AreaAccumulator final : private AreaScale {
   AreaAccumulator(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth, uint32_t dstHeight,
                   RowSink& next)
       : AreaScale(srcWidth, srcHeight, dstWidth, dstHeight, next) {}
-  // Gets the buffers; false (reason set) when memory is short.
-  bool init();
+  // Gets the buffers; kNoMemory when memory is short.
+  kor::Status init();
   // Adds pixels xStart, xStart + xStep, ... of source row |y|.
   void add(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
   // Emits every output row.
-  bool finish();
+  kor::Status finish();
 
  private:
   AreaColumn* m_columns = nullptr;
@@ -392,7 +406,8 @@ class AreaAccumulator final : private AreaScale {
 
 // One decode: from the header to the finished bitmap. Used by the engine and
 // driven by a decoder. When |infoOnly| is set, start() only records the header
-// and returns false without a reason; the decoder then stops.
+// and answers kCancelled (headerSeen() tells it from a failure); the decoder
+// then stops.
 //
 // The bitmap, and every buffer of the image's or the target's size, is
 // allocated only once the image's data has begun to arrive: when the first
@@ -408,7 +423,7 @@ class Pipeline {
   Pipeline& operator=(const Pipeline&) = delete;
 
   // Checks the limits, picks the output format and size.
-  bool start(const Header& header);
+  kor::Status start(const Header& header);
   // Colour (colour.cpp). The decoder describes the colour of its pixels
   // after start() and before setRowSize(), startScattered() or the first
   // row, and the pipeline converts them to sRGB, after any area averaging
@@ -433,12 +448,12 @@ class Pipeline {
   void cmykToRgba(const uint8_t* cmyk, uint32_t count, uint8_t* rgba) const;
   // The pipeline's own stages: |count| straight RGBA pixels converted, in
   // Scratch::kColourRow, or |rgba| itself when there is nothing to do; null
-  // (reason set) when memory is short. colourScattered() converts pixels
-  // xStart, xStart + xStep, ... of a row of |width|. colourInPlace()
-  // converts |count| pixels in the bitmap's format.
-  const uint8_t* colourRow(const uint8_t* rgba, uint32_t count);
+  // (kNoMemory in |*status|) when memory is short. colourScattered()
+  // converts pixels xStart, xStart + xStep, ... of a row of |width|.
+  // colourInPlace() converts |count| pixels in the bitmap's format.
+  const uint8_t* colourRow(const uint8_t* rgba, uint32_t count, kor::Status* status);
   const uint8_t* colourScattered(const uint8_t* rgba, uint32_t width, uint32_t xStart,
-                                 uint32_t xStep);
+                                 uint32_t xStep, kor::Status* status);
   void colourInPlace(uint8_t* pixels, size_t count) const;
   // The size that start() will aim for, as the image is meant to be seen,
   // for an image of |width| x |height| as it is meant to be seen.
@@ -450,7 +465,7 @@ class Pipeline {
   // The size of the rows the decoder will deliver: at least the stored target
   // and at most the stored image size. Sets up area averaging when larger
   // than the target.
-  bool setRowSize(uint32_t width, uint32_t height);
+  kor::Status setRowSize(uint32_t width, uint32_t height);
   RowSink& sink();
   // Direct rows: when the decoder can produce rows of |width| x |height| in
   // |native| format, and they need neither averaging nor turning, it writes
@@ -458,14 +473,14 @@ class Pipeline {
   // Call before setRowSize(); then, for each row, directRow() gives the
   // bitmap row to decode into and directRowDone() counts it. The first row
   // is decoded into a row of its own, and moved into the bitmap, allocated
-  // then, by directRowDone(). Both return null or false (reason set) when
-  // memory is short.
+  // then, by directRowDone(). Both fail with kNoMemory (null from
+  // directRow()) when memory is short.
   bool acceptsDirectRows(BitmapInfo::Format native, uint32_t width, uint32_t height) const;
-  uint8_t* directRow();
-  bool directRowDone();
+  uint8_t* directRow(kor::Status* status);
+  kor::Status directRowDone();
   // The bitmap's pixels, allocated at the first call (with the bitmap's
-  // record); null, with the reason set, when memory is short.
-  uint8_t* pixels();
+  // record); null, with kNoMemory in |*status|, when memory is short.
+  uint8_t* pixels(kor::Status* status);
   // The bitmap's format (valid after start()).
   BitmapInfo::Format format() const { return m_bitmapFormat; }
   // The whole image at once, for a decoder whose library writes the image
@@ -475,9 +490,9 @@ class Pipeline {
   // written them all, wholeImageDone() turns them in place as the image is
   // meant to be seen and counts every row written. Orientations 5..8 take
   // a bit per pixel of scratch memory to follow the cycles of the
-  // transposition. Null or false (reason set) when memory is short.
-  uint8_t* wholeImage() { return pixels(); }
-  bool wholeImageDone();
+  // transposition. Null or kNoMemory when memory is short.
+  uint8_t* wholeImage(kor::Status* status) { return pixels(status); }
+  kor::Status wholeImageDone();
   // Scattered rows, for images whose rows arrive out of order or a few pixels
   // at a time (interlaced PNG and GIF), delivered at the stored image size in
   // orientation 1. Instead of setRowSize(), startScattered() sets up the
@@ -486,20 +501,24 @@ class Pipeline {
   // pixels delivered. putScattered() delivers pixels xStart, xStart +
   // xStep, ... of stored row |y|, putScatteredClear() a transparent row
   // (every row must be delivered whole, in one or several calls);
-  // finishScattered() is called when all have been. The first two return
-  // false (reason set) when memory is short.
+  // finishScattered() is called when all have been. Each fails with
+  // kNoMemory when memory is short.
   uint64_t scatteredBytes() const;
-  bool startScattered();
-  bool putScattered(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
-  bool putScatteredClear(uint32_t y);
-  bool finishScattered();
+  kor::Status startScattered();
+  kor::Status putScattered(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep);
+  kor::Status putScatteredClear(uint32_t y);
+  kor::Status finishScattered();
   // Called by a decoder for every row it decodes (scattered rows included):
-  // true, with the reason set, when the decode has been cancelled. Asks
-  // cancelled() every kCancelCheckRows calls.
+  // kCancelled when the decode has been cancelled. Asks checkCancelled()
+  // every kCancelCheckRows calls.
   static constexpr uint32_t kCancelCheckRows = 16;
-  bool rowCancelled() { return (++m_rowChecks % kCancelCheckRows) == 0 && cancelled(); }
-  // Checks that every row arrived and hands over the bitmap (null when not).
-  BitmapPtr finish();
+  kor::Status rowCheck() {
+    if ((++m_rowChecks % kCancelCheckRows) != 0) return kor::Status();
+    return checkCancelled();
+  }
+  // Checks that every row arrived and hands over the bitmap (null, with
+  // kCorrupt "image data incomplete" in |*status|, when not).
+  BitmapPtr finish(kor::Status* status);
 
   const Header& header() const { return m_header; }
   bool infoOnly() const { return m_infoOnly; }
@@ -507,6 +526,9 @@ class Pipeline {
   bool headerSeen() const { return m_headerSeen; }
 
  private:
+  // Gets the accumulator's buffers at the first scattered pixels.
+  kor::Status startAccumulating();
+
   BitmapInfo::Format m_format;
   uint32_t m_targetWidth;
   uint32_t m_targetHeight;
@@ -531,20 +553,20 @@ class Pipeline {
 };
 
 // The format decoders. Each reads from |source| positioned at the start and
-// drives |pipeline|; false on failure with the reason set (except an
-// info-only pipeline stopping the decoder, which the engine recognises).
-bool decodeJpeg(Source& source, Pipeline& pipeline);
-bool decodePng(Source& source, Pipeline& pipeline);
-bool decodeGif(Source& source, Pipeline& pipeline);
-bool decodeBmp(Source& source, Pipeline& pipeline);
-bool decodeWebp(Source& source, Pipeline& pipeline);
-bool decodeHeif(Source& source, Pipeline& pipeline);
-bool decodeTiff(Source& source, Pipeline& pipeline);
-bool decodeJxl(Source& source, Pipeline& pipeline);
+// drives |pipeline|, and answers how it went (an info-only pipeline stopping
+// the decoder is a failure the engine recognises).
+kor::Status decodeJpeg(Source& source, Pipeline& pipeline);
+kor::Status decodePng(Source& source, Pipeline& pipeline);
+kor::Status decodeGif(Source& source, Pipeline& pipeline);
+kor::Status decodeBmp(Source& source, Pipeline& pipeline);
+kor::Status decodeWebp(Source& source, Pipeline& pipeline);
+kor::Status decodeHeif(Source& source, Pipeline& pipeline);
+kor::Status decodeTiff(Source& source, Pipeline& pipeline);
+kor::Status decodeJxl(Source& source, Pipeline& pipeline);
 
 // The decoder of the format whose signature starts |source|, which is left
 // at the start; null for content that no decoder reads.
-using FormatDecoder = bool (*)(Source& source, Pipeline& pipeline);
+using FormatDecoder = kor::Status (*)(Source& source, Pipeline& pipeline);
 FormatDecoder findDecoder(Source& source);
 
 // Registers the engine's own AV1 and HEVC decoders (av1.cpp, hevc.cpp) with

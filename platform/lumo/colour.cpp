@@ -518,9 +518,9 @@ void Pipeline::cmykToRgba(const uint8_t* cmyk, uint32_t count, uint8_t* rgba) co
   for (uint32_t x = 0; x < count; ++x) rgba[size_t{x} * 4 + 3] = 255;
 }
 
-const uint8_t* Pipeline::colourRow(const uint8_t* rgba, uint32_t count) {
+const uint8_t* Pipeline::colourRow(const uint8_t* rgba, uint32_t count, kor::Status* status) {
   if (m_colour.rows == nullptr) return rgba;
-  uint8_t* out = scratch(Scratch::kColourRow, size_t{count} * 4);
+  uint8_t* out = scratch(Scratch::kColourRow, size_t{count} * 4, status);
   if (out != nullptr) applyColourTransform(m_colour.rows, rgba, out, count);
   return out;
 }
@@ -528,9 +528,9 @@ const uint8_t* Pipeline::colourRow(const uint8_t* rgba, uint32_t count) {
 // The pixels of a pass are gathered, converted together and put back in
 // their places.
 const uint8_t* Pipeline::colourScattered(const uint8_t* rgba, uint32_t width, uint32_t xStart,
-                                         uint32_t xStep) {
+                                         uint32_t xStep, kor::Status* status) {
   if (m_colour.rows == nullptr) return rgba;
-  uint8_t* out = scratch(Scratch::kColourRow, size_t{width} * 8);
+  uint8_t* out = scratch(Scratch::kColourRow, size_t{width} * 8, status);
   if (out == nullptr) return nullptr;
   if (xStep == 1) {
     applyColourTransform(m_colour.rows, rgba + size_t{xStart} * 4, out + size_t{xStart} * 4,

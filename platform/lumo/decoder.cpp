@@ -240,17 +240,12 @@ void answer(DecoderMessage& reply) {
   if (!send(reply)) _exit(0);
 }
 
-void failed(const char* reason) {
+void failed(const kor::Status& status) {
   DecoderMessage message;
   message.kind = Message::kFailed;
-  std::snprintf(message.reason, sizeof(message.reason), "%s", reason);
+  message.code = status.code();
+  std::snprintf(message.reason, sizeof(message.reason), "%s", status.message());
   answer(message);
-}
-
-// The engine's reason for the failure of the call just made.
-void failedWithReason() {
-  failed(kor::ErrorStorage::reason());
-  kor::ErrorStorage::ack();
 }
 
 // Makes the page tables of newly mapped granted memory on a thread of its
@@ -436,7 +431,15 @@ bool testRequest(int fd) {
     }
   } else if (std::strncmp(what, "oom", 3) == 0) {
     close(fd);
-    failed("out of memory (a test)");
+    failed(kor::Status::error(kor::Status::kNoMemory, "out of memory (a test)"));
+    return true;
+  } else if (std::strncmp(what, "badcode", 7) == 0) {
+    // Fails with a code that no failure has.
+    DecoderMessage failure;
+    failure.kind = Message::kFailed;
+    failure.code = kLastStatusCode + 1;
+    close(fd);
+    answer(failure);
     return true;
   } else if (std::strncmp(what, "overreach", 9) == 0) {
     // Claims a bitmap far larger than any memory it was offered or granted.
@@ -459,16 +462,17 @@ bool testRequest(int fd) {
     answer(info);
     return true;
   }
-  failed("unknown test request");
+  failed(kor::Status::error(kor::Status::kInvalidArgument, "unknown test request"));
   close(fd);
   return true;
 }
 
 // Reads the information of the open file |fd| and answers with it.
 void serveInfo(const util::UnicodeString8& path, int fd, uint64_t fileSize) {
-  BitmapInfo* info = localImageInfo(path, fd, fileSize);
+  kor::Status status;
+  BitmapInfo* info = localImageInfo(path, fd, fileSize, &status);
   if (info == nullptr) {
-    failedWithReason();
+    failed(status);
     return;
   }
   DecoderMessage reply;
@@ -487,9 +491,10 @@ void serveInfo(const util::UnicodeString8& path, int fd, uint64_t fileSize) {
 void serveDecode(const RequestMessage& request, const util::UnicodeString8& path, int fd,
                  GrantedPixels& provider) {
   const auto format = static_cast<BitmapInfo::Format>(request.format);
-  if (format < BitmapInfo::kFormatDefault || format > BitmapInfo::kFormatARGB8888) {
+  kor::Status status = checkFormat(format);
+  if (!status.ok()) {
     close(fd);
-    failed("unsupported pixel format");
+    failed(status);
     return;
   }
   BitmapPtr bitmap;
@@ -498,11 +503,11 @@ void serveDecode(const RequestMessage& request, const util::UnicodeString8& path
     PixelBufferScope scope(&provider);
     provider.offer(request.scratchId, request.scratchBytes);
     bitmap = localDecode(path, fd, request.fileSize, format, request.width, request.height,
-                         request.scaled != 0);
+                         request.scaled != 0, &status);
     provider.offer(0, 0);
   }
   if (bitmap == nullptr) {
-    failedWithReason();
+    failed(status);
     return;
   }
   DecoderMessage reply;
@@ -518,7 +523,7 @@ void serveDecode(const RequestMessage& request, const util::UnicodeString8& path
   const bool granted = static_cast<BitmapRecord*>(bitmap.get())->provider == &provider;
   bitmap.reset();  // unmaps memory granted for it alone
   if (!granted) {
-    failed("no memory was granted for the pixels");
+    failed(kor::Status::error(kor::Status::kNoMemory, "no memory was granted for the pixels"));
     return;
   }
   answer(reply);

@@ -2,7 +2,6 @@
 // or information request run in this process or handed to a decoder
 // process.
 #include <algorithm>
-#include <string_view>
 
 #include "platform/kor.h"
 #include "platform/lumo.h"
@@ -33,24 +32,24 @@ uint32_t BitmapInfo::getBpp(Format format) {
 
 namespace internal {
 
-bool checkDimensions(uint32_t width, uint32_t height) {
-  if (width == 0 || height == 0) {
-    kor::ErrorStorage::set("invalid image dimensions: %u x %u", width, height);
-    return false;
-  }
+kor::Status checkDimensions(uint32_t width, uint32_t height) {
+  if (width == 0 || height == 0)
+    return kor::Status::error(kor::Status::kCorrupt, "invalid image dimensions: %u x %u", width,
+                              height);
   const uint64_t pixels = static_cast<uint64_t>(width) * height;
   const uint64_t rowCost = static_cast<uint64_t>(std::max(width, kMinRowPixels)) * height;
-  if (pixels > kMaxPixels || rowCost > kMaxPixels || pixels * 4 > UINT32_MAX) {
-    kor::ErrorStorage::set("image too large: %u x %u", width, height);
-    return false;
-  }
-  return true;
+  if (pixels > kMaxPixels || rowCost > kMaxPixels || pixels * 4 > UINT32_MAX)
+    return kor::Status::error(kor::Status::kLimit, "image too large: %u x %u", width, height);
+  return kor::Status();
 }
 
-bool cancelled() {
-  if (!kor::isCancelled()) return false;
-  kor::ErrorStorage::set("decoding cancelled");
-  return true;
+kor::Status checkCancelled() {
+  if (!kor::isCancelled()) return kor::Status();
+  return kor::Status::error(kor::Status::kCancelled, "decoding cancelled");
+}
+
+kor::Status outOfMemory(const char* what) {
+  return kor::Status::error(kor::Status::kNoMemory, "out of memory %s", what);
 }
 
 namespace {
@@ -62,44 +61,54 @@ constexpr size_t kHeaderReadBytes = 4096;
 // Opens |path| (or takes the open file |fd|), recognises the format and runs
 // its decoder on |pipeline|. An information request reads only the start of
 // the file at first; a decode reads whole buffers from the start.
-bool run(const util::UnicodeString8& path, int fd, uint64_t size, Pipeline& pipeline) {
+kor::Status run(const util::UnicodeString8& path, int fd, uint64_t size, Pipeline& pipeline) {
   Source source(pipeline.infoOnly() ? kHeaderReadBytes : kSourceBufferBytes);
-  if (!(fd >= 0 ? source.adopt(fd, size) : source.open(path.utf8()))) return false;
+  kor::Status status = fd >= 0 ? source.adopt(fd, size) : source.open(path.utf8());
+  if (!status.ok()) return status;
   const FormatDecoder decoder = findDecoder(source);
   if (decoder != nullptr) return decoder(source, pipeline);
-  kor::ErrorStorage::set("not a supported image file: %s", path.utf8());
-  return false;
+  return kor::Status::error(kor::Status::kUnsupported, "not a supported image file: %s",
+                            path.utf8());
 }
 
 }  // namespace
 
+kor::Status checkFormat(BitmapInfo::Format format) {
+  if (format >= BitmapInfo::kFormatDefault && format <= BitmapInfo::kFormatARGB8888)
+    return kor::Status();
+  return kor::Status::error(kor::Status::kInvalidArgument, "unsupported pixel format %d",
+                            static_cast<int>(format));
+}
+
 BitmapPtr localDecode(const util::UnicodeString8& path, int fd, uint64_t size,
-                      BitmapInfo::Format format, uint32_t width, uint32_t height, bool scaled) {
-  if (format < BitmapInfo::kFormatDefault || format > BitmapInfo::kFormatARGB8888) {
-    kor::ErrorStorage::set("unsupported pixel format %d", static_cast<int>(format));
-    return nullptr;
-  }
+                      BitmapInfo::Format format, uint32_t width, uint32_t height, bool scaled,
+                      kor::Status* status) {
+  *status = checkFormat(format);
   // A cancelled job costs no more than this.
-  if (cancelled()) return nullptr;
+  if (status->ok()) *status = checkCancelled();
+  if (!status->ok()) return nullptr;
   BitmapPtr bitmap;
   {
     Pipeline pipeline(format, width, height, scaled, false);
-    if (run(path, fd, size, pipeline)) bitmap = pipeline.finish();
+    *status = run(path, fd, size, pipeline);
+    if (status->ok()) bitmap = pipeline.finish(status);
   }
   trimScratch();
   return bitmap;
 }
 
-BitmapInfo* localImageInfo(const util::UnicodeString8& path, int fd, uint64_t size) {
+BitmapInfo* localImageInfo(const util::UnicodeString8& path, int fd, uint64_t size,
+                           kor::Status* status) {
   Pipeline pipeline(BitmapInfo::kFormatDefault, 0, 0, false, true);
-  run(path, fd, size, pipeline);
+  *status = run(path, fd, size, pipeline);
   trimScratch();
   if (!pipeline.headerSeen()) return nullptr;
   BitmapInfo* info = kor::tryNew<BitmapInfo>("lumo::BitmapInfo");
   if (info == nullptr) {
-    kor::ErrorStorage::set("out of memory allocating image information");
+    *status = outOfMemory("allocating image information");
     return nullptr;
   }
+  *status = kor::Status();
   const Header& header = pipeline.header();
   const bool turned = header.orientation >= 5;
   info->width = turned ? header.height : header.width;
@@ -109,6 +118,17 @@ BitmapInfo* localImageInfo(const util::UnicodeString8& path, int fd, uint64_t si
   info->isGrey = header.isGrey;
   return info;
 }
+
+namespace {
+
+// The public calls' convention: null with the reason in kor::ErrorStorage.
+template <typename T>
+T* toErrorStorage(T* result, const kor::Status& status) {
+  if (result == nullptr) kor::toErrorStorage(status);
+  return result;
+}
+
+}  // namespace
 
 }  // namespace internal
 
@@ -120,33 +140,40 @@ Engine& Engine::getInstance() {
 // While the process runs decoder processes (startDecoders()), every image
 // is read there; otherwise here.
 BitmapInfo* Engine::getImageInfo(const util::UnicodeString8& path) {
-  if (internal::decodersRunning()) return internal::remoteImageInfo(path);
-  return internal::localImageInfo(path, -1, 0);
+  kor::Status status;
+  BitmapInfo* info = internal::decodersRunning() ? internal::remoteImageInfo(path, &status)
+                                                 : internal::localImageInfo(path, -1, 0, &status);
+  return internal::toErrorStorage(info, status);
 }
 
 void Engine::destroyBitmapInfo(BitmapInfo* info) { delete info; }
 
 Bitmap* Engine::createBitmap(const util::UnicodeString8& path, BitmapInfo::Format format,
                              LoadingListener* /*listener*/) {
-  if (internal::decodersRunning())
-    return internal::remoteDecode(path, format, 0, 0, false).release();
-  return internal::localDecode(path, -1, 0, format, 0, 0, false).release();
+  kor::Status status;
+  internal::BitmapPtr bitmap =
+      internal::decodersRunning()
+          ? internal::remoteDecode(path, format, 0, 0, false, &status)
+          : internal::localDecode(path, -1, 0, format, 0, 0, false, &status);
+  return internal::toErrorStorage(bitmap.release(), status);
 }
 
 Bitmap* Engine::createBitmap(const util::UnicodeString8& path, BitmapInfo::Format format,
                              const Vec2<unsigned int>& size, Bitmap::ScalingMethod method,
                              bool keepAspect, LoadingListener* /*listener*/) {
-  if (method != Bitmap::kScalingAreaAverage) {
-    kor::ErrorStorage::set("unsupported scaling method %d", static_cast<int>(method));
-    return nullptr;
-  }
-  if (keepAspect) {
-    kor::ErrorStorage::set("keeping the aspect ratio is not supported");
-    return nullptr;
-  }
-  if (internal::decodersRunning())
-    return internal::remoteDecode(path, format, size.x, size.y, true).release();
-  return internal::localDecode(path, -1, 0, format, size.x, size.y, true).release();
+  kor::Status status;
+  internal::BitmapPtr bitmap;
+  if (method != Bitmap::kScalingAreaAverage)
+    status = kor::Status::error(kor::Status::kInvalidArgument, "unsupported scaling method %d",
+                                static_cast<int>(method));
+  else if (keepAspect)
+    status = kor::Status::error(kor::Status::kInvalidArgument,
+                                "keeping the aspect ratio is not supported");
+  else if (internal::decodersRunning())
+    bitmap = internal::remoteDecode(path, format, size.x, size.y, true, &status);
+  else
+    bitmap = internal::localDecode(path, -1, 0, format, size.x, size.y, true, &status);
+  return internal::toErrorStorage(bitmap.release(), status);
 }
 
 void Engine::destroyBitmap(Bitmap* bitmap) {
@@ -159,22 +186,6 @@ void Engine::destroyBitmap(Bitmap* bitmap) {
     internal::trimHeap();
   }
   delete record;
-}
-
-FileFault classifyFailure(const char* reason) {
-  if (reason == nullptr) return FileFault::kOther;
-  const std::string_view text(reason);
-  if (text.starts_with("not a supported image file")) return FileFault::kNotAnImage;
-  if (text.starts_with("cannot open ")) {
-    if (text.ends_with(": Permission denied") || text.ends_with(": Operation not permitted"))
-      return FileFault::kUnreadable;
-    if (text.ends_with(": No such file or directory")) return FileFault::kMissing;
-  }
-  // The codecs' texts for data that breaks its format.
-  static const char* const kDamaged[] = {"invalid ", "truncated ", "image data incomplete"};
-  for (const char* prefix : kDamaged)
-    if (text.starts_with(prefix)) return FileFault::kDamaged;
-  return FileFault::kOther;
 }
 
 }  // namespace lumo

@@ -28,14 +28,14 @@ int readFromSource(GifFileType* gif, GifByteType* buffer, int length) {
       static_cast<Source*>(gif->UserData)->read(buffer, static_cast<size_t>(length)));
 }
 
-bool fail(int error) {
-  if (error == D_GIF_ERR_READ_FAILED || error == D_GIF_ERR_EOF_TOO_SOON) {
-    kor::ErrorStorage::set("truncated GIF data");
-  } else {
-    const char* text = GifErrorString(error);
-    kor::ErrorStorage::set("invalid GIF data: %s", text != nullptr ? text : "unknown error");
-  }
-  return false;
+using kor::Status;
+
+Status fail(int error) {
+  if (error == D_GIF_ERR_READ_FAILED || error == D_GIF_ERR_EOF_TOO_SOON)
+    return Status::error(Status::kCorrupt, "truncated GIF data");
+  const char* text = GifErrorString(error);
+  return Status::error(error == D_GIF_ERR_NOT_ENOUGH_MEM ? Status::kNoMemory : Status::kCorrupt,
+                       "invalid GIF data: %s", text != nullptr ? text : "unknown error");
 }
 
 struct GifCloser {
@@ -48,7 +48,7 @@ struct GifCloser {
 
 // Reads records up to the first image descriptor; |*transparent| gets the
 // transparent index of a graphics control extension before it, or -1.
-bool readToFirstImage(GifFileType* gif, int* transparent) {
+Status readToFirstImage(GifFileType* gif, int* transparent) {
   *transparent = -1;
   for (;;) {
     GifRecordType type;
@@ -66,10 +66,9 @@ bool readToFirstImage(GifFileType* gif, int* transparent) {
       }
       case IMAGE_DESC_RECORD_TYPE:
         if (DGifGetImageDesc(gif) == GIF_ERROR) return fail(gif->Error);
-        return true;
+        return Status();
       case TERMINATE_RECORD_TYPE:
-        kor::ErrorStorage::set("invalid GIF data: the file has no image");
-        return false;
+        return Status::error(Status::kCorrupt, "invalid GIF data: the file has no image");
       default:
         break;
     }
@@ -141,9 +140,9 @@ void composeRow(const FrameLayout& f, const GifPixelType* pixels, uint32_t first
 }
 
 // A frame stored row by row: streamed with the screen's rows.
-bool decodeSequential(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline,
-                      GifPixelType* line, uint8_t* rgba) {
-  if (!pipeline.setRowSize(f.width, f.height)) return false;
+Status decodeSequential(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline,
+                        GifPixelType* line, uint8_t* rgba) {
+  if (Status status = pipeline.setRowSize(f.width, f.height); !status.ok()) return status;
   RowSink& sink = pipeline.sink();
   const uint32_t frameEnd = f.frameTop + rowsToDecode(f);
   // The first frame row is decoded before the transparent rows above it
@@ -160,13 +159,39 @@ bool decodeSequential(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline
         return fail(gif->Error);
       decoded = false;
       composeRow(f, line, f.frameLeft, rgba);
-      if (!sink.putRow(rgba)) return false;
-    } else if (!sink.putClearRow()) {
-      return false;
+      if (Status status = sink.putRow(rgba); !status.ok()) return status;
+    } else if (Status status = sink.putClearRow(); !status.ok()) {
+      return status;
     }
-    if (pipeline.rowCancelled()) return false;
+    if (Status status = pipeline.rowCheck(); !status.ok()) return status;
   }
-  return true;
+  return Status();
+}
+
+// An interlaced frame whose rows go into the bitmap, or an
+// AreaAccumulator, as they come.
+Status decodeScattered(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline,
+                       GifPixelType* line, uint8_t* rgba) {
+  const uint32_t needed = rowsToDecode(f);
+  if (Status status = pipeline.startScattered(); !status.ok()) return status;
+  for (uint32_t index = 0; index < needed; ++index) {
+    if (DGifGetLine(gif, line, static_cast<int>(f.frameWidth)) == GIF_ERROR)
+      return fail(gif->Error);
+    const uint32_t row = storedRow(f, index);
+    if (row < f.visibleRows) {
+      composeRow(f, line, f.frameLeft, rgba);
+      Status status = pipeline.putScattered(f.frameTop + row, rgba, 0, 1);
+      if (!status.ok()) return status;
+    }
+    if (Status status = pipeline.rowCheck(); !status.ok()) return status;
+  }
+  // The rows outside the frame, once the frame's data is in.
+  for (uint32_t y = 0; y < f.height; ++y) {
+    const bool decoded = y >= f.frameTop && y - f.frameTop < f.visibleRows && needed > 0;
+    if (decoded) continue;
+    if (Status status = pipeline.putScatteredClear(y); !status.ok()) return status;
+  }
+  return pipeline.finishScattered();
 }
 
 // An interlaced frame. The passes before the last deliver the even frame
@@ -175,32 +200,14 @@ bool decodeSequential(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline
 // (32 bytes per target pixel) when that is no larger than holding the even
 // rows (a byte per pixel of the frame on the screen), which are otherwise
 // held and streamed with the odd rows of the last pass.
-bool decodeInterlaced(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline,
-                      GifPixelType* line, uint8_t* rgba) {
+Status decodeInterlaced(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline,
+                        GifPixelType* line, uint8_t* rgba) {
   const uint32_t needed = rowsToDecode(f);
   const size_t heldWidth = f.visibleRight > f.visibleLeft ? f.visibleRight - f.visibleLeft : 0;
   const uint64_t heldBytes = uint64_t{(f.visibleRows + 1) / 2} * heldWidth;
-  if (pipeline.scatteredBytes() <= heldBytes) {
-    if (!pipeline.startScattered()) return false;
-    for (uint32_t index = 0; index < needed; ++index) {
-      if (DGifGetLine(gif, line, static_cast<int>(f.frameWidth)) == GIF_ERROR)
-        return fail(gif->Error);
-      const uint32_t row = storedRow(f, index);
-      if (row < f.visibleRows) {
-        composeRow(f, line, f.frameLeft, rgba);
-        if (!pipeline.putScattered(f.frameTop + row, rgba, 0, 1)) return false;
-      }
-      if (pipeline.rowCancelled()) return false;
-    }
-    // The rows outside the frame, once the frame's data is in.
-    for (uint32_t y = 0; y < f.height; ++y) {
-      const bool decoded = y >= f.frameTop && y - f.frameTop < f.visibleRows && needed > 0;
-      if (!decoded && !pipeline.putScatteredClear(y)) return false;
-    }
-    return pipeline.finishScattered();
-  }
+  if (pipeline.scatteredBytes() <= heldBytes) return decodeScattered(gif, f, pipeline, line, rgba);
 
-  if (!pipeline.setRowSize(f.width, f.height)) return false;
+  if (Status status = pipeline.setRowSize(f.width, f.height); !status.ok()) return status;
   GifPixelType* held = nullptr;  // taken when the first row has arrived
   RowSink& sink = pipeline.sink();
   // Streams the held even frame rows above frame row |end|.
@@ -208,27 +215,30 @@ bool decodeInterlaced(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline
   auto streamHeld = [&](uint32_t end) {
     for (; streamed < end; streamed += 2) {
       composeRow(f, held + size_t{streamed / 2} * heldWidth, f.visibleLeft, rgba);
-      if (!sink.putRow(rgba)) return false;
+      if (Status status = sink.putRow(rgba); !status.ok()) return status;
     }
-    return true;
+    return Status();
   };
   auto clearAbove = [&] {
     for (uint32_t y = 0; y < f.frameTop && y < f.height; ++y)
-      if (!sink.putClearRow()) return false;
-    return true;
+      if (Status status = sink.putClearRow(); !status.ok()) return status;
+    return Status();
   };
   // Takes the buffer of held rows and clears the rows above the frame, once
   // the first frame row has arrived (at once when no frame pixel is on the
   // screen: there is nothing to hold and no data to wait for).
   auto start = [&] {
-    held = static_cast<GifPixelType*>(scratch(Scratch::kImage, heldBytes));
-    return held != nullptr && clearAbove();
+    Status status;
+    held = static_cast<GifPixelType*>(scratch(Scratch::kImage, heldBytes, &status));
+    return held != nullptr ? clearAbove() : status;
   };
-  if (needed == 0 && !start()) return false;
+  if (needed == 0)
+    if (Status status = start(); !status.ok()) return status;
   for (uint32_t index = 0; index < needed; ++index) {
     if (DGifGetLine(gif, line, static_cast<int>(f.frameWidth)) == GIF_ERROR)
       return fail(gif->Error);
-    if (index == 0 && !start()) return false;
+    if (index == 0)
+      if (Status status = start(); !status.ok()) return status;
     const uint32_t row = storedRow(f, index);
     if (row >= f.visibleRows) continue;
     if (row % 2 == 0) {
@@ -236,56 +246,22 @@ bool decodeInterlaced(GifFileType* gif, const FrameLayout& f, Pipeline& pipeline
       std::memcpy(held + size_t{row / 2} * heldWidth, line + (f.visibleLeft - f.frameLeft),
                   heldWidth);
     } else {
-      if (!streamHeld(row)) return false;
+      if (Status status = streamHeld(row); !status.ok()) return status;
       composeRow(f, line, f.frameLeft, rgba);
-      if (!sink.putRow(rgba)) return false;
+      if (Status status = sink.putRow(rgba); !status.ok()) return status;
       streamed = row + 1;
     }
-    if (pipeline.rowCancelled()) return false;
+    if (Status status = pipeline.rowCheck(); !status.ok()) return status;
   }
-  if (!streamHeld(f.visibleRows)) return false;
+  if (Status status = streamHeld(f.visibleRows); !status.ok()) return status;
   for (uint32_t y = f.frameTop + f.visibleRows; y < f.height; ++y)
-    if (!sink.putClearRow()) return false;
-  return true;
+    if (Status status = sink.putClearRow(); !status.ok()) return status;
+  return Status();
 }
 
-}  // namespace
-
-bool decodeGif(Source& source, Pipeline& pipeline) {
-  int error = 0;
-  GifFileType* gif = DGifOpen(&source, readFromSource, &error);
-  if (gif == nullptr) return fail(error);
-  GifCloser closer{gif};
-  int transparent = -1;
-  if (!readToFirstImage(gif, &transparent)) return false;
-
-  const GifImageDesc& frame = gif->Image;
-  const ColorMapObject* colours = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
-  if (colours == nullptr || colours->Colors == nullptr) {
-    kor::ErrorStorage::set("invalid GIF data: the image has no colour table");
-    return false;
-  }
-  if (frame.Left < 0 || frame.Top < 0 || frame.Width < 0 || frame.Height < 0) {
-    kor::ErrorStorage::set("invalid GIF data: bad image position");
-    return false;
-  }
-  Header header;
-  header.width = static_cast<uint32_t>(gif->SWidth);
-  header.height = static_cast<uint32_t>(gif->SHeight);
-  // A screen of 0 x 0 is taken as "as large as the image".
-  if (header.width == 0 || header.height == 0) {
-    header.width = static_cast<uint32_t>(frame.Left + frame.Width);
-    header.height = static_cast<uint32_t>(frame.Top + frame.Height);
-  }
-  header.sourceType = BitmapInfo::kSourceGif;
-  const bool coversScreen = frame.Left == 0 && frame.Top == 0 &&
-                            static_cast<uint32_t>(frame.Width) >= header.width &&
-                            static_cast<uint32_t>(frame.Height) >= header.height;
-  header.hasAlpha = transparent >= 0 || !coversScreen;
-  if (!pipeline.start(header)) return false;
-  if (!checkDimensions(frame.Width > 0 ? frame.Width : 1, frame.Height > 0 ? frame.Height : 1))
-    return false;
-
+// Where the first frame, |frame|, lies on the screen of |header|.
+FrameLayout layOut(const GifImageDesc& frame, const Header& header, int transparent,
+                   const ColorMapObject* colours) {
   FrameLayout f;
   f.width = header.width;
   f.height = header.height;
@@ -300,19 +276,58 @@ bool decodeGif(Source& source, Pipeline& pipeline) {
   f.interlaced = frame.Interlace;
   f.transparent = transparent;
   f.colours = colours;
+  return f;
+}
+
+}  // namespace
+
+Status decodeGif(Source& source, Pipeline& pipeline) {
+  int error = 0;
+  GifFileType* gif = DGifOpen(&source, readFromSource, &error);
+  if (gif == nullptr) return fail(error);
+  GifCloser closer{gif};
+  int transparent = -1;
+  Status status = readToFirstImage(gif, &transparent);
+  if (!status.ok()) return status;
+
+  const GifImageDesc& frame = gif->Image;
+  const ColorMapObject* colours = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
+  if (colours == nullptr || colours->Colors == nullptr)
+    return Status::error(Status::kCorrupt, "invalid GIF data: the image has no colour table");
+  if (frame.Left < 0 || frame.Top < 0 || frame.Width < 0 || frame.Height < 0)
+    return Status::error(Status::kCorrupt, "invalid GIF data: bad image position");
+  Header header;
+  header.width = static_cast<uint32_t>(gif->SWidth);
+  header.height = static_cast<uint32_t>(gif->SHeight);
+  // A screen of 0 x 0 is taken as "as large as the image".
+  if (header.width == 0 || header.height == 0) {
+    header.width = static_cast<uint32_t>(frame.Left + frame.Width);
+    header.height = static_cast<uint32_t>(frame.Top + frame.Height);
+  }
+  header.sourceType = BitmapInfo::kSourceGif;
+  const bool coversScreen = frame.Left == 0 && frame.Top == 0 &&
+                            static_cast<uint32_t>(frame.Width) >= header.width &&
+                            static_cast<uint32_t>(frame.Height) >= header.height;
+  header.hasAlpha = transparent >= 0 || !coversScreen;
+  status = pipeline.start(header);
+  if (status.ok())
+    status =
+        checkDimensions(frame.Width > 0 ? frame.Width : 1, frame.Height > 0 ? frame.Height : 1);
+  if (!status.ok()) return status;
+
+  const FrameLayout f = layOut(frame, header, transparent, colours);
   const uint64_t decodedPixels = uint64_t{f.frameWidth} * rowsToDecode(f);
-  if (decodedPixels > 2 * uint64_t{f.width} * f.height + kGifSlackPixels) {
-    kor::ErrorStorage::set(
+  if (decodedPixels > 2 * uint64_t{f.width} * f.height + kGifSlackPixels)
+    return Status::error(
+        Status::kLimit,
         "invalid GIF data: the first image (%u x %u at %u, %u) is far larger than the screen "
         "(%u x %u)",
         f.frameWidth, f.frameHeight, f.frameLeft, f.frameTop, f.width, f.height);
-    return false;
-  }
 
-  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{f.width} * 4);
+  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{f.width} * 4, &status);
   auto* line = static_cast<GifPixelType*>(
-      scratch(Scratch::kDecoderRow, f.frameWidth > 0 ? f.frameWidth : 1));
-  if (rgba == nullptr || line == nullptr) return false;
+      scratch(Scratch::kDecoderRow, f.frameWidth > 0 ? f.frameWidth : 1, &status));
+  if (rgba == nullptr || line == nullptr) return status;
   std::memset(rgba, 0, size_t{f.width} * 4);
   if (f.interlaced) return decodeInterlaced(gif, f, pipeline, line, rgba);
   return decodeSequential(gif, f, pipeline, line, rgba);

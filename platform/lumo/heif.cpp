@@ -195,7 +195,7 @@ class Meta {
   // Reads the 'meta' box. False, with the reason set, when it is refused;
   // true, with nothing read, when the file has none that can be read (libheif
   // then says what is wrong).
-  bool read(Source& source);
+  kor::Status read(Source& source);
 
   // The item |id|; null when there is none.
   const Item* item(uint32_t id) const;
@@ -252,28 +252,24 @@ uint64_t findMeta(Source& source) {
   return 0;
 }
 
-bool Meta::read(Source& source) {
+kor::Status Meta::read(Source& source) {
   const uint64_t metaSize = findMeta(source);
-  if (metaSize == 0) return true;
-  if (metaSize > kMaxMetaBytes) {
-    kor::ErrorStorage::set("unsupported HEIF data: a meta box of %llu bytes",
-                           static_cast<unsigned long long>(metaSize));
-    return false;
-  }
+  if (metaSize == 0) return kor::Status();
+  if (metaSize > kMaxMetaBytes)
+    return kor::Status::error(kor::Status::kLimit,
+                              "unsupported HEIF data: a meta box of %llu bytes",
+                              static_cast<unsigned long long>(metaSize));
   m_bytes.reset(new (std::nothrow) uint8_t[metaSize]);
-  if (m_bytes == nullptr) {
-    kor::ErrorStorage::set("out of memory reading HEIF data");
-    return false;
-  }
+  if (m_bytes == nullptr) return outOfMemory("reading HEIF data");
   m_offset = source.position();
   if (source.read(m_bytes.get(), metaSize) != metaSize) {
     m_bytes.reset();
-    return true;
+    return kor::Status();
   }
   Fields boxes(m_bytes.get(), metaSize);
   boxes.skip(4);  // version and flags
   readBoxes(boxes);
-  return true;
+  return kor::Status();
 }
 
 // The boxes of 'meta' that the engine reads: the items, their locations,
@@ -469,26 +465,26 @@ bool derivedSize(uint32_t type, const uint8_t* data, size_t size, uint64_t* widt
 }
 
 // Checks the size that each grid or overlay image of the file states (the
-// primary image, its thumbnails, its alpha image may be one); true when all
-// are within the limits. False with the reason set.
-bool checkDerivedSize(const Meta& meta, Source& source) {
+// primary image, its thumbnails, its alpha image may be one): ok when all
+// are within the limits.
+kor::Status checkDerivedSize(const Meta& meta, Source& source) {
   int derived = 0;
   for (const Item& item : meta.items()) {
     if (item.type != fourcc("grid") && item.type != fourcc("iovl")) continue;
-    if (++derived > kMaxDerived) {
-      kor::ErrorStorage::set("unsupported HEIF data: more than %d derived images", kMaxDerived);
-      return false;
-    }
+    if (++derived > kMaxDerived)
+      return kor::Status::error(kor::Status::kLimit,
+                                "unsupported HEIF data: more than %d derived images", kMaxDerived);
     uint8_t bytes[32] = {};
     const size_t have = meta.data(source, item, bytes, sizeof(bytes));
     uint64_t width = 0;
     uint64_t height = 0;
     if (!derivedSize(item.type, bytes, have, &width, &height)) continue;
-    if (!checkDimensions(static_cast<uint32_t>(std::min<uint64_t>(width, UINT32_MAX)),
-                         static_cast<uint32_t>(std::min<uint64_t>(height, UINT32_MAX))))
-      return false;
+    kor::Status status =
+        checkDimensions(static_cast<uint32_t>(std::min<uint64_t>(width, UINT32_MAX)),
+                        static_cast<uint32_t>(std::min<uint64_t>(height, UINT32_MAX)));
+    if (!status.ok()) return status;
   }
-  return true;
+  return kor::Status();
 }
 
 // ---------------------------------------------------------------------------
@@ -667,23 +663,20 @@ uint32_t largestSide(const Meta& meta, uint32_t id) {
   return side;
 }
 
-bool fail(const heif_error& error, const Source& source) {
+using kor::Status;
+
+Status fail(const heif_error& error, const Source& source) {
   // libheif ends some messages with a line break.
   const char* message = error.message != nullptr ? error.message : "";
   int length = static_cast<int>(strnlen(message, 1024));
   while (length > 0 && (message[length - 1] == '\n' || message[length - 1] == ' ')) --length;
-  if (source.failed())
-    kor::ErrorStorage::set("error reading HEIF data");
-  else if (error.subcode == heif_suberror_Security_limit_exceeded)
-    kor::ErrorStorage::set("invalid HEIF data: %.*s", length, message);
-  else if (error.code == heif_error_Memory_allocation_error)
-    kor::ErrorStorage::set("out of memory decoding HEIF data");
-  else if (error.code == heif_error_Unsupported_feature ||
-           error.code == heif_error_Unsupported_filetype)
-    kor::ErrorStorage::set("unsupported HEIF data: %.*s", length, message);
-  else
-    kor::ErrorStorage::set("invalid HEIF data: %.*s", length, message);
-  return false;
+  if (source.failed()) return Status::error(Status::kIo, "error reading HEIF data");
+  if (error.subcode == heif_suberror_Security_limit_exceeded)
+    return Status::error(Status::kLimit, "invalid HEIF data: %.*s", length, message);
+  if (error.code == heif_error_Memory_allocation_error) return outOfMemory("decoding HEIF data");
+  if (error.code == heif_error_Unsupported_feature || error.code == heif_error_Unsupported_filetype)
+    return Status::error(Status::kUnsupported, "unsupported HEIF data: %.*s", length, message);
+  return Status::error(Status::kCorrupt, "invalid HEIF data: %.*s", length, message);
 }
 
 // Everything libheif hands out, given back on every path.
@@ -719,10 +712,11 @@ class TileRow {
     m_tiles.erase(std::remove_if(m_tiles.begin(), m_tiles.end(), unused), m_tiles.end());
   }
   // Tile |id|'s pixels as interleaved 8-bit RGB: its first row and stride.
-  // Null, with the reason set, when it cannot be decoded at |width| x
-  // |height|.
+  // Null, with the failure in |*status|, when it cannot be decoded at
+  // |width| x |height|.
   const uint8_t* get(heif_context* context, const heif_decoding_options* options, uint32_t id,
-                     uint32_t width, uint32_t height, const Source& source, int* stride);
+                     uint32_t width, uint32_t height, const Source& source, int* stride,
+                     Status* status);
 
  private:
   struct Decoded {
@@ -734,15 +728,15 @@ class TileRow {
 
 const uint8_t* TileRow::get(heif_context* context, const heif_decoding_options* options,
                             uint32_t id, uint32_t width, uint32_t height, const Source& source,
-                            int* stride) {
+                            int* stride, Status* status) {
   auto found = std::find_if(m_tiles.begin(), m_tiles.end(),
                             [id](const Decoded& tile) { return tile.id == id; });
   if (found == m_tiles.end()) {
-    if (cancelled()) return nullptr;
+    if (*status = checkCancelled(); !status->ok()) return nullptr;
     heif_image_handle* handle = nullptr;
     heif_error error = heif_context_get_image_handle(context, id, &handle);
     if (error.code != heif_error_Ok) {
-      fail(error, source);
+      *status = fail(error, source);
       return nullptr;
     }
     heif_image* image = nullptr;
@@ -750,7 +744,7 @@ const uint8_t* TileRow::get(heif_context* context, const heif_decoding_options* 
                               options);
     heif_image_handle_release(handle);
     if (error.code != heif_error_Ok) {
-      fail(error, source);
+      *status = fail(error, source);
       return nullptr;
     }
     m_tiles.push_back({id, image});
@@ -762,7 +756,8 @@ const uint8_t* TileRow::get(heif_context* context, const heif_decoding_options* 
       heif_image_get_width(image, heif_channel_interleaved) != static_cast<int>(width) ||
       heif_image_get_height(image, heif_channel_interleaved) != static_cast<int>(height) ||
       heif_image_get_bits_per_pixel_range(image, heif_channel_interleaved) != 8) {
-    kor::ErrorStorage::set("invalid HEIF data: a tile differs from its size box");
+    *status =
+        Status::error(Status::kCorrupt, "invalid HEIF data: a tile differs from its size box");
     return nullptr;
   }
   return plane;
@@ -770,12 +765,13 @@ const uint8_t* TileRow::get(heif_context* context, const heif_decoding_options* 
 
 // Decodes |grid| tile by tile, a row of tiles at a time, and streams its
 // rows (RGBA, the alpha of |alpha|'s tiles when it has them).
-bool decodeTiles(Source& source, Pipeline& pipeline, heif_context* context,
-                 const heif_decoding_options* options, const GridLayout& grid,
-                 const GridLayout* alpha) {
-  if (!pipeline.setRowSize(grid.width, grid.height)) return false;
-  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{grid.width} * 4);
-  if (rgba == nullptr) return false;
+Status decodeTiles(Source& source, Pipeline& pipeline, heif_context* context,
+                   const heif_decoding_options* options, const GridLayout& grid,
+                   const GridLayout* alpha) {
+  Status status = pipeline.setRowSize(grid.width, grid.height);
+  uint8_t* rgba =
+      status.ok() ? scratch(Scratch::kRgbaRow, size_t{grid.width} * 4, &status) : nullptr;
+  if (rgba == nullptr) return status;
   RowSink& sink = pipeline.sink();
   TileRow colour;
   TileRow transparency;
@@ -788,16 +784,17 @@ bool decodeTiles(Source& source, Pipeline& pipeline, heif_context* context,
     colour.keepOnly(ids, grid.columns);
     for (uint32_t column = 0; column < grid.columns; ++column) {
       planes[column] = colour.get(context, options, ids[column], grid.tileWidth, grid.tileHeight,
-                                  source, &strides[column]);
-      if (planes[column] == nullptr) return false;
+                                  source, &strides[column], &status);
+      if (planes[column] == nullptr) return status;
     }
     if (alpha != nullptr) {
       const uint32_t* alphaIds = alpha->tiles->data() + size_t{row} * grid.columns;
       transparency.keepOnly(alphaIds, grid.columns);
       for (uint32_t column = 0; column < grid.columns; ++column) {
-        alphaPlanes[column] = transparency.get(context, options, alphaIds[column], grid.tileWidth,
-                                               grid.tileHeight, source, &alphaStrides[column]);
-        if (alphaPlanes[column] == nullptr) return false;
+        alphaPlanes[column] =
+            transparency.get(context, options, alphaIds[column], grid.tileWidth, grid.tileHeight,
+                             source, &alphaStrides[column], &status);
+        if (alphaPlanes[column] == nullptr) return status;
       }
     }
     const uint32_t top = row * grid.tileHeight;
@@ -819,17 +816,19 @@ bool decodeTiles(Source& source, Pipeline& pipeline, heif_context* context,
           out[3] = a != nullptr ? a[size_t{x} * 3] : 255;
         }
       }
-      if (!sink.putRow(rgba) || pipeline.rowCancelled()) return false;
+      status = sink.putRow(rgba);
+      if (status.ok()) status = pipeline.rowCheck();
+      if (!status.ok()) return status;
     }
   }
-  return true;
+  return status;
 }
 
 // Decodes |handle| whole and streams its rows, which must be |width| x
 // |height| (its size before any rotation when the transformations are
 // ignored).
-bool decodeWhole(Source& source, Pipeline& pipeline, Objects& o, const heif_image_handle* handle,
-                 uint32_t width, uint32_t height) {
+Status decodeWhole(Source& source, Pipeline& pipeline, Objects& o, const heif_image_handle* handle,
+                   uint32_t width, uint32_t height) {
   const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
   heif_error error = heif_decode_image(
       handle, &o.image, heif_colorspace_RGB,
@@ -840,20 +839,18 @@ bool decodeWhole(Source& source, Pipeline& pipeline, Objects& o, const heif_imag
   int stride = 0;
   const uint8_t* plane = heif_image_get_plane_readonly(o.image, heif_channel_interleaved, &stride);
   if (plane == nullptr || decodedWidth <= 0 || decodedHeight <= 0 ||
-      heif_image_get_bits_per_pixel_range(o.image, heif_channel_interleaved) != 8) {
-    kor::ErrorStorage::set("invalid HEIF data: the decoder gave no 8-bit RGB image");
-    return false;
-  }
+      heif_image_get_bits_per_pixel_range(o.image, heif_channel_interleaved) != 8)
+    return Status::error(Status::kCorrupt,
+                         "invalid HEIF data: the decoder gave no 8-bit RGB image");
   const auto rowWidth = static_cast<uint32_t>(decodedWidth);
   const auto rowCount = static_cast<uint32_t>(decodedHeight);
-  if (rowWidth != width || rowCount != height) {
-    kor::ErrorStorage::set("invalid HEIF data: decoded size %u x %u differs from %u x %u", rowWidth,
-                           rowCount, width, height);
-    return false;
-  }
-  if (!pipeline.setRowSize(rowWidth, rowCount)) return false;
-  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{rowWidth} * 4);
-  if (rgba == nullptr) return false;
+  if (rowWidth != width || rowCount != height)
+    return Status::error(Status::kCorrupt,
+                         "invalid HEIF data: decoded size %u x %u differs from %u x %u", rowWidth,
+                         rowCount, width, height);
+  Status status = pipeline.setRowSize(rowWidth, rowCount);
+  uint8_t* rgba = status.ok() ? scratch(Scratch::kRgbaRow, size_t{rowWidth} * 4, &status) : nullptr;
+  if (rgba == nullptr) return status;
   RowSink& sink = pipeline.sink();
   for (uint32_t y = 0; y < rowCount; ++y) {
     const uint8_t* row = plane + size_t{y} * static_cast<size_t>(stride);
@@ -865,9 +862,11 @@ bool decodeWhole(Source& source, Pipeline& pipeline, Objects& o, const heif_imag
         rgba[size_t{x} * 4 + 3] = 255;
       }
     }
-    if (!sink.putRow(rgba) || pipeline.rowCancelled()) return false;
+    status = sink.putRow(rgba);
+    if (status.ok()) status = pipeline.rowCheck();
+    if (!status.ok()) return status;
   }
-  return true;
+  return status;
 }
 
 // The smallest thumbnail of |primary| that is at least |width| x |height|
@@ -938,7 +937,7 @@ void describeColour(Pipeline& pipeline, const heif_image_handle* handle,
 
 // The header of an information request: the primary image as it is meant
 // to be seen.
-bool readInfo(Source& source, Pipeline& pipeline, Objects& o) {
+Status readInfo(Source& source, Pipeline& pipeline, Objects& o) {
   Input input{&source, {}};
   heif_error error = heif_context_read_from_reader(o.context, &kReader, &input, nullptr);
   if (error.code != heif_error_Ok) return fail(error, source);
@@ -970,7 +969,7 @@ void unhideTiles(const Meta& meta, Input* input) {
 
 // Reads the file with libheif, through |input| (which libheif goes on
 // reading through while it decodes), and opens the primary image.
-bool openPrimary(Source& source, Objects& o, Input* input, heif_item_id* primaryId) {
+Status openPrimary(Source& source, Objects& o, Input* input, heif_item_id* primaryId) {
   source.seek(0);
   heif_error error = heif_context_read_from_reader(o.context, &kReader, input, nullptr);
   if (error.code != heif_error_Ok) return fail(error, source);
@@ -978,7 +977,7 @@ bool openPrimary(Source& source, Objects& o, Input* input, heif_item_id* primary
   if (error.code == heif_error_Ok)
     error = heif_context_get_primary_image_handle(o.context, &o.primary);
   if (error.code != heif_error_Ok) return fail(error, source);
-  return true;
+  return Status();
 }
 
 // What is decoded, and how: the image (the primary image or a thumbnail)
@@ -1054,37 +1053,34 @@ void chooseTurning(const Meta& meta, Source& source, heif_context* context, Plan
 // be larger than what the size boxes say (of the image decoded, its alpha
 // image and their tiles), rounded up to the 64 pixels that coding may pad a
 // side to.
-bool setOptions(const Meta& meta, Objects& o, const Plan& plan) {
+Status setOptions(const Meta& meta, Objects& o, const Plan& plan) {
   o.options = heif_decoding_options_alloc();
-  if (o.options == nullptr) {
-    kor::ErrorStorage::set("out of memory starting a HEIF decoder");
-    return false;
-  }
+  if (o.options == nullptr) return outOfMemory("starting a HEIF decoder");
   o.options->convert_hdr_to_8bit = 1;
   o.options->ignore_transformations = plan.turnedHere && !plan.tiled ? 1 : 0;
   const uint64_t side = std::max({uint64_t{largestSide(meta, plan.id)}, uint64_t{plan.shownWidth},
                                   uint64_t{plan.shownHeight}});
   heif_context_set_maximum_image_size_limit(
       o.context, static_cast<int>(std::min<uint64_t>((side + 63) / 64 * 64 + 1, INT32_MAX)));
-  return true;
+  return Status();
 }
 
-bool runHeif(Source& source, Pipeline& pipeline, Objects& o) {
+Status runHeif(Source& source, Pipeline& pipeline, Objects& o) {
   o.context = heif_context_alloc();
-  if (o.context == nullptr) {
-    kor::ErrorStorage::set("out of memory starting a HEIF decoder");
-    return false;
-  }
+  if (o.context == nullptr) return outOfMemory("starting a HEIF decoder");
   if (pipeline.infoOnly()) return readInfo(source, pipeline, o);
   Meta meta;
-  if (!meta.read(source)) return false;
+  Status status = meta.read(source);
+  if (!status.ok()) return status;
   Input input{&source, {}};
   unhideTiles(meta, &input);
   heif_item_id primaryId = 0;
-  if (!openPrimary(source, o, &input, &primaryId)) return false;
+  status = openPrimary(source, o, &input, &primaryId);
+  if (!status.ok()) return status;
   const auto width = static_cast<uint32_t>(std::max(heif_image_handle_get_width(o.primary), 0));
   const auto height = static_cast<uint32_t>(std::max(heif_image_handle_get_height(o.primary), 0));
-  if (!checkDimensions(width, height)) return false;
+  status = checkDimensions(width, height);
+  if (!status.ok()) return status;
   Plan plan;
   pickImage(pipeline, o, primaryId, width, height, &plan);
   chooseTurning(meta, source, o.context, &plan);
@@ -1095,9 +1091,13 @@ bool runHeif(Source& source, Pipeline& pipeline, Objects& o) {
   header.orientation = plan.orientation;
   header.sourceType = BitmapInfo::kSourceHeif;
   header.hasAlpha = heif_image_handle_has_alpha_channel(o.primary) != 0;
-  if (!pipeline.start(header) || !checkDerivedSize(meta, source)) return false;
+  status = pipeline.start(header);
+  if (status.ok()) status = checkDerivedSize(meta, source);
+  if (!status.ok()) return status;
   describeColour(pipeline, plan.handle, o.primary);
-  if (!setOptions(meta, o, plan) || cancelled()) return false;
+  status = setOptions(meta, o, plan);
+  if (status.ok()) status = checkCancelled();
+  if (!status.ok()) return status;
   if (plan.tiled)
     return decodeTiles(source, pipeline, o.context, o.options, plan.grid,
                        plan.alpha ? &plan.alphaGrid : nullptr);
@@ -1108,17 +1108,14 @@ bool runHeif(Source& source, Pipeline& pipeline, Objects& o) {
 
 }  // namespace
 
-bool decodeHeif(Source& source, Pipeline& pipeline) {
-  if (!useOwnHeifDecoders()) {
-    kor::ErrorStorage::set("cannot start the AV1 and HEVC decoders");
-    return false;
-  }
+Status decodeHeif(Source& source, Pipeline& pipeline) {
+  if (!useOwnHeifDecoders())
+    return Status::error(Status::kFailed, "cannot start the AV1 and HEVC decoders");
   try {
     Objects objects;
     return runHeif(source, pipeline, objects);
   } catch (...) {
-    kor::ErrorStorage::set("out of memory decoding HEIF data");
-    return false;
+    return outOfMemory("decoding HEIF data");
   }
 }
 

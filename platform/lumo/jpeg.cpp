@@ -18,7 +18,10 @@
 // back into runJpeg(). runJpeg() therefore keeps every piece of its state in
 // a trivially destructible JpegJob owned by the caller, and neither its own
 // frame nor those of the steps it calls hold a C++ object with a
-// destructor. A premature end of the data is only a warning in libjpeg (it
+// destructor: a kor::Status is one, so the steps answer true or false and
+// leave a failure in the Status that decodeJpeg() holds for them
+// (JpegJob::failure), assigned whole before anything that may longjmp. A
+// premature end of the data is only a warning in libjpeg (it
 // pads the image with grey); it is turned into a failure so that no
 // made-up pixel is ever delivered.
 //
@@ -64,10 +67,16 @@ struct JpegJob {
   JpegInput input;
   jmp_buf jump;
   Pipeline* pipeline;
-  int scan;         // the scan last seen by the progress monitor
-  uint64_t budget;  // the scan work allowed, in 1/16 of a block
-  uint64_t spent;   // the scan work so far, in 1/16 of a block
+  kor::Status* failure;  // decodeJpeg()'s, outside the frames a longjmp leaves
+  int scan;              // the scan last seen by the progress monitor
+  uint64_t budget;       // the scan work allowed, in 1/16 of a block
+  uint64_t spent;        // the scan work so far, in 1/16 of a block
 };
+
+// The decode's failure, assigned before fail() leaves the decode.
+kor::Status& failureOf(j_common_ptr cinfo) {
+  return *static_cast<JpegJob*>(cinfo->client_data)->failure;
+}
 
 [[noreturn]] void fail(j_common_ptr cinfo) {
   auto* job = static_cast<JpegJob*>(cinfo->client_data);
@@ -122,14 +131,31 @@ void termInput(j_decompress_ptr) {}
 void errorExit(j_common_ptr cinfo) {
   char message[JMSG_LENGTH_MAX];
   (*cinfo->err->format_message)(cinfo, message);
-  kor::ErrorStorage::set("invalid JPEG data: %s", message);
+  kor::Status::Code code = kor::Status::kCorrupt;
+  switch (cinfo->err->msg_code) {
+    case JERR_OUT_OF_MEMORY:
+      code = kor::Status::kNoMemory;
+      break;
+    // Processes and conversions this build of libjpeg does not implement.
+    case JERR_SOF_UNSUPPORTED:
+    case JERR_NOT_COMPILED:
+    case JERR_ARITH_NOTIMPL:
+    case JERR_CONVERSION_NOTIMPL:
+      code = kor::Status::kUnsupported;
+      break;
+    default:
+      break;
+  }
+  failureOf(cinfo) = kor::Status::error(code, "invalid JPEG data: %s", message);
   fail(cinfo);
 }
+
+kor::Status truncated() { return kor::Status::error(kor::Status::kCorrupt, "truncated JPEG data"); }
 
 void emitMessage(j_common_ptr cinfo, int level) {
   if (level >= 0) return;  // trace messages
   if (cinfo->err->msg_code == JWRN_JPEG_EOF) {
-    kor::ErrorStorage::set("truncated JPEG data");
+    failureOf(cinfo) = truncated();
     fail(cinfo);
   }
   // Other warnings concern recoverable corruption (the decoder substitutes
@@ -159,18 +185,23 @@ uint64_t scanBudget(j_decompress_ptr cinfo) {
 void progressMonitor(j_common_ptr cinfo) {
   auto* decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
   auto* job = static_cast<JpegJob*>(cinfo->client_data);
-  if (cancelled()) fail(cinfo);
+  if (kor::isCancelled()) {
+    *job->failure = checkCancelled();
+    fail(cinfo);
+  }
   if (decompress->input_scan_number == job->scan) return;
   // A new scan, not decoded yet.
   job->scan = decompress->input_scan_number;
   if (job->scan > kMaxJpegScans) {
-    kor::ErrorStorage::set("too many progressive JPEG scans (more than %d)", kMaxJpegScans);
+    *job->failure = kor::Status::error(
+        kor::Status::kLimit, "too many progressive JPEG scans (more than %d)", kMaxJpegScans);
     fail(cinfo);
   }
   job->spent += scanCost(decompress);
   if (job->spent > job->budget) {
-    kor::ErrorStorage::set("too many JPEG scans for a %u x %u image (%d scans)",
-                           decompress->image_width, decompress->image_height, job->scan);
+    *job->failure = kor::Status::error(
+        kor::Status::kLimit, "too many JPEG scans for a %u x %u image (%d scans)",
+        decompress->image_width, decompress->image_height, job->scan);
     fail(cinfo);
   }
 }
@@ -258,15 +289,17 @@ bool chooseOutput(j_decompress_ptr cinfo, Pipeline& pipeline, const Header& head
 }
 
 // Decodes the rows straight into the bitmap.
-bool readDirectRows(j_decompress_ptr cinfo, Pipeline& pipeline) {
+bool readDirectRows(JpegJob* job) {
+  j_decompress_ptr cinfo = &job->cinfo;
+  Pipeline& pipeline = *job->pipeline;
   while (cinfo->output_scanline < cinfo->output_height) {
-    JSAMPROW row = pipeline.directRow();
+    JSAMPROW row = pipeline.directRow(job->failure);
     if (row == nullptr) return false;
     if (jpeg_read_scanlines(cinfo, &row, 1) != 1) {
-      kor::ErrorStorage::set("truncated JPEG data");
+      *job->failure = truncated();
       return false;
     }
-    if (!pipeline.directRowDone()) return false;
+    if (!(*job->failure = pipeline.directRowDone()).ok()) return false;
   }
   return true;
 }
@@ -297,22 +330,24 @@ void toRgba(j_decompress_ptr cinfo, Pipeline& pipeline, bool cmykProfile, const 
 }
 
 // Decodes the rows in the decoder's colour space and streams them as RGBA.
-bool readRgbaRows(j_decompress_ptr cinfo, Pipeline& pipeline, bool cmykProfile) {
+bool readRgbaRows(JpegJob* job, bool cmykProfile) {
+  j_decompress_ptr cinfo = &job->cinfo;
+  Pipeline& pipeline = *job->pipeline;
   const uint32_t width = cinfo->output_width;
   const int components = cinfo->output_components;
-  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{width} * 4);
+  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{width} * 4, job->failure);
   uint8_t* native = cinfo->out_color_space == JCS_EXT_RGBA
                         ? rgba
-                        : scratch(Scratch::kDecoderRow, size_t{width} * components);
+                        : scratch(Scratch::kDecoderRow, size_t{width} * components, job->failure);
   if (rgba == nullptr || native == nullptr) return false;
   while (cinfo->output_scanline < cinfo->output_height) {
     JSAMPROW row = native;
     if (jpeg_read_scanlines(cinfo, &row, 1) != 1) {
-      kor::ErrorStorage::set("truncated JPEG data");
+      *job->failure = truncated();
       return false;
     }
     toRgba(cinfo, pipeline, cmykProfile, native, width, rgba);
-    if (!pipeline.sink().putRow(rgba)) return false;
+    if (!(*job->failure = pipeline.sink().putRow(rgba)).ok()) return false;
   }
   return true;
 }
@@ -331,36 +366,34 @@ bool decodeRows(JpegJob* job) {
   header.sourceType = BitmapInfo::kSourceJpeg;
   header.isGrey = cinfo->jpeg_color_space == JCS_GRAYSCALE;
   Pipeline& pipeline = *job->pipeline;
-  if (!pipeline.start(header)) return false;
+  if (!(*job->failure = pipeline.start(header)).ok()) return false;
   const bool cmyk = cinfo->jpeg_color_space == JCS_CMYK || cinfo->jpeg_color_space == JCS_YCCK;
   const bool cmykProfile = describeColour(cinfo, pipeline, cmyk);
   const bool direct = chooseOutput(cinfo, pipeline, header, cmyk);
   jpeg_start_decompress(cinfo);
-  if (!pipeline.setRowSize(cinfo->output_width, cinfo->output_height)) return false;
-  return direct ? readDirectRows(cinfo, pipeline) : readRgbaRows(cinfo, pipeline, cmykProfile);
+  *job->failure = pipeline.setRowSize(cinfo->output_width, cinfo->output_height);
+  if (!job->failure->ok()) return false;
+  return direct ? readDirectRows(job) : readRgbaRows(job, cmykProfile);
 }
 
 // Runs the whole decode. No object with a destructor may live in this frame
 // or in those it calls (see the top of the file); everything is in |job|.
-bool runJpeg(JpegJob* job) {
+// The outcome is in the job's failure.
+void runJpeg(JpegJob* job) {
   j_decompress_ptr cinfo = &job->cinfo;
   if (setjmp(job->jump) != 0) {
     jpeg_destroy_decompress(cinfo);
-    return false;
+    return;
   }
-  const bool ok = decodeRows(job);
+  decodeRows(job);
   jpeg_destroy_decompress(cinfo);
-  return ok;
 }
 
 }  // namespace
 
-bool decodeJpeg(Source& source, Pipeline& pipeline) {
+kor::Status decodeJpeg(Source& source, Pipeline& pipeline) {
   auto* job = new (std::nothrow) JpegJob;
-  if (job == nullptr) {
-    kor::ErrorStorage::set("out of memory starting a JPEG decoder");
-    return false;
-  }
+  if (job == nullptr) return outOfMemory("starting a JPEG decoder");
   std::memset(job, 0, sizeof(*job));
   job->cinfo.err = jpeg_std_error(&job->errorManager);
   job->errorManager.error_exit = errorExit;
@@ -373,9 +406,11 @@ bool decodeJpeg(Source& source, Pipeline& pipeline) {
   job->input.manager.term_source = termInput;
   job->input.source = &source;
   job->pipeline = &pipeline;
-  bool ok = runJpeg(job);
+  kor::Status failure;
+  job->failure = &failure;
+  runJpeg(job);
   delete job;
-  return ok;
+  return failure;
 }
 
 }  // namespace lumo::internal

@@ -34,9 +34,10 @@ namespace {
 // The size of each read of an information request.
 constexpr size_t kInfoReadBytes = 4096;
 
-bool invalid(const char* what) {
-  kor::ErrorStorage::set("invalid JPEG XL data: %s", what);
-  return false;
+using kor::Status;
+
+Status invalid(const char* what) {
+  return Status::error(Status::kCorrupt, "invalid JPEG XL data: %s", what);
 }
 
 // Rows of the image that libjxl is filling: rows [top, top + reached) are
@@ -51,7 +52,7 @@ struct Window {
   uint32_t capacity = 0;
   uint8_t* rows = nullptr;
   uint32_t* filled = nullptr;
-  bool failed = false;  // reason set
+  Status failure;  // of the callback, which cannot answer it
   ~Window() {
     delete[] rows;
     delete[] filled;
@@ -59,7 +60,7 @@ struct Window {
   uint8_t* row(uint32_t y) const { return rows + size_t{y % capacity} * width * 4; }
 };
 
-bool grow(Window& w, uint32_t needed) {
+Status grow(Window& w, uint32_t needed) {
   const uint32_t capacity =
       std::min(w.height, std::max(needed, w.capacity == 0 ? 64u : w.capacity * 2));
   const size_t rowBytes = size_t{w.width} * 4;
@@ -68,8 +69,7 @@ bool grow(Window& w, uint32_t needed) {
   if (rows == nullptr || filled == nullptr) {
     delete[] rows;
     delete[] filled;
-    kor::ErrorStorage::set("out of memory decoding JPEG XL data");
-    return false;
+    return outOfMemory("decoding JPEG XL data");
   }
   for (uint32_t y = w.top; y < w.top + w.reached; ++y) {
     std::memcpy(rows + size_t{y % capacity} * rowBytes, w.row(y), rowBytes);
@@ -80,38 +80,38 @@ bool grow(Window& w, uint32_t needed) {
   w.rows = rows;
   w.filled = filled;
   w.capacity = capacity;
-  return true;
+  return Status();
 }
 
 // Hands the whole rows at the top of the window to the pipeline.
-bool flush(Window& w) {
+Status flush(Window& w) {
   RowSink& sink = w.pipeline->sink();
   while (w.reached > 0 && w.filled[w.top % w.capacity] == w.width) {
-    if (!sink.putRow(w.row(w.top)) || w.pipeline->rowCancelled()) return false;
+    Status status = sink.putRow(w.row(w.top));
+    if (status.ok()) status = w.pipeline->rowCheck();
+    if (!status.ok()) return status;
     w.filled[w.top % w.capacity] = 0;
     ++w.top;
     --w.reached;
   }
-  return true;
+  return Status();
 }
 
 void receive(void* opaque, size_t x, size_t y, size_t count, const void* pixels) {
   auto& w = *static_cast<Window*>(opaque);
-  if (w.failed) return;
+  if (!w.failure.ok()) return;
   if (y < w.top || y >= w.height || x + count > w.width || count == 0) {
-    w.failed = invalid("pixels outside the image");
+    w.failure = invalid("pixels outside the image");
     return;
   }
   const auto ahead = static_cast<uint32_t>(y - w.top);
-  if (ahead >= w.capacity && !grow(w, ahead + 1)) {
-    w.failed = true;
-    return;
-  }
+  if (ahead >= w.capacity) w.failure = grow(w, ahead + 1);
+  if (!w.failure.ok()) return;
   const auto at = static_cast<uint32_t>(y);
   std::memcpy(w.row(at) + x * 4, pixels, count * 4);
   w.filled[at % w.capacity] += static_cast<uint32_t>(count);
   w.reached = std::max(w.reached, ahead + 1);
-  if (ahead == 0 && w.filled[at % w.capacity] == w.width && !flush(w)) w.failed = true;
+  if (ahead == 0 && w.filled[at % w.capacity] == w.width) w.failure = flush(w);
 }
 
 // The decoder and the bytes given to it: those it has not consumed yet
@@ -129,18 +129,15 @@ struct Decoder {
 };
 
 // Gives libjxl the bytes it has not consumed and the next part of the
-// file; false at the end of the file (reason set).
-bool moreInput(Source& source, Decoder& d) {
+// file; kCorrupt at the end of the file.
+Status moreInput(Source& source, Decoder& d) {
   const size_t kept = JxlDecoderReleaseInput(d.jxl);
   if (kept > 0) std::memmove(d.input, d.input + (d.length - kept), kept);
   d.length = kept;
   if (d.capacity - d.length < d.step) {
     const size_t capacity = std::max(d.capacity * 2, d.length + d.step);
     auto* input = new (std::nothrow) uint8_t[capacity];
-    if (input == nullptr) {
-      kor::ErrorStorage::set("out of memory reading JPEG XL data");
-      return false;
-    }
+    if (input == nullptr) return outOfMemory("reading JPEG XL data");
     if (d.length > 0) std::memcpy(input, d.input, d.length);
     delete[] d.input;
     d.input = input;
@@ -148,18 +145,17 @@ bool moreInput(Source& source, Decoder& d) {
   }
   const size_t count = source.read(d.input + d.length, d.step);
   if (count == 0) {
-    kor::ErrorStorage::set(source.failed() ? "error reading JPEG XL data"
-                                           : "truncated JPEG XL data");
-    return false;
+    if (source.failed()) return Status::error(Status::kIo, "error reading JPEG XL data");
+    return Status::error(Status::kCorrupt, "truncated JPEG XL data");
   }
   d.length += count;
   if (JxlDecoderSetInput(d.jxl, d.input, d.length) != JXL_DEC_SUCCESS)
     return invalid("input refused");
   if (source.atEnd() || source.position() >= source.size()) JxlDecoderCloseInput(d.jxl);
-  return true;
+  return Status();
 }
 
-bool startImage(Decoder& d, Pipeline& pipeline, Window& window) {
+Status startImage(Decoder& d, Pipeline& pipeline, Window& window) {
   JxlBasicInfo info;
   if (JxlDecoderGetBasicInfo(d.jxl, &info) != JXL_DEC_SUCCESS) return invalid("basic information");
   Header header;
@@ -168,17 +164,17 @@ bool startImage(Decoder& d, Pipeline& pipeline, Window& window) {
   header.orientation = static_cast<int>(info.orientation);
   header.hasAlpha = info.alpha_bits > 0;
   header.isGrey = info.num_color_channels == 1;
-  if (!pipeline.start(header)) return false;
+  if (Status status = pipeline.start(header); !status.ok()) return status;
   window.pipeline = &pipeline;
   window.width = info.xsize;
   window.height = info.ysize;
-  return true;
+  return Status();
 }
 
 // Asks for sRGB pixels of an XYB-coded image; hands the profile of the
 // decoded pixels to the pipeline when they are in the image's own colour
 // space.
-bool takeProfile(Decoder& d, Pipeline& pipeline) {
+Status takeProfile(Decoder& d, Pipeline& pipeline) {
   JxlBasicInfo info;
   if (JxlDecoderGetBasicInfo(d.jxl, &info) != JXL_DEC_SUCCESS) return invalid("basic information");
   if (!info.uses_original_profile) {
@@ -188,85 +184,80 @@ bool takeProfile(Decoder& d, Pipeline& pipeline) {
     srgb.primaries = JXL_PRIMARIES_SRGB;
     srgb.transfer_function = JXL_TRANSFER_FUNCTION_SRGB;
     srgb.rendering_intent = JXL_RENDERING_INTENT_PERCEPTUAL;
-    return JxlDecoderSetPreferredColorProfile(d.jxl, &srgb) == JXL_DEC_SUCCESS ||
-           invalid("colour profile refused");
+    if (JxlDecoderSetPreferredColorProfile(d.jxl, &srgb) != JXL_DEC_SUCCESS)
+      return invalid("colour profile refused");
+    return Status();
   }
   size_t size = 0;
   if (JxlDecoderGetICCProfileSize(d.jxl, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &size) !=
       JXL_DEC_SUCCESS)
-    return true;
+    return Status();
   if (size > kJxlMaxIccBytes) return invalid("colour profile too large");
   auto* icc = new (std::nothrow) uint8_t[size];
-  if (icc == nullptr) {
-    kor::ErrorStorage::set("out of memory reading a JPEG XL colour profile");
-    return false;
-  }
-  bool ok = true;
+  if (icc == nullptr) return outOfMemory("reading a JPEG XL colour profile");
   if (JxlDecoderGetColorAsICCProfile(d.jxl, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, icc, size) ==
       JXL_DEC_SUCCESS)
-    ok = pipeline.setIccProfile(icc, size);
+    pipeline.setIccProfile(icc, size);
   delete[] icc;
-  return ok;
+  return Status();
 }
 
-bool setOutput(Decoder& d, Pipeline& pipeline, Window& window) {
-  if (!pipeline.setRowSize(window.width, window.height)) return false;
+Status setOutput(Decoder& d, Pipeline& pipeline, Window& window) {
+  if (Status status = pipeline.setRowSize(window.width, window.height); !status.ok()) return status;
   const JxlPixelFormat format = {4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
   if (JxlDecoderSetImageOutCallback(d.jxl, &format, receive, &window) != JXL_DEC_SUCCESS)
     return invalid("output refused");
-  return true;
+  return Status();
 }
 
 // Runs libjxl from event to event until the first frame is whole.
-bool run(Source& source, Decoder& d, Pipeline& pipeline, Window& window) {
-  for (;;) {
-    const JxlDecoderStatus status = JxlDecoderProcessInput(d.jxl);
-    if (window.failed) return false;
-    if (cancelled()) return false;
-    switch (status) {
+Status run(Source& source, Decoder& d, Pipeline& pipeline, Window& window) {
+  Status step;
+  while (step.ok()) {
+    const JxlDecoderStatus event = JxlDecoderProcessInput(d.jxl);
+    if (!window.failure.ok()) return window.failure;
+    if (step = checkCancelled(); !step.ok()) return step;
+    switch (event) {
       case JXL_DEC_NEED_MORE_INPUT:
-        if (!moreInput(source, d)) return false;
+        step = moreInput(source, d);
         break;
       case JXL_DEC_BASIC_INFO:
-        if (!startImage(d, pipeline, window)) return false;
+        step = startImage(d, pipeline, window);
         break;
       case JXL_DEC_COLOR_ENCODING:
-        if (!takeProfile(d, pipeline)) return false;
+        step = takeProfile(d, pipeline);
         break;
       case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
-        if (!setOutput(d, pipeline, window)) return false;
+        step = setOutput(d, pipeline, window);
         break;
       case JXL_DEC_FULL_IMAGE:
-        if (window.top != window.height && !flush(window)) return false;
-        return window.top == window.height || invalid("pixels missing");
+        if (window.top != window.height) step = flush(window);
+        if (step.ok() && window.top != window.height) step = invalid("pixels missing");
+        return step;
       case JXL_DEC_SUCCESS:
         return invalid("no image");
       default:
         return invalid("bitstream error");
     }
   }
+  return step;
 }
 
 }  // namespace
 
-bool decodeJxl(Source& source, Pipeline& pipeline) {
+Status decodeJxl(Source& source, Pipeline& pipeline) {
   Decoder d;
   // An information request needs only the first bytes of the codestream.
   d.step = pipeline.infoOnly() ? kInfoReadBytes : kSourceBufferBytes;
   d.jxl = JxlDecoderCreate(nullptr);
-  if (d.jxl == nullptr) {
-    kor::ErrorStorage::set("out of memory starting a JPEG XL decoder");
-    return false;
-  }
+  if (d.jxl == nullptr) return outOfMemory("starting a JPEG XL decoder");
   const int events = pipeline.infoOnly()
                          ? JXL_DEC_BASIC_INFO
                          : JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FULL_IMAGE;
   if (JxlDecoderSubscribeEvents(d.jxl, events) != JXL_DEC_SUCCESS ||
       JxlDecoderSetKeepOrientation(d.jxl, JXL_TRUE) != JXL_DEC_SUCCESS ||
-      JxlDecoderSetUnpremultiplyAlpha(d.jxl, JXL_TRUE) != JXL_DEC_SUCCESS) {
-    kor::ErrorStorage::set("internal error: libjxl refused its settings");
-    return false;
-  }
+      JxlDecoderSetUnpremultiplyAlpha(d.jxl, JXL_TRUE) != JXL_DEC_SUCCESS)
+    return Status::error(Status::kFailed, "internal error: libjxl refused its settings");
   Window window;
   return run(source, d, pipeline, window);
 }

@@ -60,11 +60,13 @@ void transpose(uint8_t* pixels, uint64_t width, uint64_t height, uint64_t* moved
 }
 
 template <uint32_t kBpp>
-bool orientInPlace(uint8_t* pixels, uint32_t width, uint32_t height, int orientation) {
+kor::Status orientInPlace(uint8_t* pixels, uint32_t width, uint32_t height, int orientation) {
   const size_t count = size_t{width} * height;
+  kor::Status status;
   if (orientation >= 5) {
-    auto* moved = reinterpret_cast<uint64_t*>(scratch(Scratch::kImage, (count + 63) / 64 * 8));
-    if (moved == nullptr) return false;
+    auto* moved =
+        reinterpret_cast<uint64_t*>(scratch(Scratch::kImage, (count + 63) / 64 * 8, &status));
+    if (moved == nullptr) return status;
     std::memset(moved, 0, (count + 63) / 64 * 8);
     transpose<kBpp>(pixels, width, height, moved);
     std::swap(width, height);
@@ -79,7 +81,7 @@ bool orientInPlace(uint8_t* pixels, uint32_t width, uint32_t height, int orienta
   } else if (flip == 4) {
     swapRows(pixels, height, size_t{width} * kBpp);
   }
-  return true;
+  return status;
 }
 
 }  // namespace
@@ -98,20 +100,20 @@ Pipeline::Pipeline(BitmapInfo::Format format, uint32_t targetWidth, uint32_t tar
 // The stages go before the bitmap they write into (the members' order).
 Pipeline::~Pipeline() = default;
 
-bool Pipeline::start(const Header& header) {
+kor::Status Pipeline::start(const Header& header) {
   m_header = header;
   if (m_header.orientation < 1 || m_header.orientation > 8) m_header.orientation = 1;
   // The information of an image larger than the decode limit is still
   // read: only a size that is no size at all is refused there.
   if (m_infoOnly) {
-    if (header.width == 0 || header.height == 0) {
-      kor::ErrorStorage::set("invalid image dimensions: %u x %u", header.width, header.height);
-      return false;
-    }
+    if (header.width == 0 || header.height == 0)
+      return kor::Status::error(kor::Status::kCorrupt, "invalid image dimensions: %u x %u",
+                                header.width, header.height);
     m_headerSeen = true;
-    return false;
+    return kor::Status::error(kor::Status::kCancelled, "header read");
   }
-  if (!checkDimensions(header.width, header.height)) return false;
+  if (kor::Status status = checkDimensions(header.width, header.height); !status.ok())
+    return status;
   const bool turned = m_header.orientation >= 5;
   const uint32_t width = turned ? header.height : header.width;
   const uint32_t height = turned ? header.width : header.height;
@@ -131,17 +133,16 @@ bool Pipeline::start(const Header& header) {
   const uint32_t bpp = BitmapInfo::getBpp(format);
   const uint64_t stride = uint64_t{targetWidth} * bpp;
   const uint64_t bytes = stride * targetHeight;
-  if (bytes > UINT32_MAX) {
-    kor::ErrorStorage::set("image too large: %u x %u", targetWidth, targetHeight);
-    return false;
-  }
+  if (bytes > UINT32_MAX)
+    return kor::Status::error(kor::Status::kLimit, "image too large: %u x %u", targetWidth,
+                              targetHeight);
   m_bitmapFormat = format;
   m_bitmapWidth = targetWidth;
   m_bitmapHeight = targetHeight;
   m_stride = static_cast<uint32_t>(stride);
   m_writer.emplace(*this, format, m_stride, m_storedTargetWidth, m_storedTargetHeight,
                    m_header.orientation);
-  return true;
+  return kor::Status();
 }
 
 void Pipeline::targetFor(uint32_t width, uint32_t height, uint32_t* targetWidth,
@@ -155,11 +156,11 @@ void Pipeline::targetFor(uint32_t width, uint32_t height, uint32_t* targetWidth,
   }
 }
 
-uint8_t* Pipeline::pixels() {
+uint8_t* Pipeline::pixels(kor::Status* status) {
   if (m_bitmap != nullptr) return m_bitmap->pixels;
   BitmapRecordPtr record(kor::tryNew<BitmapRecord>("lumo::Bitmap"));
   if (record == nullptr) {
-    kor::ErrorStorage::set("out of memory allocating a bitmap");
+    *status = outOfMemory("allocating a bitmap");
     return nullptr;
   }
   const size_t bytes = size_t{m_stride} * m_bitmapHeight;
@@ -174,8 +175,9 @@ uint8_t* Pipeline::pixels() {
     if (record->pixels == nullptr) record->pixels = takePixelBuffer(bytes);
   }
   if (record->pixels == nullptr) {
-    kor::ErrorStorage::set("out of memory allocating a bitmap of %u x %u", m_bitmapWidth,
-                           m_bitmapHeight);
+    *status =
+        kor::Status::error(kor::Status::kNoMemory, "out of memory allocating a bitmap of %u x %u",
+                           m_bitmapWidth, m_bitmapHeight);
     return nullptr;
   }
   record->width = m_bitmapWidth;
@@ -186,13 +188,13 @@ uint8_t* Pipeline::pixels() {
   return m_bitmap->pixels;
 }
 
-bool Pipeline::setRowSize(uint32_t width, uint32_t height) {
+kor::Status Pipeline::setRowSize(uint32_t width, uint32_t height) {
   if (width < m_storedTargetWidth || height < m_storedTargetHeight || width > m_header.width ||
-      height > m_header.height) {
-    kor::ErrorStorage::set("internal error: decoder row size %u x %u does not fit", width, height);
-    return false;
-  }
-  if (width == m_storedTargetWidth && height == m_storedTargetHeight) return true;
+      height > m_header.height)
+    return kor::Status::error(kor::Status::kFailed,
+                              "internal error: decoder row size %u x %u does not fit", width,
+                              height);
+  if (width == m_storedTargetWidth && height == m_storedTargetHeight) return kor::Status();
   m_averager.emplace(width, height, m_storedTargetWidth, m_storedTargetHeight, *m_writer);
   return m_averager->init();
 }
@@ -202,48 +204,50 @@ bool Pipeline::acceptsDirectRows(BitmapInfo::Format native, uint32_t width, uint
          width == m_storedTargetWidth && height == m_storedTargetHeight;
 }
 
-uint8_t* Pipeline::directRow() {
-  if (m_bitmap == nullptr) return scratch(Scratch::kConverted, m_stride);
+uint8_t* Pipeline::directRow(kor::Status* status) {
+  if (m_bitmap == nullptr) return scratch(Scratch::kConverted, m_stride, status);
   return m_bitmap->pixels + size_t{m_writer->rowsWritten()} * m_stride;
 }
 
-bool Pipeline::directRowDone() {
-  colourInPlace(directRow(), m_storedTargetWidth);
+kor::Status Pipeline::directRowDone() {
+  kor::Status status;
+  // The row directRow() gave out: it holds its buffer already.
+  colourInPlace(directRow(&status), m_storedTargetWidth);
   if (m_bitmap == nullptr) {
     // The first row has arrived, in the scratch row of directRow().
-    const uint8_t* first = scratch(Scratch::kConverted, m_stride);
-    uint8_t* bitmap = pixels();
-    if (first == nullptr || bitmap == nullptr) return false;
+    const uint8_t* first = scratch(Scratch::kConverted, m_stride, &status);
+    uint8_t* bitmap = pixels(&status);
+    if (first == nullptr || bitmap == nullptr) return status;
     std::memcpy(bitmap, first, m_stride);
   }
   m_writer->countDirectRow();
-  return true;
+  return status;
 }
 
-bool Pipeline::wholeImageDone() {
-  uint8_t* image = pixels();
-  if (image == nullptr) return false;
+kor::Status Pipeline::wholeImageDone() {
+  kor::Status status;
+  uint8_t* image = pixels(&status);
+  if (image == nullptr) return status;
   const uint32_t width = m_storedTargetWidth;
   const uint32_t height = m_storedTargetHeight;
   colourInPlace(image, size_t{width} * height);
   const int o = m_header.orientation;
-  bool ok = true;
   switch (BitmapInfo::getBpp(m_bitmapFormat)) {
     case 1:
-      ok = orientInPlace<1>(image, width, height, o);
+      status = orientInPlace<1>(image, width, height, o);
       break;
     case 2:
-      ok = orientInPlace<2>(image, width, height, o);
+      status = orientInPlace<2>(image, width, height, o);
       break;
     case 3:
-      ok = orientInPlace<3>(image, width, height, o);
+      status = orientInPlace<3>(image, width, height, o);
       break;
     default:
-      ok = orientInPlace<4>(image, width, height, o);
+      status = orientInPlace<4>(image, width, height, o);
       break;
   }
-  if (ok) m_writer->markAllRows();
-  return ok;
+  if (status.ok()) m_writer->markAllRows();
+  return status;
 }
 
 RowSink& Pipeline::sink() {
@@ -256,50 +260,52 @@ uint64_t Pipeline::scatteredBytes() const {
   return uint64_t{m_storedTargetWidth} * m_storedTargetHeight * kAccumulatorBytesPerPixel;
 }
 
-bool Pipeline::startScattered() {
-  if (m_header.orientation != 1) {
-    kor::ErrorStorage::set("internal error: scattered rows need orientation 1");
-    return false;
-  }
-  if (scatteredBytes() == 0) return true;
-  m_accumulator.emplace(m_header.width, m_header.height, m_storedTargetWidth, m_storedTargetHeight,
-                        *m_writer);
-  return true;
+kor::Status Pipeline::startScattered() {
+  if (m_header.orientation != 1)
+    return kor::Status::error(kor::Status::kFailed,
+                              "internal error: scattered rows need orientation 1");
+  if (scatteredBytes() != 0)
+    m_accumulator.emplace(m_header.width, m_header.height, m_storedTargetWidth,
+                          m_storedTargetHeight, *m_writer);
+  return kor::Status();
 }
 
-bool Pipeline::putScattered(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep) {
-  if (y >= m_header.height || xStart >= m_header.width) return true;
+kor::Status Pipeline::startAccumulating() {
+  if (m_accumulating) return kor::Status();
+  kor::Status status = m_accumulator->init();
+  m_accumulating = status.ok();
+  return status;
+}
+
+kor::Status Pipeline::putScattered(uint32_t y, const uint8_t* rgba, uint32_t xStart,
+                                   uint32_t xStep) {
+  if (y >= m_header.height || xStart >= m_header.width) return kor::Status();
   if (!m_accumulator) return m_writer->placePixels(y, rgba, xStart, xStep);
-  if (!m_accumulating) {
-    if (!m_accumulator->init()) return false;
-    m_accumulating = true;
-  }
+  if (kor::Status status = startAccumulating(); !status.ok()) return status;
   m_accumulator->add(y, rgba, xStart, xStep);
-  return true;
+  return kor::Status();
 }
 
-bool Pipeline::putScatteredClear(uint32_t y) {
+kor::Status Pipeline::putScatteredClear(uint32_t y) {
   // The accumulator's sums start at zero: a transparent row adds nothing.
-  if (m_accumulator || y >= m_header.height) return true;
+  if (m_accumulator || y >= m_header.height) return kor::Status();
   return m_writer->clearRow(y);
 }
 
-bool Pipeline::finishScattered() {
-  if (m_accumulator) {
-    // Every row transparent: the sums are all zero.
-    if (!m_accumulating) {
-      if (!m_accumulator->init()) return false;
-      m_accumulating = true;
-    }
-    return !cancelled() && m_accumulator->finish();
+kor::Status Pipeline::finishScattered() {
+  if (!m_accumulator) {
+    m_writer->markAllRows();
+    return kor::Status();
   }
-  m_writer->markAllRows();
-  return true;
+  // Every row transparent: the sums are all zero.
+  kor::Status status = startAccumulating();
+  if (status.ok()) status = checkCancelled();
+  return status.ok() ? m_accumulator->finish() : status;
 }
 
-BitmapPtr Pipeline::finish() {
+BitmapPtr Pipeline::finish(kor::Status* status) {
   if (!m_writer || m_bitmap == nullptr || m_writer->rowsWritten() != m_storedTargetHeight) {
-    kor::ErrorStorage::set("image data incomplete");
+    *status = kor::Status::error(kor::Status::kCorrupt, "image data incomplete");
     return nullptr;
   }
   return std::move(m_bitmap);

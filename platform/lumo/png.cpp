@@ -27,16 +27,17 @@
 namespace lumo::internal {
 namespace {
 
-bool fail(int error) {
-  if (error == SPNG_IO_EOF)
-    kor::ErrorStorage::set("truncated PNG data");
-  else if (error == SPNG_IO_ERROR)
-    kor::ErrorStorage::set("error reading PNG data");
-  else if (error == SPNG_ECHUNK_CRC)
-    kor::ErrorStorage::set("invalid PNG data: chunk checksum (CRC) mismatch");
-  else
-    kor::ErrorStorage::set("invalid PNG data: %s", spng_strerror(error));
-  return false;
+using kor::Status;
+
+Status fail(int error) {
+  if (error == SPNG_IO_EOF) return Status::error(Status::kCorrupt, "truncated PNG data");
+  if (error == SPNG_IO_ERROR) return Status::error(Status::kIo, "error reading PNG data");
+  if (error == SPNG_ECHUNK_CRC)
+    return Status::error(Status::kCorrupt, "invalid PNG data: chunk checksum (CRC) mismatch");
+  const Status::Code code = error == SPNG_EMEM            ? Status::kNoMemory
+                            : error == SPNG_ECHUNK_LIMITS ? Status::kLimit
+                                                          : Status::kCorrupt;
+  return Status::error(code, "invalid PNG data: %s", spng_strerror(error));
 }
 
 struct ContextDeleter {
@@ -113,16 +114,14 @@ struct InflateEnd {
 // Inflates the image data of the consecutive IDAT chunks from |offset| on,
 // discarding the output, to verify the zlib stream and its checksum. The
 // chunks' CRCs have been verified by libspng.
-bool verifyImageData(Source& source, uint64_t offset) {
+Status verifyImageData(Source& source, uint64_t offset) {
   constexpr size_t kPiece = 64u << 10;
-  uint8_t* in = scratch(Scratch::kDecoderRow, kPiece);
-  uint8_t* out = scratch(Scratch::kRgbaRow, kPiece);
-  if (in == nullptr || out == nullptr) return false;
+  Status failure;
+  uint8_t* in = scratch(Scratch::kDecoderRow, kPiece, &failure);
+  uint8_t* out = scratch(Scratch::kRgbaRow, kPiece, &failure);
+  if (in == nullptr || out == nullptr) return failure;
   z_stream stream = {};
-  if (inflateInit(&stream) != Z_OK) {
-    kor::ErrorStorage::set("out of memory verifying PNG data");
-    return false;
-  }
+  if (inflateInit(&stream) != Z_OK) return outOfMemory("verifying PNG data");
   InflateEnd end{&stream};
   source.seek(offset);
   int status = Z_OK;
@@ -146,33 +145,34 @@ bool verifyImageData(Source& source, uint64_t offset) {
     if (status != Z_OK || left > 0) break;
     source.skip(4);
   }
-  if (status == Z_STREAM_END) return true;
+  if (status == Z_STREAM_END) return Status();
   if (status == Z_DATA_ERROR && stream.msg != nullptr &&
       std::strcmp(stream.msg, "incorrect data check") == 0)
-    kor::ErrorStorage::set("invalid PNG data: image data checksum (Adler-32) mismatch");
-  else
-    kor::ErrorStorage::set("invalid PNG data: image data stream is damaged or incomplete");
-  return false;
+    return Status::error(Status::kCorrupt,
+                         "invalid PNG data: image data checksum (Adler-32) mismatch");
+  return Status::error(Status::kCorrupt,
+                       "invalid PNG data: image data stream is damaged or incomplete");
 }
 
 // After the last row: reads the chunks up to IEND (verifying their CRCs)
 // and makes sure that the image data's checksum has been verified.
-bool finishImage(spng_ctx* ctx, PngInput& input, uint64_t endOfRows) {
+Status finishImage(spng_ctx* ctx, PngInput& input, uint64_t endOfRows) {
   const int error = spng_decode_chunks(ctx);
   // A file that ends after its image data and that data's CRC is still a
   // complete image, as a JPEG file without its end marker is.
   const bool endsAfterImage =
       error == SPNG_IO_EOF && input.tracker.offset() >= input.tracker.imageDataEnd() + 4;
   if (error != 0 && !endsAfterImage) return fail(error);
-  if (input.tracker.imageDataEnd() <= endOfRows) return true;
+  if (input.tracker.imageDataEnd() <= endOfRows) return Status();
   return verifyImageData(*input.source, input.tracker.firstImageData());
 }
 
 // A damaged image data stream: says whether it is the checksum that fails.
-bool failImageData(PngInput& input, int error) {
-  if (error == SPNG_EIDAT_STREAM && input.tracker.firstImageData() != 0 &&
-      !verifyImageData(*input.source, input.tracker.firstImageData()))
-    return false;
+Status failImageData(PngInput& input, int error) {
+  if (error == SPNG_EIDAT_STREAM && input.tracker.firstImageData() != 0) {
+    Status checked = verifyImageData(*input.source, input.tracker.firstImageData());
+    if (!checked.ok()) return checked;
+  }
   return fail(error);
 }
 
@@ -202,14 +202,15 @@ constexpr int kLastPass = 6;
 // otherwise the even rows are held, as the passes before the last complete
 // them, and streamed in order during the last pass, each before the odd row
 // below it.
-bool decodeInterlaced(spng_ctx* ctx, PngInput& input, const spng_ihdr& ihdr, Pipeline& pipeline) {
+Status decodeInterlaced(spng_ctx* ctx, PngInput& input, const spng_ihdr& ihdr, Pipeline& pipeline) {
   const uint32_t width = ihdr.width;
   const uint32_t height = ihdr.height;
   const bool wide = ihdr.bit_depth == 16;
   const size_t rowBytes = size_t{width} * (wide ? 8 : 4);
-  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{width} * 4);
-  uint8_t* row = wide ? scratch(Scratch::kDecoderRow, rowBytes) : rgba;
-  if (rgba == nullptr || row == nullptr) return false;
+  Status status;
+  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{width} * 4, &status);
+  uint8_t* row = wide ? scratch(Scratch::kDecoderRow, rowBytes, &status) : rgba;
+  if (rgba == nullptr || row == nullptr) return status;
   // The decoder writes only the pixels of the pass into the row.
   std::memset(row, 0, rowBytes);
 
@@ -217,18 +218,16 @@ bool decodeInterlaced(spng_ctx* ctx, PngInput& input, const spng_ihdr& ihdr, Pip
   const uint64_t heldBytes = uint64_t{(height + 1) / 2} * evenRowBytes;
   const bool scattered = pipeline.scatteredBytes() <= heldBytes;
   uint8_t* held = nullptr;  // taken when the first row has arrived
-  if (scattered) {
-    if (!pipeline.startScattered()) return false;
-  } else {
-    if (!pipeline.setRowSize(width, height)) return false;
-  }
+  status = scattered ? pipeline.startScattered() : pipeline.setRowSize(width, height);
+  if (!status.ok()) return status;
   RowSink& sink = pipeline.sink();
   uint32_t streamed = 0;  // held mode: the rows streamed so far
   // Streams the held even rows above row |end|.
   auto streamHeld = [&](uint32_t end) {
-    for (; streamed < end; streamed += 2)
-      if (!sink.putRow(held + size_t{streamed / 2} * evenRowBytes)) return false;
-    return true;
+    Status streaming;
+    for (; streamed < end && streaming.ok(); streamed += 2)
+      streaming = sink.putRow(held + size_t{streamed / 2} * evenRowBytes);
+    return streaming;
   };
 
   const int format = wide ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8;
@@ -246,43 +245,91 @@ bool decodeInterlaced(spng_ctx* ctx, PngInput& input, const spng_ihdr& ihdr, Pip
     if (result != 0 && result != SPNG_EOI) return failImageData(input, result);
     const int pass = info.pass;
     const uint32_t y = info.row_num;
-    if (pass < 0 || pass > kLastPass || y >= height) {
-      kor::ErrorStorage::set("invalid PNG data: unexpected interlaced row");
-      return false;
-    }
+    if (pass < 0 || pass > kLastPass || y >= height)
+      return Status::error(Status::kCorrupt, "invalid PNG data: unexpected interlaced row");
     const uint32_t xStart = kPassXStart[pass];
     const uint32_t xStep = kPassXStep[pass];
     if (wide) narrow(row, width, rgba, xStart, xStep);
     if (!scattered && held == nullptr) {
-      held = scratch(Scratch::kImage, heldBytes);
-      if (held == nullptr) return false;
+      held = scratch(Scratch::kImage, heldBytes, &status);
+      if (held == nullptr) return status;
     }
     if (scattered) {
-      if (!pipeline.putScattered(y, rgba, xStart, xStep)) return false;
+      status = pipeline.putScattered(y, rgba, xStart, xStep);
     } else if (pass < kLastPass) {
       uint8_t* out = held + size_t{y / 2} * evenRowBytes;
       for (uint32_t x = xStart; x < width; x += xStep)
         std::memcpy(out + size_t{x} * 4, rgba + size_t{x} * 4, 4);
     } else {
-      if (!streamHeld(y) || !sink.putRow(rgba)) return false;
+      status = streamHeld(y);
+      if (status.ok()) status = sink.putRow(rgba);
       streamed = y + 1;
     }
-    if (pipeline.rowCancelled()) return false;
+    if (status.ok()) status = pipeline.rowCheck();
+    if (!status.ok()) return status;
     if (result == SPNG_EOI) break;
   }
-  if (!finishImage(ctx, input, input.tracker.offset())) return false;
+  status = finishImage(ctx, input, input.tracker.offset());
+  if (!status.ok()) return status;
   if (scattered) return pipeline.finishScattered();
   return streamHeld(height);
 }
 
+// Rows decoded straight into the bitmap, RGB or RGBA.
+Status decodeDirectRows(spng_ctx* ctx, PngInput& input, const spng_ihdr& ihdr, bool alpha,
+                        Pipeline& pipeline) {
+  const int direct = alpha ? SPNG_FMT_RGBA8 : SPNG_FMT_RGB8;
+  const size_t directBytes = size_t{ihdr.width} * (alpha ? 4 : 3);
+  int error =
+      spng_decode_image(ctx, nullptr, 0, direct, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
+  if (error != 0) return fail(error);
+  Status status;
+  for (uint32_t y = 0; y < ihdr.height; ++y) {
+    uint8_t* row = pipeline.directRow(&status);
+    if (row == nullptr) return status;
+    error = spng_decode_row(ctx, row, directBytes);
+    // The last row reports the end of the image instead of success.
+    if (error != 0 && !(error == SPNG_EOI && y + 1 == ihdr.height))
+      return failImageData(input, error);
+    status = pipeline.directRowDone();
+    if (status.ok()) status = pipeline.rowCheck();
+    if (!status.ok()) return status;
+  }
+  return finishImage(ctx, input, input.tracker.offset());
+}
+
+// Rows decoded as RGBA (16-bit samples narrowed) and streamed through the
+// pipeline.
+Status decodeRgbaRows(spng_ctx* ctx, PngInput& input, const spng_ihdr& ihdr, Pipeline& pipeline) {
+  const bool wide = ihdr.bit_depth == 16;
+  const int format = wide ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8;
+  const size_t rowBytes = size_t{ihdr.width} * (wide ? 8 : 4);
+  Status status;
+  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{ihdr.width} * 4, &status);
+  if (rgba == nullptr) return status;
+  RowSink& sink = pipeline.sink();
+  int error =
+      spng_decode_image(ctx, nullptr, 0, format, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
+  if (error != 0) return fail(error);
+  uint8_t* row = wide ? scratch(Scratch::kDecoderRow, rowBytes, &status) : rgba;
+  if (row == nullptr) return status;
+  for (uint32_t y = 0; y < ihdr.height; ++y) {
+    error = spng_decode_row(ctx, row, rowBytes);
+    if (error != 0 && !(error == SPNG_EOI && y + 1 == ihdr.height))
+      return failImageData(input, error);
+    if (wide) narrow(row, ihdr.width, rgba);
+    status = sink.putRow(rgba);
+    if (status.ok()) status = pipeline.rowCheck();
+    if (!status.ok()) return status;
+  }
+  return finishImage(ctx, input, input.tracker.offset());
+}
+
 }  // namespace
 
-bool decodePng(Source& source, Pipeline& pipeline) {
+Status decodePng(Source& source, Pipeline& pipeline) {
   spng_ctx* ctx = spng_ctx_new(0);
-  if (ctx == nullptr) {
-    kor::ErrorStorage::set("out of memory starting a PNG decoder");
-    return false;
-  }
+  if (ctx == nullptr) return outOfMemory("starting a PNG decoder");
   ContextDeleter deleter{ctx};
   spng_set_chunk_limits(ctx, kMaxPngChunkBytes, kMaxPngChunkCacheBytes);
   spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
@@ -305,7 +352,8 @@ bool decodePng(Source& source, Pipeline& pipeline) {
                   ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA;
   header.hasAlpha = hasTrns || ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ||
                     ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
-  if (!pipeline.start(header)) return false;
+  Status status = pipeline.start(header);
+  if (!status.ok()) return status;
   // The ICC profile (iCCP) converts the pixels to sRGB. gAMA and cHRM alone
   // are not followed: the pixels go out as stored, as most readers do.
   spng_iccp iccp;
@@ -313,51 +361,17 @@ bool decodePng(Source& source, Pipeline& pipeline) {
     pipeline.setIccProfile(reinterpret_cast<const uint8_t*>(iccp.profile), iccp.profile_len);
   if (ihdr.interlace_method != SPNG_INTERLACE_NONE)
     return decodeInterlaced(ctx, input, ihdr, pipeline);
-  if (!pipeline.setRowSize(ihdr.width, ihdr.height)) return false;
+  status = pipeline.setRowSize(ihdr.width, ihdr.height);
+  if (!status.ok()) return status;
 
   // 8-bit colour images that need no averaging or turning are decoded
   // straight into the bitmap in its own format.
-  if (ihdr.bit_depth <= 8 && !header.isGrey) {
-    const bool alpha = header.hasAlpha;
-    const BitmapInfo::Format native =
-        alpha ? BitmapInfo::kFormatRGBA8888 : BitmapInfo::kFormatRGB888;
-    if (pipeline.acceptsDirectRows(native, ihdr.width, ihdr.height)) {
-      const int direct = alpha ? SPNG_FMT_RGBA8 : SPNG_FMT_RGB8;
-      const size_t directBytes = size_t{ihdr.width} * (alpha ? 4 : 3);
-      error =
-          spng_decode_image(ctx, nullptr, 0, direct, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
-      if (error != 0) return fail(error);
-      for (uint32_t y = 0; y < ihdr.height; ++y) {
-        uint8_t* row = pipeline.directRow();
-        if (row == nullptr) return false;
-        error = spng_decode_row(ctx, row, directBytes);
-        if (error != 0 && !(error == SPNG_EOI && y + 1 == ihdr.height))
-          return failImageData(input, error);
-        if (!pipeline.directRowDone() || pipeline.rowCancelled()) return false;
-      }
-      return finishImage(ctx, input, input.tracker.offset());
-    }
-  }
-
-  const bool wide = ihdr.bit_depth == 16;
-  const int format = wide ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8;
-  const size_t rowBytes = size_t{ihdr.width} * (wide ? 8 : 4);
-  uint8_t* rgba = scratch(Scratch::kRgbaRow, size_t{ihdr.width} * 4);
-  if (rgba == nullptr) return false;
-  RowSink& sink = pipeline.sink();
-  error = spng_decode_image(ctx, nullptr, 0, format, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
-  if (error != 0) return fail(error);
-  uint8_t* row = wide ? scratch(Scratch::kDecoderRow, rowBytes) : rgba;
-  if (row == nullptr) return false;
-  for (uint32_t y = 0; y < ihdr.height; ++y) {
-    error = spng_decode_row(ctx, row, rowBytes);
-    // The last row reports the end of the image instead of success.
-    if (error != 0 && !(error == SPNG_EOI && y + 1 == ihdr.height))
-      return failImageData(input, error);
-    if (wide) narrow(row, ihdr.width, rgba);
-    if (!sink.putRow(rgba) || pipeline.rowCancelled()) return false;
-  }
-  return finishImage(ctx, input, input.tracker.offset());
+  const BitmapInfo::Format native =
+      header.hasAlpha ? BitmapInfo::kFormatRGBA8888 : BitmapInfo::kFormatRGB888;
+  if (ihdr.bit_depth <= 8 && !header.isGrey &&
+      pipeline.acceptsDirectRows(native, ihdr.width, ihdr.height))
+    return decodeDirectRows(ctx, input, ihdr, header.hasAlpha, pipeline);
+  return decodeRgbaRows(ctx, input, ihdr, pipeline);
 }
 
 }  // namespace lumo::internal

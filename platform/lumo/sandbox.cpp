@@ -35,6 +35,7 @@ namespace lumo {
 namespace {
 
 using namespace internal;  // the messages, the engine's own parts
+using kor::Status;
 
 thread_local uint64_t t_client = 0;
 
@@ -169,10 +170,15 @@ std::string findExecutable() {
   return std::string();
 }
 
-// One message from |decoder|, checked for its size; false with the reason
-// when none comes in time, the client has gone, or the decoder broke off.
-bool receive(Decoder* decoder, uint64_t deadlineMs, uint32_t deadlineSpanMs,
-             DecoderMessage* message) {
+Status brokeProtocol(const Decoder* decoder) {
+  return Status::error(Status::kProtocol, "decoder process %d broke the protocol", decoder->pid);
+}
+
+// One message from |decoder|, checked for its size; kTimedOut when none
+// comes in time, kCancelled when the client has gone, kClosed when the
+// decoder broke off, kProtocol when the message is not one.
+Status receive(Decoder* decoder, uint64_t deadlineMs, uint32_t deadlineSpanMs,
+               DecoderMessage* message) {
   const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicros);
   for (;;) {
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
@@ -196,11 +202,9 @@ bool receive(Decoder* decoder, uint64_t deadlineMs, uint32_t deadlineSpanMs,
         }
       }
       if (carried || n != static_cast<ssize_t>(sizeof(*message)) ||
-          (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0) {
-        kor::ErrorStorage::set("decoder process %d broke the protocol", decoder->pid);
-        return false;
-      }
-      return true;
+          (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0)
+        return brokeProtocol(decoder);
+      return Status();
     }
     // A decoder that ended with requests unread leaves ECONNRESET, which
     // the kernel reports once, before the replies it sent first: those are
@@ -209,8 +213,7 @@ bool receive(Decoder* decoder, uint64_t deadlineMs, uint32_t deadlineSpanMs,
     if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
       const int pid = decoder->pid;
       const std::string why = exitReason(decoder);
-      kor::ErrorStorage::set("decoder process %d %s", pid, why.c_str());
-      return false;
+      return Status::error(Status::kClosed, "decoder process %d %s", pid, why.c_str());
     }
     // A short answer (information, a small image) comes within the spin:
     // no sleep and wake-up on either side.
@@ -218,13 +221,11 @@ bool receive(Decoder* decoder, uint64_t deadlineMs, uint32_t deadlineSpanMs,
       std::this_thread::yield();  // to the decoder, where they share a core
       continue;
     }
-    if (internal::cancelled()) return false;
+    if (Status cancelled = checkCancelled(); !cancelled.ok()) return cancelled;
     const uint64_t now = nowMs();
-    if (now >= deadlineMs) {
-      kor::ErrorStorage::set("decoder process %d ran past its deadline of %u ms", decoder->pid,
-                             deadlineSpanMs);
-      return false;
-    }
+    if (now >= deadlineMs)
+      return Status::error(Status::kTimedOut, "decoder process %d ran past its deadline of %u ms",
+                           decoder->pid, deadlineSpanMs);
     pollfd watched = {decoder->channel, POLLIN, 0};
     const int wait = static_cast<int>(std::min<uint64_t>(deadlineMs - now, kCancelCheckMs));
     poll(&watched, 1, wait);
@@ -232,8 +233,8 @@ bool receive(Decoder* decoder, uint64_t deadlineMs, uint32_t deadlineSpanMs,
 }
 
 // Sends |parts| as one message to |decoder|, with |fd| when it is one;
-// false with the reason.
-bool sendParts(Decoder* decoder, iovec* parts, size_t count, int fd) {
+// kClosed when it cannot.
+Status sendParts(Decoder* decoder, iovec* parts, size_t count, int fd) {
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   msghdr header = {};
   header.msg_iov = parts;
@@ -253,21 +254,51 @@ bool sendParts(Decoder* decoder, iovec* parts, size_t count, int fd) {
   do {
     n = sendmsg(decoder->channel, &header, MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(length)) return true;
-  kor::ErrorStorage::set("cannot send to decoder process %d: %s", decoder->pid,
-                         n < 0 ? std::strerror(errno) : "message cut short");
-  return false;
+  if (n == static_cast<ssize_t>(length)) return Status();
+  return Status::error(Status::kClosed, "cannot send to decoder process %d: %s", decoder->pid,
+                       n < 0 ? std::strerror(errno) : "message cut short");
 }
 
-bool sendRequest(Decoder* decoder, const RequestMessage& request, const char* path, int fd) {
+Status sendRequest(Decoder* decoder, const RequestMessage& request, const char* path, int fd) {
   iovec parts[2] = {{const_cast<RequestMessage*>(&request), sizeof(request)},
                     {const_cast<char*>(path), request.pathBytes}};
   return sendParts(decoder, parts, 2, fd);
 }
 
-bool sendGrant(Decoder* decoder, const GrantMessage& grant, int fd) {
+Status sendGrant(Decoder* decoder, const GrantMessage& grant, int fd) {
   iovec part = {const_cast<GrantMessage*>(&grant), sizeof(grant)};
   return sendParts(decoder, &part, 1, fd);
+}
+
+// Starts |executable| with |channel| as its descriptor 3, default signal
+// dispositions and none blocked, and |variables| as its whole environment;
+// 0, or the error of posix_spawn().
+int startProcess(const std::string& executable, const std::vector<std::string>& variables,
+                 int channel, pid_t* pid) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, channel, 3);
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  const std::string parent = std::to_string(getpid());
+  char* argv[] = {const_cast<char*>(executable.c_str()), const_cast<char*>(parent.c_str()),
+                  nullptr};
+  std::vector<char*> environment;
+  for (const std::string& variable : variables)
+    environment.push_back(const_cast<char*>(variable.c_str()));
+  environment.push_back(nullptr);
+  const int spawned =
+      posix_spawn(pid, executable.c_str(), &actions, &attributes, argv, environment.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  return spawned;
 }
 
 // Starts a decoder and waits for its hello; null with |*reason| on failure.
@@ -289,30 +320,8 @@ Decoder* spawn(const std::string& executable, const std::vector<std::string>& va
     close(ends[1]);
     ends[1] = moved;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, ends[1], 3);
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigset_t all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  const std::string parent = std::to_string(getpid());
-  char* argv[] = {const_cast<char*>(executable.c_str()), const_cast<char*>(parent.c_str()),
-                  nullptr};
-  std::vector<char*> environment;
-  for (const std::string& variable : variables)
-    environment.push_back(const_cast<char*>(variable.c_str()));
-  environment.push_back(nullptr);
   pid_t pid = -1;
-  const int spawned =
-      posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv, environment.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  const int spawned = startProcess(executable, variables, ends[1], &pid);
   close(ends[1]);
   if (spawned != 0) {
     close(ends[0]);
@@ -334,10 +343,9 @@ Decoder* spawn(const std::string& executable, const std::vector<std::string>& va
   decoder->pidfd = pidfd;
   decoder->channel = ends[0];
   DecoderMessage hello;
-  if (!receive(decoder, nowMs() + kHelloTimeoutMs, kHelloTimeoutMs, &hello) ||
-      hello.kind != Message::kHello) {
-    *reason = kor::ErrorStorage::pending() ? kor::ErrorStorage::reason() : "no hello";
-    kor::ErrorStorage::ack();
+  const Status heard = receive(decoder, nowMs() + kHelloTimeoutMs, kHelloTimeoutMs, &hello);
+  if (!heard.ok() || hello.kind != Message::kHello) {
+    *reason = heard.ok() ? "no hello" : heard.message();
     destroy(decoder);
     return nullptr;
   }
@@ -401,12 +409,13 @@ class Pool {
 
   bool running() const { return m_running.load(std::memory_order_acquire); }
 
-  // The decoder of |client|, busy for the caller until giveBack().
-  Decoder* lend(uint64_t client) {
+  // The decoder of |client|, busy for the caller until giveBack(); null
+  // with the failure in |*status|.
+  Decoder* lend(uint64_t client, Status* status) {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
       if (!running()) {
-        kor::ErrorStorage::set("decoder processes are stopped");
+        *status = Status::error(Status::kClosed, "decoder processes are stopped");
         return nullptr;
       }
       auto bound = std::find_if(m_bound.begin(), m_bound.end(),
@@ -437,7 +446,7 @@ class Pool {
       --m_spawning;
       m_changed.notify_all();
       if (decoder == nullptr) {
-        kor::ErrorStorage::set("no decoder process: %s", reason.c_str());
+        *status = Status::error(Status::kFailed, "no decoder process: %s", reason.c_str());
         return nullptr;
       }
       noteMissing(missing);
@@ -644,10 +653,11 @@ class Pool {
   std::thread m_keeper;
 };
 
-// The decoder lent to one call, given back at its end.
+// The decoder lent to one call, given back at its end; when none could be
+// lent, get() is null and status() says why.
 class Lease {
  public:
-  Lease() : m_decoder(Pool::getInstance().lend(t_client)) {}
+  Lease() : m_decoder(Pool::getInstance().lend(t_client, &m_status)) {}
   ~Lease() {
     if (m_decoder != nullptr) Pool::getInstance().giveBack(m_decoder, m_broken);
   }
@@ -655,16 +665,21 @@ class Lease {
   Lease& operator=(const Lease&) = delete;
 
   Decoder* get() const { return m_decoder; }
+  const Status& status() const { return m_status; }
   void breakOff() { m_broken = true; }
+  // Passes |status| on; a failure of the decoder's channel ends it.
+  Status broken(Status status) {
+    if (!status.ok()) m_broken = true;
+    return status;
+  }
 
  private:
+  Status m_status;  // before m_decoder, which lend() sets with it
   Decoder* const m_decoder;
   bool m_broken = false;
 };
 
-// The reason a decoder gave, as text that is safe to log. A decoder that
-// ran out of memory (its address space limit) is not lent again: the next
-// call gets a fresh process with a fresh heap.
+// The reason a decoder gave, as text that is safe to log.
 void safeText(const DecoderMessage& message, char (&text)[kReasonBytes]) {
   size_t i = 0;
   for (; i + 1 < sizeof(text) && message.reason[i] != '\0'; ++i) {
@@ -674,11 +689,20 @@ void safeText(const DecoderMessage& message, char (&text)[kReasonBytes]) {
   text[i] = '\0';
 }
 
-void takeReason(Decoder* decoder, const DecoderMessage& message) {
+// The failure a decoder reported, with its code; a code that is none is a
+// broken protocol. A decoder that ran out of memory (its address space
+// limit) is not lent again: the next call gets a fresh process with a fresh
+// heap.
+Status takeFailure(Lease& lease, const DecoderMessage& message) {
+  if (message.code <= Status::kOk || message.code > kLastStatusCode) {
+    lease.breakOff();
+    return brokeProtocol(lease.get());
+  }
   char text[kReasonBytes];
   safeText(message, text);
-  kor::ErrorStorage::set("%s", text);
-  if (std::strstr(text, "out of memory") != nullptr) decoder->retire = true;
+  const auto code = static_cast<Status::Code>(message.code);
+  if (code == Status::kNoMemory) lease.get()->retire = true;
+  return Status::error(code, "%s", text);
 }
 
 // Memory for |bytes| of pixels that the provider cannot share: the
@@ -709,17 +733,20 @@ bool scratchFor(Decoder* decoder, uint64_t bytes) {
   return true;
 }
 
-bool startRequest(Lease& lease, const util::UnicodeString8& path, RequestMessage& request,
-                  osal::RegularFile& file) {
-  if (lease.get() == nullptr) return false;
+Status startRequest(Lease& lease, const util::UnicodeString8& path, RequestMessage& request,
+                    osal::RegularFile& file) {
   request.fileSize = static_cast<uint64_t>(file.size());
   request.pathBytes = static_cast<uint32_t>(std::min(path.length(), kMaxPathBytes));
-  if (!sendRequest(lease.get(), request, path.utf8(), file.descriptor())) {
-    lease.breakOff();
-    return false;
-  }
-  file.close();
-  return true;
+  Status sent = lease.broken(sendRequest(lease.get(), request, path.utf8(), file.descriptor()));
+  if (sent.ok()) file.close();
+  return sent;
+}
+
+// Opens |path| for a request; the platform's file layer leaves its reason,
+// and its code, in the thread's error storage.
+Status openFile(const util::UnicodeString8& path, osal::RegularFile* file) {
+  if (file->open(path.utf8())) return Status();
+  return kor::ErrorStorage::takeStatus();
 }
 
 }  // namespace
@@ -732,21 +759,19 @@ namespace {
 
 // Takes the replies of the requests sent ahead, up to the one for |path|
 // (into |*reply|, true) or all of them (the others are not wanted any
-// more). False with the reason when the decoder fails meanwhile.
-bool takeAhead(Lease& lease, const char* path, DecoderMessage* reply, bool* found) {
+// more). A failure when the decoder fails meanwhile.
+Status takeAhead(Lease& lease, const char* path, DecoderMessage* reply, bool* found) {
   Decoder* decoder = lease.get();
   *found = false;
   const uint32_t span = Pool::getInstance().infoDeadlineMs.load(std::memory_order_relaxed);
   while (!decoder->ahead.empty() && !*found) {
     const Decoder::Ahead next = decoder->ahead.front();
     decoder->ahead.pop_front();
-    if (!receive(decoder, next.deadlineMs, span, reply)) {
-      lease.breakOff();
-      return false;
-    }
+    Status received = lease.broken(receive(decoder, next.deadlineMs, span, reply));
+    if (!received.ok()) return received;
     *found = path != nullptr && next.path == path;
   }
-  return true;
+  return Status();
 }
 
 }  // namespace
@@ -755,57 +780,50 @@ bool sendInfoAhead(const util::UnicodeString8& path) {
   if (!decodersRunning()) return false;
   Lease lease;
   Decoder* decoder = lease.get();
-  if (decoder == nullptr) {
-    kor::ErrorStorage::ack();
-    return false;
-  }
-  if (decoder->ahead.size() >= kInfoReadAhead) return false;
+  if (decoder == nullptr || decoder->ahead.size() >= kInfoReadAhead) return false;
   osal::RegularFile file;
   RequestMessage request;
   request.infoOnly = 1;
   // A file that cannot be opened, or a request that cannot be sent, is left
   // to the call itself, which says why.
-  if (!file.open(path.utf8()) || !startRequest(lease, path, request, file)) {
-    kor::ErrorStorage::ack();
-    return false;
-  }
+  if (!openFile(path, &file).ok() || !startRequest(lease, path, request, file).ok()) return false;
   const uint32_t span = Pool::getInstance().infoDeadlineMs.load(std::memory_order_relaxed);
   decoder->ahead.push_back({path.utf8(), nowMs() + span});
   return true;
 }
 
-BitmapInfo* remoteImageInfo(const util::UnicodeString8& path) {
+BitmapInfo* remoteImageInfo(const util::UnicodeString8& path, Status* status) {
   Lease lease;
-  if (lease.get() == nullptr) return nullptr;
+  if (lease.get() == nullptr) {
+    *status = lease.status();
+    return nullptr;
+  }
   DecoderMessage reply;
   bool found = false;
-  if (!takeAhead(lease, path.utf8(), &reply, &found)) return nullptr;
-  if (!found) {
+  *status = takeAhead(lease, path.utf8(), &reply, &found);
+  if (status->ok() && !found) {
     osal::RegularFile file;
-    if (!file.open(path.utf8())) return nullptr;
     RequestMessage request;
     request.infoOnly = 1;
-    if (!startRequest(lease, path, request, file)) return nullptr;
+    *status = openFile(path, &file);
+    if (status->ok()) *status = startRequest(lease, path, request, file);
     const uint32_t span = Pool::getInstance().infoDeadlineMs.load(std::memory_order_relaxed);
-    if (!receive(lease.get(), nowMs() + span, span, &reply)) {
-      lease.breakOff();
-      return nullptr;
-    }
+    if (status->ok()) *status = lease.broken(receive(lease.get(), nowMs() + span, span, &reply));
   }
+  if (!status->ok()) return nullptr;
   if (reply.kind == Message::kFailed) {
-    takeReason(lease.get(), reply);
+    *status = takeFailure(lease, reply);
     return nullptr;
   }
   if (reply.kind != Message::kInfo || reply.width == 0 || reply.height == 0 ||
       reply.sourceType < BitmapInfo::kSourceUnknown || reply.sourceType > BitmapInfo::kSourceHeif) {
-    kor::ErrorStorage::set("decoder process %d broke the protocol", lease.get()->pid);
-    lease.breakOff();
+    *status = lease.broken(brokeProtocol(lease.get()));
     return nullptr;
   }
   if (reply.cpuNanos > kRetireCpuNanos) lease.get()->retire = true;
   BitmapInfo* info = kor::tryNew<BitmapInfo>("lumo::BitmapInfo");
   if (info == nullptr) {
-    kor::ErrorStorage::set("out of memory allocating image information");
+    *status = outOfMemory("allocating image information");
     return nullptr;
   }
   info->width = reply.width;
@@ -841,7 +859,7 @@ uint64_t scratchOffer(const Decoder* decoder) {
   return std::min<uint64_t>(decoder->scratchBytes, smallest - 1);
 }
 
-bool grant(Decoder* decoder, uint64_t bytes, Granted* granted) {
+Status grant(Decoder* decoder, uint64_t bytes, Granted* granted) {
   granted->bytes = bytes;
   granted->provider = pixelProvider();
   if (granted->provider != nullptr)
@@ -870,75 +888,112 @@ bool grant(Decoder* decoder, uint64_t bytes, Granted* granted) {
   return sendGrant(decoder, message, fd);
 }
 
-}  // namespace
-
-BitmapPtr remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format, uint32_t width,
-                       uint32_t height, bool scaled) {
-  if (format < BitmapInfo::kFormatDefault || format > BitmapInfo::kFormatARGB8888) {
-    kor::ErrorStorage::set("unsupported pixel format %d", static_cast<int>(format));
-    return nullptr;
-  }
-  if (cancelled()) return nullptr;
-  osal::RegularFile file;
-  if (!file.open(path.utf8())) return nullptr;
-  Lease lease;
-  if (lease.get() == nullptr) return nullptr;
+// Sends the decode request and answers the decoder's asks for memory until
+// its last answer, in |*reply|.
+Status awaitDecode(Lease& lease, RequestMessage& request, const util::UnicodeString8& path,
+                   osal::RegularFile& file, Granted* granted, DecoderMessage* reply) {
   DecoderMessage unwanted;
   bool found = false;
-  if (!takeAhead(lease, nullptr, &unwanted, &found)) return nullptr;
-  RequestMessage request;
-  request.format = format;
-  request.width = width;
-  request.height = height;
-  request.scaled = scaled ? 1 : 0;
+  Status status = takeAhead(lease, nullptr, &unwanted, &found);
+  if (status.ok()) status = startRequest(lease, path, request, file);
   Decoder* decoder = lease.get();
-  const uint64_t offered = scratchOffer(decoder);
-  if (offered != 0) {
-    request.scratchId = decoder->scratchId;
-    request.scratchBytes = offered;
-  }
-  if (!startRequest(lease, path, request, file)) return nullptr;
   const uint32_t base = Pool::getInstance().decodeDeadlineBaseMs.load(std::memory_order_relaxed);
   const uint64_t started = nowMs();
   uint32_t span = base;
-  Granted granted;
-  DecoderMessage reply;
-  for (;;) {
-    if (!receive(decoder, started + span, span, &reply)) {
-      lease.breakOff();
-      return nullptr;
-    }
-    if (reply.kind != Message::kNeedPixels) break;
-    if (granted.bytes != 0 || reply.bytes == 0 || reply.bytes > kMaxBitmapBytes) {
-      kor::ErrorStorage::set("decoder process %d broke the protocol", decoder->pid);
-      lease.breakOff();
-      return nullptr;
-    }
+  while (status.ok()) {
+    status = lease.broken(receive(decoder, started + span, span, reply));
+    if (!status.ok() || reply->kind != Message::kNeedPixels) break;
+    if (granted->bytes != 0 || reply->bytes == 0 || reply->bytes > kMaxBitmapBytes)
+      return lease.broken(brokeProtocol(decoder));
     // The deadline grows with the bitmap: its work is bounded by its size.
-    span = static_cast<uint32_t>(base + reply.bytes * kDecodeDeadlineNanosPerByte / 1000000);
-    if (!grant(decoder, reply.bytes, &granted)) {
-      lease.breakOff();
-      return nullptr;
-    }
+    span = static_cast<uint32_t>(base + reply->bytes * kDecodeDeadlineNanosPerByte / 1000000);
+    status = lease.broken(grant(decoder, reply->bytes, granted));
   }
-  if (reply.kind == Message::kFailed) {
-    takeReason(lease.get(), reply);
-    return nullptr;
-  }
+  return status;
+}
+
+// Checks the shape of the bitmap the decoder says it made against what was
+// asked and granted.
+Status checkDone(Lease& lease, const RequestMessage& request, uint64_t offered,
+                 const DecoderMessage& reply, Granted* granted) {
   const auto made = static_cast<BitmapInfo::Format>(reply.format);
   const uint32_t bpp = BitmapInfo::getBpp(made);
   const uint64_t madeBytes = uint64_t{reply.stride} * reply.height;
   // Without a grant, the pixels are in the scratch segment the request
   // offered, and fit what it offered.
-  if (granted.bytes == 0 && offered != 0 && madeBytes <= offered) granted.bytes = madeBytes;
+  if (granted->bytes == 0 && offered != 0 && madeBytes <= offered) granted->bytes = madeBytes;
+  const auto format = static_cast<BitmapInfo::Format>(request.format);
   if (reply.kind != Message::kDone || bpp == 0 || reply.width == 0 || reply.height == 0 ||
-      uint64_t{reply.width} * bpp != reply.stride || madeBytes != granted.bytes ||
+      uint64_t{reply.width} * bpp != reply.stride || madeBytes != granted->bytes ||
       (format != BitmapInfo::kFormatDefault && made != format) ||
-      (scaled && (reply.width > std::max(width, 1u) || reply.height > std::max(height, 1u)))) {
-    kor::ErrorStorage::set("decoder process %d broke the protocol", decoder->pid);
-    lease.breakOff();
+      (request.scaled != 0 &&
+       (reply.width > std::max(request.width, 1u) || reply.height > std::max(request.height, 1u))))
+    return lease.broken(brokeProtocol(lease.get()));
+  return Status();
+}
+
+// The bitmap of a decode: the granted pixels themselves, or a copy of
+// those in the scratch segment.
+BitmapPtr adoptPixels(const Decoder* decoder, const DecoderMessage& reply, Granted* granted,
+                      Status* status) {
+  BitmapRecordPtr record(kor::tryNew<BitmapRecord>("lumo::Bitmap"));
+  if (record == nullptr) {
+    *status = outOfMemory("allocating a bitmap");
     return nullptr;
   }
+  if (!kor::allocationShouldFail("lumo::Bitmap")) {
+    if (granted->pixels != nullptr) {
+      record->pixels = granted->pixels;
+      record->provider = granted->provider;
+      granted->pixels = nullptr;  // the bitmap's now
+    } else {
+      record->pixels = takePixelBuffer(granted->bytes);
+    }
+  }
+  if (record->pixels == nullptr) {
+    *status = Status::error(Status::kNoMemory, "out of memory allocating a bitmap of %u x %u",
+                            reply.width, reply.height);
+    return nullptr;
+  }
+  if (!granted->shared) std::memcpy(record->pixels, decoder->scratch, granted->bytes);
+  record->width = reply.width;
+  record->height = reply.height;
+  record->format = static_cast<BitmapInfo::Format>(reply.format);
+  record->stride = reply.stride;
+  return record;
+}
+
+}  // namespace
+
+BitmapPtr remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format, uint32_t width,
+                       uint32_t height, bool scaled, Status* status) {
+  *status = checkFormat(format);
+  if (status->ok()) *status = checkCancelled();
+  osal::RegularFile file;
+  if (status->ok()) *status = openFile(path, &file);
+  if (!status->ok()) return nullptr;
+  Lease lease;
+  Decoder* decoder = lease.get();
+  if (decoder == nullptr) {
+    *status = lease.status();
+    return nullptr;
+  }
+  RequestMessage request;
+  request.format = format;
+  request.width = width;
+  request.height = height;
+  request.scaled = scaled ? 1 : 0;
+  const uint64_t offered = scratchOffer(decoder);
+  if (offered != 0) {
+    request.scratchId = decoder->scratchId;
+    request.scratchBytes = offered;
+  }
+  Granted granted;
+  DecoderMessage reply;
+  *status = awaitDecode(lease, request, path, file, &granted, &reply);
+  if (status->ok() && reply.kind == Message::kFailed) *status = takeFailure(lease, reply);
+  if (status->ok()) *status = checkDone(lease, request, offered, reply, &granted);
+  if (!status->ok()) return nullptr;
   if (reply.cpuNanos > kRetireCpuNanos) decoder->retire = true;
   if (reply.reason[0] != '\0') {
     // A colour description that the decoder could not use.
@@ -946,34 +1001,7 @@ BitmapPtr remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format form
     safeText(reply, note);
     logColourNote(path.utf8(), note);
   }
-  BitmapRecordPtr record(kor::tryNew<BitmapRecord>("lumo::Bitmap"));
-  if (record == nullptr) {
-    kor::ErrorStorage::set("out of memory allocating a bitmap");
-    return nullptr;
-  }
-  if (kor::allocationShouldFail("lumo::Bitmap")) {
-    kor::ErrorStorage::set("out of memory allocating a bitmap of %u x %u", reply.width,
-                           reply.height);
-    return nullptr;
-  }
-  if (granted.pixels != nullptr) {
-    record->pixels = granted.pixels;
-    record->provider = granted.provider;
-    granted.pixels = nullptr;  // the bitmap's now
-  } else {
-    record->pixels = takePixelBuffer(granted.bytes);
-    if (record->pixels == nullptr) {
-      kor::ErrorStorage::set("out of memory allocating a bitmap of %u x %u", reply.width,
-                             reply.height);
-      return nullptr;
-    }
-  }
-  if (!granted.shared) std::memcpy(record->pixels, decoder->scratch, granted.bytes);
-  record->width = reply.width;
-  record->height = reply.height;
-  record->format = made;
-  record->stride = reply.stride;
-  return record;
+  return adoptPixels(decoder, reply, &granted, status);
 }
 
 void setDecoderExecutable(const std::string& path) { Pool::getInstance().setExecutable(path); }

@@ -40,8 +40,12 @@ enum class Message : uint32_t {
   kGrant = 4,       // service: write them into the memfd that comes with it
   kInfo = 5,        // decoder: the information
   kDone = 6,        // decoder: the bitmap is in the granted memory
-  kFailed = 7,      // decoder: no result; |reason| says why
+  kFailed = 7,      // decoder: no result; |code| and |reason| say why
 };
+
+// The highest kor::Status::Code a kFailed message may carry; one above it,
+// or kOk, breaks the protocol.
+constexpr uint32_t kLastStatusCode = kor::Status::kCorrupt;
 
 // The namespaces a decoder could not enter (kHello's |missing|).
 constexpr uint32_t kMissingUserNamespace = 1u << 0;
@@ -84,7 +88,7 @@ struct DecoderMessage {
   int32_t sourceType = 0;  // kInfo
   uint32_t hasAlpha = 0;
   uint32_t isGrey = 0;
-  uint32_t reserved = 0;
+  uint32_t code = 0;      // kFailed: the failure's kor::Status::Code
   uint64_t cpuNanos = 0;  // kInfo, kDone, kFailed: the CPU time the process has used
   char reason[kReasonBytes] = {};
 };
@@ -94,11 +98,13 @@ struct DecoderMessage {
 // True while startDecoders() holds (the engine then delegates).
 bool decodersRunning();
 // Engine::getImageInfo() and createBitmap() in a decoder process of the
-// calling thread's client (DecoderScope). Null with the reason set on any
-// failure, including the decoder's crash, deadline or the client's leaving.
-BitmapInfo* remoteImageInfo(const util::UnicodeString8& path);
+// calling thread's client (DecoderScope). Null with the failure in |*status|,
+// the decoder's own (with its code) or the channel's: kClosed for the
+// decoder's crash, kTimedOut for its deadline, kCancelled for the client's
+// leaving, kProtocol for a message that breaks the protocol.
+BitmapInfo* remoteImageInfo(const util::UnicodeString8& path, kor::Status* status);
 BitmapPtr remoteDecode(const util::UnicodeString8& path, BitmapInfo::Format format, uint32_t width,
-                       uint32_t height, bool scaled);
+                       uint32_t height, bool scaled, kor::Status* status);
 
 // readInfoAhead().
 bool sendInfoAhead(const util::UnicodeString8& path);

@@ -14,9 +14,9 @@ namespace lumo::internal {
 namespace {
 
 // The column table of an average from |srcWidth| to |dstWidth| columns.
-AreaColumn* columnTable(uint32_t srcWidth, uint32_t dstWidth) {
+AreaColumn* columnTable(uint32_t srcWidth, uint32_t dstWidth, kor::Status* status) {
   auto* columns = reinterpret_cast<AreaColumn*>(
-      scratch(Scratch::kTable, sizeof(AreaColumn) * static_cast<size_t>(srcWidth)));
+      scratch(Scratch::kTable, sizeof(AreaColumn) * static_cast<size_t>(srcWidth), status));
   if (columns == nullptr) return nullptr;
   for (uint32_t x = 0; x < srcWidth; ++x) {
     uint64_t left = uint64_t{x} * dstWidth;
@@ -62,26 +62,29 @@ void resolveRow(const uint64_t* sum, uint32_t width, uint64_t area, uint8_t* out
 
 }  // namespace
 
-bool AreaAverager::init() {
-  AreaColumn* columns = columnTable(m_srcWidth, m_dstWidth);
-  if (columns == nullptr) return false;
+kor::Status AreaAverager::init() {
+  kor::Status status;
+  AreaColumn* columns = columnTable(m_srcWidth, m_dstWidth, &status);
+  if (columns == nullptr) return status;
   const size_t sums = static_cast<size_t>(m_dstWidth) * 4;
-  auto* rowSums = reinterpret_cast<uint64_t*>(scratch(Scratch::kRowSums, sums * 8));
-  if (rowSums == nullptr) return false;
-  auto* accumulator = reinterpret_cast<uint64_t*>(scratch(Scratch::kAccumulator, sums * 8));
-  if (accumulator == nullptr) return false;
-  uint8_t* output = scratch(Scratch::kOutputRow, sums);
-  if (output == nullptr) return false;
+  auto* rowSums = reinterpret_cast<uint64_t*>(scratch(Scratch::kRowSums, sums * 8, &status));
+  if (rowSums == nullptr) return status;
+  auto* accumulator =
+      reinterpret_cast<uint64_t*>(scratch(Scratch::kAccumulator, sums * 8, &status));
+  if (accumulator == nullptr) return status;
+  uint8_t* output = scratch(Scratch::kOutputRow, sums, &status);
+  if (output == nullptr) return status;
   std::memset(accumulator, 0, sums * 8);
   m_columns = columns;
   m_rowSums = rowSums;
   m_accumulator = accumulator;
   m_output = output;
-  return true;
+  return status;
 }
 
-bool AreaAverager::putRow(const uint8_t* rgba) {
-  if (m_srcY >= m_srcHeight) return true;  // extra rows are never produced; ignore
+kor::Status AreaAverager::putRow(const uint8_t* rgba) {
+  // Extra rows are never produced; ignored.
+  if (m_srcY >= m_srcHeight) return kor::Status();
   const size_t sums = static_cast<size_t>(m_dstWidth) * 4;
   std::memset(m_rowSums, 0, sums * 8);
   const uint32_t full = m_dstWidth;
@@ -106,12 +109,12 @@ bool AreaAverager::putRow(const uint8_t* rgba) {
   return addRow(false);
 }
 
-bool AreaAverager::putClearRow() {
-  if (m_srcY >= m_srcHeight) return true;
+kor::Status AreaAverager::putClearRow() {
+  if (m_srcY >= m_srcHeight) return kor::Status();
   return addRow(true);
 }
 
-bool AreaAverager::addRow(bool clear) {
+kor::Status AreaAverager::addRow(bool clear) {
   const size_t sums = static_cast<size_t>(m_dstWidth) * 4;
   const uint64_t top = uint64_t{m_srcY} * m_dstHeight;
   const uint64_t bottom = top + m_dstHeight;
@@ -120,15 +123,15 @@ bool AreaAverager::addRow(bool clear) {
   const uint64_t first = (bottom < boundary ? bottom : boundary) - top;
   if (!clear)
     for (size_t i = 0; i < sums; ++i) m_accumulator[i] += first * m_rowSums[i];
-  if (bottom < boundary) return true;
-  if (!emitRow()) return false;
+  if (bottom < boundary) return kor::Status();
+  kor::Status status = emitRow();
   const uint64_t rest = bottom - boundary;
-  if (rest > 0 && !clear)
+  if (status.ok() && rest > 0 && !clear)
     for (size_t i = 0; i < sums; ++i) m_accumulator[i] = rest * m_rowSums[i];
-  return true;
+  return status;
 }
 
-bool AreaAverager::emitRow() {
+kor::Status AreaAverager::emitRow() {
   // Every output pixel covers srcWidth * srcHeight units of area.
   resolveRow(m_accumulator, m_dstWidth, uint64_t{m_srcWidth} * m_srcHeight, m_output);
   std::memset(m_accumulator, 0, static_cast<size_t>(m_dstWidth) * 4 * 8);
@@ -141,16 +144,17 @@ bool AreaAverager::emitRow() {
 // row y lies in output row y * dstHeight / srcHeight with |first| units of
 // its height and in the next one with the rest, as in AreaAverager::addRow().
 
-bool AreaAccumulator::init() {
-  m_columns = columnTable(m_srcWidth, m_dstWidth);
-  if (m_columns == nullptr) return false;
+kor::Status AreaAccumulator::init() {
+  kor::Status status;
+  m_columns = columnTable(m_srcWidth, m_dstWidth, &status);
+  if (m_columns == nullptr) return status;
   const size_t sums = size_t{m_dstWidth} * m_dstHeight * 4;
-  m_sums = reinterpret_cast<uint64_t*>(scratch(Scratch::kImage, sums * 8));
-  if (m_sums == nullptr) return false;
-  m_output = scratch(Scratch::kOutputRow, size_t{m_dstWidth} * 4);
-  if (m_output == nullptr) return false;
+  m_sums = reinterpret_cast<uint64_t*>(scratch(Scratch::kImage, sums * 8, &status));
+  if (m_sums == nullptr) return status;
+  m_output = scratch(Scratch::kOutputRow, size_t{m_dstWidth} * 4, &status);
+  if (m_output == nullptr) return status;
   std::memset(m_sums, 0, sums * 8);
-  return true;
+  return status;
 }
 
 void AreaAccumulator::add(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep) {
@@ -184,14 +188,14 @@ void AreaAccumulator::add(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint
   }
 }
 
-bool AreaAccumulator::finish() {
+kor::Status AreaAccumulator::finish() {
   const uint64_t area = uint64_t{m_srcWidth} * m_srcHeight;
   const size_t rowSums = size_t{m_dstWidth} * 4;
   for (uint32_t y = 0; y < m_dstHeight; ++y) {
     resolveRow(m_sums + size_t{y} * rowSums, m_dstWidth, area, m_output);
-    if (!m_next.putRow(m_output)) return false;
+    if (kor::Status status = m_next.putRow(m_output); !status.ok()) return status;
   }
-  return true;
+  return kor::Status();
 }
 
 }  // namespace lumo::internal

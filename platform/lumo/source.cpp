@@ -8,24 +8,23 @@
 
 namespace lumo::internal {
 
-bool Source::open(const char* path) {
-  if (!m_file.open(path)) return false;
-  m_buffer = scratch(Scratch::kFileBuffer, kSourceBufferBytes);
-  if (m_buffer == nullptr) {
-    m_file.close();
-    return false;
-  }
-  return true;
+kor::Status Source::open(const char* path) {
+  // The platform's file layer leaves its reason, and its code, in the
+  // thread's error storage.
+  if (!m_file.open(path)) return kor::ErrorStorage::takeStatus();
+  return takeBuffer();
 }
 
-bool Source::adopt(int fd, uint64_t size) {
+kor::Status Source::adopt(int fd, uint64_t size) {
   m_file.adopt(fd, static_cast<int64_t>(size));
-  m_buffer = scratch(Scratch::kFileBuffer, kSourceBufferBytes);
-  if (m_buffer == nullptr) {
-    m_file.close();
-    return false;
-  }
-  return true;
+  return takeBuffer();
+}
+
+kor::Status Source::takeBuffer() {
+  kor::Status status;
+  m_buffer = scratch(Scratch::kFileBuffer, kSourceBufferBytes, &status);
+  if (m_buffer == nullptr) m_file.close();
+  return status;
 }
 
 bool Source::fill() {

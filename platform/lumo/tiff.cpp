@@ -70,10 +70,11 @@ toff_t sizeProc(thandle_t handle) { return static_cast<Source*>(handle)->size();
 int mapProc(thandle_t, void**, toff_t*) { return 0; }
 void unmapProc(thandle_t, void*, toff_t) {}
 
-bool invalid(const Messages& messages, const char* otherwise) {
-  kor::ErrorStorage::set("invalid TIFF data: %s",
-                         messages.first[0] != '\0' ? messages.first : otherwise);
-  return false;
+using kor::Status;
+
+Status invalid(const Messages& messages, const char* otherwise) {
+  return Status::error(Status::kCorrupt, "invalid TIFF data: %s",
+                       messages.first[0] != '\0' ? messages.first : otherwise);
 }
 
 // An open file and its RGBA reader, released together.
@@ -90,7 +91,7 @@ struct File {
   }
 };
 
-bool open(Source& source, File* file) {
+Status open(Source& source, File* file) {
   // The process-wide handlers would print; the file's own take over.
   static const bool silenced = [] {
     TIFFSetErrorHandler(nullptr);
@@ -99,10 +100,7 @@ bool open(Source& source, File* file) {
   }();
   (void)silenced;
   TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-  if (options == nullptr) {
-    kor::ErrorStorage::set("out of memory opening TIFF data");
-    return false;
-  }
+  if (options == nullptr) return outOfMemory("opening TIFF data");
   TIFFOpenOptionsSetMaxSingleMemAlloc(options, static_cast<tmsize_t>(kTiffMaxBandBytes));
   TIFFOpenOptionsSetErrorHandlerExtR(options, keepFirstError, &file->messages);
   TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreWarning, nullptr);
@@ -112,10 +110,8 @@ bool open(Source& source, File* file) {
   TIFFOpenOptionsFree(options);
   if (file->tiff == nullptr) return invalid(file->messages, "cannot read the header");
   char message[1024] = {};
-  if (!TIFFRGBAImageOK(file->tiff, message)) {
-    kor::ErrorStorage::set("unsupported TIFF data: %s", message);
-    return false;
-  }
+  if (!TIFFRGBAImageOK(file->tiff, message))
+    return Status::error(Status::kUnsupported, "unsupported TIFF data: %s", message);
   // The RGBA reader would premultiply unassociated alpha, losing the colour
   // of nearly transparent pixels: the samples are declared associated so
   // that they come out as stored, and only stored premultiplied colour is
@@ -129,12 +125,12 @@ bool open(Source& source, File* file) {
   file->imageBegun = TIFFRGBAImageBegin(&file->image, file->tiff, 1, message) != 0;
   if (!file->imageBegun) return invalid(file->messages, message);
   file->premultiplied = !straight && file->image.alpha == EXTRASAMPLE_ASSOCALPHA;
-  return true;
+  return Status();
 }
 
 // The rows of a band and the checks of its size and of the work it takes;
-// false with the reason set when the file asks too much.
-bool bandRows(TIFF* tiff, uint32_t width, uint32_t height, uint32_t* rows) {
+// kLimit when the file asks too much.
+Status bandRows(TIFF* tiff, uint32_t width, uint32_t height, uint32_t* rows) {
   uint64_t decoded = 0;
   if (TIFFIsTiled(tiff)) {
     uint32_t tileWidth = 0;
@@ -145,11 +141,10 @@ bool bandRows(TIFF* tiff, uint32_t width, uint32_t height, uint32_t* rows) {
     const uint64_t across = (uint64_t{width} + tileWidth - 1) / tileWidth;
     const uint64_t down = (uint64_t{height} + tileHeight - 1) / tileHeight;
     const uint64_t covered = across * tileWidth * down * tileHeight;
-    if (covered > 2 * uint64_t{width} * height + kTiffTileSlackPixels) {
-      kor::ErrorStorage::set("unsupported TIFF data: tiles of %u x %u for a %u x %u image",
-                             tileWidth, tileHeight, width, height);
-      return false;
-    }
+    if (covered > 2 * uint64_t{width} * height + kTiffTileSlackPixels)
+      return Status::error(Status::kLimit,
+                           "unsupported TIFF data: tiles of %u x %u for a %u x %u image", tileWidth,
+                           tileHeight, width, height);
     decoded = TIFFTileSize64(tiff);
     *rows = std::min(tileHeight, height);
   } else {
@@ -159,11 +154,10 @@ bool bandRows(TIFF* tiff, uint32_t width, uint32_t height, uint32_t* rows) {
     decoded = TIFFVStripSize64(tiff, *rows);
   }
   const uint64_t rgba = uint64_t{width} * *rows * 4;
-  if (decoded == 0 || decoded > kTiffMaxBandBytes || rgba > kTiffMaxBandBytes) {
-    kor::ErrorStorage::set("unsupported TIFF data: a strip or tile of %u rows is too large", *rows);
-    return false;
-  }
-  return true;
+  if (decoded == 0 || decoded > kTiffMaxBandBytes || rgba > kTiffMaxBandBytes)
+    return Status::error(Status::kLimit,
+                         "unsupported TIFF data: a strip or tile of %u rows is too large", *rows);
+  return Status();
 }
 
 // Colour stored premultiplied by alpha, made straight for the pipeline.
@@ -177,17 +171,21 @@ void unpremultiply(const uint8_t* in, uint32_t count, uint8_t* out) {
   }
 }
 
-bool readBands(File& file, Pipeline& pipeline, uint32_t band) {
+Status readBands(File& file, Pipeline& pipeline, uint32_t band) {
   TIFFRGBAImage& image = file.image;
   const uint32_t width = image.width;
   const uint32_t height = image.height;
-  auto* pixels = reinterpret_cast<uint32_t*>(scratch(Scratch::kImage, size_t{width} * band * 4));
-  uint8_t* straight = file.premultiplied ? scratch(Scratch::kRgbaRow, size_t{width} * 4) : nullptr;
-  if (pixels == nullptr || (file.premultiplied && straight == nullptr)) return false;
-  if (!pipeline.setRowSize(width, height)) return false;
+  Status status;
+  auto* pixels =
+      reinterpret_cast<uint32_t*>(scratch(Scratch::kImage, size_t{width} * band * 4, &status));
+  uint8_t* straight =
+      file.premultiplied ? scratch(Scratch::kRgbaRow, size_t{width} * 4, &status) : nullptr;
+  if (pixels == nullptr || (file.premultiplied && straight == nullptr)) return status;
+  status = pipeline.setRowSize(width, height);
+  if (!status.ok()) return status;
   RowSink& sink = pipeline.sink();
   for (uint32_t y = 0; y < height; y += band) {
-    if (cancelled()) return false;
+    if (status = checkCancelled(); !status.ok()) return status;
     const uint32_t rows = std::min(band, height - y);
     image.row_offset = static_cast<int>(y);
     image.col_offset = 0;
@@ -205,17 +203,20 @@ bool readBands(File& file, Pipeline& pipeline, uint32_t band) {
         unpremultiply(row, width, straight);
         row = straight;
       }
-      if (!sink.putRow(row) || pipeline.rowCancelled()) return false;
+      status = sink.putRow(row);
+      if (status.ok()) status = pipeline.rowCheck();
+      if (!status.ok()) return status;
     }
   }
-  return true;
+  return status;
 }
 
 }  // namespace
 
-bool decodeTiff(Source& source, Pipeline& pipeline) {
+Status decodeTiff(Source& source, Pipeline& pipeline) {
   File file;
-  if (!open(source, &file)) return false;
+  Status status = open(source, &file);
+  if (!status.ok()) return status;
   TIFFRGBAImage& image = file.image;
   Header header;
   header.width = image.width;
@@ -224,16 +225,17 @@ bool decodeTiff(Source& source, Pipeline& pipeline) {
   header.hasAlpha = image.alpha != 0;
   header.isGrey =
       (image.photometric == PHOTOMETRIC_MINISBLACK || image.photometric == PHOTOMETRIC_MINISWHITE);
-  if (!pipeline.start(header)) return false;
+  status = pipeline.start(header);
+  if (!status.ok()) return status;
   // The reader delivers the rows as stored; the pipeline turns them.
   image.req_orientation = image.orientation;
   uint32_t band = 0;
-  if (!bandRows(file.tiff, image.width, image.height, &band)) return false;
+  status = bandRows(file.tiff, image.width, image.height, &band);
+  if (!status.ok()) return status;
   uint32_t iccSize = 0;
   const void* icc = nullptr;
-  if (TIFFGetField(file.tiff, TIFFTAG_ICCPROFILE, &iccSize, &icc) && icc != nullptr &&
-      !pipeline.setIccProfile(static_cast<const uint8_t*>(icc), iccSize))
-    return false;
+  if (TIFFGetField(file.tiff, TIFFTAG_ICCPROFILE, &iccSize, &icc) && icc != nullptr)
+    pipeline.setIccProfile(static_cast<const uint8_t*>(icc), iccSize);
   return readBands(file, pipeline, band);
 }
 

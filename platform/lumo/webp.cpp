@@ -67,26 +67,25 @@ struct Layout {
   uint64_t iccSize = 0;
 };
 
-bool invalid(const char* what) {
-  kor::ErrorStorage::set("invalid WebP data: %s", what);
-  return false;
+using kor::Status;
+
+Status invalid(const char* what) {
+  return Status::error(Status::kCorrupt, "invalid WebP data: %s", what);
 }
 
-bool truncated(const Source& source) {
-  kor::ErrorStorage::set(source.failed() ? "error reading WebP data" : "truncated WebP data");
-  return false;
+Status truncated(const Source& source) {
+  if (source.failed()) return Status::error(Status::kIo, "error reading WebP data");
+  return Status::error(Status::kCorrupt, "truncated WebP data");
 }
 
-bool fail(VP8StatusCode status, const Source& source) {
+Status fail(VP8StatusCode status, const Source& source) {
   switch (status) {
     case VP8_STATUS_OUT_OF_MEMORY:
-      kor::ErrorStorage::set("out of memory decoding WebP data");
-      return false;
+      return outOfMemory("decoding WebP data");
     case VP8_STATUS_NOT_ENOUGH_DATA:
       return truncated(source);
     case VP8_STATUS_UNSUPPORTED_FEATURE:
-      kor::ErrorStorage::set("unsupported WebP feature");
-      return false;
+      return Status::error(Status::kUnsupported, "unsupported WebP feature");
     default:
       return invalid("bitstream error");
   }
@@ -110,7 +109,40 @@ uint64_t findBitstream(Source& source, uint64_t offset, uint64_t end) {
   return 0;
 }
 
-bool parseLayout(Source& source, Layout* l) {
+// Reads the size and alpha of the image data at |l->bitstream| and checks
+// them against the canvas or the frame; |alpha| is the offset of an ALPH
+// chunk, or 0.
+Status readFeatures(Source& source, uint64_t alpha, Layout* l) {
+  WebPBitstreamFeatures features;
+  uint8_t start[64];
+  source.seek(l->bitstream);
+  const size_t have = source.read(start, sizeof(start));
+  const VP8StatusCode status = WebPGetFeatures(start, have, &features);
+  if (status != VP8_STATUS_OK) return fail(status, source);
+  const auto width = static_cast<uint32_t>(features.width);
+  const auto height = static_cast<uint32_t>(features.height);
+  if ((l->flags & kFlagAnimation) != 0) {
+    if (width != l->frameWidth || height != l->frameHeight)
+      return invalid("frame size differs from its image data");
+    if (uint64_t{l->frameX} + width > l->canvasWidth ||
+        uint64_t{l->frameY} + height > l->canvasHeight)
+      return invalid("frame outside the canvas");
+  } else {
+    if (l->canvasWidth == 0) {
+      l->canvasWidth = width;
+      l->canvasHeight = height;
+    } else if (width != l->canvasWidth || height != l->canvasHeight) {
+      return invalid("image size differs from the canvas");
+    }
+    l->frameWidth = width;
+    l->frameHeight = height;
+  }
+  const bool coversCanvas = l->frameWidth == l->canvasWidth && l->frameHeight == l->canvasHeight;
+  l->hasAlpha = (l->flags & kFlagAlpha) != 0 || alpha != 0 || features.has_alpha || !coversCanvas;
+  return Status();
+}
+
+Status parseLayout(Source& source, Layout* l) {
   uint8_t riff[12];
   if (!readAt(source, 0, riff, 12)) return truncated(source);
   if (std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "WEBP", 4) != 0)
@@ -168,33 +200,7 @@ bool parseLayout(Source& source, Layout* l) {
     return invalid((l->flags & kFlagAnimation) != 0 ? "an animation without frames" : "no image");
   }
 
-  WebPBitstreamFeatures features;
-  uint8_t start[64];
-  source.seek(l->bitstream);
-  const size_t have = source.read(start, sizeof(start));
-  const VP8StatusCode status = WebPGetFeatures(start, have, &features);
-  if (status != VP8_STATUS_OK) return fail(status, source);
-  const auto width = static_cast<uint32_t>(features.width);
-  const auto height = static_cast<uint32_t>(features.height);
-  if ((l->flags & kFlagAnimation) != 0) {
-    if (width != l->frameWidth || height != l->frameHeight)
-      return invalid("frame size differs from its image data");
-    if (uint64_t{l->frameX} + width > l->canvasWidth ||
-        uint64_t{l->frameY} + height > l->canvasHeight)
-      return invalid("frame outside the canvas");
-  } else {
-    if (l->canvasWidth == 0) {
-      l->canvasWidth = width;
-      l->canvasHeight = height;
-    } else if (width != l->canvasWidth || height != l->canvasHeight) {
-      return invalid("image size differs from the canvas");
-    }
-    l->frameWidth = width;
-    l->frameHeight = height;
-  }
-  const bool coversCanvas = l->frameWidth == l->canvasWidth && l->frameHeight == l->canvasHeight;
-  l->hasAlpha = (l->flags & kFlagAlpha) != 0 || alpha != 0 || features.has_alpha || !coversCanvas;
-  return true;
+  return readFeatures(source, alpha, l);
 }
 
 // The orientation of the EXIF chunk; 1 without one.
@@ -226,7 +232,7 @@ void describeColour(Source& source, const Layout& l, Pipeline& pipeline) {
 }
 
 // Feeds [start, end) of the file to the decoder until the image is done.
-bool feed(Source& source, WebPIDecoder* decoder, uint64_t start, uint64_t end) {
+Status feed(Source& source, WebPIDecoder* decoder, uint64_t start, uint64_t end) {
   source.seek(start);
   uint64_t left = end - start;
   for (;;) {
@@ -236,9 +242,9 @@ bool feed(Source& source, WebPIDecoder* decoder, uint64_t start, uint64_t end) {
     const size_t used = static_cast<size_t>(std::min<uint64_t>(count, left));
     left -= used;
     const VP8StatusCode status = WebPIAppend(decoder, data, used);
-    if (status == VP8_STATUS_OK) return true;
+    if (status == VP8_STATUS_OK) return Status();
     if (status != VP8_STATUS_SUSPENDED) return fail(status, source);
-    if (cancelled()) return false;
+    if (Status cancelled = checkCancelled(); !cancelled.ok()) return cancelled;
   }
 }
 
@@ -272,18 +278,68 @@ void place(uint32_t offset, uint32_t size, uint32_t canvas, uint32_t target, uin
   *length = static_cast<uint32_t>(end - first);
 }
 
+// The direct decode's canvas around the frame is transparent: all zero
+// bytes. Then the whole image is turned in place.
+Status finishDirect(Pipeline& pipeline, uint8_t* pixels, size_t stride, uint32_t bpp,
+                    const Placement& frame) {
+  const uint32_t width = pipeline.storedTargetWidth();
+  const uint32_t height = pipeline.storedTargetHeight();
+  const bool covers =
+      frame.x == 0 && frame.y == 0 && frame.width == width && frame.height == height;
+  const size_t left = size_t{frame.x} * bpp;
+  const size_t right = size_t{width - frame.x - frame.width} * bpp;
+  for (uint32_t y = 0; y < height && !covers; ++y) {
+    uint8_t* row = pixels + y * stride;
+    if (y < frame.y || y >= frame.y + frame.height) {
+      std::memset(row, 0, stride);
+      continue;
+    }
+    std::memset(row, 0, left);
+    std::memset(row + stride - right, 0, right);
+  }
+  if (Status status = checkCancelled(); !status.ok()) return status;
+  return pipeline.wholeImageDone();
+}
+
+// The decoded frame's RGBA rows, |stride| bytes apart, through the
+// pipeline: the first frame of an animation on a transparent canvas.
+Status deliverRows(Pipeline& pipeline, const uint8_t* pixels, size_t stride,
+                   const Placement& frame) {
+  const uint32_t width = pipeline.storedTargetWidth();
+  const uint32_t height = pipeline.storedTargetHeight();
+  Status status = pipeline.setRowSize(width, height);
+  uint8_t* row = status.ok() ? scratch(Scratch::kRgbaRow, size_t{width} * 4, &status) : nullptr;
+  if (row == nullptr) return status;
+  std::memset(row, 0, size_t{width} * 4);
+  RowSink& sink = pipeline.sink();
+  for (uint32_t y = 0; y < height && status.ok(); ++y) {
+    if (y < frame.y || y >= frame.y + frame.height) {
+      status = sink.putClearRow();
+    } else if (frame.x == 0 && frame.width == width) {
+      status = sink.putRow(pixels + (y - frame.y) * stride);
+    } else {
+      std::memcpy(row + size_t{frame.x} * 4, pixels + (y - frame.y) * stride, stride);
+      status = sink.putRow(row);
+    }
+    if (status.ok()) status = pipeline.rowCheck();
+  }
+  return status;
+}
+
 }  // namespace
 
-bool decodeWebp(Source& source, Pipeline& pipeline) {
+Status decodeWebp(Source& source, Pipeline& pipeline) {
   Layout l;
-  if (!parseLayout(source, &l)) return false;
+  Status status = parseLayout(source, &l);
+  if (!status.ok()) return status;
   Header header;
   header.width = l.canvasWidth;
   header.height = l.canvasHeight;
   header.orientation = orientation(source, l);
   header.sourceType = BitmapInfo::kSourceWebp;
   header.hasAlpha = l.hasAlpha;
-  if (!pipeline.start(header)) return false;
+  status = pipeline.start(header);
+  if (!status.ok()) return status;
   describeColour(source, l, pipeline);
   // libwebp needs all of the image's bytes: a file that lacks some fails
   // before anything of the image's size is allocated.
@@ -296,14 +352,10 @@ bool decodeWebp(Source& source, Pipeline& pipeline) {
   Placement frame;
   place(l.frameX, l.frameWidth, l.canvasWidth, width, &frame.x, &frame.width);
   place(l.frameY, l.frameHeight, l.canvasHeight, height, &frame.y, &frame.height);
-  const bool covers =
-      frame.x == 0 && frame.y == 0 && frame.width == width && frame.height == height;
 
   WebPDecoderConfig config;
-  if (!WebPInitDecoderConfig(&config)) {
-    kor::ErrorStorage::set("internal error: libwebp version mismatch");
-    return false;
-  }
+  if (!WebPInitDecoderConfig(&config))
+    return Status::error(Status::kFailed, "internal error: libwebp version mismatch");
   if (frame.width != l.frameWidth || frame.height != l.frameHeight) {
     config.options.use_scaling = 1;
     config.options.scaled_width = static_cast<int>(frame.width);
@@ -320,9 +372,10 @@ bool decodeWebp(Source& source, Pipeline& pipeline) {
   const bool direct = directMode != nullptr;
   const uint32_t bpp = direct ? BitmapInfo::getBpp(pipeline.format()) : 4;
   const size_t stride = size_t{direct ? width : frame.width} * bpp;
-  uint8_t* pixels = direct ? pipeline.wholeImage()
-                           : scratch(Scratch::kImage, size_t{frame.width} * frame.height * 4);
-  if (pixels == nullptr) return false;
+  uint8_t* pixels = direct
+                        ? pipeline.wholeImage(&status)
+                        : scratch(Scratch::kImage, size_t{frame.width} * frame.height * 4, &status);
+  if (pixels == nullptr) return status;
   uint8_t* target = direct ? pixels + frame.y * stride + size_t{frame.x} * bpp : pixels;
   config.output.colorspace = direct ? *directMode : MODE_RGBA;
   config.output.is_external_memory = 1;
@@ -331,51 +384,12 @@ bool decodeWebp(Source& source, Pipeline& pipeline) {
   config.output.u.RGBA.size = stride * (frame.height - 1) + size_t{frame.width} * bpp;
 
   WebPIDecoder* decoder = WebPIDecode(nullptr, 0, &config);
-  if (decoder == nullptr) {
-    kor::ErrorStorage::set("out of memory starting a WebP decoder");
-    return false;
-  }
-  const bool ok = feed(source, decoder, l.imageStart, l.imageEnd);
+  if (decoder == nullptr) return outOfMemory("starting a WebP decoder");
+  status = feed(source, decoder, l.imageStart, l.imageEnd);
   WebPIDelete(decoder);
-  if (!ok) return false;
-
-  if (direct) {
-    // The canvas around the frame is transparent: all zero bytes.
-    const size_t left = size_t{frame.x} * bpp;
-    const size_t right = size_t{width - frame.x - frame.width} * bpp;
-    for (uint32_t y = 0; y < height && !covers; ++y) {
-      uint8_t* row = pixels + y * stride;
-      if (y < frame.y || y >= frame.y + frame.height) {
-        std::memset(row, 0, stride);
-        continue;
-      }
-      std::memset(row, 0, left);
-      std::memset(row + stride - right, 0, right);
-    }
-    return !cancelled() && pipeline.wholeImageDone();
-  }
-  if (!pipeline.setRowSize(width, height)) return false;
-  RowSink& sink = pipeline.sink();
-  if (covers) {
-    for (uint32_t y = 0; y < height; ++y)
-      if (!sink.putRow(pixels + y * stride) || pipeline.rowCancelled()) return false;
-    return true;
-  }
-  // The first frame of an animation, placed on a transparent canvas.
-  uint8_t* row = scratch(Scratch::kRgbaRow, size_t{width} * 4);
-  if (row == nullptr) return false;
-  std::memset(row, 0, size_t{width} * 4);
-  for (uint32_t y = 0; y < height; ++y) {
-    bool placed = true;
-    if (y < frame.y || y >= frame.y + frame.height) {
-      placed = sink.putClearRow();
-    } else {
-      std::memcpy(row + size_t{frame.x} * 4, pixels + (y - frame.y) * stride, stride);
-      placed = sink.putRow(row);
-    }
-    if (!placed || pipeline.rowCancelled()) return false;
-  }
-  return true;
+  if (!status.ok()) return status;
+  if (direct) return finishDirect(pipeline, pixels, stride, bpp, frame);
+  return deliverRows(pipeline, pixels, stride, frame);
 }
 
 }  // namespace lumo::internal

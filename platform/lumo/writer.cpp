@@ -86,31 +86,31 @@ void convertRow(const uint8_t* rgba, uint32_t count, BitmapInfo::Format format, 
 //   5 (y, x)          6 (H-1-y, x)        7 (H-1-y, W-1-x)    8 (y, W-1-x)
 // of the bitmap, whose size is W x H for 1-4 and H x W for 5-8.
 
-bool Writer::putRow(const uint8_t* rgba) {
-  if (m_y >= m_height) {
-    kor::ErrorStorage::set("decoder delivered more rows than the image has");
-    return false;
-  }
-  uint8_t* pixels = m_pipeline.pixels();
-  rgba = m_pipeline.colourRow(rgba, m_width);
-  if (pixels == nullptr || rgba == nullptr) return false;
+kor::Status Writer::putRow(const uint8_t* rgba) {
+  if (m_y >= m_height)
+    return kor::Status::error(kor::Status::kFailed,
+                              "decoder delivered more rows than the image has");
+  kor::Status status;
+  uint8_t* pixels = m_pipeline.pixels(&status);
+  rgba = m_pipeline.colourRow(rgba, m_width, &status);
+  if (pixels == nullptr || rgba == nullptr) return status;
   const uint32_t bpp = BitmapInfo::getBpp(m_format);
   const uint32_t y = m_y++;
   const int o = m_orientation;
   if (o == 1 || o == 4) {
     uint32_t dy = o == 1 ? y : m_height - 1 - y;
     convertRow(rgba, m_width, m_format, pixels + size_t{dy} * m_stride);
-    return true;
+    return status;
   }
-  uint8_t* line = scratch(Scratch::kConverted, size_t{m_width} * bpp);
-  if (line == nullptr) return false;
+  uint8_t* line = scratch(Scratch::kConverted, size_t{m_width} * bpp, &status);
+  if (line == nullptr) return status;
   convertRow(rgba, m_width, m_format, line);
   if (o == 2 || o == 3) {
     uint32_t dy = o == 2 ? y : m_height - 1 - y;
     uint8_t* row = pixels + size_t{dy} * m_stride;
     for (uint32_t x = 0; x < m_width; ++x)
       std::memcpy(row + size_t{m_width - 1 - x} * bpp, line + size_t{x} * bpp, bpp);
-    return true;
+    return status;
   }
   // 5..8: the stored row becomes a column of the bitmap.
   const uint32_t dx = (o == 5 || o == 8) ? y : m_height - 1 - y;
@@ -120,46 +120,48 @@ bool Writer::putRow(const uint8_t* rgba) {
     uint32_t dy = down ? x : m_width - 1 - x;
     std::memcpy(column + size_t{dy} * m_stride, line + size_t{x} * bpp, bpp);
   }
-  return true;
+  return status;
 }
 
 // Transparent black is all zero bytes in every format.
-bool Writer::putClearRow() {
+kor::Status Writer::putClearRow() {
   const int o = m_orientation;
+  kor::Status status;
   if ((o == 1 || o == 4) && m_y < m_height) {
-    uint8_t* pixels = m_pipeline.pixels();
-    if (pixels == nullptr) return false;
+    uint8_t* pixels = m_pipeline.pixels(&status);
+    if (pixels == nullptr) return status;
     const uint32_t y = m_y++;
     const uint32_t dy = o == 1 ? y : m_height - 1 - y;
     std::memset(pixels + size_t{dy} * m_stride, 0, m_stride);
-    return true;
+    return status;
   }
-  uint8_t* zeros = scratch(Scratch::kClearRow, size_t{m_width} * 4);
-  if (zeros == nullptr) return false;
+  uint8_t* zeros = scratch(Scratch::kClearRow, size_t{m_width} * 4, &status);
+  if (zeros == nullptr) return status;
   std::memset(zeros, 0, size_t{m_width} * 4);
   return putRow(zeros);
 }
 
-bool Writer::placePixels(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep) {
-  uint8_t* pixels = m_pipeline.pixels();
-  rgba = m_pipeline.colourScattered(rgba, m_width, xStart, xStep);
-  if (pixels == nullptr || rgba == nullptr) return false;
+kor::Status Writer::placePixels(uint32_t y, const uint8_t* rgba, uint32_t xStart, uint32_t xStep) {
+  kor::Status status;
+  uint8_t* pixels = m_pipeline.pixels(&status);
+  rgba = m_pipeline.colourScattered(rgba, m_width, xStart, xStep, &status);
+  if (pixels == nullptr || rgba == nullptr) return status;
   const uint32_t bpp = BitmapInfo::getBpp(m_format);
   uint8_t* row = pixels + size_t{y} * m_stride;
   if (xStep == 1) {
     convertRow(rgba + size_t{xStart} * 4, m_width - xStart, m_format, row + size_t{xStart} * bpp);
-    return true;
+    return status;
   }
   for (uint32_t x = xStart; x < m_width; x += xStep)
     convertRow(rgba + size_t{x} * 4, 1, m_format, row + size_t{x} * bpp);
-  return true;
+  return status;
 }
 
-bool Writer::clearRow(uint32_t y) {
-  uint8_t* pixels = m_pipeline.pixels();
-  if (pixels == nullptr) return false;
-  std::memset(pixels + size_t{y} * m_stride, 0, m_stride);
-  return true;
+kor::Status Writer::clearRow(uint32_t y) {
+  kor::Status status;
+  uint8_t* pixels = m_pipeline.pixels(&status);
+  if (pixels != nullptr) std::memset(pixels + size_t{y} * m_stride, 0, m_stride);
+  return status;
 }
 
 }  // namespace lumo::internal

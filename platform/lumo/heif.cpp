@@ -192,9 +192,9 @@ struct Reference {
 
 class Meta {
  public:
-  // Reads the 'meta' box. False, with the reason set, when it is refused;
-  // true, with nothing read, when the file has none that can be read (libheif
-  // then says what is wrong).
+  // Reads the 'meta' box: a failure when it is refused (too large, or no
+  // memory for it); ok, with nothing read, when the file has none that can
+  // be read (libheif then says what is wrong).
   kor::Status read(Source& source);
 
   // The item |id|; null when there is none.

@@ -72,8 +72,7 @@ long long ImageServer::calcHash(const util::UnicodeString8& path, long long& siz
   // measures 0, as it would for a reader; the size comes from the status
   // taken at the open.
   osal::RegularFile file;
-  if (!file.open(path.utf8())) {
-    kor::ErrorStorage::ack();
+  if (!file.open(path.utf8()).ok()) {
     size = 0;
     return 0;
   }

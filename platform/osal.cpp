@@ -515,39 +515,37 @@ int openWithoutMagicLinks(const char* path, int flags, bool* magic) {
 
 // Opens |path| non-blocking and close-on-exec, never through a magic link,
 // and accepts it only when it is a regular file (a FIFO or device that
-// replaced a file is refused without blocking). The descriptor, or -1 with
-// the reason set.
-int openRegular(const char* path, int64_t* size) {
+// replaced a file is refused without blocking): the descriptor in |*fd|.
+kor::Status openRegular(const char* path, int* fd, int64_t* size) {
+  using kor::Status;
   bool magic = false;
-  const int fd = openWithoutMagicLinks(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, &magic);
-  if (fd < 0) {
-    if (magic) {
-      kor::ErrorStorage::set("cannot open %s: the path passes through a magic link of /proc", path);
-      return -1;
-    }
-    int err = errno;
-    char prefix[PATH_MAX + 16];
-    std::snprintf(prefix, sizeof(prefix), "cannot open %s", path);
-    kor::ErrorStorage::setErrno(prefix, err);
-    return -1;
+  *fd = openWithoutMagicLinks(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, &magic);
+  if (*fd < 0) {
+    if (magic)
+      return Status::error(Status::kInvalidArgument,
+                           "cannot open %s: the path passes through a magic link of /proc", path);
+    return Status::fromErrno(errno, "cannot open %s", path);
   }
   // O_NONBLOCK stays set: it has no effect on regular files.
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    kor::ErrorStorage::set("cannot open %s: not a regular file", path);
-    return -1;
+  Status refused;
+  if (fstat(*fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    refused = Status::error(Status::kInvalidArgument, "cannot open %s: not a regular file", path);
+  } else {
+    const FileIdentity* accepted = t_accepted;
+    if (accepted != nullptr && accepted->isSet() &&
+        !(*accepted ==
+          FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}))
+      refused = Status::error(Status::kFailed,
+                              "cannot open %s: it is no longer the file that was accepted", path);
   }
-  const FileIdentity* accepted = t_accepted;
-  if (accepted != nullptr && accepted->isSet() &&
-      !(*accepted ==
-        FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)})) {
-    close(fd);
-    kor::ErrorStorage::set("cannot open %s: it is no longer the file that was accepted", path);
-    return -1;
+  if (!refused.ok()) {
+    close(*fd);
+    *fd = -1;
+    return refused;
   }
   *size = static_cast<int64_t>(st.st_size);
-  return fd;
+  return Status();
 }
 
 // pread(2) from a 64-bit offset, repeated when interrupted. An offset past
@@ -564,10 +562,9 @@ int64_t readFrom(int fd, void* buffer, size_t count, uint64_t offset) {
 
 }  // namespace
 
-bool RegularFile::open(const char* path) {
+kor::Status RegularFile::open(const char* path) {
   close();
-  m_fd = openRegular(path, &m_size);
-  return m_fd >= 0;
+  return openRegular(path, &m_fd, &m_size);
 }
 
 void RegularFile::adopt(int fd, int64_t size) {
@@ -583,20 +580,22 @@ void RegularFile::close() {
   m_size = 0;
 }
 
-int64_t RegularFile::readAt(void* buffer, size_t count, uint64_t offset) {
-  return readFrom(m_fd, buffer, count, offset);
+kor::Status RegularFile::readAt(void* buffer, size_t count, uint64_t offset, size_t* read) {
+  const int64_t n = readFrom(m_fd, buffer, count, offset);
+  *read = n > 0 ? static_cast<size_t>(n) : 0;
+  return n < 0 ? kor::Status::fromErrno(errno, "read failed") : kor::Status();
 }
 
-int64_t RegularFile::readFully(void* buffer, size_t count, uint64_t offset) {
-  size_t done = 0;
-  while (done < count) {
+kor::Status RegularFile::readFully(void* buffer, size_t count, uint64_t offset, size_t* read) {
+  *read = 0;
+  while (*read < count) {
     const int64_t n =
-        readFrom(m_fd, static_cast<uint8_t*>(buffer) + done, count - done, offset + done);
-    if (n < 0) return done > 0 ? static_cast<int64_t>(done) : -1;
+        readFrom(m_fd, static_cast<uint8_t*>(buffer) + *read, count - *read, offset + *read);
+    if (n < 0) return kor::Status::fromErrno(errno, "read failed");
     if (n == 0) break;
-    done += static_cast<size_t>(n);
+    *read += static_cast<size_t>(n);
   }
-  return static_cast<int64_t>(done);
+  return kor::Status();
 }
 
 }  // namespace osal

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/kor.h"
+
 namespace osal {
 
 // ---------------------------------------------------------------------------
@@ -262,8 +264,9 @@ class RegularFile {
   // the path passes through a magic link of /proc". Without openat2(2) the
   // path is walked before it is opened, and a path the walk cannot follow is
   // refused; a link swapped in between the walk and the open is then not
-  // seen. False with the reason in kor::ErrorStorage on failure.
-  bool open(const char* path);
+  // seen. Fails with the system's code (kNotFound, kPermissionDenied...),
+  // kInvalidArgument for a magic link or what is not a regular file.
+  kor::Status open(const char* path);
   // Takes |fd|, a regular file opened for reading elsewhere (by another
   // process, which measured it as |size| bytes); it is closed with this.
   void adopt(int fd, int64_t size);
@@ -274,13 +277,13 @@ class RegularFile {
   int descriptor() const { return m_fd; }
   // The size in bytes from the status taken at open().
   int64_t size() const { return m_size; }
-  // Reads up to |count| bytes from |offset|: the number read, 0 at the end of
-  // the file, -1 on a read error (errno says which).
-  int64_t readAt(void* buffer, size_t count, uint64_t offset);
-  // As readAt(), but goes on until |count| bytes are read or the file ends:
-  // fewer than |count| only at the end of the file or on an error after some
-  // bytes; -1 on an error before any. Straight into |buffer|, no copy.
-  int64_t readFully(void* buffer, size_t count, uint64_t offset);
+  // Reads up to |count| bytes from |offset| into |buffer|: |*read| bytes, 0
+  // at the end of the file. Fails on a read error (nothing read then).
+  kor::Status readAt(void* buffer, size_t count, uint64_t offset, size_t* read);
+  // As readAt(), but goes on until |count| bytes are read or the file ends.
+  // On a read error |*read| still counts the bytes read before it. Straight
+  // into |buffer|, no copy.
+  kor::Status readFully(void* buffer, size_t count, uint64_t offset, size_t* read);
 
  private:
   int m_fd = -1;

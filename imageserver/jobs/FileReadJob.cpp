@@ -20,8 +20,7 @@ void ImageServer::FileReadJob::execute() {
 
   util::UnicodeString8 path = resolvePath(m_locator);
   osal::RegularFile file;
-  if (!file.open(path.utf8())) {
-    kor::ErrorStorage::ack();
+  if (!file.open(path.utf8()).ok()) {
     m_reply.requestImageResult(m_locator, CIPtr<Image>(), svx::imageserver::RESULT_INVALID_IMAGE);
     return;
   }
@@ -40,8 +39,9 @@ void ImageServer::FileReadJob::execute() {
     m_reply.requestImageResult(m_locator, CIPtr<Image>(), svx::imageserver::RESULT_OUT_OF_MEMORY);
     return;
   }
-  const int64_t read = file.readFully(bytes->data(), size, 0);
-  const size_t count = read > 0 ? static_cast<size_t>(read) : 0;
+  // A read error shows as a short count.
+  size_t count = 0;
+  (void)file.readFully(bytes->data(), size, 0, &count);
   file.close();
 
   CIPtr<Image> image = svx::imageserver::ImageFactory::createImage();

@@ -742,11 +742,8 @@ Status startRequest(Lease& lease, const util::UnicodeString8& path, RequestMessa
   return sent;
 }
 
-// Opens |path| for a request; the platform's file layer leaves its reason,
-// and its code, in the thread's error storage.
 Status openFile(const util::UnicodeString8& path, osal::RegularFile* file) {
-  if (file->open(path.utf8())) return Status();
-  return kor::ErrorStorage::takeStatus();
+  return file->open(path.utf8());
 }
 
 }  // namespace

@@ -9,10 +9,8 @@
 namespace lumo::internal {
 
 kor::Status Source::open(const char* path) {
-  // The platform's file layer leaves its reason, and its code, in the
-  // thread's error storage.
-  if (!m_file.open(path)) return kor::ErrorStorage::takeStatus();
-  return takeBuffer();
+  kor::Status opened = m_file.open(path);
+  return opened.ok() ? takeBuffer() : opened;
 }
 
 kor::Status Source::adopt(int fd, uint64_t size) {
@@ -33,8 +31,8 @@ bool Source::fill() {
   if (m_atEnd) return false;
   const size_t want = std::min(m_nextRead, kSourceBufferBytes);
   m_nextRead = std::min(want * 4, kSourceBufferBytes);
-  const int64_t n = m_file.readAt(m_buffer, want, m_position);
-  if (n < 0) {
+  size_t n = 0;
+  if (!m_file.readAt(m_buffer, want, m_position, &n).ok()) {
     m_failed = true;
     return false;
   }
@@ -42,7 +40,7 @@ bool Source::fill() {
     m_atEnd = true;
     return false;
   }
-  m_length = static_cast<size_t>(n);
+  m_length = n;
   return true;
 }
 

@@ -100,15 +100,16 @@ class ConditionVariable {
 // ---------------------------------------------------------------------------
 // Thread: runs |entry(arg)| on a new thread once start() is called.
 //
-// A name, when given, is set as the thread's OS name (truncated to 15
-// bytes); null leaves the thread unnamed. |priority| 0 keeps the creator's
-// scheduling priority; a positive value lowers it by that many steps (on
-// Linux the thread's own nice value, 1..19), for work that should use only
-// time nobody else needs; a negative one raises it where the process may
-// (otherwise the thread runs at the creator's priority). |stackSize| 0 takes the system's default
-// stack; otherwise the stack has that many bytes, at least the system's minimum. The destructor
-// does not join: the owner joins before the object goes away. Deleting a
-// derived object through a Thread* runs the derived destructor.
+// A name, when given, is set as the thread's OS name (truncated to 15 bytes);
+// null leaves the thread unnamed. |priority| 0 keeps the creator's scheduling
+// priority; a positive value lowers it by that many steps (on Linux the
+// thread's own nice value, 1..19), for work that should use only time nobody
+// else needs; a negative one raises it where the process may (otherwise the
+// thread runs at the creator's priority). |stackSize| 0 takes the system's
+// default stack; otherwise the stack has that many bytes, at least the system's
+// minimum. The destructor does not join: the owner joins before the object goes
+// away. Deleting a derived object through a Thread* runs the derived
+// destructor.
 class Thread {
  public:
   typedef void (*EntryFunction)(void* arg);

@@ -47,6 +47,8 @@ class [[nodiscard]] Status {
     kUnsupported,       // not a kind of file or request this build handles
     kCorrupt,           // data that breaks its format (damaged or truncated image)
   };
+  // The highest code: whatever enumerator is last above.
+  static constexpr Code kLastCode = kCorrupt;
 
   Status() = default;  // ok; holds no text, so making one never allocates
 

@@ -1,14 +1,17 @@
 // Internal pieces shared by the engine and its format decoders.
 //
+// A decoder reads the header, hands it to the Pipeline (which checks the limits
+// and sets up scaling), then delivers the image row by row in the file's stored
+// orientation as straight-alpha RGBA, 8 bits per channel. The pipeline
+// allocates the bitmap when the first row arrives, area-averages the rows down
+// to the target size if needed, converts them to the requested format and
+// places them in the bitmap as the image is meant to be seen (EXIF
+// orientation). A decoder whose library writes the whole image at once (WebP)
+// writes it into the bitmap instead, which the pipeline then turns in place.
+//
 // Every fallible call here answers a kor::Status (or a value and a
 // kor::Status*); the engine's public calls turn it into their null-and-reason
-// convention once, at their edge. A decoder reads the header, hands it to the Pipeline (which
-// checks the limits and sets up scaling), then delivers the image row by row in the file's stored
-// orientation as straight-alpha RGBA, 8 bits per channel. The pipeline allocates the bitmap when
-// the first row arrives, area-averages the rows down to the target size if needed, converts them to
-// the requested format and places them in the bitmap as the image is meant to be seen (EXIF
-// orientation). A decoder whose library writes the whole image at once (WebP) writes it into the
-// bitmap instead, which the pipeline then turns in place.
+// convention once, at their edge.
 #ifndef PLATFORM_LUMO_CODEC_H_
 #define PLATFORM_LUMO_CODEC_H_
 

@@ -365,8 +365,8 @@ class Pool {
     if (m_refs++ > 0) return !m_executable.empty();
     m_executable = m_chosen.empty() ? findExecutable() : m_chosen;
     // Nothing of the service's environment goes to a decoder, but what a
-    // sanitizer build needs and the colour setting; read here, not by the keeper, as a host may
-    // change its environment while the service runs.
+    // sanitizer build needs and the colour setting; read here, not by the
+    // keeper, as a host may change its environment while the service runs.
     m_environment.clear();
     for (char** variable = environ; variable != nullptr && *variable != nullptr; ++variable)
       if (std::strstr(*variable, "SAN_OPTIONS=") != nullptr ||

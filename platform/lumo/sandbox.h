@@ -13,11 +13,11 @@
 //
 // The decoder writes the pixels into the granted memory (the answer's own
 // shared segment where the client lends one, else a scratch segment of the
-// service's), so that they are never copied on the way. A request may offer
-// the scratch segment granted before: a bitmap that fits it, and that no
-// client would lend memory for, goes there without NeedPixels and Grant. The service trusts
-// nothing a decoder says: every size is checked against what was granted,
-// a message of the wrong kind or size ends the process, and so do a
+// service's), so that they are never copied on the way. A request may offer the
+// scratch segment granted before: a bitmap that fits it, and that no client
+// would lend memory for, goes there without NeedPixels and Grant. The service
+// trusts nothing a decoder says: every size is checked against what was
+// granted, a message of the wrong kind or size ends the process, and so do a
 // deadline and the client's leaving.
 #ifndef PLATFORM_LUMO_SANDBOX_H_
 #define PLATFORM_LUMO_SANDBOX_H_
@@ -45,7 +45,7 @@ enum class Message : uint32_t {
 
 // The highest kor::Status::Code a kFailed message may carry; one above it,
 // or kOk, breaks the protocol.
-constexpr uint32_t kLastStatusCode = kor::Status::kCorrupt;
+constexpr uint32_t kLastStatusCode = kor::Status::kLastCode;
 
 // The namespaces a decoder could not enter (kHello's |missing|).
 constexpr uint32_t kMissingUserNamespace = 1u << 0;
